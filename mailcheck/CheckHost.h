@@ -1,0 +1,58 @@
+#pragma once
+#include "platform/MessageBox.h"
+#include <QString>
+
+namespace brindle {
+
+// The narrow seam between the check run and the windows. The GUI implements it with its controls;
+// brindle-check and the tests implement it with plain fields.
+class CheckHost {
+public:
+    virtual ~CheckHost() = default;
+
+    // Main-window fields the run reads and writes (text boxes, some outside the visible area).
+    enum class Field {
+        Text1,  // mail program command line (read only)
+        Text3,  // keyword being tried
+        Text4,  // subject
+        Text5,  // sender address
+        Text6,  // body
+        Text10, // size limit (read only)
+        Text12, // size probe path
+        Text13, // measured size
+        Text14, // deletion counter
+    };
+    virtual QString text(Field f) const = 0;
+    virtual void setText(Field f, const QString& value) = 0;
+    // Selects [start, start + length) in the box, to show the text that decided.
+    virtual void highlight(Field f, int start, int length) = 0;
+
+    // The rule switches of the frame "撃退方法".
+    enum class RuleSwitch { Option1, Option6, Option4, Option5 };
+    virtual bool ruleSelected(RuleSwitch s) const = 0;
+
+    // SetForm's switches (reading them loads SetForm hidden in the GUI).
+    virtual bool noticeBoardChosen() const = 0;  // SetForm Option1
+    virtual bool mailerChosen() const = 0;       // SetForm Option2
+    virtual bool autoCloseNoticeBoard() const = 0; // SetForm Check2
+    virtual bool hangUpAfterCheck() const = 0;   // SetForm Check1
+
+    // IdPassForm's two boxes (loads the window hidden in the GUI).
+    virtual void setAccountBoxes(const QString& id, const QString& password) = 0;
+
+    // Effects.
+    virtual MsgResult messageBox(const QString& text, MsgButtons buttons, MsgIcon icon,
+                                 const QString& caption = QString()) = 0;
+    virtual void showSetForm() = 0;
+    // Fills MsgForm's Text1 and Text2 and shows it (not modal).
+    virtual void showNoticeBoard(const QString& text, const QString& count) = 0;
+    virtual void unloadNoticeBoard() = 0;
+    // Starts the mail program without waiting; false when it could not be started.
+    virtual bool startMailer(const QString& commandLine) = 0;
+    // The hang-up action of Command1.
+    virtual void hangUp() = 0;
+    // Lets window events run for at least the given time.
+    virtual void waitWithEvents(int milliseconds) = 0;
+};
+
+} // namespace brindle

@@ -1,0 +1,46 @@
+#pragma once
+#include <QString>
+
+namespace brindle {
+
+// The four header fields the check run reads for each message.
+struct MailFields {
+    QString subject;     // decoded Subject
+    QString second;      // never read by the run; the decoded Date
+    QString fromAddress; // the address of From, without display name
+    QString header;      // the whole header block, decoded to text
+};
+
+// The mail library's entry points. Results follow one rule: a negative number is a failure, and
+// NMailGetMessage() then tells why in a readable text that never contains the password.
+class MailLibrary {
+public:
+    virtual ~MailLibrary() = default;
+
+    virtual bool NMailInitializeWinSock() = 0;
+    virtual void NMailSetOption(int option, int value) = 0;
+    // host: "name", "name:port", "[v6]:port", "pop3://name[:port]", "pop3s://name[:port]".
+    // Returns a handle, or -1.
+    virtual int NMailPop3Connect(const QString& host) = 0;
+    // apopFlag: -1 APOP, 0 USER/PASS. Returns the number of messages, or a negative number.
+    virtual int NMailPop3Authenticate(int handle, const QString& id, const QString& password, int apopFlag) = 0;
+    // The text of the last failure reported by any entry point.
+    virtual QString NMailGetMessage() = 0;
+    // Fills fields for message n (1-based; numbers stay valid after deletions). 0 or negative.
+    virtual int NMailPop3GetMailStatus(int handle, int n, MailFields& fields) = 0;
+    // Size of message n as the server lists it, or negative.
+    virtual qint64 NMailPop3GetMailSize(int handle, int n) = 0;
+    // Fields and body text of message n. The full text is fetched at most once per session.
+    virtual int NMailPop3GetMail(int handle, int n, MailFields& fields, QString& body) = 0;
+    // 0 when the server accepted DELE, negative otherwise.
+    virtual int NMailPop3DeleteMail(int handle, int n) = 0;
+    // Sends QUIT and ends the connection. 0 when the server acknowledged QUIT, so that the
+    // deletions took effect; negative when they did not.
+    virtual int NMailPop3Close(int handle) = 0;
+    virtual void NMailEndWinSock() = 0;
+};
+
+// The program's mail library: our own POP3 client.
+MailLibrary& nmail();
+
+} // namespace brindle

@@ -1,0 +1,30 @@
+#pragma once
+#include <QByteArray>
+#include <QString>
+
+namespace brindle {
+
+struct DecodedHeader {
+    QString subject;     // RFC 2047 decoded, any charset; undeclared 8-bit detected
+    QString date;        // the Date field as text
+    QString fromAddress; // the address of the first From mailbox
+    QString header;      // the whole header block, unfolded lines kept, encoded-words decoded
+};
+
+struct DecodedMessage {
+    DecodedHeader head;
+    // Every text/plain and text/html part that is not an attachment, transfer- and charset-decoded,
+    // in message order, joined by CR LF.
+    QString body;
+};
+
+// rawHeader: the header block as the server sent it (TOP n 0), dot-unstuffed, CR LF line ends.
+DecodedHeader decodeHeader(QByteArrayView rawHeader);
+// rawMessage: the whole message (RETR n), dot-unstuffed.
+DecodedMessage decodeMessage(QByteArrayView rawMessage);
+
+// Maps the known JIS-to-Unicode mapping differences (WAVE DASH and friends) to the code points that
+// code page 932 gives, so the same visible text matches the same keyword whatever its charset.
+QString foldJapaneseVariants(QString text);
+
+} // namespace brindle

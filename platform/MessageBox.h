@@ -1,0 +1,22 @@
+#pragma once
+#include <QString>
+
+namespace brindle {
+
+enum class MsgButtons { Ok, YesNo };
+enum class MsgIcon { None, Question, Exclamation, Critical, Information };
+enum class MsgResult { Ok, Yes, No };
+
+// The one way the program asks the user something. The windows answer with real dialogs; tests
+// answer with a script and keep a record of what was asked.
+class MessageBoxes {
+public:
+    virtual ~MessageBoxes() = default;
+    // An empty caption means the application's title.
+    virtual MsgResult show(const QString& text, MsgButtons buttons, MsgIcon icon, const QString& caption) = 0;
+};
+
+// The application's title, used as the caption of message boxes without one of their own.
+QString applicationTitle();
+
+} // namespace brindle

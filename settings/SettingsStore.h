@@ -1,0 +1,71 @@
+#pragma once
+#include <QString>
+#include <cstdint>
+
+namespace brindle {
+
+// Section of every INI file of the program.
+inline constexpr char16_t kIniSection[] = u"EXEINI";
+
+// Paths (resolved under the application folder).
+QString generalSettingsPath(); // "\\★MailData\\ini.ini"
+QString accountSettingsPath(); // "\\★MailData\\iniIdPass.ini"
+QString serverSettingsPath();  // "\\kestro.ini"
+
+struct ServerSettings {
+    QString pop3Server;
+    QString smtpServer;
+    QString mailAddress;
+    std::int16_t useApop = 0;
+};
+
+// The program-wide values. One instance lives for the run (programValues()).
+struct ProgramValues {
+    ServerSettings server;
+    QString accountId;
+    QString accountPassword;
+    // True once the user confirmed the account window in this run; a check then uses accountId and
+    // accountPassword instead of the stored account.
+    bool accountConfirmed = false;
+};
+ProgramValues& programValues();
+
+// ServerSettingsFile: reads into `into` (values not in the file keep their previous value).
+// Returns false when the file does not exist.
+bool loadServerSettings(ServerSettings& into, const QString& path = serverSettingsPath());
+// Writes exactly four CR LF lines, atomically. False when the file could not be written.
+bool saveServerSettings(const ServerSettings& s, const QString& path = serverSettingsPath());
+
+// GeneralSettingsFile and AccountFile: thin, named wrappers over the profile functions.
+class GeneralSettingsFile {
+public:
+    explicit GeneralSettingsFile(QString path = generalSettingsPath());
+    QString readText(const QString& key, const QString& defaultValue) const; // default when count is 0
+    int readInt(const QString& key) const;                                    // default 0
+    bool write(const QString& key, const QString& value) const;
+    const QString& path() const { return m_path; }
+
+private:
+    QString m_path;
+};
+
+struct StoredAccount {
+    QString id;
+    QString password;
+};
+
+class AccountFile {
+public:
+    explicit AccountFile(QString path = accountSettingsPath());
+    StoredAccount read() const;
+    // NAME, NAME2 and NAME3="1"; the file is readable by its owner only.
+    bool saveAccount(const QString& id, const QString& password) const;
+    // NAME3="0" only.
+    bool markNotSaved() const;
+    const QString& path() const { return m_path; }
+
+private:
+    QString m_path;
+};
+
+} // namespace brindle
