@@ -1,0 +1,50 @@
+#pragma once
+#include "mailcheck/CheckHost.h"
+#include "mailcheck/MailLibrary.h"
+#include "settings/SettingsStore.h"
+
+namespace brindle {
+
+// What one pass did, for callers that report it (brindle-check, the tests).
+struct CheckOutcome {
+    enum class Status {
+        NotStarted,      // another check was running: this start was refused quietly
+        NoServer,        // no POP3 server configured
+        NoConnection,    // the connection failed
+        AccountMissing,  // ID or password empty: SetForm was shown
+        LoginRefused,    // the server refused the login
+        Done,            // the pass ran and its deletions took effect
+        DeletionsLost,   // the connection was lost before the deletions took effect
+    };
+    Status status = Status::NotStarted;
+    int mailCount = 0;    // messages at login (negative on a refused login)
+    int deleted = 0;      // deletions the server accepted
+    int newMailCount = 0; // mailCount - deleted
+    QString failureText;  // readable reason for NoConnection, LoginRefused, DeletionsLost
+    struct Caught {
+        int number;
+        QString ruleWord;
+        QString subject;
+    };
+    QList<Caught> caught;
+};
+
+// One pass over the mailbox. The windows, brindle-check and the tests each supply a CheckHost.
+class MailCheckRun {
+public:
+    MailCheckRun(CheckHost& host, MailLibrary& library, ProgramValues& values);
+    // Runs the whole pass. A start while another pass is under way (in any MailCheckRun of the
+    // process) is refused quietly and returns Status::NotStarted.
+    CheckOutcome run();
+    // When true, every message is judged but nothing is deleted (brindle-check --dry-run).
+    void setDryRun(bool dryRun) { m_dryRun = dryRun; }
+    static bool isRunning();
+
+private:
+    CheckHost& m_host;
+    MailLibrary& m_library;
+    ProgramValues& m_values;
+    bool m_dryRun = false;
+};
+
+} // namespace brindle
