@@ -1,4 +1,8 @@
 #pragma once
+#include <optional>
+#include <QFileDevice>
+#include <QList>
+#include <QPair>
 #include <QString>
 
 namespace brindle {
@@ -6,6 +10,14 @@ namespace brindle {
 // INI ("profile") access with the behaviour the settings files rely on: section and key names
 // compared without regard to case, values trimmed of surrounding blanks with one pair of enclosing
 // quotes dropped, at most 255 bytes of a value seen, files in code page 932.
+
+// Settings files are a few hundred bytes. A file beyond this size is not one of ours (or is damaged
+// beyond use): it is not parsed, every key reads as absent, and writes to it fail so that it is never
+// replaced by a rewrite of something we could not read.
+inline constexpr qint64 kMaxProfileFileBytes = 4 * 1024 * 1024;
+
+// Bytes of a stored value that a read sees (a 256-byte buffer with its terminating NUL).
+inline constexpr int kProfileValueBytes = 255;
 
 struct ProfileString {
     QString value; // the value read, or the caller's default when count is 0
@@ -23,5 +35,11 @@ int getProfileInt(const QString& section, const QString& key, int defaultValue, 
 // replaced atomically. Returns false when the file could not be written (the old file stays).
 bool writeProfileString(const QString& section, const QString& key, const QString& value,
                         const QString& path);
+
+// Several keys of one section in one atomic rewrite. With `permissions`, the file gets exactly those
+// permissions before it becomes visible under its name (for files that hold secrets).
+using ProfileEntries = QList<QPair<QString, QString>>;
+bool writeProfileStrings(const QString& section, const ProfileEntries& entries, const QString& path,
+                         std::optional<QFileDevice::Permissions> permissions = std::nullopt);
 
 } // namespace brindle

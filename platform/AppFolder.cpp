@@ -1,0 +1,95 @@
+#include "platform/AppFolder.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QMutex>
+#include <QMutexLocker>
+
+namespace brindle {
+
+namespace {
+
+QMutex g_folderMutex;
+QString g_folderOverride; // empty: not overridden
+
+QString executableFolder() {
+    if (QCoreApplication::instance())
+        return QCoreApplication::applicationDirPath();
+    // Without an application object (a tool or test before QCoreApplication exists) the kernel still
+    // knows where the executable lies.
+    const QFileInfo exe(QStringLiteral("/proc/self/exe"));
+    const QString target = exe.canonicalFilePath();
+    if (!target.isEmpty())
+        return QFileInfo(target).absolutePath();
+    return QDir::currentPath();
+}
+
+QString withoutTrailingSeparator(QString folder) {
+    while (folder.size() > 1 && (folder.endsWith(u'/') || folder.endsWith(u'\\')))
+        folder.chop(1);
+    return folder;
+}
+
+// The entry of `folder` whose name equals `name` without regard to case; `name` itself when there is
+// none. An entry spelled exactly as asked wins over its case variants.
+QString matchEntry(const QString& folder, const QString& name) {
+    const QString dirPath = folder.isEmpty() ? QStringLiteral("/") : folder;
+    if (QFileInfo::exists(dirPath + u'/' + name))
+        return name;
+    QDir dir(dirPath);
+    if (!dir.exists())
+        return name;
+    // Sorted by name so that the choice among several case variants does not depend on the order in
+    // which the file system lists them.
+    const QStringList entries =
+        dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QString& entry : entries) {
+        if (entry.compare(name, Qt::CaseInsensitive) == 0)
+            return entry;
+    }
+    return name;
+}
+
+} // namespace
+
+QString applicationFolder() {
+    {
+        QMutexLocker lock(&g_folderMutex);
+        if (!g_folderOverride.isEmpty())
+            return g_folderOverride;
+    }
+    return withoutTrailingSeparator(executableFolder());
+}
+
+void setApplicationFolder(const QString& folder) {
+    QMutexLocker lock(&g_folderMutex);
+    g_folderOverride = folder.isEmpty() ? QString() : withoutTrailingSeparator(folder);
+}
+
+QString resolvePath(const QString& base, const QString& tail) {
+    QString result = withoutTrailingSeparator(base);
+    if (result == u"/")
+        result.clear();
+    bool onDisk = true; // false once a component does not exist: nothing below it can be matched
+    QString normalised = tail;
+    normalised.replace(u'\\', u'/');
+    const QStringList parts = normalised.split(u'/', Qt::SkipEmptyParts);
+    for (const QString& part : parts) {
+        QString name = part;
+        if (onDisk && part != u"." && part != u"..") {
+            name = matchEntry(result, part);
+            onDisk = QFileInfo::exists(result + u'/' + name);
+        }
+        result += u'/' + name;
+    }
+    if (result.isEmpty())
+        result = QStringLiteral("/");
+    return result;
+}
+
+QString appPath(const QString& tail) {
+    return resolvePath(applicationFolder(), tail);
+}
+
+} // namespace brindle

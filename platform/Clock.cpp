@@ -1,0 +1,10 @@
+#include "platform/Clock.h"
+
+namespace brindle {
+
+MillisecondClock& systemClock() {
+    static SystemMillisecondClock clock;
+    return clock;
+}
+
+} // namespace brindle
