@@ -1,0 +1,154 @@
+#include "settings/SettingsStore.h"
+
+#include "platform/AppFolder.h"
+#include "platform/Cp932.h"
+#include "platform/NumberText.h"
+#include "platform/Profile.h"
+
+#include <limits>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+namespace brindle {
+
+namespace {
+
+// The server file is four short lines. Only this much of it is read, so that a huge or runaway file
+// cannot exhaust memory at start-up; real settings lie far inside it.
+constexpr qint64 kMaxServerFileBytes = 64 * 1024;
+
+// Characters of a server-file value kept at load (characters 6 to 105 of the line).
+constexpr qsizetype kServerValueChars = 100;
+
+// The password lives in this file as plain text: only its owner may read it.
+constexpr QFileDevice::Permissions kOwnerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+
+const QString kSection = QString::fromUtf16(kIniSection);
+
+QList<QByteArray> splitLines(const QByteArray& data) {
+    QList<QByteArray> lines;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < data.size(); ++i) {
+        const char c = data[i];
+        if (c != '\r' && c != '\n')
+            continue;
+        lines.append(data.sliced(start, i - start));
+        if (c == '\r' && i + 1 < data.size() && data[i + 1] == '\n')
+            ++i;
+        start = i + 1;
+    }
+    if (start < data.size())
+        lines.append(data.sliced(start));
+    return lines;
+}
+
+std::int16_t toInt16(double v) {
+    const double r = roundHalfEven(v);
+    if (r <= std::numeric_limits<std::int16_t>::min())
+        return std::numeric_limits<std::int16_t>::min();
+    if (r >= std::numeric_limits<std::int16_t>::max())
+        return std::numeric_limits<std::int16_t>::max();
+    return static_cast<std::int16_t>(r);
+}
+
+// A value is one line of the file; a line break inside it would break the file's four-line form.
+QString oneLine(const QString& value) {
+    QString v = value;
+    v.replace(u'\r', u' ').replace(u'\n', u' ');
+    return v;
+}
+
+} // namespace
+
+QString generalSettingsPath() {
+    return appPath(QStringLiteral("\\★MailData\\ini.ini"));
+}
+
+QString accountSettingsPath() {
+    return appPath(QStringLiteral("\\★MailData\\iniIdPass.ini"));
+}
+
+QString serverSettingsPath() {
+    return appPath(QStringLiteral("\\kestro.ini"));
+}
+
+ProgramValues& programValues() {
+    static ProgramValues values;
+    return values;
+}
+
+bool loadServerSettings(ServerSettings& into, const QString& path) {
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray data = file.read(kMaxServerFileBytes);
+    for (const QByteArray& raw : splitLines(data)) {
+        const QString line = fromCp932(raw);
+        const QStringView prefix = QStringView(line).first(std::min<qsizetype>(5, line.size()));
+        const QString value = line.mid(5, kServerValueChars);
+        if (prefix == u"SMTP=")
+            into.smtpServer = value;
+        else if (prefix == u"POP3=")
+            into.pop3Server = value;
+        else if (prefix == u"MAIL=")
+            into.mailAddress = value;
+        else if (prefix == u"APOP=")
+            into.useApop = toInt16(leadingNumber(value));
+    }
+    return true;
+}
+
+bool saveServerSettings(const ServerSettings& s, const QString& path) {
+    const QString text = QStringLiteral("SMTP=") + oneLine(s.smtpServer) + QStringLiteral("\r\nPOP3=") +
+                         oneLine(s.pop3Server) + QStringLiteral("\r\nMAIL=") + oneLine(s.mailAddress) +
+                         QStringLiteral("\r\nAPOP=") + QString::number(s.useApop) + QStringLiteral("\r\n");
+    const QByteArray bytes = toCp932(text);
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    if (file.write(bytes) != bytes.size()) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
+GeneralSettingsFile::GeneralSettingsFile(QString path) : m_path(std::move(path)) {}
+
+QString GeneralSettingsFile::readText(const QString& key, const QString& defaultValue) const {
+    return getProfileString(kSection, key, defaultValue, m_path).value;
+}
+
+int GeneralSettingsFile::readInt(const QString& key) const {
+    return getProfileInt(kSection, key, 0, m_path);
+}
+
+bool GeneralSettingsFile::write(const QString& key, const QString& value) const {
+    return writeProfileString(kSection, key, value, m_path);
+}
+
+AccountFile::AccountFile(QString path) : m_path(std::move(path)) {}
+
+StoredAccount AccountFile::read() const {
+    StoredAccount a;
+    a.id = getProfileString(kSection, QStringLiteral("NAME"), QString(), m_path).value;
+    a.password = getProfileString(kSection, QStringLiteral("NAME2"), QString(), m_path).value;
+    return a;
+}
+
+bool AccountFile::saveAccount(const QString& id, const QString& password) const {
+    // One rewrite for the three keys, so the file never holds a new ID with an old password.
+    return writeProfileStrings(kSection,
+                               {{QStringLiteral("NAME"), id},
+                                {QStringLiteral("NAME2"), password},
+                                {QStringLiteral("NAME3"), QStringLiteral("1")}},
+                               m_path, kOwnerOnly);
+}
+
+bool AccountFile::markNotSaved() const {
+    return writeProfileStrings(kSection, {{QStringLiteral("NAME3"), QStringLiteral("0")}}, m_path,
+                               kOwnerOnly);
+}
+
+} // namespace brindle
