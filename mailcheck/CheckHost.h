@@ -32,10 +32,10 @@ public:
     virtual bool ruleSelected(RuleSwitch s) const = 0;
 
     // SetForm's switches (reading them loads SetForm hidden in the GUI).
-    virtual bool noticeBoardChosen() const = 0;  // SetForm Option1
-    virtual bool mailerChosen() const = 0;       // SetForm Option2
+    virtual bool noticeBoardChosen() const = 0;    // SetForm Option1
+    virtual bool mailerChosen() const = 0;         // SetForm Option2
     virtual bool autoCloseNoticeBoard() const = 0; // SetForm Check2
-    virtual bool hangUpAfterCheck() const = 0;   // SetForm Check1
+    virtual bool hangUpAfterCheck() const = 0;     // SetForm Check1
 
     // IdPassForm's two boxes (loads the window hidden in the GUI).
     virtual void setAccountBoxes(const QString& id, const QString& password) = 0;
@@ -53,6 +53,12 @@ public:
     virtual void hangUp() = 0;
     // Lets window events run for at least the given time.
     virtual void waitWithEvents(int milliseconds) = 0;
+    // Announces a message the server deleted, by its rule word: a one-word box with an OK button
+    // under the application's title, which the user closes. Hosts without a user may override it.
+    virtual void announceDeletion(int number, const QString& ruleWord) {
+        Q_UNUSED(number);
+        messageBox(ruleWord, MsgButtons::Ok, MsgIcon::None);
+    }
 };
 
 } // namespace brindle

@@ -3,41 +3,57 @@
 #include "mailcheck/MailLibrary.h"
 #include "settings/SettingsStore.h"
 
+#include <QList>
+#include <QString>
+
 namespace brindle {
+
+// A message a rule caught.
+struct CaughtMessage {
+    int number = 0;
+    QString ruleWord;
+    QString subject;
+    bool deleted = false; // the server accepted DELE and the deletion took effect (never in a dry run)
+};
 
 // What one pass did, for callers that report it (brindle-check, the tests).
 struct CheckOutcome {
     enum class Status {
-        NotStarted,      // another check was running: this start was refused quietly
-        NoServer,        // no POP3 server configured
-        NoConnection,    // the connection failed
-        AccountMissing,  // ID or password empty: SetForm was shown
-        LoginRefused,    // the server refused the login
-        Done,            // the pass ran and its deletions took effect
-        DeletionsLost,   // the connection was lost before the deletions took effect
+        NotStarted,     // another check was running: this start was refused quietly
+        NoServer,       // no POP3 server configured
+        NoConnection,   // the connection failed
+        AccountMissing, // ID or password empty: SetForm was shown
+        LoginRefused,   // the server refused the login
+        Done,           // the pass ran and its deletions took effect
+        DeletionsLost,  // the connection was lost before the deletions took effect
     };
     Status status = Status::NotStarted;
-    int mailCount = 0;    // messages at login (negative on a refused login)
-    int deleted = 0;      // deletions the server accepted
-    int newMailCount = 0; // mailCount - deleted
-    QString failureText;  // readable reason for NoConnection, LoginRefused, DeletionsLost
-    struct Caught {
-        int number;
-        QString ruleWord;
-        QString subject;
-    };
+    int mailCount = 0;        // messages at login (negative on a refused login)
+    int deleted = 0;          // deletions the server accepted
+    int newMailCount = 0;     // mailCount - deleted
+    QString failureText;      // readable reason for NoConnection, LoginRefused, DeletionsLost
+    int refusedDeletions = 0; // caught messages whose DELE the server refused
+    using Caught = CaughtMessage;
     QList<Caught> caught;
 };
+
+// The characters before the first NUL; the whole text when there is none.
+QString CutAtNul(const QString& text);
 
 // One pass over the mailbox. The windows, brindle-check and the tests each supply a CheckHost.
 class MailCheckRun {
 public:
+    // Who asked for the pass. A pass started by hand tells the user why it could not connect; a pass
+    // of the interval timer stays quiet then, as nobody is waiting for it.
+    enum class StartKind { ByHand, Interval };
+
     MailCheckRun(CheckHost& host, MailLibrary& library, ProgramValues& values);
     // Runs the whole pass. A start while another pass is under way (in any MailCheckRun of the
     // process) is refused quietly and returns Status::NotStarted.
     CheckOutcome run();
     // When true, every message is judged but nothing is deleted (brindle-check --dry-run).
     void setDryRun(bool dryRun) { m_dryRun = dryRun; }
+    void setStartKind(StartKind kind) { m_startKind = kind; }
     static bool isRunning();
 
 private:
@@ -45,6 +61,7 @@ private:
     MailLibrary& m_library;
     ProgramValues& m_values;
     bool m_dryRun = false;
+    StartKind m_startKind = StartKind::ByHand;
 };
 
 } // namespace brindle

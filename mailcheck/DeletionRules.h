@@ -1,0 +1,173 @@
+#pragma once
+#include "mailcheck/CheckHost.h"
+#include "mailcheck/MailLibrary.h"
+
+#include <functional>
+#include <optional>
+#include <QString>
+#include <QStringList>
+#include <QStringView>
+#include <vector>
+
+namespace brindle {
+
+// The words a caught message is announced with.
+namespace RuleWord {
+inline constexpr char16_t Subject[] = u"件名";
+inline constexpr char16_t Address[] = u"アドレス";
+inline constexpr char16_t Body[] = u"本文";
+inline constexpr char16_t HtmlUpper[] = u"HTML";
+inline constexpr char16_t HtmlLower[] = u"html";
+inline constexpr char16_t Size[] = u"ファイルサイズ";
+inline constexpr char16_t Hiragana[] = u"ひらがな";
+} // namespace RuleWord
+
+// The plain hiragana, in the order they are tried. Voiced, half-voiced and small forms are not in it.
+inline constexpr char16_t kHiraganaTable[] = u"あいうえおかきくけこさしすせそたちつてとなにぬねのはひふへほ"
+                                             u"まみむめもやゆよらりるれろわんを";
+
+// The work file the size rule writes and measures: "\添付フォルダ\0.txt" under the application folder.
+QString sizeProbeFilePath();
+
+// Removes U+0020 at both ends; no other blank.
+QString trimSpaces(QStringView text);
+// Number of U+0020 at the start of text.
+qsizetype leadingSpaceCount(QStringView text);
+
+// Where a rule found the text that decided, as a selection in one of the main window's boxes.
+struct TextHit {
+    CheckHost::Field field = CheckHost::Field::Text6;
+    int start = 0; // 0-based, in the box's own text
+    int length = 0;
+};
+
+// The keyword list prepared once per run: every record's text trimmed and folded, and an Aho-Corasick
+// automaton over them, so that finding which records occur in a text costs one pass over the text
+// whatever the number of keywords. Records whose text is empty after trimming take no part: an empty
+// keyword would otherwise be "found" in every message.
+class KeywordMatcher {
+public:
+    KeywordMatcher() = default;
+    // records: the texts as ReadKeywords gives them (fill spaces included), in file order.
+    explicit KeywordMatcher(const QStringList& records);
+
+    qsizetype recordCount() const { return m_keywords.size(); }
+    // The record's text, trimmed and folded; empty for a record that takes no part.
+    const QString& keyword(qsizetype record) const { return m_keywords.at(record); }
+    // The first record that takes part, or -1 when none does.
+    qsizetype firstActiveRecord() const { return m_firstActive; }
+    // The earliest record (0-based) whose keyword occurs in the folded text, or -1. Only records
+    // before `before` are of interest; pass -1 for no bound.
+    qsizetype earliestRecordIn(QStringView foldedText, qsizetype before = -1) const;
+
+private:
+    struct Node {
+        int fail = 0;
+        int best = -1; // earliest record ending here or at any suffix state
+        quint32 edgeBegin = 0;
+        quint32 edgeEnd = 0;
+    };
+    int step(int state, char16_t c) const;
+    int child(int state, char16_t c) const;
+
+    QStringList m_keywords;
+    qsizetype m_firstActive = -1;
+    std::vector<Node> m_nodes;
+    std::vector<char16_t> m_edgeChars; // per node, sorted
+    std::vector<int> m_edgeTargets;
+    std::vector<int> m_rootNext; // the root's edges as a table of all UTF-16 units
+};
+
+// What the keyword rule decided for one message.
+struct KeywordVerdict {
+    qsizetype record = -1; // the deciding record, -1 when the message stays
+    QString keyword;       // its trimmed, folded text
+    QString word;          // RuleWord
+    TextHit hit;
+    bool bodyFetched = false;
+};
+
+// The keyword rule's decision: the first record that occurs in any of the subject (trimmed), the
+// address (trimmed) or the body decides; within one record the subject comes before the address and
+// the address before the body. The body is asked for (fetchBody) only when some record before the
+// subject's and address's best one takes part; fetchBody returns nothing when it could not be had,
+// and the subject and address then decide alone.
+KeywordVerdict judgeByKeywords(const KeywordMatcher& matcher, const QString& subjectBox,
+                               const QString& addressBox,
+                               const std::function<std::optional<QString>()>& fetchBody);
+
+// The closing HTML tag, "</HTML>" before "</html>"; nothing for any other spelling.
+struct HtmlVerdict {
+    QString word;
+    TextHit hit;
+};
+std::optional<HtmlVerdict> findHtmlClosingTag(QStringView body);
+
+// The first table character that occurs in the body, as the place of its first occurrence; nothing
+// when the body holds none of them.
+std::optional<TextHit> findHiragana(QStringView body);
+
+// The probe file's content: the header, CR LF, the body, CR LF, in code page 932.
+QByteArray sizeProbeContent(QStringView header, QStringView body);
+// Its length without writing it.
+qint64 sizeProbeLength(QStringView header, QStringView body);
+// Writes the probe file and measures it on disk; nothing when it could not be written or measured.
+std::optional<qint64> writeSizeProbe(const QString& path, QStringView header, QStringView body);
+
+// The limit of the size rule from the text of its box: a positive number, or nothing when the text
+// does not hold one (the first-run text, empty, 0, negative, letters).
+std::optional<double> sizeLimitFrom(QStringView text);
+
+// What a rule needs from the run that calls it.
+class RuleContext {
+public:
+    virtual ~RuleContext() = default;
+    virtual CheckHost& host() = 0;
+    // The fields the status call gave for the message being judged.
+    virtual const MailFields& fields() const = 0;
+    // FetchBody: puts the body into the body box. False when the body could not be fetched.
+    virtual bool fetchBody(int n) = 0;
+    // The body text of the last successful fetchBody (the body box's text).
+    virtual const QString& body() const = 0;
+    // The size the server lists for the message, or negative.
+    virtual qint64 serverSize(int n) = 0;
+    virtual void deleteCaught(int n, const QString& word) = 0;
+    // The keyword list of this run (read once per run).
+    virtual const KeywordMatcher& keywords() = 0;
+    // Tells the user, once per run, that the size rule has no usable limit.
+    virtual void sizeLimitMissing() = 0;
+};
+
+// One deletion rule.
+class SpamRule {
+public:
+    virtual ~SpamRule() = default;
+    // Judges message n; calls deleteCaught when the message is junk.
+    virtual void judge(int n, RuleContext& context) = 0;
+};
+
+class KeywordRule final : public SpamRule {
+public:
+    void judge(int n, RuleContext& context) override;
+};
+
+class HtmlRule final : public SpamRule {
+public:
+    void judge(int n, RuleContext& context) override;
+};
+
+class SizeRule final : public SpamRule {
+public:
+    void judge(int n, RuleContext& context) override;
+};
+
+class NoHiraganaRule final : public SpamRule {
+public:
+    void judge(int n, RuleContext& context) override;
+};
+
+// The rule of the first selected switch in the order Option1, Option6, Option4, Option5; nullptr
+// when none is selected. The rules hold no state, so the pointers are to static objects.
+SpamRule* selectedRule(const CheckHost& host);
+
+} // namespace brindle

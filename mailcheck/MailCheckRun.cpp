@@ -1,0 +1,300 @@
+#include "mailcheck/MailCheckRun.h"
+
+#include "keywords/KeywordFile.h"
+#include "mailcheck/DeletionRules.h"
+#include "platform/NumberText.h"
+
+#include <optional>
+
+namespace brindle {
+
+using Field = CheckHost::Field;
+
+namespace {
+
+bool s_running = false;
+
+// Holds the process-wide guard for the length of one pass, released on every way out.
+class RunningGuard {
+public:
+    RunningGuard() { s_running = true; }
+    ~RunningGuard() { s_running = false; }
+    RunningGuard(const RunningGuard&) = delete;
+    RunningGuard& operator=(const RunningGuard&) = delete;
+};
+
+const QString kErrorCaption = QStringLiteral(u"エラー");
+
+// One pass: the values that live for its length and the steps the rules call back into.
+class Pass final : public RuleContext {
+public:
+    Pass(CheckHost& host, MailLibrary& library, ProgramValues& values, bool dryRun,
+         MailCheckRun::StartKind startKind)
+        : m_host(host), m_library(library), m_values(values), m_dryRun(dryRun), m_startKind(startKind) {}
+
+    CheckOutcome execute();
+
+    // RuleContext
+    CheckHost& host() override { return m_host; }
+    const MailFields& fields() const override { return m_fields; }
+    const QString& body() const override { return m_body; }
+    bool fetchBody(int n) override;
+    qint64 serverSize(int n) override;
+    void deleteCaught(int n, const QString& word) override;
+    const KeywordMatcher& keywords() override;
+    void sizeLimitMissing() override;
+
+private:
+    void clearWorkingBoxes();
+    void judgeMessages(SpamRule* rule);
+    void closeConnection();
+    void report();
+    bool byHand() const { return m_startKind == MailCheckRun::StartKind::ByHand; }
+
+    CheckHost& m_host;
+    MailLibrary& m_library;
+    ProgramValues& m_values;
+    const bool m_dryRun;
+    const MailCheckRun::StartKind m_startKind;
+
+    CheckOutcome m_outcome;
+    int m_handle = -1;
+    MailFields m_fields;
+    QString m_body;
+    int m_bodyOf = 0; // the message m_body belongs to, 0 for none
+    int m_sizeOf = 0; // the message m_size belongs to, 0 for none
+    qint64 m_size = -1;
+    std::optional<KeywordMatcher> m_keywords;
+    bool m_toldSizeLimit = false;
+};
+
+void Pass::clearWorkingBoxes() {
+    for (Field f : {Field::Text4, Field::Text5, Field::Text6, Field::Text14}) {
+        m_host.setText(f, QString());
+    }
+}
+
+CheckOutcome Pass::execute() {
+    clearWorkingBoxes();
+    m_outcome.status = CheckOutcome::Status::NoServer;
+    if (m_values.server.pop3Server.isEmpty()) {
+        report();
+        return m_outcome;
+    }
+
+    m_handle = m_library.NMailPop3Connect(m_values.server.pop3Server);
+    if (m_handle < 0) {
+        m_outcome.status = CheckOutcome::Status::NoConnection;
+        m_outcome.failureText = CutAtNul(m_library.NMailGetMessage());
+        if (byHand()) {
+            m_host.messageBox(
+                QStringLiteral(u"POP3サーバーに接続できませんでした。\n%1").arg(m_outcome.failureText),
+                MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
+        }
+        report();
+        return m_outcome;
+    }
+
+    // An account confirmed in the account window in this run wins, saved or not; otherwise the
+    // stored one, read afresh, so that an edit of the file between checks is seen.
+    if (!m_values.accountConfirmed) {
+        const StoredAccount stored = AccountFile().read();
+        m_values.accountId = stored.id;
+        m_values.accountPassword = stored.password;
+    }
+    const QString id = m_values.accountId;
+    const QString password = m_values.accountPassword;
+    m_host.setAccountBoxes(id, password);
+    if (id.isEmpty() || password.isEmpty()) {
+        m_outcome.status = CheckOutcome::Status::AccountMissing;
+        m_host.showSetForm();
+        m_library.NMailPop3Close(m_handle);
+        report();
+        return m_outcome;
+    }
+
+    const int apopFlag = m_values.server.useApop != 0 ? -1 : 0;
+    const int count = m_library.NMailPop3Authenticate(m_handle, id, password, apopFlag);
+    m_outcome.mailCount = count;
+    if (count < 0) {
+        m_outcome.status = CheckOutcome::Status::LoginRefused;
+        m_outcome.failureText = CutAtNul(m_library.NMailGetMessage());
+        m_host.messageBox(m_outcome.failureText, MsgButtons::Ok, MsgIcon::None, kErrorCaption);
+        m_library.NMailPop3Close(m_handle);
+        report();
+        return m_outcome;
+    }
+
+    m_outcome.status = CheckOutcome::Status::Done;
+    if (count == 0) {
+        m_library.NMailPop3Close(m_handle); // nothing was judged, so nothing can be lost
+    } else {
+        judgeMessages(selectedRule(m_host));
+        closeConnection();
+    }
+    report();
+    return m_outcome;
+}
+
+void Pass::judgeMessages(SpamRule* rule) {
+    // The numbers are those of the login: a deletion renumbers nothing.
+    for (int n = 1; n <= m_outcome.mailCount; ++n) {
+        m_fields = MailFields{};
+        m_bodyOf = 0;
+        m_body.clear();
+        if (m_library.NMailPop3GetMailStatus(m_handle, n, m_fields) < 0) {
+            continue; // nothing to judge by: the message stays
+        }
+        if (rule != nullptr) {
+            rule->judge(n, *this);
+        }
+    }
+}
+
+void Pass::closeConnection() {
+    if (m_library.NMailPop3Close(m_handle) >= 0) {
+        return;
+    }
+    // Without an acknowledged QUIT the server keeps every message: the deletions announced during
+    // this pass did not happen, and those messages are still waiting.
+    const int lost = m_outcome.deleted;
+    m_outcome.status = CheckOutcome::Status::DeletionsLost;
+    m_outcome.failureText = CutAtNul(m_library.NMailGetMessage());
+    m_outcome.deleted = 0;
+    for (CheckOutcome::Caught& c : m_outcome.caught) {
+        c.deleted = false;
+    }
+    if (lost > 0) {
+        m_host.messageBox(
+            QStringLiteral(
+                u"サーバーとの接続が切れたため、このチェックで削除したメール（%1件）は削除されていません。"
+                u"次のチェックで改めて判定します。\n%2")
+                .arg(lost)
+                .arg(m_outcome.failureText),
+            MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
+    } else if (byHand()) {
+        m_host.messageBox(
+            QStringLiteral(u"チェックの途中でサーバーとの接続が切れました。\n%1").arg(m_outcome.failureText),
+            MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
+    }
+}
+
+void Pass::report() {
+    const int newMail = m_outcome.mailCount - m_outcome.deleted;
+    m_outcome.newMailCount = newMail;
+    if (newMail > 0) {
+        if (m_host.noticeBoardChosen()) {
+            m_host.showNoticeBoard(QStringLiteral(u"新着メールがあります。"), shortestDecimal(newMail));
+            if (m_host.autoCloseNoticeBoard()) {
+                m_host.waitWithEvents(1000);
+                m_host.unloadNoticeBoard();
+            }
+        } else if (m_host.mailerChosen()) {
+            const QString command = trimSpaces(m_host.text(Field::Text1));
+            if (command.isEmpty() || command == QStringLiteral(u"未設定")) {
+                m_host.messageBox(QStringLiteral(u"起動するメーラーが設定されていません。"), MsgButtons::Ok,
+                                  MsgIcon::None);
+            } else if (!m_host.startMailer(command)) {
+                m_host.messageBox(QStringLiteral(u"メーラーを起動できませんでした。\n%1").arg(command),
+                                  MsgButtons::Ok, MsgIcon::Exclamation);
+            }
+        }
+    }
+    if (m_outcome.mailCount == 0 && m_host.hangUpAfterCheck()) {
+        m_host.hangUp();
+    }
+    clearWorkingBoxes();
+}
+
+bool Pass::fetchBody(int n) {
+    if (m_bodyOf == n) {
+        return true;
+    }
+    // The size only sized the body buffer; the library hands the text over whole.
+    serverSize(n);
+    QString body;
+    if (m_library.NMailPop3GetMail(m_handle, n, m_fields, body) < 0) {
+        // Judging an empty text would catch a message that was never seen (no hiragana in it).
+        m_host.setText(Field::Text6, QString());
+        return false;
+    }
+    m_body = CutAtNul(body);
+    m_bodyOf = n;
+    m_host.setText(Field::Text6, m_body);
+    return true;
+}
+
+qint64 Pass::serverSize(int n) {
+    if (m_sizeOf != n) {
+        m_size = m_library.NMailPop3GetMailSize(m_handle, n);
+        m_sizeOf = n;
+    }
+    return m_size;
+}
+
+void Pass::deleteCaught(int n, const QString& word) {
+    CheckOutcome::Caught caught{n, word, CutAtNul(m_fields.subject)};
+    if (m_dryRun) {
+        m_outcome.caught.append(caught);
+        return;
+    }
+    if (m_library.NMailPop3DeleteMail(m_handle, n) < 0) {
+        ++m_outcome.refusedDeletions;
+        m_outcome.caught.append(caught);
+        m_host.messageBox(
+            QStringLiteral(
+                u"メール %1 を「%2」で削除しようとしましたが、サーバーが削除を受け付けませんでした。\n%3")
+                .arg(n)
+                .arg(word, CutAtNul(m_library.NMailGetMessage())),
+            MsgButtons::Ok, MsgIcon::Exclamation);
+        return;
+    }
+    caught.deleted = true;
+    m_outcome.caught.append(caught);
+    ++m_outcome.deleted;
+    m_host.setText(Field::Text14, shortestDecimal(m_outcome.deleted));
+    m_host.announceDeletion(n, word);
+}
+
+const KeywordMatcher& Pass::keywords() {
+    // Read once per pass: the list is the same for every message of one pass.
+    if (!m_keywords) {
+        m_keywords.emplace(ReadKeywords());
+    }
+    return *m_keywords;
+}
+
+void Pass::sizeLimitMissing() {
+    if (m_toldSizeLimit) {
+        return;
+    }
+    m_toldSizeLimit = true;
+    m_host.messageBox(QStringLiteral(u"削除するサイズが設定されていないため、ファイルサイズでは削除しません。"
+                                     u"「バイト以上で削除」に1以上の数を入れてください。"),
+                      MsgButtons::Ok, MsgIcon::Exclamation);
+}
+
+} // namespace
+
+QString CutAtNul(const QString& text) {
+    const qsizetype at = text.indexOf(QChar(u'\0'));
+    return at < 0 ? text : text.left(at);
+}
+
+MailCheckRun::MailCheckRun(CheckHost& host, MailLibrary& library, ProgramValues& values)
+    : m_host(host), m_library(library), m_values(values) {}
+
+bool MailCheckRun::isRunning() {
+    return s_running;
+}
+
+CheckOutcome MailCheckRun::run() {
+    if (s_running) {
+        return CheckOutcome{}; // NotStarted: nested in a running pass's message box or wait
+    }
+    RunningGuard guard;
+    Pass pass(m_host, m_library, m_values, m_dryRun, m_startKind);
+    return pass.execute();
+}
+
+} // namespace brindle

@@ -1,0 +1,23 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+
+namespace brindle {
+
+// A millisecond clock that wraps around after 2^32 ms, like the system tick count.
+using MillisecondClock = std::function<std::uint32_t()>;
+// Lets the window events that are waiting run once.
+using EventPump = std::function<void()>;
+
+// Reads the clock, then lets events run and reads the clock again until more than `milliseconds`
+// have passed since the first reading. Events run at least once. The elapsed time is the difference
+// of two 32-bit readings, so a wrap of the clock during the wait is harmless.
+void WaitWithEvents(int milliseconds, const MillisecondClock& clock, const EventPump& pump);
+
+// The same with the process's monotonic clock and Qt's event loop.
+void WaitWithEvents(int milliseconds);
+
+// The process's monotonic clock in milliseconds, cut to 32 bits.
+std::uint32_t tickCount();
+
+} // namespace brindle
