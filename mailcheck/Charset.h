@@ -1,0 +1,82 @@
+#pragma once
+#include <optional>
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+namespace brindle {
+
+// Text in a declared charset, decoded strictly: nullopt when the label names no charset we know or
+// the bytes are not valid text in it. Shift_JIS under any of its names is read as code page 932,
+// EUC-JP as its Microsoft variant, ISO-2022-JP with our own decoder (see Iso2022JpDecoder).
+std::optional<QString> decodeCharsetStrict(QByteArrayView bytes, QByteArrayView label);
+
+// Text in a declared charset. A declaration that is unknown or plainly wrong (the bytes do not fit
+// it) falls back to decodeUndeclaredText: mailers lie about charsets far more often than they omit
+// them. Never empty for non-empty input.
+QString decodeCharset(QByteArrayView bytes, QByteArrayView label);
+
+// The payloads of adjacent encoded words that share a charset, decoded as one text: their bytes are
+// joined first, so a character split across two words survives. For ISO-2022-JP the state goes back
+// to ASCII at each word's end, as each word is meant to be complete.
+QString decodeCharsetPieces(const QList<QByteArray>& pieces, QByteArrayView label);
+
+// Two labels that name the same charset spelling ("Shift_JIS", "shift_jis", "ISO-2022-JP*ja").
+bool sameCharsetLabel(QByteArrayView a, QByteArrayView b);
+
+// What undeclared 8-bit text most likely is.
+enum class GuessedCharset {
+    Ascii,        // nothing above 0x7F, no ISO-2022 escapes
+    Iso2022Jp,    // JIS escapes present
+    Utf8,         // valid UTF-8
+    EucJp,        // valid EUC-JP (Microsoft variant), judged likelier than code page 932
+    Cp932,        // valid code page 932
+    Cp932Damaged, // fits nothing: code page 932 with U+FFFD for what cannot be read
+};
+
+struct CharsetGuess {
+    GuessedCharset charset;
+    QString text; // the input decoded in that charset
+};
+
+// Guesses the charset of undeclared text and decodes it. ISO-2022-JP escapes win; then valid UTF-8;
+// then strict EUC-JP and strict code page 932, the one that succeeds (when both do, the one that
+// reads as more kana and kanji without half-width kana or private-use characters).
+CharsetGuess guessCharset(QByteArrayView bytes);
+inline QString decodeUndeclaredText(QByteArrayView bytes) {
+    return guessCharset(bytes).text;
+}
+
+// Decodes bytes in a charset guessed earlier (for example for the whole header field they sit in).
+QString decodeGuessed(QByteArrayView bytes, GuessedCharset charset);
+
+// Code page 932 where every unreadable byte or pair becomes one U+FFFD. A lead byte followed by a
+// valid trail byte is always taken as a pair, so one bad character never shifts the pairs after it.
+QString decodeCp932Lenient(QByteArrayView bytes);
+
+// ISO-2022-JP as Japanese mailers really send it: NEC row 13 and the NEC-selected IBM extensions
+// included, which strict decoders reject. Each JIS pair is turned into its Shift_JIS pair and the
+// result read as code page 932. ESC $ @, ESC $ B (and JIS X 0213 plane 1) are two-byte; ESC ( B,
+// ESC ( J are ASCII; ESC ( I and SO/SI are half-width katakana; JIS X 0212 and other sets give U+FFFD.
+// A missing final ESC ( B is tolerated.
+class Iso2022JpDecoder {
+public:
+    void feed(QByteArrayView bytes);
+    // The end of one encoded word: the state goes back to ASCII, unless a two-byte character was cut
+    // in two by the word boundary (some mailers split the bytes anywhere).
+    void endOfWord();
+    // The decoded text. With strict set, nullopt when anything was invalid or unsupported.
+    std::optional<QString> finish(bool strict);
+
+private:
+    enum class Mode { Ascii, TwoByte, Katakana, Unsupported };
+    void invalid();
+
+    Mode mode_ = Mode::Ascii;
+    bool shiftedOut_ = false;
+    int lead_ = -1;
+    bool clean_ = true;
+    QByteArray sjis_;
+};
+
+} // namespace brindle

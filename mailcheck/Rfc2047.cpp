@@ -1,0 +1,155 @@
+#include "mailcheck/Rfc2047.h"
+
+#include "mailcheck/Charset.h"
+#include "mailcheck/TransferDecode.h"
+
+#include <optional>
+#include <QList>
+
+namespace brindle {
+
+namespace {
+
+// Real charset names are short; a longer run after "=?" is not an encoded-word.
+constexpr qsizetype kMaxCharsetNameLength = 64;
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+bool isBase64Char(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+           c == '/' || c == '=';
+}
+
+struct EncodedWord {
+    qsizetype end = 0; // just past the word
+    QByteArrayView charset;
+    QByteArray bytes; // payload after B or Q decoding
+};
+
+// s[p] and s[p + 1] are "=?".
+std::optional<EncodedWord> parseEncodedWord(QByteArrayView s, qsizetype p) {
+    const qsizetype n = s.size();
+    const qsizetype cs = p + 2;
+    qsizetype q = cs;
+    while (q < n && s[q] != '?' && !isBlank(s[q]) && q - cs <= kMaxCharsetNameLength)
+        ++q;
+    if (q >= n || s[q] != '?' || q == cs || q + 2 >= n || s[q + 2] != '?')
+        return std::nullopt;
+    const char enc = s[q + 1];
+    const qsizetype start = q + 3;
+    qsizetype j = start;
+    if (enc == 'B' || enc == 'b') {
+        while (j < n && isBase64Char(s[j]))
+            ++j;
+    } else if (enc == 'Q' || enc == 'q') {
+        // "?" never stands unencoded in a Q payload; blanks sometimes do, from careless encoders.
+        while (j < n && s[j] != '?' && s[j] != '\r' && s[j] != '\n')
+            ++j;
+    } else {
+        return std::nullopt;
+    }
+    EncodedWord w;
+    w.charset = s.sliced(cs, q - cs);
+    const QByteArrayView payload = s.sliced(start, j - start);
+    w.bytes =
+        (enc == 'B' || enc == 'b') ? decodeBase64Lenient(payload) : decodeQuotedPrintable(payload, true);
+    // A missing "?=" ends the word where its payload ends.
+    w.end = (j + 1 < n && s[j] == '?' && s[j + 1] == '=') ? j + 2 : j;
+    return w;
+}
+
+class Decoder {
+public:
+    explicit Decoder(QByteArrayView raw) : raw_(raw) {}
+
+    QString run() {
+        const qsizetype n = raw_.size();
+        qsizetype textStart = 0;
+        qsizetype i = 0;
+        while (i + 1 < n) {
+            const qsizetype p = raw_.indexOf("=?", i);
+            if (p < 0)
+                break;
+            auto word = parseEncodedWord(raw_, p);
+            if (!word) {
+                i = p + 2;
+                continue;
+            }
+            const QByteArrayView between = raw_.sliced(textStart, p - textStart);
+            if (pieces_.isEmpty() || !allBlank(between)) {
+                flushWords();
+                appendRaw(between);
+            }
+            if (!pieces_.isEmpty() && !sameCharsetLabel(charset_, word->charset))
+                flushWords();
+            if (pieces_.isEmpty())
+                charset_ = word->charset;
+            pieces_.append(std::move(word->bytes));
+            i = textStart = word->end;
+        }
+        flushWords();
+        appendRaw(raw_.sliced(textStart));
+        return out_;
+    }
+
+private:
+    static bool allBlank(QByteArrayView s) {
+        for (char c : s)
+            if (!isBlank(c))
+                return false;
+        return true;
+    }
+
+    void flushWords() {
+        if (pieces_.isEmpty())
+            return;
+        out_ += decodeCharsetPieces(pieces_, charset_);
+        pieces_.clear();
+    }
+
+    void appendRaw(QByteArrayView text) {
+        if (text.isEmpty())
+            return;
+        bool plain = true;
+        for (char c : text)
+            if (static_cast<unsigned char>(c) >= 0x80 || c == '\x1b') {
+                plain = false;
+                break;
+            }
+        if (plain) {
+            out_ += QLatin1StringView(text);
+            return;
+        }
+        // One guess for the whole field: its raw pieces share one charset, and a short piece alone
+        // could pass for several.
+        if (!guess_)
+            guess_ = guessCharset(raw_).charset;
+        out_ += decodeGuessed(text, *guess_);
+    }
+
+    QByteArrayView raw_;
+    QString out_;
+    QByteArrayView charset_;
+    QList<QByteArray> pieces_;
+    std::optional<GuessedCharset> guess_;
+};
+
+} // namespace
+
+QString decodeHeaderText(QByteArrayView raw, bool unfold) {
+    QByteArray unfolded;
+    if (unfold && (raw.contains('\r') || raw.contains('\n'))) {
+        unfolded.reserve(raw.size());
+        for (char c : raw)
+            if (c != '\r' && c != '\n')
+                unfolded += c;
+        raw = unfolded;
+    }
+    if (!raw.contains("=?"))
+        return guessCharset(raw).text;
+    return Decoder(raw).run();
+}
+
+} // namespace brindle
