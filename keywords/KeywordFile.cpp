@@ -52,16 +52,20 @@ void syncFolder(const QString& folder) {
 
 } // namespace
 
+// The data folder is spelled two ways in the program ("★MailData" for the settings, "★MAilData" for
+// the keywords) and the file two ways too; they are meant as one folder and one file. Everything is
+// resolved from the settings' spelling of the folder and one spelling of the file, so that even a disk
+// that holds several case variants side by side gives one keyword file that all operations share.
 QString keywordFilePath() {
-    return appPath(QStringLiteral("\\★MAilData\\Kstdata50.data"));
+    return appPath(QStringLiteral("\\★MailData\\Kstdata50.data"));
 }
 
 QString keywordAppendPath() {
-    return appPath(QStringLiteral("\\★MAilData\\kstdata50.data"));
+    return keywordFilePath();
 }
 
 QString keywordTempPath() {
-    return appPath(QStringLiteral("\\★MAilData\\KSTDATA50.TMP"));
+    return appPath(QStringLiteral("\\★MailData\\KSTDATA50.TMP"));
 }
 
 QByteArray encodeKeywordRecord(const QString& text, std::int16_t inUse) {

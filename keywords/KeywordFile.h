@@ -1,7 +1,7 @@
 #pragma once
+#include <cstdint>
 #include <QString>
 #include <QStringList>
-#include <cstdint>
 
 namespace brindle {
 
@@ -13,10 +13,13 @@ struct KeywordRecord {
     QString keyword; // 200 characters' worth: the text followed by its fill spaces, as read back
 };
 
-// Paths under the application folder (resolved without regard to case).
-QString keywordFilePath();       // "\\★MAilData\\Kstdata50.data"
-QString keywordAppendPath();     // "\\★MAilData\\kstdata50.data"
-QString keywordTempPath();       // "\\★MAilData\\KSTDATA50.TMP"
+// Paths under the application folder (resolved without regard to case). "\\★MAilData\\Kstdata50.data"
+// (reading, marking, compacting) and "\\★MAilData\\kstdata50.data" (appending) name one file; both
+// functions return the same path, in the folder the settings files use, even when the disk holds
+// several case variants of the names side by side.
+QString keywordFilePath();
+QString keywordAppendPath();
+QString keywordTempPath(); // "\\★MAilData\\KSTDATA50.TMP", beside the keyword file
 
 // Every whole record's keyword text, in file order, fill spaces included. A missing file is created
 // empty (when its folder exists) and reads as no records.

@@ -1,11 +1,11 @@
 #include "platform/Profile.h"
 
+#include "platform/AtomicFile.h"
 #include "platform/Cp932.h"
 
 #include <limits>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 namespace brindle {
 
@@ -66,16 +66,16 @@ bool sameName(QByteArrayView stored, const QString& wanted) {
     return fromCp932(stored).compare(wanted, Qt::CaseInsensitive) == 0;
 }
 
-// The section name of a "[name]" line; nullopt for other lines.
+// The section name of a "[name]" line; nullopt for other lines. A "[" line without "]" is no header and
+// leaves the section it stands in unchanged.
 std::optional<QByteArrayView> sectionOf(QByteArrayView line) {
     const QByteArrayView t = trimBlanks(line);
     if (!t.startsWith('['))
         return std::nullopt;
-    QByteArrayView inner = t.sliced(1);
-    const qsizetype close = inner.indexOf(']');
-    if (close >= 0)
-        inner = inner.first(close);
-    return trimBlanks(inner);
+    const qsizetype close = t.lastIndexOf(']');
+    if (close < 0)
+        return std::nullopt;
+    return trimBlanks(t.sliced(1, close - 1));
 }
 
 QByteArrayView keyOf(QByteArrayView line) {
@@ -229,18 +229,7 @@ bool writeProfileStrings(const QString& section, const ProfileEntries& entries, 
     for (const QByteArray& line : std::as_const(lines))
         out += line + "\r\n";
 
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (permissions && !file.setPermissions(*permissions)) {
-        file.cancelWriting();
-        return false;
-    }
-    if (file.write(out) != out.size()) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
+    return writeFileAtomically(path, out, permissions);
 }
 
 } // namespace brindle

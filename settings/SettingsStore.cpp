@@ -1,6 +1,7 @@
 #include "settings/SettingsStore.h"
 
 #include "platform/AppFolder.h"
+#include "platform/AtomicFile.h"
 #include "platform/Cp932.h"
 #include "platform/NumberText.h"
 #include "platform/Profile.h"
@@ -8,7 +9,6 @@
 #include <limits>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 namespace brindle {
 
@@ -104,14 +104,7 @@ bool saveServerSettings(const ServerSettings& s, const QString& path) {
                          oneLine(s.pop3Server) + QStringLiteral("\r\nMAIL=") + oneLine(s.mailAddress) +
                          QStringLiteral("\r\nAPOP=") + QString::number(s.useApop) + QStringLiteral("\r\n");
     const QByteArray bytes = toCp932(text);
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
+    return writeFileAtomically(path, bytes);
 }
 
 GeneralSettingsFile::GeneralSettingsFile(QString path) : m_path(std::move(path)) {}
