@@ -1,0 +1,21 @@
+// brindle: the desktop program.
+#include "ui/MainForm.h"
+#include "ui/StartupTrace.h"
+#include "ui/UiKit.h"
+
+#include <QApplication>
+
+int main(int argc, char** argv) {
+    brindle::markStartup();
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("brindle"));
+    // The program ends through the main window's own shut-down, not when its last window closes
+    // (the main window hides in the tray).
+    QApplication::setQuitOnLastWindowClosed(false);
+    brindle::applyApplicationLook();
+
+    brindle::MainForm main;
+    main.load();
+    main.show();
+    return app.exec();
+}

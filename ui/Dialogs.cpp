@@ -1,0 +1,115 @@
+#include "ui/Dialogs.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QList>
+#include <QMessageBox>
+#include <QPointer>
+#include <QProcess>
+#include <QPushButton>
+
+namespace brindle {
+
+namespace {
+
+MessageBoxes* g_override = nullptr;
+QList<QPointer<QMessageBox>> g_openBoxes;
+
+QMessageBox::Icon toQtIcon(MsgIcon icon) {
+    switch (icon) {
+    case MsgIcon::Question:
+        return QMessageBox::Question;
+    case MsgIcon::Exclamation:
+        return QMessageBox::Warning;
+    case MsgIcon::Critical:
+        return QMessageBox::Critical;
+    case MsgIcon::Information:
+        return QMessageBox::Information;
+    case MsgIcon::None:
+        break;
+    }
+    return QMessageBox::NoIcon;
+}
+
+bool startDetached(const QString& commandLine) {
+    QStringList args = QProcess::splitCommand(commandLine);
+    if (args.isEmpty())
+        return false;
+    const QString program = args.takeFirst();
+    return QProcess::startDetached(program, args);
+}
+
+// Dial-up connections belong to the network manager on this platform, and a modem line is hung up
+// by taking its connection down there; there is no program-level call for it. The hang-up after a
+// check therefore does nothing here.
+void hangUpNothing() {}
+
+UiServices makeDefaults() {
+    UiServices s;
+    s.chooseFile = [](QWidget* parent, const QString& current) {
+        return QFileDialog::getOpenFileName(parent, QString(), current);
+    };
+    s.startProgram = startDetached;
+    s.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
+    s.hangUp = hangUpNothing;
+    s.endRun = [] { QCoreApplication::quit(); };
+    return s;
+}
+
+UiServices& services() {
+    static UiServices s = makeDefaults();
+    return s;
+}
+
+} // namespace
+
+MessageBoxes& messageBoxes() {
+    static GuiMessageBoxes gui;
+    return g_override ? *g_override : gui;
+}
+
+void setMessageBoxes(MessageBoxes* boxes) {
+    g_override = boxes;
+}
+
+MsgResult GuiMessageBoxes::show(const QString& text, MsgButtons buttons, MsgIcon icon,
+                                const QString& caption) {
+    QMessageBox box(toQtIcon(icon), caption.isEmpty() ? applicationTitle() : caption, text);
+    QAbstractButton* yes = nullptr;
+    QAbstractButton* no = nullptr;
+    if (buttons == MsgButtons::YesNo) {
+        yes = box.addButton(QStringLiteral("はい(&Y)"), QMessageBox::YesRole);
+        no = box.addButton(QStringLiteral("いいえ(&N)"), QMessageBox::NoRole);
+        box.setDefaultButton(static_cast<QPushButton*>(yes));
+        box.setEscapeButton(no);
+    } else {
+        QAbstractButton* ok = box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
+        box.setDefaultButton(static_cast<QPushButton*>(ok));
+        box.setEscapeButton(ok);
+    }
+    g_openBoxes.append(QPointer<QMessageBox>(&box));
+    box.exec();
+    g_openBoxes.removeAll(QPointer<QMessageBox>(&box));
+    if (buttons == MsgButtons::YesNo)
+        return box.clickedButton() == yes ? MsgResult::Yes : MsgResult::No;
+    return MsgResult::Ok;
+}
+
+void GuiMessageBoxes::dismissAll() {
+    const auto boxes = g_openBoxes;
+    for (const QPointer<QMessageBox>& b : boxes) {
+        if (b)
+            b->reject();
+    }
+}
+
+UiServices& uiServices() {
+    return services();
+}
+
+void resetUiServices() {
+    services() = makeDefaults();
+}
+
+} // namespace brindle

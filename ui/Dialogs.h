@@ -1,0 +1,44 @@
+#pragma once
+#include "platform/MessageBox.h"
+
+#include <functional>
+#include <QString>
+#include <QUrl>
+
+class QWidget;
+
+namespace brindle {
+
+// The message boxes every window asks through. Without an override they are real dialogs.
+MessageBoxes& messageBoxes();
+// Installs a replacement (tests answer with a script); nullptr restores the dialogs.
+void setMessageBoxes(MessageBoxes* boxes);
+
+// Real dialogs with Japanese buttons. While one waits, window events keep running.
+class GuiMessageBoxes : public MessageBoxes {
+public:
+    MsgResult show(const QString& text, MsgButtons buttons, MsgIcon icon, const QString& caption) override;
+    // Closes every box that is waiting for an answer, as if the user had dismissed it; used when the
+    // program ends while a box is open.
+    static void dismissAll();
+};
+
+// The outside world the windows act on. Each member has a real default; tests replace them.
+struct UiServices {
+    // The open-file dialog for the mail program. Returns the chosen path, or an empty text when
+    // the user cancelled.
+    std::function<QString(QWidget* parent, const QString& current)> chooseFile;
+    // Starts a program by its command line without waiting; false when it could not be started.
+    std::function<bool(const QString& commandLine)> startProgram;
+    // Opens an address in the user's browser.
+    std::function<void(const QUrl& url)> openUrl;
+    // Ends dial-up connections.
+    std::function<void()> hangUp;
+    // Ends the run (leaves the event loop).
+    std::function<void()> endRun;
+};
+UiServices& uiServices();
+// Puts every member back to its real default.
+void resetUiServices();
+
+} // namespace brindle

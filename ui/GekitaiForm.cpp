@@ -1,0 +1,191 @@
+#include "ui/GekitaiForm.h"
+
+#include "keywords/KeywordFile.h"
+#include "platform/Cp932.h"
+#include "ui/Dialogs.h"
+#include "ui/UiKit.h"
+
+#include <QDir>
+#include <QEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTextEdit>
+
+namespace brindle {
+
+namespace {
+// A keyword fills at most the 200 bytes of its record; a longer one would be cut on storage and the
+// cut-off remainder would catch more mail than the user wrote.
+constexpr int kMaxKeywordChars = kKeywordTextBytes;
+} // namespace
+
+const QString GekitaiForm::kHintRegister =
+    QStringLiteral("登録は１件につき全角で１００文字（半角では２００文字）、件数は無制限に登録できます。登録"
+                   "した文字を送信して"
+                   "きたメールアドレス、件名内から検索し、あなたの目に触れることなく削除します。");
+const QString GekitaiForm::kHintEntry =
+    QStringLiteral("登録は１件につき全角で１００文字（半角では２００文字）、件数は無制限に登録できます。登録"
+                   "した文字を送信して"
+                   "きたメールアドレス、件名から検索し、あなたの目に触れることなく削除します。");
+const QString GekitaiForm::kHintDelete = QStringLiteral(
+    "不要になったキーワードを削除します。リストでデータを選択し、このボタンをクリックして下さい。");
+
+GekitaiForm::GekitaiForm() {
+    setObjectName(QStringLiteral("GekitaiForm"));
+    setWindowTitle(QStringLiteral("Spam/迷惑メール撃退"));
+    setFixedSize(twips(7095), twips(5115));
+    setWindowFlag(Qt::WindowMaximizeButtonHint, false);
+    setMouseTracking(true);
+
+    auto* picture2 = new QWidget(this);
+    picture2->setObjectName(QStringLiteral("Picture2"));
+    picture2->setGeometry(twipsRect(0, 120, 2415, 270));
+    picture2->setMouseTracking(true);
+    Label2 = makeLabel(picture2, "Label2", QStringLiteral("撃退用キーワードの登録"),
+                       twipsRect(240, 40, 2535, 195));
+    Label2->setWordWrap(false);
+    Label2->resize(Label2->width(), picture2->height() - Label2->y());
+    Label2->setAutoFillBackground(true);
+    QPalette p2 = Label2->palette();
+    p2.setColor(QPalette::Window, QColor(224, 224, 224));
+    Label2->setPalette(p2);
+
+    Label1 =
+        makeLabel(this, "Label1",
+                  QStringLiteral("ここで登録したキーワードを元に、「件名」、「メールアドレス」「本文」から"
+                                 "検索し削除します。"),
+                  twipsRect(2520, 0, 4575, 375));
+    Label1->setAutoFillBackground(true);
+    QPalette p1 = Label1->palette();
+    p1.setColor(QPalette::Window, QColor(192, 192, 192));
+    p1.setColor(QPalette::WindowText, QColor(0, 0, 255));
+    Label1->setPalette(p1);
+    QFont small = Label1->font();
+    small.setPixelSize(11);
+    Label1->setFont(small);
+
+    Text1 = makeLineEdit(this, "Text1", twipsRect(0, 405, 5535, 270));
+    Text1->setMaxLength(kMaxKeywordChars);
+    Command1 = makeButton(this, "Command1", QStringLiteral("登録"), twipsRect(5640, 405, 615, 255));
+    Command2 = makeButton(this, "Command2", QStringLiteral("削除"), twipsRect(6360, 405, 615, 255),
+                          QColor(255, 0, 0));
+    List1 = new QListWidget(this);
+    List1->setObjectName(QStringLiteral("List1"));
+    List1->setGeometry(twipsRect(0, 765, 7095, 4350));
+    List1->setMouseTracking(true);
+    List1->viewport()->setMouseTracking(true);
+    Text2 = new QTextEdit(this);
+    Text2->setObjectName(QStringLiteral("Text2"));
+    Text2->setGeometry(twipsRect(720, 3525, 5655, 1215));
+    Text2->setReadOnly(true);
+    Text2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+
+    for (QWidget* w : {static_cast<QWidget*>(Command1), static_cast<QWidget*>(Command2),
+                       static_cast<QWidget*>(Text1), List1->viewport(), picture2}) {
+        w->setMouseTracking(true);
+        w->installEventFilter(this);
+    }
+
+    connect(Command1, &QPushButton::clicked, this, &GekitaiForm::registerKeyword);
+    connect(Command2, &QPushButton::clicked, this, &GekitaiForm::deleteKeyword);
+    centreOnScreen(this);
+}
+
+void GekitaiForm::load() {
+    loadKeywordList();
+}
+
+void GekitaiForm::loadKeywordList() {
+    List1->clear();
+    List1->addItems(ReadKeywords());
+}
+
+void GekitaiForm::registerKeyword() {
+    const QString text = Text1->text();
+    if (text.isEmpty()) {
+        messageBoxes().show(QStringLiteral("キーワードが入力されていません。"), MsgButtons::Ok, MsgIcon::None,
+                            QString());
+        return;
+    }
+    // A character the keyword file cannot hold would be stored as "?", and that keyword would then
+    // catch every mail with a question mark in it.
+    if (!cp932CanEncode(text)) {
+        messageBoxes().show(QStringLiteral("キーワードに登録できない文字が含まれています。\n"
+                                           "機種に依存する文字や外国語の一部の文字は使えません。"),
+                            MsgButtons::Ok, MsgIcon::Exclamation, QString());
+        return;
+    }
+    if (cp932Length(text) > kKeywordTextBytes) {
+        messageBoxes().show(QStringLiteral("キーワードが長すぎます。\n"
+                                           "１件につき全角で１００文字（半角では２００文字）までです。"),
+                            MsgButtons::Ok, MsgIcon::Exclamation, QString());
+        return;
+    }
+    List1->clear();
+    const bool ok = AppendKeyword(text);
+    loadKeywordList();
+    if (!ok) {
+        messageBoxes().show(QStringLiteral("キーワードを登録できませんでした。\n%1")
+                                .arg(QDir::toNativeSeparators(keywordFilePath())),
+                            MsgButtons::Ok, MsgIcon::Exclamation, QString());
+        return;
+    }
+    Text1->setText(QString());
+}
+
+void GekitaiForm::deleteKeyword() {
+    const int row = List1->currentRow();
+    if (row < 0 || !List1->item(row)->isSelected()) {
+        messageBoxes().show(QStringLiteral("データが選択されていません。"), MsgButtons::Ok, MsgIcon::None,
+                            QString());
+        return;
+    }
+    const MsgResult answer =
+        messageBoxes().show(QStringLiteral("選択された（行、青色）データを削除します。よろしいですか"),
+                            MsgButtons::YesNo, MsgIcon::Question, QStringLiteral("確認"));
+    bool ok = true;
+    if (answer == MsgResult::Yes)
+        ok = MarkKeywordDeleted(row + 1);
+    ok = CompactKeywordFile() && ok;
+    loadKeywordList();
+    if (!ok) {
+        messageBoxes().show(QStringLiteral("キーワードを削除できませんでした。\n%1")
+                                .arg(QDir::toNativeSeparators(keywordFilePath())),
+                            MsgButtons::Ok, MsgIcon::Exclamation, QString());
+    }
+}
+
+void GekitaiForm::showHint(const QString& text) {
+    if (text.isEmpty()) {
+        Text2->hide();
+        return;
+    }
+    if (Text2->isHidden() || Text2->toPlainText() != text) {
+        Text2->setPlainText(text);
+        Text2->show();
+        Text2->raise();
+    }
+}
+
+bool GekitaiForm::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::MouseMove || event->type() == QEvent::Enter) {
+        if (watched == Command1)
+            showHint(kHintRegister);
+        else if (watched == Text1)
+            showHint(kHintEntry);
+        else if (watched == Command2)
+            showHint(kHintDelete);
+        else
+            showHint(QString());
+    }
+    return Form::eventFilter(watched, event);
+}
+
+void GekitaiForm::mouseMoveEvent(QMouseEvent* e) {
+    showHint(QString());
+    Form::mouseMoveEvent(e);
+}
+
+} // namespace brindle

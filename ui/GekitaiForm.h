@@ -1,0 +1,42 @@
+#pragma once
+#include "ui/Form.h"
+
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class QTextEdit;
+
+namespace brindle {
+
+// The keyword editor "Spam/迷惑メール撃退": lists the repel keywords, registers and deletes them.
+class GekitaiForm : public Form {
+    Q_OBJECT
+public:
+    GekitaiForm();
+    void load();
+
+    QLineEdit* Text1;      // new keyword
+    QPushButton* Command1; // "登録"
+    QPushButton* Command2; // "削除"
+    QListWidget* List1;
+    QTextEdit* Text2; // hint box
+    QLabel* Label1;
+    QLabel* Label2;
+
+    static const QString kHintRegister;
+    static const QString kHintEntry;
+    static const QString kHintDelete;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* e) override;
+
+private:
+    void loadKeywordList();
+    void registerKeyword();
+    void deleteKeyword();
+    void showHint(const QString& text);
+};
+
+} // namespace brindle

@@ -1,0 +1,167 @@
+#include "ui/GuiCheckHost.h"
+
+#include "ui/Dialogs.h"
+#include "ui/IdPassForm.h"
+#include "ui/MainForm.h"
+#include "ui/MsgForm.h"
+#include "ui/SetForm.h"
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTextCursor>
+#include <QTimer>
+
+namespace brindle {
+
+QWidget* GuiCheckHost::widget(Field f) const {
+    switch (f) {
+    case Field::Text1:
+        return m_main.Text1;
+    case Field::Text3:
+        return m_main.Text3;
+    case Field::Text4:
+        return m_main.Text4;
+    case Field::Text5:
+        return m_main.Text5;
+    case Field::Text6:
+        return m_main.Text6;
+    case Field::Text10:
+        return m_main.Text10;
+    case Field::Text12:
+        return m_main.Text12;
+    case Field::Text13:
+        return m_main.Text13;
+    case Field::Text14:
+        return m_main.Text14;
+    }
+    return nullptr;
+}
+
+bool GuiCheckHost::ending() const {
+    return m_main.exitRequested();
+}
+
+QString GuiCheckHost::text(Field f) const {
+    if (f == Field::Text6)
+        return m_main.Text6->toPlainText();
+    auto* e = static_cast<QLineEdit*>(widget(f));
+    return e ? e->text() : QString();
+}
+
+void GuiCheckHost::setText(Field f, const QString& value) {
+    if (f == Field::Text6) {
+        m_main.Text6->setPlainText(value);
+        return;
+    }
+    if (auto* e = static_cast<QLineEdit*>(widget(f)))
+        e->setText(value);
+}
+
+void GuiCheckHost::highlight(Field f, int start, int length) {
+    if (f == Field::Text6) {
+        QTextCursor c = m_main.Text6->textCursor();
+        c.setPosition(start);
+        c.setPosition(start + length, QTextCursor::KeepAnchor);
+        m_main.Text6->setTextCursor(c);
+        return;
+    }
+    if (auto* e = static_cast<QLineEdit*>(widget(f)))
+        e->setSelection(start, length);
+}
+
+bool GuiCheckHost::ruleSelected(RuleSwitch s) const {
+    if (ending())
+        return false;
+    switch (s) {
+    case RuleSwitch::Option1:
+        return m_main.Option1->isChecked();
+    case RuleSwitch::Option6:
+        return m_main.Option6->isChecked();
+    case RuleSwitch::Option4:
+        return m_main.Option4->isChecked();
+    case RuleSwitch::Option5:
+        return m_main.Option5->isChecked();
+    }
+    return false;
+}
+
+bool GuiCheckHost::noticeBoardChosen() const {
+    return !ending() && forms::setForm()->Option1->isChecked();
+}
+bool GuiCheckHost::mailerChosen() const {
+    return !ending() && forms::setForm()->Option2->isChecked();
+}
+bool GuiCheckHost::autoCloseNoticeBoard() const {
+    return !ending() && forms::setForm()->Check2->isChecked();
+}
+bool GuiCheckHost::hangUpAfterCheck() const {
+    return !ending() && forms::setForm()->Check1->isChecked();
+}
+
+void GuiCheckHost::setAccountBoxes(const QString& id, const QString& password) {
+    if (ending())
+        return;
+    IdPassForm* f = forms::idPassForm();
+    f->IdText->setText(id);
+    f->PassText->setText(password);
+}
+
+MsgResult GuiCheckHost::messageBox(const QString& text, MsgButtons buttons, MsgIcon icon,
+                                   const QString& caption) {
+    if (ending())
+        return buttons == MsgButtons::YesNo ? MsgResult::No : MsgResult::Ok;
+    return messageBoxes().show(text, buttons, icon, caption);
+}
+
+void GuiCheckHost::showSetForm() {
+    if (ending())
+        return;
+    SetForm* f = forms::setForm();
+    f->show();
+    f->raise();
+}
+
+void GuiCheckHost::showNoticeBoard(const QString& text, const QString& count) {
+    if (ending())
+        return;
+    MsgForm* f = forms::msgForm();
+    f->Text1->setText(text);
+    f->Text2->setText(count);
+    f->show();
+    f->raise();
+}
+
+void GuiCheckHost::unloadNoticeBoard() {
+    if (forms::isMsgFormLoaded())
+        forms::msgForm()->close();
+}
+
+bool GuiCheckHost::startMailer(const QString& commandLine) {
+    if (ending())
+        return false;
+    return uiServices().startProgram(commandLine);
+}
+
+void GuiCheckHost::hangUp() {
+    if (!ending())
+        m_main.Command1->click();
+}
+
+void GuiCheckHost::waitWithEvents(int milliseconds) {
+    QElapsedTimer clock;
+    clock.start();
+    QCoreApplication::processEvents();
+    while (!ending() && clock.elapsed() <= milliseconds) {
+        QEventLoop loop;
+        QTimer::singleShot(int(milliseconds - clock.elapsed()) + 1, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+}
+
+} // namespace brindle

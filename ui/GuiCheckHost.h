@@ -1,0 +1,41 @@
+#pragma once
+#include "mailcheck/CheckHost.h"
+
+class QWidget;
+
+namespace brindle {
+
+class MainForm;
+
+// The check run's view of the windows: the main window's boxes and rule buttons, SetForm's
+// switches, the account and notice-board windows. Once the program is ending, the run is shown
+// nothing more and started nothing more.
+class GuiCheckHost : public CheckHost {
+public:
+    explicit GuiCheckHost(MainForm& main) : m_main(main) {}
+
+    QString text(Field f) const override;
+    void setText(Field f, const QString& value) override;
+    void highlight(Field f, int start, int length) override;
+    bool ruleSelected(RuleSwitch s) const override;
+    bool noticeBoardChosen() const override;
+    bool mailerChosen() const override;
+    bool autoCloseNoticeBoard() const override;
+    bool hangUpAfterCheck() const override;
+    void setAccountBoxes(const QString& id, const QString& password) override;
+    MsgResult messageBox(const QString& text, MsgButtons buttons, MsgIcon icon,
+                         const QString& caption) override;
+    void showSetForm() override;
+    void showNoticeBoard(const QString& text, const QString& count) override;
+    void unloadNoticeBoard() override;
+    bool startMailer(const QString& commandLine) override;
+    void hangUp() override;
+    void waitWithEvents(int milliseconds) override;
+
+private:
+    QWidget* widget(Field f) const;
+    bool ending() const;
+    MainForm& m_main;
+};
+
+} // namespace brindle

@@ -1,0 +1,77 @@
+#include "ui/IdPassForm.h"
+
+#include "settings/SettingsStore.h"
+#include "ui/Dialogs.h"
+#include "ui/UiKit.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QShortcut>
+
+namespace brindle {
+
+IdPassForm::IdPassForm() {
+    setObjectName(QStringLiteral("IdPassForm"));
+    setWindowTitle(QStringLiteral("ID,PASS"));
+    setFixedSize(twips(2865), twips(1860));
+    setWindowFlag(Qt::WindowMaximizeButtonHint, false);
+
+    makeLabel(this, "Label1", QStringLiteral("ID"), twipsRect(120, 180, 675, 255));
+    IdText = makeLineEdit(this, "IdText", twipsRect(960, 120, 1632, 264));
+    makeLabel(this, "Label2", QStringLiteral("Password"), twipsRect(120, 600, 795, 255));
+    PassText = makeLineEdit(this, "PassText", twipsRect(960, 600, 1632, 264));
+    PassText->setEchoMode(QLineEdit::Password);
+    PassText->setStyleSheet(PassText->styleSheet() +
+                            QStringLiteral("QLineEdit{lineedit-password-character:42;}"));
+    Check1 = new QCheckBox(this);
+    Check1->setObjectName(QStringLiteral("Check1"));
+    Check1->setGeometry(twipsRect(420, 1020, 255, 255));
+    auto* l3 =
+        makeLabel(this, "Label3", QStringLiteral("IDパスワードを保存する"), twipsRect(780, 1020, 1875, 255));
+    l3->setBuddy(Check1);
+    OKCommand = makeButton(this, "OKCommand", QStringLiteral("OK"), twipsRect(900, 1380, 852, 312));
+    CancelCommand =
+        makeButton(this, "CancelCommand", QStringLiteral("Cancel"), twipsRect(1860, 1380, 852, 312));
+    OKCommand->setDefault(true);
+    OKCommand->setAutoDefault(true);
+
+    // Enter confirms from anywhere in the window, Esc leaves it.
+    auto* enter = new QShortcut(QKeySequence(Qt::Key_Return), this);
+    auto* enter2 = new QShortcut(QKeySequence(Qt::Key_Enter), this);
+    auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(enter, &QShortcut::activated, OKCommand, &QPushButton::click);
+    connect(enter2, &QShortcut::activated, OKCommand, &QPushButton::click);
+    connect(esc, &QShortcut::activated, CancelCommand, &QPushButton::click);
+    connect(OKCommand, &QPushButton::clicked, this, &IdPassForm::confirm);
+    connect(CancelCommand, &QPushButton::clicked, this, &QWidget::close);
+}
+
+void IdPassForm::load() {
+    const StoredAccount stored = AccountFile().read();
+    IdText->setText(stored.id);
+    PassText->setText(stored.password);
+}
+
+void IdPassForm::confirm() {
+    ProgramValues& v = programValues();
+    v.accountId = IdText->text();
+    v.accountPassword = PassText->text();
+    // The account confirmed now is the one the checks of this run use, stored or not.
+    v.accountConfirmed = true;
+    const AccountFile file;
+    const bool ok =
+        Check1->isChecked() ? file.saveAccount(IdText->text(), PassText->text()) : file.markNotSaved();
+    if (!ok) {
+        messageBoxes().show(
+            QStringLiteral("ID・パスワードの設定を保存できませんでした。\n%1\n\n"
+                           "入力されたID・パスワードは、このプログラムを終了するまで有効です。")
+                .arg(QDir::toNativeSeparators(file.path())),
+            MsgButtons::Ok, MsgIcon::Exclamation, QString());
+    }
+    close();
+}
+
+} // namespace brindle

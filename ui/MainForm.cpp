@@ -1,0 +1,650 @@
+#include "ui/MainForm.h"
+
+#include "mailcheck/MailCheckRun.h"
+#include "platform/AppFolder.h"
+#include "platform/NumberText.h"
+#include "settings/SettingsStore.h"
+#include "ui/Dialogs.h"
+#include "ui/GekitaiForm.h"
+#include "ui/GuiCheckHost.h"
+#include "ui/HelpForm.h"
+#include "ui/MsgForm.h"
+#include "ui/SetForm.h"
+#include "ui/StartupTrace.h"
+#include "ui/UiKit.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QCursor>
+#include <QDir>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+namespace brindle {
+
+namespace {
+
+const QString kTagline = QStringLiteral("迷惑メール撃退ツール");
+const QString kNotSet = QStringLiteral("未設定");
+const QString kSizeUnset = QStringLiteral("GetPPSErr");
+// Where the maker's pages are.
+const QUrl kHomePage(QStringLiteral("https://brindle.example.org/"));
+
+// Outer window sizes in twips.
+constexpr int kNormalWidth = 5475, kNormalHeight = 5505;
+constexpr int kSmallWidth = 1600, kSmallHeight = 1380;
+constexpr int kMediumWidth = 4035, kMediumHeight = 2505;
+
+// Working fields lie this far to the right, beyond the widest window size.
+constexpr int kHiddenLeft = 900;
+
+// The longest slideshow period: a typed period beyond a day is taken as a day, so that the timer's
+// interval in milliseconds cannot overflow.
+constexpr double kMaxSlideMilliseconds = 24.0 * 60 * 60 * 1000;
+constexpr int kSlidePictures = 16;
+
+const QColor kButtonColour(128, 128, 255);
+
+QPixmap builtInPicture(int w, int h) {
+    QPixmap pm(w, h);
+    QPainter p(&pm);
+    QLinearGradient g(0, 0, 0, h);
+    g.setColorAt(0, QColor(70, 110, 160));
+    g.setColorAt(1, QColor(170, 200, 220));
+    p.fillRect(pm.rect(), g);
+    return pm;
+}
+
+QPixmap builtInIndicator() {
+    QPixmap pm(16, 16);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setBrush(QColor(160, 160, 160));
+    p.setPen(QColor(60, 60, 60));
+    p.drawEllipse(QRectF(1.5, 1.5, 13, 13));
+    return pm;
+}
+
+QIcon windowIconPicture() {
+    QPixmap pm(32, 32);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setBrush(QColor(128, 128, 255));
+    p.setPen(QPen(QColor(40, 40, 120), 2));
+    p.drawRect(QRectF(3, 7, 26, 18));
+    p.drawLine(QPointF(3, 7), QPointF(16, 18));
+    p.drawLine(QPointF(29, 7), QPointF(16, 18));
+    p.setPen(QPen(QColor(220, 0, 0), 3));
+    p.drawLine(QPointF(6, 28), QPointF(26, 4));
+    return QIcon(pm);
+}
+
+QPushButton* hiddenButton(QWidget* parent, const char* name, const QString& caption, int index) {
+    QPushButton* b = makeButton(parent, name, caption, QRect(kHiddenLeft, 300 + index * 30, 80, 25));
+    b->setFocusPolicy(Qt::NoFocus);
+    return b;
+}
+
+QLineEdit* hiddenField(QWidget* parent, const char* name, int index) {
+    QLineEdit* e = makeLineEdit(parent, name, QRect(kHiddenLeft, index * 25, 120, 22));
+    e->setFocusPolicy(Qt::NoFocus);
+    return e;
+}
+
+} // namespace
+
+MainForm::MainForm(MailLibrary& library) : m_library(library) {
+    forms::registerMainForm(this);
+    setObjectName(QStringLiteral("MainForm"));
+    setWindowTitle(windowTitleText());
+    setWindowIcon(windowIconPicture());
+    setWindowFlag(Qt::WindowMaximizeButtonHint, false);
+    buildControls();
+    buildMenus();
+    m_host = std::make_unique<GuiCheckHost>(*this);
+
+    Timer3 = new QTimer(this);
+    Timer3->setObjectName(QStringLiteral("Timer3"));
+    Timer3->setInterval(1000);
+    Timer4 = new QTimer(this);
+    Timer4->setObjectName(QStringLiteral("Timer4"));
+    Timer4->setInterval(20);
+    Timer5 = new QTimer(this);
+    Timer5->setObjectName(QStringLiteral("Timer5"));
+    Timer5->setInterval(1000);
+    Timer7 = new QTimer(this);
+    Timer7->setObjectName(QStringLiteral("Timer7"));
+    connect(Timer3, &QTimer::timeout, this, &MainForm::tick);
+    connect(Timer4, &QTimer::timeout, this, &MainForm::trigger);
+    connect(Timer5, &QTimer::timeout, this, &MainForm::refreshIndicator);
+    connect(Timer7, &QTimer::timeout, this, &MainForm::slideTick);
+}
+
+MainForm::~MainForm() {
+    if (forms::mainForm() == this)
+        forms::registerMainForm(nullptr);
+}
+
+QString MainForm::windowTitleText() {
+    return kTagline + QChar(0x3000) + QStringLiteral("Ver 1.0");
+}
+
+QString MainForm::generalDateText(const QDateTime& when) {
+    const QString date = when.toString(QStringLiteral("yyyy/MM/dd"));
+    if (when.time() == QTime(0, 0))
+        return date;
+    return date + QLatin1Char(' ') + when.toString(QStringLiteral("H:mm:ss"));
+}
+
+QString MainForm::fileTitle(const QString& path) {
+    const qsizetype cut = qMax(path.lastIndexOf(QLatin1Char('/')), path.lastIndexOf(QLatin1Char('\\')));
+    return path.mid(cut + 1);
+}
+
+void MainForm::buildControls() {
+    auto* client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    client->setAutoFillBackground(true);
+    QPalette pal = client->palette();
+    pal.setColor(QPalette::Window, QColor(128, 128, 128));
+    client->setPalette(pal);
+    client->installEventFilter(this);
+    setCentralWidget(client);
+
+    Command6 = makeButton(client, "Command6", QStringLiteral("メールチェック"), twipsRect(0, 0, 1575, 375),
+                          kButtonColour);
+    Command13 = makeButton(client, "Command13", QStringLiteral("小画面"), twipsRect(0, 360, 1575, 375),
+                           QColor(192, 192, 255));
+    Command2 =
+        makeButton(client, "Command2", QStringLiteral("中画面"), twipsRect(0, 720, 1575, 375), kButtonColour);
+    Command9 =
+        makeButton(client, "Command9", QStringLiteral("設定"), twipsRect(0, 1080, 1575, 375), kButtonColour);
+    Command4 = makeButton(client, "Command4", QStringLiteral("タスクトレイ常駐"),
+                          twipsRect(0, 1440, 1575, 375), kButtonColour);
+    picMain = new QLabel(client);
+    picMain->setObjectName(QStringLiteral("picMain"));
+    picMain->setGeometry(twipsRect(1620, 0, 2265, 1800));
+    picMain->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    picMain->setPixmap(builtInPicture(picMain->width(), picMain->height()));
+    Command8 = makeButton(client, "Command8", QStringLiteral("キーワード登録"), twipsRect(3960, 0, 1455, 375),
+                          kButtonColour);
+    Command7 = makeButton(client, "Command7", QStringLiteral("メーラー設定"), twipsRect(3960, 360, 1455, 375),
+                          kButtonColour);
+    Command3 = makeButton(client, "Command3", QStringLiteral("メーラー専門店"),
+                          twipsRect(3960, 720, 1455, 375), kButtonColour);
+    Command10 = makeButton(client, "Command10", QStringLiteral("常に前面表示"),
+                           twipsRect(3960, 1080, 1455, 375), kButtonColour);
+    Command11 = makeButton(client, "Command11", QStringLiteral("HELP"), twipsRect(3960, 1440, 1455, 375),
+                           kButtonColour);
+
+    const QString frameStyle = QStringLiteral(
+        "QGroupBox{background:transparent;color:rgb(0,255,255);border:1px solid rgb(192,192,192);"
+        "margin-top:7px;}QGroupBox::title{subcontrol-origin:margin;left:6px;padding:0px 2px;}");
+    const QString whiteText = QStringLiteral("color:white;");
+
+    Frame3 = makeFrame(client, "Frame3", QStringLiteral("Time"), twipsRect(120, 1860, 5175, 975));
+    Frame3->setStyleSheet(frameStyle);
+    Image1 = new QLabel(Frame3);
+    Image1->setObjectName(QStringLiteral("Image1"));
+    Image1->setGeometry(twipsRect(120, 300, 240, 240));
+    Image1->setPixmap(builtInIndicator());
+    Check1 = new QCheckBox(QStringLiteral("インターバルメールチェック"), Frame3);
+    Check1->setObjectName(QStringLiteral("Check1"));
+    Check1->setGeometry(twipsRect(480, 240, 3015, 300));
+    Check1->setStyleSheet(whiteText);
+    // The interval is set in the settings window; these two only mirror it.
+    Check1->setAttribute(Qt::WA_TransparentForMouseEvents);
+    Check1->setFocusPolicy(Qt::NoFocus);
+    Text7 = makeLineEdit(Frame3, "Text7", twipsRect(3480, 240, 735, 270));
+    Text7->setReadOnly(true);
+    auto* label1 = makeLabel(Frame3, "Label1", QStringLiteral("分"), twipsRect(4320, 300, 375, 255));
+    label1->setStyleSheet(whiteText);
+    Text15 = makeLineEdit(Frame3, "Text15", twipsRect(480, 600, 855, 270));
+    auto* label13 =
+        makeLabel(Frame3, "Label13", QStringLiteral("画像の切替時間（秒）"), twipsRect(1560, 660, 3015, 255));
+    label13->setStyleSheet(whiteText);
+    Command12 = makeButton(Frame3, "Command12", QStringLiteral("更新"), twipsRect(3480, 600, 975, 300),
+                           QColor(0, 192, 0));
+    Command12->hide();
+
+    Frame1 = makeFrame(client, "Frame1", QStringLiteral("撃退方法"), twipsRect(120, 2860, 5175, 1860));
+    Frame1->setStyleSheet(frameStyle);
+    Option1 =
+        new WrapRadioButton(QStringLiteral("件名、メールアドレス、本文から検索して削除（登録要）"), Frame1);
+    Option1->setObjectName(QStringLiteral("Option1"));
+    Option1->setGeometry(twipsRect(120, 240, 2415, 615));
+    Option6 = new WrapRadioButton(QStringLiteral("HTML形式なら削除"), Frame1);
+    Option6->setObjectName(QStringLiteral("Option6"));
+    Option6->setGeometry(twipsRect(120, 760, 2655, 255));
+    Option4 = new WrapRadioButton(QStringLiteral("ファイルサイズで削除"), Frame1);
+    Option4->setObjectName(QStringLiteral("Option4"));
+    Option4->setGeometry(twipsRect(120, 1100, 2535, 255));
+    Option5 = new WrapRadioButton(
+        QStringLiteral("本文にひらがなが一字も含まれていなければ削除（漢文、英文対応）"), Frame1);
+    Option5->setObjectName(QStringLiteral("Option5"));
+    Option5->setGeometry(twipsRect(120, 1440, 4695, 375));
+    for (QRadioButton* o : {Option1, Option6, Option4, Option5})
+        o->setStyleSheet(whiteText);
+    Text10 = makeLineEdit(Frame1, "Text10", twipsRect(2280, 1080, 1335, 270));
+    auto* label3 =
+        makeLabel(Frame1, "Label3", QStringLiteral("バイト以上で削除"), twipsRect(3720, 1140, 1335, 255));
+    label3->setStyleSheet(QStringLiteral("color:rgb(128,0,0);"));
+    Frame2 =
+        makeFrame(Frame1, "Frame2", QStringLiteral("設定されたメーラー名"), twipsRect(2520, 240, 2535, 735));
+    Frame2->setStyleSheet(frameStyle);
+    Text11 = makeLineEdit(Frame2, "Text11", twipsRect(120, 360, 2295, 270));
+
+    // Working fields, beyond the right edge at every window size.
+    Text1 = hiddenField(client, "Text1", 0);
+    Text2 = hiddenField(client, "Text2", 1);
+    Text3 = hiddenField(client, "Text3", 2);
+    Text4 = hiddenField(client, "Text4", 3);
+    Text5 = hiddenField(client, "Text5", 4);
+    Text8 = hiddenField(client, "Text8", 5);
+    Text9 = hiddenField(client, "Text9", 6);
+    Text12 = hiddenField(client, "Text12", 7);
+    Text13 = hiddenField(client, "Text13", 8);
+    Text14 = hiddenField(client, "Text14", 9);
+    Text6 = new QPlainTextEdit(client);
+    Text6->setObjectName(QStringLiteral("Text6"));
+    Text6->setGeometry(kHiddenLeft + 150, 0, 200, 100);
+    Text6->setFocusPolicy(Qt::NoFocus);
+    Text6->setUndoRedoEnabled(false);
+    Command1 = hiddenButton(client, "Command1", QStringLiteral("切断"), 0);
+    Command5 = hiddenButton(client, "Command5", QStringLiteral("Command5"), 1);
+
+    connect(Command6, &QPushButton::clicked, this, &MainForm::runCheck);
+    connect(Command13, &QPushButton::clicked, this, &MainForm::toggleSmall);
+    connect(Command2, &QPushButton::clicked, this, &MainForm::toggleMedium);
+    connect(Command9, &QPushButton::clicked, this, [] {
+        SetForm* f = forms::setForm();
+        f->show();
+        f->raise();
+        f->activateWindow();
+    });
+    connect(Command4, &QPushButton::clicked, this, &MainForm::goToTray);
+    connect(Command8, &QPushButton::clicked, this, [] {
+        GekitaiForm* f = forms::gekitaiForm();
+        f->show();
+        f->raise();
+        f->activateWindow();
+    });
+    connect(Command7, &QPushButton::clicked, this, &MainForm::chooseMailer);
+    connect(Command3, &QPushButton::clicked, this, [] { uiServices().openUrl(kHomePage); });
+    connect(Command10, &QPushButton::clicked, this, &MainForm::toggleTopmost);
+    connect(Command11, &QPushButton::clicked, this, [] {
+        HelpForm* f = forms::helpForm();
+        f->show();
+        f->raise();
+    });
+    connect(Command12, &QPushButton::clicked, this, [this] {
+        applySlidePeriod();
+        Command12->hide();
+    });
+    connect(Text15, &QLineEdit::textChanged, Command12, &QWidget::show);
+    connect(Command1, &QPushButton::clicked, this, [] { uiServices().hangUp(); });
+    connect(Command5, &QPushButton::clicked, this,
+            [this] { Text12->setText(appPath(QStringLiteral("\\添付フォルダ\\0.txt"))); });
+    connect(Option4, &QRadioButton::toggled, this, [this](bool on) {
+        if (on)
+            Text10->setEnabled(true);
+    });
+}
+
+void MainForm::buildMenus() {
+    mfile = menuBar()->addMenu(QStringLiteral("ファイル(&F)"));
+    mfile->setObjectName(QStringLiteral("mfile"));
+    auto add = [this](const char* name, const QString& caption) {
+        QAction* a = mfile->addAction(caption);
+        a->setObjectName(QString::fromLatin1(name));
+        return a;
+    };
+    mcheck = add("mcheck", QStringLiteral("メールチェック"));
+    mfile->addSeparator()->setObjectName(QStringLiteral("mline2"));
+    mspam = add("mspam", QStringLiteral("Spam/迷惑メール設定"));
+    mset = add("mset", QStringLiteral("設定"));
+    mtask = add("mtask", QStringLiteral("タスクトレイに常駐"));
+    mfile->addSeparator()->setObjectName(QStringLiteral("mline3"));
+    mzenmen = add("mzenmen", QStringLiteral("常に前面表示"));
+    mkaijyo = add("mkaijyo", QStringLiteral("前面表示解除"));
+    mfile->addSeparator()->setObjectName(QStringLiteral("mline"));
+    mend = add("mend", QStringLiteral("終了"));
+
+    connect(mcheck, &QAction::triggered, Command6, &QPushButton::click);
+    connect(mspam, &QAction::triggered, Command8, &QPushButton::click);
+    connect(mset, &QAction::triggered, Command9, &QPushButton::click);
+    connect(mtask, &QAction::triggered, this, &MainForm::goToTray);
+    connect(mzenmen, &QAction::triggered, this, [this] { setZOrder(true); });
+    connect(mkaijyo, &QAction::triggered, this, [this] { setZOrder(false); });
+    // Ending from the menu saves like every other way out.
+    connect(mend, &QAction::triggered, this, &MainForm::requestExit);
+
+    mnuPopup = new QMenu(QStringLiteral("popup"), this);
+    mnuPopup->setObjectName(QStringLiteral("mnuPopup"));
+    mnuPopup0 = mnuPopup->addAction(QStringLiteral("メイン画面を表示"));
+    mnuPopup0->setObjectName(QStringLiteral("mnu_Popup0"));
+    mnuPopup->addSeparator()->setObjectName(QStringLiteral("mnu_Popup1"));
+    mnuPopup2 = mnuPopup->addAction(QStringLiteral("終了"));
+    mnuPopup2->setObjectName(QStringLiteral("mnu_Popup2"));
+    connect(mnuPopup0, &QAction::triggered, this, [this] { popupCommand(0); });
+    connect(mnuPopup2, &QAction::triggered, this, [this] { popupCommand(2); });
+}
+
+void MainForm::load() {
+    const GeneralSettingsFile general;
+    // 1-2: the mail program and its name.
+    Text1->setText(general.readText(QStringLiteral("NAME"), kNotSet));
+    Text11->setText(fileTitle(Text1->text()));
+    // 3: server settings (a missing file leaves them empty).
+    loadServerSettings(programValues().server);
+    // 4: the mail library.
+    m_library.NMailInitializeWinSock();
+    m_library.NMailSetOption(1, 8192);
+    // 5: without a server the user needs the settings window first.
+    if (programValues().server.pop3Server.isEmpty()) {
+        SetForm* f = forms::setForm();
+        f->show();
+    }
+    // 6: the hang-up choice; touching SetForm loads it, and its load arms the interval.
+    const int hangUp = general.readInt(QStringLiteral("NUMBER"));
+    SetForm* set = forms::setForm();
+    if (hangUp == 1 || hangUp == 0)
+        set->Check1->setChecked(hangUp == 1);
+    // 7: the deletion rule.
+    switch (general.readInt(QStringLiteral("NUMBER6"))) {
+    case 1:
+        Option1->setChecked(true);
+        break;
+    case 6:
+        Option6->setChecked(true);
+        break;
+    case 4:
+        Option4->setChecked(true);
+        break;
+    case 5:
+        Option5->setChecked(true);
+        break;
+    default:
+        break;
+    }
+    // 8: the slideshow period.
+    Text15->setText(QString::number(general.readInt(QStringLiteral("NUMBER7"))));
+    applySlidePeriod();
+    Command12->hide();
+    // 9-10: size limit and the interval shown here.
+    Text10->setText(general.readText(QStringLiteral("NAME2"), kSizeUnset));
+    Text7->setText(set->Text2->text());
+    // 11: the window's size.
+    setOuterSize(this, twips(kNormalWidth), twips(kNormalHeight));
+
+    Timer4->start();
+    Timer5->start();
+}
+
+void MainForm::intervalOn(const QString& text) {
+    Check1->setChecked(true);
+    Text7->setText(text);
+    Timer3->setInterval(1000);
+    if (!Timer3->isActive())
+        Timer3->start();
+}
+
+void MainForm::intervalOff(const QString& text) {
+    Check1->setChecked(false);
+    Text7->setText(text);
+    Timer3->stop();
+}
+
+void MainForm::tick() {
+    const double seconds = leadingNumber(Text9->text());
+    if (seconds >= 60) {
+        Text9->setText(QStringLiteral("0"));
+        Text8->setText(shortestDecimal(leadingNumber(Text8->text()) + 1));
+    } else {
+        Text9->setText(shortestDecimal(seconds + 1));
+    }
+}
+
+void MainForm::trigger() {
+    if (m_exitRequested)
+        return;
+    const double interval = leadingNumber(forms::setForm()->Text2->text());
+    if (interval <= 0)
+        return;
+    // A check already under way (started by hand, or this one letting events run) is not doubled;
+    // the counter stays and the check starts once the running one has ended. Counting past the
+    // interval (the interval lowered below the minutes already counted) also starts a check.
+    if (m_checking || MailCheckRun::isRunning())
+        return;
+    if (leadingNumber(Text8->text()) >= interval) {
+        runCheck();
+        Text8->setText(QStringLiteral("0"));
+    }
+}
+
+void MainForm::refreshIndicator() {
+    const int state = Check1->isChecked() ? 1 : 0;
+    Check1->setText(state ? QStringLiteral("インターバルメールチェック ON")
+                          : QStringLiteral("インターバルメールチェック OFF"));
+    if (state == m_indicatorState)
+        return;
+    const QPixmap pm(
+        appPath(state ? QStringLiteral("\\画像データ\\Red.gif") : QStringLiteral("\\画像データ\\Green.gif")));
+    if (!pm.isNull()) {
+        Image1->setPixmap(pm);
+        m_indicatorState = state;
+    }
+}
+
+void MainForm::applySlidePeriod() {
+    const double ms = roundHalfEven(leadingNumber(Text15->text()) * 1000.0);
+    if (!(ms > 0)) {
+        Timer7->stop();
+        return;
+    }
+    Timer7->start(int(qMin(ms, kMaxSlideMilliseconds)));
+}
+
+void MainForm::slideTick() {
+    m_slideCounter = m_slideCounter >= kSlidePictures ? 1 : m_slideCounter + 1;
+    const QPixmap pm(appPath(QStringLiteral("\\画像データ\\%1.jpg").arg(m_slideCounter)));
+    // A missing or unreadable picture leaves the one shown.
+    if (!pm.isNull())
+        picMain->setPixmap(pm);
+}
+
+void MainForm::runCheck() {
+    if (m_exitRequested || m_checking)
+        return;
+    m_checking = true;
+    m_library.resume();
+    MailCheckRun run(*m_host, m_library, programValues());
+    run.run();
+    m_checking = false;
+    if (m_exitRequested)
+        finishExit();
+}
+
+bool MainForm::saveSettings() {
+    const GeneralSettingsFile general;
+    bool ok = general.write(QStringLiteral("NAME"), Text1->text());
+    const QString rule = Option1->isChecked()   ? QStringLiteral("1")
+                         : Option6->isChecked() ? QStringLiteral("6")
+                         : Option4->isChecked() ? QStringLiteral("4")
+                         : Option5->isChecked() ? QStringLiteral("5")
+                                                : QString();
+    ok = general.write(QStringLiteral("NUMBER6"), rule) && ok;
+    ok = general.write(QStringLiteral("NAME2"), Text10->text()) && ok;
+    ok = general.write(QStringLiteral("NUMBER7"), Text15->text()) && ok;
+    // The settings window's choices are saved too, so that ending the program never loses them.
+    if (forms::isSetFormLoaded())
+        ok = forms::setForm()->saveSettings() && ok;
+    return ok;
+}
+
+void MainForm::requestExit() {
+    if (m_exitRequested)
+        return;
+    m_exitRequested = true;
+    Timer3->stop();
+    Timer4->stop();
+    Timer5->stop();
+    Timer7->stop();
+    if (!saveSettings()) {
+        messageBoxes().show(QStringLiteral("設定を保存できませんでした。\n%1")
+                                .arg(QDir::toNativeSeparators(generalSettingsPath())),
+                            MsgButtons::Ok, MsgIcon::Exclamation, QString());
+    }
+    hide();
+    if (m_tray)
+        m_tray->hide();
+    forms::discardAll();
+    if (m_checking) {
+        // The check ends by itself: no further message is fetched or deleted, and the connection is
+        // closed so that the deletions already announced take effect. The run then ends.
+        m_library.stop();
+        GuiMessageBoxes::dismissAll();
+        return;
+    }
+    GuiMessageBoxes::dismissAll();
+    finishExit();
+}
+
+void MainForm::finishExit() {
+    if (m_ended)
+        return;
+    m_ended = true;
+    m_library.NMailEndWinSock();
+    uiServices().endRun();
+}
+
+void MainForm::closeEvent(QCloseEvent* e) {
+    if (m_ended) {
+        e->accept();
+        return;
+    }
+    e->ignore();
+    requestExit();
+}
+
+bool MainForm::eventFilter(QObject* watched, QEvent* event) {
+    if (!m_firstPaintSeen && event->type() == QEvent::Paint && watched == centralWidget()) {
+        m_firstPaintSeen = true;
+        reportFirstPaint();
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void MainForm::goToTray() {
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        // Without a notification area, hiding would leave no way back to the window.
+        showMinimized();
+        return;
+    }
+    if (!m_tray) {
+        m_tray = new QSystemTrayIcon(this);
+        m_tray->setContextMenu(mnuPopup);
+        connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+            if (r == QSystemTrayIcon::Trigger)
+                trayEvent(1);
+            else if (r == QSystemTrayIcon::DoubleClick)
+                trayEvent(0);
+        });
+    }
+    m_tray->setIcon(windowIcon());
+    m_tray->setToolTip(generalDateText(QDateTime::currentDateTime()));
+    m_tray->show();
+    hide();
+}
+
+void MainForm::trayEvent(int value) {
+    if (value == 1)
+        mnuPopup->popup(QCursor::pos());
+    else if (value == 0)
+        messageBoxes().show(QStringLiteral("Clicked!"), MsgButtons::Ok, MsgIcon::Exclamation, QString());
+}
+
+void MainForm::popupCommand(int index) {
+    if (index == 0) {
+        showNormal();
+        raise();
+        activateWindow();
+    } else if (index == 2) {
+        close();
+    }
+}
+
+void MainForm::chooseMailer() {
+    const QString previousPath = Text1->text();
+    const QString previousTitle = Text11->text();
+    const QString chosen = uiServices().chooseFile(this, previousPath == kNotSet ? QString() : previousPath);
+    // A cancelled dialog keeps the mail program chosen before.
+    if (chosen.isEmpty())
+        return;
+    Text1->setText(QDir::toNativeSeparators(chosen));
+    Text11->setText(fileTitle(Text1->text()));
+    const MsgResult answer = messageBoxes().show(
+        QStringLiteral("『 %1』 が起動するメーラーとして設定されました。これで良いですか？")
+            .arg(Text11->text()),
+        MsgButtons::YesNo, MsgIcon::Question, QStringLiteral("確認"));
+    if (answer == MsgResult::No) {
+        Text1->setText(previousPath);
+        Text11->setText(previousTitle);
+    }
+}
+
+void MainForm::setZOrder(bool topmost) {
+    setTopmost(this, topmost);
+}
+
+void MainForm::toggleTopmost() {
+    if (m_topmostClicks % 2 == 0) {
+        Command10->setText(QStringLiteral("前面表示解除"));
+        setZOrder(true);
+    } else {
+        Command10->setText(QStringLiteral("常に前面表示"));
+        setZOrder(false);
+    }
+    m_topmostClicks = (m_topmostClicks + 1) % 2; // only the parity decides
+}
+
+void MainForm::toggleSmall() {
+    if (m_smallModeClicks % 2 == 0) {
+        setOuterSize(this, twips(kSmallWidth), twips(kSmallHeight));
+        Command13->setText(QStringLiteral("サイズ復帰"));
+        setZOrder(true);
+    } else {
+        setOuterSize(this, twips(kNormalWidth), twips(kNormalHeight));
+        Command13->setText(QStringLiteral("小画面"));
+        setZOrder(false);
+    }
+    m_smallModeClicks = std::int16_t((m_smallModeClicks + 1) % 2);
+}
+
+void MainForm::toggleMedium() {
+    if (m_mediumModeClicks % 2 == 0) {
+        setOuterSize(this, twips(kMediumWidth), twips(kMediumHeight));
+        Command2->setText(QStringLiteral("サイズ復帰"));
+        setZOrder(true);
+    } else {
+        setOuterSize(this, twips(kNormalWidth), twips(kNormalHeight));
+        Command2->setText(QStringLiteral("中画面"));
+        setZOrder(false);
+    }
+    m_mediumModeClicks = std::int16_t((m_mediumModeClicks + 1) % 2);
+}
+
+} // namespace brindle

@@ -1,0 +1,115 @@
+#pragma once
+#include "mailcheck/MailLibrary.h"
+#include "ui/StoppableLibrary.h"
+
+#include <memory>
+#include <QDateTime>
+#include <QMainWindow>
+#include <QPointer>
+
+class QAction;
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+class QRadioButton;
+class QSystemTrayIcon;
+class QTimer;
+
+namespace brindle {
+
+class GuiCheckHost;
+
+// The main window: the commands, the deletion-rule panel, interval checking, the tray, the window
+// modes and the picture area; its hidden working fields are the check's shared storage.
+class MainForm : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit MainForm(MailLibrary& library = nmail());
+    ~MainForm() override;
+
+    // Start-up: settings into the controls, the mail library, SetForm, the window's size.
+    void load();
+
+    // The window's title: the product tagline, a full-width space and the version.
+    static QString windowTitleText();
+    // The tray tip: the short date and the long time of the moment, or the date alone at midnight.
+    static QString generalDateText(const QDateTime& when);
+    // The file-title part of a path (its last component).
+    static QString fileTitle(const QString& path);
+
+    // Commands.
+    void runCheck();    // Command6, mcheck, the interval trigger
+    void requestExit(); // the close box, the tray menu's and the File menu's "終了"
+    void goToTray();    // Command4, mtask
+    void trayEvent(int value);
+    void popupCommand(int index);
+    void chooseMailer(); // Command7
+    void applySlidePeriod();
+
+    // The interval-change action of SetForm reaches the main window through these.
+    void intervalOn(const QString& text);
+    void intervalOff(const QString& text);
+
+    bool isCheckRunning() const { return m_checking; }
+    bool exitRequested() const { return m_exitRequested; }
+    bool hasEnded() const { return m_ended; }
+    int slideCounter() const { return m_slideCounter; }
+
+    // Visible controls.
+    QPushButton *Command6, *Command13, *Command2, *Command9, *Command4;
+    QPushButton *Command8, *Command7, *Command3, *Command10, *Command11, *Command12;
+    QLabel* picMain;
+    QGroupBox *Frame3, *Frame1, *Frame2;
+    QLabel* Image1;
+    QCheckBox* Check1;
+    QLineEdit *Text7, *Text15, *Text10, *Text11;
+    QRadioButton *Option1, *Option6, *Option4, *Option5;
+    // Working fields outside the visible area.
+    QLineEdit *Text1, *Text2, *Text3, *Text4, *Text5, *Text8, *Text9, *Text12, *Text13, *Text14;
+    QPlainTextEdit* Text6;
+    QPushButton *Command1, *Command5;
+    // Menus.
+    QMenu* mfile;
+    QAction *mcheck, *mspam, *mset, *mtask, *mzenmen, *mkaijyo, *mend;
+    QMenu* mnuPopup;
+    QAction *mnuPopup0, *mnuPopup2;
+    // Timers.
+    QTimer *Timer3, *Timer4, *Timer5, *Timer7;
+
+protected:
+    void closeEvent(QCloseEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void buildControls();
+    void buildMenus();
+    bool saveSettings();
+    void finishExit();
+    void tick();
+    void trigger();
+    void refreshIndicator();
+    void slideTick();
+    void toggleTopmost();
+    void toggleSmall();
+    void toggleMedium();
+    void setZOrder(bool topmost);
+
+    StoppableLibrary m_library;
+    std::unique_ptr<GuiCheckHost> m_host;
+    QPointer<QSystemTrayIcon> m_tray;
+    bool m_checking = false;
+    bool m_exitRequested = false;
+    bool m_ended = false;
+    bool m_firstPaintSeen = false;
+    int m_topmostClicks = 0;
+    std::int16_t m_smallModeClicks = 0;
+    std::int16_t m_mediumModeClicks = 0;
+    int m_slideCounter = 0;
+    int m_indicatorState = -1; // picture shown: -1 the built-in one, 0 green, 1 red
+};
+
+} // namespace brindle

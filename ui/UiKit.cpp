@@ -1,0 +1,174 @@
+#include "ui/UiKit.h"
+
+#include <QApplication>
+#include <QFont>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPushButton>
+#include <QScreen>
+#include <QStyle>
+#include <QStyleFactory>
+#include <QStyleOptionButton>
+#include <QTextLayout>
+
+namespace brindle {
+
+namespace {
+
+// A frame the window system has not reported yet: a thin border and a title bar of ordinary height.
+constexpr int kAssumedFrameWidth = 8;
+constexpr int kAssumedFrameHeight = 30;
+
+void paintWrapped(QWidget* w, QStyle::PrimitiveElement indicator, bool checked, bool down) {
+    QPainter p(w);
+    QStyleOptionButton opt;
+    opt.initFrom(w);
+    opt.state |= checked ? QStyle::State_On : QStyle::State_Off;
+    if (down)
+        opt.state |= QStyle::State_Sunken;
+    const int iw = w->style()->pixelMetric(indicator == QStyle::PE_IndicatorRadioButton
+                                               ? QStyle::PM_ExclusiveIndicatorWidth
+                                               : QStyle::PM_IndicatorWidth,
+                                           &opt, w);
+    const int ih = iw;
+    const QString text = indicator == QStyle::PE_IndicatorRadioButton ? static_cast<QRadioButton*>(w)->text()
+                                                                      : static_cast<QCheckBox*>(w)->text();
+
+    const QFontMetrics fm(w->font());
+    const int pitch = w->font().pixelSize() > 0 ? w->font().pixelSize() + 1
+                                                : qRound(w->font().pointSizeF() * 96.0 / 72.0) + 1;
+    const int textLeft = iw + 4;
+    const int textWidth = qMax(10, w->width() - textLeft);
+
+    QTextLayout layout(text, w->font());
+    layout.beginLayout();
+    QList<QTextLine> lines;
+    while (true) {
+        QTextLine line = layout.createLine();
+        if (!line.isValid())
+            break;
+        line.setLineWidth(textWidth);
+        lines.append(line);
+    }
+    layout.endLayout();
+    const int n = qMax(1, int(lines.size()));
+    const int blockHeight = (n - 1) * pitch + fm.height();
+    int y = (w->height() - blockHeight) / 2;
+    opt.rect = QRect(0, (w->height() - ih) / 2, iw, ih);
+    w->style()->drawPrimitive(indicator, &opt, &p, w);
+    p.setPen(
+        w->palette().color(w->isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::WindowText));
+    for (const QTextLine& line : lines) {
+        line.draw(&p, QPointF(textLeft, y - line.y()));
+        y += pitch;
+    }
+    if (w->hasFocus()) {
+        QStyleOptionFocusRect fr;
+        fr.initFrom(w);
+        fr.rect = QRect(textLeft - 2, 0, w->width() - textLeft + 2, w->height());
+        w->style()->drawPrimitive(QStyle::PE_FrameFocusRect, &fr, &p, w);
+    }
+}
+
+} // namespace
+
+QRect twipsRect(int left, int top, int width, int height) {
+    return QRect(twips(left), twips(top), twips(width), twips(height));
+}
+
+void applyApplicationLook() {
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    QFont f(QStringLiteral("Noto Sans CJK JP"));
+    f.setPixelSize(12); // 9 points at 96 dots per inch
+    QApplication::setFont(f);
+}
+
+QPushButton* makeButton(QWidget* parent, const char* name, const QString& caption, QRect r,
+                        const QColor& background) {
+    auto* b = new QPushButton(caption, parent);
+    b->setObjectName(QString::fromLatin1(name));
+    b->setGeometry(r);
+    if (background.isValid()) {
+        b->setStyleSheet(QStringLiteral("QPushButton{background-color:%1;color:black;border:1px solid "
+                                        "#404040;padding:0px;}QPushButton:pressed{background-color:%2;}"
+                                        "QPushButton:focus{border:1px solid black;}")
+                             .arg(background.name(), background.darker(120).name()));
+    }
+    return b;
+}
+
+QLabel* makeLabel(QWidget* parent, const char* name, const QString& text, QRect r) {
+    auto* l = new QLabel(text, parent);
+    l->setObjectName(QString::fromLatin1(name));
+    l->setGeometry(r);
+    l->setWordWrap(true);
+    l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    return l;
+}
+
+QLineEdit* makeLineEdit(QWidget* parent, const char* name, QRect r) {
+    auto* e = new QLineEdit(parent);
+    e->setObjectName(QString::fromLatin1(name));
+    e->setGeometry(r);
+    e->setTextMargins(0, 0, 0, 0);
+    e->setStyleSheet(QStringLiteral("QLineEdit{padding:0px 1px;}"));
+    return e;
+}
+
+QGroupBox* makeFrame(QWidget* parent, const char* name, const QString& caption, QRect r) {
+    auto* g = new QGroupBox(caption, parent);
+    g->setObjectName(QString::fromLatin1(name));
+    g->setGeometry(r);
+    return g;
+}
+
+void WrapRadioButton::paintEvent(QPaintEvent*) {
+    paintWrapped(this, QStyle::PE_IndicatorRadioButton, isChecked(), isDown());
+}
+
+bool WrapRadioButton::hitButton(const QPoint& pos) const {
+    return rect().contains(pos);
+}
+
+void WrapCheckBox::paintEvent(QPaintEvent*) {
+    paintWrapped(this, QStyle::PE_IndicatorCheckBox, isChecked(), isDown());
+}
+
+bool WrapCheckBox::hitButton(const QPoint& pos) const {
+    return rect().contains(pos);
+}
+
+void centreOnScreen(QWidget* w) {
+    QScreen* s = w->screen() ? w->screen() : QGuiApplication::primaryScreen();
+    if (!s)
+        return;
+    const QRect avail = s->availableGeometry();
+    const QSize size = w->frameGeometry().size().isValid() ? w->frameGeometry().size() : w->size();
+    w->move(avail.center() - QPoint(size.width() / 2, size.height() / 2));
+}
+
+void setTopmost(QWidget* w, bool topmost) {
+    const bool wasTopmost = w->windowFlags().testFlag(Qt::WindowStaysOnTopHint);
+    if (wasTopmost != topmost) {
+        const QPoint pos = w->pos();
+        w->setWindowFlag(Qt::WindowStaysOnTopHint, topmost);
+        w->move(pos);
+    }
+    w->show();
+    w->raise();
+}
+
+void setOuterSize(QWidget* w, int outerWidth, int outerHeight) {
+    int fw = w->frameGeometry().width() - w->geometry().width();
+    int fh = w->frameGeometry().height() - w->geometry().height();
+    if (!w->isVisible() || (fw <= 0 && fh <= 0)) {
+        fw = kAssumedFrameWidth;
+        fh = kAssumedFrameHeight;
+    }
+    w->setFixedSize(qMax(1, outerWidth - fw), qMax(1, outerHeight - fh));
+}
+
+} // namespace brindle

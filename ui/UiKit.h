@@ -1,0 +1,67 @@
+#pragma once
+#include <QCheckBox>
+#include <QColor>
+#include <QRadioButton>
+#include <QRect>
+#include <QString>
+
+class QWidget;
+class QPushButton;
+class QLabel;
+class QLineEdit;
+class QGroupBox;
+
+namespace brindle {
+
+// Window geometry is designed in twips; the screen works at 15 twips to the pixel.
+constexpr int twips(int t) {
+    return (t + 7) / 15;
+}
+QRect twipsRect(int left, int top, int width, int height);
+
+// The application's look: Fusion style, a Japanese font small enough for the designed captions.
+void applyApplicationLook();
+
+// Controls placed at designed positions, each named with its design name.
+QPushButton* makeButton(QWidget* parent, const char* name, const QString& caption, QRect r,
+                        const QColor& background = QColor());
+QLabel* makeLabel(QWidget* parent, const char* name, const QString& text, QRect r);
+QLineEdit* makeLineEdit(QWidget* parent, const char* name, QRect r);
+QGroupBox* makeFrame(QWidget* parent, const char* name, const QString& caption, QRect r);
+
+// Option buttons and check boxes whose caption wraps onto several lines within the designed box,
+// as the designed sizes expect; the line pitch follows the font size, not the font's generous
+// line height, so two lines fit where the layout gives room for them.
+class WrapRadioButton : public QRadioButton {
+    Q_OBJECT
+public:
+    using QRadioButton::QRadioButton;
+
+protected:
+    void paintEvent(QPaintEvent* e) override;
+    bool hitButton(const QPoint& pos) const override;
+};
+
+class WrapCheckBox : public QCheckBox {
+    Q_OBJECT
+public:
+    using QCheckBox::QCheckBox;
+
+protected:
+    void paintEvent(QPaintEvent* e) override;
+    bool hitButton(const QPoint& pos) const override;
+};
+
+// Centres a top-level window on the screen it opens on.
+void centreOnScreen(QWidget* w);
+
+// Floats a top-level window above all others (true) or returns it to the normal order (false),
+// and shows it.
+void setTopmost(QWidget* w, bool topmost);
+
+// Sets a top-level window's outer size (frame and title bar included), keeping its top-left corner.
+// The client area gets the outer size less the frame that the window system draws, or less a
+// standard frame when the window system has not told us its frame yet.
+void setOuterSize(QWidget* w, int outerWidth, int outerHeight);
+
+} // namespace brindle
