@@ -1,0 +1,572 @@
+// Whole passes against an in-memory mail library: the run's steps, each rule, and the faults mended.
+#include "AppFolderFixture.h"
+#include "FakeHost.h"
+#include "FakeMailLibrary.h"
+#include "mailcheck/DeletionRules.h"
+#include "mailcheck/MailCheckRun.h"
+#include "platform/Cp932.h"
+
+#include <QFile>
+#include <QTest>
+
+using namespace brindle;
+using namespace Qt::StringLiterals;
+using namespace brindle::testing;
+using Field = CheckHost::Field;
+using Rule = CheckHost::RuleSwitch;
+using Status = CheckOutcome::Status;
+
+class TestCheckRun : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<AppFolderFixture> folder;
+    FakeHost host;
+    FakeMailLibrary lib;
+    ProgramValues values;
+
+    CheckOutcome runCheck(MailCheckRun::StartKind kind = MailCheckRun::StartKind::ByHand,
+                          bool dryRun = false) {
+        MailCheckRun run(host, lib, values);
+        run.setStartKind(kind);
+        run.setDryRun(dryRun);
+        return run.run();
+    }
+    QStringList words() const {
+        QStringList out;
+        for (const auto& a : host.announcements) {
+            out << QStringLiteral("%1:%2").arg(a.first).arg(a.second);
+        }
+        return out;
+    }
+
+private Q_SLOTS:
+    void init() {
+        folder = std::make_unique<AppFolderFixture>();
+        folder->setAccount(QStringLiteral("user"), QStringLiteral("secret"));
+        host = FakeHost{};
+        lib = FakeMailLibrary{};
+        values = ProgramValues{};
+        values.server.pop3Server = QStringLiteral("127.0.0.1:1110");
+        host.fields[Field::Text1] = QStringLiteral(u"未設定");
+    }
+
+    void deletionDoesNotShiftNumbers() {
+        folder->setKeywords({QStringLiteral("win")});
+        lib.add("you win", "a@x", "b");
+        lib.add("we win", "b@x", "c");
+        lib.add("hello", "c@x", "d");
+        host.rules = {Rule::Option1};
+        host.noticeBoard = true;
+        const CheckOutcome o = runCheck();
+        QCOMPARE(lib.statusCalls, (QList<int>{1, 2, 3}));
+        QCOMPARE(lib.deleteCalls, (QList<int>{1, 2}));
+        QCOMPARE(words(), (QStringList{u"1:件名"_s, u"2:件名"_s}));
+        QCOMPARE(o.status, Status::Done);
+        QCOMPARE(o.deleted, 2);
+        QCOMPARE(o.newMailCount, 1);
+        QCOMPARE(lib.closeCalls, 1);
+        // The counter was visible while the announcement was open, and is emptied at the end.
+        QVERIFY(host.fields.value(Field::Text14).isEmpty());
+        QVERIFY(host.fields.value(Field::Text4).isEmpty());
+    }
+
+    void counterShownDuringAnnouncement() {
+        folder->setKeywords({QStringLiteral("x")});
+        lib.add("x1", "", "");
+        lib.add("x2", "", "");
+        host.rules = {Rule::Option1};
+        QStringList seen;
+        host.duringBox = [&] { seen << host.fields.value(Field::Text14); };
+        runCheck();
+        QCOMPARE(seen, (QStringList{"1", "2"}));
+    }
+
+    void keywordRule_data() {
+        QTest::addColumn<QStringList>("keywords");
+        QTest::addColumn<QString>("subject");
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("body");
+        QTest::addColumn<QString>("word"); // empty: kept
+        QTest::addColumn<QString>("selected");
+        QTest::addColumn<int>("fetches");
+
+        QTest::newRow("record order beats field order")
+            << QStringList{u"本文だけ"_s, u"件名"_s} << u"件名あり"_s << "a@b" << u"ここに本文だけある"_s
+            << u"本文"_s << u"本文だけ"_s << 1;
+        QTest::newRow("subject before address in one record") << QStringList{"spam"} << "spam offer"
+                                                              << "spam@x"
+                                                              << "spam" << u"件名"_s << "spam" << 0;
+        QTest::newRow("address") << QStringList{"@bad.example"} << "hi"
+                                 << "me@bad.example"
+                                 << "" << u"アドレス"_s << "@bad.example" << 0;
+        QTest::newRow("small letters against capitals") << QStringList{"free"} << "FREE"
+                                                        << ""
+                                                        << "FREE"
+                                                        << ""
+                                                        << "" << 1;
+        QTest::newRow("full-width against half-width") << QStringList{u"ＦＲＥＥ"_s} << "FREE"
+                                                       << ""
+                                                       << "FREE"
+                                                       << ""
+                                                       << "" << 1;
+        QTest::newRow("keyword trimmed of spaces") << QStringList{u"  無料  "_s} << u"【無料】"_s << ""
+                                                   << "" << u"件名"_s << u"無料"_s << 0;
+        QTest::newRow("tab is no space") << QStringList{u"\t無料"_s} << u"無料"_s << "" << u"無料"_s << ""
+                                         << "" << 1;
+        QTest::newRow("blank keyword takes no part") << QStringList{"     ", "zzz"} << "subject"
+                                                     << "a@b"
+                                                     << "body"
+                                                     << ""
+                                                     << "" << 1;
+        QTest::newRow("only blank keywords: body never fetched") << QStringList{"   "} << "subject"
+                                                                 << "a@b"
+                                                                 << "body"
+                                                                 << ""
+                                                                 << "" << 0;
+        QTest::newRow("body untrimmed, leading spaces in subject") << QStringList{"deal"} << "   big deal"
+                                                                   << ""
+                                                                   << "" << u"件名"_s << "deal" << 0;
+        QTest::newRow("wave dash variants match") << QStringList{u"１～５"_s} << u"１\u301C５名様"_s << ""
+                                                  << "" << u"件名"_s << u"１\u301C５"_s << 0;
+        QTest::newRow("no records") << QStringList{} << "anything"
+                                    << ""
+                                    << "body"
+                                    << ""
+                                    << "" << 0;
+    }
+    void keywordRule() {
+        QFETCH(QStringList, keywords);
+        QFETCH(QString, subject);
+        QFETCH(QString, address);
+        QFETCH(QString, body);
+        QFETCH(QString, word);
+        QFETCH(QString, selected);
+        QFETCH(int, fetches);
+        folder->setKeywords(keywords);
+        lib.add(subject, address, body);
+        host.rules = {Rule::Option1};
+        const CheckOutcome o = runCheck();
+        QCOMPARE(lib.fetchCalls.size(), fetches);
+        if (word.isEmpty()) {
+            QVERIFY(lib.deleteCalls.isEmpty());
+            QCOMPARE(o.newMailCount, 1);
+            return;
+        }
+        QCOMPARE(words(), QStringList{"1:" + word});
+        QCOMPARE(host.highlights.size(), 1);
+        QCOMPARE(host.highlights[0].selected, selected);
+        const Field expected = word == u"件名"_s       ? Field::Text4
+                               : word == u"アドレス"_s ? Field::Text5
+                                                       : Field::Text6;
+        QCOMPARE(host.highlights[0].field, expected);
+    }
+
+    void missingKeywordFileDeletesNothingAndIsCreated() {
+        QFile::remove(keywordFilePath());
+        lib.add("subject", "a@b", "body");
+        host.rules = {Rule::Option1};
+        QCOMPARE(runCheck().deleted, 0);
+        QVERIFY(QFile::exists(keywordFilePath()));
+    }
+
+    void htmlRule_data() {
+        QTest::addColumn<QString>("body");
+        QTest::addColumn<QString>("word");
+        QTest::addColumn<int>("start");
+        QTest::newRow("upper") << "<HTML>x</HTML>"
+                               << "HTML" << 7;
+        QTest::newRow("lower") << "<html>x</html>"
+                               << "html" << 7;
+        QTest::newRow("upper wins") << "</html></HTML>"
+                                    << "HTML" << 7;
+        QTest::newRow("mixed case kept") << "<Html>x</Html>"
+                                         << "" << -1;
+        QTest::newRow("opening tag only kept") << "<html><body>x"
+                                               << "" << -1;
+    }
+    void htmlRule() {
+        QFETCH(QString, body);
+        QFETCH(QString, word);
+        QFETCH(int, start);
+        lib.add("s", "a@b", body);
+        host.rules = {Rule::Option6};
+        runCheck();
+        if (word.isEmpty()) {
+            QVERIFY(lib.deleteCalls.isEmpty());
+            return;
+        }
+        QCOMPARE(words(), QStringList{"1:" + word});
+        QCOMPARE(host.highlights.at(0).start, start);
+        QCOMPARE(host.highlights.at(0).length, 7);
+    }
+
+    void sizeRule_data() {
+        QTest::addColumn<QString>("limit");
+        QTest::addColumn<int>("bodyBytes");
+        QTest::addColumn<qint64>("serverSize");
+        QTest::addColumn<bool>("probeFolder");
+        QTest::addColumn<bool>("deleted");
+        // The header text below is "Subject: s\r\nFrom: a@b" (21 bytes); the probe adds 4 bytes.
+        QTest::newRow("exactly the limit") << "1000" << 975 << qint64(10) << true << true;
+        QTest::newRow("one byte under") << "1000" << 974 << qint64(10) << true << false;
+        QTest::newRow("limit with blanks and fraction") << " 1 000.5" << 976 << qint64(10) << true << true;
+        QTest::newRow("server size counts the attachment")
+            << "1000000" << 10 << qint64(5 * 1024 * 1024) << true << true;
+        QTest::newRow("no probe folder: counted in memory") << "1000" << 975 << qint64(10) << false << true;
+        QTest::newRow("no probe folder, under") << "1000" << 974 << qint64(10) << false << false;
+    }
+    void sizeRule() {
+        QFETCH(QString, limit);
+        QFETCH(int, bodyBytes);
+        QFETCH(qint64, serverSize);
+        QFETCH(bool, probeFolder);
+        QFETCH(bool, deleted);
+        if (!probeFolder) {
+            folder->removeProbeFolder();
+        }
+        // Half full-width: two bytes each in code page 932.
+        const QString body = QString(bodyBytes / 2, QChar(u'漢')) + QString(bodyBytes % 2, QChar(u'a'));
+        lib.add("s", "a@b", body, serverSize);
+        host.rules = {Rule::Option4};
+        host.fields[Field::Text10] = limit;
+        runCheck();
+        QCOMPARE(!lib.deleteCalls.isEmpty(), deleted);
+        QCOMPARE(host.fields.value(Field::Text12), sizeProbeFilePath());
+        QCOMPARE(host.fields.value(Field::Text13).toLongLong(),
+                 std::max<qint64>(21 + 4 + bodyBytes, serverSize));
+        if (probeFolder) {
+            QFile probe(sizeProbeFilePath());
+            QVERIFY(probe.open(QIODevice::ReadOnly));
+            QCOMPARE(probe.readAll(), "Subject: s\r\nFrom: a@b\r\n" + toCp932(body) + "\r\n");
+        }
+        QVERIFY(host.otherBoxes().isEmpty());
+    }
+
+    void sizeLimitNotSet_data() {
+        QTest::addColumn<QString>("limit");
+        QTest::newRow("first run") << "GetPPSErr";
+        QTest::newRow("empty") << "";
+        QTest::newRow("zero") << "0";
+        QTest::newRow("negative") << "-5";
+        QTest::newRow("letters") << "abc";
+    }
+    void sizeLimitNotSet() {
+        QFETCH(QString, limit);
+        for (int i = 0; i < 3; ++i) {
+            lib.add("s", "a@b", "big body", 1 << 20);
+        }
+        host.rules = {Rule::Option4};
+        host.fields[Field::Text10] = limit;
+        const CheckOutcome o = runCheck();
+        QVERIFY(lib.deleteCalls.isEmpty());
+        QCOMPARE(o.newMailCount, 3);
+        QCOMPARE(host.boxes.size(), 1); // once per pass, not per message
+        QVERIFY(host.boxes[0].text.contains(u"バイト以上で削除"_s));
+        // Told again on the next pass.
+        runCheck();
+        QCOMPARE(host.boxes.size(), 2);
+    }
+
+    void noHiraganaRule_data() {
+        QTest::addColumn<QString>("body");
+        QTest::addColumn<bool>("deleted");
+        QTest::addColumn<int>("start");
+        QTest::newRow("voiced and small only") << u"ガイドがっ"_s << true << -1;
+        QTest::newRow("single n") << u"漢字ん"_s << false << 2;
+        QTest::newRow("katakana and kanji") << u"カタカナ漢字"_s << true << -1;
+        QTest::newRow("table order, not text order") << u"をxあ"_s << false << 2;
+        QTest::newRow("english") << "Cheap watches" << true << -1;
+    }
+    void noHiraganaRule() {
+        QFETCH(QString, body);
+        QFETCH(bool, deleted);
+        QFETCH(int, start);
+        lib.add("s", "a@b", body);
+        host.rules = {Rule::Option5};
+        runCheck();
+        QCOMPARE(!lib.deleteCalls.isEmpty(), deleted);
+        if (deleted) {
+            QCOMPARE(words(), QStringList{u"1:ひらがな"_s});
+        } else {
+            QCOMPARE(host.highlights.size(), 1);
+            QCOMPARE(host.highlights[0].start, start);
+            QCOMPARE(host.highlights[0].length, 1);
+        }
+    }
+
+    void unfetchableBodyIsKept() {
+        lib.add("s", "a@b", u"カタカナ"_s);
+        lib.fetchFails = {1};
+        host.rules = {Rule::Option5};
+        runCheck();
+        QVERIFY(lib.deleteCalls.isEmpty());
+    }
+
+    void ruleOrderAndNoRule() {
+        folder->setKeywords({"zzz"});
+        lib.add("s", "a@b", "</HTML> no hiragana");
+        host.rules = {Rule::Option5, Rule::Option6, Rule::Option1};
+        runCheck();
+        QVERIFY(lib.deleteCalls.isEmpty()); // the keyword rule judges, and keeps it
+
+        init();
+        lib.add("s", "a@b", "</HTML> no hiragana");
+        host.rules = {Rule::Option5, Rule::Option6};
+        runCheck();
+        QCOMPARE(words(), QStringList{"1:HTML"});
+
+        init();
+        lib.add("s", "a@b", "</HTML> no hiragana");
+        host.rules = {};
+        host.noticeBoard = true;
+        const CheckOutcome o = runCheck();
+        QVERIFY(lib.deleteCalls.isEmpty());
+        QCOMPARE(o.newMailCount, 1);
+        QCOMPARE(host.noticeBoards.size(), 1);
+    }
+
+    void refusedLogin() {
+        lib.add("s", "a@b", "x");
+        lib.loginRefused = true;
+        host.noticeBoard = true;
+        host.hangUpAsked = true;
+        const CheckOutcome o = runCheck(MailCheckRun::StartKind::Interval);
+        QCOMPARE(o.status, Status::LoginRefused);
+        QVERIFY(o.mailCount < 0);
+        QCOMPARE(host.boxes.size(), 1);
+        QCOMPARE(host.boxes[0].caption, u"エラー"_s);
+        QCOMPARE(host.boxes[0].text, lib.failureText); // cut at the NUL
+        QVERIFY(host.noticeBoards.isEmpty());
+        QCOMPARE(host.hangUps, 0);
+        QCOMPARE(lib.closeCalls, 1);
+        QVERIFY(lib.statusCalls.isEmpty());
+    }
+
+    void allDeleted() {
+        folder->setKeywords({"x"});
+        lib.add("x", "", "");
+        lib.add("x", "", "");
+        host.rules = {Rule::Option1};
+        host.noticeBoard = true;
+        host.hangUpAsked = true;
+        const CheckOutcome o = runCheck();
+        QCOMPARE(o.newMailCount, 0);
+        QVERIFY(host.noticeBoards.isEmpty());
+        QCOMPARE(host.hangUps, 0);
+    }
+
+    void emptyMailbox() {
+        host.hangUpAsked = true;
+        host.noticeBoard = true;
+        CheckOutcome o = runCheck();
+        QCOMPARE(o.status, Status::Done);
+        QCOMPARE(host.hangUps, 1);
+        QVERIFY(host.noticeBoards.isEmpty());
+        QCOMPARE(lib.closeCalls, 1);
+
+        init();
+        runCheck();
+        QCOMPARE(host.hangUps, 0);
+    }
+
+    void noServerHangsUpAtOnce() {
+        values.server.pop3Server.clear();
+        host.hangUpAsked = true;
+        const CheckOutcome o = runCheck();
+        QCOMPARE(o.status, Status::NoServer);
+        QVERIFY(lib.connectedTo.isEmpty());
+        QCOMPARE(host.hangUps, 1);
+        QVERIFY(host.boxes.isEmpty());
+    }
+
+    void noticeBoardShowsRemaining() {
+        folder->setKeywords({"junk"});
+        lib.add("hello", "", "");
+        lib.add("junk", "", "");
+        lib.add("hi", "", "");
+        host.rules = {Rule::Option1};
+        host.noticeBoard = true;
+        runCheck();
+        QCOMPARE(host.noticeBoards.size(), 1);
+        QCOMPARE(host.noticeBoards[0].first, u"新着メールがあります。"_s);
+        QCOMPARE(host.noticeBoards[0].second, "2");
+        QCOMPARE(host.unloads, 0);
+        QVERIFY(host.waits.isEmpty());
+
+        init();
+        lib.add("hello", "", "");
+        host.noticeBoard = true;
+        host.autoClose = true;
+        runCheck();
+        QCOMPARE(host.waits, QList<int>{1000});
+        QCOMPARE(host.unloads, 1);
+    }
+
+    void mailer_data() {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<bool>("starts");
+        QTest::addColumn<QString>("started");
+        QTest::addColumn<QString>("box");
+        QTest::newRow("not set") << u"未設定"_s << true << "" << u"起動するメーラーが設定されていません。"_s;
+        QTest::newRow("empty") << "  " << true << "" << u"起動するメーラーが設定されていません。"_s;
+        QTest::newRow("trimmed") << "  /usr/bin/mailer -x " << true << "/usr/bin/mailer -x"
+                                 << "";
+        QTest::newRow("cannot start")
+            << "/nowhere" << false << "/nowhere" << u"メーラーを起動できませんでした。\n/nowhere"_s;
+    }
+    void mailer() {
+        QFETCH(QString, command);
+        QFETCH(bool, starts);
+        QFETCH(QString, started);
+        QFETCH(QString, box);
+        lib.add("hello", "", "");
+        host.mailer = true;
+        host.mailerStarts = starts;
+        host.fields[Field::Text1] = command;
+        runCheck();
+        QCOMPARE(host.mailerCommands, started.isEmpty() ? QStringList{} : QStringList{started});
+        QCOMPARE(host.boxes.size(), box.isEmpty() ? 0 : 1);
+        if (!box.isEmpty()) {
+            QCOMPARE(host.boxes[0].text, box);
+        }
+    }
+
+    void refusedDeletionNotCounted() {
+        folder->setKeywords({"junk"});
+        lib.add("junk 1", "", "");
+        lib.add("junk 2", "", "");
+        lib.deleteRefused = {1};
+        host.rules = {Rule::Option1};
+        host.noticeBoard = true;
+        const CheckOutcome o = runCheck();
+        QCOMPARE(o.deleted, 1);
+        QCOMPARE(o.refusedDeletions, 1);
+        QCOMPARE(words(), QStringList{u"2:件名"_s}); // the refused one is not announced
+        const auto other = host.otherBoxes();
+        QCOMPARE(other.size(), 1);
+        QVERIFY(other[0].text.contains(lib.failureText));
+        QCOMPARE(host.noticeBoards.at(0).second, "1");
+        QCOMPARE(o.caught.size(), 2);
+        QVERIFY(!o.caught[0].deleted);
+        QVERIFY(o.caught[1].deleted);
+    }
+
+    void lostConnectionBeforeQuit() {
+        folder->setKeywords({"junk"});
+        lib.add("junk", "", "");
+        lib.add("hello", "", "");
+        lib.closeFails = true;
+        host.rules = {Rule::Option1};
+        host.noticeBoard = true;
+        const CheckOutcome o = runCheck(MailCheckRun::StartKind::Interval);
+        QCOMPARE(o.status, Status::DeletionsLost);
+        QCOMPARE(o.deleted, 0);
+        QCOMPARE(o.newMailCount, 2);
+        const auto other = host.otherBoxes();
+        QCOMPARE(other.size(), 1);
+        QCOMPARE(other[0].caption, u"エラー"_s);
+        QVERIFY(other[0].text.contains(u"削除されていません"_s));
+        QCOMPARE(host.noticeBoards.at(0).second, "2");
+        QVERIFY(!o.caught.at(0).deleted);
+    }
+
+    void secondStartRefusedWhileRunning() {
+        folder->setKeywords({"junk"});
+        lib.add("junk", "", "");
+        lib.add("hello", "", "");
+        host.rules = {Rule::Option1};
+        QList<CheckOutcome> nested;
+        int callsAtNestedStart = -1;
+        host.duringBox = [&] {
+            QVERIFY(MailCheckRun::isRunning());
+            callsAtNestedStart = lib.calls;
+            nested << runCheck(MailCheckRun::StartKind::Interval);
+            nested << runCheck(MailCheckRun::StartKind::ByHand);
+            QCOMPARE(lib.calls, callsAtNestedStart); // nothing reached the library
+        };
+        const CheckOutcome o = runCheck();
+        QCOMPARE(o.status, Status::Done);
+        QCOMPARE(nested.size(), 2);
+        QCOMPARE(nested[0].status, Status::NotStarted);
+        QCOMPARE(nested[1].status, Status::NotStarted);
+        QVERIFY(!MailCheckRun::isRunning());
+        host.duringBox = nullptr;
+        QCOMPARE(runCheck().status, Status::Done); // free again afterwards
+    }
+
+    void account() {
+        lib.add("s", "", "");
+        // Stored account, read afresh for each check.
+        runCheck();
+        folder->setAccount("other", "pw2");
+        runCheck();
+        QCOMPARE(lib.logins.size(), 2);
+        QCOMPARE(std::get<0>(lib.logins[0]), "user");
+        QCOMPARE(std::get<0>(lib.logins[1]), "other");
+        QCOMPARE(std::get<1>(lib.logins[1]), "pw2");
+        QCOMPARE(host.accountBoxes, (QPair<QString, QString>{"other", "pw2"}));
+        QCOMPARE(std::get<2>(lib.logins[1]), 0);
+
+        // Confirmed in the account window in this run, not saved: that one is used.
+        values.accountConfirmed = true;
+        values.accountId = "typed";
+        values.accountPassword = "typedpw";
+        values.server.useApop = 1;
+        runCheck();
+        QCOMPARE(lib.logins.size(), 3);
+        QCOMPARE(std::get<0>(lib.logins[2]), "typed");
+        QCOMPARE(std::get<1>(lib.logins[2]), "typedpw");
+        QCOMPARE(std::get<2>(lib.logins[2]), -1);
+    }
+
+    void accountMissing() {
+        folder->setAccount("", "");
+        lib.add("s", "", "");
+        const CheckOutcome o = runCheck();
+        QCOMPARE(o.status, Status::AccountMissing);
+        QCOMPARE(host.setFormShown, 1);
+        QVERIFY(lib.logins.isEmpty());
+        QCOMPARE(lib.closeCalls, 1);
+    }
+
+    void connectionFailure() {
+        lib.connectFails = true;
+        CheckOutcome o = runCheck(MailCheckRun::StartKind::ByHand);
+        QCOMPARE(o.status, Status::NoConnection);
+        QCOMPARE(host.boxes.size(), 1);
+        QCOMPARE(host.boxes[0].caption, u"エラー"_s);
+        QVERIFY(host.boxes[0].text.contains(lib.failureText));
+        QCOMPARE(lib.closeCalls, 0);
+
+        host.boxes.clear();
+        o = runCheck(MailCheckRun::StartKind::Interval);
+        QCOMPARE(o.status, Status::NoConnection);
+        QVERIFY(host.boxes.isEmpty());
+    }
+
+    void dryRunDeletesNothing() {
+        folder->setKeywords({"junk"});
+        lib.add("junk", "", "");
+        lib.add("hello", "", "");
+        host.rules = {Rule::Option1};
+        const CheckOutcome o = runCheck(MailCheckRun::StartKind::ByHand, true);
+        QVERIFY(lib.deleteCalls.isEmpty());
+        QCOMPARE(o.caught.size(), 1);
+        QCOMPARE(o.caught[0].number, 1);
+        QCOMPARE(o.caught[0].subject, "junk");
+        QCOMPARE(o.deleted, 0);
+        QVERIFY(host.announcements.isEmpty());
+    }
+
+    void failedStatusKeepsMessage() {
+        lib.add("s", "", u"カタカナ"_s);
+        lib.add("s", "", u"カタカナ"_s);
+        lib.statusFails = {1};
+        host.rules = {Rule::Option5};
+        runCheck();
+        QCOMPARE(lib.deleteCalls, QList<int>{2});
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCheckRun)
+#include "tst_checkrun.moc"
