@@ -217,6 +217,17 @@ const QByteArray& nameEucJp() {
     static const QByteArray n("EUC-JP-MS");
     return n;
 }
+// glibc's EUC-JP-MS passes the bytes 0x80-0x8D through as C1 controls; no Japanese text holds
+// them, so for the strict reading they mean "not EUC-JP".
+std::optional<QString> eucJpStrict(QByteArrayView bytes) {
+    auto s = iconvDecode(nameEucJp(), bytes, true, SkipRule::EucJp);
+    if (s)
+        for (QChar c : *s)
+            if (c.unicode() >= 0x80 && c.unicode() <= 0x9F)
+                return std::nullopt;
+    return s;
+}
+
 const QByteArray& nameUtf8() {
     static const QByteArray n("UTF-8");
     return n;
@@ -415,7 +426,7 @@ CharsetGuess guessCharset(QByteArrayView bytes) {
     if (auto u = iconvDecode(nameUtf8(), bytes, true, SkipRule::OneByte))
         return {GuessedCharset::Utf8, *u};
     // EUC-JP first matters: code page 932 accepts most EUC-JP bytes as half-width kana.
-    auto euc = iconvDecode(nameEucJp(), bytes, true, SkipRule::EucJp);
+    auto euc = eucJpStrict(bytes);
     auto sjis = iconvDecode(nameCp932(), bytes, true, SkipRule::Cp932);
     if (euc && sjis) {
         const Score e = score(*euc), s = score(*sjis);
@@ -478,7 +489,7 @@ std::optional<QString> decodeCharsetStrict(QByteArrayView bytes, QByteArrayView 
     case Family::Cp932:
         return iconvDecode(nameCp932(), bytes, true, SkipRule::Cp932);
     case Family::EucJp:
-        return iconvDecode(nameEucJp(), bytes, true, SkipRule::EucJp);
+        return eucJpStrict(bytes);
     case Family::Utf8:
         return iconvDecode(nameUtf8(), bytes, true, SkipRule::OneByte);
     case Family::Other:

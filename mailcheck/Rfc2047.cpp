@@ -17,11 +17,6 @@ bool isBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
-bool isBase64Char(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-           c == '/' || c == '=';
-}
-
 struct EncodedWord {
     qsizetype end = 0; // just past the word
     QByteArrayView charset;
@@ -40,16 +35,12 @@ std::optional<EncodedWord> parseEncodedWord(QByteArrayView s, qsizetype p) {
     const char enc = s[q + 1];
     const qsizetype start = q + 3;
     qsizetype j = start;
-    if (enc == 'B' || enc == 'b') {
-        while (j < n && isBase64Char(s[j]))
-            ++j;
-    } else if (enc == 'Q' || enc == 'q') {
-        // "?" never stands unencoded in a Q payload; blanks sometimes do, from careless encoders.
-        while (j < n && s[j] != '?' && s[j] != '\r' && s[j] != '\n')
-            ++j;
-    } else {
+    if (enc != 'B' && enc != 'b' && enc != 'Q' && enc != 'q')
         return std::nullopt;
-    }
+    const bool base64 = enc == 'B' || enc == 'b';
+    // "?" never stands unencoded in a payload; blanks sometimes do in Q words, from careless encoders.
+    while (j < n && s[j] != '?' && s[j] != '\r' && s[j] != '\n' && !(base64 && isBlank(s[j])))
+        ++j;
     EncodedWord w;
     w.charset = s.sliced(cs, q - cs);
     const QByteArrayView payload = s.sliced(start, j - start);
