@@ -1,0 +1,258 @@
+#include "iofault/FileSizeLimit.h"
+#include "keywords/KeywordFile.h"
+#include "platform/AppFolder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace brindle;
+
+namespace {
+
+QByteArray readAll(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return f.readAll();
+}
+
+void writeAll(const QString& path, const QByteArray& data) {
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(f.write(data), data.size());
+}
+
+// What a record's 200 text bytes read back as: the text and the spaces that fill the field.
+QString filled(const QString& text, int fillSpaces) {
+    return text + QString(fillSpaces, u' ');
+}
+
+} // namespace
+
+class TestKeywordFile : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void encode_data();
+    void encode();
+    void readCreatesMissingFile();
+    void missingDataFolder();
+    void appendAndRead();
+    void appendSpellingsNameOneFile();
+    void deleteMiddleOfThree();
+    void compactWithoutMarksChangesNothing();
+    void compactOverwritesStaleTemp();
+    void compactFailureKeepsOldList();
+    void markOutOfRange();
+    void damagedFile_data();
+    void damagedFile();
+    void beyond32767Records();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_file;
+};
+
+void TestKeywordFile::init() {
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    QVERIFY(QDir(m_dir->path()).mkdir(u"★MailData"_qs));
+    setApplicationFolder(m_dir->path());
+    m_file = keywordFilePath();
+}
+
+void TestKeywordFile::cleanup() {
+    setApplicationFolder(QString());
+}
+
+void TestKeywordFile::encode_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("inUse");
+    QTest::addColumn<QByteArray>("textBytes"); // the 200 bytes after separator and InUse
+
+    QTest::newRow("abc") << u"abc"_qs << 1 << "abc" + QByteArray(197, ' ');
+    QTest::newRow("marked") << u"abc"_qs << 0 << "abc" + QByteArray(197, ' ');
+    QTest::newRow("negative in use") << u"x"_qs << -2 << "x" + QByteArray(199, ' ');
+    QTest::newRow("200 half-width fill completely") << QString(200, u'a') << 1 << QByteArray(200, 'a');
+    QTest::newRow("beyond 200 bytes is cut") << QString(250, u'b') << 1 << QByteArray(200, 'b');
+    QByteArray hundredA;
+    for (int i = 0; i < 100; ++i)
+        hundredA += "\x82\xa0";
+    QTest::newRow("150 full-width keep 100") << QString(150, u'あ') << 1 << hundredA;
+    QTest::newRow("split full-width dropped")
+        << QString(199, u'a') + u"あ"_qs << 1 << QByteArray(199, 'a') + ' ';
+    QTest::newRow("odd start drops the last")
+        << u"a"_qs + QString(100, u'あ') << 1 << "a" + hundredA.first(198) + ' ';
+    QTest::newRow("half-width katakana one byte each") << QString(200, u'ｱ') << 1 << QByteArray(200, '\xb1');
+    QTest::newRow("spaces only") << u"   "_qs << 1 << QByteArray(200, ' ');
+    QTest::newRow("empty") << QString() << 1 << QByteArray(200, ' ');
+    QTest::newRow("emoji becomes ?") << u"x😀"_qs << 1 << "x?" + QByteArray(198, ' ');
+}
+
+void TestKeywordFile::encode() {
+    QFETCH(QString, text);
+    QFETCH(int, inUse);
+    QFETCH(QByteArray, textBytes);
+    const QByteArray record = encodeKeywordRecord(text, static_cast<std::int16_t>(inUse));
+    QCOMPARE(record.size(), kKeywordRecordSize);
+    QCOMPARE(record.first(2), QByteArray("\r\n"));
+    QCOMPARE(static_cast<std::int16_t>(static_cast<unsigned char>(record[2]) |
+                                       (static_cast<unsigned char>(record[3]) << 8)),
+             static_cast<std::int16_t>(inUse));
+    QCOMPARE(record.sliced(4), textBytes);
+}
+
+void TestKeywordFile::readCreatesMissingFile() {
+    QVERIFY(!QFile::exists(m_file));
+    QCOMPARE(ReadKeywords(), QStringList());
+    QVERIFY(QFile::exists(m_file));
+    QCOMPARE(QFileInfo(m_file).size(), 0);
+    QVERIFY(AppendKeyword(u"abc"_qs));
+    // The first record starts at offset 0: 0D 0A 01 00 "abc" and 197 spaces.
+    QCOMPARE(readAll(m_file), QByteArray::fromHex("0d0a0100616263") + QByteArray(197, ' '));
+}
+
+void TestKeywordFile::missingDataFolder() {
+    QVERIFY(QDir(m_dir->filePath(u"★MailData"_qs)).removeRecursively());
+    const QString path = keywordFilePath();
+    QCOMPARE(ReadKeywords(path), QStringList());
+    QVERIFY(!AppendKeyword(u"x"_qs, path));
+    QVERIFY(!MarkKeywordDeleted(1, path));
+    QVERIFY(!CompactKeywordFile(path));
+    QVERIFY(!QFileInfo::exists(m_dir->filePath(u"★MailData"_qs)));
+}
+
+void TestKeywordFile::appendAndRead() {
+    QVERIFY(AppendKeyword(u"未承諾広告"_qs));
+    QVERIFY(AppendKeyword(u"  lead"_qs));
+    QVERIFY(AppendKeyword(u"未承諾広告"_qs));
+    QVERIFY(AppendKeyword(QString(200, u'z')));
+    QCOMPARE(ReadKeywords(), (QStringList{filled(u"未承諾広告"_qs, 190), filled(u"  lead"_qs, 194),
+                                          filled(u"未承諾広告"_qs, 190), QString(200, u'z')}));
+    QCOMPARE(QFileInfo(m_file).size(), 4 * kKeywordRecordSize);
+}
+
+void TestKeywordFile::appendSpellingsNameOneFile() {
+    // The data folder exists under the settings' spelling; the keyword spellings find it, and the file
+    // made by an append is the one a read sees.
+    QVERIFY(AppendKeyword(u"one"_qs, keywordAppendPath()));
+    QCOMPARE(ReadKeywords(keywordFilePath()).size(), 1);
+    QCOMPARE(keywordAppendPath(), keywordFilePath());
+    QCOMPARE(resolvePath(m_dir->path(), u"\\★MAilData\\kstdata50.data"_qs), m_file);
+    QCOMPARE(resolvePath(m_dir->path(), u"\\★MAilData\\Kstdata50.data"_qs), m_file);
+    QCOMPARE(QDir(m_dir->filePath(u"★MailData"_qs)).entryList(QDir::Files),
+             QStringList{u"Kstdata50.data"_qs});
+    QCOMPARE(QFileInfo(keywordTempPath()).absolutePath(), QFileInfo(m_file).absolutePath());
+}
+
+void TestKeywordFile::deleteMiddleOfThree() {
+    for (const QString& k : {u"first"_qs, u"second"_qs, u"third"_qs})
+        QVERIFY(AppendKeyword(k));
+    QVERIFY(MarkKeywordDeleted(2));
+    QCOMPARE(readAll(m_file).sliced(kKeywordRecordSize + 2, 2), QByteArray("\0\0", 2));
+    QVERIFY(CompactKeywordFile());
+    QCOMPARE(readAll(m_file), encodeKeywordRecord(u"first"_qs) + encodeKeywordRecord(u"third"_qs));
+    QCOMPARE(QFileInfo(m_file).size(), 408);
+    QVERIFY(!QFile::exists(keywordTempPath()));
+}
+
+void TestKeywordFile::compactWithoutMarksChangesNothing() {
+    QVERIFY(AppendKeyword(u"a"_qs));
+    QVERIFY(AppendKeyword(u"b"_qs));
+    const QByteArray before = readAll(m_file);
+    QVERIFY(CompactKeywordFile());
+    QCOMPARE(readAll(m_file), before);
+    QVERIFY(!QFile::exists(keywordTempPath()));
+}
+
+void TestKeywordFile::compactOverwritesStaleTemp() {
+    writeAll(keywordTempPath(), encodeKeywordRecord(u"stale"_qs) + "junk");
+    QVERIFY(AppendKeyword(u"a"_qs));
+    QVERIFY(AppendKeyword(u"b"_qs));
+    QVERIFY(MarkKeywordDeleted(1));
+    QVERIFY(CompactKeywordFile());
+    QCOMPARE(readAll(m_file), encodeKeywordRecord(u"b"_qs));
+    QVERIFY(!QFile::exists(keywordTempPath()));
+}
+
+void TestKeywordFile::compactFailureKeepsOldList() {
+    for (int i = 0; i < 10; ++i)
+        QVERIFY(AppendKeyword(QString::number(i)));
+    QVERIFY(MarkKeywordDeleted(1));
+    const QByteArray before = readAll(m_file);
+    {
+        // Room for three records only: the new list of nine cannot be written.
+        brindle::testing::FileSizeLimit limit(3 * kKeywordRecordSize);
+        QVERIFY(limit.active());
+        QVERIFY(!CompactKeywordFile());
+    }
+    QCOMPARE(readAll(m_file), before);
+    QVERIFY(!QFile::exists(keywordTempPath()));
+    QVERIFY(CompactKeywordFile());
+    QCOMPARE(ReadKeywords().size(), 9);
+}
+
+void TestKeywordFile::markOutOfRange() {
+    for (const QString& k : {u"a"_qs, u"b"_qs, u"c"_qs})
+        QVERIFY(AppendKeyword(k));
+    const QByteArray before = readAll(m_file);
+    for (qint64 n : {qint64(0), qint64(-1), qint64(4), std::numeric_limits<qint64>::max()})
+        QVERIFY2(!MarkKeywordDeleted(n), qPrintable(QString::number(n)));
+    QCOMPARE(readAll(m_file), before);
+    QVERIFY(MarkKeywordDeleted(3));
+}
+
+void TestKeywordFile::damagedFile_data() {
+    QTest::addColumn<int>("tail"); // bytes of an incomplete record after two whole ones
+    QTest::newRow("1 byte") << 1;
+    QTest::newRow("101 bytes") << 101;
+    QTest::newRow("102 bytes") << 102;
+    QTest::newRow("203 bytes") << 203;
+}
+
+void TestKeywordFile::damagedFile() {
+    QFETCH(int, tail);
+    const QByteArray whole = encodeKeywordRecord(u"a"_qs) + encodeKeywordRecord(u"b"_qs);
+    writeAll(m_file, whole + QByteArray(tail, '\x81'));
+    QCOMPARE(ReadKeywords().size(), 2);
+    QVERIFY(AppendKeyword(u"c"_qs));
+    QCOMPARE(readAll(m_file), whole + encodeKeywordRecord(u"c"_qs));
+    QCOMPARE(ReadKeywords().size(), 3);
+    QVERIFY(!MarkKeywordDeleted(4));
+}
+
+void TestKeywordFile::beyond32767Records() {
+    constexpr qint64 kRecords = 40000;
+    QByteArray data;
+    data.reserve(kRecords * kKeywordRecordSize);
+    for (qint64 i = 1; i <= kRecords; ++i)
+        data += encodeKeywordRecord(u"k"_qs + QString::number(i));
+    writeAll(m_file, data);
+    data.clear();
+
+    QStringList keywords = ReadKeywords();
+    QCOMPARE(keywords.size(), kRecords);
+    QCOMPARE(keywords.at(32767).trimmed(), u"k32768"_qs);
+    QCOMPARE(keywords.last().trimmed(), u"k40000"_qs);
+
+    QVERIFY(AppendKeyword(u"k40001"_qs));
+    QCOMPARE(QFileInfo(m_file).size(), (kRecords + 1) * kKeywordRecordSize);
+    QVERIFY(MarkKeywordDeleted(32768));
+    QVERIFY(MarkKeywordDeleted(40001));
+    QVERIFY(MarkKeywordDeleted(1));
+    QCOMPARE(readAll(m_file).sliced(32767 * kKeywordRecordSize, 8), QByteArray("\r\n\0\0k327", 8));
+    QVERIFY(CompactKeywordFile());
+
+    keywords = ReadKeywords();
+    QCOMPARE(keywords.size(), kRecords - 2);
+    QCOMPARE(keywords.first().trimmed(), u"k2"_qs);
+    QCOMPARE(keywords.at(32765).trimmed(), u"k32767"_qs);
+    QCOMPARE(keywords.at(32766).trimmed(), u"k32769"_qs);
+    QCOMPARE(keywords.last().trimmed(), u"k40000"_qs);
+}
+
+QTEST_GUILESS_MAIN(TestKeywordFile)
+#include "tst_keywordfile.moc"
