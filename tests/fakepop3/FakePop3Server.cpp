@@ -70,6 +70,7 @@ private:
         bool garble;
     };
     void onReadyRead();
+    void maybeStartTls();
     void processDue();
     void handle(const QByteArray& line, bool garble);
     void handleScripted(const QByteArray& line);
@@ -143,13 +144,7 @@ FakeConnection::FakeConnection(FakePop3Worker* worker, int index, QSslSocket* so
     QObject::connect(&m_chunkTimer, &QTimer::timeout, this, [this] { pumpChunks(); });
     QObject::connect(m_socket, &QSslSocket::readyRead, this, [this] { onReadyRead(); });
     QObject::connect(m_socket, &QSslSocket::disconnected, m_socket, &QObject::deleteLater);
-    QObject::connect(m_socket, &QSslSocket::bytesWritten, this, [this] {
-        if (m_startTlsAfterWrite && m_socket->bytesToWrite() == 0 && m_chunkOut.isEmpty()) {
-            m_startTlsAfterWrite = false;
-            m_in.clear(); // commands sent before the handshake do not count
-            m_socket->startServerEncryption();
-        }
-    });
+    QObject::connect(m_socket, &QSslSocket::bytesWritten, this, [this] { maybeStartTls(); });
     QObject::connect(m_socket, &QSslSocket::encrypted, this, [this] {
         m_tlsActive = true;
         if (m_o.tls == FakePop3Options::Tls::Implicit)
@@ -164,6 +159,15 @@ FakeConnection::FakeConnection(FakePop3Worker* worker, int index, QSslSocket* so
         m_socket->setLocalCertificate(m_o.certificate);
         m_socket->setPrivateKey(m_o.privateKey);
         m_socket->setPeerVerifyMode(QSslSocket::VerifyNone);
+    }
+}
+
+// The plain reply to STLS must be out before the handshake starts.
+void FakeConnection::maybeStartTls() {
+    if (m_startTlsAfterWrite && m_socket->bytesToWrite() == 0 && m_chunkOut.isEmpty()) {
+        m_startTlsAfterWrite = false;
+        m_in.clear(); // commands sent before the handshake do not count
+        m_socket->startServerEncryption();
     }
 }
 
@@ -357,6 +361,7 @@ void FakeConnection::handle(const QByteArray& line, bool garble) {
             }
             send("+OK begin TLS negotiation\r\n" + m_o.stlsInjection);
             m_startTlsAfterWrite = true;
+            QTimer::singleShot(0, this, [this] { maybeStartTls(); });
             return;
         }
         auto accepted = [&](const QByteArray& user, const QByteArray& password, bool apop,

@@ -1,0 +1,140 @@
+#include "mailcheck/Pop3Reply.h"
+
+namespace brindle {
+
+void Pop3ReplyParser::expect(bool multiLine, qsizetype bodyLimit) {
+    m_state = State::Status;
+    m_multiLine = multiLine;
+    m_limit = bodyLimit;
+    m_discardingLine = false;
+    m_reply = Pop3Reply();
+    m_error.clear();
+}
+
+// Takes one line without its line end. Bare LF ends a line too: some servers send it.
+// pos is where unread bytes start; the caller removes the consumed prefix once, which keeps a
+// large reply linear in its size.
+bool Pop3ReplyParser::nextLine(const QByteArray& buffer, qsizetype& pos, QByteArrayView& line,
+                               bool& overlong) {
+    overlong = false;
+    const qsizetype eol = buffer.indexOf('\n', pos);
+    if (eol < 0) {
+        if (buffer.size() - pos > kPop3MaxLineBytes) {
+            overlong = true;
+            pos = buffer.size();
+        }
+        return false;
+    }
+    if (eol - pos > kPop3MaxLineBytes) {
+        overlong = true;
+        pos = eol + 1;
+        return true;
+    }
+    line = QByteArrayView(buffer).sliced(pos, eol - pos);
+    pos = eol + 1;
+    if (line.endsWith('\r'))
+        line.chop(1);
+    return true;
+}
+
+Pop3ReplyParser::Result Pop3ReplyParser::feed(QByteArray& buffer) {
+    qsizetype pos = 0;
+    const Result r = feedFrom(buffer, pos);
+    buffer.remove(0, pos);
+    return r;
+}
+
+Pop3ReplyParser::Result Pop3ReplyParser::feedFrom(const QByteArray& buffer, qsizetype& pos) {
+    if (m_state == State::Broken)
+        return Result::Malformed;
+    if (m_state == State::Done)
+        return Result::Reply;
+    if (m_state == State::Idle)
+        return Result::NeedMore;
+
+    QByteArrayView line;
+    bool overlong = false;
+    if (m_state == State::Status) {
+        if (!nextLine(buffer, pos, line, overlong)) {
+            if (overlong) {
+                m_state = State::Broken;
+                m_error = QStringLiteral("status line longer than %1 bytes").arg(kPop3MaxLineBytes);
+                return Result::Malformed;
+            }
+            return Result::NeedMore;
+        }
+        if (overlong) {
+            m_state = State::Broken;
+            m_error = QStringLiteral("status line longer than %1 bytes").arg(kPop3MaxLineBytes);
+            return Result::Malformed;
+        }
+        auto starts = [&](const char* indicator, qsizetype n) {
+            return line.size() >= n && qstrnicmp(line.constData(), indicator, n) == 0 &&
+                   (line.size() == n || line[n] == ' ');
+        };
+        if (starts("+OK", 3)) {
+            m_reply.ok = true;
+            m_reply.text = (line.size() > 4 ? line.sliced(4) : QByteArrayView()).toByteArray();
+        } else if (starts("-ERR", 4)) {
+            m_reply.ok = false;
+            m_reply.text = (line.size() > 5 ? line.sliced(5) : QByteArrayView()).toByteArray();
+        } else {
+            m_state = State::Broken;
+            m_error = QStringLiteral("not a POP3 reply: \"%1\"")
+                          .arg(QString::fromLatin1(line.first(qMin<qsizetype>(80, line.size()))));
+            return Result::Malformed;
+        }
+        if (!m_reply.ok || !m_multiLine) {
+            m_state = State::Done;
+            return Result::Reply;
+        }
+        m_state = State::Data;
+    }
+
+    while (true) {
+        if (m_discardingLine) {
+            const qsizetype eol = buffer.indexOf('\n', pos);
+            if (eol < 0) {
+                pos = buffer.size();
+                return Result::NeedMore;
+            }
+            pos = eol + 1;
+            m_discardingLine = false;
+            continue;
+        }
+        if (!nextLine(buffer, pos, line, overlong)) {
+            if (overlong) {
+                m_reply.tooLarge = true;
+                m_discardingLine = true;
+            }
+            return Result::NeedMore;
+        }
+        if (overlong) {
+            m_reply.tooLarge = true;
+            continue;
+        }
+        if (line == ".") {
+            m_state = State::Done;
+            return Result::Reply;
+        }
+        if (line.startsWith('.'))
+            line = line.sliced(1);
+        if (m_reply.tooLarge)
+            continue;
+        if (m_reply.body.size() + line.size() + 2 > m_limit) {
+            m_reply.tooLarge = true;
+            m_reply.body.clear();
+            m_reply.body.squeeze();
+            continue;
+        }
+        m_reply.body.append(line);
+        m_reply.body.append("\r\n");
+    }
+}
+
+Pop3Reply Pop3ReplyParser::take() {
+    m_state = State::Idle;
+    return std::move(m_reply);
+}
+
+} // namespace brindle

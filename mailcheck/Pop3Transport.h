@@ -1,0 +1,70 @@
+#pragma once
+#include <functional>
+#include <memory>
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QSslCertificate>
+#include <QString>
+
+class QSslSocket;
+
+namespace brindle {
+
+// The byte stream under the POP3 client. Everything is asynchronous: the client waits for
+// activity() in a local event loop, so the caller's windows keep running.
+class Pop3Transport : public QObject {
+    Q_OBJECT
+public:
+    ~Pop3Transport() override = default;
+
+    // Starts connecting; with implicitTls the TLS handshake follows at once (RFC 8314).
+    virtual void open(const QString& host, quint16 port, bool implicitTls) = 0;
+    // Connected and, when TLS was asked for, encrypted with a verified certificate.
+    virtual bool isReady() const = 0;
+    virtual bool isEncrypted() const = 0;
+    // Closed or failed; failureText() then says why.
+    virtual bool hasFailed() const = 0;
+    virtual QString failureText() const = 0;
+    // Upgrades a plain connection (STLS). Discards every byte received so far and not yet read,
+    // so nothing the server sent in plain can pass for protected data.
+    virtual void startTls(const QString& host) = 0;
+    virtual void write(const QByteArray& bytes) = 0;
+    virtual QByteArray readAll() = 0;
+    virtual void close() = 0;
+
+Q_SIGNALS:
+    // Something changed: connected, encrypted, data arrived, closed, failed.
+    void activity();
+};
+
+// The default transport: a TCP socket, TLS 1.2 or later, verified against the system's trust store
+// (plus extraCas) and the host name. There is no way to switch verification off.
+class SocketTransport final : public Pop3Transport {
+    Q_OBJECT
+public:
+    explicit SocketTransport(QList<QSslCertificate> extraCas);
+    ~SocketTransport() override;
+
+    void open(const QString& host, quint16 port, bool implicitTls) override;
+    bool isReady() const override;
+    bool isEncrypted() const override;
+    bool hasFailed() const override;
+    QString failureText() const override;
+    void startTls(const QString& host) override;
+    void write(const QByteArray& bytes) override;
+    QByteArray readAll() override;
+    void close() override;
+
+private:
+    void fail(const QString& text);
+
+    QSslSocket* m_socket;
+    bool m_wantTls = false;
+    bool m_failed = false;
+    QString m_failure;
+};
+
+using Pop3TransportFactory = std::function<std::unique_ptr<Pop3Transport>()>;
+
+} // namespace brindle
