@@ -1,0 +1,42 @@
+// Untrusted mail through the whole decoding path: header fields, MIME tree, transfer encodings and
+// charsets. Besides the sanitizers, checks the promises callers rely on.
+#include "mailcheck/Charset.h"
+#include "mailcheck/MimeDecode.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+using namespace brindle;
+
+namespace {
+
+void require(bool condition) {
+    if (!condition)
+        abort();
+}
+
+const char* const kLabels[] = {"iso-2022-jp",  "shift_jis", "euc-jp", "utf-8",  "us-ascii",  "iso-8859-1",
+                               "windows-1252", "utf-16",    "utf-7",  "gb2312", "x-unknown", "ISO-2022-JP-2"};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const QByteArrayView input(reinterpret_cast<const char*>(data), qsizetype(size));
+
+    const DecodedMessage message = decodeMessage(input);
+    const DecodedHeader header = decodeHeader(input);
+    // The message's head is its header block decoded alone.
+    require(message.head.subject == header.subject);
+    require(message.head.fromAddress == header.fromAddress);
+    for (const QString* text : {&message.body, &header.subject, &header.fromAddress, &header.header})
+        require(!text->contains(QChar(0)));
+
+    // Any declared charset: a non-empty input never decodes to nothing.
+    if (size >= 1) {
+        const QByteArrayView bytes = input.sliced(1);
+        const QString text = decodeCharset(bytes, kLabels[data[0] % std::size(kLabels)]);
+        require(bytes.isEmpty() || !text.isEmpty());
+        require(bytes.isEmpty() || !decodeUndeclaredText(bytes).isEmpty());
+    }
+    return 0;
+}
