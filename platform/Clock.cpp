@@ -1,10 +1,20 @@
 #include "platform/Clock.h"
 
+#include <QElapsedTimer>
+
 namespace brindle {
 
-MillisecondClock& systemClock() {
-    static SystemMillisecondClock clock;
-    return clock;
+std::uint32_t systemMilliseconds() {
+    static const QElapsedTimer started = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    return static_cast<std::uint32_t>(started.elapsed());
+}
+
+MillisecondClock systemClock() {
+    return [] { return systemMilliseconds(); };
 }
 
 } // namespace brindle

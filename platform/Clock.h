@@ -1,40 +1,34 @@
 #pragma once
-#include <QElapsedTimer>
-#include <QtGlobal>
+#include <cstdint>
+#include <functional>
 
 namespace brindle {
 
 // A millisecond clock that wraps around after 2^32 ms, like the system's millisecond counter; code
 // that measures intervals subtracts two readings in unsigned arithmetic so the wrap does no harm.
-class MillisecondClock {
-public:
-    virtual ~MillisecondClock() = default;
-    virtual quint32 now() = 0;
-};
+// (The same alias is declared beside the timed wait; the two declarations name one type.)
+using MillisecondClock = std::function<std::uint32_t()>;
 
-// Milliseconds on a monotonic clock since the object was made.
-class SystemMillisecondClock : public MillisecondClock {
+// Milliseconds on the process's monotonic clock, cut to 32 bits.
+std::uint32_t systemMilliseconds();
+
+// The system clock as a MillisecondClock.
+MillisecondClock systemClock();
+
+// A clock that moves only when told to: for tests of timed behaviour without real waiting. The
+// MillisecondClock it hands out refers to this object and must not outlive it.
+class ManualClock {
 public:
-    SystemMillisecondClock() { m_timer.start(); }
-    quint32 now() override { return static_cast<quint32>(m_timer.elapsed()); }
+    explicit ManualClock(std::uint32_t start = 0) : m_now(start) {}
+    std::uint32_t now() const { return m_now; }
+    void set(std::uint32_t ms) { m_now = ms; }
+    void advance(std::uint32_t ms) { m_now += ms; }
+    MillisecondClock clock() {
+        return [this] { return m_now; };
+    }
 
 private:
-    QElapsedTimer m_timer;
-};
-
-// The process-wide system clock.
-MillisecondClock& systemClock();
-
-// A clock that moves only when told to: for tests of timed behaviour without real waiting.
-class ManualClock : public MillisecondClock {
-public:
-    explicit ManualClock(quint32 start = 0) : m_now(start) {}
-    quint32 now() override { return m_now; }
-    void set(quint32 ms) { m_now = ms; }
-    void advance(quint32 ms) { m_now += ms; }
-
-private:
-    quint32 m_now;
+    std::uint32_t m_now;
 };
 
 } // namespace brindle
