@@ -1,0 +1,277 @@
+// brindle-check as a process against a real POP3 server (Dovecot), on the mailbox "bob".
+#include "DovecotServer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#ifndef BRINDLE_CHECK_PROGRAM
+#error "BRINDLE_CHECK_PROGRAM must name the brindle-check executable"
+#endif
+
+namespace {
+
+// A whole check of six messages takes well under a second; the bound only keeps a hung program
+// from blocking the test run.
+constexpr int kProcessTimeoutMs = 60000;
+
+const QString kUser = QString::fromLatin1(kBob.user);
+const QString kDataFolder = QStringLiteral("★MailData");
+
+// Keywords as the keyword editor stores them, in code page 932. The bytes are written out here so
+// that the file does not depend on the program's own encoder.
+const QByteArray kKeywordFree("\x96\xb3\x97\xbf");                    // 無料: in the subject of message 2
+const QByteArray kKeywordShop("shop.example");                        // in the address of message 4
+const QByteArray kKeywordWednesday("\x90\x85\x97\x6a\x93\xfa");       // 水曜日: in the body of message 3
+const QByteArray kKeywordNowhere("\x83\x65\x83\x58\x83\x67\x5f\x30"); // テスト_0: in no message
+
+QByteArray keywordRecord(const QByteArray& cp932) {
+    QByteArray record("\r\n\x01\x00", 4);
+    record.append(cp932.left(200));
+    record.append(200 - qMin<qsizetype>(cp932.size(), 200), ' ');
+    return record;
+}
+
+bool writeFile(const QString& path, const QByteArray& content) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size();
+}
+
+quint16 closedPort() {
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    const quint16 port = probe.serverPort();
+    probe.close();
+    return port;
+}
+
+struct RunResult {
+    int exitCode = -1;
+    QStringList lines; // standard output, one entry per line
+    QString errors;    // standard error
+};
+
+} // namespace
+
+class TestDovecotCheck : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+
+    void keywordRunDeletesCaught_data();
+    void keywordRunDeletesCaught();
+    void dryRunDeletesNothing();
+    void otherRules_data();
+    void otherRules();
+    void failuresLeaveMailboxAlone_data();
+    void failuresLeaveMailboxAlone();
+
+private:
+    // An application folder with the given settings. server empty: no server configured.
+    bool makeAppFolder(const QString& server, bool apop, const QString& user, const QString& password,
+                       int rule, const QByteArray& sizeLimit, const QList<QByteArray>& keywords);
+    RunResult runCheck(const QStringList& extraArgs = {});
+    // The sizes the server lists for bob's mailbox now, against the known messages.
+    QList<qint64> knownSizes(const QList<int>& numbers) const;
+
+    DovecotServer m_server;
+    QList<QByteArray> m_known; // the known messages as stored after a reset
+    std::unique_ptr<QTemporaryDir> m_appFolder;
+};
+
+void TestDovecotCheck::initTestCase() {
+    QString error;
+    QVERIFY2(m_server.start(&error), qPrintable(error));
+    QVERIFY2(QFile::exists(QStringLiteral(BRINDLE_CHECK_PROGRAM)), BRINDLE_CHECK_PROGRAM);
+}
+
+void TestDovecotCheck::init() {
+    QString error;
+    QVERIFY2(m_server.reset(kUser, &error), qPrintable(error));
+    m_known = m_server.storedMessages(kUser);
+    QCOMPARE(m_known.size(), kKnownMessageCount);
+    m_appFolder = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_appFolder->isValid());
+}
+
+bool TestDovecotCheck::makeAppFolder(const QString& server, bool apop, const QString& user,
+                                     const QString& password, int rule, const QByteArray& sizeLimit,
+                                     const QList<QByteArray>& keywords) {
+    QDir dir(m_appFolder->path());
+    if (!dir.mkpath(kDataFolder) || !dir.mkpath(QStringLiteral("添付フォルダ")))
+        return false;
+    const QByteArray kestro =
+        "SMTP=\r\nPOP3=" + server.toLatin1() + "\r\nMAIL=\r\nAPOP=" + (apop ? "1" : "0") + "\r\n";
+    const QByteArray account =
+        "[EXEINI]\r\nNAME=" + user.toLatin1() + "\r\nNAME2=" + password.toLatin1() + "\r\n";
+    const QByteArray general =
+        "[EXEINI]\r\nNAME=\r\nNAME2=" + sizeLimit + "\r\nNUMBER6=" + QByteArray::number(rule) + "\r\n";
+    QByteArray keywordFile;
+    for (const QByteArray& k : keywords)
+        keywordFile.append(keywordRecord(k));
+    const QString data = dir.filePath(kDataFolder) + u'/';
+    return writeFile(dir.filePath(QStringLiteral("kestro.ini")), kestro) &&
+           writeFile(data + QStringLiteral("iniIdPass.ini"), account) &&
+           writeFile(data + QStringLiteral("ini.ini"), general) &&
+           writeFile(data + QStringLiteral("Kstdata50.data"), keywordFile);
+}
+
+RunResult TestDovecotCheck::runCheck(const QStringList& extraArgs) {
+    RunResult result;
+    QProcess p;
+    p.start(QStringLiteral(BRINDLE_CHECK_PROGRAM),
+            QStringList{QStringLiteral("--app-folder"), m_appFolder->path()} + extraArgs);
+    if (!p.waitForFinished(kProcessTimeoutMs)) {
+        p.kill();
+        p.waitForFinished(kProcessTimeoutMs);
+        result.errors = QStringLiteral("brindle-check did not finish");
+        return result;
+    }
+    if (p.exitStatus() != QProcess::NormalExit) {
+        result.errors =
+            QStringLiteral("brindle-check crashed: ") + QString::fromUtf8(p.readAllStandardError());
+        return result;
+    }
+    result.exitCode = p.exitCode();
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    for (QString line : out.split(u'\n', Qt::SkipEmptyParts)) {
+        if (line.endsWith(u'\r'))
+            line.chop(1);
+        result.lines.append(line);
+    }
+    result.errors = QString::fromUtf8(p.readAllStandardError());
+    return result;
+}
+
+QList<qint64> TestDovecotCheck::knownSizes(const QList<int>& numbers) const {
+    QList<qint64> sizes;
+    for (int n : numbers)
+        sizes.append(DovecotServer::networkSize(m_known.at(n - 1)));
+    return sizes;
+}
+
+void TestDovecotCheck::keywordRunDeletesCaught_data() {
+    QTest::addColumn<bool>("apop");
+    QTest::newRow("USER/PASS") << false;
+    QTest::newRow("APOP") << true;
+}
+
+void TestDovecotCheck::keywordRunDeletesCaught() {
+    QFETCH(bool, apop);
+    // Record order decides: message 3 is tried against 無料 and shop.example first, then caught by
+    // its body.
+    QVERIFY(makeAppFolder(m_server.hostAndPort(), apop, kUser, QString::fromLatin1(kBob.password), 1, "0",
+                          {kKeywordNowhere, kKeywordFree, kKeywordShop, kKeywordWednesday}));
+    const RunResult r = runCheck();
+    QVERIFY2(r.exitCode == 0, qPrintable(r.errors));
+    QCOMPARE(r.lines, (QStringList{
+                          QStringLiteral("2\t件名\t【重要】無料プレゼントのお知らせ"),
+                          QStringLiteral("3\t本文\t来週の打ち合わせについて"),
+                          QStringLiteral("4\tアドレス\tSpring Sale"),
+                          QStringLiteral("messages: 6, deleted: 3, new: 3"),
+                      }));
+
+    Pop3Probe probe(m_server.port());
+    QCOMPARE(probe.sizes(kBob.user, kBob.password), knownSizes({1, 5, 6}));
+
+    // A second run finds nothing more to delete.
+    const RunResult again = runCheck();
+    QVERIFY2(again.exitCode == 0, qPrintable(again.errors));
+    QCOMPARE(again.lines, QStringList{QStringLiteral("messages: 3, deleted: 0, new: 3")});
+}
+
+void TestDovecotCheck::dryRunDeletesNothing() {
+    QVERIFY(makeAppFolder(m_server.hostAndPort(), false, kUser, QString::fromLatin1(kBob.password), 1, "0",
+                          {kKeywordFree, kKeywordShop, kKeywordWednesday}));
+    const RunResult r = runCheck({QStringLiteral("--dry-run")});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.errors));
+    // Every message is judged as in a real run, but nothing counts as deleted.
+    QCOMPARE(r.lines, (QStringList{
+                          QStringLiteral("2\t件名\t【重要】無料プレゼントのお知らせ"),
+                          QStringLiteral("3\t本文\t来週の打ち合わせについて"),
+                          QStringLiteral("4\tアドレス\tSpring Sale"),
+                          QStringLiteral("messages: 6, deleted: 0, new: 6"),
+                      }));
+
+    Pop3Probe probe(m_server.port());
+    QCOMPARE(probe.sizes(kBob.user, kBob.password), knownSizes({1, 2, 3, 4, 5, 6}));
+}
+
+void TestDovecotCheck::otherRules_data() {
+    QTest::addColumn<int>("rule");
+    QTest::addColumn<QByteArray>("sizeLimit");
+    QTest::addColumn<QStringList>("caught");
+    QTest::addColumn<QList<int>>("kept");
+    QTest::newRow("HTML") << 6 << QByteArray("0") << QStringList{QStringLiteral("4\thtml\tSpring Sale")}
+                          << QList<int>{1, 2, 3, 5, 6};
+    QTest::newRow("no hiragana") << 5 << QByteArray("0")
+                                 << QStringList{QStringLiteral("1\tひらがな\tWeekly report"),
+                                                QStringLiteral("4\tひらがな\tSpring Sale"),
+                                                QStringLiteral("5\tひらがな\tセール情報"),
+                                                QStringLiteral("6\tひらがな\tMonthly archive")}
+                                 << QList<int>{2, 3};
+    QTest::newRow("size at or above 100000")
+        << 4 << QByteArray("100000") << QStringList{QStringLiteral("6\tファイルサイズ\tMonthly archive")}
+        << QList<int>{1, 2, 3, 4, 5};
+    QTest::newRow("no rule chosen") << 0 << QByteArray("0") << QStringList{} << QList<int>{1, 2, 3, 4, 5, 6};
+}
+
+void TestDovecotCheck::otherRules() {
+    QFETCH(int, rule);
+    QFETCH(QByteArray, sizeLimit);
+    QFETCH(QStringList, caught);
+    QFETCH(QList<int>, kept);
+    QVERIFY(makeAppFolder(m_server.hostAndPort(), false, kUser, QString::fromLatin1(kBob.password), rule,
+                          sizeLimit, {kKeywordFree}));
+    const RunResult r = runCheck();
+    QVERIFY2(r.exitCode == 0, qPrintable(r.errors));
+    QStringList expected = caught;
+    expected.append(
+        QStringLiteral("messages: 6, deleted: %1, new: %2").arg(caught.size()).arg(6 - caught.size()));
+    QCOMPARE(r.lines, expected);
+    Pop3Probe probe(m_server.port());
+    QCOMPARE(probe.sizes(kBob.user, kBob.password), knownSizes(kept));
+}
+
+void TestDovecotCheck::failuresLeaveMailboxAlone_data() {
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<bool>("apop");
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<int>("exitCode");
+    const QString here = m_server.hostAndPort();
+    const QString wrong = QStringLiteral("Wr0ng-Secret-4471");
+    QTest::newRow("wrong password") << here << false << kUser << wrong << 3;
+    QTest::newRow("wrong password, APOP") << here << true << kUser << wrong << 3;
+    QTest::newRow("closed port") << QStringLiteral("127.0.0.1:%1").arg(closedPort()) << false << kUser
+                                 << QString::fromLatin1(kBob.password) << 2;
+    QTest::newRow("no password") << here << false << kUser << QString() << 1;
+    QTest::newRow("no server") << QString() << false << kUser << QString::fromLatin1(kBob.password) << 1;
+}
+
+void TestDovecotCheck::failuresLeaveMailboxAlone() {
+    QFETCH(QString, server);
+    QFETCH(bool, apop);
+    QFETCH(QString, user);
+    QFETCH(QString, password);
+    QFETCH(int, exitCode);
+    QVERIFY(makeAppFolder(server, apop, user, password, 1, "0", {kKeywordFree, kKeywordShop}));
+    const RunResult r = runCheck();
+    QCOMPARE(r.exitCode, exitCode);
+    QVERIFY2(!r.errors.trimmed().isEmpty(), "a failure must be explained on standard error");
+    if (!password.isEmpty()) {
+        QVERIFY2(!r.errors.contains(password), qPrintable(r.errors));
+        QVERIFY(!r.lines.join(u'\n').contains(password));
+    }
+    Pop3Probe probe(m_server.port());
+    QCOMPARE(probe.count(kBob.user, kBob.password), kKnownMessageCount);
+}
+
+QTEST_GUILESS_MAIN(TestDovecotCheck)
+#include "tst_dovecot_check.moc"
