@@ -1,0 +1,211 @@
+// brindle-check: one mail check without windows, for cron, timers and scripts.
+#include "mailcheck/CheckHost.h"
+#include "mailcheck/MailCheckRun.h"
+#include "mailcheck/MailLibrary.h"
+#include "platform/AppFolder.h"
+#include "settings/SettingsStore.h"
+
+#include <cstdio>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QMap>
+#include <QStringList>
+
+using namespace brindle;
+
+namespace {
+
+// Exit codes; scripts rely on them.
+enum Exit {
+    ExitRan = 0,
+    ExitUsage = 1,        // bad usage or incomplete settings
+    ExitNoConnection = 2, // the server could not be reached
+    ExitLoginRefused = 3,
+    ExitLost = 4, // connection lost or protocol failure before the deletions took effect
+};
+
+const char kHelp[] =
+    "Usage: brindle-check [--app-folder DIR] [--dry-run]\n"
+    "\n"
+    "Runs one mail check without windows: logs into the POP3 server, judges every waiting\n"
+    "message by the deletion rule chosen in the program, deletes what the rule catches, and\n"
+    "reports what it did.\n"
+    "\n"
+    "It reads, in the application folder (DIR, or the folder of this program):\n"
+    "  kestro.ini                the POP3 server (POP3=) and APOP choice (APOP=)\n"
+    "  ★MailData/iniIdPass.ini   the account (NAME, NAME2)\n"
+    "  ★MailData/ini.ini         the rule (NUMBER6: 1 keyword, 4 size, 5 no hiragana, 6 HTML)\n"
+    "                            and the size limit in bytes (NAME2)\n"
+    "  ★MailData/Kstdata50.data  the keywords\n"
+    "\n"
+    "Options:\n"
+    "  --app-folder DIR  use the settings of this application folder\n"
+    "  --dry-run         judge every message but delete nothing\n"
+    "  --help            show this text\n"
+    "\n"
+    "Output (UTF-8): one line per caught message on standard output,\n"
+    "  NUMBER<TAB>RULE-WORD<TAB>SUBJECT\n"
+    "then the line\n"
+    "  messages: M, deleted: D, new: N\n"
+    "Failures and notices go to standard error. With no rule chosen nothing is deleted.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  the check ran\n"
+    "  1  bad usage, or settings incomplete (no server, no account)\n"
+    "  2  the server could not be reached\n"
+    "  3  the server refused the login\n"
+    "  4  the connection was lost or the server failed before the deletions took effect\n";
+
+void out(const QString& text) {
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
+}
+
+void err(const QString& text) {
+    const QByteArray bytes = (QStringLiteral("brindle-check: ") + text + u'\n').toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stderr);
+}
+
+// One line of output: a subject may hold tabs or line breaks of its own.
+QString oneLine(QString text) {
+    for (QChar& c : text) {
+        if (c == u'\t' || c == u'\r' || c == u'\n') {
+            c = u' ';
+        }
+    }
+    return text;
+}
+
+// The check's host without windows: plain fields, boxes written to standard error.
+class ConsoleHost final : public CheckHost {
+public:
+    explicit ConsoleHost(int ruleNumber) : m_rule(ruleNumber) {}
+
+    QString text(Field f) const override { return m_fields.value(f); }
+    void setText(Field f, const QString& value) override { m_fields[f] = value; }
+    void highlight(Field, int, int) override {}
+    bool ruleSelected(RuleSwitch s) const override {
+        switch (s) {
+        case RuleSwitch::Option1:
+            return m_rule == 1;
+        case RuleSwitch::Option6:
+            return m_rule == 6;
+        case RuleSwitch::Option4:
+            return m_rule == 4;
+        case RuleSwitch::Option5:
+            return m_rule == 5;
+        }
+        return false;
+    }
+    bool noticeBoardChosen() const override { return false; }
+    bool mailerChosen() const override { return false; }
+    bool autoCloseNoticeBoard() const override { return false; }
+    bool hangUpAfterCheck() const override { return false; }
+    void setAccountBoxes(const QString&, const QString&) override {}
+    MsgResult messageBox(const QString& text, MsgButtons buttons, MsgIcon, const QString& caption) override {
+        err((caption.isEmpty() ? QString() : caption + QStringLiteral(": ")) + oneLine(text));
+        return buttons == MsgButtons::YesNo ? MsgResult::No : MsgResult::Ok;
+    }
+    void showSetForm() override {}
+    void showNoticeBoard(const QString&, const QString&) override {}
+    void unloadNoticeBoard() override {}
+    bool startMailer(const QString&) override { return false; }
+    void hangUp() override {}
+    void waitWithEvents(int) override {}
+    // The caught messages are listed on standard output instead.
+    void announceDeletion(int, const QString&) override {}
+
+private:
+    int m_rule;
+    QMap<Field, QString> m_fields;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QString folder;
+    bool dryRun = false;
+    const QStringList args = app.arguments();
+    for (int i = 1; i < args.size(); ++i) {
+        const QString& a = args[i];
+        if (a == QStringLiteral("--help") || a == QStringLiteral("-h")) {
+            out(QString::fromUtf8(kHelp));
+            return ExitRan;
+        }
+        if (a == QStringLiteral("--dry-run")) {
+            dryRun = true;
+        } else if (a == QStringLiteral("--app-folder") && i + 1 < args.size()) {
+            folder = args[++i];
+        } else if (a.startsWith(QStringLiteral("--app-folder="))) {
+            folder = a.mid(13);
+        } else {
+            err(QStringLiteral("unknown or incomplete argument: %1 (see --help)").arg(a));
+            return ExitUsage;
+        }
+    }
+    if (!folder.isNull()) {
+        const QFileInfo info(folder);
+        if (folder.isEmpty() || !info.isDir()) {
+            err(QStringLiteral("no such folder: %1").arg(folder));
+            return ExitUsage;
+        }
+        setApplicationFolder(QDir::cleanPath(info.absoluteFilePath()));
+    }
+
+    ProgramValues values;
+    if (!loadServerSettings(values.server) || values.server.pop3Server.trimmed().isEmpty()) {
+        err(QStringLiteral("no POP3 server is set (POP3= in %1)").arg(serverSettingsPath()));
+        return ExitUsage;
+    }
+    const StoredAccount account = AccountFile().read();
+    if (account.id.isEmpty() || account.password.isEmpty()) {
+        err(QStringLiteral("no account is set (NAME and NAME2 in %1)").arg(accountSettingsPath()));
+        return ExitUsage;
+    }
+    const GeneralSettingsFile general;
+    const int rule = general.readInt(QStringLiteral("NUMBER6"));
+    if (rule != 1 && rule != 4 && rule != 5 && rule != 6) {
+        err(QStringLiteral("no deletion rule is chosen (NUMBER6 in %1): nothing is deleted")
+                .arg(general.path()));
+    }
+    ConsoleHost host(rule);
+    host.setText(CheckHost::Field::Text10,
+                 general.readText(QStringLiteral("NAME2"), QStringLiteral("GetPPSErr")));
+    host.setText(CheckHost::Field::Text1,
+                 general.readText(QStringLiteral("NAME"), QStringLiteral(u"未設定")));
+
+    MailLibrary& library = nmail();
+    library.NMailInitializeWinSock();
+    library.NMailSetOption(1, 8192);
+    MailCheckRun run(host, library, values);
+    run.setDryRun(dryRun);
+    run.setStartKind(MailCheckRun::StartKind::ByHand); // failures are told, on standard error
+    const CheckOutcome outcome = run.run();
+    library.NMailEndWinSock();
+
+    using Status = CheckOutcome::Status;
+    switch (outcome.status) {
+    case Status::Done:
+    case Status::DeletionsLost:
+        break;
+    case Status::NoConnection:
+        return ExitNoConnection;
+    case Status::LoginRefused:
+        return ExitLoginRefused;
+    case Status::NoServer:
+    case Status::AccountMissing:
+    case Status::NotStarted:
+        return ExitUsage;
+    }
+    for (const CheckOutcome::Caught& c : outcome.caught) {
+        out(QStringLiteral("%1\t%2\t%3\n").arg(c.number).arg(c.ruleWord, oneLine(c.subject)));
+    }
+    out(QStringLiteral("messages: %1, deleted: %2, new: %3\n")
+            .arg(outcome.mailCount)
+            .arg(outcome.deleted)
+            .arg(outcome.newMailCount));
+    std::fflush(stdout);
+    return outcome.status == Status::DeletionsLost ? ExitLost : ExitRan;
+}

@@ -1,0 +1,259 @@
+// Whole passes through the real mail library against the in-process POP3 server: what reaches the
+// server, what it deletes, and Japanese mail in every charset judged by the same keywords.
+#include "AppFolderFixture.h"
+#include "FakeHost.h"
+#include "fakepop3/FakePop3Server.h"
+#include "mailcheck/MailCheckRun.h"
+
+#include <QTcpServer>
+#include <QTest>
+
+using namespace brindle;
+using namespace brindle::fake;
+using namespace brindle::testing;
+using namespace Qt::StringLiterals;
+using Field = CheckHost::Field;
+using Rule = CheckHost::RuleSwitch;
+using Status = CheckOutcome::Status;
+
+namespace {
+
+QByteArray mail(const QByteArray& subjectLine, const QByteArray& body,
+                const QByteArray& contentType = "text/plain; charset=us-ascii",
+                const QByteArray& from = "sender@example.com", const QByteArray& transfer = "7bit") {
+    return "From: " + from + "\r\nTo: user@example.com\r\nSubject: " + subjectLine +
+           "\r\nDate: Sun, 6 Dec 2026 10:00:00 +0900\r\nMIME-Version: 1.0\r\nContent-Type: " + contentType +
+           "\r\nContent-Transfer-Encoding: " + transfer + "\r\n\r\n" + body + "\r\n";
+}
+
+// 無料 ("free of charge") and １～５ in each charset.
+struct Charset {
+    const char* name;
+    QByteArray free;
+    QByteArray oneToFive;
+    QByteArray transfer;
+};
+const Charset kCharsets[] = {
+    {"ISO-2022-JP", "\x1b$BL5NA\x1b(B", "\x1b$B#1!A#5\x1b(B", "7bit"},
+    {"Shift_JIS", "\x96\xb3\x97\xbf", "\x82\x50\x81\x60\x82\x54", "8bit"},
+    {"EUC-JP", "\xcc\xb5\xce\xc1", "\xa3\xb1\xa1\xc1\xa3\xb5", "8bit"},
+    {"UTF-8", "\xe7\x84\xa1\xe6\x96\x99", "\xef\xbc\x91\xe3\x80\x9c\xef\xbc\x95", "8bit"},
+};
+
+QByteArray encodedWord(const Charset& c, const QByteArray& text) {
+    return "=?" + QByteArray(c.name) + "?B?" + text.toBase64() + "?=";
+}
+
+} // namespace
+
+class TestCheckRunPop3 : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<AppFolderFixture> folder;
+    FakeHost host;
+    ProgramValues values;
+
+    CheckOutcome check(FakePop3Server& server,
+                       MailCheckRun::StartKind kind = MailCheckRun::StartKind::ByHand) {
+        values.server.pop3Server = server.address();
+        MailCheckRun run(host, nmail(), values);
+        run.setStartKind(kind);
+        return run.run();
+    }
+    static FakePop3Options options(QList<QByteArray> messages) {
+        FakePop3Options o;
+        o.messages = std::move(messages);
+        o.users = {{"user", "secret"}};
+        return o;
+    }
+    QStringList words() const {
+        QStringList out;
+        for (const auto& a : host.announcements) {
+            out << QStringLiteral("%1:%2").arg(a.first).arg(a.second);
+        }
+        return out;
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY(nmail().NMailInitializeWinSock());
+        nmail().NMailSetOption(1, 8192);
+    }
+    void init() {
+        folder = std::make_unique<AppFolderFixture>();
+        folder->setAccount("user", "secret");
+        host = FakeHost{};
+        values = ProgramValues{};
+    }
+
+    void sameKeywordInEveryCharset_data() {
+        QTest::addColumn<int>("charset");
+        for (int i = 0; i < int(std::size(kCharsets)); ++i) {
+            QTest::newRow(kCharsets[i].name) << i;
+        }
+    }
+    void sameKeywordInEveryCharset() {
+        QFETCH(int, charset);
+        const Charset& c = kCharsets[charset];
+        const QByteArray type = "text/plain; charset=" + QByteArray(c.name);
+        FakePop3Server server(options({
+            mail(encodedWord(c, c.free), "nothing here", type, "a@example.com", c.transfer),
+            mail("plain", "offer " + c.free + " today", type, "b@example.com", c.transfer),
+            mail("plain", "prize " + c.oneToFive + " winners", type, "c@example.com", c.transfer),
+            mail("plain", "nothing to see", type, "d@example.com", c.transfer),
+        }));
+        QVERIFY(server.start());
+        folder->setKeywords({u"無料"_s, u"１～５"_s});
+        host.rules = {Rule::Option1};
+        const CheckOutcome o = check(server);
+        QCOMPARE(o.status, Status::Done);
+        QCOMPARE(words(), (QStringList{u"1:件名"_s, u"2:本文"_s, u"3:本文"_s}));
+        QCOMPARE(server.deletedAtQuit(), (QList<int>{1, 2, 3}));
+        QCOMPARE(server.mailbox().size(), 1);
+        QCOMPARE(o.newMailCount, 1);
+    }
+
+    void deletionKeepsNumbersAndFetchesOnce() {
+        QList<QByteArray> messages;
+        for (int i = 1; i <= 5; ++i) {
+            messages << mail(i % 2 ? "cheap watches" : "lunch?", "see you at noon " + QByteArray::number(i));
+        }
+        FakePop3Server server(options(messages));
+        QVERIFY(server.start());
+        QStringList keywords;
+        for (int i = 0; i < 200; ++i) {
+            keywords << QStringLiteral("never-%1").arg(i);
+        }
+        keywords << "watches";
+        folder->setKeywords(keywords);
+        host.rules = {Rule::Option1};
+        host.noticeBoard = true;
+        const CheckOutcome o = check(server);
+        QCOMPARE(server.deletedAtQuit(), (QList<int>{1, 3, 5}));
+        QCOMPARE(host.noticeBoards.at(0).second, "2");
+        // 200 keywords miss the subject: each message's text still crosses the wire only once.
+        QCOMPARE(server.stats().commandCounts.value("RETR"), 5);
+        QCOMPARE(o.deleted, 3);
+    }
+
+    void subjectMatchNeedsNoBody() {
+        FakePop3Server server(options({mail("cheap watches", "x")}));
+        QVERIFY(server.start());
+        folder->setKeywords({"cheap"});
+        host.rules = {Rule::Option1};
+        check(server);
+        QCOMPARE(server.stats().commandCounts.value("RETR"), 0);
+        QCOMPARE(server.deletedAtQuit(), QList<int>{1});
+    }
+
+    void htmlPartAndLargeAttachment() {
+        const QByteArray html =
+            mail("news", "<html><body>hello</body></html>", "text/html; charset=us-ascii");
+        const QByteArray attachment = QByteArray(1024 * 1024, 'A').toBase64();
+        QByteArray multipart =
+            "--b\r\nContent-Type: text/plain; charset=us-ascii\r\n\r\nsee attached\r\n"
+            "--b\r\nContent-Type: application/octet-stream\r\nContent-Transfer-Encoding: base64\r\n"
+            "Content-Disposition: attachment; filename=big.bin\r\n\r\n";
+        for (qsizetype i = 0; i < attachment.size(); i += 76) {
+            multipart += attachment.mid(i, 76) + "\r\n";
+        }
+        multipart += "--b--";
+        const QByteArray big = mail("big", multipart, "multipart/mixed; boundary=b");
+        FakePop3Server server(options({html, big}));
+        QVERIFY(server.start());
+
+        host.rules = {Rule::Option6};
+        check(server);
+        QCOMPARE(words(), QStringList{"1:html"});
+
+        host = FakeHost{};
+        host.rules = {Rule::Option4};
+        host.fields[Field::Text10] = "1000000";
+        check(server);
+        // Only the server's size sees the attachment: the decoded text is a few hundred bytes.
+        QCOMPARE(words(), QStringList{u"1:ファイルサイズ"_s});
+        QVERIFY(host.fields.value(Field::Text13).toLongLong() >= 1000000);
+    }
+
+    void refusedDeletionKeepsMail() {
+        FakePop3Options o = options({mail("junk", "x"), mail("hi", "y")});
+        o.refuseDele = true;
+        FakePop3Server server(o);
+        QVERIFY(server.start());
+        folder->setKeywords({"junk"});
+        host.rules = {Rule::Option1};
+        const CheckOutcome outcome = check(server);
+        QCOMPARE(outcome.deleted, 0);
+        QCOMPARE(outcome.refusedDeletions, 1);
+        QVERIFY(host.announcements.isEmpty());
+        QCOMPARE(host.boxes.size(), 1);
+        QCOMPARE(server.mailbox().size(), 2);
+    }
+
+    void connectionLostAtQuit() {
+        FakePop3Options o = options({mail("junk", "x"), mail("hi", "y")});
+        o.dropAtQuit = true;
+        FakePop3Server server(o);
+        QVERIFY(server.start());
+        folder->setKeywords({"junk"});
+        host.rules = {Rule::Option1};
+        host.noticeBoard = true;
+        const CheckOutcome outcome = check(server);
+        QCOMPARE(outcome.status, Status::DeletionsLost);
+        QCOMPARE(server.mailbox().size(), 2);
+        QCOMPARE(host.noticeBoards.at(0).second, "2");
+        QCOMPARE(host.otherBoxes().size(), 1);
+        QCOMPARE(host.otherBoxes()[0].caption, u"エラー"_s);
+    }
+
+    void refusedLogin() {
+        FakePop3Options o = options({mail("a", "b")});
+        o.refuseLogin = true;
+        FakePop3Server server(o);
+        QVERIFY(server.start());
+        host.noticeBoard = true;
+        host.hangUpAsked = true;
+        const CheckOutcome outcome = check(server, MailCheckRun::StartKind::Interval);
+        QCOMPARE(outcome.status, Status::LoginRefused);
+        QCOMPARE(host.boxes.size(), 1);
+        QCOMPARE(host.boxes[0].caption, u"エラー"_s);
+        QVERIFY(!host.boxes[0].text.contains("secret"));
+        QVERIFY(host.noticeBoards.isEmpty());
+        QCOMPARE(host.hangUps, 0);
+    }
+
+    void emptyMailboxHangsUp() {
+        FakePop3Server server(options({}));
+        QVERIFY(server.start());
+        host.hangUpAsked = true;
+        host.noticeBoard = true;
+        const CheckOutcome outcome = check(server);
+        QCOMPARE(outcome.status, Status::Done);
+        QCOMPARE(host.hangUps, 1);
+        QVERIFY(host.noticeBoards.isEmpty());
+    }
+
+    void noServerListening() {
+        // A port that was free a moment ago: nothing listens there now.
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const quint16 port = probe.serverPort();
+        probe.close();
+        values.server.pop3Server = QStringLiteral("127.0.0.1:%1").arg(port);
+        MailCheckRun run(host, nmail(), values);
+        CheckOutcome outcome = run.run();
+        QCOMPARE(outcome.status, Status::NoConnection);
+        QCOMPARE(host.boxes.size(), 1);
+        QCOMPARE(host.boxes[0].caption, u"エラー"_s);
+
+        host = FakeHost{};
+        MailCheckRun quiet(host, nmail(), values);
+        quiet.setStartKind(MailCheckRun::StartKind::Interval);
+        outcome = quiet.run();
+        QCOMPARE(outcome.status, Status::NoConnection);
+        QVERIFY(host.boxes.isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCheckRunPop3)
+#include "tst_checkrun_pop3.moc"
