@@ -1,0 +1,143 @@
+// Runs the calls of one mail check (connect, log in, every header and size, delete every tenth
+// message, close) against the in-process fake server with a simulated round-trip time, with and
+// without PIPELINING, and prints time, round trips, commands, bytes and peak memory.
+//
+//   bench_pop3 [--messages 1000] [--min-kb 5] [--max-kb 50] [--delay-ms 20] [--bodies]
+//
+// --bodies also fetches every message whole, as the keyword and HTML rules do.
+#include "fakepop3/FakePop3Server.h"
+#include "mailcheck/NMail.h"
+
+#include <cstdio>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+#include <sys/resource.h>
+
+using namespace brindle;
+using namespace brindle::fake;
+
+namespace {
+
+long maxRssKb() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_maxrss;
+}
+
+QList<QByteArray> mailbox(int count, int minKb, int maxKb) {
+    QRandomGenerator rng(4711);
+    QList<QByteArray> box;
+    box.reserve(count);
+    for (int i = 1; i <= count; ++i) {
+        const int size = 1024 * (minKb + int(rng.bounded(maxKb - minKb + 1)));
+        QByteArray m =
+            "Received: from relay.example.jp by mx.example.jp; Sun, 6 Dec 2026 10:00:00 +0900\r\n"
+            "From: Sender <sender" +
+            QByteArray::number(i) +
+            "@example.jp>\r\nTo: user@example.jp\r\nSubject: =?ISO-2022-JP?B?GyRCJDMkcyRLJEEkTxsoQg==?= " +
+            QByteArray::number(i) + "\r\nDate: Sun, 6 Dec 2026 10:00:00 +0900\r\nMessage-ID: <" +
+            QByteArray::number(i) +
+            "@example.jp>\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset=us-ascii\r\n\r\n";
+        const QByteArray line =
+            "The quick brown fox jumps over the lazy dog, line of message " + QByteArray::number(i) + ".\r\n";
+        while (m.size() < size)
+            m += line;
+        box.append(m);
+    }
+    return box;
+}
+
+struct Result {
+    qint64 ms = 0;
+    int count = 0;
+    int deleted = 0;
+    Pop3SessionStats client;
+    FakePop3Stats server;
+    long rssBeforeKb = 0;
+    long rssAfterKb = 0;
+    bool ok = true;
+};
+
+Result run(const QList<QByteArray>& box, bool pipelining, int delayMs, bool bodies) {
+    FakePop3Options o;
+    o.messages = box;
+    o.users = {{"user", "pass"}};
+    o.pipelining = pipelining;
+    o.replyDelayMs = delayMs;
+    FakePop3Server server(o);
+    Result r;
+    if (!server.start()) {
+        r.ok = false;
+        return r;
+    }
+    r.rssBeforeKb = maxRssKb();
+    MailLibrary& lib = nmail();
+    QElapsedTimer t;
+    t.start();
+    const int h = lib.NMailPop3Connect(server.address());
+    r.count = h < 0 ? -1 : lib.NMailPop3Authenticate(h, QStringLiteral("user"), QStringLiteral("pass"), 0);
+    for (int n = 1; n <= r.count; ++n) {
+        MailFields f;
+        if (lib.NMailPop3GetMailStatus(h, n, f) != 0 || lib.NMailPop3GetMailSize(h, n) < 0)
+            r.ok = false;
+        if (bodies) {
+            QString body;
+            if (lib.NMailPop3GetMail(h, n, f, body) != 0)
+                r.ok = false;
+        }
+        if (n % 10 == 0) {
+            if (lib.NMailPop3DeleteMail(h, n) == 0)
+                ++r.deleted;
+            else
+                r.ok = false;
+        }
+    }
+    if (h < 0 || lib.NMailPop3Close(h) != 0)
+        r.ok = false;
+    r.ms = t.elapsed();
+    r.rssAfterKb = maxRssKb();
+    r.client = lastPop3SessionStats();
+    r.server = server.stats();
+    if (!r.ok)
+        std::fprintf(stderr, "failure: %s\n", qPrintable(lib.NMailGetMessage()));
+    return r;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCommandLineParser p;
+    p.addHelpOption();
+    p.addOption({"messages", "Messages in the mailbox.", "n", "1000"});
+    p.addOption({"min-kb", "Smallest message in KiB.", "kb", "5"});
+    p.addOption({"max-kb", "Largest message in KiB.", "kb", "50"});
+    p.addOption({"delay-ms", "Simulated round-trip time.", "ms", "20"});
+    p.addOption({"bodies", "Also fetch every message whole."});
+    p.process(app);
+    const int count = p.value("messages").toInt();
+    const int minKb = qMax(1, p.value("min-kb").toInt());
+    const int maxKb = qMax(minKb, p.value("max-kb").toInt());
+    const int delay = qMax(0, p.value("delay-ms").toInt());
+    const bool bodies = p.isSet("bodies");
+
+    const QList<QByteArray> box = mailbox(count, minKb, maxKb);
+    qint64 total = 0;
+    for (const QByteArray& m : box)
+        total += m.size();
+    std::printf("mailbox: %d messages, %.1f MiB; round-trip delay %d ms; %s\n", count, total / 1048576.0,
+                delay, bodies ? "headers, sizes and bodies" : "headers and sizes");
+    std::printf("%-14s %9s %11s %11s %9s %12s %12s %11s %11s %5s\n", "mode", "wall ms", "client RTs",
+                "server RTs", "commands", "bytes sent", "bytes recv", "deleted", "maxrss KiB", "ok");
+    for (bool pipelining : {true, false}) {
+        const Result r = run(box, pipelining, delay, bodies);
+        std::printf("%-14s %9lld %11d %11d %9d %12lld %12lld %11d %5ld->%-5ld %5s\n",
+                    pipelining ? "PIPELINING" : "lock-step", (long long)r.ms, r.client.roundTrips,
+                    r.server.roundTrips, r.client.commands, (long long)r.client.bytesSent,
+                    (long long)r.client.bytesReceived, r.deleted, r.rssBeforeKb, r.rssAfterKb,
+                    r.ok ? "yes" : "NO");
+    }
+    return 0;
+}

@@ -1,0 +1,63 @@
+// The POP3 reply reader and the server-text parsers fed arbitrary server bytes.
+//
+// Input: byte 0 chooses which of up to eight replies are multi-line, byte 1 how the stream is cut
+// into reads, byte 2 the data limit; the rest is what the server sent.
+#include "mailcheck/Pop3Reply.h"
+#include "mailcheck/Pop3Session.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+using namespace brindle;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 3)
+        return 0;
+    const uint8_t shape = data[0];
+    const size_t chunk = 1 + data[1] % 64;
+    const qsizetype limit = 16 + qsizetype(data[2]) * 64;
+    const QByteArray stream(reinterpret_cast<const char*>(data + 3), qsizetype(size - 3));
+
+    Pop3ReplyParser parser;
+    QByteArray buffer;
+    int next = 0;
+    bool stop = false;
+    for (qsizetype from = 0; from < stream.size() && !stop && next < 8; from += qsizetype(chunk)) {
+        buffer.append(stream.mid(from, qsizetype(chunk)));
+        while (next < 8) {
+            if (parser.idle())
+                parser.expect((shape >> next) & 1, limit);
+            const qsizetype before = buffer.size();
+            const auto r = parser.feed(buffer);
+            if (buffer.size() > before)
+                std::abort(); // feeding never adds bytes
+            if (r == Pop3ReplyParser::Result::NeedMore)
+                break;
+            if (r == Pop3ReplyParser::Result::Malformed) {
+                stop = true;
+                break;
+            }
+            const Pop3Reply reply = parser.take();
+            if (reply.body.size() > limit)
+                std::abort();
+            if (!reply.body.isEmpty() && !reply.body.endsWith("\r\n"))
+                std::abort();
+            ++next;
+        }
+        // Unread bytes stay bounded by one line (plus the chunk that just came in).
+        if (buffer.size() > kPop3MaxLineBytes + qsizetype(chunk) + 1)
+            std::abort();
+    }
+
+    const QByteArray line = stream.left(512);
+    const QByteArray ts = apopTimestampOf(line);
+    if (!ts.isEmpty() && (!ts.startsWith('<') || !ts.endsWith('>') || !ts.contains('@')))
+        std::abort();
+    QString error;
+    const auto address = parsePop3Address(QString::fromUtf8(line), &error);
+    if (address && (address->host.isEmpty() || address->port == 0))
+        std::abort();
+    if (!address && error.isEmpty())
+        std::abort();
+    return 0;
+}
