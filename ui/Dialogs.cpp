@@ -1,12 +1,13 @@
 #include "ui/Dialogs.h"
 
+#include "platform/Process.h"
+
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QList>
 #include <QMessageBox>
 #include <QPointer>
-#include <QProcess>
 #include <QPushButton>
 
 namespace brindle {
@@ -32,14 +33,6 @@ QMessageBox::Icon toQtIcon(MsgIcon icon) {
     return QMessageBox::NoIcon;
 }
 
-bool startDetached(const QString& commandLine) {
-    QStringList args = QProcess::splitCommand(commandLine);
-    if (args.isEmpty())
-        return false;
-    const QString program = args.takeFirst();
-    return QProcess::startDetached(program, args);
-}
-
 // Dial-up connections belong to the network manager on this platform, and a modem line is hung up
 // by taking its connection down there; there is no program-level call for it. The hang-up after a
 // check therefore does nothing here.
@@ -50,7 +43,7 @@ UiServices makeDefaults() {
     s.chooseFile = [](QWidget* parent, const QString& current) {
         return QFileDialog::getOpenFileName(parent, QString(), current);
     };
-    s.startProgram = startDetached;
+    s.startProgram = [](const QString& commandLine) { return brindle::startDetached(commandLine); };
     s.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
     s.hangUp = hangUpNothing;
     s.endRun = [] { QCoreApplication::quit(); };

@@ -205,6 +205,9 @@ void MainForm::buildControls() {
     Check1->setObjectName(QStringLiteral("Check1"));
     Check1->setGeometry(twipsRect(480, 240, 3015, 300));
     Check1->setStyleSheet(whiteText);
+    QFont smaller = Check1->font();
+    smaller.setPixelSize(11); // the caption with " OFF" must stay clear of Text7
+    Check1->setFont(smaller);
     // The interval is set in the settings window; these two only mirror it.
     Check1->setAttribute(Qt::WA_TransparentForMouseEvents);
     Check1->setFocusPolicy(Qt::NoFocus);
@@ -242,6 +245,8 @@ void MainForm::buildControls() {
     auto* label3 =
         makeLabel(Frame1, "Label3", QStringLiteral("バイト以上で削除"), twipsRect(3720, 1140, 1335, 255));
     label3->setStyleSheet(QStringLiteral("color:rgb(128,0,0);"));
+    label3->setWordWrap(false);
+    fitLabel(label3);
     Frame2 =
         makeFrame(Frame1, "Frame2", QStringLiteral("設定されたメーラー名"), twipsRect(2520, 240, 2535, 735));
     Frame2->setStyleSheet(frameStyle);
@@ -388,7 +393,7 @@ void MainForm::load() {
     Text10->setText(general.readText(QStringLiteral("NAME2"), kSizeUnset));
     Text7->setText(set->Text2->text());
     // 11: the window's size.
-    setOuterSize(this, twips(kNormalWidth), twips(kNormalHeight));
+    setNormalSize();
 
     Timer4->start();
     Timer5->start();
@@ -430,7 +435,7 @@ void MainForm::trigger() {
     if (m_checking || MailCheckRun::isRunning())
         return;
     if (leadingNumber(Text8->text()) >= interval) {
-        runCheck();
+        startCheck(false);
         Text8->setText(QStringLiteral("0"));
     }
 }
@@ -467,11 +472,16 @@ void MainForm::slideTick() {
 }
 
 void MainForm::runCheck() {
+    startCheck(true);
+}
+
+void MainForm::startCheck(bool byHand) {
     if (m_exitRequested || m_checking)
         return;
     m_checking = true;
     m_library.resume();
     MailCheckRun run(*m_host, m_library, programValues());
+    run.setStartKind(byHand ? MailCheckRun::StartKind::ByHand : MailCheckRun::StartKind::Interval);
     run.run();
     m_checking = false;
     if (m_exitRequested)
@@ -606,6 +616,22 @@ void MainForm::chooseMailer() {
     }
 }
 
+void MainForm::setNormalSize() {
+    // The way back from the small and medium sizes returns to exactly the size of the start.
+    if (m_normalSize.isValid()) {
+        setFixedSize(m_normalSize);
+        return;
+    }
+    setOuterSize(this, twips(kNormalWidth), twips(kNormalHeight));
+    // Where the window system's frame is taller than usual, the normal size still shows every
+    // visible control.
+    const QSize need(Frame1->geometry().right() + 4,
+                     menuBar()->sizeHint().height() + Frame1->geometry().bottom() + 4);
+    if (width() < need.width() || height() < need.height())
+        setFixedSize(qMax(width(), need.width()), qMax(height(), need.height()));
+    m_normalSize = size();
+}
+
 void MainForm::setZOrder(bool topmost) {
     setTopmost(this, topmost);
 }
@@ -627,7 +653,7 @@ void MainForm::toggleSmall() {
         Command13->setText(QStringLiteral("サイズ復帰"));
         setZOrder(true);
     } else {
-        setOuterSize(this, twips(kNormalWidth), twips(kNormalHeight));
+        setNormalSize();
         Command13->setText(QStringLiteral("小画面"));
         setZOrder(false);
     }
@@ -640,7 +666,7 @@ void MainForm::toggleMedium() {
         Command2->setText(QStringLiteral("サイズ復帰"));
         setZOrder(true);
     } else {
-        setOuterSize(this, twips(kNormalWidth), twips(kNormalHeight));
+        setNormalSize();
         Command2->setText(QStringLiteral("中画面"));
         setZOrder(false);
     }

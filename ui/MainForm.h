@@ -42,7 +42,12 @@ public:
     static QString fileTitle(const QString& path);
 
     // Commands.
-    void runCheck();    // Command6, mcheck, the interval trigger
+    void runCheck(); // Command6, mcheck
+    // The period actions of the interval timers and the slideshow timer.
+    void tick();
+    void trigger();
+    void refreshIndicator();
+    void slideTick();
     void requestExit(); // the close box, the tray menu's and the File menu's "終了"
     void goToTray();    // Command4, mtask
     void trayEvent(int value);
@@ -89,10 +94,8 @@ private:
     void buildMenus();
     bool saveSettings();
     void finishExit();
-    void tick();
-    void trigger();
-    void refreshIndicator();
-    void slideTick();
+    void startCheck(bool byHand);
+    void setNormalSize();
     void toggleTopmost();
     void toggleSmall();
     void toggleMedium();
@@ -109,6 +112,7 @@ private:
     std::int16_t m_smallModeClicks = 0;
     std::int16_t m_mediumModeClicks = 0;
     int m_slideCounter = 0;
+    QSize m_normalSize;
     int m_indicatorState = -1; // picture shown: -1 the built-in one, 0 green, 1 red
 };
 

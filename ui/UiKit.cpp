@@ -20,7 +20,9 @@ namespace {
 
 // A frame the window system has not reported yet: a thin border and a title bar of ordinary height.
 constexpr int kAssumedFrameWidth = 8;
-constexpr int kAssumedFrameHeight = 30;
+constexpr int kAssumedFrameHeight = 26;
+// Captions shrink to fit their designed box, but not below a readable size.
+constexpr int kSmallestFontPixels = 9;
 
 void paintWrapped(QWidget* w, QStyle::PrimitiveElement indicator, bool checked, bool down) {
     QPainter p(w);
@@ -106,7 +108,29 @@ QLabel* makeLabel(QWidget* parent, const char* name, const QString& text, QRect 
     l->setGeometry(r);
     l->setWordWrap(true);
     l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    fitLabel(l);
     return l;
+}
+
+void fitLabel(QLabel* l) {
+    QFont f = l->font();
+    int px = f.pixelSize() > 0 ? f.pixelSize() : qRound(f.pointSizeF() * 96.0 / 72.0);
+    for (; px > kSmallestFontPixels; --px) {
+        f.setPixelSize(px);
+        const QFontMetrics fm(f);
+        const int flags = l->wordWrap() ? Qt::TextWordWrap : Qt::TextSingleLine;
+        const QRect need = fm.boundingRect(QRect(0, 0, l->width(), 10000), flags, l->text());
+        // One line may overhang its box by the font's generous descent; more lines must fit.
+        const int lines = qMax(1, need.height() / fm.lineSpacing());
+        const bool fits = need.width() <= l->width() &&
+                          (lines == 1 ? fm.ascent() <= l->height() + 2 : need.height() <= l->height());
+        if (fits)
+            break;
+    }
+    if (f.pixelSize() != px || l->font().pixelSize() != px) {
+        f.setPixelSize(px);
+        l->setFont(f);
+    }
 }
 
 QLineEdit* makeLineEdit(QWidget* parent, const char* name, QRect r) {

@@ -27,6 +27,8 @@ QPushButton* makeButton(QWidget* parent, const char* name, const QString& captio
                         const QColor& background = QColor());
 QLabel* makeLabel(QWidget* parent, const char* name, const QString& text, QRect r);
 QLineEdit* makeLineEdit(QWidget* parent, const char* name, QRect r);
+// Shrinks the label's font until its text fits the label's box.
+void fitLabel(QLabel* l);
 QGroupBox* makeFrame(QWidget* parent, const char* name, const QString& caption, QRect r);
 
 // Option buttons and check boxes whose caption wraps onto several lines within the designed box,

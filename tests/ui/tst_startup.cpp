@@ -1,0 +1,300 @@
+// Start-up from the settings files, interval counting and every way out of the program.
+#include "UiTestSupport.h"
+
+#include "keywords/KeywordFile.h"
+#include "ui/MainForm.h"
+#include "ui/SetForm.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+
+using namespace brindle;
+using namespace brindle::test;
+
+class StartupTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void emptyFiles();
+    void fullSet();
+    void ruleFromStoredNumber_data();
+    void ruleFromStoredNumber();
+    void slideshowPeriod_data();
+    void slideshowPeriod();
+    void storedIntervalRunsTickTimer();
+    void tickCountsSixtyOneSecondMinutes();
+    void triggerStartsCheckAtInterval();
+    void triggerWaitsWhileIntervalNotReached();
+    void exitSavesEverything_data();
+    void exitSavesEverything();
+    void exitDuringCheckKeepsAnnouncedDeletionsOnly();
+};
+
+void StartupTest::emptyFiles() {
+    UiFixture fx;
+    RecordingLibrary lib;
+    MainForm main(lib);
+    main.load();
+
+    QCOMPARE(main.Text1->text(), QStringLiteral("未設定"));
+    QCOMPARE(main.Text11->text(), QStringLiteral("未設定"));
+    QCOMPARE(main.Text10->text(), QStringLiteral("GetPPSErr"));
+    for (QRadioButton* o : {main.Option1, main.Option4, main.Option5, main.Option6})
+        QVERIFY(!o->isChecked());
+    QVERIFY(forms::isSetFormLoaded());
+    SetForm* set = forms::setForm();
+    QVERIFY(set->isVisible()); // no server: the settings window is shown
+    QVERIFY(!set->Check1->isChecked());
+    QVERIFY(!set->Check2->isChecked());
+    QVERIFY(!set->Option1->isChecked());
+    QVERIFY(!set->Option2->isChecked());
+    QCOMPARE(set->Text2->text(), QStringLiteral("0"));
+    QCOMPARE(main.Text7->text(), QStringLiteral("0"));
+    QVERIFY(!main.Check1->isChecked());
+    QVERIFY(!main.Timer3->isActive());
+    QVERIFY(!main.Timer7->isActive());
+    QVERIFY(main.Command12->isHidden());
+    QCOMPARE(lib.calls, (QStringList{QStringLiteral("init"), QStringLiteral("option 1 8192")}));
+    QVERIFY(fx.boxes.asked.isEmpty());
+}
+
+void StartupTest::fullSet() {
+    UiFixture fx;
+    fx.writeFile(QStringLiteral("kestro.ini"),
+                 "SMTP=smtp.example.org\r\nPOP3=127.0.0.1\r\nMAIL=me@example.org\r\nAPOP=1\r\n");
+    fx.writeFile(QStringLiteral("★MailData/ini.ini"),
+                 "[EXEINI]\r\nNAME=/opt/mail/mailer\r\nNAME2=5000\r\nNUMBER=1\r\nNUMBER2=3\r\nNUMBER4=1\r\n"
+                 "NUMBER5=2\r\nNUMBER6=4\r\nNUMBER7=10\r\n");
+    RecordingLibrary lib;
+    MainForm main(lib);
+    main.load();
+
+    QCOMPARE(programValues().server.pop3Server, QStringLiteral("127.0.0.1"));
+    QCOMPARE(programValues().server.useApop, std::int16_t(1));
+    QCOMPARE(main.Text1->text(), QStringLiteral("/opt/mail/mailer"));
+    QCOMPARE(main.Text11->text(), QStringLiteral("mailer"));
+    QCOMPARE(main.Text10->text(), QStringLiteral("5000"));
+    QVERIFY(main.Option4->isChecked());
+    QVERIFY(main.Text10->isEnabled());
+    QVERIFY(forms::isSetFormLoaded());
+    SetForm* set = forms::setForm();
+    QVERIFY(!set->isVisible()); // a server is set: the settings window stays hidden
+    QVERIFY(set->Check1->isChecked());
+    QVERIFY(set->Check2->isChecked());
+    QVERIFY(set->Option2->isChecked());
+    QVERIFY(!set->Option1->isChecked());
+    QCOMPARE(set->Text2->text(), QStringLiteral("3"));
+    QCOMPARE(main.Text7->text(), QStringLiteral("3"));
+    QVERIFY(main.Check1->isChecked());
+    QVERIFY(main.Timer3->isActive());
+    QCOMPARE(main.Timer7->interval(), 10000);
+    QVERIFY(main.Timer7->isActive());
+    QVERIFY(main.Command12->isHidden());
+}
+
+void StartupTest::ruleFromStoredNumber_data() {
+    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<QString>("selected");
+    QTest::newRow("1 keyword") << QByteArray("1") << QStringLiteral("Option1");
+    QTest::newRow("6 html") << QByteArray("6") << QStringLiteral("Option6");
+    QTest::newRow("4 size") << QByteArray("4") << QStringLiteral("Option4");
+    QTest::newRow("5 no hiragana") << QByteArray("5") << QStringLiteral("Option5");
+    QTest::newRow("2 none") << QByteArray("2") << QString();
+    QTest::newRow("3 none") << QByteArray("3") << QString();
+    QTest::newRow("empty none") << QByteArray("") << QString();
+}
+
+void StartupTest::ruleFromStoredNumber() {
+    QFETCH(QByteArray, stored);
+    QFETCH(QString, selected);
+    UiFixture fx;
+    fx.writeFile(QStringLiteral("★MailData/ini.ini"), "[EXEINI]\r\nNUMBER6=" + stored + "\r\n");
+    RecordingLibrary lib;
+    MainForm main(lib);
+    main.load();
+    QStringList checked;
+    for (QRadioButton* o : {main.Option1, main.Option4, main.Option5, main.Option6}) {
+        if (o->isChecked())
+            checked << o->objectName();
+    }
+    QCOMPARE(checked, selected.isEmpty() ? QStringList() : QStringList{selected});
+}
+
+void StartupTest::slideshowPeriod_data() {
+    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<int>("interval"); // 0: stopped
+    QTest::newRow("10 s") << QByteArray("10") << 10000;
+    QTest::newRow("65 s") << QByteArray("65") << 65000;
+    QTest::newRow("above 65 s is used") << QByteArray("70") << 70000;
+    QTest::newRow("negative stops") << QByteArray("-3") << 0;
+    QTest::newRow("zero stops") << QByteArray("0") << 0;
+    QTest::newRow("fraction reads whole") << QByteArray("1.5") << 1000;
+}
+
+void StartupTest::slideshowPeriod() {
+    QFETCH(QByteArray, stored);
+    QFETCH(int, interval);
+    UiFixture fx;
+    fx.writeFile(QStringLiteral("★MailData/ini.ini"), "[EXEINI]\r\nNUMBER7=" + stored + "\r\n");
+    RecordingLibrary lib;
+    MainForm main(lib);
+    main.load();
+    QCOMPARE(main.Timer7->isActive(), interval > 0);
+    if (interval > 0)
+        QCOMPARE(main.Timer7->interval(), interval);
+}
+
+void StartupTest::storedIntervalRunsTickTimer() {
+    UiFixture fx;
+    fx.writeFile(QStringLiteral("★MailData/ini.ini"), "[EXEINI]\r\nNUMBER2=5\r\n");
+    RecordingLibrary lib;
+    MainForm main(lib);
+    main.load();
+    QVERIFY(main.Check1->isChecked());
+    QCOMPARE(main.Text7->text(), QStringLiteral("5"));
+    QVERIFY(main.Timer3->isActive());
+    QCOMPARE(main.Timer3->interval(), 1000);
+    main.refreshIndicator();
+    QCOMPARE(main.Check1->text(), QStringLiteral("インターバルメールチェック ON"));
+}
+
+void StartupTest::tickCountsSixtyOneSecondMinutes() {
+    UiFixture fx;
+    RecordingLibrary lib;
+    MainForm main(lib);
+    main.load();
+    for (int i = 0; i < 60; ++i)
+        main.tick();
+    QCOMPARE(main.Text9->text(), QStringLiteral("60"));
+    QVERIFY(main.Text8->text().isEmpty());
+    main.tick(); // the 61st tick completes the minute
+    QCOMPARE(main.Text9->text(), QStringLiteral("0"));
+    QCOMPARE(main.Text8->text(), QStringLiteral("1"));
+}
+
+void StartupTest::triggerStartsCheckAtInterval() {
+    UiFixture fx;
+    fx.writeFile(QStringLiteral("kestro.ini"), "SMTP=\r\nPOP3=127.0.0.1\r\nMAIL=\r\nAPOP=0\r\n");
+    fx.writeFile(QStringLiteral("★MailData/ini.ini"), "[EXEINI]\r\nNUMBER2=2\r\n");
+    fx.writeFile(QStringLiteral("★MailData/iniIdPass.ini"), "[EXEINI]\r\nNAME=user\r\nNAME2=secret\r\n");
+    RecordingLibrary lib;
+    MainForm main(lib);
+    main.load();
+    lib.calls.clear();
+    main.Text8->setText(QStringLiteral("2"));
+    main.trigger();
+    QVERIFY(lib.calls.contains(QStringLiteral("connect 127.0.0.1")));
+    QVERIFY(lib.calls.contains(QStringLiteral("login user")));
+    QCOMPARE(main.Text8->text(), QStringLiteral("0"));
+}
+
+void StartupTest::triggerWaitsWhileIntervalNotReached() {
+    UiFixture fx;
+    fx.writeFile(QStringLiteral("kestro.ini"), "SMTP=\r\nPOP3=127.0.0.1\r\nMAIL=\r\nAPOP=0\r\n");
+    fx.writeFile(QStringLiteral("★MailData/ini.ini"), "[EXEINI]\r\nNUMBER2=2\r\n");
+    RecordingLibrary lib;
+    MainForm main(lib);
+    main.load();
+    lib.calls.clear();
+    main.Text8->setText(QStringLiteral("1"));
+    main.trigger();
+    QVERIFY(lib.calls.isEmpty());
+    QCOMPARE(main.Text8->text(), QStringLiteral("1"));
+}
+
+void StartupTest::exitSavesEverything_data() {
+    QTest::addColumn<QString>("path");
+    QTest::newRow("close box") << QStringLiteral("close");
+    QTest::newRow("File menu 終了") << QStringLiteral("mend");
+    QTest::newRow("tray menu 終了") << QStringLiteral("tray");
+}
+
+void StartupTest::exitSavesEverything() {
+    QFETCH(QString, path);
+    UiFixture fx;
+    fx.writeFile(QStringLiteral("kestro.ini"), "SMTP=\r\nPOP3=127.0.0.1\r\nMAIL=\r\nAPOP=0\r\n");
+    {
+        RecordingLibrary lib;
+        MainForm main(lib);
+        main.load();
+        main.Text1->setText(QStringLiteral("/usr/bin/mailer"));
+        main.Option5->setChecked(true);
+        main.Text10->setText(QStringLiteral("20000"));
+        main.Text15->setText(QStringLiteral("7"));
+        SetForm* set = forms::setForm();
+        set->Check1->setChecked(true);
+        set->Check2->setChecked(true);
+        set->Option1->setChecked(true);
+        set->Text2->setText(QStringLiteral("4"));
+
+        if (path == QLatin1String("close"))
+            main.close();
+        else if (path == QLatin1String("mend"))
+            main.mend->trigger();
+        else
+            main.mnuPopup2->trigger();
+
+        QVERIFY(main.hasEnded());
+        QCOMPARE(fx.endRunCalls, 1);
+        QCOMPARE(lib.calls.last(), QStringLiteral("end"));
+    }
+    QCOMPARE(fx.general("NAME"), QStringLiteral("/usr/bin/mailer"));
+    QCOMPARE(fx.general("NUMBER6"), QStringLiteral("5"));
+    QCOMPARE(fx.general("NAME2"), QStringLiteral("20000"));
+    QCOMPARE(fx.general("NUMBER7"), QStringLiteral("7"));
+    QCOMPARE(fx.general("NUMBER"), QStringLiteral("1"));
+    QCOMPARE(fx.general("NUMBER2"), QStringLiteral("4"));
+    QCOMPARE(fx.general("NUMBER4"), QStringLiteral("1"));
+    QCOMPARE(fx.general("NUMBER5"), QStringLiteral("1"));
+
+    // The next start comes back as the user left it.
+    UiFixture::flushDeletes();
+    RecordingLibrary lib2;
+    MainForm again(lib2);
+    again.load();
+    QCOMPARE(again.Text1->text(), QStringLiteral("/usr/bin/mailer"));
+    QVERIFY(again.Option5->isChecked());
+    QCOMPARE(again.Text10->text(), QStringLiteral("20000"));
+    QCOMPARE(again.Timer7->interval(), 7000);
+    QVERIFY(forms::setForm()->Check1->isChecked());
+    QCOMPARE(again.Text7->text(), QStringLiteral("4"));
+}
+
+void StartupTest::exitDuringCheckKeepsAnnouncedDeletionsOnly() {
+    UiFixture fx;
+    fx.writeFile(QStringLiteral("kestro.ini"), "SMTP=\r\nPOP3=127.0.0.1\r\nMAIL=\r\nAPOP=0\r\n");
+    fx.writeFile(QStringLiteral("★MailData/ini.ini"), "[EXEINI]\r\nNUMBER6=1\r\nNAME2=1000\r\n");
+    fx.writeFile(QStringLiteral("★MailData/iniIdPass.ini"), "[EXEINI]\r\nNAME=user\r\nNAME2=secret\r\n");
+    QVERIFY(AppendKeyword(QStringLiteral("spam")));
+    RecordingLibrary lib;
+    lib.subjects = {QStringLiteral("spam one"), QStringLiteral("spam two"), QStringLiteral("hello")};
+    MainForm main(lib);
+    main.load();
+    main.Text10->setText(QStringLiteral("2000"));
+    lib.calls.clear();
+
+    // The user closes the main window while the first deletion is being announced.
+    int boxesWhileRunning = 0;
+    fx.boxes.onShow = [&](const AskedBox&) {
+        if (++boxesWhileRunning == 1)
+            main.close();
+    };
+    main.Command6->click();
+
+    QCOMPARE(boxesWhileRunning, 1);
+    QVERIFY(lib.calls.contains(QStringLiteral("dele 1")));
+    QVERIFY(!lib.calls.contains(QStringLiteral("dele 2")));
+    const qsizetype quit = lib.calls.indexOf(QStringLiteral("quit"));
+    QVERIFY(quit > lib.calls.indexOf(QStringLiteral("dele 1")));
+    QCOMPARE(lib.calls.count(QStringLiteral("quit")), 1);
+    QCOMPARE(lib.calls.last(), QStringLiteral("end"));
+    QVERIFY(main.hasEnded());
+    QCOMPARE(fx.endRunCalls, 1);
+    QCOMPARE(fx.general("NAME2"), QStringLiteral("2000"));
+}
+
+QTEST_MAIN(StartupTest)
+#include "tst_startup.moc"
