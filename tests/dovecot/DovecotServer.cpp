@@ -4,6 +4,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpSocket>
@@ -124,8 +125,31 @@ bool DovecotServer::harness(const QStringList& args, QString* error) {
     return true;
 }
 
-bool DovecotServer::start(QString* error) {
-    m_workDir = qEnvironmentVariable("BRINDLE_DOVECOT_DIR");
+namespace {
+
+bool readPort(const QString& path, quint16* port, QString* error) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("%1 is missing: the Dovecot fixture did not start (see the dovecot_start "
+                                "tests; is Dovecot installed?)")
+                     .arg(path);
+        return false;
+    }
+    bool ok = false;
+    const uint value = file.readAll().trimmed().toUInt(&ok);
+    if (!ok || value == 0 || value > 65535) {
+        *error = QStringLiteral("%1 holds no port").arg(path);
+        return false;
+    }
+    *port = quint16(value);
+    return true;
+}
+
+} // namespace
+
+bool DovecotServer::start(QString* error, Kind kind) {
+    const bool tls = kind == Kind::Tls;
+    m_workDir = qEnvironmentVariable(tls ? "BRINDLE_DOVECOT_TLS_DIR" : "BRINDLE_DOVECOT_DIR");
     if (m_workDir.isEmpty()) {
         m_ownDir = std::make_unique<QTemporaryDir>();
         if (!m_ownDir->isValid()) {
@@ -133,26 +157,32 @@ bool DovecotServer::start(QString* error) {
             return false;
         }
         m_workDir = m_ownDir->path();
-        if (!harness({QStringLiteral("start"), m_workDir}, error)) {
+        QStringList args{QStringLiteral("start"), m_workDir};
+        if (tls)
+            args.append(QStringLiteral("tls"));
+        if (!harness(args, error)) {
             m_ownDir.reset();
             return false;
         }
     }
-    QFile portFile(m_workDir + QStringLiteral("/port"));
-    if (!portFile.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("%1 is missing: the Dovecot fixture did not start (see the dovecot_start "
-                                "test; is Dovecot installed?)")
-                     .arg(portFile.fileName());
+    if (!readPort(m_workDir + QStringLiteral("/port"), &m_port, error))
         return false;
-    }
-    bool ok = false;
-    const uint port = portFile.readAll().trimmed().toUInt(&ok);
-    if (!ok || port == 0 || port > 65535) {
-        *error = QStringLiteral("%1 holds no port").arg(portFile.fileName());
-        return false;
-    }
-    m_port = quint16(port);
-    return true;
+    return !tls || readPort(m_workDir + QStringLiteral("/tlsport"), &m_tlsPort, error);
+}
+
+QString DovecotServer::certificatePath() const {
+    return m_workDir + QStringLiteral("/conf/cert.pem");
+}
+
+QByteArray DovecotServer::log(qint64 from) const {
+    QFile file(m_workDir + QStringLiteral("/dovecot.log"));
+    if (!file.open(QIODevice::ReadOnly) || !file.seek(from))
+        return {};
+    return file.readAll();
+}
+
+qint64 DovecotServer::logSize() const {
+    return QFileInfo(m_workDir + QStringLiteral("/dovecot.log")).size();
 }
 
 QString DovecotServer::hostAndPort() const {

@@ -9,8 +9,8 @@
 // The private Dovecot instance of dovecot-harness.sh, seen from a test.
 //
 // Under CTest the server is started once by a fixture and BRINDLE_DOVECOT_DIR names its work
-// folder. A test binary started by hand has no such folder and starts a server of its own, which it
-// stops again when it ends.
+// folder (BRINDLE_DOVECOT_TLS_DIR for the TLS server). A test binary started by hand has no such
+// folder and starts a server of its own, which it stops again when it ends.
 class DovecotServer {
 public:
     DovecotServer() = default;
@@ -18,10 +18,20 @@ public:
     DovecotServer(const DovecotServer&) = delete;
     DovecotServer& operator=(const DovecotServer&) = delete;
 
+    enum class Kind {
+        Plain, // no TLS at all
+        Tls,   // STLS offered on port(), TLS from the start on tlsPort()
+    };
     // False with a readable reason when no server can be reached.
-    bool start(QString* error);
+    bool start(QString* error, Kind kind = Kind::Plain);
 
     quint16 port() const { return m_port; }
+    quint16 tlsPort() const { return m_tlsPort; }
+    // The TLS server's certificate (PEM), self-signed for 127.0.0.1.
+    QString certificatePath() const;
+    // The server's log from the given byte offset on.
+    QByteArray log(qint64 from = 0) const;
+    qint64 logSize() const;
     // "127.0.0.1:port", as the mail library and the settings file take it.
     QString hostAndPort() const;
     QString workDir() const { return m_workDir; }
@@ -42,6 +52,7 @@ private:
     std::unique_ptr<QTemporaryDir> m_ownDir; // set when this process started the server itself
     QString m_workDir;
     quint16 m_port = 0;
+    quint16 m_tlsPort = 0;
 };
 
 // Accounts of the harness.
