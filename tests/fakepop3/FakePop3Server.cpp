@@ -516,7 +516,8 @@ bool FakePop3Server::start() {
     QMetaObject::invokeMethod(
         m_worker,
         [this, &listening] {
-            listening = m_worker->listen(QHostAddress::LocalHost, 0);
+            listening =
+                m_worker->listen(m_options.ipv6 ? QHostAddress::LocalHostIPv6 : QHostAddress::LocalHost, 0);
             m_port = m_worker->serverPort();
         },
         Qt::BlockingQueuedConnection);
@@ -540,7 +541,7 @@ FakePop3Server::~FakePop3Server() {
 }
 
 QString FakePop3Server::address() const {
-    return QStringLiteral("127.0.0.1:%1").arg(m_port);
+    return (m_options.ipv6 ? QStringLiteral("[::1]:%1") : QStringLiteral("127.0.0.1:%1")).arg(m_port);
 }
 
 int FakePop3Server::connectionCount() const {

@@ -70,6 +70,9 @@ struct FakePop3Options {
     bool refuseDele = false;       // DELE answers -ERR
     bool dropAtQuit = false;       // QUIT closes the connection without answering or deleting
 
+    // Listen on ::1 instead of 127.0.0.1 (address() is then "[::1]:<port>").
+    bool ipv6 = false;
+
     // Non-empty: scripted mode; the POP3 logic above is not used.
     QList<ScriptStep> script;
 };
@@ -96,7 +99,7 @@ public:
     // Starts the thread and listens on 127.0.0.1. False when listening failed.
     bool start();
     quint16 port() const { return m_port; }
-    // "127.0.0.1:<port>", the server text for the client.
+    // "127.0.0.1:<port>" (or "[::1]:<port>"), the server text for the client.
     QString address() const;
 
     // Thread-safe accessors; connections are numbered from 0 in the order they were accepted.

@@ -94,7 +94,15 @@ Session runSession(const QString& server, const QList<int>& remove, bool apop = 
 
 class TestPop3Client : public QObject {
     Q_OBJECT
+    QTemporaryDir m_certDir;
+    TestCertificates m_certs;
+
 private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY(m_certDir.isValid());
+        m_certs = makeTestCertificates(m_certDir.path());
+    }
+
     void init() {
         setPop3Timeouts(5000, 5000);
         setExtraTrustedCertificates({});
@@ -283,6 +291,18 @@ private Q_SLOTS:
         QCOMPARE(server.mailbox().size(), 2);
     }
 
+    void silentGreeting() {
+        setPop3Timeouts(300, 300);
+        FakePop3Options o;
+        o.script = {{"CAPA", "+OK\r\n.\r\n"}}; // no greeting step: the server says nothing
+        FakePop3Server server(o);
+        QVERIFY(server.start());
+        MailLibrary& lib = nmail();
+        QCOMPARE(lib.NMailPop3Connect(server.address()), -1);
+        QVERIFY(lib.NMailGetMessage().contains(QStringLiteral("応答")));
+        QVERIFY(server.received(0).isEmpty());
+    }
+
     void brokenReplies_data() {
         QTest::addColumn<QByteArray>("command");
         QTest::addColumn<bool>("oversized");
@@ -360,6 +380,19 @@ private Q_SLOTS:
         }
     }
 
+    void ipv6Literal() {
+        FakePop3Options o = basicOptions(2);
+        o.ipv6 = true;
+        FakePop3Server server(o);
+        if (!server.start())
+            QSKIP("no IPv6 loopback here");
+        for (const QString& address : {server.address(), QStringLiteral("pop3://") + server.address()}) {
+            const Session s = runSession(address, {});
+            QVERIFY2(s.failures.isEmpty(), qPrintable(s.failures.join('\n')));
+            QCOMPARE(s.count, 2);
+        }
+    }
+
     void unknownServer() {
         MailLibrary& lib = nmail();
         QCOMPARE(lib.NMailPop3Connect(QStringLiteral("127.0.0.1:1")), -1);
@@ -421,9 +454,7 @@ private Q_SLOTS:
     void tls() {
         QFETCH(bool, implicit);
         QFETCH(bool, wrongHost);
-        QTemporaryDir dir;
-        QVERIFY(dir.isValid());
-        const TestCertificates certs = makeTestCertificates(dir.path());
+        const TestCertificates& certs = m_certs;
         if (!certs.error.isEmpty())
             QSKIP(qPrintable(certs.error));
         setExtraTrustedCertificates({certs.ca});
@@ -453,8 +484,7 @@ private Q_SLOTS:
     }
 
     void untrustedCertificateFails() {
-        QTemporaryDir dir;
-        const TestCertificates certs = makeTestCertificates(dir.path());
+        const TestCertificates& certs = m_certs;
         if (!certs.error.isEmpty())
             QSKIP(qPrintable(certs.error));
         FakePop3Options o = basicOptions(1);

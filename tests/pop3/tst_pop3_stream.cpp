@@ -1,0 +1,176 @@
+// The client over an in-memory transport that hands it the server's bytes one at a time: every
+// reply is cut at every byte boundary, and the pipelining window can be watched exactly.
+#include "mailcheck/NMail.h"
+
+#include <QTest>
+#include <QTimer>
+
+using namespace brindle;
+
+namespace {
+
+class OneByteTransport : public Pop3Transport {
+public:
+    explicit OneByteTransport(int messages) : m_messages(messages) {}
+
+    int maxOutstanding = 0;
+    QByteArray sent;
+
+    void open(const QString&, quint16, bool) override {
+        m_open = true;
+        queue("+OK memory server <7.7@memory>\r\n");
+    }
+    bool isReady() const override { return m_open; }
+    bool isEncrypted() const override { return false; }
+    bool hasFailed() const override { return false; }
+    QString failureText() const override { return {}; }
+    void startTls(const QString&) override {}
+    void close() override {}
+    void write(const QByteArray& bytes) override {
+        sent += bytes;
+        m_pending += bytes;
+        qsizetype eol;
+        while ((eol = m_pending.indexOf("\r\n")) >= 0) {
+            const QByteArray line = m_pending.left(eol);
+            m_pending.remove(0, eol + 2);
+            queue(respond(line));
+            int outstanding = 0;
+            for (qsizetype end : m_replyEnds)
+                outstanding += end > m_delivered ? 1 : 0;
+            maxOutstanding = qMax(maxOutstanding, outstanding);
+        }
+    }
+    QByteArray readAll() override {
+        if (m_out.isEmpty())
+            return {};
+        const QByteArray one = m_out.left(1);
+        m_out.remove(0, 1);
+        ++m_delivered;
+        if (!m_out.isEmpty())
+            schedule();
+        return one;
+    }
+
+    static QByteArray header(int n) {
+        return "From: <s" + QByteArray::number(n) + "@example.jp>\r\nSubject: mail " + QByteArray::number(n) +
+               "\r\n";
+    }
+    static QByteArray message(int n) {
+        return header(n) + "\r\n..dotted\r\nbody " + QByteArray::number(n) + "\r\n";
+    }
+
+private:
+    QByteArray respond(const QByteArray& line) {
+        const QList<QByteArray> w = line.split(' ');
+        const int n = w.value(1).toInt();
+        if (w[0] == "CAPA")
+            return "+OK\r\nPIPELINING\r\nTOP\r\n.\r\n";
+        if (w[0] == "STAT")
+            return "+OK " + QByteArray::number(m_messages) + " 0\r\n";
+        if (w[0] == "LIST") {
+            QByteArray r = "+OK\r\n";
+            for (int i = 1; i <= m_messages; ++i)
+                r += QByteArray::number(i) + ' ' + QByteArray::number(message(i).size() - 1) + "\r\n";
+            return r + ".\r\n";
+        }
+        if (w[0] == "TOP")
+            return "+OK\r\n" + header(n) + ".\r\n";
+        if (w[0] == "RETR")
+            return "+OK\r\n" + message(n) + ".\r\n";
+        return "+OK\r\n";
+    }
+    void queue(const QByteArray& reply) {
+        m_out += reply;
+        m_total += reply.size();
+        m_replyEnds.append(m_total);
+        schedule();
+    }
+    void schedule() {
+        if (m_scheduled)
+            return;
+        m_scheduled = true;
+        QTimer::singleShot(0, this, [this] {
+            m_scheduled = false;
+            Q_EMIT activity();
+        });
+    }
+
+    int m_messages;
+    bool m_open = false;
+    bool m_scheduled = false;
+    QByteArray m_pending;
+    QByteArray m_out;
+    qsizetype m_delivered = 0;
+    qsizetype m_total = 0;
+    QList<qsizetype> m_replyEnds;
+};
+
+} // namespace
+
+class TestPop3Stream : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void cleanup() { setPop3TransportFactory({}); }
+
+    void everyByteBoundaryWithPipelining() {
+        const int count = 100;
+        OneByteTransport* transport = nullptr;
+        setPop3TransportFactory([&] {
+            auto t = std::make_unique<OneByteTransport>(count);
+            transport = t.get();
+            return t;
+        });
+        MailLibrary& lib = nmail();
+        const int h = lib.NMailPop3Connect(QStringLiteral("memory"));
+        QVERIFY(h >= 0);
+        QCOMPARE(lib.NMailPop3Authenticate(h, QStringLiteral("u"), QStringLiteral("p"), 0), count);
+        for (int n = 1; n <= count; ++n) {
+            MailFields f;
+            QCOMPARE(lib.NMailPop3GetMailStatus(h, n, f), 0);
+            QCOMPARE(f.subject, QStringLiteral("mail %1").arg(n));
+            QCOMPARE(f.fromAddress, QStringLiteral("s%1@example.jp").arg(n));
+            if (n % 25 == 0) {
+                QString body;
+                QVERIFY(lib.NMailPop3GetMailSize(h, n) > 0);
+                QCOMPARE(lib.NMailPop3GetMail(h, n, f, body), 0);
+                QVERIFY2(body.contains(QStringLiteral(".dotted\r\nbody %1").arg(n)), qPrintable(body));
+                QVERIFY(!body.contains(QStringLiteral("..dotted")));
+                QCOMPARE(lib.NMailPop3DeleteMail(h, n), 0);
+            }
+        }
+        QCOMPARE(lib.NMailPop3Close(h), 0);
+        QVERIFY(transport);
+        // The headers were asked for ahead, within the window.
+        QVERIFY2(transport->maxOutstanding > 4, qPrintable(QString::number(transport->maxOutstanding)));
+        QVERIFY(transport->maxOutstanding <= kPop3MaxPipelinedCommands + 1);
+        QCOMPARE(transport->sent.count("TOP "), count);
+        QCOMPARE(transport->sent.count("LIST"), 1);
+        QCOMPARE(transport->sent.count("RETR "), count / 25);
+        QVERIFY(transport->sent.endsWith("QUIT\r\n"));
+    }
+
+    void cutToCodePageBytes_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("max");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("fits") << "abc" << 3 << "abc";
+        QTest::newRow("ascii") << "abcdef" << 4 << "abcd";
+        QTest::newRow("kana whole") << "あいう" << 4 << "あい";
+        QTest::newRow("kana not split") << "あいう" << 5 << "あい";
+        QTest::newRow("mixed") << "aあb" << 3 << "aあ";
+        QTest::newRow("half-width kana is one byte") << "ｱｲｳｴ" << 3 << "ｱｲｳ";
+        QTest::newRow("zero") << "abc" << 0 << "";
+        QTest::newRow("surrogate pair kept whole") << QString::fromUtf8("a\xF0\x9F\x98\x80"
+                                                                        "b")
+                                                   << 2 << "a";
+    }
+    void cutToCodePageBytes() {
+        QFETCH(QString, text);
+        QFETCH(int, max);
+        QFETCH(QString, expected);
+        QCOMPARE(cutToCp932Bytes(text, max), expected);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPop3Stream)
+#include "tst_pop3_stream.moc"
