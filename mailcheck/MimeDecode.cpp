@@ -205,6 +205,13 @@ public:
                 return;
             auto* multipart = GMIME_MULTIPART(object);
             const int count = g_mime_multipart_get_count(multipart);
+            if (count == 0) {
+                // No boundary, or one that never appears: the parser keeps everything as the
+                // preamble, and that is the text the sender wrote.
+                if (const char* prologue = g_mime_multipart_get_prologue(multipart); prologue && *prologue)
+                    addRaw(QByteArrayView(prologue));
+                return;
+            }
             for (int i = 0; i < count && !stopped_; ++i)
                 walk(g_mime_multipart_get_part(multipart, i), depth + 1);
         } else if (GMIME_IS_MESSAGE_PART(object)) {
@@ -230,8 +237,12 @@ private:
     void addPart(GMimePart* part) {
         GMimeObject* object = GMIME_OBJECT(part);
         GMimeContentType* type = g_mime_object_get_content_type(object);
-        if (!type || !(g_mime_content_type_is_type(type, "text", "plain") ||
-                       g_mime_content_type_is_type(type, "text", "html")))
+        // The parser makes a text part of a Content-Type it cannot read ("text", ";;;") but reports
+        // it as application/octet-stream; such a header means text/plain.
+        const bool unreadableType =
+            GMIME_IS_TEXT_PART(object) && !(type && g_mime_content_type_is_type(type, "text", "*"));
+        if (!unreadableType && !(type && (g_mime_content_type_is_type(type, "text", "plain") ||
+                                          g_mime_content_type_is_type(type, "text", "html"))))
             return;
         bool inlineDisposition = false;
         if (GMimeContentDisposition* d = g_mime_object_get_content_disposition(object)) {

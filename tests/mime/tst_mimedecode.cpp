@@ -208,6 +208,16 @@ void TestMimeDecode::body_data() {
                    "charset=euc-jp\r\n\r\n" +
                        hex("CC B5 CE C1") + "\r\n--f--\r\n")
         << QString::fromUtf8("FYI\r\n無料");
+    QTest::newRow("multipart whose boundary never appears keeps its text")
+        << message("Content-Type: multipart/mixed; boundary=zz", hex("96 B3 97 BF"))
+        << QString::fromUtf8("無料");
+    QTest::newRow("unreadable content-type read as text/plain")
+        << message("Content-Type: text", "hello") << QString("hello");
+    QTest::newRow("text/calendar is not body text")
+        << message("Content-Type: multipart/mixed; boundary=k",
+                   "--k\r\nContent-Type: text/plain\r\n\r\nhi\r\n--k\r\nContent-Type: text/calendar\r\n\r\n"
+                   "BEGIN:VCALENDAR\r\n--k--\r\n")
+        << QString("hi");
     QTest::newRow("each part decoded with its own charset")
         << message("Content-Type: multipart/mixed; boundary=c",
                    "--c\r\nContent-Type: text/plain; charset=euc-jp\r\n\r\n" + hex("CC B5") +
