@@ -241,6 +241,9 @@ void MainForm::buildControls() {
     Option5->setGeometry(twipsRect(120, 1440, 4695, 375));
     for (QRadioButton* o : {Option1, Option6, Option4, Option5})
         o->setStyleSheet(whiteText);
+    QFont optionFont = Option1->font();
+    optionFont.setPixelSize(11); // two lines, clear of Option6 below
+    Option1->setFont(optionFont);
     Text10 = makeLineEdit(Frame1, "Text10", twipsRect(2280, 1080, 1335, 270));
     auto* label3 =
         makeLabel(Frame1, "Label3", QStringLiteral("バイト以上で削除"), twipsRect(3720, 1140, 1335, 255));
