@@ -1,7 +1,6 @@
 #include "mailcheck/WaitWithEvents.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QThread>
 
 namespace brindle {
@@ -23,12 +22,7 @@ void WaitWithEvents(int milliseconds, const MillisecondClock& clock, const Event
 }
 
 std::uint32_t tickCount() {
-    static QElapsedTimer timer = [] {
-        QElapsedTimer t;
-        t.start();
-        return t;
-    }();
-    return static_cast<std::uint32_t>(timer.elapsed());
+    return systemMilliseconds();
 }
 
 void WaitWithEvents(int milliseconds) {

@@ -1,11 +1,11 @@
 #pragma once
+#include "platform/Clock.h"
+
 #include <cstdint>
 #include <functional>
 
 namespace brindle {
 
-// A millisecond clock that wraps around after 2^32 ms, like the system tick count.
-using MillisecondClock = std::function<std::uint32_t()>;
 // Lets the window events that are waiting run once.
 using EventPump = std::function<void()>;
 
@@ -17,7 +17,7 @@ void WaitWithEvents(int milliseconds, const MillisecondClock& clock, const Event
 // The same with the process's monotonic clock and Qt's event loop.
 void WaitWithEvents(int milliseconds);
 
-// The process's monotonic clock in milliseconds, cut to 32 bits.
+// The process's monotonic clock in milliseconds, cut to 32 bits (systemMilliseconds()).
 std::uint32_t tickCount();
 
 } // namespace brindle
