@@ -531,6 +531,28 @@ bool sameCharsetLabel(QByteArrayView a, QByteArrayView b) {
 QString decodeCharset(QByteArrayView bytes, QByteArrayView label) {
     if (auto s = decodeCharsetStrict(bytes, label))
         return *s;
+    // A stray broken byte in long text that is otherwise valid in its declared charset: the
+    // declaration is true and detection would only find a wrong charset that happens to accept
+    // every byte (code page 932 accepts most UTF-8 and EUC-JP). A lie shows as many errors.
+    std::optional<QString> lenient;
+    switch (resolveLabel(label).family) {
+    case Family::Utf8:
+        lenient = iconvDecode(nameUtf8(), bytes, false, SkipRule::OneByte);
+        break;
+    case Family::EucJp:
+        lenient = iconvDecode(nameEucJp(), bytes, false, SkipRule::EucJp);
+        break;
+    case Family::Cp932:
+        lenient = decodeCp932Lenient(bytes);
+        break;
+    default:
+        break;
+    }
+    if (lenient) {
+        const qsizetype bad = lenient->count(QChar(0xFFFD));
+        if (bad <= qMax<qsizetype>(1, lenient->size() / 100) && bad * 2 < lenient->size())
+            return *lenient;
+    }
     return decodeUndeclaredText(bytes);
 }
 

@@ -160,6 +160,15 @@ void TestMimeDecode::body_data() {
     QTest::newRow("iso-8859-1 declared")
         << message("Content-Type: text/plain; charset=ISO-8859-1", hex("63 61 66 E9"))
         << QString::fromUtf8("café");
+    QTest::newRow("utf-8 body with one stray byte stays utf-8")
+        << message("Content-Type: text/plain; charset=utf-8",
+                   QString::fromUtf8("あいうえお").repeated(30).toUtf8() + hex("FF") +
+                       QString::fromUtf8("無料").toUtf8())
+        << QString::fromUtf8("あいうえお").repeated(30) + cps({0xFFFD}) + QString::fromUtf8("無料");
+    QTest::newRow("euc-jp body with one cut character stays euc-jp")
+        << message("Content-Type: text/plain; charset=euc-jp",
+                   hex("A4 A2").repeated(120) + hex("A4 20") + hex("CC B5 CE C1"))
+        << QString::fromUtf8("あ").repeated(120) + cps({0xFFFD, ' ', 0x7121, 0x6599});
     QTest::newRow("garbage bytes never give an empty body")
         << message("Content-Type: text/plain; charset=shift_jis", hex("85 40 41")) << cps({0xFFFD, 'A'});
     QTest::newRow("bad pair does not shift the pairs after it")
