@@ -1,5 +1,6 @@
 #include "ui/MainForm.h"
 
+#include "ambience/PictureBox.h"
 #include "mailcheck/MailCheckRun.h"
 #include "platform/AppFolder.h"
 #include "platform/NumberText.h"
@@ -125,12 +126,18 @@ MainForm::MainForm(MailLibrary& library) : m_library(library) {
     Timer5 = new QTimer(this);
     Timer5->setObjectName(QStringLiteral("Timer5"));
     Timer5->setInterval(1000);
+    Timer6 = new QTimer(this);
+    Timer6->setObjectName(QStringLiteral("Timer6"));
+    Timer6->setInterval(100);
     Timer7 = new QTimer(this);
     Timer7->setObjectName(QStringLiteral("Timer7"));
     connect(Timer3, &QTimer::timeout, this, &MainForm::tick);
     connect(Timer4, &QTimer::timeout, this, &MainForm::trigger);
     connect(Timer5, &QTimer::timeout, this, &MainForm::refreshIndicator);
+    connect(Timer6, &QTimer::timeout, this, &MainForm::clockTick);
     connect(Timer7, &QTimer::timeout, this, &MainForm::slideTick);
+    clockTick();
+    Timer6->start();
 }
 
 MainForm::~MainForm() {
@@ -174,11 +181,10 @@ void MainForm::buildControls() {
         makeButton(client, "Command9", QStringLiteral("設定"), twipsRect(0, 1080, 1575, 375), kButtonColour);
     Command4 = makeButton(client, "Command4", QStringLiteral("タスクトレイ常駐"),
                           twipsRect(0, 1440, 1575, 375), kButtonColour);
-    picMain = new QLabel(client);
+    picMain = new PictureBox(client);
     picMain->setObjectName(QStringLiteral("picMain"));
     picMain->setGeometry(twipsRect(1620, 0, 2265, 1800));
-    picMain->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    picMain->setPixmap(builtInPicture(picMain->width(), picMain->height()));
+    picMain->setPicture(builtInPicture(160, 160));
     Command8 = makeButton(client, "Command8", QStringLiteral("キーワード登録"), twipsRect(3960, 0, 1455, 375),
                           kButtonColour);
     Command7 = makeButton(client, "Command7", QStringLiteral("メーラー設定"), twipsRect(3960, 360, 1455, 375),
@@ -471,7 +477,12 @@ void MainForm::slideTick() {
     const QPixmap pm(appPath(QStringLiteral("\\画像データ\\%1.jpg").arg(m_slideCounter)));
     // A missing or unreadable picture leaves the one shown.
     if (!pm.isNull())
-        picMain->setPixmap(pm);
+        picMain->setPicture(pm);
+}
+
+void MainForm::clockTick() {
+    const QTime now = QTime::currentTime();
+    picMain->setHands(clockHands(now.hour(), now.minute(), now.second()));
 }
 
 void MainForm::runCheck() {
@@ -515,6 +526,7 @@ void MainForm::requestExit() {
     Timer3->stop();
     Timer4->stop();
     Timer5->stop();
+    Timer6->stop();
     Timer7->stop();
     if (!saveSettings()) {
         messageBoxes().show(QStringLiteral("設定を保存できませんでした。\n%1")

@@ -22,6 +22,7 @@ class QTimer;
 namespace brindle {
 
 class GuiCheckHost;
+class PictureBox;
 
 // The main window: the commands, the deletion-rule panel, interval checking, the tray, the window
 // modes and the picture area; its hidden working fields are the check's shared storage.
@@ -48,6 +49,7 @@ public:
     void trigger();
     void refreshIndicator();
     void slideTick();
+    void clockTick();
     void requestExit(); // the close box, the tray menu's and the File menu's "終了"
     void goToTray();    // Command4, mtask
     void trayEvent(int value);
@@ -67,7 +69,7 @@ public:
     // Visible controls.
     QPushButton *Command6, *Command13, *Command2, *Command9, *Command4;
     QPushButton *Command8, *Command7, *Command3, *Command10, *Command11, *Command12;
-    QLabel* picMain;
+    PictureBox* picMain;
     QGroupBox *Frame3, *Frame1, *Frame2;
     QLabel* Image1;
     QCheckBox* Check1;
@@ -83,7 +85,7 @@ public:
     QMenu* mnuPopup;
     QAction *mnuPopup0, *mnuPopup2;
     // Timers.
-    QTimer *Timer3, *Timer4, *Timer5, *Timer7;
+    QTimer *Timer3, *Timer4, *Timer5, *Timer6, *Timer7;
 
 protected:
     void closeEvent(QCloseEvent* e) override;
