@@ -24,7 +24,7 @@ USERS=(alice bob carol)
 declare -A PASSWORDS=([alice]='Alice-pw.1' [bob]='Bob-pw.2' [carol]='Carol-pw.3')
 # The server has this long to greet after it was started; a loaded 2-core machine needs well under
 # a second, so a hung start fails within a bounded time instead of blocking the test run.
-START_WAIT_STEPS=100 # x 0.1 s
+START_WAIT_SECONDS=20
 # A kicked session process ends at once; this only bounds the wait for it.
 KICK_WAIT_STEPS=100 # x 0.05 s
 LARGE_MAIL_LINES=4000 # about 300 KB: far beyond any fixed 8192-byte buffer
@@ -145,13 +145,17 @@ write_config() {
         printf '%s:{PLAIN}%s::::::\n' "$u" "${PASSWORDS[$u]}" >>"$work/conf/passwd"
     done
     chmod 0644 "$work/conf/passwd"
-    local login_user internal_user
+    local login_user internal_user internal_group chroot_setting=""
     if [ "$(id -u)" -eq 0 ]; then
         internal_user=$(getent passwd dovecot >/dev/null && echo dovecot || echo nobody)
         login_user=$(getent passwd dovenull >/dev/null && echo dovenull || echo nobody)
+        internal_group=$(id -gn "$internal_user")
     else
+        # Without root every process and socket belongs to the caller.
         internal_user=$(id -un)
         login_user=$(id -un)
+        internal_group=$(id -gn)
+        chroot_setting="chroot ="
     fi
     if [ "$tlsport" -ne 0 ]; then
         command -v openssl >/dev/null 2>&1 || die "openssl is not installed (tools/scripts/deps.sh installs it)"
@@ -173,6 +177,7 @@ info_log_path = $work/dovecot.log
 instance_name = brindle-test-$port
 default_internal_user = $internal_user
 default_login_user = $login_user
+default_internal_group = $internal_group
 first_valid_uid = 1
 $ssl_settings
 disable_plaintext_auth = no
@@ -192,6 +197,7 @@ userdb {
 mail_location = maildir:$work/mail/%u
 pop3_uidl_format = %08Xu%08Xv
 service pop3-login {
+  $chroot_setting
   inet_listener pop3 {
     address = 127.0.0.1
     port = $port
@@ -203,6 +209,7 @@ service pop3-login {
   }
 }
 service anvil {
+  $chroot_setting
   unix_listener anvil-auth-penalty {
     mode = 0
   }
@@ -244,7 +251,7 @@ greets() {
 }
 
 start_server() {
-    local work=$1 tls=$2 port tlsport=0 u i
+    local work=$1 tls=$2 port tlsport=0 u
     need_dovecot
     mkdir -p "$work"
     work=$(cd "$work" && pwd)
@@ -264,7 +271,8 @@ start_server() {
         cat "$work/start.out" "$work/dovecot.log" >&2 2>/dev/null || true
         die "dovecot did not start"
     }
-    for ((i = 0; i < START_WAIT_STEPS; i++)); do
+    local deadline=$((SECONDS + START_WAIT_SECONDS))
+    while [ "$SECONDS" -lt "$deadline" ]; do
         if greets "$port" 2>/dev/null; then
             echo "$port" >"$work/port"
             if [ "$tlsport" -ne 0 ]; then
