@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
@@ -34,6 +35,7 @@ private Q_SLOTS:
     void slideshowCyclesAllSixteen();
     void sizeProbePath();
     void editedPeriodShowsApplyButton();
+    void trayEventsAndPopupMenu();
 };
 
 namespace {
@@ -270,6 +272,25 @@ void MainFormTest::editedPeriodShowsApplyButton() {
     QVERIFY(main.Command12->isHidden());
     QCOMPARE(main.Timer7->interval(), 500);
     QVERIFY(main.Timer7->isActive());
+}
+
+void MainFormTest::trayEventsAndPopupMenu() {
+    UiFixture fx;
+    RecordingLibrary lib;
+    MainForm main(lib);
+    main.load();
+    main.trayEvent(0);
+    QCOMPARE(fx.boxes.asked.size(), 1);
+    QCOMPARE(fx.boxes.asked[0].text, QStringLiteral("Clicked!"));
+    QCOMPARE(fx.boxes.asked[0].icon, MsgIcon::Exclamation);
+    main.trayEvent(5);
+    QCOMPARE(fx.boxes.asked.size(), 1);
+    main.hide();
+    main.mnuPopup0->trigger(); // "メイン画面を表示"
+    QVERIFY(main.isVisible());
+    QVERIFY(!main.hasEnded());
+    QCOMPARE(main.mnuPopup->actions().size(), 3);
+    QCOMPARE(main.mnuPopup->actions().at(1)->isSeparator(), true);
 }
 
 QTEST_MAIN(MainFormTest)

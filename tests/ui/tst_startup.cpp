@@ -3,6 +3,7 @@
 
 #include "keywords/KeywordFile.h"
 #include "ui/MainForm.h"
+#include "ui/MsgForm.h"
 #include "ui/SetForm.h"
 
 #include <QAction>
@@ -31,6 +32,8 @@ private Q_SLOTS:
     void exitSavesEverything_data();
     void exitSavesEverything();
     void exitDuringCheckKeepsAnnouncedDeletionsOnly();
+    void noticeBoardShowsCountOfLatestCheck();
+    void checkWithoutAccountShowsSettings();
 };
 
 void StartupTest::emptyFiles() {
@@ -294,6 +297,41 @@ void StartupTest::exitDuringCheckKeepsAnnouncedDeletionsOnly() {
     QVERIFY(main.hasEnded());
     QCOMPARE(fx.endRunCalls, 1);
     QCOMPARE(fx.general("NAME2"), QStringLiteral("2000"));
+}
+
+void StartupTest::noticeBoardShowsCountOfLatestCheck() {
+    UiFixture fx;
+    fx.writeFile(QStringLiteral("kestro.ini"), "SMTP=\r\nPOP3=127.0.0.1\r\nMAIL=\r\nAPOP=0\r\n");
+    fx.writeFile(QStringLiteral("★MailData/ini.ini"), "[EXEINI]\r\nNUMBER5=1\r\n");
+    fx.writeFile(QStringLiteral("★MailData/iniIdPass.ini"), "[EXEINI]\r\nNAME=user\r\nNAME2=secret\r\n");
+    RecordingLibrary lib;
+    lib.subjects = {QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")};
+    MainForm main(lib);
+    main.load();
+    main.Command6->click();
+    QVERIFY(forms::isMsgFormLoaded());
+    MsgForm* board = forms::msgForm();
+    QVERIFY(board->isVisible());
+    QCOMPARE(board->Text1->text(), QStringLiteral("新着メールがあります。"));
+    QCOMPARE(board->Text2->text(), QStringLiteral("3"));
+    lib.subjects = {QStringLiteral("a"), QStringLiteral("b")};
+    main.mcheck->trigger();
+    QCOMPARE(forms::msgForm(), board); // the same board, refilled
+    QCOMPARE(board->Text2->text(), QStringLiteral("2"));
+    QVERIFY(fx.boxes.asked.isEmpty());
+}
+
+void StartupTest::checkWithoutAccountShowsSettings() {
+    UiFixture fx;
+    fx.writeFile(QStringLiteral("kestro.ini"), "SMTP=\r\nPOP3=127.0.0.1\r\nMAIL=\r\nAPOP=0\r\n");
+    RecordingLibrary lib;
+    lib.subjects = {QStringLiteral("a")};
+    MainForm main(lib);
+    main.load();
+    QVERIFY(!forms::setForm()->isVisible());
+    main.Command6->click();
+    QVERIFY(forms::setForm()->isVisible());
+    QVERIFY(!lib.calls.contains(QStringLiteral("status 1")));
 }
 
 QTEST_MAIN(StartupTest)
