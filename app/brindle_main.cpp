@@ -17,5 +17,7 @@ int main(int argc, char** argv) {
     brindle::MainForm main;
     main.load();
     main.show();
+    // The desktop session ending takes the program down like its own "終了": settings are saved.
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &main, [&main] { main.requestExit(); });
     return app.exec();
 }
