@@ -193,6 +193,10 @@ bool DovecotServer::reset(const QString& user, QString* error) {
     return harness({QStringLiteral("reset"), m_workDir, user}, error);
 }
 
+bool DovecotServer::empty(const QString& user, QString* error) {
+    return harness({QStringLiteral("reset"), m_workDir, user, QStringLiteral("empty")}, error);
+}
+
 bool DovecotServer::kick(const QString& user, QString* error) {
     return harness({QStringLiteral("kick"), m_workDir, user}, error);
 }

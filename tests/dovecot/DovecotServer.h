@@ -38,6 +38,8 @@ public:
 
     // Puts the user's mailbox back to the known messages. No session of the user may be open.
     bool reset(const QString& user, QString* error = nullptr);
+    // Leaves the user's mailbox without any message.
+    bool empty(const QString& user, QString* error = nullptr);
     // Drops the user's open sessions from the server side; returns once their processes are gone.
     bool kick(const QString& user, QString* error = nullptr);
 

@@ -3,7 +3,9 @@
 #
 #   dovecot-harness.sh start <workdir> [tls]    config, mailboxes, server; waits for the greeting
 #   dovecot-harness.sh stop <workdir>           stops the server started in <workdir>
-#   dovecot-harness.sh reset <workdir> <user>   puts the user's mailbox back to the known messages
+#   dovecot-harness.sh reset <workdir> <user> [empty]
+#                                               puts the user's mailbox back to the known messages
+#                                               (or empties it)
 #   dovecot-harness.sh kick <workdir> <user>    drops the user's open POP3 sessions from the server side
 #
 # Nothing outside <workdir> is touched: the configuration, sockets, state, log and mailboxes all live
@@ -35,7 +37,7 @@ die() {
 }
 
 usage() {
-    die "usage: $0 start <workdir> [tls] | stop <workdir> | reset|kick <workdir> <user>"
+    die "usage: $0 start <workdir> [tls] | stop <workdir> | reset <workdir> <user> [empty] | kick <workdir> <user>"
 }
 
 need_dovecot() {
@@ -102,22 +104,28 @@ large_message() {
     printf 'Content-Type: text/plain; charset=us-ascii\n\n'
     for ((i = 1; i <= LARGE_MAIL_LINES; i++)); do
         printf 'archive line %05d: the quick brown fox jumps over the lazy dog 0123456789\n' "$i"
+        if [ "$i" -eq 2000 ]; then
+            # Lines that the server must dot-stuff and the client must unstuff.
+            printf '.dot-leading line\n.\n..\n'
+        fi
     done
     printf 'end of archive\n'
 }
 
 reset_mailbox() {
-    local work=$1 user=$2 maildir f seq=0 owner
+    local work=$1 user=$2 empty=${3:-} maildir f seq=0 owner
     [ -n "${PASSWORDS[$user]+x}" ] || die "unknown user '$user'"
     maildir="$work/mail/$user"
     rm -rf "$maildir"
     mkdir -p "$maildir/cur" "$maildir/new" "$maildir/tmp"
-    for f in "$MAIL_SRC"/*.eml; do
+    if [ "$empty" != empty ]; then
+        for f in "$MAIL_SRC"/*.eml; do
+            seq=$((seq + 1))
+            put_message "$maildir" "$seq" "$f"
+        done
         seq=$((seq + 1))
-        put_message "$maildir" "$seq" "$f"
-    done
-    seq=$((seq + 1))
-    large_message >"$maildir/cur/$((1800000000 + seq)).M${seq}P1.brindle-test:2,"
+        large_message >"$maildir/cur/$((1800000000 + seq)).M${seq}P1.brindle-test:2,"
+    fi
     owner=$(mail_owner)
     if [ "$(id -u)" -eq 0 ]; then
         chown -R "$owner:" "$work/mail/$user"
@@ -317,7 +325,7 @@ start) start_server "$work" "${3:-}" ;;
 stop) stop_server "$(cd "$work" 2>/dev/null && pwd || echo "$work")" ;;
 reset)
     [ $# -ge 3 ] || usage
-    reset_mailbox "$(cd "$work" && pwd)" "$3"
+    reset_mailbox "$(cd "$work" && pwd)" "$3" "${4:-}"
     ;;
 kick)
     [ $# -ge 3 ] || usage

@@ -67,6 +67,7 @@ private Q_SLOTS:
     void keywordRunDeletesCaught_data();
     void keywordRunDeletesCaught();
     void dryRunDeletesNothing();
+    void emptyMailbox();
     void otherRules_data();
     void otherRules();
     void failuresLeaveMailboxAlone_data();
@@ -201,6 +202,16 @@ void TestDovecotCheck::dryRunDeletesNothing() {
 
     Pop3Probe probe(m_server.port());
     QCOMPARE(probe.sizes(kBob.user, kBob.password), knownSizes({1, 2, 3, 4, 5, 6}));
+}
+
+void TestDovecotCheck::emptyMailbox() {
+    QString error;
+    QVERIFY2(m_server.empty(kUser, &error), qPrintable(error));
+    QVERIFY(makeAppFolder(m_server.hostAndPort(), false, kUser, QString::fromLatin1(kBob.password), 1, "0",
+                          {kKeywordFree}));
+    const RunResult r = runCheck();
+    QVERIFY2(r.exitCode == 0, qPrintable(r.errors));
+    QCOMPARE(r.lines, QStringList{QStringLiteral("messages: 0, deleted: 0, new: 0")});
 }
 
 void TestDovecotCheck::otherRules_data() {

@@ -44,7 +44,9 @@ private Q_SLOTS:
     void headerFieldsDecoded();
     void bodyTextDecoded_data();
     void bodyTextDecoded();
+    void dotStuffedLinesRestored();
     void sizesMatchServer();
+    void emptyMailboxCountsZero();
     void deletionTakesEffectOnlyAtClose();
     void deletionOfMissingMessageRefused();
     void droppedConnectionDeletesNothing();
@@ -234,6 +236,21 @@ void TestDovecotNMail::bodyTextDecoded() {
     QVERIFY(!body.contains(QStringLiteral("Message-ID:")));
 }
 
+void TestDovecotNMail::dotStuffedLinesRestored() {
+    const int handle = openSession();
+    if (QTest::currentTestFailed())
+        return;
+    MailFields fields;
+    QString body;
+    const int result = nmail().NMailPop3GetMail(handle, kKnownMessageCount, fields, body);
+    QCOMPARE(nmail().NMailPop3Close(handle), 0);
+    QVERIFY(result >= 0);
+    body.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    // A lone "." inside the message must not end it early, and no stuffing dot may remain.
+    QVERIFY2(body.contains(QStringLiteral("0123456789\n.dot-leading line\n.\n..\narchive line 02001:")),
+             qPrintable(body.mid(body.indexOf(QStringLiteral("archive line 02000")), 300)));
+}
+
 void TestDovecotNMail::sizesMatchServer() {
     const QList<QByteArray> stored = m_server.storedMessages(kUser);
     QCOMPARE(stored.size(), kKnownMessageCount);
@@ -251,6 +268,17 @@ void TestDovecotNMail::sizesMatchServer() {
     QCOMPARE(sizes, listed);
     for (int i = 0; i < kKnownMessageCount; ++i)
         QCOMPARE(sizes[i], DovecotServer::networkSize(stored[i]));
+}
+
+void TestDovecotNMail::emptyMailboxCountsZero() {
+    QString error;
+    QVERIFY2(m_server.empty(kUser, &error), qPrintable(error));
+    int count = -1;
+    const int handle = openSession(kApop, &count);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(count, 0);
+    QCOMPARE(nmail().NMailPop3Close(handle), 0);
 }
 
 void TestDovecotNMail::deletionTakesEffectOnlyAtClose() {
