@@ -1,6 +1,6 @@
 #pragma once
-#include <QString>
 #include <cstdint>
+#include <QString>
 
 namespace brindle {
 
@@ -41,7 +41,7 @@ class GeneralSettingsFile {
 public:
     explicit GeneralSettingsFile(QString path = generalSettingsPath());
     QString readText(const QString& key, const QString& defaultValue) const; // default when count is 0
-    int readInt(const QString& key) const;                                    // default 0
+    int readInt(const QString& key) const;                                   // default 0
     bool write(const QString& key, const QString& value) const;
     const QString& path() const { return m_path; }
 
