@@ -492,8 +492,14 @@ std::optional<QString> decodeCharsetStrict(QByteArrayView bytes, QByteArrayView 
         return eucJpStrict(bytes);
     case Family::Utf8:
         return iconvDecode(nameUtf8(), bytes, true, SkipRule::OneByte);
-    case Family::Other:
-        return iconvDecode(r.iconvName, bytes, true, SkipRule::OneByte);
+    case Family::Other: {
+        auto s = iconvDecode(r.iconvName, bytes, true, SkipRule::OneByte);
+        // Stateful charsets (UTF-7, ISO-2022-KR ...) can swallow bytes whole; text that reads as
+        // nothing at all was not written in that charset.
+        if (s && s->isEmpty() && !bytes.isEmpty())
+            return std::nullopt;
+        return s;
+    }
     case Family::Unknown:
     case Family::Iso2022Jp:
         break;

@@ -17,8 +17,9 @@ namespace {
 constexpr int kMaxNestingDepth = 32;
 // Parts visited per message; real mail has a handful, a thousand covers any newsletter.
 constexpr int kMaxParts = 1000;
-// Multipart and message containers handed to the MIME parser at all: its own recursion has no
-// limit, so the raw text is cut before the container that would exceed this.
+// Multipart and message containers handed to the MIME parser at all. The parser recurses per
+// container and bounds nothing itself that we could rely on, so the raw text is cut before the
+// container that would exceed this; what comes before it is still read.
 constexpr int kMaxContainers = 256;
 // Raw bytes of text parts decoded per message; keyword search over more is pointless and slow.
 constexpr qsizetype kMaxDecodedBytes = 32 * 1024 * 1024;

@@ -364,6 +364,7 @@ void TestMimeDecode::strictCharsetRejectsLies_data() {
     QTest::newRow("utf-8 truncated") << QByteArray("utf-8") << hex("E7 84") << false;
     QTest::newRow("shift_jis unmapped pair") << QByteArray("sjis") << hex("85 40") << false;
     QTest::newRow("label with path characters") << QByteArray("../../x") << QByteArray("abc") << false;
+    QTest::newRow("utf-7 that reads as nothing") << QByteArray("UTF-7") << QByteArray("++R") << false;
     QTest::newRow("shift_jis user-defined area") << QByteArray("cp932") << hex("F0 40") << true;
     QTest::newRow("euc-jp under a spelling of its own") << QByteArray("\"x-euc-jp\"") << hex("CC B5") << true;
     QTest::newRow("any charset iconv knows") << QByteArray("KOI8-R") << hex("C1") << true;
