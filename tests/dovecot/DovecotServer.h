@@ -67,7 +67,7 @@ inline constexpr DovecotAccount kBob{"bob", "Bob-pw.2"};
 inline constexpr DovecotAccount kCarol{"carol", "Carol-pw.3"};
 
 // Number of messages that reset() puts into every mailbox.
-inline constexpr int kKnownMessageCount = 6;
+inline constexpr int kKnownMessageCount = 7;
 
 // One POP3 connection of the test's own, for steps the probe below does not cover (a deletion
 // that is quit or dropped). Every wait is bounded.

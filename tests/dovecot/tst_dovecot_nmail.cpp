@@ -15,6 +15,18 @@ constexpr int kUserPass = 0;
 const QString kUser = QString::fromLatin1(kAlice.user);
 const QString kPassword = QString::fromLatin1(kAlice.password);
 
+// Bytes the text takes in code page 932, for the characters the test mails use: ASCII and
+// half-width katakana take one byte, everything else two.
+qsizetype cp932Length(const QString& text) {
+    qsizetype n = 0;
+    for (const QChar c : text)
+        n += (c.unicode() < 0x80 || (c.unicode() >= 0xFF61 && c.unicode() <= 0xFF9F)) ? 1 : 2;
+    return n;
+}
+
+// The caller's field buffers: 8192 bytes, NUL included.
+constexpr qsizetype kFieldBufferBytes = 8192;
+
 // A port on the loopback interface that nothing listens on.
 quint16 closedPort() {
     QTcpServer probe;
@@ -44,6 +56,7 @@ private Q_SLOTS:
     void headerFieldsDecoded();
     void bodyTextDecoded_data();
     void bodyTextDecoded();
+    void longFieldsCutToBuffer();
     void dotStuffedLinesRestored();
     void sizesMatchServer();
     void emptyMailboxCountsZero();
@@ -165,7 +178,7 @@ void TestDovecotNMail::headerFieldsDecoded_data() {
     QTest::newRow("Shift_JIS word, bare address")
         << 5 << QStringLiteral("セール情報") << QStringLiteral("sale@ads.example")
         << QStringLiteral("Message-ID: <sjis-0005@ads.example>");
-    QTest::newRow("large") << 6 << QStringLiteral("Monthly archive") << QStringLiteral("archive@example.net")
+    QTest::newRow("large") << 7 << QStringLiteral("Monthly archive") << QStringLiteral("archive@example.net")
                            << QStringLiteral("Message-ID: <large-0006@example.net>");
 }
 
@@ -213,7 +226,7 @@ void TestDovecotNMail::bodyTextDecoded_data() {
     QTest::newRow("HTML part reaches the body") << 4 << QStringList{QStringLiteral("</html>")};
     QTest::newRow("Shift_JIS quoted-printable") << 5 << QStringList{QStringLiteral("本日限定セール実施中")};
     QTest::newRow("large, to the last line")
-        << 6
+        << 7
         << QStringList{QStringLiteral("archive line 00001:"), QStringLiteral("archive line 04000:"),
                        QStringLiteral("end of archive")};
 }
@@ -234,6 +247,33 @@ void TestDovecotNMail::bodyTextDecoded() {
                  qPrintable(QStringLiteral("missing \"%1\" in:\n%2").arg(text, body.left(2000))));
     // Headers are not part of the body text.
     QVERIFY(!body.contains(QStringLiteral("Message-ID:")));
+}
+
+void TestDovecotNMail::longFieldsCutToBuffer() {
+    // Message 6 has a subject of 5040 double-byte characters, 10080 bytes in code page 932.
+    const QString fullSubject = QStringLiteral("長い件名の試験です").repeated(560);
+    const int handle = openSession();
+    if (QTest::currentTestFailed())
+        return;
+    MailFields fields;
+    QString body;
+    const int status = nmail().NMailPop3GetMailStatus(handle, 6, fields);
+    const QString subject = fields.subject;
+    const QString header = fields.header;
+    const int fetched = nmail().NMailPop3GetMail(handle, 6, fields, body);
+    QCOMPARE(nmail().NMailPop3Close(handle), 0);
+    QVERIFY(status >= 0);
+    QVERIFY(fetched >= 0);
+
+    QVERIFY2(cp932Length(subject) < kFieldBufferBytes, qPrintable(QString::number(cp932Length(subject))));
+    QVERIFY2(cp932Length(header) < kFieldBufferBytes, qPrintable(QString::number(cp932Length(header))));
+    // Cut, not dropped: the subject fills the buffer as far as whole characters go.
+    QVERIFY2(subject.size() > 4000, qPrintable(QString::number(subject.size())));
+    QVERIFY(fullSubject.startsWith(subject));
+    QCOMPARE(fields.subject, subject);
+    QVERIFY(header.startsWith(QStringLiteral("Return-Path:")));
+    // The body is not a field: it comes whole.
+    QVERIFY(body.contains(QStringLiteral("件名がとても長いメールです。")));
 }
 
 void TestDovecotNMail::dotStuffedLinesRestored() {
@@ -288,6 +328,7 @@ void TestDovecotNMail::deletionTakesEffectOnlyAtClose() {
         return;
     QCOMPARE(nmail().NMailPop3DeleteMail(handle, 2), 0);
     QCOMPARE(nmail().NMailPop3DeleteMail(handle, 4), 0);
+    QCOMPARE(nmail().NMailPop3DeleteMail(handle, 6), 0);
 
     // Numbers do not shift: message 3 is still the third message.
     MailFields fields;
@@ -299,14 +340,14 @@ void TestDovecotNMail::deletionTakesEffectOnlyAtClose() {
     // While the session lasts the server still holds every message.
     QCOMPARE(probe.count(kAlice.user, kAlice.password), kKnownMessageCount);
     QCOMPARE(nmail().NMailPop3Close(handle), 0);
-    QCOMPARE(probe.count(kAlice.user, kAlice.password), kKnownMessageCount - 2);
+    QCOMPARE(probe.count(kAlice.user, kAlice.password), kKnownMessageCount - 3);
 
     // The right ones went.
     int count = 0;
     const int again = openSession(kUserPass, &count);
     if (QTest::currentTestFailed())
         return;
-    QCOMPARE(count, kKnownMessageCount - 2);
+    QCOMPARE(count, kKnownMessageCount - 3);
     QStringList subjects;
     for (int n = 1; n <= count; ++n) {
         QVERIFY(nmail().NMailPop3GetMailStatus(again, n, fields) >= 0);
