@@ -65,6 +65,8 @@ struct DovecotAccount {
 inline constexpr DovecotAccount kAlice{"alice", "Alice-pw.1"};
 inline constexpr DovecotAccount kBob{"bob", "Bob-pw.2"};
 inline constexpr DovecotAccount kCarol{"carol", "Carol-pw.3"};
+// Read only: its mailbox is never changed, so tests running in parallel may share it.
+inline constexpr DovecotAccount kDave{"dave", "Dave pw &7%!"};
 
 // Number of messages that reset() puts into every mailbox.
 inline constexpr int kKnownMessageCount = 7;

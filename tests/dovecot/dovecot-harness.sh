@@ -18,12 +18,13 @@
 #
 # Accounts (passwords stored in plain text so that APOP can be checked):
 #   alice / Alice-pw.1   bob / Bob-pw.2   carol / Carol-pw.3
+#   dave / "Dave pw &7%!" (blanks and signs; no test changes this mailbox)
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 MAIL_SRC="$HERE/mail"
-USERS=(alice bob carol)
-declare -A PASSWORDS=([alice]='Alice-pw.1' [bob]='Bob-pw.2' [carol]='Carol-pw.3')
+USERS=(alice bob carol dave)
+declare -A PASSWORDS=([alice]='Alice-pw.1' [bob]='Bob-pw.2' [carol]='Carol-pw.3' [dave]='Dave pw &7%!')
 # The server has this long to greet after it was started; a loaded 2-core machine needs well under
 # a second, so a hung start fails within a bounded time instead of blocking the test run.
 START_WAIT_SECONDS=20

@@ -66,6 +66,8 @@ private Q_SLOTS:
 
     void keywordRunDeletesCaught_data();
     void keywordRunDeletesCaught();
+    void passwordWithBlanksAndSigns_data();
+    void passwordWithBlanksAndSigns();
     void dryRunDeletesNothing();
     void emptyMailbox();
     void otherRules_data();
@@ -185,6 +187,21 @@ void TestDovecotCheck::keywordRunDeletesCaught() {
     const RunResult again = runCheck();
     QVERIFY2(again.exitCode == 0, qPrintable(again.errors));
     QCOMPARE(again.lines, QStringList{QStringLiteral("messages: 4, deleted: 0, new: 4")});
+}
+
+void TestDovecotCheck::passwordWithBlanksAndSigns_data() {
+    keywordRunDeletesCaught_data();
+}
+
+void TestDovecotCheck::passwordWithBlanksAndSigns() {
+    QFETCH(bool, apop);
+    // The settings file holds the password as typed; the run must send it unchanged.
+    QVERIFY(makeAppFolder(m_server.hostAndPort(), apop, QString::fromLatin1(kDave.user),
+                          QString::fromLatin1(kDave.password), 0, "0", {}));
+    const RunResult r = runCheck();
+    QVERIFY2(r.exitCode == 0, qPrintable(r.errors));
+    QCOMPARE(r.lines,
+             QStringList{QStringLiteral("messages: %1, deleted: 0, new: %1").arg(kKnownMessageCount)});
 }
 
 void TestDovecotCheck::dryRunDeletesNothing() {

@@ -49,6 +49,8 @@ private Q_SLOTS:
 
     void loginCountsMessages_data();
     void loginCountsMessages();
+    void passwordWithBlanksAndSigns_data();
+    void passwordWithBlanksAndSigns();
     void refusedLoginExplainsWithoutPassword_data();
     void refusedLoginExplainsWithoutPassword();
     void unreachableServerFails();
@@ -120,6 +122,21 @@ void TestDovecotNMail::loginCountsMessages() {
         return;
     QCOMPARE(count, kKnownMessageCount);
     QCOMPARE(nmail().NMailPop3Close(handle), 0);
+}
+
+void TestDovecotNMail::passwordWithBlanksAndSigns_data() {
+    loginCountsMessages_data();
+}
+
+void TestDovecotNMail::passwordWithBlanksAndSigns() {
+    QFETCH(int, apopFlag);
+    const int handle = nmail().NMailPop3Connect(m_server.hostAndPort());
+    QVERIFY2(handle != -1, qPrintable(nmail().NMailGetMessage()));
+    const int count = nmail().NMailPop3Authenticate(handle, QString::fromLatin1(kDave.user),
+                                                    QString::fromLatin1(kDave.password), apopFlag);
+    const QString why = nmail().NMailGetMessage();
+    QCOMPARE(nmail().NMailPop3Close(handle), 0);
+    QVERIFY2(count == kKnownMessageCount, qPrintable(why));
 }
 
 void TestDovecotNMail::refusedLoginExplainsWithoutPassword_data() {
