@@ -30,6 +30,11 @@ declare -A PASSWORDS=([alice]='Alice-pw.1' [bob]='Bob-pw.2' [carol]='Carol-pw.3'
 START_WAIT_SECONDS=20
 # A kicked session process ends at once; this only bounds the wait for it.
 KICK_WAIT_STEPS=100 # x 0.05 s
+# Dovecot takes 2 to 3 seconds to shut down (its log process drains last); past this bound it is
+# killed.
+STOP_WAIT_STEPS=150 # x 0.1 s
+# A free port can be taken by someone else between the probe and Dovecot's bind: try again.
+START_ATTEMPTS=3
 LARGE_MAIL_LINES=4000 # about 300 KB: far beyond any fixed 8192-byte buffer
 
 die() {
@@ -64,8 +69,8 @@ port_open() {
 }
 
 pick_port() {
-    local p tries
-    for tries in $(seq 1 200); do
+    local p i
+    for ((i = 0; i < 200; i++)); do
         p=$((20000 + (RANDOM * 32768 + RANDOM) % 40000))
         if ! port_open "$p"; then
             echo "$p"
@@ -75,8 +80,8 @@ pick_port() {
     die "no free port found"
 }
 
-# The user the mail processes run as. Dovecot refuses to access mail as root, so under root the
-# mailboxes belong to an unprivileged system account.
+# The user the mail processes run as. Mail is not accessed as root, so under root the mailboxes
+# belong to an unprivileged system account.
 mail_owner() {
     if [ "$(id -u)" -ne 0 ]; then
         id -un
@@ -238,7 +243,7 @@ stop_server() {
     [ -n "$pid" ] || return 0
     if kill -0 "$pid" 2>/dev/null; then
         kill "$pid" 2>/dev/null || true
-        for i in $(seq 1 50); do
+        for ((i = 0; i < STOP_WAIT_STEPS; i++)); do
             kill -0 "$pid" 2>/dev/null || break
             sleep 0.1
         done
@@ -259,13 +264,11 @@ greets() {
     [[ "$line" == "+OK"* ]]
 }
 
-start_server() {
+# One attempt at starting the server on fresh ports; 0 once it greets.
+try_start() {
     local work=$1 tls=$2 port tlsport=0 u
-    need_dovecot
-    mkdir -p "$work"
-    work=$(cd "$work" && pwd)
-    stop_server "$work"
-    rm -rf "$work/run" "$work/state" "$work/home" "$work/mail" "$work/conf" "$work/port" "$work/tlsport" "$work/dovecot.log" "$work/start.out"
+    rm -rf "${work:?}/run" "${work:?}/state" "${work:?}/home" "${work:?}/mail" "${work:?}/conf" "${work:?}/port" \
+        "${work:?}/tlsport" "${work:?}/dovecot.log" "${work:?}/start.out"
     port=$(pick_port)
     if [ "$tls" = tls ]; then
         tlsport=$(pick_port)
@@ -276,13 +279,13 @@ start_server() {
         reset_mailbox "$work" "$u"
     done
     # The daemon must not keep the caller's output open: CTest and QProcess wait for it to close.
-    "$(dovecot_bin)" -c "$work/conf/dovecot.conf" </dev/null >"$work/start.out" 2>&1 || {
-        cat "$work/start.out" "$work/dovecot.log" >&2 2>/dev/null || true
-        die "dovecot did not start"
-    }
+    if ! "$(dovecot_bin)" -c "$work/conf/dovecot.conf" </dev/null >"$work/start.out" 2>&1; then
+        cat "$work/start.out" >&2 2>/dev/null || true
+        return 1
+    fi
     local deadline=$((SECONDS + START_WAIT_SECONDS))
     while [ "$SECONDS" -lt "$deadline" ]; do
-        if greets "$port" 2>/dev/null; then
+        if greets "$port" 2>/dev/null && { [ "$tlsport" -eq 0 ] || port_open "$tlsport"; }; then
             echo "$port" >"$work/port"
             if [ "$tlsport" -ne 0 ]; then
                 echo "$tlsport" >"$work/tlsport"
@@ -295,8 +298,21 @@ start_server() {
         sleep 0.1
     done
     cat "$work/dovecot.log" >&2 2>/dev/null || true
+    echo "dovecot-harness: no greeting on 127.0.0.1:$port" >&2
     stop_server "$work"
-    die "dovecot did not greet on 127.0.0.1:$port"
+    return 1
+}
+
+start_server() {
+    local work=$1 tls=$2 attempt
+    need_dovecot
+    mkdir -p "$work"
+    work=$(cd "$work" && pwd)
+    stop_server "$work"
+    for ((attempt = 1; attempt <= START_ATTEMPTS; attempt++)); do
+        try_start "$work" "$tls" && return 0
+    done
+    die "dovecot did not start (log: $work/dovecot.log)"
 }
 
 # Ends the user's sessions and returns only when their processes are gone, so that whatever the
