@@ -144,11 +144,16 @@ public:
     virtual ~SpamRule() = default;
     // Judges message n; calls deleteCaught when the message is junk.
     virtual void judge(int n, RuleContext& context) = 0;
+    // True when the rule starts from the header fields alone (the status call). The other rules
+    // fetch the whole message, which brings the same fields, so the status call would only cost a
+    // round trip.
+    virtual bool judgesHeaderFirst() const { return false; }
 };
 
 class KeywordRule final : public SpamRule {
 public:
     void judge(int n, RuleContext& context) override;
+    bool judgesHeaderFirst() const override { return true; }
 };
 
 class HtmlRule final : public SpamRule {

@@ -137,17 +137,18 @@ CheckOutcome Pass::execute() {
 }
 
 void Pass::judgeMessages(SpamRule* rule) {
+    if (rule == nullptr) {
+        return; // every message stays
+    }
     // The numbers are those of the login: a deletion renumbers nothing.
     for (int n = 1; n <= m_outcome.mailCount; ++n) {
         m_fields = MailFields{};
         m_bodyOf = 0;
         m_body.clear();
-        if (m_library.NMailPop3GetMailStatus(m_handle, n, m_fields) < 0) {
+        if (rule->judgesHeaderFirst() && m_library.NMailPop3GetMailStatus(m_handle, n, m_fields) < 0) {
             continue; // nothing to judge by: the message stays
         }
-        if (rule != nullptr) {
-            rule->judge(n, *this);
-        }
+        rule->judge(n, *this);
     }
 }
 

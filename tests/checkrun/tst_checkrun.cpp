@@ -559,12 +559,30 @@ private Q_SLOTS:
     }
 
     void failedStatusKeepsMessage() {
-        lib.add("s", "", u"カタカナ"_s);
-        lib.add("s", "", u"カタカナ"_s);
+        folder->setKeywords({"junk"});
+        lib.add("junk", "", "");
+        lib.add("junk", "", "");
         lib.statusFails = {1};
-        host.rules = {Rule::Option5};
+        host.rules = {Rule::Option1};
         runCheck();
         QCOMPARE(lib.deleteCalls, QList<int>{2});
+    }
+
+    void statusCallOnlyWhereItDecides() {
+        lib.add("s", "", u"カタカナ"_s);
+        lib.add("s", "", u"ひらがな"_s);
+        host.rules = {Rule::Option5};
+        runCheck();
+        QVERIFY(lib.statusCalls.isEmpty()); // the fetch brings the same fields
+        QCOMPARE(lib.fetchCalls, (QList<int>{1, 2}));
+        QCOMPARE(lib.deleteCalls, QList<int>{1});
+
+        init();
+        lib.add("s", "", "x");
+        host.rules = {};
+        runCheck();
+        QVERIFY(lib.statusCalls.isEmpty());
+        QVERIFY(lib.fetchCalls.isEmpty());
     }
 };
 

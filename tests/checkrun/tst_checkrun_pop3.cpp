@@ -165,6 +165,9 @@ private Q_SLOTS:
         host.rules = {Rule::Option6};
         check(server);
         QCOMPARE(words(), QStringList{"1:html"});
+        // The whole message brings the header too: no separate status command per message.
+        QCOMPARE(server.stats().commandCounts.value("TOP"), 0);
+        QCOMPARE(server.stats().commandCounts.value("RETR"), 2);
 
         host = FakeHost{};
         host.rules = {Rule::Option4};
