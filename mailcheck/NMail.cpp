@@ -6,6 +6,7 @@
 #include <deque>
 #include <memory>
 #include <QMap>
+#include <vector>
 
 namespace brindle {
 
@@ -54,6 +55,7 @@ public:
         Handle* h = find(handle);
         if (!h)
             return -1;
+        const Call call(*this, h);
         h->password = password;
         const int count = h->session->login(id, password, apopFlag != 0);
         if (count < 0) {
@@ -69,11 +71,20 @@ public:
         Handle* h = find(handle);
         if (!h)
             return -1;
+        const Call call(*this, h);
         if (const Cached* c = h->cached(n)) {
             fill(fields, c->message.head);
             return 0;
         }
         auto header = h->session->header(n);
+        if (!header && h->session->topRefused()) {
+            // Without TOP the header comes with the whole message, which GetMail then reuses.
+            const Cached* whole = fetch(h, n);
+            if (!whole)
+                return -1;
+            fill(fields, whole->message.head);
+            return 0;
+        }
         if (!header) {
             setError(h->session->errorText(), h);
             return -1;
@@ -86,6 +97,7 @@ public:
         Handle* h = find(handle);
         if (!h)
             return -1;
+        const Call call(*this, h);
         const qint64 size = h->session->size(n);
         if (size < 0)
             setError(h->session->errorText(), h);
@@ -96,15 +108,10 @@ public:
         Handle* h = find(handle);
         if (!h)
             return -1;
-        const Cached* c = h->cached(n);
-        if (!c) {
-            auto raw = h->session->message(n);
-            if (!raw) {
-                setError(h->session->errorText(), h);
-                return -1;
-            }
-            c = h->remember(n, decodeMessage(*raw), raw->size());
-        }
+        const Call call(*this, h);
+        const Cached* c = fetch(h, n);
+        if (!c)
+            return -1;
         fill(fields, c->message.head);
         // The caller sizes its body buffer by the listed size (plus its NUL).
         const qint64 listed = h->session->size(n);
@@ -116,6 +123,7 @@ public:
         Handle* h = find(handle);
         if (!h)
             return -1;
+        const Call call(*this, h);
         if (!h->session->remove(n)) {
             setError(h->session->errorText(), h);
             return -1;
@@ -125,18 +133,33 @@ public:
     }
 
     int NMailPop3Close(int handle) override {
-        Handle* h = find(handle);
+        Handle* h = find(handle, true);
         if (!h)
             return -1;
+        if (h->busy) {
+            // Asked from inside a call of this handle that is waiting for the server.
+            h->session->abort();
+            settings().lastStats = h->session->stats();
+            bury(handle);
+            setError(QStringLiteral("接続を中断しました"));
+            return -1;
+        }
+        const Call call(*this, h);
         const bool ok = h->session->quit();
         if (!ok)
             setError(h->session->errorText(), h);
         settings().lastStats = h->session->stats();
-        m_handles.erase(handle);
+        bury(handle);
         return ok ? 0 : -1;
     }
 
-    void NMailEndWinSock() override { m_handles.clear(); }
+    void NMailEndWinSock() override {
+        while (!m_handles.empty()) {
+            const int id = m_handles.begin()->first;
+            m_handles.begin()->second->session->abort();
+            bury(id);
+        }
+    }
 
 private:
     struct Cached {
@@ -148,6 +171,7 @@ private:
         std::unique_ptr<Pop3Session> session;
         QString password;
         std::deque<Cached> cache; // newest first
+        bool busy = false;
         qsizetype cacheBytes = 0;
 
         const Cached* cached(int n) const {
@@ -178,13 +202,56 @@ private:
         }
     };
 
-    Handle* find(int handle) {
+    // Marks a handle busy for the length of one entry point. A handle closed meanwhile (from an
+    // event that ran during the wait) is kept until the outermost call has returned.
+    struct Call {
+        NMailLibrary& lib;
+        Handle* h;
+        Call(NMailLibrary& l, Handle* handle) : lib(l), h(handle) {
+            ++lib.m_depth;
+            h->busy = true;
+        }
+        ~Call() {
+            h->busy = false;
+            if (--lib.m_depth == 0)
+                lib.m_graveyard.clear();
+        }
+        Call(const Call&) = delete;
+        Call& operator=(const Call&) = delete;
+    };
+
+    Handle* find(int handle, bool evenBusy = false) {
         auto it = m_handles.find(handle);
         if (it == m_handles.end()) {
             setError(QStringLiteral("接続されていません"));
             return nullptr;
         }
+        if (it->second->busy && !evenBusy) {
+            setError(QStringLiteral("この接続は別の処理の途中です"));
+            return nullptr;
+        }
         return it->second.get();
+    }
+
+    void bury(int handle) {
+        auto it = m_handles.find(handle);
+        if (it == m_handles.end())
+            return;
+        if (m_depth > 0)
+            m_graveyard.push_back(std::move(it->second));
+        m_handles.erase(it);
+    }
+
+    const Cached* fetch(Handle* h, int n) {
+        if (const Cached* c = h->cached(n))
+            return c;
+        auto raw = h->session->message(n);
+        if (!raw) {
+            setError(h->session->errorText(), h);
+            return nullptr;
+        }
+        const qsizetype bytes = raw->size();
+        return h->remember(n, decodeMessage(*raw), bytes);
     }
 
     void setError(const QString& text, const Handle* h = nullptr) {
@@ -202,6 +269,8 @@ private:
     }
 
     std::map<int, std::unique_ptr<Handle>> m_handles;
+    std::vector<std::unique_ptr<Handle>> m_graveyard;
+    int m_depth = 0;
     int m_nextHandle = 1;
     int m_fieldBuffer = kNMailDefaultFieldBuffer;
     QString m_error;

@@ -3,6 +3,7 @@
 #include "platform/Cp932.h"
 
 #include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QPointer>
 #include <QTimer>
@@ -317,6 +318,7 @@ void Pop3Session::deliver(const Command& c, Pop3Reply reply) {
     } else if (reply.tooLarge) {
         m_headerFailures.insert(c.n, QStringLiteral("メッセージ %1 のヘッダーが大きすぎます").arg(c.n));
     } else {
+        m_topRefused = true; // TOP is optional (RFC 1939 7): the caller falls back to RETR
         m_headerFailures.insert(c.n, QStringLiteral("メッセージ %1 のヘッダーを読めません（%2）")
                                          .arg(c.n)
                                          .arg(serverText(reply.text)));
@@ -324,28 +326,41 @@ void Pop3Session::deliver(const Command& c, Pop3Reply reply) {
 }
 
 bool Pop3Session::waitUntil(const std::function<bool()>& done, int timeoutMs) {
-    if (done() || !m_transport)
+    if (done() || !m_transport || m_aborted)
         return done();
     ++m_stats.roundTrips;
     QEventLoop loop;
     QTimer timer;
     timer.setSingleShot(true);
-    bool timedOut = false;
-    QObject::connect(&timer, &QTimer::timeout, &loop, [&] {
-        timedOut = true;
-        loop.quit();
-    });
+    QDeadlineTimer deadline(timeoutMs);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
     // Any progress restarts the clock: a slow but living server is not cut off.
     QPointer<Pop3Transport> transport = m_transport.get();
     QMetaObject::Connection progress = QObject::connect(transport, &Pop3Transport::activity, &loop, [&] {
-        timer.start(timeoutMs);
+        deadline.setRemainingTime(timeoutMs);
         loop.quit();
     });
-    timer.start(timeoutMs);
-    while (!done() && !timedOut && transport)
-        loop.exec();
+    QEventLoop* outer = std::exchange(m_loop, &loop);
+    while (!done() && !m_aborted && transport && !deadline.hasExpired()) {
+        // A coarse timer may fire a little early: wait again for what remains.
+        timer.start(int(qMax<qint64>(1, deadline.remainingTime())));
+        // After the application was told to quit, event loops refuse to run (-1): give up
+        // rather than spin.
+        if (loop.exec() < 0) {
+            abort();
+            break;
+        }
+    }
+    m_loop = outer;
     QObject::disconnect(progress);
     return done();
+}
+
+void Pop3Session::abort() {
+    m_aborted = true;
+    breakSession(QStringLiteral("接続を中断しました"));
+    if (m_loop)
+        m_loop->quit();
 }
 
 std::optional<Pop3Reply> Pop3Session::waitFor(int id) {
@@ -359,7 +374,7 @@ std::optional<Pop3Reply> Pop3Session::waitFor(int id) {
 }
 
 bool Pop3Session::canRecover() const {
-    return m_pipeliningGarbled && m_loggedIn && !m_recovering && m_stats.reconnects == 0;
+    return m_pipeliningGarbled && m_loggedIn && !m_recovering && !m_aborted && m_stats.reconnects == 0;
 }
 
 std::optional<Pop3Reply> Pop3Session::execute(Kind kind, int n, const QByteArray& line, bool multiLine,
@@ -529,7 +544,7 @@ void Pop3Session::sendTop(int n) {
 }
 
 void Pop3Session::readAhead(int from) {
-    if (!m_pipelining || m_broken)
+    if (!m_pipelining || m_broken || m_topRefused)
         return;
     int next = qMax(from, m_readAheadNext);
     while (next <= m_count && int(m_inFlight.size()) < kPop3MaxPipelinedCommands &&
@@ -556,6 +571,10 @@ std::optional<QByteArray> Pop3Session::header(int n) {
     if (!checkNumber(n))
         return std::nullopt;
     forgetHeadersBefore(n);
+    if (m_topRefused && !m_headers.contains(n)) {
+        fail(QStringLiteral("このサーバーは TOP に対応していません"));
+        return std::nullopt;
+    }
     if (!m_headers.contains(n) && !m_headerFailures.contains(n) && !m_topInFlight.contains(n))
         sendTop(n);
     readAhead(n + 1);

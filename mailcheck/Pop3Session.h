@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <QByteArray>
+#include <QEventLoop>
 #include <QList>
 #include <QMap>
 #include <QObject>
@@ -22,9 +23,11 @@ inline constexpr int kPop3DefaultReplyTimeoutMs = 60 * 1000;
 // More messages than this in one mailbox is taken as a broken STAT, not a real mailbox.
 inline constexpr int kPop3MaxMessages = 1000000;
 
-// Read-ahead with PIPELINING (RFC 2449 6.6): the commands in flight stay few and their replies
-// small enough that neither side can stall on a full socket buffer, and the headers read ahead
-// stay bounded however large the mailbox is.
+// Read-ahead with PIPELINING (RFC 2449 6.6): a pipelining client must not let the server's replies
+// back up while it is still sending. Our writes never block (the socket queues them) and every wait
+// reads, so the window is about memory: at most 32 commands (some 600 bytes of command text, far
+// below any socket buffer), an estimated 256 KiB of replies in flight, and 2 MiB of headers read
+// ahead, however large the mailbox.
 inline constexpr int kPop3MaxPipelinedCommands = 32;
 inline constexpr qsizetype kPop3MaxPipelinedReplyBytes = 256 * 1024; // estimated, see headerEstimate
 inline constexpr qsizetype kPop3HeaderEstimateBytes = 8 * 1024;
@@ -81,6 +84,10 @@ public:
     // The whole message n (RETR n), dot-unstuffed.
     std::optional<QByteArray> message(int n);
     bool remove(int n);
+    // Ends the session at once, also from inside a wait of this session (which then fails).
+    void abort();
+    // The server refused TOP: headers must come from the whole message.
+    bool topRefused() const { return m_topRefused; }
     // Sends QUIT: true only when the server acknowledged it, so that the deletions took effect.
     bool quit();
 
@@ -151,6 +158,9 @@ private:
     bool m_apop = false;
     QString m_passwordText; // kept only to keep it out of failure texts
     bool m_recovering = false;
+    bool m_aborted = false;
+    bool m_topRefused = false;
+    QEventLoop* m_loop = nullptr; // the wait in progress, for abort()
 
     int m_count = -1;
     QList<qint64> m_sizes; // index n, -1 unknown; filled by the one LIST

@@ -82,7 +82,7 @@ void SocketTransport::startTls(const QString& host) {
 }
 
 void SocketTransport::write(const QByteArray& bytes) {
-    if (!m_failed)
+    if (!m_failed && m_socket->state() == QAbstractSocket::ConnectedState)
         m_socket->write(bytes);
 }
 

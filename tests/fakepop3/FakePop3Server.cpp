@@ -300,6 +300,10 @@ void FakeConnection::handle(const QByteArray& line, bool garble) {
         send("what?? 4 8 15 16 23 42\r\n");
         return;
     }
+    if (!m_o.refusedCommand.isEmpty() && keyword == m_o.refusedCommand) {
+        send("-ERR " + keyword + " is not supported here\r\n");
+        return;
+    }
     if (!m_o.oversizedAtCommand.isEmpty() && keyword == m_o.oversizedAtCommand) {
         send("+OK " + QByteArray(200 * 1024, 'x') + "\r\n");
         return;
@@ -469,6 +473,8 @@ void FakeConnection::send(const QByteArray& bytes) {
         QMutexLocker lock(&m_shared.mutex);
         m_shared.stats.bytesOut += bytes.size();
     }
+    if (m_socket->state() != QAbstractSocket::ConnectedState)
+        return; // the client has gone
     if (m_o.writeChunkBytes <= 0 && m_chunkOut.isEmpty()) {
         m_socket->write(bytes);
         m_socket->flush();

@@ -68,6 +68,7 @@ struct FakePop3Options {
     QByteArray oversizedAtCommand; // answer this command with a 200 KB line
     bool garblePipelined = false;  // commands that arrive together: all but the first get garbage
     bool refuseDele = false;       // DELE answers -ERR
+    QByteArray refusedCommand;     // this command always answers -ERR (e.g. "TOP", which is optional)
     bool dropAtQuit = false;       // QUIT closes the connection without answering or deleting
 
     // Listen on ::1 instead of 127.0.0.1 (address() is then "[::1]:<port>").

@@ -2,8 +2,10 @@
 #include "fakepop3/FakePop3Server.h"
 #include "mailcheck/NMail.h"
 
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 using namespace brindle;
 using namespace brindle::fake;
@@ -378,6 +380,59 @@ private Q_SLOTS:
             QVERIFY(s.closeResult < 0); // the deletions did not take effect, and Close says so
             QCOMPARE(server.mailbox().size(), 2);
         }
+    }
+
+    void serverWithoutTop() {
+        FakePop3Options o = basicOptions(4);
+        o.refusedCommand = "TOP";
+        FakePop3Server server(o);
+        QVERIFY(server.start());
+        const Session s = runSession(server.address(), {2});
+        QVERIFY2(s.failures.isEmpty(), qPrintable(s.failures.join('\n')));
+        QCOMPARE(s.subjects, QStringList({"message 1", "message 2", "message 3", "message 4"}));
+        QCOMPARE(server.deletedAtQuit(), QList<int>({2}));
+        // Once refused, TOP is not tried again; every message came whole, once.
+        const QByteArray sent = server.received(0);
+        QVERIFY(sent.lastIndexOf("TOP ") < sent.indexOf("RETR "));
+        QCOMPARE(server.stats().commandCounts.value("RETR"), 4);
+    }
+
+    void closedWhileWaiting_data() {
+        QTest::addColumn<bool>("endAll");
+        QTest::newRow("NMailPop3Close") << false;
+        QTest::newRow("NMailEndWinSock") << true;
+    }
+    void closedWhileWaiting() {
+        // The main window may close while a check waits for a silent server: the waiting call
+        // must return (failed), not crash or hang.
+        QFETCH(bool, endAll);
+        setPop3Timeouts(60000, 60000);
+        FakePop3Options o = basicOptions(2);
+        o.silentAtCommand = "TOP";
+        FakePop3Server server(o);
+        QVERIFY(server.start());
+        MailLibrary& lib = nmail();
+        const int h = lib.NMailPop3Connect(server.address());
+        QCOMPARE(lib.NMailPop3Authenticate(h, kUser, kPassword, 0), 2);
+        int nestedSize = 0;
+        int nestedClose = 0;
+        QTimer::singleShot(0, [&] {
+            nestedSize = int(lib.NMailPop3GetMailSize(h, 1)); // the handle is busy
+            if (endAll)
+                lib.NMailEndWinSock();
+            else
+                nestedClose = lib.NMailPop3Close(h);
+        });
+        QElapsedTimer t;
+        t.start();
+        MailFields f;
+        QVERIFY(lib.NMailPop3GetMailStatus(h, 1, f) < 0);
+        QVERIFY(t.elapsed() < 30000);
+        QVERIFY(nestedSize < 0);
+        QVERIFY(nestedClose < 0 || endAll);
+        QVERIFY(lib.NMailPop3Close(h) < 0); // gone
+        QVERIFY(!server.received(0).contains("QUIT"));
+        QCOMPARE(server.mailbox().size(), 2);
     }
 
     void ipv6Literal() {
