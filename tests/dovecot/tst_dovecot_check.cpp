@@ -190,14 +190,20 @@ void TestDovecotCheck::keywordRunDeletesCaught() {
 }
 
 void TestDovecotCheck::passwordWithBlanksAndSigns_data() {
-    keywordRunDeletesCaught_data();
+    QTest::addColumn<bool>("apop");
+    QTest::addColumn<QString>("server");
+    const QString here = m_server.hostAndPort();
+    QTest::newRow("USER/PASS") << false << here;
+    QTest::newRow("APOP") << true << here;
+    QTest::newRow("APOP, server as pop3:// address") << true << QStringLiteral("pop3://") + here;
 }
 
 void TestDovecotCheck::passwordWithBlanksAndSigns() {
     QFETCH(bool, apop);
+    QFETCH(QString, server);
     // The settings file holds the password as typed; the run must send it unchanged.
-    QVERIFY(makeAppFolder(m_server.hostAndPort(), apop, QString::fromLatin1(kDave.user),
-                          QString::fromLatin1(kDave.password), 0, "0", {}));
+    QVERIFY(makeAppFolder(server, apop, QString::fromLatin1(kDave.user), QString::fromLatin1(kDave.password),
+                          0, "0", {}));
     const RunResult r = runCheck();
     QVERIFY2(r.exitCode == 0, qPrintable(r.errors));
     QCOMPARE(r.lines,
