@@ -17,12 +17,12 @@ namespace {
 constexpr int kMaxNestingDepth = 32;
 // Parts visited per message; real mail has a handful, a thousand covers any newsletter.
 constexpr int kMaxParts = 1000;
-// Multipart and message containers handed to the MIME parser at all. The parser recurses per
-// container and bounds nothing itself that we could rely on, so the raw text is cut before the
-// container that would exceed this; what comes before it is still read.
-constexpr int kMaxContainers = 256;
 // Raw bytes of text parts decoded per message; keyword search over more is pointless and slow.
 constexpr qsizetype kMaxDecodedBytes = 32 * 1024 * 1024;
+// Longest Content-Type or Content-Disposition value handed to the parameter parser. Its cost grows
+// faster than the length (a 128 KB value takes seconds); real values are well under this, and the
+// parameters that matter (boundary, charset, name) come first.
+constexpr qsizetype kMaxParsedFieldLength = 1024;
 
 void initGMime() {
     static std::once_flag once;
@@ -39,7 +39,19 @@ struct HeaderSplit {
     qsizetype bodyStart = 0;
 };
 
-HeaderSplit splitHeader(QByteArrayView raw) {
+// A line that can start a header field: a name of printable characters, then a colon.
+bool looksLikeField(QByteArrayView line) {
+    qsizetype i = 0;
+    while (i < line.size() && line[i] > ' ' && line[i] < 0x7F && line[i] != ':')
+        ++i;
+    if (i == 0)
+        return false;
+    while (i < line.size() && isLineBlank(line[i]))
+        ++i;
+    return i < line.size() && line[i] == ':';
+}
+
+HeaderSplit splitHeader(QByteArrayView raw, bool mayLackHeader) {
     const qsizetype n = raw.size();
     qsizetype pos = 0;
     while (pos < n) {
@@ -50,6 +62,10 @@ HeaderSplit splitHeader(QByteArrayView raw) {
             line.chop(1);
         if (line.isEmpty())
             return {pos, next};
+        // Text that does not start with a field has no header block at all (an mbox "From " line
+        // aside).
+        if (pos == 0 && mayLackHeader && !looksLikeField(line) && !line.startsWith("From "))
+            return {0, 0};
         pos = next;
     }
     return {n, n};
@@ -110,24 +126,6 @@ void finishText(QString& s) {
         s.remove(QChar(0));
 }
 
-QByteArray readStream(GMimeStream* stream, qsizetype limit) {
-    QByteArray out;
-    if (!stream)
-        return out;
-    g_mime_stream_reset(stream);
-    const gint64 len = g_mime_stream_length(stream);
-    if (len > 0)
-        out.reserve(qsizetype(qMin<gint64>(len, limit)));
-    char buf[65536];
-    while (out.size() < limit) {
-        const ssize_t got = g_mime_stream_read(stream, buf, sizeof buf);
-        if (got <= 0)
-            break;
-        out.append(buf, qsizetype(qMin<qsizetype>(got, limit - out.size())));
-    }
-    return out;
-}
-
 bool hasNonBlank(QByteArrayView s) {
     for (char c : s)
         if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
@@ -135,135 +133,214 @@ bool hasNonBlank(QByteArrayView s) {
     return false;
 }
 
-QString decodePartText(QByteArrayView raw, GMimeContentEncoding encoding, const char* charset) {
+enum class TransferEncoding { AsIs, Base64, QuotedPrintable };
+
+QString decodePartText(QByteArrayView raw, TransferEncoding encoding, const QByteArray& charset) {
     QByteArray bytes;
     switch (encoding) {
-    case GMIME_CONTENT_ENCODING_BASE64:
+    case TransferEncoding::Base64:
         bytes = decodeBase64Lenient(raw);
         // Not base64 at all: the text as it stands says more than nothing.
         if (bytes.isEmpty() && hasNonBlank(raw))
             bytes = raw.toByteArray();
         break;
-    case GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE:
+    case TransferEncoding::QuotedPrintable:
         bytes = decodeQuotedPrintable(raw);
         break;
-    default:
+    case TransferEncoding::AsIs:
         bytes = raw.toByteArray();
         break;
     }
-    if (charset && *charset)
-        return decodeCharset(bytes, QByteArrayView(charset));
+    if (!charset.isEmpty())
+        return decodeCharset(bytes, charset);
     return decodeUndeclaredText(bytes);
 }
 
-// Cuts the raw message before the container header that would make more than kMaxContainers, so
-// the MIME parser never recurses deeper than that.
-QByteArrayView limitContainers(QByteArrayView raw) {
-    int containers = 0;
-    const qsizetype n = raw.size();
-    qsizetype pos = 0;
-    while (pos < n) {
-        const qsizetype eol = raw.indexOf('\n', pos);
-        const qsizetype next = eol < 0 ? n : eol + 1;
-        // "Content-Type" then optional blanks, ":", blanks and line breaks, then the media type.
-        constexpr QByteArrayView kName("content-type");
-        if (next - pos > kName.size() &&
-            raw.sliced(pos, kName.size()).compare(kName, Qt::CaseInsensitive) == 0) {
-            qsizetype i = pos + kName.size();
-            while (i < n && isLineBlank(raw[i]))
-                ++i;
-            if (i < n && raw[i] == ':') {
-                ++i;
-                while (i < n && (isLineBlank(raw[i]) || raw[i] == '\r' || raw[i] == '\n'))
-                    ++i;
-                const QByteArrayView rest = raw.sliced(i);
-                auto startsWith = [&](QByteArrayView word) {
-                    return rest.size() >= word.size() &&
-                           rest.first(word.size()).compare(word, Qt::CaseInsensitive) == 0;
-                };
-                if (startsWith("multipart") || startsWith("message")) {
-                    if (++containers > kMaxContainers)
-                        return raw.first(pos);
-                }
-            }
-        }
-        pos = next;
+QByteArray unfoldedValue(QByteArrayView value) {
+    QByteArray out;
+    out.reserve(qMin(value.size(), kMaxParsedFieldLength));
+    for (char c : value) {
+        if (out.size() >= kMaxParsedFieldLength)
+            break;
+        if (c == '\r' || c == '\n')
+            continue;
+        // The parser reads C strings.
+        out += c == '\0' ? ' ' : c;
     }
-    return raw;
+    return out.trimmed();
 }
 
+// What a part's Content-* fields say about it.
+struct PartInfo {
+    QByteArray type = "text"; // lower case
+    QByteArray subtype = "plain";
+    QByteArray boundary;
+    QByteArray charset;
+    QByteArray disposition; // lower case; empty when not given
+    bool named = false;     // a file name in Content-Type or Content-Disposition
+    TransferEncoding encoding = TransferEncoding::AsIs;
+};
+
+PartInfo readPartInfo(QByteArrayView headers, bool digestChild) {
+    PartInfo info;
+    if (digestChild) {
+        info.type = "message";
+        info.subtype = "rfc822";
+    }
+    bool haveType = false, haveDisposition = false, haveEncoding = false;
+    forEachField(headers, [&](const Field& f) {
+        if (!haveType && f.name.compare("Content-Type", Qt::CaseInsensitive) == 0) {
+            haveType = true;
+            const QByteArray value = unfoldedValue(f.value);
+            GMimeContentType* ct = g_mime_content_type_parse(nullptr, value.constData());
+            if (!ct)
+                return;
+            // A type without "/" cannot be read; such a part is text/plain (the parser would say
+            // application/octet-stream and lose it).
+            const qsizetype semi = value.indexOf(';');
+            if (value.first(semi < 0 ? value.size() : semi).contains('/')) {
+                info.type = QByteArray(g_mime_content_type_get_media_type(ct)).toLower();
+                info.subtype = QByteArray(g_mime_content_type_get_media_subtype(ct)).toLower();
+            } else {
+                info.type = "text";
+                info.subtype = "plain";
+            }
+            info.boundary = g_mime_content_type_get_parameter(ct, "boundary");
+            info.charset = g_mime_content_type_get_parameter(ct, "charset");
+            info.named = info.named || g_mime_content_type_get_parameter(ct, "name");
+            g_object_unref(ct);
+        } else if (!haveDisposition && f.name.compare("Content-Disposition", Qt::CaseInsensitive) == 0) {
+            haveDisposition = true;
+            const QByteArray value = unfoldedValue(f.value);
+            GMimeContentDisposition* d = g_mime_content_disposition_parse(nullptr, value.constData());
+            if (!d)
+                return;
+            info.disposition = QByteArray(g_mime_content_disposition_get_disposition(d)).toLower();
+            info.named = info.named || g_mime_content_disposition_get_parameter(d, "filename");
+            g_object_unref(d);
+        } else if (!haveEncoding && f.name.compare("Content-Transfer-Encoding", Qt::CaseInsensitive) == 0) {
+            haveEncoding = true;
+            QByteArray value = unfoldedValue(f.value).toLower();
+            if (const qsizetype end = value.indexOf(' '); end >= 0)
+                value.truncate(end);
+            if (value == "base64")
+                info.encoding = TransferEncoding::Base64;
+            else if (value == "quoted-printable")
+                info.encoding = TransferEncoding::QuotedPrintable;
+        }
+    });
+    return info;
+}
+
+// Walks the MIME structure and collects the text a reader sees. Our own walk over the raw text:
+// building the library's message objects parses every address and encoded word of every header,
+// and on crafted headers that takes minutes.
 class BodyBuilder {
 public:
-    void walk(GMimeObject* object, int depth) {
-        if (stopped_ || !object)
+    void walkEntity(QByteArrayView entity, int depth, bool digestChild) {
+        if (stopped_)
             return;
         if (++parts_ > kMaxParts) {
             stopped_ = true;
             return;
         }
-        if (GMIME_IS_MULTIPART(object)) {
-            if (depth >= kMaxNestingDepth)
-                return;
-            auto* multipart = GMIME_MULTIPART(object);
-            const int count = g_mime_multipart_get_count(multipart);
-            if (count == 0) {
-                // No boundary, or one that never appears: the parser keeps everything as the
-                // preamble, and that is the text the sender wrote.
-                if (const char* prologue = g_mime_multipart_get_prologue(multipart); prologue && *prologue)
-                    addRaw(QByteArrayView(prologue));
-                return;
-            }
-            for (int i = 0; i < count && !stopped_; ++i)
-                walk(g_mime_multipart_get_part(multipart, i), depth + 1);
-        } else if (GMIME_IS_MESSAGE_PART(object)) {
+        const HeaderSplit split = splitHeader(entity, true);
+        const PartInfo info = readPartInfo(entity.first(split.headerEnd), digestChild);
+        const QByteArrayView body = entity.sliced(split.bodyStart);
+        if (info.type == "multipart") {
+            if (depth < kMaxNestingDepth)
+                walkMultipart(body, info.boundary, depth, info.subtype == "digest");
+        } else if (info.type == "message" &&
+                   (info.subtype == "rfc822" || info.subtype == "global" || info.subtype == "news")) {
             // A forwarded message: its text is part of what this message says.
-            if (depth >= kMaxNestingDepth)
-                return;
-            GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
-            if (inner)
-                walk(g_mime_message_get_mime_part(inner), depth + 1);
-        } else if (GMIME_IS_PART(object)) {
-            addPart(GMIME_PART(object));
+            if (depth < kMaxNestingDepth)
+                walkEntity(body, depth + 1, false);
+        } else if (info.type == "text" && (info.subtype == "plain" || info.subtype == "html")) {
+            addText(info, body);
         }
     }
 
     void addRaw(QByteArrayView raw) {
-        append(decodePartText(raw.first(qMin(raw.size(), kMaxDecodedBytes)), GMIME_CONTENT_ENCODING_DEFAULT,
-                              nullptr));
+        const QByteArrayView part = raw.first(qMin(raw.size(), kMaxDecodedBytes - budgetUsed_));
+        budgetUsed_ += part.size();
+        append(decodePartText(part, TransferEncoding::AsIs, {}));
     }
 
     QString take() { return std::move(body_); }
 
 private:
-    void addPart(GMimePart* part) {
-        GMimeObject* object = GMIME_OBJECT(part);
-        GMimeContentType* type = g_mime_object_get_content_type(object);
-        // The parser makes a text part of a Content-Type it cannot read ("text", ";;;") but reports
-        // it as application/octet-stream; such a header means text/plain.
-        const bool unreadableType =
-            GMIME_IS_TEXT_PART(object) && !(type && g_mime_content_type_is_type(type, "text", "*"));
-        if (!unreadableType && !(type && (g_mime_content_type_is_type(type, "text", "plain") ||
-                                          g_mime_content_type_is_type(type, "text", "html"))))
+    void walkMultipart(QByteArrayView body, const QByteArray& boundary, int depth, bool digest) {
+        if (boundary.isEmpty()) {
+            // No boundary: everything is one text, as the sender wrote it.
+            if (hasNonBlank(body))
+                addRaw(body);
             return;
-        bool inlineDisposition = false;
-        if (GMimeContentDisposition* d = g_mime_object_get_content_disposition(object)) {
-            if (g_mime_content_disposition_is_attachment(d))
-                return;
-            const char* value = g_mime_content_disposition_get_disposition(d);
-            inlineDisposition = value && g_ascii_strcasecmp(value, "inline") == 0;
         }
-        if (!inlineDisposition && g_mime_part_get_filename(part))
-            return; // a named file nobody asked to show inline
-        GMimeDataWrapper* content = g_mime_part_get_content(part);
-        if (!content)
+        const qsizetype n = body.size();
+        qsizetype pos = 0;
+        qsizetype partStart = -1;
+        bool sawDelimiter = false;
+        while (pos < n && !stopped_) {
+            const qsizetype eol = body.indexOf('\n', pos);
+            const qsizetype next = eol < 0 ? n : eol + 1;
+            QByteArrayView line = body.sliced(pos, (eol < 0 ? n : eol) - pos);
+            if (line.endsWith('\r'))
+                line.chop(1);
+            if (isDelimiter(line, boundary)) {
+                if (partStart >= 0)
+                    walkEntity(body.sliced(partStart, contentEnd(body, partStart, pos) - partStart),
+                               depth + 1, digest);
+                sawDelimiter = true;
+                partStart = next;
+                if (line.sliced(2 + boundary.size()).startsWith("--")) {
+                    partStart = -1; // the closing delimiter: the epilogue is nobody's text
+                    break;
+                }
+            }
+            pos = next;
+        }
+        if (stopped_)
             return;
-        const QByteArray raw =
-            readStream(g_mime_data_wrapper_get_stream(content), kMaxDecodedBytes - budgetUsed_);
+        if (partStart >= 0 && partStart < n)
+            walkEntity(body.sliced(partStart), depth + 1, digest); // no closing delimiter
+        else if (!sawDelimiter && hasNonBlank(body))
+            addRaw(body); // the boundary never appears: the text is all preamble
+    }
+
+    // "--boundary" or "--boundary--", trailing blanks allowed.
+    static bool isDelimiter(QByteArrayView line, const QByteArray& boundary) {
+        if (line.size() < 2 + boundary.size() || line[0] != '-' || line[1] != '-' ||
+            line.sliced(2, boundary.size()) != boundary)
+            return false;
+        QByteArrayView rest = line.sliced(2 + boundary.size());
+        if (rest.startsWith("--"))
+            rest = rest.sliced(2);
+        for (char c : rest)
+            if (!isLineBlank(c))
+                return false;
+        return true;
+    }
+
+    // The line break before a delimiter belongs to the delimiter.
+    static qsizetype contentEnd(QByteArrayView body, qsizetype start, qsizetype delimiter) {
+        qsizetype end = delimiter;
+        if (end > start && body[end - 1] == '\n')
+            --end;
+        if (end > start && body[end - 1] == '\r')
+            --end;
+        return end;
+    }
+
+    void addText(const PartInfo& info, QByteArrayView content) {
+        if (info.disposition == "attachment")
+            return;
+        if (info.disposition != "inline" && info.named)
+            return; // a named file nobody asked to show inline
+        const QByteArrayView raw = content.first(qMin(content.size(), kMaxDecodedBytes - budgetUsed_));
         budgetUsed_ += raw.size();
         if (budgetUsed_ >= kMaxDecodedBytes)
             stopped_ = true;
-        const char* charset = g_mime_object_get_content_type_parameter(object, "charset");
-        append(decodePartText(raw, g_mime_part_get_content_encoding(part), charset));
+        append(decodePartText(raw, info.encoding, info.charset));
     }
 
     void append(const QString& text) {
@@ -284,7 +361,7 @@ private:
 
 DecodedHeader decodeHeader(QByteArrayView rawHeader) {
     DecodedHeader head;
-    const QByteArrayView block = rawHeader.first(splitHeader(rawHeader).headerEnd);
+    const QByteArrayView block = rawHeader.first(splitHeader(rawHeader, false).headerEnd);
     bool haveSubject = false, haveDate = false, haveFrom = false;
     QString text;
     text.reserve(block.size());
@@ -315,23 +392,10 @@ DecodedHeader decodeHeader(QByteArrayView rawHeader) {
 
 DecodedMessage decodeMessage(QByteArrayView rawMessage) {
     DecodedMessage message;
-    const HeaderSplit split = splitHeader(rawMessage);
-    message.head = decodeHeader(rawMessage.first(split.headerEnd));
-
+    message.head = decodeHeader(rawMessage);
     initGMime();
-    const QByteArrayView input = limitContainers(rawMessage);
     BodyBuilder body;
-    GMimeStream* stream = g_mime_stream_mem_new_with_buffer(input.data(), size_t(input.size()));
-    GMimeParser* parser = g_mime_parser_new_with_stream(stream);
-    g_object_unref(stream);
-    GMimeMessage* parsed = g_mime_parser_construct_message(parser, nullptr);
-    g_object_unref(parser);
-    if (parsed) {
-        body.walk(g_mime_message_get_mime_part(parsed), 0);
-        g_object_unref(parsed);
-    } else if (split.bodyStart < rawMessage.size()) {
-        body.addRaw(rawMessage.sliced(split.bodyStart));
-    }
+    body.walkEntity(rawMessage, 0, false);
     message.body = body.take();
     finishText(message.body);
     return message;
