@@ -10,6 +10,10 @@
 #
 # Nothing outside <workdir> is touched: the configuration, sockets, state, log and mailboxes all live
 # there, and no system service is started. The chosen port is written to <workdir>/port.
+# Run as root, the server's processes work as unprivileged users; when those cannot reach
+# <workdir> (a build folder under a private home folder, say), the server lives in a folder of its
+# own under the temporary directory instead, <workdir> links to its port, log, configuration and
+# mailboxes, and "stop" removes that folder again, keeping a copy of the log.
 #
 # With "tls" the server offers STLS on <workdir>/port and speaks TLS from the start on
 # <workdir>/tlsport, with a self-signed certificate for 127.0.0.1 made at start
@@ -303,16 +307,66 @@ try_start() {
     return 1
 }
 
+# The folder the server works in: the work folder itself, or the one named in it.
+server_dir() {
+    local work=$1
+    if [ -f "$work/server-dir" ]; then
+        cat "$work/server-dir"
+    else
+        echo "$work"
+    fi
+}
+
+# True when the given user can reach the folder. Without root everything runs as the caller.
+reachable_by() {
+    local user=$1 dir=$2
+    [ "$(id -u)" -ne 0 ] && return 0
+    command -v setpriv >/dev/null 2>&1 || return 1
+    setpriv --reuid="$(id -u "$user")" --regid="$(id -g "$user")" --clear-groups test -x "$dir" 2>/dev/null
+}
+
+# Removes a server folder of its own after its server has stopped, keeping the log in the work
+# folder.
+drop_server_dir() {
+    local work=$1 srv
+    [ -f "$work/server-dir" ] || return 0
+    srv=$(cat "$work/server-dir")
+    rm -f "$work/port" "$work/tlsport" "$work/conf" "$work/mail"
+    if [ -L "$work/dovecot.log" ]; then
+        rm -f "$work/dovecot.log"
+        cp "$srv/dovecot.log" "$work/dovecot.log" 2>/dev/null || true
+    fi
+    case "$srv" in
+    */brindle-dovecot.*) rm -rf "$srv" ;;
+    esac
+    rm -f "$work/server-dir"
+}
+
 start_server() {
-    local work=$1 tls=$2 attempt
+    local work=$1 tls=$2 attempt srv n
     need_dovecot
     mkdir -p "$work"
     work=$(cd "$work" && pwd)
-    stop_server "$work"
+    stop_server "$(server_dir "$work")"
+    drop_server_dir "$work"
+    srv=$work
+    if ! reachable_by "$(mail_owner)" "$work"; then
+        srv=$(mktemp -d "${TMPDIR:-/tmp}/brindle-dovecot.XXXXXX")
+        chmod 0755 "$srv"
+        echo "$srv" >"$work/server-dir"
+        rm -rf "${work:?}/port" "${work:?}/tlsport" "${work:?}/dovecot.log" "${work:?}/conf" "${work:?}/mail"
+    fi
     for ((attempt = 1; attempt <= START_ATTEMPTS; attempt++)); do
-        try_start "$work" "$tls" && return 0
+        if try_start "$srv" "$tls"; then
+            if [ "$srv" != "$work" ]; then
+                for n in port tlsport dovecot.log conf mail; do
+                    [ ! -e "$srv/$n" ] || ln -sfn "$srv/$n" "$work/$n"
+                done
+            fi
+            return 0
+        fi
     done
-    die "dovecot did not start (log: $work/dovecot.log)"
+    die "dovecot did not start (log: $srv/dovecot.log)"
 }
 
 # Ends the user's sessions and returns only when their processes are gone, so that whatever the
@@ -339,14 +393,19 @@ cmd=$1
 work=$2
 case "$cmd" in
 start) start_server "$work" "${3:-}" ;;
-stop) stop_server "$(cd "$work" 2>/dev/null && pwd || echo "$work")" ;;
+stop)
+    [ -d "$work" ] || exit 0
+    work=$(cd "$work" && pwd)
+    stop_server "$(server_dir "$work")"
+    drop_server_dir "$work"
+    ;;
 reset)
     [ $# -ge 3 ] || usage
-    reset_mailbox "$(cd "$work" && pwd)" "$3" "${4:-}"
+    reset_mailbox "$(server_dir "$(cd "$work" && pwd)")" "$3" "${4:-}"
     ;;
 kick)
     [ $# -ge 3 ] || usage
-    kick_user "$(cd "$work" && pwd)" "$3"
+    kick_user "$(server_dir "$(cd "$work" && pwd)")" "$3"
     ;;
 *) usage ;;
 esac
