@@ -1,5 +1,6 @@
 #include "ui/MainForm.h"
 
+#include "ambience/MusicMonitor.h"
 #include "ambience/PictureBox.h"
 #include "mailcheck/MailCheckRun.h"
 #include "platform/AppFolder.h"
@@ -107,7 +108,7 @@ QLineEdit* hiddenField(QWidget* parent, const char* name, int index) {
 
 } // namespace
 
-MainForm::MainForm(MailLibrary& library) : m_library(library) {
+MainForm::MainForm(MailLibrary& library, MediaControl* music) : m_library(library) {
     forms::registerMainForm(this);
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(windowTitleText());
@@ -126,6 +127,11 @@ MainForm::MainForm(MailLibrary& library) : m_library(library) {
     Timer5 = new QTimer(this);
     Timer5->setObjectName(QStringLiteral("Timer5"));
     Timer5->setInterval(1000);
+    static NoMediaDevice noMusic;
+    m_music = new MusicMonitor(
+        music ? *music : noMusic, [this] { return Check1->isChecked(); }, this);
+    Timer1 = m_music->timer();
+    Timer1->start();
     Timer6 = new QTimer(this);
     Timer6->setObjectName(QStringLiteral("Timer6"));
     Timer6->setInterval(100);
@@ -523,6 +529,7 @@ void MainForm::requestExit() {
     if (m_exitRequested)
         return;
     m_exitRequested = true;
+    Timer1->stop();
     Timer3->stop();
     Timer4->stop();
     Timer5->stop();

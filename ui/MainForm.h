@@ -23,13 +23,15 @@ namespace brindle {
 
 class GuiCheckHost;
 class PictureBox;
+class MusicMonitor;
+class MediaControl;
 
 // The main window: the commands, the deletion-rule panel, interval checking, the tray, the window
 // modes and the picture area; its hidden working fields are the check's shared storage.
 class MainForm : public QMainWindow {
     Q_OBJECT
 public:
-    explicit MainForm(MailLibrary& library = nmail());
+    explicit MainForm(MailLibrary& library = nmail(), MediaControl* music = nullptr);
     ~MainForm() override;
 
     // Start-up: settings into the controls, the mail library, SetForm, the window's size.
@@ -85,7 +87,8 @@ public:
     QMenu* mnuPopup;
     QAction *mnuPopup0, *mnuPopup2;
     // Timers.
-    QTimer *Timer3, *Timer4, *Timer5, *Timer6, *Timer7;
+    QTimer *Timer1, *Timer3, *Timer4, *Timer5, *Timer6, *Timer7;
+    MusicMonitor* music() const { return m_music; }
 
 protected:
     void closeEvent(QCloseEvent* e) override;
@@ -106,6 +109,7 @@ private:
     StoppableLibrary m_library;
     std::unique_ptr<GuiCheckHost> m_host;
     QPointer<QSystemTrayIcon> m_tray;
+    MusicMonitor* m_music = nullptr;
     bool m_checking = false;
     bool m_exitRequested = false;
     bool m_ended = false;
