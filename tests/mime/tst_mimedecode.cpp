@@ -227,6 +227,19 @@ void TestMimeDecode::body_data() {
                    "--k\r\nContent-Type: text/plain\r\n\r\nhi\r\n--k\r\nContent-Type: text/calendar\r\n\r\n"
                    "BEGIN:VCALENDAR\r\n--k--\r\n")
         << QString("hi");
+    QTest::newRow("inner boundary extending the outer one is no outer delimiter")
+        << message("Content-Type: multipart/mixed; boundary=b",
+                   "--b\r\nContent-Type: multipart/alternative; "
+                   "boundary=bb\r\n\r\n--bb\r\n\r\ninner\r\n--bb--\r\n"
+                   "--b\r\nContent-Type: text/plain\r\n\r\nouter\r\n--b--\r\nepilogue\r\n")
+        << QString("inner\r\nouter");
+    QTest::newRow("digest parts are messages by default")
+        << message(
+               "Content-Type: multipart/digest; boundary=d",
+               "--d\r\n\r\nSubject: one\r\n\r\nfirst\r\n--d\r\n\r\nSubject: two\r\n\r\nsecond\r\n--d--\r\n")
+        << QString("first\r\nsecond");
+    QTest::newRow("text without any header block is all body")
+        << QByteArray("just text\r\nline two") << QString("just text\r\nline two");
     QTest::newRow("each part decoded with its own charset")
         << message("Content-Type: multipart/mixed; boundary=c",
                    "--c\r\nContent-Type: text/plain; charset=euc-jp\r\n\r\n" + hex("CC B5") +
