@@ -14,8 +14,10 @@
 #include <cstdio>
 #include <QApplication>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QPushButton>
+#include <QTimer>
 
 using namespace brindle;
 
@@ -50,6 +52,24 @@ int main(int argc, char** argv) {
     m->Text2->setText(QStringLiteral("3"));
     shoot(m, "msgform");
     shoot(forms::helpForm(), "helpform");
+    if (argc > 3 && QString::fromLatin1(argv[3]) == QLatin1String("check")) {
+        // Runs one check against the configured server; every message box is photographed and
+        // answered with its default button.
+        int boxes = 0;
+        QTimer answer;
+        QObject::connect(&answer, &QTimer::timeout, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                box->grab().save(out + QStringLiteral("/box_%1.png").arg(++boxes));
+                box->defaultButton() ? box->defaultButton()->click() : box->accept();
+            }
+        });
+        answer.start(200);
+        main.Command6->click();
+        answer.stop();
+        shoot(&main, "main_after_check");
+        if (forms::isMsgFormLoaded())
+            shoot(forms::msgForm(), "msgform_after_check");
+    }
     main.Command2->click();
     shoot(&main, "main_medium");
     main.Command2->click();
