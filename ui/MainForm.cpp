@@ -592,8 +592,8 @@ void MainForm::goToTray() {
         connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
             if (r == QSystemTrayIcon::Trigger)
                 trayEvent(1);
-            else if (r == QSystemTrayIcon::DoubleClick)
-                trayEvent(0);
+            else if (r == QSystemTrayIcon::MiddleClick)
+                trayEvent(0); // not the double click: its first click already opened the menu
         });
     }
     m_tray->setIcon(windowIcon());
