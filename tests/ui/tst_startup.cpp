@@ -29,6 +29,7 @@ private Q_SLOTS:
     void tickCountsSixtyOneSecondMinutes();
     void triggerStartsCheckAtInterval();
     void triggerWaitsWhileIntervalNotReached();
+    void triggerFiresWhenIntervalLoweredBelowCount();
     void exitSavesEverything_data();
     void exitSavesEverything();
     void exitDuringCheckKeepsAnnouncedDeletionsOnly();
@@ -206,6 +207,22 @@ void StartupTest::triggerWaitsWhileIntervalNotReached() {
     main.trigger();
     QVERIFY(lib.calls.isEmpty());
     QCOMPARE(main.Text8->text(), QStringLiteral("1"));
+}
+
+void StartupTest::triggerFiresWhenIntervalLoweredBelowCount() {
+    UiFixture fx;
+    fx.writeFile(QStringLiteral("kestro.ini"), "SMTP=\r\nPOP3=127.0.0.1\r\nMAIL=\r\nAPOP=0\r\n");
+    fx.writeFile(QStringLiteral("★MailData/ini.ini"), "[EXEINI]\r\nNUMBER2=5\r\n");
+    fx.writeFile(QStringLiteral("★MailData/iniIdPass.ini"), "[EXEINI]\r\nNAME=user\r\nNAME2=secret\r\n");
+    RecordingLibrary lib;
+    MainForm main(lib);
+    main.load();
+    main.Text8->setText(QStringLiteral("3"));
+    forms::setForm()->Text2->setText(QStringLiteral("2")); // below the minutes already counted
+    lib.calls.clear();
+    main.trigger();
+    QVERIFY(lib.calls.contains(QStringLiteral("connect 127.0.0.1")));
+    QCOMPARE(main.Text8->text(), QStringLiteral("0"));
 }
 
 void StartupTest::exitSavesEverything_data() {
