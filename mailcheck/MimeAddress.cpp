@@ -150,9 +150,11 @@ QByteArrayView mailboxAddress(QByteArrayView mailbox) {
         const qsizetype gt = mailbox.indexOf('>', lt + 1);
         const QByteArrayView addr =
             angleAddress(mailbox.sliced(lt + 1, (gt < 0 ? mailbox.size() : gt) - lt - 1));
-        if (!addr.isEmpty())
-            return addr;
-        return {};
+        // Blanks or another "<" inside: the brackets are broken, the caller searches instead.
+        for (char c : addr)
+            if (isBlank(c) || c == '<')
+                return {};
+        return addr;
     }
     if (indexOutsideQuotes(mailbox, '"') >= 0 && indexOutsideQuotes(mailbox, '@') < 0)
         return {};  // a quoted name alone
@@ -186,13 +188,17 @@ QByteArray structuredAddress(QByteArrayView value) {
 // For values whose quoting is broken (raw Shift_JIS names can end in a backslash byte): the first
 // "<...@...>", else the first word holding an "@".
 QByteArray searchedAddress(QByteArrayView value) {
-    for (qsizetype lt = value.indexOf('<'); lt >= 0; lt = value.indexOf('<', lt + 1)) {
-        const qsizetype gt = value.indexOf('>', lt + 1);
-        if (gt < 0)
-            break;
-        const QByteArrayView inside = angleAddress(value.sliced(lt + 1, gt - lt - 1));
-        if (inside.contains('@'))
-            return inside.toByteArray();
+    // Each ">" pairs with the last "<" before it since the previous ">": one pass, however many
+    // unmatched brackets a hostile value holds.
+    qsizetype from = 0;
+    for (qsizetype gt = value.indexOf('>'); gt >= 0; gt = value.indexOf('>', from)) {
+        const qsizetype lt = value.sliced(from, gt - from).lastIndexOf('<');
+        if (lt >= 0) {
+            const QByteArrayView inside = angleAddress(value.sliced(from + lt + 1, gt - from - lt - 1));
+            if (inside.contains('@'))
+                return inside.toByteArray();
+        }
+        from = gt + 1;
     }
     return wordWithAt(value).toByteArray();
 }

@@ -300,6 +300,8 @@ void TestMimeDecode::fromAddress_data() {
     QTest::newRow("folded over two lines") << QByteArray("Taro\r\n <taro@example.jp>") << "taro@example.jp";
     QTest::newRow("first of two mailboxes")
         << QByteArray("a@example.jp, Bee <b@example.jp>") << "a@example.jp";
+    QTest::newRow("unclosed brackets: the word holding the at sign")
+        << QByteArray("<< Shop <shop@example.jp") << "shop@example.jp";
     QTest::newRow("no address: the decoded text")
         << QByteArray("=?UTF-8?B?54Sh5paZ?=") << QString::fromUtf8("無料");
     QTest::newRow("local name only") << QByteArray("MAILER-DAEMON") << "MAILER-DAEMON";
