@@ -2,6 +2,7 @@
 #include "mailcheck/Charset.h"
 #include "mailcheck/MimeDecode.h"
 #include "mailcheck/TransferDecode.h"
+#include "platform/Cp932.h"
 
 #include <QTest>
 
@@ -273,6 +274,8 @@ void TestMimeDecode::sameTextInEveryCharset() {
     QFETCH(QByteArray, bytes);
     // Code page 932's reading of 82 50 81 60 82 54 20 96 B3 97 BF 87 40.
     const QString cp932 = cps({0xFF11, 0xFF5E, 0xFF15, ' ', 0x7121, 0x6599, 0x2460});
+    // The keyword file's own reading of those bytes agrees.
+    QCOMPARE(fromCp932(hex("82 50 81 60 82 54 20 96 B3 97 BF 87 40")), cp932);
     QCOMPARE(decodeMessage(message("Content-Type: text/plain; charset=" + charset, bytes)).body, cp932);
     const QByteArray word = "=?" + charset + "?B?" + bytes.toBase64() + "?=";
     QCOMPARE(decodeHeader("Subject: " + word + "\r\n").subject, cp932);
