@@ -113,9 +113,15 @@ public:
         if (!c)
             return -1;
         fill(fields, c->message.head);
-        // The caller sizes its body buffer by the listed size (plus its NUL).
-        const qint64 listed = h->session->size(n);
-        body = listed >= 0 ? cutToCp932Bytes(c->message.body, listed) : c->message.body;
+        if (!c->bodyFitted) {
+            // The caller sizes its body buffer by the listed size (plus its NUL). Fitted once:
+            // the keyword rule asks again for every keyword.
+            const qint64 listed = h->session->size(n);
+            if (listed >= 0)
+                c->message.body = cutToCp932Bytes(c->message.body, listed);
+            c->bodyFitted = true;
+        }
+        body = c->message.body;
         return 0;
     }
 
@@ -164,8 +170,9 @@ public:
 private:
     struct Cached {
         int n;
-        DecodedMessage message;
+        mutable DecodedMessage message;
         qsizetype bytes;
+        mutable bool bodyFitted = false;
     };
     struct Handle {
         std::unique_ptr<Pop3Session> session;
@@ -182,7 +189,7 @@ private:
         }
         const Cached* remember(int n, DecodedMessage message, qsizetype bytes) {
             forget(n);
-            cache.push_front({n, std::move(message), bytes});
+            cache.push_front({n, std::move(message), bytes, false});
             cacheBytes += bytes;
             while (cache.size() > 1 &&
                    (int(cache.size()) > kNMailCachedMessages || cacheBytes > kNMailCacheBytes)) {

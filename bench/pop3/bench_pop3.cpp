@@ -1,8 +1,9 @@
 // Runs the calls of one mail check (connect, log in, every header and size, delete every tenth
-// message, close) against the in-process fake server with a simulated round-trip time, with and
+// message by default, close) against the in-process fake server with a simulated round-trip time, with and
 // without PIPELINING, and prints time, round trips, commands, bytes and peak memory.
 //
-//   bench_pop3 [--messages 1000] [--min-kb 5] [--max-kb 50] [--delay-ms 20] [--bodies]
+//   bench_pop3 [--messages 1000] [--min-kb 5] [--max-kb 50] [--delay-ms 20] [--delete-every 10]
+//              [--bodies]
 //
 // --bodies also fetches every message whole, as the keyword and HTML rules do.
 #include "fakepop3/FakePop3Server.h"
@@ -60,7 +61,7 @@ struct Result {
     bool ok = true;
 };
 
-Result run(const QList<QByteArray>& box, bool pipelining, int delayMs, bool bodies) {
+Result run(const QList<QByteArray>& box, bool pipelining, int delayMs, int deleteEvery, bool bodies) {
     FakePop3Options o;
     o.messages = box;
     o.users = {{"user", "pass"}};
@@ -87,7 +88,7 @@ Result run(const QList<QByteArray>& box, bool pipelining, int delayMs, bool bodi
             if (lib.NMailPop3GetMail(h, n, f, body) != 0)
                 r.ok = false;
         }
-        if (n % 10 == 0) {
+        if (deleteEvery > 0 && n % deleteEvery == 0) {
             if (lib.NMailPop3DeleteMail(h, n) == 0)
                 ++r.deleted;
             else
@@ -115,6 +116,7 @@ int main(int argc, char** argv) {
     p.addOption({"min-kb", "Smallest message in KiB.", "kb", "5"});
     p.addOption({"max-kb", "Largest message in KiB.", "kb", "50"});
     p.addOption({"delay-ms", "Simulated round-trip time.", "ms", "20"});
+    p.addOption({"delete-every", "Delete every nth message (0: none).", "n", "10"});
     p.addOption({"bodies", "Also fetch every message whole."});
     p.process(app);
     const int count = p.value("messages").toInt();
@@ -122,6 +124,7 @@ int main(int argc, char** argv) {
     const int maxKb = qMax(minKb, p.value("max-kb").toInt());
     const int delay = qMax(0, p.value("delay-ms").toInt());
     const bool bodies = p.isSet("bodies");
+    const int deleteEvery = qMax(0, p.value("delete-every").toInt());
 
     const QList<QByteArray> box = mailbox(count, minKb, maxKb);
     qint64 total = 0;
@@ -132,7 +135,7 @@ int main(int argc, char** argv) {
     std::printf("%-14s %9s %11s %11s %9s %12s %12s %11s %11s %5s\n", "mode", "wall ms", "client RTs",
                 "server RTs", "commands", "bytes sent", "bytes recv", "deleted", "maxrss KiB", "ok");
     for (bool pipelining : {true, false}) {
-        const Result r = run(box, pipelining, delay, bodies);
+        const Result r = run(box, pipelining, delay, deleteEvery, bodies);
         std::printf("%-14s %9lld %11d %11d %9d %12lld %12lld %11d %5ld->%-5ld %5s\n",
                     pipelining ? "PIPELINING" : "lock-step", (long long)r.ms, r.client.roundTrips,
                     r.server.roundTrips, r.client.commands, (long long)r.client.bytesSent,

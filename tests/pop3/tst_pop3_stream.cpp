@@ -11,7 +11,8 @@ namespace {
 
 class OneByteTransport : public Pop3Transport {
 public:
-    explicit OneByteTransport(int messages) : m_messages(messages) {}
+    explicit OneByteTransport(int messages, qint64 listedSize = -1)
+        : m_messages(messages), m_listedSize(listedSize) {}
 
     int maxOutstanding = 0;
     QByteArray sent;
@@ -70,7 +71,8 @@ private:
         if (w[0] == "LIST") {
             QByteArray r = "+OK\r\n";
             for (int i = 1; i <= m_messages; ++i)
-                r += QByteArray::number(i) + ' ' + QByteArray::number(message(i).size() - 1) + "\r\n";
+                r += QByteArray::number(i) + ' ' +
+                     QByteArray::number(m_listedSize >= 0 ? m_listedSize : message(i).size()) + "\r\n";
             return r + ".\r\n";
         }
         if (w[0] == "TOP")
@@ -96,6 +98,7 @@ private:
     }
 
     int m_messages;
+    qint64 m_listedSize;
     bool m_open = false;
     bool m_scheduled = false;
     QByteArray m_pending;
@@ -147,6 +150,23 @@ private Q_SLOTS:
         QCOMPARE(transport->sent.count("LIST"), 1);
         QCOMPARE(transport->sent.count("RETR "), count / 25);
         QVERIFY(transport->sent.endsWith("QUIT\r\n"));
+    }
+
+    void bodyFitsTheListedSize() {
+        // The caller's body buffer is the listed size plus its NUL: a server that lists less than
+        // it sends must not overflow it.
+        setPop3TransportFactory([] { return std::make_unique<OneByteTransport>(2, 8); });
+        MailLibrary& lib = nmail();
+        const int h = lib.NMailPop3Connect(QStringLiteral("memory"));
+        QCOMPARE(lib.NMailPop3Authenticate(h, QStringLiteral("u"), QStringLiteral("p"), 0), 2);
+        QCOMPARE(lib.NMailPop3GetMailSize(h, 2), qint64(8));
+        MailFields f;
+        QString body;
+        for (int round = 0; round < 2; ++round) {
+            QCOMPARE(lib.NMailPop3GetMail(h, 2, f, body), 0);
+            QCOMPARE(body, QStringLiteral(".dotted\r"));
+        }
+        QCOMPARE(lib.NMailPop3Close(h), 0);
     }
 
     void cutToCodePageBytes_data() {
