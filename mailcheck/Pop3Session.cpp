@@ -2,6 +2,7 @@
 
 #include "platform/Cp932.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QEventLoop>
@@ -111,6 +112,11 @@ QByteArray apopTimestampOf(const QByteArray& greetingText) {
 Pop3Session::Pop3Session(Pop3SessionOptions options) : m_options(std::move(options)) {}
 
 Pop3Session::~Pop3Session() {
+    // A handle left open until the program's static objects go: the sockets are past use then.
+    if (m_transport && !QCoreApplication::instance()) {
+        (void)m_transport.release();
+        return;
+    }
     if (m_transport) {
         m_transport->disconnect(this);
         m_transport->close();
@@ -147,6 +153,7 @@ void Pop3Session::breakSession(const QString& text) {
     fail(text);
     m_inFlight.clear();
     m_topInFlight.clear();
+    m_retrInFlight.clear();
     if (m_transport)
         m_transport->close();
 }
@@ -173,6 +180,7 @@ bool Pop3Session::connectTransport() {
     m_inFlight.clear();
     m_done.clear();
     m_topInFlight.clear();
+    m_retrInFlight.clear();
     m_parser = Pop3ReplyParser();
     m_capabilities.clear();
     m_broken = false;
@@ -307,6 +315,11 @@ void Pop3Session::processBuffer() {
 }
 
 void Pop3Session::deliver(const Command& c, Pop3Reply reply) {
+    if (c.kind == Kind::Retr) {
+        m_bodyLimit.insert(c.n, m_retrInFlight.take(c.n));
+        m_bodies.insert(c.n, std::move(reply));
+        return;
+    }
     if (c.kind != Kind::Top) {
         m_done.insert(c.id, std::move(reply));
         return;
@@ -647,6 +660,38 @@ qint64 Pop3Session::size(int n) {
     return s;
 }
 
+qsizetype Pop3Session::bodyBytesAhead() const {
+    qsizetype total = 0;
+    for (auto it = m_bodies.cbegin(); it != m_bodies.cend(); ++it)
+        total += it->body.size();
+    for (auto it = m_retrInFlight.cbegin(); it != m_retrInFlight.cend(); ++it)
+        total += qMax<qint64>(0, m_sizes.value(it.key(), 0));
+    return total;
+}
+
+void Pop3Session::sendRetr(int n, qsizetype limit) {
+    m_retrInFlight.insert(n, limit);
+    send(Kind::Retr, n, "RETR " + QByteArray::number(n), true, limit);
+}
+
+void Pop3Session::readAheadBodies(int from) {
+    // Only once the caller has shown that it reads whole messages, and only a few ahead: a body
+    // fetched ahead and then not wanted (the message was judged by its header) is wasted traffic.
+    if (!m_pipelining || m_broken || !m_sizesRead)
+        return;
+    qsizetype used = bodyBytesAhead();
+    for (int m = from; m < from + kPop3BodyReadAheadMessages && m <= m_count; ++m) {
+        if (m_deleted.contains(m) || m_bodies.contains(m) || m_retrInFlight.contains(m))
+            continue;
+        const qint64 size = m_sizes.value(m, -1);
+        if (size < 0 || used + size > kPop3MaxBodyReadAheadBytes ||
+            int(m_inFlight.size()) >= kPop3MaxPipelinedCommands)
+            break;
+        sendRetr(m, qsizetype(size) + kPop3BodyReadAheadSlackBytes);
+        used += size;
+    }
+}
+
 std::optional<QByteArray> Pop3Session::message(int n) {
     if (!checkNumber(n))
         return std::nullopt;
@@ -654,18 +699,42 @@ std::optional<QByteArray> Pop3Session::message(int n) {
         fail(QStringLiteral("メッセージ %1 は大きすぎるため読みません").arg(n));
         return std::nullopt;
     }
-    auto r = execute(Kind::Retr, n, "RETR " + QByteArray::number(n), true, kPop3MaxMessageBytes);
-    if (!r)
-        return std::nullopt;
-    if (r->tooLarge) {
-        fail(QStringLiteral("メッセージ %1 は大きすぎるため読みません").arg(n));
-        return std::nullopt;
+    while (!m_bodies.isEmpty() && m_bodies.firstKey() < n)
+        m_bodies.erase(m_bodies.begin());
+    if (!m_bodies.contains(n) && !m_retrInFlight.contains(n))
+        sendRetr(n, kPop3MaxMessageBytes);
+    if (m_pipelining && ensureSizes())
+        readAheadBodies(n + 1);
+    while (true) {
+        const bool got =
+            waitUntil([&] { return m_bodies.contains(n) || m_broken; }, m_options.replyTimeoutMs);
+        if (!m_bodies.contains(n)) {
+            if (!got)
+                breakSession(QStringLiteral("サーバーが %1 秒以内に応答しません")
+                                 .arg(m_options.replyTimeoutMs / 1000.0));
+            if (canRecover() && recover())
+                return message(n);
+            return std::nullopt;
+        }
+        Pop3Reply r = m_bodies.take(n);
+        if (r.tooLarge && m_bodyLimit.value(n, kPop3MaxMessageBytes) < kPop3MaxMessageBytes) {
+            // Fetched ahead with a limit from its listed size, and the server sent more: fetch it
+            // again without that limit.
+            m_bodyLimit.remove(n);
+            sendRetr(n, kPop3MaxMessageBytes);
+            continue;
+        }
+        m_bodyLimit.remove(n);
+        if (r.tooLarge) {
+            fail(QStringLiteral("メッセージ %1 は大きすぎるため読みません").arg(n));
+            return std::nullopt;
+        }
+        if (!r.ok) {
+            fail(QStringLiteral("メッセージ %1 を読めません（%2）").arg(n).arg(serverText(r.text)));
+            return std::nullopt;
+        }
+        return std::move(r.body);
     }
-    if (!r->ok) {
-        fail(QStringLiteral("メッセージ %1 を読めません（%2）").arg(n).arg(serverText(r->text)));
-        return std::nullopt;
-    }
-    return std::move(r->body);
 }
 
 bool Pop3Session::remove(int n) {
@@ -681,6 +750,7 @@ bool Pop3Session::remove(int n) {
     m_deleted.insert(n);
     if (m_headers.contains(n))
         m_headerBytes -= m_headers.take(n).size();
+    m_bodies.remove(n);
     return true;
 }
 

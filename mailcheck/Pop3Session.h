@@ -33,6 +33,12 @@ inline constexpr qsizetype kPop3MaxPipelinedReplyBytes = 256 * 1024; // estimate
 inline constexpr qsizetype kPop3HeaderEstimateBytes = 8 * 1024;
 inline constexpr qsizetype kPop3MaxReadAheadBytes = 2 * 1024 * 1024;
 
+// Whole messages fetched ahead once the caller reads bodies: a few, within a byte budget counted
+// by their listed sizes. A message fetched ahead may exceed its listed size by the slack only.
+inline constexpr int kPop3BodyReadAheadMessages = 3;
+inline constexpr qsizetype kPop3MaxBodyReadAheadBytes = 8 * 1024 * 1024;
+inline constexpr qsizetype kPop3BodyReadAheadSlackBytes = 64 * 1024;
+
 inline constexpr quint16 kPop3Port = 110;
 inline constexpr quint16 kPop3sPort = 995;
 
@@ -126,6 +132,9 @@ private:
     qsizetype headerEstimate(int n) const;
     void sendTop(int n);
     void forgetHeadersBefore(int n);
+    void sendRetr(int n, qsizetype limit);
+    void readAheadBodies(int from);
+    qsizetype bodyBytesAhead() const;
     void deliver(const Command& c, Pop3Reply reply);
     void readAhead(int from);
     bool ensureSizes();
@@ -173,6 +182,11 @@ private:
     qsizetype m_headerBytes = 0;
     QSet<int> m_topInFlight;
     int m_readAheadNext = 1;
+
+    // Whole messages: replies by number (also those fetched ahead), RETR in flight with limits.
+    QMap<int, Pop3Reply> m_bodies;
+    QMap<int, qsizetype> m_retrInFlight;
+    QMap<int, qsizetype> m_bodyLimit;
 
     Pop3SessionStats m_stats;
 };

@@ -246,7 +246,8 @@ private Q_SLOTS:
             QCOMPARE(lib.NMailPop3GetMailStatus(h, 1, f), 0);
         }
         QCOMPARE(lib.NMailPop3Close(h), 0);
-        QCOMPARE(server.stats().commandCounts.value("RETR"), 1);
+        // Message 2 may have been fetched ahead, but message 1 went over the wire once.
+        QCOMPARE(server.received(0).count("RETR 1\r\n"), 1);
         QCOMPARE(server.stats().commandCounts.value("LIST"), 1);
     }
 
@@ -474,8 +475,16 @@ private Q_SLOTS:
         QVERIFY2(st.roundTrips < 10, qPrintable(QString::number(st.roundTrips)));
     }
 
+    void garbledPipeliningFallsBack_data() {
+        QTest::addColumn<bool>("bodies");
+        QTest::newRow("headers") << false;
+        QTest::newRow("headers and bodies") << true;
+    }
     void garbledPipeliningFallsBack() {
+        // The server lists PIPELINING but garbles every reply to commands that arrive together.
+        QFETCH(bool, bodies);
         FakePop3Options o = basicOptions(10);
+        o.messages = makeMailbox(10, 400);
         o.garblePipelined = true;
         FakePop3Server server(o);
         QVERIFY(server.start());
@@ -488,6 +497,12 @@ private Q_SLOTS:
         for (int n = 2; n <= 10; ++n) {
             QVERIFY2(lib.NMailPop3GetMailStatus(h, n, f) == 0, qPrintable(lib.NMailGetMessage()));
             QCOMPARE(f.subject, QStringLiteral("message %1").arg(n));
+            if (bodies) {
+                QString body;
+                QVERIFY(lib.NMailPop3GetMailSize(h, n) > 0);
+                QVERIFY2(lib.NMailPop3GetMail(h, n, f, body) == 0, qPrintable(lib.NMailGetMessage()));
+                QVERIFY2(body.startsWith(QStringLiteral(".a line that starts with a dot")), qPrintable(body));
+            }
             if (n == 5)
                 QCOMPARE(lib.NMailPop3DeleteMail(h, n), 0);
         }
@@ -495,7 +510,9 @@ private Q_SLOTS:
         QCOMPARE(server.connectionCount(), 2);
         QCOMPARE(server.deletedAtQuit(), QList<int>({1, 5}));
         QCOMPARE(server.mailbox().size(), 8);
-        QVERIFY(!server.received(1).contains("PIPELINING"));
+        // The second session redid the deletion first, then went on one command at a time.
+        const QList<QByteArray> second = server.receivedLines(1);
+        QCOMPARE(second.value(4), QByteArray("DELE 1"));
     }
 
     void tls_data() {

@@ -11,8 +11,8 @@ namespace {
 
 class OneByteTransport : public Pop3Transport {
 public:
-    explicit OneByteTransport(int messages, qint64 listedSize = -1)
-        : m_messages(messages), m_listedSize(listedSize) {}
+    explicit OneByteTransport(int messages, qint64 listedSize = -1, int bodyPad = 0)
+        : m_messages(messages), m_listedSize(listedSize), m_pad(bodyPad) {}
 
     int maxOutstanding = 0;
     QByteArray sent;
@@ -56,8 +56,13 @@ public:
         return "From: <s" + QByteArray::number(n) + "@example.jp>\r\nSubject: mail " + QByteArray::number(n) +
                "\r\n";
     }
-    static QByteArray message(int n) {
-        return header(n) + "\r\n..dotted\r\nbody " + QByteArray::number(n) + "\r\n";
+    static QByteArray message(int n, int pad = 0) {
+        QByteArray m = header(n) + "\r\n..dotted\r\nbody " + QByteArray::number(n) + "\r\n";
+        while (pad > 0) {
+            m += QByteArray(qMin(pad, 998), 'p') + "\r\n";
+            pad -= 1000;
+        }
+        return m;
     }
 
 private:
@@ -72,13 +77,13 @@ private:
             QByteArray r = "+OK\r\n";
             for (int i = 1; i <= m_messages; ++i)
                 r += QByteArray::number(i) + ' ' +
-                     QByteArray::number(m_listedSize >= 0 ? m_listedSize : message(i).size()) + "\r\n";
+                     QByteArray::number(m_listedSize >= 0 ? m_listedSize : message(i, m_pad).size()) + "\r\n";
             return r + ".\r\n";
         }
         if (w[0] == "TOP")
             return "+OK\r\n" + header(n) + ".\r\n";
         if (w[0] == "RETR")
-            return "+OK\r\n" + message(n) + ".\r\n";
+            return "+OK\r\n" + message(n, m_pad) + ".\r\n";
         return "+OK\r\n";
     }
     void queue(const QByteArray& reply) {
@@ -99,6 +104,7 @@ private:
 
     int m_messages;
     qint64 m_listedSize;
+    int m_pad;
     bool m_open = false;
     bool m_scheduled = false;
     QByteArray m_pending;
@@ -148,7 +154,12 @@ private Q_SLOTS:
         QVERIFY(transport->maxOutstanding <= kPop3MaxPipelinedCommands + 1);
         QCOMPARE(transport->sent.count("TOP "), count);
         QCOMPARE(transport->sent.count("LIST"), 1);
-        QCOMPARE(transport->sent.count("RETR "), count / 25);
+        // Bodies are fetched a few ahead once asked for, but never twice.
+        for (int n = 1; n <= count; ++n)
+            QVERIFY(transport->sent.count("RETR " + QByteArray::number(n) + "\r\n") <= 1);
+        for (int n = 25; n <= count; n += 25)
+            QCOMPARE(transport->sent.count("RETR " + QByteArray::number(n) + "\r\n"), 1);
+        QVERIFY(transport->sent.count("RETR ") <= count / 25 * (1 + kPop3BodyReadAheadMessages));
         QVERIFY(transport->sent.endsWith("QUIT\r\n"));
     }
 
@@ -167,6 +178,32 @@ private Q_SLOTS:
             QCOMPARE(body, QStringLiteral(".dotted\r"));
         }
         QCOMPARE(lib.NMailPop3Close(h), 0);
+    }
+
+    void bodyLargerThanListedIsFetchedAgain() {
+        // Messages fetched ahead are limited by their listed size; a server that sends far more
+        // than it listed gets the message asked for again, without that limit.
+        OneByteTransport* transport = nullptr;
+        setPop3TransportFactory([&] {
+            auto t = std::make_unique<OneByteTransport>(3, 10, int(kPop3BodyReadAheadSlackBytes) + 5000);
+            transport = t.get();
+            return t;
+        });
+        MailLibrary& lib = nmail();
+        const int h = lib.NMailPop3Connect(QStringLiteral("memory"));
+        QCOMPARE(lib.NMailPop3Authenticate(h, QStringLiteral("u"), QStringLiteral("p"), 0), 3);
+        for (int n = 1; n <= 3; ++n) {
+            MailFields f;
+            QString body;
+            QCOMPARE(lib.NMailPop3GetMailSize(h, n), qint64(10));
+            QCOMPARE(lib.NMailPop3GetMail(h, n, f, body), 0);
+            QCOMPARE(f.subject, QStringLiteral("mail %1").arg(n));
+            QCOMPARE(body, QStringLiteral(".dotted\r\nb")); // fitted to the listed 10 bytes
+        }
+        QCOMPARE(lib.NMailPop3Close(h), 0);
+        QCOMPARE(transport->sent.count("RETR 1\r\n"), 1);
+        QCOMPARE(transport->sent.count("RETR 2\r\n"), 2);
+        QCOMPARE(transport->sent.count("RETR 3\r\n"), 2);
     }
 
     void cutToCodePageBytes_data() {
