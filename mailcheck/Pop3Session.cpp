@@ -7,6 +7,7 @@
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QPointer>
+#include <QStringDecoder>
 #include <QTimer>
 
 namespace brindle {
@@ -138,7 +139,12 @@ void Pop3Session::fail(const QString& text) {
 }
 
 QString Pop3Session::serverText(const QByteArray& text) const {
-    QString s = QString::fromUtf8(text.left(kServerTextChars * 4));
+    // Japanese servers answer in UTF-8 or in Shift_JIS; whichever decodes cleanly is taken.
+    const QByteArray head = text.left(kServerTextChars * 4);
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    QString s = utf8(head);
+    if (utf8.hasError())
+        s = fromCp932(head);
     for (QChar& c : s)
         if (c.unicode() < 0x20 || c.unicode() == 0x7f)
             c = QLatin1Char(' ');

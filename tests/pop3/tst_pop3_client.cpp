@@ -335,7 +335,8 @@ private Q_SLOTS:
         o.script = {{"", "+OK ready\r\n"},
                     {"CAPA", "-ERR\r\n"},
                     {"USER user", "+OK\r\n"},
-                    {"PASS s3cret-pw", "-ERR [AUTH] password s3cret-pw is wrong for user\r\n"},
+                    {"PASS s3cret-pw",
+                     "-ERR [AUTH] password s3cret-pw is wrong for user \x83\x65\x83\x58\x83\x67\r\n"},
                     {"QUIT", "+OK\r\n"}};
         FakePop3Server server(o);
         QVERIFY(server.start());
@@ -344,7 +345,8 @@ private Q_SLOTS:
         QVERIFY(lib.NMailPop3Authenticate(h, kUser, kPassword, 0) < 0);
         const QString why = lib.NMailGetMessage();
         QVERIFY2(!why.contains(kPassword), qPrintable(why));
-        QVERIFY(why.contains(QStringLiteral("is wrong for user"))); // the server's reason is kept
+        // The server's reason is kept, here in Shift_JIS.
+        QVERIFY2(why.contains(QStringLiteral("is wrong for user テスト")), qPrintable(why));
         QCOMPARE(lib.NMailPop3Close(h), 0);
     }
 
