@@ -308,18 +308,19 @@ private Q_SLOTS:
 
     void brokenReplies_data() {
         QTest::addColumn<QByteArray>("command");
-        QTest::addColumn<bool>("oversized");
+        QTest::addColumn<int>("fault");
         for (const char* c : {"USER", "PASS", "STAT", "TOP", "LIST", "RETR", "DELE", "QUIT"}) {
-            QTest::addRow("garbage at %s", c) << QByteArray(c) << false;
-            QTest::addRow("oversized at %s", c) << QByteArray(c) << true;
+            QTest::addRow("garbage at %s", c) << QByteArray(c) << 0;
+            QTest::addRow("oversized at %s", c) << QByteArray(c) << 1;
+            QTest::addRow("dropped at %s", c) << QByteArray(c) << 2;
         }
     }
     void brokenReplies() {
         QFETCH(QByteArray, command);
-        QFETCH(bool, oversized);
+        QFETCH(int, fault);
         FakePop3Options o = basicOptions(2);
         o.pipelining = false;
-        (oversized ? o.oversizedAtCommand : o.garbageAtCommand) = command;
+        (fault == 0 ? o.garbageAtCommand : fault == 1 ? o.oversizedAtCommand : o.dropAtCommand) = command;
         FakePop3Server server(o);
         QVERIFY(server.start());
         const Session s = runSession(server.address(), {1});
