@@ -9,13 +9,18 @@ using namespace brindle;
 
 namespace {
 
+// What the client sent; owned by the test, since the session deletes its transport at close.
+struct Record {
+    int maxOutstanding = 0;
+    QByteArray sent;
+};
+
 class OneByteTransport : public Pop3Transport {
 public:
     explicit OneByteTransport(int messages, qint64 listedSize = -1, int bodyPad = 0)
         : m_messages(messages), m_listedSize(listedSize), m_pad(bodyPad) {}
 
-    int maxOutstanding = 0;
-    QByteArray sent;
+    Record* record = nullptr;
 
     void open(const QString&, quint16, bool) override {
         m_open = true;
@@ -28,7 +33,8 @@ public:
     void startTls(const QString&) override {}
     void close() override {}
     void write(const QByteArray& bytes) override {
-        sent += bytes;
+        if (record)
+            record->sent += bytes;
         m_pending += bytes;
         qsizetype eol;
         while ((eol = m_pending.indexOf("\r\n")) >= 0) {
@@ -38,7 +44,8 @@ public:
             int outstanding = 0;
             for (qsizetype end : m_replyEnds)
                 outstanding += end > m_delivered ? 1 : 0;
-            maxOutstanding = qMax(maxOutstanding, outstanding);
+            if (record)
+                record->maxOutstanding = qMax(record->maxOutstanding, outstanding);
         }
     }
     QByteArray readAll() override {
@@ -123,10 +130,11 @@ private Q_SLOTS:
 
     void everyByteBoundaryWithPipelining() {
         const int count = 100;
-        OneByteTransport* transport = nullptr;
+        Record record;
+        Record* transport = &record;
         setPop3TransportFactory([&] {
             auto t = std::make_unique<OneByteTransport>(count);
-            transport = t.get();
+            t->record = &record;
             return t;
         });
         MailLibrary& lib = nmail();
@@ -183,10 +191,11 @@ private Q_SLOTS:
     void bodyLargerThanListedIsFetchedAgain() {
         // Messages fetched ahead are limited by their listed size; a server that sends far more
         // than it listed gets the message asked for again, without that limit.
-        OneByteTransport* transport = nullptr;
+        Record record;
+        Record* transport = &record;
         setPop3TransportFactory([&] {
             auto t = std::make_unique<OneByteTransport>(3, 10, int(kPop3BodyReadAheadSlackBytes) + 5000);
-            transport = t.get();
+            t->record = &record;
             return t;
         });
         MailLibrary& lib = nmail();
