@@ -1,0 +1,53 @@
+#pragma once
+// Files and folders the tests stand on: byte-exact file access and a throw-away application folder.
+#include "platform/AppFolder.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+namespace brindle::testing {
+
+// The file's bytes; empty when it cannot be read.
+inline QByteArray readFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Replaces the file by these bytes; false when any of them could not be written.
+[[nodiscard]] inline bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+// A temporary application folder with the data folder "★MailData" and the size probe's folder,
+// made the program's application folder for the fixture's life.
+class TempAppFolder {
+public:
+    TempAppFolder() {
+        QDir root(m_dir.path());
+        m_ok = m_dir.isValid() && root.mkdir(QStringLiteral(u"★MailData")) &&
+               root.mkdir(QStringLiteral(u"添付フォルダ"));
+        setApplicationFolder(m_dir.path());
+    }
+    ~TempAppFolder() { setApplicationFolder(QString()); }
+    TempAppFolder(const TempAppFolder&) = delete;
+    TempAppFolder& operator=(const TempAppFolder&) = delete;
+
+    bool isValid() const { return m_ok; }
+    QString path() const { return m_dir.path(); }
+    // A path below the folder, '/'-separated: "★MailData/ini.ini".
+    QString path(const QString& relative) const { return m_dir.path() + u'/' + relative; }
+    QString dataFolder() const { return path(QStringLiteral(u"★MailData")); }
+    QByteArray read(const QString& relative) const { return readFile(path(relative)); }
+    [[nodiscard]] bool write(const QString& relative, const QByteArray& bytes) const {
+        return writeFile(path(relative), bytes);
+    }
+
+private:
+    QTemporaryDir m_dir;
+    bool m_ok = false;
+};
+
+} // namespace brindle::testing
