@@ -13,7 +13,6 @@ class TestAppFolder : public QObject {
 private Q_SLOTS:
     void init();
     void cleanup();
-    void defaultIsTheExecutableFolder();
     void overrideDropsTrailingSeparator();
     void resolve_data();
     void resolve();
@@ -43,16 +42,10 @@ void TestAppFolder::cleanup() {
     setApplicationFolder(QString());
 }
 
-void TestAppFolder::defaultIsTheExecutableFolder() {
-    setApplicationFolder(QString());
-    QCOMPARE(applicationFolder(), QCoreApplication::applicationDirPath());
-    QVERIFY(!applicationFolder().endsWith(u'/'));
-}
-
 void TestAppFolder::overrideDropsTrailingSeparator() {
     setApplicationFolder(m_root + u"//"_qs);
     QCOMPARE(applicationFolder(), m_root);
-    setApplicationFolder(QString());
+    setApplicationFolder(QString()); // back to the executable's folder
     QCOMPARE(applicationFolder(), QCoreApplication::applicationDirPath());
 }
 

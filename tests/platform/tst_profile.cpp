@@ -1,6 +1,8 @@
-#include "iofault/FileSizeLimit.h"
 #include "platform/Profile.h"
+#include "support/FileSizeLimit.h"
+#include "support/TestFiles.h"
 
+#include <optional>
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
@@ -9,27 +11,12 @@
 #include <unistd.h>
 
 using namespace brindle;
+using brindle::testing::readFile;
+using brindle::testing::writeFile;
 
 namespace {
 
 const QString kSection = u"EXEINI"_qs;
-
-QByteArray readAll(const QString& path) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    return f.readAll();
-}
-
-void writeAll(const QString& path, const QByteArray& data) {
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(f.write(data), data.size());
-}
-
-bool runningAsRoot() {
-    return ::geteuid() == 0;
-}
 
 } // namespace
 
@@ -41,16 +28,12 @@ private Q_SLOTS:
     void readString();
     void readInt_data();
     void readInt();
-    void readMissingFileAndFolder();
     void write_data();
     void write();
     void writeRoundTripsLongAndOddValues();
     void writeKeepsGarbageLines();
-    void writeIntoMissingFolderFails();
-    void oversizeFileIsNeverReplaced();
-    void fullDiskKeepsOldFile();
-    void readOnlyFolderKeepsOldFile();
-    void writeToDirectoryFails();
+    void failedWriteKeepsFile_data();
+    void failedWriteKeepsFile();
     void permissionsAreSetBeforeTheFileAppears();
 
 private:
@@ -131,7 +114,7 @@ void TestProfile::readString() {
     QFETCH(QString, key);
     QFETCH(QString, value);
     QFETCH(int, count);
-    writeAll(m_ini, file);
+    QVERIFY(writeFile(m_ini, file));
     const ProfileString r = getProfileString(kSection, key, u"未設定"_qs, m_ini);
     QCOMPARE(r.value, value);
     QCOMPARE(r.count, count);
@@ -160,18 +143,8 @@ void TestProfile::readInt_data() {
 void TestProfile::readInt() {
     QFETCH(QByteArray, line);
     QFETCH(int, value);
-    writeAll(m_ini, "[EXEINI]\r\n" + line + "\r\n");
+    QVERIFY(writeFile(m_ini, "[EXEINI]\r\n" + line + "\r\n"));
     QCOMPARE(getProfileInt(kSection, u"NUMBER"_qs, -7, m_ini), value);
-}
-
-void TestProfile::readMissingFileAndFolder() {
-    QCOMPARE(getProfileInt(kSection, u"NUMBER"_qs, 9, m_ini), 9);
-    const QString inMissingFolder = m_dir->filePath(u"nofolder/ini.ini"_qs);
-    QCOMPARE(getProfileInt(kSection, u"NUMBER"_qs, 9, inMissingFolder), 9);
-    const ProfileString r = getProfileString(kSection, u"NAME"_qs, u"d"_qs, inMissingFolder);
-    QCOMPARE(r.value, u"d"_qs);
-    QCOMPARE(r.count, 0);
-    QVERIFY(!QFile::exists(m_ini));
 }
 
 void TestProfile::write_data() {
@@ -213,9 +186,9 @@ void TestProfile::write() {
     QFETCH(QString, value);
     QFETCH(QByteArray, after);
     if (before != "<none>")
-        writeAll(m_ini, before);
+        QVERIFY(writeFile(m_ini, before));
     QVERIFY(writeProfileString(kSection, key, value, m_ini));
-    QCOMPARE(readAll(m_ini), after);
+    QCOMPARE(readFile(m_ini), after);
 }
 
 void TestProfile::writeRoundTripsLongAndOddValues() {
@@ -225,7 +198,7 @@ void TestProfile::writeRoundTripsLongAndOddValues() {
     QCOMPARE(getProfileString(kSection, u"NAME"_qs, {}, m_ini).value, QString(255, u'z'));
     QCOMPARE(getProfileString(kSection, u"NAME2"_qs, {}, m_ini).value, u"keep"_qs);
     // The stored value is whole even though a read sees only its start.
-    QVERIFY(readAll(m_ini).contains(QByteArray(10000, 'z')));
+    QVERIFY(readFile(m_ini).contains(QByteArray(10000, 'z')));
 
     // A password ending in a blank comes back without it, as the file format trims values.
     QVERIFY(writeProfileString(kSection, u"NAME2"_qs, u"pass "_qs, m_ini));
@@ -241,71 +214,81 @@ void TestProfile::writeKeepsGarbageLines() {
         b = static_cast<char>(rng.bounded(256));
     junk.replace('[', '(').replace('\r', 'r').replace('\n', 'n');
     const QByteArray before = "[EXEINI]\r\nNAME2=kept\r\n" + junk + "\r\n";
-    writeAll(m_ini, before);
+    QVERIFY(writeFile(m_ini, before));
     QCOMPARE(getProfileString(kSection, u"NAME"_qs, u"d"_qs, m_ini).value, u"d"_qs);
     QVERIFY(writeProfileString(kSection, u"NAME"_qs, u"new"_qs, m_ini));
     QCOMPARE(getProfileString(kSection, u"NAME"_qs, {}, m_ini).value, u"new"_qs);
     QCOMPARE(getProfileString(kSection, u"NAME2"_qs, {}, m_ini).value, u"kept"_qs);
-    QVERIFY(readAll(m_ini).contains(junk));
+    QVERIFY(readFile(m_ini).contains(junk));
 }
 
-void TestProfile::writeIntoMissingFolderFails() {
-    const QString path = m_dir->filePath(u"★MailData/ini.ini"_qs);
-    QVERIFY(!writeProfileString(kSection, u"NAME"_qs, u"x"_qs, path));
-    QVERIFY(!QDir(m_dir->filePath(u"★MailData"_qs)).exists());
+void TestProfile::failedWriteKeepsFile_data() {
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("missing folder") << u"missing folder"_qs;
+    QTest::newRow("folder in the file's place") << u"directory"_qs;
+    QTest::newRow("file beyond the size bound") << u"oversize"_qs;
+    QTest::newRow("full disk") << u"full disk"_qs;
+    QTest::newRow("read-only file") << u"read-only file"_qs;
+    QTest::newRow("read-only folder") << u"read-only folder"_qs;
 }
 
-void TestProfile::oversizeFileIsNeverReplaced() {
-    QByteArray big = "[EXEINI]\r\nNAME=x\r\n";
-    big += QByteArray(kMaxProfileFileBytes, ';');
-    writeAll(m_ini, big);
-    QCOMPARE(getProfileString(kSection, u"NAME"_qs, u"d"_qs, m_ini).value, u"d"_qs);
-    QVERIFY(!writeProfileString(kSection, u"NAME"_qs, u"y"_qs, m_ini));
-    QCOMPARE(readAll(m_ini), big);
-}
-
-void TestProfile::fullDiskKeepsOldFile() {
-    const QByteArray before = "[EXEINI]\r\nNAME=old\r\nNAME2=two\r\n";
-    writeAll(m_ini, before);
-    {
-        brindle::testing::FileSizeLimit limit(static_cast<rlim_t>(before.size() + 10));
-        QVERIFY(limit.active());
-        QVERIFY(!writeProfileString(kSection, u"NAME"_qs, QString(100, u'n'), m_ini));
+void TestProfile::failedWriteKeepsFile() {
+    QFETCH(QString, fault);
+    if (fault.startsWith(u"read-only") && ::geteuid() == 0)
+        QSKIP("permissions do not bind root; the full disk covers the failure path");
+    QByteArray before = "[EXEINI]\r\nNAME=old\r\nNAME2=two\r\n";
+    QString path = m_ini;
+    if (fault == u"missing folder") {
+        path = m_dir->filePath(u"★MailData/ini.ini"_qs);
+        // Reading a missing file, or one in a missing folder, gives the default and makes nothing.
+        QCOMPARE(getProfileInt(kSection, u"NUMBER"_qs, 9, m_ini), 9);
+        QCOMPARE(getProfileInt(kSection, u"NUMBER"_qs, 9, path), 9);
+        QCOMPARE(getProfileString(kSection, u"NAME"_qs, u"d"_qs, path).count, 0);
+    } else if (fault == u"directory") {
+        QVERIFY(QDir(m_dir->path()).mkdir(u"ini.ini"_qs));
+    } else {
+        if (fault == u"oversize")
+            before += QByteArray(kMaxProfileFileBytes, ';');
+        QVERIFY(writeFile(m_ini, before));
     }
-    QCOMPARE(readAll(m_ini), before);
-    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList{u"ini.ini"_qs});
-}
-
-void TestProfile::readOnlyFolderKeepsOldFile() {
-    if (runningAsRoot())
-        QSKIP("permissions do not bind root; fullDiskKeepsOldFile covers the failure path");
-    const QByteArray before = "[EXEINI]\r\nNAME=old\r\n";
-    writeAll(m_ini, before);
-    QFile::setPermissions(m_ini, QFileDevice::ReadOwner);
-    QVERIFY(!writeProfileString(kSection, u"NAME"_qs, u"new"_qs, m_ini));
-    QCOMPARE(readAll(m_ini), before);
-    QFile::setPermissions(m_ini, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    QFile::setPermissions(m_dir->path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-    QVERIFY(!writeProfileString(kSection, u"NAME"_qs, u"new"_qs, m_ini));
+    if (fault == u"oversize") // unread, so that no value from a file too large is trusted
+        QCOMPARE(getProfileString(kSection, u"NAME"_qs, u"d"_qs, m_ini).value, u"d"_qs);
+    if (fault == u"read-only file")
+        QFile::setPermissions(m_ini, QFileDevice::ReadOwner);
+    if (fault == u"read-only folder")
+        QFile::setPermissions(m_dir->path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    bool written = true;
+    {
+        std::optional<brindle::testing::FileSizeLimit> limit;
+        if (fault == u"full disk") {
+            limit.emplace(static_cast<rlim_t>(before.size() + 10));
+            QVERIFY(limit->active());
+        }
+        written = writeProfileString(kSection, u"NAME"_qs, QString(100, u'n'), path);
+    }
     QFile::setPermissions(m_dir->path(),
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    QCOMPARE(readAll(m_ini), before);
-}
-
-void TestProfile::writeToDirectoryFails() {
-    QVERIFY(QDir(m_dir->path()).mkdir(u"ini.ini"_qs));
-    QVERIFY(!writeProfileString(kSection, u"NAME"_qs, u"x"_qs, m_ini));
-    QVERIFY(QFileInfo(m_ini).isDir());
+    QFile::setPermissions(m_ini, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    QVERIFY(!written);
+    if (fault == u"missing folder") {
+        QVERIFY(!QDir(m_dir->filePath(u"★MailData"_qs)).exists());
+        QVERIFY(!QFile::exists(m_ini));
+    } else if (fault == u"directory") {
+        QVERIFY(QFileInfo(m_ini).isDir());
+    } else {
+        QCOMPARE(readFile(m_ini), before);
+        QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList{u"ini.ini"_qs}); // no stray temp
+    }
 }
 
 void TestProfile::permissionsAreSetBeforeTheFileAppears() {
-    writeAll(m_ini, "[EXEINI]\r\nNAME=a\r\n");
+    QVERIFY(writeFile(m_ini, "[EXEINI]\r\nNAME=a\r\n"));
     QFile::setPermissions(m_ini, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
                                      QFileDevice::ReadOther);
     const auto ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
     QVERIFY(writeProfileStrings(kSection, {{u"NAME"_qs, u"b"_qs}, {u"NAME2"_qs, u"c"_qs}}, m_ini, ownerOnly));
     QCOMPARE(QFile::permissions(m_ini) & ~(QFileDevice::ReadUser | QFileDevice::WriteUser), ownerOnly);
-    QCOMPARE(readAll(m_ini), QByteArray("[EXEINI]\r\nNAME=b\r\nNAME2=c\r\n"));
+    QCOMPARE(readFile(m_ini), QByteArray("[EXEINI]\r\nNAME=b\r\nNAME2=c\r\n"));
     // Without explicit permissions a rewrite keeps the file's own.
     QVERIFY(writeProfileString(kSection, u"NAME"_qs, u"d"_qs, m_ini));
     QCOMPARE(QFile::permissions(m_ini) & ~(QFileDevice::ReadUser | QFileDevice::WriteUser), ownerOnly);
