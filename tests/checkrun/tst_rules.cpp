@@ -139,12 +139,6 @@ private Q_SLOTS:
         QCOMPARE(trimSpaces(in), out);
     }
 
-    void cutAtNul() {
-        QCOMPARE(CutAtNul(QString("abc") + QChar(u'\0') + "def"), "abc");
-        QCOMPARE(CutAtNul("abc"), "abc");
-        QCOMPARE(CutAtNul(QString(QChar(u'\0'))), "");
-    }
-
     void sizeLimit_data() {
         QTest::addColumn<QString>("text");
         QTest::addColumn<double>("limit"); // 0: none
