@@ -1,12 +1,10 @@
 #include "DovecotServer.h"
 
 #include <algorithm>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTcpSocket>
 
 #ifndef BRINDLE_DOVECOT_HARNESS
@@ -193,10 +191,6 @@ bool DovecotServer::reset(const QString& user, QString* error) {
     return harness({QStringLiteral("reset"), m_workDir, user}, error);
 }
 
-bool DovecotServer::empty(const QString& user, QString* error) {
-    return harness({QStringLiteral("reset"), m_workDir, user, QStringLiteral("empty")}, error);
-}
-
 bool DovecotServer::kick(const QString& user, QString* error) {
     return harness({QStringLiteral("kick"), m_workDir, user}, error);
 }
@@ -253,31 +247,4 @@ QList<qint64> Pop3Probe::sizes(const char* user, const char* password) {
     for (const QByteArray& l : lines)
         result.append(l.split(' ').value(1).toLongLong());
     return result;
-}
-
-QByteArray Pop3Probe::greeting() {
-    Pop3Session line;
-    QByteArray g;
-    if (!line.open(m_port, &m_error) || !line.readLine(&g, &m_error))
-        return {};
-    line.quit(&m_error);
-    return g;
-}
-
-bool Pop3Probe::apopLogin(const char* user, const char* password) {
-    Pop3Session line;
-    QByteArray g, reply;
-    if (!line.open(m_port, &m_error) || !line.readLine(&g, &m_error))
-        return false;
-    const QRegularExpressionMatch m =
-        QRegularExpression(QStringLiteral("<[^<>]*@[^<>]*>")).match(QString::fromLatin1(g));
-    if (!m.hasMatch()) {
-        m_error = QStringLiteral("no APOP timestamp in the greeting: ") + QString::fromLatin1(g);
-        return false;
-    }
-    const QByteArray digest =
-        QCryptographicHash::hash(m.captured().toLatin1() + password, QCryptographicHash::Md5).toHex();
-    const bool ok = line.command(QByteArray("APOP ") + user + ' ' + digest, &reply, &m_error);
-    line.quit(&m_error);
-    return ok;
 }

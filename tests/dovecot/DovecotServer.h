@@ -38,8 +38,6 @@ public:
 
     // Puts the user's mailbox back to the known messages. No session of the user may be open.
     bool reset(const QString& user, QString* error = nullptr);
-    // Leaves the user's mailbox without any message.
-    bool empty(const QString& user, QString* error = nullptr);
     // Drops the user's open sessions from the server side; returns once their processes are gone.
     bool kick(const QString& user, QString* error = nullptr);
 
@@ -102,10 +100,6 @@ public:
     int count(const char* user, const char* password);
     // LIST's sizes in message order, or an empty list with the reason in lastError().
     QList<qint64> sizes(const char* user, const char* password);
-    // The greeting line of a fresh connection, CR LF removed.
-    QByteArray greeting();
-    // Logs in with APOP computed from the greeting's timestamp; true when the server accepted it.
-    bool apopLogin(const char* user, const char* password);
 
     QString lastError() const { return m_error; }
 
