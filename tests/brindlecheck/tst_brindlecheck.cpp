@@ -3,25 +3,17 @@
 #include "keywords/KeywordFile.h"
 #include "platform/AppFolder.h"
 #include "settings/SettingsStore.h"
+#include "support/ProgramRun.h"
+#include "support/TestFiles.h"
 
-#include <QDir>
-#include <QFile>
-#include <QProcess>
-#include <QTcpServer>
-#include <QTemporaryDir>
 #include <QTest>
 
 using namespace brindle;
 using namespace brindle::fake;
+using namespace brindle::testing;
 using namespace Qt::StringLiterals;
 
 namespace {
-
-struct Result {
-    int exitCode = -1;
-    QStringList out;
-    QString err;
-};
 
 QByteArray mail(const QByteArray& subject, const QByteArray& body) {
     return "From: someone@example.com\r\nSubject: " + subject +
@@ -35,15 +27,14 @@ QByteArray mail(const QByteArray& subject, const QByteArray& body) {
 class TestBrindleCheck : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<TempAppFolder> dir;
 
     // An application folder with the given server, account, rule and keywords.
     void makeFolder(const QString& server, const QString& id = "user", const QString& password = "secret",
                     const QString& rule = "1", const QStringList& keywords = {"junk"}) {
-        dir = std::make_unique<QTemporaryDir>();
-        QDir(dir->path()).mkdir(u"★MailData"_s);
-        QDir(dir->path()).mkdir(u"添付フォルダ"_s);
-        setApplicationFolder(dir->path());
+        dir.reset();
+        dir = std::make_unique<TempAppFolder>();
+        QVERIFY(dir->isValid());
         if (!server.isNull()) {
             ServerSettings s;
             s.pop3Server = server;
@@ -53,28 +44,16 @@ class TestBrindleCheck : public QObject {
             QVERIFY(AccountFile().saveAccount(id, password));
         }
         QVERIFY(GeneralSettingsFile().write("NUMBER6", rule));
-        QFile f(keywordFilePath());
-        QVERIFY(f.open(QIODevice::WriteOnly));
+        QByteArray records;
         for (const QString& k : keywords) {
-            f.write(encodeKeywordRecord(k));
+            records += encodeKeywordRecord(k);
         }
+        QVERIFY(writeFile(keywordFilePath(), records));
     }
 
-    Result runCheck(const QStringList& extra = {}) {
-        QProcess p;
-        QStringList args{"--app-folder", dir ? dir->path() : QString("/nonexistent")};
-        args += extra;
-        p.start(QStringLiteral(BRINDLE_CHECK), args);
-        if (!p.waitForFinished(60000)) {
-            p.kill();
-            p.waitForFinished();
-            return {};
-        }
-        Result r;
-        r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-        r.out = QString::fromUtf8(p.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
-        r.err = QString::fromUtf8(p.readAllStandardError());
-        return r;
+    ProgramRun runCheck(const QStringList& extra = {}) {
+        return runProgram(QStringLiteral(BRINDLE_CHECK),
+                          QStringList{"--app-folder", dir ? dir->path() : QString("/nonexistent")} + extra);
     }
 
     static FakePop3Options options(QList<QByteArray> messages) {
@@ -86,13 +65,10 @@ class TestBrindleCheck : public QObject {
 
 private Q_SLOTS:
     void help() {
-        QProcess p;
-        p.start(QStringLiteral(BRINDLE_CHECK), {"--help"});
-        QVERIFY(p.waitForFinished(30000));
-        QCOMPARE(p.exitCode(), 0);
-        const QString text = QString::fromUtf8(p.readAllStandardOutput());
-        QVERIFY(text.contains("--dry-run"));
-        QVERIFY(text.contains("Exit status"));
+        const ProgramRun r = runProgram(QStringLiteral(BRINDLE_CHECK), {"--help"});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(r.lines.join(u'\n').contains("--dry-run"));
+        QVERIFY(r.lines.join(u'\n').contains("Exit status"));
     }
 
     void usageAndSettings_data() {
@@ -103,6 +79,7 @@ private Q_SLOTS:
         QTest::newRow("unknown option") << QStringList{"--frobnicate"} << true << true << "--frobnicate";
         QTest::newRow("no server") << QStringList{} << false << true << "POP3";
         QTest::newRow("no account") << QStringList{} << true << false << "account";
+        QTest::newRow("no application folder") << QStringList{} << false << false << "";
     }
     void usageAndSettings() {
         QFETCH(QStringList, args);
@@ -110,15 +87,13 @@ private Q_SLOTS:
         QFETCH(bool, account);
         QFETCH(QString, complaint);
         makeFolder(server ? "127.0.0.1:1" : QString(), account ? "user" : "");
-        const Result r = runCheck(args);
+        if (complaint.isEmpty()) {
+            dir.reset();
+        }
+        const ProgramRun r = runCheck(args);
         QCOMPARE(r.exitCode, 1);
-        QVERIFY(r.out.isEmpty());
-        QVERIFY2(r.err.contains(complaint), qPrintable(r.err));
-    }
-
-    void missingFolder() {
-        dir.reset();
-        QCOMPARE(runCheck().exitCode, 1);
+        QVERIFY(r.lines.isEmpty());
+        QVERIFY2(!r.errors.isEmpty() && r.errors.contains(complaint), qPrintable(r.errors));
     }
 
     void catchesAndDeletes() {
@@ -126,10 +101,10 @@ private Q_SLOTS:
             options({mail("junk offer", "x"), mail("hello", "junk inside"), mail("hi", "fine")}));
         QVERIFY(server.start());
         makeFolder(server.address());
-        const Result r = runCheck();
+        const ProgramRun r = runCheck();
         QCOMPARE(r.exitCode, 0);
-        QCOMPARE(r.out, (QStringList{u"1\t件名\tjunk offer"_s, u"2\t本文\thello"_s,
-                                     "messages: 3, deleted: 2, new: 1"}));
+        QCOMPARE(r.lines, (QStringList{u"1\t件名\tjunk offer"_s, u"2\t本文\thello"_s,
+                                       "messages: 3, deleted: 2, new: 1"}));
         QCOMPARE(server.deletedAtQuit(), (QList<int>{1, 2}));
         QCOMPARE(server.mailbox().size(), 1);
     }
@@ -138,9 +113,9 @@ private Q_SLOTS:
         FakePop3Server server(options({mail("junk offer", "x"), mail("hi", "fine")}));
         QVERIFY(server.start());
         makeFolder(server.address());
-        const Result r = runCheck({"--dry-run"});
+        const ProgramRun r = runCheck({"--dry-run"});
         QCOMPARE(r.exitCode, 0);
-        QCOMPARE(r.out, (QStringList{u"1\t件名\tjunk offer"_s, "messages: 2, deleted: 0, new: 2"}));
+        QCOMPARE(r.lines, (QStringList{u"1\t件名\tjunk offer"_s, "messages: 2, deleted: 0, new: 2"}));
         QCOMPARE(server.stats().commandCounts.value("DELE"), 0);
         QCOMPARE(server.mailbox().size(), 2);
     }
@@ -149,10 +124,10 @@ private Q_SLOTS:
         FakePop3Server server(options({mail("junk offer", "x")}));
         QVERIFY(server.start());
         makeFolder(server.address(), "user", "secret", "0");
-        const Result r = runCheck();
+        const ProgramRun r = runCheck();
         QCOMPARE(r.exitCode, 0);
-        QCOMPARE(r.out, QStringList{"messages: 1, deleted: 0, new: 1"});
-        QVERIFY(r.err.contains("NUMBER6"));
+        QCOMPARE(r.lines, QStringList{"messages: 1, deleted: 0, new: 1"});
+        QVERIFY(r.errors.contains("NUMBER6"));
         QCOMPARE(server.mailbox().size(), 1);
     }
 
@@ -160,14 +135,14 @@ private Q_SLOTS:
         FakePop3Server server(options({mail("a", QByteArray(5000, 'x'))}));
         QVERIFY(server.start());
         makeFolder(server.address(), "user", "secret", "4");
-        const Result r = runCheck();
+        const ProgramRun r = runCheck();
         QCOMPARE(r.exitCode, 0);
-        QCOMPARE(r.out, QStringList{"messages: 1, deleted: 0, new: 1"});
-        QVERIFY(r.err.contains(u"バイト以上で削除"_s));
+        QCOMPARE(r.lines, QStringList{"messages: 1, deleted: 0, new: 1"});
+        QVERIFY(r.errors.contains(u"バイト以上で削除"_s));
 
         GeneralSettingsFile().write("NAME2", "1000");
-        const Result again = runCheck();
-        QCOMPARE(again.out, (QStringList{u"1\tファイルサイズ\ta"_s, "messages: 1, deleted: 1, new: 0"}));
+        const ProgramRun again = runCheck();
+        QCOMPARE(again.lines, (QStringList{u"1\tファイルサイズ\ta"_s, "messages: 1, deleted: 1, new: 0"}));
     }
 
     void failures_data() {
@@ -187,18 +162,16 @@ private Q_SLOTS:
         QVERIFY(server.start());
         QString address = server.address();
         if (fault == "closed") {
-            QTcpServer probe;
-            QVERIFY(probe.listen(QHostAddress::LocalHost));
-            address = QStringLiteral("127.0.0.1:%1").arg(probe.serverPort());
+            address = QStringLiteral("127.0.0.1:%1").arg(closedLoopbackPort());
         }
         makeFolder(address);
-        const Result r = runCheck();
+        const ProgramRun r = runCheck();
         QCOMPARE(r.exitCode, exitCode);
-        QVERIFY(!r.err.isEmpty());
-        QVERIFY(!r.err.contains("secret"));
+        QVERIFY(!r.errors.isEmpty());
+        QVERIFY(!r.errors.contains("secret"));
         if (fault == "quit") {
             QCOMPARE(server.mailbox().size(), 1);
-            QVERIFY(r.out.last().startsWith("messages: 1, deleted: 0"));
+            QVERIFY(r.lines.last().startsWith("messages: 1, deleted: 0"));
         }
     }
 };

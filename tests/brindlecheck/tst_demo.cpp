@@ -1,5 +1,8 @@
 // The demo as ./run shows it: demo-pop3d serving the sample mails, brindle-check on the demo
 // settings. Guards the samples: each rule must keep catching the mails the demo is about.
+#include "support/ProgramRun.h"
+#include "support/TestFiles.h"
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -30,23 +33,16 @@ class TestDemo : public QObject {
     }
 
     QStringList check(const QByteArray& rule) {
-        QFile ini(folder.path() + u"/★MailData/ini.ini"_s);
-        if (!ini.open(QIODevice::ReadOnly)) {
+        const QString ini = folder.path() + u"/★MailData/ini.ini"_s;
+        QByteArray text = brindle::testing::readFile(ini);
+        const qsizetype at = text.indexOf("NUMBER6=");
+        if (at < 0 || !brindle::testing::writeFile(
+                          ini, text.replace(at, text.indexOf('\r', at) - at, "NUMBER6=" + rule))) {
             return {};
         }
-        QByteArray text = ini.readAll();
-        ini.close();
-        const qsizetype at = text.indexOf("NUMBER6=");
-        text.replace(at, text.indexOf('\r', at) - at, "NUMBER6=" + rule);
-        ini.open(QIODevice::WriteOnly | QIODevice::Truncate);
-        ini.write(text);
-        ini.close();
-        QProcess p;
-        p.start(QStringLiteral(BRINDLE_CHECK), {"--app-folder", folder.path(), "--dry-run"});
-        if (!p.waitForFinished(60000) || p.exitCode() != 0) {
-            return {QStringLiteral("failed: ") + QString::fromUtf8(p.readAllStandardError())};
-        }
-        return QString::fromUtf8(p.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+        const auto r = brindle::testing::runProgram(QStringLiteral(BRINDLE_CHECK),
+                                                    {"--app-folder", folder.path(), "--dry-run"});
+        return r.exitCode == 0 ? r.lines : QStringList{QStringLiteral("failed: ") + r.errors};
     }
 
 private Q_SLOTS:
