@@ -23,8 +23,7 @@ class DialogsTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void clearingIntervalStoresZeroAtOnce();
-    void typedIntervalArmsTimerAndIsStoredAtClose();
-    void settingsWindowRoundTrip();
+    void settingsWindowStoredAtClose();
     void serverDialogWritesFourLines();
     void serverDialogRoundTrip();
     void serverDialogCancelChangesNothing();
@@ -33,18 +32,15 @@ private Q_SLOTS:
     void accountUntickedKeepsStoredValues();
     void accountUnwritableTellsUser();
     void keywordRegisterAbc();
-    void keywordEmptyEntryRefused();
-    void keywordUnrepresentableRefused_data();
-    void keywordUnrepresentableRefused();
-    void keywordTooLongRefused();
-    void keywordDeleteNothingSelected();
-    void keywordDeleteAnsweredNo();
+    void keywordRefused_data();
+    void keywordRefused();
+    void keywordDeleteNothingSelectedOrAnsweredNo();
     void keywordDeleteAnsweredYes();
 };
 
 void DialogsTest::clearingIntervalStoresZeroAtOnce() {
     UiFixture fx;
-    fx.writeFile(QStringLiteral("★MailData/ini.ini"), "[EXEINI]\r\nNUMBER2=5\r\n");
+    fx.writeIni("NUMBER2=5\r\n");
     RecordingLibrary lib;
     MainForm main(lib);
     main.load();
@@ -58,7 +54,7 @@ void DialogsTest::clearingIntervalStoresZeroAtOnce() {
     QVERIFY(!main.Timer3->isActive());
 }
 
-void DialogsTest::typedIntervalArmsTimerAndIsStoredAtClose() {
+void DialogsTest::settingsWindowStoredAtClose() {
     UiFixture fx;
     RecordingLibrary lib;
     MainForm main(lib);
@@ -73,14 +69,10 @@ void DialogsTest::typedIntervalArmsTimerAndIsStoredAtClose() {
     QCOMPARE(fx.general("NUMBER2"), QStringLiteral("10"));
     QCOMPARE(fx.general("NUMBER5"), QStringLiteral("<absent>")); // empty: neither option
     QVERIFY(!forms::isSetFormLoaded());
-}
+    UiFixture::flushDeletes();
 
-void DialogsTest::settingsWindowRoundTrip() {
-    UiFixture fx;
-    RecordingLibrary lib;
-    MainForm main(lib);
-    main.load();
-    SetForm* set = forms::setForm();
+    set = forms::setForm(); // the next reference loads it afresh, hidden
+    QVERIFY(!set->isVisible());
     set->Check1->setChecked(true);
     set->Check2->setChecked(true);
     set->Option2->setChecked(true);
@@ -90,10 +82,7 @@ void DialogsTest::settingsWindowRoundTrip() {
     QCOMPARE(fx.general("NUMBER"), QStringLiteral("1"));
     QCOMPARE(fx.general("NUMBER4"), QStringLiteral("1"));
     QCOMPARE(fx.general("NUMBER5"), QStringLiteral("2"));
-
-    SetForm* again = forms::setForm(); // the next reference loads it afresh, hidden
-    QVERIFY(again != nullptr);
-    QVERIFY(!again->isVisible());
+    SetForm* again = forms::setForm();
     QVERIFY(again->Check1->isChecked());
     QVERIFY(again->Check2->isChecked());
     QVERIFY(again->Option2->isChecked());
@@ -232,89 +221,70 @@ void DialogsTest::keywordRegisterAbc() {
     f->Command1->click();
     QByteArray expected("\x0D\x0A\x01\x00", 4);
     expected += "abc" + QByteArray(197, ' ');
-    QCOMPARE(fx.readFile(QStringLiteral("★MailData/Kstdata50.data")), expected);
+    QCOMPARE(fx.keywordFile(), expected);
     QCOMPARE(f->List1->count(), 1);
     QCOMPARE(f->List1->item(0)->text().trimmed(), QStringLiteral("abc"));
     QVERIFY(f->Text1->text().isEmpty());
+
+    f->Text1->setText(QString(100, QChar(0x3042))); // exactly 200 bytes fits
+    f->Command1->click();
+    QCOMPARE(fx.keywordFile().size(), 2 * kKeywordRecordSize);
     QVERIFY(fx.boxes.asked.isEmpty());
 }
 
-void DialogsTest::keywordEmptyEntryRefused() {
-    UiFixture fx;
-    GekitaiForm* f = forms::gekitaiForm();
-    f->Command1->click();
-    QCOMPARE(fx.boxes.asked.size(), 1);
-    QCOMPARE(fx.boxes.asked[0].text, QStringLiteral("キーワードが入力されていません。"));
-    QCOMPARE(fx.boxes.asked[0].buttons, MsgButtons::Ok);
-    QCOMPARE(fx.boxes.asked[0].icon, MsgIcon::None);
-    QVERIFY(fx.boxes.asked[0].caption.isEmpty()); // the application's title
-    QCOMPARE(fx.readFile(QStringLiteral("★MailData/Kstdata50.data")), QByteArray());
-}
-
-void DialogsTest::keywordUnrepresentableRefused_data() {
+void DialogsTest::keywordRefused_data() {
     QTest::addColumn<QString>("keyword");
-    QTest::newRow("emoji") << QStringLiteral("当選🎉");
-    QTest::newRow("hangul") << QStringLiteral("광고");
-    QTest::newRow("latin with hook") << QStringLiteral("ƒree");
+    QTest::addColumn<QString>("message"); // how the box's text starts
+    const QString unrepresentable = QStringLiteral("キーワードに登録できない文字が含まれています。");
+    QTest::newRow("empty entry") << QString() << QStringLiteral("キーワードが入力されていません。");
+    QTest::newRow("emoji") << QStringLiteral("当選🎉") << unrepresentable;
+    QTest::newRow("hangul") << QStringLiteral("광고") << unrepresentable;
+    QTest::newRow("latin with hook") << QStringLiteral("ƒree") << unrepresentable;
+    QTest::newRow("101 full-width characters: 202 bytes")
+        << QString(101, QChar(0x3042)) << QStringLiteral("キーワードが長すぎます。");
 }
 
-void DialogsTest::keywordUnrepresentableRefused() {
+void DialogsTest::keywordRefused() {
     QFETCH(QString, keyword);
+    QFETCH(QString, message);
     UiFixture fx;
     GekitaiForm* f = forms::gekitaiForm();
     f->Text1->setText(keyword);
     f->Command1->click();
     QCOMPARE(fx.boxes.asked.size(), 1);
-    QVERIFY(
-        fx.boxes.asked[0].text.startsWith(QStringLiteral("キーワードに登録できない文字が含まれています。")));
-    QCOMPARE(fx.readFile(QStringLiteral("★MailData/Kstdata50.data")), QByteArray());
+    QVERIFY2(fx.boxes.asked[0].text.startsWith(message), qPrintable(fx.boxes.asked[0].text));
+    QCOMPARE(fx.boxes.asked[0].buttons, MsgButtons::Ok);
+    if (keyword.isEmpty()) {
+        QCOMPARE(fx.boxes.asked[0].text, message);
+        QCOMPARE(fx.boxes.asked[0].icon, MsgIcon::None);
+        QVERIFY(fx.boxes.asked[0].caption.isEmpty()); // the application's title
+    }
+    QCOMPARE(fx.keywordFile(), QByteArray());
     QCOMPARE(f->Text1->text(), keyword); // left for the user to correct
     QCOMPARE(f->List1->count(), 0);
 }
 
-void DialogsTest::keywordTooLongRefused() {
-    UiFixture fx;
-    GekitaiForm* f = forms::gekitaiForm();
-    f->Text1->setText(QString(101, QChar(0x3042))); // 101 full-width characters: 202 bytes
-    f->Command1->click();
-    QCOMPARE(fx.boxes.asked.size(), 1);
-    QVERIFY(fx.boxes.asked[0].text.startsWith(QStringLiteral("キーワードが長すぎます。")));
-    QCOMPARE(fx.readFile(QStringLiteral("★MailData/Kstdata50.data")), QByteArray());
-
-    f->Text1->setText(QString(100, QChar(0x3042))); // exactly 200 bytes fits
-    f->Command1->click();
-    QCOMPARE(fx.boxes.asked.size(), 1);
-    QCOMPARE(fx.readFile(QStringLiteral("★MailData/Kstdata50.data")).size(), kKeywordRecordSize);
-}
-
-void DialogsTest::keywordDeleteNothingSelected() {
+void DialogsTest::keywordDeleteNothingSelectedOrAnsweredNo() {
     UiFixture fx;
     QVERIFY(AppendKeyword(QStringLiteral("abc")));
-    const QByteArray before = fx.readFile(QStringLiteral("★MailData/Kstdata50.data"));
+    QVERIFY(AppendKeyword(QStringLiteral("def")));
+    const QByteArray before = fx.keywordFile();
     GekitaiForm* f = forms::gekitaiForm();
     f->Command2->click();
     QCOMPARE(fx.boxes.asked.size(), 1);
     QCOMPARE(fx.boxes.asked[0].text, QStringLiteral("データが選択されていません。"));
     QCOMPARE(fx.boxes.asked[0].buttons, MsgButtons::Ok);
-    QCOMPARE(fx.readFile(QStringLiteral("★MailData/Kstdata50.data")), before);
-}
 
-void DialogsTest::keywordDeleteAnsweredNo() {
-    UiFixture fx;
-    QVERIFY(AppendKeyword(QStringLiteral("abc")));
-    QVERIFY(AppendKeyword(QStringLiteral("def")));
-    const QByteArray before = fx.readFile(QStringLiteral("★MailData/Kstdata50.data"));
-    GekitaiForm* f = forms::gekitaiForm();
     f->List1->setCurrentRow(1);
     fx.boxes.answers = {MsgResult::No};
     f->Command2->click();
-    QCOMPARE(fx.boxes.asked.size(), 1);
-    QCOMPARE(fx.boxes.asked[0].text,
+    QCOMPARE(fx.boxes.asked.size(), 2);
+    QCOMPARE(fx.boxes.asked[1].text,
              QStringLiteral("選択された（行、青色）データを削除します。よろしいですか"));
-    QCOMPARE(fx.boxes.asked[0].buttons, MsgButtons::YesNo);
-    QCOMPARE(fx.boxes.asked[0].icon, MsgIcon::Question);
-    QCOMPARE(fx.boxes.asked[0].caption, QStringLiteral("確認"));
-    QCOMPARE(fx.readFile(QStringLiteral("★MailData/Kstdata50.data")), before);
+    QCOMPARE(fx.boxes.asked[1].buttons, MsgButtons::YesNo);
+    QCOMPARE(fx.boxes.asked[1].icon, MsgIcon::Question);
+    QCOMPARE(fx.boxes.asked[1].caption, QStringLiteral("確認"));
+    QCOMPARE(fx.keywordFile(), before);
     QCOMPARE(f->List1->count(), 2);
     QVERIFY(f->List1->selectedItems().isEmpty());
 }
@@ -329,13 +299,13 @@ void DialogsTest::keywordDeleteAnsweredYes() {
     f->Command2->click();
     QCOMPARE(f->List1->count(), 1);
     QCOMPARE(f->List1->item(0)->text().trimmed(), QStringLiteral("def"));
-    QCOMPARE(fx.readFile(QStringLiteral("★MailData/Kstdata50.data")).size(), kKeywordRecordSize);
+    QCOMPARE(fx.keywordFile().size(), kKeywordRecordSize);
 
     f->List1->setCurrentRow(0);
     fx.boxes.answers = {MsgResult::Yes};
     f->Command2->click(); // the last one: an empty file and an empty list
     QCOMPARE(f->List1->count(), 0);
-    QCOMPARE(fx.readFile(QStringLiteral("★MailData/Kstdata50.data")), QByteArray());
+    QCOMPARE(fx.keywordFile(), QByteArray());
 }
 
 QTEST_MAIN(DialogsTest)

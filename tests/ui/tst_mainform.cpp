@@ -27,8 +27,7 @@ private Q_SLOTS:
     void smallThenMediumMode();
     void workingFieldsNeverVisible();
     void chooseMailerSetsPathAndName();
-    void chooseMailerCancelledKeepsChoice();
-    void chooseMailerAnsweredNoRestores();
+    void chooseMailerCancelledOrAnsweredNoKeepsChoice();
     void trayTipText_data();
     void trayTipText();
     void indicatorFollowsIntervalBox();
@@ -63,7 +62,7 @@ void MainFormTest::openingTwiceGivesOneWindow_data() {
 void MainFormTest::openingTwiceGivesOneWindow() {
     QFETCH(QString, command);
     UiFixture fx;
-    fx.writeFile(QStringLiteral("kestro.ini"), "SMTP=\r\nPOP3=127.0.0.1\r\nMAIL=\r\nAPOP=0\r\n");
+    fx.writeServer();
     RecordingLibrary lib;
     MainForm main(lib);
     main.load();
@@ -176,9 +175,9 @@ void MainFormTest::chooseMailerSetsPathAndName() {
     QCOMPARE(fx.boxes.asked[0].caption, QStringLiteral("確認"));
 }
 
-void MainFormTest::chooseMailerCancelledKeepsChoice() {
+void MainFormTest::chooseMailerCancelledOrAnsweredNoKeepsChoice() {
     UiFixture fx;
-    fx.writeFile(QStringLiteral("★MailData/ini.ini"), "[EXEINI]\r\nNAME=/usr/bin/mailer\r\n");
+    fx.writeIni("NAME=/usr/bin/mailer\r\n");
     RecordingLibrary lib;
     MainForm main(lib);
     main.load();
@@ -189,20 +188,14 @@ void MainFormTest::chooseMailerCancelledKeepsChoice() {
     };
     main.Command7->click();
     QCOMPARE(offered, QStringLiteral("/usr/bin/mailer"));
+    QVERIFY(fx.boxes.asked.isEmpty());
     QCOMPARE(main.Text1->text(), QStringLiteral("/usr/bin/mailer"));
     QCOMPARE(main.Text11->text(), QStringLiteral("mailer"));
-    QVERIFY(fx.boxes.asked.isEmpty());
-}
 
-void MainFormTest::chooseMailerAnsweredNoRestores() {
-    UiFixture fx;
-    fx.writeFile(QStringLiteral("★MailData/ini.ini"), "[EXEINI]\r\nNAME=/usr/bin/mailer\r\n");
-    RecordingLibrary lib;
-    MainForm main(lib);
-    main.load();
     uiServices().chooseFile = [](QWidget*, const QString&) { return QStringLiteral("/opt/other"); };
     fx.boxes.answers = {MsgResult::No};
     main.Command7->click();
+    QCOMPARE(fx.boxes.asked.size(), 1);
     QCOMPARE(main.Text1->text(), QStringLiteral("/usr/bin/mailer"));
     QCOMPARE(main.Text11->text(), QStringLiteral("mailer"));
 }

@@ -24,42 +24,39 @@ public:
 class MusicTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void playingSendsOnlyStatus();
-    void endedPieceRestartsWhileIntervalOn();
-    void endedPieceReleasedForGoodWhenIntervalOff();
+    void tick_data();
+    void tick();
     void noDeviceDoesNothing();
 };
 
-void MusicTest::playingSendsOnlyStatus() {
-    ScriptedDevice dev;
-    dev.mode = QStringLiteral("playing");
-    MusicMonitor m(dev, [] { return false; });
-    m.timer()->start();
-    m.tick();
-    QCOMPARE(dev.sent, QStringList{QStringLiteral("status bgm mode")});
-    QVERIFY(m.timer()->isActive());
+void MusicTest::tick_data() {
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<bool>("intervalOn");
+    QTest::addColumn<QStringList>("sent");
+    QTest::addColumn<bool>("keepsWatching");
+    const QString status = QStringLiteral("status bgm mode");
+    QTest::newRow("playing: only asked") << "playing" << false << QStringList{status} << true;
+    QTest::newRow("ended, interval on: restarted")
+        << "stopped" << true << QStringList{status, QStringLiteral("play bgm from 0")} << true;
+    QTest::newRow("ended, interval off: released for good")
+        << "stopped" << false << QStringList{status, QStringLiteral("stop bgm"), QStringLiteral("close bgm")}
+        << false;
 }
 
-void MusicTest::endedPieceRestartsWhileIntervalOn() {
+void MusicTest::tick() {
+    QFETCH(QString, mode);
+    QFETCH(bool, intervalOn);
+    QFETCH(QStringList, sent);
+    QFETCH(bool, keepsWatching);
     ScriptedDevice dev;
-    dev.mode = QStringLiteral("stopped");
-    MusicMonitor m(dev, [] { return true; });
+    dev.mode = mode;
+    MusicMonitor m(dev, [=] { return intervalOn; });
     m.timer()->start();
     m.tick();
-    QCOMPARE(dev.sent, (QStringList{QStringLiteral("status bgm mode"), QStringLiteral("play bgm from 0")}));
-    QVERIFY(m.timer()->isActive());
-    QCOMPARE(m.timer()->interval(), 100);
-}
-
-void MusicTest::endedPieceReleasedForGoodWhenIntervalOff() {
-    ScriptedDevice dev;
-    dev.mode = QStringLiteral("stopped");
-    MusicMonitor m(dev, [] { return false; });
-    m.timer()->start();
-    m.tick();
-    QCOMPARE(dev.sent, (QStringList{QStringLiteral("status bgm mode"), QStringLiteral("stop bgm"),
-                                    QStringLiteral("close bgm")}));
-    QVERIFY(!m.timer()->isActive());
+    QCOMPARE(dev.sent, sent);
+    QCOMPARE(m.timer()->isActive(), keepsWatching);
+    if (keepsWatching)
+        QCOMPARE(m.timer()->interval(), 100);
 }
 
 void MusicTest::noDeviceDoesNothing() {

@@ -25,11 +25,9 @@ private Q_SLOTS:
     void ruleFromStoredNumber();
     void slideshowPeriod_data();
     void slideshowPeriod();
-    void storedIntervalRunsTickTimer();
     void tickCountsSixtyOneSecondMinutes();
-    void triggerStartsCheckAtInterval();
-    void triggerWaitsWhileIntervalNotReached();
-    void triggerFiresWhenIntervalLoweredBelowCount();
+    void trigger_data();
+    void trigger();
     void exitSavesEverything_data();
     void exitSavesEverything();
     void exitDuringCheckKeepsAnnouncedDeletionsOnly();
@@ -61,7 +59,7 @@ void StartupTest::emptyFiles() {
     QVERIFY(!main.Timer3->isActive());
     QVERIFY(!main.Timer7->isActive());
     QVERIFY(main.Command12->isHidden());
-    QCOMPARE(lib.calls, (QStringList{QStringLiteral("init"), QStringLiteral("option 1 8192")}));
+    QCOMPARE(lib.log, (QStringList{QStringLiteral("init"), QStringLiteral("option 1 8192")}));
     QVERIFY(fx.boxes.asked.isEmpty());
 }
 
@@ -69,9 +67,8 @@ void StartupTest::fullSet() {
     UiFixture fx;
     fx.writeFile(QStringLiteral("kestro.ini"),
                  "SMTP=smtp.example.org\r\nPOP3=127.0.0.1\r\nMAIL=me@example.org\r\nAPOP=1\r\n");
-    fx.writeFile(QStringLiteral("★MailData/ini.ini"),
-                 "[EXEINI]\r\nNAME=/opt/mail/mailer\r\nNAME2=5000\r\nNUMBER=1\r\nNUMBER2=3\r\nNUMBER4=1\r\n"
-                 "NUMBER5=2\r\nNUMBER6=4\r\nNUMBER7=10\r\n");
+    fx.writeIni("NAME=/opt/mail/mailer\r\nNAME2=5000\r\nNUMBER=1\r\nNUMBER2=3\r\nNUMBER4=1\r\n"
+                "NUMBER5=2\r\nNUMBER6=4\r\nNUMBER7=10\r\n");
     RecordingLibrary lib;
     MainForm main(lib);
     main.load();
@@ -94,6 +91,9 @@ void StartupTest::fullSet() {
     QCOMPARE(main.Text7->text(), QStringLiteral("3"));
     QVERIFY(main.Check1->isChecked());
     QVERIFY(main.Timer3->isActive());
+    QCOMPARE(main.Timer3->interval(), 1000);
+    main.refreshIndicator();
+    QCOMPARE(main.Check1->text(), QStringLiteral("インターバルメールチェック ON"));
     QCOMPARE(main.Timer7->interval(), 10000);
     QVERIFY(main.Timer7->isActive());
     QVERIFY(main.Command12->isHidden());
@@ -115,7 +115,7 @@ void StartupTest::ruleFromStoredNumber() {
     QFETCH(QByteArray, stored);
     QFETCH(QString, selected);
     UiFixture fx;
-    fx.writeFile(QStringLiteral("★MailData/ini.ini"), "[EXEINI]\r\nNUMBER6=" + stored + "\r\n");
+    fx.writeIni("NUMBER6=" + stored + "\r\n");
     RecordingLibrary lib;
     MainForm main(lib);
     main.load();
@@ -142,27 +142,13 @@ void StartupTest::slideshowPeriod() {
     QFETCH(QByteArray, stored);
     QFETCH(int, interval);
     UiFixture fx;
-    fx.writeFile(QStringLiteral("★MailData/ini.ini"), "[EXEINI]\r\nNUMBER7=" + stored + "\r\n");
+    fx.writeIni("NUMBER7=" + stored + "\r\n");
     RecordingLibrary lib;
     MainForm main(lib);
     main.load();
     QCOMPARE(main.Timer7->isActive(), interval > 0);
     if (interval > 0)
         QCOMPARE(main.Timer7->interval(), interval);
-}
-
-void StartupTest::storedIntervalRunsTickTimer() {
-    UiFixture fx;
-    fx.writeFile(QStringLiteral("★MailData/ini.ini"), "[EXEINI]\r\nNUMBER2=5\r\n");
-    RecordingLibrary lib;
-    MainForm main(lib);
-    main.load();
-    QVERIFY(main.Check1->isChecked());
-    QCOMPARE(main.Text7->text(), QStringLiteral("5"));
-    QVERIFY(main.Timer3->isActive());
-    QCOMPARE(main.Timer3->interval(), 1000);
-    main.refreshIndicator();
-    QCOMPARE(main.Check1->text(), QStringLiteral("インターバルメールチェック ON"));
 }
 
 void StartupTest::tickCountsSixtyOneSecondMinutes() {
@@ -179,50 +165,37 @@ void StartupTest::tickCountsSixtyOneSecondMinutes() {
     QCOMPARE(main.Text8->text(), QStringLiteral("1"));
 }
 
-void StartupTest::triggerStartsCheckAtInterval() {
-    UiFixture fx;
-    fx.writeFile(QStringLiteral("kestro.ini"), "SMTP=\r\nPOP3=127.0.0.1\r\nMAIL=\r\nAPOP=0\r\n");
-    fx.writeFile(QStringLiteral("★MailData/ini.ini"), "[EXEINI]\r\nNUMBER2=2\r\n");
-    fx.writeFile(QStringLiteral("★MailData/iniIdPass.ini"), "[EXEINI]\r\nNAME=user\r\nNAME2=secret\r\n");
-    RecordingLibrary lib;
-    MainForm main(lib);
-    main.load();
-    lib.calls.clear();
-    main.Text8->setText(QStringLiteral("2"));
-    main.trigger();
-    QVERIFY(lib.calls.contains(QStringLiteral("connect 127.0.0.1")));
-    QVERIFY(lib.calls.contains(QStringLiteral("login user")));
-    QCOMPARE(main.Text8->text(), QStringLiteral("0"));
+void StartupTest::trigger_data() {
+    QTest::addColumn<QByteArray>("stored"); // the interval in minutes
+    QTest::addColumn<QString>("counted");   // minutes counted so far
+    QTest::addColumn<QString>("lowered");   // typed into the settings window; empty: left alone
+    QTest::addColumn<bool>("checks");
+    QTest::newRow("interval reached") << QByteArray("2") << "2" << QString() << true;
+    QTest::newRow("interval not reached") << QByteArray("2") << "1" << QString() << false;
+    QTest::newRow("interval lowered below the count") << QByteArray("5") << "3"
+                                                      << "2" << true;
 }
 
-void StartupTest::triggerWaitsWhileIntervalNotReached() {
+void StartupTest::trigger() {
+    QFETCH(QByteArray, stored);
+    QFETCH(QString, counted);
+    QFETCH(QString, lowered);
+    QFETCH(bool, checks);
     UiFixture fx;
-    fx.writeFile(QStringLiteral("kestro.ini"), "SMTP=\r\nPOP3=127.0.0.1\r\nMAIL=\r\nAPOP=0\r\n");
-    fx.writeFile(QStringLiteral("★MailData/ini.ini"), "[EXEINI]\r\nNUMBER2=2\r\n");
+    fx.writeServer();
+    fx.writeIni("NUMBER2=" + stored + "\r\n");
+    fx.writeAccount();
     RecordingLibrary lib;
     MainForm main(lib);
     main.load();
-    lib.calls.clear();
-    main.Text8->setText(QStringLiteral("1"));
+    main.Text8->setText(counted);
+    if (!lowered.isEmpty())
+        forms::setForm()->Text2->setText(lowered);
+    lib.log.clear();
     main.trigger();
-    QVERIFY(lib.calls.isEmpty());
-    QCOMPARE(main.Text8->text(), QStringLiteral("1"));
-}
-
-void StartupTest::triggerFiresWhenIntervalLoweredBelowCount() {
-    UiFixture fx;
-    fx.writeFile(QStringLiteral("kestro.ini"), "SMTP=\r\nPOP3=127.0.0.1\r\nMAIL=\r\nAPOP=0\r\n");
-    fx.writeFile(QStringLiteral("★MailData/ini.ini"), "[EXEINI]\r\nNUMBER2=5\r\n");
-    fx.writeFile(QStringLiteral("★MailData/iniIdPass.ini"), "[EXEINI]\r\nNAME=user\r\nNAME2=secret\r\n");
-    RecordingLibrary lib;
-    MainForm main(lib);
-    main.load();
-    main.Text8->setText(QStringLiteral("3"));
-    forms::setForm()->Text2->setText(QStringLiteral("2")); // below the minutes already counted
-    lib.calls.clear();
-    main.trigger();
-    QVERIFY(lib.calls.contains(QStringLiteral("connect 127.0.0.1")));
-    QCOMPARE(main.Text8->text(), QStringLiteral("0"));
+    QCOMPARE(lib.log.contains(QStringLiteral("connect 127.0.0.1")), checks);
+    QCOMPARE(lib.log.contains(QStringLiteral("login user")), checks);
+    QCOMPARE(main.Text8->text(), checks ? QStringLiteral("0") : counted);
 }
 
 void StartupTest::exitSavesEverything_data() {
@@ -235,7 +208,7 @@ void StartupTest::exitSavesEverything_data() {
 void StartupTest::exitSavesEverything() {
     QFETCH(QString, path);
     UiFixture fx;
-    fx.writeFile(QStringLiteral("kestro.ini"), "SMTP=\r\nPOP3=127.0.0.1\r\nMAIL=\r\nAPOP=0\r\n");
+    fx.writeServer();
     {
         RecordingLibrary lib;
         MainForm main(lib);
@@ -259,7 +232,7 @@ void StartupTest::exitSavesEverything() {
 
         QVERIFY(main.hasEnded());
         QCOMPARE(fx.endRunCalls, 1);
-        QCOMPARE(lib.calls.last(), QStringLiteral("end"));
+        QCOMPARE(lib.log.last(), QStringLiteral("end"));
     }
     QCOMPARE(fx.general("NAME"), QStringLiteral("/usr/bin/mailer"));
     QCOMPARE(fx.general("NUMBER6"), QStringLiteral("5"));
@@ -285,16 +258,16 @@ void StartupTest::exitSavesEverything() {
 
 void StartupTest::exitDuringCheckKeepsAnnouncedDeletionsOnly() {
     UiFixture fx;
-    fx.writeFile(QStringLiteral("kestro.ini"), "SMTP=\r\nPOP3=127.0.0.1\r\nMAIL=\r\nAPOP=0\r\n");
-    fx.writeFile(QStringLiteral("★MailData/ini.ini"), "[EXEINI]\r\nNUMBER6=1\r\nNAME2=1000\r\n");
-    fx.writeFile(QStringLiteral("★MailData/iniIdPass.ini"), "[EXEINI]\r\nNAME=user\r\nNAME2=secret\r\n");
+    fx.writeServer();
+    fx.writeIni("NUMBER6=1\r\nNAME2=1000\r\n");
+    fx.writeAccount();
     QVERIFY(AppendKeyword(QStringLiteral("spam")));
     RecordingLibrary lib;
-    lib.subjects = {QStringLiteral("spam one"), QStringLiteral("spam two"), QStringLiteral("hello")};
+    lib.setSubjects({QStringLiteral("spam one"), QStringLiteral("spam two"), QStringLiteral("hello")});
     MainForm main(lib);
     main.load();
     main.Text10->setText(QStringLiteral("2000"));
-    lib.calls.clear();
+    lib.log.clear();
 
     // The user closes the main window while the first deletion is being announced.
     int boxesWhileRunning = 0;
@@ -305,12 +278,12 @@ void StartupTest::exitDuringCheckKeepsAnnouncedDeletionsOnly() {
     main.Command6->click();
 
     QCOMPARE(boxesWhileRunning, 1);
-    QVERIFY(lib.calls.contains(QStringLiteral("dele 1")));
-    QVERIFY(!lib.calls.contains(QStringLiteral("dele 2")));
-    const qsizetype quit = lib.calls.indexOf(QStringLiteral("quit"));
-    QVERIFY(quit > lib.calls.indexOf(QStringLiteral("dele 1")));
-    QCOMPARE(lib.calls.count(QStringLiteral("quit")), 1);
-    QCOMPARE(lib.calls.last(), QStringLiteral("end"));
+    QVERIFY(lib.log.contains(QStringLiteral("dele 1")));
+    QVERIFY(!lib.log.contains(QStringLiteral("dele 2")));
+    const qsizetype quit = lib.log.indexOf(QStringLiteral("quit"));
+    QVERIFY(quit > lib.log.indexOf(QStringLiteral("dele 1")));
+    QCOMPARE(lib.log.count(QStringLiteral("quit")), 1);
+    QCOMPARE(lib.log.last(), QStringLiteral("end"));
     QVERIFY(main.hasEnded());
     QCOMPARE(fx.endRunCalls, 1);
     QCOMPARE(fx.general("NAME2"), QStringLiteral("2000"));
@@ -318,11 +291,11 @@ void StartupTest::exitDuringCheckKeepsAnnouncedDeletionsOnly() {
 
 void StartupTest::noticeBoardShowsCountOfLatestCheck() {
     UiFixture fx;
-    fx.writeFile(QStringLiteral("kestro.ini"), "SMTP=\r\nPOP3=127.0.0.1\r\nMAIL=\r\nAPOP=0\r\n");
-    fx.writeFile(QStringLiteral("★MailData/ini.ini"), "[EXEINI]\r\nNUMBER5=1\r\n");
-    fx.writeFile(QStringLiteral("★MailData/iniIdPass.ini"), "[EXEINI]\r\nNAME=user\r\nNAME2=secret\r\n");
+    fx.writeServer();
+    fx.writeIni("NUMBER5=1\r\n");
+    fx.writeAccount();
     RecordingLibrary lib;
-    lib.subjects = {QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")};
+    lib.setSubjects({QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")});
     MainForm main(lib);
     main.load();
     main.Command6->click();
@@ -331,7 +304,7 @@ void StartupTest::noticeBoardShowsCountOfLatestCheck() {
     QVERIFY(board->isVisible());
     QCOMPARE(board->Text1->text(), QStringLiteral("新着メールがあります。"));
     QCOMPARE(board->Text2->text(), QStringLiteral("3"));
-    lib.subjects = {QStringLiteral("a"), QStringLiteral("b")};
+    lib.setSubjects({QStringLiteral("a"), QStringLiteral("b")});
     main.mcheck->trigger();
     QCOMPARE(forms::msgForm(), board); // the same board, refilled
     QCOMPARE(board->Text2->text(), QStringLiteral("2"));
@@ -340,15 +313,15 @@ void StartupTest::noticeBoardShowsCountOfLatestCheck() {
 
 void StartupTest::checkWithoutAccountShowsSettings() {
     UiFixture fx;
-    fx.writeFile(QStringLiteral("kestro.ini"), "SMTP=\r\nPOP3=127.0.0.1\r\nMAIL=\r\nAPOP=0\r\n");
+    fx.writeServer();
     RecordingLibrary lib;
-    lib.subjects = {QStringLiteral("a")};
+    lib.setSubjects({QStringLiteral("a")});
     MainForm main(lib);
     main.load();
     QVERIFY(!forms::setForm()->isVisible());
     main.Command6->click();
     QVERIFY(forms::setForm()->isVisible());
-    QVERIFY(!lib.calls.contains(QStringLiteral("status 1")));
+    QVERIFY(lib.logins.isEmpty());
 }
 
 QTEST_MAIN(StartupTest)
