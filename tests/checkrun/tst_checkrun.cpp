@@ -350,64 +350,65 @@ private Q_SLOTS:
         QVERIFY(lib.statusCalls.isEmpty());
     }
 
-    void allDeleted() {
-        setKeywords({"x"});
-        lib.add("x", "", "");
-        lib.add("x", "", "");
-        host.rules = {Rule::Option1};
-        host.noticeBoard = true;
-        host.hangUpAsked = true;
-        const CheckOutcome o = runCheck();
-        QCOMPARE(o.newMailCount, 0);
-        QVERIFY(host.noticeBoards.isEmpty());
-        QCOMPARE(host.hangUps, 0);
+    // What follows the judging: the notice board, its closing, and hanging up the line.
+    void afterTheCheck_data() {
+        QTest::addColumn<bool>("server");
+        QTest::addColumn<QStringList>("subjects"); // "junk" is caught
+        QTest::addColumn<bool>("hangUpAsked");
+        QTest::addColumn<bool>("autoClose");
+        QTest::addColumn<int>("hangUps");
+        QTest::addColumn<QString>("board"); // the count shown; empty: no board
+        QTest::addColumn<QList<int>>("waits");
+        QTest::addColumn<int>("unloads");
+        QTest::newRow("remaining mail shown")
+            << true << QStringList{"hello", "junk", "hi"} << true << false << 0 << "2" << QList<int>{} << 0;
+        QTest::newRow("board closed after a second")
+            << true << QStringList{"hello"} << false << true << 0 << "1" << QList<int>{1000} << 1;
+        QTest::newRow("all deleted: no board, no hang-up")
+            << true << QStringList{"junk", "junk"} << true << false << 0 << "" << QList<int>{} << 0;
+        QTest::newRow("empty mailbox hangs up")
+            << true << QStringList{} << true << false << 1 << "" << QList<int>{} << 0;
+        QTest::newRow("empty mailbox, hang-up not asked")
+            << true << QStringList{} << false << false << 0 << "" << QList<int>{} << 0;
+        QTest::newRow("no server hangs up at once")
+            << false << QStringList{} << true << false << 1 << "" << QList<int>{} << 0;
     }
-
-    void emptyMailbox() {
-        host.hangUpAsked = true;
-        host.noticeBoard = true;
-        CheckOutcome o = runCheck();
-        QCOMPARE(o.status, Status::Done);
-        QCOMPARE(host.hangUps, 1);
-        QVERIFY(host.noticeBoards.isEmpty());
-        QCOMPARE(lib.closeCalls, 1);
-
-        init();
-        runCheck();
-        QCOMPARE(host.hangUps, 0);
-    }
-
-    void noServerHangsUpAtOnce() {
-        values.server.pop3Server.clear();
-        host.hangUpAsked = true;
-        const CheckOutcome o = runCheck();
-        QCOMPARE(o.status, Status::NoServer);
-        QVERIFY(lib.connectedTo.isEmpty());
-        QCOMPARE(host.hangUps, 1);
-        QVERIFY(host.boxes.isEmpty());
-    }
-
-    void noticeBoardShowsRemaining() {
+    void afterTheCheck() {
+        QFETCH(bool, server);
+        QFETCH(QStringList, subjects);
+        QFETCH(bool, hangUpAsked);
+        QFETCH(bool, autoClose);
+        QFETCH(int, hangUps);
+        QFETCH(QString, board);
+        QFETCH(QList<int>, waits);
+        QFETCH(int, unloads);
         setKeywords({"junk"});
-        lib.add("hello", "", "");
-        lib.add("junk", "", "");
-        lib.add("hi", "", "");
+        for (const QString& subject : subjects) {
+            lib.add(subject, "", "");
+        }
+        if (!server) {
+            values.server.pop3Server.clear();
+        }
         host.rules = {Rule::Option1};
         host.noticeBoard = true;
-        runCheck();
-        QCOMPARE(host.noticeBoards.size(), 1);
-        QCOMPARE(host.noticeBoards[0].first, u"新着メールがあります。"_s);
-        QCOMPARE(host.noticeBoards[0].second, "2");
-        QCOMPARE(host.unloads, 0);
-        QVERIFY(host.waits.isEmpty());
-
-        init();
-        lib.add("hello", "", "");
-        host.noticeBoard = true;
-        host.autoClose = true;
-        runCheck();
-        QCOMPARE(host.waits, QList<int>{1000});
-        QCOMPARE(host.unloads, 1);
+        host.hangUpAsked = hangUpAsked;
+        host.autoClose = autoClose;
+        const CheckOutcome o = runCheck();
+        QCOMPARE(o.status, server ? Status::Done : Status::NoServer);
+        if (server) {
+            QCOMPARE(o.newMailCount, subjects.size() - subjects.count("junk"));
+        }
+        QCOMPARE(host.hangUps, hangUps);
+        QCOMPARE(host.noticeBoards.size(), board.isEmpty() ? 0 : 1);
+        if (!board.isEmpty()) {
+            QCOMPARE(host.noticeBoards[0].first, u"新着メールがあります。"_s);
+            QCOMPARE(host.noticeBoards[0].second, board);
+        }
+        QCOMPARE(host.waits, waits);
+        QCOMPARE(host.unloads, unloads);
+        QCOMPARE(lib.closeCalls, server ? 1 : 0);
+        QCOMPARE(lib.connectedTo.isEmpty(), !server);
+        QVERIFY(host.otherBoxes().isEmpty());
     }
 
     void mailer_data() {
