@@ -8,6 +8,7 @@
 #include "support/TestFiles.h"
 #include "ui/Dialogs.h"
 #include "ui/Form.h"
+#include "ui/MainForm.h"
 
 #include <functional>
 #include <memory>
@@ -59,6 +60,7 @@ public:
         uiServices().chooseFile = [](QWidget*, const QString&) { return QString(); };
     }
     ~UiFixture() {
+        m_main.reset();
         forms::discardAll();
         flushDeletes();
         setMessageBoxes(nullptr);
@@ -87,9 +89,20 @@ public:
         return GeneralSettingsFile().readText(QString::fromLatin1(key), QStringLiteral("<absent>"));
     }
 
+    // The main window on the recording library, loaded from the folder's files.
+    MainForm& start() {
+        m_main = std::make_unique<MainForm>(lib);
+        m_main->load();
+        return *m_main;
+    }
+
     std::unique_ptr<brindle::testing::TempAppFolder> dir;
     ScriptedBoxes boxes;
     int endRunCalls = 0;
+    RecordingLibrary lib;
+
+private:
+    std::unique_ptr<MainForm> m_main;
 };
 
 } // namespace brindle::test

@@ -63,9 +63,7 @@ void MainFormTest::openingTwiceGivesOneWindow() {
     QFETCH(QString, command);
     UiFixture fx;
     fx.writeServer();
-    RecordingLibrary lib;
-    MainForm main(lib);
-    main.load();
+    MainForm& main = fx.start();
     auto fire = [&] {
         if (auto* b = main.findChild<QPushButton*>(command))
             b->click();
@@ -85,9 +83,7 @@ void MainFormTest::openingTwiceGivesOneWindow() {
 
 void MainFormTest::topmostThenSmallModeTwice() {
     UiFixture fx;
-    RecordingLibrary lib;
-    MainForm main(lib);
-    main.load();
+    MainForm& main = fx.start();
     main.show();
     const QSize normal = main.size();
     main.Command10->click();
@@ -111,9 +107,7 @@ void MainFormTest::topmostThenSmallModeTwice() {
 
 void MainFormTest::smallThenMediumMode() {
     UiFixture fx;
-    RecordingLibrary lib;
-    MainForm main(lib);
-    main.load();
+    MainForm& main = fx.start();
     main.show();
     const QSize normal = main.size();
     main.Command13->click();
@@ -133,9 +127,7 @@ void MainFormTest::smallThenMediumMode() {
 
 void MainFormTest::workingFieldsNeverVisible() {
     UiFixture fx;
-    RecordingLibrary lib;
-    MainForm main(lib);
-    main.load();
+    MainForm& main = fx.start();
     main.show();
     const QList<QWidget*> hidden{main.Text1,  main.Text2,    main.Text3,   main.Text4,  main.Text5,
                                  main.Text6,  main.Text8,    main.Text9,   main.Text12, main.Text13,
@@ -156,9 +148,7 @@ void MainFormTest::workingFieldsNeverVisible() {
 
 void MainFormTest::chooseMailerSetsPathAndName() {
     UiFixture fx;
-    RecordingLibrary lib;
-    MainForm main(lib);
-    main.load();
+    MainForm& main = fx.start();
     uiServices().chooseFile = [](QWidget*, const QString&) {
         return QStringLiteral("/opt/Mailer/mailer.bin");
     };
@@ -178,9 +168,7 @@ void MainFormTest::chooseMailerSetsPathAndName() {
 void MainFormTest::chooseMailerCancelledOrAnsweredNoKeepsChoice() {
     UiFixture fx;
     fx.writeIni("NAME=/usr/bin/mailer\r\n");
-    RecordingLibrary lib;
-    MainForm main(lib);
-    main.load();
+    MainForm& main = fx.start();
     QString offered;
     uiServices().chooseFile = [&](QWidget*, const QString& current) {
         offered = current;
@@ -219,9 +207,7 @@ void MainFormTest::trayTipText() {
 
 void MainFormTest::indicatorFollowsIntervalBox() {
     UiFixture fx;
-    RecordingLibrary lib;
-    MainForm main(lib);
-    main.load();
+    MainForm& main = fx.start();
     main.refreshIndicator();
     QCOMPARE(main.Check1->text(), QStringLiteral("インターバルメールチェック OFF"));
     forms::setForm()->Text2->setText(QStringLiteral("3"));
@@ -231,9 +217,7 @@ void MainFormTest::indicatorFollowsIntervalBox() {
 
 void MainFormTest::slideshowCyclesAllSixteen() {
     UiFixture fx;
-    RecordingLibrary lib;
-    MainForm main(lib);
-    main.load();
+    MainForm& main = fx.start();
     QList<int> shown;
     for (int i = 0; i < 18; ++i) {
         main.slideTick();
@@ -244,9 +228,7 @@ void MainFormTest::slideshowCyclesAllSixteen() {
 
 void MainFormTest::sizeProbePath() {
     UiFixture fx;
-    RecordingLibrary lib;
-    MainForm main(lib);
-    main.load();
+    MainForm& main = fx.start();
     main.Command5->click();
     QCOMPARE(QDir::cleanPath(main.Text12->text()),
              QDir::cleanPath(fx.path(QStringLiteral("添付フォルダ/0.txt"))));
@@ -254,9 +236,7 @@ void MainFormTest::sizeProbePath() {
 
 void MainFormTest::editedPeriodShowsApplyButton() {
     UiFixture fx;
-    RecordingLibrary lib;
-    MainForm main(lib);
-    main.load();
+    MainForm& main = fx.start();
     QVERIFY(main.Command12->isHidden());
     main.Text15->setText(QStringLiteral("0.5"));
     QVERIFY(!main.Command12->isHidden());
@@ -269,9 +249,7 @@ void MainFormTest::editedPeriodShowsApplyButton() {
 
 void MainFormTest::trayEventsAndPopupMenu() {
     UiFixture fx;
-    RecordingLibrary lib;
-    MainForm main(lib);
-    main.load();
+    MainForm& main = fx.start();
     main.trayEvent(0);
     QCOMPARE(fx.boxes.asked.size(), 1);
     QCOMPARE(fx.boxes.asked[0].text, QStringLiteral("Clicked!"));

@@ -37,9 +37,7 @@ private Q_SLOTS:
 
 void StartupTest::emptyFiles() {
     UiFixture fx;
-    RecordingLibrary lib;
-    MainForm main(lib);
-    main.load();
+    MainForm& main = fx.start();
 
     QCOMPARE(main.Text1->text(), QStringLiteral("未設定"));
     QCOMPARE(main.Text11->text(), QStringLiteral("未設定"));
@@ -59,7 +57,7 @@ void StartupTest::emptyFiles() {
     QVERIFY(!main.Timer3->isActive());
     QVERIFY(!main.Timer7->isActive());
     QVERIFY(main.Command12->isHidden());
-    QCOMPARE(lib.log, (QStringList{QStringLiteral("init"), QStringLiteral("option 1 8192")}));
+    QCOMPARE(fx.lib.log, (QStringList{QStringLiteral("init"), QStringLiteral("option 1 8192")}));
     QVERIFY(fx.boxes.asked.isEmpty());
 }
 
@@ -69,9 +67,7 @@ void StartupTest::fullSet() {
                  "SMTP=smtp.example.org\r\nPOP3=127.0.0.1\r\nMAIL=me@example.org\r\nAPOP=1\r\n");
     fx.writeIni("NAME=/opt/mail/mailer\r\nNAME2=5000\r\nNUMBER=1\r\nNUMBER2=3\r\nNUMBER4=1\r\n"
                 "NUMBER5=2\r\nNUMBER6=4\r\nNUMBER7=10\r\n");
-    RecordingLibrary lib;
-    MainForm main(lib);
-    main.load();
+    MainForm& main = fx.start();
 
     QCOMPARE(programValues().server.pop3Server, QStringLiteral("127.0.0.1"));
     QCOMPARE(programValues().server.useApop, std::int16_t(1));
@@ -116,9 +112,7 @@ void StartupTest::ruleFromStoredNumber() {
     QFETCH(QString, selected);
     UiFixture fx;
     fx.writeIni("NUMBER6=" + stored + "\r\n");
-    RecordingLibrary lib;
-    MainForm main(lib);
-    main.load();
+    MainForm& main = fx.start();
     QStringList checked;
     for (QRadioButton* o : {main.Option1, main.Option4, main.Option5, main.Option6}) {
         if (o->isChecked())
@@ -143,9 +137,7 @@ void StartupTest::slideshowPeriod() {
     QFETCH(int, interval);
     UiFixture fx;
     fx.writeIni("NUMBER7=" + stored + "\r\n");
-    RecordingLibrary lib;
-    MainForm main(lib);
-    main.load();
+    MainForm& main = fx.start();
     QCOMPARE(main.Timer7->isActive(), interval > 0);
     if (interval > 0)
         QCOMPARE(main.Timer7->interval(), interval);
@@ -153,9 +145,7 @@ void StartupTest::slideshowPeriod() {
 
 void StartupTest::tickCountsSixtyOneSecondMinutes() {
     UiFixture fx;
-    RecordingLibrary lib;
-    MainForm main(lib);
-    main.load();
+    MainForm& main = fx.start();
     for (int i = 0; i < 60; ++i)
         main.tick();
     QCOMPARE(main.Text9->text(), QStringLiteral("60"));
@@ -185,16 +175,14 @@ void StartupTest::trigger() {
     fx.writeServer();
     fx.writeIni("NUMBER2=" + stored + "\r\n");
     fx.writeAccount();
-    RecordingLibrary lib;
-    MainForm main(lib);
-    main.load();
+    MainForm& main = fx.start();
     main.Text8->setText(counted);
     if (!lowered.isEmpty())
         forms::setForm()->Text2->setText(lowered);
-    lib.log.clear();
+    fx.lib.log.clear();
     main.trigger();
-    QCOMPARE(lib.log.contains(QStringLiteral("connect 127.0.0.1")), checks);
-    QCOMPARE(lib.log.contains(QStringLiteral("login user")), checks);
+    QCOMPARE(fx.lib.log.contains(QStringLiteral("connect 127.0.0.1")), checks);
+    QCOMPARE(fx.lib.log.contains(QStringLiteral("login user")), checks);
     QCOMPARE(main.Text8->text(), checks ? QStringLiteral("0") : counted);
 }
 
@@ -210,9 +198,7 @@ void StartupTest::exitSavesEverything() {
     UiFixture fx;
     fx.writeServer();
     {
-        RecordingLibrary lib;
-        MainForm main(lib);
-        main.load();
+        MainForm& main = fx.start();
         main.Text1->setText(QStringLiteral("/usr/bin/mailer"));
         main.Option5->setChecked(true);
         main.Text10->setText(QStringLiteral("20000"));
@@ -232,7 +218,7 @@ void StartupTest::exitSavesEverything() {
 
         QVERIFY(main.hasEnded());
         QCOMPARE(fx.endRunCalls, 1);
-        QCOMPARE(lib.log.last(), QStringLiteral("end"));
+        QCOMPARE(fx.lib.log.last(), QStringLiteral("end"));
     }
     QCOMPARE(fx.general("NAME"), QStringLiteral("/usr/bin/mailer"));
     QCOMPARE(fx.general("NUMBER6"), QStringLiteral("5"));
@@ -245,9 +231,7 @@ void StartupTest::exitSavesEverything() {
 
     // The next start comes back as the user left it.
     UiFixture::flushDeletes();
-    RecordingLibrary lib2;
-    MainForm again(lib2);
-    again.load();
+    MainForm& again = fx.start();
     QCOMPARE(again.Text1->text(), QStringLiteral("/usr/bin/mailer"));
     QVERIFY(again.Option5->isChecked());
     QCOMPARE(again.Text10->text(), QStringLiteral("20000"));
@@ -262,12 +246,10 @@ void StartupTest::exitDuringCheckKeepsAnnouncedDeletionsOnly() {
     fx.writeIni("NUMBER6=1\r\nNAME2=1000\r\n");
     fx.writeAccount();
     QVERIFY(AppendKeyword(QStringLiteral("spam")));
-    RecordingLibrary lib;
-    lib.setSubjects({QStringLiteral("spam one"), QStringLiteral("spam two"), QStringLiteral("hello")});
-    MainForm main(lib);
-    main.load();
+    fx.lib.setSubjects({QStringLiteral("spam one"), QStringLiteral("spam two"), QStringLiteral("hello")});
+    MainForm& main = fx.start();
     main.Text10->setText(QStringLiteral("2000"));
-    lib.log.clear();
+    fx.lib.log.clear();
 
     // The user closes the main window while the first deletion is being announced.
     int boxesWhileRunning = 0;
@@ -278,12 +260,12 @@ void StartupTest::exitDuringCheckKeepsAnnouncedDeletionsOnly() {
     main.Command6->click();
 
     QCOMPARE(boxesWhileRunning, 1);
-    QVERIFY(lib.log.contains(QStringLiteral("dele 1")));
-    QVERIFY(!lib.log.contains(QStringLiteral("dele 2")));
-    const qsizetype quit = lib.log.indexOf(QStringLiteral("quit"));
-    QVERIFY(quit > lib.log.indexOf(QStringLiteral("dele 1")));
-    QCOMPARE(lib.log.count(QStringLiteral("quit")), 1);
-    QCOMPARE(lib.log.last(), QStringLiteral("end"));
+    QVERIFY(fx.lib.log.contains(QStringLiteral("dele 1")));
+    QVERIFY(!fx.lib.log.contains(QStringLiteral("dele 2")));
+    const qsizetype quit = fx.lib.log.indexOf(QStringLiteral("quit"));
+    QVERIFY(quit > fx.lib.log.indexOf(QStringLiteral("dele 1")));
+    QCOMPARE(fx.lib.log.count(QStringLiteral("quit")), 1);
+    QCOMPARE(fx.lib.log.last(), QStringLiteral("end"));
     QVERIFY(main.hasEnded());
     QCOMPARE(fx.endRunCalls, 1);
     QCOMPARE(fx.general("NAME2"), QStringLiteral("2000"));
@@ -294,17 +276,15 @@ void StartupTest::noticeBoardShowsCountOfLatestCheck() {
     fx.writeServer();
     fx.writeIni("NUMBER5=1\r\n");
     fx.writeAccount();
-    RecordingLibrary lib;
-    lib.setSubjects({QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")});
-    MainForm main(lib);
-    main.load();
+    fx.lib.setSubjects({QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")});
+    MainForm& main = fx.start();
     main.Command6->click();
     QVERIFY(forms::isMsgFormLoaded());
     MsgForm* board = forms::msgForm();
     QVERIFY(board->isVisible());
     QCOMPARE(board->Text1->text(), QStringLiteral("新着メールがあります。"));
     QCOMPARE(board->Text2->text(), QStringLiteral("3"));
-    lib.setSubjects({QStringLiteral("a"), QStringLiteral("b")});
+    fx.lib.setSubjects({QStringLiteral("a"), QStringLiteral("b")});
     main.mcheck->trigger();
     QCOMPARE(forms::msgForm(), board); // the same board, refilled
     QCOMPARE(board->Text2->text(), QStringLiteral("2"));
@@ -314,14 +294,12 @@ void StartupTest::noticeBoardShowsCountOfLatestCheck() {
 void StartupTest::checkWithoutAccountShowsSettings() {
     UiFixture fx;
     fx.writeServer();
-    RecordingLibrary lib;
-    lib.setSubjects({QStringLiteral("a")});
-    MainForm main(lib);
-    main.load();
+    fx.lib.setSubjects({QStringLiteral("a")});
+    MainForm& main = fx.start();
     QVERIFY(!forms::setForm()->isVisible());
     main.Command6->click();
     QVERIFY(forms::setForm()->isVisible());
-    QVERIFY(lib.logins.isEmpty());
+    QVERIFY(fx.lib.logins.isEmpty());
 }
 
 QTEST_MAIN(StartupTest)
