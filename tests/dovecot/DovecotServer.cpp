@@ -218,23 +218,6 @@ qint64 DovecotServer::networkSize(const QByteArray& stored) {
     return stored.size() + stored.count('\n') - stored.count("\r\n");
 }
 
-int Pop3Probe::count(const char* user, const char* password) {
-    Pop3Session line;
-    QByteArray reply;
-    if (!line.open(m_port, &m_error) || !line.login(user, password, &m_error) ||
-        !line.command("STAT", &reply, &m_error))
-        return -1;
-    line.quit(&m_error);
-    const QList<QByteArray> parts = reply.split(' ');
-    bool ok = false;
-    const int n = parts.value(1).toInt(&ok);
-    if (!ok) {
-        m_error = QStringLiteral("bad STAT answer: ") + QString::fromLatin1(reply);
-        return -1;
-    }
-    return n;
-}
-
 QList<qint64> Pop3Probe::sizes(const char* user, const char* password) {
     Pop3Session line;
     QByteArray reply;

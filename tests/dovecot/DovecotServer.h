@@ -96,10 +96,14 @@ class Pop3Probe {
 public:
     explicit Pop3Probe(quint16 port) : m_port(port) {}
 
-    // STAT's message count after a USER/PASS login, or -1 with the reason in lastError().
-    int count(const char* user, const char* password);
     // LIST's sizes in message order, or an empty list with the reason in lastError().
     QList<qint64> sizes(const char* user, const char* password);
+    // The number of messages LIST shows, or -1 with the reason in lastError().
+    int count(const char* user, const char* password) {
+        m_error.clear();
+        const QList<qint64> listed = sizes(user, password);
+        return listed.isEmpty() && !m_error.isEmpty() ? -1 : int(listed.size());
+    }
 
     QString lastError() const { return m_error; }
 
