@@ -1,4 +1,5 @@
-// brindle-check as scripts see it: exit codes, output lines, and what reaches the server.
+// brindle-check as scripts see it: exit codes, output lines, and what reaches the server. Deleting,
+// refused logins and every rule against a real server are in tests/dovecot.
 #include "fakepop3/FakePop3Server.h"
 #include "keywords/KeywordFile.h"
 #include "platform/AppFolder.h"
@@ -96,19 +97,6 @@ private Q_SLOTS:
         QVERIFY2(!r.errors.isEmpty() && r.errors.contains(complaint), qPrintable(r.errors));
     }
 
-    void catchesAndDeletes() {
-        FakePop3Server server(
-            options({mail("junk offer", "x"), mail("hello", "junk inside"), mail("hi", "fine")}));
-        QVERIFY(server.start());
-        makeFolder(server.address());
-        const ProgramRun r = runCheck();
-        QCOMPARE(r.exitCode, 0);
-        QCOMPARE(r.lines, (QStringList{u"1\t件名\tjunk offer"_s, u"2\t本文\thello"_s,
-                                       "messages: 3, deleted: 2, new: 1"}));
-        QCOMPARE(server.deletedAtQuit(), (QList<int>{1, 2}));
-        QCOMPARE(server.mailbox().size(), 1);
-    }
-
     void dryRunDeletesNothing() {
         FakePop3Server server(options({mail("junk offer", "x"), mail("hi", "fine")}));
         QVERIFY(server.start());
@@ -149,14 +137,12 @@ private Q_SLOTS:
         QTest::addColumn<QString>("fault");
         QTest::addColumn<int>("exitCode");
         QTest::newRow("no connection") << "closed" << 2;
-        QTest::newRow("login refused") << "login" << 3;
         QTest::newRow("lost at QUIT") << "quit" << 4;
     }
     void failures() {
         QFETCH(QString, fault);
         QFETCH(int, exitCode);
         FakePop3Options o = options({mail("junk", "x")});
-        o.refuseLogin = fault == "login";
         o.dropAtQuit = fault == "quit";
         FakePop3Server server(o);
         QVERIFY(server.start());
