@@ -91,49 +91,26 @@ private Q_SLOTS:
         QTest::addColumn<QString>("selected");
         QTest::addColumn<int>("fetches");
 
+        // How records, fields, blanks and folding decide is pinned against a plain reference in the rules
+        // test; these rows are what the run adds: the fetch, the field lit up, and the mended blank record.
+        const QString none;
         QTest::newRow("record order beats field order")
             << QStringList{u"本文だけ"_s, u"件名"_s} << u"件名あり"_s << "a@b" << u"ここに本文だけある"_s
             << u"本文"_s << u"本文だけ"_s << 1;
-        QTest::newRow("subject before address in one record") << QStringList{"spam"} << "spam offer"
-                                                              << "spam@x"
-                                                              << "spam" << u"件名"_s << "spam" << 0;
         QTest::newRow("address") << QStringList{"@bad.example"} << "hi"
-                                 << "me@bad.example"
-                                 << "" << u"アドレス"_s << "@bad.example" << 0;
-        QTest::newRow("small letters against capitals") << QStringList{"free"} << "FREE"
-                                                        << ""
-                                                        << "FREE"
-                                                        << ""
-                                                        << "" << 1;
-        QTest::newRow("full-width against half-width") << QStringList{u"ＦＲＥＥ"_s} << "FREE"
-                                                       << ""
-                                                       << "FREE"
-                                                       << ""
-                                                       << "" << 1;
-        QTest::newRow("keyword trimmed of spaces") << QStringList{u"  無料  "_s} << u"【無料】"_s << ""
-                                                   << "" << u"件名"_s << u"無料"_s << 0;
-        QTest::newRow("tab is no space") << QStringList{u"\t無料"_s} << u"無料"_s << "" << u"無料"_s << ""
-                                         << "" << 1;
-        QTest::newRow("blank keyword takes no part") << QStringList{"     ", "zzz"} << "subject"
-                                                     << "a@b"
-                                                     << "body"
-                                                     << ""
-                                                     << "" << 1;
+                                 << "me@bad.example" << none << u"アドレス"_s << "@bad.example" << 0;
+        QTest::newRow("small letters against capitals")
+            << QStringList{"free"} << "FREE" << none << "FREE" << none << none << 1;
+        QTest::newRow("full-width against half-width")
+            << QStringList{u"ＦＲＥＥ"_s} << "FREE" << none << "FREE" << none << none << 1;
+        QTest::newRow("tab is no space")
+            << QStringList{u"\t無料"_s} << u"無料"_s << none << u"無料"_s << none << none << 1;
         QTest::newRow("only blank keywords: body never fetched") << QStringList{"   "} << "subject"
                                                                  << "a@b"
-                                                                 << "body"
-                                                                 << ""
-                                                                 << "" << 0;
-        QTest::newRow("body untrimmed, leading spaces in subject") << QStringList{"deal"} << "   big deal"
-                                                                   << ""
-                                                                   << "" << u"件名"_s << "deal" << 0;
-        QTest::newRow("wave dash variants match") << QStringList{u"１～５"_s} << u"１\u301C５名様"_s << ""
-                                                  << "" << u"件名"_s << u"１\u301C５"_s << 0;
-        QTest::newRow("no records") << QStringList{} << "anything"
-                                    << ""
-                                    << "body"
-                                    << ""
-                                    << "" << 0;
+                                                                 << "body" << none << none << 0;
+        QTest::newRow("leading spaces in subject")
+            << QStringList{"deal"} << "   big deal" << none << none << u"件名"_s << "deal" << 0;
+        QTest::newRow("no records") << QStringList{} << "anything" << none << "body" << none << none << 0;
     }
     void keywordRule() {
         QFETCH(QStringList, keywords);
@@ -174,16 +151,11 @@ private Q_SLOTS:
         QTest::addColumn<QString>("body");
         QTest::addColumn<QString>("word");
         QTest::addColumn<int>("start");
-        QTest::newRow("upper") << "<HTML>x</HTML>"
-                               << "HTML" << 7;
-        QTest::newRow("lower") << "<html>x</html>"
-                               << "html" << 7;
-        QTest::newRow("upper wins") << "</html></HTML>"
-                                    << "HTML" << 7;
-        QTest::newRow("mixed case kept") << "<Html>x</Html>"
-                                         << "" << -1;
-        QTest::newRow("opening tag only kept") << "<html><body>x"
-                                               << "" << -1;
+        QTest::newRow("upper") << u"<HTML>x</HTML>"_s << "HTML" << 7;
+        QTest::newRow("lower") << u"<html>x</html>"_s << "html" << 7;
+        QTest::newRow("upper wins") << u"</html></HTML>"_s << "HTML" << 7;
+        QTest::newRow("mixed case kept") << u"<Html>x</Html>"_s << QString() << -1;
+        QTest::newRow("opening tag only kept") << u"<html><body>x"_s << QString() << -1;
     }
     void htmlRule() {
         QFETCH(QString, body);
@@ -551,20 +523,6 @@ private Q_SLOTS:
         o = runCheck(MailCheckRun::StartKind::Interval);
         QCOMPARE(o.status, Status::NoConnection);
         QVERIFY(host.boxes.isEmpty());
-    }
-
-    void dryRunDeletesNothing() {
-        setKeywords({"junk"});
-        lib.add("junk", "", "");
-        lib.add("hello", "", "");
-        host.rules = {Rule::Option1};
-        const CheckOutcome o = runCheck(MailCheckRun::StartKind::ByHand, true);
-        QVERIFY(lib.deleteCalls.isEmpty());
-        QCOMPARE(o.caught.size(), 1);
-        QCOMPARE(o.caught[0].number, 1);
-        QCOMPARE(o.caught[0].subject, "junk");
-        QCOMPARE(o.deleted, 0);
-        QVERIFY(host.announcements.isEmpty());
     }
 
     void statusCallOnlyWhereItDecides() {
