@@ -76,6 +76,14 @@ public:
             fill(fields, c->message.head);
             return 0;
         }
+        if (h->session->headerComesWithMessage(n)) {
+            // The caller reads bodies: one RETR serves this call and the GetMail that follows.
+            if (const Cached* whole = fetch(h, n)) {
+                fill(fields, whole->message.head);
+                return 0;
+            }
+            // The whole text was refused or too large; the header alone may still come.
+        }
         auto header = h->session->header(n);
         if (!header && h->session->topRefused()) {
             // Without TOP the header comes with the whole message, which GetMail then reuses.

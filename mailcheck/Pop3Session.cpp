@@ -289,6 +289,10 @@ void Pop3Session::onActivity() {
     processBuffer();
     if (!m_broken && m_transport->hasFailed() && !m_inFlight.empty())
         breakSession(QStringLiteral("接続が切れました（%1）").arg(m_transport->failureText()));
+    // Replies taken off the window make room: refill it while our caller waits (also for a DELE
+    // or a LIST), so that the server never runs dry behind a single reply.
+    if (m_loop)
+        pump();
 }
 
 void Pop3Session::processBuffer() {
@@ -397,7 +401,7 @@ bool Pop3Session::canRecover() const {
 }
 
 std::optional<Pop3Reply> Pop3Session::execute(Kind kind, int n, const QByteArray& line, bool multiLine,
-                                              qsizetype limit) {
+                                              qsizetype limit, const std::function<void()>& afterSend) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (m_broken) {
             if (attempt == 0 && canRecover() && recover())
@@ -405,6 +409,8 @@ std::optional<Pop3Reply> Pop3Session::execute(Kind kind, int n, const QByteArray
             return std::nullopt;
         }
         const int id = send(kind, n, line, multiLine, limit);
+        if (afterSend)
+            afterSend();
         if (auto r = waitFor(id))
             return r;
         if (!(attempt == 0 && canRecover() && recover()))
@@ -590,20 +596,21 @@ std::optional<QByteArray> Pop3Session::header(int n) {
     if (!checkNumber(n))
         return std::nullopt;
     forgetHeadersBefore(n);
+    m_pumpFrom = n + 1;
     if (m_topRefused && !m_headers.contains(n)) {
         fail(QStringLiteral("このサーバーは TOP に対応していません"));
         return std::nullopt;
     }
     if (!m_headers.contains(n) && !m_headerFailures.contains(n) && !m_topInFlight.contains(n))
         sendTop(n);
-    readAhead(n + 1);
+    pump();
     const bool got =
         waitUntil([&] { return m_headers.contains(n) || m_headerFailures.contains(n) || m_broken; },
                   m_options.replyTimeoutMs);
     if (m_headers.contains(n)) {
         QByteArray h = m_headers.take(n);
         m_headerBytes -= h.size();
-        readAhead(n + 1);
+        pump();
         return h;
     }
     if (m_headerFailures.contains(n)) {
@@ -680,22 +687,51 @@ void Pop3Session::sendRetr(int n, qsizetype limit) {
     send(Kind::Retr, n, "RETR " + QByteArray::number(n), true, limit);
 }
 
-void Pop3Session::readAheadBodies(int from) {
-    // Only once the caller has shown that it reads whole messages, and only a few ahead: a body
-    // fetched ahead and then not wanted (the message was judged by its header) is wasted traffic.
-    if (!m_pipelining || m_broken || !m_sizesRead)
+void Pop3Session::pump() {
+    if (m_pumping || !m_pipelining || m_broken || !m_loggedIn || m_recovering || m_pumpFrom < 1)
+        return;
+    m_pumping = true;
+    if (m_wholeMessages)
+        readAheadWhole(m_pumpFrom);
+    else
+        readAhead(m_pumpFrom);
+    m_pumping = false;
+}
+
+void Pop3Session::readAheadWhole(int from) {
+    // The caller reads whole messages, so the next ones are asked for whole as far as the window
+    // and the byte budget reach; their headers come from the same text. A message too large to
+    // fetch on spec is left to the caller, who may want only its header (or, with a rule that reads
+    // bodies only, no header at all).
+    if (!m_sizesRead)
         return;
     qsizetype used = bodyBytesAhead();
-    for (int m = from; m < from + kPop3BodyReadAheadMessages && m <= m_count; ++m) {
+    int m = qMax(from, m_wholeAheadNext);
+    for (; m <= m_count && int(m_inFlight.size()) < kPop3MaxPipelinedCommands; ++m) {
         if (m_deleted.contains(m) || m_bodies.contains(m) || m_retrInFlight.contains(m))
             continue;
         const qint64 size = m_sizes.value(m, -1);
-        if (size < 0 || used + size > kPop3MaxBodyReadAheadBytes ||
-            int(m_inFlight.size()) >= kPop3MaxPipelinedCommands)
+        if (size < 0 || size > kPop3WholeForHeaderMaxBytes)
+            continue;
+        if (used + size > kPop3MaxBodyReadAheadBytes)
             break;
         sendRetr(m, qsizetype(size) + kPop3BodyReadAheadSlackBytes);
         used += size;
     }
+    m_wholeAheadNext = m;
+}
+
+bool Pop3Session::headerComesWithMessage(int n) {
+    if (!m_wholeMessages || m_broken || n < 1 || n > m_count || m_deleted.contains(n))
+        return false;
+    if (m_bodies.contains(n) || m_retrInFlight.contains(n))
+        return true;
+    if (m_headers.contains(n) || m_topInFlight.contains(n) || m_headerFailures.contains(n))
+        return false;
+    if (!ensureSizes())
+        return false; // header() then says what went wrong
+    const qint64 size = m_sizes.value(n, -1);
+    return size >= 0 && size <= kPop3WholeForHeaderMaxBytes;
 }
 
 std::optional<QByteArray> Pop3Session::message(int n) {
@@ -707,10 +743,15 @@ std::optional<QByteArray> Pop3Session::message(int n) {
     }
     while (!m_bodies.isEmpty() && m_bodies.firstKey() < n)
         m_bodies.erase(m_bodies.begin());
+    while (!m_bodyLimit.isEmpty() && m_bodyLimit.firstKey() < n)
+        m_bodyLimit.erase(m_bodyLimit.begin());
+    forgetHeadersBefore(n);
+    m_wholeMessages = true;
+    m_pumpFrom = n + 1;
     if (!m_bodies.contains(n) && !m_retrInFlight.contains(n))
         sendRetr(n, kPop3MaxMessageBytes);
     if (m_pipelining && ensureSizes())
-        readAheadBodies(n + 1);
+        pump();
     while (true) {
         const bool got =
             waitUntil([&] { return m_bodies.contains(n) || m_broken; }, m_options.replyTimeoutMs);
@@ -731,6 +772,7 @@ std::optional<QByteArray> Pop3Session::message(int n) {
             continue;
         }
         m_bodyLimit.remove(n);
+        pump(); // its bytes no longer count against the read-ahead budget
         if (r.tooLarge) {
             fail(QStringLiteral("メッセージ %1 は大きすぎるため読みません").arg(n));
             return std::nullopt;
@@ -746,7 +788,10 @@ std::optional<QByteArray> Pop3Session::message(int n) {
 bool Pop3Session::remove(int n) {
     if (!checkNumber(n))
         return false;
-    auto r = execute(Kind::Dele, n, "DELE " + QByteArray::number(n));
+    m_pumpFrom = n + 1;
+    // With PIPELINING the window is refilled right behind the DELE: its reply comes after those
+    // already under way, and the server keeps sending while we wait for it.
+    auto r = execute(Kind::Dele, n, "DELE " + QByteArray::number(n), false, 0, [this] { pump(); });
     if (!r)
         return false;
     if (!r->ok) {
@@ -757,12 +802,14 @@ bool Pop3Session::remove(int n) {
     if (m_headers.contains(n))
         m_headerBytes -= m_headers.take(n).size();
     m_bodies.remove(n);
+    m_bodyLimit.remove(n);
     return true;
 }
 
 bool Pop3Session::quit() {
     if (!m_transport || !usable())
         return false;
+    m_pumpFrom = 0; // nothing may follow QUIT
     auto r = execute(Kind::Quit, 0, "QUIT");
     if (m_transport)
         m_transport->close();

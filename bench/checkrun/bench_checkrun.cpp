@@ -4,6 +4,7 @@
 // against a 100 KB body.
 //
 // Usage: bench_checkrun [--messages N] [--keywords N] [--delay-ms N] [--no-mpop] [--matching-only]
+//                       [--rule 1|6|4|5] [--pipelining on|off]
 #include "fakepop3/FakePop3Server.h"
 #include "keywords/KeywordFile.h"
 #include "mailcheck/DeletionRules.h"
@@ -244,6 +245,8 @@ int main(int argc, char** argv) {
     int delayMs = 20;
     bool mpop = true;
     bool matchingOnly = false;
+    QString onlyRule;       // empty: every rule
+    QString onlyPipelining; // empty: with and without
     const QStringList args = app.arguments();
     for (int i = 1; i < args.size(); ++i) {
         if (args[i] == "--messages" && i + 1 < args.size()) {
@@ -256,15 +259,21 @@ int main(int argc, char** argv) {
             mpop = false;
         } else if (args[i] == "--matching-only") {
             matchingOnly = true;
+        } else if (args[i] == "--rule" && i + 1 < args.size()) {
+            onlyRule = args[++i];
+        } else if (args[i] == "--pipelining" && i + 1 < args.size()) {
+            onlyPipelining = args[++i];
         } else {
             std::fprintf(stderr,
                          "usage: bench_checkrun [--messages N] [--keywords N] [--delay-ms N] [--no-mpop] "
-                         "[--matching-only]\n");
+                         "[--matching-only] [--rule 1|6|4|5] [--pipelining on|off]\n");
             return 1;
         }
     }
 
-    matchingCost();
+    if (onlyRule.isEmpty() && onlyPipelining.isEmpty()) {
+        matchingCost();
+    }
     if (matchingOnly) {
         return 0;
     }
@@ -304,8 +313,14 @@ int main(int argc, char** argv) {
         const char* number;
     } rules[] = {{"keyword rule", "1"}, {"HTML rule", "6"}, {"size rule", "4"}, {"no-hiragana rule", "5"}};
     for (bool pipelining : {true, false}) {
+        if (!onlyPipelining.isEmpty() && (onlyPipelining == QLatin1String("on")) != pipelining) {
+            continue;
+        }
         const char* p = pipelining ? "pipe" : "one";
         for (const auto& rule : rules) {
+            if (!onlyRule.isEmpty() && onlyRule != QLatin1String(rule.number)) {
+                continue;
+            }
             FakePop3Options o;
             o.messages = mailbox;
             o.users = {{"bench", "bench"}};
