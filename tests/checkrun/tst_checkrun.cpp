@@ -1,11 +1,11 @@
 // Whole passes against an in-memory mail library: the run's steps, each rule, and the faults mended.
-#include "keywords/KeywordFile.h"
 #include "mailcheck/DeletionRules.h"
 #include "mailcheck/MailCheckRun.h"
 #include "platform/Cp932.h"
 #include "settings/SettingsStore.h"
 #include "support/FakeHost.h"
 #include "support/FakeMailLibrary.h"
+#include "support/KeywordFileWriter.h"
 #include "support/TestFiles.h"
 
 #include <QFile>
@@ -34,14 +34,7 @@ class TestCheckRun : public QObject {
         return run.run();
     }
     QStringList words() const { return host.announced(); }
-    // The keyword file holding these records, as the editor stores them.
-    static void setKeywords(const QStringList& keywords) {
-        QByteArray records;
-        for (const QString& k : keywords) {
-            records += encodeKeywordRecord(k);
-        }
-        QVERIFY(writeFile(keywordFilePath(), records));
-    }
+    static void setKeywords(const QStringList& keywords) { QVERIFY(writeKeywords(keywords)); }
     static void setAccount(const QString& id, const QString& password) {
         QVERIFY(AccountFile().saveAccount(id, password));
     }

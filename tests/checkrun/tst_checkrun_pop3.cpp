@@ -3,10 +3,10 @@
 // failure paths are pinned against the in-memory library (tst_checkrun) and the library's against
 // the servers (pop3, dovecot); here only what needs both layers at once.
 #include "fakepop3/FakePop3Server.h"
-#include "keywords/KeywordFile.h"
 #include "mailcheck/MailCheckRun.h"
 #include "settings/SettingsStore.h"
 #include "support/FakeHost.h"
+#include "support/KeywordFileWriter.h"
 #include "support/TestFiles.h"
 
 #include <QTest>
@@ -70,13 +70,7 @@ class TestCheckRunPop3 : public QObject {
         return o;
     }
     QStringList words() const { return host.announced(); }
-    static void setKeywords(const QStringList& keywords) {
-        QByteArray records;
-        for (const QString& k : keywords) {
-            records += encodeKeywordRecord(k);
-        }
-        QVERIFY(writeFile(keywordFilePath(), records));
-    }
+    static void setKeywords(const QStringList& keywords) { QVERIFY(writeKeywords(keywords)); }
 
 private Q_SLOTS:
     void initTestCase() {
