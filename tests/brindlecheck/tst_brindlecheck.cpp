@@ -1,9 +1,9 @@
 // brindle-check as scripts see it: exit codes, output lines, and what reaches the server. Deleting,
 // refused logins and every rule against a real server are in tests/dovecot.
 #include "fakepop3/FakePop3Server.h"
-#include "keywords/KeywordFile.h"
 #include "platform/AppFolder.h"
 #include "settings/SettingsStore.h"
+#include "support/KeywordFileWriter.h"
 #include "support/ProgramRun.h"
 #include "support/TestFiles.h"
 
@@ -45,11 +45,7 @@ class TestBrindleCheck : public QObject {
             QVERIFY(AccountFile().saveAccount(id, password));
         }
         QVERIFY(GeneralSettingsFile().write("NUMBER6", rule));
-        QByteArray records;
-        for (const QString& k : keywords) {
-            records += encodeKeywordRecord(k);
-        }
-        QVERIFY(writeFile(keywordFilePath(), records));
+        QVERIFY(writeKeywords(keywords));
     }
 
     ProgramRun runCheck(const QStringList& extra = {}) {
