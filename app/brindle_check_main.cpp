@@ -115,6 +115,7 @@ public:
     void waitWithEvents(int) override {}
     // The caught messages are listed on standard output instead.
     void announceDeletion(int, const QString&) override {}
+    bool deletionsMayBeAnnouncedLate() const override { return true; }
 
 private:
     int m_rule;

@@ -59,6 +59,10 @@ public:
         Q_UNUSED(number);
         messageBox(ruleWord, MsgButtons::Ok, MsgIcon::None);
     }
+    // True when nobody watches the run message by message (no boxes, no fields on screen): a
+    // deletion may then be counted and announced a little later, while the next messages are
+    // judged, so that the run need not wait for each DELE's answer. The order stays the same.
+    virtual bool deletionsMayBeAnnouncedLate() const { return false; }
 };
 
 } // namespace brindle

@@ -4,6 +4,7 @@
 #include "mailcheck/DeletionRules.h"
 #include "platform/NumberText.h"
 
+#include <deque>
 #include <optional>
 
 namespace brindle {
@@ -47,6 +48,8 @@ public:
 private:
     void clearWorkingBoxes();
     void judgeMessages(SpamRule* rule);
+    void finishDeletion(const CheckOutcome::Caught& caught, int result);
+    void settleDeletions(bool wait);
     void closeConnection();
     void report();
     bool byHand() const { return m_startKind == MailCheckRun::StartKind::ByHand; }
@@ -66,6 +69,7 @@ private:
     qint64 m_size = -1;
     std::optional<KeywordMatcher> m_keywords;
     bool m_toldSizeLimit = false;
+    std::deque<CheckOutcome::Caught> m_unanswered; // DELEs sent, answers to come, in order
 };
 
 void Pass::clearWorkingBoxes() {
@@ -142,6 +146,7 @@ void Pass::judgeMessages(SpamRule* rule) {
     }
     // The numbers are those of the login: a deletion renumbers nothing.
     for (int n = 1; n <= m_outcome.mailCount; ++n) {
+        settleDeletions(false);
         m_fields = MailFields{};
         m_bodyOf = 0;
         m_body.clear();
@@ -150,6 +155,7 @@ void Pass::judgeMessages(SpamRule* rule) {
         }
         rule->judge(n, *this);
     }
+    settleDeletions(true);
 }
 
 void Pass::closeConnection() {
@@ -239,14 +245,41 @@ void Pass::deleteCaught(int n, const QString& word) {
         m_outcome.caught.append(caught);
         return;
     }
-    if (m_library.NMailPop3DeleteMail(m_handle, n) < 0) {
+    if (m_host.deletionsMayBeAnnouncedLate()) {
+        const int result = m_library.NMailPop3DeleteMailNoWait(m_handle, n);
+        if (result == 1) {
+            m_unanswered.push_back(caught);
+            return;
+        }
+        finishDeletion(caught, result);
+        return;
+    }
+    finishDeletion(caught, m_library.NMailPop3DeleteMail(m_handle, n));
+}
+
+void Pass::settleDeletions(bool wait) {
+    while (!m_unanswered.empty()) {
+        const int result = m_library.NMailPop3DeleteResult(m_handle, m_unanswered.front().number, wait);
+        if (result == 1) {
+            return;
+        }
+        const CheckOutcome::Caught caught = m_unanswered.front();
+        m_unanswered.pop_front();
+        finishDeletion(caught, result);
+    }
+}
+
+// Counts and announces a deletion only once the server has accepted it.
+void Pass::finishDeletion(const CheckOutcome::Caught& accepted, int result) {
+    CheckOutcome::Caught caught = accepted;
+    if (result < 0) {
         ++m_outcome.refusedDeletions;
         m_outcome.caught.append(caught);
         m_host.messageBox(
             QStringLiteral(
                 u"メール %1 を「%2」で削除しようとしましたが、サーバーが削除を受け付けませんでした。\n%3")
-                .arg(n)
-                .arg(word, CutAtNul(m_library.NMailGetMessage())),
+                .arg(caught.number)
+                .arg(caught.ruleWord, CutAtNul(m_library.NMailGetMessage())),
             MsgButtons::Ok, MsgIcon::Exclamation);
         return;
     }
@@ -254,7 +287,7 @@ void Pass::deleteCaught(int n, const QString& word) {
     m_outcome.caught.append(caught);
     ++m_outcome.deleted;
     m_host.setText(Field::Text14, shortestDecimal(m_outcome.deleted));
-    m_host.announceDeletion(n, word);
+    m_host.announceDeletion(caught.number, caught.ruleWord);
 }
 
 const KeywordMatcher& Pass::keywords() {

@@ -23,7 +23,8 @@ public:
     // Returns a handle, or -1.
     virtual int NMailPop3Connect(const QString& host) = 0;
     // apopFlag: -1 APOP, 0 USER/PASS. Returns the number of messages, or a negative number.
-    virtual int NMailPop3Authenticate(int handle, const QString& id, const QString& password, int apopFlag) = 0;
+    virtual int NMailPop3Authenticate(int handle, const QString& id, const QString& password,
+                                      int apopFlag) = 0;
     // The text of the last failure reported by any entry point.
     virtual QString NMailGetMessage() = 0;
     // Fills fields for message n (1-based; numbers stay valid after deletions). 0 or negative.
@@ -34,6 +35,18 @@ public:
     virtual int NMailPop3GetMail(int handle, int n, MailFields& fields, QString& body) = 0;
     // 0 when the server accepted DELE, negative otherwise.
     virtual int NMailPop3DeleteMail(int handle, int n) = 0;
+    // DELE without waiting for the answer where the connection allows it (PIPELINING): 1 when the
+    // answer is still to come and NMailPop3DeleteResult will take it; otherwise as
+    // NMailPop3DeleteMail. The caller may go on with other messages meanwhile.
+    virtual int NMailPop3DeleteMailNoWait(int handle, int n) { return NMailPop3DeleteMail(handle, n); }
+    // The answer to a DELE for which NMailPop3DeleteMailNoWait returned 1, as NMailPop3DeleteMail
+    // would have given it; with wait false, 1 while it has not come yet.
+    virtual int NMailPop3DeleteResult(int handle, int n, bool wait) {
+        Q_UNUSED(handle);
+        Q_UNUSED(n);
+        Q_UNUSED(wait);
+        return -1; // nothing was left pending
+    }
     // Sends QUIT and ends the connection. 0 when the server acknowledged QUIT, so that the
     // deletions took effect; negative when they did not.
     virtual int NMailPop3Close(int handle) = 0;

@@ -135,15 +135,33 @@ public:
 
     int NMailPop3DeleteMail(int handle, int n) override {
         Handle* h = find(handle);
+        return h ? deleteNow(h, n) : -1;
+    }
+
+    int NMailPop3DeleteMailNoWait(int handle, int n) override {
+        Handle* h = find(handle);
         if (!h)
             return -1;
+        if (!h->session->pipelining())
+            return deleteNow(h, n);
         const Call call(*this, h);
-        if (!h->session->remove(n)) {
+        if (!h->session->removeNoWait(n)) {
             setError(h->session->errorText(), h);
             return -1;
         }
         h->forget(n);
-        return 0;
+        return 1;
+    }
+
+    int NMailPop3DeleteResult(int handle, int n, bool wait) override {
+        Handle* h = find(handle);
+        if (!h)
+            return -1;
+        const Call call(*this, h);
+        const int result = h->session->removeResult(n, wait);
+        if (result < 0)
+            setError(h->session->errorText(), h);
+        return result;
     }
 
     int NMailPop3Close(int handle) override {
@@ -255,6 +273,16 @@ private:
         if (m_depth > 0)
             m_graveyard.push_back(std::move(it->second));
         m_handles.erase(it);
+    }
+
+    int deleteNow(Handle* h, int n) {
+        const Call call(*this, h);
+        if (!h->session->remove(n)) {
+            setError(h->session->errorText(), h);
+            return -1;
+        }
+        h->forget(n);
+        return 0;
     }
 
     const Cached* fetch(Handle* h, int n) {

@@ -461,6 +461,17 @@ bool Pop3Session::recover() {
             }
         }
     }
+    if (ok) {
+        // DELEs whose answers were lost with the old session: asked again, the answers kept for
+        // removeResult under their old ids.
+        for (auto it = m_deleUnanswered.begin(); it != m_deleUnanswered.end() && ok; ++it) {
+            auto r = execute(Kind::Dele, it.key(), "DELE " + QByteArray::number(it.key()));
+            if (r)
+                m_done.insert(it.value(), std::move(*r));
+            else
+                ok = false;
+        }
+    }
     m_recovering = false;
     return ok;
 }
@@ -792,10 +803,12 @@ bool Pop3Session::remove(int n) {
     // With PIPELINING the window is refilled right behind the DELE: its reply comes after those
     // already under way, and the server keeps sending while we wait for it.
     auto r = execute(Kind::Dele, n, "DELE " + QByteArray::number(n), false, 0, [this] { pump(); });
-    if (!r)
-        return false;
-    if (!r->ok) {
-        fail(QStringLiteral("メッセージ %1 を削除できません（%2）").arg(n).arg(serverText(r->text)));
+    return r && finishRemove(n, *r);
+}
+
+bool Pop3Session::finishRemove(int n, const Pop3Reply& reply) {
+    if (!reply.ok) {
+        fail(QStringLiteral("メッセージ %1 を削除できません（%2）").arg(n).arg(serverText(reply.text)));
         return false;
     }
     m_deleted.insert(n);
@@ -804,6 +817,45 @@ bool Pop3Session::remove(int n) {
     m_bodies.remove(n);
     m_bodyLimit.remove(n);
     return true;
+}
+
+bool Pop3Session::removeNoWait(int n) {
+    if (m_deleUnanswered.contains(n))
+        return true;
+    if (!checkNumber(n))
+        return false;
+    m_pumpFrom = n + 1;
+    m_deleUnanswered.insert(n, send(Kind::Dele, n, "DELE " + QByteArray::number(n), false, 0));
+    pump();
+    return true;
+}
+
+int Pop3Session::removeResult(int n, bool wait) {
+    const auto it = m_deleUnanswered.constFind(n);
+    if (it == m_deleUnanswered.cend()) {
+        fail(QStringLiteral("メッセージ %1 の削除は頼まれていません").arg(n));
+        return -1;
+    }
+    const int id = *it;
+    bool got = m_done.contains(id);
+    if (!got && !m_broken) {
+        if (!wait)
+            return 1;
+        got = waitUntil([&] { return m_done.contains(id) || m_broken; }, m_options.replyTimeoutMs);
+    }
+    m_deleUnanswered.remove(n);
+    if (m_done.contains(id))
+        return finishRemove(n, m_done.take(id)) ? 0 : -1;
+    if (!got && !m_broken)
+        breakSession(
+            QStringLiteral("サーバーが %1 秒以内に応答しません").arg(m_options.replyTimeoutMs / 1000.0));
+    // A server that garbled pipelined replies: the fresh session redoes the other unanswered
+    // DELEs, and this one here.
+    if (canRecover() && recover()) {
+        if (auto r = execute(Kind::Dele, n, "DELE " + QByteArray::number(n)))
+            return finishRemove(n, *r) ? 0 : -1;
+    }
+    return -1;
 }
 
 bool Pop3Session::quit() {

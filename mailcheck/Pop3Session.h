@@ -100,6 +100,12 @@ public:
     // The whole message n (RETR n), dot-unstuffed.
     std::optional<QByteArray> message(int n);
     bool remove(int n);
+    // DELE n without waiting for the answer (meant for PIPELINING, where later commands go out
+    // behind it); false when it could not be sent. removeResult() takes the answer.
+    bool removeNoWait(int n);
+    // The answer to removeNoWait(n): 0 accepted, -1 refused or failed (errorText says why), 1 not
+    // come yet (only when wait is false).
+    int removeResult(int n, bool wait);
     // Ends the session at once, also from inside a wait of this session (which then fails).
     void abort();
     // The server refused TOP: headers must come from the whole message.
@@ -152,6 +158,7 @@ private:
     bool recover();
     void breakSession(const QString& text);
     bool checkNumber(int n);
+    bool finishRemove(int n, const Pop3Reply& reply);
     QString serverText(const QByteArray& text) const;
     qsizetype outstandingEstimate() const;
 
@@ -186,6 +193,7 @@ private:
     QList<qint64> m_sizes; // index n, -1 unknown; filled by the one LIST
     bool m_sizesRead = false;
     QSet<int> m_deleted;
+    QMap<int, int> m_deleUnanswered; // message -> id of its DELE sent by removeNoWait
 
     // Headers read ahead: number -> header; failures -> readable text.
     QMap<int, QByteArray> m_headers;
