@@ -136,6 +136,54 @@ private Q_SLOTS:
         QCOMPARE(o.deleted, 3);
     }
 
+    void lateAnnouncementsCountOnlyAcceptedDeletions_data() {
+        QTest::addColumn<bool>("pipelining");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("pipelining") << true << false;
+        QTest::newRow("pipelining, DELE refused") << true << true;
+        QTest::newRow("one at a time") << false << false;
+    }
+    void lateAnnouncementsCountOnlyAcceptedDeletions() {
+        // Without anyone watching, the run goes on while the DELE is answered; what it counts
+        // and announces, and in which order, is still what the server accepted.
+        QFETCH(bool, pipelining);
+        QFETCH(bool, refused);
+        QList<QByteArray> messages;
+        for (int i = 1; i <= 6; ++i) {
+            messages << mail("note " + QByteArray::number(i), i % 3 == 1 ? "buy cheap watches" : "lunch?");
+        }
+        FakePop3Options o = options(messages);
+        o.pipelining = pipelining;
+        o.refuseDele = refused;
+        FakePop3Server server(o);
+        QVERIFY(server.start());
+        setKeywords({"watches"});
+        host.rules = {Rule::Option1};
+        host.announceLate = true;
+        const CheckOutcome out = check(server);
+        QCOMPARE(out.status, Status::Done);
+        QCOMPARE(out.caught.size(), 2);
+        QCOMPARE(out.caught[0].number, 1);
+        QCOMPARE(out.caught[1].number, 4);
+        if (refused) {
+            QCOMPARE(out.deleted, 0);
+            QCOMPARE(out.refusedDeletions, 2);
+            QVERIFY(words().isEmpty());
+            QCOMPARE(host.otherBoxes().size(), 2);
+            QVERIFY(!out.caught[0].deleted && !out.caught[1].deleted);
+            QCOMPARE(server.mailbox().size(), 6);
+        } else {
+            QCOMPARE(out.deleted, 2);
+            QCOMPARE(words(), (QStringList{u"1:本文"_s, u"4:本文"_s}));
+            QVERIFY(out.caught[0].deleted && out.caught[1].deleted);
+            QCOMPARE(server.deletedAtQuit(), (QList<int>{1, 4}));
+        }
+        QCOMPARE(out.newMailCount, 6 - out.deleted);
+        // One command per message (and per DELE): headers came with the bodies after the first.
+        QCOMPARE(server.stats().commandCounts.value("RETR"), 6);
+        QCOMPARE(server.stats().commandCounts.value("TOP"), pipelining ? 6 : 1);
+    }
+
     void subjectMatchNeedsNoBody() {
         FakePop3Server server(options({mail("cheap watches", "x")}));
         QVERIFY(server.start());

@@ -578,6 +578,123 @@ private Q_SLOTS:
         QVERIFY(s.failures.value(0).contains(QStringLiteral("証明書")));
     }
 
+    void pipelinedDeletionInTheMiddle_data() {
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("accepted") << false;
+        QTest::newRow("refused") << true;
+    }
+    void pipelinedDeletionInTheMiddle() {
+        // A rule that reads bodies catches message 2 and goes on without waiting for the answer.
+        QFETCH(bool, refused);
+        FakePop3Options o = basicOptions(4);
+        o.refuseDele = refused;
+        FakePop3Server server(o);
+        QVERIFY(server.start());
+        MailLibrary& lib = nmail();
+        const int h = lib.NMailPop3Connect(server.address());
+        QCOMPARE(lib.NMailPop3Authenticate(h, kUser, kPassword, 0), 4);
+        QStringList subjects;
+        for (int n = 1; n <= 4; ++n) {
+            MailFields f;
+            QString body;
+            QVERIFY(lib.NMailPop3GetMailSize(h, n) > 0);
+            QCOMPARE(lib.NMailPop3GetMail(h, n, f, body), 0);
+            subjects << f.subject;
+            if (n == 2) {
+                QCOMPARE(lib.NMailPop3DeleteMailNoWait(h, 2), 1);
+                QCOMPARE(lib.NMailPop3DeleteResult(h, 2, false), 1); // nothing read since
+            }
+        }
+        const int result = lib.NMailPop3DeleteResult(h, 2, true);
+        if (refused) {
+            QVERIFY(result < 0);
+            QVERIFY2(lib.NMailGetMessage().contains(QStringLiteral("削除できません")),
+                     qPrintable(lib.NMailGetMessage()));
+            // Refused while pipelined, and refused when asked in lock-step.
+            QVERIFY(lib.NMailPop3DeleteMail(h, 3) < 0);
+        } else {
+            QCOMPARE(result, 0);
+            QVERIFY(lib.NMailPop3DeleteResult(h, 2, true) < 0); // taken once
+        }
+        QCOMPARE(lib.NMailPop3Close(h), 0);
+        QCOMPARE(subjects, QStringList({"message 1", "message 2", "message 3", "message 4"}));
+        // The sizes, then message 1 and the rest read ahead at once; the DELE went out behind
+        // them, before messages 3 and 4 were taken.
+        QByteArray expected = "CAPA\r\nUSER user\r\nPASS s3cret-pw\r\nSTAT\r\nLIST\r\nRETR 1\r\nRETR 2\r\n"
+                              "RETR 3\r\nRETR 4\r\nDELE 2\r\n";
+        if (refused)
+            expected += "DELE 3\r\n";
+        QCOMPARE(server.received(0), expected + "QUIT\r\n");
+        QCOMPARE(server.deletedAtQuit(), refused ? QList<int>() : QList<int>({2}));
+        QCOMPARE(server.mailbox().size(), refused ? 4 : 3);
+    }
+
+    void headersComeWithWholeMessagesOnceBodiesAreRead_data() {
+        QTest::addColumn<bool>("pipelining");
+        QTest::newRow("pipelining") << true;
+        QTest::newRow("one at a time") << false;
+    }
+    void headersComeWithWholeMessagesOnceBodiesAreRead() {
+        // Bodies have been read (message 1): each header comes with its whole message, one
+        // command per message. Message 3 is listed above the threshold and is judged by its
+        // header alone, which still comes by TOP.
+        QFETCH(bool, pipelining);
+        FakePop3Options o = basicOptions(5);
+        o.pipelining = pipelining;
+        o.messages[2] = makeMessage(3, int(kPop3WholeForHeaderMaxBytes) + 1000);
+        FakePop3Server server(o);
+        QVERIFY(server.start());
+        MailLibrary& lib = nmail();
+        const int h = lib.NMailPop3Connect(server.address());
+        QCOMPARE(lib.NMailPop3Authenticate(h, kUser, kPassword, 0), 5);
+        for (int n = 1; n <= 5; ++n) {
+            MailFields f;
+            QString body;
+            if (n == 1) {
+                QVERIFY(lib.NMailPop3GetMailSize(h, n) > 0);
+                QCOMPARE(lib.NMailPop3GetMail(h, n, f, body), 0);
+            }
+            QVERIFY2(lib.NMailPop3GetMailStatus(h, n, f) == 0, qPrintable(lib.NMailGetMessage()));
+            QCOMPARE(f.subject, QStringLiteral("message %1").arg(n));
+            QCOMPARE(f.fromAddress, QStringLiteral("sender%1@example.jp").arg(n));
+            if (n == 3)
+                continue;
+            QVERIFY(lib.NMailPop3GetMailSize(h, n) > 0);
+            QCOMPARE(lib.NMailPop3GetMail(h, n, f, body), 0);
+            QVERIFY(body.startsWith(QStringLiteral(".a line that starts with a dot")));
+            if (n == 4)
+                QCOMPARE(lib.NMailPop3DeleteMail(h, 4), 0);
+        }
+        QCOMPARE(lib.NMailPop3Close(h), 0);
+        QCOMPARE(server.deletedAtQuit(), QList<int>({4}));
+        const QByteArray login = "CAPA\r\nUSER user\r\nPASS s3cret-pw\r\nSTAT\r\nLIST\r\n";
+        if (pipelining) {
+            // The small messages were read ahead whole with message 1.
+            QCOMPARE(server.received(0), login + "RETR 1\r\nRETR 2\r\nRETR 4\r\nRETR 5\r\nTOP 3 0\r\n"
+                                                 "DELE 4\r\nQUIT\r\n");
+        } else {
+            QCOMPARE(server.received(0), login + "RETR 1\r\nRETR 2\r\nTOP 3 0\r\nRETR 4\r\nDELE 4\r\n"
+                                                 "RETR 5\r\nQUIT\r\n");
+            const FakePop3Stats st = server.stats();
+            QCOMPARE(st.roundTrips, st.commands);
+        }
+    }
+
+    void withoutPipeliningKeywordRuleOneCommandPerMessage() {
+        // Header first, then the body when the header did not decide: only the first message
+        // costs a TOP (bodies were not known to be wanted yet).
+        FakePop3Options o = basicOptions(3);
+        o.pipelining = false;
+        FakePop3Server server(o);
+        QVERIFY(server.start());
+        const Session s = runSession(server.address(), {2});
+        QVERIFY2(s.failures.isEmpty(), qPrintable(s.failures.join('\n')));
+        QCOMPARE(s.subjects, QStringList({"message 1", "message 2", "message 3"}));
+        QCOMPARE(server.received(0), QByteArray("CAPA\r\nUSER user\r\nPASS s3cret-pw\r\nSTAT\r\nTOP 1 0\r\n"
+                                                "LIST\r\nRETR 1\r\nRETR 2\r\nDELE 2\r\nRETR 3\r\nQUIT\r\n"));
+        QCOMPARE(server.deletedAtQuit(), QList<int>({2}));
+    }
+
     void withoutPipeliningOneCommandPerMessage() {
         FakePop3Options o = basicOptions(20);
         o.pipelining = false;

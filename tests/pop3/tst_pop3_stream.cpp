@@ -13,6 +13,12 @@ namespace {
 struct Record {
     int maxOutstanding = 0;
     QByteArray sent;
+    struct Line {
+        QByteArray text;
+        qsizetype deliveredBefore; // reply bytes the client had read when the line was written
+        qsizetype replyEnd;        // where this line's reply ends in the reply stream
+    };
+    QList<Line> lines;
 };
 
 class OneByteTransport : public Pop3Transport {
@@ -41,6 +47,8 @@ public:
             const QByteArray line = m_pending.left(eol);
             m_pending.remove(0, eol + 2);
             queue(respond(line));
+            if (record)
+                record->lines.append({line, m_delivered, m_total});
             int outstanding = 0;
             for (qsizetype end : m_replyEnds)
                 outstanding += end > m_delivered ? 1 : 0;
@@ -179,6 +187,47 @@ private Q_SLOTS:
                 QCOMPARE(retrs, 1);
         }
         QVERIFY(transport->sent.endsWith("QUIT\r\n"));
+    }
+
+    void deletionKeepsTheWindowFull() {
+        // A rule that reads every body deletes every 10th message, waiting for each answer. The
+        // DELE's answer comes behind the messages read ahead; while the client waits for it, the
+        // window is refilled, so the server is never left without work.
+        const int count = kPop3MaxPipelinedCommands + 50;
+        Record record;
+        setPop3TransportFactory([&] {
+            auto t = std::make_unique<OneByteTransport>(count);
+            t->record = &record;
+            return t;
+        });
+        MailLibrary& lib = nmail();
+        const int h = lib.NMailPop3Connect(QStringLiteral("memory"));
+        QCOMPARE(lib.NMailPop3Authenticate(h, QStringLiteral("u"), QStringLiteral("p"), 0), count);
+        for (int n = 1; n <= count; ++n) {
+            MailFields f;
+            QString body;
+            QVERIFY(lib.NMailPop3GetMailSize(h, n) > 0);
+            QCOMPARE(lib.NMailPop3GetMail(h, n, f, body), 0);
+            QCOMPARE(f.subject, QStringLiteral("mail %1").arg(n));
+            if (n % 10 == 0)
+                QCOMPARE(lib.NMailPop3DeleteMail(h, n), 0);
+        }
+        QCOMPARE(lib.NMailPop3Close(h), 0);
+        QVERIFY(record.maxOutstanding <= kPop3MaxPipelinedCommands + 1);
+        QCOMPARE(record.sent.count("RETR "), count);
+        // DELE 10 went out while later messages were still on their way, and further RETRs
+        // followed it before its own answer had been read.
+        const auto dele = std::find_if(record.lines.cbegin(), record.lines.cend(),
+                                       [](const Record::Line& l) { return l.text == "DELE 10"; });
+        QVERIFY(dele != record.lines.cend());
+        const auto retr11 = std::find_if(record.lines.cbegin(), record.lines.cend(),
+                                         [](const Record::Line& l) { return l.text == "RETR 11"; });
+        QVERIFY(retr11 < dele);
+        QVERIFY(dele->deliveredBefore < retr11->replyEnd);
+        const bool refilled = std::any_of(dele + 1, record.lines.cend(), [&](const Record::Line& l) {
+            return l.text.startsWith("RETR ") && l.deliveredBefore < dele->replyEnd;
+        });
+        QVERIFY(refilled);
     }
 
     void bodyFitsTheListedSize() {

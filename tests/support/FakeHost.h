@@ -42,6 +42,8 @@ public:
     QList<int> waits;
     QList<QPair<int, QString>> announcements;
     QPair<QString, QString> accountBoxes;
+    // A host nobody watches (brindle-check): deletions may be announced a little late.
+    bool announceLate = false;
     // Called inside every message box, as window events would run there.
     std::function<void()> duringBox;
 
@@ -80,6 +82,8 @@ public:
         announcements.append({number, ruleWord});
         CheckHost::announceDeletion(number, ruleWord); // the one-word box
     }
+
+    bool deletionsMayBeAnnouncedLate() const override { return announceLate; }
 
     // The announcements as "number:word".
     QStringList announced() const {
