@@ -1,6 +1,6 @@
 // brindle-check as a process against a real POP3 server (Dovecot), on the mailbox "bob": real
-// logins (USER/PASS and APOP), real deletions, and every rule on real Japanese mail. What does not need
-// a real server (dry run, missing settings, lost connections) is pinned against the fake server in
+// logins (USER/PASS and APOP), real deletions (and none in a dry run), and every rule on real Japanese mail.
+// What does not need a real server (missing settings, lost connections) is pinned against the fake server in
 // tests/brindlecheck.
 #include "DovecotServer.h"
 #include "support/ProgramRun.h"
@@ -58,9 +58,11 @@ private:
     // An application folder with the given settings. server empty: no server configured.
     bool makeAppFolder(const QString& server, bool apop, const QString& user, const QString& password,
                        int rule, const QByteArray& sizeLimit, const QList<QByteArray>& keywords);
-    ProgramRun runCheck() const {
-        return brindle::testing::runProgram(QStringLiteral(BRINDLE_CHECK_PROGRAM),
-                                            {QStringLiteral("--app-folder"), m_appFolder->path()});
+    ProgramRun runCheck(bool dryRun = false) const {
+        QStringList args{QStringLiteral("--app-folder"), m_appFolder->path()};
+        if (dryRun)
+            args.append(QStringLiteral("--dry-run"));
+        return brindle::testing::runProgram(QStringLiteral(BRINDLE_CHECK_PROGRAM), args);
     }
     // The sizes the server lists for bob's mailbox now, against the known messages.
     QList<qint64> knownSizes(const QList<int>& numbers) const;
@@ -116,26 +118,34 @@ QList<qint64> TestDovecotCheck::knownSizes(const QList<int>& numbers) const {
 
 void TestDovecotCheck::keywordRunDeletesCaught_data() {
     QTest::addColumn<bool>("apop");
-    QTest::newRow("USER/PASS") << false;
-    QTest::newRow("APOP") << true;
+    QTest::addColumn<bool>("dryRun");
+    QTest::newRow("USER/PASS") << false << false;
+    QTest::newRow("APOP") << true << false;
+    QTest::newRow("dry run judges the same and deletes nothing") << false << true;
 }
 
 void TestDovecotCheck::keywordRunDeletesCaught() {
     QFETCH(bool, apop);
+    QFETCH(bool, dryRun);
     // Record order decides: message 3 is tried against 無料 and shop.example first, then caught by
     // its body.
     QVERIFY(makeAppFolder(m_server.hostAndPort(), apop, kUser, QString::fromLatin1(kBob.password), 1, "0",
                           {kKeywordNowhere, kKeywordFree, kKeywordShop, kKeywordWednesday}));
-    const ProgramRun r = runCheck();
+    const ProgramRun r = runCheck(dryRun);
     QVERIFY2(r.exitCode == 0, qPrintable(r.errors));
     QCOMPARE(r.lines, (QStringList{
                           QStringLiteral("2\t件名\t【重要】無料プレゼントのお知らせ"),
                           QStringLiteral("3\t本文\t来週の打ち合わせについて"),
                           QStringLiteral("4\tアドレス\tSpring Sale"),
-                          QStringLiteral("messages: 7, deleted: 3, new: 4"),
+                          dryRun ? QStringLiteral("messages: 7, deleted: 0, new: 7")
+                                 : QStringLiteral("messages: 7, deleted: 3, new: 4"),
                       }));
 
     Pop3Probe probe(m_server.port());
+    if (dryRun) {
+        QCOMPARE(probe.sizes(kBob.user, kBob.password), knownSizes({1, 2, 3, 4, 5, 6, 7}));
+        return;
+    }
     QCOMPARE(probe.sizes(kBob.user, kBob.password), knownSizes({1, 5, 6, 7}));
 
     // A second run finds nothing more to delete.
