@@ -133,6 +133,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("fault");
         QTest::addColumn<int>("exitCode");
         QTest::newRow("no connection") << "closed" << 2;
+        QTest::newRow("login refused") << "login" << 3;
         QTest::newRow("lost at QUIT") << "quit" << 4;
     }
     void failures() {
@@ -140,6 +141,7 @@ private Q_SLOTS:
         QFETCH(int, exitCode);
         FakePop3Options o = options({mail("junk", "x")});
         o.dropAtQuit = fault == "quit";
+        o.refuseLogin = fault == "login";
         FakePop3Server server(o);
         QVERIFY(server.start());
         QString address = server.address();
@@ -151,8 +153,10 @@ private Q_SLOTS:
         QCOMPARE(r.exitCode, exitCode);
         QVERIFY(!r.errors.isEmpty());
         QVERIFY(!r.errors.contains("secret"));
-        if (fault == "quit") {
+        if (fault != "closed") {
             QCOMPARE(server.mailbox().size(), 1);
+        }
+        if (fault == "quit") {
             QVERIFY(r.lines.last().startsWith("messages: 1, deleted: 0"));
         }
     }
