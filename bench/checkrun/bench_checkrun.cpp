@@ -318,15 +318,16 @@ int main(int argc, char** argv) {
             continue;
         }
         const char* p = pipelining ? "pipe" : "one";
+        // The check and mpop face the same mailbox behind the same delay.
+        FakePop3Options o;
+        o.messages = mailbox;
+        o.users = {{"bench", "bench"}};
+        o.pipelining = pipelining;
+        o.replyDelayMs = delayMs;
         for (const auto& rule : rules) {
             if (!onlyRule.isEmpty() && onlyRule != QLatin1String(rule.number)) {
                 continue;
             }
-            FakePop3Options o;
-            o.messages = mailbox;
-            o.users = {{"bench", "bench"}};
-            o.pipelining = pipelining;
-            o.replyDelayMs = delayMs;
             FakePop3Server server(o);
             if (!server.start()) {
                 std::fprintf(stderr, "could not start the server\n");
@@ -340,11 +341,6 @@ int main(int argc, char** argv) {
             printServerLine(rule.name, p, r, server.stats());
         }
         if (mpop) {
-            FakePop3Options o;
-            o.messages = mailbox;
-            o.users = {{"bench", "bench"}};
-            o.pipelining = pipelining;
-            o.replyDelayMs = delayMs;
             FakePop3Server server(o);
             if (!server.start()) {
                 return 1;
