@@ -1,7 +1,7 @@
 #include "mailcheck/DeletionRules.h"
 
 #include "mailcheck/MailCheckRun.h"
-#include "mailcheck/MimeDecode.h"
+#include "mailcheck/mime/MimeDecode.h"
 #include "platform/AppFolder.h"
 #include "platform/Cp932.h"
 #include "platform/NumberText.h"

@@ -1,6 +1,6 @@
 #include "mailcheck/NMail.h"
 
-#include "mailcheck/MimeDecode.h"
+#include "mailcheck/mime/MimeDecode.h"
 #include "platform/Cp932.h"
 
 #include <deque>

@@ -2,7 +2,7 @@
 // The program's mail library (MailLibrary.h) on top of our own POP3 client, and the knobs that
 // tests and benchmarks turn. Production code uses only nmail().
 #include "mailcheck/MailLibrary.h"
-#include "mailcheck/Pop3Session.h"
+#include "mailcheck/pop3/Pop3Session.h"
 
 #include <QList>
 #include <QSslCertificate>

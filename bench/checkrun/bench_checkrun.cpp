@@ -6,10 +6,10 @@
 //
 // Usage: bench_checkrun [--messages N] [--keywords N] [--delay-ms N] [--no-mpop] [--matching-only]
 //                       [--rule 1|6|4|5] [--pipelining on|off]
-#include "fakepop3/FakePop3Server.h"
+#include "tools/fakepop3/FakePop3Server.h"
 #include "keywords/KeywordFile.h"
 #include "mailcheck/DeletionRules.h"
-#include "mailcheck/MimeDecode.h"
+#include "mailcheck/mime/MimeDecode.h"
 #include "platform/AppFolder.h"
 #include "settings/SettingsStore.h"
 

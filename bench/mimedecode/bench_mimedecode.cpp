@@ -4,7 +4,7 @@
 // of its size.
 //
 // Usage: bench_mimedecode [--messages N]
-#include "mailcheck/MimeDecode.h"
+#include "mailcheck/mime/MimeDecode.h"
 
 #include <cstdio>
 #include <cstring>

@@ -6,7 +6,7 @@
 //              [--bodies]
 //
 // --bodies also fetches every message whole, as the keyword and HTML rules do.
-#include "fakepop3/FakePop3Server.h"
+#include "tools/fakepop3/FakePop3Server.h"
 #include "mailcheck/NMail.h"
 
 #include <cstdio>

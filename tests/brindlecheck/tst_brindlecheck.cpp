@@ -1,6 +1,6 @@
 // brindle-check as scripts see it: exit codes, output lines, and what reaches the server. Deleting,
 // refused logins and every rule against a real server are in tests/dovecot.
-#include "fakepop3/FakePop3Server.h"
+#include "tools/fakepop3/FakePop3Server.h"
 #include "platform/AppFolder.h"
 #include "settings/SettingsStore.h"
 #include "support/KeywordFileWriter.h"

@@ -2,7 +2,7 @@
 // server, what it deletes, and Japanese mail in every charset judged by the same keywords. The run's
 // failure paths are pinned against the in-memory library (tst_checkrun) and the library's against
 // the servers (pop3, dovecot); here only what needs both layers at once.
-#include "fakepop3/FakePop3Server.h"
+#include "tools/fakepop3/FakePop3Server.h"
 #include "mailcheck/MailCheckRun.h"
 #include "settings/SettingsStore.h"
 #include "support/FakeHost.h"

@@ -2,7 +2,7 @@
 // and the small helpers.
 #include "mailcheck/DeletionRules.h"
 #include "mailcheck/MailCheckRun.h"
-#include "mailcheck/MimeDecode.h"
+#include "mailcheck/mime/MimeDecode.h"
 #include "mailcheck/WaitWithEvents.h"
 #include "platform/Cp932.h"
 

@@ -1,7 +1,7 @@
 // Untrusted mail through the whole decoding path: header fields, MIME tree, transfer encodings and
 // charsets. Besides the sanitizers, checks the promises callers rely on.
-#include "mailcheck/Charset.h"
-#include "mailcheck/MimeDecode.h"
+#include "mailcheck/mime/Charset.h"
+#include "mailcheck/mime/MimeDecode.h"
 
 #include <cstdint>
 #include <cstdlib>

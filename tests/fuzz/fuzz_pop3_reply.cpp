@@ -2,8 +2,8 @@
 //
 // Input: byte 0 chooses which of up to eight replies are multi-line, byte 1 how the stream is cut
 // into reads, byte 2 the data limit; the rest is what the server sent.
-#include "mailcheck/Pop3Reply.h"
-#include "mailcheck/Pop3Session.h"
+#include "mailcheck/pop3/Pop3Reply.h"
+#include "mailcheck/pop3/Pop3Session.h"
 
 #include <cstdint>
 #include <cstdlib>

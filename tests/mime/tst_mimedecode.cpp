@@ -1,7 +1,7 @@
 // Decoding of real-shaped Japanese mail: each row is named after the breakage it guards against.
-#include "mailcheck/Charset.h"
-#include "mailcheck/MimeDecode.h"
-#include "mailcheck/TransferDecode.h"
+#include "mailcheck/mime/Charset.h"
+#include "mailcheck/mime/MimeDecode.h"
+#include "mailcheck/mime/TransferDecode.h"
 #include "platform/Cp932.h"
 
 #include <QTest>

@@ -1,5 +1,5 @@
 // The POP3 client behind the mail library, against the in-process fake server.
-#include "fakepop3/FakePop3Server.h"
+#include "tools/fakepop3/FakePop3Server.h"
 #include "mailcheck/NMail.h"
 
 #include <QElapsedTimer>

@@ -1,6 +1,6 @@
 // The reply reader on its own: byte-exact results however the stream is cut.
-#include "mailcheck/Pop3Reply.h"
-#include "mailcheck/Pop3Session.h"
+#include "mailcheck/pop3/Pop3Reply.h"
+#include "mailcheck/pop3/Pop3Session.h"
 
 #include <QTest>
 

@@ -1,7 +1,7 @@
 // demo-pop3d: a small POP3 server for the demo mailbox. Serves the .eml files of a folder, in name
 // order, on 127.0.0.1; prints "port: N" once it listens; stops on SIGINT/SIGTERM or after a bounded
 // time, so that a forgotten demo never keeps a port open for long.
-#include "fakepop3/FakePop3Server.h"
+#include "tools/fakepop3/FakePop3Server.h"
 
 #include <atomic>
 #include <csignal>

@@ -1,4 +1,4 @@
-#include "FakePop3Server.h"
+#include "tools/fakepop3/FakePop3Server.h"
 
 #include <QCryptographicHash>
 #include <QDir>

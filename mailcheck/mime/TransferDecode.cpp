@@ -1,4 +1,4 @@
-#include "mailcheck/TransferDecode.h"
+#include "mailcheck/mime/TransferDecode.h"
 
 namespace brindle {
 

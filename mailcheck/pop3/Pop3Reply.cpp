@@ -1,4 +1,4 @@
-#include "mailcheck/Pop3Reply.h"
+#include "mailcheck/pop3/Pop3Reply.h"
 
 namespace brindle {
 

@@ -1,6 +1,6 @@
 #pragma once
-#include "mailcheck/Pop3Reply.h"
-#include "mailcheck/Pop3Transport.h"
+#include "mailcheck/pop3/Pop3Reply.h"
+#include "mailcheck/pop3/Pop3Transport.h"
 
 #include <deque>
 #include <memory>

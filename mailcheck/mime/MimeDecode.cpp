@@ -1,9 +1,9 @@
-#include "mailcheck/MimeDecode.h"
+#include "mailcheck/mime/MimeDecode.h"
 
-#include "mailcheck/Charset.h"
-#include "mailcheck/MimeAddress.h"
-#include "mailcheck/Rfc2047.h"
-#include "mailcheck/TransferDecode.h"
+#include "mailcheck/mime/Charset.h"
+#include "mailcheck/mime/MimeAddress.h"
+#include "mailcheck/mime/Rfc2047.h"
+#include "mailcheck/mime/TransferDecode.h"
 
 #include <gmime/gmime.h>
 #include <mutex>

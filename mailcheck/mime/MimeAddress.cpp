@@ -1,6 +1,6 @@
-#include "mailcheck/MimeAddress.h"
+#include "mailcheck/mime/MimeAddress.h"
 
-#include "mailcheck/Rfc2047.h"
+#include "mailcheck/mime/Rfc2047.h"
 
 #include <QList>
 

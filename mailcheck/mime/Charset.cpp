@@ -1,4 +1,4 @@
-#include "mailcheck/Charset.h"
+#include "mailcheck/mime/Charset.h"
 
 #include <cerrno>
 #include <iconv.h>

@@ -1,4 +1,4 @@
-#include "mailcheck/Pop3Session.h"
+#include "mailcheck/pop3/Pop3Session.h"
 
 #include "platform/Cp932.h"
 

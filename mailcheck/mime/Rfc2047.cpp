@@ -1,7 +1,7 @@
-#include "mailcheck/Rfc2047.h"
+#include "mailcheck/mime/Rfc2047.h"
 
-#include "mailcheck/Charset.h"
-#include "mailcheck/TransferDecode.h"
+#include "mailcheck/mime/Charset.h"
+#include "mailcheck/mime/TransferDecode.h"
 
 #include <optional>
 #include <QList>

@@ -1,4 +1,4 @@
-#include "mailcheck/Pop3Transport.h"
+#include "mailcheck/pop3/Pop3Transport.h"
 
 #include <QSslConfiguration>
 #include <QSslSocket>
