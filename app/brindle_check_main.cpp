@@ -1,7 +1,9 @@
 // brindle-check: one mail check without windows, for cron, timers and scripts.
 #include "mailcheck/CheckHost.h"
+#include "mailcheck/CheckInputs.h"
 #include "mailcheck/MailCheckRun.h"
 #include "mailcheck/MailLibrary.h"
+#include "mailcheck/NMail.h"
 #include "platform/AppFolder.h"
 #include "settings/SettingsStore.h"
 
@@ -20,7 +22,7 @@ namespace {
 enum Exit {
     ExitRan = 0,
     ExitUsage = 1,        // bad usage or incomplete settings
-    ExitNoConnection = 2, // the server could not be reached
+    ExitNoConnection = 2, // the server could not be reached, or the connection broke during the login
     ExitLoginRefused = 3,
     ExitLost = 4, // connection lost or protocol failure before the deletions took effect
 };
@@ -53,7 +55,7 @@ const char kHelp[] =
     "Exit status:\n"
     "  0  the check ran\n"
     "  1  bad usage, or settings incomplete (no server, no account)\n"
-    "  2  the server could not be reached\n"
+    "  2  the server could not be reached, or the connection broke during the login\n"
     "  3  the server refused the login\n"
     "  4  the connection was lost or the server failed before the deletions took effect\n";
 
@@ -80,7 +82,7 @@ QString oneLine(QString text) {
 // The check's host without windows: plain fields, boxes written to standard error.
 class ConsoleHost final : public CheckHost {
 public:
-    explicit ConsoleHost(int ruleNumber) : m_rule(ruleNumber) {}
+    explicit ConsoleHost(DeletionRule rule) : m_rule(rule) {}
 
     QString text(Field f) const override { return m_fields.value(f); }
     void setText(Field f, const QString& value) override { m_fields[f] = value; }
@@ -88,13 +90,13 @@ public:
     bool ruleSelected(RuleSwitch s) const override {
         switch (s) {
         case RuleSwitch::Option1:
-            return m_rule == 1;
+            return m_rule == DeletionRule::Keyword;
         case RuleSwitch::Option6:
-            return m_rule == 6;
+            return m_rule == DeletionRule::Html;
         case RuleSwitch::Option4:
-            return m_rule == 4;
+            return m_rule == DeletionRule::Size;
         case RuleSwitch::Option5:
-            return m_rule == 5;
+            return m_rule == DeletionRule::NoHiragana;
         }
         return false;
     }
@@ -118,7 +120,7 @@ public:
     bool deletionsMayBeAnnouncedLate() const override { return true; }
 
 private:
-    int m_rule;
+    DeletionRule m_rule;
     QMap<Field, QString> m_fields;
 };
 
@@ -160,31 +162,33 @@ int main(int argc, char** argv) {
         err(QStringLiteral("no POP3 server is set (POP3= in %1)").arg(serverSettingsPath()));
         return ExitUsage;
     }
-    const StoredAccount account = AccountFile().read();
-    if (account.id.isEmpty() || account.password.isEmpty()) {
+    CheckInputs inputs = readCheckInputs(values);
+    if (inputs.account.id.isEmpty() || inputs.account.password.isEmpty()) {
         err(QStringLiteral("no account is set (NAME and NAME2 in %1)").arg(accountSettingsPath()));
         return ExitUsage;
     }
     const GeneralSettingsFile general;
-    const int rule = general.readInt(QStringLiteral("NUMBER6"));
-    if (rule != 1 && rule != 4 && rule != 5 && rule != 6) {
+    const DeletionRule rule = deletionRuleFromNumber6(general.readInt(QStringLiteral("NUMBER6")));
+    if (rule == DeletionRule::None) {
         err(QStringLiteral("no deletion rule is chosen (NUMBER6 in %1): nothing is deleted")
                 .arg(general.path()));
     }
     ConsoleHost host(rule);
     host.setText(CheckHost::Field::Text10,
-                 general.readText(QStringLiteral("NAME2"), QStringLiteral("GetPPSErr")));
+                 general.readText(QStringLiteral("NAME2"), QString::fromUtf16(kSizeUnsetText)));
     host.setText(CheckHost::Field::Text1,
-                 general.readText(QStringLiteral("NAME"), QStringLiteral(u"未設定")));
+                 general.readText(QStringLiteral("NAME"), QString::fromUtf16(kNotSetText)));
 
     MailLibrary& library = nmail();
     library.NMailInitializeWinSock();
-    library.NMailSetOption(1, 8192);
-    MailCheckRun run(host, library, values);
+    library.NMailSetOption(kNMailOptionFieldBuffer, kNMailDefaultFieldBuffer);
+    MailCheckRun run(host, library, values, std::move(inputs));
     run.setDryRun(dryRun);
     run.setStartKind(MailCheckRun::StartKind::ByHand); // failures are told, on standard error
     const CheckOutcome outcome = run.run();
     library.NMailEndWinSock();
+    if (!rememberOutcome(values, outcome))
+        err(QStringLiteral("could not write %1").arg(serverMemoryPath()));
 
     using Status = CheckOutcome::Status;
     switch (outcome.status) {

@@ -1,5 +1,6 @@
 #pragma once
 #include "mailcheck/CheckHost.h"
+#include "mailcheck/KeywordMatcher.h"
 #include "mailcheck/MailLibrary.h"
 
 #include <functional>
@@ -26,56 +27,14 @@ inline constexpr char16_t Hiragana[] = u"ひらがな";
 inline constexpr char16_t kHiraganaTable[] = u"あいうえおかきくけこさしすせそたちつてとなにぬねのはひふへほ"
                                              u"まみむめもやゆよらりるれろわんを";
 
-// The work file the size rule writes and measures: "\添付フォルダ\0.txt" under the application folder.
-QString sizeProbeFilePath();
-
-// Removes U+0020 at both ends; no other blank.
-QString trimSpaces(QStringView text);
-// Number of U+0020 at the start of text.
-qsizetype leadingSpaceCount(QStringView text);
+// The work file the size rule writes and measures ("0.txt") in the probe folder.
+QString sizeProbeFilePath(const QString& probeFolder);
 
 // Where a rule found the text that decided, as a selection in one of the main window's boxes.
 struct TextHit {
     CheckHost::Field field = CheckHost::Field::Text6;
     int start = 0; // 0-based, in the box's own text
     int length = 0;
-};
-
-// The keyword list prepared once per run: every record's text trimmed and folded, and an Aho-Corasick
-// automaton over them, so that finding which records occur in a text costs one pass over the text
-// whatever the number of keywords. Records whose text is empty after trimming take no part: an empty
-// keyword would otherwise be "found" in every message.
-class KeywordMatcher {
-public:
-    KeywordMatcher() = default;
-    // records: the texts as ReadKeywords gives them (fill spaces included), in file order.
-    explicit KeywordMatcher(const QStringList& records);
-
-    qsizetype recordCount() const { return m_keywords.size(); }
-    // The record's text, trimmed and folded; empty for a record that takes no part.
-    const QString& keyword(qsizetype record) const { return m_keywords.at(record); }
-    // The first record that takes part, or -1 when none does.
-    qsizetype firstActiveRecord() const { return m_firstActive; }
-    // The earliest record (0-based) whose keyword occurs in the folded text, or -1. Only records
-    // before `before` are of interest; pass -1 for no bound.
-    qsizetype earliestRecordIn(QStringView foldedText, qsizetype before = -1) const;
-
-private:
-    struct Node {
-        int fail = 0;
-        int best = -1; // earliest record ending here or at any suffix state
-        quint32 edgeBegin = 0;
-        quint32 edgeEnd = 0;
-    };
-    int step(int state, char16_t c) const;
-    int child(int state, char16_t c) const;
-
-    QStringList m_keywords;
-    qsizetype m_firstActive = -1;
-    std::vector<Node> m_nodes;
-    std::vector<char16_t> m_edgeChars; // per node, sorted
-    std::vector<int> m_edgeTargets;
-    std::vector<int> m_rootNext; // the root's edges as a table of all UTF-16 units
 };
 
 // What the keyword rule decided for one message.
@@ -136,6 +95,8 @@ public:
     virtual const KeywordMatcher& keywords() = 0;
     // Tells the user, once per run, that the size rule has no usable limit.
     virtual void sizeLimitMissing() = 0;
+    // The size rule's work file.
+    virtual QString sizeProbePath() const = 0;
 };
 
 // One deletion rule.

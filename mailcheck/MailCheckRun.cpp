@@ -1,6 +1,5 @@
 #include "mailcheck/MailCheckRun.h"
 
-#include "keywords/KeywordFile.h"
 #include "mailcheck/DeletionRules.h"
 #include "platform/NumberText.h"
 
@@ -13,25 +12,33 @@ using Field = CheckHost::Field;
 
 namespace {
 
-bool s_running = false;
+MailCheckRun* s_current = nullptr;
 
 // Holds the process-wide guard for the length of one pass, released on every way out.
 class RunningGuard {
 public:
-    RunningGuard() { s_running = true; }
-    ~RunningGuard() { s_running = false; }
+    explicit RunningGuard(MailCheckRun* run) { s_current = run; }
+    ~RunningGuard() { s_current = nullptr; }
     RunningGuard(const RunningGuard&) = delete;
     RunningGuard& operator=(const RunningGuard&) = delete;
 };
+
+// What the session should read ahead for the rule.
+MailPlan planFor(const SpamRule* rule) {
+    if (rule == nullptr)
+        return MailPlan::SizesOnly;
+    return rule->judgesHeaderFirst() ? MailPlan::HeadersFirst : MailPlan::WholeMessages;
+}
 
 const QString kErrorCaption = QStringLiteral(u"エラー");
 
 // One pass: the values that live for its length and the steps the rules call back into.
 class Pass final : public RuleContext {
 public:
-    Pass(CheckHost& host, MailLibrary& library, ProgramValues& values, bool dryRun,
-         MailCheckRun::StartKind startKind)
-        : m_host(host), m_library(library), m_values(values), m_dryRun(dryRun), m_startKind(startKind) {}
+    Pass(MailCheckRun& run, CheckHost& host, MailLibrary& library, ProgramValues& values,
+         const CheckInputs& inputs, bool dryRun, MailCheckRun::StartKind startKind)
+        : m_run(run), m_host(host), m_library(library), m_values(values), m_inputs(inputs), m_dryRun(dryRun),
+          m_startKind(startKind) {}
 
     CheckOutcome execute();
 
@@ -44,8 +51,12 @@ public:
     void deleteCaught(int n, const QString& word) override;
     const KeywordMatcher& keywords() override;
     void sizeLimitMissing() override;
+    QString sizeProbePath() const override { return sizeProbeFilePath(m_inputs.probeFolder); }
 
 private:
+    // A call of the judging failed: a garbled pipeline ends the pass.
+    void noteFailure();
+    bool stopping();
     void clearWorkingBoxes();
     void judgeMessages(SpamRule* rule);
     void finishDeletion(const CheckOutcome::Caught& caught, int result);
@@ -54,9 +65,11 @@ private:
     void report();
     bool byHand() const { return m_startKind == MailCheckRun::StartKind::ByHand; }
 
+    MailCheckRun& m_run;
     CheckHost& m_host;
     MailLibrary& m_library;
     ProgramValues& m_values;
+    const CheckInputs& m_inputs;
     const bool m_dryRun;
     const MailCheckRun::StartKind m_startKind;
 
@@ -86,6 +99,13 @@ CheckOutcome Pass::execute() {
         return m_outcome;
     }
 
+    SpamRule* const rule = selectedRule(m_host);
+    m_library.NMailSetOption(kNMailOptionPlan, int(planFor(rule)));
+    m_library.NMailSetOption(kNMailOptionPipelining, m_inputs.pipelining ? 1 : 0);
+    if (stopping()) {
+        m_outcome.status = CheckOutcome::Status::NotStarted;
+        return m_outcome;
+    }
     m_handle = m_library.NMailPop3Connect(m_values.server.pop3Server);
     if (m_handle < 0) {
         m_outcome.status = CheckOutcome::Status::NoConnection;
@@ -99,16 +119,20 @@ CheckOutcome Pass::execute() {
         return m_outcome;
     }
 
-    // An account confirmed in the account window in this run wins, saved or not; otherwise the
-    // stored one, read afresh, so that an edit of the file between checks is seen.
+    // The caller chose the account (readCheckInputs: the one confirmed in this run, else the stored
+    // one); the account window shows it.
     if (!m_values.accountConfirmed) {
-        const StoredAccount stored = AccountFile().read();
-        m_values.accountId = stored.id;
-        m_values.accountPassword = stored.password;
+        m_values.accountId = m_inputs.account.id;
+        m_values.accountPassword = m_inputs.account.password;
     }
     const QString id = m_values.accountId;
     const QString password = m_values.accountPassword;
     m_host.setAccountBoxes(id, password);
+    if (stopping()) {
+        m_outcome.status = CheckOutcome::Status::NotStarted;
+        m_library.NMailPop3Close(m_handle);
+        return m_outcome;
+    }
     if (id.isEmpty() || password.isEmpty()) {
         m_outcome.status = CheckOutcome::Status::AccountMissing;
         m_host.showSetForm();
@@ -121,7 +145,11 @@ CheckOutcome Pass::execute() {
     const int count = m_library.NMailPop3Authenticate(m_handle, id, password, apopFlag);
     m_outcome.mailCount = count;
     if (count < 0) {
-        m_outcome.status = CheckOutcome::Status::LoginRefused;
+        // Only the server's own refusal is a refused login; a connection that broke or went silent
+        // meanwhile is a failed connection.
+        m_outcome.status = m_library.NMailGetError().kind == Pop3ErrorKind::LoginRefused
+                               ? CheckOutcome::Status::LoginRefused
+                               : CheckOutcome::Status::NoConnection;
         m_outcome.failureText = CutAtNul(m_library.NMailGetMessage());
         m_host.messageBox(m_outcome.failureText, MsgButtons::Ok, MsgIcon::None, kErrorCaption);
         m_library.NMailPop3Close(m_handle);
@@ -133,7 +161,7 @@ CheckOutcome Pass::execute() {
     if (count == 0) {
         m_library.NMailPop3Close(m_handle); // nothing was judged, so nothing can be lost
     } else {
-        judgeMessages(selectedRule(m_host));
+        judgeMessages(rule);
         closeConnection();
     }
     report();
@@ -145,17 +173,34 @@ void Pass::judgeMessages(SpamRule* rule) {
         return; // every message stays
     }
     // The numbers are those of the login: a deletion renumbers nothing.
-    for (int n = 1; n <= m_outcome.mailCount; ++n) {
+    for (int n = 1; n <= m_outcome.mailCount && !stopping(); ++n) {
         settleDeletions(false);
         m_fields = MailFields{};
         m_bodyOf = 0;
         m_body.clear();
         if (rule->judgesHeaderFirst() && m_library.NMailPop3GetMailStatus(m_handle, n, m_fields) < 0) {
+            noteFailure();
             continue; // nothing to judge by: the message stays
         }
         rule->judge(n, *this);
     }
     settleDeletions(true);
+    if (m_outcome.pipeliningGarbled) {
+        m_host.messageBox(QStringLiteral(u"サーバーの応答が乱れたため、チェックを途中で止めました。"
+                                         u"次回からこのサーバーには命令を1つずつ送ります。"),
+                          MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
+    }
+}
+
+void Pass::noteFailure() {
+    if (m_library.NMailGetError().pipeliningGarbled)
+        m_outcome.pipeliningGarbled = true;
+}
+
+bool Pass::stopping() {
+    if (m_run.stopRequested())
+        m_outcome.stopped = true;
+    return m_outcome.stopped || m_outcome.pipeliningGarbled;
 }
 
 void Pass::closeConnection() {
@@ -198,7 +243,7 @@ void Pass::report() {
             }
         } else if (m_host.mailerChosen()) {
             const QString command = trimSpaces(m_host.text(Field::Text1));
-            if (command.isEmpty() || command == QStringLiteral(u"未設定")) {
+            if (command.isEmpty() || command == QStringView(kNotSetText)) {
                 m_host.messageBox(QStringLiteral(u"起動するメーラーが設定されていません。"), MsgButtons::Ok,
                                   MsgIcon::None);
             } else if (!m_host.startMailer(command)) {
@@ -220,7 +265,8 @@ bool Pass::fetchBody(int n) {
     // The size only sized the body buffer; the library hands the text over whole.
     serverSize(n);
     QString body;
-    if (m_library.NMailPop3GetMail(m_handle, n, m_fields, body) < 0) {
+    if (stopping() || m_library.NMailPop3GetMail(m_handle, n, m_fields, body) < 0) {
+        noteFailure();
         // Judging an empty text would catch a message that was never seen (no hiragana in it).
         m_host.setText(Field::Text6, QString());
         return false;
@@ -235,12 +281,16 @@ qint64 Pass::serverSize(int n) {
     if (m_sizeOf != n) {
         m_size = m_library.NMailPop3GetMailSize(m_handle, n);
         m_sizeOf = n;
+        if (m_size < 0)
+            noteFailure();
     }
     return m_size;
 }
 
 void Pass::deleteCaught(int n, const QString& word) {
     CheckOutcome::Caught caught{n, word, CutAtNul(m_fields.subject)};
+    if (stopping())
+        return; // judged, but no deletion starts any more
     if (m_dryRun) {
         m_outcome.caught.append(caught);
         return;
@@ -273,6 +323,7 @@ void Pass::settleDeletions(bool wait) {
 void Pass::finishDeletion(const CheckOutcome::Caught& accepted, int result) {
     CheckOutcome::Caught caught = accepted;
     if (result < 0) {
+        noteFailure();
         ++m_outcome.refusedDeletions;
         m_outcome.caught.append(caught);
         m_host.messageBox(
@@ -293,7 +344,7 @@ void Pass::finishDeletion(const CheckOutcome::Caught& accepted, int result) {
 const KeywordMatcher& Pass::keywords() {
     // Read once per pass: the list is the same for every message of one pass.
     if (!m_keywords) {
-        m_keywords.emplace(ReadKeywords());
+        m_keywords.emplace(m_inputs.keywords);
     }
     return *m_keywords;
 }
@@ -315,19 +366,21 @@ QString CutAtNul(const QString& text) {
     return at < 0 ? text : text.left(at);
 }
 
-MailCheckRun::MailCheckRun(CheckHost& host, MailLibrary& library, ProgramValues& values)
-    : m_host(host), m_library(library), m_values(values) {}
+MailCheckRun::MailCheckRun(CheckHost& host, MailLibrary& library, ProgramValues& values, CheckInputs inputs)
+    : m_host(host), m_library(library), m_values(values), m_inputs(std::move(inputs)) {}
 
-bool MailCheckRun::isRunning() {
-    return s_running;
+MailCheckRun::~MailCheckRun() = default;
+
+MailCheckRun* MailCheckRun::current() {
+    return s_current;
 }
 
 CheckOutcome MailCheckRun::run() {
-    if (s_running) {
+    if (s_current != nullptr) {
         return CheckOutcome{}; // NotStarted: nested in a running pass's message box or wait
     }
-    RunningGuard guard;
-    Pass pass(m_host, m_library, m_values, m_dryRun, m_startKind);
+    RunningGuard guard(this);
+    Pass pass(*this, m_host, m_library, m_values, m_inputs, m_dryRun, m_startKind);
     return pass.execute();
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 #include "mailcheck/CheckHost.h"
+#include "mailcheck/CheckInputs.h"
 #include "mailcheck/MailLibrary.h"
 #include "settings/SettingsStore.h"
 
@@ -21,7 +22,7 @@ struct CheckOutcome {
     enum class Status {
         NotStarted,     // another check was running: this start was refused quietly
         NoServer,       // no POP3 server configured
-        NoConnection,   // the connection failed
+        NoConnection,   // the connection failed, also when it was lost during the login
         AccountMissing, // ID or password empty: SetForm was shown
         LoginRefused,   // the server refused the login
         Done,           // the pass ran and its deletions took effect
@@ -33,6 +34,10 @@ struct CheckOutcome {
     int newMailCount = 0;     // mailCount - deleted
     QString failureText;      // readable reason for NoConnection, LoginRefused, DeletionsLost
     int refusedDeletions = 0; // caught messages whose DELE the server refused
+    // The server garbled its replies to pipelined commands: the pass stopped, and the checks to come
+    // should go one command at a time (rememberOutcome keeps that).
+    bool pipeliningGarbled = false;
+    bool stopped = false; // requestStop() ended the pass early
     using Caught = CaughtMessage;
     QList<Caught> caught;
 };
@@ -47,19 +52,30 @@ public:
     // of the interval timer stays quiet then, as nobody is waiting for it.
     enum class StartKind { ByHand, Interval };
 
-    MailCheckRun(CheckHost& host, MailLibrary& library, ProgramValues& values);
+    MailCheckRun(CheckHost& host, MailLibrary& library, ProgramValues& values, CheckInputs inputs);
+    ~MailCheckRun();
+    MailCheckRun(const MailCheckRun&) = delete;
+    MailCheckRun& operator=(const MailCheckRun&) = delete;
     // Runs the whole pass. A start while another pass is under way (in any MailCheckRun of the
     // process) is refused quietly and returns Status::NotStarted.
     CheckOutcome run();
+    // Ends the pass under way at its next step (the program is ending): no further connection,
+    // login, fetch or deletion starts, while the connection is still closed properly, so that the
+    // deletions already made and announced take effect. Also before run(): the pass then does nothing.
+    void requestStop() { m_stopRequested = true; }
+    bool stopRequested() const { return m_stopRequested; }
+    // The pass under way in this process, or nullptr.
+    static MailCheckRun* current();
     // When true, every message is judged but nothing is deleted (brindle-check --dry-run).
     void setDryRun(bool dryRun) { m_dryRun = dryRun; }
     void setStartKind(StartKind kind) { m_startKind = kind; }
-    static bool isRunning();
 
 private:
     CheckHost& m_host;
     MailLibrary& m_library;
     ProgramValues& m_values;
+    CheckInputs m_inputs;
+    bool m_stopRequested = false;
     bool m_dryRun = false;
     StartKind m_startKind = StartKind::ByHand;
 };

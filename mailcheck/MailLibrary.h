@@ -1,7 +1,18 @@
 #pragma once
+#include "mailcheck/pop3/Pop3Error.h"
+
 #include <QString>
 
 namespace brindle {
+
+// Options of NMailSetOption.
+// The size of the caller's field buffers (NUL included): no field text is longer in code page 932.
+inline constexpr int kNMailOptionFieldBuffer = 1;
+// What the caller will read of each message, int(MailPlan); the session reads ahead accordingly.
+inline constexpr int kNMailOptionPlan = 2;
+// 1: pipeline where the server offers PIPELINING (the default); 0: one command at a time.
+inline constexpr int kNMailOptionPipelining = 3;
+// Options 2 and 3 apply to connections opened after the call.
 
 // The four header fields the check run reads for each message.
 struct MailFields {
@@ -27,6 +38,8 @@ public:
                                       int apopFlag) = 0;
     // The text of the last failure reported by any entry point.
     virtual QString NMailGetMessage() = 0;
+    // The kind of that failure, with the server's own words (never the password).
+    virtual Pop3Error NMailGetError() = 0;
     // Fills fields for message n (1-based; numbers stay valid after deletions). 0 or negative.
     virtual int NMailPop3GetMailStatus(int handle, int n, MailFields& fields) = 0;
     // Size of message n as the server lists it, or negative.

@@ -3,328 +3,44 @@
 #include "mailcheck/mime/MimeDecode.h"
 #include "platform/Cp932.h"
 
-#include <deque>
-#include <memory>
-#include <QMap>
-#include <vector>
-
 namespace brindle {
+
+QString cutToCp932Bytes(const QString& text, qsizetype maxBytes); // H1-TEMP
 
 namespace {
 
-struct Settings {
-    int connectMs = kPop3DefaultConnectTimeoutMs;
-    int replyMs = kPop3DefaultReplyTimeoutMs;
-    QList<QSslCertificate> extraCas;
-    Pop3TransportFactory factory;
-    Pop3SessionStats lastStats;
-};
+const QString kMask = QStringLiteral("***");
 
-Settings& settings() {
-    static Settings s;
-    return s;
+// Text for the server in code page 932 where it can be said so, else in UTF-8.
+QByteArray commandBytes(const QString& text) {
+    const QByteArray bytes = toCp932(text);
+    return fromCp932(bytes) == text ? bytes : text.toUtf8();
 }
 
-class NMailLibrary final : public MailLibrary {
-public:
-    bool NMailInitializeWinSock() override { return true; }
+bool unsafeForCommand(const QString& s) {
+    return s.contains(QLatin1Char('\r')) || s.contains(QLatin1Char('\n')) || s.contains(QChar(0));
+}
 
-    void NMailSetOption(int option, int value) override {
-        if (option == 1 && value > 1)
-            m_fieldBuffer = value;
+QString addressSentence(const Pop3AddressError& e) {
+    switch (e.problem) {
+    case Pop3AddressError::Problem::Missing:
+        return QStringLiteral("POP3 サーバーが設定されていません");
+    case Pop3AddressError::Problem::BadForm:
+        return QStringLiteral("POP3 サーバーの書き方が正しくありません（%1）").arg(e.part);
+    case Pop3AddressError::Problem::BadHost:
+        return QStringLiteral("POP3 サーバー名が正しくありません（%1）").arg(e.part);
+    case Pop3AddressError::Problem::BadPort:
+        break;
     }
-
-    int NMailPop3Connect(const QString& host) override {
-        Pop3SessionOptions o;
-        o.connectTimeoutMs = settings().connectMs;
-        o.replyTimeoutMs = settings().replyMs;
-        o.extraTrustedCas = settings().extraCas;
-        o.transportFactory = settings().factory;
-        auto handle = std::make_unique<Handle>();
-        handle->session = std::make_unique<Pop3Session>(std::move(o));
-        if (!handle->session->open(host)) {
-            setError(handle->session->errorText());
-            return -1;
-        }
-        const int id = m_nextHandle++;
-        m_handles.emplace(id, std::move(handle));
-        return id;
-    }
-
-    int NMailPop3Authenticate(int handle, const QString& id, const QString& password, int apopFlag) override {
-        Handle* h = find(handle);
-        if (!h)
-            return -1;
-        const Call call(*this, h);
-        h->password = password;
-        const int count = h->session->login(id, password, apopFlag != 0);
-        if (count < 0) {
-            setError(h->session->errorText(), h);
-            return -1;
-        }
-        return count;
-    }
-
-    QString NMailGetMessage() override { return cutToCp932Bytes(m_error, m_fieldBuffer - 1); }
-
-    int NMailPop3GetMailStatus(int handle, int n, MailFields& fields) override {
-        Handle* h = find(handle);
-        if (!h)
-            return -1;
-        const Call call(*this, h);
-        if (const Cached* c = h->cached(n)) {
-            fill(fields, c->message.head);
-            return 0;
-        }
-        if (h->session->headerComesWithMessage(n)) {
-            // The caller reads bodies: one RETR serves this call and the GetMail that follows.
-            if (const Cached* whole = fetch(h, n)) {
-                fill(fields, whole->message.head);
-                return 0;
-            }
-            // The whole text was refused or too large; the header alone may still come.
-        }
-        auto header = h->session->header(n);
-        if (!header && h->session->topRefused()) {
-            // Without TOP the header comes with the whole message, which GetMail then reuses.
-            const Cached* whole = fetch(h, n);
-            if (!whole)
-                return -1;
-            fill(fields, whole->message.head);
-            return 0;
-        }
-        if (!header) {
-            setError(h->session->errorText(), h);
-            return -1;
-        }
-        fill(fields, decodeHeader(*header));
-        return 0;
-    }
-
-    qint64 NMailPop3GetMailSize(int handle, int n) override {
-        Handle* h = find(handle);
-        if (!h)
-            return -1;
-        const Call call(*this, h);
-        const qint64 size = h->session->size(n);
-        if (size < 0)
-            setError(h->session->errorText(), h);
-        return size;
-    }
-
-    int NMailPop3GetMail(int handle, int n, MailFields& fields, QString& body) override {
-        Handle* h = find(handle);
-        if (!h)
-            return -1;
-        const Call call(*this, h);
-        const Cached* c = fetch(h, n);
-        if (!c)
-            return -1;
-        fill(fields, c->message.head);
-        if (!c->bodyFitted) {
-            // The caller sizes its body buffer by the listed size (plus its NUL). Fitted once:
-            // the keyword rule asks again for every keyword.
-            const qint64 listed = h->session->size(n);
-            if (listed >= 0)
-                c->message.body = cutToCp932Bytes(c->message.body, listed);
-            c->bodyFitted = true;
-        }
-        body = c->message.body;
-        return 0;
-    }
-
-    int NMailPop3DeleteMail(int handle, int n) override {
-        Handle* h = find(handle);
-        return h ? deleteNow(h, n) : -1;
-    }
-
-    int NMailPop3DeleteMailNoWait(int handle, int n) override {
-        Handle* h = find(handle);
-        if (!h)
-            return -1;
-        if (!h->session->pipelining())
-            return deleteNow(h, n);
-        const Call call(*this, h);
-        if (!h->session->removeNoWait(n)) {
-            setError(h->session->errorText(), h);
-            return -1;
-        }
-        h->forget(n);
-        return 1;
-    }
-
-    int NMailPop3DeleteResult(int handle, int n, bool wait) override {
-        Handle* h = find(handle);
-        if (!h)
-            return -1;
-        const Call call(*this, h);
-        const int result = h->session->removeResult(n, wait);
-        if (result < 0)
-            setError(h->session->errorText(), h);
-        return result;
-    }
-
-    int NMailPop3Close(int handle) override {
-        Handle* h = find(handle, true);
-        if (!h)
-            return -1;
-        if (h->busy) {
-            // Asked from inside a call of this handle that is waiting for the server.
-            h->session->abort();
-            settings().lastStats = h->session->stats();
-            bury(handle);
-            setError(QStringLiteral("接続を中断しました"));
-            return -1;
-        }
-        const Call call(*this, h);
-        const bool ok = h->session->quit();
-        if (!ok)
-            setError(h->session->errorText(), h);
-        settings().lastStats = h->session->stats();
-        bury(handle);
-        return ok ? 0 : -1;
-    }
-
-    void NMailEndWinSock() override {
-        while (!m_handles.empty()) {
-            const int id = m_handles.begin()->first;
-            m_handles.begin()->second->session->abort();
-            bury(id);
-        }
-    }
-
-private:
-    struct Cached {
-        int n;
-        mutable DecodedMessage message;
-        qsizetype bytes;
-        mutable bool bodyFitted = false;
-    };
-    struct Handle {
-        std::unique_ptr<Pop3Session> session;
-        QString password;
-        std::deque<Cached> cache; // newest first
-        bool busy = false;
-        qsizetype cacheBytes = 0;
-
-        const Cached* cached(int n) const {
-            for (const Cached& c : cache)
-                if (c.n == n)
-                    return &c;
-            return nullptr;
-        }
-        const Cached* remember(int n, DecodedMessage message, qsizetype bytes) {
-            forget(n);
-            cache.push_front({n, std::move(message), bytes, false});
-            cacheBytes += bytes;
-            while (cache.size() > 1 &&
-                   (int(cache.size()) > kNMailCachedMessages || cacheBytes > kNMailCacheBytes)) {
-                cacheBytes -= cache.back().bytes;
-                cache.pop_back();
-            }
-            return &cache.front();
-        }
-        void forget(int n) {
-            for (auto it = cache.begin(); it != cache.end(); ++it) {
-                if (it->n == n) {
-                    cacheBytes -= it->bytes;
-                    cache.erase(it);
-                    return;
-                }
-            }
-        }
-    };
-
-    // Marks a handle busy for the length of one entry point. A handle closed meanwhile (from an
-    // event that ran during the wait) is kept until the outermost call has returned.
-    struct Call {
-        NMailLibrary& lib;
-        Handle* h;
-        Call(NMailLibrary& l, Handle* handle) : lib(l), h(handle) {
-            ++lib.m_depth;
-            h->busy = true;
-        }
-        ~Call() {
-            h->busy = false;
-            if (--lib.m_depth == 0)
-                lib.m_graveyard.clear();
-        }
-        Call(const Call&) = delete;
-        Call& operator=(const Call&) = delete;
-    };
-
-    Handle* find(int handle, bool evenBusy = false) {
-        auto it = m_handles.find(handle);
-        if (it == m_handles.end()) {
-            setError(QStringLiteral("接続されていません"));
-            return nullptr;
-        }
-        if (it->second->busy && !evenBusy) {
-            setError(QStringLiteral("この接続は別の処理の途中です"));
-            return nullptr;
-        }
-        return it->second.get();
-    }
-
-    void bury(int handle) {
-        auto it = m_handles.find(handle);
-        if (it == m_handles.end())
-            return;
-        if (m_depth > 0)
-            m_graveyard.push_back(std::move(it->second));
-        m_handles.erase(it);
-    }
-
-    int deleteNow(Handle* h, int n) {
-        const Call call(*this, h);
-        if (!h->session->remove(n)) {
-            setError(h->session->errorText(), h);
-            return -1;
-        }
-        h->forget(n);
-        return 0;
-    }
-
-    const Cached* fetch(Handle* h, int n) {
-        if (const Cached* c = h->cached(n))
-            return c;
-        auto raw = h->session->message(n);
-        if (!raw) {
-            setError(h->session->errorText(), h);
-            return nullptr;
-        }
-        const qsizetype bytes = raw->size();
-        return h->remember(n, decodeMessage(*raw), bytes);
-    }
-
-    void setError(const QString& text, const Handle* h = nullptr) {
-        m_error = text.isEmpty() ? QStringLiteral("原因不明のエラーです") : text;
-        if (h && !h->password.isEmpty())
-            m_error.replace(h->password, QStringLiteral("***"));
-    }
-
-    void fill(MailFields& fields, const DecodedHeader& head) const {
-        const qsizetype max = m_fieldBuffer - 1; // room for the NUL
-        fields.subject = cutToCp932Bytes(head.subject, max);
-        fields.second = cutToCp932Bytes(head.date, max);
-        fields.fromAddress = cutToCp932Bytes(head.fromAddress, max);
-        fields.header = cutToCp932Bytes(head.header, max);
-    }
-
-    std::map<int, std::unique_ptr<Handle>> m_handles;
-    std::vector<std::unique_ptr<Handle>> m_graveyard;
-    int m_depth = 0;
-    int m_nextHandle = 1;
-    int m_fieldBuffer = kNMailDefaultFieldBuffer;
-    QString m_error;
-};
+    return QStringLiteral("ポート番号が正しくありません（%1）").arg(e.part);
+}
 
 } // namespace
 
+// H1-TEMP: until platform/Cp932 carries it.
 QString cutToCp932Bytes(const QString& text, qsizetype maxBytes) {
     if (maxBytes <= 0)
         return {};
-    // Every character takes one or two bytes: short texts need no measuring.
     if (text.size() * 2 <= maxBytes || cp932Length(text) <= maxBytes)
         return text;
     qsizetype lo = 0, hi = qMin(text.size(), maxBytes);
@@ -340,21 +56,309 @@ QString cutToCp932Bytes(const QString& text, qsizetype maxBytes) {
     return text.left(lo);
 }
 
-void setPop3Timeouts(int connectMs, int replyMs) {
-    settings().connectMs = connectMs > 0 ? connectMs : kPop3DefaultConnectTimeoutMs;
-    settings().replyMs = replyMs > 0 ? replyMs : kPop3DefaultReplyTimeoutMs;
+struct NMailLibrary::Handle {
+    std::unique_ptr<Pop3Session> session;
+    QString host;
+    QString password; // kept only to keep it out of failure texts
+    bool busy = false;
+    bool localError = false; // the failure of the current call was recorded without the session
+};
+
+// Marks a handle busy for the length of one entry point. A handle closed meanwhile (from an event
+// that ran during the wait) is kept until the outermost call has returned.
+struct NMailLibrary::Call {
+    NMailLibrary& lib;
+    Handle& h;
+    Call(NMailLibrary& l, Handle& handle) : lib(l), h(handle) {
+        ++lib.m_depth;
+        h.busy = true;
+        h.localError = false;
+    }
+    ~Call() {
+        h.busy = false;
+        if (--lib.m_depth == 0)
+            lib.m_graveyard.clear();
+    }
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+};
+
+NMailLibrary::NMailLibrary(NMailOptions options) : m_options(std::move(options)) {
+    if (m_options.connectTimeoutMs <= 0)
+        m_options.connectTimeoutMs = kPop3DefaultConnectTimeoutMs;
+    if (m_options.replyTimeoutMs <= 0)
+        m_options.replyTimeoutMs = kPop3DefaultReplyTimeoutMs;
 }
 
-void setExtraTrustedCertificates(const QList<QSslCertificate>& certificates) {
-    settings().extraCas = certificates;
+NMailLibrary::~NMailLibrary() = default;
+
+void NMailLibrary::NMailSetOption(int option, int value) {
+    if (option == kNMailOptionFieldBuffer && value > 1)
+        m_fieldBuffer = value;
+    else if (option == kNMailOptionPlan && value >= int(MailPlan::HeadersFirst) && value <= int(MailPlan::SizesOnly))
+        m_plan = MailPlan(value);
+    else if (option == kNMailOptionPipelining)
+        m_pipelining = value != 0;
 }
 
-void setPop3TransportFactory(Pop3TransportFactory factory) {
-    settings().factory = std::move(factory);
+// The one prologue of the entry points that take a handle: the handle looked up and marked busy,
+// the message number checked, and a failure of the session put into words.
+template <typename R, typename Body>
+R NMailLibrary::run(int handle, Step step, int n, Body&& body) {
+    Handle* h = find(handle);
+    if (!h)
+        return R(-1);
+    const Call call(*this, *h);
+    if (n != 0 && !checkMessage(*h, n))
+        return R(-1);
+    const R result = body(*h);
+    if (result < 0 && !h->localError)
+        record(*h, step, n);
+    return result;
 }
 
-Pop3SessionStats lastPop3SessionStats() {
-    return settings().lastStats;
+NMailLibrary::Handle* NMailLibrary::find(int handle, bool evenBusy) {
+    auto it = m_handles.find(handle);
+    if (it == m_handles.end()) {
+        local(nullptr, Pop3ErrorKind::CannotConnect, QStringLiteral("接続されていません"));
+        return nullptr;
+    }
+    if (it->second->busy && !evenBusy) {
+        local(nullptr, Pop3ErrorKind::CommandRefused, QStringLiteral("この接続は別の処理の途中です"));
+        return nullptr;
+    }
+    return it->second.get();
+}
+
+bool NMailLibrary::checkMessage(Handle& h, int n) {
+    const Pop3Session& s = *h.session;
+    if (s.broken())
+        return true; // the session says what broke it
+    if (!s.loggedIn())
+        return local(&h, Pop3ErrorKind::CommandRefused, QStringLiteral("ログインしていません")) == 0;
+    if (n < 1 || n > s.messageCount())
+        return local(&h, Pop3ErrorKind::CommandRefused, QStringLiteral("メッセージ %1 はありません").arg(n)) == 0;
+    if (s.isDeleted(n))
+        return local(&h, Pop3ErrorKind::CommandRefused, QStringLiteral("メッセージ %1 は削除済みです").arg(n)) == 0;
+    return true;
+}
+
+int NMailLibrary::local(Handle* h, Pop3ErrorKind kind, const QString& text) {
+    if (h)
+        h->localError = true;
+    m_error = {kind, {}, false};
+    m_message = text;
+    return -1;
+}
+
+void NMailLibrary::record(const Handle& h, Step step, int n) {
+    m_error = h.session->error();
+    m_message = sentence(h, step, n, m_error);
+    if (!h.password.isEmpty()) {
+        m_error.detail.replace(h.password, kMask);
+        m_message.replace(h.password, kMask);
+    }
+}
+
+QString NMailLibrary::sentence(const Handle& h, Step step, int n, const Pop3Error& e) const {
+    if (h.session->aborted())
+        return QStringLiteral("接続を中断しました");
+    const QString words = e.detail.isEmpty() ? QStringLiteral("理由の説明なし") : e.detail;
+    switch (e.kind) {
+    case Pop3ErrorKind::None:
+        break;
+    case Pop3ErrorKind::CannotConnect:
+        if (step != Step::Connect)
+            return QStringLiteral("接続が切れました（%1）").arg(words);
+        return QStringLiteral("%1 に接続できません（%2）").arg(h.host, words);
+    case Pop3ErrorKind::TlsRefused:
+        return QStringLiteral("%1 と暗号化通信を始められません（%2）").arg(h.host, words);
+    case Pop3ErrorKind::TimedOut:
+        if (step == Step::Connect)
+            return QStringLiteral("%1 に接続できません（%2 秒以内に応答がありません）")
+                .arg(h.host)
+                .arg(m_options.connectTimeoutMs / 1000.0);
+        return QStringLiteral("サーバーが %1 秒以内に応答しません").arg(m_options.replyTimeoutMs / 1000.0);
+    case Pop3ErrorKind::ProtocolError:
+        if (e.pipeliningGarbled)
+            return QStringLiteral("サーバーがまとめて送ったコマンドへの応答を乱しました（PIPELINING）");
+        return QStringLiteral("サーバーの応答が POP3 の形式ではありません（%1）").arg(words);
+    case Pop3ErrorKind::LoginRefused:
+        return QStringLiteral("ログインできませんでした（%1）").arg(words);
+    case Pop3ErrorKind::ConnectionLost:
+        return QStringLiteral("接続が切れました（%1）").arg(words);
+    case Pop3ErrorKind::CommandRefused:
+        switch (step) {
+        case Step::Connect:
+        case Step::Login:
+            return QStringLiteral("サーバーが接続を断りました（%1）").arg(words);
+        case Step::Status:
+            return QStringLiteral("メッセージ %1 のヘッダーを読めません（%2）").arg(n).arg(words);
+        case Step::Size:
+            return QStringLiteral("メッセージの大きさの一覧を読めません（%1）").arg(words);
+        case Step::Mail:
+            return QStringLiteral("メッセージ %1 を読めません（%2）").arg(n).arg(words);
+        case Step::Delete:
+            return QStringLiteral("メッセージ %1 を削除できません（%2）").arg(n).arg(words);
+        case Step::Close:
+            return QStringLiteral("サーバーが終了を受け付けませんでした（%1）").arg(words);
+        }
+    }
+    return QStringLiteral("原因不明のエラーです");
+}
+
+int NMailLibrary::NMailPop3Connect(const QString& host) {
+    Pop3AddressError why;
+    const auto address = parsePop3Address(host, &why);
+    if (!address)
+        return local(nullptr, Pop3ErrorKind::CannotConnect, addressSentence(why));
+    Pop3SessionOptions o;
+    o.connectTimeoutMs = m_options.connectTimeoutMs;
+    o.replyTimeoutMs = m_options.replyTimeoutMs;
+    o.extraTrustedCas = m_options.extraTrustedCas;
+    o.transportFactory = m_options.transportFactory;
+    o.plan = m_plan;
+    o.pipelining = m_pipelining;
+    o.legacyText = [](QByteArrayView bytes) { return fromCp932(bytes); };
+    auto handle = std::make_unique<Handle>();
+    handle->host = address->host;
+    handle->session = std::make_unique<Pop3Session>(std::move(o));
+    if (!handle->session->open(*address)) {
+        record(*handle, Step::Connect, 0);
+        m_lastStats = handle->session->stats();
+        return -1;
+    }
+    const int id = m_nextHandle++;
+    m_handles.emplace(id, std::move(handle));
+    return id;
+}
+
+int NMailLibrary::NMailPop3Authenticate(int handle, const QString& id, const QString& password, int apopFlag) {
+    return run<int>(handle, Step::Login, 0, [&](Handle& h) {
+        const bool apop = apopFlag != 0;
+        if (h.session->broken())
+            return -1;
+        if (h.session->loggedIn())
+            return local(&h, Pop3ErrorKind::LoginRefused, QStringLiteral("すでにログインしています"));
+        h.password = password;
+        if (id.isEmpty() || password.isEmpty() || unsafeForCommand(id) || unsafeForCommand(password) ||
+            (apop && id.contains(QLatin1Char(' '))))
+            return local(&h, Pop3ErrorKind::LoginRefused,
+                         QStringLiteral("ユーザー名かパスワードに使えない文字があります"));
+        if (apop && h.session->apopTimestamp().isEmpty())
+            return local(&h, Pop3ErrorKind::LoginRefused,
+                         QStringLiteral("このサーバーは APOP に対応していません（挨拶にタイムスタンプがありません）"));
+        return h.session->login(commandBytes(id), commandBytes(password), apop);
+    });
+}
+
+QString NMailLibrary::NMailGetMessage() {
+    const QString text = m_message.isEmpty() ? QStringLiteral("原因不明のエラーです") : m_message;
+    return cutToCp932Bytes(text, m_fieldBuffer - 1);
+}
+
+namespace {
+void fill(MailFields& fields, const DecodedHeader& head, int fieldBuffer) {
+    const qsizetype max = fieldBuffer - 1; // room for the NUL
+    fields.subject = cutToCp932Bytes(head.subject, max);
+    fields.second = cutToCp932Bytes(head.date, max);
+    fields.fromAddress = cutToCp932Bytes(head.fromAddress, max);
+    fields.header = cutToCp932Bytes(head.header, max);
+}
+} // namespace
+
+int NMailLibrary::NMailPop3GetMailStatus(int handle, int n, MailFields& fields) {
+    return run<int>(handle, Step::Status, n, [&](Handle& h) {
+        const auto header = h.session->header(n);
+        if (!header)
+            return -1;
+        fill(fields, decodeHeader(*header), m_fieldBuffer);
+        return 0;
+    });
+}
+
+qint64 NMailLibrary::NMailPop3GetMailSize(int handle, int n) {
+    return run<qint64>(handle, Step::Size, n, [&](Handle& h) { return h.session->size(n); });
+}
+
+int NMailLibrary::NMailPop3GetMail(int handle, int n, MailFields& fields, QString& body) {
+    return run<int>(handle, Step::Mail, n, [&](Handle& h) {
+        // The caller sizes its body buffer by the listed size (plus its NUL).
+        const qint64 listed = h.session->size(n);
+        if (listed < 0)
+            return -1;
+        if (listed > kPop3MaxMessageBytes)
+            return local(&h, Pop3ErrorKind::CommandRefused,
+                         QStringLiteral("メッセージ %1 は大きすぎるため読みません").arg(n));
+        const auto raw = h.session->message(n);
+        if (!raw)
+            return -1;
+        const DecodedMessage message = decodeMessage(*raw);
+        fill(fields, message.head, m_fieldBuffer);
+        body = cutToCp932Bytes(message.body, listed);
+        return 0;
+    });
+}
+
+int NMailLibrary::deleteNow(Handle& h, int n) {
+    return h.session->remove(n) ? 0 : -1;
+}
+
+int NMailLibrary::NMailPop3DeleteMail(int handle, int n) {
+    return run<int>(handle, Step::Delete, n, [&](Handle& h) { return deleteNow(h, n); });
+}
+
+int NMailLibrary::NMailPop3DeleteMailNoWait(int handle, int n) {
+    return run<int>(handle, Step::Delete, n, [&](Handle& h) {
+        if (!h.session->pipelining())
+            return deleteNow(h, n);
+        return h.session->removeNoWait(n) ? 1 : -1;
+    });
+}
+
+int NMailLibrary::NMailPop3DeleteResult(int handle, int n, bool wait) {
+    return run<int>(handle, Step::Delete, 0, [&](Handle& h) {
+        if (!h.session->removePending(n))
+            return local(&h, Pop3ErrorKind::CommandRefused, QStringLiteral("メッセージ %1 の削除は頼まれていません").arg(n));
+        return h.session->removeResult(n, wait);
+    });
+}
+
+int NMailLibrary::NMailPop3Close(int handle) {
+    Handle* h = find(handle, true);
+    if (!h)
+        return -1;
+    if (h->busy) {
+        // Asked from inside a call of this handle that is waiting for the server.
+        h->session->abort();
+        m_lastStats = h->session->stats();
+        bury(handle);
+        return local(nullptr, Pop3ErrorKind::ConnectionLost, QStringLiteral("接続を中断しました"));
+    }
+    const int result = run<int>(handle, Step::Close, 0, [&](Handle& h) {
+        const bool ok = h.session->quit();
+        m_lastStats = h.session->stats();
+        return ok ? 0 : -1;
+    });
+    bury(handle);
+    return result;
+}
+
+void NMailLibrary::NMailEndWinSock() {
+    while (!m_handles.empty()) {
+        const int id = m_handles.begin()->first;
+        m_handles.begin()->second->session->abort();
+        bury(id);
+    }
+}
+
+void NMailLibrary::bury(int handle) {
+    auto it = m_handles.find(handle);
+    if (it == m_handles.end())
+        return;
+    if (m_depth > 0)
+        m_graveyard.push_back(std::move(it->second));
+    m_handles.erase(it);
 }
 
 MailLibrary& nmail() {

@@ -1,34 +1,82 @@
 #pragma once
-// The program's mail library (MailLibrary.h) on top of our own POP3 client, and the knobs that
-// tests and benchmarks turn. Production code uses only nmail().
+// The program's mail library (MailLibrary.h) on top of our own POP3 client. Production code uses
+// nmail(); tests and benchmarks construct an NMailLibrary with options of their own.
 #include "mailcheck/MailLibrary.h"
 #include "mailcheck/pop3/Pop3Session.h"
 
+#include <map>
+#include <memory>
 #include <QList>
 #include <QSslCertificate>
+#include <vector>
 
 namespace brindle {
 
-// Messages fetched whole (RETR) are kept decoded so that the keyword rule, which asks for the body
-// once per keyword, fetches each message once. The newest one is always kept; older ones only
-// while the total stays under the byte bound.
-inline constexpr int kNMailCachedMessages = 4;
-inline constexpr qsizetype kNMailCacheBytes = 32 * 1024 * 1024;
 // The buffers of the calling program: field texts are cut to this many bytes in code page 932
-// (NUL included) unless NMailSetOption(1, n) says otherwise.
+// (NUL included) unless NMailSetOption(kNMailOptionFieldBuffer, n) says otherwise.
 inline constexpr int kNMailDefaultFieldBuffer = 8192;
 
-// Time-outs for sessions opened from now on (tests shorten them). Non-positive: the defaults.
-void setPop3Timeouts(int connectMs, int replyMs);
-// Certificates trusted in addition to the system's (tests add their own CA). Verification itself
-// cannot be switched off.
-void setExtraTrustedCertificates(const QList<QSslCertificate>& certificates);
-// The byte stream under new sessions; empty: TCP (and TLS) sockets.
-void setPop3TransportFactory(Pop3TransportFactory factory);
-// What the last closed session did (for the benchmark).
-Pop3SessionStats lastPop3SessionStats();
+struct NMailOptions {
+    int connectTimeoutMs = kPop3DefaultConnectTimeoutMs;
+    int replyTimeoutMs = kPop3DefaultReplyTimeoutMs;
+    // Certificates trusted in addition to the system's (tests add their own CA). Verification
+    // itself cannot be switched off.
+    QList<QSslCertificate> extraTrustedCas;
+    Pop3TransportFactory transportFactory; // empty: TCP/TLS sockets
+};
 
-// Cuts text so that it takes at most maxBytes in code page 932, never inside a character.
-QString cutToCp932Bytes(const QString& text, qsizetype maxBytes);
+class NMailLibrary final : public MailLibrary {
+public:
+    explicit NMailLibrary(NMailOptions options = {});
+    ~NMailLibrary() override;
+    NMailLibrary(const NMailLibrary&) = delete;
+    NMailLibrary& operator=(const NMailLibrary&) = delete;
+
+    bool NMailInitializeWinSock() override { return true; }
+    void NMailSetOption(int option, int value) override;
+    int NMailPop3Connect(const QString& host) override;
+    int NMailPop3Authenticate(int handle, const QString& id, const QString& password, int apopFlag) override;
+    QString NMailGetMessage() override;
+    Pop3Error NMailGetError() override { return m_error; }
+    int NMailPop3GetMailStatus(int handle, int n, MailFields& fields) override;
+    qint64 NMailPop3GetMailSize(int handle, int n) override;
+    int NMailPop3GetMail(int handle, int n, MailFields& fields, QString& body) override;
+    int NMailPop3DeleteMail(int handle, int n) override;
+    int NMailPop3DeleteMailNoWait(int handle, int n) override;
+    int NMailPop3DeleteResult(int handle, int n, bool wait) override;
+    int NMailPop3Close(int handle) override;
+    void NMailEndWinSock() override;
+
+    // What the last closed session did (for the benchmark).
+    Pop3SessionStats lastSessionStats() const { return m_lastStats; }
+
+private:
+    struct Handle;
+    struct Call;
+    // The entry point a failure came from, for its sentence.
+    enum class Step { Connect, Login, Status, Size, Mail, Delete, Close };
+
+    template <typename R, typename Body>
+    R run(int handle, Step step, int n, Body&& body);
+    Handle* find(int handle, bool evenBusy = false);
+    bool checkMessage(Handle& h, int n);
+    int local(Handle* h, Pop3ErrorKind kind, const QString& text);
+    void record(const Handle& h, Step step, int n);
+    QString sentence(const Handle& h, Step step, int n, const Pop3Error& e) const;
+    void bury(int handle);
+    int deleteNow(Handle& h, int n);
+
+    NMailOptions m_options;
+    std::map<int, std::unique_ptr<Handle>> m_handles;
+    std::vector<std::unique_ptr<Handle>> m_graveyard;
+    int m_depth = 0;
+    int m_nextHandle = 1;
+    int m_fieldBuffer = kNMailDefaultFieldBuffer;
+    MailPlan m_plan = MailPlan::HeadersFirst;
+    bool m_pipelining = true;
+    Pop3Error m_error;
+    QString m_message;
+    Pop3SessionStats m_lastStats;
+};
 
 } // namespace brindle

@@ -13,8 +13,4 @@ std::uint32_t systemMilliseconds() {
     return static_cast<std::uint32_t>(started.elapsed());
 }
 
-MillisecondClock systemClock() {
-    return [] { return systemMilliseconds(); };
-}
-
 } // namespace brindle

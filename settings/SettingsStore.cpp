@@ -144,4 +144,35 @@ bool AccountFile::markNotSaved() const {
                                kOwnerOnly);
 }
 
+DeletionRule deletionRuleFromNumber6(int number6) {
+    switch (number6) {
+    case 1:
+        return DeletionRule::Keyword;
+    case 6:
+        return DeletionRule::Html;
+    case 4:
+        return DeletionRule::Size;
+    case 5:
+        return DeletionRule::NoHiragana;
+    default:
+        return DeletionRule::None;
+    }
+}
+
+int number6FromDeletionRule(DeletionRule rule) {
+    switch (rule) {
+    case DeletionRule::Keyword:
+        return 1;
+    case DeletionRule::Html:
+        return 6;
+    case DeletionRule::Size:
+        return 4;
+    case DeletionRule::NoHiragana:
+        return 5;
+    case DeletionRule::None:
+        break;
+    }
+    return 0;
+}
+
 } // namespace brindle

@@ -30,6 +30,16 @@ struct ProgramValues {
 };
 ProgramValues& programValues();
 
+// The deletion rule as ini.ini stores it under NUMBER6: 1 keyword, 6 HTML, 4 size, 5 no hiragana;
+// anything else (empty included) selects no rule.
+enum class DeletionRule { None, Keyword, Html, Size, NoHiragana };
+DeletionRule deletionRuleFromNumber6(int number6);
+// The stored number of a rule; 0 for DeletionRule::None (which is stored as an empty value).
+int number6FromDeletionRule(DeletionRule rule);
+// The first-run texts of the mail program (NAME) and of the size limit (NAME2).
+inline constexpr char16_t kNotSetText[] = u"未設定";
+inline constexpr char16_t kSizeUnsetText[] = u"GetPPSErr";
+
 // ServerSettingsFile: reads into `into` (values not in the file keep their previous value).
 // Returns false when the file does not exist.
 bool loadServerSettings(ServerSettings& into, const QString& path = serverSettingsPath());

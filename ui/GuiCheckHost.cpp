@@ -1,5 +1,6 @@
 #include "ui/GuiCheckHost.h"
 
+#include "mailcheck/WaitWithEvents.h"
 #include "ui/Dialogs.h"
 #include "ui/IdPassForm.h"
 #include "ui/MainForm.h"
@@ -7,15 +8,11 @@
 #include "ui/SetForm.h"
 
 #include <QCheckBox>
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTextCursor>
-#include <QTimer>
 
 namespace brindle {
 
@@ -154,14 +151,7 @@ void GuiCheckHost::hangUp() {
 }
 
 void GuiCheckHost::waitWithEvents(int milliseconds) {
-    QElapsedTimer clock;
-    clock.start();
-    QCoreApplication::processEvents();
-    while (!ending() && clock.elapsed() <= milliseconds) {
-        QEventLoop loop;
-        QTimer::singleShot(int(milliseconds - clock.elapsed()) + 1, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
+    WaitWithEvents(milliseconds);
 }
 
 } // namespace brindle

@@ -2,6 +2,7 @@
 
 #include "ambience/MusicMonitor.h"
 #include "ambience/PictureBox.h"
+#include "mailcheck/CheckInputs.h"
 #include "mailcheck/MailCheckRun.h"
 #include "platform/AppFolder.h"
 #include "platform/NumberText.h"
@@ -10,6 +11,7 @@
 #include "ui/GekitaiForm.h"
 #include "ui/GuiCheckHost.h"
 #include "ui/HelpForm.h"
+#include "ui/MainFormGeometry.h"
 #include "ui/MsgForm.h"
 #include "ui/SetForm.h"
 #include "ui/StartupTrace.h"
@@ -38,23 +40,8 @@ namespace brindle {
 namespace {
 
 const QString kTagline = QStringLiteral("迷惑メール撃退ツール");
-const QString kNotSet = QStringLiteral("未設定");
-const QString kSizeUnset = QStringLiteral("GetPPSErr");
 // Where the maker's pages are.
 const QUrl kHomePage(QStringLiteral("https://brindle.example.org/"));
-
-// Outer window sizes in twips.
-constexpr int kNormalWidth = 5475, kNormalHeight = 5505;
-constexpr int kSmallWidth = 1600, kSmallHeight = 1380;
-constexpr int kMediumWidth = 4035, kMediumHeight = 2505;
-
-// Working fields lie this far to the right, beyond the widest window size.
-constexpr int kHiddenLeft = 900;
-
-// The longest slideshow period: a typed period beyond a day is taken as a day, so that the timer's
-// interval in milliseconds cannot overflow.
-constexpr double kMaxSlideMilliseconds = 24.0 * 60 * 60 * 1000;
-constexpr int kSlidePictures = 16;
 
 const QColor kButtonColour(128, 128, 255);
 
@@ -95,13 +82,13 @@ QIcon windowIconPicture() {
 }
 
 QPushButton* hiddenButton(QWidget* parent, const char* name, const QString& caption, int index) {
-    QPushButton* b = makeButton(parent, name, caption, QRect(kHiddenLeft, 300 + index * 30, 80, 25));
+    QPushButton* b = makeButton(parent, name, caption, workingButtonPlace(index));
     b->setFocusPolicy(Qt::NoFocus);
     return b;
 }
 
 QLineEdit* hiddenField(QWidget* parent, const char* name, int index) {
-    QLineEdit* e = makeLineEdit(parent, name, QRect(kHiddenLeft, index * 25, 120, 22));
+    QLineEdit* e = makeLineEdit(parent, name, workingFieldPlace(index));
     e->setFocusPolicy(Qt::NoFocus);
     return e;
 }
@@ -177,45 +164,45 @@ void MainForm::buildControls() {
     client->installEventFilter(this);
     setCentralWidget(client);
 
-    Command6 = makeButton(client, "Command6", QStringLiteral("メールチェック"), twipsRect(0, 0, 1575, 375),
+    Command6 = makeButton(client, "Command6", QStringLiteral("メールチェック"), mainFormPlace(u"Command6"),
                           kButtonColour);
-    Command13 = makeButton(client, "Command13", QStringLiteral("小画面"), twipsRect(0, 360, 1575, 375),
+    Command13 = makeButton(client, "Command13", QStringLiteral("小画面"), mainFormPlace(u"Command13"),
                            QColor(192, 192, 255));
     Command2 =
-        makeButton(client, "Command2", QStringLiteral("中画面"), twipsRect(0, 720, 1575, 375), kButtonColour);
+        makeButton(client, "Command2", QStringLiteral("中画面"), mainFormPlace(u"Command2"), kButtonColour);
     Command9 =
-        makeButton(client, "Command9", QStringLiteral("設定"), twipsRect(0, 1080, 1575, 375), kButtonColour);
-    Command4 = makeButton(client, "Command4", QStringLiteral("タスクトレイ常駐"),
-                          twipsRect(0, 1440, 1575, 375), kButtonColour);
+        makeButton(client, "Command9", QStringLiteral("設定"), mainFormPlace(u"Command9"), kButtonColour);
+    Command4 = makeButton(client, "Command4", QStringLiteral("タスクトレイ常駐"), mainFormPlace(u"Command4"),
+                          kButtonColour);
     picMain = new PictureBox(client);
     picMain->setObjectName(QStringLiteral("picMain"));
-    picMain->setGeometry(twipsRect(1620, 0, 2265, 1800));
+    picMain->setGeometry(mainFormPlace(u"picMain"));
     picMain->setPicture(builtInPicture(160, 160));
-    Command8 = makeButton(client, "Command8", QStringLiteral("キーワード登録"), twipsRect(3960, 0, 1455, 375),
+    Command8 = makeButton(client, "Command8", QStringLiteral("キーワード登録"), mainFormPlace(u"Command8"),
                           kButtonColour);
-    Command7 = makeButton(client, "Command7", QStringLiteral("メーラー設定"), twipsRect(3960, 360, 1455, 375),
+    Command7 = makeButton(client, "Command7", QStringLiteral("メーラー設定"), mainFormPlace(u"Command7"),
                           kButtonColour);
-    Command3 = makeButton(client, "Command3", QStringLiteral("メーラー専門店"),
-                          twipsRect(3960, 720, 1455, 375), kButtonColour);
-    Command10 = makeButton(client, "Command10", QStringLiteral("常に前面表示"),
-                           twipsRect(3960, 1080, 1455, 375), kButtonColour);
-    Command11 = makeButton(client, "Command11", QStringLiteral("HELP"), twipsRect(3960, 1440, 1455, 375),
+    Command3 = makeButton(client, "Command3", QStringLiteral("メーラー専門店"), mainFormPlace(u"Command3"),
+                          kButtonColour);
+    Command10 = makeButton(client, "Command10", QStringLiteral("常に前面表示"), mainFormPlace(u"Command10"),
                            kButtonColour);
+    Command11 =
+        makeButton(client, "Command11", QStringLiteral("HELP"), mainFormPlace(u"Command11"), kButtonColour);
 
     const QString frameStyle = QStringLiteral(
         "QGroupBox{background:transparent;color:rgb(0,255,255);border:1px solid rgb(192,192,192);"
         "margin-top:7px;}QGroupBox::title{subcontrol-origin:margin;left:6px;padding:0px 2px;}");
     const QString whiteText = QStringLiteral("color:white;");
 
-    Frame3 = makeFrame(client, "Frame3", QStringLiteral("Time"), twipsRect(120, 1860, 5175, 975));
+    Frame3 = makeFrame(client, "Frame3", QStringLiteral("Time"), mainFormPlace(u"Frame3"));
     Frame3->setStyleSheet(frameStyle);
     Image1 = new QLabel(Frame3);
     Image1->setObjectName(QStringLiteral("Image1"));
-    Image1->setGeometry(twipsRect(120, 300, 240, 240));
+    Image1->setGeometry(mainFormPlace(u"Image1"));
     Image1->setPixmap(builtInIndicator());
     Check1 = new QCheckBox(QStringLiteral("インターバルメールチェック"), Frame3);
     Check1->setObjectName(QStringLiteral("Check1"));
-    Check1->setGeometry(twipsRect(480, 240, 3015, 300));
+    Check1->setGeometry(mainFormPlace(u"Check1"));
     Check1->setStyleSheet(whiteText);
     QFont smaller = Check1->font();
     smaller.setPixelSize(11); // the caption with " OFF" must stay clear of Text7
@@ -223,49 +210,47 @@ void MainForm::buildControls() {
     // The interval is set in the settings window; these two only mirror it.
     Check1->setAttribute(Qt::WA_TransparentForMouseEvents);
     Check1->setFocusPolicy(Qt::NoFocus);
-    Text7 = makeLineEdit(Frame3, "Text7", twipsRect(3480, 240, 735, 270));
+    Text7 = makeLineEdit(Frame3, "Text7", mainFormPlace(u"Text7"));
     Text7->setReadOnly(true);
-    auto* label1 = makeLabel(Frame3, "Label1", QStringLiteral("分"), twipsRect(4320, 300, 375, 255));
+    auto* label1 = makeLabel(Frame3, "Label1", QStringLiteral("分"), mainFormPlace(u"Label1"));
     label1->setStyleSheet(whiteText);
-    Text15 = makeLineEdit(Frame3, "Text15", twipsRect(480, 600, 855, 270));
+    Text15 = makeLineEdit(Frame3, "Text15", mainFormPlace(u"Text15"));
     auto* label13 =
-        makeLabel(Frame3, "Label13", QStringLiteral("画像の切替時間（秒）"), twipsRect(1560, 660, 3015, 255));
+        makeLabel(Frame3, "Label13", QStringLiteral("画像の切替時間（秒）"), mainFormPlace(u"Label13"));
     label13->setStyleSheet(whiteText);
-    Command12 = makeButton(Frame3, "Command12", QStringLiteral("更新"), twipsRect(3480, 600, 975, 300),
+    Command12 = makeButton(Frame3, "Command12", QStringLiteral("更新"), mainFormPlace(u"Command12"),
                            QColor(0, 192, 0));
     Command12->hide();
 
-    Frame1 = makeFrame(client, "Frame1", QStringLiteral("撃退方法"), twipsRect(120, 2860, 5175, 1860));
+    Frame1 = makeFrame(client, "Frame1", QStringLiteral("撃退方法"), mainFormPlace(u"Frame1"));
     Frame1->setStyleSheet(frameStyle);
     Option1 =
         new WrapRadioButton(QStringLiteral("件名、メールアドレス、本文から検索して削除（登録要）"), Frame1);
     Option1->setObjectName(QStringLiteral("Option1"));
-    Option1->setGeometry(twipsRect(120, 240, 2415, 615));
+    Option1->setGeometry(mainFormPlace(u"Option1"));
     Option6 = new WrapRadioButton(QStringLiteral("HTML形式なら削除"), Frame1);
     Option6->setObjectName(QStringLiteral("Option6"));
-    Option6->setGeometry(twipsRect(120, 760, 2655, 255));
+    Option6->setGeometry(mainFormPlace(u"Option6"));
     Option4 = new WrapRadioButton(QStringLiteral("ファイルサイズで削除"), Frame1);
     Option4->setObjectName(QStringLiteral("Option4"));
-    Option4->setGeometry(twipsRect(120, 1100, 2535, 255));
+    Option4->setGeometry(mainFormPlace(u"Option4"));
     Option5 = new WrapRadioButton(
         QStringLiteral("本文にひらがなが一字も含まれていなければ削除（漢文、英文対応）"), Frame1);
     Option5->setObjectName(QStringLiteral("Option5"));
-    Option5->setGeometry(twipsRect(120, 1440, 4695, 375));
+    Option5->setGeometry(mainFormPlace(u"Option5"));
     for (QRadioButton* o : {Option1, Option6, Option4, Option5})
         o->setStyleSheet(whiteText);
     QFont optionFont = Option1->font();
     optionFont.setPixelSize(11); // two lines, clear of Option6 below
     Option1->setFont(optionFont);
-    Text10 = makeLineEdit(Frame1, "Text10", twipsRect(2280, 1080, 1335, 270));
-    auto* label3 =
-        makeLabel(Frame1, "Label3", QStringLiteral("バイト以上で削除"), twipsRect(3720, 1140, 1335, 255));
+    Text10 = makeLineEdit(Frame1, "Text10", mainFormPlace(u"Text10"));
+    auto* label3 = makeLabel(Frame1, "Label3", QStringLiteral("バイト以上で削除"), mainFormPlace(u"Label3"));
     label3->setStyleSheet(QStringLiteral("color:rgb(128,0,0);"));
     label3->setWordWrap(false);
     fitLabel(label3);
-    Frame2 =
-        makeFrame(Frame1, "Frame2", QStringLiteral("設定されたメーラー名"), twipsRect(2520, 240, 2535, 735));
+    Frame2 = makeFrame(Frame1, "Frame2", QStringLiteral("設定されたメーラー名"), mainFormPlace(u"Frame2"));
     Frame2->setStyleSheet(frameStyle);
-    Text11 = makeLineEdit(Frame2, "Text11", twipsRect(120, 360, 2295, 270));
+    Text11 = makeLineEdit(Frame2, "Text11", mainFormPlace(u"Text11"));
 
     // Working fields, beyond the right edge at every window size.
     Text1 = hiddenField(client, "Text1", 0);
@@ -280,15 +265,17 @@ void MainForm::buildControls() {
     Text14 = hiddenField(client, "Text14", 9);
     Text6 = new QPlainTextEdit(client);
     Text6->setObjectName(QStringLiteral("Text6"));
-    Text6->setGeometry(kHiddenLeft + 150, 0, 200, 100);
+    Text6->setGeometry(workingBodyPlace());
     Text6->setFocusPolicy(Qt::NoFocus);
     Text6->setUndoRedoEnabled(false);
     Command1 = hiddenButton(client, "Command1", QStringLiteral("切断"), 0);
     Command5 = hiddenButton(client, "Command5", QStringLiteral("Command5"), 1);
 
     connect(Command6, &QPushButton::clicked, this, &MainForm::runCheck);
-    connect(Command13, &QPushButton::clicked, this, &MainForm::toggleSmall);
-    connect(Command2, &QPushButton::clicked, this, &MainForm::toggleMedium);
+    m_smallToggle = {Command13, WindowSize::Small, Command13->text()};
+    m_mediumToggle = {Command2, WindowSize::Medium, Command2->text()};
+    connect(Command13, &QPushButton::clicked, this, [this] { toggleSize(m_smallToggle); });
+    connect(Command2, &QPushButton::clicked, this, [this] { toggleSize(m_mediumToggle); });
     connect(Command9, &QPushButton::clicked, this, [] {
         SetForm* f = forms::setForm();
         f->show();
@@ -366,7 +353,7 @@ void MainForm::buildMenus() {
 void MainForm::load() {
     const GeneralSettingsFile general;
     // 1-2: the mail program and its name.
-    Text1->setText(general.readText(QStringLiteral("NAME"), kNotSet));
+    Text1->setText(general.readText(QStringLiteral("NAME"), QString::fromUtf16(kNotSetText)));
     Text11->setText(fileTitle(Text1->text()));
     // 3: server settings (a missing file leaves them empty).
     loadServerSettings(programValues().server);
@@ -384,28 +371,14 @@ void MainForm::load() {
     if (hangUp == 1 || hangUp == 0)
         set->Check1->setChecked(hangUp == 1);
     // 7: the deletion rule.
-    switch (general.readInt(QStringLiteral("NUMBER6"))) {
-    case 1:
-        Option1->setChecked(true);
-        break;
-    case 6:
-        Option6->setChecked(true);
-        break;
-    case 4:
-        Option4->setChecked(true);
-        break;
-    case 5:
-        Option5->setChecked(true);
-        break;
-    default:
-        break;
-    }
+    if (QRadioButton* rule = ruleButton(deletionRuleFromNumber6(general.readInt(QStringLiteral("NUMBER6")))))
+        rule->setChecked(true);
     // 8: the slideshow period.
     Text15->setText(QString::number(general.readInt(QStringLiteral("NUMBER7"))));
     applySlidePeriod();
     Command12->hide();
     // 9-10: size limit and the interval shown here.
-    Text10->setText(general.readText(QStringLiteral("NAME2"), kSizeUnset));
+    Text10->setText(general.readText(QStringLiteral("NAME2"), QString::fromUtf16(kSizeUnsetText)));
     Text7->setText(set->Text2->text());
     // 11: the window's size.
     setNormalSize();
@@ -447,7 +420,7 @@ void MainForm::trigger() {
     // A check already under way (started by hand, or this one letting events run) is not doubled;
     // the counter stays and the check starts once the running one has ended. Counting past the
     // interval (the interval lowered below the minutes already counted) also starts a check.
-    if (m_checking || MailCheckRun::isRunning())
+    if (m_checking || MailCheckRun::current())
         return;
     if (leadingNumber(Text8->text()) >= interval) {
         startCheck(false);
@@ -470,17 +443,15 @@ void MainForm::refreshIndicator() {
 }
 
 void MainForm::applySlidePeriod() {
-    const double ms = roundHalfEven(leadingNumber(Text15->text()) * 1000.0);
-    if (!(ms > 0)) {
+    const int ms = Slideshow::intervalMs(Text15->text());
+    if (ms == 0)
         Timer7->stop();
-        return;
-    }
-    Timer7->start(int(qMin(ms, kMaxSlideMilliseconds)));
+    else
+        Timer7->start(ms);
 }
 
 void MainForm::slideTick() {
-    m_slideCounter = m_slideCounter >= kSlidePictures ? 1 : m_slideCounter + 1;
-    const QPixmap pm(appPath(QStringLiteral("\\画像データ\\%1.jpg").arg(m_slideCounter)));
+    const QPixmap pm(Slideshow::picturePath(m_slideshow.advance()));
     // A missing or unreadable picture leaves the one shown.
     if (!pm.isNull())
         picMain->setPicture(pm);
@@ -499,10 +470,9 @@ void MainForm::startCheck(bool byHand) {
     if (m_exitRequested || m_checking)
         return;
     m_checking = true;
-    m_library.resume();
-    MailCheckRun run(*m_host, m_library, programValues());
+    MailCheckRun run(*m_host, m_library, programValues(), readCheckInputs(programValues()));
     run.setStartKind(byHand ? MailCheckRun::StartKind::ByHand : MailCheckRun::StartKind::Interval);
-    run.run();
+    rememberOutcome(programValues(), run.run());
     m_checking = false;
     if (m_exitRequested)
         finishExit();
@@ -511,12 +481,12 @@ void MainForm::startCheck(bool byHand) {
 bool MainForm::saveSettings() {
     const GeneralSettingsFile general;
     bool ok = general.write(QStringLiteral("NAME"), Text1->text());
-    const QString rule = Option1->isChecked()   ? QStringLiteral("1")
-                         : Option6->isChecked() ? QStringLiteral("6")
-                         : Option4->isChecked() ? QStringLiteral("4")
-                         : Option5->isChecked() ? QStringLiteral("5")
-                                                : QString();
-    ok = general.write(QStringLiteral("NUMBER6"), rule) && ok;
+    // No rule selected stores an empty value.
+    const DeletionRule rule = selectedRule();
+    ok = general.write(QStringLiteral("NUMBER6"), rule == DeletionRule::None
+                                                      ? QString()
+                                                      : QString::number(number6FromDeletionRule(rule))) &&
+         ok;
     ok = general.write(QStringLiteral("NAME2"), Text10->text()) && ok;
     ok = general.write(QStringLiteral("NUMBER7"), Text15->text()) && ok;
     // The settings window's choices are saved too, so that ending the program never loses them.
@@ -547,7 +517,8 @@ void MainForm::requestExit() {
     if (m_checking) {
         // The check ends by itself: no further message is fetched or deleted, and the connection is
         // closed so that the deletions already announced take effect. The run then ends.
-        m_library.stop();
+        if (MailCheckRun* run = MailCheckRun::current())
+            run->requestStop();
         GuiMessageBoxes::dismissAll();
         return;
     }
@@ -622,7 +593,8 @@ void MainForm::popupCommand(int index) {
 void MainForm::chooseMailer() {
     const QString previousPath = Text1->text();
     const QString previousTitle = Text11->text();
-    const QString chosen = uiServices().chooseFile(this, previousPath == kNotSet ? QString() : previousPath);
+    const QString chosen =
+        uiServices().chooseFile(this, previousPath == QStringView(kNotSetText) ? QString() : previousPath);
     // A cancelled dialog keeps the mail program chosen before.
     if (chosen.isEmpty())
         return;
@@ -644,7 +616,8 @@ void MainForm::setNormalSize() {
         setFixedSize(m_normalSize);
         return;
     }
-    setOuterSize(this, twips(kNormalWidth), twips(kNormalHeight));
+    const QSize normal = mainFormOuterSize(WindowSize::Normal);
+    setOuterSize(this, normal.width(), normal.height());
     // Where the window system's frame is taller than usual, the normal size still shows every
     // visible control.
     const QSize need(Frame1->geometry().right() + 4,
@@ -669,30 +642,43 @@ void MainForm::toggleTopmost() {
     m_topmostClicks = (m_topmostClicks + 1) % 2; // only the parity decides
 }
 
-void MainForm::toggleSmall() {
-    if (m_smallModeClicks % 2 == 0) {
-        setOuterSize(this, twips(kSmallWidth), twips(kSmallHeight));
-        Command13->setText(QStringLiteral("サイズ復帰"));
+void MainForm::toggleSize(SizeToggle& toggle) {
+    if (toggle.clicks % 2 == 0) {
+        const QSize size = mainFormOuterSize(toggle.size);
+        setOuterSize(this, size.width(), size.height());
+        toggle.button->setText(QStringLiteral("サイズ復帰"));
         setZOrder(true);
     } else {
         setNormalSize();
-        Command13->setText(QStringLiteral("小画面"));
+        toggle.button->setText(toggle.caption);
         setZOrder(false);
     }
-    m_smallModeClicks = std::int16_t((m_smallModeClicks + 1) % 2);
+    toggle.clicks = std::int16_t((toggle.clicks + 1) % 2); // only the parity decides
 }
 
-void MainForm::toggleMedium() {
-    if (m_mediumModeClicks % 2 == 0) {
-        setOuterSize(this, twips(kMediumWidth), twips(kMediumHeight));
-        Command2->setText(QStringLiteral("サイズ復帰"));
-        setZOrder(true);
-    } else {
-        setNormalSize();
-        Command2->setText(QStringLiteral("中画面"));
-        setZOrder(false);
+QRadioButton* MainForm::ruleButton(DeletionRule rule) const {
+    switch (rule) {
+    case DeletionRule::Keyword:
+        return Option1;
+    case DeletionRule::Html:
+        return Option6;
+    case DeletionRule::Size:
+        return Option4;
+    case DeletionRule::NoHiragana:
+        return Option5;
+    case DeletionRule::None:
+        break;
     }
-    m_mediumModeClicks = std::int16_t((m_mediumModeClicks + 1) % 2);
+    return nullptr;
+}
+
+DeletionRule MainForm::selectedRule() const {
+    for (DeletionRule rule :
+         {DeletionRule::Keyword, DeletionRule::Html, DeletionRule::Size, DeletionRule::NoHiragana}) {
+        if (ruleButton(rule)->isChecked())
+            return rule;
+    }
+    return DeletionRule::None;
 }
 
 } // namespace brindle

@@ -1,6 +1,8 @@
 #pragma once
+#include "ambience/Slideshow.h"
 #include "mailcheck/MailLibrary.h"
-#include "ui/StoppableLibrary.h"
+#include "settings/SettingsStore.h"
+#include "ui/MainFormGeometry.h"
 
 #include <memory>
 #include <QDateTime>
@@ -66,7 +68,7 @@ public:
     bool isCheckRunning() const { return m_checking; }
     bool exitRequested() const { return m_exitRequested; }
     bool hasEnded() const { return m_ended; }
-    int slideCounter() const { return m_slideCounter; }
+    const Slideshow& slideshow() const { return m_slideshow; }
 
     // Visible controls.
     QPushButton *Command6, *Command13, *Command2, *Command9, *Command4;
@@ -102,11 +104,20 @@ private:
     void startCheck(bool byHand);
     void setNormalSize();
     void toggleTopmost();
-    void toggleSmall();
-    void toggleMedium();
+    // A window-mode button: its own click count decides between its size and the normal one.
+    struct SizeToggle {
+        QPushButton* button = nullptr;
+        WindowSize size = WindowSize::Normal;
+        QString caption; // the caption on the way back
+        std::int16_t clicks = 0;
+    };
+    void toggleSize(SizeToggle& toggle);
     void setZOrder(bool topmost);
+    // The option of the deletion-rule panel that selects `rule`; nullptr for no rule.
+    QRadioButton* ruleButton(DeletionRule rule) const;
+    DeletionRule selectedRule() const;
 
-    StoppableLibrary m_library;
+    MailLibrary& m_library;
     std::unique_ptr<GuiCheckHost> m_host;
     QPointer<QSystemTrayIcon> m_tray;
     MusicMonitor* m_music = nullptr;
@@ -115,9 +126,9 @@ private:
     bool m_ended = false;
     bool m_firstPaintSeen = false;
     int m_topmostClicks = 0;
-    std::int16_t m_smallModeClicks = 0;
-    std::int16_t m_mediumModeClicks = 0;
-    int m_slideCounter = 0;
+    SizeToggle m_smallToggle;
+    SizeToggle m_mediumToggle;
+    Slideshow m_slideshow;
     QSize m_normalSize;
     int m_indicatorState = -1; // picture shown: -1 the built-in one, 0 green, 1 red
 };

@@ -1,7 +1,5 @@
 #include "mailcheck/pop3/Pop3Session.h"
 
-#include "platform/Cp932.h"
-
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
@@ -16,21 +14,29 @@ namespace {
 
 // CAPA and single-line replies: a generous bound for a capability list.
 constexpr qsizetype kCapaLimitBytes = 64 * 1024;
-// A server's own words shown to the user: enough for a reason, not a flood.
-constexpr int kServerTextChars = 200;
+// The offending part of a server address quoted back, and of a port.
+constexpr int kAddressQuoteChars = 100;
+constexpr int kPortQuoteChars = 20;
 
-QByteArray commandBytes(const QString& text) {
-    return cp932CanEncode(text) ? toCp932(text) : text.toUtf8();
+// The header block of a whole message: up to and including the line end before the blank line.
+QByteArray headerOf(const QByteArray& message) {
+    const qsizetype crlf = message.indexOf("\r\n\r\n");
+    const qsizetype lf = message.indexOf("\n\n");
+    if (crlf >= 0 && (lf < 0 || crlf < lf))
+        return message.left(crlf + 2);
+    return lf >= 0 ? message.left(lf + 1) : message;
 }
 
 } // namespace
 
-std::optional<Pop3ServerAddress> parsePop3Address(const QString& text, QString* error) {
-    auto failWith = [&](const QString& why) -> std::optional<Pop3ServerAddress> {
+std::optional<Pop3ServerAddress> parsePop3Address(const QString& text, Pop3AddressError* error) {
+    auto failWith = [&](Pop3AddressError::Problem problem,
+                        const QString& part = {}) -> std::optional<Pop3ServerAddress> {
         if (error)
-            *error = why;
+            *error = {problem, part};
         return std::nullopt;
     };
+    const QString quoted = text.left(kAddressQuoteChars);
     QString t = text.trimmed();
     Pop3ServerAddress a;
     quint16 defaultPort = kPop3Port;
@@ -41,29 +47,26 @@ std::optional<Pop3ServerAddress> parsePop3Address(const QString& text, QString* 
     } else if (t.startsWith(QLatin1String("pop3://"), Qt::CaseInsensitive)) {
         t = t.mid(7);
     } else if (t.contains(QLatin1String("://"))) {
-        return failWith(QStringLiteral("POP3 サーバーの書き方が正しくありません（%1）").arg(text.left(100)));
+        return failWith(Pop3AddressError::Problem::BadForm, quoted);
     }
     while (t.endsWith(QLatin1Char('/')))
         t.chop(1);
     if (t.isEmpty())
-        return failWith(QStringLiteral("POP3 サーバーが設定されていません"));
+        return failWith(Pop3AddressError::Problem::Missing);
 
     QString portText;
     if (t.startsWith(QLatin1Char('['))) {
         const qsizetype close = t.indexOf(QLatin1Char(']'));
         if (close < 0)
-            return failWith(
-                QStringLiteral("POP3 サーバーの書き方が正しくありません（%1）").arg(text.left(100)));
+            return failWith(Pop3AddressError::Problem::BadForm, quoted);
         a.host = t.mid(1, close - 1);
         const QString rest = t.mid(close + 1);
         if (rest.startsWith(QLatin1Char(':')))
             portText = rest.mid(1);
         else if (!rest.isEmpty())
-            return failWith(
-                QStringLiteral("POP3 サーバーの書き方が正しくありません（%1）").arg(text.left(100)));
+            return failWith(Pop3AddressError::Problem::BadForm, quoted);
         if (a.host.isEmpty())
-            return failWith(
-                QStringLiteral("POP3 サーバーの書き方が正しくありません（%1）").arg(text.left(100)));
+            return failWith(Pop3AddressError::Problem::BadForm, quoted);
     } else if (t.count(QLatin1Char(':')) == 1) {
         const qsizetype colon = t.indexOf(QLatin1Char(':'));
         a.host = t.left(colon);
@@ -73,16 +76,16 @@ std::optional<Pop3ServerAddress> parsePop3Address(const QString& text, QString* 
     }
     for (QChar c : std::as_const(a.host)) {
         if (c.isSpace() || c.unicode() < 0x20 || c == QLatin1Char('/') || c == QLatin1Char('@'))
-            return failWith(QStringLiteral("POP3 サーバー名が正しくありません（%1）").arg(text.left(100)));
+            return failWith(Pop3AddressError::Problem::BadHost, quoted);
     }
     if (a.host.isEmpty())
-        return failWith(QStringLiteral("POP3 サーバー名が正しくありません（%1）").arg(text.left(100)));
+        return failWith(Pop3AddressError::Problem::BadHost, quoted);
     a.port = defaultPort;
     if (!portText.isNull()) {
         bool ok = false;
         const uint port = portText.toUInt(&ok);
         if (!ok || port == 0 || port > 65535)
-            return failWith(QStringLiteral("ポート番号が正しくありません（%1）").arg(portText.left(20)));
+            return failWith(Pop3AddressError::Problem::BadPort, portText.left(kPortQuoteChars));
         a.port = quint16(port);
     }
     if (a.port == kPop3sPort)
@@ -128,112 +131,83 @@ bool Pop3Session::encrypted() const {
     return m_transport && m_transport->isEncrypted();
 }
 
-QString Pop3Session::scrub(QString text) const {
-    if (!m_passwordText.isEmpty())
-        text.replace(m_passwordText, QStringLiteral("***"));
-    return text;
-}
-
-void Pop3Session::fail(const QString& text) {
-    m_error = scrub(text);
+void Pop3Session::fail(Pop3ErrorKind kind, const QString& detail) {
+    m_error = {kind, detail.left(kPop3MaxErrorDetailChars), false};
 }
 
 QString Pop3Session::serverText(const QByteArray& text) const {
     // Japanese servers answer in UTF-8 or in Shift_JIS; whichever decodes cleanly is taken.
-    const QByteArray head = text.left(kServerTextChars * 4);
+    const QByteArray head = text.left(kPop3MaxErrorDetailChars * 4);
     QStringDecoder utf8(QStringDecoder::Utf8);
     QString s = utf8(head);
     if (utf8.hasError())
-        s = fromCp932(head);
+        s = m_options.legacyText ? m_options.legacyText(head) : QString::fromLatin1(head);
     for (QChar& c : s)
         if (c.unicode() < 0x20 || c.unicode() == 0x7f)
             c = QLatin1Char(' ');
-    s = s.trimmed().left(kServerTextChars);
-    return scrub(s.isEmpty() ? QStringLiteral("理由の説明なし") : s);
+    return s.trimmed().left(kPop3MaxErrorDetailChars);
 }
 
-void Pop3Session::breakSession(const QString& text) {
+void Pop3Session::breakSession(Pop3ErrorKind kind, const QString& detail) {
     if (m_broken)
         return;
     m_broken = true;
-    fail(text);
+    fail(kind, detail);
     m_inFlight.clear();
-    m_topInFlight.clear();
-    m_retrInFlight.clear();
     if (m_transport)
         m_transport->close();
 }
 
-bool Pop3Session::open(const QString& serverText) {
-    QString why;
-    auto address = parsePop3Address(serverText, &why);
-    if (!address) {
-        m_broken = true;
-        fail(why);
-        return false;
-    }
-    m_address = *address;
-    return connectTransport();
-}
-
-bool Pop3Session::connectTransport() {
-    if (m_transport) {
-        m_transport->disconnect(this);
-        m_transport->close();
-        m_transport.release()->deleteLater(); // may be inside its own signal
-    }
-    m_in.clear();
-    m_inFlight.clear();
-    m_done.clear();
-    m_topInFlight.clear();
-    m_retrInFlight.clear();
-    m_parser = Pop3ReplyParser();
-    m_capabilities.clear();
-    m_broken = false;
-    m_loggedIn = false;
-    m_error.clear();
-
+bool Pop3Session::open(const Pop3ServerAddress& address) {
+    m_address = address;
     m_transport = m_options.transportFactory ? m_options.transportFactory()
                                              : std::make_unique<SocketTransport>(m_options.extraTrustedCas);
     connect(m_transport.get(), &Pop3Transport::activity, this, &Pop3Session::onActivity);
-    m_transport->open(m_address.host, m_address.port, m_address.implicitTls);
+    const bool ok = greetAndUpgrade();
+    // Whatever broke before the server let us in, we never got a usable connection.
+    if (!ok && m_error.kind == Pop3ErrorKind::ConnectionLost)
+        m_error.kind = Pop3ErrorKind::CannotConnect;
+    return ok;
+}
+
+bool Pop3Session::greetAndUpgrade() {
     Pop3Transport* t = m_transport.get();
+    t->open(m_address.host, m_address.port, m_address.implicitTls);
     const bool settled =
         waitUntil([t] { return t->isReady() || t->hasFailed(); }, m_options.connectTimeoutMs);
     if (!settled || t->hasFailed()) {
-        const QString reason =
-            settled ? t->failureText()
-                    : QStringLiteral("%1 秒以内に応答がありません").arg(m_options.connectTimeoutMs / 1000.0);
-        breakSession(QStringLiteral("%1 に接続できません（%2）").arg(m_address.host, reason));
+        const Pop3Error why = t->failure();
+        if (!settled)
+            breakSession(Pop3ErrorKind::TimedOut);
+        else
+            breakSession(why.kind == Pop3ErrorKind::TlsRefused ? why.kind : Pop3ErrorKind::CannotConnect,
+                         why.detail);
         return false;
     }
 
-    const int greetingId = send(Kind::Greeting, 0, {}, false, 0);
-    auto greeting = waitFor(greetingId);
+    auto greeting = waitFor(send(Kind::Greeting, 0, {}));
     if (!greeting)
         return false;
     if (!greeting->ok) {
-        breakSession(QStringLiteral("サーバーが接続を断りました（%1）").arg(serverText(greeting->text)));
+        breakSession(Pop3ErrorKind::CannotConnect, serverText(greeting->text));
         return false;
     }
     m_timestamp = apopTimestampOf(greeting->text);
     if (!readCapabilities())
         return false;
 
-    if (!m_transport->isEncrypted() && m_capabilities.contains("STLS")) {
-        auto r = execute(Kind::Stls, 0, "STLS");
+    if (!t->isEncrypted() && m_capabilities.contains("STLS")) {
+        auto r = execute(Kind::Stls, "STLS");
         if (!r)
             return false;
         if (r->ok) {
             // RFC 2595 4: whatever came before the handshake is not trusted.
             m_in.clear();
-            m_transport->startTls(m_address.host);
+            t->startTls(m_address.host);
             const bool done =
                 waitUntil([t] { return t->isReady() || t->hasFailed(); }, m_options.connectTimeoutMs);
             if (!done || t->hasFailed()) {
-                const QString reason = done ? t->failureText() : QStringLiteral("時間切れ");
-                breakSession(
-                    QStringLiteral("%1 と暗号化通信を始められません（%2）").arg(m_address.host, reason));
+                breakSession(done ? Pop3ErrorKind::TlsRefused : Pop3ErrorKind::TimedOut, t->failure().detail);
                 return false;
             }
             m_in.clear();
@@ -246,10 +220,9 @@ bool Pop3Session::connectTransport() {
 }
 
 bool Pop3Session::readCapabilities() {
-    auto r = execute(Kind::Capa, 0, "CAPA", true, kCapaLimitBytes);
+    auto r = execute(Kind::Capa, "CAPA", true, kCapaLimitBytes);
     if (!r)
         return false;
-    m_capaSeen = r->ok;
     if (r->ok) {
         for (const QByteArray& line : r->body.split('\n')) {
             const QByteArray word = line.trimmed().split(' ').value(0).toUpper();
@@ -261,8 +234,8 @@ bool Pop3Session::readCapabilities() {
 }
 
 int Pop3Session::send(Kind kind, int n, const QByteArray& line, bool multiLine, qsizetype limit,
-                      qsizetype estimate) {
-    Command c{kind, n, m_nextId++, multiLine, limit, estimate};
+                      qsizetype expected) {
+    Command c{kind, n, m_nextId++, multiLine, limit, expected, !m_inFlight.empty()};
     if (kind != Kind::Greeting) {
         const QByteArray bytes = line + "\r\n";
         m_transport->write(bytes);
@@ -270,12 +243,17 @@ int Pop3Session::send(Kind kind, int n, const QByteArray& line, bool multiLine, 
         m_stats.bytesSent += bytes.size();
     }
     m_inFlight.push_back(c);
-    if (kind == Kind::Top)
-        m_topInFlight.insert(n);
     processBuffer();
-    if (!m_broken && m_transport->hasFailed() && !m_inFlight.empty())
-        breakSession(QStringLiteral("接続が切れました（%1）").arg(m_transport->failureText()));
+    checkTransport();
     return c.id;
+}
+
+void Pop3Session::checkTransport() {
+    if (m_broken || !m_transport->hasFailed() || m_inFlight.empty())
+        return;
+    const Pop3Error why = m_transport->failure();
+    breakSession(why.kind == Pop3ErrorKind::TlsRefused ? why.kind : Pop3ErrorKind::ConnectionLost,
+                 why.detail);
 }
 
 void Pop3Session::onActivity() {
@@ -287,8 +265,7 @@ void Pop3Session::onActivity() {
         return;
     m_in.append(data);
     processBuffer();
-    if (!m_broken && m_transport->hasFailed() && !m_inFlight.empty())
-        breakSession(QStringLiteral("接続が切れました（%1）").arg(m_transport->failureText()));
+    checkTransport();
     // Replies taken off the window make room: refill it while our caller waits (also for a DELE
     // or a LIST), so that the server never runs dry behind a single reply.
     if (m_loop)
@@ -303,21 +280,21 @@ void Pop3Session::processBuffer() {
         const auto r = m_parser.feed(m_in);
         if (r == Pop3ReplyParser::Result::NeedMore)
             return;
-        Command c = front;
+        const Command c = front;
+        const bool othersBehind = m_inFlight.size() > 1;
         m_inFlight.pop_front();
         if (r == Pop3ReplyParser::Result::Malformed) {
             if (c.kind == Kind::Capa) {
                 // Some servers answer CAPA with nonsense; carry on without capabilities.
                 m_parser.take();
                 m_in.clear();
-                Pop3Reply refused;
-                refused.text = "unusable CAPA reply";
-                deliver(c, std::move(refused));
+                deliver(c, Pop3Reply{});
                 continue;
             }
-            if (m_pipelining)
-                m_pipeliningGarbled = true;
-            breakSession(QStringLiteral("サーバーの応答が POP3 の形式ではありません"));
+            breakSession(Pop3ErrorKind::ProtocolError, m_parser.error());
+            // Nonsense in answer to commands sent together (the last of them included): this
+            // server cannot pipeline. Nothing is sent again: the caller ends the check.
+            m_error.pipeliningGarbled = m_pipelining && (c.behindOthers || othersBehind);
             return;
         }
         deliver(c, m_parser.take());
@@ -325,26 +302,23 @@ void Pop3Session::processBuffer() {
 }
 
 void Pop3Session::deliver(const Command& c, Pop3Reply reply) {
-    if (c.kind == Kind::Retr) {
-        m_bodyLimit.insert(c.n, m_retrInFlight.take(c.n));
-        m_bodies.insert(c.n, std::move(reply));
-        return;
-    }
-    if (c.kind != Kind::Top) {
+    if (c.kind != Kind::Top && c.kind != Kind::Retr) {
         m_done.insert(c.id, std::move(reply));
         return;
     }
-    m_topInFlight.remove(c.n);
-    if (reply.ok && !reply.tooLarge) {
-        m_headerBytes += reply.body.size();
-        m_headers.insert(c.n, std::move(reply.body));
-    } else if (reply.tooLarge) {
-        m_headerFailures.insert(c.n, QStringLiteral("メッセージ %1 のヘッダーが大きすぎます").arg(c.n));
+    const auto it = m_cache.find(c.n);
+    if (c.kind == Kind::Top && !reply.ok && !reply.tooLarge)
+        m_topRefused = true;
+    if (it == m_cache.end())
+        return; // the caller has gone past this message
+    Entry& e = it->second;
+    if (c.kind == Kind::Top) {
+        e.topAsked = false;
+        e.top = std::move(reply);
     } else {
-        m_topRefused = true; // TOP is optional (RFC 1939 7): the caller falls back to RETR
-        m_headerFailures.insert(c.n, QStringLiteral("メッセージ %1 のヘッダーを読めません（%2）")
-                                         .arg(c.n)
-                                         .arg(serverText(reply.text)));
+        e.retrAsked = false;
+        e.whole = std::move(reply);
+        e.wholeLimit = c.limit;
     }
 }
 
@@ -379,271 +353,91 @@ bool Pop3Session::waitUntil(const std::function<bool()>& done, int timeoutMs) {
     return done();
 }
 
+bool Pop3Session::waitForReply(const std::function<bool()>& done) {
+    const bool got = waitUntil([&] { return done() || m_broken; }, m_options.replyTimeoutMs);
+    if (done())
+        return true;
+    if (!got)
+        breakSession(Pop3ErrorKind::TimedOut);
+    return false;
+}
+
 void Pop3Session::abort() {
     m_aborted = true;
-    breakSession(QStringLiteral("接続を中断しました"));
+    breakSession(Pop3ErrorKind::ConnectionLost, QStringLiteral("closed by the program"));
     if (m_loop)
         m_loop->quit();
 }
 
 std::optional<Pop3Reply> Pop3Session::waitFor(int id) {
-    const bool got = waitUntil([&] { return m_done.contains(id) || m_broken; }, m_options.replyTimeoutMs);
-    if (m_done.contains(id))
-        return m_done.take(id);
-    if (!got)
-        breakSession(
-            QStringLiteral("サーバーが %1 秒以内に応答しません").arg(m_options.replyTimeoutMs / 1000.0));
-    return std::nullopt;
+    if (!waitForReply([&] { return m_done.contains(id); }))
+        return std::nullopt;
+    return m_done.take(id);
 }
 
-bool Pop3Session::canRecover() const {
-    return m_pipeliningGarbled && m_loggedIn && !m_recovering && !m_aborted && m_stats.reconnects == 0;
+std::optional<Pop3Reply> Pop3Session::execute(Kind kind, const QByteArray& line, bool multiLine,
+                                              qsizetype limit) {
+    if (m_broken)
+        return std::nullopt;
+    return waitFor(send(kind, 0, line, multiLine, limit));
 }
 
-std::optional<Pop3Reply> Pop3Session::execute(Kind kind, int n, const QByteArray& line, bool multiLine,
-                                              qsizetype limit, const std::function<void()>& afterSend) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (m_broken) {
-            if (attempt == 0 && canRecover() && recover())
-                continue;
-            return std::nullopt;
-        }
-        const int id = send(kind, n, line, multiLine, limit);
-        if (afterSend)
-            afterSend();
-        if (auto r = waitFor(id))
-            return r;
-        if (!(attempt == 0 && canRecover() && recover()))
-            return std::nullopt;
+int Pop3Session::login(const QByteArray& user, const QByteArray& password, bool apop) {
+    if (m_broken)
+        return -1;
+    if (m_loggedIn || (apop && m_timestamp.isEmpty())) {
+        fail(Pop3ErrorKind::LoginRefused);
+        return -1;
     }
-    return std::nullopt;
-}
-
-bool Pop3Session::recover() {
-    // The server said PIPELINING but garbled replies to pipelined commands. Nothing of the broken
-    // session took effect (no QUIT), so a fresh session in lock-step redoes the deletions.
-    m_recovering = true;
-    ++m_stats.reconnects;
-    m_pipelining = false;
-    const int oldCount = m_count;
-    const bool hadSizes = m_sizesRead;
-    const QList<qint64> oldSizes = m_sizes;
-    bool ok = connectTransport() && authenticate();
-    if (ok && m_count < oldCount) {
-        breakSession(QStringLiteral("接続し直したところメールボックスが変わっていたため、続けられません"));
-        ok = false;
-    }
-    if (ok) {
-        m_count = oldCount; // the caller numbers by the first login
-        if (hadSizes) {
-            m_sizesRead = false;
-            if (!ensureSizes()) {
-                ok = false;
-            } else {
-                for (int i = 1; i <= oldCount && ok; ++i) {
-                    if (oldSizes.value(i, -1) != m_sizes.value(i, -1)) {
-                        breakSession(QStringLiteral(
-                            "接続し直したところメールボックスが変わっていたため、続けられません"));
-                        ok = false;
-                    }
-                }
-            }
-        }
-    }
-    if (ok) {
-        for (int n : QList<int>(m_deleted.begin(), m_deleted.end())) {
-            auto r = execute(Kind::Dele, n, "DELE " + QByteArray::number(n));
-            if (!r || !r->ok) {
-                if (r)
-                    breakSession(QStringLiteral("接続し直した後、メッセージ %1 を削除できません").arg(n));
-                ok = false;
-                break;
-            }
-        }
-    }
-    if (ok) {
-        // DELEs whose answers were lost with the old session: asked again, the answers kept for
-        // removeResult under their old ids.
-        for (auto it = m_deleUnanswered.begin(); it != m_deleUnanswered.end() && ok; ++it) {
-            auto r = execute(Kind::Dele, it.key(), "DELE " + QByteArray::number(it.key()));
-            if (r)
-                m_done.insert(it.value(), std::move(*r));
-            else
-                ok = false;
-        }
-    }
-    m_recovering = false;
-    return ok;
-}
-
-bool Pop3Session::authenticate() {
     std::optional<Pop3Reply> r;
-    if (m_apop) {
-        if (m_timestamp.isEmpty()) {
-            fail(
-                QStringLiteral("このサーバーは APOP に対応していません（挨拶にタイムスタンプがありません）"));
-            return false;
-        }
-        r = execute(Kind::Apop, 0, "APOP " + m_user + ' ' + apopDigest(m_timestamp, m_password));
+    if (apop) {
+        r = execute(Kind::Apop, "APOP " + user + ' ' + apopDigest(m_timestamp, password));
     } else {
-        r = execute(Kind::User, 0, "USER " + m_user);
-        if (!r)
-            return false;
-        if (!r->ok) {
-            fail(QStringLiteral("ユーザー名が受け付けられませんでした（%1）").arg(serverText(r->text)));
-            return false;
-        }
-        r = execute(Kind::Pass, 0, "PASS " + m_password);
+        r = execute(Kind::User, "USER " + user);
+        if (r && r->ok)
+            r = execute(Kind::Pass, "PASS " + password);
     }
     if (!r)
-        return false;
+        return -1;
     if (!r->ok) {
-        fail(QStringLiteral("ログインできませんでした（%1）").arg(serverText(r->text)));
-        return false;
+        fail(Pop3ErrorKind::LoginRefused, serverText(r->text));
+        return -1;
     }
-    r = execute(Kind::Stat, 0, "STAT");
+    r = execute(Kind::Stat, "STAT");
     if (!r)
-        return false;
-    const QList<QByteArray> parts = r->text.trimmed().split(' ');
+        return -1;
     bool ok = false;
-    const qint64 count = parts.value(0).toLongLong(&ok);
+    const qint64 count = r->text.trimmed().split(' ').value(0).toLongLong(&ok);
     if (!r->ok || !ok || count < 0 || count > kPop3MaxMessages) {
-        fail(QStringLiteral("メッセージの数を読めません（%1）").arg(serverText(r->text)));
-        return false;
+        fail(Pop3ErrorKind::ProtocolError, serverText(r->text));
+        return -1;
     }
     m_count = int(count);
     m_loggedIn = true;
-    m_pipelining = m_capabilities.contains("PIPELINING") && !m_pipeliningGarbled;
-    return true;
-}
-
-int Pop3Session::login(const QString& user, const QString& password, bool apop) {
-    if (m_broken)
-        return -1;
-    if (m_loggedIn) {
-        fail(QStringLiteral("すでにログインしています"));
-        return -1;
-    }
-    m_passwordText = password;
-    auto unsafe = [](const QString& s) {
-        return s.contains(QLatin1Char('\r')) || s.contains(QLatin1Char('\n')) || s.contains(QChar(0));
-    };
-    if (user.isEmpty() || password.isEmpty() || unsafe(user) || unsafe(password) ||
-        (apop && user.contains(QLatin1Char(' ')))) {
-        fail(QStringLiteral("ユーザー名かパスワードに使えない文字があります"));
-        return -1;
-    }
-    m_user = commandBytes(user);
-    m_password = commandBytes(password);
-    m_apop = apop;
-    if (!authenticate())
-        return -1;
+    m_pipelining = m_options.pipelining && m_capabilities.contains("PIPELINING");
     return m_count;
 }
 
-bool Pop3Session::usable() {
-    return !m_broken || (canRecover() && recover());
-}
-
-bool Pop3Session::checkNumber(int n) {
-    if (!usable())
+bool Pop3Session::usableFor(int n) {
+    if (m_broken)
         return false;
-    if (!m_loggedIn) {
-        fail(QStringLiteral("ログインしていません"));
-        return false;
-    }
-    if (n < 1 || n > m_count) {
-        fail(QStringLiteral("メッセージ %1 はありません").arg(n));
-        return false;
-    }
-    if (m_deleted.contains(n)) {
-        fail(QStringLiteral("メッセージ %1 は削除済みです").arg(n));
+    if (!m_loggedIn || n < 1 || n > m_count || m_deleted.contains(n)) {
+        fail(Pop3ErrorKind::CommandRefused, QStringLiteral("no message %1").arg(n));
         return false;
     }
     return true;
-}
-
-qsizetype Pop3Session::outstandingEstimate() const {
-    qsizetype total = 0;
-    for (const Command& c : m_inFlight)
-        total += c.estimate;
-    return total;
-}
-
-qsizetype Pop3Session::headerEstimate(int n) const {
-    const qint64 size = m_sizesRead ? m_sizes.value(n, -1) : -1;
-    return size >= 0 ? qMin<qsizetype>(size, kPop3HeaderEstimateBytes) : kPop3HeaderEstimateBytes;
-}
-
-void Pop3Session::sendTop(int n) {
-    send(Kind::Top, n, "TOP " + QByteArray::number(n) + " 0", true, kPop3MaxHeaderBytes, headerEstimate(n));
-}
-
-void Pop3Session::readAhead(int from) {
-    if (!m_pipelining || m_broken || m_topRefused)
-        return;
-    int next = qMax(from, m_readAheadNext);
-    while (next <= m_count && int(m_inFlight.size()) < kPop3MaxPipelinedCommands &&
-           outstandingEstimate() + headerEstimate(next) <= kPop3MaxPipelinedReplyBytes &&
-           m_headerBytes < kPop3MaxReadAheadBytes) {
-        if (!m_deleted.contains(next) && !m_headers.contains(next) && !m_topInFlight.contains(next) &&
-            !m_headerFailures.contains(next))
-            sendTop(next);
-        ++next;
-    }
-    m_readAheadNext = next;
-}
-
-void Pop3Session::forgetHeadersBefore(int n) {
-    while (!m_headers.isEmpty() && m_headers.firstKey() < n) {
-        m_headerBytes -= m_headers.first().size();
-        m_headers.erase(m_headers.begin());
-    }
-    while (!m_headerFailures.isEmpty() && m_headerFailures.firstKey() < n)
-        m_headerFailures.erase(m_headerFailures.begin());
-}
-
-std::optional<QByteArray> Pop3Session::header(int n) {
-    if (!checkNumber(n))
-        return std::nullopt;
-    forgetHeadersBefore(n);
-    m_pumpFrom = n + 1;
-    if (m_topRefused && !m_headers.contains(n)) {
-        fail(QStringLiteral("このサーバーは TOP に対応していません"));
-        return std::nullopt;
-    }
-    if (!m_headers.contains(n) && !m_headerFailures.contains(n) && !m_topInFlight.contains(n))
-        sendTop(n);
-    pump();
-    const bool got =
-        waitUntil([&] { return m_headers.contains(n) || m_headerFailures.contains(n) || m_broken; },
-                  m_options.replyTimeoutMs);
-    if (m_headers.contains(n)) {
-        QByteArray h = m_headers.take(n);
-        m_headerBytes -= h.size();
-        pump();
-        return h;
-    }
-    if (m_headerFailures.contains(n)) {
-        fail(m_headerFailures.take(n));
-        return std::nullopt;
-    }
-    if (!got)
-        breakSession(
-            QStringLiteral("サーバーが %1 秒以内に応答しません").arg(m_options.replyTimeoutMs / 1000.0));
-    if (canRecover() && recover())
-        return header(n);
-    return std::nullopt;
 }
 
 bool Pop3Session::ensureSizes() {
     if (m_sizesRead)
         return true;
-    auto r = execute(Kind::List, 0, "LIST", true, kPop3MaxListingBytes);
+    const int id = send(Kind::List, 0, "LIST", true, kPop3MaxListingBytes);
+    pump();
+    auto r = waitFor(id);
     if (!r)
         return false;
     if (!r->ok || r->tooLarge) {
-        fail(QStringLiteral("メッセージの大きさの一覧を読めません（%1）").arg(serverText(r->text)));
+        fail(Pop3ErrorKind::CommandRefused, serverText(r->text));
         return false;
     }
     QList<qint64> sizes(m_count + 1, -1);
@@ -664,7 +458,8 @@ bool Pop3Session::ensureSizes() {
         const qsizetype end = rest.indexOf(' ');
         const qint64 size = (end < 0 ? rest : rest.first(end)).toLongLong(&okS);
         if (!okN || !okS || n < 1 || size < 0) {
-            fail(QStringLiteral("メッセージの大きさの一覧が正しくありません"));
+            fail(Pop3ErrorKind::ProtocolError,
+                 QString::fromLatin1(line.first(qMin<qsizetype>(line.size(), 80))));
             return false;
         }
         if (n <= m_count) // mail that arrived after login is not ours to judge
@@ -676,203 +471,218 @@ bool Pop3Session::ensureSizes() {
 }
 
 qint64 Pop3Session::size(int n) {
-    if (!checkNumber(n) || !ensureSizes())
+    if (!usableFor(n) || !ensureSizes())
         return -1;
     const qint64 s = m_sizes.value(n, -1);
     if (s < 0)
-        fail(QStringLiteral("メッセージ %1 の大きさがわかりません").arg(n));
+        fail(Pop3ErrorKind::ProtocolError, QStringLiteral("LIST lacks message %1").arg(n));
     return s;
 }
 
-qsizetype Pop3Session::bodyBytesAhead() const {
-    qsizetype total = 0;
-    for (auto it = m_bodies.cbegin(); it != m_bodies.cend(); ++it)
-        total += it->body.size();
-    for (auto it = m_retrInFlight.cbegin(); it != m_retrInFlight.cend(); ++it)
-        total += qMax<qint64>(0, m_sizes.value(it.key(), 0));
-    return total;
+void Pop3Session::moveTo(int n) {
+    // What the caller has gone past is not asked for again: it no longer counts against the
+    // budgets. Replies still under way for it are dropped when they come.
+    m_cache.erase(m_cache.begin(), m_cache.lower_bound(n));
+    m_aheadNext = qMax(m_aheadNext, n + 1);
+}
+
+qsizetype Pop3Session::headerEstimate(int n) const {
+    const qint64 size = m_sizesRead ? m_sizes.value(n, -1) : -1;
+    return size >= 0 ? qMin<qsizetype>(size, kPop3HeaderEstimateBytes) : kPop3HeaderEstimateBytes;
+}
+
+void Pop3Session::sendTop(int n) {
+    m_cache[n].topAsked = true;
+    send(Kind::Top, n, "TOP " + QByteArray::number(n) + " 0", true, kPop3MaxHeaderBytes, headerEstimate(n));
 }
 
 void Pop3Session::sendRetr(int n, qsizetype limit) {
-    m_retrInFlight.insert(n, limit);
-    send(Kind::Retr, n, "RETR " + QByteArray::number(n), true, limit);
+    m_cache[n].retrAsked = true;
+    send(Kind::Retr, n, "RETR " + QByteArray::number(n), true, limit, qMax<qint64>(0, m_sizes.value(n, 0)));
+}
+
+bool Pop3Session::readAheadOne(int m, qsizetype& inFlightHeaders, qsizetype& headersAhead,
+                               qsizetype& bodiesAhead) {
+    if (m_deleted.contains(m) || m_cache.count(m))
+        return true;
+    const qint64 size = m_sizes.value(m, -1);
+    if (size < 0)
+        return true;
+    const bool whole = m_options.plan == MailPlan::WholeMessages ? size <= kPop3MaxBodyReadAheadBytes
+                                                                 : size <= kPop3WholeForHeaderMaxBytes;
+    if (whole) {
+        if (bodiesAhead + size > kPop3MaxBodyReadAheadBytes)
+            return false;
+        sendRetr(m, qsizetype(size) + kPop3BodyReadAheadSlackBytes);
+        bodiesAhead += size;
+        return true;
+    }
+    if (m_options.plan == MailPlan::WholeMessages || m_topRefused)
+        return true; // fetched when it is asked for
+    const qsizetype estimate = headerEstimate(m);
+    if (inFlightHeaders + estimate > kPop3MaxPipelinedReplyBytes || headersAhead >= kPop3MaxReadAheadBytes)
+        return false;
+    sendTop(m);
+    inFlightHeaders += estimate;
+    return true;
 }
 
 void Pop3Session::pump() {
-    if (m_pumping || !m_pipelining || m_broken || !m_loggedIn || m_recovering || m_pumpFrom < 1)
+    // The one read-ahead loop: the next messages in order, each asked for as the plan needs it,
+    // as far as the command window and the byte budgets reach.
+    if (m_pumping || !m_pipelining || m_broken || !m_loggedIn || m_quitting || !m_sizesRead ||
+        m_options.plan == MailPlan::SizesOnly)
         return;
     m_pumping = true;
-    if (m_wholeMessages)
-        readAheadWhole(m_pumpFrom);
-    else
-        readAhead(m_pumpFrom);
+    qsizetype inFlightHeaders = 0, headersAhead = 0, bodiesAhead = 0;
+    for (const Command& c : m_inFlight) {
+        if (c.kind == Kind::Top)
+            inFlightHeaders += c.expected;
+        else if (c.kind == Kind::Retr)
+            bodiesAhead += c.expected;
+    }
+    for (const auto& [n, e] : m_cache) {
+        headersAhead += e.top ? e.top->body.size() : 0;
+        bodiesAhead += e.whole ? e.whole->body.size() : 0;
+    }
+    int m = m_aheadNext;
+    for (; m <= m_count && int(m_inFlight.size()) < kPop3MaxPipelinedCommands && !m_broken; ++m) {
+        if (!readAheadOne(m, inFlightHeaders, headersAhead, bodiesAhead))
+            break;
+    }
+    m_aheadNext = m;
     m_pumping = false;
 }
 
-void Pop3Session::readAheadWhole(int from) {
-    // The caller reads whole messages, so the next ones are asked for whole as far as the window
-    // and the byte budget reach; their headers come from the same text. A message too large to
-    // fetch on spec is left to the caller, who may want only its header (or, with a rule that reads
-    // bodies only, no header at all).
-    if (!m_sizesRead)
-        return;
-    qsizetype used = bodyBytesAhead();
-    int m = qMax(from, m_wholeAheadNext);
-    for (; m <= m_count && int(m_inFlight.size()) < kPop3MaxPipelinedCommands; ++m) {
-        if (m_deleted.contains(m) || m_bodies.contains(m) || m_retrInFlight.contains(m))
-            continue;
-        const qint64 size = m_sizes.value(m, -1);
-        if (size < 0 || size > kPop3WholeForHeaderMaxBytes)
-            continue;
-        if (used + size > kPop3MaxBodyReadAheadBytes)
-            break;
-        sendRetr(m, qsizetype(size) + kPop3BodyReadAheadSlackBytes);
-        used += size;
+std::optional<QByteArray> Pop3Session::header(int n) {
+    if (!usableFor(n))
+        return std::nullopt;
+    moveTo(n);
+    if (m_options.plan != MailPlan::SizesOnly && !ensureSizes())
+        return std::nullopt;
+    Entry& e = m_cache[n];
+    while (true) {
+        if (e.top && e.top->ok && !e.top->tooLarge)
+            return e.top->body;
+        if (e.whole && e.whole->ok && !e.whole->tooLarge)
+            return headerOf(e.whole->body);
+        if (e.top && e.top->tooLarge) {
+            fail(Pop3ErrorKind::CommandRefused,
+                 QStringLiteral("header over %1 KiB").arg(kPop3MaxHeaderBytes / 1024));
+            return std::nullopt;
+        }
+        if (e.whole && (!e.whole->ok || e.wholeLimit >= kPop3MaxMessageBytes)) {
+            fail(Pop3ErrorKind::CommandRefused,
+                 e.whole->ok ? QStringLiteral("message over %1 MiB").arg(kPop3MaxMessageBytes >> 20)
+                             : serverText(e.whole->text));
+            return std::nullopt;
+        }
+        e.whole.reset(); // read ahead under a limit it went past: asked for again below
+        e.top.reset();   // refused: TOP is optional, the header then comes with the whole text
+        if (!e.topAsked && !e.retrAsked) {
+            const qint64 listed = m_sizes.value(n, -1);
+            if (m_topRefused || (m_options.plan == MailPlan::WholeMessages && listed >= 0) ||
+                (m_options.plan == MailPlan::HeadersFirst && listed >= 0 &&
+                 listed <= kPop3WholeForHeaderMaxBytes))
+                sendRetr(n, kPop3MaxMessageBytes);
+            else
+                sendTop(n);
+        }
+        pump();
+        if (!waitForReply([&] { return e.top || e.whole; }))
+            return std::nullopt;
     }
-    m_wholeAheadNext = m;
-}
-
-bool Pop3Session::headerComesWithMessage(int n) {
-    if (!m_wholeMessages || m_broken || n < 1 || n > m_count || m_deleted.contains(n))
-        return false;
-    if (m_bodies.contains(n) || m_retrInFlight.contains(n))
-        return true;
-    if (m_headers.contains(n) || m_topInFlight.contains(n) || m_headerFailures.contains(n))
-        return false;
-    if (!ensureSizes())
-        return false; // header() then says what went wrong
-    const qint64 size = m_sizes.value(n, -1);
-    return size >= 0 && size <= kPop3WholeForHeaderMaxBytes;
 }
 
 std::optional<QByteArray> Pop3Session::message(int n) {
-    if (!checkNumber(n))
+    if (!usableFor(n))
         return std::nullopt;
     if (m_sizesRead && m_sizes.value(n, -1) > kPop3MaxMessageBytes) {
-        fail(QStringLiteral("メッセージ %1 は大きすぎるため読みません").arg(n));
+        fail(Pop3ErrorKind::CommandRefused,
+             QStringLiteral("message over %1 MiB").arg(kPop3MaxMessageBytes >> 20));
         return std::nullopt;
     }
-    while (!m_bodies.isEmpty() && m_bodies.firstKey() < n)
-        m_bodies.erase(m_bodies.begin());
-    while (!m_bodyLimit.isEmpty() && m_bodyLimit.firstKey() < n)
-        m_bodyLimit.erase(m_bodyLimit.begin());
-    forgetHeadersBefore(n);
-    m_wholeMessages = true;
-    m_pumpFrom = n + 1;
-    if (!m_bodies.contains(n) && !m_retrInFlight.contains(n))
-        sendRetr(n, kPop3MaxMessageBytes);
-    if (m_pipelining && ensureSizes())
-        pump();
+    moveTo(n);
+    if (m_pipelining && m_options.plan != MailPlan::SizesOnly && !ensureSizes())
+        return std::nullopt;
+    Entry& e = m_cache[n];
     while (true) {
-        const bool got =
-            waitUntil([&] { return m_bodies.contains(n) || m_broken; }, m_options.replyTimeoutMs);
-        if (!m_bodies.contains(n)) {
-            if (!got)
-                breakSession(QStringLiteral("サーバーが %1 秒以内に応答しません")
-                                 .arg(m_options.replyTimeoutMs / 1000.0));
-            if (canRecover() && recover())
-                return message(n);
+        if (e.whole && e.whole->tooLarge && e.wholeLimit < kPop3MaxMessageBytes) {
+            e.whole.reset(); // larger than listed: asked for again without the read-ahead limit
+        } else if (e.whole) {
+            if (e.whole->ok && !e.whole->tooLarge)
+                return e.whole->body;
+            fail(Pop3ErrorKind::CommandRefused,
+                 e.whole->ok ? QStringLiteral("message over %1 MiB").arg(kPop3MaxMessageBytes >> 20)
+                             : serverText(e.whole->text));
             return std::nullopt;
         }
-        Pop3Reply r = m_bodies.take(n);
-        if (r.tooLarge && m_bodyLimit.value(n, kPop3MaxMessageBytes) < kPop3MaxMessageBytes) {
-            // Fetched ahead with a limit from its listed size, and the server sent more: fetch it
-            // again without that limit.
-            m_bodyLimit.remove(n);
+        if (!e.retrAsked)
             sendRetr(n, kPop3MaxMessageBytes);
-            continue;
-        }
-        m_bodyLimit.remove(n);
-        pump(); // its bytes no longer count against the read-ahead budget
-        if (r.tooLarge) {
-            fail(QStringLiteral("メッセージ %1 は大きすぎるため読みません").arg(n));
+        pump();
+        if (!waitForReply([&] { return e.whole.has_value(); }))
             return std::nullopt;
-        }
-        if (!r.ok) {
-            fail(QStringLiteral("メッセージ %1 を読めません（%2）").arg(n).arg(serverText(r.text)));
-            return std::nullopt;
-        }
-        return std::move(r.body);
     }
 }
 
 bool Pop3Session::remove(int n) {
-    if (!checkNumber(n))
+    if (!usableFor(n))
         return false;
-    m_pumpFrom = n + 1;
     // With PIPELINING the window is refilled right behind the DELE: its reply comes after those
     // already under way, and the server keeps sending while we wait for it.
-    auto r = execute(Kind::Dele, n, "DELE " + QByteArray::number(n), false, 0, [this] { pump(); });
+    const int id = send(Kind::Dele, n, "DELE " + QByteArray::number(n));
+    pump();
+    auto r = waitFor(id);
     return r && finishRemove(n, *r);
 }
 
 bool Pop3Session::finishRemove(int n, const Pop3Reply& reply) {
     if (!reply.ok) {
-        fail(QStringLiteral("メッセージ %1 を削除できません（%2）").arg(n).arg(serverText(reply.text)));
+        fail(Pop3ErrorKind::CommandRefused, serverText(reply.text));
         return false;
     }
     m_deleted.insert(n);
-    if (m_headers.contains(n))
-        m_headerBytes -= m_headers.take(n).size();
-    m_bodies.remove(n);
-    m_bodyLimit.remove(n);
+    m_cache.erase(n);
     return true;
 }
 
 bool Pop3Session::removeNoWait(int n) {
     if (m_deleUnanswered.contains(n))
         return true;
-    if (!checkNumber(n))
+    if (!usableFor(n))
         return false;
-    m_pumpFrom = n + 1;
-    m_deleUnanswered.insert(n, send(Kind::Dele, n, "DELE " + QByteArray::number(n), false, 0));
+    m_deleUnanswered.insert(n, send(Kind::Dele, n, "DELE " + QByteArray::number(n)));
     pump();
-    return true;
+    return !m_broken;
 }
 
 int Pop3Session::removeResult(int n, bool wait) {
     const auto it = m_deleUnanswered.constFind(n);
     if (it == m_deleUnanswered.cend()) {
-        fail(QStringLiteral("メッセージ %1 の削除は頼まれていません").arg(n));
+        fail(Pop3ErrorKind::CommandRefused, QStringLiteral("no DELE %1 under way").arg(n));
         return -1;
     }
     const int id = *it;
-    bool got = m_done.contains(id);
-    if (!got && !m_broken) {
-        if (!wait)
-            return 1;
-        got = waitUntil([&] { return m_done.contains(id) || m_broken; }, m_options.replyTimeoutMs);
-    }
+    if (!m_done.contains(id) && !m_broken && !wait)
+        return 1;
     m_deleUnanswered.remove(n);
-    if (m_done.contains(id))
-        return finishRemove(n, m_done.take(id)) ? 0 : -1;
-    if (!got && !m_broken)
-        breakSession(
-            QStringLiteral("サーバーが %1 秒以内に応答しません").arg(m_options.replyTimeoutMs / 1000.0));
-    // A server that garbled pipelined replies: the fresh session redoes the other unanswered
-    // DELEs, and this one here.
-    if (canRecover() && recover()) {
-        if (auto r = execute(Kind::Dele, n, "DELE " + QByteArray::number(n)))
-            return finishRemove(n, *r) ? 0 : -1;
-    }
-    return -1;
+    const auto r = m_done.contains(id) ? std::optional(m_done.take(id)) : waitFor(id);
+    return r && finishRemove(n, *r) ? 0 : -1;
 }
 
 bool Pop3Session::quit() {
-    if (!m_transport || !usable())
+    if (!m_transport || m_broken)
         return false;
-    m_pumpFrom = 0; // nothing may follow QUIT
-    auto r = execute(Kind::Quit, 0, "QUIT");
-    if (m_transport)
-        m_transport->close();
+    m_quitting = true; // nothing may follow QUIT
+    auto r = execute(Kind::Quit, "QUIT");
+    m_transport->close();
     if (!r)
         return false;
     if (!r->ok) {
-        fail(QStringLiteral("サーバーが終了を受け付けませんでした（%1）").arg(serverText(r->text)));
+        fail(Pop3ErrorKind::CommandRefused, serverText(r->text));
         return false;
     }
-    m_broken = true; // the session is over; later calls fail with this text
-    m_error = QStringLiteral("接続は終了しています");
+    m_broken = true; // the session is over
     return true;
 }
 

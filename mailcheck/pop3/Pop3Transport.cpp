@@ -29,12 +29,15 @@ SocketTransport::SocketTransport(QList<QSslCertificate> extraCas) : m_socket(new
         for (const QSslError& e : errors)
             texts << e.errorString();
         // Not ignored: the socket aborts the handshake after this signal.
-        fail(QStringLiteral("サーバー証明書を確認できません（%1）").arg(texts.join(QStringLiteral("; "))));
+        fail(Pop3ErrorKind::TlsRefused, texts.join(QStringLiteral("; ")));
     });
-    connect(m_socket, &QSslSocket::errorOccurred, this,
-            [this](QAbstractSocket::SocketError) { fail(m_socket->errorString()); });
+    connect(m_socket, &QSslSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) {
+        const bool tls = e == QAbstractSocket::SslHandshakeFailedError || e == QAbstractSocket::SslInternalError ||
+                         e == QAbstractSocket::SslInvalidUserDataError;
+        fail(tls ? Pop3ErrorKind::TlsRefused : Pop3ErrorKind::ConnectionLost, m_socket->errorString());
+    });
     connect(m_socket, &QSslSocket::disconnected, this,
-            [this] { fail(QStringLiteral("サーバーが接続を切りました")); });
+            [this] { fail(Pop3ErrorKind::ConnectionLost, QStringLiteral("the server closed the connection")); });
 }
 
 SocketTransport::~SocketTransport() {
@@ -42,9 +45,9 @@ SocketTransport::~SocketTransport() {
     m_socket->abort();
 }
 
-void SocketTransport::fail(const QString& text) {
-    if (!m_failed)
-        m_failure = text; // the first reason is the real one; later ones are consequences
+void SocketTransport::fail(Pop3ErrorKind kind, const QString& text) {
+    if (!m_failed) // the first reason is the real one; later ones are consequences
+        m_failure = {kind, text.left(kPop3MaxErrorDetailChars)};
     m_failed = true;
     Q_EMIT activity();
 }
@@ -70,7 +73,7 @@ bool SocketTransport::hasFailed() const {
     return m_failed;
 }
 
-QString SocketTransport::failureText() const {
+Pop3Error SocketTransport::failure() const {
     return m_failure;
 }
 

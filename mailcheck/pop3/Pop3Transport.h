@@ -1,4 +1,6 @@
 #pragma once
+#include "mailcheck/pop3/Pop3Error.h"
+
 #include <functional>
 #include <memory>
 #include <QByteArray>
@@ -23,9 +25,10 @@ public:
     // Connected and, when TLS was asked for, encrypted with a verified certificate.
     virtual bool isReady() const = 0;
     virtual bool isEncrypted() const = 0;
-    // Closed or failed; failureText() then says why.
+    // Closed or failed; failure() then says why: TlsRefused for the handshake and the certificate,
+    // ConnectionLost for anything else (the session names it by what it was doing).
     virtual bool hasFailed() const = 0;
-    virtual QString failureText() const = 0;
+    virtual Pop3Error failure() const = 0;
     // Upgrades a plain connection (STLS). Discards every byte received so far and not yet read,
     // so nothing the server sent in plain can pass for protected data.
     virtual void startTls(const QString& host) = 0;
@@ -50,19 +53,19 @@ public:
     bool isReady() const override;
     bool isEncrypted() const override;
     bool hasFailed() const override;
-    QString failureText() const override;
+    Pop3Error failure() const override;
     void startTls(const QString& host) override;
     void write(const QByteArray& bytes) override;
     QByteArray readAll() override;
     void close() override;
 
 private:
-    void fail(const QString& text);
+    void fail(Pop3ErrorKind kind, const QString& text);
 
     QSslSocket* m_socket;
     bool m_wantTls = false;
     bool m_failed = false;
-    QString m_failure;
+    Pop3Error m_failure;
 };
 
 using Pop3TransportFactory = std::function<std::unique_ptr<Pop3Transport>()>;

@@ -9,7 +9,12 @@
 #include <QTest>
 
 using brindle::MailFields;
-using brindle::nmail;
+using brindle::MailFields;
+using brindle::MailLibrary;
+using brindle::NMailLibrary;
+using brindle::NMailOptions;
+using brindle::kNMailOptionFieldBuffer;
+using brindle::kNMailDefaultFieldBuffer;
 
 namespace {
 
@@ -44,6 +49,16 @@ private:
 
     DovecotServer m_server;
     QList<QSslCertificate> m_certificate;
+    std::unique_ptr<NMailLibrary> m_library;
+    // The library of one test: trusting the test's CA or only the system's.
+    NMailLibrary& library(bool trustTestCa) {
+        NMailOptions options;
+        if (trustTestCa)
+            options.extraTrustedCas = m_certificate;
+        m_library = std::make_unique<NMailLibrary>(options);
+        m_library->NMailSetOption(kNMailOptionFieldBuffer, kNMailDefaultFieldBuffer);
+        return *m_library;
+    }
 };
 
 void TestDovecotTls::initTestCase() {
@@ -53,8 +68,6 @@ void TestDovecotTls::initTestCase() {
     QVERIFY2(pem.open(QIODevice::ReadOnly), qPrintable(pem.fileName()));
     m_certificate = QSslCertificate::fromData(pem.readAll(), QSsl::Pem);
     QCOMPARE(m_certificate.size(), 1);
-    QVERIFY(nmail().NMailInitializeWinSock());
-    nmail().NMailSetOption(1, 8192);
 }
 
 void TestDovecotTls::init() {
@@ -63,11 +76,10 @@ void TestDovecotTls::init() {
 }
 
 void TestDovecotTls::cleanup() {
-    brindle::setExtraTrustedCertificates({});
+    m_library.reset();
 }
 
 void TestDovecotTls::cleanupTestCase() {
-    nmail().NMailEndWinSock();
 }
 
 QByteArray TestDovecotTls::sessionLog(qint64 from) const {
@@ -112,17 +124,16 @@ void TestDovecotTls::certificateRefused_data() {
 void TestDovecotTls::certificateRefused() {
     QFETCH(QString, host);
     QFETCH(bool, trusted);
-    if (trusted)
-        brindle::setExtraTrustedCertificates(m_certificate);
+    MailLibrary& lib = library(trusted);
     const qint64 logStart = m_server.logSize();
-    const int handle = nmail().NMailPop3Connect(host);
+    const int handle = lib.NMailPop3Connect(host);
     int count = -1;
     if (handle != -1) {
-        count = nmail().NMailPop3Authenticate(handle, kUser, kPassword, 0);
-        nmail().NMailPop3Close(handle);
+        count = lib.NMailPop3Authenticate(handle, kUser, kPassword, 0);
+        lib.NMailPop3Close(handle);
     }
     QVERIFY2(count < 0, "a session over a certificate that does not prove the server went through");
-    const QString why = nmail().NMailGetMessage();
+    const QString why = lib.NMailGetMessage();
     QVERIFY(!why.trimmed().isEmpty());
     QVERIFY(!why.contains(kPassword));
 
@@ -142,21 +153,21 @@ void TestDovecotTls::trustedCertificateCarriesSession_data() {
 
 void TestDovecotTls::trustedCertificateCarriesSession() {
     QFETCH(QString, host);
-    brindle::setExtraTrustedCertificates(m_certificate);
+    MailLibrary& lib = library(true);
     const qint64 logStart = m_server.logSize();
-    const int handle = nmail().NMailPop3Connect(host);
-    QVERIFY2(handle != -1, qPrintable(nmail().NMailGetMessage()));
-    const int count = nmail().NMailPop3Authenticate(handle, kUser, kPassword, 0);
+    const int handle = lib.NMailPop3Connect(host);
+    QVERIFY2(handle != -1, qPrintable(lib.NMailGetMessage()));
+    const int count = lib.NMailPop3Authenticate(handle, kUser, kPassword, 0);
     if (count < 0)
-        nmail().NMailPop3Close(handle);
-    QVERIFY2(count == kKnownMessageCount, qPrintable(nmail().NMailGetMessage()));
+        lib.NMailPop3Close(handle);
+    QVERIFY2(count == kKnownMessageCount, qPrintable(lib.NMailGetMessage()));
 
     // The large message crosses many TLS records.
     MailFields fields;
     QString body;
-    const int fetched = nmail().NMailPop3GetMail(handle, kKnownMessageCount, fields, body);
-    const int deleted = nmail().NMailPop3DeleteMail(handle, 2);
-    QCOMPARE(nmail().NMailPop3Close(handle), 0);
+    const int fetched = lib.NMailPop3GetMail(handle, kKnownMessageCount, fields, body);
+    const int deleted = lib.NMailPop3DeleteMail(handle, 2);
+    QCOMPARE(lib.NMailPop3Close(handle), 0);
     QVERIFY(fetched >= 0);
     QCOMPARE(fields.subject, QStringLiteral("Monthly archive"));
     QVERIFY(body.contains(QStringLiteral("archive line 04000:")));

@@ -23,6 +23,7 @@ public:
     bool closeFails = false;
     QSet<int> statusFails, fetchFails, deleteRefused;
     QString failureText = QStringLiteral("-ERR something went wrong");
+    int garbledFrom = 0; // > 0: from this message on, calls fail as after garbled pipelined replies
 
     // Record.
     QStringList connectedTo;
@@ -50,18 +51,24 @@ public:
         Q_ASSERT(handle == 7);
         log << QStringLiteral("login ") + id;
         logins.append({id, password, apopFlag});
-        return loginRefused ? -1 : static_cast<int>(messages.size());
+        if (loginRefused)
+            return fail(Pop3ErrorKind::LoginRefused, 0);
+        return static_cast<int>(messages.size());
     }
     QString NMailGetMessage() override {
         return failureText + QChar(u'\0') + QStringLiteral("junk after NUL");
     }
+    Pop3Error NMailGetError() override { return lastError; }
+    Pop3Error lastError;
     int NMailPop3GetMailStatus(int, int n, MailFields& fields) override {
         ++calls;
         statusCalls.append(n);
         log << QStringLiteral("status %1").arg(n);
         if (statusFails.contains(n) || n < 1 || n > messages.size()) {
-            return -1;
+            return fail(Pop3ErrorKind::CommandRefused, n);
         }
+        if (garbledFrom > 0 && n >= garbledFrom)
+            return fail(Pop3ErrorKind::ProtocolError, n);
         fields = messages[n - 1].fields;
         return 0;
     }
@@ -78,8 +85,10 @@ public:
         fetchCalls.append(n);
         log << QStringLiteral("fetch %1").arg(n);
         if (fetchFails.contains(n) || n < 1 || n > messages.size()) {
-            return -1;
+            return fail(Pop3ErrorKind::CommandRefused, n);
         }
+        if (garbledFrom > 0 && n >= garbledFrom)
+            return fail(Pop3ErrorKind::ProtocolError, n);
         fields = messages[n - 1].fields;
         body = messages[n - 1].body;
         return 0;
@@ -88,7 +97,7 @@ public:
         ++calls;
         deleteCalls.append(n);
         log << QStringLiteral("dele %1").arg(n);
-        return deleteRefused.contains(n) ? -1 : 0;
+        return deleteRefused.contains(n) ? fail(Pop3ErrorKind::CommandRefused, n) : 0;
     }
     int NMailPop3Close(int) override {
         ++calls;
@@ -97,6 +106,11 @@ public:
         return closeFails ? -1 : 0;
     }
     void NMailEndWinSock() override { log << QStringLiteral("end"); }
+
+    int fail(Pop3ErrorKind kind, int n) {
+        lastError = {kind, failureText, kind == Pop3ErrorKind::ProtocolError && garbledFrom > 0 && n >= garbledFrom};
+        return -1;
+    }
 
     void add(const QString& subject, const QString& from, const QString& body, qint64 size = -1) {
         Message m;

@@ -1,0 +1,49 @@
+#include "mailcheck/CheckInputs.h"
+
+#include "keywords/KeywordFile.h"
+#include "mailcheck/MailCheckRun.h"
+#include "platform/AppFolder.h"
+#include "platform/Profile.h"
+
+namespace brindle {
+
+namespace {
+
+const QString kPipeliningKey = QStringLiteral("PIPELINING");
+
+// One section per server, named by the server as the user wrote it. Brackets (of an IPv6 literal)
+// would end the section name early, so they are written as parentheses.
+QString serverSection(const QString& server) {
+    QString section = server.trimmed();
+    section.replace(u'[', u'(').replace(u']', u')');
+    return section;
+}
+
+} // namespace
+
+QString serverMemoryPath() {
+    return appPath(QStringLiteral(u"\\★MailData\\servers.ini"));
+}
+
+CheckInputs readCheckInputs(const ProgramValues& values) {
+    CheckInputs inputs;
+    if (values.accountConfirmed)
+        inputs.account = StoredAccount{values.accountId, values.accountPassword};
+    else
+        inputs.account = AccountFile().read();
+    inputs.keywords = ReadKeywords();
+    inputs.probeFolder = appPath(QStringLiteral(u"\\添付フォルダ"));
+    const QString section = serverSection(values.server.pop3Server);
+    if (!section.isEmpty())
+        inputs.pipelining = getProfileInt(section, kPipeliningKey, 1, serverMemoryPath()) != 0;
+    return inputs;
+}
+
+bool rememberOutcome(const ProgramValues& values, const CheckOutcome& outcome) {
+    const QString section = serverSection(values.server.pop3Server);
+    if (!outcome.pipeliningGarbled || section.isEmpty())
+        return true;
+    return writeProfileString(section, kPipeliningKey, QStringLiteral("0"), serverMemoryPath());
+}
+
+} // namespace brindle

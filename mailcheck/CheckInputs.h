@@ -1,0 +1,32 @@
+#pragma once
+#include "settings/SettingsStore.h"
+
+#include <QString>
+#include <QStringList>
+
+namespace brindle {
+
+struct CheckOutcome;
+
+// What one check works on, read by its caller (the windows or brindle-check) and handed over, so that
+// the check itself never reads a file.
+struct CheckInputs {
+    StoredAccount account;  // the account to log in with
+    QStringList keywords;   // the keyword list as ReadKeywords gives it
+    QString probeFolder;    // folder of the size rule's work file ("添付フォルダ"); may be missing
+    bool pipelining = true; // false once this server was found to garble pipelined replies
+};
+
+// The file, in the data folder, where the program remembers what it learnt about each server.
+QString serverMemoryPath(); // "\\★MailData\\servers.ini"
+
+// Reads the inputs of the next check: the account confirmed in the account window in this run when
+// there is one, else the stored account read afresh (an edit of the file between checks is seen);
+// the keyword file; the probe folder; what is remembered of the configured server.
+CheckInputs readCheckInputs(const ProgramValues& values);
+
+// Keeps what a check learnt about its server for the checks to come. False when it could not be
+// written (the next check then tries the same way again).
+bool rememberOutcome(const ProgramValues& values, const CheckOutcome& outcome);
+
+} // namespace brindle

@@ -1,0 +1,111 @@
+// The slideshow's timing and order, the clock's hands and the music monitor, without a display.
+#include "ambience/MusicMonitor.h"
+#include "ambience/PictureBox.h"
+#include "ambience/Slideshow.h"
+
+#include <QStringList>
+#include <QTest>
+#include <QTimer>
+
+using namespace brindle;
+
+namespace {
+
+class ScriptedDevice : public MediaControl {
+public:
+    QString send(const QString& command) override {
+        sent << command;
+        return command == QLatin1String("status bgm mode") ? mode : QString();
+    }
+    QString mode;
+    QStringList sent;
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(brindle::ClockHands)
+
+class AmbienceTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void slidePeriod_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<int>("intervalMs"); // 0: the slideshow stands still
+        QTest::newRow("whole seconds") << "5" << 5000;
+        QTest::newRow("fraction") << "1.5" << 1500;
+        QTest::newRow("above the 16-bit timer range is kept") << "70" << 70000;
+        QTest::newRow("blanks and trailing text") << " 7 s" << 7000;
+        QTest::newRow("zero stops") << "0" << 0;
+        QTest::newRow("negative stops") << "-3" << 0;
+        QTest::newRow("letters stop") << "abc" << 0;
+        QTest::newRow("empty stops") << "" << 0;
+        QTest::newRow("beyond a day is a day") << "1e12" << 86400000;
+    }
+    void slidePeriod() {
+        QFETCH(QString, typed);
+        QFETCH(int, intervalMs);
+        QCOMPARE(Slideshow::intervalMs(typed), intervalMs);
+    }
+
+    void slidesCycleThroughAllSixteen() {
+        Slideshow show;
+        QCOMPARE(show.current(), 0);
+        QList<int> shown;
+        for (int i = 0; i < 18; ++i)
+            shown << show.advance();
+        QCOMPARE(shown, (QList<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 1, 2}));
+    }
+
+    void clockHands_data() {
+        QTest::addColumn<QTime>("time");
+        QTest::addColumn<ClockHands>("hands");
+        QTest::newRow("0:00:00") << QTime(0, 0) << ClockHands{{75, 30}, {75, 15}, {75, 10}};
+        QTest::newRow("12:00:00") << QTime(12, 0) << ClockHands{{75, 30}, {75, 15}, {75, 10}};
+        QTest::newRow("3:00:00") << QTime(3, 0) << ClockHands{{105, 60}, {75, 15}, {75, 10}};
+        QTest::newRow("6:30:15") << QTime(6, 30, 15) << ClockHands{{67, 89}, {75, 105}, {125, 60}};
+        QTest::newRow("9:45:45") << QTime(9, 45, 45) << ClockHands{{47, 49}, {30, 60}, {25, 60}};
+        QTest::newRow("10:15:30") << QTime(10, 15, 30) << ClockHands{{51, 42}, {120, 60}, {75, 110}};
+    }
+    void clockHands() {
+        QFETCH(QTime, time);
+        QFETCH(ClockHands, hands);
+        QCOMPARE(brindle::clockHands(time.hour(), time.minute(), time.second()), hands);
+    }
+
+    void hourHandMovesInWholeDegrees() {
+        QList<int> angles;
+        for (int m = 0; m <= 7; ++m)
+            angles << hourAngle(3, m);
+        QCOMPARE(angles, (QList<int>{90, 90, 91, 92, 92, 92, 93, 94}));
+    }
+
+    void musicTick_data() {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<bool>("intervalOn");
+        QTest::addColumn<QStringList>("sent");
+        QTest::addColumn<bool>("keepsWatching");
+        const QString status = QStringLiteral("status bgm mode");
+        QTest::newRow("playing: only asked") << "playing" << false << QStringList{status} << true;
+        QTest::newRow("ended, interval on: restarted")
+            << "stopped" << true << QStringList{status, QStringLiteral("play bgm from 0")} << true;
+        QTest::newRow("ended, interval off: released for good")
+            << "stopped" << false
+            << QStringList{status, QStringLiteral("stop bgm"), QStringLiteral("close bgm")} << false;
+    }
+    void musicTick() {
+        QFETCH(QString, mode);
+        QFETCH(bool, intervalOn);
+        QFETCH(QStringList, sent);
+        QFETCH(bool, keepsWatching);
+        ScriptedDevice dev;
+        dev.mode = mode;
+        MusicMonitor m(dev, [=] { return intervalOn; });
+        m.timer()->start();
+        m.tick();
+        QCOMPARE(dev.sent, sent);
+        QCOMPARE(m.timer()->isActive(), keepsWatching);
+    }
+};
+
+QTEST_GUILESS_MAIN(AmbienceTest)
+#include "tst_ambience.moc"

@@ -1,0 +1,150 @@
+// The main window's commands and timers where they can go wrong: when the interval starts a check,
+// what quitting during a check leaves on the server, which keywords the editor refuses, and that a
+// cancelled mail-program choice keeps the previous one.
+#include "UiTestSupport.h"
+
+#include "keywords/KeywordFile.h"
+#include "ui/GekitaiForm.h"
+#include "ui/SetForm.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+
+using namespace brindle;
+using namespace brindle::test;
+
+namespace {
+
+using F = UiFixture;
+using M = MainForm;
+
+// What a row did: checks started, DELEs and QUITs sent, the minute counter, the keyword file, the
+// mail program, whether the program ended.
+struct Result {
+    int connects = 0;
+    QStringList deletes = {};
+    int quits = 0;
+    QString minutes = {};
+    int keywordRecords = 0;
+    QString mailer = QString::fromUtf16(kNotSetText);
+    bool ended = false;
+};
+
+struct Row {
+    const char* name;
+    std::function<void(F&, M&)> act;
+    Result expected;
+};
+
+// The interval set in the settings window, and the minutes counted so far.
+void countTowards(M& main, const char* interval, const char* counted) {
+    forms::setForm()->Text2->setText(QString::fromLatin1(interval));
+    main.Text8->setText(QString::fromLatin1(counted));
+}
+
+void addKeyword(F& fx, const QString& word) {
+    GekitaiForm* f = forms::gekitaiForm();
+    f->Text1->setText(word);
+    f->Command1->click();
+    fx.boxes.asked.clear();
+}
+
+// Two messages with the keyword "spam" and one without under the keyword rule; `onBox` runs at the
+// first message box of the check (the first deletion's announcement).
+void checkSpam(F& fx, M& main, std::function<void()> onBox) {
+    addKeyword(fx, QStringLiteral("spam"));
+    main.Option1->setChecked(true);
+    fx.lib.setSubjects({QStringLiteral("spam one"), QStringLiteral("spam two"), QStringLiteral("hello")});
+    fx.boxes.onShow = [&fx, onBox] {
+        if (fx.boxes.asked.size() == 1)
+            onBox();
+    };
+    main.Command6->click();
+}
+
+void chooseMailer(F& fx, M& main, const QString& chosen, MsgResult answer) {
+    main.Text1->setText(QStringLiteral("/usr/bin/mailer"));
+    uiServices().chooseFile = [chosen](QWidget*, const QString&) { return chosen; };
+    fx.boxes.answers = {answer};
+    main.Command7->click();
+}
+
+const QString kMailer = QStringLiteral("/usr/bin/mailer"), kOther = QStringLiteral("/opt/other");
+const QStringList kFirst{QStringLiteral("dele 1")}, kBoth{QStringLiteral("dele 1"), QStringLiteral("dele 2")};
+
+const QList<Row> kRows{
+    {"interval reached: a check, the count restarts",
+     [](F&, M& m) { countTowards(m, "2", "2"), m.trigger(); },
+     {.connects = 1, .quits = 1, .minutes = "0"}},
+    {"interval lowered below the count: a check",
+     [](F&, M& m) { countTowards(m, "2", "3"), m.trigger(); },
+     {.connects = 1, .quits = 1, .minutes = "0"}},
+    {"interval not reached: no check",
+     [](F&, M& m) { countTowards(m, "2", "1"), m.trigger(); },
+     {.minutes = "1"}},
+    {"61 ticks make a minute",
+     [](F&, M& m) {
+         for (int i = 0; i < 61; ++i)
+             m.tick();
+     },
+     {.minutes = "1"}},
+    {"interval reached during a check: no second check",
+     [](F& fx, M& m) { checkSpam(fx, m, [&m] { countTowards(m, "1", "1"), m.trigger(); }); },
+     {.connects = 1, .deletes = kBoth, .quits = 1, .minutes = "1", .keywordRecords = 1}},
+    {"quitting during a check: no more DELE, QUIT still sent",
+     [](F& fx, M& m) { checkSpam(fx, m, [&m] { m.close(); }); },
+     {.connects = 1, .deletes = kFirst, .quits = 1, .keywordRecords = 1, .ended = true}},
+    {"keyword with an emoji refused", [](F& fx, M&) { addKeyword(fx, QStringLiteral("当選🎉")); }, {}},
+    {"keyword in hangul refused", [](F& fx, M&) { addKeyword(fx, QStringLiteral("광고")); }, {}},
+    {"keyword with a latin hook refused", [](F& fx, M&) { addKeyword(fx, QStringLiteral("ƒree")); }, {}},
+    {"keyword of 202 bytes refused", [](F& fx, M&) { addKeyword(fx, QString(101, QChar(0x3042))); }, {}},
+    {"keyword of 200 bytes taken",
+     [](F& fx, M&) { addKeyword(fx, QString(100, QChar(0x3042))); },
+     {.keywordRecords = 1}},
+    {"mail program chosen and confirmed",
+     [](F& fx, M& m) { chooseMailer(fx, m, kOther, MsgResult::Yes); },
+     {.mailer = kOther}},
+    {"mail program choice cancelled keeps the previous one",
+     [](F& fx, M& m) { chooseMailer(fx, m, QString(), MsgResult::Yes); },
+     {.mailer = kMailer}},
+    {"mail program answered no keeps the previous one",
+     [](F& fx, M& m) { chooseMailer(fx, m, kOther, MsgResult::No); },
+     {.mailer = kMailer}},
+};
+
+} // namespace
+
+class CommandsTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void command_data() {
+        QTest::addColumn<int>("row");
+        for (int i = 0; i < kRows.size(); ++i)
+            QTest::newRow(kRows[i].name) << i;
+    }
+    void command() {
+        QFETCH(int, row);
+        UiFixture fx;
+        fx.writeServerAndAccount();
+        MainForm& main = fx.start();
+        fx.lib.log.clear();
+        kRows[row].act(fx, main);
+        const Result& want = kRows[row].expected;
+        QCOMPARE(fx.lib.log.filter(QRegularExpression(QStringLiteral("^connect "))).size(), want.connects);
+        QCOMPARE(fx.lib.log.filter(QRegularExpression(QStringLiteral("^dele "))), want.deletes);
+        QCOMPARE(fx.lib.log.count(QStringLiteral("quit")), want.quits);
+        QCOMPARE(main.Text8->text(), want.minutes);
+        QCOMPARE(fx.dir.read(QStringLiteral(u"★MailData/Kstdata50.data")).size(),
+                 want.keywordRecords * kKeywordRecordSize);
+        QCOMPARE(main.Text1->text(), want.mailer);
+        QCOMPARE(main.hasEnded(), want.ended);
+        if (want.ended) // the library closed after the QUIT, once
+            QCOMPARE(fx.lib.log.filter(QRegularExpression(QStringLiteral("^(quit|end)$"))),
+                     (QStringList{QStringLiteral("quit"), QStringLiteral("end")}));
+    }
+};
+
+QTEST_MAIN(CommandsTest)
+#include "tst_commands.moc"

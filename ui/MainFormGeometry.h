@@ -1,0 +1,27 @@
+#pragma once
+#include <QRect>
+#include <QSize>
+#include <QStringView>
+
+namespace brindle {
+
+// The main window's outer sizes: the normal one of the start, and the two smaller ones of the
+// window-mode buttons.
+enum class WindowSize { Normal, Medium, Small };
+
+// The outer size (frame and title bar included) in pixels.
+QSize mainFormOuterSize(WindowSize size);
+
+// The designed place of a visible control of the main window, by its design name ("Command6",
+// "Frame3", "Text10" ...), in pixels relative to its container (the window's client area or its
+// frame). Names without a place give an empty rectangle.
+QRect mainFormPlace(QStringView designName);
+
+// The working fields and the two buttons without a user role lie beyond the right edge of the
+// window at every size, so the user never sees them. `index` counts the one-line fields (and the
+// buttons) in the order they are made.
+QRect workingFieldPlace(int index);
+QRect workingBodyPlace(); // the multi-line body field
+QRect workingButtonPlace(int index);
+
+} // namespace brindle
