@@ -134,6 +134,7 @@ private Q_SLOTS:
         QTest::addColumn<int>("exitCode");
         QTest::newRow("no connection") << "closed" << 2;
         QTest::newRow("login refused") << "login" << 3;
+        QTest::newRow("lost during the login") << "PASS" << 2;
         QTest::newRow("lost at QUIT") << "quit" << 4;
     }
     void failures() {
@@ -142,6 +143,8 @@ private Q_SLOTS:
         FakePop3Options o = options({mail("junk", "x")});
         o.dropAtQuit = fault == "quit";
         o.refuseLogin = fault == "login";
+        if (fault == "PASS")
+            o.dropAtCommand = "PASS";
         FakePop3Server server(o);
         QVERIFY(server.start());
         QString address = server.address();
