@@ -74,7 +74,8 @@ Result run(const QList<QByteArray>& box, bool pipelining, int delayMs, int delet
         return r;
     }
     r.rssBeforeKb = maxRssKb();
-    MailLibrary& lib = nmail();
+    NMailLibrary lib;
+    lib.NMailSetOption(kNMailOptionPlan, int(bodies ? MailPlan::WholeMessages : MailPlan::HeadersFirst));
     QElapsedTimer t;
     t.start();
     const int h = lib.NMailPop3Connect(server.address());
@@ -99,7 +100,7 @@ Result run(const QList<QByteArray>& box, bool pipelining, int delayMs, int delet
         r.ok = false;
     r.ms = t.elapsed();
     r.rssAfterKb = maxRssKb();
-    r.client = lastPop3SessionStats();
+    r.client = lib.lastSessionStats();
     r.server = server.stats();
     if (!r.ok)
         std::fprintf(stderr, "failure: %s\n", qPrintable(lib.NMailGetMessage()));
