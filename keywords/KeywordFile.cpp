@@ -1,14 +1,13 @@
 #include "keywords/KeywordFile.h"
 
 #include "platform/AppFolder.h"
+#include "platform/AtomicFile.h"
 #include "platform/Cp932.h"
 
 #include <cstdio>
-#include <fcntl.h>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <unistd.h>
 
 namespace brindle {
 
@@ -19,10 +18,6 @@ namespace {
 constexpr qint64 kRecordsPerRead = 1024;
 
 constexpr qint64 kInUseOffset = 2;
-
-bool isCp932LeadByte(unsigned char b) {
-    return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
-}
 
 // The file exists afterwards (created empty when it was missing and its folder exists).
 bool ensureFile(const QString& path) {
@@ -39,15 +34,6 @@ bool ensureFile(const QString& path) {
 
 bool isLive(const char* record) {
     return record[kInUseOffset] != 0 || record[kInUseOffset + 1] != 0;
-}
-
-// Makes the directory entry of a renamed file durable; the data itself was synced before.
-void syncFolder(const QString& folder) {
-    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
 }
 
 } // namespace
@@ -154,28 +140,17 @@ bool CompactKeywordFile(const QString& path) {
     if (!source.open(QIODevice::ReadOnly))
         return false;
 
-    // The new list is written beside the file and renamed over it, so that the file holds either the
-    // old list or the new one whole, whatever happens in between.
-    const QString folder = info.absolutePath();
-    const QString tempPath = resolvePath(folder, QStringLiteral("\\KSTDATA50.TMP"));
-    QFile temp(tempPath);
-    if (!temp.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    temp.setPermissions(source.permissions());
-
-    bool ok = true;
+    // The new list replaces the file atomically: the file holds either the old list or the new one
+    // whole, whatever happens in between.
     bool changed = false;
+    QByteArray kept;
     for (;;) {
         const QByteArray chunk = source.read(kRecordsPerRead * kKeywordRecordSize);
-        if (source.error() != QFileDevice::NoError) {
-            ok = false;
-            break;
-        }
+        if (source.error() != QFileDevice::NoError)
+            return false;
         const qsizetype whole = chunk.size() / kKeywordRecordSize;
         if (chunk.size() != whole * kKeywordRecordSize)
             changed = true; // an incomplete tail is dropped too
-        QByteArray kept;
-        kept.reserve(chunk.size());
         for (qsizetype i = 0; i < whole; ++i) {
             const char* record = chunk.constData() + i * kKeywordRecordSize;
             if (isLive(record))
@@ -183,28 +158,16 @@ bool CompactKeywordFile(const QString& path) {
             else
                 changed = true;
         }
-        if (temp.write(kept) != kept.size()) {
-            ok = false;
-            break;
-        }
         if (chunk.size() < kRecordsPerRead * kKeywordRecordSize)
             break;
     }
     source.close();
-    ok = ok && temp.flush() && ::fsync(temp.handle()) == 0;
-    temp.close();
-    ok = ok && temp.error() == QFileDevice::NoError;
-    if (!ok || !changed) {
-        // Nothing to drop: the file stays as it is, byte for byte.
-        QFile::remove(tempPath);
-        return ok;
-    }
-    if (::rename(QFile::encodeName(tempPath).constData(), QFile::encodeName(path).constData()) != 0) {
-        QFile::remove(tempPath);
-        return false;
-    }
-    syncFolder(folder);
-    return true;
+    // Nothing to drop: the file stays as it is, byte for byte.
+    const bool ok = !changed || writeFileAtomically(path, kept);
+    // The platform's write keeps its own temporary file; a copy left by an interrupted compaction of
+    // earlier versions goes.
+    QFile::remove(resolvePath(info.absolutePath(), QStringLiteral("\\KSTDATA50.TMP")));
+    return ok;
 }
 
 } // namespace brindle

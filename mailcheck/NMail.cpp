@@ -5,8 +5,6 @@
 
 namespace brindle {
 
-QString cutToCp932Bytes(const QString& text, qsizetype maxBytes); // H1-TEMP
-
 namespace {
 
 const QString kMask = QStringLiteral("***");
@@ -36,25 +34,6 @@ QString addressSentence(const Pop3AddressError& e) {
 }
 
 } // namespace
-
-// H1-TEMP: until platform/Cp932 carries it.
-QString cutToCp932Bytes(const QString& text, qsizetype maxBytes) {
-    if (maxBytes <= 0)
-        return {};
-    if (text.size() * 2 <= maxBytes || cp932Length(text) <= maxBytes)
-        return text;
-    qsizetype lo = 0, hi = qMin(text.size(), maxBytes);
-    while (lo < hi) {
-        const qsizetype mid = (lo + hi + 1) / 2;
-        if (cp932Length(QStringView(text).left(mid)) <= maxBytes)
-            lo = mid;
-        else
-            hi = mid - 1;
-    }
-    if (lo > 0 && text.at(lo - 1).isHighSurrogate())
-        --lo;
-    return text.left(lo);
-}
 
 struct NMailLibrary::Handle {
     std::unique_ptr<Pop3Session> session;
@@ -95,7 +74,8 @@ NMailLibrary::~NMailLibrary() = default;
 void NMailLibrary::NMailSetOption(int option, int value) {
     if (option == kNMailOptionFieldBuffer && value > 1)
         m_fieldBuffer = value;
-    else if (option == kNMailOptionPlan && value >= int(MailPlan::HeadersFirst) && value <= int(MailPlan::SizesOnly))
+    else if (option == kNMailOptionPlan && value >= int(MailPlan::HeadersFirst) &&
+             value <= int(MailPlan::SizesOnly))
         m_plan = MailPlan(value);
     else if (option == kNMailOptionPipelining)
         m_pipelining = value != 0;
@@ -103,8 +83,7 @@ void NMailLibrary::NMailSetOption(int option, int value) {
 
 // The one prologue of the entry points that take a handle: the handle looked up and marked busy,
 // the message number checked, and a failure of the session put into words.
-template <typename R, typename Body>
-R NMailLibrary::run(int handle, Step step, int n, Body&& body) {
+template <typename R, typename Body> R NMailLibrary::run(int handle, Step step, int n, Body&& body) {
     Handle* h = find(handle);
     if (!h)
         return R(-1);
@@ -137,9 +116,11 @@ bool NMailLibrary::checkMessage(Handle& h, int n) {
     if (!s.loggedIn())
         return local(&h, Pop3ErrorKind::CommandRefused, QStringLiteral("ログインしていません")) == 0;
     if (n < 1 || n > s.messageCount())
-        return local(&h, Pop3ErrorKind::CommandRefused, QStringLiteral("メッセージ %1 はありません").arg(n)) == 0;
+        return local(&h, Pop3ErrorKind::CommandRefused,
+                     QStringLiteral("メッセージ %1 はありません").arg(n)) == 0;
     if (s.isDeleted(n))
-        return local(&h, Pop3ErrorKind::CommandRefused, QStringLiteral("メッセージ %1 は削除済みです").arg(n)) == 0;
+        return local(&h, Pop3ErrorKind::CommandRefused,
+                     QStringLiteral("メッセージ %1 は削除済みです").arg(n)) == 0;
     return true;
 }
 
@@ -233,7 +214,8 @@ int NMailLibrary::NMailPop3Connect(const QString& host) {
     return id;
 }
 
-int NMailLibrary::NMailPop3Authenticate(int handle, const QString& id, const QString& password, int apopFlag) {
+int NMailLibrary::NMailPop3Authenticate(int handle, const QString& id, const QString& password,
+                                        int apopFlag) {
     return run<int>(handle, Step::Login, 0, [&](Handle& h) {
         const bool apop = apopFlag != 0;
         if (h.session->broken())
@@ -246,8 +228,9 @@ int NMailLibrary::NMailPop3Authenticate(int handle, const QString& id, const QSt
             return local(&h, Pop3ErrorKind::LoginRefused,
                          QStringLiteral("ユーザー名かパスワードに使えない文字があります"));
         if (apop && h.session->apopTimestamp().isEmpty())
-            return local(&h, Pop3ErrorKind::LoginRefused,
-                         QStringLiteral("このサーバーは APOP に対応していません（挨拶にタイムスタンプがありません）"));
+            return local(
+                &h, Pop3ErrorKind::LoginRefused,
+                QStringLiteral("このサーバーは APOP に対応していません（挨拶にタイムスタンプがありません）"));
         return h.session->login(commandBytes(id), commandBytes(password), apop);
     });
 }
@@ -319,7 +302,8 @@ int NMailLibrary::NMailPop3DeleteMailNoWait(int handle, int n) {
 int NMailLibrary::NMailPop3DeleteResult(int handle, int n, bool wait) {
     return run<int>(handle, Step::Delete, 0, [&](Handle& h) {
         if (!h.session->removePending(n))
-            return local(&h, Pop3ErrorKind::CommandRefused, QStringLiteral("メッセージ %1 の削除は頼まれていません").arg(n));
+            return local(&h, Pop3ErrorKind::CommandRefused,
+                         QStringLiteral("メッセージ %1 の削除は頼まれていません").arg(n));
         return h.session->removeResult(n, wait);
     });
 }

@@ -25,10 +25,6 @@ QByteArrayView trimBlanks(QByteArrayView text) {
     return text.sliced(begin, end - begin);
 }
 
-bool isCp932LeadByte(unsigned char b) {
-    return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
-}
-
 // The first `limit` bytes of text, shortened by one when the cut would keep the lead byte of a
 // two-byte character without its second byte.
 QByteArrayView cutOnCharacter(QByteArrayView text, qsizetype limit) {
@@ -44,23 +40,6 @@ QByteArrayView cutOnCharacter(QByteArrayView text, qsizetype limit) {
     return text.first(i);
 }
 
-QList<QByteArray> splitLines(const QByteArray& data) {
-    QList<QByteArray> lines;
-    qsizetype start = 0;
-    const qsizetype n = data.size();
-    for (qsizetype i = 0; i < n; ++i) {
-        const char c = data[i];
-        if (c != '\r' && c != '\n')
-            continue;
-        lines.append(data.sliced(start, i - start));
-        if (c == '\r' && i + 1 < n && data[i + 1] == '\n')
-            ++i;
-        start = i + 1;
-    }
-    if (start < n)
-        lines.append(data.sliced(start));
-    return lines;
-}
 
 bool sameName(QByteArrayView stored, const QString& wanted) {
     return fromCp932(stored).compare(wanted, Qt::CaseInsensitive) == 0;
@@ -230,6 +209,24 @@ bool writeProfileStrings(const QString& section, const ProfileEntries& entries, 
         out += line + "\r\n";
 
     return writeFileAtomically(path, out, permissions);
+}
+
+QList<QByteArray> splitLines(const QByteArray& data) {
+    QList<QByteArray> lines;
+    qsizetype start = 0;
+    const qsizetype n = data.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const char c = data[i];
+        if (c != '\r' && c != '\n')
+            continue;
+        lines.append(data.sliced(start, i - start));
+        if (c == '\r' && i + 1 < n && data[i + 1] == '\n')
+            ++i;
+        start = i + 1;
+    }
+    if (start < n)
+        lines.append(data.sliced(start));
+    return lines;
 }
 
 } // namespace brindle

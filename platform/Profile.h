@@ -1,5 +1,6 @@
 #pragma once
 #include <optional>
+#include <QByteArray>
 #include <QFileDevice>
 #include <QList>
 #include <QPair>
@@ -38,6 +39,10 @@ bool writeProfileString(const QString& section, const QString& key, const QStrin
 
 // Several keys of one section in one atomic rewrite. With `permissions`, the file gets exactly those
 // permissions before it becomes visible under its name (for files that hold secrets).
+// The lines of a text file; CR LF, a lone CR and a lone LF each end a line, and a last line without
+// an end counts too.
+QList<QByteArray> splitLines(const QByteArray& data);
+
 using ProfileEntries = QList<QPair<QString, QString>>;
 bool writeProfileStrings(const QString& section, const ProfileEntries& entries, const QString& path,
                          std::optional<QFileDevice::Permissions> permissions = std::nullopt);

@@ -26,23 +26,6 @@ constexpr QFileDevice::Permissions kOwnerOnly = QFileDevice::ReadOwner | QFileDe
 
 const QString kSection = QString::fromUtf16(kIniSection);
 
-QList<QByteArray> splitLines(const QByteArray& data) {
-    QList<QByteArray> lines;
-    qsizetype start = 0;
-    for (qsizetype i = 0; i < data.size(); ++i) {
-        const char c = data[i];
-        if (c != '\r' && c != '\n')
-            continue;
-        lines.append(data.sliced(start, i - start));
-        if (c == '\r' && i + 1 < data.size() && data[i + 1] == '\n')
-            ++i;
-        start = i + 1;
-    }
-    if (start < data.size())
-        lines.append(data.sliced(start));
-    return lines;
-}
-
 std::int16_t toInt16(double v) {
     const double r = roundHalfEven(v);
     if (r <= std::numeric_limits<std::int16_t>::min())

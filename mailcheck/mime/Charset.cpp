@@ -1,27 +1,17 @@
 #include "mailcheck/mime/Charset.h"
 
-#include <cerrno>
-#include <iconv.h>
-#include <QtEndian>
+#include "platform/Cp932.h"
+#include "platform/Iconv.h"
+
 #include <utility>
-#include <vector>
 
 namespace brindle {
 
 namespace {
 
-// iconv writes QString's own code units.
-#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
-constexpr const char* kUtf16Native = "UTF-16LE";
-#else
-constexpr const char* kUtf16Native = "UTF-16BE";
-#endif
-
 // A charset label comes from the mail itself; longer names or other characters name nothing real,
 // and keeping to this alphabet keeps path-like names ("//", "/") away from iconv_open.
 constexpr qsizetype kMaxLabelLength = 40;
-// Distinct charsets kept open per thread; a message names only a few, a hostile one names many.
-constexpr std::size_t kMaxOpenConverters = 16;
 
 enum class Family { Unknown, Iso2022Jp, Cp932, EucJp, Utf8, Ascii, Other };
 
@@ -83,136 +73,25 @@ Resolved resolveLabel(QByteArrayView rawLabel) {
     return {Family::Other, label.toUpper()};
 }
 
-// Open converters, one per charset name, kept for the thread's life: opening one costs more than
-// decoding a typical part.
-class ConverterCache {
-public:
-    ~ConverterCache() {
-        for (auto& [name, cd] : entries_)
-            if (cd != invalid())
-                iconv_close(cd);
-    }
-    static iconv_t invalid() { return reinterpret_cast<iconv_t>(-1); }
-
-    iconv_t get(const QByteArray& name) {
-        for (auto& [n, cd] : entries_)
-            if (n == name)
-                return cd;
-        if (entries_.size() >= kMaxOpenConverters) {
-            // Keep the first few (the Japanese ones, opened early and used constantly).
-            auto& [n, cd] = entries_.back();
-            if (cd != invalid())
-                iconv_close(cd);
-            entries_.pop_back();
-        }
-        iconv_t cd = iconv_open(kUtf16Native, name.constData());
-        entries_.emplace_back(name, cd);
-        return cd;
-    }
-
-private:
-    std::vector<std::pair<QByteArray, iconv_t>> entries_;
-};
-
-iconv_t converter(const QByteArray& name) {
-    thread_local ConverterCache cache;
-    return cache.get(name);
-}
-
 // How many bytes one unreadable character takes, so that lenient decoding skips whole characters.
-enum class SkipRule { OneByte, Cp932, EucJp };
-
-qsizetype skipLength(const unsigned char* p, std::size_t left, SkipRule rule) {
-    if (left < 2)
-        return 1;
-    const unsigned char b = p[0];
-    switch (rule) {
-    case SkipRule::Cp932: {
-        const bool lead = (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
-        const unsigned char t = p[1];
-        const bool trail = (t >= 0x40 && t <= 0x7E) || (t >= 0x80 && t <= 0xFC);
-        return lead && trail ? 2 : 1;
-    }
-    case SkipRule::EucJp: {
-        auto high = [](unsigned char c) { return c >= 0xA1 && c <= 0xFE; };
-        if (b == 0x8E)
-            return high(p[1]) ? 2 : 1;
-        if (b == 0x8F)
-            return left >= 3 && high(p[1]) && high(p[2]) ? 3 : 1;
-        if (high(b))
-            return high(p[1]) ? 2 : 1;
-        return 1;
-    }
-    case SkipRule::OneByte:
-        break;
-    }
+qsizetype oneByte(const unsigned char*, qsizetype) {
     return 1;
 }
 
-// Decodes with iconv. strict: nullopt on the first invalid or truncated sequence; otherwise each
-// unreadable character becomes U+FFFD.
-std::optional<QString> iconvDecode(const QByteArray& charsetName, QByteArrayView bytes, bool strict,
-                                   SkipRule rule) {
-    iconv_t cd = converter(charsetName);
-    if (cd == ConverterCache::invalid())
-        return std::nullopt;
-    iconv(cd, nullptr, nullptr, nullptr, nullptr);
-
-    QString out;
-    out.resize(bytes.size() + 16);
-    std::size_t used = 0; // bytes of out written
-    auto room = [&](std::size_t need) {
-        if (std::size_t(out.size()) * 2 - used < need)
-            out.resize(out.size() * 2 + qsizetype(need));
-    };
-    char* in = const_cast<char*>(bytes.data());
-    std::size_t inLeft = std::size_t(bytes.size());
-    while (inLeft > 0) {
-        char* outBase = reinterpret_cast<char*>(out.data());
-        char* outp = outBase + used;
-        std::size_t outLeft = std::size_t(out.size()) * 2 - used;
-        const std::size_t r = iconv(cd, &in, &inLeft, &outp, &outLeft);
-        const int err = errno;
-        used = std::size_t(outp - outBase);
-        if (r != std::size_t(-1))
-            continue;
-        if (err == E2BIG) {
-            room(64);
-            continue;
-        }
-        if (strict)
-            return std::nullopt;
-        const std::size_t skip =
-            err == EINVAL ? inLeft
-                          : std::size_t(skipLength(reinterpret_cast<unsigned char*>(in), inLeft, rule));
-        room(4);
-        reinterpret_cast<char16_t*>(out.data())[used / 2] = u'\uFFFD';
-        used += 2;
-        in += skip;
-        inLeft -= skip;
-    }
-    // A stateful converter may still hold output.
-    while (true) {
-        char* outBase = reinterpret_cast<char*>(out.data());
-        char* outp = outBase + used;
-        std::size_t outLeft = std::size_t(out.size()) * 2 - used;
-        const std::size_t r = iconv(cd, nullptr, nullptr, &outp, &outLeft);
-        const int err = errno;
-        used = std::size_t(outp - outBase);
-        if (r == std::size_t(-1) && err == E2BIG) {
-            room(64);
-            continue;
-        }
-        break;
-    }
-    out.resize(qsizetype(used / 2));
-    return out;
+qsizetype eucJpLength(const unsigned char* p, qsizetype left) {
+    if (left < 2)
+        return 1;
+    auto high = [](unsigned char c) { return c >= 0xA1 && c <= 0xFE; };
+    const unsigned char b = p[0];
+    if (b == 0x8E)
+        return high(p[1]) ? 2 : 1;
+    if (b == 0x8F)
+        return left >= 3 && high(p[1]) && high(p[2]) ? 3 : 1;
+    if (high(b))
+        return high(p[1]) ? 2 : 1;
+    return 1;
 }
 
-const QByteArray& nameCp932() {
-    static const QByteArray n("CP932");
-    return n;
-}
 const QByteArray& nameEucJp() {
     static const QByteArray n("EUC-JP-MS");
     return n;
@@ -220,7 +99,7 @@ const QByteArray& nameEucJp() {
 // glibc's EUC-JP-MS passes the bytes 0x80-0x8D through as C1 controls; no Japanese text holds
 // them, so for the strict reading they mean "not EUC-JP".
 std::optional<QString> eucJpStrict(QByteArrayView bytes) {
-    auto s = iconvDecode(nameEucJp(), bytes, true, SkipRule::EucJp);
+    auto s = iconvDecode(nameEucJp(), bytes, true, eucJpLength);
     if (s)
         for (QChar c : *s)
             if (c.unicode() >= 0x80 && c.unicode() <= 0x9F)
@@ -279,20 +158,20 @@ QString decodeIso2022Jp(QByteArrayView bytes, bool strict, bool* ok) {
 } // namespace
 
 void Iso2022JpDecoder::invalid() {
-    clean_ = false;
+    m_clean = false;
     // 0x80 is never valid in code page 932 and never a lead byte: it reads as one U+FFFD.
-    sjis_ += '\x80';
+    m_sjis += '\x80';
 }
 
 void Iso2022JpDecoder::feed(QByteArrayView bytes) {
-    sjis_.reserve(sjis_.size() + bytes.size());
+    m_sjis.reserve(m_sjis.size() + bytes.size());
     const qsizetype n = bytes.size();
     for (qsizetype i = 0; i < n; ++i) {
         const unsigned char b = static_cast<unsigned char>(bytes[i]);
         if (b == 0x1B) {
-            if (lead_ >= 0) {
+            if (m_lead >= 0) {
                 invalid();
-                lead_ = -1;
+                m_lead = -1;
             }
             // ESC, intermediates 0x20-0x2F, final 0x30-0x7E.
             qsizetype j = i + 1;
@@ -301,113 +180,107 @@ void Iso2022JpDecoder::feed(QByteArrayView bytes) {
                 ++j;
             if (j >= n || static_cast<unsigned char>(bytes[j]) < 0x30 ||
                 static_cast<unsigned char>(bytes[j]) > 0x7E) {
-                clean_ = false; // a broken escape: drop the ESC, read on
+                m_clean = false; // a broken escape: drop the ESC, read on
                 continue;
             }
             const QByteArrayView seq = bytes.sliced(i + 1, j - i);
             if (seq == "$@" || seq == "$B" || seq == "$(B" || seq == "$(@" || seq == "$(Q" || seq == "$(O") {
-                mode_ = Mode::TwoByte;
+                m_mode = Mode::TwoByte;
             } else if (seq == "(B" || seq == "(J" || seq == "(H") {
-                mode_ = Mode::Ascii;
+                m_mode = Mode::Ascii;
             } else if (seq == "(I") {
-                mode_ = Mode::Katakana;
+                m_mode = Mode::Katakana;
             } else if (seq == "&@") {
                 // Announces the 1990 revision before ESC $ B: nothing to do.
             } else if (seq.size() >= 2 && seq[0] == '$') {
-                mode_ = Mode::Unsupported; // JIS X 0212, GB 2312, KS C 5601 ...: pairs we cannot map
-                clean_ = false;
+                m_mode = Mode::Unsupported; // JIS X 0212, GB 2312, KS C 5601 ...: pairs we cannot map
+                m_clean = false;
             } else {
-                clean_ = false; // single shifts and G2 sets of ISO-2022-JP-2
+                m_clean = false; // single shifts and G2 sets of ISO-2022-JP-2
             }
             i = j;
             continue;
         }
         if (b == 0x0E) {
-            shiftedOut_ = true;
+            m_shiftedOut = true;
             continue;
         }
         if (b == 0x0F) {
-            shiftedOut_ = false;
+            m_shiftedOut = false;
             continue;
         }
         if (b >= 0x80) {
-            if (lead_ >= 0) {
+            if (m_lead >= 0) {
                 invalid();
-                lead_ = -1;
+                m_lead = -1;
             }
             invalid();
             continue;
         }
         if (b < 0x21 || b == 0x7F) {
-            if (lead_ >= 0) {
+            if (m_lead >= 0) {
                 invalid();
-                lead_ = -1;
+                m_lead = -1;
             }
-            sjis_ += char(b);
+            m_sjis += char(b);
             continue;
         }
-        const Mode mode = shiftedOut_ ? Mode::Katakana : mode_;
+        const Mode mode = m_shiftedOut ? Mode::Katakana : m_mode;
         switch (mode) {
         case Mode::Ascii:
-            sjis_ += char(b);
+            m_sjis += char(b);
             break;
         case Mode::Katakana:
             if (b <= 0x5F)
-                sjis_ += char(b + 0x80);
+                m_sjis += char(b + 0x80);
             else
                 invalid();
             break;
         case Mode::TwoByte:
         case Mode::Unsupported:
-            if (lead_ < 0) {
-                lead_ = b;
+            if (m_lead < 0) {
+                m_lead = b;
                 break;
             }
             if (mode == Mode::Unsupported) {
                 invalid();
             } else {
                 // JIS row/cell pair to its Shift_JIS pair.
-                const int j1 = lead_, j2 = b;
+                const int j1 = m_lead, j2 = b;
                 const int s1 = ((j1 + 1) >> 1) + (j1 <= 0x5E ? 0x70 : 0xB0);
                 const int s2 = j2 + ((j1 & 1) ? (j2 >= 0x60 ? 0x20 : 0x1F) : 0x7E);
-                sjis_ += char(s1);
-                sjis_ += char(s2);
+                m_sjis += char(s1);
+                m_sjis += char(s2);
             }
-            lead_ = -1;
+            m_lead = -1;
             break;
         }
     }
 }
 
 void Iso2022JpDecoder::endOfWord() {
-    if (lead_ >= 0 && (mode_ == Mode::TwoByte || mode_ == Mode::Unsupported))
+    if (m_lead >= 0 && (m_mode == Mode::TwoByte || m_mode == Mode::Unsupported))
         return;
-    mode_ = Mode::Ascii;
-    shiftedOut_ = false;
+    m_mode = Mode::Ascii;
+    m_shiftedOut = false;
 }
 
 std::optional<QString> Iso2022JpDecoder::finish(bool strict) {
-    if (lead_ >= 0)
+    if (m_lead >= 0)
         invalid();
-    const bool clean = clean_;
-    const QByteArray sjis = std::exchange(sjis_, {});
-    mode_ = Mode::Ascii;
-    shiftedOut_ = false;
-    lead_ = -1;
-    clean_ = true;
+    const bool clean = m_clean;
+    const QByteArray sjis = std::exchange(m_sjis, {});
+    m_mode = Mode::Ascii;
+    m_shiftedOut = false;
+    m_lead = -1;
+    m_clean = true;
     if (strict && !clean)
         return std::nullopt;
     if (!hasHighBytes(sjis))
         return QString::fromLatin1(sjis);
     if (strict)
-        return iconvDecode(nameCp932(), sjis, true, SkipRule::Cp932);
-    return decodeCp932Lenient(sjis);
-}
-
-QString decodeCp932Lenient(QByteArrayView bytes) {
-    if (!hasHighBytes(bytes))
-        return QString::fromLatin1(bytes);
-    return iconvDecode(nameCp932(), bytes, false, SkipRule::Cp932).value_or(QString());
+        return fromCp932Strict(sjis);
+    return fromCp932(sjis);
 }
 
 CharsetGuess guessCharset(QByteArrayView bytes) {
@@ -423,11 +296,11 @@ CharsetGuess guessCharset(QByteArrayView bytes) {
     }
     if (!high)
         return {GuessedCharset::Ascii, QString::fromLatin1(bytes)};
-    if (auto u = iconvDecode(nameUtf8(), bytes, true, SkipRule::OneByte))
+    if (auto u = iconvDecode(nameUtf8(), bytes, true, oneByte))
         return {GuessedCharset::Utf8, *u};
     // EUC-JP first matters: code page 932 accepts most EUC-JP bytes as half-width kana.
     auto euc = eucJpStrict(bytes);
-    auto sjis = iconvDecode(nameCp932(), bytes, true, SkipRule::Cp932);
+    auto sjis = fromCp932Strict(bytes);
     if (euc && sjis) {
         const Score e = score(*euc), s = score(*sjis);
         const bool eucWins = e.suspicious != s.suspicious ? !e.suspicious : e.japanese > s.japanese;
@@ -438,7 +311,7 @@ CharsetGuess guessCharset(QByteArrayView bytes) {
         return {GuessedCharset::EucJp, *euc};
     if (sjis)
         return {GuessedCharset::Cp932, *sjis};
-    return {GuessedCharset::Cp932Damaged, decodeCp932Lenient(bytes)};
+    return {GuessedCharset::Cp932Damaged, fromCp932(bytes)};
 }
 
 QString decodeGuessed(QByteArrayView bytes, GuessedCharset charset) {
@@ -451,15 +324,15 @@ QString decodeGuessed(QByteArrayView bytes, GuessedCharset charset) {
     }
     case GuessedCharset::Utf8:
         if (hasHighBytes(bytes))
-            return iconvDecode(nameUtf8(), bytes, false, SkipRule::OneByte).value_or(QString());
+            return iconvDecode(nameUtf8(), bytes, false, oneByte).value_or(QString());
         break;
     case GuessedCharset::EucJp:
         if (hasHighBytes(bytes))
-            return iconvDecode(nameEucJp(), bytes, false, SkipRule::EucJp).value_or(QString());
+            return iconvDecode(nameEucJp(), bytes, false, eucJpLength).value_or(QString());
         break;
     case GuessedCharset::Cp932:
     case GuessedCharset::Cp932Damaged:
-        return decodeCp932Lenient(bytes);
+        return fromCp932(bytes);
     }
     if (hasHighBytes(bytes))
         return decodeUndeclaredText(bytes);
@@ -487,13 +360,13 @@ std::optional<QString> decodeCharsetStrict(QByteArrayView bytes, QByteArrayView 
     case Family::Ascii:
         return std::nullopt; // 8-bit bytes under US-ASCII
     case Family::Cp932:
-        return iconvDecode(nameCp932(), bytes, true, SkipRule::Cp932);
+        return fromCp932Strict(bytes);
     case Family::EucJp:
         return eucJpStrict(bytes);
     case Family::Utf8:
-        return iconvDecode(nameUtf8(), bytes, true, SkipRule::OneByte);
+        return iconvDecode(nameUtf8(), bytes, true, oneByte);
     case Family::Other: {
-        auto s = iconvDecode(r.iconvName, bytes, true, SkipRule::OneByte);
+        auto s = iconvDecode(r.iconvName, bytes, true, oneByte);
         // Stateful charsets (UTF-7, ISO-2022-KR ...) can swallow bytes whole; text that reads as
         // nothing at all was not written in that charset.
         if (s && s->isEmpty() && !bytes.isEmpty())
@@ -543,13 +416,13 @@ QString decodeCharset(QByteArrayView bytes, QByteArrayView label) {
     std::optional<QString> lenient;
     switch (resolveLabel(label).family) {
     case Family::Utf8:
-        lenient = iconvDecode(nameUtf8(), bytes, false, SkipRule::OneByte);
+        lenient = iconvDecode(nameUtf8(), bytes, false, oneByte);
         break;
     case Family::EucJp:
-        lenient = iconvDecode(nameEucJp(), bytes, false, SkipRule::EucJp);
+        lenient = iconvDecode(nameEucJp(), bytes, false, eucJpLength);
         break;
     case Family::Cp932:
-        lenient = decodeCp932Lenient(bytes);
+        lenient = fromCp932(bytes);
         break;
     default:
         break;

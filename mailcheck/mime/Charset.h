@@ -50,9 +50,6 @@ inline QString decodeUndeclaredText(QByteArrayView bytes) {
 // Decodes bytes in a charset guessed earlier (for example for the whole header field they sit in).
 QString decodeGuessed(QByteArrayView bytes, GuessedCharset charset);
 
-// Code page 932 where every unreadable byte or pair becomes one U+FFFD. A lead byte followed by a
-// valid trail byte is always taken as a pair, so one bad character never shifts the pairs after it.
-QString decodeCp932Lenient(QByteArrayView bytes);
 
 // ISO-2022-JP as Japanese mailers really send it: NEC row 13 and the NEC-selected IBM extensions
 // included, which strict decoders reject. Each JIS pair is turned into its Shift_JIS pair and the
@@ -72,11 +69,11 @@ private:
     enum class Mode { Ascii, TwoByte, Katakana, Unsupported };
     void invalid();
 
-    Mode mode_ = Mode::Ascii;
-    bool shiftedOut_ = false;
-    int lead_ = -1;
-    bool clean_ = true;
-    QByteArray sjis_;
+    Mode m_mode = Mode::Ascii;
+    bool m_shiftedOut = false;
+    int m_lead = -1;
+    bool m_clean = true;
+    QByteArray m_sjis;
 };
 
 } // namespace brindle
