@@ -40,7 +40,6 @@ QByteArrayView cutOnCharacter(QByteArrayView text, qsizetype limit) {
     return text.first(i);
 }
 
-
 bool sameName(QByteArrayView stored, const QString& wanted) {
     return fromCp932(stored).compare(wanted, Qt::CaseInsensitive) == 0;
 }

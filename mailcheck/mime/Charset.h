@@ -50,7 +50,6 @@ inline QString decodeUndeclaredText(QByteArrayView bytes) {
 // Decodes bytes in a charset guessed earlier (for example for the whole header field they sit in).
 QString decodeGuessed(QByteArrayView bytes, GuessedCharset charset);
 
-
 // ISO-2022-JP as Japanese mailers really send it: NEC row 13 and the NEC-selected IBM extensions
 // included, which strict decoders reject. Each JIS pair is turned into its Shift_JIS pair and the
 // result read as code page 932. ESC $ @, ESC $ B (and JIS X 0213 plane 1) are two-byte; ESC ( B,

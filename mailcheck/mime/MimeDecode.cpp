@@ -238,10 +238,10 @@ PartInfo readPartInfo(QByteArrayView headers, bool digestChild) {
 class BodyBuilder {
 public:
     void walkEntity(QByteArrayView entity, int depth, bool digestChild) {
-        if (stopped_)
+        if (m_stopped)
             return;
-        if (++parts_ > kMaxParts) {
-            stopped_ = true;
+        if (++m_parts > kMaxParts) {
+            m_stopped = true;
             return;
         }
         const HeaderSplit split = splitHeader(entity, true);
@@ -261,12 +261,12 @@ public:
     }
 
     void addRaw(QByteArrayView raw) {
-        const QByteArrayView part = raw.first(qMin(raw.size(), kMaxDecodedBytes - budgetUsed_));
-        budgetUsed_ += part.size();
+        const QByteArrayView part = raw.first(qMin(raw.size(), kMaxDecodedBytes - m_budgetUsed));
+        m_budgetUsed += part.size();
         append(decodePartText(part, TransferEncoding::AsIs, {}));
     }
 
-    QString take() { return std::move(body_); }
+    QString take() { return std::move(m_body); }
 
 private:
     void walkMultipart(QByteArrayView body, const QByteArray& boundary, int depth, bool digest) {
@@ -280,7 +280,7 @@ private:
         qsizetype pos = 0;
         qsizetype partStart = -1;
         bool sawDelimiter = false;
-        while (pos < n && !stopped_) {
+        while (pos < n && !m_stopped) {
             const qsizetype eol = body.indexOf('\n', pos);
             const qsizetype next = eol < 0 ? n : eol + 1;
             QByteArrayView line = body.sliced(pos, (eol < 0 ? n : eol) - pos);
@@ -299,7 +299,7 @@ private:
             }
             pos = next;
         }
-        if (stopped_)
+        if (m_stopped)
             return;
         if (partStart >= 0 && partStart < n)
             walkEntity(body.sliced(partStart), depth + 1, digest); // no closing delimiter
@@ -336,25 +336,25 @@ private:
             return;
         if (info.disposition != "inline" && info.named)
             return; // a named file nobody asked to show inline
-        const QByteArrayView raw = content.first(qMin(content.size(), kMaxDecodedBytes - budgetUsed_));
-        budgetUsed_ += raw.size();
-        if (budgetUsed_ >= kMaxDecodedBytes)
-            stopped_ = true;
+        const QByteArrayView raw = content.first(qMin(content.size(), kMaxDecodedBytes - m_budgetUsed));
+        m_budgetUsed += raw.size();
+        if (m_budgetUsed >= kMaxDecodedBytes)
+            m_stopped = true;
         append(decodePartText(raw, info.encoding, info.charset));
     }
 
     void append(const QString& text) {
-        if (!first_)
-            body_ += u"\r\n";
-        first_ = false;
-        body_ += text;
+        if (!m_first)
+            m_body += u"\r\n";
+        m_first = false;
+        m_body += text;
     }
 
-    QString body_;
-    bool first_ = true;
-    bool stopped_ = false;
-    int parts_ = 0;
-    qsizetype budgetUsed_ = 0;
+    QString m_body;
+    bool m_first = true;
+    bool m_stopped = false;
+    int m_parts = 0;
+    qsizetype m_budgetUsed = 0;
 };
 
 } // namespace

@@ -53,36 +53,36 @@ std::optional<EncodedWord> parseEncodedWord(QByteArrayView s, qsizetype p) {
 
 class Decoder {
 public:
-    explicit Decoder(QByteArrayView raw) : raw_(raw) {}
+    explicit Decoder(QByteArrayView raw) : m_raw(raw) {}
 
     QString run() {
-        const qsizetype n = raw_.size();
+        const qsizetype n = m_raw.size();
         qsizetype textStart = 0;
         qsizetype i = 0;
         while (i + 1 < n) {
-            const qsizetype p = raw_.indexOf("=?", i);
+            const qsizetype p = m_raw.indexOf("=?", i);
             if (p < 0)
                 break;
-            auto word = parseEncodedWord(raw_, p);
+            auto word = parseEncodedWord(m_raw, p);
             if (!word) {
                 i = p + 2;
                 continue;
             }
-            const QByteArrayView between = raw_.sliced(textStart, p - textStart);
-            if (pieces_.isEmpty() || !allBlank(between)) {
+            const QByteArrayView between = m_raw.sliced(textStart, p - textStart);
+            if (m_pieces.isEmpty() || !allBlank(between)) {
                 flushWords();
                 appendRaw(between);
             }
-            if (!pieces_.isEmpty() && !sameCharsetLabel(charset_, word->charset))
+            if (!m_pieces.isEmpty() && !sameCharsetLabel(m_charset, word->charset))
                 flushWords();
-            if (pieces_.isEmpty())
-                charset_ = word->charset;
-            pieces_.append(std::move(word->bytes));
+            if (m_pieces.isEmpty())
+                m_charset = word->charset;
+            m_pieces.append(std::move(word->bytes));
             i = textStart = word->end;
         }
         flushWords();
-        appendRaw(raw_.sliced(textStart));
-        return out_;
+        appendRaw(m_raw.sliced(textStart));
+        return m_out;
     }
 
 private:
@@ -94,10 +94,10 @@ private:
     }
 
     void flushWords() {
-        if (pieces_.isEmpty())
+        if (m_pieces.isEmpty())
             return;
-        out_ += decodeCharsetPieces(pieces_, charset_);
-        pieces_.clear();
+        m_out += decodeCharsetPieces(m_pieces, m_charset);
+        m_pieces.clear();
     }
 
     void appendRaw(QByteArrayView text) {
@@ -110,21 +110,21 @@ private:
                 break;
             }
         if (plain) {
-            out_ += QLatin1StringView(text);
+            m_out += QLatin1StringView(text);
             return;
         }
         // One guess for the whole field: its raw pieces share one charset, and a short piece alone
         // could pass for several.
-        if (!guess_)
-            guess_ = guessCharset(raw_).charset;
-        out_ += decodeGuessed(text, *guess_);
+        if (!m_guess)
+            m_guess = guessCharset(m_raw).charset;
+        m_out += decodeGuessed(text, *m_guess);
     }
 
-    QByteArrayView raw_;
-    QString out_;
-    QByteArrayView charset_;
-    QList<QByteArray> pieces_;
-    std::optional<GuessedCharset> guess_;
+    QByteArrayView m_raw;
+    QString m_out;
+    QByteArrayView m_charset;
+    QList<QByteArray> m_pieces;
+    std::optional<GuessedCharset> m_guess;
 };
 
 } // namespace
