@@ -1,11 +1,17 @@
 // The main window's commands and timers where they can go wrong: when the interval starts a check,
 // what quitting during a check leaves on the server, which keywords the editor refuses, and that a
-// cancelled mail-program choice keeps the previous one.
+// cancelled mail-program choice keeps the previous one, and that a settings file that cannot be
+// written is told.
 #include "UiTestSupport.h"
 
 #include "keywords/KeywordFile.h"
 #include "ui/GekitaiForm.h"
+#include "ui/IdPassForm.h"
+#include "ui/OptionForm.h"
 #include "ui/SetForm.h"
+
+#include <QCheckBox>
+#include <QDir>
 
 #include <QLineEdit>
 #include <QPushButton>
@@ -143,6 +149,41 @@ private Q_SLOTS:
         if (want.ended) // the library closed after the QUIT, once
             QCOMPARE(fx.lib.log.filter(QRegularExpression(QStringLiteral("^(quit|end)$"))),
                      (QStringList{QStringLiteral("quit"), QStringLiteral("end")}));
+    }
+
+    // A settings file that cannot be written (a folder stands in its place, whoever runs the test):
+    // the user is told, and the values typed stay in effect for this run.
+    void unwritableSettingsAreTold_data() {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<bool>("account");
+        QTest::addColumn<QString>("told");
+        QTest::newRow("server") << "kestro.ini" << false
+                                << QStringLiteral("サーバー設定を保存できませんでした。");
+        QTest::newRow("account") << QStringLiteral(u"★MailData/iniIdPass.ini") << true
+                                 << QStringLiteral("ID・パスワードの設定を保存できませんでした。");
+    }
+    void unwritableSettingsAreTold() {
+        QFETCH(QString, file);
+        QFETCH(bool, account);
+        QFETCH(QString, told);
+        UiFixture fx;
+        QVERIFY(QDir(fx.dir.path()).mkpath(file));
+        if (account) {
+            IdPassForm* f = forms::idPassForm();
+            f->IdText->setText(QStringLiteral("taro"));
+            f->PassText->setText(QStringLiteral("secret"));
+            f->Check1->setChecked(true);
+            f->OKCommand->click();
+            QCOMPARE(programValues().accountId, QStringLiteral("taro"));
+            QVERIFY(programValues().accountConfirmed);
+        } else {
+            OptionForm* f = forms::optionForm();
+            f->Pop3Text->setText(QStringLiteral("127.0.0.1"));
+            f->OkCommand->click();
+            QCOMPARE(programValues().server.pop3Server, QStringLiteral("127.0.0.1"));
+        }
+        QCOMPARE(fx.boxes.asked.size(), 1);
+        QVERIFY2(fx.boxes.asked[0].startsWith(told), qPrintable(fx.boxes.asked[0]));
     }
 };
 
