@@ -1,0 +1,195 @@
+// The mail library against a real POP3 server (Dovecot): what only a real server shows. Both
+// logins with real passwords, mail in several charsets read through the server's dot-stuffing,
+// deletions that take effect at QUIT only, and TLS: STLS and TLS from the start carry the session,
+// a certificate that proves nothing keeps the account off the wire.
+#include "DovecotServer.h"
+#include "mailcheck/NMail.h"
+#include "platform/Cp932.h"
+
+#include <QFile>
+#include <QTest>
+
+using namespace brindle;
+using namespace Qt::StringLiterals;
+
+Q_DECLARE_METATYPE(brindle::Pop3ErrorKind)
+
+namespace {
+
+constexpr int kUserPass = 0;
+constexpr int kApop = -1;
+// Bounds the wait for Dovecot's log of a connection's end (it comes a moment after the end).
+constexpr int kLogWaitMs = 10000;
+
+// Connects and logs in; the number of messages, or -1 (the library says why).
+int login(MailLibrary& lib, const QString& host, const QString& user, const QString& password, int apopFlag,
+          int* handle) {
+    *handle = lib.NMailPop3Connect(host);
+    return *handle < 0 ? -1 : lib.NMailPop3Authenticate(*handle, user, password, apopFlag);
+}
+
+} // namespace
+
+class TestDovecotPop3 : public QObject {
+    Q_OBJECT
+    DovecotServer m_plain, m_tls;
+    QList<QSslCertificate> m_ca;
+
+private Q_SLOTS:
+    void initTestCase() {
+        QString error;
+        QVERIFY2(m_plain.start(DovecotServer::Kind::Plain, &error), qPrintable(error));
+        QVERIFY2(m_tls.start(DovecotServer::Kind::Tls, &error), qPrintable(error));
+        QFile pem(m_tls.certificatePath());
+        QVERIFY2(pem.open(QIODevice::ReadOnly), qPrintable(pem.fileName()));
+        m_ca = QSslCertificate::fromData(pem.readAll(), QSsl::Pem);
+        QCOMPARE(m_ca.size(), 1);
+    }
+
+    void logins_data() {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<int>("apopFlag");
+        QTest::addColumn<bool>("accepted");
+        // The settings hold the password as typed: blanks and signs go out unchanged.
+        for (const auto& [name, apop] : {std::pair{"USER/PASS", kUserPass}, std::pair{"APOP", kApop}}) {
+            QTest::addRow("%s", name) << kAlice.user << kAlice.password << apop << true;
+            QTest::addRow("%s, blanks and signs", name) << kDave.user << kDave.password << apop << true;
+            QTest::addRow("%s, wrong password", name) << kAlice.user << kBob.password << apop << false;
+        }
+    }
+    void logins() {
+        QFETCH(QString, user);
+        QFETCH(QString, password);
+        QFETCH(int, apopFlag);
+        QFETCH(bool, accepted);
+        NMailLibrary lib;
+        int h = -1;
+        const int count = login(lib, m_plain.hostAndPort(), user, password, apopFlag, &h);
+        QVERIFY2(h >= 0, qPrintable(lib.NMailGetMessage()));
+        QCOMPARE(count, accepted ? kKnownMessageCount : -1);
+        if (!accepted) {
+            QCOMPARE(lib.NMailGetError().kind, Pop3ErrorKind::LoginRefused);
+            QVERIFY(!lib.NMailGetMessage().contains(password));
+        }
+        QCOMPARE(lib.NMailPop3Close(h), 0);
+    }
+
+    void mailAcrossCharsets() {
+        // Headers first, as a check reads them; the large message whole through the dot-stuffing.
+        NMailLibrary lib;
+        int h = -1;
+        QCOMPARE(login(lib, m_plain.hostAndPort(), kDave.user, kDave.password, kUserPass, &h),
+                 kKnownMessageCount);
+        const QStringList subjects{u"Weekly report"_s,
+                                   u"【重要】無料プレゼントのお知らせ"_s,
+                                   u"来週の打ち合わせについて"_s,
+                                   u"Spring Sale"_s,
+                                   u"セール情報"_s,
+                                   u"長い件名の試験です"_s,
+                                   u"Monthly archive"_s};
+        for (int n = 1; n <= kKnownMessageCount; ++n) {
+            MailFields f;
+            QCOMPARE(lib.NMailPop3GetMailStatus(h, n, f), 0);
+            QVERIFY2(f.subject.startsWith(subjects[n - 1]), qPrintable(f.subject));
+            // A subject longer than the caller's buffer is cut there, at a whole character.
+            QVERIFY(cp932Length(f.subject) < kNMailDefaultFieldBuffer &&
+                    (f.subject.size() > 4000) == (n == 6));
+        }
+        MailFields f;
+        QString archive;
+        QCOMPARE(lib.NMailPop3GetMail(h, kKnownMessageCount, f, archive), 0);
+        QCOMPARE(lib.NMailPop3Close(h), 0);
+        // A lone "." inside the message does not end it early, and no stuffing dot remains.
+        archive.replace(u"\r\n"_s, u"\n"_s);
+        QVERIFY(archive.contains(u"0123456789\n.dot-leading line\n.\n..\narchive line 02001:"_s));
+        QVERIFY(archive.contains(u"archive line 00001:"_s) && archive.endsWith(u"end of archive\n"));
+    }
+
+    void deletionTakesEffectOnlyAtQuit() {
+        const QString user = kAlice.user;
+        QString error;
+        QVERIFY2(m_plain.reset(user, &error), qPrintable(error));
+        const QList<QByteArray> known = m_plain.storedMessages(user);
+        QCOMPARE(known.size(), kKnownMessageCount);
+        NMailLibrary lib;
+        int h = -1;
+        QCOMPARE(login(lib, m_plain.hostAndPort(), user, kAlice.password, kUserPass, &h), kKnownMessageCount);
+        for (int n : {2, 4, 6}) {
+            const int r = lib.NMailPop3DeleteMailNoWait(h, n);
+            QVERIFY(r == 0 || (r == 1 && lib.NMailPop3DeleteResult(h, n, true) == 0));
+        }
+        // Numbers do not shift, and the server still holds every message while the session lasts.
+        MailFields f;
+        QCOMPARE(lib.NMailPop3GetMailStatus(h, 3, f), 0);
+        QCOMPARE(f.subject, QStringLiteral("来週の打ち合わせについて"));
+        QCOMPARE(lib.NMailPop3GetMailStatus(h, 5, f), 0);
+        QCOMPARE(f.subject, QStringLiteral("セール情報"));
+        QCOMPARE(m_plain.storedMessages(user), known);
+        QCOMPARE(lib.NMailPop3Close(h), 0);
+        QTRY_COMPARE(m_plain.storedMessages(user),
+                     (QList<QByteArray>{known[0], known[2], known[4], known[6]}));
+    }
+
+    void tls_data() {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<bool>("trusted");
+        QTest::addColumn<bool>("works");
+        const QString stls = QStringLiteral("127.0.0.1:%1").arg(m_tls.port());
+        const QString implicit = QStringLiteral("pop3s://127.0.0.1:%1").arg(m_tls.tlsPort());
+        QTest::newRow("STLS") << stls << true << true;
+        QTest::newRow("TLS from the start") << implicit << true << true;
+        QTest::newRow("STLS, untrusted") << stls << false << false;
+        QTest::newRow("TLS from the start, untrusted") << implicit << false << false;
+        // Trusted, but issued to 127.0.0.1 only: reaching the same server as "localhost" must fail.
+        QTest::newRow("trusted, for another host")
+            << QStringLiteral("pop3s://localhost:%1").arg(m_tls.tlsPort()) << true << false;
+    }
+    void tls() {
+        QFETCH(QString, host);
+        QFETCH(bool, trusted);
+        QFETCH(bool, works);
+        const QString user = kAlice.user;
+        QString error;
+        QVERIFY2(m_tls.reset(user, &error), qPrintable(error));
+        NMailOptions options;
+        if (trusted)
+            options.extraTrustedCas = m_ca;
+        NMailLibrary lib(options);
+        const qint64 logStart = m_tls.log().size();
+        int h = -1;
+        const int count = login(lib, host, user, kAlice.password, kUserPass, &h);
+        const Pop3ErrorKind kind = lib.NMailGetError().kind;
+        MailFields f;
+        QString body;
+        // The large message crosses many TLS records.
+        const bool fetched = count > 0 && lib.NMailPop3GetMail(h, kKnownMessageCount, f, body) == 0;
+        const bool deleted = count > 0 && lib.NMailPop3DeleteMail(h, 2) == 0;
+        const bool closed = h >= 0 && lib.NMailPop3Close(h) == 0;
+
+        // Dovecot's log process writes a session's last line shortly after the session ends.
+        QByteArray log;
+        static_cast<void>(QTest::qWaitFor(
+            [&] { return (log = m_tls.log(logStart)).contains("Disconnected"); }, kLogWaitMs));
+        if (!works && trusted && !log.contains("rip=127.0.0.1"))
+            QSKIP("\"localhost\" does not lead to 127.0.0.1 here");
+        QVERIFY2(log.contains("rip=127.0.0.1"), "the server saw no connection");
+        if (!works) {
+            QCOMPARE(count, -1);
+            QCOMPARE(kind, Pop3ErrorKind::TlsRefused);
+            // The account never reached the server, neither by TLS nor by falling back to plain text.
+            QVERIFY2(!log.contains("user=<alice>"), log.constData());
+            QCOMPARE(m_tls.storedMessages(user).size(), kKnownMessageCount);
+            return;
+        }
+        QCOMPARE(count, kKnownMessageCount);
+        QVERIFY(fetched && deleted && closed);
+        QVERIFY(body.contains(QStringLiteral("archive line 04000:")) && body.endsWith(u"end of archive\r\n"));
+        const qsizetype at = log.indexOf("Login: user=<alice>");
+        QVERIFY2(at >= 0 && log.mid(at, log.indexOf('\n', at) - at).contains("TLS"), log.constData());
+        QTRY_COMPARE(m_tls.storedMessages(user).size(), kKnownMessageCount - 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDovecotPop3)
+#include "tst_dovecot_pop3.moc"
