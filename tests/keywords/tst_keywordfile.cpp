@@ -28,7 +28,6 @@ private Q_SLOTS:
     void appendSpellingsNameOneFile();
     void deleteMiddleOfThree();
     void compactFailureKeepsOldList();
-    void markOutOfRange();
     void damagedFile_data();
     void damagedFile();
     void beyond32767Records();
@@ -48,73 +47,64 @@ void TestKeywordFile::init() {
 void TestKeywordFile::encode_data() {
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("inUse");
-    QTest::addColumn<QByteArray>("textBytes"); // the 200 bytes after separator and InUse
-
-    QTest::newRow("abc") << u"abc"_qs << 1 << "abc" + QByteArray(197, ' ');
-    QTest::newRow("marked") << u"abc"_qs << 0 << "abc" + QByteArray(197, ' ');
-    QTest::newRow("negative in use") << u"x"_qs << -2 << "x" + QByteArray(199, ' ');
-    QTest::newRow("200 half-width fill completely") << QString(200, u'a') << 1 << QByteArray(200, 'a');
-    QTest::newRow("beyond 200 bytes is cut") << QString(250, u'b') << 1 << QByteArray(200, 'b');
-    QByteArray hundredA;
-    for (int i = 0; i < 100; ++i)
-        hundredA += "\x82\xa0";
-    QTest::newRow("150 full-width keep 100") << QString(150, u'あ') << 1 << hundredA;
+    QTest::addColumn<QByteArray>("head");      // separator and InUse, as hex
+    QTest::addColumn<QByteArray>("textBytes"); // the 200 bytes after them
+    const QByteArray hundredA = QByteArray("\x82\xa0").repeated(100);
+    QTest::newRow("marked") << u"abc"_qs << 0 << QByteArray("0d0a0000") << "abc" + QByteArray(197, ' ');
+    QTest::newRow("negative in use") << u"x"_qs << -2 << QByteArray("0d0afeff") << "x" + QByteArray(199, ' ');
+    QTest::newRow("200 half-width fill completely")
+        << QString(200, u'a') << 1 << QByteArray("0d0a0100") << QByteArray(200, 'a');
+    QTest::newRow("beyond 200 bytes is cut")
+        << QString(250, u'b') << 1 << QByteArray("0d0a0100") << QByteArray(200, 'b');
+    QTest::newRow("150 full-width keep 100")
+        << QString(150, u'あ') << 1 << QByteArray("0d0a0100") << hundredA;
     QTest::newRow("split full-width dropped")
-        << QString(199, u'a') + u"あ"_qs << 1 << QByteArray(199, 'a') + ' ';
-    QTest::newRow("odd start drops the last")
-        << u"a"_qs + QString(100, u'あ') << 1 << "a" + hundredA.first(198) + ' ';
-    QTest::newRow("half-width katakana one byte each") << QString(200, u'ｱ') << 1 << QByteArray(200, '\xb1');
-    QTest::newRow("spaces only") << u"   "_qs << 1 << QByteArray(200, ' ');
-    QTest::newRow("empty") << QString() << 1 << QByteArray(200, ' ');
-    QTest::newRow("emoji becomes ?") << u"x😀"_qs << 1 << "x?" + QByteArray(198, ' ');
+        << QString(199, u'a') + u"あ"_qs << 1 << QByteArray("0d0a0100") << QByteArray(199, 'a') + ' ';
+    QTest::newRow("half-width katakana one byte each")
+        << QString(200, u'ｱ') << 1 << QByteArray("0d0a0100") << QByteArray(200, '\xb1');
+    QTest::newRow("empty") << QString() << 1 << QByteArray("0d0a0100") << QByteArray(200, ' ');
+    QTest::newRow("emoji becomes ?") << u"x😀"_qs << 1 << QByteArray("0d0a0100")
+                                     << "x?" + QByteArray(198, ' ');
 }
 
 void TestKeywordFile::encode() {
     QFETCH(QString, text);
     QFETCH(int, inUse);
+    QFETCH(QByteArray, head);
     QFETCH(QByteArray, textBytes);
     const QByteArray record = encodeKeywordRecord(text, static_cast<std::int16_t>(inUse));
     QCOMPARE(record.size(), kKeywordRecordSize);
-    QCOMPARE(record.first(2), QByteArray("\r\n"));
-    QCOMPARE(static_cast<std::int16_t>(static_cast<unsigned char>(record[2]) |
-                                       (static_cast<unsigned char>(record[3]) << 8)),
-             static_cast<std::int16_t>(inUse));
+    QCOMPARE(record.first(4).toHex(), head);
     QCOMPARE(record.sliced(4), textBytes);
 }
 
 void TestKeywordFile::missingDataFolder() {
-    QVERIFY(QDir(m_dir->path(u"★MailData"_qs)).removeRecursively());
+    QVERIFY(QDir(m_dir->dataFolder()).removeRecursively());
     const QString path = keywordFilePath();
     QCOMPARE(ReadKeywords(path), QStringList());
     QVERIFY(!AppendKeyword(u"x"_qs, path));
     QVERIFY(!MarkKeywordDeleted(1, path));
     QVERIFY(!CompactKeywordFile(path));
-    QVERIFY(!QFileInfo::exists(m_dir->path(u"★MailData"_qs)));
+    QVERIFY(!QFileInfo::exists(m_dir->dataFolder()));
 }
 
 void TestKeywordFile::appendAndRead() {
-    QVERIFY(!QFile::exists(m_file));
     QCOMPARE(ReadKeywords(), QStringList()); // and the missing file is made, empty
-    QCOMPARE(readFile(m_file), QByteArray());
     QVERIFY(QFile::exists(m_file));
-    QVERIFY(AppendKeyword(u"未承諾広告"_qs));
-    // The first record starts at offset 0 (its bytes are pinned by encode and the editor's test).
-    QCOMPARE(readFile(m_file), encodeKeywordRecord(u"未承諾広告"_qs));
-    QVERIFY(AppendKeyword(u"  lead"_qs));
-    QVERIFY(AppendKeyword(u"未承諾広告"_qs));
-    QVERIFY(AppendKeyword(QString(200, u'z')));
+    QCOMPARE(readFile(m_file), QByteArray());
+    for (const QString& k : {u"未承諾広告"_qs, u"  lead"_qs, u"未承諾広告"_qs, QString(200, u'z')})
+        QVERIFY(AppendKeyword(k));
+    QCOMPARE(readFile(m_file).first(kKeywordRecordSize), encodeKeywordRecord(u"未承諾広告"_qs));
     QCOMPARE(ReadKeywords(), (QStringList{filled(u"未承諾広告"_qs, 190), filled(u"  lead"_qs, 194),
                                           filled(u"未承諾広告"_qs, 190), QString(200, u'z')}));
     QCOMPARE(QFileInfo(m_file).size(), 4 * kKeywordRecordSize);
 }
 
 void TestKeywordFile::appendSpellingsNameOneFile() {
-    // The data folder exists under the settings' spelling; the keyword spellings find it, and the file
-    // made by an append is the one a read sees.
+    // The keyword spellings differ from the data folder's own; an append makes the file a read sees.
     QVERIFY(AppendKeyword(u"one"_qs, keywordAppendPath()));
     QCOMPARE(ReadKeywords(keywordFilePath()).size(), 1);
-    QCOMPARE(keywordAppendPath(), keywordFilePath());
-    QCOMPARE(QDir(m_dir->path(u"★MailData"_qs)).entryList(QDir::Files), QStringList{u"Kstdata50.data"_qs});
+    QCOMPARE(QDir(m_dir->dataFolder()).entryList(QDir::Files), QStringList{u"Kstdata50.data"_qs});
     QCOMPARE(QFileInfo(keywordTempPath()).absolutePath(), QFileInfo(m_file).absolutePath());
 }
 
@@ -123,12 +113,15 @@ void TestKeywordFile::deleteMiddleOfThree() {
     QVERIFY(writeFile(keywordTempPath(), encodeKeywordRecord(u"stale"_qs) + "junk"));
     for (const QString& k : {u"first"_qs, u"second"_qs, u"third"_qs})
         QVERIFY(AppendKeyword(k));
+    const QByteArray before = readFile(m_file);
+    for (qint64 n : {qint64(0), qint64(-1), qint64(4), std::numeric_limits<qint64>::max()})
+        QVERIFY2(!MarkKeywordDeleted(n), qPrintable(QString::number(n)));
+    QCOMPARE(readFile(m_file), before);
     QVERIFY(MarkKeywordDeleted(2));
     QCOMPARE(readFile(m_file).sliced(kKeywordRecordSize + 2, 2), QByteArray("\0\0", 2));
     QVERIFY(CompactKeywordFile());
     const QByteArray compacted = encodeKeywordRecord(u"first"_qs) + encodeKeywordRecord(u"third"_qs);
     QCOMPARE(readFile(m_file), compacted);
-    QCOMPARE(QFileInfo(m_file).size(), 408);
     QVERIFY(!QFile::exists(keywordTempPath()));
     // Nothing marked: compaction changes nothing.
     QVERIFY(CompactKeywordFile());
@@ -153,20 +146,9 @@ void TestKeywordFile::compactFailureKeepsOldList() {
     QCOMPARE(ReadKeywords().size(), 9);
 }
 
-void TestKeywordFile::markOutOfRange() {
-    for (const QString& k : {u"a"_qs, u"b"_qs, u"c"_qs})
-        QVERIFY(AppendKeyword(k));
-    const QByteArray before = readFile(m_file);
-    for (qint64 n : {qint64(0), qint64(-1), qint64(4), std::numeric_limits<qint64>::max()})
-        QVERIFY2(!MarkKeywordDeleted(n), qPrintable(QString::number(n)));
-    QCOMPARE(readFile(m_file), before);
-    QVERIFY(MarkKeywordDeleted(3));
-}
-
 void TestKeywordFile::damagedFile_data() {
     QTest::addColumn<int>("tail"); // bytes of an incomplete record after two whole ones
     QTest::newRow("1 byte") << 1;
-    QTest::newRow("101 bytes") << 101;
     QTest::newRow("102 bytes") << 102;
     QTest::newRow("203 bytes") << 203;
 }
@@ -189,21 +171,14 @@ void TestKeywordFile::beyond32767Records() {
     for (qint64 i = 1; i <= kRecords; ++i)
         data += encodeKeywordRecord(u"k"_qs + QString::number(i));
     QVERIFY(writeFile(m_file, data));
-    data.clear();
-
     QStringList keywords = ReadKeywords();
     QCOMPARE(keywords.size(), kRecords);
     QCOMPARE(keywords.at(32767).trimmed(), u"k32768"_qs);
-    QCOMPARE(keywords.last().trimmed(), u"k40000"_qs);
 
     QVERIFY(AppendKeyword(u"k40001"_qs));
-    QCOMPARE(QFileInfo(m_file).size(), (kRecords + 1) * kKeywordRecordSize);
-    QVERIFY(MarkKeywordDeleted(32768));
-    QVERIFY(MarkKeywordDeleted(40001));
-    QVERIFY(MarkKeywordDeleted(1));
-    QCOMPARE(readFile(m_file).sliced(32767 * kKeywordRecordSize, 8), QByteArray("\r\n\0\0k327", 8));
+    for (qint64 n : {qint64(32768), kRecords + 1, qint64(1)})
+        QVERIFY(MarkKeywordDeleted(n));
     QVERIFY(CompactKeywordFile());
-
     keywords = ReadKeywords();
     QCOMPARE(keywords.size(), kRecords - 2);
     QCOMPARE(keywords.first().trimmed(), u"k2"_qs);

@@ -2,7 +2,6 @@
 #include "mailcheck/mime/Charset.h"
 #include "mailcheck/mime/MimeDecode.h"
 #include "mailcheck/mime/TransferDecode.h"
-#include "platform/Cp932.h"
 
 #include <QTest>
 
@@ -27,6 +26,11 @@ QByteArray message(const QByteArray& headers, const QByteArray& body) {
     if (!m.endsWith("\r\n"))
         m += "\r\n";
     return m + "\r\n" + body;
+}
+
+// A text/plain message in the charset.
+QByteArray plain(const QByteArray& charset, const QByteArray& body) {
+    return message("Content-Type: text/plain; charset=" + charset, body);
 }
 
 const QByteArray kEscKanji = hex("1B 24 42");
@@ -61,18 +65,13 @@ void TestMimeDecode::subject_data() {
     QTest::addColumn<QByteArray>("raw");
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("v1 iso-2022-jp words folded over two lines")
-        << QByteArray("=?ISO-2022-JP?B?GyRCTDUbKEI=?=\r\n =?ISO-2022-JP?B?GyRCTkEbKEI=?=")
-        << cps({0x7121, 0x6599});
-    QTest::newRow("v6 raw shift_jis subject")
+    QTest::newRow("raw shift_jis subject")
         << hex("81 79 8F 64 97 76 81 7A 96 B3 97 BF") << QString::fromUtf8("【重要】無料");
-    QTest::newRow("v7 raw euc-jp subject is not half-width kana")
+    QTest::newRow("raw euc-jp subject is not half-width kana")
         << hex("CC B5 CE C1 A4 C7 A4 B9") << QString::fromUtf8("無料です");
-    QTest::newRow("v8 utf-8 character split across two words")
+    QTest::newRow("utf-8 character split across two words")
         << QByteArray("=?UTF-8?B?54Q=?= =?UTF-8?B?oeaWmQ==?=") << cps({0x7121, 0x6599});
-    QTest::newRow("v10 windows-31j nec row 13") << QByteArray("=?Windows-31J?B?h0A=?=") << cps({0x2460});
-    QTest::newRow("shift_jis character split across q words")
-        << QByteArray("=?Shift_JIS?Q?=96?= =?shift_jis?Q?=B3=97=BF?=") << cps({0x7121, 0x6599});
+    QTest::newRow("windows-31j nec row 13") << QByteArray("=?Windows-31J?B?h0A=?=") << cps({0x2460});
     // ESC $ B 4C | 35 ESC ( B: an encoder that cut the JIS bytes anywhere.
     QTest::newRow("iso-2022-jp pair split across words")
         << QByteArray("=?ISO-2022-JP?B?GyRCTA==?= =?ISO-2022-JP?B?NRsoQg==?=") << cps({0x7121});
@@ -92,8 +91,6 @@ void TestMimeDecode::subject_data() {
     QTest::newRow("missing ?= terminator") << QByteArray("=?UTF-8?B?54Sh5paZ") << QString::fromUtf8("無料");
     QTest::newRow("broken base64 characters skipped")
         << QByteArray("=?UTF-8?B?54Sh*5paZ?=") << QString::fromUtf8("無料");
-    QTest::newRow("unknown charset falls back to detection")
-        << QByteArray("=?x-bogus-charset?B?lrOXvw==?=") << QString::fromUtf8("無料");
     QTest::newRow("us-ascii word that holds shift_jis bytes")
         << QByteArray("=?us-ascii?B?lrOXvw==?=") << QString::fromUtf8("無料");
     QTest::newRow("not an encoded word stays as text") << QByteArray("a =? b ?= c") << QString("a =? b ?= c");
@@ -113,72 +110,46 @@ void TestMimeDecode::body_data() {
     QTest::addColumn<QByteArray>("raw");
     QTest::addColumn<QString>("expected");
 
-    const QByteArray jisHead =
-        "Subject: t\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset=ISO-2022-JP\r\n";
-    QTest::newRow("v2 iso-2022-jp nec row 13 and kanji")
-        << message(jisHead, hex("1B 24 42 2D 21 2D 6A 32 71 30 77 1B 28 42"))
+    QTest::newRow("iso-2022-jp nec row 13 and kanji")
+        << plain("ISO-2022-JP", hex("1B 24 42 2D 21 2D 6A 32 71 30 77 1B 28 42"))
         << cps({0x2460, 0x3231, 0x4F1A, 0x54E1});
-    QTest::newRow("v3 iso-2022-jp wave dash folds to cp932")
-        << message(jisHead, hex("1B 24 42 23 31 21 41 23 35 1B 28 42")) << cps({0xFF11, 0xFF5E, 0xFF15});
-    QTest::newRow("v4 iso-2022-jp without the closing escape")
-        << message(jisHead, hex("1B 24 42 4C 35 4E 41")) << cps({0x7121, 0x6599});
-    QTest::newRow("v5 iso-2022-jp half-width katakana")
-        << message(jisHead, hex("1B 28 49 36 37 1B 28 42")) << cps({0xFF76, 0xFF77});
+    QTest::newRow("iso-2022-jp wave dash folds to cp932")
+        << plain("ISO-2022-JP", hex("1B 24 42 23 31 21 41 23 35 1B 28 42")) << cps({0xFF11, 0xFF5E, 0xFF15});
+    QTest::newRow("iso-2022-jp without the closing escape")
+        << plain("ISO-2022-JP", hex("1B 24 42 4C 35 4E 41")) << cps({0x7121, 0x6599});
+    QTest::newRow("iso-2022-jp half-width katakana")
+        << plain("ISO-2022-JP", hex("1B 28 49 36 37 1B 28 42")) << cps({0xFF76, 0xFF77});
     QTest::newRow("iso-2022-jp SO/SI katakana")
-        << message(jisHead, hex("41 0E 36 37 0F 42")) << cps({'A', 0xFF76, 0xFF77, 'B'});
+        << plain("ISO-2022-JP", hex("41 0E 36 37 0F 42")) << cps({'A', 0xFF76, 0xFF77, 'B'});
     QTest::newRow("iso-2022-jp JIS X 0212 gives U+FFFD, rest intact")
-        << message(jisHead, hex("1B 24 28 44 30 21 1B 24 42 4C 35 1B 28 42 41"))
+        << plain("ISO-2022-JP", hex("1B 24 28 44 30 21 1B 24 42 4C 35 1B 28 42 41"))
         << cps({0xFFFD, 0x7121, 'A'});
-    QTest::newRow("v9 shift_jis backslash stays backslash")
-        << message("Content-Type: text/plain; charset=shift_jis", hex("87 40 43 3A 5C"))
-        << cps({0x2460, 'C', ':', '\\'});
-    QTest::newRow("v11 euc-jp nec row 13 and wave dash")
-        << message("Content-Type: text/plain; charset=euc-jp", hex("AD A1 A1 C1")) << cps({0x2460, 0xFF5E});
-    QTest::newRow("v12 quoted-printable soft break inside a character")
+    QTest::newRow("shift_jis backslash stays backslash")
+        << plain("shift_jis", hex("87 40 43 3A 5C")) << cps({0x2460, 'C', ':', '\\'});
+    QTest::newRow("euc-jp nec row 13 and wave dash")
+        << plain("euc-jp", hex("AD A1 A1 C1")) << cps({0x2460, 0xFF5E});
+    QTest::newRow("quoted-printable soft break inside a character")
         << message(
                "Content-Type: text/plain; charset=Shift_JIS\r\nContent-Transfer-Encoding: quoted-printable",
                "=96=\r\n=B3=97=BF")
         << QString::fromUtf8("無料");
-    QTest::newRow("v12 base64 padded in the middle")
-        << message("Content-Type: text/plain\r\nContent-Transfer-Encoding: base64",
-                   "SGVsbG8=\r\nIHdvcmxk\r\n")
-        << QString("Hello world");
-    QTest::newRow("no content-type, raw euc-jp body")
-        << message("Subject: x", hex("CC B5 CE C1 A4 C7 A4 B9")) << QString::fromUtf8("無料です");
     QTest::newRow("no content-type, raw iso-2022-jp body")
         << message("Subject: x", kEscKanji + "L5NA" + kEscAscii) << QString::fromUtf8("無料");
-    QTest::newRow("us-ascii declared, shift_jis sent")
-        << message("Content-Type: text/plain; charset=us-ascii", hex("96 B3 97 BF"))
-        << QString::fromUtf8("無料");
     QTest::newRow("iso-2022-jp declared, utf-8 sent")
-        << message(jisHead, QString::fromUtf8("無料です").toUtf8()) << QString::fromUtf8("無料です");
-    QTest::newRow("utf-8 declared, shift_jis sent")
-        << message("Content-Type: text/plain; charset=utf-8", hex("96 B3 97 BF"))
-        << QString::fromUtf8("無料");
+        << plain("ISO-2022-JP", QString::fromUtf8("無料です").toUtf8()) << QString::fromUtf8("無料です");
     QTest::newRow("unknown charset, euc-jp sent")
-        << message("Content-Type: text/plain; charset=x-made-up", hex("CC B5 CE C1"))
-        << QString::fromUtf8("無料");
-    QTest::newRow("iso-8859-1 declared")
-        << message("Content-Type: text/plain; charset=ISO-8859-1", hex("63 61 66 E9"))
-        << QString::fromUtf8("café");
+        << plain("x-made-up", hex("CC B5 CE C1")) << QString::fromUtf8("無料");
     QTest::newRow("utf-8 body with one stray byte stays utf-8")
-        << message("Content-Type: text/plain; charset=utf-8",
-                   QString::fromUtf8("あいうえお").repeated(30).toUtf8() + hex("FF") +
-                       QString::fromUtf8("無料").toUtf8())
+        << plain("utf-8", QString::fromUtf8("あいうえお").repeated(30).toUtf8() + hex("FF") +
+                              QString::fromUtf8("無料").toUtf8())
         << QString::fromUtf8("あいうえお").repeated(30) + cps({0xFFFD}) + QString::fromUtf8("無料");
     QTest::newRow("euc-jp body with one cut character stays euc-jp")
-        << message("Content-Type: text/plain; charset=euc-jp",
-                   hex("A4 A2").repeated(120) + hex("A4 20") + hex("CC B5 CE C1"))
+        << plain("euc-jp", hex("A4 A2").repeated(120) + hex("A4 20") + hex("CC B5 CE C1"))
         << QString::fromUtf8("あ").repeated(120) + cps({0xFFFD, ' ', 0x7121, 0x6599});
-    QTest::newRow("garbage bytes never give an empty body")
-        << message("Content-Type: text/plain; charset=shift_jis", hex("85 40 41")) << cps({0xFFFD, 'A'});
     QTest::newRow("bad pair does not shift the pairs after it")
         << message("Subject: x", hex("96 B3 85 40 97 BF")) << cps({0x7121, 0xFFFD, 0x6599});
     QTest::newRow("broken base64 keeps what it can")
         << message("Content-Transfer-Encoding: base64", "SGVs!!bG8g\r\nd29y*bGQ") << QString("Hello world");
-    QTest::newRow("quoted-printable invalid escape kept literally")
-        << message("Content-Transfer-Encoding: quoted-printable", "100=% off =3D free=ZZ")
-        << QString("100=% off = free=ZZ");
     QTest::newRow("unknown transfer encoding taken as is")
         << message("Content-Transfer-Encoding: x-uuencode-ish", "plain text") << QString("plain text");
 
@@ -193,14 +164,15 @@ void TestMimeDecode::body_data() {
         << message("Content-Type: text/html; charset=iso-2022-jp",
                    "<HTML><BODY>" + kEscKanji + "L5NA" + kEscAscii + "</BODY></HTML>\r\n")
         << QString::fromUtf8("<HTML><BODY>無料</BODY></HTML>\r\n");
+    // The inner boundary extends the outer one, so its delimiters are no outer delimiters.
     QTest::newRow("nested multipart in message order")
-        << message("Content-Type: multipart/mixed; boundary=outer",
-                   "--outer\r\nContent-Type: multipart/alternative; boundary=inner\r\n\r\n"
-                   "--inner\r\nContent-Type: text/plain\r\n\r\none\r\n"
-                   "--inner\r\nContent-Type: text/html\r\n\r\n<p>two</p>\r\n--inner--\r\n"
-                   "--outer\r\nContent-Type: text/plain\r\n\r\nthree\r\n--outer--\r\n")
+        << message("Content-Type: multipart/mixed; boundary=b",
+                   "--b\r\nContent-Type: multipart/alternative; boundary=bb\r\n\r\n"
+                   "--bb\r\nContent-Type: text/plain\r\n\r\none\r\n"
+                   "--bb\r\nContent-Type: text/html\r\n\r\n<p>two</p>\r\n--bb--\r\n"
+                   "--b\r\nContent-Type: text/plain\r\n\r\nthree\r\n--b--\r\nepilogue\r\n")
         << QString("one\r\n<p>two</p>\r\nthree");
-    QTest::newRow("attachments excluded, inline named part kept")
+    QTest::newRow("attachments and calendars excluded, inline named part kept")
         << message(
                "Content-Type: multipart/mixed; boundary=m",
                "--m\r\nContent-Type: text/plain\r\n\r\nbody\r\n"
@@ -209,7 +181,7 @@ void TestMimeDecode::body_data() {
                "--m\r\nContent-Type: text/plain; name=b.txt\r\n\r\nNAMED\r\n"
                "--m\r\nContent-Type: image/png\r\nContent-Transfer-Encoding: base64\r\n\r\niVBORw0KGgo=\r\n"
                "--m\r\nContent-Type: text/plain; name=c.txt\r\nContent-Disposition: inline\r\n\r\nshown\r\n"
-               "--m--\r\n")
+               "--m\r\nContent-Type: text/calendar\r\n\r\nBEGIN:VCALENDAR\r\n--m--\r\n")
         << QString("body\r\nshown");
     QTest::newRow("forwarded message's text is included")
         << message("Content-Type: multipart/mixed; boundary=f",
@@ -223,17 +195,6 @@ void TestMimeDecode::body_data() {
         << QString::fromUtf8("無料");
     QTest::newRow("unreadable content-type read as text/plain")
         << message("Content-Type: text", "hello") << QString("hello");
-    QTest::newRow("text/calendar is not body text")
-        << message("Content-Type: multipart/mixed; boundary=k",
-                   "--k\r\nContent-Type: text/plain\r\n\r\nhi\r\n--k\r\nContent-Type: text/calendar\r\n\r\n"
-                   "BEGIN:VCALENDAR\r\n--k--\r\n")
-        << QString("hi");
-    QTest::newRow("inner boundary extending the outer one is no outer delimiter")
-        << message("Content-Type: multipart/mixed; boundary=b",
-                   "--b\r\nContent-Type: multipart/alternative; "
-                   "boundary=bb\r\n\r\n--bb\r\n\r\ninner\r\n--bb--\r\n"
-                   "--b\r\nContent-Type: text/plain\r\n\r\nouter\r\n--b--\r\nepilogue\r\n")
-        << QString("inner\r\nouter");
     QTest::newRow("digest parts are messages by default")
         << message(
                "Content-Type: multipart/digest; boundary=d",
@@ -241,12 +202,6 @@ void TestMimeDecode::body_data() {
         << QString("first\r\nsecond");
     QTest::newRow("text without any header block is all body")
         << QByteArray("just text\r\nline two") << QString("just text\r\nline two");
-    QTest::newRow("each part decoded with its own charset")
-        << message("Content-Type: multipart/mixed; boundary=c",
-                   "--c\r\nContent-Type: text/plain; charset=euc-jp\r\n\r\n" + hex("CC B5") +
-                       "\r\n--c\r\nContent-Type: text/plain; charset=shift_jis\r\nContent-Transfer-Encoding: "
-                       "base64\r\n\r\nl78=\r\n--c--\r\n")
-        << QString::fromUtf8("無\r\n料");
 }
 
 void TestMimeDecode::body() {
@@ -274,9 +229,7 @@ void TestMimeDecode::sameTextInEveryCharset() {
     QFETCH(QByteArray, bytes);
     // Code page 932's reading of 82 50 81 60 82 54 20 96 B3 97 BF 87 40.
     const QString cp932 = cps({0xFF11, 0xFF5E, 0xFF15, ' ', 0x7121, 0x6599, 0x2460});
-    // The keyword file's own reading of those bytes agrees.
-    QCOMPARE(fromCp932(hex("82 50 81 60 82 54 20 96 B3 97 BF 87 40")), cp932);
-    QCOMPARE(decodeMessage(message("Content-Type: text/plain; charset=" + charset, bytes)).body, cp932);
+    QCOMPARE(decodeMessage(plain(charset, bytes)).body, cp932);
     const QByteArray word = "=?" + charset + "?B?" + bytes.toBase64() + "?=";
     QCOMPARE(decodeHeader("Subject: " + word + "\r\n").subject, cp932);
 }
@@ -286,7 +239,6 @@ void TestMimeDecode::fromAddress_data() {
     QTest::addColumn<QString>("expected");
     QTest::newRow("name and angle address")
         << QByteArray("Taro Yamada <taro@example.jp>") << "taro@example.jp";
-    QTest::newRow("bare address") << QByteArray("taro@example.jp") << "taro@example.jp";
     QTest::newRow("bare address with comment name")
         << QByteArray("taro@example.jp (Taro <x@y>)") << "taro@example.jp";
     QTest::newRow("quoted name with comma and at sign")
@@ -301,13 +253,10 @@ void TestMimeDecode::fromAddress_data() {
         << QByteArray("undisclosed-recipients:;") << "undisclosed-recipients:;";
     QTest::newRow("source route") << QByteArray("<@relay.example:taro@example.jp>") << "taro@example.jp";
     QTest::newRow("folded over two lines") << QByteArray("Taro\r\n <taro@example.jp>") << "taro@example.jp";
-    QTest::newRow("first of two mailboxes")
-        << QByteArray("a@example.jp, Bee <b@example.jp>") << "a@example.jp";
     QTest::newRow("unclosed brackets: the word holding the at sign")
         << QByteArray("<< Shop <shop@example.jp") << "shop@example.jp";
     QTest::newRow("no address: the decoded text")
         << QByteArray("=?UTF-8?B?54Sh5paZ?=") << QString::fromUtf8("無料");
-    QTest::newRow("local name only") << QByteArray("MAILER-DAEMON") << "MAILER-DAEMON";
 }
 
 void TestMimeDecode::fromAddress() {
@@ -348,6 +297,10 @@ void TestMimeDecode::transferDecoding_data() {
     QTest::newRow("qp soft break with bare LF") << false << QByteArray("ab=\ncd") << QByteArray("abcd");
     QTest::newRow("qp equals at the end") << false << QByteArray("ab=") << QByteArray("ab");
     QTest::newRow("qp half escape at the end") << false << QByteArray("ab=4") << QByteArray("ab=4");
+    QTest::newRow("qp invalid escapes kept")
+        << false << QByteArray("100=% off =3D free=ZZ") << QByteArray("100=% off = free=ZZ");
+    QTest::newRow("base64 padded in the middle")
+        << true << QByteArray("SGVsbG8=\r\nIHdvcmxk\r\n") << QByteArray("Hello world");
 }
 
 void TestMimeDecode::transferDecoding() {

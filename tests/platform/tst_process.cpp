@@ -37,7 +37,6 @@ void TestProcess::split_data() {
     QTest::addColumn<QString>("program");
     QTest::addColumn<QStringList>("arguments");
     // "@" stands for the executable made in initTestCase.
-    QTest::newRow("path with spaces") << u"@"_qs << u"@"_qs << QStringList();
     QTest::newRow("path with spaces and blanks around") << u"  @  "_qs << u"@"_qs << QStringList();
     QTest::newRow("path with spaces and arguments")
         << u"@ -compose \"a b\""_qs << u"@"_qs << QStringList{u"-compose"_qs, u"a b"_qs};
@@ -63,7 +62,6 @@ void TestProcess::startsAProgramWhosePathHasSpaces() {
 }
 
 void TestProcess::refusesWhatCannotStart() {
-    QVERIFY(!startDetached(QString()));
     QVERIFY(!startDetached(u"   "_qs));
     QVERIFY(!startDetached(m_dir.filePath(u"no such program"_qs)));
 }
