@@ -82,7 +82,9 @@ QString cutToCp932Bytes(const QString& text, qsizetype maxBytes) {
         return {};
     if (text.size() * 2 <= maxBytes || cp932Length(text) <= maxBytes)
         return text;
-    qsizetype lo = 0, hi = qMin(text.size(), maxBytes);
+    // Every character takes at least one byte, and one character at most two UTF-16 units (an emoji,
+    // one "?" byte, is a surrogate pair).
+    qsizetype lo = 0, hi = qMin(text.size(), maxBytes * 2);
     while (lo < hi) {
         const qsizetype mid = (lo + hi + 1) / 2;
         if (cp932Length(QStringView(text).left(mid)) <= maxBytes)

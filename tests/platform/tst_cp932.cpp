@@ -13,6 +13,8 @@ private Q_SLOTS:
     void decode_data();
     void decode();
     void garbageKeepsTheRest();
+    void cutToBytes_data();
+    void cutToBytes();
 };
 
 void TestCp932::encode_data() {
@@ -56,12 +58,21 @@ void TestCp932::decode_data() {
     QTest::newRow("lead byte before line end") << QByteArray("820d0a") << u"\uFFFD\r\n"_qs;
     QTest::newRow("undefined single byte") << QByteArray("8061") << u"\uFFFDa"_qs;
     QTest::newRow("invalid between valid") << QByteArray("82a0fd82a2") << u"あ\uFFFDい"_qs;
+    // An unassigned lead and trail pair is one unreadable character: the trail byte is not read as
+    // "@", and the pairs after it stay in step.
+    QTest::newRow("unassigned pair is one character") << QByteArray("854082a0") << u"\uFFFDあ"_qs;
 }
 
 void TestCp932::decode() {
     QFETCH(QByteArray, hex);
     QFETCH(QString, text);
-    QCOMPARE(fromCp932(QByteArray::fromHex(hex)), text);
+    const QByteArray bytes = QByteArray::fromHex(hex);
+    QCOMPARE(fromCp932(bytes), text);
+    // The strict reading agrees where everything is readable and refuses the rest.
+    const std::optional<QString> strict = fromCp932Strict(bytes);
+    QCOMPARE(strict.has_value(), !text.contains(QChar::ReplacementCharacter));
+    if (strict)
+        QCOMPARE(*strict, text);
 }
 
 void TestCp932::garbageKeepsTheRest() {
@@ -76,6 +87,25 @@ void TestCp932::garbageKeepsTheRest() {
         QVERIFY2(decoded.endsWith(u"\ntail"), qPrintable(QString::number(round)));
         QVERIFY(toCp932(decoded).size() <= decoded.size() * 2);
     }
+}
+
+void TestCp932::cutToBytes_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("maxBytes");
+    QTest::addColumn<QString>("kept");
+    QTest::newRow("fits") << u"aあ"_qs << 3 << u"aあ"_qs;
+    QTest::newRow("never half a character") << u"aあい"_qs << 4 << u"aあ"_qs;
+    QTest::newRow("half-width katakana is one byte") << u"ｱｲｳ"_qs << 2 << u"ｱｲ"_qs;
+    QTest::newRow("emoji is one byte, never half a pair") << u"a😀b"_qs << 2 << u"a😀"_qs;
+    QTest::newRow("nothing fits") << u"あ"_qs << 1 << QString();
+    QTest::newRow("no room") << u"a"_qs << 0 << QString();
+}
+
+void TestCp932::cutToBytes() {
+    QFETCH(QString, text);
+    QFETCH(int, maxBytes);
+    QFETCH(QString, kept);
+    QCOMPARE(cutToCp932Bytes(text, maxBytes), kept);
 }
 
 QTEST_GUILESS_MAIN(TestCp932)
