@@ -224,7 +224,7 @@ void Pass::closeConnection() {
                 .arg(lost)
                 .arg(m_outcome.failureText),
             MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
-    } else if (byHand()) {
+    } else if (byHand() && !m_outcome.pipeliningGarbled) { // the garble was told already
         m_host.messageBox(
             QStringLiteral(u"チェックの途中でサーバーとの接続が切れました。\n%1").arg(m_outcome.failureText),
             MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
@@ -324,8 +324,11 @@ void Pass::finishDeletion(const CheckOutcome::Caught& accepted, int result) {
     CheckOutcome::Caught caught = accepted;
     if (result < 0) {
         noteFailure();
-        ++m_outcome.refusedDeletions;
         m_outcome.caught.append(caught);
+        if (m_outcome.pipeliningGarbled) {
+            return; // no refusal: the answer was lost in the garble, and the pass tells that once
+        }
+        ++m_outcome.refusedDeletions;
         m_host.messageBox(
             QStringLiteral(
                 u"メール %1 を「%2」で削除しようとしましたが、サーバーが削除を受け付けませんでした。\n%3")

@@ -1,11 +1,9 @@
 #pragma once
-// An in-memory mail library: decoded messages, failures on demand, and a record of the calls.
+// An in-memory mail library: decoded messages, failures on demand, and a log of the calls.
 #include "mailcheck/MailLibrary.h"
 
 #include <QList>
-#include <QMap>
 #include <QSet>
-#include <QString>
 #include <QStringList>
 
 namespace brindle::testing {
@@ -19,19 +17,27 @@ public:
     };
     QList<Message> messages;
     bool connectFails = false;
-    bool loginRefused = false;
+    Pop3ErrorKind loginFails = Pop3ErrorKind::None; // how the login fails, if it does
     bool closeFails = false;
     QSet<int> statusFails, fetchFails, deleteRefused;
-    QString failureText = QStringLiteral("-ERR something went wrong");
     int garbledFrom = 0; // > 0: from this message on, calls fail as after garbled pipelined replies
+    QString failureText = QStringLiteral("-ERR something went wrong");
 
-    // Record.
-    QStringList connectedTo;
+    // Every call in order: "init", "option 2 0", "connect host", "login id", "status 3", "size 3",
+    // "fetch 3", "dele 3", "quit", "end".
+    QStringList log;
     QList<std::tuple<QString, QString, int>> logins;
-    QList<int> statusCalls, fetchCalls, deleteCalls;
-    int closeCalls = 0;
-    int calls = 0;   // every entry point
-    QStringList log; // every call in order: "connect host", "login id", "status n", "dele n", "quit" ...
+    Pop3Error lastError;
+
+    // The message numbers of one kind of call ("status", "fetch", "dele"), in order.
+    QList<int> numbers(const QString& call) const {
+        QList<int> out;
+        for (const QString& entry : log) {
+            if (entry.startsWith(call + u' '))
+                out.append(entry.mid(call.size() + 1).toInt());
+        }
+        return out;
+    }
 
     bool NMailInitializeWinSock() override {
         log << QStringLiteral("init");
@@ -41,76 +47,45 @@ public:
         log << QStringLiteral("option %1 %2").arg(option).arg(value);
     }
     int NMailPop3Connect(const QString& host) override {
-        ++calls;
         log << QStringLiteral("connect ") + host;
-        connectedTo.append(host);
-        return connectFails ? -1 : 7;
+        return connectFails ? fail(Pop3ErrorKind::CannotConnect) : 7;
     }
-    int NMailPop3Authenticate(int handle, const QString& id, const QString& password, int apopFlag) override {
-        ++calls;
-        Q_ASSERT(handle == 7);
+    int NMailPop3Authenticate(int, const QString& id, const QString& password, int apopFlag) override {
         log << QStringLiteral("login ") + id;
         logins.append({id, password, apopFlag});
-        if (loginRefused)
-            return fail(Pop3ErrorKind::LoginRefused, 0);
-        return static_cast<int>(messages.size());
+        return loginFails != Pop3ErrorKind::None ? fail(loginFails) : int(messages.size());
     }
     QString NMailGetMessage() override {
         return failureText + QChar(u'\0') + QStringLiteral("junk after NUL");
     }
     Pop3Error NMailGetError() override { return lastError; }
-    Pop3Error lastError;
     int NMailPop3GetMailStatus(int, int n, MailFields& fields) override {
-        ++calls;
-        statusCalls.append(n);
-        log << QStringLiteral("status %1").arg(n);
-        if (statusFails.contains(n) || n < 1 || n > messages.size()) {
-            return fail(Pop3ErrorKind::CommandRefused, n);
-        }
-        if (garbledFrom > 0 && n >= garbledFrom)
-            return fail(Pop3ErrorKind::ProtocolError, n);
+        if (numbered(QStringLiteral("status"), n, statusFails) < 0)
+            return -1;
         fields = messages[n - 1].fields;
         return 0;
     }
     qint64 NMailPop3GetMailSize(int, int n) override {
-        ++calls;
-        if (n < 1 || n > messages.size()) {
+        if (numbered(QStringLiteral("size"), n, {}) < 0)
             return -1;
-        }
         const Message& m = messages[n - 1];
         return m.size >= 0 ? m.size : m.fields.header.toUtf8().size() + m.body.toUtf8().size() + 2;
     }
     int NMailPop3GetMail(int, int n, MailFields& fields, QString& body) override {
-        ++calls;
-        fetchCalls.append(n);
-        log << QStringLiteral("fetch %1").arg(n);
-        if (fetchFails.contains(n) || n < 1 || n > messages.size()) {
-            return fail(Pop3ErrorKind::CommandRefused, n);
-        }
-        if (garbledFrom > 0 && n >= garbledFrom)
-            return fail(Pop3ErrorKind::ProtocolError, n);
+        if (numbered(QStringLiteral("fetch"), n, fetchFails) < 0)
+            return -1;
         fields = messages[n - 1].fields;
         body = messages[n - 1].body;
         return 0;
     }
     int NMailPop3DeleteMail(int, int n) override {
-        ++calls;
-        deleteCalls.append(n);
-        log << QStringLiteral("dele %1").arg(n);
-        return deleteRefused.contains(n) ? fail(Pop3ErrorKind::CommandRefused, n) : 0;
+        return numbered(QStringLiteral("dele"), n, deleteRefused);
     }
     int NMailPop3Close(int) override {
-        ++calls;
-        ++closeCalls;
         log << QStringLiteral("quit");
         return closeFails ? -1 : 0;
     }
     void NMailEndWinSock() override { log << QStringLiteral("end"); }
-
-    int fail(Pop3ErrorKind kind, int n) {
-        lastError = {kind, failureText, kind == Pop3ErrorKind::ProtocolError && garbledFrom > 0 && n >= garbledFrom};
-        return -1;
-    }
 
     void add(const QString& subject, const QString& from, const QString& body, qint64 size = -1) {
         Message m;
@@ -124,9 +99,23 @@ public:
     // A mailbox of ordinary Japanese mail with these subjects.
     void setSubjects(const QStringList& subjects) {
         messages.clear();
-        for (const QString& s : subjects) {
+        for (const QString& s : subjects)
             add(s, QStringLiteral("someone@example.org"), QStringLiteral(u"こんにちは"));
-        }
+    }
+
+private:
+    int fail(Pop3ErrorKind kind, bool garbled = false) {
+        lastError = {kind, failureText, garbled};
+        return -1;
+    }
+    // One command about message n: garbled from garbledFrom on, refused when listed or out of range.
+    int numbered(const QString& call, int n, const QSet<int>& refused) {
+        log << QStringLiteral("%1 %2").arg(call).arg(n);
+        if (garbledFrom > 0 && n >= garbledFrom)
+            return fail(Pop3ErrorKind::ProtocolError, true);
+        if (refused.contains(n) || n < 1 || n > messages.size())
+            return fail(Pop3ErrorKind::CommandRefused);
+        return 0;
     }
 };
 
