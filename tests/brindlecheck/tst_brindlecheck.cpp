@@ -67,33 +67,6 @@ private Q_SLOTS:
         QVERIFY2(!r.errors.isEmpty() && r.errors.contains(complaint), qPrintable(r.errors));
     }
 
-    // What scripts read on standard output, and what is left on the server.
-    void runs_data() {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QString>("rule");
-        QTest::addColumn<QStringList>("lines");
-        QTest::addColumn<int>("left");
-        QTest::newRow("deletes") << QStringList{} << "1"
-                                 << QStringList{u"1\t件名\tjunk offer"_s, "messages: 2, deleted: 1, new: 1"}
-                                 << 1;
-        QTest::newRow("dry run") << QStringList{"--dry-run"} << "1"
-                                 << QStringList{u"1\t件名\tjunk offer"_s, "messages: 2, deleted: 0, new: 2"}
-                                 << 2;
-        QTest::newRow("no rule") << QStringList{} << "0" << QStringList{"messages: 2, deleted: 0, new: 2"}
-                                 << 2;
-    }
-    void runs() {
-        QFETCH(QStringList, args);
-        QFETCH(QString, rule);
-        FakePop3Server server(options());
-        QVERIFY(server.start());
-        makeFolder(server.address(), true, rule);
-        const ProgramRun r = runCheck(args);
-        QCOMPARE(r.exitCode, 0);
-        QTEST(r.lines, "lines");
-        QTEST(int(server.mailbox().size()), "left");
-    }
-
     // The exit status follows what went wrong; the password never appears.
     void failures_data() {
         QTest::addColumn<QString>("fault");
@@ -104,6 +77,7 @@ private Q_SLOTS:
         QTest::newRow("garbage answers the login") << "garbage" << 2;
         QTest::newRow("lost at QUIT") << "quit" << 4;
         QTest::newRow("garbled pipelining") << "garble" << 4; // the next run goes one at a time
+        QTest::newRow("DELE refused") << "dele" << 0;            // told, and not counted as deleted
     }
     void failures() {
         QFETCH(QString, fault);
@@ -113,6 +87,7 @@ private Q_SLOTS:
         o.dropAtCommand = fault == "PASS" ? "PASS" : "";
         o.garbageAtCommand = fault == "garbage" ? "PASS" : "";
         o.garblePipelined = fault == "garble";
+        o.refuseDele = fault == "dele";
         FakePop3Server server(o);
         QVERIFY(server.start());
         const quint16 closed = closedLoopbackPort();
@@ -122,7 +97,7 @@ private Q_SLOTS:
         QVERIFY(!r.errors.isEmpty());
         QVERIFY(!r.errors.contains("secret"));
         QCOMPARE(server.mailbox().size(), 2);
-        if (fault == "quit" || fault == "garble")
+        if (fault == "quit" || fault == "garble" || fault == "dele")
             QCOMPARE(r.lines.value(r.lines.size() - 1), "messages: 2, deleted: 0, new: 2");
         if (fault == "garble") {
             QCOMPARE(runCheck().exitCode, 0);

@@ -3,7 +3,6 @@
 #include "mailcheck/DeletionRules.h"
 #include "mailcheck/mime/MimeDecode.h"
 #include "mailcheck/WaitWithEvents.h"
-#include "settings/SettingsStore.h"
 
 #include <QRandomGenerator>
 #include <QTest>
@@ -96,37 +95,6 @@ private Q_SLOTS:
         }
     }
 
-    // The reference above trims with trimSpaces itself: what it removes is pinned here.
-    void trimOnlySpaces_data() {
-        QTest::addColumn<QString>("in");
-        QTest::addColumn<QString>("out");
-        QTest::newRow("spaces") << "  a b  "
-                                << "a b";
-        QTest::newRow("tab and ideographic space stay") << u"\t\u3000a\u3000 "_s << u"\t\u3000a\u3000"_s;
-        QTest::newRow("all spaces") << "    "
-                                    << "";
-    }
-    void trimOnlySpaces() {
-        QFETCH(QString, in);
-        QTEST(trimSpaces(in), "out");
-    }
-
-    void sizeLimit_data() {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<double>("limit"); // 0: none
-        QTest::newRow("number") << "1000" << 1000.0;
-        QTest::newRow("first run") << QString::fromUtf16(kSizeUnsetText) << 0.0;
-        QTest::newRow("empty") << "" << 0.0;
-        QTest::newRow("zero") << "0" << 0.0;
-        QTest::newRow("negative") << "-1" << 0.0;
-        QTest::newRow("trailing letters") << "2048 bytes" << 2048.0;
-        QTest::newRow("fraction") << "0.5" << 0.5;
-    }
-    void sizeLimit() {
-        QFETCH(QString, text);
-        QTEST(sizeLimitFrom(text).value_or(0.0), "limit");
-    }
-
     // The wait lets events run until strictly more than the time has passed, also across the
     // wrap of the millisecond clock.
     void waitWithEvents_data() {
@@ -137,7 +105,6 @@ private Q_SLOTS:
         QTest::newRow("plain") << quint32(5000) << 1000 << quint32(100) << 11;
         QTest::newRow("exactly equal is not enough") << quint32(0) << 300 << quint32(300) << 2;
         QTest::newRow("clock wraps") << quint32(0xFFFFFF00u) << 1000 << quint32(100) << 11;
-        QTest::newRow("negative still pumps once") << quint32(7) << -5 << quint32(1) << 1;
     }
     void waitWithEvents() {
         QFETCH(quint32, start);

@@ -70,6 +70,7 @@ private Q_SLOTS:
                                      << QList<int>{2, 3, 6};
         QTest::newRow("size") << false << false << 4 << QStringList{u"7\tファイルサイズ\tMonthly archive"_s}
                               << QList<int>{1, 2, 3, 4, 5, 6};
+        QTest::newRow("no rule") << false << false << 0 << QStringList{} << QList<int>{1, 2, 3, 4, 5, 6, 7};
     }
     void rules() {
         QFETCH(bool, apop);

@@ -1,5 +1,5 @@
 // The mail library against a real POP3 server (Dovecot): what only a real server shows. Both
-// logins with real passwords, mail in several charsets read through the server's dot-stuffing,
+// logins with real passwords, long mail read through the server's dot-stuffing,
 // deletions that take effect at QUIT only, and TLS: STLS and TLS from the start carry the session,
 // a certificate that proves nothing keeps the account off the wire.
 #include "DovecotServer.h"
@@ -75,28 +75,18 @@ private Q_SLOTS:
         QCOMPARE(lib.NMailPop3Close(h), 0);
     }
 
-    void mailAcrossCharsets() {
-        // Headers first, as a check reads them; the large message whole through the dot-stuffing.
+    // Through the server's dot-stuffing: a subject longer than the caller's buffer, cut there at a
+    // whole character, and the large message whole. The subjects in other charsets are judged in
+    // tst_dovecot_check.
+    void longMailThroughTheServer() {
         NMailLibrary lib;
         int h = -1;
         QCOMPARE(login(lib, m_plain.hostAndPort(), kDave.user, kDave.password, kUserPass, &h),
                  kKnownMessageCount);
-        const QStringList subjects{u"Weekly report"_s,
-                                   u"【重要】無料プレゼントのお知らせ"_s,
-                                   u"来週の打ち合わせについて"_s,
-                                   u"Spring Sale"_s,
-                                   u"セール情報"_s,
-                                   u"長い件名の試験です"_s,
-                                   u"Monthly archive"_s};
-        for (int n = 1; n <= kKnownMessageCount; ++n) {
-            MailFields f;
-            QCOMPARE(lib.NMailPop3GetMailStatus(h, n, f), 0);
-            QVERIFY2(f.subject.startsWith(subjects[n - 1]), qPrintable(f.subject));
-            // A subject longer than the caller's buffer is cut there, at a whole character.
-            QVERIFY(cp932Length(f.subject) < kNMailDefaultFieldBuffer &&
-                    (f.subject.size() > 4000) == (n == 6));
-        }
         MailFields f;
+        QCOMPARE(lib.NMailPop3GetMailStatus(h, 6, f), 0);
+        QVERIFY2(f.subject.startsWith(u"長い件名の試験です"_s), qPrintable(f.subject));
+        QVERIFY(cp932Length(f.subject) < kNMailDefaultFieldBuffer && f.subject.size() > 4000);
         QString archive;
         QCOMPARE(lib.NMailPop3GetMail(h, kKnownMessageCount, f, archive), 0);
         QCOMPARE(lib.NMailPop3Close(h), 0);

@@ -42,349 +42,342 @@ class TestMimeDecode : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void subject_data();
-    void subject();
-    void body_data();
-    void body();
-    void sameTextInEveryCharset_data();
-    void sameTextInEveryCharset();
-    void fromAddress_data();
-    void fromAddress();
-    void headerBlock();
-    void transferDecoding_data();
-    void transferDecoding();
-    void fold_data();
-    void fold();
-    void strictCharsetRejectsLies_data();
-    void strictCharsetRejectsLies();
-    void deepNestingStopsSafely();
-    void manyPartsStopSafely();
-};
+    void subject_data() {
+        QTest::addColumn<QByteArray>("raw");
+        QTest::addColumn<QString>("expected");
 
-void TestMimeDecode::subject_data() {
-    QTest::addColumn<QByteArray>("raw");
-    QTest::addColumn<QString>("expected");
+        QTest::newRow("raw shift_jis subject")
+            << hex("81 79 8F 64 97 76 81 7A 96 B3 97 BF") << QString::fromUtf8("【重要】無料");
+        QTest::newRow("raw euc-jp subject is not half-width kana")
+            << hex("CC B5 CE C1 A4 C7 A4 B9") << QString::fromUtf8("無料です");
+        QTest::newRow("utf-8 character split across two words")
+            << QByteArray("=?UTF-8?B?54Q=?= =?UTF-8?B?oeaWmQ==?=") << cps({0x7121, 0x6599});
+        QTest::newRow("windows-31j nec row 13") << QByteArray("=?Windows-31J?B?h0A=?=") << cps({0x2460});
+        // ESC $ B 4C | 35 ESC ( B: an encoder that cut the JIS bytes anywhere.
+        QTest::newRow("iso-2022-jp pair split across words")
+            << QByteArray("=?ISO-2022-JP?B?GyRCTA==?= =?ISO-2022-JP?B?NRsoQg==?=") << cps({0x7121});
+        QTest::newRow("iso-2022-jp word without closing escape then ascii word")
+            << QByteArray("=?ISO-2022-JP?B?GyRCTDVOQQ==?= =?ISO-2022-JP?B?QUI=?=")
+            << QString::fromUtf8("無料AB");
+        QTest::newRow("raw iso-2022-jp in subject")
+            << QByteArray("Re: " + kEscKanji + "L5NA" + kEscAscii + " info")
+            << QString::fromUtf8("Re: 無料 info");
+        QTest::newRow("plain text around a word keeps its blanks")
+            << QByteArray("Re: =?UTF-8?B?54Sh5paZ?= now") << QString::fromUtf8("Re: 無料 now");
+        QTest::newRow("words of different charsets joined without the blank")
+            << QByteArray("=?UTF-8?B?54Sh?= =?Shift_JIS?B?l78=?=") << QString::fromUtf8("無料");
+        QTest::newRow("q encoding with underscore and lowercase hex")
+            << QByteArray("=?iso-8859-1?q?caf=e9_ouvert?=") << QString::fromUtf8("café ouvert");
+        QTest::newRow("language suffix on the charset")
+            << QByteArray("=?ISO-2022-JP*ja?B?GyRCTDVOQRsoQg==?=") << QString::fromUtf8("無料");
+        QTest::newRow("missing ?= terminator")
+            << QByteArray("=?UTF-8?B?54Sh5paZ") << QString::fromUtf8("無料");
+        QTest::newRow("broken base64 characters skipped")
+            << QByteArray("=?UTF-8?B?54Sh*5paZ?=") << QString::fromUtf8("無料");
+        QTest::newRow("us-ascii word that holds shift_jis bytes")
+            << QByteArray("=?us-ascii?B?lrOXvw==?=") << QString::fromUtf8("無料");
+        QTest::newRow("not an encoded word stays as text")
+            << QByteArray("a =? b ?= c") << QString("a =? b ?= c");
+    }
 
-    QTest::newRow("raw shift_jis subject")
-        << hex("81 79 8F 64 97 76 81 7A 96 B3 97 BF") << QString::fromUtf8("【重要】無料");
-    QTest::newRow("raw euc-jp subject is not half-width kana")
-        << hex("CC B5 CE C1 A4 C7 A4 B9") << QString::fromUtf8("無料です");
-    QTest::newRow("utf-8 character split across two words")
-        << QByteArray("=?UTF-8?B?54Q=?= =?UTF-8?B?oeaWmQ==?=") << cps({0x7121, 0x6599});
-    QTest::newRow("windows-31j nec row 13") << QByteArray("=?Windows-31J?B?h0A=?=") << cps({0x2460});
-    // ESC $ B 4C | 35 ESC ( B: an encoder that cut the JIS bytes anywhere.
-    QTest::newRow("iso-2022-jp pair split across words")
-        << QByteArray("=?ISO-2022-JP?B?GyRCTA==?= =?ISO-2022-JP?B?NRsoQg==?=") << cps({0x7121});
-    QTest::newRow("iso-2022-jp word without closing escape then ascii word")
-        << QByteArray("=?ISO-2022-JP?B?GyRCTDVOQQ==?= =?ISO-2022-JP?B?QUI=?=") << QString::fromUtf8("無料AB");
-    QTest::newRow("raw iso-2022-jp in subject")
-        << QByteArray("Re: " + kEscKanji + "L5NA" + kEscAscii + " info")
-        << QString::fromUtf8("Re: 無料 info");
-    QTest::newRow("plain text around a word keeps its blanks")
-        << QByteArray("Re: =?UTF-8?B?54Sh5paZ?= now") << QString::fromUtf8("Re: 無料 now");
-    QTest::newRow("words of different charsets joined without the blank")
-        << QByteArray("=?UTF-8?B?54Sh?= =?Shift_JIS?B?l78=?=") << QString::fromUtf8("無料");
-    QTest::newRow("q encoding with underscore and lowercase hex")
-        << QByteArray("=?iso-8859-1?q?caf=e9_ouvert?=") << QString::fromUtf8("café ouvert");
-    QTest::newRow("language suffix on the charset")
-        << QByteArray("=?ISO-2022-JP*ja?B?GyRCTDVOQRsoQg==?=") << QString::fromUtf8("無料");
-    QTest::newRow("missing ?= terminator") << QByteArray("=?UTF-8?B?54Sh5paZ") << QString::fromUtf8("無料");
-    QTest::newRow("broken base64 characters skipped")
-        << QByteArray("=?UTF-8?B?54Sh*5paZ?=") << QString::fromUtf8("無料");
-    QTest::newRow("us-ascii word that holds shift_jis bytes")
-        << QByteArray("=?us-ascii?B?lrOXvw==?=") << QString::fromUtf8("無料");
-    QTest::newRow("not an encoded word stays as text") << QByteArray("a =? b ?= c") << QString("a =? b ?= c");
-}
+    void subject() {
+        QFETCH(QByteArray, raw);
+        QFETCH(QString, expected);
+        const DecodedHeader h =
+            decodeHeader("From: a@example.jp\r\nSubject: " + raw + "\r\nTo: b@example.jp\r\n\r\n");
+        QCOMPARE(h.subject, expected);
+        // The same decoding reaches the header text.
+        QVERIFY2(h.header.contains(expected), qPrintable(h.header));
+    }
 
-void TestMimeDecode::subject() {
-    QFETCH(QByteArray, raw);
-    QFETCH(QString, expected);
-    const DecodedHeader h =
-        decodeHeader("From: a@example.jp\r\nSubject: " + raw + "\r\nTo: b@example.jp\r\n\r\n");
-    QCOMPARE(h.subject, expected);
-    // The same decoding reaches the header text.
-    QVERIFY2(h.header.contains(expected), qPrintable(h.header));
-}
+    void body_data() {
+        QTest::addColumn<QByteArray>("raw");
+        QTest::addColumn<QString>("expected");
 
-void TestMimeDecode::body_data() {
-    QTest::addColumn<QByteArray>("raw");
-    QTest::addColumn<QString>("expected");
+        QTest::newRow("iso-2022-jp nec row 13 and kanji")
+            << plain("ISO-2022-JP", hex("1B 24 42 2D 21 2D 6A 32 71 30 77 1B 28 42"))
+            << cps({0x2460, 0x3231, 0x4F1A, 0x54E1});
+        QTest::newRow("iso-2022-jp wave dash folds to cp932")
+            << plain("ISO-2022-JP", hex("1B 24 42 23 31 21 41 23 35 1B 28 42"))
+            << cps({0xFF11, 0xFF5E, 0xFF15});
+        QTest::newRow("iso-2022-jp without the closing escape")
+            << plain("ISO-2022-JP", hex("1B 24 42 4C 35 4E 41")) << cps({0x7121, 0x6599});
+        QTest::newRow("iso-2022-jp half-width katakana")
+            << plain("ISO-2022-JP", hex("1B 28 49 36 37 1B 28 42")) << cps({0xFF76, 0xFF77});
+        QTest::newRow("iso-2022-jp SO/SI katakana")
+            << plain("ISO-2022-JP", hex("41 0E 36 37 0F 42")) << cps({'A', 0xFF76, 0xFF77, 'B'});
+        QTest::newRow("iso-2022-jp JIS X 0212 gives U+FFFD, rest intact")
+            << plain("ISO-2022-JP", hex("1B 24 28 44 30 21 1B 24 42 4C 35 1B 28 42 41"))
+            << cps({0xFFFD, 0x7121, 'A'});
+        QTest::newRow("shift_jis backslash stays backslash")
+            << plain("shift_jis", hex("87 40 43 3A 5C")) << cps({0x2460, 'C', ':', '\\'});
+        QTest::newRow("euc-jp nec row 13 and wave dash")
+            << plain("euc-jp", hex("AD A1 A1 C1")) << cps({0x2460, 0xFF5E});
+        QTest::newRow("quoted-printable soft break inside a character")
+            << message("Content-Type: text/plain; charset=Shift_JIS\r\nContent-Transfer-Encoding: "
+                       "quoted-printable",
+                       "=96=\r\n=B3=97=BF")
+            << QString::fromUtf8("無料");
+        QTest::newRow("no content-type, raw iso-2022-jp body")
+            << message("Subject: x", kEscKanji + "L5NA" + kEscAscii) << QString::fromUtf8("無料");
+        QTest::newRow("iso-2022-jp declared, utf-8 sent")
+            << plain("ISO-2022-JP", QString::fromUtf8("無料です").toUtf8()) << QString::fromUtf8("無料です");
+        QTest::newRow("unknown charset, euc-jp sent")
+            << plain("x-made-up", hex("CC B5 CE C1")) << QString::fromUtf8("無料");
+        QTest::newRow("utf-8 body with one stray byte stays utf-8")
+            << plain("utf-8", QString::fromUtf8("あいうえお").repeated(30).toUtf8() + hex("FF") +
+                                  QString::fromUtf8("無料").toUtf8())
+            << QString::fromUtf8("あいうえお").repeated(30) + cps({0xFFFD}) + QString::fromUtf8("無料");
+        QTest::newRow("euc-jp body with one cut character stays euc-jp")
+            << plain("euc-jp", hex("A4 A2").repeated(120) + hex("A4 20") + hex("CC B5 CE C1"))
+            << QString::fromUtf8("あ").repeated(120) + cps({0xFFFD, ' ', 0x7121, 0x6599});
+        QTest::newRow("bad pair does not shift the pairs after it")
+            << message("Subject: x", hex("96 B3 85 40 97 BF")) << cps({0x7121, 0xFFFD, 0x6599});
+        QTest::newRow("broken base64 keeps what it can")
+            << message("Content-Transfer-Encoding: base64", "SGVs!!bG8g\r\nd29y*bGQ")
+            << QString("Hello world");
+        QTest::newRow("unknown transfer encoding taken as is")
+            << message("Content-Transfer-Encoding: x-uuencode-ish", "plain text") << QString("plain text");
 
-    QTest::newRow("iso-2022-jp nec row 13 and kanji")
-        << plain("ISO-2022-JP", hex("1B 24 42 2D 21 2D 6A 32 71 30 77 1B 28 42"))
-        << cps({0x2460, 0x3231, 0x4F1A, 0x54E1});
-    QTest::newRow("iso-2022-jp wave dash folds to cp932")
-        << plain("ISO-2022-JP", hex("1B 24 42 23 31 21 41 23 35 1B 28 42")) << cps({0xFF11, 0xFF5E, 0xFF15});
-    QTest::newRow("iso-2022-jp without the closing escape")
-        << plain("ISO-2022-JP", hex("1B 24 42 4C 35 4E 41")) << cps({0x7121, 0x6599});
-    QTest::newRow("iso-2022-jp half-width katakana")
-        << plain("ISO-2022-JP", hex("1B 28 49 36 37 1B 28 42")) << cps({0xFF76, 0xFF77});
-    QTest::newRow("iso-2022-jp SO/SI katakana")
-        << plain("ISO-2022-JP", hex("41 0E 36 37 0F 42")) << cps({'A', 0xFF76, 0xFF77, 'B'});
-    QTest::newRow("iso-2022-jp JIS X 0212 gives U+FFFD, rest intact")
-        << plain("ISO-2022-JP", hex("1B 24 28 44 30 21 1B 24 42 4C 35 1B 28 42 41"))
-        << cps({0xFFFD, 0x7121, 'A'});
-    QTest::newRow("shift_jis backslash stays backslash")
-        << plain("shift_jis", hex("87 40 43 3A 5C")) << cps({0x2460, 'C', ':', '\\'});
-    QTest::newRow("euc-jp nec row 13 and wave dash")
-        << plain("euc-jp", hex("AD A1 A1 C1")) << cps({0x2460, 0xFF5E});
-    QTest::newRow("quoted-printable soft break inside a character")
-        << message(
-               "Content-Type: text/plain; charset=Shift_JIS\r\nContent-Transfer-Encoding: quoted-printable",
-               "=96=\r\n=B3=97=BF")
-        << QString::fromUtf8("無料");
-    QTest::newRow("no content-type, raw iso-2022-jp body")
-        << message("Subject: x", kEscKanji + "L5NA" + kEscAscii) << QString::fromUtf8("無料");
-    QTest::newRow("iso-2022-jp declared, utf-8 sent")
-        << plain("ISO-2022-JP", QString::fromUtf8("無料です").toUtf8()) << QString::fromUtf8("無料です");
-    QTest::newRow("unknown charset, euc-jp sent")
-        << plain("x-made-up", hex("CC B5 CE C1")) << QString::fromUtf8("無料");
-    QTest::newRow("utf-8 body with one stray byte stays utf-8")
-        << plain("utf-8", QString::fromUtf8("あいうえお").repeated(30).toUtf8() + hex("FF") +
-                              QString::fromUtf8("無料").toUtf8())
-        << QString::fromUtf8("あいうえお").repeated(30) + cps({0xFFFD}) + QString::fromUtf8("無料");
-    QTest::newRow("euc-jp body with one cut character stays euc-jp")
-        << plain("euc-jp", hex("A4 A2").repeated(120) + hex("A4 20") + hex("CC B5 CE C1"))
-        << QString::fromUtf8("あ").repeated(120) + cps({0xFFFD, ' ', 0x7121, 0x6599});
-    QTest::newRow("bad pair does not shift the pairs after it")
-        << message("Subject: x", hex("96 B3 85 40 97 BF")) << cps({0x7121, 0xFFFD, 0x6599});
-    QTest::newRow("broken base64 keeps what it can")
-        << message("Content-Transfer-Encoding: base64", "SGVs!!bG8g\r\nd29y*bGQ") << QString("Hello world");
-    QTest::newRow("unknown transfer encoding taken as is")
-        << message("Content-Transfer-Encoding: x-uuencode-ish", "plain text") << QString("plain text");
-
-    const QByteArray alt = "Content-Type: multipart/alternative; boundary=\"b1\"";
-    QTest::newRow("multipart/alternative gives both parts in order")
-        << message(alt, "--b1\r\nContent-Type: text/plain; charset=utf-8\r\n\r\nplain " +
-                            QString::fromUtf8("無料").toUtf8() +
-                            "\r\n--b1\r\nContent-Type: text/html; charset=shift_jis\r\n\r\n<html>" +
-                            hex("96 B3") + "</html>\r\n--b1--\r\n")
-        << QString::fromUtf8("plain 無料\r\n<html>無</html>");
-    QTest::newRow("html-only mail: closing tag reaches the body")
-        << message("Content-Type: text/html; charset=iso-2022-jp",
-                   "<HTML><BODY>" + kEscKanji + "L5NA" + kEscAscii + "</BODY></HTML>\r\n")
-        << QString::fromUtf8("<HTML><BODY>無料</BODY></HTML>\r\n");
-    // The inner boundary extends the outer one, so its delimiters are no outer delimiters.
-    QTest::newRow("nested multipart in message order")
-        << message("Content-Type: multipart/mixed; boundary=b",
-                   "--b\r\nContent-Type: multipart/alternative; boundary=bb\r\n\r\n"
-                   "--bb\r\nContent-Type: text/plain\r\n\r\none\r\n"
-                   "--bb\r\nContent-Type: text/html\r\n\r\n<p>two</p>\r\n--bb--\r\n"
-                   "--b\r\nContent-Type: text/plain\r\n\r\nthree\r\n--b--\r\nepilogue\r\n")
-        << QString("one\r\n<p>two</p>\r\nthree");
-    QTest::newRow("attachments and calendars excluded, inline named part kept")
-        << message(
-               "Content-Type: multipart/mixed; boundary=m",
-               "--m\r\nContent-Type: text/plain\r\n\r\nbody\r\n"
-               "--m\r\nContent-Type: text/plain\r\nContent-Disposition: attachment; filename=a.txt\r\n\r\n"
-               "ATTACHED\r\n"
-               "--m\r\nContent-Type: text/plain; name=b.txt\r\n\r\nNAMED\r\n"
-               "--m\r\nContent-Type: image/png\r\nContent-Transfer-Encoding: base64\r\n\r\niVBORw0KGgo=\r\n"
-               "--m\r\nContent-Type: text/plain; name=c.txt\r\nContent-Disposition: inline\r\n\r\nshown\r\n"
-               "--m\r\nContent-Type: text/calendar\r\n\r\nBEGIN:VCALENDAR\r\n--m--\r\n")
-        << QString("body\r\nshown");
-    QTest::newRow("forwarded message's text is included")
-        << message("Content-Type: multipart/mixed; boundary=f",
+        const QByteArray alt = "Content-Type: multipart/alternative; boundary=\"b1\"";
+        QTest::newRow("multipart/alternative gives both parts in order")
+            << message(alt, "--b1\r\nContent-Type: text/plain; charset=utf-8\r\n\r\nplain " +
+                                QString::fromUtf8("無料").toUtf8() +
+                                "\r\n--b1\r\nContent-Type: text/html; charset=shift_jis\r\n\r\n<html>" +
+                                hex("96 B3") + "</html>\r\n--b1--\r\n")
+            << QString::fromUtf8("plain 無料\r\n<html>無</html>");
+        QTest::newRow("html-only mail: closing tag reaches the body")
+            << message("Content-Type: text/html; charset=iso-2022-jp",
+                       "<HTML><BODY>" + kEscKanji + "L5NA" + kEscAscii + "</BODY></HTML>\r\n")
+            << QString::fromUtf8("<HTML><BODY>無料</BODY></HTML>\r\n");
+        // The inner boundary extends the outer one, so its delimiters are no outer delimiters.
+        QTest::newRow("nested multipart in message order")
+            << message("Content-Type: multipart/mixed; boundary=b",
+                       "--b\r\nContent-Type: multipart/alternative; boundary=bb\r\n\r\n"
+                       "--bb\r\nContent-Type: text/plain\r\n\r\none\r\n"
+                       "--bb\r\nContent-Type: text/html\r\n\r\n<p>two</p>\r\n--bb--\r\n"
+                       "--b\r\nContent-Type: text/plain\r\n\r\nthree\r\n--b--\r\nepilogue\r\n")
+            << QString("one\r\n<p>two</p>\r\nthree");
+        QTest::newRow("attachments and calendars excluded, inline named part kept")
+            << message("Content-Type: multipart/mixed; boundary=m",
+                       "--m\r\nContent-Type: text/plain\r\n\r\nbody\r\n"
+                       "--m\r\nContent-Type: text/plain\r\nContent-Disposition: attachment; "
+                       "filename=a.txt\r\n\r\n"
+                       "ATTACHED\r\n"
+                       "--m\r\nContent-Type: text/plain; name=b.txt\r\n\r\nNAMED\r\n"
+                       "--m\r\nContent-Type: image/png\r\nContent-Transfer-Encoding: "
+                       "base64\r\n\r\niVBORw0KGgo=\r\n"
+                       "--m\r\nContent-Type: text/plain; name=c.txt\r\nContent-Disposition: "
+                       "inline\r\n\r\nshown\r\n"
+                       "--m\r\nContent-Type: text/calendar\r\n\r\nBEGIN:VCALENDAR\r\n--m--\r\n")
+            << QString("body\r\nshown");
+        QTest::newRow("forwarded message's text is included")
+            << message(
+                   "Content-Type: multipart/mixed; boundary=f",
                    "--f\r\nContent-Type: text/plain\r\n\r\nFYI\r\n"
                    "--f\r\nContent-Type: message/rfc822\r\n\r\nSubject: junk\r\nContent-Type: text/plain; "
                    "charset=euc-jp\r\n\r\n" +
                        hex("CC B5 CE C1") + "\r\n--f--\r\n")
-        << QString::fromUtf8("FYI\r\n無料");
-    QTest::newRow("multipart whose boundary never appears keeps its text")
-        << message("Content-Type: multipart/mixed; boundary=zz", hex("96 B3 97 BF"))
-        << QString::fromUtf8("無料");
-    QTest::newRow("unreadable content-type read as text/plain")
-        << message("Content-Type: text", "hello") << QString("hello");
-    QTest::newRow("digest parts are messages by default")
-        << message(
-               "Content-Type: multipart/digest; boundary=d",
-               "--d\r\n\r\nSubject: one\r\n\r\nfirst\r\n--d\r\n\r\nSubject: two\r\n\r\nsecond\r\n--d--\r\n")
-        << QString("first\r\nsecond");
-    QTest::newRow("text without any header block is all body")
-        << QByteArray("just text\r\nline two") << QString("just text\r\nline two");
-}
+            << QString::fromUtf8("FYI\r\n無料");
+        QTest::newRow("multipart whose boundary never appears keeps its text")
+            << message("Content-Type: multipart/mixed; boundary=zz", hex("96 B3 97 BF"))
+            << QString::fromUtf8("無料");
+        QTest::newRow("unreadable content-type read as text/plain")
+            << message("Content-Type: text", "hello") << QString("hello");
+        QTest::newRow("digest parts are messages by default")
+            << message("Content-Type: multipart/digest; boundary=d",
+                       "--d\r\n\r\nSubject: one\r\n\r\nfirst\r\n--d\r\n\r\nSubject: "
+                       "two\r\n\r\nsecond\r\n--d--\r\n")
+            << QString("first\r\nsecond");
+        QTest::newRow("text without any header block is all body")
+            << QByteArray("just text\r\nline two") << QString("just text\r\nline two");
+    }
 
-void TestMimeDecode::body() {
-    QFETCH(QByteArray, raw);
-    QFETCH(QString, expected);
-    QCOMPARE(decodeMessage(raw).body, expected);
-}
+    void body() {
+        QFETCH(QByteArray, raw);
+        QFETCH(QString, expected);
+        QCOMPARE(decodeMessage(raw).body, expected);
+    }
 
-void TestMimeDecode::sameTextInEveryCharset_data() {
-    QTest::addColumn<QByteArray>("charset");
-    QTest::addColumn<QByteArray>("bytes");
-    // "１～５ 無料①"
-    QTest::newRow("iso-2022-jp")
-        << QByteArray("ISO-2022-JP")
-        << hex("1B 24 42 23 31 21 41 23 35 1B 28 42 20 1B 24 42 4C 35 4E 41 2D 21 1B 28 42");
-    QTest::newRow("shift_jis") << QByteArray("Shift_JIS") << hex("82 50 81 60 82 54 20 96 B3 97 BF 87 40");
-    QTest::newRow("euc-jp") << QByteArray("EUC-JP") << hex("A3 B1 A1 C1 A3 B5 20 CC B5 CE C1 AD A1");
-    // A Unix mailer's wave dash is U+301C.
-    QTest::newRow("utf-8") << QByteArray("UTF-8")
-                           << hex("EF BC 91 E3 80 9C EF BC 95 20 E7 84 A1 E6 96 99 E2 91 A0");
-}
+    void sameTextInEveryCharset_data() {
+        QTest::addColumn<QByteArray>("charset");
+        QTest::addColumn<QByteArray>("bytes");
+        // "１～５ 無料①"
+        QTest::newRow("iso-2022-jp")
+            << QByteArray("ISO-2022-JP")
+            << hex("1B 24 42 23 31 21 41 23 35 1B 28 42 20 1B 24 42 4C 35 4E 41 2D 21 1B 28 42");
+        QTest::newRow("shift_jis") << QByteArray("Shift_JIS")
+                                   << hex("82 50 81 60 82 54 20 96 B3 97 BF 87 40");
+        QTest::newRow("euc-jp") << QByteArray("EUC-JP") << hex("A3 B1 A1 C1 A3 B5 20 CC B5 CE C1 AD A1");
+        // A Unix mailer's wave dash is U+301C.
+        QTest::newRow("utf-8") << QByteArray("UTF-8")
+                               << hex("EF BC 91 E3 80 9C EF BC 95 20 E7 84 A1 E6 96 99 E2 91 A0");
+    }
 
-void TestMimeDecode::sameTextInEveryCharset() {
-    QFETCH(QByteArray, charset);
-    QFETCH(QByteArray, bytes);
-    // Code page 932's reading of 82 50 81 60 82 54 20 96 B3 97 BF 87 40.
-    const QString cp932 = cps({0xFF11, 0xFF5E, 0xFF15, ' ', 0x7121, 0x6599, 0x2460});
-    QCOMPARE(decodeMessage(plain(charset, bytes)).body, cp932);
-    const QByteArray word = "=?" + charset + "?B?" + bytes.toBase64() + "?=";
-    QCOMPARE(decodeHeader("Subject: " + word + "\r\n").subject, cp932);
-}
+    void sameTextInEveryCharset() {
+        QFETCH(QByteArray, charset);
+        QFETCH(QByteArray, bytes);
+        // Code page 932's reading of 82 50 81 60 82 54 20 96 B3 97 BF 87 40.
+        const QString cp932 = cps({0xFF11, 0xFF5E, 0xFF15, ' ', 0x7121, 0x6599, 0x2460});
+        QCOMPARE(decodeMessage(plain(charset, bytes)).body, cp932);
+        const QByteArray word = "=?" + charset + "?B?" + bytes.toBase64() + "?=";
+        QCOMPARE(decodeHeader("Subject: " + word + "\r\n").subject, cp932);
+    }
 
-void TestMimeDecode::fromAddress_data() {
-    QTest::addColumn<QByteArray>("from");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("name and angle address")
-        << QByteArray("Taro Yamada <taro@example.jp>") << "taro@example.jp";
-    QTest::newRow("bare address with comment name")
-        << QByteArray("taro@example.jp (Taro <x@y>)") << "taro@example.jp";
-    QTest::newRow("quoted name with comma and at sign")
-        << QByteArray("\"Yamada, Taro @ HQ\" <taro@example.jp>") << "taro@example.jp";
-    QTest::newRow("encoded display name")
-        << QByteArray("=?ISO-2022-JP?B?GyRCTDVOQRsoQg==?= <free@spam.example>") << "free@spam.example";
-    QTest::newRow("raw shift_jis name ending in a 5C byte before the quote")
-        << QByteArray("\"" + hex("95 5C") + "\" <hyo@example.jp>") << "hyo@example.jp";
-    QTest::newRow("group syntax takes the first member")
-        << QByteArray("Friends: first@example.jp, Second <second@example.jp>;") << "first@example.jp";
-    QTest::newRow("empty group then mailbox")
-        << QByteArray("undisclosed-recipients:;") << "undisclosed-recipients:;";
-    QTest::newRow("source route") << QByteArray("<@relay.example:taro@example.jp>") << "taro@example.jp";
-    QTest::newRow("folded over two lines") << QByteArray("Taro\r\n <taro@example.jp>") << "taro@example.jp";
-    QTest::newRow("unclosed brackets: the word holding the at sign")
-        << QByteArray("<< Shop <shop@example.jp") << "shop@example.jp";
-    QTest::newRow("no address: the decoded text")
-        << QByteArray("=?UTF-8?B?54Sh5paZ?=") << QString::fromUtf8("無料");
-}
+    void fromAddress_data() {
+        QTest::addColumn<QByteArray>("from");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("name and angle address")
+            << QByteArray("Taro Yamada <taro@example.jp>") << "taro@example.jp";
+        QTest::newRow("bare address with comment name")
+            << QByteArray("taro@example.jp (Taro <x@y>)") << "taro@example.jp";
+        QTest::newRow("quoted name with comma and at sign")
+            << QByteArray("\"Yamada, Taro @ HQ\" <taro@example.jp>") << "taro@example.jp";
+        QTest::newRow("encoded display name")
+            << QByteArray("=?ISO-2022-JP?B?GyRCTDVOQRsoQg==?= <free@spam.example>") << "free@spam.example";
+        QTest::newRow("raw shift_jis name ending in a 5C byte before the quote")
+            << QByteArray("\"" + hex("95 5C") + "\" <hyo@example.jp>") << "hyo@example.jp";
+        QTest::newRow("group syntax takes the first member")
+            << QByteArray("Friends: first@example.jp, Second <second@example.jp>;") << "first@example.jp";
+        QTest::newRow("empty group then mailbox")
+            << QByteArray("undisclosed-recipients:;") << "undisclosed-recipients:;";
+        QTest::newRow("source route") << QByteArray("<@relay.example:taro@example.jp>") << "taro@example.jp";
+        QTest::newRow("folded over two lines")
+            << QByteArray("Taro\r\n <taro@example.jp>") << "taro@example.jp";
+        QTest::newRow("unclosed brackets: the word holding the at sign")
+            << QByteArray("<< Shop <shop@example.jp") << "shop@example.jp";
+        QTest::newRow("no address: the decoded text")
+            << QByteArray("=?UTF-8?B?54Sh5paZ?=") << QString::fromUtf8("無料");
+    }
 
-void TestMimeDecode::fromAddress() {
-    QFETCH(QByteArray, from);
-    QFETCH(QString, expected);
-    QCOMPARE(decodeHeader("Subject: s\r\nFrom: " + from + "\r\n\r\nbody").fromAddress, expected);
-}
+    void fromAddress() {
+        QFETCH(QByteArray, from);
+        QFETCH(QString, expected);
+        QCOMPARE(decodeHeader("Subject: s\r\nFrom: " + from + "\r\n\r\nbody").fromAddress, expected);
+    }
 
-void TestMimeDecode::headerBlock() {
-    const QByteArray raw = "Return-Path: <a@example.jp>\r\n"
-                           "Subject: =?ISO-2022-JP?B?GyRCTDUbKEI=?=\r\n =?ISO-2022-JP?B?GyRCTkEbKEI=?=\r\n"
-                           "X-Note: " +
-                           hex("96 B3 97 BF") +
-                           "\r\n"
-                           "Received: from a\r\n\tby b\r\n"
-                           "Date: Sun, 6 Dec 2026 10:00:00 +0900\r\n\r\n";
-    const DecodedHeader h = decodeHeader(raw);
-    QCOMPARE(h.header,
-             QString::fromUtf8("Return-Path: <a@example.jp>\r\nSubject: 無料\r\nX-Note: 無料\r\n"
-                               "Received: from a\r\n\tby b\r\nDate: Sun, 6 Dec 2026 10:00:00 +0900"));
-    QCOMPARE(h.date, QString("Sun, 6 Dec 2026 10:00:00 +0900"));
-    QCOMPARE(h.fromAddress, QString()); // no From field
-    // The whole message gives the same head as its header block alone.
-    const DecodedMessage m = decodeMessage(raw + "text");
-    QCOMPARE(m.head.header, h.header);
-    QCOMPARE(m.head.subject, QString::fromUtf8("無料"));
-    QCOMPARE(m.body, QString("text"));
-}
+    void headerBlock() {
+        const QByteArray raw =
+            "Return-Path: <a@example.jp>\r\n"
+            "Subject: =?ISO-2022-JP?B?GyRCTDUbKEI=?=\r\n =?ISO-2022-JP?B?GyRCTkEbKEI=?=\r\n"
+            "X-Note: " +
+            hex("96 B3 97 BF") +
+            "\r\n"
+            "Received: from a\r\n\tby b\r\n"
+            "Date: Sun, 6 Dec 2026 10:00:00 +0900\r\n\r\n";
+        const DecodedHeader h = decodeHeader(raw);
+        QCOMPARE(h.header,
+                 QString::fromUtf8("Return-Path: <a@example.jp>\r\nSubject: 無料\r\nX-Note: 無料\r\n"
+                                   "Received: from a\r\n\tby b\r\nDate: Sun, 6 Dec 2026 10:00:00 +0900"));
+        QCOMPARE(h.date, QString("Sun, 6 Dec 2026 10:00:00 +0900"));
+        QCOMPARE(h.fromAddress, QString()); // no From field
+        // The whole message gives the same head as its header block alone.
+        const DecodedMessage m = decodeMessage(raw + "text");
+        QCOMPARE(m.head.header, h.header);
+        QCOMPARE(m.head.subject, QString::fromUtf8("無料"));
+        QCOMPARE(m.body, QString("text"));
+    }
 
-void TestMimeDecode::transferDecoding_data() {
-    QTest::addColumn<bool>("base64");
-    QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<QByteArray>("expected");
-    QTest::newRow("base64 dangling group of three") << true << QByteArray("SGVsbG") << QByteArray("Hell");
-    QTest::newRow("base64 lone character dropped") << true << QByteArray("SGk=S") << QByteArray("Hi");
-    QTest::newRow("qp soft break with trailing blanks")
-        << false << QByteArray("ab= \t\r\ncd") << QByteArray("abcd");
-    QTest::newRow("qp soft break with bare LF") << false << QByteArray("ab=\ncd") << QByteArray("abcd");
-    QTest::newRow("qp equals at the end") << false << QByteArray("ab=") << QByteArray("ab");
-    QTest::newRow("qp half escape at the end") << false << QByteArray("ab=4") << QByteArray("ab=4");
-    QTest::newRow("qp invalid escapes kept")
-        << false << QByteArray("100=% off =3D free=ZZ") << QByteArray("100=% off = free=ZZ");
-    QTest::newRow("base64 padded in the middle")
-        << true << QByteArray("SGVsbG8=\r\nIHdvcmxk\r\n") << QByteArray("Hello world");
-}
+    void transferDecoding_data() {
+        QTest::addColumn<bool>("base64");
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("base64 dangling group of three") << true << QByteArray("SGVsbG") << QByteArray("Hell");
+        QTest::newRow("base64 lone character dropped") << true << QByteArray("SGk=S") << QByteArray("Hi");
+        QTest::newRow("qp soft break with trailing blanks")
+            << false << QByteArray("ab= \t\r\ncd") << QByteArray("abcd");
+        QTest::newRow("qp soft break with bare LF") << false << QByteArray("ab=\ncd") << QByteArray("abcd");
+        QTest::newRow("qp equals at the end") << false << QByteArray("ab=") << QByteArray("ab");
+        QTest::newRow("qp half escape at the end") << false << QByteArray("ab=4") << QByteArray("ab=4");
+        QTest::newRow("qp invalid escapes kept")
+            << false << QByteArray("100=% off =3D free=ZZ") << QByteArray("100=% off = free=ZZ");
+    }
 
-void TestMimeDecode::transferDecoding() {
-    QFETCH(bool, base64);
-    QFETCH(QByteArray, input);
-    QFETCH(QByteArray, expected);
-    QCOMPARE(base64 ? decodeBase64Lenient(input) : decodeQuotedPrintable(input), expected);
-}
+    void transferDecoding() {
+        QFETCH(bool, base64);
+        QFETCH(QByteArray, input);
+        QFETCH(QByteArray, expected);
+        QCOMPARE(base64 ? decodeBase64Lenient(input) : decodeQuotedPrintable(input), expected);
+    }
 
-void TestMimeDecode::fold_data() {
-    QTest::addColumn<QString>("input");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("jis variants to cp932")
-        << cps({0x301C, 0x2016, 0x2212, 0xA2, 0xA3, 0xAC, 0x2014, 0xA6})
-        << cps({0xFF5E, 0x2225, 0xFF0D, 0xFFE0, 0xFFE1, 0xFFE2, 0x2015, 0xFFE4});
-    QTest::newRow("no case or width folding") << QString::fromUtf8("Aａｱア~") << QString::fromUtf8("Aａｱア~");
-}
+    void fold_data() {
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("jis variants to cp932")
+            << cps({0x301C, 0x2016, 0x2212, 0xA2, 0xA3, 0xAC, 0x2014, 0xA6})
+            << cps({0xFF5E, 0x2225, 0xFF0D, 0xFFE0, 0xFFE1, 0xFFE2, 0x2015, 0xFFE4});
+        QTest::newRow("no case or width folding")
+            << QString::fromUtf8("Aａｱア~") << QString::fromUtf8("Aａｱア~");
+    }
 
-void TestMimeDecode::fold() {
-    QFETCH(QString, input);
-    QFETCH(QString, expected);
-    QCOMPARE(foldJapaneseVariants(input), expected);
-}
+    void fold() {
+        QFETCH(QString, input);
+        QFETCH(QString, expected);
+        QCOMPARE(foldJapaneseVariants(input), expected);
+    }
 
-void TestMimeDecode::strictCharsetRejectsLies_data() {
-    QTest::addColumn<QByteArray>("label");
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<bool>("accepted");
-    QTest::newRow("us-ascii with 8-bit") << QByteArray("us-ascii") << hex("96 B3") << false;
-    QTest::newRow("iso-2022-jp with 8-bit") << QByteArray("iso-2022-jp") << hex("E7 84 A1") << false;
-    QTest::newRow("utf-8 truncated") << QByteArray("utf-8") << hex("E7 84") << false;
-    QTest::newRow("shift_jis unmapped pair") << QByteArray("sjis") << hex("85 40") << false;
-    QTest::newRow("label with path characters") << QByteArray("../../x") << QByteArray("abc") << false;
-    QTest::newRow("utf-7 that reads as nothing") << QByteArray("UTF-7") << QByteArray("++R") << false;
-    QTest::newRow("shift_jis user-defined area") << QByteArray("cp932") << hex("F0 40") << true;
-    QTest::newRow("euc-jp under a spelling of its own") << QByteArray("\"x-euc-jp\"") << hex("CC B5") << true;
-    QTest::newRow("any charset iconv knows") << QByteArray("KOI8-R") << hex("C1") << true;
-}
+    void strictCharsetRejectsLies_data() {
+        QTest::addColumn<QByteArray>("label");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("us-ascii with 8-bit") << QByteArray("us-ascii") << hex("96 B3") << false;
+        QTest::newRow("iso-2022-jp with 8-bit") << QByteArray("iso-2022-jp") << hex("E7 84 A1") << false;
+        QTest::newRow("utf-8 truncated") << QByteArray("utf-8") << hex("E7 84") << false;
+        QTest::newRow("shift_jis unmapped pair") << QByteArray("sjis") << hex("85 40") << false;
+        QTest::newRow("label with path characters") << QByteArray("../../x") << QByteArray("abc") << false;
+        QTest::newRow("utf-7 that reads as nothing") << QByteArray("UTF-7") << QByteArray("++R") << false;
+        QTest::newRow("shift_jis user-defined area") << QByteArray("cp932") << hex("F0 40") << true;
+        QTest::newRow("euc-jp under a spelling of its own")
+            << QByteArray("\"x-euc-jp\"") << hex("CC B5") << true;
+        QTest::newRow("any charset iconv knows") << QByteArray("KOI8-R") << hex("C1") << true;
+    }
 
-void TestMimeDecode::strictCharsetRejectsLies() {
-    QFETCH(QByteArray, label);
-    QFETCH(QByteArray, bytes);
-    QFETCH(bool, accepted);
-    QCOMPARE(decodeCharsetStrict(bytes, label).has_value(), accepted);
-    QVERIFY(!decodeCharset(bytes, label).isEmpty());
-}
+    void strictCharsetRejectsLies() {
+        QFETCH(QByteArray, label);
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, accepted);
+        QCOMPARE(decodeCharsetStrict(bytes, label).has_value(), accepted);
+        QVERIFY(!decodeCharset(bytes, label).isEmpty());
+    }
 
-void TestMimeDecode::deepNestingStopsSafely() {
-    // Nested multiparts far beyond any real mail, then the same with forwarded messages.
-    constexpr int kLevels = 5000;
-    QByteArray multi =
-        "Content-Type: multipart/mixed; boundary=b0\r\n\r\n--b0\r\nContent-Type: text/plain\r\n\r\n"
-        "top\r\n";
-    for (int i = 1; i <= kLevels; ++i)
-        multi += "--b" + QByteArray::number(i - 1) + "\r\nContent-Type: multipart/mixed; boundary=b" +
-                 QByteArray::number(i) + "\r\n\r\n";
-    multi += "--b" + QByteArray::number(kLevels) + "\r\nContent-Type: text/plain\r\n\r\ndeepest\r\n";
-    const DecodedMessage m = decodeMessage(multi);
-    QVERIFY2(m.body.startsWith(u"top"), qPrintable(m.body.left(80)));
-    QVERIFY(!m.body.contains(u"deepest"));
+    void deepNestingStopsSafely() {
+        // Nested multiparts far beyond any real mail, then the same with forwarded messages.
+        constexpr int kLevels = 5000;
+        QByteArray multi =
+            "Content-Type: multipart/mixed; boundary=b0\r\n\r\n--b0\r\nContent-Type: text/plain\r\n\r\n"
+            "top\r\n";
+        for (int i = 1; i <= kLevels; ++i)
+            multi += "--b" + QByteArray::number(i - 1) + "\r\nContent-Type: multipart/mixed; boundary=b" +
+                     QByteArray::number(i) + "\r\n\r\n";
+        multi += "--b" + QByteArray::number(kLevels) + "\r\nContent-Type: text/plain\r\n\r\ndeepest\r\n";
+        const DecodedMessage m = decodeMessage(multi);
+        QVERIFY2(m.body.startsWith(u"top"), qPrintable(m.body.left(80)));
+        QVERIFY(!m.body.contains(u"deepest"));
 
-    QByteArray forwarded;
-    for (int i = 0; i < kLevels; ++i)
-        forwarded += "Subject: level\r\nContent-Type: message/rfc822\r\n\r\n";
-    forwarded += "Content-Type: text/plain\r\n\r\ninnermost\r\n";
-    QVERIFY(!decodeMessage(forwarded).body.contains(u"innermost"));
+        QByteArray forwarded;
+        for (int i = 0; i < kLevels; ++i)
+            forwarded += "Subject: level\r\nContent-Type: message/rfc822\r\n\r\n";
+        forwarded += "Content-Type: text/plain\r\n\r\ninnermost\r\n";
+        QVERIFY(!decodeMessage(forwarded).body.contains(u"innermost"));
 
-    // Shallow nesting is read completely.
-    QByteArray shallow;
-    for (int i = 0; i < 5; ++i)
-        shallow += "Content-Type: message/rfc822\r\n\r\n";
-    shallow += "Content-Type: text/plain\r\n\r\ninnermost\r\n";
-    QCOMPARE(decodeMessage(shallow).body, QString("innermost\r\n"));
-}
+        // Shallow nesting is read completely.
+        QByteArray shallow;
+        for (int i = 0; i < 5; ++i)
+            shallow += "Content-Type: message/rfc822\r\n\r\n";
+        shallow += "Content-Type: text/plain\r\n\r\ninnermost\r\n";
+        QCOMPARE(decodeMessage(shallow).body, QString("innermost\r\n"));
+    }
 
-void TestMimeDecode::manyPartsStopSafely() {
-    QByteArray raw = "Content-Type: multipart/mixed; boundary=p\r\n\r\n";
-    for (int i = 0; i < 3000; ++i)
-        raw += "--p\r\nContent-Type: text/plain\r\n\r\nx\r\n";
-    raw += "--p--\r\n";
-    const QString body = decodeMessage(raw).body;
-    const qsizetype parts = body.count(u'x');
-    QVERIFY2(parts > 100 && parts < 3000, qPrintable(QString::number(parts)));
-}
+    void manyPartsStopSafely() {
+        QByteArray raw = "Content-Type: multipart/mixed; boundary=p\r\n\r\n";
+        for (int i = 0; i < 3000; ++i)
+            raw += "--p\r\nContent-Type: text/plain\r\n\r\nx\r\n";
+        raw += "--p--\r\n";
+        const QString body = decodeMessage(raw).body;
+        const qsizetype parts = body.count(u'x');
+        QVERIFY2(parts > 100 && parts < 3000, qPrintable(QString::number(parts)));
+    }
+};
 
 QTEST_GUILESS_MAIN(TestMimeDecode)
 #include "tst_mimedecode.moc"

@@ -8,105 +8,96 @@ using namespace brindle;
 class TestCp932 : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void encode_data();
-    void encode();
-    void decode_data();
-    void decode();
-    void garbageKeepsTheRest();
-    void cutToBytes_data();
-    void cutToBytes();
-};
-
-void TestCp932::encode_data() {
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QByteArray>("hex");
-    QTest::addColumn<bool>("encodable"); // comes back unchanged
-    QTest::newRow("ascii and hiragana") << u"aあいう"_qs << QByteArray("6182a082a282a4") << true;
-    QTest::newRow("half-width katakana") << u"ｱｲ"_qs << QByteArray("b1b2") << true;
-    QTest::newRow("NEC special") << u"①㈱"_qs << QByteArray("8740878a") << true;
-    QTest::newRow("IBM extension") << u"髙"_qs << QByteArray("fbfc") << true;
-    QTest::newRow("symbols") << u"★■→〒※"_qs << QByteArray("819a81a181a881a781a6") << true;
-    QTest::newRow("question mark itself") << u"why?"_qs << QByteArray("7768793f") << true;
-    QTest::newRow("nul kept") << QString(QChar(0)) + u"a"_qs << QByteArray("0061") << true;
-    // The JIS wave dash lands on the bytes of the Microsoft one, so it comes back as the full-width tilde.
-    QTest::newRow("wave dash") << u"〜"_qs << QByteArray("8160") << false;
-    QTest::newRow("emoji is one ?") << u"a😀b"_qs << QByteArray("613f62") << false;
-    QTest::newRow("accented latin") << u"café"_qs << QByteArray("6361663f") << false;
-    QTest::newRow("lone surrogates, one at the end")
-        << QChar(0xD800) + u"x"_qs + QChar(0xDC00) + u"y"_qs + QChar(0xD83D) << QByteArray("3f783f793f")
-        << false;
-}
-
-void TestCp932::encode() {
-    QFETCH(QString, text);
-    QFETCH(QByteArray, hex);
-    QFETCH(bool, encodable);
-    const QByteArray bytes = toCp932(text);
-    QCOMPARE(bytes.toHex(), hex);
-    QCOMPARE(cp932Length(text), bytes.size());
-    QCOMPARE(cp932CanEncode(text), encodable);
-    QCOMPARE(fromCp932(bytes) == text, encodable);
-}
-
-void TestCp932::decode_data() {
-    QTest::addColumn<QByteArray>("hex");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("hiragana") << QByteArray("82a082a282a4") << u"あいう"_qs;
-    QTest::newRow("half-width katakana") << QByteArray("b1") << u"ｱ"_qs;
-    QTest::newRow("user-defined area") << QByteArray("f040") << QString(QChar(0xE000));
-    QTest::newRow("truncated at end") << QByteArray("6182") << u"a\uFFFD"_qs;
-    QTest::newRow("lead byte before line end") << QByteArray("820d0a") << u"\uFFFD\r\n"_qs;
-    QTest::newRow("undefined single byte") << QByteArray("8061") << u"\uFFFDa"_qs;
-    QTest::newRow("invalid between valid") << QByteArray("82a0fd82a2") << u"あ\uFFFDい"_qs;
-    // An unassigned lead and trail pair is one unreadable character: the trail byte is not read as
-    // "@", and the pairs after it stay in step.
-    QTest::newRow("unassigned pair is one character") << QByteArray("854082a0") << u"\uFFFDあ"_qs;
-}
-
-void TestCp932::decode() {
-    QFETCH(QByteArray, hex);
-    QFETCH(QString, text);
-    const QByteArray bytes = QByteArray::fromHex(hex);
-    QCOMPARE(fromCp932(bytes), text);
-    // The strict reading agrees where everything is readable and refuses the rest.
-    const std::optional<QString> strict = fromCp932Strict(bytes);
-    QCOMPARE(strict.has_value(), !text.contains(QChar::ReplacementCharacter));
-    if (strict)
-        QCOMPARE(*strict, text);
-}
-
-void TestCp932::garbageKeepsTheRest() {
-    QRandomGenerator rng(932);
-    for (int round = 0; round < 50; ++round) {
-        QByteArray junk(4096, Qt::Uninitialized);
-        for (char& b : junk)
-            b = static_cast<char>(rng.bounded(256));
-        // A line break cannot be a second byte, so whatever the junk ends with, the tail survives.
-        const QString decoded = fromCp932(junk + "\ntail");
-        QVERIFY(decoded.size() <= junk.size() + 5);
-        QVERIFY2(decoded.endsWith(u"\ntail"), qPrintable(QString::number(round)));
-        QVERIFY(toCp932(decoded).size() <= decoded.size() * 2);
+    void encode_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QByteArray>("hex");
+        QTest::addColumn<bool>("encodable"); // comes back unchanged
+        QTest::newRow("ascii and hiragana") << u"aあいう"_qs << QByteArray("6182a082a282a4") << true;
+        QTest::newRow("NEC special") << u"①㈱"_qs << QByteArray("8740878a") << true;
+        QTest::newRow("IBM extension") << u"髙"_qs << QByteArray("fbfc") << true;
+        QTest::newRow("symbols") << u"★■→〒※"_qs << QByteArray("819a81a181a881a781a6") << true;
+        QTest::newRow("question mark itself") << u"why?"_qs << QByteArray("7768793f") << true;
+        QTest::newRow("nul kept") << QString(QChar(0)) + u"a"_qs << QByteArray("0061") << true;
+        // The JIS wave dash lands on the bytes of the Microsoft one, so it comes back as the full-width
+        // tilde.
+        QTest::newRow("wave dash") << u"〜"_qs << QByteArray("8160") << false;
+        QTest::newRow("emoji is one ?") << u"a😀b"_qs << QByteArray("613f62") << false;
+        QTest::newRow("accented latin") << u"café"_qs << QByteArray("6361663f") << false;
+        QTest::newRow("lone surrogates, one at the end")
+            << QChar(0xD800) + u"x"_qs + QChar(0xDC00) + u"y"_qs + QChar(0xD83D) << QByteArray("3f783f793f")
+            << false;
     }
-}
 
-void TestCp932::cutToBytes_data() {
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<int>("maxBytes");
-    QTest::addColumn<QString>("kept");
-    QTest::newRow("fits") << u"aあ"_qs << 3 << u"aあ"_qs;
-    QTest::newRow("never half a character") << u"aあい"_qs << 4 << u"aあ"_qs;
-    QTest::newRow("half-width katakana is one byte") << u"ｱｲｳ"_qs << 2 << u"ｱｲ"_qs;
-    QTest::newRow("emoji is one byte, never half a pair") << u"a😀b"_qs << 2 << u"a😀"_qs;
-    QTest::newRow("nothing fits") << u"あ"_qs << 1 << QString();
-    QTest::newRow("no room") << u"a"_qs << 0 << QString();
-}
+    void encode() {
+        QFETCH(QString, text);
+        QFETCH(QByteArray, hex);
+        QFETCH(bool, encodable);
+        const QByteArray bytes = toCp932(text);
+        QCOMPARE(bytes.toHex(), hex);
+        QCOMPARE(cp932Length(text), bytes.size());
+        QCOMPARE(cp932CanEncode(text), encodable);
+        QCOMPARE(fromCp932(bytes) == text, encodable);
+    }
 
-void TestCp932::cutToBytes() {
-    QFETCH(QString, text);
-    QFETCH(int, maxBytes);
-    QFETCH(QString, kept);
-    QCOMPARE(cutToCp932Bytes(text, maxBytes), kept);
-}
+    void decode_data() {
+        QTest::addColumn<QByteArray>("hex");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("hiragana") << QByteArray("82a082a282a4") << u"あいう"_qs;
+        QTest::newRow("half-width katakana") << QByteArray("b1") << u"ｱ"_qs;
+        QTest::newRow("user-defined area") << QByteArray("f040") << QString(QChar(0xE000));
+        QTest::newRow("truncated at end") << QByteArray("6182") << u"a\uFFFD"_qs;
+        QTest::newRow("lead byte before line end") << QByteArray("820d0a") << u"\uFFFD\r\n"_qs;
+        QTest::newRow("undefined single byte") << QByteArray("8061") << u"\uFFFDa"_qs;
+        QTest::newRow("invalid between valid") << QByteArray("82a0fd82a2") << u"あ\uFFFDい"_qs;
+        // An unassigned lead and trail pair is one unreadable character: the trail byte is not read as
+        // "@", and the pairs after it stay in step.
+        QTest::newRow("unassigned pair is one character") << QByteArray("854082a0") << u"\uFFFDあ"_qs;
+    }
+
+    void decode() {
+        QFETCH(QByteArray, hex);
+        QFETCH(QString, text);
+        const QByteArray bytes = QByteArray::fromHex(hex);
+        QCOMPARE(fromCp932(bytes), text);
+        // The strict reading agrees where everything is readable and refuses the rest.
+        const std::optional<QString> strict = fromCp932Strict(bytes);
+        QCOMPARE(strict.has_value(), !text.contains(QChar::ReplacementCharacter));
+        if (strict)
+            QCOMPARE(*strict, text);
+    }
+
+    void garbageKeepsTheRest() {
+        QRandomGenerator rng(932);
+        for (int round = 0; round < 50; ++round) {
+            QByteArray junk(4096, Qt::Uninitialized);
+            for (char& b : junk)
+                b = static_cast<char>(rng.bounded(256));
+            // A line break cannot be a second byte, so whatever the junk ends with, the tail survives.
+            const QString decoded = fromCp932(junk + "\ntail");
+            QVERIFY(decoded.size() <= junk.size() + 5);
+            QVERIFY2(decoded.endsWith(u"\ntail"), qPrintable(QString::number(round)));
+            QVERIFY(toCp932(decoded).size() <= decoded.size() * 2);
+        }
+    }
+
+    void cutToBytes_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("maxBytes");
+        QTest::addColumn<QString>("kept");
+        QTest::newRow("fits") << u"aあ"_qs << 3 << u"aあ"_qs;
+        QTest::newRow("never half a character") << u"aあい"_qs << 4 << u"aあ"_qs;
+        QTest::newRow("half-width katakana is one byte") << u"ｱｲｳ"_qs << 2 << u"ｱｲ"_qs;
+        QTest::newRow("emoji is one byte, never half a pair") << u"a😀b"_qs << 2 << u"a😀"_qs;
+        QTest::newRow("nothing fits") << u"あ"_qs << 1 << QString();
+    }
+
+    void cutToBytes() {
+        QFETCH(QString, text);
+        QFETCH(int, maxBytes);
+        QFETCH(QString, kept);
+        QCOMPARE(cutToCp932Bytes(text, maxBytes), kept);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestCp932)
 #include "tst_cp932.moc"

@@ -9,62 +9,57 @@ using namespace brindle;
 
 class TestProcess : public QObject {
     Q_OBJECT
-private Q_SLOTS:
-    void initTestCase();
-    void split_data();
-    void split();
-    void startsAProgramWhosePathHasSpaces();
-    void refusesWhatCannotStart();
-
 private:
     QTemporaryDir m_dir;
     QString m_program; // an executable file with spaces in its path
+
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY(m_dir.isValid());
+        QVERIFY(QDir(m_dir.path()).mkpath(u"My Mailer"_qs));
+        m_program = m_dir.filePath(u"My Mailer/mail er"_qs);
+        QFile f(m_program);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("#!/bin/sh\nexit 0\n");
+        f.close();
+        QVERIFY(f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    }
+
+    void split_data() {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QStringList>("arguments");
+        // "@" stands for the executable made in initTestCase.
+        QTest::newRow("path with spaces and blanks around") << u"  @  "_qs << u"@"_qs << QStringList();
+        QTest::newRow("path with spaces and arguments")
+            << u"@ -compose \"a b\""_qs << u"@"_qs << QStringList{u"-compose"_qs, u"a b"_qs};
+        QTest::newRow("quoted path") << u"\"@\" x"_qs << u"@"_qs << QStringList{u"x"_qs};
+        QTest::newRow("plain words") << u"thunderbird -mail"_qs << u"thunderbird"_qs
+                                     << QStringList{u"-mail"_qs};
+        QTest::newRow("blank") << u"   "_qs << QString() << QStringList();
+    }
+
+    void split() {
+        QFETCH(QString, line);
+        QFETCH(QString, program);
+        QFETCH(QStringList, arguments);
+        line.replace(u'@', m_program);
+        program.replace(u'@', m_program);
+        const CommandLine cmd = splitCommandLine(line);
+        QCOMPARE(cmd.program, program);
+        QCOMPARE(cmd.arguments, arguments);
+    }
+
+    void startsAProgramWhosePathHasSpaces() {
+        QVERIFY(startDetached(m_program));
+        QVERIFY(startDetached(u"  "_qs + m_program + u" --flag"_qs));
+    }
+
+    void refusesWhatCannotStart() {
+        QVERIFY(!startDetached(u"   "_qs));
+        QVERIFY(!startDetached(m_dir.filePath(u"no such program"_qs)));
+    }
 };
-
-void TestProcess::initTestCase() {
-    QVERIFY(m_dir.isValid());
-    QVERIFY(QDir(m_dir.path()).mkpath(u"My Mailer"_qs));
-    m_program = m_dir.filePath(u"My Mailer/mail er"_qs);
-    QFile f(m_program);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write("#!/bin/sh\nexit 0\n");
-    f.close();
-    QVERIFY(f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
-}
-
-void TestProcess::split_data() {
-    QTest::addColumn<QString>("line");
-    QTest::addColumn<QString>("program");
-    QTest::addColumn<QStringList>("arguments");
-    // "@" stands for the executable made in initTestCase.
-    QTest::newRow("path with spaces and blanks around") << u"  @  "_qs << u"@"_qs << QStringList();
-    QTest::newRow("path with spaces and arguments")
-        << u"@ -compose \"a b\""_qs << u"@"_qs << QStringList{u"-compose"_qs, u"a b"_qs};
-    QTest::newRow("quoted path") << u"\"@\" x"_qs << u"@"_qs << QStringList{u"x"_qs};
-    QTest::newRow("plain words") << u"thunderbird -mail"_qs << u"thunderbird"_qs << QStringList{u"-mail"_qs};
-    QTest::newRow("blank") << u"   "_qs << QString() << QStringList();
-}
-
-void TestProcess::split() {
-    QFETCH(QString, line);
-    QFETCH(QString, program);
-    QFETCH(QStringList, arguments);
-    line.replace(u'@', m_program);
-    program.replace(u'@', m_program);
-    const CommandLine cmd = splitCommandLine(line);
-    QCOMPARE(cmd.program, program);
-    QCOMPARE(cmd.arguments, arguments);
-}
-
-void TestProcess::startsAProgramWhosePathHasSpaces() {
-    QVERIFY(startDetached(m_program));
-    QVERIFY(startDetached(u"  "_qs + m_program + u" --flag"_qs));
-}
-
-void TestProcess::refusesWhatCannotStart() {
-    QVERIFY(!startDetached(u"   "_qs));
-    QVERIFY(!startDetached(m_dir.filePath(u"no such program"_qs)));
-}
 
 QTEST_GUILESS_MAIN(TestProcess)
 #include "tst_process.moc"

@@ -27,215 +27,193 @@ QByteArray ex(const QByteArray& lines) {
 
 class TestProfile : public QObject {
     Q_OBJECT
-private Q_SLOTS:
-    void init();
-    void readString_data();
-    void readString();
-    void readInt_data();
-    void readInt();
-    void write_data();
-    void write();
-    void writeKeepsLongValuesAndGarbageLines();
-    void failedWriteKeepsFile_data();
-    void failedWriteKeepsFile();
-    void permissionsAreSetByTheReplace();
-
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_ini;
-};
 
-void TestProfile::init() {
-    m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid());
-    m_ini = m_dir->filePath(u"ini.ini"_qs);
-}
-
-void TestProfile::readString_data() {
-    QTest::addColumn<QByteArray>("file");
-    QTest::addColumn<QString>("value"); // of NAME
-    QTest::addColumn<int>("count");
-    const QString def = u"未設定"_qs;
-    QTest::newRow("section and key case") << QByteArray("[exeini]\r\nnAmE=abc\r\n") << u"abc"_qs << 3;
-    QTest::newRow("blanks trimmed") << QByteArray("[ EXEINI ]\r\n  NAME \t= \t abc \t\r\n") << u"abc"_qs << 3;
-    QTest::newRow("blanks inside kept") << ex("NAME=a  b\r\n") << u"a  b"_qs << 4;
-    QTest::newRow("double quotes") << ex("NAME=\" abc \"\r\n") << u" abc "_qs << 5;
-    QTest::newRow("single quotes") << ex("NAME='x'\r\n") << u"x"_qs << 1;
-    QTest::newRow("one pair only") << ex("NAME=\"\"x\"\"\r\n") << u"\"x\""_qs << 3;
-    QTest::newRow("mixed quotes kept") << ex("NAME=\"abc'\r\n") << u"\"abc'"_qs << 5;
-    QTest::newRow("empty quotes") << ex("NAME=\"\"\r\n") << def << 0;
-    QTest::newRow("blank value") << ex("NAME=   \r\n") << def << 0;
-    QTest::newRow("after other section") << ex("A=1\r\n[OTHER]\r\nNAME=x\r\n") << def << 0;
-    QTest::newRow("before any section") << QByteArray("NAME=x\r\n[EXEINI]\r\n") << def << 0;
-    QTest::newRow("key prefix is not the key") << ex("NAME2=x\r\nNAME=y\r\n") << u"y"_qs << 1;
-    QTest::newRow("first duplicate wins") << ex("NAME=a\r\nNAME=b\r\n") << u"a"_qs << 1;
-    QTest::newRow("equals in value") << ex("NAME=a=b\r\n") << u"a=b"_qs << 3;
-    QTest::newRow("LF only") << QByteArray("[EXEINI]\nA=1\nNAME=lf\n") << u"lf"_qs << 2;
-    QTest::newRow("CR only") << QByteArray("[EXEINI]\rA=1\rNAME=cr\r") << u"cr"_qs << 2;
-    QTest::newRow("no final line end") << ex("NAME=end") << u"end"_qs << 3;
-    QTest::newRow("code page 932") << ex("NAME=\x82\xa0\x82\xa2\r\n") << u"あい"_qs << 4;
-    QTest::newRow("broken multibyte value") << ex("NAME=\x82\r\nNAME2=ok\r\n") << u"\uFFFD"_qs << 1;
-    QTest::newRow("broken multibyte before key") << ex("NAME2=\x82\r\nNAME=ok\r\n") << u"ok"_qs << 2;
-    QTest::newRow("garbage lines around")
-        << QByteArray("\xff\xfe") + QByteArray(1, '\0') + "junk\r\n[EXEINI]\r\n\x81\r\n=\r\n[\r\nNAME=g\r\n"
-        << u"g"_qs << 1;
-    QTest::newRow("255-byte cut") << ex("NAME=" + QByteArray(300, 'a')) << QString(255, u'a') << 255;
-    QTest::newRow("cut never splits a character")
-        << ex("NAME=" + QByteArray(254, 'a') + "\x82\xa0") << QString(254, u'a') << 254;
-    QTest::newRow("cut after whole characters")
-        << ex("NAME=" + QByteArray(253, 'a') + "\x82\xa0z") << QString(253, u'a') + u"あ"_qs << 255;
-    QTest::newRow("10000-byte line before")
-        << ex("NAME2=" + QByteArray(10000, 'x') + "\r\nNAME=after\r\n") << u"after"_qs << 5;
-}
-
-void TestProfile::readString() {
-    QFETCH(QByteArray, file);
-    QFETCH(QString, value);
-    QFETCH(int, count);
-    QVERIFY(writeFile(m_ini, file));
-    const ProfileString r = getProfileString(kSection, u"NAME"_qs, u"未設定"_qs, m_ini);
-    QCOMPARE(r.value, value);
-    QCOMPARE(r.count, count);
-}
-
-void TestProfile::readInt_data() {
-    QTest::addColumn<QByteArray>("text"); // of NUMBER; "-" for no such line
-    QTest::addColumn<int>("value");
-    QTest::newRow("fraction reads its whole part") << QByteArray("1.5") << 1;
-    QTest::newRow("negative") << QByteArray("-3") << -3;
-    QTest::newRow("not a number") << QByteArray("GetPPSErr") << 0;
-    QTest::newRow("blank inside") << QByteArray("1 2") << 1;
-    QTest::newRow("quoted") << QByteArray("\"6\"") << 6;
-    QTest::newRow("empty value takes the default") << QByteArray() << -7;
-    QTest::newRow("missing takes the default") << QByteArray("-") << -7;
-    QTest::newRow("too large") << QByteArray("99999999999999999999") << std::numeric_limits<int>::max();
-    QTest::newRow("too small") << QByteArray("-99999999999999999999") << std::numeric_limits<int>::min();
-}
-
-void TestProfile::readInt() {
-    QFETCH(QByteArray, text);
-    QFETCH(int, value);
-    QVERIFY(writeFile(m_ini, ex(text == "-" ? "OTHER=1\r\n" : "NUMBER=" + text + "\r\n")));
-    QCOMPARE(getProfileInt(kSection, u"NUMBER"_qs, -7, m_ini), value);
-}
-
-void TestProfile::write_data() {
-    QTest::addColumn<QByteArray>("before"); // empty for no file
-    QTest::addColumn<QString>("value");     // of NAME
-    QTest::addColumn<QByteArray>("after");
-    QTest::newRow("creates file and section") << QByteArray() << u"x"_qs << ex("NAME=x\r\n");
-    QTest::newRow("replaces the value only")
-        << QByteArray("; note\r\n[EXEINI]\r\nNAME=old\r\nNAME2=keep\r\n\r\n[OTHER]\r\nNAME=other\r\n")
-        << u"new"_qs
-        << QByteArray("; note\r\n[EXEINI]\r\nNAME=new\r\nNAME2=keep\r\n\r\n[OTHER]\r\nNAME=other\r\n");
-    QTest::newRow("adds the key inside its section") << ex("NAME2=a\r\n\r\n[OTHER]\r\nX=1\r\n") << u"b"_qs
-                                                     << ex("NAME2=a\r\nNAME=b\r\n\r\n[OTHER]\r\nX=1\r\n");
-    QTest::newRow("adds the section after others")
-        << QByteArray("[OTHER]\r\nX=1") << u"v"_qs << QByteArray("[OTHER]\r\nX=1\r\n") + ex("NAME=v\r\n");
-    QTest::newRow("names without regard to case")
-        << QByteArray("[exeini]\r\n name = a \r\n") << u"b"_qs << QByteArray("[exeini]\r\nname=b\r\n");
-    QTest::newRow("LF file becomes CR LF")
-        << QByteArray("[EXEINI]\nA=1\nNAME=a\n") << u"b"_qs << ex("A=1\r\nNAME=b\r\n");
-    QTest::newRow("empty value") << ex("NAME=1\r\n") << QString() << ex("NAME=\r\n");
-    QTest::newRow("code page 932") << QByteArray() << u"未設定"_qs << ex("NAME=\x96\xa2\x90\xdd\x92\xe8\r\n");
-    QTest::newRow("line break in value")
-        << ex("NAME2=k\r\n") << u"a\r\nNAME2=evil"_qs << ex("NAME2=k\r\nNAME=a  NAME2=evil\r\n");
-    QTest::newRow("separators in value") << QByteArray() << u"p=w;#[x]"_qs << ex("NAME=p=w;#[x]\r\n");
-}
-
-void TestProfile::write() {
-    QFETCH(QByteArray, before);
-    QFETCH(QString, value);
-    QFETCH(QByteArray, after);
-    if (!before.isEmpty())
-        QVERIFY(writeFile(m_ini, before));
-    QVERIFY(writeProfileString(kSection, u"NAME"_qs, value, m_ini));
-    QCOMPARE(readFile(m_ini), after);
-    QCOMPARE(getProfileString(kSection, u"NAME"_qs, {}, m_ini).value, value.replace(u"\r\n"_qs, u"  "_qs));
-}
-
-void TestProfile::writeKeepsLongValuesAndGarbageLines() {
-    QRandomGenerator rng(255);
-    QByteArray junk(10000, Qt::Uninitialized);
-    for (char& b : junk)
-        b = static_cast<char>(rng.bounded(256));
-    junk.replace('[', '(').replace('\r', 'r').replace('\n', 'n');
-    QVERIFY(writeFile(m_ini, ex("NAME2=kept\r\n" + junk + "\r\n")));
-    QVERIFY(writeProfileString(kSection, u"NAME"_qs, QString(10000, u'z'), m_ini));
-    // The stored value is whole even though a read sees only its start.
-    QCOMPARE(getProfileString(kSection, u"NAME"_qs, {}, m_ini).value, QString(255, u'z'));
-    QCOMPARE(getProfileString(kSection, u"NAME2"_qs, {}, m_ini).value, u"kept"_qs);
-    QVERIFY(readFile(m_ini).contains(junk));
-    QVERIFY(readFile(m_ini).contains(QByteArray(10000, 'z')));
-}
-
-void TestProfile::failedWriteKeepsFile_data() {
-    QTest::addColumn<QString>("fault");
-    for (const char* fault :
-         {"missing folder", "directory", "oversize", "full disk", "read-only file", "read-only folder"})
-        QTest::newRow(fault) << QString::fromLatin1(fault);
-}
-
-void TestProfile::failedWriteKeepsFile() {
-    QFETCH(QString, fault);
-    if (fault.startsWith(u"read-only") && ::geteuid() == 0)
-        QSKIP("permissions do not bind root; the full disk covers the failure path");
-    QByteArray before = ex("NAME=old\r\nNAME2=two\r\n");
-    QString path = m_ini;
-    if (fault == u"missing folder") {
-        path = m_dir->filePath(u"★MailData/ini.ini"_qs);
-        // Reading a missing file, or one in a missing folder, gives the default and makes nothing.
-        QCOMPARE(getProfileInt(kSection, u"NUMBER"_qs, 9, m_ini), 9);
-        QCOMPARE(getProfileString(kSection, u"NAME"_qs, u"d"_qs, path).count, 0);
-    } else if (fault == u"directory") {
-        QVERIFY(QDir(m_dir->path()).mkdir(u"ini.ini"_qs));
-    } else {
-        if (fault == u"oversize")
-            before += QByteArray(kMaxProfileFileBytes, ';');
-        QVERIFY(writeFile(m_ini, before));
+private Q_SLOTS:
+    void init() {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+        m_ini = m_dir->filePath(u"ini.ini"_qs);
     }
-    if (fault == u"oversize") // unread, so that no value from a file too large is trusted
-        QCOMPARE(getProfileString(kSection, u"NAME"_qs, u"d"_qs, m_ini).value, u"d"_qs);
-    if (fault == u"read-only file")
-        QFile::setPermissions(m_ini, QFileDevice::ReadOwner);
-    if (fault == u"read-only folder")
-        QFile::setPermissions(m_dir->path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-    bool written = true;
-    {
-        std::optional<brindle::testing::FileSizeLimit> limit;
-        if (fault == u"full disk") {
-            limit.emplace(static_cast<rlim_t>(before.size() + 10));
-            QVERIFY(limit->active());
+
+    void readString_data() {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QString>("value"); // of NAME
+        QTest::addColumn<int>("count");
+        const QString def = u"未設定"_qs;
+        QTest::newRow("section and key case") << QByteArray("[exeini]\r\nnAmE=abc\r\n") << u"abc"_qs << 3;
+        QTest::newRow("blanks trimmed")
+            << QByteArray("[ EXEINI ]\r\n  NAME \t= \t abc \t\r\n") << u"abc"_qs << 3;
+        QTest::newRow("blanks inside kept") << ex("NAME=a  b\r\n") << u"a  b"_qs << 4;
+        QTest::newRow("double quotes") << ex("NAME=\" abc \"\r\n") << u" abc "_qs << 5;
+        QTest::newRow("one pair only") << ex("NAME=\"\"x\"\"\r\n") << u"\"x\""_qs << 3;
+        QTest::newRow("empty quotes") << ex("NAME=\"\"\r\n") << def << 0;
+        QTest::newRow("after other section") << ex("A=1\r\n[OTHER]\r\nNAME=x\r\n") << def << 0;
+        QTest::newRow("before any section") << QByteArray("NAME=x\r\n[EXEINI]\r\n") << def << 0;
+        QTest::newRow("key prefix is not the key") << ex("NAME2=x\r\nNAME=y\r\n") << u"y"_qs << 1;
+        QTest::newRow("first duplicate wins") << ex("NAME=a\r\nNAME=b\r\n") << u"a"_qs << 1;
+        QTest::newRow("equals in value") << ex("NAME=a=b\r\n") << u"a=b"_qs << 3;
+        QTest::newRow("LF only") << QByteArray("[EXEINI]\nA=1\nNAME=lf\n") << u"lf"_qs << 2;
+        QTest::newRow("no final line end") << ex("NAME=end") << u"end"_qs << 3;
+        QTest::newRow("code page 932") << ex("NAME=\x82\xa0\x82\xa2\r\n") << u"あい"_qs << 4;
+        QTest::newRow("broken multibyte value") << ex("NAME=\x82\r\nNAME2=ok\r\n") << u"\uFFFD"_qs << 1;
+        QTest::newRow("broken multibyte before key") << ex("NAME2=\x82\r\nNAME=ok\r\n") << u"ok"_qs << 2;
+        QTest::newRow("garbage lines around") << QByteArray("\xff\xfe") + QByteArray(1, '\0') +
+                                                     "junk\r\n[EXEINI]\r\n\x81\r\n=\r\n[\r\nNAME=g\r\n"
+                                              << u"g"_qs << 1;
+        QTest::newRow("255-byte cut") << ex("NAME=" + QByteArray(300, 'a')) << QString(255, u'a') << 255;
+        QTest::newRow("cut never splits a character")
+            << ex("NAME=" + QByteArray(254, 'a') + "\x82\xa0") << QString(254, u'a') << 254;
+        QTest::newRow("10000-byte line before")
+            << ex("NAME2=" + QByteArray(10000, 'x') + "\r\nNAME=after\r\n") << u"after"_qs << 5;
+    }
+
+    void readString() {
+        QFETCH(QByteArray, file);
+        QFETCH(QString, value);
+        QFETCH(int, count);
+        QVERIFY(writeFile(m_ini, file));
+        const ProfileString r = getProfileString(kSection, u"NAME"_qs, u"未設定"_qs, m_ini);
+        QCOMPARE(r.value, value);
+        QCOMPARE(r.count, count);
+    }
+
+    void readInt_data() {
+        QTest::addColumn<QByteArray>("text"); // of NUMBER; "-" for no such line
+        QTest::addColumn<int>("value");
+        QTest::newRow("fraction reads its whole part") << QByteArray("1.5") << 1;
+        QTest::newRow("not a number") << QByteArray("GetPPSErr") << 0;
+        QTest::newRow("quoted") << QByteArray("\"6\"") << 6;
+        QTest::newRow("empty value takes the default") << QByteArray() << -7;
+        QTest::newRow("missing takes the default") << QByteArray("-") << -7;
+        QTest::newRow("too large") << QByteArray("99999999999999999999") << std::numeric_limits<int>::max();
+        QTest::newRow("too small") << QByteArray("-99999999999999999999") << std::numeric_limits<int>::min();
+    }
+
+    void readInt() {
+        QFETCH(QByteArray, text);
+        QFETCH(int, value);
+        QVERIFY(writeFile(m_ini, ex(text == "-" ? "OTHER=1\r\n" : "NUMBER=" + text + "\r\n")));
+        QCOMPARE(getProfileInt(kSection, u"NUMBER"_qs, -7, m_ini), value);
+    }
+
+    void write_data() {
+        QTest::addColumn<QByteArray>("before"); // empty for no file
+        QTest::addColumn<QString>("value");     // of NAME
+        QTest::addColumn<QByteArray>("after");
+        QTest::newRow("creates file and section") << QByteArray() << u"x"_qs << ex("NAME=x\r\n");
+        QTest::newRow("replaces the value only")
+            << QByteArray("; note\r\n[EXEINI]\r\nNAME=old\r\nNAME2=keep\r\n\r\n[OTHER]\r\nNAME=other\r\n")
+            << u"new"_qs
+            << QByteArray("; note\r\n[EXEINI]\r\nNAME=new\r\nNAME2=keep\r\n\r\n[OTHER]\r\nNAME=other\r\n");
+        QTest::newRow("adds the key inside its section") << ex("NAME2=a\r\n\r\n[OTHER]\r\nX=1\r\n") << u"b"_qs
+                                                         << ex("NAME2=a\r\nNAME=b\r\n\r\n[OTHER]\r\nX=1\r\n");
+        QTest::newRow("adds the section after others")
+            << QByteArray("[OTHER]\r\nX=1") << u"v"_qs << QByteArray("[OTHER]\r\nX=1\r\n") + ex("NAME=v\r\n");
+        QTest::newRow("LF file becomes CR LF")
+            << QByteArray("[EXEINI]\nA=1\nNAME=a\n") << u"b"_qs << ex("A=1\r\nNAME=b\r\n");
+        QTest::newRow("empty value") << ex("NAME=1\r\n") << QString() << ex("NAME=\r\n");
+        QTest::newRow("code page 932")
+            << QByteArray() << u"未設定"_qs << ex("NAME=\x96\xa2\x90\xdd\x92\xe8\r\n");
+        QTest::newRow("line break in value")
+            << ex("NAME2=k\r\n") << u"a\r\nNAME2=evil"_qs << ex("NAME2=k\r\nNAME=a  NAME2=evil\r\n");
+        QTest::newRow("separators in value") << QByteArray() << u"p=w;#[x]"_qs << ex("NAME=p=w;#[x]\r\n");
+    }
+
+    void write() {
+        QFETCH(QByteArray, before);
+        QFETCH(QString, value);
+        QFETCH(QByteArray, after);
+        if (!before.isEmpty())
+            QVERIFY(writeFile(m_ini, before));
+        QVERIFY(writeProfileString(kSection, u"NAME"_qs, value, m_ini));
+        QCOMPARE(readFile(m_ini), after);
+        QCOMPARE(getProfileString(kSection, u"NAME"_qs, {}, m_ini).value,
+                 value.replace(u"\r\n"_qs, u"  "_qs));
+    }
+
+    void writeKeepsLongValuesAndGarbageLines() {
+        QRandomGenerator rng(255);
+        QByteArray junk(10000, Qt::Uninitialized);
+        for (char& b : junk)
+            b = static_cast<char>(rng.bounded(256));
+        junk.replace('[', '(').replace('\r', 'r').replace('\n', 'n');
+        QVERIFY(writeFile(m_ini, ex("NAME2=kept\r\n" + junk + "\r\n")));
+        QVERIFY(writeProfileString(kSection, u"NAME"_qs, QString(10000, u'z'), m_ini));
+        // The stored value is whole even though a read sees only its start.
+        QCOMPARE(getProfileString(kSection, u"NAME"_qs, {}, m_ini).value, QString(255, u'z'));
+        QCOMPARE(getProfileString(kSection, u"NAME2"_qs, {}, m_ini).value, u"kept"_qs);
+        QVERIFY(readFile(m_ini).contains(junk));
+        QVERIFY(readFile(m_ini).contains(QByteArray(10000, 'z')));
+    }
+
+    void failedWriteKeepsFile_data() {
+        QTest::addColumn<QString>("fault");
+        for (const char* fault :
+             {"missing folder", "directory", "oversize", "full disk", "read-only file", "read-only folder"})
+            QTest::newRow(fault) << QString::fromLatin1(fault);
+    }
+
+    void failedWriteKeepsFile() {
+        QFETCH(QString, fault);
+        if (fault.startsWith(u"read-only") && ::geteuid() == 0)
+            QSKIP("permissions do not bind root; the full disk covers the failure path");
+        QByteArray before = ex("NAME=old\r\nNAME2=two\r\n");
+        QString path = m_ini;
+        if (fault == u"missing folder") {
+            path = m_dir->filePath(u"★MailData/ini.ini"_qs);
+            // Reading a missing file, or one in a missing folder, gives the default and makes nothing.
+            QCOMPARE(getProfileInt(kSection, u"NUMBER"_qs, 9, m_ini), 9);
+            QCOMPARE(getProfileString(kSection, u"NAME"_qs, u"d"_qs, path).count, 0);
+        } else if (fault == u"directory") {
+            QVERIFY(QDir(m_dir->path()).mkdir(u"ini.ini"_qs));
+        } else {
+            if (fault == u"oversize")
+                before += QByteArray(kMaxProfileFileBytes, ';');
+            QVERIFY(writeFile(m_ini, before));
         }
-        written = writeProfileString(kSection, u"NAME"_qs, QString(100, u'n'), path);
+        if (fault == u"oversize") // unread, so that no value from a file too large is trusted
+            QCOMPARE(getProfileString(kSection, u"NAME"_qs, u"d"_qs, m_ini).value, u"d"_qs);
+        if (fault == u"read-only file")
+            QFile::setPermissions(m_ini, QFileDevice::ReadOwner);
+        if (fault == u"read-only folder")
+            QFile::setPermissions(m_dir->path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        bool written = true;
+        {
+            std::optional<brindle::testing::FileSizeLimit> limit;
+            if (fault == u"full disk") {
+                limit.emplace(static_cast<rlim_t>(before.size() + 10));
+                QVERIFY(limit->active());
+            }
+            written = writeProfileString(kSection, u"NAME"_qs, QString(100, u'n'), path);
+        }
+        QFile::setPermissions(m_dir->path(),
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        QFile::setPermissions(m_ini, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        QVERIFY(!written);
+        if (fault == u"missing folder") {
+            QVERIFY(!QDir(m_dir->filePath(u"★MailData"_qs)).exists());
+            QVERIFY(!QFile::exists(m_ini));
+        } else if (fault == u"directory") {
+            QVERIFY(QFileInfo(m_ini).isDir());
+        } else {
+            QCOMPARE(readFile(m_ini), before);
+            QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList{u"ini.ini"_qs}); // no stray temp
+        }
     }
-    QFile::setPermissions(m_dir->path(),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    QFile::setPermissions(m_ini, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    QVERIFY(!written);
-    if (fault == u"missing folder") {
-        QVERIFY(!QDir(m_dir->filePath(u"★MailData"_qs)).exists());
-        QVERIFY(!QFile::exists(m_ini));
-    } else if (fault == u"directory") {
-        QVERIFY(QFileInfo(m_ini).isDir());
-    } else {
-        QCOMPARE(readFile(m_ini), before);
-        QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList{u"ini.ini"_qs}); // no stray temp
-    }
-}
 
-void TestProfile::permissionsAreSetByTheReplace() {
-    QVERIFY(writeFile(m_ini, ex("NAME=a\r\n")));
-    QFile::setPermissions(m_ini, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
-                                     QFileDevice::ReadOther);
-    const auto ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
-    QVERIFY(writeProfileStrings(kSection, {{u"NAME"_qs, u"b"_qs}, {u"NAME2"_qs, u"c"_qs}}, m_ini, ownerOnly));
-    QCOMPARE(QFile::permissions(m_ini) & ~(QFileDevice::ReadUser | QFileDevice::WriteUser), ownerOnly);
-    QCOMPARE(readFile(m_ini), ex("NAME=b\r\nNAME2=c\r\n"));
-    // Without explicit permissions a rewrite keeps the file's own.
-    QVERIFY(writeProfileString(kSection, u"NAME"_qs, u"d"_qs, m_ini));
-    QCOMPARE(QFile::permissions(m_ini) & ~(QFileDevice::ReadUser | QFileDevice::WriteUser), ownerOnly);
-}
+    // Permissions asked for are set (the account file narrows to the owner, tested with it);
+    // without, a rewrite keeps the file's own.
+    void rewriteKeepsPermissions() {
+        QVERIFY(writeFile(m_ini, ex("NAME=a\r\n")));
+        const auto mode = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther;
+        QVERIFY(QFile::setPermissions(m_ini, mode));
+        QVERIFY(writeProfileString(kSection, u"NAME"_qs, u"d"_qs, m_ini));
+        QCOMPARE(QFile::permissions(m_ini) & ~(QFileDevice::ReadUser | QFileDevice::WriteUser), mode);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestProfile)
 #include "tst_profile.moc"

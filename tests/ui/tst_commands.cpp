@@ -103,8 +103,6 @@ const QList<Row> kRows{
      [](F& fx, M& m) { checkSpam(fx, m, [&m] { m.close(); }); },
      {.connects = 1, .deletes = kFirst, .quits = 1, .keywordRecords = 1, .ended = true}},
     {"keyword with an emoji refused", [](F& fx, M&) { addKeyword(fx, QStringLiteral("当選🎉")); }, {}},
-    {"keyword in hangul refused", [](F& fx, M&) { addKeyword(fx, QStringLiteral("광고")); }, {}},
-    {"keyword with a latin hook refused", [](F& fx, M&) { addKeyword(fx, QStringLiteral("ƒree")); }, {}},
     {"keyword of 202 bytes refused", [](F& fx, M&) { addKeyword(fx, QString(101, QChar(0x3042))); }, {}},
     {"keyword of 200 bytes taken",
      [](F& fx, M&) { addKeyword(fx, QString(100, QChar(0x3042))); },

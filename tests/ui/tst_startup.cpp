@@ -64,8 +64,6 @@ private Q_SLOTS:
                                            << "Option4" << QByteArray("4");
         QTest::newRow("tray menu, 4 to 6") << "tray" << QByteArray("4") << "Option4"
                                            << "Option6" << QByteArray("6");
-        QTest::newRow("close box, 5 to 1") << "close" << QByteArray("5") << "Option5"
-                                           << "Option1" << QByteArray("1");
         QTest::newRow("2: none, saved empty")
             << "close" << QByteArray("2") << QString() << QString() << QByteArray();
     }
