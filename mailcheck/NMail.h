@@ -56,8 +56,7 @@ private:
     // The entry point a failure came from, for its sentence.
     enum class Step { Connect, Login, Status, Size, Mail, Delete, Close };
 
-    template <typename R, typename Body>
-    R run(int handle, Step step, int n, Body&& body);
+    template <typename R, typename Body> R run(int handle, Step step, int n, Body&& body);
     Handle* find(int handle, bool evenBusy = false);
     bool checkMessage(Handle& h, int n);
     int local(Handle* h, Pop3ErrorKind kind, const QString& text);

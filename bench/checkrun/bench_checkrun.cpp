@@ -6,12 +6,12 @@
 //
 // Usage: bench_checkrun [--messages N] [--keywords N] [--delay-ms N] [--no-mpop] [--matching-only]
 //                       [--rule 1|6|4|5] [--pipelining on|off]
-#include "tools/fakepop3/FakePop3Server.h"
 #include "keywords/KeywordFile.h"
 #include "mailcheck/DeletionRules.h"
 #include "mailcheck/mime/MimeDecode.h"
 #include "platform/AppFolder.h"
 #include "settings/SettingsStore.h"
+#include "tools/fakepop3/FakePop3Server.h"
 
 #include <cstdio>
 #include <ctime>

@@ -6,8 +6,8 @@
 //              [--bodies]
 //
 // --bodies also fetches every message whole, as the keyword and HTML rules do.
-#include "tools/fakepop3/FakePop3Server.h"
 #include "mailcheck/NMail.h"
+#include "tools/fakepop3/FakePop3Server.h"
 
 #include <cstdio>
 #include <QCommandLineParser>

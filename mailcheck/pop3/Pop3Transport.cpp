@@ -32,12 +32,14 @@ SocketTransport::SocketTransport(QList<QSslCertificate> extraCas) : m_socket(new
         fail(Pop3ErrorKind::TlsRefused, texts.join(QStringLiteral("; ")));
     });
     connect(m_socket, &QSslSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) {
-        const bool tls = e == QAbstractSocket::SslHandshakeFailedError || e == QAbstractSocket::SslInternalError ||
+        const bool tls = e == QAbstractSocket::SslHandshakeFailedError ||
+                         e == QAbstractSocket::SslInternalError ||
                          e == QAbstractSocket::SslInvalidUserDataError;
         fail(tls ? Pop3ErrorKind::TlsRefused : Pop3ErrorKind::ConnectionLost, m_socket->errorString());
     });
-    connect(m_socket, &QSslSocket::disconnected, this,
-            [this] { fail(Pop3ErrorKind::ConnectionLost, QStringLiteral("the server closed the connection")); });
+    connect(m_socket, &QSslSocket::disconnected, this, [this] {
+        fail(Pop3ErrorKind::ConnectionLost, QStringLiteral("the server closed the connection"));
+    });
 }
 
 SocketTransport::~SocketTransport() {

@@ -77,7 +77,7 @@ private Q_SLOTS:
         QTest::newRow("garbage answers the login") << "garbage" << 2;
         QTest::newRow("lost at QUIT") << "quit" << 4;
         QTest::newRow("garbled pipelining") << "garble" << 4; // the next run goes one at a time
-        QTest::newRow("DELE refused") << "dele" << 0;            // told, and not counted as deleted
+        QTest::newRow("DELE refused") << "dele" << 0;         // told, and not counted as deleted
     }
     void failures() {
         QFETCH(QString, fault);
