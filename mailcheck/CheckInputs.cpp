@@ -1,5 +1,6 @@
 #include "mailcheck/CheckInputs.h"
 
+#include "keywords/AllowList.h"
 #include "keywords/KeywordFile.h"
 #include "mailcheck/MailCheckRun.h"
 #include "platform/AppFolder.h"
@@ -33,6 +34,9 @@ CheckInputs readCheckInputs(const ProgramValues& values) {
         inputs.account = AccountFile().read();
     inputs.keywords = ReadKeywords();
     inputs.probeFolder = appPath(QStringLiteral(u"\\添付フォルダ"));
+    inputs.allowList = readAllowList();
+    inputs.dataFolder = appPath(QStringLiteral(u"\\★MailData"));
+    inputs.quarantineLimits = readQuarantineLimits();
     const QString section = serverSection(values.server.pop3Server);
     if (!section.isEmpty())
         inputs.pipelining = getProfileInt(section, kPipeliningKey, 1, serverMemoryPath()) != 0;

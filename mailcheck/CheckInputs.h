@@ -1,4 +1,5 @@
 #pragma once
+#include "mailcheck/Quarantine.h"
 #include "settings/SettingsStore.h"
 
 #include <QString>
@@ -15,6 +16,11 @@ struct CheckInputs {
     QStringList keywords;   // the keyword list as ReadKeywords gives it
     QString probeFolder;    // folder of the size rule's work file ("添付フォルダ"); may be missing
     bool pipelining = true; // false once this server was found to garble pipelined replies
+    QStringList allowList;  // normalized entries (readAllowList): senders no rule deletes
+    // The data folder, where quarantine copies, the deletion log and pending deletions go. Empty:
+    // there is nowhere to keep a copy, so nothing is deleted (a dry run still judges).
+    QString dataFolder;
+    QuarantineLimits quarantineLimits;
 };
 
 // The file, in the data folder, where the program remembers what it learnt about each server.

@@ -184,7 +184,7 @@ void KeywordRule::judge(int n, RuleContext& context) {
     }
     host.setText(Field::Text3, v.keyword);
     host.highlight(v.hit.field, v.hit.start, v.hit.length);
-    context.deleteCaught(n, v.word);
+    context.deleteCaught(n, v.word, v.keyword);
 }
 
 void HtmlRule::judge(int n, RuleContext& context) {

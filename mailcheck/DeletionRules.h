@@ -90,7 +90,8 @@ public:
     virtual const QString& body() const = 0;
     // The size the server lists for the message, or negative.
     virtual qint64 serverSize(int n) = 0;
-    virtual void deleteCaught(int n, const QString& word) = 0;
+    // Message n is junk by the rule word (and, for the keyword rule, the deciding keyword).
+    virtual void deleteCaught(int n, const QString& word, const QString& keyword = {}) = 0;
     // The keyword list of this run (read once per run).
     virtual const KeywordMatcher& keywords() = 0;
     // Tells the user, once per run, that the size rule has no usable limit.

@@ -1,10 +1,15 @@
 #include "mailcheck/MailCheckRun.h"
 
+#include "keywords/AllowList.h"
 #include "mailcheck/DeletionRules.h"
+#include "mailcheck/Quarantine.h"
 #include "platform/NumberText.h"
 
 #include <deque>
 #include <optional>
+#include <QDateTime>
+#include <QHash>
+#include <QSet>
 
 namespace brindle {
 
@@ -38,7 +43,10 @@ public:
     Pass(MailCheckRun& run, CheckHost& host, MailLibrary& library, ProgramValues& values,
          const CheckInputs& inputs, bool dryRun, MailCheckRun::StartKind startKind)
         : m_run(run), m_host(host), m_library(library), m_values(values), m_inputs(inputs), m_dryRun(dryRun),
-          m_startKind(startKind) {}
+          m_startKind(startKind) {
+        if (!inputs.dataFolder.isEmpty())
+            m_quarantine.emplace(inputs.dataFolder, inputs.quarantineLimits);
+    }
 
     CheckOutcome execute();
 
@@ -48,7 +56,7 @@ public:
     const QString& body() const override { return m_body; }
     bool fetchBody(int n) override;
     qint64 serverSize(int n) override;
-    void deleteCaught(int n, const QString& word) override;
+    void deleteCaught(int n, const QString& word, const QString& keyword) override;
     const KeywordMatcher& keywords() override;
     void sizeLimitMissing() override;
     QString sizeProbePath() const override { return sizeProbeFilePath(m_inputs.probeFolder); }
@@ -60,6 +68,13 @@ private:
     void clearWorkingBoxes();
     void judgeMessages(SpamRule* rule);
     void finishDeletion(const CheckOutcome::Caught& caught, int result);
+    bool allowed() const;
+    std::optional<QString> keepCopy(CheckOutcome::Caught& caught, bool& partial);
+    void copyFailed(const CheckOutcome::Caught& caught);
+    void resumePendingDeletions();
+    void savePending();
+    void recordDeletions();
+    DeletionRecord recordOf(const CheckOutcome::Caught& caught) const;
     void settleDeletions(bool wait);
     void closeConnection();
     void report();
@@ -83,6 +98,18 @@ private:
     std::optional<KeywordMatcher> m_keywords;
     bool m_toldSizeLimit = false;
     std::deque<CheckOutcome::Caught> m_unanswered; // DELEs sent, answers to come, in order
+
+    std::optional<Quarantine> m_quarantine; // none without a data folder: then nothing is deleted
+    const QDateTime m_started = QDateTime::currentDateTime();
+    bool m_toldCopyFailure = false;
+    // Deletions sent with a UIDL, kept in the pending file until QUIT's +OK; false when the pending
+    // file belongs to another server or account (then it is left alone).
+    bool m_keepPending = true;
+    PendingDeletions m_pending;
+    QHash<QString, DeletionRecord> m_recordByCopy; // what each deletion of this pass logs
+    QList<DeletionRecord> m_resumed;               // deletions of an earlier pass, sent again
+    QSet<int> m_resumedNumbers;
+    QSet<QString> m_refusedCopies; // copies of messages whose DELE the server refused
 };
 
 void Pass::clearWorkingBoxes() {
@@ -158,12 +185,18 @@ CheckOutcome Pass::execute() {
     }
 
     m_outcome.status = CheckOutcome::Status::Done;
-    if (count == 0) {
+    m_pending.server = m_values.server.pop3Server;
+    m_pending.account = id;
+    if (count == 0 && !readPendingDeletions(m_inputs.dataFolder)) {
         m_library.NMailPop3Close(m_handle); // nothing was judged, so nothing can be lost
     } else {
+        if (!m_dryRun && m_quarantine)
+            resumePendingDeletions();
         judgeMessages(rule);
         closeConnection();
     }
+    if (!m_dryRun && m_quarantine)
+        m_quarantine->prune(QDateTime::currentDateTime());
     report();
     return m_outcome;
 }
@@ -175,13 +208,18 @@ void Pass::judgeMessages(SpamRule* rule) {
     // The numbers are those of the login: a deletion renumbers nothing.
     for (int n = 1; n <= m_outcome.mailCount && !stopping(); ++n) {
         settleDeletions(false);
+        if (m_resumedNumbers.contains(n))
+            continue; // judged by an earlier pass and deleted again already
         m_fields = MailFields{};
         m_bodyOf = 0;
         m_body.clear();
-        if (rule->judgesHeaderFirst() && m_library.NMailPop3GetMailStatus(m_handle, n, m_fields) < 0) {
+        const bool haveFields = !m_inputs.allowList.isEmpty() || rule->judgesHeaderFirst();
+        if (haveFields && m_library.NMailPop3GetMailStatus(m_handle, n, m_fields) < 0) {
             noteFailure();
             continue; // nothing to judge by: the message stays
         }
+        if (allowed())
+            continue; // a sender on the allow list: no rule deletes it
         rule->judge(n, *this);
     }
     settleDeletions(true);
@@ -205,6 +243,7 @@ bool Pass::stopping() {
 
 void Pass::closeConnection() {
     if (m_library.NMailPop3Close(m_handle) >= 0) {
+        recordDeletions();
         return;
     }
     // Without an acknowledged QUIT the server keeps every message: the deletions announced during
@@ -213,9 +252,14 @@ void Pass::closeConnection() {
     m_outcome.status = CheckOutcome::Status::DeletionsLost;
     m_outcome.failureText = CutAtNul(m_library.NMailGetMessage());
     m_outcome.deleted = 0;
+    m_outcome.resumedDeletions = 0;
     for (CheckOutcome::Caught& c : m_outcome.caught) {
         c.deleted = false;
     }
+    // The pending file keeps what the server accepted: the next pass on this server deletes exactly
+    // those by UIDL. Refused ones are judged again.
+    if (!m_dryRun)
+        savePending();
     if (lost > 0) {
         m_host.messageBox(
             QStringLiteral(
@@ -232,7 +276,7 @@ void Pass::closeConnection() {
 }
 
 void Pass::report() {
-    const int newMail = m_outcome.mailCount - m_outcome.deleted;
+    const int newMail = qMax(0, m_outcome.mailCount - m_outcome.deleted);
     m_outcome.newMailCount = newMail;
     if (newMail > 0) {
         if (m_host.noticeBoardChosen()) {
@@ -287,13 +331,34 @@ qint64 Pass::serverSize(int n) {
     return m_size;
 }
 
-void Pass::deleteCaught(int n, const QString& word) {
-    CheckOutcome::Caught caught{n, word, CutAtNul(m_fields.subject)};
+void Pass::deleteCaught(int n, const QString& word, const QString& keyword) {
+    CheckOutcome::Caught caught;
+    caught.number = n;
+    caught.ruleWord = word;
+    caught.subject = CutAtNul(m_fields.subject);
+    caught.keyword = keyword;
+    caught.sender = CutAtNul(m_fields.fromAddress);
+    caught.size = serverSize(n);
     if (stopping())
         return; // judged, but no deletion starts any more
     if (m_dryRun) {
         m_outcome.caught.append(caught);
         return;
+    }
+    // The copy goes first: without it the message stays on the server.
+    bool partial = false;
+    const std::optional<QString> copy = keepCopy(caught, partial);
+    if (!copy) {
+        copyFailed(caught);
+        return;
+    }
+    caught.copyPath = *copy;
+    DeletionRecord record = recordOf(caught);
+    record.partialCopy = partial;
+    m_recordByCopy.insert(caught.copyPath, record);
+    if (!caught.uidl.isEmpty() && m_keepPending) {
+        m_pending.records.append(record);
+        savePending(); // a failure here only loses the resumption: the copy is kept
     }
     if (m_host.deletionsMayBeAnnouncedLate()) {
         const int result = m_library.NMailPop3DeleteMailNoWait(m_handle, n);
@@ -305,6 +370,127 @@ void Pass::deleteCaught(int n, const QString& word) {
         return;
     }
     finishDeletion(caught, m_library.NMailPop3DeleteMail(m_handle, n));
+}
+
+bool Pass::allowed() const {
+    return !m_inputs.allowList.isEmpty() &&
+           allowListMatches(m_inputs.allowList, CutAtNul(m_fields.fromAddress));
+}
+
+std::optional<QString> Pass::keepCopy(CheckOutcome::Caught& caught, bool& partial) {
+    if (!m_quarantine)
+        return std::nullopt;
+    QString uidl;
+    if (m_library.NMailPop3GetUidl(m_handle, caught.number, uidl) < 0) {
+        noteFailure();
+        return std::nullopt;
+    }
+    caught.uidl = uidl.size() <= kUidlMaxChars ? uidl : QString();
+    // A message too large to keep whole keeps its header and first lines.
+    partial = caught.size > kQuarantineWholeMaxBytes;
+    QByteArray raw;
+    if (m_library.NMailPop3GetRawMail(m_handle, caught.number, partial ? kQuarantinePartialLines : -1, raw) <
+        0) {
+        noteFailure();
+        return std::nullopt;
+    }
+    return m_quarantine->keep(raw, caught.number, caught.uidl, m_started);
+}
+
+void Pass::copyFailed(const CheckOutcome::Caught& caught) {
+    m_outcome.caught.append(caught);
+    ++m_outcome.copyFailures;
+    if (m_toldCopyFailure || m_outcome.pipeliningGarbled || stopping())
+        return;
+    m_toldCopyFailure = true;
+    m_host.messageBox(
+        QStringLiteral(u"削除する前の控えを保存できなかったため、メール %1 などを削除せずに残しました。"
+                       u"データフォルダ（%2）に書き込めるか、空き容量があるかを確かめてください。")
+            .arg(caught.number)
+            .arg(m_inputs.dataFolder.isEmpty() ? QStringLiteral(u"★MailData") : m_inputs.dataFolder),
+        MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
+}
+
+DeletionRecord Pass::recordOf(const CheckOutcome::Caught& caught) const {
+    DeletionRecord r;
+    r.when = m_started;
+    r.ruleWord = caught.ruleWord;
+    r.keyword = caught.keyword;
+    r.sender = caught.sender;
+    r.subject = caught.subject;
+    r.size = caught.size;
+    r.uidl = caught.uidl;
+    r.copyPath = caught.copyPath;
+    return r;
+}
+
+// Deletions an earlier pass on this server and account sent but could not see take effect (its
+// QUIT went unanswered). Those still on the server are deleted again, found by UIDL whatever their
+// numbers are now; those gone took effect. Either way they are logged with this pass's deletions.
+void Pass::resumePendingDeletions() {
+    const std::optional<PendingDeletions> pending = readPendingDeletions(m_inputs.dataFolder);
+    if (!pending)
+        return; // none, or damaged: a damaged file names nothing
+    if (pending->server != m_pending.server || pending->account != m_pending.account) {
+        m_keepPending = false; // another mailbox's: left for its own next check
+        return;
+    }
+    QHash<QString, int> numberOf;
+    for (int n = 1; n <= m_outcome.mailCount && !stopping(); ++n) {
+        QString uidl;
+        if (m_library.NMailPop3GetUidl(m_handle, n, uidl) < 0) {
+            noteFailure();
+            return; // the file stays for the next pass
+        }
+        if (!uidl.isEmpty())
+            numberOf.insert(uidl, n);
+    }
+    for (const DeletionRecord& r : pending->records) {
+        if (stopping())
+            return;
+        const int n = numberOf.value(r.uidl, 0);
+        m_pending.records.append(r);
+        if (n > 0) {
+            if (m_library.NMailPop3DeleteMail(m_handle, n) < 0) {
+                noteFailure();
+                m_pending.records.removeLast();
+                continue; // it stays on the server, and is judged again
+            }
+            m_resumedNumbers.insert(n);
+            ++m_outcome.deleted;
+            ++m_outcome.resumedDeletions;
+        }
+        m_resumed.append(r);
+    }
+}
+
+void Pass::savePending() {
+    if (!m_keepPending || !m_quarantine)
+        return;
+    PendingDeletions kept = m_pending;
+    // Only what the server accepted, or may still accept, is pending.
+    kept.records.removeIf([&](const DeletionRecord& r) { return m_refusedCopies.contains(r.copyPath); });
+    writePendingDeletions(m_inputs.dataFolder, kept);
+}
+
+// QUIT was acknowledged: the deletions took effect. They go into the log, and nothing is pending.
+void Pass::recordDeletions() {
+    if (m_dryRun || !m_quarantine)
+        return;
+    QList<DeletionRecord> records = m_resumed;
+    for (const CheckOutcome::Caught& c : m_outcome.caught) {
+        if (c.deleted && m_recordByCopy.contains(c.copyPath))
+            records.append(m_recordByCopy.value(c.copyPath));
+    }
+    if (!appendDeletionLog(m_inputs.dataFolder, records)) {
+        m_host.messageBox(QStringLiteral(u"削除したメールの記録（deleted.log）を書けませんでした。"
+                                         u"控えは quarantine フォルダにあります。"),
+                          MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
+    }
+    if (m_keepPending) {
+        m_pending.records.clear();
+        writePendingDeletions(m_inputs.dataFolder, m_pending);
+    }
 }
 
 void Pass::settleDeletions(bool wait) {
@@ -329,6 +515,7 @@ void Pass::finishDeletion(const CheckOutcome::Caught& accepted, int result) {
             return; // no refusal: the answer was lost in the garble, and the pass tells that once
         }
         ++m_outcome.refusedDeletions;
+        m_refusedCopies.insert(caught.copyPath);
         m_host.messageBox(
             QStringLiteral(
                 u"メール %1 を「%2」で削除しようとしましたが、サーバーが削除を受け付けませんでした。\n%3")

@@ -15,6 +15,11 @@ struct CaughtMessage {
     QString ruleWord;
     QString subject;
     bool deleted = false; // the server accepted DELE and the deletion took effect (never in a dry run)
+    QString keyword;      // the deciding keyword (keyword rule only)
+    QString sender;       // the From address
+    qint64 size = -1;     // as the server lists it
+    QString uidl;         // empty when the server has none, or gave it to several messages
+    QString copyPath;     // the quarantine copy, relative to the data folder; empty: none was made
 };
 
 // What one pass did, for callers that report it (brindle-check, the tests).
@@ -38,6 +43,10 @@ struct CheckOutcome {
     // should go one command at a time (rememberOutcome keeps that).
     bool pipeliningGarbled = false;
     bool stopped = false; // requestStop() ended the pass early
+    // Caught messages kept on the server because their quarantine copy could not be written.
+    int copyFailures = 0;
+    // Deletions left pending by an earlier check whose QUIT was lost, sent again by UIDL.
+    int resumedDeletions = 0;
     using Caught = CaughtMessage;
     QList<Caught> caught;
 };

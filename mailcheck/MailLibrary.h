@@ -1,6 +1,7 @@
 #pragma once
 #include "mailcheck/pop3/Pop3Error.h"
 
+#include <QByteArray>
 #include <QString>
 
 namespace brindle {
@@ -46,6 +47,12 @@ public:
     virtual qint64 NMailPop3GetMailSize(int handle, int n) = 0;
     // Fields and body text of message n. The full text is fetched at most once per session.
     virtual int NMailPop3GetMail(int handle, int n, MailFields& fields, QString& body) = 0;
+    // The UIDL of message n (RFC 1939 7), in uidl; empty when the server has none for it, or gave the
+    // same one to several messages. 0 or negative.
+    virtual int NMailPop3GetUidl(int handle, int n, QString& uidl) = 0;
+    // The raw text of message n as the server sends it, dot-unstuffed, with CR LF line ends: whole
+    // when bodyLines is negative, else the header and that many body lines. 0 or negative.
+    virtual int NMailPop3GetRawMail(int handle, int n, int bodyLines, QByteArray& raw) = 0;
     // 0 when the server accepted DELE, negative otherwise.
     virtual int NMailPop3DeleteMail(int handle, int n) = 0;
     // DELE without waiting for the answer where the connection allows it (PIPELINING): 1 when the

@@ -177,6 +177,8 @@ QString NMailLibrary::sentence(const Handle& h, Step step, int n, const Pop3Erro
             return QStringLiteral("メッセージ %1 のヘッダーを読めません（%2）").arg(n).arg(words);
         case Step::Size:
             return QStringLiteral("メッセージの大きさの一覧を読めません（%1）").arg(words);
+        case Step::Uidl:
+            return QStringLiteral("メッセージの識別子（UIDL）の一覧を読めません（%1）").arg(words);
         case Step::Mail:
             return QStringLiteral("メッセージ %1 を読めません（%2）").arg(n).arg(words);
         case Step::Delete:
@@ -279,6 +281,27 @@ int NMailLibrary::NMailPop3GetMail(int handle, int n, MailFields& fields, QStrin
         const DecodedMessage message = decodeMessage(*raw);
         fill(fields, message.head, m_fieldBuffer);
         body = cutToCp932Bytes(message.body, listed);
+        return 0;
+    });
+}
+
+int NMailLibrary::NMailPop3GetUidl(int handle, int n, QString& uidl) {
+    return run<int>(handle, Step::Uidl, n, [&](Handle& h) {
+        const std::optional<QByteArray> id = h.session->uidl(n);
+        if (!id)
+            return -1;
+        uidl = QString::fromLatin1(*id); // printable ASCII only
+        return 0;
+    });
+}
+
+int NMailLibrary::NMailPop3GetRawMail(int handle, int n, int bodyLines, QByteArray& raw) {
+    return run<int>(handle, Step::Mail, n, [&](Handle& h) {
+        const std::optional<QByteArray> text =
+            bodyLines < 0 ? h.session->message(n) : h.session->top(n, bodyLines);
+        if (!text)
+            return -1;
+        raw = *text;
         return 0;
     });
 }

@@ -41,6 +41,8 @@ public:
     int NMailPop3GetMailStatus(int handle, int n, MailFields& fields) override;
     qint64 NMailPop3GetMailSize(int handle, int n) override;
     int NMailPop3GetMail(int handle, int n, MailFields& fields, QString& body) override;
+    int NMailPop3GetUidl(int handle, int n, QString& uidl) override;
+    int NMailPop3GetRawMail(int handle, int n, int bodyLines, QByteArray& raw) override;
     int NMailPop3DeleteMail(int handle, int n) override;
     int NMailPop3DeleteMailNoWait(int handle, int n) override;
     int NMailPop3DeleteResult(int handle, int n, bool wait) override;
@@ -54,7 +56,7 @@ private:
     struct Handle;
     struct Call;
     // The entry point a failure came from, for its sentence.
-    enum class Step { Connect, Login, Status, Size, Mail, Delete, Close };
+    enum class Step { Connect, Login, Status, Size, Uidl, Mail, Delete, Close };
 
     template <typename R, typename Body> R run(int handle, Step step, int n, Body&& body);
     Handle* find(int handle, bool evenBusy = false);

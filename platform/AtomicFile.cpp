@@ -1,6 +1,10 @@
 #include "platform/AtomicFile.h"
 
+#include <fcntl.h>
+#include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
+#include <unistd.h>
 
 namespace brindle {
 
@@ -20,6 +24,30 @@ bool writeFileAtomically(const QString& path, const QByteArray& data,
         return false;
     }
     return file.commit();
+}
+
+bool syncFolder(const QString& folder) {
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
+bool writeFileDurably(const QString& path, const QByteArray& data) {
+    return writeFileAtomically(path, data) && syncFolder(QFileInfo(path).absolutePath());
+}
+
+bool appendFileSynced(const QString& path, const QByteArray& data) {
+    const bool existed = QFileInfo::exists(path);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
+        return false;
+    if (file.write(data) != data.size() || ::fsync(file.handle()) != 0)
+        return false;
+    file.close();
+    return existed || syncFolder(QFileInfo(path).absolutePath());
 }
 
 } // namespace brindle

@@ -14,4 +14,15 @@ namespace brindle {
 bool writeFileAtomically(const QString& path, const QByteArray& data,
                          std::optional<QFileDevice::Permissions> permissions = std::nullopt);
 
+// As writeFileAtomically, and the folder entry of the new file is synced too, so that the file is on
+// disk under its name when this returns (a power cut cannot undo the rename).
+bool writeFileDurably(const QString& path, const QByteArray& data);
+
+// Appends the data to the file (made when missing) and syncs it to disk. False when anything
+// failed; a failed append may leave part of the data at the end of the file.
+bool appendFileSynced(const QString& path, const QByteArray& data);
+
+// Syncs a folder's entries to disk (a rename or removal inside it). False when it failed.
+bool syncFolder(const QString& folder);
+
 } // namespace brindle

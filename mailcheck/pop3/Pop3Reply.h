@@ -17,6 +17,8 @@ inline constexpr qsizetype kPop3MaxHeaderBytes = 1024 * 1024;
 inline constexpr qsizetype kPop3MaxMessageBytes = 64 * 1024 * 1024;
 // Other multi-line replies (CAPA, LIST for the largest mailbox we accept).
 inline constexpr qsizetype kPop3MaxListingBytes = 32 * 1024 * 1024;
+// RFC 1939 7: a unique-id is 1 to 70 characters; a longer one is taken as no id at all.
+inline constexpr qsizetype kPop3MaxUidlBytes = 70;
 
 struct Pop3Reply {
     bool ok = false;       // +OK

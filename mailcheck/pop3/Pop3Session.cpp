@@ -1,5 +1,8 @@
 #include "mailcheck/pop3/Pop3Session.h"
 
+#include <algorithm>
+#include <QHash>
+
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
@@ -468,6 +471,62 @@ bool Pop3Session::ensureSizes() {
     m_sizes = std::move(sizes);
     m_sizesRead = true;
     return true;
+}
+
+bool Pop3Session::ensureUidls() {
+    if (m_uidlsRead)
+        return true;
+    std::optional<Pop3Reply> r = execute(Kind::Uidl, "UIDL", true, kPop3MaxListingBytes);
+    if (!r)
+        return false;
+    m_uidls = QList<QByteArray>(m_count + 1);
+    m_uidlsRead = true;
+    if (!r->ok || r->tooLarge)
+        return true; // UIDL is optional: every message is without one
+    QHash<QByteArray, int> uses;
+    for (const QByteArray& whole : r->body.split('\n')) {
+        const QByteArrayView line = QByteArrayView(whole).trimmed();
+        const qsizetype space = line.indexOf(' ');
+        bool ok = false;
+        const qint64 n = space < 0 ? 0 : line.first(space).toLongLong(&ok);
+        const QByteArrayView id = space < 0 ? QByteArrayView() : line.sliced(space + 1).trimmed();
+        // RFC 1939 7: 1 to 70 characters in 0x21..0x7E. Anything else names nothing.
+        const bool valid = ok && n >= 1 && n <= m_count && !id.isEmpty() && id.size() <= kPop3MaxUidlBytes &&
+                           std::all_of(id.begin(), id.end(), [](char c) { return c > 0x20 && c < 0x7F; });
+        if (!valid)
+            continue;
+        m_uidls[n] = id.toByteArray();
+        ++uses[m_uidls[n]];
+    }
+    for (QByteArray& id : m_uidls) {
+        if (!id.isEmpty() && uses.value(id) > 1)
+            id.clear();
+    }
+    return true;
+}
+
+std::optional<QByteArray> Pop3Session::uidl(int n) {
+    if (!usableFor(n) || !ensureUidls())
+        return std::nullopt;
+    return m_uidls.value(n);
+}
+
+std::optional<QByteArray> Pop3Session::top(int n, int lines) {
+    if (!usableFor(n))
+        return std::nullopt;
+    const qsizetype limit =
+        qMin(kPop3MaxMessageBytes, kPop3MaxHeaderBytes + qsizetype(qMax(lines, 0)) * kPop3MaxLineBytes);
+    const std::optional<Pop3Reply> r =
+        waitFor(send(Kind::TopLines, n,
+                     "TOP " + QByteArray::number(n) + ' ' + QByteArray::number(qMax(lines, 0)), true, limit));
+    if (!r)
+        return std::nullopt;
+    if (!r->ok || r->tooLarge) {
+        fail(Pop3ErrorKind::CommandRefused,
+             r->ok ? QStringLiteral("reply over %1 bytes").arg(limit) : serverText(r->text));
+        return std::nullopt;
+    }
+    return r->body;
 }
 
 qint64 Pop3Session::size(int n) {

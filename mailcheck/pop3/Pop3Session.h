@@ -112,6 +112,12 @@ public:
     qint64 size(int n);
     // The whole message n (RETR n), dot-unstuffed.
     std::optional<QByteArray> message(int n);
+    // The header of message n and its first body lines (TOP n lines), dot-unstuffed.
+    std::optional<QByteArray> top(int n, int lines);
+    // The UIDL of message n from the session's one UIDL listing (RFC 1939 7). Empty when the server
+    // has no UIDL, when the one it gives is malformed, and when it gives the same one to several
+    // messages (such a UIDL names no message). nullopt on failure.
+    std::optional<QByteArray> uidl(int n);
     bool remove(int n);
     // DELE n without waiting for the answer (meant for PIPELINING, where later commands go out
     // behind it); false when it could not be sent. removeResult() takes the answer.
@@ -136,7 +142,7 @@ public:
     Pop3SessionStats stats() const { return m_stats; }
 
 private:
-    enum class Kind { Greeting, Capa, Stls, User, Pass, Apop, Stat, List, Top, Retr, Dele, Quit };
+    enum class Kind { Greeting, Capa, Stls, User, Pass, Apop, Stat, List, Uidl, Top, TopLines, Retr, Dele, Quit };
     struct Command {
         Kind kind;
         int n = 0;
@@ -173,6 +179,7 @@ private:
     QString serverText(const QByteArray& text) const;
     bool usableFor(int n);
     bool ensureSizes();
+    bool ensureUidls();
     void moveTo(int n);
     void sendTop(int n);
     void sendRetr(int n, qsizetype limit);
@@ -204,6 +211,8 @@ private:
     int m_count = -1;
     QList<qint64> m_sizes; // index n, -1 unknown; filled by the one LIST
     bool m_sizesRead = false;
+    QList<QByteArray> m_uidls; // index n; empty: none; filled by the one UIDL
+    bool m_uidlsRead = false;
     QSet<int> m_deleted;
     QMap<int, int> m_deleUnanswered; // message -> id of its DELE sent by removeNoWait
 

@@ -59,7 +59,10 @@ private Q_SLOTS:
         lib = FakeMailLibrary{};
         values = ProgramValues{};
         values.server.pop3Server = "127.0.0.1:1110";
-        inputs = CheckInputs{{"user", "secret"}, {}, folder->path(u"添付フォルダ"_s), true};
+        inputs = CheckInputs{};
+        inputs.account = {"user", "secret"};
+        inputs.probeFolder = folder->path(u"添付フォルダ"_s);
+        inputs.dataFolder = folder->dataFolder();
         beforeRun = nullptr;
         host.fields[Field::Text1] = QString::fromUtf16(kNotSetText);
     }

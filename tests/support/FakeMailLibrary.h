@@ -14,12 +14,14 @@ public:
         MailFields fields;
         QString body;
         qint64 size = -1; // the size the server lists; -1: the UTF-8 length of header and body
+        QString uidl;     // empty: the server has none for it
+        QByteArray raw() const { return (fields.header + QStringLiteral("\r\n\r\n") + body).toUtf8(); }
     };
     QList<Message> messages;
     bool connectFails = false;
     Pop3ErrorKind loginFails = Pop3ErrorKind::None; // how the login fails, if it does
     bool closeFails = false;
-    QSet<int> statusFails, fetchFails, deleteRefused;
+    QSet<int> statusFails, fetchFails, deleteRefused, rawFails;
     int garbledFrom = 0; // > 0: from this message on, calls fail as after garbled pipelined replies
     QString failureText = QStringLiteral("-ERR something went wrong");
 
@@ -76,6 +78,18 @@ public:
             return -1;
         fields = messages[n - 1].fields;
         body = messages[n - 1].body;
+        return 0;
+    }
+    int NMailPop3GetUidl(int, int n, QString& uidl) override {
+        if (numbered(QStringLiteral("uidl"), n, {}) < 0)
+            return -1;
+        uidl = messages[n - 1].uidl;
+        return 0;
+    }
+    int NMailPop3GetRawMail(int, int n, int bodyLines, QByteArray& raw) override {
+        if (numbered(bodyLines < 0 ? QStringLiteral("raw") : QStringLiteral("top"), n, rawFails) < 0)
+            return -1;
+        raw = messages[n - 1].raw();
         return 0;
     }
     int NMailPop3DeleteMail(int, int n) override {
