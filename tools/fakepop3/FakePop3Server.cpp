@@ -82,7 +82,7 @@ private:
 
     enum class State { Authorization, Transaction, Closed };
     FakePop3Worker* m_worker;
-    const FakePop3Options& m_o;
+    FakePop3Options m_o; // the server's, without the faults once they no longer apply
     SharedState& m_shared;
     int m_index;
     QSslSocket* m_socket;
@@ -137,6 +137,14 @@ private:
 
 FakeConnection::FakeConnection(FakePop3Worker* worker, int index, QSslSocket* socket)
     : m_worker(worker), m_o(worker->options()), m_shared(worker->shared()), m_index(index), m_socket(socket) {
+    if (m_o.faultyConnections >= 0 && index >= m_o.faultyConnections) {
+        const FakePop3Options clean;
+        m_o.refuseLogin = clean.refuseLogin;
+        m_o.dropAfterCommands = clean.dropAfterCommands;
+        m_o.dropAtCommand = m_o.silentAtCommand = m_o.garbageAtCommand = m_o.oversizedAtCommand = {};
+        m_o.garblePipelined = m_o.refuseDele = m_o.dropAtQuit = m_o.quitAnswerLost = false;
+        m_o.refusedCommand = {};
+    }
     m_clock.start();
     m_delayTimer.setSingleShot(true);
     QObject::connect(&m_delayTimer, &QTimer::timeout, this, [this] { processDue(); });
@@ -345,8 +353,13 @@ void FakeConnection::handle(const QByteArray& line, bool garble) {
                 m_shared.mailbox.removeOne(m_box[deleted[i] - 1]);
             m_shared.deletedAtQuit = deleted;
         }
-        send("+OK bye\r\n");
+        if (!m_o.quitAnswerLost)
+            send("+OK bye\r\n");
         m_state = State::Closed;
+        if (m_o.quitAnswerLost) {
+            drop();
+            return;
+        }
         QTimer::singleShot(0, m_socket, [s = QPointer<QSslSocket>(m_socket), this] {
             if (s && m_chunkOut.isEmpty())
                 s->disconnectFromHost();
@@ -414,8 +427,12 @@ void FakeConnection::handle(const QByteArray& line, bool garble) {
     bool ok = false;
     if (keyword == "STAT") {
         send("+OK " + QByteArray::number(liveCount()) + ' ' + QByteArray::number(liveOctets()) + "\r\n");
+    } else if (keyword == "UIDL" && m_o.uidl == FakePop3Options::Uidl::Refused) {
+        send("-ERR unknown command\r\n");
     } else if (keyword == "LIST" || keyword == "UIDL") {
         auto value = [&](int n) {
+            if (keyword == "UIDL" && m_o.uidl == FakePop3Options::Uidl::AllSame)
+                return QByteArray("same-for-all");
             return keyword == "LIST"
                        ? QByteArray::number(m_box[n - 1].size())
                        : QCryptographicHash::hash(m_box[n - 1], QCryptographicHash::Md5).toHex().left(16);
@@ -582,6 +599,12 @@ QList<QByteArray> FakePop3Server::mailbox() const {
     auto& s = m_state;
     QMutexLocker lock(&s->mutex);
     return s->mailbox;
+}
+
+void FakePop3Server::setMailbox(const QList<QByteArray>& messages) {
+    auto& s = m_state;
+    QMutexLocker lock(&s->mutex);
+    s->mailbox = messages;
 }
 
 QStringList FakePop3Server::scriptMismatches() const {

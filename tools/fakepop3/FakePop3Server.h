@@ -70,6 +70,14 @@ struct FakePop3Options {
     bool refuseDele = false;       // DELE answers -ERR
     QByteArray refusedCommand;     // this command always answers -ERR (e.g. "TOP", which is optional)
     bool dropAtQuit = false;       // QUIT closes the connection without answering or deleting
+    bool quitAnswerLost = false;   // QUIT deletes, then closes the connection without answering
+    // The faults above apply to the first this many connections only; -1: to every connection.
+    int faultyConnections = -1;
+
+    // What UIDL gives: a unique id per message, -ERR (the command is optional), or one id shared
+    // by every message (as some servers do).
+    enum class Uidl { Unique, Refused, AllSame };
+    Uidl uidl = Uidl::Unique;
 
     // Listen on ::1 instead of 127.0.0.1 (address() is then "[::1]:<port>").
     bool ipv6 = false;
@@ -111,6 +119,9 @@ public:
     QList<int> deletedAtQuit() const;
     // The mailbox as it is now.
     QList<QByteArray> mailbox() const;
+    // Replaces the mailbox for the sessions that log in afterwards (another client took mail, or
+    // new mail came).
+    void setMailbox(const QList<QByteArray>& messages);
     // Differences between a scripted conversation and what the client sent.
     QStringList scriptMismatches() const;
     FakePop3Stats stats() const;

@@ -1,0 +1,208 @@
+// Deletions through the real mail library against the in-process server, with a fault at every step:
+// whatever breaks, each message is on the server or in the quarantine, the log names each deleted
+// one once, and the pending list resumes exactly the judged messages.
+#include "mailcheck/CheckInputs.h"
+#include "mailcheck/MailCheckRun.h"
+#include "mailcheck/NMail.h"
+#include "mailcheck/Quarantine.h"
+#include "support/FakeHost.h"
+#include "support/FileSizeLimit.h"
+#include "support/TestFiles.h"
+#include "tools/fakepop3/FakePop3Server.h"
+
+#include <QDirIterator>
+#include <QTest>
+
+using namespace brindle;
+using namespace brindle::fake;
+using namespace brindle::testing;
+using namespace Qt::StringLiterals;
+using Uidl = FakePop3Options::Uidl;
+
+Q_DECLARE_METATYPE(brindle::fake::FakePop3Options::Uidl)
+
+namespace {
+
+QByteArray mail(int i, bool junk) {
+    return "From: a" + QByteArray::number(i) +
+           "@example.com\r\nSubject: " + (junk ? "cheap watches " : "lunch ") + QByteArray::number(i) +
+           "\r\n\r\nline one\r\n.dotted\r\n";
+}
+
+// Messages 1, 3 and 4 are junk.
+QList<QByteArray> mailbox() {
+    return {mail(1, true), mail(2, false), mail(3, true), mail(4, true), mail(5, false)};
+}
+
+} // namespace
+
+class TestDeletions : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<TempAppFolder> folder;
+    FakeHost host;
+    ProgramValues values;
+
+    CheckOutcome check(FakePop3Server& server) {
+        NMailLibrary library(NMailOptions{2000, 2000, {}, {}});
+        values.server.pop3Server = server.address();
+        CheckInputs inputs = readCheckInputs(values);
+        inputs.keywords = {"watches"};
+        host = FakeHost{};
+        host.rules = {CheckHost::RuleSwitch::Option1};
+        MailCheckRun run(host, library, values, std::move(inputs));
+        const CheckOutcome outcome = run.run();
+        rememberOutcome(values, outcome);
+        return outcome;
+    }
+    QList<QByteArray> copies() const {
+        QList<QByteArray> out;
+        QDirIterator it(folder->path(u"★MailData/quarantine"_s), {"*.eml"}, QDir::Files,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext())
+            out << readFile(it.next());
+        return out;
+    }
+    QStringList loggedSubjects() const {
+        QStringList out;
+        for (const DeletionRecord& r : readDeletionLog(folder->dataFolder()))
+            out << r.subject;
+        out.sort();
+        return out;
+    }
+    // Every message is still on the server or has a copy, byte for byte.
+    void verifyNothingLost(const QList<QByteArray>& all, FakePop3Server& server) {
+        const QList<QByteArray> kept = copies(), left = server.mailbox();
+        for (const QByteArray& m : all)
+            QVERIFY2(left.contains(m) || kept.contains(m), m.constData());
+    }
+
+private Q_SLOTS:
+    void init() {
+        folder.reset();
+        folder = std::make_unique<TempAppFolder>();
+        QVERIFY(folder->isValid());
+        QVERIFY(AccountFile().saveAccount("user", "secret"));
+        values = ProgramValues{};
+    }
+
+    // The first check breaks after its Nth command (the connection is cut, as when the program is
+    // killed); the second runs clean. In between nothing is lost; afterwards exactly the junk is gone
+    // and logged once.
+    void faultAtEveryStep_data() {
+        QTest::addColumn<Uidl>("uidl");
+        QTest::addColumn<int>("cutAt"); // 0: QUIT deletes but its answer is lost
+        for (const auto& [name, mode] : {std::pair{"uidl", Uidl::Unique}, std::pair{"no uidl", Uidl::Refused},
+                                         std::pair{"one uidl for all", Uidl::AllSame}}) {
+            QTest::addRow("%s, QUIT answer lost", name) << mode << 0;
+            for (int k = 1; k <= 24; ++k)
+                QTest::addRow("%s, cut at command %d", name, k) << mode << k;
+        }
+    }
+    void faultAtEveryStep() {
+        QFETCH(Uidl, uidl);
+        QFETCH(int, cutAt);
+        FakePop3Options o;
+        o.messages = mailbox();
+        o.users = {{"user", "secret"}};
+        o.uidl = uidl;
+        o.dropAfterCommands = cutAt > 0 ? cutAt : -1;
+        o.quitAnswerLost = cutAt == 0;
+        o.faultyConnections = 1;
+        FakePop3Server server(o);
+        QVERIFY(server.start());
+        check(server);
+        verifyNothingLost(o.messages, server);
+        const bool pending = QFile::exists(pendingDeletionsPath(folder->dataFolder()));
+        QVERIFY(!pending || uidl == Uidl::Unique); // a UIDL shared or missing names no deletion
+
+        const qsizetype junkLeft = server.mailbox().size() - 2;
+        const CheckOutcome second = check(server);
+        QCOMPARE(second.status, CheckOutcome::Status::Done);
+        verifyNothingLost(o.messages, server);
+        QCOMPARE(server.mailbox(), (QList<QByteArray>{mail(2, false), mail(5, false)}));
+        // Resumed deletions were announced by the first check and are not announced again.
+        QCOMPARE(host.announcements.size(), junkLeft - second.resumedDeletions);
+        QVERIFY(!QFile::exists(pendingDeletionsPath(folder->dataFolder())));
+        // Without a unique UIDL nothing tells whether a QUIT whose answer was lost took effect: those
+        // deletions have their copies but no log line.
+        const QStringList junk{"cheap watches 1", "cheap watches 3", "cheap watches 4"};
+        QCOMPARE(loggedSubjects(), cutAt == 0 && uidl != Uidl::Unique ? QStringList{} : junk);
+    }
+
+    // A lost QUIT, then another client takes message 2 and new mail comes: the pending UIDLs still
+    // name exactly the judged messages, now at other numbers.
+    void pendingDeletionsFollowTheirUidls() {
+        FakePop3Options o;
+        o.messages = mailbox();
+        o.users = {{"user", "secret"}};
+        o.dropAtQuit = true;
+        o.faultyConnections = 1;
+        FakePop3Server server(o);
+        QVERIFY(server.start());
+        QCOMPARE(check(server).status, CheckOutcome::Status::DeletionsLost);
+        QCOMPARE(readPendingDeletions(folder->dataFolder())->records.size(), 3);
+        const QByteArray fresh = "From: new@example.com\r\nSubject: new cheap watches\r\n\r\nhi\r\n";
+        server.setMailbox({fresh, mail(1, true), mail(3, true), mail(4, true), mail(5, false)});
+
+        const CheckOutcome out = check(server);
+        QCOMPARE(out.resumedDeletions, 3);
+        QCOMPARE(out.deleted, 4); // the new junk is judged as usual
+        QCOMPARE(server.mailbox(), QList<QByteArray>{mail(5, false)});
+        QCOMPARE(host.announcements, QStringList{u"1:件名"_s}); // only the new one is announced
+        QCOMPARE(loggedSubjects(),
+                 (QStringList{"cheap watches 1", "cheap watches 3", "cheap watches 4", "new cheap watches"}));
+    }
+
+    // A copy that cannot be written: the message stays, and the user is told once.
+    void withoutACopyNothingIsDeleted_data() {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("quarantine is a file") << "file";
+        QTest::newRow("full disk") << "full";
+    }
+    void withoutACopyNothingIsDeleted() {
+        QFETCH(QString, fault);
+        FakePop3Options o;
+        o.messages = mailbox();
+        o.users = {{"user", "secret"}};
+        FakePop3Server server(o);
+        QVERIFY(server.start());
+        if (fault == "file")
+            QVERIFY(folder->write(u"★MailData/quarantine"_s, "not a folder"));
+        CheckOutcome out;
+        {
+            std::optional<FileSizeLimit> limit;
+            if (fault == "full")
+                limit.emplace(16); // a copy of any message is larger
+            out = check(server);
+        }
+        QCOMPARE(out.deleted, 0);
+        QCOMPARE(out.copyFailures, 3);
+        QCOMPARE(out.newMailCount, 5);
+        QCOMPARE(host.boxes.size(), 1);
+        QCOMPARE(server.mailbox(), o.messages);
+        QVERIFY(!QFile::exists(pendingDeletionsPath(folder->dataFolder())));
+    }
+
+    // The copy is the message as the server holds it, and the log says where it is.
+    void copyIsTheRawMessage() {
+        FakePop3Options o;
+        o.messages = mailbox();
+        o.users = {{"user", "secret"}};
+        FakePop3Server server(o);
+        QVERIFY(server.start());
+        QCOMPARE(check(server).deleted, 3);
+        const QList<DeletionRecord> log = readDeletionLog(folder->dataFolder());
+        QCOMPARE(log.size(), 3);
+        const Quarantine q(folder->dataFolder(), {});
+        QCOMPARE(readFile(q.absolutePath(log[0].copyPath)), mail(1, true));
+        QCOMPARE(log[0].ruleWord, u"件名"_s);
+        QCOMPARE(log[0].keyword, u"watches"_s);
+        QCOMPARE(log[0].sender, u"a1@example.com"_s);
+        QCOMPARE(log[0].size, qint64(mail(1, true).size()));
+        QVERIFY(!log[0].uidl.isEmpty() && log[0].copyPath.endsWith(fileSafeUidl(log[0].uidl) + ".eml"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDeletions)
+#include "tst_deletions.moc"
