@@ -32,9 +32,10 @@ QString oneLine(QString text) {
     return text;
 }
 
-// The file's lines, each at most kDeletionRecordMaxChars long (longer ones are dropped), or nullopt
-// when the file is missing, unreadable or larger than maxBytes.
-std::optional<QStringList> readRecordLines(const QString& path, qint64 maxBytes) {
+// The file's lines, each at most kDeletionRecordMaxChars long (longer ones are dropped, and so is a
+// last line without its line end), or nullopt when the file is missing, unreadable or larger than
+// maxBytes. *dropped tells whether any line was dropped.
+std::optional<QStringList> readRecordLines(const QString& path, qint64 maxBytes, bool* dropped = nullptr) {
     QFile file(path);
     if (!file.exists() || file.size() > maxBytes || !file.open(QIODevice::ReadOnly))
         return std::nullopt;
@@ -42,6 +43,8 @@ std::optional<QStringList> readRecordLines(const QString& path, qint64 maxBytes)
     while (!file.atEnd()) {
         const QByteArray line = file.readLine(kDeletionRecordMaxChars * 4 + 2);
         if (!line.endsWith('\n')) {
+            if (dropped)
+                *dropped = true;
             // Too long (or the last line, cut by a crash mid-append): skip to the next line end.
             while (!file.atEnd() && !file.readLine(64 * 1024).endsWith('\n')) {
             }
@@ -148,9 +151,10 @@ QString pendingDeletionsPath(const QString& dataFolder) {
 }
 
 std::optional<PendingDeletions> readPendingDeletions(const QString& dataFolder) {
+    bool dropped = false;
     const std::optional<QStringList> lines =
-        readRecordLines(pendingDeletionsPath(dataFolder), kPendingFileMaxBytes);
-    if (!lines || lines->size() < 3 || lines->at(0) != kPendingMagic ||
+        readRecordLines(pendingDeletionsPath(dataFolder), kPendingFileMaxBytes, &dropped);
+    if (!lines || dropped || lines->size() < 3 || lines->at(0) != kPendingMagic ||
         !lines->at(1).startsWith(u"server\t") || !lines->at(2).startsWith(u"account\t"))
         return std::nullopt;
     PendingDeletions p;

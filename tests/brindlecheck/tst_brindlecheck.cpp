@@ -67,6 +67,19 @@ private Q_SLOTS:
         QVERIFY2(!r.errors.isEmpty() && r.errors.contains(complaint), qPrintable(r.errors));
     }
 
+    // The allow list is honoured here too, and what is deleted has its copy and its log line.
+    void allowListAndLog() {
+        FakePop3Server server(options());
+        QVERIFY(server.start());
+        makeFolder(server.address());
+        QVERIFY(writeFile(dir->path(u"★MailData/allow.txt"_s), "A@Example.com\n"));
+        QCOMPARE(runCheck().lines.value(0), "messages: 2, deleted: 0, new: 2");
+        QVERIFY(QFile::remove(dir->path(u"★MailData/allow.txt"_s)));
+        QCOMPARE(runCheck().exitCode, 0);
+        QCOMPARE(server.mailbox().size(), 1);
+        QCOMPARE(dir->read(u"★MailData/deleted.log"_s).count('\n'), 1);
+    }
+
     // The exit status follows what went wrong; the password never appears.
     void failures_data() {
         QTest::addColumn<QString>("fault");

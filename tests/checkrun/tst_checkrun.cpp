@@ -323,6 +323,28 @@ private Q_SLOTS:
         QVERIFY(!o.caught.at(0).deleted);
     }
 
+    // A sender on the allow list is not judged, under every rule, and counts as new mail.
+    void allowListWinsOverEveryRule_data() {
+        QTest::addColumn<Rule>("rule");
+        QTest::newRow("keyword") << Rule::Option1;
+        QTest::newRow("html") << Rule::Option6;
+        QTest::newRow("size") << Rule::Option4;
+        QTest::newRow("no hiragana") << Rule::Option5;
+    }
+    void allowListWinsOverEveryRule() {
+        QFETCH(Rule, rule);
+        inputs.keywords = {"junk"};
+        inputs.allowList = {"@friends.example"};
+        host.rules = {rule};
+        host.fields[Field::Text10] = "1";
+        lib.add("junk", "Mother@Mail.Friends.Example", "<html>junk</html>"); // every rule would catch it
+        lib.add("junk", "spam@example.com", "<html>junk</html>");
+        const CheckOutcome o = runCheck();
+        QCOMPARE(lib.numbers("dele"), QList<int>{2});
+        QCOMPARE(o.newMailCount, 1);
+        QVERIFY(!lib.log.contains("fetch 1") && !lib.log.contains("raw 1"));
+    }
+
     // A run started from inside another (a window's events run during its boxes) does not start.
     void nestedRunRefused() {
         junkMailbox(1);
