@@ -18,8 +18,10 @@
 #include <fcntl.h>
 #include <QCoreApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QThread>
@@ -339,6 +341,18 @@ int main(int argc, char** argv) {
             GeneralSettingsFile().write("NUMBER6", rule.number);
             const ChildResult r = runChild(check, {"--app-folder", dir.path()}, out);
             printServerLine(rule.name, p, r, server.stats());
+            // What the way back cost on disk; cleared so that every run starts alike.
+            QDir quarantine(dir.filePath(QStringLiteral(u"★MailData/quarantine")));
+            qint64 kept = 0;
+            int copies = 0;
+            for (QDirIterator it(quarantine.path(), {QStringLiteral("*.eml")}, QDir::Files,
+                                 QDirIterator::Subdirectories);
+                 it.hasNext(); ++copies)
+                kept += QFileInfo(it.next()).size();
+            std::printf("%-22s        quarantine: %d copies, %.1f KB; log %.1f KB\n", "", copies, kept / 1e3,
+                        QFileInfo(dir.filePath(QStringLiteral(u"★MailData/deleted.log"))).size() / 1e3);
+            quarantine.removeRecursively();
+            QFile::remove(dir.filePath(QStringLiteral(u"★MailData/deleted.log")));
         }
         if (mpop) {
             FakePop3Server server(o);
