@@ -187,7 +187,7 @@ CheckOutcome Pass::execute() {
     m_outcome.status = CheckOutcome::Status::Done;
     m_pending.server = m_values.server.pop3Server;
     m_pending.account = id;
-    if (count == 0 && !readPendingDeletions(m_inputs.dataFolder)) {
+    if (count == 0 && !(m_quarantine && readPendingDeletions(m_inputs.dataFolder))) {
         m_library.NMailPop3Close(m_handle); // nothing was judged, so nothing can be lost
     } else {
         if (!m_dryRun && m_quarantine)
@@ -389,8 +389,19 @@ std::optional<QString> Pass::keepCopy(CheckOutcome::Caught& caught, bool& partia
     // A message too large to keep whole keeps its header and first lines.
     partial = caught.size > kQuarantineWholeMaxBytes;
     QByteArray raw;
-    if (m_library.NMailPop3GetRawMail(m_handle, caught.number, partial ? kQuarantinePartialLines : -1, raw) <
-        0) {
+    int got =
+        m_library.NMailPop3GetRawMail(m_handle, caught.number, partial ? kQuarantinePartialLines : -1, raw);
+    if (got < 0 && partial && m_library.NMailGetError().kind == Pop3ErrorKind::CommandRefused) {
+        // TOP is optional: the whole text, cut to the same header and lines.
+        got = m_library.NMailPop3GetRawMail(m_handle, caught.number, -1, raw);
+        const qsizetype header = raw.indexOf("\r\n\r\n");
+        qsizetype end = header < 0 ? raw.size() : header + 4;
+        for (int line = 0; line < kQuarantinePartialLines && end > 0 && end < raw.size(); ++line)
+            end = raw.indexOf('\n', end) + 1;
+        if (end > 0)
+            raw.truncate(end);
+    }
+    if (got < 0) {
         noteFailure();
         return std::nullopt;
     }

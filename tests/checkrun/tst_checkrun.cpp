@@ -2,6 +2,7 @@
 #include "mailcheck/CheckInputs.h"
 #include "mailcheck/DeletionRules.h"
 #include "mailcheck/MailCheckRun.h"
+#include "mailcheck/Quarantine.h"
 #include "platform/Cp932.h"
 #include "support/FakeHost.h"
 #include "support/FakeMailLibrary.h"
@@ -343,6 +344,16 @@ private Q_SLOTS:
         QCOMPARE(lib.numbers("dele"), QList<int>{2});
         QCOMPARE(o.newMailCount, 1);
         QVERIFY(!lib.log.contains("fetch 1") && !lib.log.contains("raw 1"));
+    }
+
+    // A message too large to keep whole keeps its header and first lines, and the log says so.
+    void largeMessageKeepsItsBeginning() {
+        lib.add("s", "a@b", "x", kQuarantineWholeMaxBytes + 1);
+        host.rules = {Rule::Option4};
+        host.fields[Field::Text10] = "1000";
+        QCOMPARE(runCheck().deleted, 1);
+        QVERIFY(lib.log.contains("top 1") && !lib.log.contains("raw 1"));
+        QVERIFY(readDeletionLog(inputs.dataFolder).value(0).partialCopy);
     }
 
     // A run started from inside another (a window's events run during its boxes) does not start.
