@@ -18,13 +18,10 @@ private Q_SLOTS:
         QTest::newRow("address, case folded") << u"  Taro@Example.JP "_s << u"taro@example.jp"_s;
         QTest::newRow("domain") << u"@example.jp"_s << u"@example.jp"_s;
         QTest::newRow("full-width forms") << u"ｔａｒｏ＠ｅｘａｍｐｌｅ．ｊｐ"_s << u"taro@example.jp"_s;
-        QTest::newRow("other scripts") << u"太郎@例え.jp"_s << u"太郎@例え.jp"_s;
         QTest::newRow("comment") << u"# taro@example.jp"_s << QString();
-        QTest::newRow("blank") << u" \t "_s << QString();
         QTest::newRow("space inside") << u"taro @example.jp"_s << QString();
         QTest::newRow("no at sign") << u"example.jp"_s << QString();
         QTest::newRow("two at signs") << u"a@b@example.jp"_s << QString();
-        QTest::newRow("empty domain") << u"taro@"_s << QString();
         QTest::newRow("display name") << u"Taro <taro@example.jp>"_s << QString();
         QTest::newRow("too long") << QString(250, u'a') + u"@example.jp"_s << QString();
     }
