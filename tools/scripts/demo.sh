@@ -91,6 +91,9 @@ echo
 echo "== Keyword rule, for real: deletes on the server =="
 "$DEMO/brindle-check" --app-folder "$DEMO" || status=$?
 echo
+echo "== The way back: each deleted mail's copy, and the deletion log =="
+(cd "$DEMO/★MailData" && find quarantine -name '*.eml' | sort && cut -f 1-5 deleted.log)
+echo
 echo "== The next check finds only wanted mail left =="
 "$DEMO/brindle-check" --app-folder "$DEMO" || status=$?
 exit $status
