@@ -1,6 +1,5 @@
-// The slideshow's timing and order, the clock's hands and the music monitor, without a display.
+// The slideshow's timing and order and the music monitor, without a display.
 #include "ambience/MusicMonitor.h"
-#include "ambience/PictureBox.h"
 #include "ambience/Slideshow.h"
 
 #include <QStringList>
@@ -22,8 +21,6 @@ public:
 };
 
 } // namespace
-
-Q_DECLARE_METATYPE(brindle::ClockHands)
 
 class AmbienceTest : public QObject {
     Q_OBJECT
@@ -51,20 +48,6 @@ private Q_SLOTS:
         for (int i = 0; i < 18; ++i)
             shown << show.advance();
         QCOMPARE(shown, (QList<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 1, 2}));
-    }
-
-    void clockHands_data() {
-        QTest::addColumn<QTime>("time");
-        QTest::addColumn<ClockHands>("hands");
-        QTest::newRow("0:00:00") << QTime(0, 0) << ClockHands{{75, 30}, {75, 15}, {75, 10}};
-        QTest::newRow("3:00:00") << QTime(3, 0) << ClockHands{{105, 60}, {75, 15}, {75, 10}};
-        QTest::newRow("6:30:15") << QTime(6, 30, 15) << ClockHands{{67, 89}, {75, 105}, {125, 60}};
-        QTest::newRow("9:45:45") << QTime(9, 45, 45) << ClockHands{{47, 49}, {30, 60}, {25, 60}};
-    }
-    void clockHands() {
-        QFETCH(QTime, time);
-        QFETCH(ClockHands, hands);
-        QCOMPARE(brindle::clockHands(time.hour(), time.minute(), time.second()), hands);
     }
 
     void musicTick_data() {

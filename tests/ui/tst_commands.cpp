@@ -90,12 +90,6 @@ const QList<Row> kRows{
     {"interval not reached: no check",
      [](F&, M& m) { countTowards(m, "2", "1"), m.trigger(); },
      {.minutes = "1"}},
-    {"61 ticks make a minute",
-     [](F&, M& m) {
-         for (int i = 0; i < 61; ++i)
-             m.tick();
-     },
-     {.minutes = "1"}},
     {"interval reached during a check: no second check",
      [](F& fx, M& m) { checkSpam(fx, m, [&m] { countTowards(m, "1", "1"), m.trigger(); }); },
      {.connects = 1, .deletes = kBoth, .quits = 1, .minutes = "1", .keywordRecords = 1}},
