@@ -278,6 +278,11 @@ void Pass::closeConnection() {
 void Pass::report() {
     const int newMail = qMax(0, m_outcome.mailCount - m_outcome.deleted);
     m_outcome.newMailCount = newMail;
+    // A dry run only shows what it would delete: no notice board, no mail program, no hang-up.
+    if (m_dryRun) {
+        clearWorkingBoxes();
+        return;
+    }
     if (newMail > 0) {
         if (m_host.noticeBoardChosen()) {
             m_host.showNoticeBoard(QStringLiteral(u"新着メールがあります。"), shortestDecimal(newMail));

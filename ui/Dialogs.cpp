@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileDialog>
 #include <QList>
 #include <QMessageBox>
@@ -42,6 +43,9 @@ UiServices makeDefaults() {
     UiServices s;
     s.chooseFile = [](QWidget* parent, const QString& current) {
         return QFileDialog::getOpenFileName(parent, QString(), current);
+    };
+    s.chooseSaveFile = [](QWidget* parent, const QString& suggestedName) {
+        return QFileDialog::getSaveFileName(parent, QString(), QDir::home().filePath(suggestedName));
     };
     s.startProgram = [](const QString& commandLine) { return brindle::startDetached(commandLine); };
     s.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };

@@ -28,6 +28,9 @@ struct UiServices {
     // The open-file dialog for the mail program. Returns the chosen path, or an empty text when
     // the user cancelled.
     std::function<QString(QWidget* parent, const QString& current)> chooseFile;
+    // The save-file dialog, opened on the suggested file name in the user's home folder. Returns the
+    // chosen path, or an empty text when the user cancelled.
+    std::function<QString(QWidget* parent, const QString& suggestedName)> chooseSaveFile;
     // Starts a program by its command line without waiting; false when it could not be started.
     std::function<bool(const QString& commandLine)> startProgram;
     // Opens an address in the user's browser.

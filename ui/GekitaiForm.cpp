@@ -2,6 +2,7 @@
 
 #include "keywords/KeywordFile.h"
 #include "platform/Cp932.h"
+#include "ui/AllowListForm.h"
 #include "ui/Dialogs.h"
 #include "ui/UiKit.h"
 
@@ -35,7 +36,7 @@ const QString GekitaiForm::kHintDelete = QStringLiteral(
 GekitaiForm::GekitaiForm() {
     setObjectName(QStringLiteral("GekitaiForm"));
     setWindowTitle(QStringLiteral("Spam/迷惑メール撃退"));
-    setFixedSize(twips(7095), twips(5115));
+    setFixedSize(twips(7095), twips(5520));
     setWindowFlag(Qt::WindowMaximizeButtonHint, false);
     setMouseTracking(true);
 
@@ -77,6 +78,13 @@ GekitaiForm::GekitaiForm() {
     List1->setGeometry(twipsRect(0, 765, 7095, 4350));
     List1->setMouseTracking(true);
     List1->viewport()->setMouseTracking(true);
+    // Below the list: the way to the senders that no keyword may delete.
+    Label3 = makeLabel(this, "Label3", QStringLiteral("削除しない差出人は、許可リストに登録できます。"),
+                       twipsRect(60, 5190, 5475, 255));
+    QFont hintFont = Label3->font();
+    hintFont.setPixelSize(11);
+    Label3->setFont(hintFont);
+    Command3 = makeButton(this, "Command3", QStringLiteral("許可リスト"), twipsRect(5640, 5175, 1335, 270));
     Text2 = new QTextEdit(this);
     Text2->setObjectName(QStringLiteral("Text2"));
     Text2->setGeometry(twipsRect(720, 3525, 5655, 1215));
@@ -91,6 +99,7 @@ GekitaiForm::GekitaiForm() {
 
     connect(Command1, &QPushButton::clicked, this, &GekitaiForm::registerKeyword);
     connect(Command2, &QPushButton::clicked, this, &GekitaiForm::deleteKeyword);
+    connect(Command3, &QPushButton::clicked, this, [] { AllowListForm::open(); });
     centreOnScreen(this);
 }
 

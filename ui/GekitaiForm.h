@@ -19,10 +19,12 @@ public:
     QLineEdit* Text1;      // new keyword
     QPushButton* Command1; // "登録"
     QPushButton* Command2; // "削除"
+    QPushButton* Command3; // "許可リスト": the senders no rule deletes
     QListWidget* List1;
     QTextEdit* Text2; // hint box
     QLabel* Label1;
     QLabel* Label2;
+    QLabel* Label3; // what the allow list is for
 
     static const QString kHintRegister;
     static const QString kHintEntry;

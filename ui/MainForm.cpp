@@ -7,6 +7,8 @@
 #include "platform/AppFolder.h"
 #include "platform/NumberText.h"
 #include "settings/SettingsStore.h"
+#include "ui/AllowListForm.h"
+#include "ui/DeletedMailForm.h"
 #include "ui/Dialogs.h"
 #include "ui/GekitaiForm.h"
 #include "ui/GuiCheckHost.h"
@@ -134,6 +136,8 @@ MainForm::MainForm(MailLibrary& library, MediaControl* music) : m_library(librar
 }
 
 MainForm::~MainForm() {
+    AllowListForm::discardInstance();
+    DeletedMailForm::discardInstances();
     if (forms::mainForm() == this)
         forms::registerMainForm(nullptr);
 }
@@ -320,7 +324,10 @@ void MainForm::buildMenus() {
         return a;
     };
     mcheck = add("mcheck", QStringLiteral("メールチェック"));
+    mtrial = add("mtrial", QStringLiteral("試しにチェック（削除しない）"));
     mfile->addSeparator()->setObjectName(QStringLiteral("mline2"));
+    mdeleted = add("mdeleted", QStringLiteral("削除したメール"));
+    mallow = add("mallow", QStringLiteral("許可リスト"));
     mspam = add("mspam", QStringLiteral("Spam/迷惑メール設定"));
     mset = add("mset", QStringLiteral("設定"));
     mtask = add("mtask", QStringLiteral("タスクトレイに常駐"));
@@ -331,6 +338,9 @@ void MainForm::buildMenus() {
     mend = add("mend", QStringLiteral("終了"));
 
     connect(mcheck, &QAction::triggered, Command6, &QPushButton::click);
+    connect(mtrial, &QAction::triggered, this, &MainForm::runTrialCheck);
+    connect(mdeleted, &QAction::triggered, this, [] { DeletedMailForm::openLog(); });
+    connect(mallow, &QAction::triggered, this, [] { AllowListForm::open(); });
     connect(mspam, &QAction::triggered, Command8, &QPushButton::click);
     connect(mset, &QAction::triggered, Command9, &QPushButton::click);
     connect(mtask, &QAction::triggered, this, &MainForm::goToTray);
@@ -466,16 +476,28 @@ void MainForm::runCheck() {
     startCheck(true);
 }
 
-void MainForm::startCheck(bool byHand) {
+void MainForm::runTrialCheck() {
+    startCheck(true, true);
+}
+
+void MainForm::startCheck(bool byHand, bool dryRun) {
     if (m_exitRequested || m_checking)
         return;
     m_checking = true;
     MailCheckRun run(*m_host, m_library, programValues(), readCheckInputs(programValues()));
     run.setStartKind(byHand ? MailCheckRun::StartKind::ByHand : MailCheckRun::StartKind::Interval);
-    rememberOutcome(programValues(), run.run());
+    run.setDryRun(dryRun);
+    const CheckOutcome outcome = run.run();
+    rememberOutcome(programValues(), outcome);
     m_checking = false;
-    if (m_exitRequested)
+    if (m_exitRequested) {
         finishExit();
+        return;
+    }
+    // Every message was judged (a connection lost at the end loses no judgement): list them.
+    if (dryRun && (outcome.status == CheckOutcome::Status::Done ||
+                   outcome.status == CheckOutcome::Status::DeletionsLost))
+        DeletedMailForm::openTrial(outcome.caught);
 }
 
 bool MainForm::saveSettings() {
@@ -514,6 +536,8 @@ void MainForm::requestExit() {
     if (m_tray)
         m_tray->hide();
     forms::discardAll();
+    AllowListForm::discardInstance();
+    DeletedMailForm::discardInstances();
     if (m_checking) {
         // The check ends by itself: no further message is fetched or deleted, and the connection is
         // closed so that the deletions already announced take effect. The run then ends.

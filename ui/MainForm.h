@@ -48,6 +48,8 @@ public:
 
     // Commands.
     void runCheck(); // Command6, mcheck
+    // The same check judging only: nothing is deleted; what would be is listed afterwards.
+    void runTrialCheck(); // mtrial
     // The period actions of the interval timers and the slideshow timer.
     void tick();
     void trigger();
@@ -86,6 +88,7 @@ public:
     // Menus.
     QMenu* mfile;
     QAction *mcheck, *mspam, *mset, *mtask, *mzenmen, *mkaijyo, *mend;
+    QAction *mtrial, *mdeleted, *mallow;
     QMenu* mnuPopup;
     QAction *mnuPopup0, *mnuPopup2;
     // Timers.
@@ -101,7 +104,7 @@ private:
     void buildMenus();
     bool saveSettings();
     void finishExit();
-    void startCheck(bool byHand);
+    void startCheck(bool byHand, bool dryRun = false);
     void setNormalSize();
     void toggleTopmost();
     // A window-mode button: its own click count decides between its size and the normal one.

@@ -1,0 +1,128 @@
+#include "ui/AllowListForm.h"
+
+#include "keywords/AllowList.h"
+#include "ui/Dialogs.h"
+#include "ui/UiKit.h"
+
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPointer>
+#include <QPushButton>
+
+namespace brindle {
+
+namespace {
+
+const QString kCaption = QStringLiteral("許可リスト");
+// What is typed is shown back in the refusal; a pasted page of text would make the box enormous.
+constexpr qsizetype kEchoMaxChars = 80;
+
+QPointer<AllowListForm> g_form;
+
+} // namespace
+
+AllowListForm::AllowListForm() {
+    setObjectName(QStringLiteral("AllowListForm"));
+    setWindowTitle(kCaption);
+    setFixedSize(twips(7095), twips(5115));
+    setWindowFlag(Qt::WindowMaximizeButtonHint, false);
+
+    Label1 = makeLabel(this, "Label1", QString(), twipsRect(60, 0, 6975, 390));
+    // Two lines in a box of 26 pixels, pitched as tight as the keyword editor's note.
+    Label1->setTextFormat(Qt::RichText);
+    Label1->setText(
+        QStringLiteral("<div style=\"line-height:75%\">ここに登録した差出人のメールは、どの撃退方法でも"
+                       "削除しません。アドレス（taro@example.jp）か、ドメイン（@example.jp）を登録します。"
+                       "</div>"));
+    Label1->setWordWrap(true);
+    QPalette palette = Label1->palette();
+    palette.setColor(QPalette::WindowText, QColor(0, 0, 255));
+    Label1->setPalette(palette);
+    QFont small = Label1->font();
+    small.setPixelSize(11);
+    Label1->setFont(small);
+
+    Text1 = makeLineEdit(this, "Text1", twipsRect(0, 405, 5535, 270));
+    Text1->setMaxLength(int(kAllowEntryMaxChars));
+    Command1 = makeButton(this, "Command1", QStringLiteral("登録"), twipsRect(5640, 405, 615, 255));
+    Command2 = makeButton(this, "Command2", QStringLiteral("削除"), twipsRect(6360, 405, 615, 255),
+                          QColor(255, 0, 0));
+    List1 = new QListWidget(this);
+    List1->setObjectName(QStringLiteral("List1"));
+    List1->setGeometry(twipsRect(0, 765, 7095, 4350));
+
+    connect(Command1, &QPushButton::clicked, this, &AllowListForm::registerEntry);
+    connect(Text1, &QLineEdit::returnPressed, this, &AllowListForm::registerEntry);
+    connect(Command2, &QPushButton::clicked, this, &AllowListForm::deleteEntry);
+    centreOnScreen(this);
+}
+
+void AllowListForm::load() {
+    List1->clear();
+    List1->addItems(readAllowList());
+}
+
+AllowListForm* AllowListForm::open() {
+    if (!g_form || g_form->isUnloaded())
+        g_form = new AllowListForm();
+    g_form->load(); // the file may have changed since the editor was shown
+    g_form->show();
+    g_form->raise();
+    g_form->activateWindow();
+    return g_form;
+}
+
+void AllowListForm::refreshIfOpen() {
+    if (g_form && !g_form->isUnloaded())
+        g_form->load();
+}
+
+void AllowListForm::discardInstance() {
+    if (g_form && !g_form->isUnloaded())
+        g_form->discard();
+}
+
+void AllowListForm::registerEntry() {
+    const QString text = Text1->text();
+    if (!normalizeAllowEntry(text)) {
+        const QString shown = text.size() > kEchoMaxChars ? text.left(kEchoMaxChars) + u'…' : text;
+        messageBoxes().show(QStringLiteral("「%1」は登録できません。\n"
+                                           "アドレス（taro@example.jp）か、\n"
+                                           "ドメイン（@example.jp）を入力してください。")
+                                .arg(shown.trimmed()),
+                            MsgButtons::Ok, MsgIcon::Exclamation, kCaption);
+        return;
+    }
+    if (!addToAllowList(text)) {
+        tellWriteFailure();
+        return;
+    }
+    Text1->clear();
+    load();
+}
+
+void AllowListForm::deleteEntry() {
+    QListWidgetItem* item = List1->currentItem();
+    if (item == nullptr || !item->isSelected()) {
+        messageBoxes().show(QStringLiteral("削除する登録をリストで選んでください。"), MsgButtons::Ok,
+                            MsgIcon::None, kCaption);
+        return;
+    }
+    const QString entry = item->text();
+    if (messageBoxes().show(QStringLiteral("「%1」を許可リストから削除します。よろしいですか").arg(entry),
+                            MsgButtons::YesNo, MsgIcon::Question, QStringLiteral("確認")) != MsgResult::Yes)
+        return;
+    if (!removeFromAllowList(entry))
+        tellWriteFailure();
+    load();
+}
+
+void AllowListForm::tellWriteFailure() {
+    messageBoxes().show(QStringLiteral("許可リストを保存できませんでした。\n%1")
+                            .arg(QDir::toNativeSeparators(allowListPath())),
+                        MsgButtons::Ok, MsgIcon::Exclamation, kCaption);
+}
+
+} // namespace brindle
