@@ -183,11 +183,7 @@ void DeletedMailForm::load() {
         const DeletionRecord& r = records[i];
         m_rows[i] = Row{r.sender, r.copyPath, r.partialCopy};
         setCell(i, When, r.when.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm")));
-        setCell(i, Rule, r.ruleWord);
-        setCell(i, Keyword, r.keyword);
-        setCell(i, Sender, r.sender);
-        setCell(i, Subject, r.subject);
-        setCell(i, Size, sizeText(r.size), true);
+        setJudgement(i, r.ruleWord, r.keyword, r.sender, r.subject, r.size);
     }
     Note->setText(
         records.isEmpty()
@@ -198,17 +194,22 @@ void DeletedMailForm::load() {
                   .arg(m_limits.capBytes / (1024 * 1024)));
 }
 
+void DeletedMailForm::setJudgement(int row, const QString& ruleWord, const QString& keyword,
+                                   const QString& sender, const QString& subject, qint64 size) {
+    setCell(row, Rule, ruleWord);
+    setCell(row, Keyword, keyword);
+    setCell(row, Sender, sender);
+    setCell(row, Subject, subject);
+    setCell(row, Size, sizeText(size), true);
+}
+
 void DeletedMailForm::showCaught(const QList<CaughtMessage>& caught) {
     setRowCount(int(caught.size()));
     for (int i = 0; i < caught.size(); ++i) {
         const CaughtMessage& c = caught[i];
         m_rows[i] = Row{c.sender, QString(), false};
         setCell(i, When, QString::number(c.number), true);
-        setCell(i, Rule, c.ruleWord);
-        setCell(i, Keyword, c.keyword);
-        setCell(i, Sender, c.sender);
-        setCell(i, Subject, c.subject);
-        setCell(i, Size, sizeText(c.size), true);
+        setJudgement(i, c.ruleWord, c.keyword, c.sender, c.subject, c.size);
     }
     Note->setText(
         caught.isEmpty()

@@ -44,6 +44,9 @@ private:
     };
     void setRowCount(int count);
     void setCell(int row, int column, const QString& text, bool alignRight = false);
+    // The columns a log line and a trial's catch share.
+    void setJudgement(int row, const QString& ruleWord, const QString& keyword, const QString& sender,
+                      const QString& subject, qint64 size);
     QList<int> selectedRows() const;
     // The copy file of the one selected row; told and nullopt when nothing is selected or the copy
     // is gone.
