@@ -10,6 +10,8 @@
 
 #include <QTest>
 
+Q_DECLARE_METATYPE(brindle::MailPlan)
+
 using namespace brindle;
 using namespace Qt::StringLiterals;
 using namespace brindle::testing;
@@ -448,6 +450,5 @@ private Q_SLOTS:
     }
 };
 
-Q_DECLARE_METATYPE(brindle::MailPlan)
 QTEST_GUILESS_MAIN(TestCheckRun)
 #include "tst_checkrun.moc"
