@@ -152,6 +152,10 @@ std::optional<qint64> writeSizeProbe(const QString& path, QStringView header, QS
     return info.size();
 }
 
+qint64 sizeMeasureBound(qint64 listed, int fieldBuffer) {
+    return listed + fieldBuffer + 3;
+}
+
 std::optional<double> sizeLimitFrom(QStringView text) {
     const double limit = leadingNumber(text);
     if (!(limit > 0)) { // also refuses NaN

@@ -73,6 +73,14 @@ qint64 sizeProbeLength(QStringView header, QStringView body);
 // Writes the probe file and measures it on disk; nothing when it could not be written or measured.
 std::optional<qint64> writeSizeProbe(const QString& path, QStringView header, QStringView body);
 
+// The most the size rule can measure for a message the server lists at `listed` bytes, when the mail
+// library fills fields of at most fieldBuffer bytes. The rule measures the larger of the listed size
+// and the probe file; the probe is the header field (at most fieldBuffer - 1 bytes in code page 932,
+// NUL excluded), CR LF, the body (at most the listed size in code page 932: the library cuts it to
+// the caller's buffer, which is sized by the listed size) and CR LF. So the measure is at most
+// listed + fieldBuffer + 3, whatever the charsets and encodings of the message.
+qint64 sizeMeasureBound(qint64 listed, int fieldBuffer);
+
 // The limit of the size rule from the text of its box: a positive number, or nothing when the text
 // does not hold one (the first-run text, empty, 0, negative, letters).
 std::optional<double> sizeLimitFrom(QStringView text);
@@ -110,27 +118,33 @@ public:
     // fetch the whole message, which brings the same fields, so the status call would only cost a
     // round trip.
     virtual bool judgesHeaderFirst() const { return false; }
+    // The rule's number as ini.ini stores it under NUMBER6.
+    virtual int storedNumber() const = 0;
 };
 
 class KeywordRule final : public SpamRule {
 public:
     void judge(int n, RuleContext& context) override;
+    int storedNumber() const override { return 1; }
     bool judgesHeaderFirst() const override { return true; }
 };
 
 class HtmlRule final : public SpamRule {
 public:
     void judge(int n, RuleContext& context) override;
+    int storedNumber() const override { return 6; }
 };
 
 class SizeRule final : public SpamRule {
 public:
     void judge(int n, RuleContext& context) override;
+    int storedNumber() const override { return 4; }
 };
 
 class NoHiraganaRule final : public SpamRule {
 public:
     void judge(int n, RuleContext& context) override;
+    int storedNumber() const override { return 5; }
 };
 
 // The rule of the first selected switch in the order Option1, Option6, Option4, Option5; nullptr

@@ -3,6 +3,7 @@
 #include "keywords/AllowList.h"
 #include "mailcheck/DeletionRules.h"
 #include "mailcheck/Quarantine.h"
+#include "mailcheck/VerdictMemory.h"
 #include "platform/NumberText.h"
 
 #include <deque>
@@ -67,6 +68,8 @@ private:
     bool stopping();
     void clearWorkingBoxes();
     void judgeMessages(SpamRule* rule);
+    void decideWithoutFetching(const SpamRule& rule);
+    void rememberKeep(int n);
     void finishDeletion(const CheckOutcome::Caught& caught, int result);
     bool allowed() const;
     std::optional<QString> keepCopy(CheckOutcome::Caught& caught, bool& partial);
@@ -110,6 +113,15 @@ private:
     QList<DeletionRecord> m_resumed;               // deletions of an earlier pass, sent again
     QSet<int> m_resumedNumbers;
     QSet<QString> m_refusedCopies; // copies of messages whose DELE the server refused
+
+    // Verdicts of earlier checks by UIDL; none without a data folder, or when the UIDLs could not
+    // be read.
+    std::optional<VerdictMemory> m_memory;
+    QList<QString> m_uidlOf;     // index n, as read for the memory
+    QSet<int> m_decided;         // kept without being fetched (remembered, or small by LIST)
+    QSet<int> m_caughtByListing; // the size rule: listed at or above the limit
+    bool m_judgedCleanly = true; // nothing failed while the current message was judged
+    bool m_caughtCurrent = false;
 };
 
 void Pass::clearWorkingBoxes() {
@@ -129,6 +141,8 @@ CheckOutcome Pass::execute() {
     SpamRule* const rule = selectedRule(m_host);
     m_library.NMailSetOption(kNMailOptionPlan, int(planFor(rule)));
     m_library.NMailSetOption(kNMailOptionPipelining, m_inputs.pipelining ? 1 : 0);
+    m_library.NMailSetOption(kNMailOptionUidls, m_quarantine ? 1 : 0);
+    m_library.NMailSetOption(kNMailOptionFieldBuffer, kCheckFieldBufferBytes);
     if (stopping()) {
         m_outcome.status = CheckOutcome::Status::NotStarted;
         return m_outcome;
@@ -178,7 +192,14 @@ CheckOutcome Pass::execute() {
                                ? CheckOutcome::Status::LoginRefused
                                : CheckOutcome::Status::NoConnection;
         m_outcome.failureText = CutAtNul(m_library.NMailGetMessage());
-        m_host.messageBox(m_outcome.failureText, MsgButtons::Ok, MsgIcon::None, kErrorCaption);
+        // A server that garbles the login sent in one flight is sent one command at a time from
+        // the next check on (rememberOutcome).
+        m_outcome.pipeliningGarbled = m_library.NMailGetError().pipeliningGarbled;
+        m_host.messageBox(m_outcome.pipeliningGarbled
+                              ? QStringLiteral(u"%1\n次回からこのサーバーには命令を1つずつ送ります。")
+                                    .arg(m_outcome.failureText)
+                              : m_outcome.failureText,
+                          MsgButtons::Ok, MsgIcon::None, kErrorCaption);
         m_library.NMailPop3Close(m_handle);
         report();
         return m_outcome;
@@ -192,8 +213,12 @@ CheckOutcome Pass::execute() {
     } else {
         if (!m_dryRun && m_quarantine)
             resumePendingDeletions();
+        if (rule != nullptr && !stopping())
+            decideWithoutFetching(*rule);
         judgeMessages(rule);
         closeConnection();
+        if (m_memory)
+            m_memory->save(); // a failure only costs the next check its shortcut
     }
     if (!m_dryRun && m_quarantine)
         m_quarantine->prune(QDateTime::currentDateTime());
@@ -208,20 +233,34 @@ void Pass::judgeMessages(SpamRule* rule) {
     // The numbers are those of the login: a deletion renumbers nothing.
     for (int n = 1; n <= m_outcome.mailCount && !stopping(); ++n) {
         settleDeletions(false);
-        if (m_resumedNumbers.contains(n))
-            continue; // judged by an earlier pass and deleted again already
+        if (m_resumedNumbers.contains(n) || m_decided.contains(n))
+            continue; // deleted again already, or kept without a look
         m_fields = MailFields{};
         m_bodyOf = 0;
         m_body.clear();
-        const bool haveFields = !m_inputs.allowList.isEmpty() || rule->judgesHeaderFirst();
+        m_judgedCleanly = true;
+        m_caughtCurrent = false;
+        // The header is read for the record of a catch by the listed size, too.
+        const bool haveFields =
+            !m_inputs.allowList.isEmpty() || rule->judgesHeaderFirst() || m_caughtByListing.contains(n);
         if (haveFields && m_library.NMailPop3GetMailStatus(m_handle, n, m_fields) < 0) {
             noteFailure();
             continue; // nothing to judge by: the message stays
         }
-        if (allowed())
-            continue; // a sender on the allow list: no rule deletes it
-        rule->judge(n, *this);
+        if (allowed()) {
+            // a sender on the allow list: no rule deletes it
+        } else if (m_caughtByListing.contains(n)) {
+            m_host.setText(Field::Text13, QString::number(serverSize(n)));
+            deleteCaught(n, QString::fromUtf16(RuleWord::Size), QString());
+        } else {
+            rule->judge(n, *this);
+        }
+        if (!m_caughtCurrent && m_judgedCleanly && !stopping())
+            rememberKeep(n);
     }
+    // The server may end the session as soon as it has answered the last DELE.
+    if (!m_unanswered.empty())
+        m_library.NMailPop3SendQuit(m_handle);
     settleDeletions(true);
     if (m_outcome.pipeliningGarbled) {
         m_host.messageBox(QStringLiteral(u"サーバーの応答が乱れたため、チェックを途中で止めました。"
@@ -230,7 +269,66 @@ void Pass::judgeMessages(SpamRule* rule) {
     }
 }
 
+// Before anything is fetched: the messages an earlier check judged "keep" under the same
+// judgement, and with the size rule those whose listed size decides, are taken off the read-ahead.
+void Pass::decideWithoutFetching(const SpamRule& rule) {
+    const bool sizeRule = rule.storedNumber() == 4;
+    const std::optional<double> limit =
+        sizeRule ? sizeLimitFrom(m_host.text(Field::Text10)) : std::optional<double>();
+    if (m_quarantine) {
+        const QByteArray judgement = judgementDigest(
+            rule.storedNumber(), rule.judgesHeaderFirst() ? m_inputs.keywords : QStringList(),
+            m_inputs.allowList, sizeRule ? trimSpaces(m_host.text(Field::Text10)) : QString());
+        m_memory.emplace(m_inputs.dataFolder, m_pending.server, m_pending.account, judgement);
+        m_memory->load();
+        m_uidlOf = QList<QString>(m_outcome.mailCount + 1);
+        for (int n = 1; n <= m_outcome.mailCount; ++n) {
+            if (m_resumedNumbers.contains(n))
+                continue;
+            if (m_library.NMailPop3GetUidl(m_handle, n, m_uidlOf[n]) < 0) {
+                noteFailure();
+                m_memory.reset(); // without the UIDLs nothing is remembered, and all is judged
+                m_uidlOf.clear();
+                break;
+            }
+            if (m_memory->remembersKeep(m_uidlOf[n])) {
+                m_memory->keep(m_uidlOf[n]);
+                m_decided.insert(n);
+                m_library.NMailPop3Skip(m_handle, n);
+                ++m_outcome.remembered;
+            }
+        }
+    }
+    if (!limit)
+        return; // the rule itself tells the user, once
+    const double limitBytes = limit.value_or(0);
+    for (int n = 1; n <= m_outcome.mailCount && !stopping(); ++n) {
+        if (m_resumedNumbers.contains(n) || m_decided.contains(n))
+            continue;
+        const qint64 listed = serverSize(n);
+        if (listed < 0)
+            return; // measured as usual, which tells what failed
+        if (double(listed) >= limitBytes) {
+            m_caughtByListing.insert(n);
+            ++m_outcome.decidedByListedSize;
+            if (m_dryRun)
+                m_library.NMailPop3Skip(m_handle, n); // no copy is made: nothing to read
+        } else if (double(sizeMeasureBound(listed, kCheckFieldBufferBytes)) < limitBytes) {
+            m_decided.insert(n);
+            ++m_outcome.decidedByListedSize;
+            m_library.NMailPop3Skip(m_handle, n);
+            rememberKeep(n);
+        }
+    }
+}
+
+void Pass::rememberKeep(int n) {
+    if (m_memory && n < m_uidlOf.size())
+        m_memory->keep(m_uidlOf[n]);
+}
+
 void Pass::noteFailure() {
+    m_judgedCleanly = false;
     if (m_library.NMailGetError().pipeliningGarbled)
         m_outcome.pipeliningGarbled = true;
 }
@@ -337,6 +435,7 @@ qint64 Pass::serverSize(int n) {
 }
 
 void Pass::deleteCaught(int n, const QString& word, const QString& keyword) {
+    m_caughtCurrent = true;
     CheckOutcome::Caught caught;
     caught.number = n;
     caught.ruleWord = word;
@@ -556,6 +655,7 @@ const KeywordMatcher& Pass::keywords() {
 }
 
 void Pass::sizeLimitMissing() {
+    m_judgedCleanly = false; // nothing was judged
     if (m_toldSizeLimit) {
         return;
     }

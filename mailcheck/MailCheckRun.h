@@ -47,9 +47,16 @@ struct CheckOutcome {
     int copyFailures = 0;
     // Deletions left pending by an earlier check whose QUIT was lost, sent again by UIDL.
     int resumedDeletions = 0;
+    // Messages not fetched at all: remembered as judged "keep" by an earlier check under the same
+    // rule and lists, or decided by their listed size alone (the size rule).
+    int remembered = 0;
+    int decidedByListedSize = 0;
     using Caught = CaughtMessage;
     QList<Caught> caught;
 };
+
+// The size of the field buffers the check hands the mail library (NUL included).
+inline constexpr int kCheckFieldBufferBytes = 8192;
 
 // The characters before the first NUL; the whole text when there is none.
 QString CutAtNul(const QString& text);

@@ -13,7 +13,9 @@ inline constexpr int kNMailOptionFieldBuffer = 1;
 inline constexpr int kNMailOptionPlan = 2;
 // 1: pipeline where the server offers PIPELINING (the default); 0: one command at a time.
 inline constexpr int kNMailOptionPipelining = 3;
-// Options 2 and 3 apply to connections opened after the call.
+// 1: the caller will read UIDLs, so they come with the login where the server pipelines.
+inline constexpr int kNMailOptionUidls = 4;
+// Options 2 to 4 apply to connections opened after the call.
 
 // The four header fields the check run reads for each message.
 struct MailFields {
@@ -41,11 +43,13 @@ public:
     virtual QString NMailGetMessage() = 0;
     // The kind of that failure, with the server's own words (never the password).
     virtual Pop3Error NMailGetError() = 0;
-    // Fills fields for message n (1-based; numbers stay valid after deletions). 0 or negative.
+    // Fills fields for message n (1-based; numbers stay valid after deletions). 0 or negative. Each
+    // field is at most the field buffer (option 1) less one byte long in code page 932.
     virtual int NMailPop3GetMailStatus(int handle, int n, MailFields& fields) = 0;
     // Size of message n as the server lists it, or negative.
     virtual qint64 NMailPop3GetMailSize(int handle, int n) = 0;
-    // Fields and body text of message n. The full text is fetched at most once per session.
+    // Fields and body text of message n. The full text is fetched at most once per session. The body
+    // is at most the listed size long in code page 932 (the caller's buffer is sized by it).
     virtual int NMailPop3GetMail(int handle, int n, MailFields& fields, QString& body) = 0;
     // The UIDL of message n (RFC 1939 7), in uidl; empty when the server has none for it, or gave the
     // same one to several messages. 0 or negative.
@@ -66,6 +70,18 @@ public:
         Q_UNUSED(n);
         Q_UNUSED(wait);
         return -1; // nothing was left pending
+    }
+    // The caller will not ask for message n in this session: nothing is read ahead for it.
+    virtual void NMailPop3Skip(int handle, int n) {
+        Q_UNUSED(handle);
+        Q_UNUSED(n);
+    }
+    // QUIT goes out now, behind the DELEs whose answers are still to come, so that the server need
+    // not wait for another round trip; NMailPop3DeleteResult still takes those answers, and
+    // NMailPop3Close then QUIT's. Nothing but those may be asked afterwards. 0, or negative.
+    virtual int NMailPop3SendQuit(int handle) {
+        Q_UNUSED(handle);
+        return 0; // NMailPop3Close sends it
     }
     // Sends QUIT and ends the connection. 0 when the server acknowledged QUIT, so that the
     // deletions took effect; negative when they did not.

@@ -79,6 +79,8 @@ void NMailLibrary::NMailSetOption(int option, int value) {
         m_plan = MailPlan(value);
     else if (option == kNMailOptionPipelining)
         m_pipelining = value != 0;
+    else if (option == kNMailOptionUidls)
+        m_readUidls = value != 0;
 }
 
 // The one prologue of the entry points that take a handle: the handle looked up and marked busy,
@@ -202,6 +204,7 @@ int NMailLibrary::NMailPop3Connect(const QString& host) {
     o.transportFactory = m_options.transportFactory;
     o.plan = m_plan;
     o.pipelining = m_pipelining;
+    o.readUidls = m_readUidls;
     o.legacyText = [](QByteArrayView bytes) { return fromCp932(bytes); };
     auto handle = std::make_unique<Handle>();
     handle->host = address->host;
@@ -329,6 +332,15 @@ int NMailLibrary::NMailPop3DeleteResult(int handle, int n, bool wait) {
                          QStringLiteral("メッセージ %1 の削除は頼まれていません").arg(n));
         return h.session->removeResult(n, wait);
     });
+}
+
+void NMailLibrary::NMailPop3Skip(int handle, int n) {
+    if (Handle* h = find(handle))
+        h->session->skip(n);
+}
+
+int NMailLibrary::NMailPop3SendQuit(int handle) {
+    return run<int>(handle, Step::Close, 0, [&](Handle& h) { return h.session->sendQuit() ? 0 : -1; });
 }
 
 int NMailLibrary::NMailPop3Close(int handle) {

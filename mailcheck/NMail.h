@@ -46,6 +46,8 @@ public:
     int NMailPop3DeleteMail(int handle, int n) override;
     int NMailPop3DeleteMailNoWait(int handle, int n) override;
     int NMailPop3DeleteResult(int handle, int n, bool wait) override;
+    void NMailPop3Skip(int handle, int n) override;
+    int NMailPop3SendQuit(int handle) override;
     int NMailPop3Close(int handle) override;
     void NMailEndWinSock() override;
 
@@ -75,6 +77,7 @@ private:
     int m_fieldBuffer = kNMailDefaultFieldBuffer;
     MailPlan m_plan = MailPlan::HeadersFirst;
     bool m_pipelining = true;
+    bool m_readUidls = false;
     Pop3Error m_error;
     QString m_message;
     Pop3SessionStats m_lastStats;

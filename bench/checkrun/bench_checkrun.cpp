@@ -1,11 +1,14 @@
 // Whole checks as brindle-check runs them, against the in-process POP3 server with a round-trip
-// delay: 1,000 messages, 5% junk, 1,000 keywords, each rule in turn, with and without PIPELINING;
-// mpop downloading the same mailbox through the same delay; and the cost of matching 10,000 keywords
-// against a 100 KB body. brindle-check, which nobody watches, takes each DELE's answer while it
-// judges the next messages; the windows wait for it (their box per deletion waits for the user).
+// delay: a mailbox of 4,000 messages (5% junk caught by every rule), 1,000 keywords, each rule in
+// turn, at 1, 20 and 100 ms. Each rule gets a first check of the mailbox and a second check of the
+// mailbox as the first left it (what an interval check sees when no mail came), each beside mpop
+// downloading the same mailbox through the same delay: everything, pipelined, then only what its
+// UIDL file does not know. With --matching-only, the cost of matching 10,000 keywords against a
+// 100 KB body instead.
 //
-// Usage: bench_checkrun [--messages N] [--keywords N] [--delay-ms N] [--no-mpop] [--matching-only]
-//                       [--rule 1|6|4|5] [--pipelining on|off]
+// Usage: bench_checkrun [--messages N] [--keywords N] [--delays 1,20,100] [--rule 1|6|4|5]
+//                       [--pipelining on|off] [--check PATH] [--no-mpop] [--matching-only]
+// --check runs another build of brindle-check (an older one, for a before-and-after table).
 #include "keywords/KeywordFile.h"
 #include "mailcheck/DeletionRules.h"
 #include "mailcheck/mime/MimeDecode.h"
@@ -26,6 +29,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 extern char** environ;
@@ -88,6 +92,7 @@ QByteArray junkMail(int i) {
 
 struct ChildResult {
     double seconds = 0;
+    double cpuSeconds = 0; // user and system time of the child
     long maxRssKb = 0;
     int exitCode = -1;
     QString lastLine;
@@ -131,8 +136,14 @@ ChildResult runChild(const QString& program, const QStringList& args, const QStr
                 }
             }
         }
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid || done < 0) {
+        struct rusage usage {};
+        const pid_t done = wait4(pid, &status, WNOHANG, &usage);
+        if (done == pid) {
+            r.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+                           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+            break;
+        }
+        if (done < 0) {
             break;
         }
         QThread::msleep(5);
@@ -147,10 +158,24 @@ ChildResult runChild(const QString& program, const QStringList& args, const QStr
     return r;
 }
 
-void printServerLine(const char* what, const char* pipelining, const ChildResult& r, const FakePop3Stats& s) {
-    std::printf("%-22s %-4s %8.2f s %7d cmds %6d trips %9.2f MB in %7.1f MB peak  exit %d  %s\n", what,
-                pipelining, r.seconds, s.commands, s.roundTrips, s.bytesOut / 1e6, r.maxRssKb / 1024.0,
-                r.exitCode, qPrintable(r.lastLine));
+struct Row {
+    ChildResult run;
+    FakePop3Stats server;
+};
+
+void printHeading() {
+    std::printf("%-6s %-24s %-6s %8s %8s %6s %9s %8s %9s  %s\n", "delay", "who", "check", "time", "cpu",
+                "trips", "MB in", "peak MB", "÷ mpop", "last line");
+}
+
+void printRow(int delayMs, const char* who, const char* which, const Row& r, const Row* mpop) {
+    char ratio[32] = "";
+    if (mpop && mpop->run.seconds > 0)
+        std::snprintf(ratio, sizeof ratio, "%.2f×", r.run.seconds / mpop->run.seconds);
+    std::printf("%-6s %-24s %-6s %7.2fs %7.2fs %6d %9.3f %8.1f %9s  exit %d %s\n",
+                qPrintable(QStringLiteral("%1 ms").arg(delayMs)), who, which, r.run.seconds, r.run.cpuSeconds,
+                r.server.roundTrips, r.server.bytesOut / 1e6, r.run.maxRssKb / 1024.0, ratio, r.run.exitCode,
+                qPrintable(r.run.lastLine));
     std::fflush(stdout);
 }
 
@@ -241,43 +266,69 @@ void matchingCost() {
 
 } // namespace
 
+// Runs mpop against the server: with uidls from an earlier run it fetches only what is new.
+Row runMpop(FakePop3Server& server, const QString& dir, const QString& out, bool onlyNew) {
+    const QString config = dir + "/mpoprc";
+    const QString mbox = dir + "/mbox";
+    QFile::remove(mbox);
+    QFile c(config);
+    c.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    c.write(QStringLiteral("account bench\nhost 127.0.0.1\nport %1\ntls off\nauth user\nuser bench\n"
+                           "password bench\nkeep on\nonly_new on\ndelivery mbox %2\nuidls_file %3\n")
+                .arg(server.port())
+                .arg(mbox, dir + "/uidls")
+                .toUtf8());
+    c.close();
+    c.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    if (!onlyNew)
+        QFile::remove(dir + "/uidls");
+    server.resetStats();
+    Row r;
+    r.run = runChild(QStringLiteral("/usr/bin/mpop"), {"-C", config, "-q", "bench"}, out);
+    r.server = server.stats();
+    return r;
+}
+
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    int messages = 1000;
+    int messages = 4000;
     int keywordCount = 1000;
-    int delayMs = 20;
+    QList<int> delays{1, 20, 100};
     bool mpop = true;
     bool matchingOnly = false;
-    QString onlyRule;       // empty: every rule
-    QString onlyPipelining; // empty: with and without
+    QString onlyRule;
+    bool pipelining = true;
+    QString check = QStringLiteral(BRINDLE_CHECK);
     const QStringList args = app.arguments();
     for (int i = 1; i < args.size(); ++i) {
-        if (args[i] == "--messages" && i + 1 < args.size()) {
+        const bool hasValue = i + 1 < args.size();
+        if (args[i] == "--messages" && hasValue) {
             messages = args[++i].toInt();
-        } else if (args[i] == "--keywords" && i + 1 < args.size()) {
+        } else if (args[i] == "--keywords" && hasValue) {
             keywordCount = args[++i].toInt();
-        } else if (args[i] == "--delay-ms" && i + 1 < args.size()) {
-            delayMs = args[++i].toInt();
+        } else if (args[i] == "--delays" && hasValue) {
+            delays.clear();
+            for (const QString& d : args[++i].split(u','))
+                delays << d.toInt();
         } else if (args[i] == "--no-mpop") {
             mpop = false;
         } else if (args[i] == "--matching-only") {
             matchingOnly = true;
-        } else if (args[i] == "--rule" && i + 1 < args.size()) {
+        } else if (args[i] == "--rule" && hasValue) {
             onlyRule = args[++i];
-        } else if (args[i] == "--pipelining" && i + 1 < args.size()) {
-            onlyPipelining = args[++i];
+        } else if (args[i] == "--pipelining" && hasValue) {
+            pipelining = args[++i] == QLatin1String("on");
+        } else if (args[i] == "--check" && hasValue) {
+            check = args[++i];
         } else {
-            std::fprintf(stderr,
-                         "usage: bench_checkrun [--messages N] [--keywords N] [--delay-ms N] [--no-mpop] "
-                         "[--matching-only] [--rule 1|6|4|5] [--pipelining on|off]\n");
+            std::fprintf(stderr, "usage: bench_checkrun [--messages N] [--keywords N] [--delays 1,20,100] "
+                                 "[--rule 1|6|4|5] [--pipelining on|off] [--check PATH] [--no-mpop] "
+                                 "[--matching-only]\n");
             return 1;
         }
     }
-
-    if (onlyRule.isEmpty() && onlyPipelining.isEmpty()) {
-        matchingCost();
-    }
     if (matchingOnly) {
+        matchingCost();
         return 0;
     }
 
@@ -291,10 +342,12 @@ int main(int argc, char** argv) {
         mailbox << (isJunk ? junkMail(i) : wantedMail(i, rng));
         mailboxBytes += mailbox.last().size();
     }
-    std::printf("mailbox: %d messages (%d junk), %.2f MB; %d keywords; reply delay %d ms\n", messages, junk,
-                mailboxBytes / 1e6, keywordCount, delayMs);
+    std::printf("mailbox: %d messages (%d junk), %.2f MB; %d keywords; %s; brindle-check: %s\n", messages,
+                junk, mailboxBytes / 1e6, keywordCount, pipelining ? "PIPELINING offered" : "no PIPELINING",
+                qPrintable(check));
 
     QTemporaryDir dir;
+    const QString data = dir.filePath(QStringLiteral(u"★MailData"));
     QDir(dir.path()).mkdir(QStringLiteral(u"★MailData"));
     QDir(dir.path()).mkdir(QStringLiteral(u"添付フォルダ"));
     setApplicationFolder(dir.path());
@@ -308,28 +361,38 @@ int main(int argc, char** argv) {
         }
         f.write(encodeKeywordRecord(kJunkKeyword)); // the last record: every other one is tried first
     }
+    // Everything a check leaves in the data folder, so that each rule's first check starts afresh.
+    auto clearDataFolder = [&] {
+        QDir(data + "/quarantine").removeRecursively();
+        for (const char* name : {"deleted.log", "deleted.log.1", "verdicts.txt", "pending-deletions.txt"})
+            QFile::remove(data + '/' + name);
+    };
 
-    const QString check = QStringLiteral(BRINDLE_CHECK);
     const QString out = dir.filePath("out.txt");
     const struct {
         const char* name;
         const char* number;
     } rules[] = {{"keyword rule", "1"}, {"HTML rule", "6"}, {"size rule", "4"}, {"no-hiragana rule", "5"}};
-    for (bool pipelining : {true, false}) {
-        if (!onlyPipelining.isEmpty() && (onlyPipelining == QLatin1String("on")) != pipelining) {
-            continue;
-        }
-        const char* p = pipelining ? "pipe" : "one";
-        // The check and mpop face the same mailbox behind the same delay.
-        FakePop3Options o;
-        o.messages = mailbox;
-        o.users = {{"bench", "bench"}};
-        o.pipelining = pipelining;
+    FakePop3Options o;
+    o.messages = mailbox;
+    o.users = {{"bench", "bench"}};
+    o.pipelining = pipelining;
+    printHeading();
+    for (int delayMs : delays) {
         o.replyDelayMs = delayMs;
+        Row mpopFirst, mpopSecond;
+        if (mpop) {
+            FakePop3Server server(o);
+            if (!server.start())
+                return 1;
+            mpopFirst = runMpop(server, dir.path(), out, false);
+            printRow(delayMs, "mpop (download)", "first", mpopFirst, nullptr);
+            mpopSecond = runMpop(server, dir.path(), out, true);
+            printRow(delayMs, "mpop (download)", "second", mpopSecond, nullptr);
+        }
         for (const auto& rule : rules) {
-            if (!onlyRule.isEmpty() && onlyRule != QLatin1String(rule.number)) {
+            if (!onlyRule.isEmpty() && onlyRule != QLatin1String(rule.number))
                 continue;
-            }
             FakePop3Server server(o);
             if (!server.start()) {
                 std::fprintf(stderr, "could not start the server\n");
@@ -339,42 +402,26 @@ int main(int argc, char** argv) {
             s.pop3Server = server.address();
             saveServerSettings(s);
             GeneralSettingsFile().write("NUMBER6", rule.number);
-            const ChildResult r = runChild(check, {"--app-folder", dir.path()}, out);
-            printServerLine(rule.name, p, r, server.stats());
-            // What the way back cost on disk; cleared so that every run starts alike.
-            QDir quarantine(dir.filePath(QStringLiteral(u"★MailData/quarantine")));
-            qint64 kept = 0;
-            int copies = 0;
-            for (QDirIterator it(quarantine.path(), {QStringLiteral("*.eml")}, QDir::Files,
-                                 QDirIterator::Subdirectories);
-                 it.hasNext(); ++copies)
-                kept += QFileInfo(it.next()).size();
-            std::printf("%-22s        quarantine: %d copies, %.1f KB; log %.1f KB\n", "", copies, kept / 1e3,
-                        QFileInfo(dir.filePath(QStringLiteral(u"★MailData/deleted.log"))).size() / 1e3);
-            quarantine.removeRecursively();
-            QFile::remove(dir.filePath(QStringLiteral(u"★MailData/deleted.log")));
-        }
-        if (mpop) {
-            FakePop3Server server(o);
-            if (!server.start()) {
-                return 1;
+            clearDataFolder();
+            for (const char* which : {"first", "second"}) {
+                server.resetStats();
+                Row r;
+                r.run = runChild(check, {"--app-folder", dir.path()}, out);
+                r.server = server.stats();
+                const bool first = which[0] == 'f';
+                printRow(delayMs, rule.name, which, r, mpop ? (first ? &mpopFirst : &mpopSecond) : nullptr);
+                if (!first)
+                    continue;
+                // What the way back cost on disk.
+                qint64 kept = 0;
+                int copies = 0;
+                for (QDirIterator it(data + "/quarantine", {QStringLiteral("*.eml")}, QDir::Files,
+                                     QDirIterator::Subdirectories);
+                     it.hasNext(); ++copies)
+                    kept += QFileInfo(it.next()).size();
+                std::printf("%-6s %-24s        quarantine: %d copies, %.1f KB; log %.1f KB\n", "", "", copies,
+                            kept / 1e3, QFileInfo(data + "/deleted.log").size() / 1e3);
             }
-            const QString config = dir.filePath("mpoprc");
-            const QString mbox = dir.filePath("mbox");
-            QFile::remove(mbox);
-            QFile c(config);
-            c.open(QIODevice::WriteOnly | QIODevice::Truncate);
-            c.write(QStringLiteral("account bench\nhost 127.0.0.1\nport %1\ntls off\nauth user\nuser bench\n"
-                                   "password bench\nkeep on\nonly_new off\ndelivery mbox %2\n"
-                                   "uidls_file %3\n")
-                        .arg(server.port())
-                        .arg(mbox, dir.filePath("uidls"))
-                        .toUtf8());
-            c.close();
-            c.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-            const ChildResult r = runChild(QStringLiteral("/usr/bin/mpop"),
-                                           {"-C", config, "--only-new=off", "-q", "bench"}, out);
-            printServerLine("mpop (download only)", p, r, server.stats());
         }
     }
     return 0;

@@ -163,6 +163,7 @@ void Pop3Session::breakSession(Pop3ErrorKind kind, const QString& detail) {
 
 bool Pop3Session::open(const Pop3ServerAddress& address) {
     m_address = address;
+    m_clock.start();
     m_transport = m_options.transportFactory ? m_options.transportFactory()
                                              : std::make_unique<SocketTransport>(m_options.extraTrustedCas);
     connect(m_transport.get(), &Pop3Transport::activity, this, &Pop3Session::onActivity);
@@ -238,7 +239,15 @@ bool Pop3Session::readCapabilities() {
 
 int Pop3Session::send(Kind kind, int n, const QByteArray& line, bool multiLine, qsizetype limit,
                       qsizetype expected) {
-    Command c{kind, n, m_nextId++, multiLine, limit, expected, !m_inFlight.empty()};
+    Command c{kind,
+              n,
+              m_nextId++,
+              multiLine,
+              limit,
+              expected,
+              !m_inFlight.empty(),
+              m_clock.nsecsElapsed(),
+              m_stats.bytesReceived};
     if (kind != Kind::Greeting) {
         const QByteArray bytes = line + "\r\n";
         m_transport->write(bytes);
@@ -300,8 +309,26 @@ void Pop3Session::processBuffer() {
             m_error.pipeliningGarbled = m_pipelining && (c.behindOthers || othersBehind);
             return;
         }
+        measure(c);
         deliver(c, m_parser.take());
     }
+}
+
+void Pop3Session::measure(const Command& c) {
+    if (c.kind == Kind::Greeting)
+        return;
+    const qint64 lifetime = m_clock.nsecsElapsed() - c.sentAtNs;
+    if (lifetime <= 0)
+        return;
+    if (!c.behindOthers && (m_minRttNs == 0 || lifetime < m_minRttNs))
+        m_minRttNs = lifetime;
+    const double rate = double(m_stats.bytesReceived - c.receivedAtSend) * 1e9 / double(lifetime);
+    m_maxRate = std::max(m_maxRate, rate);
+}
+
+qsizetype Pop3Session::windowBytes() const {
+    const double bdp = m_maxRate * double(m_minRttNs) / 1e9;
+    return qsizetype(std::clamp(2 * bdp, double(kPop3MinWindowBytes), double(kPop3MaxBodyReadAheadBytes)));
 }
 
 void Pop3Session::deliver(const Command& c, Pop3Reply reply) {
@@ -392,6 +419,13 @@ int Pop3Session::login(const QByteArray& user, const QByteArray& password, bool 
         fail(Pop3ErrorKind::LoginRefused);
         return -1;
     }
+    m_pipelining = m_options.pipelining && m_capabilities.contains("PIPELINING");
+    if (m_pipelining) {
+        if (!loginTogether(user, password, apop))
+            return -1;
+        m_loggedIn = true;
+        return m_count;
+    }
     std::optional<Pop3Reply> r;
     if (apop) {
         r = execute(Kind::Apop, "APOP " + user + ' ' + apopDigest(m_timestamp, password));
@@ -406,24 +440,74 @@ int Pop3Session::login(const QByteArray& user, const QByteArray& password, bool 
         fail(Pop3ErrorKind::LoginRefused, serverText(r->text));
         return -1;
     }
-    r = execute(Kind::Stat, "STAT");
-    if (!r)
+    if (!takeStat(execute(Kind::Stat, "STAT")))
         return -1;
+    m_loggedIn = true;
+    return m_count;
+}
+
+// One flight: the login, STAT, and the listings the check will read. After a refused login the
+// server answers the rest with -ERR, which is taken as it comes.
+bool Pop3Session::loginTogether(const QByteArray& user, const QByteArray& password, bool apop) {
+    QList<int> login;
+    if (apop) {
+        login << send(Kind::Apop, 0, "APOP " + user + ' ' + apopDigest(m_timestamp, password));
+    } else {
+        login << send(Kind::User, 0, "USER " + user);
+        login << send(Kind::Pass, 0, "PASS " + password);
+    }
+    const int stat = send(Kind::Stat, 0, "STAT");
+    const int list =
+        m_options.plan == MailPlan::SizesOnly ? 0 : send(Kind::List, 0, "LIST", true, kPop3MaxListingBytes);
+    const int uidl = m_options.readUidls ? send(Kind::Uidl, 0, "UIDL", true, kPop3MaxListingBytes) : 0;
+    for (int id : login) {
+        const std::optional<Pop3Reply> r = waitFor(id);
+        if (!r)
+            return false;
+        if (!r->ok) {
+            fail(Pop3ErrorKind::LoginRefused, serverText(r->text));
+            return false;
+        }
+    }
+    if (!takeStat(waitFor(stat)))
+        return false;
+    if (list != 0) {
+        const std::optional<Pop3Reply> r = waitFor(list);
+        if (!r)
+            return false;
+        // A refused LIST is asked again, and reported, when a size is wanted.
+        if (r->ok && !r->tooLarge && !takeSizes(*r))
+            return false;
+    }
+    if (uidl != 0) {
+        const std::optional<Pop3Reply> r = waitFor(uidl);
+        if (!r)
+            return false;
+        takeUidls(*r);
+    }
+    return true;
+}
+
+bool Pop3Session::takeStat(const std::optional<Pop3Reply>& r) {
+    if (!r)
+        return false;
     bool ok = false;
     const qint64 count = r->text.trimmed().split(' ').value(0).toLongLong(&ok);
     if (!r->ok || !ok || count < 0 || count > kPop3MaxMessages) {
         fail(Pop3ErrorKind::ProtocolError, serverText(r->text));
-        return -1;
+        return false;
     }
     m_count = int(count);
-    m_loggedIn = true;
-    m_pipelining = m_options.pipelining && m_capabilities.contains("PIPELINING");
-    return m_count;
+    return true;
 }
 
 bool Pop3Session::usableFor(int n) {
     if (m_broken)
         return false;
+    if (m_quitting) {
+        fail(Pop3ErrorKind::CommandRefused, QStringLiteral("the session is ending"));
+        return false;
+    }
     if (!m_loggedIn || n < 1 || n > m_count || m_deleted.contains(n)) {
         fail(Pop3ErrorKind::CommandRefused, QStringLiteral("no message %1").arg(n));
         return false;
@@ -443,9 +527,13 @@ bool Pop3Session::ensureSizes() {
         fail(Pop3ErrorKind::CommandRefused, serverText(r->text));
         return false;
     }
+    return takeSizes(*r);
+}
+
+bool Pop3Session::takeSizes(const Pop3Reply& reply) {
     QList<qint64> sizes(m_count + 1, -1);
     qsizetype pos = 0;
-    const QByteArray& body = r->body;
+    const QByteArray& body = reply.body;
     while (pos < body.size()) {
         qsizetype eol = body.indexOf('\n', pos);
         if (eol < 0)
@@ -479,12 +567,17 @@ bool Pop3Session::ensureUidls() {
     std::optional<Pop3Reply> r = execute(Kind::Uidl, "UIDL", true, kPop3MaxListingBytes);
     if (!r)
         return false;
+    takeUidls(*r);
+    return true;
+}
+
+void Pop3Session::takeUidls(const Pop3Reply& reply) {
     m_uidls = QList<QByteArray>(m_count + 1);
     m_uidlsRead = true;
-    if (!r->ok || r->tooLarge)
-        return true; // UIDL is optional: every message is without one
+    if (!reply.ok || reply.tooLarge)
+        return; // UIDL is optional: every message is without one
     QHash<QByteArray, int> uses;
-    for (const QByteArray& whole : r->body.split('\n')) {
+    for (const QByteArray& whole : reply.body.split('\n')) {
         const QByteArrayView line = QByteArrayView(whole).trimmed();
         const qsizetype space = line.indexOf(' ');
         bool ok = false;
@@ -502,7 +595,6 @@ bool Pop3Session::ensureUidls() {
         if (!id.isEmpty() && uses.value(id) > 1)
             id.clear();
     }
-    return true;
 }
 
 std::optional<QByteArray> Pop3Session::uidl(int n) {
@@ -562,7 +654,7 @@ void Pop3Session::sendRetr(int n, qsizetype limit) {
 
 bool Pop3Session::readAheadOne(int m, qsizetype& inFlightHeaders, qsizetype& headersAhead,
                                qsizetype& bodiesAhead) {
-    if (m_deleted.contains(m) || m_cache.count(m))
+    if (m_deleted.contains(m) || m_deleUnanswered.contains(m) || m_skipped.contains(m) || m_cache.count(m))
         return true;
     const qint64 size = m_sizes.value(m, -1);
     if (size < 0)
@@ -570,7 +662,7 @@ bool Pop3Session::readAheadOne(int m, qsizetype& inFlightHeaders, qsizetype& hea
     const bool whole = m_options.plan == MailPlan::WholeMessages ? size <= kPop3MaxBodyReadAheadBytes
                                                                  : size <= kPop3WholeForHeaderMaxBytes;
     if (whole) {
-        if (bodiesAhead + size > kPop3MaxBodyReadAheadBytes)
+        if (bodiesAhead + inFlightHeaders + size > windowBytes())
             return false;
         sendRetr(m, qsizetype(size) + kPop3BodyReadAheadSlackBytes);
         bodiesAhead += size;
@@ -579,7 +671,7 @@ bool Pop3Session::readAheadOne(int m, qsizetype& inFlightHeaders, qsizetype& hea
     if (m_options.plan == MailPlan::WholeMessages || m_topRefused)
         return true; // fetched when it is asked for
     const qsizetype estimate = headerEstimate(m);
-    if (inFlightHeaders + estimate > kPop3MaxPipelinedReplyBytes || headersAhead >= kPop3MaxReadAheadBytes)
+    if (bodiesAhead + inFlightHeaders + estimate > windowBytes() || headersAhead >= kPop3MaxReadAheadBytes)
         return false;
     sendTop(m);
     inFlightHeaders += estimate;
@@ -640,7 +732,9 @@ std::optional<QByteArray> Pop3Session::header(int n) {
         e.top.reset();   // refused: TOP is optional, the header then comes with the whole text
         if (!e.topAsked && !e.retrAsked) {
             const qint64 listed = m_sizes.value(n, -1);
-            if (m_topRefused || (m_options.plan == MailPlan::WholeMessages && listed >= 0) ||
+            // A message the caller skipped is wanted for its header alone.
+            if (m_topRefused ||
+                (m_options.plan == MailPlan::WholeMessages && listed >= 0 && !m_skipped.contains(n)) ||
                 (m_options.plan == MailPlan::HeadersFirst && listed >= 0 &&
                  listed <= kPop3WholeForHeaderMaxBytes))
                 sendRetr(n, kPop3MaxMessageBytes);
@@ -729,11 +823,20 @@ int Pop3Session::removeResult(int n, bool wait) {
     return r && finishRemove(n, *r) ? 0 : -1;
 }
 
-bool Pop3Session::quit() {
+bool Pop3Session::sendQuit() {
     if (!m_transport || m_broken)
         return false;
-    m_quitting = true; // nothing may follow QUIT
-    auto r = execute(Kind::Quit, "QUIT");
+    if (m_quitId == 0) {
+        m_quitting = true; // nothing may follow QUIT
+        m_quitId = send(Kind::Quit, 0, "QUIT");
+    }
+    return !m_broken;
+}
+
+bool Pop3Session::quit() {
+    if (!sendQuit())
+        return false;
+    auto r = waitFor(m_quitId);
     m_transport->close();
     if (!r)
         return false;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QList>
 #include <QMap>
@@ -28,19 +29,28 @@ inline constexpr int kPop3MaxMessages = 1000000;
 
 // Read-ahead with PIPELINING (RFC 2449 6.6): a pipelining client must not let the server's replies
 // back up while it is still sending. Our writes never block (the socket queues them) and every wait
-// reads, so the window is about memory: at most 100 commands (some 1.5 KB of command text, far
-// below any socket buffer, so a server that reads only between replies cannot stall on them), an
-// estimated 256 KiB of headers in flight and 2 MiB of headers read ahead, or whole messages within
-// the body budget below, however large the mailbox. A window of 100 keeps a 20 ms line busy at
-// some 5,000 small messages a second.
-inline constexpr int kPop3MaxPipelinedCommands = 100;
-inline constexpr qsizetype kPop3MaxPipelinedReplyBytes = 256 * 1024; // estimated, see headerEstimate
+// reads, so the window is about time and memory, not about a count of commands.
+//
+// The window of replies in flight is sized to the link: twice the bandwidth-delay product, measured
+// during the session (the shortest round trip of a lone command times the fastest delivery rate seen
+// over a reply's lifetime). It starts small and doubles with each round trip on a fast link, and it
+// stays small on a slow one, so that a DELE or QUIT the user waits for is never queued behind
+// megabytes of read-ahead. Its bounds:
+// - at least kPop3MinWindowBytes, so that the first flights are not a trickle;
+// - at most kPop3MaxBodyReadAheadBytes, which also bounds the memory of replies fetched ahead and
+//   not yet taken (the replies in flight plus those waiting in the cache count against it);
+// - at most kPop3MaxPipelinedCommands commands (some 12 KB of command text), a bound against a
+//   mailbox of tiny messages rather than a tuning knob.
+// Headers asked for alone are counted by an estimate (headerEstimate), and at most
+// kPop3MaxReadAheadBytes of them wait in the cache.
+inline constexpr int kPop3MaxPipelinedCommands = 1000;
+inline constexpr qsizetype kPop3MinWindowBytes = 512 * 1024;
 inline constexpr qsizetype kPop3HeaderEstimateBytes = 8 * 1024;
 inline constexpr qsizetype kPop3MaxReadAheadBytes = 2 * 1024 * 1024;
 
-// Whole messages fetched ahead: as many as the command window holds, within a byte budget counted
-// by their listed sizes (replies in flight plus those not yet taken). A message fetched ahead may
-// exceed its listed size by the slack only; past that it is asked for again when it is wanted.
+// Whole messages fetched ahead: within the window, counted by their listed sizes. A message fetched
+// ahead may exceed its listed size by the slack only; past that it is asked for again when it is
+// wanted.
 inline constexpr qsizetype kPop3MaxBodyReadAheadBytes = 8 * 1024 * 1024;
 inline constexpr qsizetype kPop3BodyReadAheadSlackBytes = 64 * 1024;
 // When the header comes first, a message listed up to this size is read ahead whole (the header is
@@ -77,6 +87,8 @@ struct Pop3SessionOptions {
     Pop3TransportFactory transportFactory; // empty: SocketTransport
     MailPlan plan = MailPlan::HeadersFirst;
     bool pipelining = true; // false: one command at a time even where the server offers PIPELINING
+    // With PIPELINING, UIDL is asked for together with the login (the caller will want it).
+    bool readUidls = false;
     // Server words that are not UTF-8 are decoded by this (the program's code page); empty: Latin-1.
     std::function<QString(QByteArrayView)> legacyText;
 };
@@ -104,7 +116,8 @@ public:
     // The APOP timestamp of the greeting; empty when the server offers none.
     QByteArray apopTimestamp() const { return m_timestamp; }
     // Logs in (APOP or USER/PASS) and returns the number of messages, or -1. The caller has made
-    // sure that neither contains CR, LF or NUL.
+    // sure that neither contains CR, LF or NUL. With PIPELINING the login, STAT, LIST (unless the plan
+    // is SizesOnly) and UIDL (with readUidls) go out in one flight.
     int login(const QByteArray& user, const QByteArray& password, bool apop);
     // The header block of message n, from TOP n 0 or from the whole text, dot-unstuffed.
     std::optional<QByteArray> header(int n);
@@ -118,6 +131,8 @@ public:
     // has no UIDL, when the one it gives is malformed, and when it gives the same one to several
     // messages (such a UIDL names no message). nullopt on failure.
     std::optional<QByteArray> uidl(int n);
+    // The caller will not ask for message n: the read-ahead leaves it out.
+    void skip(int n) { m_skipped.insert(n); }
     bool remove(int n);
     // DELE n without waiting for the answer (meant for PIPELINING, where later commands go out
     // behind it); false when it could not be sent. removeResult() takes the answer.
@@ -128,8 +143,14 @@ public:
     int removeResult(int n, bool wait);
     // Ends the session at once, also from inside a wait of this session (which then fails).
     void abort();
-    // Sends QUIT: true only when the server acknowledged it, so that the deletions took effect.
+    // Sends QUIT now, behind the DELEs still unanswered, without waiting; removeResult() still takes
+    // their answers and quit() then QUIT's. Nothing else may be asked for afterwards.
+    bool sendQuit();
+    // Sends QUIT (unless sendQuit did): true only when the server acknowledged it, so that the
+    // deletions took effect.
     bool quit();
+    // The window of read-ahead in flight now (bytes), as the link measured so far allows.
+    qsizetype windowBytes() const;
 
     bool aborted() const { return m_aborted; }
     bool broken() const { return m_broken; }
@@ -151,6 +172,8 @@ private:
         qsizetype limit = 0;
         qsizetype expected = 0;    // reply bytes counted against the read-ahead budgets meanwhile
         bool behindOthers = false; // sent while earlier replies were still to come
+        qint64 sentAtNs = 0;       // when it went out, on m_clock
+        qint64 receivedAtSend = 0; // m_stats.bytesReceived then
     };
     // What is known of one message. A TOP or RETR is in flight while its flag is set.
     struct Entry {
@@ -179,7 +202,12 @@ private:
     QString serverText(const QByteArray& text) const;
     bool usableFor(int n);
     bool ensureSizes();
+    bool takeSizes(const Pop3Reply& reply);
     bool ensureUidls();
+    void takeUidls(const Pop3Reply& reply);
+    bool loginTogether(const QByteArray& user, const QByteArray& password, bool apop);
+    bool takeStat(const std::optional<Pop3Reply>& reply);
+    void measure(const Command& c);
     void moveTo(int n);
     void sendTop(int n);
     void sendRetr(int n, qsizetype limit);
@@ -214,6 +242,8 @@ private:
     QList<QByteArray> m_uidls; // index n; empty: none; filled by the one UIDL
     bool m_uidlsRead = false;
     QSet<int> m_deleted;
+    QSet<int> m_skipped; // messages the caller will not ask for
+    int m_quitId = 0;    // the QUIT sent, 0 before
     QMap<int, int> m_deleUnanswered; // message -> id of its DELE sent by removeNoWait
 
     std::map<int, Entry> m_cache; // the one place fetched messages are kept
@@ -221,6 +251,11 @@ private:
     bool m_pumping = false;
 
     Pop3SessionStats m_stats;
+    // The link as measured: the shortest lifetime of a command sent alone, and the fastest delivery
+    // (bytes received over a reply's lifetime, in bytes per second). 0: not measured yet.
+    QElapsedTimer m_clock;
+    qint64 m_minRttNs = 0;
+    double m_maxRate = 0;
 };
 
 } // namespace brindle

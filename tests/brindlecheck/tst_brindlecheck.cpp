@@ -89,7 +89,9 @@ private Q_SLOTS:
         QTest::newRow("lost during the login") << "PASS" << 2;
         QTest::newRow("garbage answers the login") << "garbage" << 2;
         QTest::newRow("lost at QUIT") << "quit" << 4;
-        QTest::newRow("garbled pipelining") << "garble" << 4; // the next run goes one at a time
+        // The login goes out in one flight, which such a server garbles; the next run goes one
+        // command at a time.
+        QTest::newRow("garbled pipelining") << "garble" << 2;
         QTest::newRow("DELE refused") << "dele" << 0;         // told, and not counted as deleted
     }
     void failures() {
@@ -110,7 +112,7 @@ private Q_SLOTS:
         QVERIFY(!r.errors.isEmpty());
         QVERIFY(!r.errors.contains("secret"));
         QCOMPARE(server.mailbox().size(), 2);
-        if (fault == "quit" || fault == "garble" || fault == "dele")
+        if (fault == "quit" || fault == "dele")
             QCOMPARE(r.lines.value(r.lines.size() - 1), "messages: 2, deleted: 0, new: 2");
         if (fault == "garble") {
             QCOMPARE(runCheck().exitCode, 0);

@@ -404,7 +404,8 @@ private Q_SLOTS:
         QCOMPARE(lib.log.last(), "quit");
     }
 
-    // Before it connects, the run tells the library what the rule will read and whether to pipeline.
+    // Before it connects, the run tells the library what the rule will read, whether to pipeline, that
+    // it wants the UIDLs, and its field buffer (which the size rule's bound relies on).
     void planForRule_data() {
         QTest::addColumn<QList<Rule>>("rules");
         QTest::addColumn<bool>("pipelining");
@@ -425,9 +426,13 @@ private Q_SLOTS:
         lib.add("s", "", "");
         runCheck();
         const QStringList before = lib.log.mid(0, lib.log.indexOf("connect 127.0.0.1:1110"));
-        QCOMPARE(before,
-                 (QStringList{QStringLiteral("option %1 %2").arg(kNMailOptionPlan).arg(int(plan)),
-                              QStringLiteral("option %1 %2").arg(kNMailOptionPipelining).arg(pipelining)}));
+        QCOMPARE(
+            before,
+            (QStringList{
+                QStringLiteral("option %1 %2").arg(kNMailOptionPlan).arg(int(plan)),
+                QStringLiteral("option %1 %2").arg(kNMailOptionPipelining).arg(pipelining),
+                QStringLiteral("option %1 1").arg(kNMailOptionUidls), // for the quarantine
+                QStringLiteral("option %1 %2").arg(kNMailOptionFieldBuffer).arg(kCheckFieldBufferBytes)}));
     }
 
     // Garbled pipelined replies: the pass stops at once, says why, and the server is remembered

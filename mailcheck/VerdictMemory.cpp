@@ -1,0 +1,133 @@
+#include "mailcheck/VerdictMemory.h"
+
+#include "platform/AtomicFile.h"
+
+#include <algorithm>
+#include <QCryptographicHash>
+#include <QFile>
+#include <QUrl>
+
+namespace brindle {
+
+namespace {
+
+const QString kFileName = QStringLiteral("verdicts.txt");
+const QByteArray kHeading =
+    "# Messages judged \"keep\": a section per server and account, one UIDL a line.\n";
+// Raised whenever a change of the decoding or of a rule can turn a "keep" into a catch.
+constexpr int kJudgingVersion = 1;
+// A section line is the server, the account and a 64-digit digest; anything longer is damage.
+constexpr qsizetype kSectionLineMaxBytes = 4096;
+// RFC 1939 7: a UIDL is 1 to 70 characters in 0x21..0x7E.
+constexpr qsizetype kUidlMaxBytes = 70;
+
+bool validUidl(QByteArrayView id) {
+    return !id.isEmpty() && id.size() <= kUidlMaxBytes &&
+           std::all_of(id.begin(), id.end(), [](char c) { return c > 0x20 && c < 0x7F; });
+}
+
+QByteArray encoded(const QString& text) {
+    return QUrl::toPercentEncoding(text);
+}
+
+QString decoded(QByteArrayView text) {
+    return QUrl::fromPercentEncoding(text.toByteArray());
+}
+
+} // namespace
+
+QString verdictMemoryPath(const QString& dataFolder) {
+    return dataFolder + u'/' + kFileName;
+}
+
+QByteArray judgementDigest(int ruleNumber, const QStringList& keywords, const QStringList& allowList,
+                           const QString& sizeLimit) {
+    QCryptographicHash h(QCryptographicHash::Sha256);
+    // Each list is counted and each item length-prefixed, so that no two inputs hash alike by
+    // moving text from one item to the next.
+    auto add = [&](const QString& text) {
+        const QByteArray bytes = text.toUtf8();
+        h.addData(QByteArray::number(bytes.size()) + ':');
+        h.addData(bytes);
+    };
+    add(QString::number(kJudgingVersion));
+    add(QString::number(ruleNumber));
+    add(QString::number(keywords.size()));
+    for (const QString& k : keywords)
+        add(k);
+    add(QString::number(allowList.size()));
+    for (const QString& a : allowList)
+        add(a);
+    add(sizeLimit);
+    return h.result().toHex();
+}
+
+VerdictMemory::VerdictMemory(QString dataFolder, QString server, QString account, QByteArray judgement)
+    : m_path(verdictMemoryPath(dataFolder)), m_server(std::move(server)), m_account(std::move(account)),
+      m_judgement(std::move(judgement)) {}
+
+QList<VerdictMemory::Section> VerdictMemory::readSections(const QString& path) {
+    QList<Section> sections;
+    QFile file(path);
+    if (file.size() > kVerdictFileMaxBytes || !file.open(QIODevice::ReadOnly))
+        return sections;
+    const QByteArray all = file.readAll();
+    qsizetype pos = 0;
+    while (pos < all.size()) {
+        qsizetype eol = all.indexOf('\n', pos);
+        if (eol < 0)
+            break; // a last line without its end was cut off: it names nothing
+        const QByteArrayView line = QByteArrayView(all).sliced(pos, eol - pos);
+        pos = eol + 1;
+        if (line.startsWith('@')) {
+            const QList<QByteArray> parts = line.sliced(1).toByteArray().split('\t');
+            if (line.size() > kSectionLineMaxBytes || parts.size() != 3 || parts[2].size() != 64) {
+                sections.append(Section{}); // damaged: its UIDLs go nowhere
+                sections.last().judgement = "damaged";
+                continue;
+            }
+            sections.append(Section{decoded(parts[0]), decoded(parts[1]), parts[2], {}});
+        } else if (!line.startsWith('#') && !sections.isEmpty() && validUidl(line)) {
+            sections.last().uidls.append(QString::fromLatin1(line));
+        }
+    }
+    sections.removeIf([](const Section& s) { return s.judgement == "damaged"; });
+    return sections;
+}
+
+void VerdictMemory::load() {
+    m_remembered.clear();
+    for (const Section& s : readSections(m_path)) {
+        if (s.server == m_server && s.account == m_account && s.judgement == m_judgement) {
+            m_remembered = QSet<QString>(s.uidls.cbegin(), s.uidls.cend());
+            return;
+        }
+    }
+}
+
+void VerdictMemory::keep(const QString& uidl) {
+    if (uidl.isEmpty() || m_keptSet.contains(uidl) || !validUidl(uidl.toLatin1()))
+        return;
+    m_keptSet.insert(uidl);
+    m_kept.append(uidl);
+}
+
+bool VerdictMemory::save() const {
+    QList<Section> sections = readSections(m_path);
+    sections.removeIf([&](const Section& s) { return s.server == m_server && s.account == m_account; });
+    if (!m_kept.isEmpty())
+        sections.prepend(Section{m_server, m_account, m_judgement, m_kept});
+    while (sections.size() > kVerdictMaxSections)
+        sections.removeLast();
+    if (sections.isEmpty() && !QFile::exists(m_path))
+        return true;
+    QByteArray out = kHeading;
+    for (const Section& s : std::as_const(sections)) {
+        out += '@' + encoded(s.server) + '\t' + encoded(s.account) + '\t' + s.judgement + '\n';
+        for (const QString& id : s.uidls)
+            out += id.toLatin1() + '\n';
+    }
+    return writeFileAtomically(m_path, out);
+}
+
+} // namespace brindle

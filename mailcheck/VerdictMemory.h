@@ -1,0 +1,69 @@
+#pragma once
+// What earlier checks judged "keep", so that a message left on the server is not downloaded and
+// judged again at every check. One file in the data folder, "verdicts.txt", UTF-8:
+//   # comment lines
+//   @<server>\t<account>\t<judgement>      a section: server and account percent-encoded,
+//   <uidl>                                  the judgement digest in hex, then one UIDL a line
+// A message is remembered only by a UIDL that the server gave to it alone, and only under the
+// judgement it was judged by: another rule, keyword list, allow list or size limit is another
+// judgement, and every message is judged again.
+#include <QByteArray>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+namespace brindle {
+
+// A file larger than this is not read (every message is judged again): a million UIDLs of the
+// longest form (RFC 1939 7: 70 characters) with their line ends, which is the most messages a
+// mailbox may hold (kPop3MaxMessages).
+inline constexpr qint64 kVerdictFileMaxBytes = 72LL * 1024 * 1024;
+// The sections kept for other servers and accounts: a user who switches between a few accounts
+// keeps their memory; a file that has seen many is not allowed to grow with them.
+inline constexpr int kVerdictMaxSections = 8;
+
+// "<data folder>/verdicts.txt".
+QString verdictMemoryPath(const QString& dataFolder);
+
+// What the verdicts of a check depend on: the rule (its ini.ini number), the keyword records in
+// order, the allow list, the size limit's text, and the version of the judging itself (raised when
+// a change of the decoding or the rules can change a verdict). Hex SHA-256.
+QByteArray judgementDigest(int ruleNumber, const QStringList& keywords, const QStringList& allowList,
+                           const QString& sizeLimit);
+
+class VerdictMemory {
+public:
+    VerdictMemory(QString dataFolder, QString server, QString account, QByteArray judgement);
+
+    // Reads what the file holds for this server, account and judgement. A missing or damaged file,
+    // or a section under another judgement, remembers nothing.
+    void load();
+    bool remembersKeep(const QString& uidl) const { return !uidl.isEmpty() && m_remembered.contains(uidl); }
+    // A message of this check judged "keep", or remembered and still on the server.
+    void keep(const QString& uidl);
+    // Replaces this server and account's section by this check's keeps, so that messages no longer
+    // on the server are forgotten; the other sections stay. Atomic. False when it failed.
+    bool save() const;
+
+    int rememberedCount() const { return int(m_remembered.size()); }
+    int keptCount() const { return int(m_kept.size()); }
+
+private:
+    struct Section {
+        QString server;
+        QString account;
+        QByteArray judgement;
+        QStringList uidls;
+    };
+    static QList<Section> readSections(const QString& path);
+
+    QString m_path;
+    QString m_server;
+    QString m_account;
+    QByteArray m_judgement;
+    QSet<QString> m_remembered;
+    QStringList m_kept; // in the order of the check, without repeats
+    QSet<QString> m_keptSet;
+};
+
+} // namespace brindle

@@ -1,0 +1,183 @@
+// What a check remembers by UIDL, against the in-process server: a second check of an unchanged
+// mailbox fetches nothing, any change of what the verdicts depend on judges again, and the size
+// rule decides from LIST where the listed size settles it.
+#include "mailcheck/CheckInputs.h"
+#include "mailcheck/DeletionRules.h"
+#include "mailcheck/MailCheckRun.h"
+#include "mailcheck/NMail.h"
+#include "mailcheck/VerdictMemory.h"
+#include "platform/Cp932.h"
+#include "support/FakeHost.h"
+#include "support/TestFiles.h"
+#include "tools/fakepop3/FakePop3Server.h"
+
+#include <QTest>
+
+using namespace brindle;
+using namespace brindle::fake;
+using namespace brindle::testing;
+using namespace Qt::StringLiterals;
+using Uidl = FakePop3Options::Uidl;
+using Rule = CheckHost::RuleSwitch;
+
+Q_DECLARE_METATYPE(brindle::fake::FakePop3Options::Uidl)
+Q_DECLARE_METATYPE(brindle::CheckHost::RuleSwitch)
+
+namespace {
+
+// Junk (messages 2 and 5) is caught by every rule: keyword, HTML, no hiragana, 60 KB.
+QByteArray mail(int i) {
+    const bool junk = i % 3 == 2;
+    return "From: a" + QByteArray::number(i) +
+           "@example.com\r\nSubject: " + (junk ? "cheap watches" : "lunch") +
+           "\r\nContent-Type: text/plain; charset=UTF-8\r\n\r\n" +
+           (junk ? "<html>" + QByteArray(60000, 'x') + "</html>" : u"またね"_s.toUtf8()) + "\r\n";
+}
+
+int fetches(const FakePop3Server& server) {
+    const FakePop3Stats s = server.stats();
+    return s.commandCounts.value("RETR") + s.commandCounts.value("TOP");
+}
+
+} // namespace
+
+class TestVerdicts : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<TempAppFolder> folder;
+    ProgramValues values;
+    QStringList keywords{"watches"};
+    QString limit = "50000";
+
+    CheckOutcome check(FakePop3Server& server, Rule rule, bool dryRun = false) {
+        NMailLibrary library(NMailOptions{2000, 2000, {}, {}});
+        values.server.pop3Server = server.address();
+        CheckInputs inputs = readCheckInputs(values);
+        inputs.keywords = keywords;
+        FakeHost host;
+        host.rules = {rule};
+        host.fields[CheckHost::Field::Text10] = limit;
+        MailCheckRun run(host, library, values, std::move(inputs));
+        run.setDryRun(dryRun);
+        server.resetStats();
+        return run.run();
+    }
+
+private Q_SLOTS:
+    void init() {
+        folder.reset(); // the old folder goes before the new one is made the application folder
+        folder = std::make_unique<TempAppFolder>();
+        QVERIFY(folder->isValid() && AccountFile().saveAccount("user", "secret"));
+        values = ProgramValues{};
+        keywords = {"watches"};
+        limit = "50000";
+    }
+
+    void secondCheck_data() {
+        QTest::addColumn<Rule>("rule");
+        QTest::addColumn<Uidl>("uidl");
+        QTest::addColumn<int>(
+            "change"); // 0 none, 1 keywords, 2 allow list, 3 size limit, 4 rule, 5 dry run first
+        QTest::addColumn<bool>("judgedAgain");
+        const std::pair<const char*, Rule> rules[] = {{"keyword", Rule::Option1},
+                                                      {"html", Rule::Option6},
+                                                      {"size", Rule::Option4},
+                                                      {"hiragana", Rule::Option5}};
+        for (const auto& [name, rule] : rules) {
+            QTest::addRow("%s", name) << rule << Uidl::Unique << 0 << false;
+            // A UIDL that several messages share, or none at all, remembers nothing.
+            QTest::addRow("%s, one uidl for all", name) << rule << Uidl::AllSame << 0 << true;
+            QTest::addRow("%s, no uidl", name) << rule << Uidl::Refused << 0 << true;
+            QTest::addRow("%s, allow list changed", name) << rule << Uidl::Unique << 2 << true;
+        }
+        QTest::newRow("keywords changed") << Rule::Option1 << Uidl::Unique << 1 << true;
+        QTest::newRow("html, keywords changed") << Rule::Option6 << Uidl::Unique << 1 << false;
+        QTest::newRow("size limit changed") << Rule::Option4 << Uidl::Unique << 3 << true;
+        QTest::newRow("rule changed") << Rule::Option1 << Uidl::Unique << 4 << true;
+        QTest::newRow("dry run remembers") << Rule::Option6 << Uidl::Unique << 5 << false;
+    }
+    void secondCheck() {
+        QFETCH(Rule, rule);
+        QFETCH(Uidl, uidl);
+        QFETCH(int, change);
+        QFETCH(bool, judgedAgain);
+        FakePop3Options o;
+        for (int i = 1; i <= 6; ++i)
+            o.messages << mail(i);
+        o.users = {{"user", "secret"}};
+        o.uidl = uidl;
+        FakePop3Server server(o);
+        QVERIFY(server.start());
+        const CheckOutcome first = check(server, rule, change == 5);
+        QCOMPARE(first.caught.size(), 2);
+        if (change == 1)
+            keywords.prepend("lunchtime");
+        if (change == 2)
+            QVERIFY(folder->write(u"★MailData/allow.txt"_s, "@nowhere.example\n"));
+        if (change == 3)
+            limit = "40000";
+        const CheckOutcome second = check(server, change == 4 ? Rule::Option5 : rule);
+        QCOMPARE(second.caught.size(), change == 5 ? 2 : 0);
+        QCOMPARE(second.newMailCount, 4);
+        const int kept = 4;
+        QCOMPARE(second.remembered, judgedAgain ? 0 : kept);
+        // With the size rule LIST keeps the small messages, remembered or not.
+        const bool listKeeps = rule == Rule::Option4 && change != 4;
+        QCOMPARE(fetches(server), (judgedAgain && !listKeeps ? kept : 0) + (change == 5 ? 2 : 0));
+    }
+
+    // Messages no longer on the server are forgotten; new mail is judged, the rest is not fetched.
+    void changedMailbox() {
+        FakePop3Options o;
+        o.messages = {mail(1), mail(3), mail(4)};
+        o.users = {{"user", "secret"}};
+        FakePop3Server server(o);
+        QVERIFY(server.start());
+        QCOMPARE(check(server, Rule::Option5).remembered, 0);
+        server.setMailbox({mail(3), mail(4), mail(6), mail(5)});
+        const CheckOutcome second = check(server, Rule::Option5);
+        QCOMPARE(second.remembered, 2);
+        QCOMPARE(second.caught.size(), 1);
+        QCOMPARE(server.stats().commandCounts.value("RETR"), 2); // the new ones; the copy is the same text
+        const QByteArray file = folder->read(u"★MailData/verdicts.txt"_s);
+        QCOMPARE(file.count('\n'), 1 + 1 + 3); // heading, section, the three kept
+    }
+
+    // The size rule's measure of a message is at most the listed size plus the field buffer and
+    // four line-end bytes, whatever the message holds: here a header and a body whose characters
+    // take two bytes in code page 932 for one on the wire, and a header far over the buffer.
+    void sizeBound_data() {
+        QTest::addColumn<QByteArray>("message");
+        QByteArray words;
+        for (int i = 0; i < 600; ++i)
+            words += " =?ISO-8859-1?Q?=A7=A7=A7=A7=A7=A7=A7=A7?=";
+        QTest::newRow("latin-1 body doubles")
+            << "Subject: s\r\nContent-Type: text/plain; charset=ISO-8859-1\r\n\r\n" +
+                   QByteArray(3000, '\xA7') + "\r\n";
+        QTest::newRow("encoded header past the buffer") << "Subject:" + words + "\r\n\r\nbody\r\n";
+        QTest::newRow("empty body") << QByteArray("Subject: s\r\n\r\n");
+    }
+    void sizeBound() {
+        QFETCH(QByteArray, message);
+        FakePop3Options o;
+        o.messages = {message};
+        FakePop3Server server(o);
+        QVERIFY(server.start());
+        NMailLibrary lib;
+        lib.NMailSetOption(kNMailOptionFieldBuffer, kCheckFieldBufferBytes);
+        const int h = lib.NMailPop3Connect(server.address());
+        QCOMPARE(lib.NMailPop3Authenticate(h, "u", "p", 0), 1);
+        const qint64 listed = lib.NMailPop3GetMailSize(h, 1);
+        MailFields f;
+        QString body;
+        QCOMPARE(lib.NMailPop3GetMail(h, 1, f, body), 0);
+        const qint64 measured = std::max(listed, sizeProbeLength(f.header, body));
+        QVERIFY2(
+            measured <= sizeMeasureBound(listed, kCheckFieldBufferBytes),
+            qPrintable(u"%1 > %2"_s.arg(measured).arg(sizeMeasureBound(listed, kCheckFieldBufferBytes))));
+        lib.NMailPop3Close(h);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestVerdicts)
+#include "tst_verdicts.moc"
