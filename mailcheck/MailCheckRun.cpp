@@ -210,6 +210,8 @@ CheckOutcome Pass::execute() {
     m_pending.account = id;
     if (count == 0 && !(m_quarantine && readPendingDeletions(m_inputs.dataFolder))) {
         m_library.NMailPop3Close(m_handle); // nothing was judged, so nothing can be lost
+        if (m_quarantine) // an empty mailbox: nothing remembered for it is on the server any more
+            VerdictMemory(m_inputs.dataFolder, m_pending.server, m_pending.account, {}).save();
     } else {
         if (!m_dryRun && m_quarantine)
             resumePendingDeletions();
