@@ -12,6 +12,7 @@ int main(int argc, char** argv) {
     // The program ends through the main window's own shut-down, not when its last window closes
     // (the main window hides in the tray).
     QApplication::setQuitOnLastWindowClosed(false);
+    brindle::installJapaneseQtTexts(app);
     brindle::applyApplicationLook();
 
     brindle::MainForm main;

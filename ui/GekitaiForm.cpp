@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QTextEdit>
 
@@ -65,7 +66,7 @@ GekitaiForm::GekitaiForm() {
     p1.setColor(QPalette::WindowText, QColor(0, 0, 255));
     Label1->setPalette(p1);
     QFont small = Label1->font();
-    small.setPixelSize(11);
+    small.setPixelSize(10); // two lines of it within the box's 25 pixels
     Label1->setFont(small);
 
     Text1 = makeLineEdit(this, "Text1", twipsRect(0, 405, 5535, 270));
@@ -179,22 +180,28 @@ void GekitaiForm::showHint(const QString& text) {
     }
 }
 
+// The hint for the widget under the mouse: A over "登録", B over the entry box, C over "削除", none
+// elsewhere.
+QString GekitaiForm::hintFor(const QWidget* w) const {
+    if (w == Command1)
+        return kHintRegister;
+    if (w == Text1)
+        return kHintEntry;
+    if (w == Command2)
+        return kHintDelete;
+    return QString();
+}
+
 bool GekitaiForm::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::MouseMove || event->type() == QEvent::Enter) {
-        if (watched == Command1)
-            showHint(kHintRegister);
-        else if (watched == Text1)
-            showHint(kHintEntry);
-        else if (watched == Command2)
-            showHint(kHintDelete);
-        else
-            showHint(QString());
-    }
+    if (event->type() == QEvent::MouseMove || event->type() == QEvent::Enter)
+        showHint(hintFor(qobject_cast<QWidget*>(watched)));
     return Form::eventFilter(watched, event);
 }
 
 void GekitaiForm::mouseMoveEvent(QMouseEvent* e) {
-    showHint(QString());
+    // A button ignores a move without a pressed button, and the move then comes here: the hint
+    // follows the widget under the mouse, not the widget that passed the event on.
+    showHint(hintFor(childAt(e->position().toPoint())));
     Form::mouseMoveEvent(e);
 }
 

@@ -31,6 +31,7 @@ public:
     static const QString kHintDelete;
 
 protected:
+    QString hintFor(const QWidget* w) const;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void mouseMoveEvent(QMouseEvent* e) override;
 

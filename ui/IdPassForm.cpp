@@ -8,10 +8,27 @@
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QShortcut>
 
 namespace brindle {
+
+namespace {
+
+// The style of the password box: the widget's own, but masking with "*".
+class AsteriskPasswordStyle : public QProxyStyle {
+public:
+    explicit AsteriskPasswordStyle(QObject* owner) : QProxyStyle() { setParent(owner); }
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returnData) const override {
+        if (hint == SH_LineEdit_PasswordCharacter)
+            return u'*';
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
+
+} // namespace
 
 IdPassForm::IdPassForm() {
     setObjectName(QStringLiteral("IdPassForm"));
@@ -24,8 +41,8 @@ IdPassForm::IdPassForm() {
     makeLabel(this, "Label2", QStringLiteral("Password"), twipsRect(120, 600, 795, 255));
     PassText = makeLineEdit(this, "PassText", twipsRect(960, 600, 1632, 264));
     PassText->setEchoMode(QLineEdit::Password);
-    PassText->setStyleSheet(PassText->styleSheet() +
-                            QStringLiteral("QLineEdit{lineedit-password-character:42;}"));
+    // Every character of the password shows as "*".
+    PassText->setStyle(new AsteriskPasswordStyle(PassText));
     Check1 = new QCheckBox(this);
     Check1->setObjectName(QStringLiteral("Check1"));
     Check1->setGeometry(twipsRect(420, 1020, 255, 255));

@@ -204,7 +204,7 @@ void MainForm::buildControls() {
     Image1->setObjectName(QStringLiteral("Image1"));
     Image1->setGeometry(mainFormPlace(u"Image1"));
     Image1->setPixmap(builtInIndicator());
-    Check1 = new QCheckBox(QStringLiteral("インターバルメールチェック"), Frame3);
+    Check1 = new WrapCheckBox(QStringLiteral("インターバルメールチェック"), Frame3);
     Check1->setObjectName(QStringLiteral("Check1"));
     Check1->setGeometry(mainFormPlace(u"Check1"));
     Check1->setStyleSheet(whiteText);
@@ -606,6 +606,8 @@ void MainForm::trayEvent(int value) {
 
 void MainForm::popupCommand(int index) {
     if (index == 0) {
+        // Also out of the minimized state that stands in for the tray where there is none.
+        setWindowState(windowState() & ~Qt::WindowMinimized);
         showNormal();
         raise();
         activateWindow();
@@ -632,6 +634,30 @@ void MainForm::chooseMailer() {
         Text1->setText(previousPath);
         Text11->setText(previousTitle);
     }
+}
+
+bool MainForm::event(QEvent* e) {
+    const bool result = QMainWindow::event(e);
+    // The window system tells its frame only once the window is shown: the outer size is fitted to
+    // the real frame as soon as it is known, and again should it change.
+    if ((e->type() == QEvent::Move || e->type() == QEvent::Show || e->type() == QEvent::Resize) &&
+        isVisible() && !isMinimized()) {
+        const QSize frame = frameGeometry().size() - geometry().size();
+        if ((frame.width() > 0 || frame.height() > 0) && frame != m_frameUsed) {
+            m_frameUsed = frame;
+            if (m_smallToggle.clicks % 2 == 1)
+                setOuterSize(this, mainFormOuterSize(WindowSize::Small).width(),
+                             mainFormOuterSize(WindowSize::Small).height());
+            else if (m_mediumToggle.clicks % 2 == 1)
+                setOuterSize(this, mainFormOuterSize(WindowSize::Medium).width(),
+                             mainFormOuterSize(WindowSize::Medium).height());
+            else {
+                m_normalSize = QSize();
+                setNormalSize();
+            }
+        }
+    }
+    return result;
 }
 
 void MainForm::setNormalSize() {

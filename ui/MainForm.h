@@ -98,6 +98,7 @@ public:
 protected:
     void closeEvent(QCloseEvent* e) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    bool event(QEvent* e) override;
 
 private:
     void buildControls();
@@ -133,6 +134,7 @@ private:
     SizeToggle m_mediumToggle;
     Slideshow m_slideshow;
     QSize m_normalSize;
+    QSize m_frameUsed;         // the window system's frame the sizes were last fitted to; empty: assumed
     int m_indicatorState = -1; // picture shown: -1 the built-in one, 0 green, 1 red
 };
 

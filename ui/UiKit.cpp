@@ -5,7 +5,9 @@
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
@@ -13,6 +15,7 @@
 #include <QStyleFactory>
 #include <QStyleOptionButton>
 #include <QTextLayout>
+#include <QTranslator>
 
 namespace brindle {
 
@@ -46,20 +49,44 @@ void paintWrapped(QWidget* w, QStyle::PrimitiveElement indicator, bool checked, 
     const int textWidth = qMax(10, w->width() - textLeft);
 
     QTextLayout layout(text, w->font());
-    layout.beginLayout();
     QList<QTextLine> lines;
-    while (true) {
-        QTextLine line = layout.createLine();
-        if (!line.isValid())
-            break;
-        line.setLineWidth(textWidth);
-        lines.append(line);
+    auto layOut = [&](int width) {
+        lines.clear();
+        layout.beginLayout();
+        while (true) {
+            QTextLine line = layout.createLine();
+            if (!line.isValid())
+                break;
+            line.setLineWidth(width);
+            lines.append(line);
+        }
+        layout.endLayout();
+    };
+    layOut(textWidth);
+    // A caption that wraps is balanced: the narrowest width that keeps the number of lines, so that
+    // no last line holds a lone character.
+    if (lines.size() > 1) {
+        const int count = int(lines.size());
+        int narrow = fm.horizontalAdvance(text) / count, wide = textWidth;
+        while (narrow < wide) {
+            const int mid = (narrow + wide) / 2;
+            layOut(mid);
+            if (int(lines.size()) > count)
+                narrow = mid + 1;
+            else
+                wide = mid;
+        }
+        layOut(wide);
     }
-    layout.endLayout();
     const int n = qMax(1, int(lines.size()));
     const int blockHeight = (n - 1) * pitch + fm.height();
     int y = (w->height() - blockHeight) / 2;
     opt.rect = QRect(0, (w->height() - ih) / 2, iw, ih);
+    // The mark in black on a white disc or box, whatever colour the caption has: a white caption
+    // on the grey window would otherwise give a pale grey dot that no one can see.
+    opt.palette.setColor(QPalette::Base, Qt::white);
+    opt.palette.setColor(QPalette::Text, Qt::black);
+    opt.palette.setColor(QPalette::WindowText, Qt::black);
     w->style()->drawPrimitive(indicator, &opt, &p, w);
     p.setPen(
         w->palette().color(w->isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::WindowText));
@@ -193,6 +220,16 @@ void setOuterSize(QWidget* w, int outerWidth, int outerHeight) {
         fh = kAssumedFrameHeight;
     }
     w->setFixedSize(qMax(1, outerWidth - fw), qMax(1, outerHeight - fh));
+}
+
+bool installJapaneseQtTexts(QCoreApplication& app) {
+    auto* translator = new QTranslator(&app);
+    if (!translator->load(QLocale(QLocale::Japanese, QLocale::Japan), QStringLiteral("qtbase"),
+                          QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        delete translator;
+        return false;
+    }
+    return QCoreApplication::installTranslator(translator);
 }
 
 } // namespace brindle

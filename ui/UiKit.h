@@ -1,6 +1,7 @@
 #pragma once
 #include <QCheckBox>
 #include <QColor>
+#include <QCoreApplication>
 #include <QRadioButton>
 #include <QRect>
 #include <QString>
@@ -65,5 +66,9 @@ void setTopmost(QWidget* w, bool topmost);
 // The client area gets the outer size less the frame that the window system draws, or less a
 // standard frame when the window system has not told us its frame yet.
 void setOuterSize(QWidget* w, int outerWidth, int outerHeight);
+
+// Qt's own texts (the buttons of its dialogs, the file dialog, the context menus of text boxes) in
+// Japanese, from the system's Qt translations. False when they are not installed: they stay English.
+bool installJapaneseQtTexts(QCoreApplication& app);
 
 } // namespace brindle

@@ -6,7 +6,7 @@ PACKAGES=(
   qt6-base-dev qt6-multimedia-dev libgmime-3.0-dev libssl-dev
   clang libfuzzer-14-dev libclang-rt-14-dev
   dovecot-core dovecot-pop3d openssl
-  fonts-noto-cjk xvfb xauth
+  fonts-noto-cjk xvfb xauth qt6-translations-l10n
   mpop
 )
 missing=()
