@@ -72,7 +72,8 @@ private:
     void rememberKeep(int n);
     void finishDeletion(const CheckOutcome::Caught& caught, int result);
     bool allowed() const;
-    std::optional<QString> keepCopy(CheckOutcome::Caught& caught, bool& partial);
+    std::optional<QString> keepCopy(CheckOutcome::Caught& caught, bool& partial, bool synced);
+    void sendDeferredDeletions();
     void copyFailed(const CheckOutcome::Caught& caught);
     void resumePendingDeletions();
     void savePending();
@@ -101,6 +102,9 @@ private:
     std::optional<KeywordMatcher> m_keywords;
     bool m_toldSizeLimit = false;
     std::deque<CheckOutcome::Caught> m_unanswered; // DELEs sent, answers to come, in order
+    // Where nobody watches, catches whose copies are written but not yet synced: one sync and one
+    // pending file for all of them, then their DELEs together, in the flight of QUIT.
+    QList<CheckOutcome::Caught> m_deferred;
 
     std::optional<Quarantine> m_quarantine; // none without a data folder: then nothing is deleted
     const QDateTime m_started = QDateTime::currentDateTime();
@@ -260,6 +264,7 @@ void Pass::judgeMessages(SpamRule* rule) {
         if (!m_caughtCurrent && m_judgedCleanly && !stopping())
             rememberKeep(n);
     }
+    sendDeferredDeletions();
     // The server may end the session as soon as it has answered the last DELE.
     if (!m_unanswered.empty())
         m_library.NMailPop3SendQuit(m_handle);
@@ -452,8 +457,9 @@ void Pass::deleteCaught(int n, const QString& word, const QString& keyword) {
         return;
     }
     // The copy goes first: without it the message stays on the server.
+    const bool deferred = m_host.deletionsMayBeAnnouncedLate();
     bool partial = false;
-    const std::optional<QString> copy = keepCopy(caught, partial);
+    const std::optional<QString> copy = keepCopy(caught, partial, !deferred);
     if (!copy) {
         copyFailed(caught);
         return;
@@ -462,20 +468,45 @@ void Pass::deleteCaught(int n, const QString& word, const QString& keyword) {
     DeletionRecord record = recordOf(caught);
     record.partialCopy = partial;
     m_recordByCopy.insert(caught.copyPath, record);
+    if (deferred) {
+        m_deferred.append(caught);
+        return;
+    }
     if (!caught.uidl.isEmpty() && m_keepPending) {
         m_pending.records.append(record);
         savePending(); // a failure here only loses the resumption: the copy is kept
     }
-    if (m_host.deletionsMayBeAnnouncedLate()) {
-        const int result = m_library.NMailPop3DeleteMailNoWait(m_handle, n);
-        if (result == 1) {
-            m_unanswered.push_back(caught);
-            return;
+    finishDeletion(caught, m_library.NMailPop3DeleteMail(m_handle, n));
+}
+
+// The deferred catches: their copies synced with one wait, their pending records written once, then
+// their DELEs without waiting. Nothing is sent when the copies could not be synced.
+void Pass::sendDeferredDeletions() {
+    if (m_deferred.isEmpty() || stopping())
+        return;
+    const QList<CheckOutcome::Caught> batch = std::exchange(m_deferred, {});
+    if (!m_quarantine->syncCopies()) {
+        for (CheckOutcome::Caught c : batch) {
+            m_recordByCopy.remove(c.copyPath);
+            c.copyPath.clear();
+            copyFailed(c);
         }
-        finishDeletion(caught, result);
         return;
     }
-    finishDeletion(caught, m_library.NMailPop3DeleteMail(m_handle, n));
+    for (const CheckOutcome::Caught& c : batch) {
+        if (!c.uidl.isEmpty() && m_keepPending)
+            m_pending.records.append(m_recordByCopy.value(c.copyPath));
+    }
+    savePending(); // a failure here only loses the resumption: the copies are kept
+    for (const CheckOutcome::Caught& c : batch) {
+        if (stopping())
+            return;
+        const int result = m_library.NMailPop3DeleteMailNoWait(m_handle, c.number);
+        if (result == 1)
+            m_unanswered.push_back(c);
+        else
+            finishDeletion(c, result);
+    }
 }
 
 bool Pass::allowed() const {
@@ -483,7 +514,7 @@ bool Pass::allowed() const {
            allowListMatches(m_inputs.allowList, CutAtNul(m_fields.fromAddress));
 }
 
-std::optional<QString> Pass::keepCopy(CheckOutcome::Caught& caught, bool& partial) {
+std::optional<QString> Pass::keepCopy(CheckOutcome::Caught& caught, bool& partial, bool synced) {
     if (!m_quarantine)
         return std::nullopt;
     QString uidl;
@@ -511,7 +542,7 @@ std::optional<QString> Pass::keepCopy(CheckOutcome::Caught& caught, bool& partia
         noteFailure();
         return std::nullopt;
     }
-    return m_quarantine->keep(raw, caught.number, caught.uidl, m_started);
+    return m_quarantine->keep(raw, caught.number, caught.uidl, m_started, synced);
 }
 
 void Pass::copyFailed(const CheckOutcome::Caught& caught) {

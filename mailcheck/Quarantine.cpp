@@ -209,7 +209,7 @@ QString Quarantine::absolutePath(const QString& copyPath) const {
 }
 
 std::optional<QString> Quarantine::keep(const QByteArray& raw, int number, const QString& uidl,
-                                        const QDateTime& when) {
+                                        const QDateTime& when, bool synced) {
     if (m_dataFolder.isEmpty() || !QFileInfo(m_dataFolder).isDir())
         return std::nullopt;
     const QString day = when.toString(QStringLiteral("yyyy-MM-dd"));
@@ -217,7 +217,7 @@ std::optional<QString> Quarantine::keep(const QByteArray& raw, int number, const
     const bool madeFolder = !QFileInfo::exists(absolutePath(dayFolder));
     if (!QDir(m_dataFolder).mkpath(dayFolder))
         return std::nullopt;
-    if (madeFolder && !(syncFolder(folder()) && syncFolder(m_dataFolder)))
+    if (synced && madeFolder && !(syncFolder(folder()) && syncFolder(m_dataFolder)))
         return std::nullopt;
     const QString stem =
         when.toString(QStringLiteral("HHmmss")) + u'-' + QString::number(number) + u'-' + fileSafeUidl(uidl);
@@ -225,9 +225,14 @@ std::optional<QString> Quarantine::keep(const QByteArray& raw, int number, const
     for (int i = 2; QFileInfo::exists(absolutePath(dayFolder + u'/' + name)); ++i)
         name = stem + u'-' + QString::number(i) + QStringLiteral(".eml"); // the same message again
     const QString copyPath = dayFolder + u'/' + name;
-    if (!writeFileDurably(absolutePath(copyPath), raw))
+    if (!(synced ? writeFileDurably(absolutePath(copyPath), raw)
+                 : writeFileUnsynced(absolutePath(copyPath), raw)))
         return std::nullopt;
     return copyPath;
+}
+
+bool Quarantine::syncCopies() const {
+    return syncFileSystemOf(folder());
 }
 
 int Quarantine::prune(const QDateTime& now) {

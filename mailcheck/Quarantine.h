@@ -89,8 +89,12 @@ public:
     // Writes the raw text (as RETR gives it, dot-unstuffed, CR LF) durably: the copy and its folder
     // entry are on disk before this returns. Returns the path relative to the data folder, or
     // nullopt when the copy could not be written.
-    std::optional<QString> keep(const QByteArray& raw, int number, const QString& uidl,
-                                const QDateTime& when);
+    // With synced false nothing waits for the disk: syncCopies() must succeed before any of the
+    // copies so written counts as kept.
+    std::optional<QString> keep(const QByteArray& raw, int number, const QString& uidl, const QDateTime& when,
+                                bool synced = true);
+    // Puts every copy written unsynced on disk. False when it failed.
+    bool syncCopies() const;
     // Removes copies older than the retention time, then the oldest copies until the rest fit the
     // cap, and date folders left empty. Returns how many copies were removed.
     int prune(const QDateTime& now);

@@ -26,6 +26,30 @@ bool writeFileAtomically(const QString& path, const QByteArray& data,
     return file.commit();
 }
 
+bool writeFileUnsynced(const QString& path, const QByteArray& data) {
+    const QString temporary = path + QStringLiteral(".part");
+    QFile file(temporary);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+        return false;
+    const bool written = file.write(data) == data.size() && file.error() == QFileDevice::NoError;
+    file.close();
+    if (!written ||
+        ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(path).constData()) != 0) {
+        QFile::remove(temporary);
+        return false;
+    }
+    return true;
+}
+
+bool syncFileSystemOf(const QString& path) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::syncfs(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
 bool syncFolder(const QString& folder) {
     const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)

@@ -22,6 +22,14 @@ bool writeFileDurably(const QString& path, const QByteArray& data);
 // failed; a failed append may leave part of the data at the end of the file.
 bool appendFileSynced(const QString& path, const QByteArray& data);
 
+// As writeFileAtomically, but nothing is synced: the file is whole or absent after a crash of the
+// program, and may be lost in a power cut until syncFileSystemOf has been called for it.
+bool writeFileUnsynced(const QString& path, const QByteArray& data);
+
+// Syncs everything written to the file system that holds `path` (files and folder entries alike):
+// one wait for many unsynced writes. False when it failed.
+bool syncFileSystemOf(const QString& path);
+
 // Syncs a folder's entries to disk (a rename or removal inside it). False when it failed.
 bool syncFolder(const QString& folder);
 

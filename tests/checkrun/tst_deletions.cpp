@@ -43,12 +43,15 @@ class TestDeletions : public QObject {
     FakeHost host;
     ProgramValues values;
 
+    bool late = false; // deletions announced after the judging, as brindle-check does them
+
     CheckOutcome check(FakePop3Server& server) {
         NMailLibrary library(NMailOptions{2000, 2000, {}, {}});
         values.server.pop3Server = server.address();
         CheckInputs inputs = readCheckInputs(values);
         inputs.keywords = {"watches"};
         host = FakeHost{};
+        host.lateAnnouncements = late;
         host.rules = {CheckHost::RuleSwitch::Option1};
         MailCheckRun run(host, library, values, std::move(inputs));
         const CheckOutcome outcome = run.run();
@@ -84,6 +87,7 @@ private Q_SLOTS:
         QVERIFY(folder->isValid());
         QVERIFY(AccountFile().saveAccount("user", "secret"));
         values = ProgramValues{};
+        late = false;
     }
 
     // The first check breaks after its Nth command (the connection is cut, as when the program is
@@ -92,16 +96,23 @@ private Q_SLOTS:
     void faultAtEveryStep_data() {
         QTest::addColumn<Uidl>("uidl");
         QTest::addColumn<int>("cutAt"); // 0: QUIT deletes but its answer is lost
-        for (const auto& [name, mode] : {std::pair{"uidl", Uidl::Unique}, std::pair{"no uidl", Uidl::Refused},
-                                         std::pair{"one uidl for all", Uidl::AllSame}}) {
-            QTest::addRow("%s, QUIT answer lost", name) << mode << 0;
-            for (int k = 1; k <= 24; ++k)
-                QTest::addRow("%s, cut at command %d", name, k) << mode << k;
+        QTest::addColumn<bool>("late");
+        for (bool late : {false, true}) {
+            const char* when = late ? ", late" : "";
+            for (const auto& [name, mode] :
+                 {std::pair{"uidl", Uidl::Unique}, std::pair{"no uidl", Uidl::Refused},
+                  std::pair{"one uidl for all", Uidl::AllSame}}) {
+                QTest::addRow("%s%s, QUIT answer lost", name, when) << mode << 0 << late;
+                for (int k = 1; k <= 24; ++k)
+                    QTest::addRow("%s%s, cut at command %d", name, when, k) << mode << k << late;
+            }
         }
     }
     void faultAtEveryStep() {
         QFETCH(Uidl, uidl);
         QFETCH(int, cutAt);
+        QFETCH(bool, late);
+        this->late = late;
         FakePop3Options o;
         o.messages = mailbox();
         o.users = {{"user", "secret"}};

@@ -70,7 +70,8 @@ public:
         if (duringBox)
             duringBox();
     }
-    bool deletionsMayBeAnnouncedLate() const override { return false; }
+    bool lateAnnouncements = false; // as brindle-check: nobody waits for a box per deletion
+    bool deletionsMayBeAnnouncedLate() const override { return lateAnnouncements; }
 };
 
 } // namespace brindle::testing
