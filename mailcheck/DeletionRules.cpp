@@ -42,13 +42,14 @@ KeywordVerdict judgeByKeywords(const KeywordMatcher& matcher, const QString& sub
     if (sa != matcher.firstActiveRecord()) {
         v.bodyFetched = true;
         if (const std::optional<QString> body = fetchBody()) {
-            const QString folded = foldJapaneseVariants(*body);
-            const qsizetype b = matcher.earliestRecordIn(folded, sa);
+            // The matcher reads the body as folded: no folded copy of a long text for every message.
+            const qsizetype b = matcher.earliestRecordIn(*body, sa);
             if (b >= 0) {
                 v.record = b;
                 v.keyword = matcher.keyword(b);
                 v.word = QString::fromUtf16(RuleWord::Body);
-                v.hit = {Field::Text6, static_cast<int>(folded.indexOf(v.keyword)),
+                // A decoded body is folded already, and folding then shares the text unchanged.
+                v.hit = {Field::Text6, static_cast<int>(foldJapaneseVariants(*body).indexOf(v.keyword)),
                          static_cast<int>(v.keyword.size())};
                 return v;
             }

@@ -50,7 +50,8 @@ struct KeywordVerdict {
 // address (trimmed) or the body decides; within one record the subject comes before the address and
 // the address before the body. The body is asked for (fetchBody) only when some record before the
 // subject's and address's best one takes part; fetchBody returns nothing when it could not be had,
-// and the subject and address then decide alone.
+// and the subject and address then decide alone. The body is searched as folded without being
+// folded first: decodeMessage's body, already folded, is neither copied nor folded again.
 KeywordVerdict judgeByKeywords(const KeywordMatcher& matcher, const QString& subjectBox,
                                const QString& addressBox,
                                const std::function<std::optional<QString>()>& fetchBody);

@@ -163,14 +163,15 @@ int KeywordMatcher::step(int state, char16_t c) const {
     }
 }
 
-qsizetype KeywordMatcher::earliestRecordIn(QStringView foldedText, qsizetype before) const {
+qsizetype KeywordMatcher::earliestRecordIn(QStringView text, qsizetype before) const {
     if (m_firstActive < 0) {
         return -1;
     }
     int found = -1;
     int state = 0;
-    for (QChar qc : foldedText) {
-        state = step(state, qc.unicode());
+    for (QChar qc : text) {
+        // The keywords are folded, so a variant steps where its folded form does.
+        state = step(state, foldJapaneseVariant(qc.unicode()));
         const int b = m_nodes[state].best;
         if (b >= 0 && (found < 0 || b < found)) {
             found = b;

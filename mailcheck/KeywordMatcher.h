@@ -26,9 +26,11 @@ public:
     const QString& keyword(qsizetype record) const { return m_keywords.at(record); }
     // The first record that takes part, or -1 when none does.
     qsizetype firstActiveRecord() const { return m_firstActive; }
-    // The earliest record (0-based) whose keyword occurs in the folded text, or -1. Only records
-    // before `before` are of interest; pass -1 for no bound.
-    qsizetype earliestRecordIn(QStringView foldedText, qsizetype before = -1) const;
+    // The earliest record (0-based) whose keyword occurs in the text, or -1. The text is read as
+    // foldJapaneseVariants folds it, unit by unit as the automaton steps, so it need not be folded
+    // (nor copied) first; folded text reads the same. Only records before `before` are of interest;
+    // pass -1 for no bound.
+    qsizetype earliestRecordIn(QStringView text, qsizetype before = -1) const;
 
 private:
     struct Node {

@@ -2,6 +2,8 @@
 
 #include "platform/Iconv.h"
 
+#include <algorithm>
+
 namespace brindle {
 
 namespace {
@@ -27,11 +29,49 @@ bool isAscii(QByteArrayView bytes) {
     return true;
 }
 
-qsizetype unreadableLength(const unsigned char* p, qsizetype left) {
-    return left >= 2 && isCp932LeadByte(p[0]) && isCp932TrailByte(p[1]) ? 2 : 1;
+const IconvEncodeTable* encodeTable() {
+    static const IconvEncodeTable* const table = IconvEncodeTable::get(cp932Name());
+    return table;
+}
+
+// What unit i of text adds to its code page 932 bytes: its code, or kEndOfPair for a low surrogate
+// after a high one, which ends the character the high one began (iconvEncode writes a pair as one
+// replacement byte).
+constexpr quint32 kEndOfPair = 0x10000;
+inline quint32 unitCode(const IconvEncodeTable& table, QStringView text, qsizetype i) {
+    const char16_t u = text[i].unicode();
+    if (QChar::isLowSurrogate(u) && i > 0 && text[i - 1].isHighSurrogate())
+        return kEndOfPair;
+    return table.code(u);
+}
+
+// Its length in bytes.
+inline int unitLength(quint32 code) {
+    return code == kEndOfPair ? 0 : code == IconvEncodeTable::kNone ? 1 : code > 0xFF ? 2 : 1;
 }
 
 } // namespace
+
+qsizetype cp932UnreadableLength(const unsigned char* p, qsizetype left) {
+    return left >= 2 && isCp932LeadByte(p[0]) && isCp932TrailByte(p[1]) ? 2 : 1;
+}
+
+const IconvTable* cp932Table(IconvTable::Remap remap) {
+    // Code page 932 is at most two bytes a character: a longer reading is not code page 932.
+    static const bool twoBytes = [] {
+        const IconvTable* table = IconvTable::get(cp932Name());
+        if (!table)
+            return false;
+        for (int b = 0x80; b < 256; ++b)
+            if (table->firstRow(static_cast<unsigned char>(b)) >= 0)
+                for (int c = 0; c < 256; ++c)
+                    if (table->next(table->firstRow(static_cast<unsigned char>(b)),
+                                    static_cast<unsigned char>(c)) == IconvTable::kLonger)
+                        return false;
+        return true;
+    }();
+    return twoBytes ? IconvTable::get(cp932Name(), remap) : nullptr;
+}
 
 bool isCp932LeadByte(unsigned char b) {
     return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
@@ -48,13 +88,35 @@ QByteArray toCp932(QStringView text) {
             out[i] = static_cast<char>(text[i].unicode());
         return out;
     }
-    return iconvEncode(cp932Name(), text, '?');
+    const IconvEncodeTable* table = encodeTable();
+    if (!table)
+        return iconvEncode(cp932Name(), text, '?');
+    QByteArray out(text.size() * 2, Qt::Uninitialized);
+    char* w = out.data();
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const quint32 code = unitCode(*table, text, i);
+        if (code == kEndOfPair)
+            continue;
+        if (code == IconvEncodeTable::kNone) {
+            *w++ = '?';
+        } else if (code > 0xFF) {
+            *w++ = static_cast<char>(code >> 8);
+            *w++ = static_cast<char>(code & 0xFF);
+        } else {
+            *w++ = static_cast<char>(code);
+        }
+    }
+    out.truncate(w - out.constData());
+    return out;
 }
 
 QString fromCp932(QByteArrayView bytes) {
     if (isAscii(bytes))
         return QString::fromLatin1(bytes);
-    if (auto text = iconvDecode(cp932Name(), bytes, false, unreadableLength))
+    static const IconvTable* const table = cp932Table();
+    if (table)
+        return *table->decode(bytes, false, cp932UnreadableLength);
+    if (auto text = iconvDecode(cp932Name(), bytes, false, cp932UnreadableLength))
         return *text;
     // Without the converter only the ASCII part can be read.
     QString out;
@@ -66,7 +128,10 @@ QString fromCp932(QByteArrayView bytes) {
 std::optional<QString> fromCp932Strict(QByteArrayView bytes) {
     if (isAscii(bytes))
         return QString::fromLatin1(bytes);
-    return iconvDecode(cp932Name(), bytes, true, unreadableLength);
+    static const IconvTable* const table = cp932Table();
+    if (table)
+        return table->decode(bytes, true, cp932UnreadableLength);
+    return iconvDecode(cp932Name(), bytes, true, cp932UnreadableLength);
 }
 
 bool cp932CanEncode(QStringView text) {
@@ -74,7 +139,13 @@ bool cp932CanEncode(QStringView text) {
 }
 
 qsizetype cp932Length(QStringView text) {
-    return toCp932(text).size();
+    const IconvEncodeTable* table = encodeTable();
+    if (!table || isAscii(text))
+        return toCp932(text).size();
+    qsizetype length = 0;
+    for (qsizetype i = 0; i < text.size(); ++i)
+        length += unitLength(unitCode(*table, text, i));
+    return length;
 }
 
 QString cutToCp932Bytes(const QString& text, qsizetype maxBytes) {
@@ -82,15 +153,26 @@ QString cutToCp932Bytes(const QString& text, qsizetype maxBytes) {
         return {};
     if (text.size() * 2 <= maxBytes || cp932Length(text) <= maxBytes)
         return text;
-    // Every character takes at least one byte, and one character at most two UTF-16 units (an emoji,
-    // one "?" byte, is a surrogate pair).
-    qsizetype lo = 0, hi = qMin(text.size(), maxBytes * 2);
-    while (lo < hi) {
-        const qsizetype mid = (lo + hi + 1) / 2;
-        if (cp932Length(QStringView(text).left(mid)) <= maxBytes)
-            lo = mid;
-        else
-            hi = mid - 1;
+    qsizetype lo = 0;
+    if (const IconvEncodeTable* table = encodeTable()) {
+        // The longest start that fits: every unit adds its bytes (the end of a pair none).
+        for (qsizetype length = 0; lo < text.size(); ++lo) {
+            const int more = unitLength(unitCode(*table, text, lo));
+            if (length + more > maxBytes)
+                break;
+            length += more;
+        }
+    } else {
+        // Every character takes at least one byte, and one character at most two UTF-16 units (an
+        // emoji, one "?" byte, is a surrogate pair).
+        qsizetype hi = qMin(text.size(), maxBytes * 2);
+        while (lo < hi) {
+            const qsizetype mid = (lo + hi + 1) / 2;
+            if (cp932Length(QStringView(text).left(mid)) <= maxBytes)
+                lo = mid;
+            else
+                hi = mid - 1;
+        }
     }
     if (lo > 0 && text.at(lo - 1).isHighSurrogate())
         --lo;

@@ -1,4 +1,6 @@
 #pragma once
+#include "platform/Iconv.h"
+
 #include <optional>
 #include <QByteArray>
 #include <QString>
@@ -22,6 +24,11 @@ QByteArray toCp932(QStringView text);
 QString fromCp932(QByteArrayView bytes);
 // nullopt on the first unreadable or truncated character.
 std::optional<QString> fromCp932Strict(QByteArrayView bytes);
+// The length of the unreadable character at p (left >= 1 bytes) under that policy.
+qsizetype cp932UnreadableLength(const unsigned char* p, qsizetype left);
+// The table both read through (see IconvTable), remapped; nullptr when iconv lacks code page 932
+// or reads it otherwise than as one or two bytes a character.
+const IconvTable* cp932Table(IconvTable::Remap remap = nullptr);
 
 // True when every character of text survives a round trip through code page 932.
 bool cp932CanEncode(QStringView text);

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <deque>
 #include <iconv.h>
+#include <mutex>
 #include <QtEndian>
 #include <utility>
 #include <vector>
@@ -185,6 +188,249 @@ QByteArray iconvEncode(const QByteArray& charset, QStringView text, char replace
     }
     out.resize(qsizetype(used));
     return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// IconvTable
+
+namespace {
+
+// The longest character a table holds: code page 932 takes two bytes, EUC-JP three.
+constexpr int kMaxTableCharBytes = 3;
+
+// What iconv makes of exactly these bytes as the whole input: the one character they are, or
+// kUnreadable (it refuses them), or kLonger (they begin a longer character). Nothing for any other
+// answer (several characters, one outside the BMP, a character that needs fewer bytes): the charset
+// is then not one a table can hold.
+std::optional<char16_t> readAlone(iconv_t cd, const unsigned char* bytes, int n) {
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    char16_t units[8];
+    char* in = reinterpret_cast<char*>(const_cast<unsigned char*>(bytes));
+    std::size_t inLeft = std::size_t(n);
+    char* outp = reinterpret_cast<char*>(units);
+    std::size_t outLeft = sizeof units;
+    const std::size_t r = iconv(cd, &in, &inLeft, &outp, &outLeft);
+    const int err = errno;
+    if (r != std::size_t(-1))
+        iconv(cd, nullptr, nullptr, &outp, &outLeft);
+    const std::size_t written = std::size_t(outp - reinterpret_cast<char*>(units)) / 2;
+    if (r != std::size_t(-1)) {
+        if (inLeft != 0 || written != 1 || units[0] == IconvTable::kUnreadable ||
+            units[0] == IconvTable::kLonger || QChar::isSurrogate(units[0]))
+            return std::nullopt;
+        return units[0];
+    }
+    if (inLeft != std::size_t(n) || written != 0)
+        return std::nullopt;
+    if (err == EILSEQ)
+        return IconvTable::kUnreadable;
+    if (err == EINVAL)
+        return IconvTable::kLonger;
+    return std::nullopt;
+}
+
+} // namespace
+
+std::unique_ptr<IconvTable> IconvTable::derive(const QByteArray& charset) {
+    iconv_t cd = iconv_open(kUtf16Native, charset.constData());
+    if (cd == invalidConverter())
+        return nullptr;
+    auto table = std::unique_ptr<IconvTable>(new IconvTable);
+    // Fills a row for the bytes after `prefix`; false when iconv's answers do not fit a table.
+    auto fillRow = [&](const unsigned char* prefix, int length, char16_t* entries, int* rows) {
+        unsigned char bytes[kMaxTableCharBytes];
+        std::memcpy(bytes, prefix, std::size_t(length));
+        for (int b = 0; b < 256; ++b) {
+            bytes[length] = static_cast<unsigned char>(b);
+            const std::optional<char16_t> e = readAlone(cd, bytes, length + 1);
+            if (!e || (*e == kLonger && length + 1 == kMaxTableCharBytes))
+                return false;
+            entries[b] = *e;
+            rows[b] = -1;
+        }
+        return true;
+    };
+    bool ok = fillRow(nullptr, 0, table->m_first.data(), table->m_firstRow.data());
+    for (int b = 0; ok && b < 0x80; ++b)
+        ok = table->m_first[b] == b;
+    // Rows of second bytes, then rows of third bytes for the second bytes that need one.
+    for (int b = 0; ok && b < 256; ++b) {
+        if (table->m_first[b] != kLonger)
+            continue;
+        const int row = int(table->m_rows.size() / 256);
+        table->m_firstRow[b] = row;
+        table->m_rows.resize(table->m_rows.size() + 256);
+        table->m_nextRows.resize(table->m_rows.size());
+        const unsigned char prefix[] = {static_cast<unsigned char>(b)};
+        ok = fillRow(prefix, 1, &table->m_rows[std::size_t(row) * 256],
+                     &table->m_nextRows[std::size_t(row) * 256]);
+        for (int c = 0; ok && c < 256; ++c) {
+            if (table->m_rows[std::size_t(row) * 256 + c] != kLonger)
+                continue;
+            const int third = int(table->m_rows.size() / 256);
+            table->m_nextRows[std::size_t(row) * 256 + c] = third;
+            table->m_rows.resize(table->m_rows.size() + 256);
+            table->m_nextRows.resize(table->m_rows.size());
+            const unsigned char two[] = {static_cast<unsigned char>(b), static_cast<unsigned char>(c)};
+            ok = fillRow(two, 2, &table->m_rows[std::size_t(third) * 256],
+                         &table->m_nextRows[std::size_t(third) * 256]);
+        }
+    }
+    iconv_close(cd);
+    if (!ok)
+        return nullptr;
+    return table;
+}
+
+const IconvTable* IconvTable::get(const QByteArray& charset, Remap remap) {
+    struct Entry {
+        QByteArray charset;
+        Remap remap;
+        std::unique_ptr<IconvTable> table; // null when the charset cannot be a table
+        const IconvTable* shared;          // the table to use: this one, or the plain one it equals
+    };
+    static std::mutex mutex;
+    static std::deque<Entry> entries; // never moves an entry
+    const std::lock_guard<std::mutex> lock(mutex);
+    auto find = [&](Remap r) -> Entry* {
+        for (Entry& e : entries)
+            if (e.remap == r && e.charset == charset)
+                return &e;
+        return nullptr;
+    };
+    if (const Entry* e = find(remap))
+        return e->shared;
+    const Entry* plain = find(nullptr);
+    if (!plain) {
+        std::unique_ptr<IconvTable> t = derive(charset);
+        const IconvTable* p = t.get();
+        entries.push_back({charset, nullptr, std::move(t), p});
+        plain = &entries.back();
+    }
+    if (!remap || !plain->shared)
+        return plain->shared;
+    auto copy = std::unique_ptr<IconvTable>(new IconvTable(*plain->shared));
+    bool changed = false;
+    auto apply = [&](char16_t& e) {
+        if (e == kUnreadable || e == kLonger)
+            return;
+        const char16_t r = remap(e);
+        Q_ASSERT(r != kLonger);
+        changed = changed || r != e;
+        e = r;
+    };
+    std::for_each(copy->m_first.begin(), copy->m_first.end(), apply);
+    std::for_each(copy->m_rows.begin(), copy->m_rows.end(), apply);
+    const IconvTable* plainTable = plain->shared;
+    if (!changed)
+        copy.reset();
+    const IconvTable* p = copy ? copy.get() : plainTable;
+    entries.push_back({charset, remap, std::move(copy), p});
+    return p;
+}
+
+qsizetype IconvTable::decode(QByteArrayView bytes, char16_t* out, bool strict,
+                             const UnreadableLength& unreadable) const {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const qsizetype n = bytes.size();
+    // Kept in registers: the stores to out could otherwise be taken to change them.
+    const char16_t* const first = m_first.data();
+    const int* const firstRow = m_firstRow.data();
+    const char16_t* const rows = m_rows.data();
+    char16_t* w = out;
+    qsizetype i = 0;
+    while (i < n) {
+        const unsigned char b = p[i];
+        if (b < 0x80) {
+            // ASCII is ASCII in every table.
+            widenAscii(p, n, i, w);
+            continue;
+        }
+        // The character's entry and length; kLonger left in u means the text ends inside it.
+        char16_t u;
+        int length;
+        if (const int row = firstRow[b]; row >= 0 && i + 1 < n) {
+            const std::size_t at = std::size_t(row) * 256 + p[i + 1];
+            u = rows[at];
+            length = 2;
+            if (u == kLonger && i + 2 < n) {
+                u = rows[std::size_t(m_nextRows[at]) * 256 + p[i + 2]];
+                length = 3;
+            }
+        } else {
+            u = first[b];
+            length = 1;
+        }
+        if (u < kLonger) {
+            *w++ = u;
+            i += length;
+            continue;
+        }
+        if (strict)
+            return -1;
+        *w++ = u'\uFFFD';
+        if (u == kLonger)
+            break; // iconvDecode gives one U+FFFD for a character cut off by the end
+        // iconv stops here, and iconvDecode skips the unreadable character whole.
+        i += std::clamp<qsizetype>(unreadable(p + i, n - i), 1, n - i);
+    }
+    return w - out;
+}
+
+std::optional<QString> IconvTable::decode(QByteArrayView bytes, bool strict,
+                                          const UnreadableLength& unreadable) const {
+    QString text(bytes.size(), Qt::Uninitialized);
+    const qsizetype used = decode(bytes, reinterpret_cast<char16_t*>(text.data()), strict, unreadable);
+    if (used < 0)
+        return std::nullopt;
+    text.resize(used);
+    // Two-byte text fills half the room; give the rest back.
+    if (text.capacity() - used > used / 4 + 64)
+        text.squeeze();
+    return text;
+}
+
+// ---------------------------------------------------------------------------------------------
+// IconvEncodeTable
+
+const IconvEncodeTable* IconvEncodeTable::get(const QByteArray& charset) {
+    static std::mutex mutex;
+    static std::deque<std::pair<QByteArray, std::unique_ptr<IconvEncodeTable>>> tables;
+    const std::lock_guard<std::mutex> lock(mutex);
+    for (const auto& [name, table] : tables)
+        if (name == charset)
+            return table.get();
+    auto table = std::make_unique<IconvEncodeTable>();
+    iconv_t cd = iconv_open(charset.constData(), kUtf16Native);
+    if (cd == invalidConverter()) {
+        table.reset();
+    } else {
+        table->m_codes.assign(0x10000, kNone);
+        for (char32_t u = 0; u < 0x10000 && table; ++u) {
+            if (QChar::isSurrogate(u))
+                continue;
+            iconv(cd, nullptr, nullptr, nullptr, nullptr);
+            const char16_t unit = char16_t(u);
+            char* in = reinterpret_cast<char*>(const_cast<char16_t*>(&unit));
+            std::size_t inLeft = 2;
+            unsigned char bytes[8];
+            char* outp = reinterpret_cast<char*>(bytes);
+            std::size_t outLeft = sizeof bytes;
+            if (iconv(cd, &in, &inLeft, &outp, &outLeft) == std::size_t(-1))
+                continue; // a unit it cannot hold
+            iconv(cd, nullptr, nullptr, &outp, &outLeft);
+            const std::size_t written = sizeof bytes - outLeft;
+            if (written == 1)
+                table->m_codes[u] = bytes[0];
+            else if (written == 2 && !(bytes[0] == 0xFF && bytes[1] == 0xFF))
+                table->m_codes[u] = quint16(bytes[0] << 8 | bytes[1]);
+            else
+                table.reset();
+        }
+        iconv_close(cd);
+    }
+    tables.emplace_back(charset, std::move(table));
+    return tables.back().second.get();
 }
 
 } // namespace brindle

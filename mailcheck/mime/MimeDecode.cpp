@@ -118,12 +118,16 @@ QString trimmedBlanks(const QString& s) {
     return s.sliced(b, e - b);
 }
 
-// Everything we hand out: JIS variants folded, and no NUL, which would cut the text short for every
-// caller that reads it as a C string.
-void finishText(QString& s) {
-    s = foldJapaneseVariants(std::move(s));
+// No NUL in anything we hand out: it would cut the text short for every caller that reads it as a
+// C string.
+void removeNul(QString& s) {
     if (s.contains(QChar(0)))
         s.remove(QChar(0));
+}
+// Everything we hand out: JIS variants folded, and no NUL.
+void finishText(QString& s) {
+    s = foldJapaneseVariants(std::move(s));
+    removeNul(s);
 }
 
 bool hasNonBlank(QByteArrayView s) {
@@ -135,25 +139,27 @@ bool hasNonBlank(QByteArrayView s) {
 
 enum class TransferEncoding { AsIs, Base64, QuotedPrintable };
 
+// A part's text, folded as it is decoded.
 QString decodePartText(QByteArrayView raw, TransferEncoding encoding, const QByteArray& charset) {
-    QByteArray bytes;
+    QByteArray decoded;
+    QByteArrayView bytes = raw;
     switch (encoding) {
     case TransferEncoding::Base64:
-        bytes = decodeBase64Lenient(raw);
+        decoded = decodeBase64Lenient(raw);
         // Not base64 at all: the text as it stands says more than nothing.
-        if (bytes.isEmpty() && hasNonBlank(raw))
-            bytes = raw.toByteArray();
+        if (!decoded.isEmpty() || !hasNonBlank(raw))
+            bytes = decoded;
         break;
     case TransferEncoding::QuotedPrintable:
-        bytes = decodeQuotedPrintable(raw);
+        decoded = decodeQuotedPrintable(raw);
+        bytes = decoded;
         break;
     case TransferEncoding::AsIs:
-        bytes = raw.toByteArray();
         break;
     }
     if (!charset.isEmpty())
-        return decodeCharset(bytes, charset);
-    return decodeUndeclaredText(bytes);
+        return decodeCharset(bytes, charset, Folding::JapaneseVariants);
+    return decodeUndeclaredText(bytes, Folding::JapaneseVariants);
 }
 
 QByteArray unfoldedValue(QByteArrayView value) {
@@ -396,46 +402,9 @@ DecodedMessage decodeMessage(QByteArrayView rawMessage) {
     initGMime();
     BodyBuilder body;
     body.walkEntity(rawMessage, 0, false);
-    message.body = body.take();
-    finishText(message.body);
+    message.body = body.take(); // folded part by part as it was decoded
+    removeNul(message.body);
     return message;
-}
-
-QString foldJapaneseVariants(QString text) {
-    auto target = [](char16_t c) -> char16_t {
-        switch (c) {
-        case 0x301C:
-            return 0xFF5E; // WAVE DASH
-        case 0x2016:
-            return 0x2225; // DOUBLE VERTICAL LINE
-        case 0x2212:
-            return 0xFF0D; // MINUS SIGN
-        case 0x00A2:
-            return 0xFFE0; // CENT SIGN
-        case 0x00A3:
-            return 0xFFE1; // POUND SIGN
-        case 0x00AC:
-            return 0xFFE2; // NOT SIGN
-        case 0x2014:
-            return 0x2015; // EM DASH
-        case 0x00A6:
-            return 0xFFE4; // BROKEN BAR
-        default:
-            return 0;
-        }
-    };
-    const qsizetype n = text.size();
-    const char16_t* data = reinterpret_cast<const char16_t*>(text.constData());
-    qsizetype i = 0;
-    while (i < n && !target(data[i]))
-        ++i;
-    if (i == n)
-        return text;
-    char16_t* w = reinterpret_cast<char16_t*>(text.data());
-    for (; i < n; ++i)
-        if (const char16_t t = target(w[i]))
-            w[i] = t;
-    return text;
 }
 
 } // namespace brindle

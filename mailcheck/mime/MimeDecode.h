@@ -1,4 +1,6 @@
 #pragma once
+#include "mailcheck/mime/Charset.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -14,7 +16,7 @@ struct DecodedHeader {
 struct DecodedMessage {
     DecodedHeader head;
     // Every text/plain and text/html part that is not an attachment, transfer- and charset-decoded,
-    // in message order, joined by CR LF.
+    // in message order, joined by CR LF. Already folded (foldJapaneseVariants), like the head's texts.
     QString body;
 };
 
@@ -22,9 +24,5 @@ struct DecodedMessage {
 DecodedHeader decodeHeader(QByteArrayView rawHeader);
 // rawMessage: the whole message (RETR n), dot-unstuffed.
 DecodedMessage decodeMessage(QByteArrayView rawMessage);
-
-// Maps the known JIS-to-Unicode mapping differences (WAVE DASH and friends) to the code points that
-// code page 932 gives, so the same visible text matches the same keyword whatever its charset.
-QString foldJapaneseVariants(QString text);
 
 } // namespace brindle

@@ -31,17 +31,18 @@ int hexValue(unsigned char c) {
 } // namespace
 
 QByteArray decodeBase64Lenient(QByteArrayView text) {
-    QByteArray out;
-    out.reserve(text.size() / 4 * 3 + 3);
+    // Four characters give three bytes; a dangling group of two or three gives one or two.
+    QByteArray out(text.size() / 4 * 3 + 3, Qt::Uninitialized);
+    char* w = out.data();
     quint32 acc = 0;
     int count = 0;
     auto flushPartial = [&] {
         // Two characters carry one byte, three carry two; a lone character carries nothing.
         if (count == 2) {
-            out += char((acc >> 4) & 0xFF);
+            *w++ = char((acc >> 4) & 0xFF);
         } else if (count == 3) {
-            out += char((acc >> 10) & 0xFF);
-            out += char((acc >> 2) & 0xFF);
+            *w++ = char((acc >> 10) & 0xFF);
+            *w++ = char((acc >> 2) & 0xFF);
         }
         acc = 0;
         count = 0;
@@ -57,33 +58,36 @@ QByteArray decodeBase64Lenient(QByteArrayView text) {
             continue;
         acc = (acc << 6) | quint32(v);
         if (++count == 4) {
-            out += char((acc >> 16) & 0xFF);
-            out += char((acc >> 8) & 0xFF);
-            out += char(acc & 0xFF);
+            w[0] = char((acc >> 16) & 0xFF);
+            w[1] = char((acc >> 8) & 0xFF);
+            w[2] = char(acc & 0xFF);
+            w += 3;
             acc = 0;
             count = 0;
         }
     }
     flushPartial();
+    out.truncate(w - out.constData());
     return out;
 }
 
 QByteArray decodeQuotedPrintable(QByteArrayView text, bool underscoreIsSpace) {
-    QByteArray out;
-    out.reserve(text.size());
+    // No escape or soft break writes more bytes than it reads.
+    QByteArray out(text.size(), Qt::Uninitialized);
+    char* w = out.data();
     const qsizetype n = text.size();
     for (qsizetype i = 0; i < n; ++i) {
         const char c = text[i];
         if (c == '_' && underscoreIsSpace) {
-            out += ' ';
+            *w++ = ' ';
             continue;
         }
         if (c != '=') {
-            out += c;
+            *w++ = c;
             continue;
         }
         if (i + 2 < n && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
-            out += char(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+            *w++ = char(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
             i += 2;
             continue;
         }
@@ -103,8 +107,9 @@ QByteArray decodeQuotedPrintable(QByteArrayView text, bool underscoreIsSpace) {
             i = j;
             continue;
         }
-        out += c; // not an escape: keep it as written
+        *w++ = c; // not an escape: keep it as written
     }
+    out.truncate(w - out.constData());
     return out;
 }
 

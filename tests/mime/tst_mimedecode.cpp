@@ -2,7 +2,10 @@
 #include "mailcheck/mime/Charset.h"
 #include "mailcheck/mime/MimeDecode.h"
 #include "mailcheck/mime/TransferDecode.h"
+#include "platform/Cp932.h"
+#include "platform/Iconv.h"
 
+#include <QRandomGenerator>
 #include <QTest>
 
 using namespace brindle;
@@ -376,6 +379,86 @@ private Q_SLOTS:
         const QString body = decodeMessage(raw).body;
         const qsizetype parts = body.count(u'x');
         QVERIFY2(parts > 100 && parts < 3000, qPrintable(QString::number(parts)));
+    }
+
+    // The table decoders and the code page 932 encoder against iconv itself: every two-byte string
+    // alone, after a byte and before one, UTF-8 three-byte starts, every JIS pair, every UTF-16 unit,
+    // and seeded random text. A wrong entry, a misplaced U+FFFD or a lost fold shows here.
+    void tablesAgreeWithIconv() {
+        const IconvTable* cp932 = cp932Table();
+        const IconvTable* euc = IconvTable::get("EUC-JP-MS");
+        QVERIFY(cp932 && euc);
+        // The tables take any rule for what an unreadable character spans; this one takes up to three.
+        const UnreadableLength span = [](const unsigned char* p, qsizetype left) {
+            return std::min<qsizetype>(left, 1 + p[0] % 3);
+        };
+        const UnreadableLength one = [](const unsigned char*, qsizetype) { return 1; };
+        QRandomGenerator rng(932);
+        QList<QByteArray> corpus;
+        for (int a = 0; a < 256; ++a)
+            for (int b = 0; b < 256; ++b) {
+                const char s[] = {'x', char(a), char(b), char(a ^ b)};
+                corpus << QByteArray(s + 1, 2) << QByteArray(s, 3) << QByteArray(s + 1, 3);
+                if (a >= 0xE0 && a <= 0xF4 && b >= 0x80 && b <= 0xBF)
+                    for (int c = 0; c < 256; c += 5)
+                        corpus << QByteArray(s + 1, 2) + char(c);
+            }
+        const QByteArray pool[] = {
+            "a",        "\r\n",         "\x1b$B",   "\x80",         "\x8e\xb1", "\x8f\xa2\xc3",
+            "\xa4\xa2", "\x82\xa0",     "\x87\x40", "\xe3\x80\x9c", "\xc2\xa2", "\xe2\x88\x92",
+            "\xff",     "\xf0\x9f\x98", "\xed\xa0", "\xfc\xfc",     "\xa1"};
+        for (int i = 0; i < 20000; ++i) {
+            QByteArray s;
+            for (int k = rng.bounded(24); k > 0; --k)
+                s += rng.bounded(3) ? pool[rng.bounded(int(std::size(pool)))]
+                                    : QByteArray(1, char(rng.bounded(256)));
+            corpus << s;
+        }
+        for (const QByteArray& bytes : corpus) {
+            bool same =
+                fromCp932(bytes) == iconvDecode("CP932", bytes, false, cp932UnreadableLength) &&
+                decodeGuessed(bytes, GuessedCharset::Utf8) == iconvDecode("UTF-8", bytes, false, one) &&
+                decodeCharset(bytes, "utf-8", Folding::JapaneseVariants) ==
+                    foldJapaneseVariants(decodeCharset(bytes, "utf-8"));
+            for (const bool strict : {false, true})
+                same = same &&
+                       cp932->decode(bytes, strict, span) == iconvDecode("CP932", bytes, strict, span) &&
+                       euc->decode(bytes, strict, span) == iconvDecode("EUC-JP-MS", bytes, strict, span);
+            if (bytes.contains('\x80') || bytes.contains('\xe3') || bytes.contains('\xc2'))
+                same = same && decodeCharsetStrict(bytes, "utf-8") == iconvDecode("UTF-8", bytes, true, one);
+            QVERIFY2(same, bytes.toHex(' ').constData());
+        }
+        for (int j1 = 0x21; j1 <= 0x7E; ++j1)
+            for (int j2 = 0x21; j2 <= 0x7E; ++j2) {
+                const char jis[] = {'\x1b', '$', 'B', char(j1), char(j2)};
+                const char sjis[] = {char((j1 + 1) / 2 + (j1 <= 0x5E ? 0x70 : 0xB0)),
+                                     char(j2 + (j1 % 2 ? (j2 >= 0x60 ? 0x20 : 0x1F) : 0x7E))};
+                for (const bool strict : {false, true}) {
+                    Iso2022JpDecoder d;
+                    d.feed(QByteArrayView(jis, 5));
+                    QVERIFY(d.finish(strict) ==
+                            iconvDecode("CP932", QByteArrayView(sjis, 2), strict, cp932UnreadableLength));
+                }
+            }
+        const char16_t units[] = {u'a', 0x3042, 0x301C, 0xFF5E, 0xD83D, 0xDE00, 0xDC00, 0x2460, 0xFEFF, 0xE9};
+        for (int round = 0; round < 0x10000 + 5000; ++round) {
+            QString t;
+            if (round < 0x10000)
+                t = QChar(char16_t(round)) + u"a"_qs;
+            for (int k = round < 0x10000 ? 0 : rng.bounded(12); k > 0; --k)
+                t += QChar(rng.bounded(2) ? units[rng.bounded(int(std::size(units)))]
+                                          : char16_t(rng.bounded(0x10000)));
+            const QByteArray bytes = iconvEncode("CP932", t, '?');
+            QVERIFY2(toCp932(t) == bytes && cp932Length(t) == bytes.size(), qPrintable(t));
+            // The longest start whose bytes fit, less a high surrogate it would end in.
+            const qsizetype max = rng.bounded(int(bytes.size()) + 1);
+            qsizetype keep = t.size();
+            while (bytes.size() > max && iconvEncode("CP932", QStringView(t).left(keep), '?').size() > max)
+                --keep;
+            if (bytes.size() > max && keep > 0 && t[keep - 1].isHighSurrogate())
+                --keep;
+            QVERIFY2(cutToCp932Bytes(t, max) == (max > 0 ? t.left(keep) : QString()), qPrintable(t));
+        }
     }
 };
 
