@@ -10,9 +10,11 @@
 #include <cstdio>
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QMap>
 #include <QStringList>
+#include <unistd.h>
 
 using namespace brindle;
 
@@ -29,12 +31,15 @@ enum Exit {
 
 const char kHelp[] =
     "Usage: brindle-check [--app-folder DIR] [--dry-run]\n"
+    "       brindle-check --help | --version\n"
     "\n"
     "Runs one mail check without windows: logs into the POP3 server, judges every waiting\n"
     "message by the deletion rule chosen in the program, deletes what the rule catches, and\n"
     "reports what it did.\n"
     "\n"
-    "It reads, in the application folder (DIR, or the folder of this program):\n"
+    "It reads, in the application folder: DIR; else the folder of this program when it holds\n"
+    "a writable ★MailData (a portable copy); else ~/.local/share/Brindle (XDG_DATA_HOME),\n"
+    "which the first start makes from the installation's files.\n"
     "  kestro.ini                the POP3 server (POP3=) and APOP choice (APOP=)\n"
     "  ★MailData/iniIdPass.ini   the account (NAME, NAME2)\n"
     "  ★MailData/ini.ini         the rule (NUMBER6: 1 keyword, 4 size, 5 no hiragana, 6 HTML)\n"
@@ -52,12 +57,15 @@ const char kHelp[] =
     "  --app-folder DIR  use the settings of this application folder\n"
     "  --dry-run         judge every message but delete nothing\n"
     "  --help            show this text\n"
+    "  --version         show the version\n"
     "\n"
     "Output (UTF-8): one line per caught message on standard output,\n"
     "  NUMBER<TAB>RULE-WORD<TAB>SUBJECT\n"
     "then the line\n"
     "  messages: M, deleted: D, new: N\n"
     "Failures and notices go to standard error. With no rule chosen nothing is deleted.\n"
+    "When standard error is a terminal and the check takes longer than a second, a line there\n"
+    "shows which message is being judged (message n of N); nothing of it goes to a file or pipe.\n"
     "\n"
     "Exit status:\n"
     "  0  the check ran\n"
@@ -66,12 +74,25 @@ const char kHelp[] =
     "  3  the server refused the login\n"
     "  4  the connection was lost or the server failed before the deletions took effect\n";
 
+// The progress line: on a terminal only, after the check has run this long, this often at most.
+constexpr qint64 kProgressAfterMs = 1000;
+constexpr qint64 kProgressEveryMs = 100;
+bool g_progressShown = false;
+
+void clearProgress() {
+    if (g_progressShown) {
+        std::fputs("\r\033[K", stderr);
+        g_progressShown = false;
+    }
+}
+
 void out(const QString& text) {
     const QByteArray bytes = text.toUtf8();
     std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
 }
 
 void err(const QString& text) {
+    clearProgress();
     const QByteArray bytes = (QStringLiteral("brindle-check: ") + text + u'\n').toUtf8();
     std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stderr);
 }
@@ -125,8 +146,24 @@ public:
     // The caught messages are listed on standard output instead.
     void announceDeletion(int, const QString&) override {}
     bool deletionsMayBeAnnouncedLate() const override { return true; }
+    void progress(int n, int total) override {
+        if (!m_terminal || m_clock.elapsed() < kProgressAfterMs ||
+            (m_lastProgressMs >= 0 && m_clock.elapsed() - m_lastProgressMs < kProgressEveryMs && n < total))
+            return;
+        m_lastProgressMs = m_clock.elapsed();
+        std::fprintf(stderr, "\rbrindle-check: message %d of %d\033[K", n, total);
+        std::fflush(stderr);
+        g_progressShown = true;
+    }
 
 private:
+    const bool m_terminal = ::isatty(STDERR_FILENO) == 1;
+    QElapsedTimer m_clock = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    qint64 m_lastProgressMs = -1;
     DeletionRule m_rule;
     QMap<Field, QString> m_fields;
 };
@@ -142,6 +179,10 @@ int main(int argc, char** argv) {
         const QString& a = args[i];
         if (a == QStringLiteral("--help") || a == QStringLiteral("-h")) {
             out(QString::fromUtf8(kHelp));
+            return ExitRan;
+        }
+        if (a == QStringLiteral("--version")) {
+            out(QStringLiteral("brindle-check %1\n").arg(QStringLiteral(BRINDLE_VERSION)));
             return ExitRan;
         }
         if (a == QStringLiteral("--dry-run")) {
@@ -162,6 +203,9 @@ int main(int argc, char** argv) {
             return ExitUsage;
         }
         setApplicationFolder(QDir::cleanPath(info.absoluteFilePath()));
+    } else if (!prepareApplicationFolder()) {
+        err(QStringLiteral("could not make the application folder %1").arg(applicationFolder()));
+        return ExitUsage;
     }
 
     ProgramValues values;
@@ -193,6 +237,7 @@ int main(int argc, char** argv) {
     run.setDryRun(dryRun);
     run.setStartKind(MailCheckRun::StartKind::ByHand); // failures are told, on standard error
     const CheckOutcome outcome = run.run();
+    clearProgress();
     library.NMailEndWinSock();
     if (!rememberOutcome(values, outcome))
         err(QStringLiteral("could not write %1").arg(serverMemoryPath()));

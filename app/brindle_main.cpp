@@ -1,4 +1,5 @@
 // brindle: the desktop program.
+#include "platform/AppFolder.h"
 #include "ui/MainForm.h"
 #include "ui/StartupTrace.h"
 #include "ui/UiKit.h"
@@ -15,9 +16,17 @@ int main(int argc, char** argv) {
     brindle::installJapaneseQtTexts(app);
     brindle::applyApplicationLook();
 
+    // The application folder: beside the program for a portable copy, else the user's own, made on
+    // the first start from the installation's files.
+    brindle::prepareApplicationFolder();
+
     brindle::MainForm main;
     main.load();
-    main.show();
+    // --tray (the login start): straight into the tray, or minimized where there is no tray.
+    if (QCoreApplication::arguments().contains(QStringLiteral("--tray")))
+        main.goToTray();
+    else
+        main.show();
     // The desktop session ending takes the program down like its own "終了": settings are saved.
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &main, [&main] { main.requestExit(); });
     return app.exec();

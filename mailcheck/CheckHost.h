@@ -63,6 +63,11 @@ public:
     // deletion may then be counted and announced a little later, while the next messages are
     // judged, so that the run need not wait for each DELE's answer. The order stays the same.
     virtual bool deletionsMayBeAnnouncedLate() const { return false; }
+    // The check is at message n of total (1-based), before judging it.
+    virtual void progress(int n, int total) {
+        Q_UNUSED(n);
+        Q_UNUSED(total);
+    }
 };
 
 } // namespace brindle

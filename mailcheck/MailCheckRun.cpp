@@ -238,6 +238,7 @@ void Pass::judgeMessages(SpamRule* rule) {
     }
     // The numbers are those of the login: a deletion renumbers nothing.
     for (int n = 1; n <= m_outcome.mailCount && !stopping(); ++n) {
+        m_host.progress(n, m_outcome.mailCount);
         settleDeletions(false);
         if (m_resumedNumbers.contains(n) || m_decided.contains(n))
             continue; // deleted again already, or kept without a look

@@ -25,6 +25,10 @@ QString executableFolder() {
     return QDir::currentPath();
 }
 
+// The folder names of the application folder that a new user folder needs from the start.
+const QString kDataFolderName = QStringLiteral(u"★MailData");
+const QString kAttachmentFolderName = QStringLiteral(u"添付フォルダ");
+
 QString withoutTrailingSeparator(QString folder) {
     while (folder.size() > 1 && (folder.endsWith(u'/') || folder.endsWith(u'\\')))
         folder.chop(1);
@@ -59,7 +63,62 @@ QString applicationFolder() {
         if (!g_folderOverride.isEmpty())
             return g_folderOverride;
     }
-    return withoutTrailingSeparator(executableFolder());
+    const QString own = withoutTrailingSeparator(executableFolder());
+    return isPortableApplicationFolder(own) ? own : userApplicationFolder();
+}
+
+bool isPortableApplicationFolder(const QString& folder) {
+    const QFileInfo own(folder);
+    const QFileInfo data(folder + u'/' + kDataFolderName);
+    return own.isDir() && own.isWritable() && data.isDir() && data.isWritable();
+}
+
+QString userApplicationFolder() {
+    QString base = qEnvironmentVariable("XDG_DATA_HOME");
+    if (base.isEmpty() || !QDir::isAbsolutePath(base))
+        base = QDir::homePath() + QStringLiteral("/.local/share");
+    return withoutTrailingSeparator(base) + QStringLiteral("/Brindle");
+}
+
+QString installedTemplateFolder() {
+    return QDir::cleanPath(executableFolder() + QStringLiteral("/../share/brindle"));
+}
+
+namespace {
+
+// Copies what `from` holds into `to`, folders and files alike, where `to` lacks them.
+bool copyMissing(const QString& from, const QString& to) {
+    QDir source(from);
+    if (!QDir().mkpath(to))
+        return false;
+    bool ok = true;
+    const QFileInfoList entries =
+        source.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+    for (const QFileInfo& e : entries) {
+        const QString target = to + u'/' + e.fileName();
+        if (e.isDir())
+            ok = copyMissing(e.absoluteFilePath(), target) && ok;
+        else if (!QFileInfo::exists(target))
+            ok = QFile::copy(e.absoluteFilePath(), target) && ok;
+    }
+    return ok;
+}
+
+} // namespace
+
+bool prepareApplicationFolder(const QString& templateFolder) {
+    {
+        QMutexLocker lock(&g_folderMutex);
+        if (!g_folderOverride.isEmpty())
+            return true;
+    }
+    const QString folder = applicationFolder();
+    if (folder != userApplicationFolder())
+        return true;
+    QDir root;
+    if (!root.mkpath(folder + u'/' + kDataFolderName) || !root.mkpath(folder + u'/' + kAttachmentFolderName))
+        return false;
+    return !QFileInfo(templateFolder).isDir() || copyMissing(templateFolder, folder);
 }
 
 void setApplicationFolder(const QString& folder) {

@@ -5,6 +5,7 @@
 #include "mailcheck/CheckInputs.h"
 #include "mailcheck/MailCheckRun.h"
 #include "platform/AppFolder.h"
+#include "platform/Autostart.h"
 #include "platform/NumberText.h"
 #include "settings/SettingsStore.h"
 #include "ui/AllowListForm.h"
@@ -34,6 +35,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalBlocker>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
@@ -331,6 +333,9 @@ void MainForm::buildMenus() {
     mspam = add("mspam", QStringLiteral("Spam/迷惑メール設定"));
     mset = add("mset", QStringLiteral("設定"));
     mtask = add("mtask", QStringLiteral("タスクトレイに常駐"));
+    mlogin = add("mlogin", QStringLiteral("ログイン時に起動"));
+    mlogin->setCheckable(true);
+    mlogin->setChecked(autostartEnabled());
     mfile->addSeparator()->setObjectName(QStringLiteral("mline3"));
     mzenmen = add("mzenmen", QStringLiteral("常に前面表示"));
     mkaijyo = add("mkaijyo", QStringLiteral("前面表示解除"));
@@ -344,6 +349,16 @@ void MainForm::buildMenus() {
     connect(mspam, &QAction::triggered, Command8, &QPushButton::click);
     connect(mset, &QAction::triggered, Command9, &QPushButton::click);
     connect(mtask, &QAction::triggered, this, &MainForm::goToTray);
+    connect(mlogin, &QAction::toggled, this, [this](bool on) {
+        if (setAutostart(on, QCoreApplication::applicationFilePath()))
+            return;
+        messageBoxes().show(QStringLiteral("ログイン時の起動を%1できませんでした。\n%2")
+                                .arg(on ? QStringLiteral(u"設定") : QStringLiteral(u"解除"),
+                                     QDir::toNativeSeparators(autostartEntryPath())),
+                            MsgButtons::Ok, MsgIcon::Exclamation, QString());
+        const QSignalBlocker quiet(mlogin);
+        mlogin->setChecked(autostartEnabled());
+    });
     connect(mzenmen, &QAction::triggered, this, [this] { setZOrder(true); });
     connect(mkaijyo, &QAction::triggered, this, [this] { setZOrder(false); });
     // Ending from the menu saves like every other way out.

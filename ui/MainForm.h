@@ -88,6 +88,7 @@ public:
     // Menus.
     QMenu* mfile;
     QAction *mcheck, *mspam, *mset, *mtask, *mzenmen, *mkaijyo, *mend;
+    QAction* mlogin; // "ログイン時に起動": the autostart entry with --tray
     QAction *mtrial, *mdeleted, *mallow;
     QMenu* mnuPopup;
     QAction *mnuPopup0, *mnuPopup2;

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <unistd.h>
 
 using namespace brindle;
 
@@ -28,7 +29,44 @@ private Q_SLOTS:
         }
     }
 
-    void cleanup() { setApplicationFolder(QString()); }
+    void cleanup() {
+        setApplicationFolder(QString());
+        qunsetenv("XDG_DATA_HOME");
+    }
+
+    // The program's own folder serves only when it holds a data folder the user may write to.
+    void portableOrPerUser() {
+        QVERIFY(isPortableApplicationFolder(m_root));
+        QVERIFY(!isPortableApplicationFolder(m_root + u"/ÄÖÜ Straße"_qs)); // no data folder
+        QVERIFY(
+            QFile::setPermissions(m_root + u"/★MailData"_qs, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        QCOMPARE(isPortableApplicationFolder(m_root), ::geteuid() == 0); // root writes anyway
+        QVERIFY(QFile::setPermissions(m_root + u"/★MailData"_qs, QFileDevice::ReadOwner |
+                                                                     QFileDevice::WriteOwner |
+                                                                     QFileDevice::ExeOwner));
+    }
+
+    // The tests run from a build folder without a data folder: the user's folder is used. It is made
+    // on first start with the installation's files, and what the user changed is kept.
+    void userFolderMadeFromTheTemplate() {
+        qputenv("XDG_DATA_HOME", (m_root + u"/home data"_qs).toUtf8());
+        QCOMPARE(applicationFolder(), m_root + u"/home data/Brindle"_qs);
+        const QString templ = m_root + u"/ÄÖÜ Straße"_qs;
+        QVERIFY(QDir(templ).mkpath(u"help"_qs));
+        QFile help(templ + u"/help/1.htm"_qs);
+        QVERIFY(help.open(QIODevice::WriteOnly) && help.write("ours") == 4);
+        help.close();
+        QVERIFY(prepareApplicationFolder(templ));
+        const QString user = applicationFolder();
+        for (const QString& f : {u"★MailData"_qs, u"添付フォルダ"_qs, u"help/1.htm"_qs})
+            QVERIFY2(QFileInfo::exists(user + u'/' + f), qPrintable(f));
+        QFile mine(user + u"/help/1.htm"_qs);
+        QVERIFY(mine.open(QIODevice::WriteOnly | QIODevice::Truncate) && mine.write("mine") == 4);
+        mine.close();
+        QVERIFY(prepareApplicationFolder(templ));
+        QVERIFY(mine.open(QIODevice::ReadOnly));
+        QCOMPARE(mine.readAll(), QByteArray("mine"));
+    }
 
     void resolve_data() {
         QTest::addColumn<QString>("tail");
@@ -66,8 +104,8 @@ private Q_SLOTS:
         setApplicationFolder(m_root + u"//"_qs);
         QCOMPARE(applicationFolder(), m_root);
         QCOMPARE(appPath(u"\\★MAilData\\KSTDATA50.data"_qs), m_root + u"/★MailData/Kstdata50.data"_qs);
-        setApplicationFolder(QString()); // back to the executable's folder
-        QCOMPARE(applicationFolder(), QCoreApplication::applicationDirPath());
+        setApplicationFolder(QString()); // back to the default: the build folder holds no data folder
+        QCOMPARE(applicationFolder(), userApplicationFolder());
     }
 };
 
