@@ -77,8 +77,8 @@ void mountainLake(QPainter& p, Rng& rng) {
 
 // 3: a pine forest in morning mist, rows of trees fading back into the haze.
 void pineForest(QPainter& p, Rng& rng) {
-    const QColor haze = rgb(196, 214, 206);
-    sky(p, 0, kH, {{0, rgb(170, 200, 196)}, {0.6, haze}, {1, rgb(220, 228, 214)}});
+    const QColor haze = rgb(176, 198, 192);
+    sky(p, 0, kH, {{0, rgb(124, 164, 168)}, {0.6, haze}, {1, rgb(220, 228, 214)}});
     glow(p, QPointF(40, 26), 36, rgb(255, 250, 230, 160));
     // shafts of sunlight slanting down through the mist
     p.setPen(Qt::NoPen);
