@@ -1,7 +1,6 @@
 #pragma once
 // Drawing helpers shared by the scenes: a seeded random source, terrain profiles and the recurring
 // elements of a landscape (sky, sun, clouds, trees, stars, water).
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <QColor>
@@ -57,8 +56,10 @@ void streak(QPainter& p, QPointF c, double width, double height, const QColor& c
 void stars(QPainter& p, Rng& rng, QRectF area, int count, double maxAlpha = 1.0);
 void pine(QPainter& p, QPointF foot, double height, const QColor& colour);
 void leafyTree(QPainter& p, Rng& rng, QPointF foot, double height, const QColor& leaf, const QColor& trunk);
-// Mirrors what `paint` draws about the horizontal line y = `waterline`, clipped below it, dimmed
-// towards `water` by `dim`, with ripple lines across it.
+// Paints `paint` and its mirror image below the horizontal line y = `waterline`, each row of the
+// mirror shifted a little sideways as by a swell, and veiled with `water` at opacity `dim`.
+// `paint` runs twice and must draw the same both times (a random source of its own, freshly
+// seeded).
 void reflect(QPainter& p, Rng& rng, double waterline, const QColor& water, double dim,
              const std::function<void(QPainter&)>& paint);
 // A line from a to b with its midpoints pushed sideways at random (rock edges, snow lines).

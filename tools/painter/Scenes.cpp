@@ -3,6 +3,7 @@
 #include "Icon.h"
 #include "Kit.h"
 
+#include <array>
 #include <cmath>
 
 namespace painter {
@@ -791,13 +792,11 @@ QImage builtInPicture() {
         p.setBrush(rgb(70, 56, 60, 90));
         p.drawPath(QTransform(1, 0, 0, -0.6, 0, 89 * 1.6).map(hull));
         const QRectF mark(127, 95, 22, 22);
-        QPainter::RenderHints hints = p.renderHints();
         p.save();
         p.translate(mark.topLeft());
-        p.scale(mark.width() / 256, mark.height() / 256);
-        paintIcon(p, 256);
+        p.scale(mark.width() / kIconBox, mark.height() / kIconBox);
+        paintIcon(p, int(mark.width()));
         p.restore();
-        p.setRenderHints(hints);
     });
 }
 
