@@ -49,14 +49,9 @@ const QUrl kHomePage(QStringLiteral("https://brindle.example.org/"));
 
 const QColor kButtonColour(128, 128, 255);
 
-QPixmap builtInPicture(int w, int h) {
-    QPixmap pm(w, h);
-    QPainter p(&pm);
-    QLinearGradient g(0, 0, 0, h);
-    g.setColorAt(0, QColor(70, 110, 160));
-    g.setColorAt(1, QColor(170, 200, 220));
-    p.fillRect(pm.rect(), g);
-    return pm;
+// The picture the picture box has before the first slide, painted with the program at build time.
+QPixmap builtInPicture() {
+    return QPixmap(QStringLiteral(":/art/builtin.png"));
 }
 
 QPixmap builtInIndicator() {
@@ -70,19 +65,13 @@ QPixmap builtInIndicator() {
     return pm;
 }
 
+// The program's icon in every size it was painted in, for the window and the tray.
 QIcon windowIconPicture() {
-    QPixmap pm(32, 32);
-    pm.fill(Qt::transparent);
-    QPainter p(&pm);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setBrush(QColor(128, 128, 255));
-    p.setPen(QPen(QColor(40, 40, 120), 2));
-    p.drawRect(QRectF(3, 7, 26, 18));
-    p.drawLine(QPointF(3, 7), QPointF(16, 18));
-    p.drawLine(QPointF(29, 7), QPointF(16, 18));
-    p.setPen(QPen(QColor(220, 0, 0), 3));
-    p.drawLine(QPointF(6, 28), QPointF(26, 4));
-    return QIcon(pm);
+    QIcon icon;
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256})
+        icon.addFile(QStringLiteral(":/art/icons/hicolor/%1x%1/apps/brindle.png").arg(size),
+                     QSize(size, size));
+    return icon;
 }
 
 QPushButton* hiddenButton(QWidget* parent, const char* name, const QString& caption, int index) {
@@ -183,7 +172,7 @@ void MainForm::buildControls() {
     picMain = new PictureBox(client);
     picMain->setObjectName(QStringLiteral("picMain"));
     picMain->setGeometry(mainFormPlace(u"picMain"));
-    picMain->setPicture(builtInPicture(160, 160));
+    picMain->setPicture(builtInPicture());
     Command8 = makeButton(client, "Command8", QStringLiteral("キーワード登録"), mainFormPlace(u"Command8"),
                           kButtonColour);
     Command7 = makeButton(client, "Command7", QStringLiteral("メーラー設定"), mainFormPlace(u"Command7"),

@@ -1,6 +1,7 @@
 // Start-up from the settings files and every way out of the program, checked on the file's bytes.
 #include "UiTestSupport.h"
 
+#include "ambience/PictureBox.h"
 #include "ui/SetForm.h"
 
 #include <QAction>
@@ -47,6 +48,8 @@ private Q_SLOTS:
         QCOMPARE(checkedRule(main), QString());
         QVERIFY(!main.Timer3->isActive()); // no interval
         QVERIFY(!main.Timer7->isActive()); // no slideshow period: the built-in picture stays
+        QCOMPARE(main.picMain->picture().size(), QSize(160, 160));
+        QVERIFY(!main.windowIcon().availableSizes().isEmpty());
         QCOMPARE(fx.lib.log, (QStringList{QStringLiteral("init"), QStringLiteral("option 1 8192")}));
         QVERIFY(fx.boxes.asked.isEmpty());
     }
