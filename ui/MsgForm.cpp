@@ -4,12 +4,10 @@
 #include "ui/Dialogs.h"
 #include "ui/UiKit.h"
 
-#include <QAction>
 #include <QDir>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QMenu>
-#include <QScrollBar>
 #include <QTextBrowser>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -109,22 +107,17 @@ void HelpForm::followLink(const QUrl& link) {
 }
 
 void HelpForm::showContextMenu(const QPoint& at) {
-    // The standard entries want the place in the document, the menu the place on the screen.
-    const QPoint inDocument(at.x() + WebBrowser1->horizontalScrollBar()->value(),
-                            at.y() + WebBrowser1->verticalScrollBar()->value());
-    QMenu* menu = WebBrowser1->createStandardContextMenu(inDocument);
-    QAction* first = menu->actions().value(0);
-    QAction* back = new QAction(QStringLiteral("戻る"), menu);
-    back->setEnabled(WebBrowser1->isBackwardAvailable());
-    connect(back, &QAction::triggered, WebBrowser1, &QTextBrowser::backward);
-    QAction* forward = new QAction(QStringLiteral("進む"), menu);
-    forward->setEnabled(WebBrowser1->isForwardAvailable());
-    connect(forward, &QAction::triggered, WebBrowser1, &QTextBrowser::forward);
-    QAction* contents = new QAction(QStringLiteral("目次"), menu);
-    connect(contents, &QAction::triggered, this, [this] { showPage(kStartPage); });
-    menu->insertActions(first, {back, forward, contents});
-    menu->insertSeparator(first);
+    auto* menu = new QMenu(this);
     menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addAction(QStringLiteral("戻る"), WebBrowser1, &QTextBrowser::backward)
+        ->setEnabled(WebBrowser1->isBackwardAvailable());
+    menu->addAction(QStringLiteral("進む"), WebBrowser1, &QTextBrowser::forward)
+        ->setEnabled(WebBrowser1->isForwardAvailable());
+    menu->addAction(QStringLiteral("目次"), this, [this] { showPage(kStartPage); });
+    menu->addSeparator();
+    menu->addAction(QStringLiteral("コピー"), WebBrowser1, &QTextBrowser::copy)
+        ->setEnabled(WebBrowser1->textCursor().hasSelection());
+    menu->addAction(QStringLiteral("すべて選択"), WebBrowser1, &QTextBrowser::selectAll);
     menu->popup(WebBrowser1->viewport()->mapToGlobal(at));
 }
 
