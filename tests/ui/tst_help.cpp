@@ -8,12 +8,10 @@
 
 using namespace brindle;
 
-namespace {
-
 const QDir kHelp(QStringLiteral(BRINDLE_HELP_DIR));
 
 // Name; a link followed in the help window (none: the home page button); whether a browser starts;
-// what it is asked for and what the help window shows then (none: not loaded), relative to the help folder.
+// what it is asked for and what the help window then shows (none: not loaded), in the help folder.
 using Click = std::tuple<const char*, QString, bool, QString, QString>;
 const Click kClicks[] = {
     {"home page, a browser", "", true, "home.htm", ""},
@@ -21,9 +19,6 @@ const Click kClicks[] = {
     {"help, a page's place", "rules.htm#size", true, "", "rules.htm#size"},
     {"help, the web", "https://www.debian.org/", false, "https://www.debian.org/", "1.htm"},
 };
-
-} // namespace
-
 Q_DECLARE_METATYPE(Click)
 
 class TestHelp : public QObject {
