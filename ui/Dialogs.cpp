@@ -48,7 +48,7 @@ UiServices makeDefaults() {
         return QFileDialog::getSaveFileName(parent, QString(), QDir::home().filePath(suggestedName));
     };
     s.startProgram = [](const QString& commandLine) { return brindle::startDetached(commandLine); };
-    s.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
+    s.openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
     s.hangUp = hangUpNothing;
     s.endRun = [] { QCoreApplication::quit(); };
     return s;

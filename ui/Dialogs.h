@@ -33,8 +33,9 @@ struct UiServices {
     std::function<QString(QWidget* parent, const QString& suggestedName)> chooseSaveFile;
     // Starts a program by its command line without waiting; false when it could not be started.
     std::function<bool(const QString& commandLine)> startProgram;
-    // Opens an address in the user's browser.
-    std::function<void(const QUrl& url)> openUrl;
+    // Opens an address (a web page, or a local file) in the desktop's browser; false when nothing
+    // could be started to show it.
+    std::function<bool(const QUrl& url)> openUrl;
     // Ends dial-up connections.
     std::function<void()> hangUp;
     // Ends the run (leaves the event loop).

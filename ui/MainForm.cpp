@@ -44,8 +44,8 @@ namespace brindle {
 namespace {
 
 const QString kTagline = QStringLiteral("迷惑メール撃退ツール");
-// Where the maker's pages are.
-const QUrl kHomePage(QStringLiteral("https://brindle.example.org/"));
+// The program's own page, in the help folder: what it is, its version, its licence.
+const QString kHomePage = QStringLiteral("home.htm");
 
 const QColor kButtonColour(128, 128, 255);
 
@@ -285,7 +285,7 @@ void MainForm::buildControls() {
         f->activateWindow();
     });
     connect(Command7, &QPushButton::clicked, this, &MainForm::chooseMailer);
-    connect(Command3, &QPushButton::clicked, this, [] { uiServices().openUrl(kHomePage); });
+    connect(Command3, &QPushButton::clicked, this, [] { openHelpPageInBrowser(kHomePage); });
     connect(Command10, &QPushButton::clicked, this, &MainForm::toggleTopmost);
     connect(Command11, &QPushButton::clicked, this, [] {
         HelpForm* f = forms::helpForm();

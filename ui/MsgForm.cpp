@@ -1,10 +1,13 @@
 #include "ui/MsgForm.h"
 
 #include "platform/AppFolder.h"
+#include "ui/Dialogs.h"
 #include "ui/UiKit.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QMenu>
 #include <QTextBrowser>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -33,32 +36,89 @@ void MsgForm::load() {
     setWindowFlag(Qt::WindowStaysOnTopHint, true);
 }
 
+namespace {
+
+const QString kStartPage = QStringLiteral("1.htm");
+
+} // namespace
+
+QString helpPagePath(const QString& fileName) {
+    return appPath(QStringLiteral("\\help\\") + fileName);
+}
+
+void openHelpPageInBrowser(const QString& fileName) {
+    const QString page = helpPagePath(fileName);
+    // A missing page is told in the help window, not by a browser's error page.
+    if (QFileInfo(page).isFile() && uiServices().openUrl(QUrl::fromLocalFile(page)))
+        return;
+    forms::helpForm()->openPage(fileName);
+}
+
 HelpForm::HelpForm() {
     setObjectName(QStringLiteral("HELPForm"));
     setWindowTitle(QStringLiteral("HELP"));
     resize(twips(10905), twips(7680));
-    auto* browser = new QTextBrowser(this);
-    browser->setObjectName(QStringLiteral("WebBrowser1"));
-    // The help pages are local files; links that lead off the machine are not followed.
-    browser->setOpenExternalLinks(false);
-    browser->setOpenLinks(true);
+    WebBrowser1 = new QTextBrowser(this);
+    WebBrowser1->setObjectName(QStringLiteral("WebBrowser1"));
+    // Every link comes here first: the help folder's pages open in the window, addresses off the
+    // machine in the desktop's browser.
+    WebBrowser1->setOpenLinks(false);
+    WebBrowser1->setOpenExternalLinks(false);
+    WebBrowser1->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(WebBrowser1, &QTextBrowser::anchorClicked, this, &HelpForm::followLink);
+    connect(WebBrowser1, &QWidget::customContextMenuRequested, this, &HelpForm::showContextMenu);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(browser);
-    WebBrowser1 = browser;
+    layout->addWidget(WebBrowser1);
     centreOnScreen(this);
 }
 
 void HelpForm::load() {
     setWindowFlag(Qt::WindowStaysOnTopHint, true);
-    auto* browser = static_cast<QTextBrowser*>(WebBrowser1);
-    const QString start = appPath(QStringLiteral("\\help\\1.htm"));
-    if (QFileInfo::exists(start)) {
-        browser->setSearchPaths({QFileInfo(start).absolutePath()});
-        browser->setSource(QUrl::fromLocalFile(start));
+    showPage(kStartPage);
+}
+
+void HelpForm::openPage(const QString& fileName) {
+    showPage(fileName);
+    show();
+    raise();
+    activateWindow();
+}
+
+void HelpForm::showPage(const QString& fileName) {
+    const QString page = helpPagePath(fileName);
+    if (QFileInfo(page).isFile()) {
+        WebBrowser1->setSearchPaths({QFileInfo(page).absolutePath()});
+        WebBrowser1->setSource(QUrl::fromLocalFile(page));
     } else {
-        browser->setHtml(QStringLiteral("<p>ヘルプが見つかりません。</p>"));
+        WebBrowser1->setHtml(QStringLiteral("<p>ヘルプのページが見つかりません。</p><p>%1</p>")
+                                 .arg(QDir::toNativeSeparators(page).toHtmlEscaped()));
     }
+}
+
+void HelpForm::followLink(const QUrl& link) {
+    const QUrl url = WebBrowser1->source().resolved(link);
+    if (url.isLocalFile()) {
+        if (QFileInfo(url.toLocalFile()).isFile())
+            WebBrowser1->setSource(url);
+    } else if (!url.isRelative()) {
+        uiServices().openUrl(url); // http, https, mailto
+    }
+}
+
+void HelpForm::showContextMenu(const QPoint& at) {
+    auto* menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addAction(QStringLiteral("戻る"), WebBrowser1, &QTextBrowser::backward)
+        ->setEnabled(WebBrowser1->isBackwardAvailable());
+    menu->addAction(QStringLiteral("進む"), WebBrowser1, &QTextBrowser::forward)
+        ->setEnabled(WebBrowser1->isForwardAvailable());
+    menu->addAction(QStringLiteral("目次"), this, [this] { showPage(kStartPage); });
+    menu->addSeparator();
+    menu->addAction(QStringLiteral("コピー"), WebBrowser1, &QTextBrowser::copy)
+        ->setEnabled(WebBrowser1->textCursor().hasSelection());
+    menu->addAction(QStringLiteral("すべて選択"), WebBrowser1, &QTextBrowser::selectAll);
+    menu->popup(WebBrowser1->viewport()->mapToGlobal(at));
 }
 
 } // namespace brindle
