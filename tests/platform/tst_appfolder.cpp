@@ -1,8 +1,10 @@
 #include "platform/AppFolder.h"
+#include "platform/Autostart.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <unistd.h>
@@ -98,6 +100,23 @@ private Q_SLOTS:
         QCOMPARE(resolvePath(m_root, u"\\Data"_qs), m_root + u"/Data"_qs);
         const QString either = resolvePath(m_root, u"\\DATA"_qs);
         QVERIFY2(either == m_root + u"/Data"_qs || either == m_root + u"/data"_qs, qPrintable(either));
+    }
+
+    // The login start's entry is valid for the desktop's own checker, even for a program path with
+    // blanks, quotes, "$", "%" and a backslash in it.
+    void autostartEntry() {
+        qputenv("XDG_CONFIG_HOME", (m_root + u"/config"_qs).toUtf8());
+        const QString program = m_root + u"/my \"mail\" $tools 100% \\/brindle"_qs;
+        QVERIFY(!autostartEnabled());
+        QVERIFY(setAutostart(true, program));
+        QVERIFY(autostartEnabled());
+        QCOMPARE(QProcess::execute(u"desktop-file-validate"_qs, {autostartEntryPath()}), 0);
+        QFile entry(autostartEntryPath());
+        QVERIFY(entry.open(QIODevice::ReadOnly));
+        QVERIFY(entry.readAll().contains(" --tray\n"));
+        QVERIFY(setAutostart(false, program));
+        QVERIFY(!autostartEnabled());
+        qunsetenv("XDG_CONFIG_HOME");
     }
 
     void appPathUsesTheApplicationFolder() {

@@ -8,6 +8,7 @@ PACKAGES=(
   dovecot-core dovecot-pop3d openssl
   fonts-noto-cjk xvfb xauth qt6-translations-l10n
   mpop
+  desktop-file-utils appstream systemd dpkg-dev file
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
