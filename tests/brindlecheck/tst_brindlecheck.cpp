@@ -80,6 +80,28 @@ private Q_SLOTS:
         QCOMPARE(dir->read(u"★MailData/deleted.log"_s).count('\n'), 1);
     }
 
+    // A check longer than a second tells on a terminal which message it is at; into a pipe it
+    // writes nothing but its own lines.
+    void progressOnATerminalOnly() {
+        FakePop3Options o = options();
+        for (int i = 0; i < 20; ++i)
+            o.messages << "From: b@example.com\r\nSubject: hello\r\n\r\nbody\r\n";
+        o.pipelining = false;
+        o.replyDelayMs = 40; // some 60 commands: over a second
+        FakePop3Server server(o);
+        QVERIFY(server.start());
+        makeFolder(server.address());
+        const ProgramRun piped = runCheck({"--dry-run"});
+        QCOMPARE(piped.exitCode, 0);
+        QVERIFY2(!piped.errors.contains("message "), qPrintable(piped.errors));
+        const QString command =
+            QStringLiteral("'%1' --app-folder '%2'").arg(QStringLiteral(BRINDLE_CHECK), dir->path());
+        const ProgramRun terminal = runProgram("script", {"-qec", command, "/dev/null"});
+        QCOMPARE(terminal.exitCode, 0);
+        QVERIFY2(terminal.lines.join('\n').contains("message 22 of 22"),
+                 qPrintable(terminal.lines.join('\n')));
+    }
+
     // The exit status follows what went wrong; the password never appears.
     void failures_data() {
         QTest::addColumn<QString>("fault");
@@ -92,7 +114,7 @@ private Q_SLOTS:
         // The login goes out in one flight, which such a server garbles; the next run goes one
         // command at a time.
         QTest::newRow("garbled pipelining") << "garble" << 2;
-        QTest::newRow("DELE refused") << "dele" << 0;         // told, and not counted as deleted
+        QTest::newRow("DELE refused") << "dele" << 0; // told, and not counted as deleted
     }
     void failures() {
         QFETCH(QString, fault);
