@@ -4,6 +4,7 @@
 #include "mailcheck/MailCheckRun.h"
 #include "mailcheck/MailLibrary.h"
 #include "mailcheck/NMail.h"
+#include "mailcheck/TlsMemory.h"
 #include "platform/AppFolder.h"
 #include "settings/SettingsStore.h"
 
@@ -30,7 +31,8 @@ enum Exit {
 };
 
 const char kHelp[] =
-    "Usage: brindle-check [--app-folder DIR] [--dry-run]\n"
+    "Usage: brindle-check [--app-folder DIR] [--dry-run] [--allow-plain]\n"
+    "                     [--accept-certificate SHA256]\n"
     "       brindle-check --help | --version\n"
     "\n"
     "Runs one mail check without windows: logs into the POP3 server, judges every waiting\n"
@@ -47,6 +49,10 @@ const char kHelp[] =
     "  ★MailData/Kstdata50.data  the keywords\n"
     "  ★MailData/allow.txt       senders no rule deletes (an address or @domain a line)\n"
     "\n"
+    "TLS: port 995 and pop3s:// use TLS from the start, other servers are upgraded with STLS\n"
+    "when they offer it, and certificates are verified. A server once seen with TLS is never\n"
+    "used without it. Without TLS the password is sent only after --allow-plain.\n"
+    "\n"
     "Each message is copied to ★MailData/quarantine before it is deleted, and logged in\n"
     "★MailData/deleted.log once the server has confirmed the deletions. A message whose\n"
     "copy cannot be written is not deleted. Messages judged \"keep\" are remembered by UIDL\n"
@@ -56,6 +62,13 @@ const char kHelp[] =
     "Options:\n"
     "  --app-folder DIR  use the settings of this application folder\n"
     "  --dry-run         judge every message but delete nothing\n"
+    "  --allow-plain     agree that the password goes unencrypted to the server, which\n"
+    "                    offers no TLS; remembered in ★MailData/tls.ini, then the check runs\n"
+    "                    (a server on this machine, and APOP, need no agreement)\n"
+    "  --accept-certificate SHA256\n"
+    "                    trust the server's certificate with this SHA-256 fingerprint (hex,\n"
+    "                    colons optional) although the system does not: self-signed or from\n"
+    "                    a private CA; remembered in ★MailData/tls.ini, then the check runs\n"
     "  --help            show this text\n"
     "  --version         show the version\n"
     "\n"
@@ -70,9 +83,15 @@ const char kHelp[] =
     "Exit status:\n"
     "  0  the check ran\n"
     "  1  bad usage, or settings incomplete (no server, no account)\n"
-    "  2  the server could not be reached, or the connection broke during the login\n"
+    "  2  the server could not be reached, the connection broke during the login, or the\n"
+    "     server was refused: TLS it no longer offers, a certificate not trusted (see\n"
+    "     --accept-certificate), a password that would go unencrypted (see --allow-plain),\n"
+    "     or replies that are no POP3 or come too slowly\n"
     "  3  the server refused the login\n"
     "  4  the connection was lost or the server failed before the deletions took effect\n";
+
+// A mistyped fingerprint quoted back: enough to see the mistake, never a flood.
+constexpr int kFingerprintQuoteChars = 120;
 
 // The progress line: on a terminal only, after the check has run this long, this often at most.
 constexpr qint64 kProgressAfterMs = 1000;
@@ -146,6 +165,20 @@ public:
     // The caught messages are listed on standard output instead.
     void announceDeletion(int, const QString&) override {}
     bool deletionsMayBeAnnouncedLate() const override { return true; }
+    // Nobody can answer here: the question's reasons go to standard error with the option that
+    // gives the agreement, and the answer is no.
+    bool askTrust(const TrustQuestion& q) override {
+        err(oneLine(q.text));
+        if (q.kind == TrustQuestion::Kind::PlainLogin)
+            err(QStringLiteral("not sending the password unencrypted to %1 without your agreement; to agree, "
+                               "run brindle-check again with --allow-plain")
+                    .arg(q.server));
+        else
+            err(QStringLiteral("not trusting the certificate of %1; if its SHA-256 is the one the server's "
+                               "administrator gave you, run brindle-check again with --accept-certificate %2")
+                    .arg(q.server, fingerprintText(q.sha256)));
+        return false;
+    }
     void progress(int n, int total) override {
         if (!m_terminal || m_clock.elapsed() < kProgressAfterMs ||
             (m_lastProgressMs >= 0 && m_clock.elapsed() - m_lastProgressMs < kProgressEveryMs && n < total))
@@ -174,6 +207,7 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QString folder;
     bool dryRun = false;
+    Pop3Trust agreed; // what the options agree to for the configured server
     const QStringList args = app.arguments();
     for (int i = 1; i < args.size(); ++i) {
         const QString& a = args[i];
@@ -187,6 +221,22 @@ int main(int argc, char** argv) {
         }
         if (a == QStringLiteral("--dry-run")) {
             dryRun = true;
+        } else if (a == QStringLiteral("--allow-plain")) {
+            agreed.plainAgreed = true;
+        } else if (a == QStringLiteral("--accept-certificate") ||
+                   a.startsWith(QStringLiteral("--accept-certificate="))) {
+            const QString text = a.contains(u'=')      ? a.section(u'=', 1)
+                                 : i + 1 < args.size() ? args[++i]
+                                                       : QString();
+            const std::optional<QByteArray> sha = parseFingerprint(text);
+            if (!sha) {
+                err(QStringLiteral(
+                        "--accept-certificate wants the certificate's SHA-256: 64 hex digits, colons "
+                        "optional (got \"%1\")")
+                        .arg(text.left(kFingerprintQuoteChars)));
+                return ExitUsage;
+            }
+            agreed.pinnedSha256 = *sha;
         } else if (a == QStringLiteral("--app-folder") && i + 1 < args.size()) {
             folder = args[++i];
         } else if (a.startsWith(QStringLiteral("--app-folder="))) {
@@ -211,6 +261,11 @@ int main(int argc, char** argv) {
     ProgramValues values;
     if (!loadServerSettings(values.server) || values.server.pop3Server.trimmed().isEmpty()) {
         err(QStringLiteral("no POP3 server is set (POP3= in %1)").arg(serverSettingsPath()));
+        return ExitUsage;
+    }
+    if (agreed != Pop3Trust{} &&
+        !rememberTrust(tlsMemoryPath(), serverTrustKey(values.server.pop3Server), agreed)) {
+        err(QStringLiteral("could not write %1").arg(tlsMemoryPath()));
         return ExitUsage;
     }
     CheckInputs inputs = readCheckInputs(values);

@@ -1,5 +1,6 @@
 #pragma once
 #include "platform/MessageBox.h"
+#include <QByteArray>
 #include <QString>
 
 namespace brindle {
@@ -63,6 +64,21 @@ public:
     // deletion may then be counted and announced a little later, while the next messages are
     // judged, so that the run need not wait for each DELE's answer. The order stays the same.
     virtual bool deletionsMayBeAnnouncedLate() const { return false; }
+    // A question of trust, put before anything secret goes to the server: whether the password may
+    // go to it in clear, or whether to trust a certificate that the system does not vouch for. True
+    // means yes. A host nobody can answer says no (the default), and the check then ends unconnected.
+    struct TrustQuestion {
+        enum class Kind { PlainLogin, Certificate, ChangedCertificate };
+        Kind kind = Kind::PlainLogin;
+        QString server;     // as the program remembers it: "host:port"
+        QString text;       // the question with its reasons, as the windows show it
+        QByteArray sha256;  // the certificate's, for the certificate questions
+        bool byHand = true; // false: an interval check, which nobody may be watching
+    };
+    virtual bool askTrust(const TrustQuestion& question) {
+        Q_UNUSED(question);
+        return false;
+    }
     // The check is at message n of total (1-based), before judging it.
     virtual void progress(int n, int total) {
         Q_UNUSED(n);

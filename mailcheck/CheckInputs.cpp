@@ -3,6 +3,7 @@
 #include "keywords/AllowList.h"
 #include "keywords/KeywordFile.h"
 #include "mailcheck/MailCheckRun.h"
+#include "mailcheck/TlsMemory.h"
 #include "platform/AppFolder.h"
 #include "platform/Profile.h"
 
@@ -40,14 +41,21 @@ CheckInputs readCheckInputs(const ProgramValues& values) {
     const QString section = serverSection(values.server.pop3Server);
     if (!section.isEmpty())
         inputs.pipelining = getProfileInt(section, kPipeliningKey, 1, serverMemoryPath()) != 0;
+    const QString key = serverTrustKey(values.server.pop3Server);
+    if (!key.isEmpty())
+        inputs.trust = trustFor(tlsMemoryPath(), key);
     return inputs;
 }
 
 bool rememberOutcome(const ProgramValues& values, const CheckOutcome& outcome) {
+    bool ok = true;
+    const QString key = serverTrustKey(values.server.pop3Server);
+    if (outcome.trustLearnt && !key.isEmpty())
+        ok = rememberTrust(tlsMemoryPath(), key, outcome.trust);
     const QString section = serverSection(values.server.pop3Server);
     if (!outcome.pipeliningGarbled || section.isEmpty())
-        return true;
-    return writeProfileString(section, kPipeliningKey, QStringLiteral("0"), serverMemoryPath());
+        return ok;
+    return writeProfileString(section, kPipeliningKey, QStringLiteral("0"), serverMemoryPath()) && ok;
 }
 
 } // namespace brindle

@@ -1,4 +1,5 @@
 #pragma once
+#include "mailcheck/pop3/Pop3Trust.h"
 #include "mailcheck/Quarantine.h"
 #include "settings/SettingsStore.h"
 
@@ -21,6 +22,8 @@ struct CheckInputs {
     // there is nowhere to keep a copy, so nothing is deleted (a dry run still judges).
     QString dataFolder;
     QuarantineLimits quarantineLimits;
+    // What earlier checks learnt of the server's TLS (tls.ini).
+    Pop3Trust trust;
 };
 
 // The file, in the data folder, where the program remembers what it learnt about each server.
@@ -31,8 +34,8 @@ QString serverMemoryPath(); // "\\★MailData\\servers.ini"
 // the keyword file; the probe folder; what is remembered of the configured server.
 CheckInputs readCheckInputs(const ProgramValues& values);
 
-// Keeps what a check learnt about its server for the checks to come. False when it could not be
-// written (the next check then tries the same way again).
+// Keeps what a check learnt about its server for the checks to come (servers.ini, tls.ini). False when it
+// could not be written (the next check then tries the same way again).
 bool rememberOutcome(const ProgramValues& values, const CheckOutcome& outcome);
 
 } // namespace brindle

@@ -3,11 +3,13 @@
 #include "keywords/AllowList.h"
 #include "mailcheck/DeletionRules.h"
 #include "mailcheck/Quarantine.h"
+#include "mailcheck/TlsMemory.h"
 #include "mailcheck/VerdictMemory.h"
 #include "platform/NumberText.h"
 
 #include <deque>
 #include <optional>
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QHash>
 #include <QSet>
@@ -63,6 +65,8 @@ public:
     QString sizeProbePath() const override { return sizeProbeFilePath(m_inputs.probeFolder); }
 
 private:
+    int connectTrusted();
+    bool askPlainLogin();
     // A call of the judging failed: a garbled pipeline ends the pass.
     void noteFailure();
     bool stopping();
@@ -126,12 +130,116 @@ private:
     QSet<int> m_caughtByListing; // the size rule: listed at or above the limit
     bool m_judgedCleanly = true; // nothing failed while the current message was judged
     bool m_caughtCurrent = false;
+    bool m_askedCertificate = false; // the certificate question is put once per pass
+    bool m_declined = false;         // the user said no to a question of trust
+    const QString m_trustKey = serverTrustKey(m_values.server.pop3Server);
 };
 
 void Pass::clearWorkingBoxes() {
     for (Field f : {Field::Text4, Field::Text5, Field::Text6, Field::Text14}) {
         m_host.setText(f, QString());
     }
+}
+
+namespace {
+
+QString dateText(const QDateTime& t) {
+    return t.toLocalTime().toString(QStringLiteral("yyyy/MM/dd"));
+}
+
+// What a certificate says of itself, as the questions show it.
+QString certificateDetails(const QSslCertificate& c) {
+    return QStringLiteral(u"発行先: %1（%2）\n発行者: %3\n有効期間: %4 ～ %5\nSHA-256: %6")
+        .arg(certificateSubjectText(c), certificateNamesText(c), certificateIssuerText(c),
+             dateText(c.effectiveDate()), dateText(c.expiryDate()),
+             fingerprintText(c.digest(QCryptographicHash::Sha256)));
+}
+
+} // namespace
+
+// Connects under what is remembered of the server. A certificate that only the user can vouch for
+// is put to them, once per check; trusted, it is pinned and the connection made again.
+int Pass::connectTrusted() {
+    while (true) {
+        m_library.NMailSetServerTrust(m_outcome.trust);
+        const int handle = m_library.NMailPop3Connect(m_values.server.pop3Server);
+        const ConnectionSecurity security = m_library.NMailGetSecurity();
+        if (security.tlsOffered && !m_outcome.trust.tlsSeen) {
+            m_outcome.trust.tlsSeen = true;
+            m_outcome.trustLearnt = true;
+        }
+        const CertificateCheck& c = security.certificate;
+        if (handle >= 0) {
+            if (c.pinned && c.outOfDate && byHand()) {
+                m_host.messageBox(
+                    QStringLiteral(
+                        u"%1 の証明書は有効期間（%2 ～ %3）の外ですが、信頼すると決めた証明書なので"
+                        u"接続しました。サーバーの管理者に証明書の更新を頼んでください。")
+                        .arg(m_trustKey, dateText(c.certificate.effectiveDate()),
+                             dateText(c.certificate.expiryDate())),
+                    MsgButtons::Ok, MsgIcon::Information);
+            }
+            return handle;
+        }
+        const Pop3ErrorKind kind = m_library.NMailGetError().kind;
+        if (m_askedCertificate || c.certificate.isNull() ||
+            (kind != Pop3ErrorKind::CertificateUnknown && kind != Pop3ErrorKind::CertificateChanged))
+            return -1;
+        m_askedCertificate = true;
+        CheckHost::TrustQuestion q;
+        q.server = m_trustKey;
+        q.sha256 = c.certificate.digest(QCryptographicHash::Sha256);
+        q.byHand = byHand();
+        if (kind == Pop3ErrorKind::CertificateUnknown) {
+            q.kind = CheckHost::TrustQuestion::Kind::Certificate;
+            q.text = QStringLiteral(
+                         u"POP3サーバー %1 の証明書は、このコンピューターが信頼する発行者のものではありません"
+                         u"（自己署名の証明書か、私設の認証局が発行した証明書です）。\n\n%2\n\n")
+                         .arg(q.server, certificateDetails(c.certificate));
+            if (c.wrongName)
+                q.text +=
+                    QStringLiteral(u"この証明書は、接続先の名前ではなく上の名前に発行されています。\n\n");
+            q.text += QStringLiteral(
+                u"サーバーの管理者から聞いた SHA-256 の指紋と同じなら、このサーバーの証明書として"
+                u"信頼できます。信頼して接続しますか？");
+        } else {
+            q.kind = CheckHost::TrustQuestion::Kind::ChangedCertificate;
+            q.text =
+                QStringLiteral(u"POP3サーバー %1 の証明書が、以前に信頼すると決めた証明書（SHA-256 %2）と"
+                               u"違います。サーバーが証明書を取り替えたか、通信が途中で乗っ取られているおそれ"
+                               u"があります。\n\n新しい証明書:\n%3\n\n新しい証明書を信頼して接続しますか？"
+                               u"わからないときは「いいえ」を選び、サーバーの管理者に確かめてください。")
+                    .arg(q.server, fingerprintText(m_outcome.trust.pinnedSha256),
+                         certificateDetails(c.certificate));
+        }
+        if (!m_host.askTrust(q)) {
+            m_declined = true;
+            return -1;
+        }
+        m_outcome.trust.pinnedSha256 = q.sha256;
+        m_outcome.trustLearnt = true;
+    }
+}
+
+// USER/PASS would go in clear: the user is asked once; yes is remembered for the server.
+bool Pass::askPlainLogin() {
+    CheckHost::TrustQuestion q;
+    q.kind = CheckHost::TrustQuestion::Kind::PlainLogin;
+    q.server = m_trustKey;
+    q.byHand = byHand();
+    q.text = QStringLiteral(
+                 u"POP3サーバー %1 は暗号化（TLS）に対応していません。このままログインすると、パスワードが"
+                 u"暗号化されずにネットワークを流れ、途中で盗み見られるおそれがあります（APOP を使う"
+                 u"設定なら、パスワードそのものは送られません）。\n\nこのサーバーには暗号化せずに"
+                 u"パスワードを送りますか？「はい」を選ぶと、次からは聞きません。")
+                 .arg(q.server);
+    if (!m_host.askTrust(q)) {
+        m_declined = true;
+        return false;
+    }
+    m_outcome.trust.plainAgreed = true;
+    m_outcome.trustLearnt = true;
+    return true;
 }
 
 CheckOutcome Pass::execute() {
@@ -151,11 +259,16 @@ CheckOutcome Pass::execute() {
         m_outcome.status = CheckOutcome::Status::NotStarted;
         return m_outcome;
     }
-    m_handle = m_library.NMailPop3Connect(m_values.server.pop3Server);
+    m_outcome.trust = m_inputs.trust;
+    m_handle = connectTrusted();
     if (m_handle < 0) {
         m_outcome.status = CheckOutcome::Status::NoConnection;
         m_outcome.failureText = CutAtNul(m_library.NMailGetMessage());
-        if (byHand()) {
+        // A refusal of ours is told even to a check nobody started by hand: it may be an attack.
+        const Pop3ErrorKind kind = m_library.NMailGetError().kind;
+        const bool refused = kind == Pop3ErrorKind::TlsDowngraded || kind == Pop3ErrorKind::TlsRefused ||
+                             kind == Pop3ErrorKind::CertificateChanged;
+        if (byHand() || (refused && !m_declined)) {
             m_host.messageBox(
                 QStringLiteral(u"POP3サーバーに接続できませんでした。\n%1").arg(m_outcome.failureText),
                 MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
@@ -187,24 +300,33 @@ CheckOutcome Pass::execute() {
     }
 
     const int apopFlag = m_values.server.useApop != 0 ? -1 : 0;
-    const int count = m_library.NMailPop3Authenticate(m_handle, id, password, apopFlag);
+    int count = m_library.NMailPop3Authenticate(m_handle, id, password, apopFlag);
+    if (count < 0 && m_library.NMailGetError().kind == Pop3ErrorKind::PlainLoginRefused && askPlainLogin()) {
+        // Nothing was sent yet: a fresh connection, now allowed to log in in clear.
+        m_library.NMailPop3Close(m_handle);
+        m_handle = connectTrusted();
+        count = m_handle < 0 ? -1 : m_library.NMailPop3Authenticate(m_handle, id, password, apopFlag);
+    }
     m_outcome.mailCount = count;
     if (count < 0) {
         // Only the server's own refusal is a refused login; a connection that broke or went silent
-        // meanwhile is a failed connection.
-        m_outcome.status = m_library.NMailGetError().kind == Pop3ErrorKind::LoginRefused
-                               ? CheckOutcome::Status::LoginRefused
-                               : CheckOutcome::Status::NoConnection;
+        // meanwhile, or a server that is not speaking POP3, is a failed connection.
+        const Pop3ErrorKind kind = m_library.NMailGetError().kind;
+        m_outcome.status = kind == Pop3ErrorKind::LoginRefused ? CheckOutcome::Status::LoginRefused
+                                                               : CheckOutcome::Status::NoConnection;
         m_outcome.failureText = CutAtNul(m_library.NMailGetMessage());
         // A server that garbles the login sent in one flight is sent one command at a time from
         // the next check on (rememberOutcome).
         m_outcome.pipeliningGarbled = m_library.NMailGetError().pipeliningGarbled;
-        m_host.messageBox(m_outcome.pipeliningGarbled
-                              ? QStringLiteral(u"%1\n次回からこのサーバーには命令を1つずつ送ります。")
-                                    .arg(m_outcome.failureText)
-                              : m_outcome.failureText,
-                          MsgButtons::Ok, MsgIcon::None, kErrorCaption);
-        m_library.NMailPop3Close(m_handle);
+        if (kind != Pop3ErrorKind::PlainLoginRefused || byHand()) {
+            m_host.messageBox(m_outcome.pipeliningGarbled
+                                  ? QStringLiteral(u"%1\n次回からこのサーバーには命令を1つずつ送ります。")
+                                        .arg(m_outcome.failureText)
+                                  : m_outcome.failureText,
+                              MsgButtons::Ok, MsgIcon::None, kErrorCaption);
+        }
+        if (m_handle >= 0)
+            m_library.NMailPop3Close(m_handle);
         report();
         return m_outcome;
     }

@@ -51,6 +51,10 @@ struct CheckOutcome {
     // rule and lists, or decided by their listed size alone (the size rule).
     int remembered = 0;
     int decidedByListedSize = 0;
+    // The server's TLS as the check left it (CheckInputs::trust plus what it learnt: TLS seen, a
+    // certificate pinned or the plain-text agreement given by the user); trustLearnt when it changed.
+    Pop3Trust trust;
+    bool trustLearnt = false;
     using Caught = CaughtMessage;
     QList<Caught> caught;
 };

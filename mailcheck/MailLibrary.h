@@ -1,5 +1,6 @@
 #pragma once
 #include "mailcheck/pop3/Pop3Error.h"
+#include "mailcheck/pop3/Pop3Trust.h"
 
 #include <QByteArray>
 #include <QString>
@@ -23,6 +24,13 @@ struct MailFields {
     QString second;      // never read by the run; the decoded Date
     QString fromAddress; // the address of From, without display name
     QString header;      // the whole header block, decoded to text
+};
+
+// What the last connection attempt learnt of the server's TLS, whether or not it succeeded.
+struct ConnectionSecurity {
+    bool tlsOffered = false; // TLS from the start, or STLS in the capabilities
+    bool encrypted = false;
+    CertificateCheck certificate;
 };
 
 // The mail library's entry points. Results follow one rule: a negative number is a failure, and
@@ -83,6 +91,11 @@ public:
         Q_UNUSED(handle);
         return 0; // NMailPop3Close sends it
     }
+    // What is remembered of the server, for the connections opened after the call: TLS seen (a
+    // connection without it is refused), the pinned certificate, the agreement to log in in clear.
+    virtual void NMailSetServerTrust(const Pop3Trust& trust) { Q_UNUSED(trust); }
+    // What the last NMailPop3Connect found of the server's TLS.
+    virtual ConnectionSecurity NMailGetSecurity() { return ConnectionSecurity(); }
     // Sends QUIT and ends the connection. 0 when the server acknowledged QUIT, so that the
     // deletions took effect; negative when they did not.
     virtual int NMailPop3Close(int handle) = 0;

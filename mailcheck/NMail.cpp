@@ -3,6 +3,8 @@
 #include "mailcheck/mime/MimeDecode.h"
 #include "platform/Cp932.h"
 
+#include <QCryptographicHash>
+
 namespace brindle {
 
 namespace {
@@ -67,6 +69,8 @@ NMailLibrary::NMailLibrary(NMailOptions options) : m_options(std::move(options))
         m_options.connectTimeoutMs = kPop3DefaultConnectTimeoutMs;
     if (m_options.replyTimeoutMs <= 0)
         m_options.replyTimeoutMs = kPop3DefaultReplyTimeoutMs;
+    if (m_options.sessionLimitMs <= 0)
+        m_options.sessionLimitMs = kPop3DefaultSessionLimitMs;
 }
 
 NMailLibrary::~NMailLibrary() = default;
@@ -143,6 +147,24 @@ void NMailLibrary::record(const Handle& h, Step step, int n) {
     }
 }
 
+QString NMailLibrary::fingerprintOf(const Handle& h) {
+    const QSslCertificate c = h.session->certificateCheck().certificate;
+    return c.isNull() ? QStringLiteral("不明") : fingerprintText(c.digest(QCryptographicHash::Sha256));
+}
+
+// A failed handshake, said by what was wrong where the certificate tells it.
+QString NMailLibrary::tlsSentence(const Handle& h, const QString& words) {
+    const CertificateCheck c = h.session->certificateCheck();
+    if (!c.certificate.isNull() && !c.otherFault && c.wrongName && !c.untrusted)
+        return QStringLiteral("%1 の証明書は別のサーバー（%2）に発行されたものなので、接続をやめました")
+            .arg(h.host, certificateNamesText(c.certificate));
+    if (!c.certificate.isNull() && !c.otherFault && c.outOfDate)
+        return QStringLiteral("%1 の証明書は有効期間（%2 ～ %3）の外なので、接続をやめました")
+            .arg(h.host, c.certificate.effectiveDate().toLocalTime().toString(QStringLiteral("yyyy/MM/dd")),
+                 c.certificate.expiryDate().toLocalTime().toString(QStringLiteral("yyyy/MM/dd")));
+    return QStringLiteral("%1 と暗号化通信を始められません（%2）").arg(h.host, words);
+}
+
 QString NMailLibrary::sentence(const Handle& h, Step step, int n, const Pop3Error& e) const {
     if (h.session->aborted())
         return QStringLiteral("接続を中断しました");
@@ -155,8 +177,30 @@ QString NMailLibrary::sentence(const Handle& h, Step step, int n, const Pop3Erro
             return QStringLiteral("接続が切れました（%1）").arg(words);
         return QStringLiteral("%1 に接続できません（%2）").arg(h.host, words);
     case Pop3ErrorKind::TlsRefused:
-        return QStringLiteral("%1 と暗号化通信を始められません（%2）").arg(h.host, words);
+        return tlsSentence(h, words);
+    case Pop3ErrorKind::CertificateUnknown:
+        return QStringLiteral(
+                   "%1 の証明書は、このコンピューターが信頼する発行者のものではありません（SHA-256 %2）")
+            .arg(h.host, fingerprintOf(h));
+    case Pop3ErrorKind::CertificateChanged:
+        return QStringLiteral("%1 の証明書が、信頼すると決めた証明書と違います。証明書が更新されたか、"
+                              "通信が乗っ取られているおそれがあります（SHA-256 %2）")
+            .arg(h.host, fingerprintOf(h));
+    case Pop3ErrorKind::TlsDowngraded:
+        return QStringLiteral(
+                   "%1 は以前は暗号化（TLS）に対応していましたが、今回は対応していません。通信が途中で"
+                   "書き換えられているおそれがあるため、パスワードを送らずに接続をやめました")
+            .arg(h.host);
+    case Pop3ErrorKind::PlainLoginRefused:
+        return QStringLiteral("%1 は暗号化（TLS）に対応していないため、パスワードが暗号化されずに送られます。"
+                              "それに同意していないので、ログインしませんでした")
+            .arg(h.host);
     case Pop3ErrorKind::TimedOut:
+        if (e.wait == Pop3Wait::Session)
+            return QStringLiteral("チェックが %1 分を超えたため、接続をやめました")
+                .arg(m_options.sessionLimitMs / 60000.0);
+        if (e.wait == Pop3Wait::Trickle)
+            return QStringLiteral("サーバーの応答が遅すぎるため（少しずつしか届きません）、接続をやめました");
         if (step == Step::Connect)
             return QStringLiteral("%1 に接続できません（%2 秒以内に応答がありません）")
                 .arg(h.host)
@@ -200,6 +244,9 @@ int NMailLibrary::NMailPop3Connect(const QString& host) {
     Pop3SessionOptions o;
     o.connectTimeoutMs = m_options.connectTimeoutMs;
     o.replyTimeoutMs = m_options.replyTimeoutMs;
+    o.sessionLimitMs = m_options.sessionLimitMs;
+    o.trust = m_trust;
+    o.loopbackNeedsNoAgreement = m_options.loopbackNeedsNoAgreement;
     o.extraTrustedCas = m_options.extraTrustedCas;
     o.transportFactory = m_options.transportFactory;
     o.plan = m_plan;
@@ -209,7 +256,10 @@ int NMailLibrary::NMailPop3Connect(const QString& host) {
     auto handle = std::make_unique<Handle>();
     handle->host = address->host;
     handle->session = std::make_unique<Pop3Session>(std::move(o));
-    if (!handle->session->open(*address)) {
+    const bool opened = handle->session->open(*address);
+    m_security = {handle->session->tlsOffered(), handle->session->encrypted(),
+                  handle->session->certificateCheck()};
+    if (!opened) {
         record(*handle, Step::Connect, 0);
         m_lastStats = handle->session->stats();
         return -1;
@@ -234,7 +284,7 @@ int NMailLibrary::NMailPop3Authenticate(int handle, const QString& id, const QSt
                          QStringLiteral("ユーザー名かパスワードに使えない文字があります"));
         if (apop && h.session->apopTimestamp().isEmpty())
             return local(
-                &h, Pop3ErrorKind::LoginRefused,
+                &h, Pop3ErrorKind::ProtocolError,
                 QStringLiteral("このサーバーは APOP に対応していません（挨拶にタイムスタンプがありません）"));
         return h.session->login(commandBytes(id), commandBytes(password), apop);
     });

@@ -23,6 +23,9 @@ struct NMailOptions {
     // itself cannot be switched off.
     QList<QSslCertificate> extraTrustedCas;
     Pop3TransportFactory transportFactory; // empty: TCP/TLS sockets
+    int sessionLimitMs = kPop3DefaultSessionLimitMs;
+    // false: a server on this machine needs the plain-text agreement like any other (tests).
+    bool loopbackNeedsNoAgreement = true;
 };
 
 class NMailLibrary final : public MailLibrary {
@@ -50,6 +53,8 @@ public:
     int NMailPop3SendQuit(int handle) override;
     int NMailPop3Close(int handle) override;
     void NMailEndWinSock() override;
+    void NMailSetServerTrust(const Pop3Trust& trust) override { m_trust = trust; }
+    ConnectionSecurity NMailGetSecurity() override { return m_security; }
 
     // What the last closed session did (for the benchmark).
     Pop3SessionStats lastSessionStats() const { return m_lastStats; }
@@ -66,6 +71,8 @@ private:
     int local(Handle* h, Pop3ErrorKind kind, const QString& text);
     void record(const Handle& h, Step step, int n);
     QString sentence(const Handle& h, Step step, int n, const Pop3Error& e) const;
+    static QString fingerprintOf(const Handle& h);
+    static QString tlsSentence(const Handle& h, const QString& words);
     void bury(int handle);
     int deleteNow(Handle& h, int n);
 
@@ -78,6 +85,8 @@ private:
     MailPlan m_plan = MailPlan::HeadersFirst;
     bool m_pipelining = true;
     bool m_readUidls = false;
+    Pop3Trust m_trust;
+    ConnectionSecurity m_security;
     Pop3Error m_error;
     QString m_message;
     Pop3SessionStats m_lastStats;

@@ -154,4 +154,18 @@ void GuiCheckHost::waitWithEvents(int milliseconds) {
     WaitWithEvents(milliseconds);
 }
 
+bool GuiCheckHost::askTrust(const TrustQuestion& question) {
+    if (ending())
+        return false;
+    const QString memo =
+        QStringLiteral("%1 %2 %3").arg(int(question.kind)).arg(question.server, question.sha256.toHex());
+    if (!question.byHand && m_declined.contains(memo))
+        return false;
+    const bool yes = messageBoxes().show(question.text, MsgButtons::YesNo, MsgIcon::Exclamation,
+                                         QStringLiteral(u"セキュリティの確認")) == MsgResult::Yes;
+    if (!yes)
+        m_declined.insert(memo);
+    return yes;
+}
+
 } // namespace brindle

@@ -1,6 +1,9 @@
 #pragma once
 #include "mailcheck/CheckHost.h"
 
+#include <QSet>
+#include <QString>
+
 class QWidget;
 
 namespace brindle {
@@ -31,11 +34,15 @@ public:
     bool startMailer(const QString& commandLine) override;
     void hangUp() override;
     void waitWithEvents(int milliseconds) override;
+    bool askTrust(const TrustQuestion& question) override;
 
 private:
     QWidget* widget(Field f) const;
     bool ending() const;
     MainForm& m_main;
+    // Questions of trust answered no in this run: an interval check does not put them again (a
+    // check by hand does).
+    QSet<QString> m_declined;
 };
 
 } // namespace brindle

@@ -1,6 +1,7 @@
 #include "mailcheck/pop3/Pop3Session.h"
 
 #include <algorithm>
+#include <limits>
 #include <QHash>
 
 #include <QCoreApplication>
@@ -174,18 +175,36 @@ bool Pop3Session::open(const Pop3ServerAddress& address) {
     return ok;
 }
 
+namespace {
+bool tlsKind(Pop3ErrorKind kind) {
+    return kind == Pop3ErrorKind::TlsRefused || kind == Pop3ErrorKind::CertificateUnknown ||
+           kind == Pop3ErrorKind::CertificateChanged;
+}
+} // namespace
+
+CertificateCheck Pop3Session::certificateCheck() const {
+    return m_transport ? m_transport->certificateCheck() : CertificateCheck();
+}
+
+bool Pop3Session::waitForTransport(int timeoutMs) {
+    Pop3Transport* t = m_transport.get();
+    return waitUntil([t] { return t->isReady() || t->hasFailed(); }, timeoutMs, false);
+}
+
 bool Pop3Session::greetAndUpgrade() {
     Pop3Transport* t = m_transport.get();
+    t->setPinnedCertificate(m_options.trust.pinnedSha256);
+    m_tlsOffered = m_address.implicitTls;
     t->open(m_address.host, m_address.port, m_address.implicitTls);
-    const bool settled =
-        waitUntil([t] { return t->isReady() || t->hasFailed(); }, m_options.connectTimeoutMs);
+    const bool settled = waitForTransport(m_options.connectTimeoutMs);
     if (!settled || t->hasFailed()) {
         const Pop3Error why = t->failure();
-        if (!settled)
+        if (!settled) {
             breakSession(Pop3ErrorKind::TimedOut);
-        else
-            breakSession(why.kind == Pop3ErrorKind::TlsRefused ? why.kind : Pop3ErrorKind::CannotConnect,
-                         why.detail);
+            m_error.wait = m_waitExpired;
+        } else {
+            breakSession(tlsKind(why.kind) ? why.kind : Pop3ErrorKind::CannotConnect, why.detail);
+        }
         return false;
     }
 
@@ -199,28 +218,44 @@ bool Pop3Session::greetAndUpgrade() {
     m_timestamp = apopTimestampOf(greeting->text);
     if (!readCapabilities())
         return false;
+    if (t->isEncrypted())
+        return true;
 
-    if (!t->isEncrypted() && m_capabilities.contains("STLS")) {
-        auto r = execute(Kind::Stls, "STLS");
-        if (!r)
+    if (!m_capabilities.contains("STLS")) {
+        // RFC 8314: a server once seen with TLS keeps it. Its absence now is a stripped capability
+        // list or another server in its place, so nothing more is said to it.
+        if (m_options.trust.tlsSeen) {
+            breakSession(Pop3ErrorKind::TlsDowngraded);
             return false;
-        if (r->ok) {
-            // RFC 2595 4: whatever came before the handshake is not trusted.
-            m_in.clear();
-            t->startTls(m_address.host);
-            const bool done =
-                waitUntil([t] { return t->isReady() || t->hasFailed(); }, m_options.connectTimeoutMs);
-            if (!done || t->hasFailed()) {
-                breakSession(done ? Pop3ErrorKind::TlsRefused : Pop3ErrorKind::TimedOut, t->failure().detail);
-                return false;
-            }
-            m_in.clear();
-            m_capabilities.clear();
-            if (!readCapabilities())
-                return false;
         }
+        return true;
     }
-    return true;
+    m_tlsOffered = true;
+    auto r = execute(Kind::Stls, "STLS");
+    if (!r)
+        return false;
+    if (!r->ok) {
+        // Offered and then refused: going on in plain would be a downgrade of the server's own.
+        breakSession(Pop3ErrorKind::TlsRefused, QStringLiteral("STLS: ") + serverText(r->text));
+        return false;
+    }
+    // RFC 2595 4: whatever came before the handshake is not trusted.
+    m_in.clear();
+    t->startTls(m_address.host);
+    const bool done = waitForTransport(m_options.connectTimeoutMs);
+    if (!done || t->hasFailed()) {
+        const Pop3Error why = t->failure();
+        breakSession(!done               ? Pop3ErrorKind::TimedOut
+                     : tlsKind(why.kind) ? why.kind
+                                         : Pop3ErrorKind::TlsRefused,
+                     why.detail);
+        if (!done)
+            m_error.wait = m_waitExpired;
+        return false;
+    }
+    m_in.clear();
+    m_capabilities.clear();
+    return readCapabilities();
 }
 
 bool Pop3Session::readCapabilities() {
@@ -239,6 +274,8 @@ bool Pop3Session::readCapabilities() {
 
 int Pop3Session::send(Kind kind, int n, const QByteArray& line, bool multiLine, qsizetype limit,
                       qsizetype expected) {
+    if (m_inFlight.empty())
+        m_frontSinceNs = m_clock.nsecsElapsed();
     Command c{kind,
               n,
               m_nextId++,
@@ -295,6 +332,7 @@ void Pop3Session::processBuffer() {
         const Command c = front;
         const bool othersBehind = m_inFlight.size() > 1;
         m_inFlight.pop_front();
+        m_frontSinceNs = m_clock.nsecsElapsed(); // the next reply's time starts now
         if (r == Pop3ReplyParser::Result::Malformed) {
             if (c.kind == Kind::Capa) {
                 // Some servers answer CAPA with nonsense; carry on without capabilities.
@@ -352,25 +390,53 @@ void Pop3Session::deliver(const Command& c, Pop3Reply reply) {
     }
 }
 
-bool Pop3Session::waitUntil(const std::function<bool()>& done, int timeoutMs) {
+qint64 Pop3Session::frontDeadlineNs() const {
+    const Command& c = m_inFlight.front();
+    qint64 bytes = c.expected;
+    if (c.kind == Kind::List)
+        bytes = qint64(qMax(m_count, 0)) * kPop3ListLineBytes;
+    else if (c.kind == Kind::Uidl)
+        bytes = qint64(qMax(m_count, 0)) * kPop3UidlLineBytes;
+    const qint64 ms = m_options.replyTimeoutMs + bytes * 1000 / kPop3MinReplyBytesPerSecond;
+    return m_frontSinceNs + ms * 1000000;
+}
+
+bool Pop3Session::waitUntil(const std::function<bool()>& done, int timeoutMs, bool forReplies) {
     if (done() || !m_transport || m_aborted)
         return done();
     ++m_stats.roundTrips;
     QEventLoop loop;
     QTimer timer;
     timer.setSingleShot(true);
-    QDeadlineTimer deadline(timeoutMs);
+    QDeadlineTimer silence(timeoutMs);
     QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    // Any progress restarts the clock: a slow but living server is not cut off.
     QPointer<Pop3Transport> transport = m_transport.get();
     QMetaObject::Connection progress = QObject::connect(transport, &Pop3Transport::activity, &loop, [&] {
-        deadline.setRemainingTime(timeoutMs);
+        // A slow but living server is not cut off for silence; its replies' deadlines still hold.
+        if (forReplies)
+            silence.setRemainingTime(timeoutMs);
         loop.quit();
     });
     QEventLoop* outer = std::exchange(m_loop, &loop);
-    while (!done() && !m_aborted && transport && !deadline.hasExpired()) {
-        // A coarse timer may fire a little early: wait again for what remains.
-        timer.start(int(qMax<qint64>(1, deadline.remainingTime())));
+    while (!done() && !m_aborted && transport) {
+        const qint64 now = m_clock.nsecsElapsed();
+        qint64 leftNs = silence.remainingTimeNSecs();
+        Pop3Wait limit = Pop3Wait::Silence;
+        const qint64 sessionLeftNs = qint64(m_options.sessionLimitMs) * 1000000 - now;
+        if (sessionLeftNs < leftNs) {
+            leftNs = sessionLeftNs;
+            limit = Pop3Wait::Session;
+        }
+        if (forReplies && !m_inFlight.empty() && frontDeadlineNs() - now < leftNs) {
+            leftNs = frontDeadlineNs() - now;
+            limit = Pop3Wait::Trickle;
+        }
+        if (leftNs <= 0) {
+            m_waitExpired = limit;
+            break;
+        }
+        // A coarse timer may fire a little early: the loop then waits again for what remains.
+        timer.start(int(std::clamp<qint64>((leftNs + 999999) / 1000000, 1, std::numeric_limits<int>::max())));
         // After the application was told to quit, event loops refuse to run (-1): give up
         // rather than spin.
         if (loop.exec() < 0) {
@@ -384,11 +450,13 @@ bool Pop3Session::waitUntil(const std::function<bool()>& done, int timeoutMs) {
 }
 
 bool Pop3Session::waitForReply(const std::function<bool()>& done) {
-    const bool got = waitUntil([&] { return done() || m_broken; }, m_options.replyTimeoutMs);
+    const bool got = waitUntil([&] { return done() || m_broken; }, m_options.replyTimeoutMs, true);
     if (done())
         return true;
-    if (!got)
+    if (!got && !m_broken) {
         breakSession(Pop3ErrorKind::TimedOut);
+        m_error.wait = m_waitExpired;
+    }
     return false;
 }
 
@@ -415,18 +483,33 @@ std::optional<Pop3Reply> Pop3Session::execute(Kind kind, const QByteArray& line,
 int Pop3Session::login(const QByteArray& user, const QByteArray& password, bool apop) {
     if (m_broken)
         return -1;
-    if (m_loggedIn || (apop && m_timestamp.isEmpty())) {
+    if (m_loggedIn) {
         fail(Pop3ErrorKind::LoginRefused);
         return -1;
     }
+    if (apop && m_timestamp.isEmpty()) {
+        // Not the server refusing us: its greeting lacks what APOP needs.
+        fail(Pop3ErrorKind::ProtocolError, QStringLiteral("the greeting has no APOP timestamp"));
+        return -1;
+    }
+    // APOP sends a digest, never the password: it needs no agreement.
+    const bool onThisMachine = m_options.loopbackNeedsNoAgreement && m_transport->peerIsLoopback();
+    if (!apop && !encrypted() && !m_options.trust.plainAgreed && !onThisMachine) {
+        fail(Pop3ErrorKind::PlainLoginRefused);
+        return -1;
+    }
+    const bool utf8 = m_capabilities.contains("UTF8");
     m_pipelining = m_options.pipelining && m_capabilities.contains("PIPELINING");
     if (m_pipelining) {
-        if (!loginTogether(user, password, apop))
+        if (!loginTogether(user, password, apop, utf8))
             return -1;
         m_loggedIn = true;
         return m_count;
     }
     std::optional<Pop3Reply> r;
+    // A refused UTF8 leaves the session as it was (ASCII mode): nothing to act on.
+    if (utf8 && !execute(Kind::Utf8, "UTF8"))
+        return -1;
     if (apop) {
         r = execute(Kind::Apop, "APOP " + user + ' ' + apopDigest(m_timestamp, password));
     } else {
@@ -446,9 +529,10 @@ int Pop3Session::login(const QByteArray& user, const QByteArray& password, bool 
     return m_count;
 }
 
-// One flight: the login, STAT, and the listings the check will read. After a refused login the
-// server answers the rest with -ERR, which is taken as it comes.
-bool Pop3Session::loginTogether(const QByteArray& user, const QByteArray& password, bool apop) {
+// One flight: UTF8, the login, STAT, and the listings the check will read. After a refused login
+// the server answers the rest with -ERR, which is taken as it comes.
+bool Pop3Session::loginTogether(const QByteArray& user, const QByteArray& password, bool apop, bool utf8) {
+    const int utf8Id = utf8 ? send(Kind::Utf8, 0, "UTF8") : 0;
     QList<int> login;
     if (apop) {
         login << send(Kind::Apop, 0, "APOP " + user + ' ' + apopDigest(m_timestamp, password));
@@ -460,6 +544,8 @@ bool Pop3Session::loginTogether(const QByteArray& user, const QByteArray& passwo
     const int list =
         m_options.plan == MailPlan::SizesOnly ? 0 : send(Kind::List, 0, "LIST", true, kPop3MaxListingBytes);
     const int uidl = m_options.readUidls ? send(Kind::Uidl, 0, "UIDL", true, kPop3MaxListingBytes) : 0;
+    if (utf8Id != 0 && !waitFor(utf8Id))
+        return false;
     for (int id : login) {
         const std::optional<Pop3Reply> r = waitFor(id);
         if (!r)

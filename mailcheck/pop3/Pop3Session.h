@@ -23,6 +23,19 @@ namespace brindle {
 // which keeps running meanwhile, so these only bound how long a dead server keeps a check open.
 inline constexpr int kPop3DefaultConnectTimeoutMs = 30 * 1000;
 inline constexpr int kPop3DefaultReplyTimeoutMs = 60 * 1000;
+// A reply must also be complete within the reply time-out plus the time its expected size takes at
+// this rate, however steadily its bytes come: a server that sends a byte now and then cannot hold a
+// check for minutes. 8 KiB/s is a slow modem's pace; any link a mailbox is read over is faster.
+inline constexpr qint64 kPop3MinReplyBytesPerSecond = 8 * 1024;
+// What a reply of each listing is expected to carry per message, for its deadline: "n size" and
+// "n unique-id" lines (RFC 1939 7: an id is at most 70 characters).
+inline constexpr qsizetype kPop3ListLineBytes = 24;
+inline constexpr qsizetype kPop3UidlLineBytes = 84;
+// A whole session ends after this long, whatever the server does, so that the checks to come are
+// not stalled behind it. A mailbox of thousands of messages on a slow link takes minutes, not half
+// an hour; the next check goes on from where this one stopped (verdicts remembered, deletions
+// pending).
+inline constexpr int kPop3DefaultSessionLimitMs = 30 * 60 * 1000;
 
 // More messages than this in one mailbox is taken as a broken STAT, not a real mailbox.
 inline constexpr int kPop3MaxMessages = 1000000;
@@ -81,8 +94,14 @@ QByteArray apopDigest(const QByteArray& timestamp, const QByteArray& password);
 QByteArray apopTimestampOf(const QByteArray& greetingText);
 
 struct Pop3SessionOptions {
-    int connectTimeoutMs = kPop3DefaultConnectTimeoutMs;
-    int replyTimeoutMs = kPop3DefaultReplyTimeoutMs;
+    int connectTimeoutMs = kPop3DefaultConnectTimeoutMs; // connecting and each TLS handshake, in all
+    int replyTimeoutMs = kPop3DefaultReplyTimeoutMs;     // silence before a reply, and its deadline's base
+    int sessionLimitMs = kPop3DefaultSessionLimitMs;
+    // What is remembered of this server: TLS seen, the pinned certificate, the plain-text agreement.
+    Pop3Trust trust;
+    // A server on a loopback address gets the password in clear without the user's agreement
+    // (nothing crosses a network); false holds it to the rules of any other server (tests).
+    bool loopbackNeedsNoAgreement = true;
     QList<QSslCertificate> extraTrustedCas;
     Pop3TransportFactory transportFactory; // empty: SocketTransport
     MailPlan plan = MailPlan::HeadersFirst;
@@ -100,7 +119,7 @@ struct Pop3SessionStats {
     qint64 bytesReceived = 0;
 };
 
-// One POP3 session (RFC 1939, CAPA RFC 2449, STLS RFC 2595). Calls block their caller but wait
+// One POP3 session (RFC 1939, CAPA RFC 2449, STLS RFC 2595, UTF8 RFC 6856). Calls block their caller but wait
 // in a local event loop, so the caller's events keep running. A failed call leaves error(); once
 // the connection is unusable every later call fails and error() keeps the first cause.
 //
@@ -111,13 +130,24 @@ public:
     explicit Pop3Session(Pop3SessionOptions options = {});
     ~Pop3Session() override;
 
-    // Connects, reads the greeting and the capabilities, and upgrades to TLS when offered.
+    // Connects, reads the greeting and the capabilities, and upgrades to TLS when offered. Refuses,
+    // before anything else is sent, a server whose TLS was seen (options().trust) and that offers
+    // none now (TlsDowngraded), one whose STLS fails (TlsRefused), and a certificate that is neither
+    // verified nor pinned (CertificateUnknown, CertificateChanged, TlsRefused).
     bool open(const Pop3ServerAddress& address);
+    // The server offered TLS on this connection (TLS from the start, or STLS in its capabilities),
+    // whether or not it came about.
+    bool tlsOffered() const { return m_tlsOffered; }
+    // The server's certificate as the handshake found it (null before any handshake).
+    CertificateCheck certificateCheck() const;
     // The APOP timestamp of the greeting; empty when the server offers none.
     QByteArray apopTimestamp() const { return m_timestamp; }
     // Logs in (APOP or USER/PASS) and returns the number of messages, or -1. The caller has made
     // sure that neither contains CR, LF or NUL. With PIPELINING the login, STAT, LIST (unless the plan
-    // is SizesOnly) and UIDL (with readUidls) go out in one flight.
+    // is SizesOnly) and UIDL (with readUidls) go out in one flight; UTF8 goes first where the server
+    // announces it (RFC 6856: in the AUTHORIZATION state), so that mail comes as it was written.
+    // USER/PASS without TLS needs the user's agreement (PlainLoginRefused, and nothing is sent; the
+    // session stays usable) unless the server is on this machine.
     int login(const QByteArray& user, const QByteArray& password, bool apop);
     // The header block of message n, from TOP n 0 or from the whole text, dot-unstuffed.
     std::optional<QByteArray> header(int n);
@@ -163,7 +193,23 @@ public:
     Pop3SessionStats stats() const { return m_stats; }
 
 private:
-    enum class Kind { Greeting, Capa, Stls, User, Pass, Apop, Stat, List, Uidl, Top, TopLines, Retr, Dele, Quit };
+    enum class Kind {
+        Greeting,
+        Capa,
+        Stls,
+        Utf8,
+        User,
+        Pass,
+        Apop,
+        Stat,
+        List,
+        Uidl,
+        Top,
+        TopLines,
+        Retr,
+        Dele,
+        Quit
+    };
     struct Command {
         Kind kind;
         int n = 0;
@@ -191,7 +237,12 @@ private:
     std::optional<Pop3Reply> execute(Kind kind, const QByteArray& line, bool multiLine = false,
                                      qsizetype limit = 0);
     std::optional<Pop3Reply> waitFor(int id);
-    bool waitUntil(const std::function<bool()>& done, int timeoutMs);
+    // Waits until done(), or until a limit passes: with forReplies, the silence time-out (restarted by
+    // every byte) and the deadline of the reply under way; otherwise timeoutMs in all. The session's
+    // own limit always. m_waitExpired then says which.
+    bool waitUntil(const std::function<bool()>& done, int timeoutMs, bool forReplies);
+    bool waitForTransport(int timeoutMs);
+    qint64 frontDeadlineNs() const;
     bool waitForReply(const std::function<bool()>& done);
     void onActivity();
     void processBuffer();
@@ -205,7 +256,7 @@ private:
     bool takeSizes(const Pop3Reply& reply);
     bool ensureUidls();
     void takeUidls(const Pop3Reply& reply);
-    bool loginTogether(const QByteArray& user, const QByteArray& password, bool apop);
+    bool loginTogether(const QByteArray& user, const QByteArray& password, bool apop, bool utf8);
     bool takeStat(const std::optional<Pop3Reply>& reply);
     void measure(const Command& c);
     void moveTo(int n);
@@ -233,6 +284,9 @@ private:
     bool m_aborted = false;
     bool m_quitting = false;
     bool m_topRefused = false; // TOP is optional (RFC 1939 7): headers then come from RETR
+    bool m_tlsOffered = false;
+    Pop3Wait m_waitExpired = Pop3Wait::Silence;
+    qint64 m_frontSinceNs = 0; // when the client began to wait for the reply at the front
     Pop3Error m_error;
     QEventLoop* m_loop = nullptr; // the wait in progress, for abort()
 
@@ -242,8 +296,8 @@ private:
     QList<QByteArray> m_uidls; // index n; empty: none; filled by the one UIDL
     bool m_uidlsRead = false;
     QSet<int> m_deleted;
-    QSet<int> m_skipped; // messages the caller will not ask for
-    int m_quitId = 0;    // the QUIT sent, 0 before
+    QSet<int> m_skipped;             // messages the caller will not ask for
+    int m_quitId = 0;                // the QUIT sent, 0 before
     QMap<int, int> m_deleUnanswered; // message -> id of its DELE sent by removeNoWait
 
     std::map<int, Entry> m_cache; // the one place fetched messages are kept

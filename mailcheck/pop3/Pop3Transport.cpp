@@ -1,5 +1,6 @@
 #include "mailcheck/pop3/Pop3Transport.h"
 
+#include <QCryptographicHash>
 #include <QSslConfiguration>
 #include <QSslSocket>
 
@@ -8,6 +9,35 @@ namespace brindle {
 namespace {
 // Large enough for many pipelined headers per read, small enough to bound a fast server's lead.
 constexpr qint64 kReadBufferBytes = 512 * 1024;
+
+// Sorts what the TLS layer found wrong by what may be done about it.
+CertificateCheck classify(const QList<QSslError>& errors, const QSslCertificate& peer) {
+    CertificateCheck check;
+    check.certificate = peer;
+    for (const QSslError& e : errors) {
+        switch (e.error()) {
+        case QSslError::SelfSignedCertificate:
+        case QSslError::SelfSignedCertificateInChain:
+        case QSslError::UnableToGetIssuerCertificate:
+        case QSslError::UnableToGetLocalIssuerCertificate:
+        case QSslError::UnableToVerifyFirstCertificate:
+        case QSslError::CertificateUntrusted:
+            check.untrusted = true;
+            break;
+        case QSslError::HostNameMismatch:
+            check.wrongName = true;
+            break;
+        case QSslError::CertificateExpired:
+        case QSslError::CertificateNotYetValid:
+            check.outOfDate = true;
+            break;
+        default:
+            check.otherFault = true;
+            break;
+        }
+    }
+    return check;
+}
 } // namespace
 
 SocketTransport::SocketTransport(QList<QSslCertificate> extraCas) : m_socket(new QSslSocket(this)) {
@@ -21,25 +51,25 @@ SocketTransport::SocketTransport(QList<QSslCertificate> extraCas) : m_socket(new
     m_socket->setReadBufferSize(kReadBufferBytes);
 
     auto notify = [this] { Q_EMIT activity(); };
-    connect(m_socket, &QSslSocket::connected, this, notify);
-    connect(m_socket, &QSslSocket::encrypted, this, notify);
-    connect(m_socket, &QSslSocket::readyRead, this, notify);
-    connect(m_socket, &QSslSocket::sslErrors, this, [this](const QList<QSslError>& errors) {
-        QStringList texts;
-        for (const QSslError& e : errors)
-            texts << e.errorString();
-        // Not ignored: the socket aborts the handshake after this signal.
-        fail(Pop3ErrorKind::TlsRefused, texts.join(QStringLiteral("; ")));
+    connect(m_socket, &QSslSocket::connected, this, [this] {
+        m_tcpConnected = true;
+        Q_EMIT activity();
     });
+    connect(m_socket, &QSslSocket::encrypted, this, [this] {
+        if (m_check.certificate.isNull())
+            m_check.certificate = m_socket->peerCertificate();
+        Q_EMIT activity();
+    });
+    connect(m_socket, &QSslSocket::readyRead, this, notify);
+    connect(m_socket, &QSslSocket::sslErrors, this, &SocketTransport::judgeCertificate);
     connect(m_socket, &QSslSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) {
         const bool tls = e == QAbstractSocket::SslHandshakeFailedError ||
                          e == QAbstractSocket::SslInternalError ||
                          e == QAbstractSocket::SslInvalidUserDataError;
-        fail(tls ? Pop3ErrorKind::TlsRefused : Pop3ErrorKind::ConnectionLost, m_socket->errorString());
+        fail(tls ? Pop3ErrorKind::TlsRefused : lostKind(), m_socket->errorString());
     });
-    connect(m_socket, &QSslSocket::disconnected, this, [this] {
-        fail(Pop3ErrorKind::ConnectionLost, QStringLiteral("the server closed the connection"));
-    });
+    connect(m_socket, &QSslSocket::disconnected, this,
+            [this] { fail(lostKind(), QStringLiteral("the server closed the connection")); });
 }
 
 SocketTransport::~SocketTransport() {
@@ -52,6 +82,38 @@ void SocketTransport::fail(Pop3ErrorKind kind, const QString& text) {
         m_failure = {kind, text.left(kPop3MaxErrorDetailChars)};
     m_failed = true;
     Q_EMIT activity();
+}
+
+void SocketTransport::judgeCertificate(const QList<QSslError>& errors) {
+    m_check = classify(errors, m_socket->peerCertificate());
+    const bool isPinned = !m_pin.isEmpty() && m_check.certificate.digest(QCryptographicHash::Sha256) == m_pin;
+    if (isPinned && !m_check.otherFault) {
+        // The user trusted this very certificate for this server: its issuer, names and dates
+        // add nothing to that, and nobody without its key can present it.
+        m_check.pinned = true;
+        m_socket->ignoreSslErrors(errors);
+        return;
+    }
+    QStringList texts;
+    for (const QSslError& e : errors)
+        texts << e.errorString();
+    Pop3ErrorKind kind = Pop3ErrorKind::TlsRefused;
+    if (!m_check.otherFault && m_check.untrusted)
+        kind = !m_pin.isEmpty()     ? Pop3ErrorKind::CertificateChanged
+               : !m_check.outOfDate ? Pop3ErrorKind::CertificateUnknown
+                                    : Pop3ErrorKind::TlsRefused; // an expired one is not taken on
+    // Not ignored: the socket aborts the handshake after this signal.
+    fail(kind, texts.join(QStringLiteral("; ")));
+}
+
+// A connection that ends while its handshake is under way is a failed handshake.
+Pop3ErrorKind SocketTransport::lostKind() const {
+    return m_wantTls && m_tcpConnected && !m_socket->isEncrypted() ? Pop3ErrorKind::TlsRefused
+                                                                   : Pop3ErrorKind::ConnectionLost;
+}
+
+bool SocketTransport::peerIsLoopback() const {
+    return m_socket->peerAddress().isLoopback();
 }
 
 void SocketTransport::open(const QString& host, quint16 port, bool implicitTls) {

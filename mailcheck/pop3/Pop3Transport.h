@@ -1,5 +1,6 @@
 #pragma once
 #include "mailcheck/pop3/Pop3Error.h"
+#include "mailcheck/pop3/Pop3Trust.h"
 
 #include <functional>
 #include <memory>
@@ -35,6 +36,15 @@ public:
     virtual void write(const QByteArray& bytes) = 0;
     virtual QByteArray readAll() = 0;
     virtual void close() = 0;
+    // Before open(): a certificate the system does not vouch for is still accepted when it is this
+    // one (its SHA-256), whatever name and dates it bears; empty: none is.
+    virtual void setPinnedCertificate(const QByteArray& sha256) = 0;
+    // What the handshake found of the server's certificate. A refused one is failure() with
+    // CertificateUnknown (the user may pin it), CertificateChanged (another one is pinned) or
+    // TlsRefused (nothing makes it acceptable).
+    virtual CertificateCheck certificateCheck() const = 0;
+    // The server is this machine (a loopback address): nothing passes over a network.
+    virtual bool peerIsLoopback() const = 0;
 
 Q_SIGNALS:
     // Something changed: connected, encrypted, data arrived, closed, failed.
@@ -42,7 +52,8 @@ Q_SIGNALS:
 };
 
 // The default transport: a TCP socket, TLS 1.2 or later, verified against the system's trust store
-// (plus extraCas) and the host name. There is no way to switch verification off.
+// (plus extraCas) and the host name. There is no way to switch verification off; the one exception
+// is the pinned certificate, which the user accepted for this server by its fingerprint.
 class SocketTransport final : public Pop3Transport {
     Q_OBJECT
 public:
@@ -58,12 +69,20 @@ public:
     void write(const QByteArray& bytes) override;
     QByteArray readAll() override;
     void close() override;
+    void setPinnedCertificate(const QByteArray& sha256) override { m_pin = sha256; }
+    CertificateCheck certificateCheck() const override { return m_check; }
+    bool peerIsLoopback() const override;
 
 private:
     void fail(Pop3ErrorKind kind, const QString& text);
+    void judgeCertificate(const QList<QSslError>& errors);
+    Pop3ErrorKind lostKind() const;
 
     QSslSocket* m_socket;
+    QByteArray m_pin;
+    CertificateCheck m_check;
     bool m_wantTls = false;
+    bool m_tcpConnected = false;
     bool m_failed = false;
     Pop3Error m_failure;
 };

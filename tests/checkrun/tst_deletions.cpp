@@ -46,7 +46,7 @@ class TestDeletions : public QObject {
     bool late = false; // deletions announced after the judging, as brindle-check does them
 
     CheckOutcome check(FakePop3Server& server) {
-        NMailLibrary library(NMailOptions{2000, 2000, {}, {}});
+        NMailLibrary library(NMailOptions{2000, 2000, {}, {}, kPop3DefaultSessionLimitMs, true});
         values.server.pop3Server = server.address();
         CheckInputs inputs = readCheckInputs(values);
         inputs.keywords = {"watches"};

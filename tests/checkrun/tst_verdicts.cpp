@@ -50,7 +50,7 @@ class TestVerdicts : public QObject {
     QString limit = "50000";
 
     CheckOutcome check(FakePop3Server& server, Rule rule, bool dryRun = false) {
-        NMailLibrary library(NMailOptions{2000, 2000, {}, {}});
+        NMailLibrary library(NMailOptions{2000, 2000, {}, {}, kPop3DefaultSessionLimitMs, true});
         values.server.pop3Server = server.address();
         CheckInputs inputs = readCheckInputs(values);
         inputs.keywords = keywords;

@@ -96,6 +96,7 @@ private:
     bool m_silent = false;
     bool m_startTlsAfterWrite = false;
     bool m_tlsActive = false;
+    bool m_cutting = false; // the next bytes are the client's handshake: the connection ends there
     QByteArray m_user;
     QList<QByteArray> m_box; // this session's snapshot
     QSet<int> m_deleted;
@@ -148,7 +149,7 @@ FakeConnection::FakeConnection(FakePop3Worker* worker, int index, QSslSocket* so
     m_clock.start();
     m_delayTimer.setSingleShot(true);
     QObject::connect(&m_delayTimer, &QTimer::timeout, this, [this] { processDue(); });
-    m_chunkTimer.setInterval(0);
+    m_chunkTimer.setInterval(m_o.writeEveryMs);
     QObject::connect(&m_chunkTimer, &QTimer::timeout, this, [this] { pumpChunks(); });
     QObject::connect(m_socket, &QSslSocket::readyRead, this, [this] { onReadyRead(); });
     QObject::connect(m_socket, &QSslSocket::disconnected, m_socket, &QObject::deleteLater);
@@ -175,13 +176,19 @@ void FakeConnection::maybeStartTls() {
     if (m_startTlsAfterWrite && m_socket->bytesToWrite() == 0 && m_chunkOut.isEmpty()) {
         m_startTlsAfterWrite = false;
         m_in.clear(); // commands sent before the handshake do not count
-        m_socket->startServerEncryption();
+        if (m_o.cutHandshake)
+            m_cutting = true;
+        else
+            m_socket->startServerEncryption();
     }
 }
 
 void FakeConnection::begin() {
     if (m_o.tls == FakePop3Options::Tls::Implicit && !m_tlsActive) {
-        m_socket->startServerEncryption();
+        if (m_o.cutHandshake)
+            m_cutting = true;
+        else
+            m_socket->startServerEncryption();
         return;
     }
     if (!m_o.script.isEmpty()) {
@@ -207,6 +214,10 @@ void FakeConnection::onReadyRead() {
         QMutexLocker lock(&m_shared.mutex);
         m_shared.received[m_index].append(data);
         m_shared.stats.bytesIn += data.size();
+    }
+    if (m_cutting) {
+        drop();
+        return;
     }
     if (m_state == State::Closed || m_startTlsAfterWrite)
         return;
@@ -372,7 +383,7 @@ void FakeConnection::handle(const QByteArray& line, bool garble) {
     }
     if (m_state == State::Authorization) {
         if (keyword == "STLS") {
-            if (m_o.tls != FakePop3Options::Tls::StartTls || m_tlsActive) {
+            if (m_o.tls != FakePop3Options::Tls::StartTls || m_tlsActive || m_o.stlsRefused) {
                 send("-ERR STLS not available\r\n");
                 return;
             }
@@ -426,7 +437,8 @@ void FakeConnection::handle(const QByteArray& line, bool garble) {
 
     bool ok = false;
     if (keyword == "STAT") {
-        send("+OK " + QByteArray::number(liveCount()) + ' ' + QByteArray::number(liveOctets()) + "\r\n");
+        const qint64 count = m_o.announcedCount >= 0 ? m_o.announcedCount : liveCount();
+        send("+OK " + QByteArray::number(count) + ' ' + QByteArray::number(liveOctets()) + "\r\n");
     } else if (keyword == "UIDL" && m_o.uidl == FakePop3Options::Uidl::Refused) {
         send("-ERR unknown command\r\n");
     } else if (keyword == "LIST" || keyword == "UIDL") {

@@ -52,12 +52,18 @@ struct FakePop3Options {
     Tls tls = Tls::None;
     QSslCertificate certificate; // the server's certificate and key when tls is not None
     QSslKey privateKey;
-    QByteArray stlsInjection; // plain bytes sent right behind the +OK to STLS (must be discarded)
+    QByteArray stlsInjection;  // plain bytes sent right behind the +OK to STLS (must be discarded)
+    bool stlsRefused = false;  // CAPA lists STLS, and STLS answers -ERR
+    bool cutHandshake = false; // the TLS handshake (STLS or from the start) ends at the client's first bytes
 
     // Every reply waits this long after its command arrived: a round-trip time for benchmarks.
     int replyDelayMs = 0;
-    // 0: each reply in one write; n: replies go out n bytes per write, one write per event-loop turn.
+    // 0: each reply in one write; n: replies go out n bytes per write, one write per event-loop turn,
+    // or one every writeEveryMs (a server that trickles).
     int writeChunkBytes = 0;
+    int writeEveryMs = 0;
+    // >= 0: STAT announces this many messages whatever the mailbox holds.
+    qint64 announcedCount = -1;
 
     // Faults.
     bool refuseLogin = false;      // PASS and APOP are answered -ERR

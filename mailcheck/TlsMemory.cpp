@@ -1,0 +1,113 @@
+#include "mailcheck/TlsMemory.h"
+
+#include "mailcheck/pop3/Pop3Session.h"
+#include "platform/AppFolder.h"
+#include "platform/AtomicFile.h"
+
+#include <algorithm>
+#include <QFile>
+
+namespace brindle {
+
+namespace {
+
+const QByteArray kHeading =
+    "# What Brindle learnt of each POP3 server's TLS. Delete a server's block to forget it.\n"
+    "# tls-seen: it offered TLS, so a connection without TLS is refused.\n"
+    "# pinned-sha256: the certificate you trusted for it. plain-agreed: you agreed that\n"
+    "# the password goes to it unencrypted.\n";
+const QByteArray kTlsSeen = "tls-seen";
+const QByteArray kPinned = "pinned-sha256";
+const QByteArray kPlainAgreed = "plain-agreed";
+
+QByteArray yesNo(bool value) {
+    return value ? "yes" : "no";
+}
+
+} // namespace
+
+QString tlsMemoryPath() {
+    return appPath(QStringLiteral(u"\\★MailData\\tls.ini"));
+}
+
+QString serverTrustKey(const QString& pop3Server) {
+    const std::optional<Pop3ServerAddress> a = parsePop3Address(pop3Server);
+    return a ? pop3TrustKey(a->host, a->port) : QString();
+}
+
+QList<TlsMemoryEntry> readTlsMemory(const QString& path) {
+    QList<TlsMemoryEntry> entries;
+    QFile file(path);
+    if (file.size() > kTlsMemoryMaxBytes || !file.open(QIODevice::ReadOnly))
+        return entries;
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    for (const QByteArray& raw : lines) {
+        const QByteArray line = raw.trimmed();
+        if (line.startsWith('[') && line.endsWith(']') && line.size() > 2) {
+            entries.append({QString::fromUtf8(line.mid(1, line.size() - 2)).toLower(), {}});
+            continue;
+        }
+        const qsizetype eq = line.indexOf('=');
+        if (line.startsWith('#') || eq < 0 || entries.isEmpty())
+            continue;
+        const QByteArray name = line.left(eq).trimmed().toLower();
+        const QByteArray value = line.mid(eq + 1).trimmed().toLower();
+        Pop3Trust& t = entries.last().trust;
+        if (name == kTlsSeen)
+            t.tlsSeen = value == "yes";
+        else if (name == kPlainAgreed)
+            t.plainAgreed = value == "yes";
+        else if (name == kPinned)
+            t.pinnedSha256 = parseFingerprint(QString::fromLatin1(value)).value_or(QByteArray());
+    }
+    // A server named twice: its first block counts.
+    QList<TlsMemoryEntry> unique;
+    for (const TlsMemoryEntry& e : std::as_const(entries)) {
+        if (std::none_of(unique.cbegin(), unique.cend(),
+                         [&](const TlsMemoryEntry& u) { return u.key == e.key; }))
+            unique.append(e);
+    }
+    return unique;
+}
+
+Pop3Trust trustFor(const QString& path, const QString& key) {
+    for (const TlsMemoryEntry& e : readTlsMemory(path)) {
+        if (e.key == key.toLower())
+            return e.trust;
+    }
+    return {};
+}
+
+bool rememberTrust(const QString& path, const QString& key, const Pop3Trust& learnt) {
+    if (key.isEmpty())
+        return false;
+    if (QFile(path).size() > kTlsMemoryMaxBytes)
+        return false; // not ours to overwrite
+    QList<TlsMemoryEntry> entries = readTlsMemory(path);
+    Pop3Trust merged = learnt;
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        if (entries[i].key != key.toLower())
+            continue;
+        const Pop3Trust& old = entries[i].trust;
+        merged.tlsSeen = merged.tlsSeen || old.tlsSeen;
+        merged.plainAgreed = merged.plainAgreed || old.plainAgreed;
+        if (merged.pinnedSha256.isEmpty())
+            merged.pinnedSha256 = old.pinnedSha256;
+        entries.removeAt(i);
+        break;
+    }
+    entries.prepend({key.toLower(), merged});
+    while (entries.size() > kTlsMemoryMaxServers)
+        entries.removeLast();
+    QByteArray out = kHeading;
+    for (const TlsMemoryEntry& e : std::as_const(entries)) {
+        out += "\n[" + e.key.toUtf8() + "]\n";
+        out += kTlsSeen + " = " + yesNo(e.trust.tlsSeen) + '\n';
+        if (!e.trust.pinnedSha256.isEmpty())
+            out += kPinned + " = " + fingerprintText(e.trust.pinnedSha256).toLatin1() + '\n';
+        out += kPlainAgreed + " = " + yesNo(e.trust.plainAgreed) + '\n';
+    }
+    return writeFileAtomically(path, out);
+}
+
+} // namespace brindle

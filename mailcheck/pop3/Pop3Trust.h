@@ -1,0 +1,47 @@
+#pragma once
+#include <optional>
+#include <QByteArray>
+#include <QSslCertificate>
+#include <QString>
+
+namespace brindle {
+
+// What the program remembers of one server (host and port) from earlier checks, so that a later
+// connection can be held to it (RFC 8314: TLS once seen is TLS from then on).
+struct Pop3Trust {
+    bool tlsSeen = false;     // the server offered TLS once: a connection without it is refused
+    QByteArray pinnedSha256;  // SHA-256 of a certificate the user trusts for this server (32 bytes)
+    bool plainAgreed = false; // the user agreed that the password may go in clear to this server
+    bool operator==(const Pop3Trust&) const = default;
+};
+
+// What the TLS handshake found of the server's certificate, also when it was refused.
+struct CertificateCheck {
+    QSslCertificate certificate; // null: no handshake, or none got as far
+    bool untrusted = false;      // no chain to a root the system trusts (self-signed, private CA)
+    bool wrongName = false;      // issued for other names than the host
+    bool outOfDate = false;      // expired, or not valid yet
+    bool otherFault = false;     // revoked, bad signature, wrong purpose...: never accepted
+    bool pinned = false;         // accepted for being the certificate pinned for this server
+};
+
+// The name a server is remembered by: "host:port", "[v6]:port", the host in lower case.
+QString pop3TrustKey(const QString& host, quint16 port);
+
+// SHA-256 of a certificate as users compare it: upper-case hex pairs joined by colons.
+QString fingerprintText(const QByteArray& sha256);
+// A SHA-256 as users type it: 64 hex digits, with or without colons (or blanks) between the pairs,
+// in either case. nullopt when it is no such thing.
+std::optional<QByteArray> parseFingerprint(const QString& text);
+
+// What a certificate says of itself, for the user: the server chose every word of it, so each text is
+// cut to kCertificateTextChars, without control characters, and at most kCertificateNamesShown of
+// its names are listed.
+inline constexpr int kCertificateTextChars = 80;
+inline constexpr int kCertificateNamesShown = 4;
+QString certificateSubjectText(const QSslCertificate& certificate);
+QString certificateIssuerText(const QSslCertificate& certificate);
+// The DNS names and addresses it is issued for ("a.example, 192.0.2.1"), else its common name.
+QString certificateNamesText(const QSslCertificate& certificate);
+
+} // namespace brindle
