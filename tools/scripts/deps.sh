@@ -8,6 +8,7 @@ PACKAGES=(
   dovecot-core dovecot-pop3d openssl
   fonts-noto-cjk xvfb xauth
   mpop
+  dbus-daemon python3-dbusmock
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
