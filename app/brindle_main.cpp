@@ -1,4 +1,6 @@
 // brindle: the desktop program.
+#include "ambience/MediaPlayerDevice.h"
+#include "platform/AppFolder.h"
 #include "ui/MainForm.h"
 #include "ui/StartupTrace.h"
 #include "ui/UiKit.h"
@@ -14,8 +16,15 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
     brindle::applyApplicationLook();
 
-    brindle::MainForm main;
+    // The music device outlives the main window, whose monitor talks to it.
+    brindle::MediaPlayerDevice music;
+    brindle::MainForm main(brindle::nmail(), &music);
     main.load();
+    // The background music: the user's own piece in the music folder, or the one that comes with the
+    // program. Without either, or with a file that cannot be played, the program is silent.
+    const QString piece = brindle::musicIn(brindle::appPath(brindle::kMusicFolder));
+    if (!piece.isEmpty() && music.open(piece))
+        music.send(QStringLiteral("play bgm from 0"));
     main.show();
     // The desktop session ending takes the program down like its own "終了": settings are saved.
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &main, [&main] { main.requestExit(); });

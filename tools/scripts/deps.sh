@@ -9,6 +9,7 @@ PACKAGES=(
   fonts-noto-cjk xvfb xauth
   mpop
   dbus-daemon python3-dbusmock
+  python3 libqt6multimedia6 gstreamer1.0-plugins-base gstreamer1.0-plugins-good
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
