@@ -65,11 +65,18 @@ bool MediaPlayerDevice::open(const QString& path) {
     m_player = new QMediaPlayer(this);
     m_player->setAudioOutput(new QAudioOutput(m_player));
     // A file that cannot be decoded, or a sound device that cannot be used, closes the device: the
-    // music is silent from then on, as though it had never been opened.
+    // music is silent from then on, as though it had never been opened. So does a piece that ends
+    // without having lasted at all, which the monitor would otherwise start again ten times a second.
     connect(m_player, &QMediaPlayer::errorOccurred, this, [this] { close(); });
     connect(m_player, &QMediaPlayer::mediaStatusChanged, this, [this](QMediaPlayer::MediaStatus s) {
-        if (s == QMediaPlayer::InvalidMedia)
+        if (s == QMediaPlayer::InvalidMedia || (s == QMediaPlayer::EndOfMedia && m_player->duration() <= 0))
             close();
+    });
+    connect(m_player, &QMediaPlayer::seekableChanged, this, [this](bool seekable) {
+        if (seekable && m_pendingPosition >= 0) {
+            m_player->setPosition(m_pendingPosition);
+            m_pendingPosition = -1;
+        }
     });
     m_player->setSource(QUrl::fromLocalFile(file.absoluteFilePath()));
     return true;
@@ -80,6 +87,7 @@ void MediaPlayerDevice::close() {
         return;
     QMediaPlayer* player = m_player;
     m_player = nullptr;
+    m_pendingPosition = -1;
     player->disconnect(this);
     player->stop();
     // The player may be the sender of the signal that is closing it.
@@ -114,8 +122,15 @@ QString MediaPlayerDevice::send(const QString& command) {
     }
     const QRegularExpressionMatch playing = playCommand.match(words);
     if (playing.hasMatch()) {
-        if (playing.hasCaptured(1))
-            m_player->setPosition(playing.captured(1).toLongLong());
+        if (playing.hasCaptured(1)) {
+            // The player ignores a position until it can seek in the piece: a play that follows the
+            // open at once moves to the position as soon as it can.
+            const qint64 position = playing.captured(1).toLongLong();
+            if (!m_player->isSeekable())
+                m_pendingPosition = position;
+            else
+                m_player->setPosition(position);
+        }
         m_player->play();
     } else if (words == QLatin1String("stop bgm")) {
         m_player->stop();

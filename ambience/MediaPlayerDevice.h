@@ -42,6 +42,7 @@ private:
     void close();
 
     QMediaPlayer* m_player = nullptr;
+    qint64 m_pendingPosition = -1; // a "play from" that waits for the piece to load; -1: none
 };
 
 } // namespace brindle
