@@ -27,8 +27,8 @@ constexpr int kCallTimeoutMs = 1000;
 // All the calls of one hang-up together wait at most this long, however many connections the manager
 // lists or however slowly it answers each of them.
 constexpr int kHangUpBudgetMs = 3000;
-// The listing holds at most this many active connections, as many as the dial-up listing of the
-// original platform had room for; a longer listing is refused whole and nothing is hung up.
+// A machine has a handful of active connections; a listing longer than this is a manager gone wrong,
+// and it is refused whole: nothing is hung up rather than a part of it.
 constexpr qsizetype kMaxActiveConnections = 256;
 // Devices of one connection looked at: a dial-up line has one, a bond a few; more is a listing
 // gone wrong, and each device costs a call.
