@@ -1,4 +1,5 @@
 // brindle: the desktop program.
+#include "ambience/MediaPlayerDevice.h"
 #include "platform/AppFolder.h"
 #include "ui/MainForm.h"
 #include "ui/StartupTrace.h"
@@ -20,8 +21,15 @@ int main(int argc, char** argv) {
     // the first start from the installation's files.
     brindle::prepareApplicationFolder();
 
-    brindle::MainForm main;
+    // The music device outlives the main window, whose monitor talks to it.
+    brindle::MediaPlayerDevice music;
+    brindle::MainForm main(brindle::nmail(), &music);
     main.load();
+    // The background music: the user's own piece in the music folder, or the one that comes with the
+    // program. Without either, or with a file that cannot be played, the program is silent.
+    const QString piece = brindle::musicIn(brindle::appPath(brindle::kMusicFolder));
+    if (!piece.isEmpty() && music.open(piece))
+        music.send(QStringLiteral("play bgm from 0"));
     // --tray (the login start): straight into the tray, or minimized where there is no tray.
     if (QCoreApplication::arguments().contains(QStringLiteral("--tray")))
         main.goToTray();

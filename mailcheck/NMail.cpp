@@ -1,6 +1,7 @@
 #include "mailcheck/NMail.h"
 
 #include "mailcheck/mime/MimeDecode.h"
+#include "mailcheck/ServerText.h"
 #include "platform/Cp932.h"
 
 #include <QCryptographicHash>
@@ -8,8 +9,6 @@
 namespace brindle {
 
 namespace {
-
-const QString kMask = QStringLiteral("***");
 
 // Text for the server in code page 932 where it can be said so, else in UTF-8.
 QByteArray commandBytes(const QString& text) {
@@ -140,11 +139,10 @@ int NMailLibrary::local(Handle* h, Pop3ErrorKind kind, const QString& text) {
 
 void NMailLibrary::record(const Handle& h, Step step, int n) {
     m_error = h.session->error();
+    // The server's words, and the socket's and TLS layer's (which quote the server), leave the library
+    // only cleaned of controls and escapes, cut to a reason's length and without the password.
+    m_error.detail = sanitizeServerText(m_error.detail, h.password);
     m_message = sentence(h, step, n, m_error);
-    if (!h.password.isEmpty()) {
-        m_error.detail.replace(h.password, kMask);
-        m_message.replace(h.password, kMask);
-    }
 }
 
 QString NMailLibrary::fingerprintOf(const Handle& h) {

@@ -172,7 +172,7 @@ std::optional<PendingDeletions> readPendingDeletions(const QString& dataFolder) 
 bool writePendingDeletions(const QString& dataFolder, const PendingDeletions& pending) {
     const QString path = pendingDeletionsPath(dataFolder);
     if (pending.records.isEmpty())
-        return (!QFile::exists(path) || QFile::remove(path)) && syncFolder(dataFolder);
+        return !QFile::exists(path) || (QFile::remove(path) && syncFolder(dataFolder));
     QByteArray data = kPendingMagic.toUtf8() + '\n';
     data += "server\t" + oneLine(pending.server).toUtf8() + '\n';
     data += "account\t" + oneLine(pending.account).toUtf8() + '\n';

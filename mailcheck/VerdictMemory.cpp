@@ -100,6 +100,7 @@ void VerdictMemory::load() {
     for (const Section& s : readSections(m_path)) {
         if (s.server == m_server && s.account == m_account && s.judgement == m_judgement) {
             m_remembered = QSet<QString>(s.uidls.cbegin(), s.uidls.cend());
+            m_sectionFound = true;
             return;
         }
     }
@@ -113,6 +114,9 @@ void VerdictMemory::keep(const QString& uidl) {
 }
 
 bool VerdictMemory::save() const {
+    // Nothing changed (the usual interval check of a quiet mailbox): the file stays as it is.
+    if (m_sectionFound && m_keptSet == m_remembered)
+        return true;
     QList<Section> sections = readSections(m_path);
     sections.removeIf([&](const Section& s) { return s.server == m_server && s.account == m_account; });
     if (!m_kept.isEmpty())

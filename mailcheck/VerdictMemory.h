@@ -62,6 +62,7 @@ private:
     QString m_account;
     QByteArray m_judgement;
     QSet<QString> m_remembered;
+    bool m_sectionFound = false; // the file holds this server and account under this judgement
     QStringList m_kept; // in the order of the check, without repeats
     QSet<QString> m_keptSet;
 };

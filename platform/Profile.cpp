@@ -133,10 +133,28 @@ std::optional<QByteArray> readRaw(const QString& section, const QString& key, co
     return cutOnCharacter(valueOf(lines[f.keyLine]), kProfileValueBytes).toByteArray();
 }
 
+bool isQuote(QChar c) {
+    return c == u'"' || c == u'\'';
+}
+
+// Whether a read would change the value: it trims blanks around it and drops one pair of enclosing
+// quotes.
+bool readAltersValue(const QString& v) {
+    if (v.isEmpty())
+        return false;
+    if (v.front() == u' ' || v.front() == u'\t' || v.back() == u' ' || v.back() == u'\t')
+        return true;
+    return v.size() >= 2 && isQuote(v.front()) && v.back() == v.front();
+}
+
 QByteArray encodeValue(const QString& value) {
     // A line break inside a value would split it into lines the next read takes for other keys.
     QString v = value;
     v.replace(u'\r', u' ').replace(u'\n', u' ');
+    // A value the read would change goes inside one more pair of quotes, which the read drops, so that
+    // it comes back as given. Every other value is written as it is, as it always was.
+    if (readAltersValue(v))
+        v = u'"' + v + u'"';
     return toCp932(v);
 }
 

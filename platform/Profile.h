@@ -34,6 +34,8 @@ int getProfileInt(const QString& section, const QString& key, int defaultValue, 
 
 // Creates the file and the section when missing, keeps every other key and line. The file is
 // replaced atomically. Returns false when the file could not be written (the old file stays).
+// A value with blanks around it, or enclosed in a pair of quotes, is written inside one more pair of
+// quotes, so that the read gives every value back unchanged (line breaks become blanks).
 bool writeProfileString(const QString& section, const QString& key, const QString& value,
                         const QString& path);
 

@@ -1,5 +1,6 @@
 #include "ui/Dialogs.h"
 
+#include "platform/DialUp.h"
 #include "platform/Process.h"
 
 #include <QCoreApplication>
@@ -34,10 +35,11 @@ QMessageBox::Icon toQtIcon(MsgIcon icon) {
     return QMessageBox::NoIcon;
 }
 
-// Dial-up connections belong to the network manager on this platform, and a modem line is hung up
-// by taking its connection down there; there is no program-level call for it. The hang-up after a
-// check therefore does nothing here.
-void hangUpNothing() {}
+// Dial-up lines belong to the network manager on this platform: the hang-up asks it, on the system
+// bus, to take down every active dial-up connection.
+void hangUpDialUp() {
+    hangUpAll(QDBusConnection::systemBus());
+}
 
 UiServices makeDefaults() {
     UiServices s;
@@ -49,7 +51,7 @@ UiServices makeDefaults() {
     };
     s.startProgram = [](const QString& commandLine) { return brindle::startDetached(commandLine); };
     s.openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
-    s.hangUp = hangUpNothing;
+    s.hangUp = hangUpDialUp;
     s.endRun = [] { QCoreApplication::quit(); };
     return s;
 }

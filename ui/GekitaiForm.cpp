@@ -1,6 +1,7 @@
 #include "ui/GekitaiForm.h"
 
 #include "keywords/KeywordFile.h"
+#include "mailcheck/mime/Charset.h"
 #include "platform/Cp932.h"
 #include "ui/AllowListForm.h"
 #include "ui/Dialogs.h"
@@ -114,7 +115,9 @@ void GekitaiForm::loadKeywordList() {
 }
 
 void GekitaiForm::registerKeyword() {
-    const QString text = Text1->text();
+    // Stored as the matcher compares: with the JIS mapping variants (WAVE DASH and friends, which some
+    // input methods give) folded to the code points code page 932 holds.
+    const QString text = foldJapaneseVariants(Text1->text());
     if (text.isEmpty()) {
         messageBoxes().show(QStringLiteral("キーワードが入力されていません。"), MsgButtons::Ok, MsgIcon::None,
                             QString());

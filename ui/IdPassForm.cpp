@@ -67,9 +67,14 @@ IdPassForm::IdPassForm() {
 }
 
 void IdPassForm::load() {
-    const StoredAccount stored = AccountFile().read();
-    IdText->setText(stored.id);
-    PassText->setText(stored.password);
+    // The window shows the account the checks use: the one confirmed in this run when there is one
+    // (stored or not), else the stored one. Showing the stored account after an OK without "save"
+    // would make the next OK bring it back.
+    const ProgramValues& v = programValues();
+    const StoredAccount shown =
+        v.accountConfirmed ? StoredAccount{v.accountId, v.accountPassword} : AccountFile().read();
+    IdText->setText(shown.id);
+    PassText->setText(shown.password);
 }
 
 void IdPassForm::confirm() {

@@ -31,7 +31,7 @@ bool anyOf(const QByteArray& s, std::initializer_list<const char*> names) {
     return false;
 }
 
-Resolved resolveLabel(QByteArrayView rawLabel) {
+Resolved readLabel(QByteArrayView rawLabel) {
     QByteArray label = rawLabel.toByteArray().trimmed();
     // Quotes left over from sloppy parameter writing; RFC 2231 / 2184 language suffix ("*ja").
     while (label.startsWith('"') || label.startsWith('\''))
@@ -75,6 +75,18 @@ Resolved resolveLabel(QByteArrayView rawLabel) {
                       "x-user-defined", "none"}))
         return {};
     return {Family::Other, label.toUpper()};
+}
+
+// The same label comes again and again: for every part, twice per decoding, and for every encoded
+// word of a header. The last answer is kept per thread.
+Resolved resolveLabel(QByteArrayView rawLabel) {
+    thread_local QByteArray lastLabel;
+    thread_local Resolved last;
+    if (rawLabel.isEmpty() || rawLabel != lastLabel) {
+        last = readLabel(rawLabel);
+        lastLabel = rawLabel.toByteArray();
+    }
+    return last;
 }
 
 // How many bytes one unreadable character takes, so that lenient decoding skips whole characters.

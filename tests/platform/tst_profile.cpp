@@ -120,6 +120,16 @@ private Q_SLOTS:
         QTest::newRow("line break in value")
             << ex("NAME2=k\r\n") << u"a\r\nNAME2=evil"_qs << ex("NAME2=k\r\nNAME=a  NAME2=evil\r\n");
         QTest::newRow("separators in value") << QByteArray() << u"p=w;#[x]"_qs << ex("NAME=p=w;#[x]\r\n");
+        // What a read would change goes inside one more pair of quotes; anything else stays bare.
+        QTest::newRow("blank before") << QByteArray() << u" lead"_qs << ex("NAME=\" lead\"\r\n");
+        QTest::newRow("tab after") << QByteArray() << u"trail\t"_qs << ex("NAME=\"trail\t\"\r\n");
+        QTest::newRow("blanks only") << QByteArray() << u"  "_qs << ex("NAME=\"  \"\r\n");
+        QTest::newRow("double-quoted") << QByteArray() << u"\"q\""_qs << ex("NAME=\"\"q\"\"\r\n");
+        QTest::newRow("single-quoted") << QByteArray() << u"'q'"_qs << ex("NAME=\"'q'\"\r\n");
+        QTest::newRow("line break last") << QByteArray() << u"a\r\n"_qs << ex("NAME=\"a  \"\r\n");
+        QTest::newRow("quotes not a pair") << QByteArray() << u"\"a'"_qs << ex("NAME=\"a'\r\n");
+        QTest::newRow("quote inside") << QByteArray() << u"a\"b"_qs << ex("NAME=a\"b\r\n");
+        QTest::newRow("lone quote") << QByteArray() << u"\""_qs << ex("NAME=\"\r\n");
     }
 
     void write() {

@@ -45,6 +45,8 @@ public:
         uiServices().endRun = [this] { ++endRunCalls; };
         uiServices().startProgram = [](const QString&) { return true; };
         uiServices().chooseFile = [](QWidget*, const QString&) { return QString(); };
+        // The hang-up would ask the machine's own network manager.
+        uiServices().hangUp = [] {};
     }
     ~UiFixture() {
         m_main.reset();

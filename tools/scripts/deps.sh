@@ -9,6 +9,8 @@ PACKAGES=(
   fonts-noto-cjk xvfb xauth qt6-translations-l10n
   mpop
   desktop-file-utils appstream systemd dpkg-dev file
+  dbus-daemon python3-dbusmock
+  python3 libqt6multimedia6 gstreamer1.0-plugins-base gstreamer1.0-plugins-good
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -1,0 +1,79 @@
+// The music device on Qt Multimedia, played into no sound device: the end of the program's own piece,
+// missing and broken files, and the choice of the piece in the music folder.
+#include "ambience/MediaPlayerDevice.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+using namespace brindle;
+
+class TestMediaPlayer : public QObject {
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    const QString kStatus = QStringLiteral("status bgm mode");
+
+private Q_SLOTS:
+    void choice_data() {
+        QTest::addColumn<QStringList>("names");
+        QTest::addColumn<QString>("chosen");
+        QTest::newRow("ours alone") << QStringList{kOwnMusic, "readme.txt"} << kOwnMusic;
+        QTest::newRow("the user's wins, first by name")
+            << QStringList{"b.ogg", kOwnMusic, "A.Flac", "c.mp3"} << "A.Flac";
+        QTest::newRow("not music is passed over") << QStringList{"cover.jpg", kOwnMusic} << kOwnMusic;
+        QTest::newRow("ours in other letters is still ours") << QStringList{"BRINDLE-BGM.WAV"} << kOwnMusic;
+        QTest::newRow("no music") << QStringList{"notes.txt"} << QString();
+    }
+    void choice() {
+        QFETCH(QStringList, names);
+        QTEST(chooseMusic(names), "chosen");
+    }
+
+    void pieceEndsAndPlaysAgainWhileIntervalCheckingIsOn() {
+        MediaPlayerDevice device;
+        device.send(QStringLiteral("open \"%1\" alias bgm").arg(BRINDLE_MUSIC_FILE));
+        // The last half second of the piece that comes with the program.
+        device.send(QStringLiteral("play bgm from 163500"));
+        QCOMPARE(device.send(kStatus), QStringLiteral("playing"));
+        QTRY_COMPARE_WITH_TIMEOUT(device.send(kStatus), QStringLiteral("stopped"), 20000);
+        bool intervalOn = true;
+        MusicMonitor monitor(device, [&] { return intervalOn; });
+        monitor.timer()->start();
+        monitor.tick();
+        QCOMPARE(device.send(kStatus), QStringLiteral("playing"));
+        device.send(QStringLiteral("play bgm from 163500"));
+        intervalOn = false;
+        QTRY_VERIFY_WITH_TIMEOUT(!monitor.timer()->isActive(), 20000);
+        QCOMPARE(device.send(kStatus), QString()); // released
+    }
+
+    void brokenFileIsSilent_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("bytes"); // empty: no such file
+        QTest::newRow("missing") << "gone.wav" << QByteArray();
+        QTest::newRow("garbage") << "noise.wav" << QByteArray(20000, '\x5a');
+        QTest::newRow("no sound at all")
+            << "empty.wav"
+            << QByteArray::fromHex("524946462400000057415645666d7420100000000100010040"
+                                   "1f0000803e0000020010006461746100000000");
+    }
+    void brokenFileIsSilent() {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, bytes);
+        QFile file(m_dir.filePath(name));
+        QVERIFY(bytes.isEmpty() || (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size()));
+        file.close();
+        MediaPlayerDevice device;
+        device.open(file.fileName());
+        device.send(QStringLiteral("play bgm from 0"));
+        MusicMonitor monitor(device, [] { return true; });
+        monitor.timer()->start();
+        QTRY_VERIFY_WITH_TIMEOUT(!device.isOpen(), 20000);
+        // No device is left for the monitor to start again and again.
+        QCOMPARE(device.send(kStatus), QString());
+    }
+};
+
+QTEST_MAIN(TestMediaPlayer)
+#include "tst_mediaplayer.moc"

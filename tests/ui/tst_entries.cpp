@@ -1,0 +1,92 @@
+// What the user types in: an account stored by the account window logs in as typed, and after an OK
+// without "save" the window shows the account the checks use; the keyword editor stores keywords
+// folded as the matcher compares them and refuses only what code page 932 cannot hold.
+#include "UiTestSupport.h"
+
+#include "keywords/KeywordFile.h"
+#include "mailcheck/CheckInputs.h"
+#include "mailcheck/NMail.h"
+#include "tools/fakepop3/FakePop3Server.h"
+#include "ui/GekitaiForm.h"
+#include "ui/IdPassForm.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+
+using namespace brindle;
+using namespace brindle::test;
+
+namespace {
+
+void confirm(const QString& id, const QString& password, bool save) {
+    IdPassForm* f = forms::idPassForm();
+    f->IdText->setText(id);
+    f->PassText->setText(password);
+    f->Check1->setChecked(save);
+    f->OKCommand->click();
+}
+
+} // namespace
+
+class EntriesTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void storedAccountLogsIn_data() {
+        QTest::addColumn<QString>("password");
+        for (const char* p : {" lead", "trail ", "\"quoted\"", "'single'", "\" both \"", "in\"side", "  "})
+            QTest::newRow(p) << QString::fromLatin1(p);
+    }
+    // Saved in the window, read as a check of a later run reads it, accepted by the server.
+    void storedAccountLogsIn() {
+        QFETCH(QString, password);
+        UiFixture fx;
+        confirm(QStringLiteral("\"taro\""), password, true);
+        const StoredAccount stored = readCheckInputs(ProgramValues{}).account;
+        fake::FakePop3Options o;
+        o.users = {{"\"taro\"", password.toLatin1()}};
+        fake::FakePop3Server server(o);
+        QVERIFY(server.start());
+        NMailLibrary lib;
+        const int h = lib.NMailPop3Connect(server.address());
+        QVERIFY(h > 0);
+        QVERIFY2(lib.NMailPop3Authenticate(h, stored.id, stored.password, 0) == 0,
+                 qPrintable(stored.id + u'|' + stored.password + u'|' + lib.NMailGetMessage()));
+        lib.NMailPop3Close(h);
+    }
+
+    // Confirming again what the window shows keeps the account in use, not the stored one.
+    void unsavedAccountStaysInUse() {
+        UiFixture fx;
+        confirm(QStringLiteral("old"), QStringLiteral("old-pw"), true);
+        confirm(QStringLiteral("new"), QStringLiteral("new-pw"), false);
+        forms::idPassForm()->OKCommand->click();
+        const StoredAccount used = readCheckInputs(programValues()).account;
+        QCOMPARE(used.id + u' ' + used.password, QStringLiteral("new new-pw"));
+        QCOMPARE(AccountFile().read().id, QStringLiteral("old"));
+    }
+
+    void registersKeyword_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("stored"); // empty: refused with a message
+        const QString variants = u"〜−—‖¢£¬¦"_qs, folded = u"～－―∥￠￡￢￤"_qs;
+        for (qsizetype i = 0; i < variants.size(); ++i)
+            QTest::newRow(qPrintable(u"U+%1"_qs.arg(variants[i].unicode(), 4, 16, QChar(u'0'))))
+                << u"１%1５"_qs.arg(variants[i]) << u"１%1５"_qs.arg(folded[i]);
+        QTest::newRow("emoji") << QStringLiteral("当選😀") << QString();
+    }
+    void registersKeyword() {
+        QFETCH(QString, typed);
+        QFETCH(QString, stored);
+        UiFixture fx;
+        GekitaiForm* f = forms::gekitaiForm();
+        f->Text1->setText(typed);
+        f->Command1->click();
+        const QStringList records = ReadKeywords();
+        QCOMPARE(fx.boxes.asked.size(), stored.isEmpty() ? 1 : 0);
+        QCOMPARE(records.size() == 1 ? records[0].trimmed() : QString(), stored); // padded with blanks
+    }
+};
+
+QTEST_MAIN(EntriesTest)
+#include "tst_entries.moc"
