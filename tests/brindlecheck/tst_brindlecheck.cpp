@@ -1,10 +1,13 @@
 // brindle-check as scripts see it: exit codes, output lines, and what reaches the server.
 #include "keywords/KeywordFile.h"
+#include "mailcheck/pop3/Pop3Trust.h"
 #include "settings/SettingsStore.h"
 #include "support/ProgramRun.h"
 #include "support/TestFiles.h"
 #include "tools/fakepop3/FakePop3Server.h"
 
+#include <QCryptographicHash>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace brindle;
@@ -102,6 +105,44 @@ private Q_SLOTS:
                  qPrintable(terminal.lines.join('\n')));
     }
 
+    // What the windows would ask is told with the option that agrees to it: exit 2 until then. The
+    // agreement is kept per server; TLS once seen is never given up.
+    void tlsAgreements() {
+        QTemporaryDir certDir;
+        const TestCertificates certs = makeTestCertificates(certDir.path());
+        if (!certs.error.isEmpty())
+            QSKIP(qPrintable(certs.error));
+        FakePop3Options o = options();
+        o.tls = FakePop3Options::Tls::StartTls; // a certificate of a CA the system does not know
+        o.certificate = certs.good;
+        o.privateKey = certs.goodKey;
+        FakePop3Server server(o);
+        QVERIFY(server.start());
+        makeFolder(server.address());
+        const ProgramRun refused = runCheck();
+        QCOMPARE(refused.exitCode, 2);
+        const QString fingerprint = fingerprintText(certs.good.digest(QCryptographicHash::Sha256));
+        QVERIFY2(refused.errors.contains("--accept-certificate " + fingerprint), qPrintable(refused.errors));
+        QCOMPARE(runCheck({"--accept-certificate", fingerprint.toLower().remove(':')}).exitCode, 0);
+        QCOMPARE(runCheck().exitCode, 0); // pinned
+        QCOMPARE(server.mailbox().size(), 1);
+        const QByteArray memory = dir->read(u"★MailData/tls.ini"_s);
+        QVERIFY2(memory.contains("tls-seen = yes\npinned-sha256 = " + fingerprint.toLatin1()),
+                 memory.constData());
+
+        // The same server answering without STLS: refused before anything is said to it.
+        FakePop3Server plain(options());
+        QVERIFY(plain.start());
+        makeFolder(plain.address());
+        QVERIFY(dir->write(u"★MailData/tls.ini"_s, "[" + plain.address().toLatin1() + "]\ntls-seen = yes\n"));
+        const ProgramRun downgraded = runCheck({"--allow-plain"});
+        QCOMPARE(downgraded.exitCode, 2);
+        QVERIFY2(downgraded.errors.contains(u"以前は暗号化"_s), qPrintable(downgraded.errors));
+        QCOMPARE(plain.received(0), QByteArray("CAPA\r\n"));
+        QVERIFY(dir->read(u"★MailData/tls.ini"_s).contains("plain-agreed = yes"));
+        QCOMPARE(runCheck({"--accept-certificate", "12:34"}).exitCode, 1);
+    }
+
     // The exit status follows what went wrong; the password never appears.
     void failures_data() {
         QTest::addColumn<QString>("fault");
@@ -115,6 +156,12 @@ private Q_SLOTS:
         // command at a time.
         QTest::newRow("garbled pipelining") << "garble" << 2;
         QTest::newRow("DELE refused") << "dele" << 0; // told, and not counted as deleted
+        // What is no POP3 is a failed connection, never a refused login.
+        QTest::newRow("malformed greeting") << "greeting" << 2;
+        QTest::newRow("malformed STAT") << "STAT" << 2;
+        QTest::newRow("malformed LIST") << "LIST" << 2;
+        QTest::newRow("two billion messages") << "billions" << 2;
+        QTest::newRow("APOP, greeting without timestamp") << "apop" << 2;
     }
     void failures() {
         QFETCH(QString, fault);
@@ -122,13 +169,26 @@ private Q_SLOTS:
         o.dropAtQuit = fault == "quit";
         o.refuseLogin = fault == "login";
         o.dropAtCommand = fault == "PASS" ? "PASS" : "";
-        o.garbageAtCommand = fault == "garbage" ? "PASS" : "";
+        o.garbageAtCommand = fault == "garbage"                   ? "PASS"
+                             : fault == "STAT" || fault == "LIST" ? fault.toLatin1()
+                                                                  : "";
+        o.announcedCount = fault == "billions" ? 2000000000 : -1;
+        if (fault == "apop")
+            o.apopTimestamp.clear();
+        if (fault == "greeting")
+            o.script = {{"", "POP3 here, sort of\r\n"}};
         o.garblePipelined = fault == "garble";
         o.refuseDele = fault == "dele";
         FakePop3Server server(o);
         QVERIFY(server.start());
         const quint16 closed = closedLoopbackPort();
         makeFolder(fault == "closed" ? QStringLiteral("127.0.0.1:%1").arg(closed) : server.address());
+        if (fault == "apop") {
+            ServerSettings apop;
+            apop.pop3Server = server.address();
+            apop.useApop = 1;
+            QVERIFY(saveServerSettings(apop));
+        }
         const ProgramRun r = runCheck();
         QTEST(r.exitCode, "exitCode");
         QVERIFY(!r.errors.isEmpty());

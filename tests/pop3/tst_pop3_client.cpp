@@ -3,6 +3,7 @@
 #include "mailcheck/NMail.h"
 #include "tools/fakepop3/FakePop3Server.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -127,6 +128,52 @@ const Fault kFaults[] = {
     {"closed at QUIT", [](FakePop3Options& o) { o.dropAtQuit = true; }, K::ConnectionLost},
 };
 
+using Tls = FakePop3Options::Tls;
+struct TlsCase {
+    const char* name;
+    Tls tls;
+    int cert; // the server's: 0 good, 1 for another name, 2 expired (all of the test CA)
+    bool caTrusted;
+    int pin; // the certificate pinned, as cert; -1 none
+    bool tlsSeen, plainAgreed, apop;
+    void (*fault)(FakePop3Options&);
+    Pop3ErrorKind kind;
+    const char* shown; // in the failure's text
+};
+const TlsCase kTlsCases[] = {
+    {"STLS stripped by a proxy", Tls::None, 0, true, -1, true, true, false, nullptr, K::TlsDowngraded,
+     "以前は"},
+    {"STLS refused", Tls::StartTls, 0, true, -1, false, false, false,
+     [](FakePop3Options& o) { o.stlsRefused = true; }, K::TlsRefused, "STLS"},
+    {"certificate for another name", Tls::StartTls, 1, true, -1, false, false, false, nullptr, K::TlsRefused,
+     "wrong.invalid"},
+    {"expired certificate", Tls::Implicit, 2, true, -1, false, false, false, nullptr, K::TlsRefused,
+     "2020/01/01"},
+    {"expired, unknown issuer", Tls::StartTls, 2, false, -1, false, false, false, nullptr, K::TlsRefused,
+     "有効期間"},
+    {"unknown issuer", Tls::StartTls, 0, false, -1, false, false, false, nullptr, K::CertificateUnknown,
+     "SHA-256"},
+    {"pinned certificate replaced", Tls::StartTls, 0, false, 1, false, false, false, nullptr,
+     K::CertificateChanged, "SHA-256"},
+    {"handshake cut halfway, STLS", Tls::StartTls, 0, true, -1, false, false, false,
+     [](FakePop3Options& o) { o.cutHandshake = true; }, K::TlsRefused, "暗号化通信"},
+    {"handshake cut halfway, TLS from the start", Tls::Implicit, 0, true, -1, false, false, false,
+     [](FakePop3Options& o) { o.cutHandshake = true; }, K::TlsRefused, "暗号化通信"},
+    // Without a deadline per reply the greeting would arrive whole, a byte every 20 ms.
+    {"trickling replies", Tls::None, 0, true, -1, false, true, false,
+     [](FakePop3Options& o) { o.writeChunkBytes = 1, o.writeEveryMs = 20; }, K::TimedOut, "遅すぎる"},
+    {"two billion messages", Tls::StartTls, 0, true, -1, false, false, false,
+     [](FakePop3Options& o) { o.announcedCount = 2000000000; }, K::ProtocolError, "2000000000"},
+    {"password in clear, not agreed", Tls::None, 0, true, -1, false, false, false, nullptr,
+     K::PlainLoginRefused, "同意"},
+    {"password in clear, agreed", Tls::None, 0, true, -1, false, true, false, nullptr, K::None, ""},
+    {"APOP in clear needs no agreement", Tls::None, 0, true, -1, false, false, true, nullptr, K::None, ""},
+    {"pinned, unknown issuer", Tls::StartTls, 0, false, 0, true, false, false, nullptr, K::None, ""},
+    {"pinned, another name, TLS from the start", Tls::Implicit, 1, false, 1, false, false, false, nullptr,
+     K::None, ""},
+    {"pinned and expired", Tls::StartTls, 2, false, 2, false, false, false, nullptr, K::None, ""},
+};
+
 } // namespace
 
 class TestPop3Client : public QObject {
@@ -169,10 +216,34 @@ private Q_SLOTS:
             << "mrose"
             << "tanstaaf" << -1 << 2 << none << K::None << false
             << QByteArray("CAPA\r\nAPOP mrose c4c9334bac560ecc979e58001b3e22fb\r\nSTAT\r\nQUIT\r\n") << "";
-        // Neither the password nor a digest goes out to a server that offers no timestamp.
+        // Neither the password nor a digest goes out to a server that offers no timestamp; the
+        // greeting falls short of what APOP needs, which is no refused login.
         QTest::newRow("APOP without timestamp")
             << QList<ScriptStep>{kHello, kNoCapa, kQuit} << kUser << kPassword << -1 << -1 << none
-            << K::LoginRefused << false << QByteArray("CAPA\r\nQUIT\r\n") << "";
+            << K::ProtocolError << false << QByteArray("CAPA\r\nQUIT\r\n") << "";
+        // RFC 6856: UTF8 is a command of the AUTHORIZATION state, so it goes right before the login,
+        // in its flight; a refusal leaves the session in ASCII mode.
+        QTest::newRow("UTF8, pipelined")
+            << QList<ScriptStep>{kHello,
+                                 {"CAPA", "+OK\r\nPIPELINING\r\nUTF8 USER\r\n.\r\n"},
+                                 {"UTF8", "+OK UTF8 enabled\r\n"},
+                                 kUserStep,
+                                 kPass,
+                                 kStat,
+                                 kQuit}
+            << kUser << kPassword << 0 << 2 << none << K::None << false
+            << "CAPA\r\nUTF8\r\n" + kLoginSent + "QUIT\r\n"
+            << "";
+        QTest::newRow("UTF8 refused, one at a time") << QList<ScriptStep>{kHello,
+                                                                          {"CAPA", "+OK\r\nUTF8\r\n.\r\n"},
+                                                                          {"UTF8", "-ERR no\r\n"},
+                                                                          kUserStep,
+                                                                          kPass,
+                                                                          kStat,
+                                                                          kQuit}
+                                                     << kUser << kPassword << 0 << 2 << none << K::None
+                                                     << false << "CAPA\r\nUTF8\r\n" + kLoginSent + "QUIT\r\n"
+                                                     << "";
         // The server's reason is shown (here in Shift_JIS), without the password it echoes.
         QTest::newRow("password echoed")
             << QList<ScriptStep>{kHello,
@@ -218,7 +289,7 @@ private Q_SLOTS:
         lib.NMailSetOption(kNMailOptionPlan, int(MailPlan::SizesOnly)); // nothing is read but sizes
         const Seen s = check(lib, server.address(), 0, deletes, {}, apopFlag != 0, user, password);
         QCOMPARE(s.count, count);
-        QCOMPARE(s.closed, kind != K::ProtocolError);
+        QCOMPARE(s.closed, !garbled);
         QCOMPARE(s.error.kind, kind);
         QCOMPARE(s.error.pipeliningGarbled, garbled);
         if (kind != K::None) {
@@ -419,7 +490,8 @@ private Q_SLOTS:
         NMailLibrary lib(options);
         const Seen s = check(lib, server.address(), Headers, {2});
         if (certificate != 0) {
-            QCOMPARE(s.error.kind, K::TlsRefused);
+            // A certificate for another name is refused; one of an unknown issuer may be pinned.
+            QCOMPARE(s.error.kind, certificate == 1 ? K::TlsRefused : K::CertificateUnknown);
             QCOMPARE(server.received(0), QByteArray("CAPA\r\nSTLS\r\n"));
             return;
         }
@@ -427,6 +499,72 @@ private Q_SLOTS:
         QCOMPARE(s.subjects, QStringList({"message 1", "message 2"}));
         QCOMPARE(server.deletedAtQuit(), QList<int>({2}));
         QVERIFY(server.received(0).startsWith("CAPA\r\nSTLS\r\nCAPA\r\nUSER user\r\n"));
+    }
+
+    // Each refusal ends the check before the password goes out in clear, and changes nothing on the
+    // server; a pin accepts its certificate whatever its issuer, names and dates. Every row holds the
+    // fake server (on loopback) to the rules of a remote one.
+    void tlsPolicy_data() {
+        QTest::addColumn<int>("row");
+        for (int i = 0; i < int(std::size(kTlsCases)); ++i)
+            QTest::newRow(kTlsCases[i].name) << i;
+    }
+    void tlsPolicy() {
+        QFETCH(int, row);
+        const TlsCase& c = kTlsCases[row];
+        if (!m_certs.error.isEmpty())
+            QSKIP(qPrintable(m_certs.error));
+        const QSslCertificate* certs[] = {&m_certs.good, &m_certs.wrongHost, &m_certs.expired};
+        const QSslKey* keys[] = {&m_certs.goodKey, &m_certs.wrongHostKey, &m_certs.expiredKey};
+        FakePop3Options o = mailbox(3);
+        o.tls = c.tls;
+        o.certificate = *certs[c.cert];
+        o.privateKey = *keys[c.cert];
+        if (c.fault)
+            c.fault(o);
+        FakePop3Server server(o);
+        QVERIFY(server.start());
+        NMailOptions options = quick(400);
+        options.loopbackNeedsNoAgreement = false;
+        if (c.caTrusted)
+            options.extraTrustedCas = {m_certs.ca};
+        NMailLibrary lib(options);
+        Pop3Trust trust;
+        trust.tlsSeen = c.tlsSeen;
+        trust.plainAgreed = c.plainAgreed;
+        if (c.pin >= 0)
+            trust.pinnedSha256 = certs[c.pin]->digest(QCryptographicHash::Sha256);
+        lib.NMailSetServerTrust(trust);
+        const QString host =
+            (c.tls == FakePop3Options::Tls::Implicit ? QStringLiteral("pop3s://") : QString()) +
+            server.address();
+        const Seen s = check(lib, host, Headers, {2}, {}, c.apop);
+        QVERIFY2(s.error.kind == c.kind, qPrintable(s.message));
+        QVERIFY2(s.message.contains(QString::fromUtf8(c.shown)), qPrintable(s.message));
+        if (c.kind == K::None) {
+            QCOMPARE(server.deletedAtQuit(), QList<int>{2});
+            QCOMPARE(lib.NMailGetSecurity().certificate.pinned, c.pin >= 0);
+            return;
+        }
+        QVERIFY2(!server.receivedInClear(0).contains("PASS "), server.receivedInClear(0).constData());
+        QCOMPARE(server.mailbox().size(), 3);
+        QVERIFY(server.deletedAtQuit().isEmpty());
+    }
+
+    // However promptly each reply comes, the session as a whole has its limit.
+    void sessionLimit() {
+        FakePop3Options o = mailbox(2);
+        o.replyDelayMs = 200;
+        FakePop3Server server(o);
+        QVERIFY(server.start());
+        NMailOptions options = quick();
+        options.sessionLimitMs = 500;
+        NMailLibrary lib(options);
+        const Seen s = check(lib, server.address(), Headers, {1});
+        QCOMPARE(s.error.kind, K::TimedOut);
+        QCOMPARE(s.error.wait, Pop3Wait::Session);
+        QVERIFY2(s.message.contains(u"分を超えた"), qPrintable(s.message));
+        QCOMPARE(server.mailbox().size(), 2);
     }
 
     void closedWhileWaiting_data() {

@@ -72,6 +72,12 @@ public:
     }
     bool lateAnnouncements = false; // as brindle-check: nobody waits for a box per deletion
     bool deletionsMayBeAnnouncedLate() const override { return lateAnnouncements; }
+    bool trusting = false; // the answer to every question of trust
+    QList<TrustQuestion> questions;
+    bool askTrust(const TrustQuestion& question) override {
+        questions.append(question);
+        return trusting;
+    }
 };
 
 } // namespace brindle::testing

@@ -51,6 +51,7 @@ struct SharedState {
     mutable QMutex mutex;
     QList<QByteArray> mailbox;
     QList<QByteArray> received;
+    QList<QByteArray> receivedInClear;
     QList<int> deletedAtQuit;
     QStringList scriptMismatches;
     FakePop3Stats stats;
@@ -124,6 +125,7 @@ protected:
             QMutexLocker lock(&m_shared.mutex);
             index = m_shared.received.size();
             m_shared.received.append(QByteArray());
+            m_shared.receivedInClear.append(QByteArray());
             ++m_shared.stats.connections;
         }
         auto* c = new FakeConnection(this, index, socket);
@@ -213,6 +215,8 @@ void FakeConnection::onReadyRead() {
     {
         QMutexLocker lock(&m_shared.mutex);
         m_shared.received[m_index].append(data);
+        if (!m_tlsActive)
+            m_shared.receivedInClear[m_index].append(data);
         m_shared.stats.bytesIn += data.size();
     }
     if (m_cutting) {
@@ -591,6 +595,12 @@ QByteArray FakePop3Server::received(int connection) const {
     return s->received.value(connection);
 }
 
+QByteArray FakePop3Server::receivedInClear(int connection) const {
+    auto& s = m_state;
+    QMutexLocker lock(&s->mutex);
+    return s->receivedInClear.value(connection);
+}
+
 QList<QByteArray> FakePop3Server::receivedLines(int connection) const {
     QList<QByteArray> lines = received(connection).split('\n');
     if (!lines.isEmpty() && lines.last().isEmpty())
@@ -674,12 +684,27 @@ TestCertificates makeTestCertificates(const QString& dir) {
     };
     if (!leaf("good", "DNS:localhost,IP:127.0.0.1,IP:::1") || !leaf("wrong", "DNS:wrong.invalid"))
         return out;
+    // "openssl x509" signs from now on only; "openssl ca" takes dates in the past.
+    if (!file("expired.ext", "subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\n") ||
+        !file("index.txt", "") || !file("serial.txt", "1000\n") ||
+        !file("ca.cnf",
+              "[ca]\ndefault_ca = test\n[test]\ndatabase = index.txt\nnew_certs_dir = .\n"
+              "serial = serial.txt\ndefault_md = sha256\npolicy = any\n[any]\ncommonName = supplied\n") ||
+        !run({"req", "-newkey", "rsa:2048", "-nodes", "-keyout", "expired.key", "-out", "expired.csr",
+              "-subj", "/CN=expired"}) ||
+        !run({"ca", "-batch", "-config", "ca.cnf", "-cert", "ca.pem", "-keyfile", "ca.key", "-in",
+              "expired.csr", "-out", "expired.pem", "-notext", "-startdate", "20200101000000Z", "-enddate",
+              "20200201000000Z", "-extfile", "expired.ext"}))
+        return out;
     out.ca = QSslCertificate(read("ca.pem"));
     out.good = QSslCertificate(read("good.pem"));
     out.goodKey = QSslKey(read("good.key"), QSsl::Rsa);
     out.wrongHost = QSslCertificate(read("wrong.pem"));
     out.wrongHostKey = QSslKey(read("wrong.key"), QSsl::Rsa);
-    if (out.ca.isNull() || out.good.isNull() || out.goodKey.isNull() || out.wrongHost.isNull())
+    out.expired = QSslCertificate(read("expired.pem"));
+    out.expiredKey = QSslKey(read("expired.key"), QSsl::Rsa);
+    if (out.ca.isNull() || out.good.isNull() || out.goodKey.isNull() || out.wrongHost.isNull() ||
+        out.expired.isNull())
         out.error = QStringLiteral("could not read the generated certificates");
     return out;
 }

@@ -121,6 +121,8 @@ public:
     int connectionCount() const;
     QByteArray received(int connection) const;
     QList<QByteArray> receivedLines(int connection) const;
+    // What the client sent before TLS was on: what anyone on the path could read.
+    QByteArray receivedInClear(int connection) const;
     // Message numbers (1-based, of that session) removed by the last session that ended with QUIT.
     QList<int> deletedAtQuit() const;
     // The mailbox as it is now.
@@ -142,13 +144,16 @@ private:
 };
 
 // Generates, with the openssl command, a CA and server certificates signed by it into `dir`.
-// The "good" certificate names localhost and 127.0.0.1; the "wrong" one names wrong.invalid only.
+// The "good" certificate names localhost and 127.0.0.1; the "wrong" one names wrong.invalid only;
+// the "expired" one names localhost and 127.0.0.1 and was valid in January 2020 only.
 struct TestCertificates {
     QSslCertificate ca;
     QSslCertificate good;
     QSslKey goodKey;
     QSslCertificate wrongHost;
     QSslKey wrongHostKey;
+    QSslCertificate expired;
+    QSslKey expiredKey;
     QString error; // empty on success
 };
 TestCertificates makeTestCertificates(const QString& dir);

@@ -1,0 +1,146 @@
+// The questions of trust through the whole check, against the in-process server held to the rules of
+// a remote one: what is asked, what an answer changes on the wire, and what tls.ini keeps.
+#include "mailcheck/CheckInputs.h"
+#include "mailcheck/MailCheckRun.h"
+#include "mailcheck/NMail.h"
+#include "mailcheck/TlsMemory.h"
+#include "support/FakeHost.h"
+#include "support/TestFiles.h"
+#include "tools/fakepop3/FakePop3Server.h"
+
+#include <QCryptographicHash>
+#include <QTest>
+
+using namespace brindle;
+using namespace brindle::fake;
+using namespace brindle::testing;
+using namespace Qt::StringLiterals;
+using Tls = FakePop3Options::Tls;
+using Question = CheckHost::TrustQuestion::Kind;
+using Status = CheckOutcome::Status;
+
+Q_DECLARE_METATYPE(brindle::fake::FakePop3Options::Tls)
+Q_DECLARE_METATYPE(brindle::CheckOutcome::Status)
+
+class TestTrust : public QObject {
+    Q_OBJECT
+    QTemporaryDir m_certDir;
+    TestCertificates m_certs;
+    std::unique_ptr<TempAppFolder> m_folder;
+
+private Q_SLOTS:
+    void initTestCase() { m_certs = makeTestCertificates(m_certDir.path()); }
+
+    void questions_data() {
+        QTest::addColumn<Tls>("tls");
+        QTest::addColumn<int>("known"); // in tls.ini: 0 nothing, 1 TLS seen, 2 another certificate pinned
+        QTest::addColumn<bool>("byHand");
+        QTest::addColumn<bool>("yes");
+        QTest::addColumn<QList<Question>>("asked");
+        QTest::addColumn<Status>("status");
+        QTest::addColumn<int>("boxes"); // "エラー" boxes
+        const QList<Question> plain{Question::PlainLogin}, cert{Question::Certificate};
+        QTest::newRow("no TLS, agreed") << Tls::None << 0 << true << true << plain << Status::Done << 0;
+        QTest::newRow("no TLS, refused")
+            << Tls::None << 0 << true << false << plain << Status::NoConnection << 1;
+        QTest::newRow("no TLS, refused, interval")
+            << Tls::None << 0 << false << false << plain << Status::NoConnection << 0;
+        QTest::newRow("certificate trusted")
+            << Tls::StartTls << 0 << true << true << cert << Status::Done << 0;
+        QTest::newRow("certificate refused")
+            << Tls::Implicit << 0 << true << false << cert << Status::NoConnection << 1;
+        QTest::newRow("changed certificate trusted")
+            << Tls::StartTls << 2 << true << true << QList<Question>{Question::ChangedCertificate}
+            << Status::Done << 0;
+        // A refusal of ours is no question, and is told whoever started the check.
+        QTest::newRow("TLS given up, interval")
+            << Tls::None << 1 << false << true << QList<Question>{} << Status::NoConnection << 1;
+    }
+    void questions() {
+        QFETCH(Tls, tls);
+        QFETCH(int, known);
+        QFETCH(bool, byHand);
+        QFETCH(bool, yes);
+        QFETCH(QList<Question>, asked);
+        QFETCH(Status, status);
+        QFETCH(int, boxes);
+        if (!m_certs.error.isEmpty())
+            QSKIP(qPrintable(m_certs.error));
+        m_folder.reset(); // the old folder goes before the new one is made the application folder
+        m_folder = std::make_unique<TempAppFolder>();
+        FakePop3Options o;
+        o.messages = {"Subject: junk\r\n\r\nbody\r\n", "Subject: hello\r\n\r\nbody\r\n"};
+        o.tls = tls;
+        o.certificate = m_certs.good; // of a CA the library is not told of
+        o.privateKey = m_certs.goodKey;
+        FakePop3Server server(o);
+        QVERIFY(server.start());
+        ProgramValues values;
+        values.server.pop3Server = (tls == Tls::Implicit ? "pop3s://" : "") + server.address();
+        const QString key = serverTrustKey(values.server.pop3Server);
+        Pop3Trust before;
+        before.tlsSeen = known == 1;
+        if (known == 2)
+            before.pinnedSha256 = m_certs.wrongHost.digest(QCryptographicHash::Sha256);
+        QVERIFY(known == 0 || rememberTrust(tlsMemoryPath(), key, before));
+
+        NMailOptions options;
+        options.loopbackNeedsNoAgreement = false;
+        NMailLibrary library(options);
+        CheckInputs inputs = readCheckInputs(values);
+        inputs.account = {"user", "secret"};
+        inputs.keywords = {"junk"};
+        FakeHost host;
+        host.rules = {CheckHost::RuleSwitch::Option1};
+        host.trusting = yes;
+        MailCheckRun run(host, library, values, std::move(inputs));
+        run.setStartKind(byHand ? MailCheckRun::StartKind::ByHand : MailCheckRun::StartKind::Interval);
+        const CheckOutcome outcome = run.run();
+        QVERIFY(rememberOutcome(values, outcome));
+
+        QCOMPARE(outcome.status, status);
+        QList<Question> kinds;
+        for (const CheckHost::TrustQuestion& q : std::as_const(host.questions)) {
+            kinds << q.kind;
+            QCOMPARE(q.server, key);
+            if (q.kind != Question::PlainLogin) // the user sees what they are asked to trust
+                QVERIFY(q.text.contains(fingerprintText(m_certs.good.digest(QCryptographicHash::Sha256))) &&
+                        q.text.contains(u"localhost"));
+        }
+        QCOMPARE(kinds, asked);
+        QCOMPARE(host.boxes.size(), boxes);
+        const Pop3Trust after = trustFor(tlsMemoryPath(), key);
+        QCOMPARE(after.tlsSeen, tls != Tls::None || known == 1);
+        QCOMPARE(after.plainAgreed, tls == Tls::None && yes && !asked.isEmpty());
+        const bool pinned = tls != Tls::None && yes;
+        QCOMPARE(after.pinnedSha256 == m_certs.good.digest(QCryptographicHash::Sha256), pinned);
+        for (int c = 0; c < server.connectionCount() && (tls != Tls::None || !yes); ++c)
+            QVERIFY(!server.receivedInClear(c).contains("PASS "));
+        // Trusted, the check runs on a second connection and deletes; refused, nothing changes.
+        QCOMPARE(server.mailbox().size(), status == Status::Done ? 1 : 2);
+        QCOMPARE(server.connectionCount(), status == Status::Done ? 2 : 1);
+    }
+
+    // The file keeps what was learnt, merged with what another program wrote meanwhile.
+    void memoryFile() {
+        m_folder.reset();
+        m_folder = std::make_unique<TempAppFolder>();
+        const QString path = tlsMemoryPath();
+        Pop3Trust seen, agreed, pin;
+        seen.tlsSeen = agreed.plainAgreed = true;
+        pin.pinnedSha256 = QByteArray(32, '\x5a');
+        QVERIFY(rememberTrust(path, "Mail.Example:110", seen) && rememberTrust(path, "[::1]:995", pin) &&
+                rememberTrust(path, "mail.example:110", agreed));
+        const QList<TlsMemoryEntry> entries = readTlsMemory(path);
+        QCOMPARE(entries.size(), 2);
+        QCOMPARE(entries[0].key, u"mail.example:110"_s);
+        QVERIFY(entries[0].trust.tlsSeen && entries[0].trust.plainAgreed);
+        QCOMPARE(entries[1].trust, pin);
+        QCOMPARE(serverTrustKey(u"pop3s://[::1]"_s), u"[::1]:995"_s);
+        QVERIFY(writeFile(path, QByteArray(kTlsMemoryMaxBytes + 1, '#')));
+        QVERIFY(readTlsMemory(path).isEmpty() && !rememberTrust(path, "mail.example:110", seen));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTrust)
+#include "tst_trust.moc"
