@@ -529,8 +529,9 @@ int Pop3Session::login(const QByteArray& user, const QByteArray& password, bool 
     return m_count;
 }
 
-// One flight: UTF8, the login, STAT, and the listings the check will read. After a refused login
-// the server answers the rest with -ERR, which is taken as it comes.
+// Two flights: UTF8 and the login; then STAT and the listings the check will read. Nothing of the
+// TRANSACTION state goes out before the login is answered: some servers (Courier) hand the
+// connection to another process at that point, and what was sent behind the login is lost.
 bool Pop3Session::loginTogether(const QByteArray& user, const QByteArray& password, bool apop, bool utf8) {
     const int utf8Id = utf8 ? send(Kind::Utf8, 0, "UTF8") : 0;
     QList<int> login;
@@ -540,10 +541,6 @@ bool Pop3Session::loginTogether(const QByteArray& user, const QByteArray& passwo
         login << send(Kind::User, 0, "USER " + user);
         login << send(Kind::Pass, 0, "PASS " + password);
     }
-    const int stat = send(Kind::Stat, 0, "STAT");
-    const int list =
-        m_options.plan == MailPlan::SizesOnly ? 0 : send(Kind::List, 0, "LIST", true, kPop3MaxListingBytes);
-    const int uidl = m_options.readUidls ? send(Kind::Uidl, 0, "UIDL", true, kPop3MaxListingBytes) : 0;
     if (utf8Id != 0 && !waitFor(utf8Id))
         return false;
     for (int id : login) {
@@ -555,6 +552,10 @@ bool Pop3Session::loginTogether(const QByteArray& user, const QByteArray& passwo
             return false;
         }
     }
+    const int stat = send(Kind::Stat, 0, "STAT");
+    const int list =
+        m_options.plan == MailPlan::SizesOnly ? 0 : send(Kind::List, 0, "LIST", true, kPop3MaxListingBytes);
+    const int uidl = m_options.readUidls ? send(Kind::Uidl, 0, "UIDL", true, kPop3MaxListingBytes) : 0;
     if (!takeStat(waitFor(stat)))
         return false;
     if (list != 0) {

@@ -106,7 +106,8 @@ struct Pop3SessionOptions {
     Pop3TransportFactory transportFactory; // empty: SocketTransport
     MailPlan plan = MailPlan::HeadersFirst;
     bool pipelining = true; // false: one command at a time even where the server offers PIPELINING
-    // With PIPELINING, UIDL is asked for together with the login (the caller will want it).
+    // With PIPELINING, UIDL is asked for together with STAT right after the login (the caller will
+    // want it).
     bool readUidls = false;
     // Server words that are not UTF-8 are decoded by this (the program's code page); empty: Latin-1.
     std::function<QString(QByteArrayView)> legacyText;
@@ -143,9 +144,10 @@ public:
     // The APOP timestamp of the greeting; empty when the server offers none.
     QByteArray apopTimestamp() const { return m_timestamp; }
     // Logs in (APOP or USER/PASS) and returns the number of messages, or -1. The caller has made
-    // sure that neither contains CR, LF or NUL. With PIPELINING the login, STAT, LIST (unless the plan
-    // is SizesOnly) and UIDL (with readUidls) go out in one flight; UTF8 goes first where the server
-    // announces it (RFC 6856: in the AUTHORIZATION state), so that mail comes as it was written.
+    // sure that neither contains CR, LF or NUL. With PIPELINING the login goes out in one flight, and
+    // STAT, LIST (unless the plan is SizesOnly) and UIDL (with readUidls) in the next; UTF8 goes
+    // before the login where the server announces it (RFC 6856: in the AUTHORIZATION state), so that
+    // mail comes as it was written.
     // USER/PASS without TLS needs the user's agreement (PlainLoginRefused, and nothing is sent; the
     // session stays usable) unless the server is on this machine.
     int login(const QByteArray& user, const QByteArray& password, bool apop);

@@ -1,11 +1,13 @@
 // The mail library against a real POP3 server (Dovecot): what only a real server shows. Both
 // logins with real passwords, long mail read through the server's dot-stuffing,
 // deletions that take effect at QUIT only, and TLS: STLS and TLS from the start carry the session,
-// a certificate that proves nothing keeps the account off the wire.
+// also with a pinned self-signed certificate; a certificate that proves nothing, a server that gave up
+// the TLS it had, and a login in clear without agreement keep the account off the wire.
 #include "DovecotServer.h"
 #include "mailcheck/NMail.h"
 #include "platform/Cp932.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QTest>
 
@@ -124,52 +126,76 @@ private Q_SLOTS:
     void tls_data() {
         QTest::addColumn<QString>("host");
         QTest::addColumn<bool>("trusted");
-        QTest::addColumn<bool>("works");
+        QTest::addColumn<int>("pin"); // 0 none, 1 the server's certificate, 2 another one
+        QTest::addColumn<bool>("tlsSeen");
+        QTest::addColumn<Pop3ErrorKind>("kind");
         const QString stls = QStringLiteral("127.0.0.1:%1").arg(m_tls.port());
         const QString implicit = QStringLiteral("pop3s://127.0.0.1:%1").arg(m_tls.tlsPort());
-        QTest::newRow("STLS") << stls << true << true;
-        QTest::newRow("TLS from the start") << implicit << true << true;
-        QTest::newRow("STLS, untrusted") << stls << false << false;
-        QTest::newRow("TLS from the start, untrusted") << implicit << false << false;
+        using K = Pop3ErrorKind;
+        QTest::newRow("STLS") << stls << true << 0 << false << K::None;
+        QTest::newRow("TLS from the start") << implicit << true << 0 << false << K::None;
+        // A self-signed certificate is the user's to trust; pinned, it carries the session.
+        QTest::newRow("STLS, untrusted") << stls << false << 0 << false << K::CertificateUnknown;
+        QTest::newRow("TLS from the start, untrusted")
+            << implicit << false << 0 << false << K::CertificateUnknown;
+        QTest::newRow("STLS, pinned") << stls << false << 1 << true << K::None;
+        QTest::newRow("TLS from the start, pinned") << implicit << false << 1 << false << K::None;
+        QTest::newRow("another certificate pinned") << stls << false << 2 << true << K::CertificateChanged;
         // Trusted, but issued to 127.0.0.1 only: reaching the same server as "localhost" must fail.
         QTest::newRow("trusted, for another host")
-            << QStringLiteral("pop3s://localhost:%1").arg(m_tls.tlsPort()) << true << false;
+            << QStringLiteral("pop3s://localhost:%1").arg(m_tls.tlsPort()) << true << 0 << false
+            << K::TlsRefused;
+        // The server without TLS, as a proxy that strips STLS would show it; then without agreement.
+        QTest::newRow("TLS seen, none now")
+            << m_plain.hostAndPort() << false << 0 << true << K::TlsDowngraded;
+        QTest::newRow("no TLS, not agreed")
+            << m_plain.hostAndPort() << false << 0 << false << K::PlainLoginRefused;
     }
     void tls() {
         QFETCH(QString, host);
         QFETCH(bool, trusted);
-        QFETCH(bool, works);
+        QFETCH(int, pin);
+        QFETCH(bool, tlsSeen);
+        QFETCH(Pop3ErrorKind, kind);
+        const bool works = kind == Pop3ErrorKind::None;
+        DovecotServer& server = host == m_plain.hostAndPort() ? m_plain : m_tls;
         const QString user = kAlice.user;
         QString error;
-        QVERIFY2(m_tls.reset(user, &error), qPrintable(error));
+        QVERIFY2(server.reset(user, &error), qPrintable(error));
         NMailOptions options;
         if (trusted)
             options.extraTrustedCas = m_ca;
+        options.loopbackNeedsNoAgreement = false; // as if the server were elsewhere
         NMailLibrary lib(options);
-        const qint64 logStart = m_tls.log().size();
+        Pop3Trust trust;
+        trust.tlsSeen = tlsSeen;
+        if (pin != 0)
+            trust.pinnedSha256 =
+                pin == 1 ? m_ca[0].digest(QCryptographicHash::Sha256) : QByteArray(32, '\x42');
+        lib.NMailSetServerTrust(trust);
+        const qint64 logStart = server.log().size();
         int h = -1;
         const int count = login(lib, host, user, kAlice.password, kUserPass, &h);
-        const Pop3ErrorKind kind = lib.NMailGetError().kind;
         MailFields f;
         QString body;
         // The large message crosses many TLS records.
         const bool fetched = count > 0 && lib.NMailPop3GetMail(h, kKnownMessageCount, f, body) == 0;
         const bool deleted = count > 0 && lib.NMailPop3DeleteMail(h, 2) == 0;
         const bool closed = h >= 0 && lib.NMailPop3Close(h) == 0;
+        QCOMPARE(lib.NMailGetError().kind, kind);
 
         // Dovecot's log process writes a session's last line shortly after the session ends.
         QByteArray log;
         static_cast<void>(QTest::qWaitFor(
-            [&] { return (log = m_tls.log(logStart)).contains("Disconnected"); }, kLogWaitMs));
+            [&] { return (log = server.log(logStart)).contains("Disconnected"); }, kLogWaitMs));
         if (!works && trusted && !log.contains("rip=127.0.0.1"))
             QSKIP("\"localhost\" does not lead to 127.0.0.1 here");
         QVERIFY2(log.contains("rip=127.0.0.1"), "the server saw no connection");
         if (!works) {
             QCOMPARE(count, -1);
-            QCOMPARE(kind, Pop3ErrorKind::TlsRefused);
             // The account never reached the server, neither by TLS nor by falling back to plain text.
             QVERIFY2(!log.contains("user=<alice>"), log.constData());
-            QCOMPARE(m_tls.storedMessages(user).size(), kKnownMessageCount);
+            QCOMPARE(server.storedMessages(user).size(), kKnownMessageCount);
             return;
         }
         QCOMPARE(count, kKnownMessageCount);
@@ -178,6 +204,7 @@ private Q_SLOTS:
         const qsizetype at = log.indexOf("Login: user=<alice>");
         QVERIFY2(at >= 0 && log.mid(at, log.indexOf('\n', at) - at).contains("TLS"), log.constData());
         QTRY_COMPARE(m_tls.storedMessages(user).size(), kKnownMessageCount - 1);
+        QCOMPARE(lib.NMailGetSecurity().certificate.pinned, pin == 1);
     }
 };
 

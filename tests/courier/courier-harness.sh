@@ -1,0 +1,158 @@
+#!/usr/bin/env bash
+# A private Courier POP3 server on 127.0.0.1 for the integration tests; no system service is touched.
+#
+#   courier-harness.sh start <workdir> <courier-paths.so> [<root>]
+#                                                            account, mailbox, daemons; waits until it listens
+#   courier-harness.sh stop <workdir>                        stops them; keeps a copy of the log in <workdir>
+#   courier-harness.sh reset <workdir>                       puts the mailbox back to the known messages
+#
+# Courier's own daemons run: authdaemond with its userdb module for the account, couriertcpd with
+# courierpop3login and courierpop3d. The package of those two, courier-pop, conflicts with
+# dovecot-pop3d, so tools/scripts/deps.sh unpacks it under <root> instead of installing it; without
+# <root>, or when nothing is there, the installed ones are used. Their authentication library has its configuration, userdb and
+# socket paths compiled in; courier-paths.so, preloaded, takes those to the server's own folder
+# (named in <workdir>/server-dir: port, courier.log, auth/, mail/). No TLS: Dovecot covers it.
+# Account: carol / Carol-pw.3. Started as root, the mail session runs as nobody.
+set -euo pipefail
+
+USER_NAME=carol
+PASSWORD='Carol-pw.3'
+LIBEXEC=/usr/lib/courier
+# The server has this long to listen after it was started; well under a second is usual.
+START_WAIT_SECONDS=20
+STOP_WAIT_STEPS=50 # x 0.1 s
+# A free port can be taken by someone else between the probe and the daemon's bind: try again.
+START_ATTEMPTS=3
+
+die() {
+    echo "courier-harness: $*" >&2
+    exit 1
+}
+
+port_open() {
+    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
+}
+
+pick_port() {
+    local p i
+    for ((i = 0; i < 200; i++)); do
+        p=$((20000 + (RANDOM * 32768 + RANDOM) % 40000))
+        port_open "$p" || { echo "$p" && return 0; }
+    done
+    die "no free port found"
+}
+
+# The user the mail session runs as: never root.
+mail_owner() {
+    if [ "$(id -u)" -ne 0 ]; then id -un; else echo nobody; fi
+}
+
+# Message 1 has a subject in raw Shift_JIS (テストの件名です), as old Japanese mailers send it: Courier
+# hands such a message out unchanged only to a client that enabled UTF8 (RFC 6856).
+reset_mailbox() {
+    local srv=$1 maildir="$1/mail/$USER_NAME"
+    rm -rf "$maildir"
+    mkdir -p "$maildir/cur" "$maildir/new" "$maildir/tmp"
+    printf 'From: sender@example.jp\nTo: carol@brindle.test\nSubject: \x83\x65\x83\x58\x83\x67\x82\xcc\x8c\x8f\x96\xbc\x82\xc5\x82\xb7\nDate: Mon, 07 Dec 2026 09:00:00 +0900\nMIME-Version: 1.0\nContent-Type: text/plain; charset=Shift_JIS\n\n\x96\x7b\x95\xb6\x81\x46\x82\xb1\x82\xf1\x82\xc9\x82\xbf\x82\xcd\n' \
+        >"$maildir/cur/1800000001.M1P1.brindle-test:2,"
+    printf 'From: friend@example.org\nTo: carol@brindle.test\nSubject: plain ascii\nDate: Mon, 07 Dec 2026 10:00:00 +0900\n\nhello\n' \
+        >"$maildir/cur/1800000002.M2P1.brindle-test:2,"
+    [ "$(id -u)" -ne 0 ] || chown -R "$(mail_owner):" "$maildir"
+}
+
+write_auth() {
+    local srv=$1 owner hash
+    owner=$(mail_owner)
+    mkdir -p "$srv/auth" "$srv/mail"
+    printf 'authmodulelist="authuserdb"\nauthmodulelistorig="authuserdb"\ndaemons=3\nauthdaemonvar=%s/auth\nDEBUG_LOGIN=0\nDEFAULTOPTIONS=""\nLOGGEROPTS=""\n' \
+        "$srv" >"$srv/auth/authdaemonrc"
+    hash=$(openssl passwd -6 "$PASSWORD") || die "openssl could not hash the password"
+    printf '%s\tuid=%s|gid=%s|home=%s/mail/%s|mail=%s/mail/%s|systempw=%s\n' "$USER_NAME" "$(id -u "$owner")" \
+        "$(id -g "$owner")" "$srv" "$USER_NAME" "$srv" "$USER_NAME" "$hash" >"$srv/auth/userdb"
+    chmod 0600 "$srv/auth/userdb"
+    /usr/sbin/makeuserdb -f "$srv/auth/userdb" || die "makeuserdb failed"
+    chmod 0755 "$srv" "$srv/auth" "$srv/mail"
+}
+
+stop_server() {
+    local srv=$1 name pid i
+    for name in couriertcpd authdaemond; do
+        pid=$(cat "$srv/$name.pid" 2>/dev/null || true)
+        [ -n "$pid" ] || continue
+        kill "$pid" 2>/dev/null || true
+        for ((i = 0; i < STOP_WAIT_STEPS; i++)); do
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -KILL "$pid" 2>/dev/null || true
+        rm -f "$srv/$name.pid"
+    done
+}
+
+# One attempt on a fresh port; 0 once it listens.
+try_start() {
+    local srv=$1 shim=$2 pop=$3 port deadline
+    rm -rf "${srv:?}"/*
+    port=$(pick_port)
+    write_auth "$srv"
+    reset_mailbox "$srv"
+    # The daemons must not keep the caller's output open: CTest waits for it to close.
+    BRINDLE_COURIER_AUTH_DIR="$srv/auth" LD_PRELOAD="$shim" setsid "$LIBEXEC/courier-authlib/authdaemond" \
+        </dev/null >>"$srv/courier.log" 2>&1 &
+    echo $! >"$srv/authdaemond.pid"
+    deadline=$((SECONDS + START_WAIT_SECONDS))
+    while [ ! -S "$srv/auth/socket" ] && [ "$SECONDS" -lt "$deadline" ]; do sleep 0.1; done
+    [ -S "$srv/auth/socket" ] || { cat "$srv/courier.log" >&2; stop_server "$srv"; return 1; }
+    env -i PATH=/usr/bin:/bin BRINDLE_COURIER_AUTH_DIR="$srv/auth" LD_PRELOAD="$shim" POP3AUTH= \
+        POP3_STARTTLS=NO POP3_TLS_REQUIRED=0 \
+        /usr/sbin/couriertcpd -pid="$srv/couriertcpd.pid" -stderr="$srv/courier.log" -address=127.0.0.1 \
+        -nodnslookup -noidentlookup -maxprocs=20 -maxperip=20 "$port" \
+        "$pop/courierpop3login" "$pop/courierpop3d" Maildir </dev/null >/dev/null 2>&1 ||
+        { cat "$srv/courier.log" >&2; stop_server "$srv"; return 1; }
+    while [ "$SECONDS" -lt "$deadline" ]; do
+        if port_open "$port"; then
+            echo "$port" >"$srv/port"
+            echo "courier-harness: POP3 on 127.0.0.1:$port, in $srv"
+            return 0
+        fi
+        sleep 0.1
+    done
+    cat "$srv/courier.log" >&2 2>/dev/null || true
+    stop_server "$srv"
+    return 1
+}
+
+stop_for() {
+    local work=$1 srv
+    srv=$(cat "$work/server-dir" 2>/dev/null || true)
+    [ -n "$srv" ] && [ -d "$srv" ] || return 0
+    stop_server "$srv"
+    cp "$srv/courier.log" "$work/courier.log" 2>/dev/null || true
+    case "$srv" in */brindle-courier.*) rm -rf "$srv" ;; esac
+    rm -f "$work/server-dir"
+}
+
+[ $# -ge 2 ] || die "usage: $0 start <workdir> <courier-paths.so> [<root>] | stop <workdir> | reset <workdir>"
+work=$2
+case "$1" in
+start)
+    pop="${4:-}$LIBEXEC/courier"
+    [ -x "$pop/courierpop3login" ] || pop=$LIBEXEC/courier
+    [ -x "$pop/courierpop3login" ] ||
+        die "Courier's POP3 server is neither in ${4:-(no root given)} nor installed: run tools/scripts/deps.sh"
+    [ -x "$LIBEXEC/courier-authlib/authdaemond" ] && [ -x /usr/sbin/makeuserdb ] && [ -x /usr/sbin/couriertcpd ] ||
+        die "Courier is not installed (Debian packages courier-base and courier-authlib-userdb)"
+    shim=$(realpath "${3:?courier-paths.so}")
+    mkdir -p "$work"
+    stop_for "$work"
+    srv=$(mktemp -d "${TMPDIR:-/tmp}/brindle-courier.XXXXXX")
+    echo "$srv" >"$work/server-dir"
+    for ((attempt = 1; attempt <= START_ATTEMPTS; attempt++)); do
+        try_start "$srv" "$shim" "$pop" && exit 0
+    done
+    die "courier did not start (log: $srv/courier.log)"
+    ;;
+stop) stop_for "$work" ;;
+reset) reset_mailbox "$(cat "$work/server-dir")" ;;
+*) die "unknown command $1" ;;
+esac

@@ -1,0 +1,86 @@
+// The mail library against Courier's POP3 server, which announces UTF8 (RFC 6856): a message whose
+// header is raw Shift_JIS reaches a client that enabled UTF8 as it was written (to any other client
+// Courier sends a notice in its place), pipelined or one command at a time, and a deletion takes
+// effect at QUIT.
+#include "mailcheck/NMail.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTest>
+
+using namespace brindle;
+using namespace Qt::StringLiterals;
+
+#ifndef BRINDLE_COURIER_HARNESS
+#error "BRINDLE_COURIER_HARNESS must name courier-harness.sh"
+#endif
+
+namespace {
+
+// Resetting the mailbox writes two files; the bound only keeps a hung harness from blocking the run.
+constexpr int kHarnessTimeoutMs = 60000;
+
+QByteArray readSmallFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.read(4096).trimmed() : QByteArray();
+}
+
+} // namespace
+
+class TestCourierPop3 : public QObject {
+    Q_OBJECT
+    QString m_work; // the fixture's folder
+    QString m_server;
+    QString m_maildir;
+
+private Q_SLOTS:
+    void initTestCase() {
+        m_work = qEnvironmentVariable("BRINDLE_COURIER_DIR");
+        const QString dir = QString::fromLocal8Bit(readSmallFile(m_work + u"/server-dir"_s));
+        const QByteArray port = readSmallFile(dir + u"/port"_s);
+        QVERIFY2(!dir.isEmpty() && !port.isEmpty(),
+                 qPrintable(u"no Courier server for \"%1\": run the test through ctest, which starts it "
+                            u"(see courier_start; is Courier installed?)"_s.arg(m_work)));
+        m_server = u"127.0.0.1:"_s + QString::fromLatin1(port);
+        m_maildir = dir + u"/mail/carol"_s;
+    }
+
+    void rawShiftJisHeader_data() {
+        QTest::addColumn<bool>("pipelining");
+        QTest::newRow("pipelined") << true;
+        QTest::newRow("one command at a time") << false;
+    }
+    void rawShiftJisHeader() {
+        QFETCH(bool, pipelining);
+        QProcess reset;
+        reset.setProcessChannelMode(QProcess::MergedChannels);
+        reset.start(QStringLiteral(BRINDLE_COURIER_HARNESS), {u"reset"_s, m_work});
+        QVERIFY(reset.waitForFinished(kHarnessTimeoutMs));
+        QVERIFY2(reset.exitCode() == 0, reset.readAll().constData());
+
+        NMailLibrary lib;
+        lib.NMailSetOption(kNMailOptionPipelining, pipelining ? 1 : 0);
+        lib.NMailSetOption(kNMailOptionPlan, int(MailPlan::WholeMessages));
+        const int h = lib.NMailPop3Connect(m_server);
+        QVERIFY2(h >= 0, qPrintable(lib.NMailGetMessage()));
+        QCOMPARE(lib.NMailPop3Authenticate(h, u"carol"_s, u"Carol-pw.3"_s, 0), 2);
+        MailFields f;
+        QString body;
+        QCOMPARE(lib.NMailPop3GetMail(h, 1, f, body), 0);
+        QCOMPARE(f.subject, u"テストの件名です"_s);
+        QCOMPARE(body.trimmed(), u"本文：こんにちは"_s);
+        QCOMPARE(lib.NMailPop3GetMailStatus(h, 2, f), 0);
+        QCOMPARE(f.subject, u"plain ascii"_s);
+        QCOMPARE(lib.NMailPop3DeleteMail(h, 2), 0);
+        QCOMPARE(lib.NMailPop3Close(h), 0);
+        const auto stored = [&] {
+            return QDir(m_maildir + u"/cur"_s).entryList(QDir::Files).size() +
+                   QDir(m_maildir + u"/new"_s).entryList(QDir::Files).size();
+        };
+        QTRY_COMPARE(stored(), 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCourierPop3)
+#include "tst_courier_pop3.moc"
