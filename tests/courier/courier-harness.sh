@@ -15,6 +15,10 @@
 # Account: carol / Carol-pw.3. Started as root, the mail session runs as nobody.
 set -euo pipefail
 
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+HARNESS=courier-harness
+# shellcheck source=../support/server-harness.sh
+. "$HERE/../support/server-harness.sh"
 USER_NAME=carol
 PASSWORD='Carol-pw.3'
 LIBEXEC=/usr/lib/courier
@@ -23,24 +27,6 @@ START_WAIT_SECONDS=20
 STOP_WAIT_STEPS=50 # x 0.1 s
 # A free port can be taken by someone else between the probe and the daemon's bind: try again.
 START_ATTEMPTS=3
-
-die() {
-    echo "courier-harness: $*" >&2
-    exit 1
-}
-
-port_open() {
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
-}
-
-pick_port() {
-    local p i
-    for ((i = 0; i < 200; i++)); do
-        p=$((20000 + (RANDOM * 32768 + RANDOM) % 40000))
-        port_open "$p" || { echo "$p" && return 0; }
-    done
-    die "no free port found"
-}
 
 # The user the mail session runs as: never root.
 mail_owner() {
@@ -75,18 +61,8 @@ write_auth() {
 }
 
 stop_server() {
-    local srv=$1 name pid i
-    for name in couriertcpd authdaemond; do
-        pid=$(cat "$srv/$name.pid" 2>/dev/null || true)
-        [ -n "$pid" ] || continue
-        kill "$pid" 2>/dev/null || true
-        for ((i = 0; i < STOP_WAIT_STEPS; i++)); do
-            kill -0 "$pid" 2>/dev/null || break
-            sleep 0.1
-        done
-        kill -KILL "$pid" 2>/dev/null || true
-        rm -f "$srv/$name.pid"
-    done
+    stop_pid "$1/couriertcpd.pid" "$STOP_WAIT_STEPS"
+    stop_pid "$1/authdaemond.pid" "$STOP_WAIT_STEPS"
 }
 
 # One attempt on a fresh port; 0 once it listens.

@@ -39,10 +39,6 @@ template <typename F> F next(const char* name) {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
-mode_t modeOf(int flags, va_list args) {
-    return (flags & (O_CREAT | O_TMPFILE)) != 0 ? mode_t(va_arg(args, int)) : 0;
-}
-
 int withAddress(const char* call, int fd, const sockaddr* address, socklen_t length) {
     const auto real = next<int (*)(int, const sockaddr*, socklen_t)>(call);
     if (address == nullptr || address->sa_family != AF_UNIX || length > sizeof(sockaddr_un))
@@ -63,38 +59,15 @@ extern "C" {
 int open(const char* path, int flags, ...) {
     va_list args;
     va_start(args, flags);
-    const mode_t mode = modeOf(flags, args);
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? mode_t(va_arg(args, int)) : 0;
     va_end(args);
     return next<int (*)(const char*, int, ...)>("open")(moved(path), flags, mode);
-}
-int open64(const char* path, int flags, ...) {
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = modeOf(flags, args);
-    va_end(args);
-    return next<int (*)(const char*, int, ...)>("open64")(moved(path), flags, mode);
-}
-int openat(int dir, const char* path, int flags, ...) {
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = modeOf(flags, args);
-    va_end(args);
-    return next<int (*)(int, const char*, int, ...)>("openat")(dir, moved(path), flags, mode);
 }
 FILE* fopen(const char* path, const char* mode) {
     return next<FILE* (*)(const char*, const char*)>("fopen")(moved(path), mode);
 }
-FILE* fopen64(const char* path, const char* mode) {
-    return next<FILE* (*)(const char*, const char*)>("fopen64")(moved(path), mode);
-}
 int stat(const char* path, struct stat* buffer) {
     return next<int (*)(const char*, struct stat*)>("stat")(moved(path), buffer);
-}
-int lstat(const char* path, struct stat* buffer) {
-    return next<int (*)(const char*, struct stat*)>("lstat")(moved(path), buffer);
-}
-int access(const char* path, int mode) {
-    return next<int (*)(const char*, int)>("access")(moved(path), mode);
 }
 int unlink(const char* path) {
     return next<int (*)(const char*)>("unlink")(moved(path));

@@ -13,6 +13,9 @@
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+HARNESS=dovecot-harness
+# shellcheck source=../support/server-harness.sh
+. "$HERE/../support/server-harness.sh"
 USERS=(alice bob dave)
 declare -A PASSWORDS=([alice]='Alice-pw.1' [bob]='Bob-pw.2' [dave]='Dave pw &7%!')
 # The server has this long to listen after it was started; a loaded 2-core machine needs well under
@@ -23,24 +26,6 @@ STOP_WAIT_STEPS=150 # x 0.1 s
 # A free port can be taken by someone else between the probe and Dovecot's bind: try again.
 START_ATTEMPTS=3
 LARGE_MAIL_LINES=4000 # about 300 KB: far beyond any fixed 8192-byte buffer
-
-die() {
-    echo "dovecot-harness: $*" >&2
-    exit 1
-}
-
-port_open() {
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
-}
-
-pick_port() {
-    local p i
-    for ((i = 0; i < 200; i++)); do
-        p=$((20000 + (RANDOM * 32768 + RANDOM) % 40000))
-        port_open "$p" || { echo "$p" && return 0; }
-    done
-    die "no free port found"
-}
 
 # The user the mail processes run as: never root.
 mail_owner() {
@@ -109,16 +94,7 @@ write_config() {
 }
 
 stop_server() {
-    local srv=$1 pid i
-    pid=$(cat "$srv/run/master.pid" 2>/dev/null || true)
-    [ -n "$pid" ] || return 0
-    kill "$pid" 2>/dev/null || true
-    for ((i = 0; i < STOP_WAIT_STEPS; i++)); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    kill -KILL "$pid" 2>/dev/null || true
-    rm -f "$srv/run/master.pid"
+    stop_pid "$1/run/master.pid" "$STOP_WAIT_STEPS"
 }
 
 # One attempt at starting the server on fresh ports; 0 once it listens.
