@@ -402,6 +402,7 @@ qint64 Pop3Session::frontDeadlineNs() const {
 }
 
 bool Pop3Session::waitUntil(const std::function<bool()>& done, int timeoutMs, bool forReplies) {
+    m_waitExpired = Pop3Wait::Silence;
     if (done() || !m_transport || m_aborted)
         return done();
     ++m_stats.roundTrips;
