@@ -72,6 +72,11 @@ try_start() {
     port=$(pick_port)
     write_auth "$srv"
     reset_mailbox "$srv"
+    # Copied beside the mail, which the unprivileged session reaches wherever the build tree is.
+    mkdir -p "$srv/bin"
+    cp "$pop/courierpop3login" "$pop/courierpop3d" "$shim" "$srv/bin/"
+    chmod 0755 "$srv/bin" "$srv/bin"/*
+    pop=$srv/bin shim=$srv/bin/$(basename "$shim")
     # The daemons must not keep the caller's output open: CTest waits for it to close.
     BRINDLE_COURIER_AUTH_DIR="$srv/auth" LD_PRELOAD="$shim" setsid "$LIBEXEC/courier-authlib/authdaemond" \
         </dev/null >>"$srv/courier.log" 2>&1 &
