@@ -4,6 +4,7 @@
 #include "mailcheck/MailCheckRun.h"
 #include "mailcheck/MailLibrary.h"
 #include "mailcheck/NMail.h"
+#include "mailcheck/ServerText.h"
 #include "mailcheck/TlsMemory.h"
 #include "platform/AppFolder.h"
 #include "settings/SettingsStore.h"
@@ -117,11 +118,18 @@ void err(const QString& text) {
 }
 
 // One line of output: a subject may hold tabs or line breaks of its own.
+// A subject is the sender's text: without controls or escape sequences, which would act on the
+// terminal, and bounded, since a subject may be kilobytes long.
+constexpr qsizetype kOutputFieldMaxChars = 300;
+QString subjectLine(const QString& text) {
+    return sanitizeServerText(text, QString(), kOutputFieldMaxChars);
+}
+
+// One line of our own message, whose server words the mail library has bounded already.
 QString oneLine(QString text) {
     for (QChar& c : text) {
-        if (c == u'\t' || c == u'\r' || c == u'\n') {
+        if (c == u'\t' || c == u'\r' || c == u'\n')
             c = u' ';
-        }
     }
     return text;
 }
@@ -154,7 +162,7 @@ public:
     void setAccountBoxes(const QString&, const QString&) override {}
     MsgResult messageBox(const QString& text, MsgButtons buttons, MsgIcon, const QString& caption) override {
         err((caption.isEmpty() ? QString() : caption + QStringLiteral(": ")) + oneLine(text));
-        return buttons == MsgButtons::YesNo ? MsgResult::No : MsgResult::Ok;
+        return buttons == MsgButtons::Ok ? MsgResult::Ok : MsgResult::No;
     }
     void showSetForm() override {}
     void showNoticeBoard(const QString&, const QString&) override {}
@@ -312,7 +320,7 @@ int main(int argc, char** argv) {
         return ExitUsage;
     }
     for (const CheckOutcome::Caught& c : outcome.caught) {
-        out(QStringLiteral("%1\t%2\t%3\n").arg(c.number).arg(c.ruleWord, oneLine(c.subject)));
+        out(QStringLiteral("%1\t%2\t%3\n").arg(c.number).arg(c.ruleWord, subjectLine(c.subject)));
     }
     out(QStringLiteral("messages: %1, deleted: %2, new: %3\n")
             .arg(outcome.mailCount)

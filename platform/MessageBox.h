@@ -3,7 +3,9 @@
 
 namespace brindle {
 
-enum class MsgButtons { Ok, YesNo };
+// YesNoDefaultNo: a question whose safe answer is No (trusting a certificate, sending a password in
+// clear), so that Enter does not say yes.
+enum class MsgButtons { Ok, YesNo, YesNoDefaultNo };
 enum class MsgIcon { None, Question, Exclamation, Critical, Information };
 enum class MsgResult { Ok, Yes, No };
 

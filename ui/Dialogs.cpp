@@ -77,10 +77,11 @@ MsgResult GuiMessageBoxes::show(const QString& text, MsgButtons buttons, MsgIcon
     QMessageBox box(toQtIcon(icon), caption.isEmpty() ? applicationTitle() : caption, text);
     QAbstractButton* yes = nullptr;
     QAbstractButton* no = nullptr;
-    if (buttons == MsgButtons::YesNo) {
+    const bool question = buttons != MsgButtons::Ok;
+    if (question) {
         yes = box.addButton(QStringLiteral("はい(&Y)"), QMessageBox::YesRole);
         no = box.addButton(QStringLiteral("いいえ(&N)"), QMessageBox::NoRole);
-        box.setDefaultButton(static_cast<QPushButton*>(yes));
+        box.setDefaultButton(static_cast<QPushButton*>(buttons == MsgButtons::YesNoDefaultNo ? no : yes));
         box.setEscapeButton(no);
     } else {
         QAbstractButton* ok = box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
@@ -90,7 +91,7 @@ MsgResult GuiMessageBoxes::show(const QString& text, MsgButtons buttons, MsgIcon
     g_openBoxes.append(QPointer<QMessageBox>(&box));
     box.exec();
     g_openBoxes.removeAll(QPointer<QMessageBox>(&box));
-    if (buttons == MsgButtons::YesNo)
+    if (question)
         return box.clickedButton() == yes ? MsgResult::Yes : MsgResult::No;
     return MsgResult::Ok;
 }

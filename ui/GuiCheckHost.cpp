@@ -112,7 +112,7 @@ void GuiCheckHost::setAccountBoxes(const QString& id, const QString& password) {
 MsgResult GuiCheckHost::messageBox(const QString& text, MsgButtons buttons, MsgIcon icon,
                                    const QString& caption) {
     if (ending())
-        return buttons == MsgButtons::YesNo ? MsgResult::No : MsgResult::Ok;
+        return buttons == MsgButtons::Ok ? MsgResult::Ok : MsgResult::No;
     return messageBoxes().show(text, buttons, icon, caption);
 }
 
@@ -161,7 +161,7 @@ bool GuiCheckHost::askTrust(const TrustQuestion& question) {
         QStringLiteral("%1 %2 %3").arg(int(question.kind)).arg(question.server, question.sha256.toHex());
     if (!question.byHand && m_declined.contains(memo))
         return false;
-    const bool yes = messageBoxes().show(question.text, MsgButtons::YesNo, MsgIcon::Exclamation,
+    const bool yes = messageBoxes().show(question.text, MsgButtons::YesNoDefaultNo, MsgIcon::Exclamation,
                                          QStringLiteral(u"セキュリティの確認")) == MsgResult::Yes;
     if (!yes)
         m_declined.insert(memo);

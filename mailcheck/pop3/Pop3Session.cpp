@@ -146,8 +146,10 @@ QString Pop3Session::serverText(const QByteArray& text) const {
     QString s = utf8(head);
     if (utf8.hasError())
         s = m_options.legacyText ? m_options.legacyText(head) : QString::fromLatin1(head);
+    // Controls become blanks, except ESC: the mail library removes escape sequences whole, which it
+    // can only do while their introducer is still there.
     for (QChar& c : s)
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+        if ((c.unicode() < 0x20 && c.unicode() != 0x1b) || c.unicode() == 0x7f)
             c = QLatin1Char(' ');
     return s.trimmed().left(kPop3MaxErrorDetailChars);
 }

@@ -143,6 +143,17 @@ private Q_SLOTS:
         QCOMPARE(runCheck({"--accept-certificate", "12:34"}).exitCode, 1);
     }
 
+    // A subject's escape sequences would act on the terminal: they never reach the output.
+    void subjectsWithoutEscapes() {
+        FakePop3Options o = options();
+        o.messages = {"From: a@example.com\r\nSubject: \x1b[2Jjunk \x1b]0;owned\x07offer\r\n\r\nbody\r\n"};
+        FakePop3Server server(o);
+        QVERIFY(server.start());
+        makeFolder(server.address());
+        const ProgramRun r = runCheck({"--dry-run"});
+        QCOMPARE(r.lines.value(0), "1\t件名\tjunk offer");
+    }
+
     // The exit status follows what went wrong; the password never appears.
     void failures_data() {
         QTest::addColumn<QString>("fault");

@@ -25,7 +25,7 @@ public:
             onShow();
         if (!answers.isEmpty())
             return answers.takeFirst();
-        return buttons == MsgButtons::YesNo ? MsgResult::No : MsgResult::Ok;
+        return buttons == MsgButtons::Ok ? MsgResult::Ok : MsgResult::No;
     }
     QStringList asked;
     QList<MsgResult> answers;
