@@ -103,15 +103,6 @@ try_start() {
     return 1
 }
 
-stop_for() {
-    local work=$1 srv
-    srv=$(cat "$work/server-dir" 2>/dev/null || true)
-    [ -n "$srv" ] && [ -d "$srv" ] || return 0
-    stop_server "$srv"
-    cp "$srv/courier.log" "$work/courier.log" 2>/dev/null || true
-    case "$srv" in */brindle-courier.*) rm -rf "$srv" ;; esac
-    rm -f "$work/server-dir"
-}
 
 [ $# -ge 2 ] || die "usage: $0 start <workdir> <courier-paths.so> [<root>] | stop <workdir> | reset <workdir>"
 work=$2
@@ -125,7 +116,7 @@ start)
         die "Courier is not installed (Debian packages courier-base and courier-authlib-userdb)"
     shim=$(realpath "${3:?courier-paths.so}")
     mkdir -p "$work"
-    stop_for "$work"
+    stop_for "$work" courier
     srv=$(mktemp -d "${TMPDIR:-/tmp}/brindle-courier.XXXXXX")
     echo "$srv" >"$work/server-dir"
     for ((attempt = 1; attempt <= START_ATTEMPTS; attempt++)); do
@@ -133,7 +124,7 @@ start)
     done
     die "courier did not start (log: $srv/courier.log)"
     ;;
-stop) stop_for "$work" ;;
+stop) stop_for "$work" courier ;;
 reset) reset_mailbox "$(cat "$work/server-dir")" ;;
 *) die "unknown command $1" ;;
 esac

@@ -128,15 +128,6 @@ try_start() {
     return 1
 }
 
-stop_for() {
-    local work=$1 srv
-    srv=$(cat "$work/server-dir" 2>/dev/null || true)
-    [ -n "$srv" ] && [ -d "$srv" ] || return 0
-    stop_server "$srv"
-    cp "$srv/dovecot.log" "$work/dovecot.log" 2>/dev/null || true
-    case "$srv" in */brindle-dovecot.*) rm -rf "$srv" ;; esac
-    rm -f "$work/server-dir"
-}
 
 [ $# -ge 2 ] || die "usage: $0 start <workdir> [tls] | stop <workdir> | reset <workdir> <user>"
 work=$2
@@ -145,7 +136,7 @@ start)
     [ -x /usr/lib/dovecot/pop3 ] || [ -x /usr/libexec/dovecot/pop3 ] ||
         die "the Dovecot POP3 server is not installed (Debian packages dovecot-core and dovecot-pop3d)"
     mkdir -p "$work"
-    stop_for "$work"
+    stop_for "$work" dovecot
     srv=$(mktemp -d "${TMPDIR:-/tmp}/brindle-dovecot.XXXXXX")
     echo "$srv" >"$work/server-dir"
     for ((attempt = 1; attempt <= START_ATTEMPTS; attempt++)); do
@@ -153,7 +144,7 @@ start)
     done
     die "dovecot did not start (log: $srv/dovecot.log)"
     ;;
-stop) stop_for "$work" ;;
+stop) stop_for "$work" dovecot ;;
 reset) reset_mailbox "$(cat "$work/server-dir")" "${3:?user}" ;;
 *) die "unknown command $1" ;;
 esac

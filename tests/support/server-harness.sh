@@ -33,3 +33,15 @@ stop_pid() {
     kill -KILL "$pid" 2>/dev/null || true
     rm -f "$file"
 }
+
+# Stops the server of a work folder through the caller's stop_server, keeps its log "<name>.log" in
+# the work folder, and removes the server folder when the harness made it ("brindle-<name>.*").
+stop_for() {
+    local work=$1 name=$2 srv
+    srv=$(cat "$work/server-dir" 2>/dev/null || true)
+    [ -n "$srv" ] && [ -d "$srv" ] || return 0
+    stop_server "$srv"
+    cp "$srv/$name.log" "$work/$name.log" 2>/dev/null || true
+    case "$srv" in */brindle-"$name".*) rm -rf "$srv" ;; esac
+    rm -f "$work/server-dir"
+}
