@@ -44,14 +44,11 @@ AllowListForm::AllowListForm() {
     small.setPixelSize(11);
     Label1->setFont(small);
 
-    Text1 = makeLineEdit(this, "Text1", twipsRect(0, 405, 5535, 270));
-    Text1->setMaxLength(int(kAllowEntryMaxChars));
-    Command1 = makeButton(this, "Command1", QStringLiteral("登録"), twipsRect(5640, 405, 615, 255));
-    Command2 = makeButton(this, "Command2", QStringLiteral("削除"), twipsRect(6360, 405, 615, 255),
-                          QColor(255, 0, 0));
-    List1 = new QListWidget(this);
-    List1->setObjectName(QStringLiteral("List1"));
-    List1->setGeometry(twipsRect(0, 765, 7095, 4350));
+    const ListEditorControls controls = makeListEditorControls(this, int(kAllowEntryMaxChars));
+    Text1 = controls.entry;
+    Command1 = controls.add;
+    Command2 = controls.remove;
+    List1 = controls.list;
 
     connect(Command1, &QPushButton::clicked, this, &AllowListForm::registerEntry);
     connect(Text1, &QLineEdit::returnPressed, this, &AllowListForm::registerEntry);

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLibraryInfo>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QLocale>
 #include <QPainter>
 #include <QPushButton>
@@ -190,6 +191,19 @@ void WrapCheckBox::paintEvent(QPaintEvent*) {
 
 bool WrapCheckBox::hitButton(const QPoint& pos) const {
     return rect().contains(pos);
+}
+
+ListEditorControls makeListEditorControls(QWidget* parent, int maxLength) {
+    ListEditorControls c;
+    c.entry = makeLineEdit(parent, "Text1", twipsRect(0, 405, 5535, 270));
+    c.entry->setMaxLength(maxLength);
+    c.add = makeButton(parent, "Command1", QStringLiteral("登録"), twipsRect(5640, 405, 615, 255));
+    c.remove = makeButton(parent, "Command2", QStringLiteral("削除"), twipsRect(6360, 405, 615, 255),
+                          QColor(255, 0, 0));
+    c.list = new QListWidget(parent);
+    c.list->setObjectName(QStringLiteral("List1"));
+    c.list->setGeometry(twipsRect(0, 765, 7095, 4350));
+    return c;
 }
 
 void centreOnScreen(QWidget* w) {

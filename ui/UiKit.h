@@ -11,6 +11,7 @@ class QPushButton;
 class QLabel;
 class QLineEdit;
 class QGroupBox;
+class QListWidget;
 
 namespace brindle {
 
@@ -54,6 +55,16 @@ protected:
     void paintEvent(QPaintEvent* e) override;
     bool hitButton(const QPoint& pos) const override;
 };
+
+// The entry row and list of the list editors (keywords, allow list): the entry box, "登録", the red
+// "削除" and the list, at the keyword editor's places, so that the two windows stay alike.
+struct ListEditorControls {
+    QLineEdit* entry;
+    QPushButton* add;
+    QPushButton* remove;
+    QListWidget* list;
+};
+ListEditorControls makeListEditorControls(QWidget* parent, int maxLength);
 
 // Centres a top-level window on the screen it opens on.
 void centreOnScreen(QWidget* w);
