@@ -74,6 +74,7 @@ private:
     void judgeMessages(SpamRule* rule);
     void decideWithoutFetching(const SpamRule& rule);
     void rememberKeep(int n);
+    bool readUidls();
     void finishDeletion(const CheckOutcome::Caught& caught, int result);
     bool allowed() const;
     std::optional<QString> keepCopy(CheckOutcome::Caught& caught, bool& partial, bool synced);
@@ -125,7 +126,8 @@ private:
     // Verdicts of earlier checks by UIDL; none without a data folder, or when the UIDLs could not
     // be read.
     std::optional<VerdictMemory> m_memory;
-    QList<QString> m_uidlOf;     // index n, as read for the memory
+    QList<QString> m_uidlOf; // index n, read once by readUidls
+    bool m_uidlsFailed = false;
     QSet<int> m_decided;         // kept without being fetched (remembered, or small by LIST)
     QSet<int> m_caughtByListing; // the size rule: listed at or above the limit
     bool m_judgedCleanly = true; // nothing failed while the current message was judged
@@ -411,16 +413,11 @@ void Pass::decideWithoutFetching(const SpamRule& rule) {
             m_inputs.allowList, sizeRule ? trimSpaces(m_host.text(Field::Text10)) : QString());
         m_memory.emplace(m_inputs.dataFolder, m_pending.server, m_pending.account, judgement);
         m_memory->load();
-        m_uidlOf = QList<QString>(m_outcome.mailCount + 1);
-        for (int n = 1; n <= m_outcome.mailCount; ++n) {
+        if (!readUidls())
+            m_memory.reset(); // without the UIDLs nothing is remembered, and all is judged
+        for (int n = 1; m_memory && n <= m_outcome.mailCount; ++n) {
             if (m_resumedNumbers.contains(n))
-                continue;
-            if (m_library.NMailPop3GetUidl(m_handle, n, m_uidlOf[n]) < 0) {
-                noteFailure();
-                m_memory.reset(); // without the UIDLs nothing is remembered, and all is judged
-                m_uidlOf.clear();
-                break;
-            }
+                continue; // deleted again already
             if (m_memory->remembersKeep(m_uidlOf[n])) {
                 m_memory->keep(m_uidlOf[n]);
                 m_decided.insert(n);
@@ -450,6 +447,24 @@ void Pass::decideWithoutFetching(const SpamRule& rule) {
             rememberKeep(n);
         }
     }
+}
+
+// The UIDL of every message, read once for the pass (the session has them from its one listing):
+// for the deletions an earlier pass left pending and for the verdict memory. False when they could
+// not be read.
+bool Pass::readUidls() {
+    if (!m_uidlOf.isEmpty() || m_uidlsFailed)
+        return !m_uidlsFailed;
+    QList<QString> uidls(m_outcome.mailCount + 1);
+    for (int n = 1; n <= m_outcome.mailCount; ++n) {
+        if (m_library.NMailPop3GetUidl(m_handle, n, uidls[n]) < 0) {
+            noteFailure();
+            m_uidlsFailed = true;
+            return false;
+        }
+    }
+    m_uidlOf = std::move(uidls);
+    return true;
 }
 
 void Pass::rememberKeep(int n) {
@@ -706,15 +721,12 @@ void Pass::resumePendingDeletions() {
         m_keepPending = false; // another mailbox's: left for its own next check
         return;
     }
+    if (!readUidls())
+        return; // the file stays for the next pass
     QHash<QString, int> numberOf;
-    for (int n = 1; n <= m_outcome.mailCount && !stopping(); ++n) {
-        QString uidl;
-        if (m_library.NMailPop3GetUidl(m_handle, n, uidl) < 0) {
-            noteFailure();
-            return; // the file stays for the next pass
-        }
-        if (!uidl.isEmpty())
-            numberOf.insert(uidl, n);
+    for (int n = 1; n <= m_outcome.mailCount; ++n) {
+        if (!m_uidlOf[n].isEmpty())
+            numberOf.insert(m_uidlOf[n], n);
     }
     for (const DeletionRecord& r : pending->records) {
         if (stopping())
