@@ -261,7 +261,8 @@ int main(int argc, char** argv) {
             return ExitUsage;
         }
         setApplicationFolder(QDir::cleanPath(info.absoluteFilePath()));
-    } else if (!prepareApplicationFolder()) {
+    }
+    if (!prepareApplicationFolder()) {
         err(QStringLiteral("could not make the application folder %1").arg(applicationFolder()));
         return ExitUsage;
     }

@@ -27,7 +27,7 @@ bool ensureFile(const QString& path) {
     if (!info.absoluteDir().exists())
         return false;
     QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+    if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFile::ReadOwner | QFile::WriteOwner))
         return true;
     return QFileInfo(path).isFile(); // made by someone else in between
 }

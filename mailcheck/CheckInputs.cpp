@@ -3,6 +3,7 @@
 #include "keywords/AllowList.h"
 #include "keywords/KeywordFile.h"
 #include "mailcheck/MailCheckRun.h"
+#include "mailcheck/ServerText.h"
 #include "mailcheck/TlsMemory.h"
 #include "platform/AppFolder.h"
 #include "platform/Profile.h"
@@ -13,10 +14,14 @@ namespace {
 
 const QString kPipeliningKey = QStringLiteral("PIPELINING");
 
-// One section per server, named by the server as the user wrote it. Brackets (of an IPv6 literal)
-// would end the section name early, so they are written as parentheses.
+// A host name is at most 253 characters; with a scheme and a port the setting stays below this.
+constexpr qsizetype kServerSectionMaxChars = 300;
+
+// One section per server, named by the server as the user wrote it, cleaned as the screen shows it
+// (no controls reach the file). Brackets (of an IPv6 literal) would end the section name early, so
+// they are written as parentheses.
 QString serverSection(const QString& server) {
-    QString section = server.trimmed();
+    QString section = sanitizeServerText(server, QString(), kServerSectionMaxChars);
     section.replace(u'[', u'(').replace(u']', u')');
     return section;
 }

@@ -137,7 +137,7 @@ qint64 sizeProbeLength(QStringView header, QStringView body) {
 
 std::optional<qint64> writeSizeProbe(const QString& path, QStringView header, QStringView body) {
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate, QFile::ReadOwner | QFile::WriteOwner)) {
         return std::nullopt;
     }
     const QByteArray content = sizeProbeContent(header, body);

@@ -1,7 +1,9 @@
 #include "mailcheck/Quarantine.h"
 
+#include "mailcheck/ServerText.h"
 #include "platform/AppFolder.h"
 #include "platform/AtomicFile.h"
+#include "platform/PrivateFolder.h"
 #include "platform/Profile.h"
 
 #include <algorithm>
@@ -25,11 +27,31 @@ const QString kPartialMark = QStringLiteral("partial");
 const QString kPendingMagic = QStringLiteral("brindle pending deletions 1");
 constexpr int kRecordFields = 8; // the ninth, "partial", is optional
 
-QString oneLine(QString text) {
-    text.replace(u'\t', u' ').replace(u'\r', u' ').replace(u'\n', u' ');
-    if (text.size() > kDeletionFieldMaxChars)
-        text.truncate(kDeletionFieldMaxChars);
+// The text without the blanks (Unicode space separators) at its ends, which the sanitizer trims.
+QStringView withoutEndBlanks(QStringView text) {
+    const auto blank = [](QChar c) { return c.category() == QChar::Separator_Space; };
+    while (!text.isEmpty() && blank(text.front()))
+        text = text.sliced(1);
+    while (!text.isEmpty() && blank(text.back()))
+        text.chop(1);
     return text;
+}
+
+// A field of a record, made fit for a terminal as the screen's text is: escape sequences, controls
+// and bidirectional formatting taken out, tabs and line breaks as blanks (so the field stays one
+// field of one line), cut to kDeletionFieldMaxChars. A value the sanitizer finds clean is kept as it
+// is, its end blanks included, so that records read back as they were written before.
+QString oneLine(const QString& text) {
+    QString clean = sanitizeServerText(text, QString(), kDeletionFieldMaxChars);
+    if (text.size() <= kDeletionFieldMaxChars && clean == withoutEndBlanks(text))
+        return text;
+    return clean;
+}
+
+// A UIDL is a word of printable ASCII (the session takes no other). One that a cleaning would change
+// is written as none, never as another message's UIDL.
+QString cleanUidl(const QString& uidl) {
+    return oneLine(uidl) == uidl && !uidl.contains(u' ') ? uidl : QString();
 }
 
 // The file's lines, each at most kDeletionRecordMaxChars long (longer ones are dropped, and so is a
@@ -82,7 +104,7 @@ QString formatDeletionRecord(const DeletionRecord& r) {
                        oneLine(r.sender),
                        oneLine(r.subject),
                        QString::number(r.size),
-                       oneLine(r.uidl),
+                       cleanUidl(r.uidl),
                        oneLine(r.copyPath)};
     if (r.partialCopy)
         fields.append(kPartialMark);
@@ -215,7 +237,7 @@ std::optional<QString> Quarantine::keep(const QByteArray& raw, int number, const
     const QString day = when.toString(QStringLiteral("yyyy-MM-dd"));
     const QString dayFolder = kQuarantineName + u'/' + day;
     const bool madeFolder = !QFileInfo::exists(absolutePath(dayFolder));
-    if (!QDir(m_dataFolder).mkpath(dayFolder))
+    if (!makeFolderPath(absolutePath(dayFolder)))
         return std::nullopt;
     if (synced && madeFolder && !(syncFolder(folder()) && syncFolder(m_dataFolder)))
         return std::nullopt;

@@ -55,8 +55,11 @@ struct DeletionRecord {
 };
 
 // One tab-separated line (no line end): time (ISO 8601, local with offset), rule word, keyword,
-// sender, subject, size, UIDL, copy path, and "partial" when the copy is partial. Tabs and line
-// breaks inside a field become spaces; each field is cut to kDeletionFieldMaxChars.
+// sender, subject, size, UIDL, copy path, and "partial" when the copy is partial. Each text field
+// goes through sanitizeServerText, so that `cat` or `tail -f` on the log shows it as the screen does:
+// no escape sequences, controls or bidirectional formatting, tabs and line breaks as blanks, at most
+// kDeletionFieldMaxChars characters. A field already clean is written unchanged; a UIDL that is not
+// is written as none.
 QString formatDeletionRecord(const DeletionRecord& record);
 // nullopt for a line that is not such a record.
 std::optional<DeletionRecord> parseDeletionRecord(QStringView line);

@@ -1,6 +1,7 @@
 #include "mailcheck/TlsMemory.h"
 
 #include "mailcheck/pop3/Pop3Session.h"
+#include "mailcheck/ServerText.h"
 #include "platform/AppFolder.h"
 #include "platform/AtomicFile.h"
 
@@ -22,6 +23,12 @@ const QByteArray kPlainAgreed = "plain-agreed";
 
 QByteArray yesNo(bool value) {
     return value ? "yes" : "no";
+}
+
+// A key goes into the file only as the sanitizer leaves it: a host name has no controls, and a key
+// with any (an edited file, a damaged setting) is not ours to write back where a terminal shows it.
+bool writableKey(const QString& key) {
+    return !key.isEmpty() && sanitizeServerText(key, QString(), kTlsMemoryKeyMaxChars) == key;
 }
 
 } // namespace
@@ -79,7 +86,7 @@ Pop3Trust trustFor(const QString& path, const QString& key) {
 }
 
 bool rememberTrust(const QString& path, const QString& key, const Pop3Trust& learnt) {
-    if (key.isEmpty())
+    if (!writableKey(key.toLower()))
         return false;
     if (QFile(path).size() > kTlsMemoryMaxBytes)
         return false; // not ours to overwrite
@@ -101,6 +108,8 @@ bool rememberTrust(const QString& path, const QString& key, const Pop3Trust& lea
         entries.removeLast();
     QByteArray out = kHeading;
     for (const TlsMemoryEntry& e : std::as_const(entries)) {
+        if (!writableKey(e.key))
+            continue;
         out += "\n[" + e.key.toUtf8() + "]\n";
         out += kTlsSeen + " = " + yesNo(e.trust.tlsSeen) + '\n';
         if (!e.trust.pinnedSha256.isEmpty())

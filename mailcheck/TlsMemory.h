@@ -16,6 +16,8 @@ namespace brindle {
 
 // A larger file is not ours (a block is some 150 bytes): it is read as empty and not rewritten.
 inline constexpr qint64 kTlsMemoryMaxBytes = 256 * 1024;
+// The longest server key written: a host name is at most 253 characters, then brackets, ':' and a port.
+inline constexpr qsizetype kTlsMemoryKeyMaxChars = 264;
 // Servers kept; past this the one remembered longest ago goes. Nobody checks this many mailboxes.
 inline constexpr int kTlsMemoryMaxServers = 64;
 
@@ -36,7 +38,8 @@ QList<TlsMemoryEntry> readTlsMemory(const QString& path);
 Pop3Trust trustFor(const QString& path, const QString& key);
 // Adds what was learnt to what the file holds for the server now (another program may have written
 // it meanwhile): TLS seen and the agreement stay once given, a new pin replaces the old. The other
-// servers stay. Atomic; false when it could not be written.
+// servers stay. Atomic; false when it could not be written. Keys the sanitizer (ServerText.h) would
+// change are neither remembered nor written back.
 bool rememberTrust(const QString& path, const QString& key, const Pop3Trust& learnt);
 
 } // namespace brindle

@@ -1,5 +1,7 @@
 #include "platform/AppFolder.h"
 
+#include "platform/PrivateFolder.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -89,7 +91,7 @@ namespace {
 // Copies what `from` holds into `to`, folders and files alike, where `to` lacks them.
 bool copyMissing(const QString& from, const QString& to) {
     QDir source(from);
-    if (!QDir().mkpath(to))
+    if (!makeFolderPath(to))
         return false;
     bool ok = true;
     const QFileInfoList entries =
@@ -107,18 +109,23 @@ bool copyMissing(const QString& from, const QString& to) {
 } // namespace
 
 bool prepareApplicationFolder(const QString& templateFolder) {
+    bool overridden = false;
     {
         QMutexLocker lock(&g_folderMutex);
-        if (!g_folderOverride.isEmpty())
-            return true;
+        overridden = !g_folderOverride.isEmpty();
     }
     const QString folder = applicationFolder();
-    if (folder != userApplicationFolder())
-        return true;
-    QDir root;
-    if (!root.mkpath(folder + u'/' + kDataFolderName) || !root.mkpath(folder + u'/' + kAttachmentFolderName))
-        return false;
-    return !QFileInfo(templateFolder).isDir() || copyMissing(templateFolder, folder);
+    bool ok = true;
+    if (!overridden && folder == userApplicationFolder()) {
+        ok = makeFolderPath(folder + u'/' + kDataFolderName) &&
+             makeFolderPath(folder + u'/' + kAttachmentFolderName) &&
+             (!QFileInfo(templateFolder).isDir() || copyMissing(templateFolder, folder));
+    }
+    // Whatever made them wider (an older version, an unpacked archive, the template's copies), the
+    // folders are the user's alone from here on. What cannot be narrowed is not the user's to change
+    // and does not keep the program from starting.
+    narrowPrivateFolders();
+    return ok;
 }
 
 void setApplicationFolder(const QString& folder) {

@@ -21,7 +21,9 @@ QString userApplicationFolder();
 QString installedTemplateFolder();
 // Makes the user's application folder when it is the one in use: the data folder, "添付フォルダ",
 // and the template's folders and files, each copied where it is missing (what the user has is never
-// replaced). Does nothing for a portable or overridden folder. False when the folder could not be made.
+// replaced). Makes nothing for a portable or overridden folder. In every case the data folder and
+// "添付フォルダ" are then narrowed to the user alone (narrowPrivateFolders). False when the folder
+// could not be made.
 bool prepareApplicationFolder(const QString& templateFolder = installedTemplateFolder());
 
 // base + a tail written with backslashes ("\\★MailData\\ini.ini"). Each component is matched without

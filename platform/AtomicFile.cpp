@@ -1,5 +1,7 @@
 #include "platform/AtomicFile.h"
 
+#include "platform/PrivateFolder.h"
+
 #include <fcntl.h>
 #include <QFile>
 #include <QFileInfo>
@@ -8,8 +10,23 @@
 
 namespace brindle {
 
+namespace {
+
+// What a file written at `path` is made with: the user's alone in a private folder, else what QFile
+// gives a new file (0666 less the umask).
+QFileDevice::Permissions creationPermissions(bool inPrivateFolder) {
+    if (inPrivateFolder)
+        return kPrivateFilePermissions;
+    return QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
+           QFileDevice::WriteGroup | QFileDevice::ReadOther | QFileDevice::WriteOther;
+}
+
+} // namespace
+
 bool writeFileAtomically(const QString& path, const QByteArray& data,
                          std::optional<QFileDevice::Permissions> permissions) {
+    if (!permissions && isPrivatePath(path))
+        permissions = kPrivateFilePermissions;
     QSaveFile file(path);
     // Unbuffered, so that a short write (a full disk) shows in write()'s result. QSaveFile::commit()
     // alone does not notice a failed final flush and would put a truncated file in place.
@@ -28,9 +45,17 @@ bool writeFileAtomically(const QString& path, const QByteArray& data,
 
 bool writeFileUnsynced(const QString& path, const QByteArray& data) {
     const QString temporary = path + QStringLiteral(".part");
+    const bool inPrivateFolder = isPrivatePath(path);
     QFile file(temporary);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered,
+                   creationPermissions(inPrivateFolder)))
         return false;
+    // A part left over by a crash keeps the mode it was made with.
+    if (inPrivateFolder && !file.setPermissions(kPrivateFilePermissions)) {
+        file.close();
+        QFile::remove(temporary);
+        return false;
+    }
     const bool written = file.write(data) == data.size() && file.error() == QFileDevice::NoError;
     file.close();
     if (!written ||
@@ -66,7 +91,8 @@ bool writeFileDurably(const QString& path, const QByteArray& data) {
 bool appendFileSynced(const QString& path, const QByteArray& data) {
     const bool existed = QFileInfo::exists(path);
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered,
+                   creationPermissions(isPrivatePath(path))))
         return false;
     if (file.write(data) != data.size() || ::fsync(file.handle()) != 0)
         return false;

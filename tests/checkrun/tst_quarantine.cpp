@@ -1,16 +1,53 @@
 // The files of the way back on their own: records that survive any text, the log's rotation, a
 // pending file that is damaged, retention, and the mbox export.
+#include "mailcheck/CheckInputs.h"
+#include "mailcheck/MailCheckRun.h"
+#include "mailcheck/NMail.h"
 #include "mailcheck/Quarantine.h"
+#include "support/FakeHost.h"
 #include "support/TestFiles.h"
+#include "tools/fakepop3/FakePop3Server.h"
 
 #include <QDirIterator>
 #include <QTest>
+#include <sys/stat.h>
 
 using namespace brindle;
+using namespace brindle::fake;
 using namespace brindle::testing;
 using namespace Qt::StringLiterals;
 
 namespace {
+
+// The characters of the text a terminal acts on, as hex code points; tabs and line ends, which
+// separate the fields and the records, excepted.
+QStringList controlsIn(const QByteArray& bytes) {
+    QStringList found;
+    for (const char32_t c : QString::fromUtf8(bytes).toUcs4()) {
+        const bool c0 = c < 0x20 && c != u'\t' && c != u'\n';
+        const bool bidi = c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+                          (c >= 0x2066 && c <= 0x2069);
+        if (c0 || (c >= 0x7F && c <= 0x9F) || bidi)
+            found << QString::number(c, 16);
+    }
+    return found;
+}
+
+// What is below the folder and not the user's alone, as "mode path"; each file found counted.
+QStringList widerThanPrivate(const QString& folder, int* files) {
+    QStringList wider;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    for (QString path = folder; !path.isEmpty(); path = it.hasNext() ? it.next() : QString()) {
+        struct stat st {}; // from the file system itself: a run as root sees the modes all the same
+        const int mode =
+            ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+        *files += S_ISREG(st.st_mode) ? 1 : 0;
+        if (mode != (S_ISDIR(st.st_mode) ? 0700 : 0600))
+            wider << QString::number(mode, 8) + u' ' + path;
+    }
+    return wider;
+}
 
 DeletionRecord record(const QString& subject, const QString& uidl = u"UID-1"_s) {
     DeletionRecord r;
@@ -31,11 +68,102 @@ class TestQuarantine : public QObject {
     Q_OBJECT
     std::unique_ptr<TempAppFolder> folder;
 
+    // One check of the in-process server, by the keyword "watches" or by a size limit of 1000 bytes.
+    void check(FakePop3Server& server, CheckHost::RuleSwitch rule) {
+        NMailLibrary library(NMailOptions{2000, 2000, {}, {}, kPop3DefaultSessionLimitMs, true});
+        ProgramValues values;
+        values.server.pop3Server = server.address();
+        CheckInputs inputs = readCheckInputs(values);
+        inputs.keywords = {"watches"};
+        FakeHost host;
+        host.rules = {rule};
+        host.fields[CheckHost::Field::Text10] = u"1000"_s;
+        MailCheckRun run(host, library, values, std::move(inputs));
+        rememberOutcome(values, run.run());
+    }
+    // A server whose first QUIT is lost: the first check leaves its deletions pending, the second
+    // resumes them and logs them.
+    static FakePop3Options quitLost(const QByteArray& from, const QString& subject) {
+        FakePop3Options o;
+        o.messages = {"From: " + from + "\r\nSubject: =?UTF-8?B?" + subject.toUtf8().toBase64() +
+                      "?=\r\n\r\nbody\r\n"};
+        o.users = {{"user", "secret"}};
+        o.dropAtQuit = true;
+        o.faultyConnections = 1;
+        return o;
+    }
+
 private Q_SLOTS:
     void init() {
         folder.reset();
         folder = std::make_unique<TempAppFolder>();
-        QVERIFY(folder->isValid());
+        QVERIFY(folder->isValid() && AccountFile().saveAccount("user", "secret"));
+    }
+
+    // From the start-up call on, whatever a deleting check writes (copies and their date folders,
+    // the pending list, the log, the size probe, the settings it remembers) is the user's alone.
+    void checksWritePrivateFiles() {
+        QVERIFY(prepareApplicationFolder()); // the start-up narrowing of the fixture's 0755 folders
+        FakePop3Options o = quitLost("a@example.jp", u"cheap watches"_s);
+        o.messages = {o.messages[0] + QByteArray(2000, 'x') + "\r\n",
+                      o.messages[0]}; // one deleted, one measured
+        FakePop3Server server(o);
+        QVERIFY(server.start());
+        for (const char* after : {"lost QUIT", "resumed"}) {
+            check(server, CheckHost::RuleSwitch::Option4);
+            int files = 0;
+            const QStringList wider = widerThanPrivate(folder->dataFolder(), &files) +
+                                      widerThanPrivate(folder->path(u"添付フォルダ"_s), &files);
+            QVERIFY2(wider.isEmpty(), qPrintable(after + u": "_s + wider.join(u", ")));
+            QVERIFY2(files >= 4, after); // the account, a copy, the probe, the pending list or the log
+        }
+        QVERIFY(QFile::exists(folder->path(u"★MailData/deleted.log"_s)) &&
+                QFile::exists(folder->path(u"添付フォルダ/0.txt"_s)));
+    }
+
+    // Whatever a Subject or From holds, the records hold nothing a terminal acts on, and each still
+    // reads back with its fields in place.
+    void recordsHoldNoControls_data() {
+        QTest::addColumn<QByteArray>("from");
+        QTest::addColumn<QString>("subject");
+        QTest::addColumn<QString>("shown"); // the subject as the records keep it
+        const QByteArray plain = "a@example.jp";
+        QTest::newRow("CSI colours") << plain << u"\x1b[31mcheap\x1b[0m watches"_s << u"cheap watches"_s;
+        QTest::newRow("OSC title to ST")
+            << plain << u"\x1b]0;owned\x1b\\cheap watches"_s << u"cheap watches"_s;
+        QTest::newRow("BEL, BS, DEL") << plain << u"cheap\x07\x08\x7f watches"_s << u"cheap watches"_s;
+        QTest::newRow("C1 CSI and NEL") << plain << u"\u009b2Jcheap\u0085watches"_s << u"cheap watches"_s;
+        QTest::newRow("bidi override") << plain << u"\u202echeap watches\u202c"_s << u"cheap watches"_s;
+        QTest::newRow("isolates") << plain << u"\u2066cheap\u2067 \u2068watches\u2069"_s
+                                  << u"cheap watches"_s;
+        QTest::newRow("tab and line breaks") << plain << u"cheap\twatches\r\nnow"_s << u"cheap watches now"_s;
+        QTest::newRow("clean, blank kept") << plain << u"　cheap\u00a0watches"_s << u"　cheap\u00a0watches"_s;
+        QTest::newRow("From with escapes")
+            << QByteArray("<a\x1b[2J\x1b]0;x\x07@example.jp>") << u"cheap watches"_s << u"cheap watches"_s;
+        QTest::newRow("From with BEL, BS and DEL")
+            << QByteArray("<a\x07\x08\x7f@example.jp>") << u"cheap watches"_s << u"cheap watches"_s;
+    }
+    void recordsHoldNoControls() {
+        QFETCH(QByteArray, from);
+        QFETCH(QString, subject);
+        QFETCH(QString, shown);
+        FakePop3Server server(quitLost(from, subject));
+        QVERIFY(server.start());
+        const QString data = folder->dataFolder();
+        check(server, CheckHost::RuleSwitch::Option1);
+        QCOMPARE(controlsIn(readFile(pendingDeletionsPath(data))), QStringList{});
+        const std::optional<PendingDeletions> pending = readPendingDeletions(data);
+        QVERIFY(pending && pending->records.size() == 1);
+        QCOMPARE(pending->records[0].subject, shown);
+        check(server, CheckHost::RuleSwitch::Option1);
+        QCOMPARE(controlsIn(folder->read(u"★MailData/deleted.log"_s)), QStringList{});
+        const QList<DeletionRecord> log = readDeletionLog(data);
+        QCOMPARE(log.size(), 1);
+        QCOMPARE(log[0].subject, shown);
+        QCOMPARE(log[0].sender, u"a@example.jp"_s);
+        QVERIFY(log[0].ruleWord == u"件名"_s && log[0].keyword == u"watches"_s && log[0].size > 0);
+        QVERIFY(!log[0].uidl.isEmpty() && QFile::exists(data + u'/' + log[0].copyPath));
+        QVERIFY(server.mailbox().isEmpty());
     }
 
     void recordsRoundTrip() {
@@ -45,7 +173,7 @@ private Q_SLOTS:
         QVERIFY(!line.contains(u'\n') && line.count(u'\t') == 8);
         const std::optional<DeletionRecord> back = parseDeletionRecord(line);
         QVERIFY(back);
-        QCOMPARE(back->subject, u"【無料】 タブと  改行"_s);
+        QCOMPARE(back->subject, u"【無料】 タブと 改行"_s);
         QCOMPARE(back->when, r.when);
         QVERIFY(back->partialCopy && back->size == 1234 && back->uidl == r.uidl);
         // A log line cannot point outside the quarantine, however it was edited.

@@ -1,15 +1,30 @@
 #include "platform/AppFolder.h"
+#include "platform/AtomicFile.h"
 #include "platform/Autostart.h"
+#include "platform/PrivateFolder.h"
+#include "platform/Profile.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace brindle;
+
+namespace {
+
+// The permission bits, from the file system itself: a test run as root sees them as any user would.
+int modeOf(const QString& path) {
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+
+} // namespace
 
 class TestAppFolder : public QObject {
     Q_OBJECT
@@ -18,6 +33,9 @@ private:
     QString m_root;
 
 private Q_SLOTS:
+    // Modes of what is made outside the private folders are then those of a usual login.
+    void initTestCase() { ::umask(022); }
+
     void init() {
         m_dir = std::make_unique<QTemporaryDir>();
         QVERIFY(m_dir->isValid());
@@ -62,12 +80,91 @@ private Q_SLOTS:
         const QString user = applicationFolder();
         for (const QString& f : {u"★MailData"_qs, u"添付フォルダ"_qs, u"help/1.htm"_qs})
             QVERIFY2(QFileInfo::exists(user + u'/' + f), qPrintable(f));
+        QCOMPARE(modeOf(user + u"/★MailData"_qs), 0700);
+        QCOMPARE(modeOf(user + u"/添付フォルダ"_qs), 0700);
+        QCOMPARE(modeOf(user + u"/help/1.htm"_qs), 0644);
         QFile mine(user + u"/help/1.htm"_qs);
         QVERIFY(mine.open(QIODevice::WriteOnly | QIODevice::Truncate) && mine.write("mine") == 4);
         mine.close();
         QVERIFY(prepareApplicationFolder(templ));
         QVERIFY(mine.open(QIODevice::ReadOnly));
         QCOMPARE(mine.readAll(), QByteArray("mine"));
+    }
+
+    // Every writer makes its files in the data folder and 添付フォルダ the user's alone, and its
+    // folders there 0700; elsewhere it makes them as a usual login does.
+    void writersMakePrivateFiles_data() {
+        QTest::addColumn<QString>("writer");
+        QTest::addColumn<QString>("path"); // below the application folder
+        QTest::addColumn<int>("mode");
+        for (const char* writer : {"atomic", "durable", "unsynced", "append", "profile"}) {
+            QTest::addRow("%s, data folder", writer) << writer << u"★MailData/new.ini"_qs << 0600;
+            if (QByteArray(writer) != "append") // an old log stays as the start-up left it
+                QTest::addRow("%s, old file in the data folder", writer)
+                    << writer << u"★MailData/ini.ini"_qs << 0600;
+            QTest::addRow("%s, attachment folder", writer) << writer << u"添付フォルダ/0.txt"_qs << 0600;
+            QTest::addRow("%s, outside", writer) << writer << u"kestro2.ini"_qs << 0644;
+        }
+        QTest::newRow("folders below the data folder")
+            << "folder" << u"★MailData/quarantine/2026-12-07"_qs << 0700;
+        QTest::newRow("the attachment folder") << "folder" << u"添付フォルダ"_qs << 0700;
+        QTest::newRow("folders outside") << "folder" << u"help/x"_qs << 0755;
+    }
+    void writersMakePrivateFiles() {
+        QFETCH(QString, writer);
+        QFETCH(QString, path);
+        QFETCH(int, mode);
+        setApplicationFolder(m_root);
+        const QString full = m_root + u'/' + path;
+        if (writer == u"folder") {
+            QVERIFY(makeFolderPath(full));
+            QCOMPARE(modeOf(full), mode);
+            if (path.contains(u'/')) // the parents made on the way
+                QCOMPARE(modeOf(QFileInfo(full).absolutePath()), mode);
+            return;
+        }
+        QVERIFY(makeFolderPath(QFileInfo(full).absolutePath()));
+        const QByteArray data = "[EXEINI]\r\n";
+        if (writer == u"atomic")
+            QVERIFY(writeFileAtomically(full, data));
+        else if (writer == u"durable")
+            QVERIFY(writeFileDurably(full, data));
+        else if (writer == u"unsynced")
+            QVERIFY(writeFileUnsynced(full, data));
+        else if (writer == u"append")
+            QVERIFY(appendFileSynced(full, data));
+        else
+            QVERIFY(writeProfileString(u"EXEINI"_qs, u"QUARANTINE_DAYS"_qs, u"3"_qs, full));
+        QCOMPARE(modeOf(full), mode);
+    }
+
+    // At start-up the private folders found wider are narrowed with all they hold; nothing outside
+    // them is touched, not even through a link inside them.
+    void startUpNarrows() {
+        setApplicationFolder(m_root);
+        QDir root(m_root);
+        QVERIFY(root.mkpath(u"★MailData/quarantine/2026-12-07"_qs) && root.mkpath(u"添付フォルダ"_qs));
+        for (const QString& f : {u"★MailData/quarantine/2026-12-07/1.eml"_qs, u"添付フォルダ/0.txt"_qs}) {
+            QFile file(root.filePath(f));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        QVERIFY(QFile::link(root.filePath(u"kestro.ini"_qs), root.filePath(u"★MailData/link.ini"_qs)));
+        QVERIFY(::chmod(QFile::encodeName(root.filePath(u"★MailData/ini.ini"_qs)).constData(), 0664) == 0);
+        QCOMPARE(modeOf(root.filePath(u"★MailData"_qs)), 0755);
+        QVERIFY(prepareApplicationFolder(root.filePath(u"no template"_qs)));
+        for (const QString& folder : {u"★MailData"_qs, u"添付フォルダ"_qs}) {
+            QCOMPARE(modeOf(root.filePath(folder)), 0700);
+            QDirIterator it(root.filePath(folder), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                            QDirIterator::Subdirectories);
+            while (it.hasNext()) {
+                const QFileInfo entry(it.next());
+                if (!entry.isSymLink())
+                    QVERIFY2(modeOf(entry.filePath()) == (entry.isDir() ? 0700 : 0600),
+                             qPrintable(entry.filePath()));
+            }
+        }
+        QCOMPARE(modeOf(root.filePath(u"kestro.ini"_qs)), 0644);
+        QCOMPARE(modeOf(root.filePath(u"ÄÖÜ Straße"_qs)), 0755);
     }
 
     void resolve_data() {
