@@ -28,7 +28,7 @@ enum Exit {
     ExitUsage = 1,        // bad usage or incomplete settings
     ExitNoConnection = 2, // the server could not be reached, or the connection broke during the login
     ExitLoginRefused = 3,
-    ExitLost = 4, // connection lost or protocol failure before the deletions took effect
+    ExitLost = 4,       // connection lost or protocol failure before the deletions took effect
     ExitCopyFailed = 5, // caught mail kept on the server: its quarantine copy could not be written
 };
 
@@ -62,7 +62,8 @@ const char kHelp[] =
     "★MailData/deleted.log once the server has confirmed the deletions. A message whose\n"
     "copy cannot be written is not deleted. Messages judged \"keep\" are remembered by UIDL\n"
     "in ★MailData/verdicts.txt, and later checks under the same rule and lists do not fetch\n"
-    "them again.\n"
+    "them again; messages judged caught are remembered too, for later dry runs only (a real\n"
+    "check fetches them for their copies).\n"
     "\n"
     "Options:\n"
     "  --app-folder DIR  use the settings of this application folder\n"
@@ -336,7 +337,8 @@ int main(int argc, char** argv) {
     }
     bool copyFailed = false;
     for (const CheckOutcome::Caught& c : outcome.caught) {
-        QString line = QStringLiteral("%1\t%2\t%3").arg(c.number).arg(subjectLine(c.ruleWord), subjectLine(c.subject));
+        QString line =
+            QStringLiteral("%1\t%2\t%3").arg(c.number).arg(subjectLine(c.ruleWord), subjectLine(c.subject));
         if (!dryRun && !c.deleted)
             line += u'\t' + kKeptField;
         out(line + u'\n');

@@ -2,8 +2,8 @@
 #include "platform/MessageBox.h"
 #include <QByteArray>
 #include <QList>
-#include <utility>
 #include <QString>
+#include <utility>
 
 namespace brindle {
 

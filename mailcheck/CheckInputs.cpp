@@ -1,8 +1,8 @@
 #include "mailcheck/CheckInputs.h"
 
 #include "keywords/AllowList.h"
-#include "mailcheck/CheckHost.h"
 #include "keywords/KeywordFile.h"
+#include "mailcheck/CheckHost.h"
 #include "mailcheck/MailCheckRun.h"
 #include "mailcheck/TlsMemory.h"
 #include "platform/AppFolder.h"

@@ -424,9 +424,9 @@ void Pass::decideWithoutFetching(const SpamRule& rule) {
     const bool sizeRule = rule.storedNumber() == 4;
     const std::optional<double> limit = sizeRule ? sizeLimit() : std::optional<double>();
     if (m_quarantine) {
-        const QByteArray judgement = judgementDigest(
-            rule.storedNumber(), rule.judgesHeaderFirst() ? m_inputs.keywords : QStringList(),
-            m_inputs.allowList, sizeRule ? trimSpaces(m_settings.sizeLimit) : QString());
+        const QByteArray judgement =
+            judgementDigest(rule.storedNumber(), rule.judgesHeaderFirst() ? m_inputs.keywords : QStringList(),
+                            m_inputs.allowList, sizeRule ? trimSpaces(m_settings.sizeLimit) : QString());
         m_memory.emplace(m_inputs.dataFolder, m_pending.server, m_pending.account, judgement);
         m_memory->load();
         if (!readUidls())
@@ -575,10 +575,9 @@ void Pass::report() {
     }
     // A dry run only shows what it would delete: no notice board, no mail program, no hang-up.
     if (m_dryRun) {
-        std::stable_sort(m_outcome.caught.begin(), m_outcome.caught.end(),
-                         [](const CheckOutcome::Caught& a, const CheckOutcome::Caught& b) {
-                             return a.number < b.number;
-                         });
+        std::stable_sort(
+            m_outcome.caught.begin(), m_outcome.caught.end(),
+            [](const CheckOutcome::Caught& a, const CheckOutcome::Caught& b) { return a.number < b.number; });
         clearWorkingBoxes();
         return;
     }

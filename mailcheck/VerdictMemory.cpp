@@ -13,8 +13,9 @@ namespace brindle {
 namespace {
 
 const QString kFileName = QStringLiteral("verdicts.txt");
-const QByteArray kHeading = "# Messages judged \"keep\" (a UIDL a line) and caught (\"!\" lines): a section per "
-                           "server and account.\n";
+const QByteArray kHeading =
+    "# Messages judged \"keep\" (a UIDL a line) and caught (\"!\" lines): a section per "
+    "server and account.\n";
 // Raised whenever a change of the decoding or of a rule can turn a "keep" into a catch.
 constexpr int kJudgingVersion = 1;
 // A section line is the server, the account and a 64-digit digest; anything longer is damage.
@@ -178,8 +179,8 @@ bool VerdictMemory::save() const {
         for (const QString& id : s.uidls)
             out += id.toLatin1() + '\n';
         for (const auto& [id, c] : s.catches) {
-            out += kCatchMark + id.toLatin1() + '\t' + encoded(c.ruleWord) + '\t' + encoded(c.keyword) + '\t' +
-                   encoded(c.sender) + '\t' + encoded(c.subject) + '\n';
+            out += kCatchMark + id.toLatin1() + '\t' + encoded(c.ruleWord) + '\t' + encoded(c.keyword) +
+                   '\t' + encoded(c.sender) + '\t' + encoded(c.subject) + '\n';
         }
     }
     return writeFileAtomically(m_path, out);

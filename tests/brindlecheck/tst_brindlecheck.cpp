@@ -161,14 +161,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("errors"); // what standard error holds
         QTest::addColumn<int>("exitCode");
         const QString caught = u"1\t件名\tjunk offer"_s;
-        QTest::newRow("copy failure") << "copy" << QStringList{caught + "\tkept", "messages: 2, deleted: 0, new: 2"}
-                                      << "" << 5;
+        QTest::newRow("copy failure")
+            << "copy" << QStringList{caught + "\tkept", "messages: 2, deleted: 0, new: 2"} << "" << 5;
         QTest::newRow("copy failure, QUIT lost")
             << "copy+quit" << QStringList{caught + "\tkept", "messages: 2, deleted: 0, new: 2"} << "" << 4;
-        QTest::newRow("resumed deletion") << "resume" << QStringList{caught, "messages: 2, deleted: 1, new: 1"}
-                                          << "" << 0;
+        QTest::newRow("resumed deletion")
+            << "resume" << QStringList{caught, "messages: 2, deleted: 1, new: 1"} << "" << 0;
         QTest::newRow("RETR refused, dry run")
-            << "RETR" << QStringList{"messages: 2, deleted: 0, new: 2, unjudged: 2"} << "unjudged: message 2: " << 0;
+            << "RETR" << QStringList{"messages: 2, deleted: 0, new: 2, unjudged: 2"}
+            << "unjudged: message 2: " << 0;
         QTest::newRow("header line over the limit")
             << "header" << QStringList{caught, "messages: 3, deleted: 1, new: 2, unjudged: 1"}
             << "unjudged: message 3: " << 0;

@@ -184,13 +184,16 @@ private Q_SLOTS:
         lib.add("s", "a@b", u"カタカナ"_s);
         lib.fetchFails = {1};
         host.rules = {Rule::Option5};
-        runCheck();
+        lib.failureText = "refused\x1b[2J";
+        QCOMPARE(runCheck().unjudged.size(), 1);
         QVERIFY(lib.numbers("dele").isEmpty()); // an unfetchable body is no evidence
+        // Told once, sanitized, without what follows a NUL.
+        QCOMPARE(host.unjudged, (QList<std::pair<int, QString>>{{1, "refused"}}));
 
         init();
         junkMailbox(2);
         lib.statusFails = {1};
-        runCheck();
+        QCOMPARE(runCheck().unjudged.value(0).number, 1);
         QCOMPARE(lib.numbers("dele"), QList<int>{2});
     }
 

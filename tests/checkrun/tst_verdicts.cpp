@@ -76,8 +76,8 @@ private Q_SLOTS:
     void secondCheck_data() {
         QTest::addColumn<Rule>("rule");
         QTest::addColumn<Uidl>("uidl");
-        QTest::addColumn<int>(
-            "change"); // 0 none, 1 keywords, 2 allow list, 3 size limit, 4 rule, 5 dry run first, 6 two dry runs
+        QTest::addColumn<int>("change"); // 0 none, 1 keywords, 2 allow list, 3 size limit, 4 rule, 5 dry run
+                                         // first, 6 two dry runs
         QTest::addColumn<bool>("judgedAgain");
         const std::pair<const char*, Rule> rules[] = {{"keyword", Rule::Option1},
                                                       {"html", Rule::Option6},
