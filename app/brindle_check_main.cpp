@@ -28,8 +28,12 @@ enum Exit {
     ExitUsage = 1,        // bad usage or incomplete settings
     ExitNoConnection = 2, // the server could not be reached, or the connection broke during the login
     ExitLoginRefused = 3,
-    ExitLost = 4, // connection lost or protocol failure before the deletions took effect
+    ExitLost = 4,       // connection lost or protocol failure before the deletions took effect
+    ExitCopyFailed = 5, // caught mail kept on the server: its quarantine copy could not be written
 };
+
+// The last field of a caught line whose message a real check did not delete.
+const QString kKeptField = QStringLiteral("kept");
 
 const char kHelp[] =
     "Usage: brindle-check [--app-folder DIR] [--dry-run] [--allow-plain]\n"
@@ -58,7 +62,8 @@ const char kHelp[] =
     "★MailData/deleted.log once the server has confirmed the deletions. A message whose\n"
     "copy cannot be written is not deleted. Messages judged \"keep\" are remembered by UIDL\n"
     "in ★MailData/verdicts.txt, and later checks under the same rule and lists do not fetch\n"
-    "them again.\n"
+    "them again; messages judged caught are remembered too, for later dry runs only (a real\n"
+    "check fetches them for their copies).\n"
     "\n"
     "Options:\n"
     "  --app-folder DIR  use the settings of this application folder\n"
@@ -75,8 +80,16 @@ const char kHelp[] =
     "\n"
     "Output (UTF-8): one line per caught message on standard output,\n"
     "  NUMBER<TAB>RULE-WORD<TAB>SUBJECT\n"
-    "then the line\n"
+    "with a fourth field \"kept\" (NUMBER<TAB>RULE-WORD<TAB>SUBJECT<TAB>kept) when a check\n"
+    "other than a dry run left the message on the server: its copy could not be written, the\n"
+    "server refused the deletion, or the connection was lost before the deletions took effect.\n"
+    "A deletion left pending by an earlier check whose connection was lost, and made by this\n"
+    "one, has its line too, with the rule word and subject that check recorded (the subject\n"
+    "empty when it had none). Then the line\n"
     "  messages: M, deleted: D, new: N\n"
+    "which ends in \", unjudged: U\" when U messages could not be judged (they could not be\n"
+    "fetched or read; they stay and count as new); each is named on standard error as\n"
+    "  unjudged: message NUMBER: REASON\n"
     "Failures and notices go to standard error. With no rule chosen nothing is deleted.\n"
     "When standard error is a terminal and the check takes longer than a second, a line there\n"
     "shows which message is being judged (message n of N); nothing of it goes to a file or pipe.\n"
@@ -89,7 +102,9 @@ const char kHelp[] =
     "     --accept-certificate), a password that would go unencrypted (see --allow-plain),\n"
     "     or replies that are no POP3 or come too slowly\n"
     "  3  the server refused the login\n"
-    "  4  the connection was lost or the server failed before the deletions took effect\n";
+    "  4  the connection was lost or the server failed before the deletions took effect\n"
+    "  5  the check ran, but caught mail was kept because its copy could not be written\n"
+    "     (4 when the connection was lost too)\n";
 
 // A mistyped fingerprint quoted back: enough to see the mistake, never a flood.
 constexpr int kFingerprintQuoteChars = 120;
@@ -297,6 +312,7 @@ int main(int argc, char** argv) {
     MailLibrary& library = nmail();
     library.NMailInitializeWinSock();
     library.NMailSetOption(kNMailOptionFieldBuffer, kNMailDefaultFieldBuffer);
+    inputs.settings = checkSettingsFrom(host);
     MailCheckRun run(host, library, values, std::move(inputs));
     run.setDryRun(dryRun);
     run.setStartKind(MailCheckRun::StartKind::ByHand); // failures are told, on standard error
@@ -320,13 +336,26 @@ int main(int argc, char** argv) {
     case Status::NotStarted:
         return ExitUsage;
     }
+    bool copyFailed = false;
     for (const CheckOutcome::Caught& c : outcome.caught) {
-        out(QStringLiteral("%1\t%2\t%3\n").arg(c.number).arg(c.ruleWord, subjectLine(c.subject)));
+        QString line =
+            QStringLiteral("%1\t%2\t%3").arg(c.number).arg(subjectLine(c.ruleWord), subjectLine(c.subject));
+        if (!dryRun && !c.deleted)
+            line += u'\t' + kKeptField;
+        out(line + u'\n');
+        copyFailed = copyFailed || c.copyFailed;
     }
-    out(QStringLiteral("messages: %1, deleted: %2, new: %3\n")
-            .arg(outcome.mailCount)
-            .arg(outcome.deleted)
-            .arg(outcome.newMailCount));
+    for (const UnjudgedMessage& u : outcome.unjudged)
+        err(QStringLiteral("unjudged: message %1: %2").arg(u.number).arg(oneLine(u.reason)));
+    QString summary = QStringLiteral("messages: %1, deleted: %2, new: %3")
+                          .arg(outcome.mailCount)
+                          .arg(outcome.deleted)
+                          .arg(outcome.newMailCount);
+    if (!outcome.unjudged.isEmpty())
+        summary += QStringLiteral(", unjudged: %1").arg(outcome.unjudged.size());
+    out(summary + u'\n');
     std::fflush(stdout);
-    return outcome.status == Status::DeletionsLost ? ExitLost : ExitRan;
+    if (outcome.status == Status::DeletionsLost)
+        return ExitLost;
+    return copyFailed ? ExitCopyFailed : ExitRan;
 }

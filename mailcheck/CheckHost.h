@@ -1,7 +1,9 @@
 #pragma once
 #include "platform/MessageBox.h"
 #include <QByteArray>
+#include <QList>
 #include <QString>
+#include <utility>
 
 namespace brindle {
 
@@ -79,6 +81,9 @@ public:
         Q_UNUSED(question);
         return false;
     }
+    // Once per check, at its end, when some messages could not be judged: their numbers and
+    // reasons (sanitized and bounded), in number order. Hosts that list them otherwise ignore it.
+    virtual void tellUnjudged(const QList<std::pair<int, QString>>& messages) { Q_UNUSED(messages); }
     // The check is at message n of total (1-based), before judging it.
     virtual void progress(int n, int total) {
         Q_UNUSED(n);

@@ -2,6 +2,7 @@
 
 #include "keywords/AllowList.h"
 #include "keywords/KeywordFile.h"
+#include "mailcheck/CheckHost.h"
 #include "mailcheck/MailCheckRun.h"
 #include "mailcheck/ServerText.h"
 #include "mailcheck/TlsMemory.h"
@@ -49,6 +50,28 @@ CheckInputs readCheckInputs(const ProgramValues& values) {
     const QString key = serverTrustKey(values.server.pop3Server);
     if (!key.isEmpty())
         inputs.trust = trustFor(tlsMemoryPath(), key);
+    return inputs;
+}
+
+CheckSettings checkSettingsFrom(const CheckHost& host) {
+    using S = CheckHost::RuleSwitch;
+    CheckSettings s;
+    if (host.ruleSelected(S::Option1))
+        s.rule = DeletionRule::Keyword;
+    else if (host.ruleSelected(S::Option6))
+        s.rule = DeletionRule::Html;
+    else if (host.ruleSelected(S::Option4))
+        s.rule = DeletionRule::Size;
+    else if (host.ruleSelected(S::Option5))
+        s.rule = DeletionRule::NoHiragana;
+    s.sizeLimit = host.text(CheckHost::Field::Text10);
+    s.mailerCommand = host.text(CheckHost::Field::Text1);
+    return s;
+}
+
+CheckInputs readCheckInputs(const ProgramValues& values, const CheckHost& host) {
+    CheckInputs inputs = readCheckInputs(values);
+    inputs.settings = checkSettingsFrom(host);
     return inputs;
 }
 

@@ -157,6 +157,18 @@ qint64 sizeMeasureBound(qint64 listed, int fieldBuffer) {
     return listed + fieldBuffer + 3;
 }
 
+qint64 sizeMeasure(qint64 probe, qint64 listed) {
+    return std::max(probe, listed);
+}
+
+ListedSizeVerdict sizeVerdictFromListing(qint64 listed, double limit, int fieldBuffer) {
+    if (double(sizeMeasure(0, listed)) >= limit)
+        return ListedSizeVerdict::Caught;
+    if (double(sizeMeasureBound(listed, fieldBuffer)) < limit)
+        return ListedSizeVerdict::Keep;
+    return ListedSizeVerdict::Undecided;
+}
+
 std::optional<double> sizeLimitFrom(QStringView text) {
     const double limit = leadingNumber(text);
     if (!(limit > 0)) { // also refuses NaN
@@ -204,7 +216,7 @@ void HtmlRule::judge(int n, RuleContext& context) {
 
 void SizeRule::judge(int n, RuleContext& context) {
     CheckHost& host = context.host();
-    const std::optional<double> limit = sizeLimitFrom(host.text(Field::Text10));
+    const std::optional<double> limit = context.sizeLimit();
     if (!limit) {
         // Every message would reach a limit of 0: delete nothing rather than everything.
         context.sizeLimitMissing();
@@ -218,9 +230,8 @@ void SizeRule::judge(int n, RuleContext& context) {
     host.setText(Field::Text12, path);
     // Without the work folder the same bytes are counted in memory.
     const std::optional<qint64> measured = writeSizeProbe(path, header, context.body());
-    qint64 size = measured ? *measured : sizeProbeLength(header, context.body());
-    // The decoded text leaves attachments out; the server's size counts them.
-    size = std::max(size, context.serverSize(n));
+    const qint64 size =
+        sizeMeasure(measured ? *measured : sizeProbeLength(header, context.body()), context.serverSize(n));
     host.setText(Field::Text13, QString::number(size));
     if (static_cast<double>(size) >= *limit) {
         context.deleteCaught(n, QString::fromUtf16(RuleWord::Size));
@@ -238,23 +249,22 @@ void NoHiraganaRule::judge(int n, RuleContext& context) {
     context.deleteCaught(n, QString::fromUtf16(RuleWord::Hiragana));
 }
 
-SpamRule* selectedRule(const CheckHost& host) {
+SpamRule* ruleFor(DeletionRule rule) {
     static KeywordRule keyword;
     static HtmlRule html;
     static SizeRule size;
     static NoHiraganaRule hiragana;
-    using S = CheckHost::RuleSwitch;
-    if (host.ruleSelected(S::Option1)) {
+    switch (rule) {
+    case DeletionRule::Keyword:
         return &keyword;
-    }
-    if (host.ruleSelected(S::Option6)) {
+    case DeletionRule::Html:
         return &html;
-    }
-    if (host.ruleSelected(S::Option4)) {
+    case DeletionRule::Size:
         return &size;
-    }
-    if (host.ruleSelected(S::Option5)) {
+    case DeletionRule::NoHiragana:
         return &hiragana;
+    case DeletionRule::None:
+        break;
     }
     return nullptr;
 }

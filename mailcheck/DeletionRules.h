@@ -2,6 +2,7 @@
 #include "mailcheck/CheckHost.h"
 #include "mailcheck/KeywordMatcher.h"
 #include "mailcheck/MailLibrary.h"
+#include "settings/SettingsStore.h"
 
 #include <functional>
 #include <optional>
@@ -82,6 +83,16 @@ std::optional<qint64> writeSizeProbe(const QString& path, QStringView header, QS
 // listed + fieldBuffer + 3, whatever the charsets and encodings of the message.
 qint64 sizeMeasureBound(qint64 listed, int fieldBuffer);
 
+// The size rule's measure of a message: the larger of its probe (sizeProbeLength, or the probe file
+// on disk) and the size the server lists, since the decoded text leaves attachments out.
+qint64 sizeMeasure(qint64 probe, qint64 listed);
+
+// What the listed size alone settles of the size rule's verdict, before anything is fetched: Caught
+// when even the smallest probe gives a measure at the limit, Keep when the largest one
+// (sizeMeasureBound) stays below it, else Undecided (the message is measured).
+enum class ListedSizeVerdict { Undecided, Keep, Caught };
+ListedSizeVerdict sizeVerdictFromListing(qint64 listed, double limit, int fieldBuffer);
+
 // The limit of the size rule from the text of its box: a positive number, or nothing when the text
 // does not hold one (the first-run text, empty, 0, negative, letters).
 std::optional<double> sizeLimitFrom(QStringView text);
@@ -103,6 +114,8 @@ public:
     virtual void deleteCaught(int n, const QString& word, const QString& keyword = {}) = 0;
     // The keyword list of this run (read once per run).
     virtual const KeywordMatcher& keywords() = 0;
+    // The size rule's limit as the check started; nothing when it holds no usable number.
+    virtual std::optional<double> sizeLimit() const = 0;
     // Tells the user, once per run, that the size rule has no usable limit.
     virtual void sizeLimitMissing() = 0;
     // The size rule's work file.
@@ -148,8 +161,8 @@ public:
     int storedNumber() const override { return 5; }
 };
 
-// The rule of the first selected switch in the order Option1, Option6, Option4, Option5; nullptr
-// when none is selected. The rules hold no state, so the pointers are to static objects.
-SpamRule* selectedRule(const CheckHost& host);
+// The rule of the stored choice; nullptr for none. The rules hold no state, so the pointers are to
+// static objects.
+SpamRule* ruleFor(DeletionRule rule);
 
 } // namespace brindle

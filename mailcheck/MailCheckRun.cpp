@@ -3,10 +3,12 @@
 #include "keywords/AllowList.h"
 #include "mailcheck/DeletionRules.h"
 #include "mailcheck/Quarantine.h"
+#include "mailcheck/ServerText.h"
 #include "mailcheck/TlsMemory.h"
 #include "mailcheck/VerdictMemory.h"
 #include "platform/NumberText.h"
 
+#include <algorithm>
 #include <deque>
 #include <optional>
 #include <QCryptographicHash>
@@ -61,6 +63,7 @@ public:
     qint64 serverSize(int n) override;
     void deleteCaught(int n, const QString& word, const QString& keyword) override;
     const KeywordMatcher& keywords() override;
+    std::optional<double> sizeLimit() const override { return sizeLimitFrom(m_settings.sizeLimit); }
     void sizeLimitMissing() override;
     QString sizeProbePath() const override { return sizeProbeFilePath(m_inputs.probeFolder); }
 
@@ -74,6 +77,8 @@ private:
     void judgeMessages(SpamRule* rule);
     void decideWithoutFetching(const SpamRule& rule);
     void rememberKeep(int n);
+    void rememberCatch(const CheckOutcome::Caught& caught);
+    bool reportRemembered(int n);
     bool readUidls();
     void finishDeletion(const CheckOutcome::Caught& caught, int result);
     bool allowed() const;
@@ -94,6 +99,7 @@ private:
     MailLibrary& m_library;
     ProgramValues& m_values;
     const CheckInputs& m_inputs;
+    const CheckSettings& m_settings = *m_inputs.settings; // MailCheckRun::run fills it
     const bool m_dryRun;
     const MailCheckRun::StartKind m_startKind;
 
@@ -131,6 +137,8 @@ private:
     QSet<int> m_decided;         // kept without being fetched (remembered, or small by LIST)
     QSet<int> m_caughtByListing; // the size rule: listed at or above the limit
     bool m_judgedCleanly = true; // nothing failed while the current message was judged
+    bool m_failedCurrent = false; // the mail library failed on the current message
+    QString m_failureReason;      // why, sanitized and bounded
     bool m_caughtCurrent = false;
     bool m_askedCertificate = false; // the certificate question is put once per pass
     bool m_declined = false;         // the user said no to a question of trust
@@ -252,7 +260,7 @@ CheckOutcome Pass::execute() {
         return m_outcome;
     }
 
-    SpamRule* const rule = selectedRule(m_host);
+    SpamRule* const rule = ruleFor(m_settings.rule);
     m_library.NMailSetOption(kNMailOptionPlan, int(planFor(rule)));
     m_library.NMailSetOption(kNMailOptionPipelining, m_inputs.pipelining ? 1 : 0);
     m_library.NMailSetOption(kNMailOptionUidls, m_quarantine ? 1 : 0);
@@ -347,8 +355,14 @@ CheckOutcome Pass::execute() {
             decideWithoutFetching(*rule);
         judgeMessages(rule);
         closeConnection();
-        if (m_memory)
+        if (m_memory) {
+            // Catches left on the server, for the dry runs to come (a real check judges them again).
+            for (const CheckOutcome::Caught& c : std::as_const(m_outcome.caught)) {
+                if (!c.deleted && !c.resumed)
+                    rememberCatch(c);
+            }
             m_memory->save(); // a failure only costs the next check its shortcut
+        }
     }
     if (!m_dryRun && m_quarantine)
         m_quarantine->prune(QDateTime::currentDateTime());
@@ -370,15 +384,14 @@ void Pass::judgeMessages(SpamRule* rule) {
         m_bodyOf = 0;
         m_body.clear();
         m_judgedCleanly = true;
+        m_failedCurrent = false;
         m_caughtCurrent = false;
         // The header is read for the record of a catch by the listed size, too.
         const bool haveFields =
             !m_inputs.allowList.isEmpty() || rule->judgesHeaderFirst() || m_caughtByListing.contains(n);
         if (haveFields && m_library.NMailPop3GetMailStatus(m_handle, n, m_fields) < 0) {
-            noteFailure();
-            continue; // nothing to judge by: the message stays
-        }
-        if (allowed()) {
+            noteFailure(); // nothing to judge by: the message stays
+        } else if (allowed()) {
             // a sender on the allow list: no rule deletes it
         } else if (m_caughtByListing.contains(n)) {
             m_host.setText(Field::Text13, QString::number(serverSize(n)));
@@ -386,8 +399,12 @@ void Pass::judgeMessages(SpamRule* rule) {
         } else {
             rule->judge(n, *this);
         }
-        if (!m_caughtCurrent && m_judgedCleanly && !stopping())
-            rememberKeep(n);
+        if (!m_caughtCurrent && !stopping()) {
+            if (m_judgedCleanly)
+                rememberKeep(n);
+            else if (m_failedCurrent)
+                m_outcome.unjudged.append(UnjudgedMessage{n, m_failureReason});
+        }
     }
     sendDeferredDeletions();
     // The server may end the session as soon as it has answered the last DELE.
@@ -405,12 +422,11 @@ void Pass::judgeMessages(SpamRule* rule) {
 // judgement, and with the size rule those whose listed size decides, are taken off the read-ahead.
 void Pass::decideWithoutFetching(const SpamRule& rule) {
     const bool sizeRule = rule.storedNumber() == 4;
-    const std::optional<double> limit =
-        sizeRule ? sizeLimitFrom(m_host.text(Field::Text10)) : std::optional<double>();
+    const std::optional<double> limit = sizeRule ? sizeLimit() : std::optional<double>();
     if (m_quarantine) {
-        const QByteArray judgement = judgementDigest(
-            rule.storedNumber(), rule.judgesHeaderFirst() ? m_inputs.keywords : QStringList(),
-            m_inputs.allowList, sizeRule ? trimSpaces(m_host.text(Field::Text10)) : QString());
+        const QByteArray judgement =
+            judgementDigest(rule.storedNumber(), rule.judgesHeaderFirst() ? m_inputs.keywords : QStringList(),
+                            m_inputs.allowList, sizeRule ? trimSpaces(m_settings.sizeLimit) : QString());
         m_memory.emplace(m_inputs.dataFolder, m_pending.server, m_pending.account, judgement);
         m_memory->load();
         if (!readUidls())
@@ -420,10 +436,12 @@ void Pass::decideWithoutFetching(const SpamRule& rule) {
                 continue; // deleted again already
             if (m_memory->remembersKeep(m_uidlOf[n])) {
                 m_memory->keep(m_uidlOf[n]);
-                m_decided.insert(n);
-                m_library.NMailPop3Skip(m_handle, n);
-                ++m_outcome.remembered;
+            } else if (!m_dryRun || !reportRemembered(n)) {
+                continue; // a real check fetches a remembered catch for its copy, and judges it again
             }
+            m_decided.insert(n);
+            m_library.NMailPop3Skip(m_handle, n);
+            ++m_outcome.remembered;
         }
     }
     if (!limit)
@@ -435,12 +453,13 @@ void Pass::decideWithoutFetching(const SpamRule& rule) {
         const qint64 listed = serverSize(n);
         if (listed < 0)
             return; // measured as usual, which tells what failed
-        if (double(listed) >= limitBytes) {
+        const ListedSizeVerdict verdict = sizeVerdictFromListing(listed, limitBytes, kCheckFieldBufferBytes);
+        if (verdict == ListedSizeVerdict::Caught) {
             m_caughtByListing.insert(n);
             ++m_outcome.decidedByListedSize;
             if (m_dryRun)
                 m_library.NMailPop3Skip(m_handle, n); // no copy is made: nothing to read
-        } else if (double(sizeMeasureBound(listed, kCheckFieldBufferBytes)) < limitBytes) {
+        } else if (verdict == ListedSizeVerdict::Keep) {
             m_decided.insert(n);
             ++m_outcome.decidedByListedSize;
             m_library.NMailPop3Skip(m_handle, n);
@@ -472,8 +491,35 @@ void Pass::rememberKeep(int n) {
         m_memory->keep(m_uidlOf[n]);
 }
 
+void Pass::rememberCatch(const CheckOutcome::Caught& caught) {
+    if (m_memory && caught.number < m_uidlOf.size())
+        m_memory->caught(m_uidlOf[caught.number],
+                         RememberedCatch{caught.ruleWord, caught.keyword, caught.sender, caught.subject});
+}
+
+// A dry run reports a catch an earlier check remembered without fetching the message. False when
+// none is remembered for message n.
+bool Pass::reportRemembered(int n) {
+    const std::optional<RememberedCatch> c = m_memory->rememberedCatch(m_uidlOf[n]);
+    if (!c)
+        return false;
+    CheckOutcome::Caught caught;
+    caught.number = n;
+    caught.ruleWord = c->ruleWord;
+    caught.keyword = c->keyword;
+    caught.sender = c->sender;
+    caught.subject = c->subject;
+    caught.size = serverSize(n); // from the listing
+    caught.uidl = m_uidlOf[n];
+    m_outcome.caught.append(caught);
+    return true;
+}
+
 void Pass::noteFailure() {
     m_judgedCleanly = false;
+    m_failedCurrent = true;
+    m_failureReason =
+        sanitizeServerText(CutAtNul(m_library.NMailGetMessage()), QString(), kUnjudgedReasonMaxChars);
     if (m_library.NMailGetError().pipeliningGarbled)
         m_outcome.pipeliningGarbled = true;
 }
@@ -521,8 +567,17 @@ void Pass::closeConnection() {
 void Pass::report() {
     const int newMail = qMax(0, m_outcome.mailCount - m_outcome.deleted);
     m_outcome.newMailCount = newMail;
+    if (!m_outcome.unjudged.isEmpty()) {
+        QList<std::pair<int, QString>> unjudged;
+        for (const UnjudgedMessage& u : std::as_const(m_outcome.unjudged))
+            unjudged.append({u.number, u.reason});
+        m_host.tellUnjudged(unjudged);
+    }
     // A dry run only shows what it would delete: no notice board, no mail program, no hang-up.
     if (m_dryRun) {
+        std::stable_sort(
+            m_outcome.caught.begin(), m_outcome.caught.end(),
+            [](const CheckOutcome::Caught& a, const CheckOutcome::Caught& b) { return a.number < b.number; });
         clearWorkingBoxes();
         return;
     }
@@ -534,7 +589,7 @@ void Pass::report() {
                 m_host.unloadNoticeBoard();
             }
         } else if (m_host.mailerChosen()) {
-            const QString command = trimSpaces(m_host.text(Field::Text1));
+            const QString command = trimSpaces(m_settings.mailerCommand);
             if (command.isEmpty() || command == QStringView(kNotSetText)) {
                 m_host.messageBox(QStringLiteral(u"起動するメーラーが設定されていません。"), MsgButtons::Ok,
                                   MsgIcon::None);
@@ -683,7 +738,9 @@ std::optional<QString> Pass::keepCopy(CheckOutcome::Caught& caught, bool& partia
     return m_quarantine->keep(raw, caught.number, caught.uidl, m_started, synced);
 }
 
-void Pass::copyFailed(const CheckOutcome::Caught& caught) {
+void Pass::copyFailed(const CheckOutcome::Caught& failed) {
+    CheckOutcome::Caught caught = failed;
+    caught.copyFailed = true;
     m_outcome.caught.append(caught);
     ++m_outcome.copyFailures;
     if (m_toldCopyFailure || m_outcome.pipeliningGarbled || stopping())
@@ -742,6 +799,18 @@ void Pass::resumePendingDeletions() {
             m_resumedNumbers.insert(n);
             ++m_outcome.deleted;
             ++m_outcome.resumedDeletions;
+            CheckOutcome::Caught caught;
+            caught.number = n;
+            caught.ruleWord = r.ruleWord;
+            caught.keyword = r.keyword;
+            caught.subject = r.subject;
+            caught.sender = r.sender;
+            caught.size = r.size;
+            caught.uidl = r.uidl;
+            caught.copyPath = r.copyPath;
+            caught.deleted = true;
+            caught.resumed = true;
+            m_outcome.caught.append(caught);
         }
         m_resumed.append(r);
     }
@@ -762,7 +831,7 @@ void Pass::recordDeletions() {
         return;
     QList<DeletionRecord> records = m_resumed;
     for (const CheckOutcome::Caught& c : m_outcome.caught) {
-        if (c.deleted && m_recordByCopy.contains(c.copyPath))
+        if (c.deleted && !c.resumed && m_recordByCopy.contains(c.copyPath))
             records.append(m_recordByCopy.value(c.copyPath));
     }
     if (!appendDeletionLog(m_inputs.dataFolder, records)) {
@@ -854,7 +923,11 @@ CheckOutcome MailCheckRun::run() {
         return CheckOutcome{}; // NotStarted: nested in a running pass's message box or wait
     }
     RunningGuard guard(this);
-    Pass pass(*this, m_host, m_library, m_values, m_inputs, m_dryRun, m_startKind);
+    // What the user may change in the windows is taken now, once: the pass reads nothing else of it.
+    CheckInputs inputs = m_inputs;
+    if (!inputs.settings)
+        inputs.settings = checkSettingsFrom(m_host);
+    Pass pass(*this, m_host, m_library, m_values, inputs, m_dryRun, m_startKind);
     return pass.execute();
 }
 

@@ -20,7 +20,19 @@ struct CaughtMessage {
     qint64 size = -1;     // as the server lists it
     QString uidl;         // empty when the server has none, or gave it to several messages
     QString copyPath;     // the quarantine copy, relative to the data folder; empty: none was made
+    // Caught by an earlier check, whose QUIT was lost, and deleted again by this one by its UIDL: the
+    // texts are that check's record of it.
+    bool resumed = false;
+    bool copyFailed = false; // kept on the server because its quarantine copy could not be written
 };
+
+// A message that could not be judged (it could not be fetched or read): it stays, and counts as new.
+struct UnjudgedMessage {
+    int number = 0;
+    QString reason; // the mail library's, sanitized and cut to kUnjudgedReasonMaxChars
+};
+// The reason of an unjudged message is one line among many: a server's words are cut short.
+inline constexpr qsizetype kUnjudgedReasonMaxChars = 120;
 
 // What one pass did, for callers that report it (brindle-check, the tests).
 struct CheckOutcome {
@@ -47,15 +59,19 @@ struct CheckOutcome {
     int copyFailures = 0;
     // Deletions left pending by an earlier check whose QUIT was lost, sent again by UIDL.
     int resumedDeletions = 0;
-    // Messages not fetched at all: remembered as judged "keep" by an earlier check under the same
-    // rule and lists, or decided by their listed size alone (the size rule).
+    // Messages not fetched at all: remembered as judged by an earlier check under the same rule and
+    // lists ("keep"; in a dry run also "caught"), or decided by their listed size alone (the size
+    // rule: kept, or in a dry run caught).
     int remembered = 0;
     int decidedByListedSize = 0;
+    // In the order of their numbers; they are among the new mail.
+    QList<UnjudgedMessage> unjudged;
     // The server's TLS as the check left it (CheckInputs::trust plus what it learnt: TLS seen, a
     // certificate pinned or the plain-text agreement given by the user); trustLearnt when it changed.
     Pop3Trust trust;
     bool trustLearnt = false;
     using Caught = CaughtMessage;
+    // The resumed deletions first, then in the order of the pass (in a dry run, of the numbers).
     QList<Caught> caught;
 };
 

@@ -1,5 +1,6 @@
 #include "mailcheck/VerdictMemory.h"
 
+#include "mailcheck/ServerText.h"
 #include "platform/AtomicFile.h"
 
 #include <algorithm>
@@ -13,13 +14,18 @@ namespace {
 
 const QString kFileName = QStringLiteral("verdicts.txt");
 const QByteArray kHeading =
-    "# Messages judged \"keep\": a section per server and account, one UIDL a line.\n";
+    "# Messages judged \"keep\" (a UIDL a line) and caught (\"!\" lines): a section per "
+    "server and account.\n";
 // Raised whenever a change of the decoding or of a rule can turn a "keep" into a catch.
 constexpr int kJudgingVersion = 1;
 // A section line is the server, the account and a 64-digit digest; anything longer is damage.
 constexpr qsizetype kSectionLineMaxBytes = 4096;
 // RFC 1939 7: a UIDL is 1 to 70 characters in 0x21..0x7E.
 constexpr qsizetype kUidlMaxBytes = 70;
+// A catch line: the UIDL and four texts of kVerdictTextMaxChars, each character percent-encoded from
+// up to four bytes of UTF-8; anything longer is damage.
+constexpr qsizetype kCatchLineMaxBytes = kUidlMaxBytes + 4 * (kVerdictTextMaxChars * 12 + 1);
+constexpr char kCatchMark = '!';
 
 bool validUidl(QByteArrayView id) {
     return !id.isEmpty() && id.size() <= kUidlMaxBytes &&
@@ -32,6 +38,28 @@ QByteArray encoded(const QString& text) {
 
 QString decoded(QByteArrayView text) {
     return QUrl::fromPercentEncoding(text.toByteArray());
+}
+
+// Mail text, and the keyword file's, as it may go into the file: no controls, bounded.
+QString fitText(const QString& text) {
+    return sanitizeServerText(text, QString(), kVerdictTextMaxChars);
+}
+
+RememberedCatch fitCatch(const RememberedCatch& c) {
+    return RememberedCatch{fitText(c.ruleWord), fitText(c.keyword), fitText(c.sender), fitText(c.subject)};
+}
+
+// "!uidl<TAB>rule<TAB>keyword<TAB>sender<TAB>subject": the catch, or nothing when the line is damaged.
+std::optional<std::pair<QString, RememberedCatch>> catchFrom(QByteArrayView line) {
+    if (line.size() > kCatchLineMaxBytes)
+        return std::nullopt;
+    const QList<QByteArray> parts = line.sliced(1).toByteArray().split('\t');
+    if (parts.size() != 5 || !validUidl(parts[0]))
+        return std::nullopt;
+    const RememberedCatch c{decoded(parts[1]), decoded(parts[2]), decoded(parts[3]), decoded(parts[4])};
+    if (c.ruleWord.isEmpty() || fitCatch(c) != c)
+        return std::nullopt; // an edit that put controls or overlong text in
+    return std::pair{QString::fromLatin1(parts[0]), c};
 }
 
 } // namespace
@@ -86,7 +114,10 @@ QList<VerdictMemory::Section> VerdictMemory::readSections(const QString& path) {
                 sections.last().judgement = "damaged";
                 continue;
             }
-            sections.append(Section{decoded(parts[0]), decoded(parts[1]), parts[2], {}});
+            sections.append(Section{decoded(parts[0]), decoded(parts[1]), parts[2], {}, {}});
+        } else if (line.startsWith(kCatchMark) && !sections.isEmpty()) {
+            if (const auto c = catchFrom(line))
+                sections.last().catches.append(*c);
         } else if (!line.startsWith('#') && !sections.isEmpty() && validUidl(line)) {
             sections.last().uidls.append(QString::fromLatin1(line));
         }
@@ -100,6 +131,8 @@ void VerdictMemory::load() {
     for (const Section& s : readSections(m_path)) {
         if (s.server == m_server && s.account == m_account && s.judgement == m_judgement) {
             m_remembered = QSet<QString>(s.uidls.cbegin(), s.uidls.cend());
+            for (const auto& [uidl, c] : s.catches)
+                m_rememberedCatches.insert(uidl, c);
             m_sectionFound = true;
             return;
         }
@@ -113,14 +146,29 @@ void VerdictMemory::keep(const QString& uidl) {
     m_kept.append(uidl);
 }
 
+std::optional<RememberedCatch> VerdictMemory::rememberedCatch(const QString& uidl) const {
+    const auto it = m_rememberedCatches.constFind(uidl);
+    if (uidl.isEmpty() || it == m_rememberedCatches.cend())
+        return std::nullopt;
+    return *it;
+}
+
+void VerdictMemory::caught(const QString& uidl, const RememberedCatch& verdict) {
+    if (uidl.isEmpty() || m_caughtByUidl.contains(uidl) || !validUidl(uidl.toLatin1()))
+        return;
+    const RememberedCatch fitted = fitCatch(verdict);
+    m_caughtByUidl.insert(uidl, fitted);
+    m_caught.append({uidl, fitted});
+}
+
 bool VerdictMemory::save() const {
     // Nothing changed (the usual interval check of a quiet mailbox): the file stays as it is.
-    if (m_sectionFound && m_keptSet == m_remembered)
+    if (m_sectionFound && m_keptSet == m_remembered && m_caughtByUidl == m_rememberedCatches)
         return true;
     QList<Section> sections = readSections(m_path);
     sections.removeIf([&](const Section& s) { return s.server == m_server && s.account == m_account; });
-    if (!m_kept.isEmpty())
-        sections.prepend(Section{m_server, m_account, m_judgement, m_kept});
+    if (!m_kept.isEmpty() || !m_caught.isEmpty())
+        sections.prepend(Section{m_server, m_account, m_judgement, m_kept, m_caught});
     while (sections.size() > kVerdictMaxSections)
         sections.removeLast();
     if (sections.isEmpty() && !QFile::exists(m_path))
@@ -130,6 +178,10 @@ bool VerdictMemory::save() const {
         out += '@' + encoded(s.server) + '\t' + encoded(s.account) + '\t' + s.judgement + '\n';
         for (const QString& id : s.uidls)
             out += id.toLatin1() + '\n';
+        for (const auto& [id, c] : s.catches) {
+            out += kCatchMark + id.toLatin1() + '\t' + encoded(c.ruleWord) + '\t' + encoded(c.keyword) +
+                   '\t' + encoded(c.sender) + '\t' + encoded(c.subject) + '\n';
+        }
     }
     return writeFileAtomically(m_path, out);
 }

@@ -1,13 +1,21 @@
 #pragma once
-// What earlier checks judged "keep", so that a message left on the server is not downloaded and
-// judged again at every check. One file in the data folder, "verdicts.txt", UTF-8:
+// What earlier checks judged, so that a message left on the server is not downloaded and judged
+// again at every check. One file in the data folder, "verdicts.txt", UTF-8:
 //   # comment lines
 //   @<server>\t<account>\t<judgement>      a section: server and account percent-encoded,
 //   <uidl>                                  the judgement digest in hex, then one UIDL a line
+//   !<uidl>\t<rule>\t<keyword>\t<sender>\t<subject>
+//                                           for each "keep", and a line per catch, its fields
+//                                           sanitized and percent-encoded
+// A catch line holds tabs, which no UIDL does: a reader that knows only "keep" lines passes over it.
+// Catches serve dry runs only, which report them without fetching; a real check judges them again,
+// since it needs the message for its copy anyway.
 // A message is remembered only by a UIDL that the server gave to it alone, and only under the
 // judgement it was judged by: another rule, keyword list, allow list or size limit is another
 // judgement, and every message is judged again.
+#include <optional>
 #include <QByteArray>
+#include <QHash>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -21,6 +29,18 @@ inline constexpr qint64 kVerdictFileMaxBytes = 72LL * 1024 * 1024;
 // The sections kept for other servers and accounts: a user who switches between a few accounts
 // keeps their memory; a file that has seen many is not allowed to grow with them.
 inline constexpr int kVerdictMaxSections = 8;
+// A remembered catch's texts are cut to this many characters: as many as brindle-check shows of a
+// subject, which a sender may make kilobytes long.
+inline constexpr qsizetype kVerdictTextMaxChars = 300;
+
+// A message judged caught: what a dry run reports of it without fetching it.
+struct RememberedCatch {
+    QString ruleWord;
+    QString keyword; // the keyword rule's deciding keyword, else empty
+    QString sender;
+    QString subject;
+    bool operator==(const RememberedCatch&) const = default;
+};
 
 // "<data folder>/verdicts.txt".
 QString verdictMemoryPath(const QString& dataFolder);
@@ -39,8 +59,13 @@ public:
     // or a section under another judgement, remembers nothing.
     void load();
     bool remembersKeep(const QString& uidl) const { return !uidl.isEmpty() && m_remembered.contains(uidl); }
+    // The catch remembered for the UIDL, or nothing.
+    std::optional<RememberedCatch> rememberedCatch(const QString& uidl) const;
     // A message of this check judged "keep", or remembered and still on the server.
     void keep(const QString& uidl);
+    // A message of this check judged caught and left on the server (a dry run, or a failed
+    // deletion), or remembered so and still there. Its texts are sanitized and cut here.
+    void caught(const QString& uidl, const RememberedCatch& verdict);
     // Replaces this server and account's section by this check's keeps, so that messages no longer
     // on the server are forgotten; the other sections stay. Atomic. False when it failed.
     bool save() const;
@@ -54,6 +79,7 @@ private:
         QString account;
         QByteArray judgement;
         QStringList uidls;
+        QList<std::pair<QString, RememberedCatch>> catches; // by UIDL, in the order of the check
     };
     static QList<Section> readSections(const QString& path);
 
@@ -62,6 +88,9 @@ private:
     QString m_account;
     QByteArray m_judgement;
     QSet<QString> m_remembered;
+    QHash<QString, RememberedCatch> m_rememberedCatches;
+    QList<std::pair<QString, RememberedCatch>> m_caught; // this check's, without repeats
+    QHash<QString, RememberedCatch> m_caughtByUidl;
     bool m_sectionFound = false; // the file holds this server and account under this judgement
     QStringList m_kept; // in the order of the check, without repeats
     QSet<QString> m_keptSet;

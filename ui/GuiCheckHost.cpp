@@ -16,6 +16,12 @@
 
 namespace brindle {
 
+namespace {
+// The unjudged messages one box names; a mailbox whose server fails on every message would
+// otherwise fill the screen.
+constexpr int kUnjudgedNamedInBox = 10;
+} // namespace
+
 QWidget* GuiCheckHost::widget(Field f) const {
     switch (f) {
     case Field::Text1:
@@ -166,6 +172,19 @@ bool GuiCheckHost::askTrust(const TrustQuestion& question) {
     if (!yes)
         m_declined.insert(memo);
     return yes;
+}
+
+void GuiCheckHost::tellUnjudged(const QList<std::pair<int, QString>>& messages) {
+    if (ending() || messages.isEmpty())
+        return;
+    QString text = QStringLiteral(u"次のメール（%1件）は読み込めなかったため判定できませんでした。"
+                                  u"削除せずに新着として残しています。")
+                       .arg(messages.size());
+    for (qsizetype i = 0; i < messages.size() && i < kUnjudgedNamedInBox; ++i)
+        text += QStringLiteral(u"\nメール %1: %2").arg(messages[i].first).arg(messages[i].second);
+    if (messages.size() > kUnjudgedNamedInBox)
+        text += QStringLiteral(u"\nほか %1件").arg(messages.size() - kUnjudgedNamedInBox);
+    messageBoxes().show(text, MsgButtons::Ok, MsgIcon::Exclamation, QString());
 }
 
 } // namespace brindle

@@ -35,6 +35,7 @@ public:
     void hangUp() override;
     void waitWithEvents(int milliseconds) override;
     bool askTrust(const TrustQuestion& question) override;
+    void tellUnjudged(const QList<std::pair<int, QString>>& messages) override;
 
 private:
     QWidget* widget(Field f) const;

@@ -154,6 +154,50 @@ private Q_SLOTS:
         QCOMPARE(r.lines.value(0), "1\t件名\tjunk offer");
     }
 
+    // What the output says of each caught and each unjudged message, and the exit status.
+    void reporting_data() {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QStringList>("lines");
+        QTest::addColumn<QString>("errors"); // what standard error holds
+        QTest::addColumn<int>("exitCode");
+        const QString caught = u"1\t件名\tjunk offer"_s;
+        QTest::newRow("copy failure")
+            << "copy" << QStringList{caught + "\tkept", "messages: 2, deleted: 0, new: 2"} << "" << 5;
+        QTest::newRow("copy failure, QUIT lost")
+            << "copy+quit" << QStringList{caught + "\tkept", "messages: 2, deleted: 0, new: 2"} << "" << 4;
+        QTest::newRow("resumed deletion")
+            << "resume" << QStringList{caught, "messages: 2, deleted: 1, new: 1"} << "" << 0;
+        QTest::newRow("RETR refused, dry run")
+            << "RETR" << QStringList{"messages: 2, deleted: 0, new: 2, unjudged: 2"}
+            << "unjudged: message 2: " << 0;
+        QTest::newRow("header line over the limit")
+            << "header" << QStringList{caught, "messages: 3, deleted: 1, new: 2, unjudged: 1"}
+            << "unjudged: message 3: " << 0;
+    }
+    void reporting() {
+        QFETCH(QString, fault);
+        FakePop3Options o = options();
+        o.dropAtQuit = fault == "copy+quit" || fault == "resume";
+        o.faultyConnections = fault == "resume" ? 1 : -1;
+        if (fault == "RETR")
+            o.refusedCommand = "RETR";
+        if (fault == "header")
+            o.messages << "From: b@example.com\r\nX-Long: " + QByteArray(70000, 'x') + "\r\n\r\nbody\r\n";
+        FakePop3Server server(o);
+        QVERIFY(server.start());
+        makeFolder(server.address());
+        if (fault.startsWith("copy")) // no quarantine folder can be made where a file stands
+            QVERIFY(writeFile(dir->path(u"★MailData/quarantine"_s), "x"));
+        if (fault == "resume")
+            QCOMPARE(runCheck().exitCode, 4);
+        const ProgramRun r = runCheck(fault == "RETR" ? QStringList{"--dry-run"} : QStringList{});
+        QTEST(r.lines, "lines");
+        QFETCH(QString, errors);
+        QVERIFY2(r.errors.contains(errors) && (errors.isEmpty() || r.errors.count(errors) == 1),
+                 qPrintable(r.errors));
+        QTEST(r.exitCode, "exitCode");
+    }
+
     // The exit status follows what went wrong; the password never appears.
     void failures_data() {
         QTest::addColumn<QString>("fault");

@@ -184,13 +184,16 @@ private Q_SLOTS:
         lib.add("s", "a@b", u"カタカナ"_s);
         lib.fetchFails = {1};
         host.rules = {Rule::Option5};
-        runCheck();
+        lib.failureText = "refused\x1b[2J";
+        QCOMPARE(runCheck().unjudged.size(), 1);
         QVERIFY(lib.numbers("dele").isEmpty()); // an unfetchable body is no evidence
+        // Told once, sanitized, without what follows a NUL.
+        QCOMPARE(host.unjudged, (QList<std::pair<int, QString>>{{1, "refused"}}));
 
         init();
         junkMailbox(2);
         lib.statusFails = {1};
-        runCheck();
+        QCOMPARE(runCheck().unjudged.value(0).number, 1);
         QCOMPARE(lib.numbers("dele"), QList<int>{2});
     }
 
@@ -298,6 +301,38 @@ private Q_SLOTS:
         runCheck();
         QTEST(host.mailerCommands, "started");
         QTEST(int(host.boxes.size()), "boxes");
+    }
+
+    // The rule, the size limit and the mail program are taken as the check starts: edits while it
+    // runs (made here at the first message) wait for the next check.
+    void settingsTakenAtStart_data() {
+        QTest::addColumn<int>("edit"); // 0 size limit, 1 rule, 2 mail program
+        QTest::newRow("size limit raised") << 0;
+        QTest::newRow("rule switched") << 1;
+        QTest::newRow("mail program changed") << 2;
+    }
+    void settingsTakenAtStart() {
+        QFETCH(int, edit);
+        host.rules = {Rule::Option4};
+        host.fields[Field::Text10] = "1000";
+        host.fields[Field::Text1] = "/usr/bin/mailer";
+        host.mailer = true;
+        for (int i = 0; i < 3; ++i)
+            lib.add("big", "", bodyOfBytes(2000), 500); // the listing leaves it to the measure
+        lib.add("small", "", "x");
+        host.duringProgress = [&](int n) {
+            if (n != 1)
+                return;
+            if (edit == 0)
+                host.fields[Field::Text10] = "100000";
+            if (edit == 1)
+                host.rules = {Rule::Option6};
+            if (edit == 2)
+                host.fields[Field::Text1] = "/usr/bin/other";
+        };
+        const CheckOutcome o = runCheck();
+        QCOMPARE(o.deleted, 3);
+        QCOMPARE(host.mailerCommands, QStringList{"/usr/bin/mailer"});
     }
 
     // A refused DELE and a connection lost before QUIT: only what took effect is counted and shown.

@@ -76,8 +76,8 @@ private Q_SLOTS:
     void secondCheck_data() {
         QTest::addColumn<Rule>("rule");
         QTest::addColumn<Uidl>("uidl");
-        QTest::addColumn<int>(
-            "change"); // 0 none, 1 keywords, 2 allow list, 3 size limit, 4 rule, 5 dry run first
+        QTest::addColumn<int>("change"); // 0 none, 1 keywords, 2 allow list, 3 size limit, 4 rule, 5 dry run
+                                         // first, 6 two dry runs
         QTest::addColumn<bool>("judgedAgain");
         const std::pair<const char*, Rule> rules[] = {{"keyword", Rule::Option1},
                                                       {"html", Rule::Option6},
@@ -89,6 +89,8 @@ private Q_SLOTS:
             QTest::addRow("%s, one uidl for all", name) << rule << Uidl::AllSame << 0 << true;
             QTest::addRow("%s, no uidl", name) << rule << Uidl::Refused << 0 << true;
             QTest::addRow("%s, allow list changed", name) << rule << Uidl::Unique << 2 << true;
+            // The second dry run reports the catches without fetching; a real check deletes them.
+            QTest::addRow("%s, dry run twice", name) << rule << Uidl::Unique << 6 << false;
         }
         QTest::newRow("keywords changed") << Rule::Option1 << Uidl::Unique << 1 << true;
         QTest::newRow("html, keywords changed") << Rule::Option6 << Uidl::Unique << 1 << false;
@@ -108,7 +110,8 @@ private Q_SLOTS:
         o.uidl = uidl;
         FakePop3Server server(o);
         QVERIFY(server.start());
-        const CheckOutcome first = check(server, rule, change == 5);
+        const bool dryTwice = change == 6;
+        const CheckOutcome first = check(server, rule, change >= 5);
         QCOMPARE(first.caught.size(), 2);
         if (change == 1)
             keywords.prepend("lunchtime");
@@ -116,14 +119,66 @@ private Q_SLOTS:
             QVERIFY(folder->write(u"★MailData/allow.txt"_s, "@nowhere.example\n"));
         if (change == 3)
             limit = "40000";
-        const CheckOutcome second = check(server, change == 4 ? Rule::Option5 : rule);
-        QCOMPARE(second.caught.size(), change == 5 ? 2 : 0);
-        QCOMPARE(second.newMailCount, 4);
+        const CheckOutcome second = check(server, change == 4 ? Rule::Option5 : rule, dryTwice);
+        QCOMPARE(second.caught.size(), change >= 5 ? 2 : 0);
+        QCOMPARE(second.newMailCount, dryTwice ? 6 : 4);
         const int kept = 4;
-        QCOMPARE(second.remembered, judgedAgain ? 0 : kept);
+        QCOMPARE(second.remembered, judgedAgain ? 0 : kept + (dryTwice ? 2 : 0));
         // With the size rule LIST keeps the small messages, remembered or not.
         const bool listKeeps = rule == Rule::Option4 && change != 4;
         QCOMPARE(fetches(server), (judgedAgain && !listKeeps ? kept : 0) + (change == 5 ? 2 : 0));
+        if (dryTwice) {
+            for (int i = 0; i < 2; ++i) {
+                QCOMPARE(second.caught[i].number, first.caught[i].number);
+                QCOMPARE(second.caught[i].ruleWord, first.caught[i].ruleWord);
+                QCOMPARE(second.caught[i].subject, first.caught[i].subject);
+            }
+            QCOMPARE(check(server, rule).deleted, 2);
+            QCOMPARE(server.mailbox().size(), 4);
+        }
+    }
+
+    // The size rule at its edge, for a message the server lists larger than its probe: each limit
+    // decides as the measure does, whether the listing or the fetched message decides; a listing
+    // whose bound stays below the limit keeps the message unfetched.
+    void sizeEdge_data() {
+        QTest::addColumn<int>("base"); // the limit from: 0 the probe, 1 the listed size, 2 the bound
+        QTest::addColumn<int>("offset");
+        QTest::addColumn<bool>("caught");
+        QTest::addColumn<int>("fetched");
+        QTest::newRow("probe") << 0 << 0 << true << 1;
+        QTest::newRow("probe + 1") << 0 << 1 << true << 1;
+        QTest::newRow("listed") << 1 << 0 << true << 1;
+        QTest::newRow("listed + 1") << 1 << 1 << false << 1;
+        QTest::newRow("past the bound") << 2 << 1 << false << 0;
+    }
+    void sizeEdge() {
+        QFETCH(int, base);
+        QFETCH(int, offset);
+        // Quoted-printable: three bytes on the wire for each character of the probe.
+        const QByteArray message = "Subject: s\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n" +
+                                   QByteArray("=41").repeated(20) + "\r\n";
+        FakePop3Options o;
+        o.messages = {message};
+        o.users = {{"user", "secret"}};
+        FakePop3Server server(o);
+        QVERIFY(server.start());
+        NMailLibrary lib;
+        lib.NMailSetOption(kNMailOptionFieldBuffer, kCheckFieldBufferBytes);
+        const int h = lib.NMailPop3Connect(server.address());
+        QCOMPARE(lib.NMailPop3Authenticate(h, "user", "secret", 0), 1);
+        const qint64 listed = lib.NMailPop3GetMailSize(h, 1);
+        MailFields f;
+        QString body;
+        QCOMPARE(lib.NMailPop3GetMail(h, 1, f, body), 0);
+        lib.NMailPop3Close(h);
+        const qint64 probe = sizeProbeLength(f.header, body);
+        QVERIFY2(listed > probe + 1, qPrintable(u"listed %1, probe %2"_s.arg(listed).arg(probe)));
+        const qint64 from[] = {probe, listed, sizeMeasureBound(listed, kCheckFieldBufferBytes)};
+        limit = QString::number(from[base] + offset);
+        const CheckOutcome outcome = check(server, Rule::Option4);
+        QTEST(outcome.deleted == 1, "caught");
+        QTEST(fetches(server), "fetched");
     }
 
     // Messages no longer on the server are forgotten; new mail is judged, the rest is not fetched.

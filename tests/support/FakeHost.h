@@ -72,6 +72,13 @@ public:
     }
     bool lateAnnouncements = false; // as brindle-check: nobody waits for a box per deletion
     bool deletionsMayBeAnnouncedLate() const override { return lateAnnouncements; }
+    std::function<void(int)> duringProgress; // runs at each message, as window events would
+    void progress(int n, int) override {
+        if (duringProgress)
+            duringProgress(n);
+    }
+    QList<std::pair<int, QString>> unjudged; // what tellUnjudged was told, once per check
+    void tellUnjudged(const QList<std::pair<int, QString>>& messages) override { unjudged += messages; }
     bool trusting = false; // the answer to every question of trust
     QList<TrustQuestion> questions;
     bool askTrust(const TrustQuestion& question) override {
