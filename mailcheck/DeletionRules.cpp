@@ -157,13 +157,7 @@ qint64 sizeMeasureBound(qint64 listed, int fieldBuffer) {
     return listed + fieldBuffer + 3;
 }
 
-qint64 sizeMeasure(qint64 probe, qint64 listed) {
-    return std::max(probe, listed);
-}
-
 ListedSizeVerdict sizeVerdictFromListing(qint64 listed, double limit, int fieldBuffer) {
-    if (double(sizeMeasure(0, listed)) >= limit)
-        return ListedSizeVerdict::Caught;
     if (double(sizeMeasureBound(listed, fieldBuffer)) < limit)
         return ListedSizeVerdict::Keep;
     return ListedSizeVerdict::Undecided;
@@ -230,8 +224,7 @@ void SizeRule::judge(int n, RuleContext& context) {
     host.setText(Field::Text12, path);
     // Without the work folder the same bytes are counted in memory.
     const std::optional<qint64> measured = writeSizeProbe(path, header, context.body());
-    const qint64 size =
-        sizeMeasure(measured ? *measured : sizeProbeLength(header, context.body()), context.serverSize(n));
+    const qint64 size = measured ? *measured : sizeProbeLength(header, context.body());
     host.setText(Field::Text13, QString::number(size));
     if (static_cast<double>(size) >= *limit) {
         context.deleteCaught(n, QString::fromUtf16(RuleWord::Size));

@@ -83,14 +83,11 @@ std::optional<qint64> writeSizeProbe(const QString& path, QStringView header, QS
 // listed + fieldBuffer + 3, whatever the charsets and encodings of the message.
 qint64 sizeMeasureBound(qint64 listed, int fieldBuffer);
 
-// The size rule's measure of a message: the larger of its probe (sizeProbeLength, or the probe file
-// on disk) and the size the server lists, since the decoded text leaves attachments out.
-qint64 sizeMeasure(qint64 probe, qint64 listed);
-
-// What the listed size alone settles of the size rule's verdict, before anything is fetched: Caught
-// when even the smallest probe gives a measure at the limit, Keep when the largest one
-// (sizeMeasureBound) stays below it, else Undecided (the message is measured).
-enum class ListedSizeVerdict { Undecided, Keep, Caught };
+// What the listed size alone settles of the size rule's verdict, before anything is fetched: Keep
+// when the largest probe it allows (sizeMeasureBound) stays below the limit, else Undecided. The
+// listing never catches: the measure is the probe (header and decoded text), which can be smaller
+// than the listed size, and a caught message is fetched for its copy anyway.
+enum class ListedSizeVerdict { Undecided, Keep };
 ListedSizeVerdict sizeVerdictFromListing(qint64 listed, double limit, int fieldBuffer);
 
 // The limit of the size rule from the text of its box: a positive number, or nothing when the text

@@ -135,7 +135,6 @@ private:
     QList<QString> m_uidlOf; // index n, read once by readUidls
     bool m_uidlsFailed = false;
     QSet<int> m_decided;         // kept without being fetched (remembered, or small by LIST)
-    QSet<int> m_caughtByListing; // the size rule: listed at or above the limit
     bool m_judgedCleanly = true; // nothing failed while the current message was judged
     bool m_failedCurrent = false; // the mail library failed on the current message
     QString m_failureReason;      // why, sanitized and bounded
@@ -386,16 +385,11 @@ void Pass::judgeMessages(SpamRule* rule) {
         m_judgedCleanly = true;
         m_failedCurrent = false;
         m_caughtCurrent = false;
-        // The header is read for the record of a catch by the listed size, too.
-        const bool haveFields =
-            !m_inputs.allowList.isEmpty() || rule->judgesHeaderFirst() || m_caughtByListing.contains(n);
+        const bool haveFields = !m_inputs.allowList.isEmpty() || rule->judgesHeaderFirst();
         if (haveFields && m_library.NMailPop3GetMailStatus(m_handle, n, m_fields) < 0) {
             noteFailure(); // nothing to judge by: the message stays
         } else if (allowed()) {
             // a sender on the allow list: no rule deletes it
-        } else if (m_caughtByListing.contains(n)) {
-            m_host.setText(Field::Text13, QString::number(serverSize(n)));
-            deleteCaught(n, QString::fromUtf16(RuleWord::Size), QString());
         } else {
             rule->judge(n, *this);
         }
@@ -454,12 +448,7 @@ void Pass::decideWithoutFetching(const SpamRule& rule) {
         if (listed < 0)
             return; // measured as usual, which tells what failed
         const ListedSizeVerdict verdict = sizeVerdictFromListing(listed, limitBytes, kCheckFieldBufferBytes);
-        if (verdict == ListedSizeVerdict::Caught) {
-            m_caughtByListing.insert(n);
-            ++m_outcome.decidedByListedSize;
-            if (m_dryRun)
-                m_library.NMailPop3Skip(m_handle, n); // no copy is made: nothing to read
-        } else if (verdict == ListedSizeVerdict::Keep) {
+        if (verdict == ListedSizeVerdict::Keep) {
             m_decided.insert(n);
             ++m_outcome.decidedByListedSize;
             m_library.NMailPop3Skip(m_handle, n);

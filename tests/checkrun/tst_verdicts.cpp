@@ -147,8 +147,8 @@ private Q_SLOTS:
         QTest::addColumn<bool>("caught");
         QTest::addColumn<int>("fetched");
         QTest::newRow("probe") << 0 << 0 << true << 1;
-        QTest::newRow("probe + 1") << 0 << 1 << true << 1;
-        QTest::newRow("listed") << 1 << 0 << true << 1;
+        QTest::newRow("probe + 1") << 0 << 1 << false << 1;
+        QTest::newRow("listed") << 1 << 0 << false << 1;
         QTest::newRow("listed + 1") << 1 << 1 << false << 1;
         QTest::newRow("past the bound") << 2 << 1 << false << 0;
     }
