@@ -39,7 +39,8 @@ QString addressSentence(const Pop3AddressError& e) {
 struct NMailLibrary::Handle {
     std::unique_ptr<Pop3Session> session;
     QString host;
-    QString password; // kept only to keep it out of failure texts
+    QString hostAndPort;    // "host:port", "[v6]:port": where a connection was tried
+    QString user, password; // kept only to keep them out of failure texts
     bool busy = false;
     bool localError = false; // the failure of the current call was recorded without the session
 };
@@ -141,7 +142,7 @@ void NMailLibrary::record(const Handle& h, Step step, int n) {
     m_error = h.session->error();
     // The server's words, and the socket's and TLS layer's (which quote the server), leave the library
     // only cleaned of controls and escapes, cut to a reason's length and without the password.
-    m_error.detail = sanitizeServerText(m_error.detail, h.password);
+    m_error.detail = sanitizeServerText(m_error.detail, h.password, kMaxServerTextChars, h.user);
     m_message = sentence(h, step, n, m_error);
 }
 
@@ -173,7 +174,7 @@ QString NMailLibrary::sentence(const Handle& h, Step step, int n, const Pop3Erro
     case Pop3ErrorKind::CannotConnect:
         if (step != Step::Connect)
             return QStringLiteral("接続が切れました（%1）").arg(words);
-        return QStringLiteral("%1 に接続できません（%2）").arg(h.host, words);
+        return QStringLiteral("%1 に接続できません（%2）").arg(h.hostAndPort, words);
     case Pop3ErrorKind::TlsRefused:
         return tlsSentence(h, words);
     case Pop3ErrorKind::CertificateUnknown:
@@ -201,7 +202,7 @@ QString NMailLibrary::sentence(const Handle& h, Step step, int n, const Pop3Erro
             return QStringLiteral("サーバーの応答が遅すぎるため（少しずつしか届きません）、接続をやめました");
         if (step == Step::Connect)
             return QStringLiteral("%1 に接続できません（%2 秒以内に応答がありません）")
-                .arg(h.host)
+                .arg(h.hostAndPort)
                 .arg(m_options.connectTimeoutMs / 1000.0);
         return QStringLiteral("サーバーが %1 秒以内に応答しません").arg(m_options.replyTimeoutMs / 1000.0);
     case Pop3ErrorKind::ProtocolError:
@@ -253,6 +254,10 @@ int NMailLibrary::NMailPop3Connect(const QString& host) {
     o.legacyText = [](QByteArrayView bytes) { return fromCp932(bytes); };
     auto handle = std::make_unique<Handle>();
     handle->host = address->host;
+    handle->hostAndPort =
+        (address->host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]:%2") : QStringLiteral("%1:%2"))
+            .arg(address->host)
+            .arg(address->port);
     handle->session = std::make_unique<Pop3Session>(std::move(o));
     const bool opened = handle->session->open(*address);
     m_security = {handle->session->tlsOffered(), handle->session->encrypted(),
@@ -275,14 +280,16 @@ int NMailLibrary::NMailPop3Authenticate(int handle, const QString& id, const QSt
             return -1;
         if (h.session->loggedIn())
             return local(&h, Pop3ErrorKind::LoginRefused, QStringLiteral("すでにログインしています"));
+        h.user = id;
         h.password = password;
         if (id.isEmpty() || password.isEmpty() || unsafeForCommand(id) || unsafeForCommand(password) ||
             (apop && id.contains(QLatin1Char(' '))))
             return local(&h, Pop3ErrorKind::LoginRefused,
                          QStringLiteral("ユーザー名かパスワードに使えない文字があります"));
+        // The server offers no APOP login: the login this account is set to is refused.
         if (apop && h.session->apopTimestamp().isEmpty())
             return local(
-                &h, Pop3ErrorKind::ProtocolError,
+                &h, Pop3ErrorKind::LoginRefused,
                 QStringLiteral("このサーバーは APOP に対応していません（挨拶にタイムスタンプがありません）"));
         return h.session->login(commandBytes(id), commandBytes(password), apop);
     });

@@ -1,5 +1,10 @@
 #include "mailcheck/ServerText.h"
 
+#include "platform/Cp932.h"
+
+#include <algorithm>
+#include <QList>
+
 namespace brindle {
 
 namespace {
@@ -171,21 +176,89 @@ qsizetype echoedPasswordAt(QStringView t, qsizetype i, QStringView password) {
     return std::max(same, word);
 }
 
-QString maskPassword(QStringView t, QStringView password) {
+// The forms a password takes when a server quotes what it was sent, or a TLS or socket layer quotes
+// a URL. Matched case-insensitively unless exact.
+struct Needle {
+    QString text;
+    bool exact = false;
+};
+
+void addBase64(QList<Needle>& out, const QByteArray& bytes) {
+    const QByteArray padded = bytes.toBase64();
+    out.append({QString::fromLatin1(padded), true});
+    out.append({QString::fromLatin1(bytes.toBase64(QByteArray::OmitTrailingEquals)), true});
+}
+
+// The characters of base64 that only the password's bytes decide, for each of the three places it
+// may start within a group of three bytes of a longer run: the characters shared with the bytes
+// before and after it are left out.
+void addBase64Inside(QList<Needle>& out, const QByteArray& bytes) {
+    for (int shift = 0; shift < 3; ++shift) {
+        const QByteArray encoded = (QByteArray(shift, '\0') + bytes).toBase64();
+        const qsizetype from = (shift * 8 + 5) / 6;
+        const qsizetype to = (shift + bytes.size()) * 8 / 6;
+        if (to > from)
+            out.append({QString::fromLatin1(encoded.mid(from, to - from)), true});
+    }
+}
+
+// Every byte as %XX, and only the bytes RFC 3986 reserves (the unreserved ones as they are).
+void addPercent(QList<Needle>& out, const QByteArray& bytes) {
+    out.append({QString::fromLatin1(bytes.toPercentEncoding({}, bytes)), false});
+    out.append({QString::fromLatin1(bytes.toPercentEncoding()), false});
+}
+
+QList<Needle> needlesFor(const QString& password, const QString& user) {
+    QList<Needle> out{{password, false}};
+    // The bytes sent: code page 932 where it holds the text, UTF-8 otherwise; both, to be sure.
+    QList<QByteArray> encodings{password.toUtf8()};
+    if (cp932CanEncode(password) && toCp932(password) != encodings.first())
+        encodings.append(toCp932(password));
+    QList<QByteArray> users{user.toUtf8()};
+    if (cp932CanEncode(user) && toCp932(user) != users.first())
+        users.append(toCp932(user));
+    for (const QByteArray& bytes : std::as_const(encodings)) {
+        addBase64(out, bytes);
+        addBase64Inside(out, bytes);
+        addPercent(out, bytes);
+        if (user.isEmpty())
+            continue;
+        for (const QByteArray& u : users) {
+            addBase64(out, u + ':' + bytes);         // HTTP Basic
+            addBase64(out, '\0' + u + '\0' + bytes); // SASL PLAIN (RFC 4616)
+        }
+    }
+    return out;
+}
+
+QString maskPassword(QStringView t, const QString& password, const QString& user) {
+    QList<bool> hidden(t.size(), false);
+    auto hide = [&](qsizetype from, qsizetype n) {
+        std::fill(hidden.begin() + from, hidden.begin() + qMin(from + n, t.size()), true);
+    };
+    for (qsizetype i = 0; i < t.size(); ++i) {
+        if (const qsizetype echoed = echoedPasswordAt(t, i, password))
+            hide(i + kPassCommand.size(), echoed);
+    }
+    if (password.size() >= kMinPasswordCharsAnywhere) {
+        for (const Needle& n : needlesFor(password, user)) {
+            const Qt::CaseSensitivity cs = n.exact ? Qt::CaseSensitive : Qt::CaseInsensitive;
+            for (qsizetype at = t.indexOf(n.text, 0, cs); at >= 0; at = t.indexOf(n.text, at + 1, cs))
+                hide(at, n.text.size());
+        }
+    } else {
+        for (qsizetype i = 0; i < t.size(); ++i) {
+            if (wholeWordAt(t, i, password))
+                hide(i, password.size());
+        }
+    }
     QString out;
     out.reserve(t.size());
-    qsizetype i = 0;
-    while (i < t.size()) {
-        if (const qsizetype echoed = echoedPasswordAt(t, i, password)) {
-            out += kPassCommand;
+    for (qsizetype i = 0; i < t.size(); ++i) {
+        if (!hidden[i])
+            out += t[i];
+        else if (i == 0 || !hidden[i - 1])
             out += QStringView(kPasswordMask);
-            i += kPassCommand.size() + echoed;
-        } else if (wholeWordAt(t, i, password)) {
-            out += QStringView(kPasswordMask);
-            i += password.size();
-        } else {
-            out += t[i++];
-        }
     }
     return out;
 }
@@ -212,10 +285,11 @@ QString capped(QString s, qsizetype maxChars) {
 
 } // namespace
 
-QString sanitizeServerText(QStringView text, const QString& password, qsizetype maxChars) {
+QString sanitizeServerText(QStringView text, const QString& password, qsizetype maxChars,
+                           const QString& user) {
     QString s = stripControls(text).trimmed();
     if (!password.isEmpty())
-        s = maskPassword(s, password);
+        s = maskPassword(s, password, user);
     return capped(std::move(s), maxChars);
 }
 

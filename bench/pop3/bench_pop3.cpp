@@ -3,9 +3,12 @@
 // without PIPELINING, and prints time, round trips, commands, bytes and peak memory.
 //
 //   bench_pop3 [--messages 1000] [--min-kb 5] [--max-kb 50] [--delay-ms 20] [--delete-every 10]
-//              [--bodies]
+//              [--bodies] [--flood COMMAND [--flood-mb 1024]]
 //
 // --bodies also fetches every message whole, as the keyword and HTML rules do.
+// --flood makes the server answer COMMAND (RETR, TOP, LIST, UIDL, CAPA, STAT, GREETING...) with a
+// reply that runs to --flood-mb MiB: the table then shows how much of it the client read before it
+// stopped, and the server's count of what it sent.
 #include "mailcheck/NMail.h"
 #include "tools/fakepop3/FakePop3Server.h"
 
@@ -61,8 +64,11 @@ struct Result {
     bool ok = true;
 };
 
-Result run(const QList<QByteArray>& box, bool pipelining, int delayMs, int deleteEvery, bool bodies) {
+Result run(const QList<QByteArray>& box, bool pipelining, int delayMs, int deleteEvery, bool bodies,
+           const QByteArray& flood, qint64 floodBytes) {
     FakePop3Options o;
+    o.floodAt = flood;
+    o.floodMaxBytes = floodBytes;
     o.messages = box;
     o.users = {{"user", "pass"}};
     o.pipelining = pipelining;
@@ -119,6 +125,8 @@ int main(int argc, char** argv) {
     p.addOption({"delay-ms", "Simulated round-trip time.", "ms", "20"});
     p.addOption({"delete-every", "Delete every nth message (0: none).", "n", "10"});
     p.addOption({"bodies", "Also fetch every message whole."});
+    p.addOption({"flood", "The reply to this command never ends.", "command"});
+    p.addOption({"flood-mb", "How long the endless reply runs in MiB.", "mb", "1024"});
     p.process(app);
     const int count = p.value("messages").toInt();
     const int minKb = qMax(1, p.value("min-kb").toInt());
@@ -126,6 +134,8 @@ int main(int argc, char** argv) {
     const int delay = qMax(0, p.value("delay-ms").toInt());
     const bool bodies = p.isSet("bodies");
     const int deleteEvery = qMax(0, p.value("delete-every").toInt());
+    const QByteArray flood = p.value("flood").toUpper().toLatin1();
+    const qint64 floodBytes = qMax<qint64>(1, p.value("flood-mb").toLongLong()) << 20;
 
     const QList<QByteArray> box = mailbox(count, minKb, maxKb);
     qint64 total = 0;
@@ -133,15 +143,19 @@ int main(int argc, char** argv) {
         total += m.size();
     std::printf("mailbox: %d messages, %.1f MiB; round-trip delay %d ms; %s\n", count, total / 1048576.0,
                 delay, bodies ? "headers, sizes and bodies" : "headers and sizes");
-    std::printf("%-14s %9s %11s %11s %9s %12s %12s %11s %11s %5s\n", "mode", "wall ms", "client RTs",
-                "server RTs", "commands", "bytes sent", "bytes recv", "deleted", "maxrss KiB", "ok");
+    if (!flood.isEmpty())
+        std::printf("the server floods at %s with up to %lld MiB\n", flood.constData(),
+                    (long long)(floodBytes >> 20));
+    std::printf("%-14s %9s %11s %11s %9s %12s %12s %12s %11s %11s %5s\n", "mode", "wall ms", "client RTs",
+                "server RTs", "commands", "bytes sent", "bytes recv", "server sent", "deleted", "maxrss KiB",
+                "ok");
     for (bool pipelining : {true, false}) {
-        const Result r = run(box, pipelining, delay, deleteEvery, bodies);
-        std::printf("%-14s %9lld %11d %11d %9d %12lld %12lld %11d %5ld->%-5ld %5s\n",
+        const Result r = run(box, pipelining, delay, deleteEvery, bodies, flood, floodBytes);
+        std::printf("%-14s %9lld %11d %11d %9d %12lld %12lld %12lld %11d %5ld->%-5ld %5s\n",
                     pipelining ? "PIPELINING" : "lock-step", (long long)r.ms, r.client.roundTrips,
                     r.server.roundTrips, r.client.commands, (long long)r.client.bytesSent,
-                    (long long)r.client.bytesReceived, r.deleted, r.rssBeforeKb, r.rssAfterKb,
-                    r.ok ? "yes" : "NO");
+                    (long long)r.client.bytesReceived, (long long)r.server.bytesOut, r.deleted, r.rssBeforeKb,
+                    r.rssAfterKb, r.ok ? "yes" : "NO");
     }
     return 0;
 }

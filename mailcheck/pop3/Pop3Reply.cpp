@@ -2,10 +2,13 @@
 
 namespace brindle {
 
-void Pop3ReplyParser::expect(bool multiLine, qsizetype bodyLimit) {
+void Pop3ReplyParser::expect(bool multiLine, qsizetype bodyLimit, qsizetype wireBudget) {
     m_state = State::Status;
     m_multiLine = multiLine;
     m_limit = bodyLimit;
+    m_budget = wireBudget;
+    m_wireBytes = 0;
+    m_overBudget = false;
     m_discardingLine = false;
     m_reply = Pop3Reply();
     m_error.clear();
@@ -40,7 +43,16 @@ bool Pop3ReplyParser::nextLine(const QByteArray& buffer, qsizetype& pos, QByteAr
 Pop3ReplyParser::Result Pop3ReplyParser::feed(QByteArray& buffer) {
     qsizetype pos = 0;
     const Result r = feedFrom(buffer, pos);
+    // Until the reply ends, whatever waits in the buffer is still its own.
+    const qsizetype pending = r == Result::NeedMore ? buffer.size() - pos : 0;
     buffer.remove(0, pos);
+    m_wireBytes += pos;
+    if (r != Result::Malformed && m_wireBytes + pending > m_budget && m_state != State::Idle) {
+        m_state = State::Broken;
+        m_overBudget = true;
+        m_error = QStringLiteral("reply longer than %1 bytes").arg(m_budget);
+        return Result::Malformed;
+    }
     return r;
 }
 

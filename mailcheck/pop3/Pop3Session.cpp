@@ -16,8 +16,6 @@ namespace brindle {
 
 namespace {
 
-// CAPA and single-line replies: a generous bound for a capability list.
-constexpr qsizetype kCapaLimitBytes = 64 * 1024;
 // The offending part of a server address quoted back, and of a port.
 constexpr int kAddressQuoteChars = 100;
 constexpr int kPortQuoteChars = 20;
@@ -29,6 +27,13 @@ QByteArray headerOf(const QByteArray& message) {
     if (crlf >= 0 && (lf < 0 || crlf < lf))
         return message.left(crlf + 2);
     return lf >= 0 ? message.left(lf + 1) : message;
+}
+
+// The message count of a STAT reply, or -1.
+qint64 statCount(const Pop3Reply& r) {
+    bool ok = false;
+    const qint64 count = r.text.trimmed().split(' ').value(0).toLongLong(&ok);
+    return r.ok && ok && count >= 0 && count <= kPop3MaxMessages ? count : -1;
 }
 
 } // namespace
@@ -261,7 +266,7 @@ bool Pop3Session::greetAndUpgrade() {
 }
 
 bool Pop3Session::readCapabilities() {
-    auto r = execute(Kind::Capa, "CAPA", true, kCapaLimitBytes);
+    auto r = execute(Kind::Capa, "CAPA", true, kPop3MaxCapaBytes);
     if (!r)
         return false;
     if (r->ok) {
@@ -310,12 +315,17 @@ void Pop3Session::checkTransport() {
 void Pop3Session::onActivity() {
     if (!m_transport)
         return;
-    const QByteArray data = m_transport->readAll();
-    m_stats.bytesReceived += data.size();
+    // Nothing more is read once the session broke: a flood stays in the socket until it is gone.
+    while (!m_broken) {
+        const QByteArray data = m_transport->read(kPop3ReadChunkBytes);
+        if (data.isEmpty())
+            break;
+        m_stats.bytesReceived += data.size();
+        m_in.append(data);
+        processBuffer();
+    }
     if (m_broken)
         return;
-    m_in.append(data);
-    processBuffer();
     checkTransport();
     // Replies taken off the window make room: refill it while our caller waits (also for a DELE
     // or a LIST), so that the server never runs dry behind a single reply.
@@ -323,11 +333,41 @@ void Pop3Session::onActivity() {
         pump();
 }
 
+void Pop3Session::dropFlood(const QString& detail) {
+    // Broken first: what the socket reports as it goes is a consequence, not the cause.
+    breakSession(Pop3ErrorKind::ProtocolError, detail);
+    if (m_transport)
+        m_transport->abort();
+}
+
+qsizetype Pop3Session::wireBudget(const Command& c) const {
+    if (!c.multiLine)
+        return kPop3MaxStatusReplyBytes;
+    // A listed size counts up to the largest message read at all: a server listing a message at
+    // petabytes gets no larger budget for it.
+    const qint64 listed = m_sizesRead ? m_sizes.value(c.n, -1) : -1;
+    const qsizetype message =
+        listed >= 0 ? qsizetype(qMin<qint64>(listed, kPop3MaxMessageBytes)) : kPop3MaxMessageBytes;
+    switch (c.kind) {
+    case Kind::List:
+    case Kind::Uidl:
+        return m_statCount >= 0 ? qsizetype(m_statCount) * kPop3MaxListingLineBytes + kPop3ReplyMarginBytes
+                                : pop3WireBudget(kPop3MaxListingBytes);
+    case Kind::Retr:
+        return pop3WireBudget(message);
+    case Kind::Top:
+    case Kind::TopLines:
+        return pop3WireBudget(qMin(message, c.limit));
+    default:
+        return pop3WireBudget(c.limit);
+    }
+}
+
 void Pop3Session::processBuffer() {
     while (!m_inFlight.empty() && !m_broken) {
         const Command& front = m_inFlight.front();
         if (m_parser.idle())
-            m_parser.expect(front.multiLine, front.limit);
+            m_parser.expect(front.multiLine, front.limit, wireBudget(front));
         const auto r = m_parser.feed(m_in);
         if (r == Pop3ReplyParser::Result::NeedMore)
             return;
@@ -335,6 +375,11 @@ void Pop3Session::processBuffer() {
         const bool othersBehind = m_inFlight.size() > 1;
         m_inFlight.pop_front();
         m_frontSinceNs = m_clock.nsecsElapsed(); // the next reply's time starts now
+        if (r == Pop3ReplyParser::Result::Malformed && m_parser.overBudget()) {
+            // Nothing of it is used and nothing more is read: no DELE can follow.
+            dropFlood(m_parser.error());
+            return;
+        }
         if (r == Pop3ReplyParser::Result::Malformed) {
             if (c.kind == Kind::Capa) {
                 // Some servers answer CAPA with nonsense; carry on without capabilities.
@@ -352,6 +397,8 @@ void Pop3Session::processBuffer() {
         measure(c);
         deliver(c, m_parser.take());
     }
+    if (!m_broken && m_inFlight.empty() && m_in.size() > kPop3MaxUnsolicitedBytes)
+        dropFlood(QStringLiteral("%1 bytes sent unasked").arg(m_in.size()));
 }
 
 void Pop3Session::measure(const Command& c) {
@@ -372,6 +419,8 @@ qsizetype Pop3Session::windowBytes() const {
 }
 
 void Pop3Session::deliver(const Command& c, Pop3Reply reply) {
+    if (c.kind == Kind::Stat)
+        m_statCount = statCount(reply);
     if (c.kind != Kind::Top && c.kind != Kind::Retr) {
         m_done.insert(c.id, std::move(reply));
         return;
@@ -491,8 +540,8 @@ int Pop3Session::login(const QByteArray& user, const QByteArray& password, bool 
         return -1;
     }
     if (apop && m_timestamp.isEmpty()) {
-        // Not the server refusing us: its greeting lacks what APOP needs.
-        fail(Pop3ErrorKind::ProtocolError, QStringLiteral("the greeting has no APOP timestamp"));
+        // The server offers no APOP login: for the user, a login refused, to be set otherwise.
+        fail(Pop3ErrorKind::LoginRefused, QStringLiteral("the greeting has no APOP timestamp"));
         return -1;
     }
     // APOP sends a digest, never the password: it needs no agreement.
@@ -581,9 +630,8 @@ bool Pop3Session::loginTogether(const QByteArray& user, const QByteArray& passwo
 bool Pop3Session::takeStat(const std::optional<Pop3Reply>& r) {
     if (!r)
         return false;
-    bool ok = false;
-    const qint64 count = r->text.trimmed().split(' ').value(0).toLongLong(&ok);
-    if (!r->ok || !ok || count < 0 || count > kPop3MaxMessages) {
+    const qint64 count = statCount(*r);
+    if (count < 0) {
         fail(Pop3ErrorKind::ProtocolError, serverText(r->text));
         return false;
     }

@@ -40,6 +40,13 @@ inline constexpr int kPop3DefaultSessionLimitMs = 30 * 60 * 1000;
 // More messages than this in one mailbox is taken as a broken STAT, not a real mailbox.
 inline constexpr int kPop3MaxMessages = 1000000;
 
+// What has come is taken from the socket in pieces of this size, each parsed before the next, so that
+// a reply past its wire budget (Pop3Reply.h) is cut within one piece of it, however fast it comes.
+inline constexpr qint64 kPop3ReadChunkBytes = 16 * 1024;
+// Bytes that come while no reply is awaited are kept for the next one, up to a status line's worth;
+// more is a server talking past its turn, and the connection is dropped.
+inline constexpr qsizetype kPop3MaxUnsolicitedBytes = kPop3MaxStatusReplyBytes;
+
 // Read-ahead with PIPELINING (RFC 2449 6.6): a pipelining client must not let the server's replies
 // back up while it is still sending. Our writes never block (the socket queues them) and every wait
 // reads, so the window is about time and memory, not about a count of commands.
@@ -250,6 +257,8 @@ private:
     void processBuffer();
     void checkTransport();
     void deliver(const Command& c, Pop3Reply reply);
+    qsizetype wireBudget(const Command& c) const;
+    void dropFlood(const QString& detail);
     void fail(Pop3ErrorKind kind, const QString& detail = {});
     void breakSession(Pop3ErrorKind kind, const QString& detail = {});
     QString serverText(const QByteArray& text) const;
@@ -293,7 +302,8 @@ private:
     QEventLoop* m_loop = nullptr; // the wait in progress, for abort()
 
     int m_count = -1;
-    QList<qint64> m_sizes; // index n, -1 unknown; filled by the one LIST
+    qint64 m_statCount = -1; // STAT's count as soon as its reply came: it sizes the listings' budgets
+    QList<qint64> m_sizes;   // index n, -1 unknown; filled by the one LIST
     bool m_sizesRead = false;
     QList<QByteArray> m_uidls; // index n; empty: none; filled by the one UIDL
     bool m_uidlsRead = false;

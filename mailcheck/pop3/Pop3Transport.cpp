@@ -153,15 +153,20 @@ void SocketTransport::write(const QByteArray& bytes) {
         m_socket->write(bytes);
 }
 
-QByteArray SocketTransport::readAll() {
-    if (m_wantTls && !m_socket->isEncrypted())
+QByteArray SocketTransport::read(qint64 maxBytes) {
+    if ((m_wantTls && !m_socket->isEncrypted()) || !m_socket->isReadable())
         return {};
-    return m_socket->readAll();
+    return m_socket->read(maxBytes);
 }
 
 void SocketTransport::close() {
     if (m_socket->state() != QAbstractSocket::UnconnectedState)
         m_socket->disconnectFromHost();
+}
+
+void SocketTransport::abort() {
+    if (m_socket->state() != QAbstractSocket::UnconnectedState)
+        m_socket->abort();
 }
 
 } // namespace brindle

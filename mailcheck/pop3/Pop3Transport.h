@@ -34,8 +34,12 @@ public:
     // so nothing the server sent in plain can pass for protected data.
     virtual void startTls(const QString& host) = 0;
     virtual void write(const QByteArray& bytes) = 0;
-    virtual QByteArray readAll() = 0;
+    // At most maxBytes of what has come; empty when nothing has.
+    virtual QByteArray read(qint64 maxBytes) = 0;
+    // Ends the connection politely: what was written still goes out.
     virtual void close() = 0;
+    // Ends the connection at once: nothing more is read or written.
+    virtual void abort() = 0;
     // Before open(): a certificate the system does not vouch for is still accepted when it is this
     // one (its SHA-256), whatever name and dates it bears; empty: none is.
     virtual void setPinnedCertificate(const QByteArray& sha256) = 0;
@@ -67,8 +71,9 @@ public:
     Pop3Error failure() const override;
     void startTls(const QString& host) override;
     void write(const QByteArray& bytes) override;
-    QByteArray readAll() override;
+    QByteArray read(qint64 maxBytes) override;
     void close() override;
+    void abort() override;
     void setPinnedCertificate(const QByteArray& sha256) override { m_pin = sha256; }
     CertificateCheck certificateCheck() const override { return m_check; }
     bool peerIsLoopback() const override;

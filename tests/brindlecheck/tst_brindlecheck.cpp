@@ -216,7 +216,7 @@ private Q_SLOTS:
         QTest::newRow("malformed STAT") << "STAT" << 2;
         QTest::newRow("malformed LIST") << "LIST" << 2;
         QTest::newRow("two billion messages") << "billions" << 2;
-        QTest::newRow("APOP, greeting without timestamp") << "apop" << 2;
+        QTest::newRow("APOP, greeting without timestamp") << "apop" << 3; // a refused login
     }
     void failures() {
         QFETCH(QString, fault);

@@ -1,7 +1,8 @@
 // The POP3 reply reader and the server-text parsers fed arbitrary server bytes.
 //
 // Input: byte 0 chooses which of up to eight replies are multi-line, byte 1 how the stream is cut
-// into reads, byte 2 the data limit; the rest is what the server sent.
+// into reads and the wire budget of each reply, byte 2 the data limit; the rest is what the server
+// sent.
 #include "mailcheck/pop3/Pop3Reply.h"
 #include "mailcheck/pop3/Pop3Session.h"
 
@@ -16,21 +17,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t shape = data[0];
     const size_t chunk = 1 + data[1] % 64;
     const qsizetype limit = 16 + qsizetype(data[2]) * 64;
+    const qsizetype budget = 32 + qsizetype(data[1]) * 512;
     const QByteArray stream(reinterpret_cast<const char*>(data + 3), qsizetype(size - 3));
 
     Pop3ReplyParser parser;
     QByteArray buffer;
     int next = 0;
     bool stop = false;
+    qsizetype consumed = 0; // of the reply under way
     for (qsizetype from = 0; from < stream.size() && !stop && next < 8; from += qsizetype(chunk)) {
         buffer.append(stream.mid(from, qsizetype(chunk)));
         while (next < 8) {
-            if (parser.idle())
-                parser.expect((shape >> next) & 1, limit);
+            if (parser.idle()) {
+                parser.expect((shape >> next) & 1, limit, budget);
+                consumed = 0;
+            }
             const qsizetype before = buffer.size();
             const auto r = parser.feed(buffer);
             if (buffer.size() > before)
                 std::abort(); // feeding never adds bytes
+            consumed += before - buffer.size();
+            // Within its budget, what waits in the buffer counted, or refused.
+            if (r == Pop3ReplyParser::Result::NeedMore && consumed + buffer.size() > budget)
+                std::abort();
+            if (r == Pop3ReplyParser::Result::Reply && consumed > budget)
+                std::abort();
             if (r == Pop3ReplyParser::Result::NeedMore)
                 break;
             if (r == Pop3ReplyParser::Result::Malformed) {

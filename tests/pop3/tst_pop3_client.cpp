@@ -115,9 +115,10 @@ struct Fault {
     void (*setup)(FakePop3Options&);
     Pop3ErrorKind kind;
     bool apop = false;
+    const char* shown = ""; // in the failure's text
 };
 const Fault kFaults[] = {
-    {"connection refused", nullptr, K::CannotConnect},
+    {"connection refused", nullptr, K::CannotConnect, false, "127.0.0.1:1 に接続できません"},
     // A script without a greeting: the server says nothing.
     {"silent greeting", [](FakePop3Options& o) { o.script.append(kNoCapa); }, K::TimedOut},
     {"silent at RETR", [](FakePop3Options& o) { o.silentAtCommand = "RETR"; }, K::TimedOut},
@@ -127,6 +128,30 @@ const Fault kFaults[] = {
     {"oversized status line", [](FakePop3Options& o) { o.oversizedAtCommand = "STAT"; }, K::ProtocolError},
     {"closed at QUIT", [](FakePop3Options& o) { o.dropAtQuit = true; }, K::ConnectionLost},
 };
+
+// Hostile servers whose reply never ends, and what the client may read of it at most: its budget.
+struct Flood {
+    const char* name;
+    const char* at;
+    bool withoutLineEnd;
+    qsizetype budget;
+};
+constexpr qsizetype kFloodMessageBytes = 300;
+constexpr int kFloodMessages = 3;
+// A message of this size has its header read by TOP.
+constexpr qsizetype kTopMessageBytes = kPop3WholeForHeaderMaxBytes + 1000;
+const Flood kFloods[] = {
+    {"RETR of a message listed at 300 bytes", "RETR", false, pop3WireBudget(kFloodMessageBytes)},
+    {"TOP", "TOP", false, pop3WireBudget(kPop3MaxHeaderBytes)},
+    {"LIST", "LIST", false, kFloodMessages* kPop3MaxListingLineBytes + kPop3ReplyMarginBytes},
+    {"UIDL", "UIDL", false, kFloodMessages* kPop3MaxListingLineBytes + kPop3ReplyMarginBytes},
+    {"CAPA", "CAPA", false, pop3WireBudget(kPop3MaxCapaBytes)},
+    {"greeting without line end", "GREETING", true, kPop3MaxStatusReplyBytes},
+    {"STAT without line end", "STAT", true, kPop3MaxStatusReplyBytes},
+    {"DELE without line end", "DELE", true, kPop3MaxStatusReplyBytes},
+};
+// What the ordinary replies before a flood take at most.
+constexpr qint64 kFloodConversationBytes = 4 * 1024;
 
 using Tls = FakePop3Options::Tls;
 struct TlsCase {
@@ -216,11 +241,11 @@ private Q_SLOTS:
             << "mrose"
             << "tanstaaf" << -1 << 2 << none << K::None << false
             << QByteArray("CAPA\r\nAPOP mrose c4c9334bac560ecc979e58001b3e22fb\r\nSTAT\r\nQUIT\r\n") << "";
-        // Neither the password nor a digest goes out to a server that offers no timestamp; the
-        // greeting falls short of what APOP needs, which is no refused login.
+        // Neither the password nor a digest goes out to a server that offers no timestamp: the login
+        // the account is set to is refused there.
         QTest::newRow("APOP without timestamp")
             << QList<ScriptStep>{kHello, kNoCapa, kQuit} << kUser << kPassword << -1 << -1 << none
-            << K::ProtocolError << false << QByteArray("CAPA\r\nQUIT\r\n") << "";
+            << K::LoginRefused << false << QByteArray("CAPA\r\nQUIT\r\n") << "";
         // RFC 6856: UTF8 is a command of the AUTHORIZATION state, so it goes right before the login,
         // in its flight; a refusal leaves the session in ASCII mode.
         QTest::newRow("UTF8, pipelined")
@@ -318,12 +343,44 @@ private Q_SLOTS:
         const QString address = f.setup ? server.address() : QStringLiteral("127.0.0.1:1");
         const Seen s = check(lib, address, Headers | Bodies, {1, 2}, {}, f.apop);
         QCOMPARE(s.error.kind, f.kind);
-        QVERIFY(!s.message.isEmpty());
+        QVERIFY2(!s.message.isEmpty() && s.message.contains(QString::fromUtf8(f.shown)),
+                 qPrintable(s.message));
         QVERIFY2(!s.message.contains(kPassword) && !s.error.detail.contains(kPassword),
                  qPrintable(s.message));
         QVERIFY(s.error.detail.size() <= kPop3MaxErrorDetailChars);
         QCOMPARE(server.mailbox().size(), 3); // nothing deleted without an acknowledged QUIT
         QVERIFY(server.connectionCount() <= 1);
+    }
+
+    // The flood is cut as soon as its reply passes its budget: nothing of it is used, nothing more is
+    // read, no DELE goes out after it (a flood at DELE comes after one) and none takes effect.
+    void flood_data() {
+        QTest::addColumn<int>("row");
+        for (int i = 0; i < int(std::size(kFloods)); ++i)
+            QTest::newRow(kFloods[i].name) << i;
+    }
+    void flood() {
+        QFETCH(int, row);
+        const Flood& f = kFloods[row];
+        FakePop3Options o = mailbox(kFloodMessages);
+        for (int i = 0; i < kFloodMessages; ++i)
+            o.messages[i] =
+                makeMessage(i + 1, f.at == QByteArrayLiteral("TOP") ? kTopMessageBytes : kFloodMessageBytes);
+        o.floodAt = f.at;
+        o.floodWithoutLineEnd = f.withoutLineEnd;
+        o.floodMaxBytes = 64 << 20;
+        FakePop3Server server(o);
+        QVERIFY(server.start());
+        NMailLibrary lib(quick(2000));
+        lib.NMailSetOption(kNMailOptionUidls, 1);
+        const Seen s = check(lib, server.address(), Headers | Bodies, {1, 2, 3});
+        QVERIFY2(s.error.kind == K::ProtocolError, qPrintable(s.message));
+        const qint64 read = lib.lastSessionStats().bytesReceived;
+        QVERIFY2(read <= kFloodConversationBytes + f.budget + kPop3ReadChunkBytes,
+                 qPrintable(QString::number(read)));
+        const QByteArray sent = server.received(0);
+        QVERIFY2(!sent.contains("DELE") || f.at == QByteArrayLiteral("DELE"), sent.constData());
+        QCOMPARE(server.mailbox().size(), kFloodMessages);
     }
 
     void plans_data() {

@@ -1,5 +1,6 @@
-// Server text made fit to show: escapes and controls out, the password masked as a word and in our
-// own echoed command, the length capped; and the mail library handing out nothing else.
+// Server text made fit to show: escapes and controls out, the password masked (anywhere and encoded,
+// or as a word when short) and in our own echoed command, the length capped; and the mail library
+// handing out nothing else.
 #include "mailcheck/NMail.h"
 #include "mailcheck/ServerText.h"
 #include "tools/fakepop3/FakePop3Server.h"
@@ -31,14 +32,32 @@ private Q_SLOTS:
         row("161 cut", QString(161, u'x'), {}, QString(159, u'x') + u'…');
         row("cut whole characters", QString(170, u'x').replace(u"x"_qs, u"😀"_qs), {},
             QString(159, u'x').replace(u"x"_qs, u"😀"_qs) + u'…');
-        row("inside a word: kept", u"password pass wrong"_qs, u"pass"_qs, u"password *** wrong"_qs);
-        row("digits join a word", u"pass1 is not pass"_qs, u"pass"_qs, u"pass1 is not ***"_qs);
-        row("accented letters join", u"passé pass"_qs, u"pass"_qs, u"passé ***"_qs);
-        row("beside punctuation", u"(pass),'pass'"_qs, u"pass"_qs, u"(***),'***'"_qs);
-        row("beside Japanese", u"パスワードpassは違います"_qs, u"pass"_qs, u"パスワード***は違います"_qs);
+        // Three letters are masked as whole words only: they are often part of the server's words.
+        row("short: inside a word kept", u"pasta pas wrong"_qs, u"pas"_qs, u"pasta *** wrong"_qs);
+        row("short: digits join a word", u"pas1 is not pas"_qs, u"pas"_qs, u"pas1 is not ***"_qs);
+        row("short: accented letters join", u"pasé pas"_qs, u"pas"_qs, u"pasé ***"_qs);
+        row("short: other case kept", u"ABC abc"_qs, u"abc"_qs, u"ABC ***"_qs);
+        row("beside punctuation", u"(pas),'pas'"_qs, u"pas"_qs, u"(***),'***'"_qs);
+        row("beside Japanese", u"パスワードpasは違います"_qs, u"pas"_qs, u"パスワード***は違います"_qs);
         row("Japanese in Japanese", u"ひみつの鍵"_qs, u"ひみつ"_qs, u"***の鍵"_qs);
+        // Four or more: anywhere, in any case and in the encodings a server or a URL may quote.
+        row("glued inside a word", u"xhunter22y"_qs, u"hunter22"_qs, u"x***y"_qs);
+        row("other letter case", u"HunTer22 is wrong"_qs, u"hunter22"_qs, u"*** is wrong"_qs);
+        row("base64, padded", u"AUTH aHVudGVyMjI= failed"_qs, u"hunter22"_qs, u"AUTH *** failed"_qs);
+        row("base64, unpadded", u"got aHVudGVyMjI."_qs, u"hunter22"_qs, u"got ***."_qs);
+        row("base64 of user:password", u"Basic dXNlcjpodW50ZXIyMg=="_qs, u"hunter22"_qs, u"Basic ***"_qs);
+        row("base64, SASL PLAIN", u"AUTH PLAIN AHVzZXIAaHVudGVyMjI="_qs, u"hunter22"_qs,
+            u"AUTH PLAIN ***"_qs);
+        row("base64 inside longer runs", u"eGh1bnRlcjIyIQ== eHlodW50ZXIyMiE= eHl6aHVudGVyMjIhIQ=="_qs,
+            u"hunter22"_qs, u"eG***IQ== eHl***iE= eHl6***hIQ=="_qs);
+        row("base64 of code page 932", u"gtCC3YLCgr6C5g=="_qs, u"ひみつだよ"_qs, u"***"_qs);
+        row("percent, every byte", u"%68%75%6E%74%65%72%32%32 %68%75%6e%74%65%72%32%32"_qs, u"hunter22"_qs,
+            u"*** ***"_qs);
+        row("percent, reserved only", u"url p%40ss%3Aw0rd%2F, p%40ss%3aw0rd%2f"_qs, u"p@ss:w0rd/"_qs,
+            u"url ***, ***"_qs);
         row("blanks in the password", u"no  lead here"_qs, u" lead"_qs, u"no *** here"_qs);
-        row("echo whole", u"bad command PASS pass!"_qs, u"pass"_qs, u"bad command PASS ***!"_qs);
+        row("echo whole", u"bad command PASS hunter22!"_qs, u"hunter22"_qs, u"bad command PASS ***!"_qs);
+        row("echo of the command's own word", u"PASS pass"_qs, u"pass"_qs, u"*** ***"_qs);
         row("echo cut by the server", u"line: PASS hunt"_qs, u"hunter22"_qs, u"line: PASS ***"_qs);
         row("echo changed", u"PASS hunterXY ok"_qs, u"hunter22"_qs, u"PASS *** ok"_qs);
         row("joined to an escape", u"pa\033[0mss"_qs, u"pass"_qs, u"***"_qs);
@@ -48,10 +67,11 @@ private Q_SLOTS:
         QFETCH(QString, text);
         QFETCH(QString, password);
         QFETCH(QString, shown);
-        QCOMPARE(sanitizeServerText(text, password), shown);
+        QCOMPARE(sanitizeServerText(text, password, kMaxServerTextChars, u"user"_qs), shown);
     }
 
-    // What the server says to a refused login comes out of the library only sanitized.
+    // What the server says to a refused login comes out of the library only sanitized (the password
+    // is the command's word in other case, so that goes too).
     void libraryHandsOutSanitizedText() {
         fake::FakePop3Options o;
         o.script = {
@@ -65,7 +85,7 @@ private Q_SLOTS:
         NMailLibrary lib;
         const int h = lib.NMailPop3Connect(server.address());
         QVERIFY(lib.NMailPop3Authenticate(h, u"user"_qs, u"pass"_qs, 0) < 0);
-        const QString detail = u"bad PASS *** "_qs + QString(146, u'x') + u'…';
+        const QString detail = u"bad *** *** "_qs + QString(147, u'x') + u'…';
         QCOMPARE(lib.NMailGetError().detail, detail);
         QCOMPARE(lib.NMailGetMessage(), u"ログインできませんでした（%1）"_qs.arg(detail));
         lib.NMailPop3Close(h);

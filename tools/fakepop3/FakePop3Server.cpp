@@ -78,6 +78,8 @@ private:
     void send(const QByteArray& bytes);
     void pumpChunks();
     void drop();
+    void startFlood();
+    void pumpFlood();
     bool loggedIn() const { return m_state == State::Transaction; }
     QByteArray capaReply() const;
 
@@ -103,6 +105,7 @@ private:
     QSet<int> m_deleted;
     int m_commands = 0;
     int m_scriptIndex = 0;
+    qint64 m_floodLeft = 0; // bytes of the flood still to go
 };
 
 class FakePop3Worker : public QTcpServer {
@@ -146,7 +149,7 @@ FakeConnection::FakeConnection(FakePop3Worker* worker, int index, QSslSocket* so
         m_o.dropAfterCommands = clean.dropAfterCommands;
         m_o.dropAtCommand = m_o.silentAtCommand = m_o.garbageAtCommand = m_o.oversizedAtCommand = {};
         m_o.garblePipelined = m_o.refuseDele = m_o.dropAtQuit = m_o.quitAnswerLost = false;
-        m_o.refusedCommand = {};
+        m_o.refusedCommand = m_o.floodAt = {};
     }
     m_clock.start();
     m_delayTimer.setSingleShot(true);
@@ -155,7 +158,10 @@ FakeConnection::FakeConnection(FakePop3Worker* worker, int index, QSslSocket* so
     QObject::connect(&m_chunkTimer, &QTimer::timeout, this, [this] { pumpChunks(); });
     QObject::connect(m_socket, &QSslSocket::readyRead, this, [this] { onReadyRead(); });
     QObject::connect(m_socket, &QSslSocket::disconnected, m_socket, &QObject::deleteLater);
-    QObject::connect(m_socket, &QSslSocket::bytesWritten, this, [this] { maybeStartTls(); });
+    QObject::connect(m_socket, &QSslSocket::bytesWritten, this, [this] {
+        maybeStartTls();
+        pumpFlood();
+    });
     QObject::connect(m_socket, &QSslSocket::encrypted, this, [this] {
         m_tlsActive = true;
         if (m_o.tls == FakePop3Options::Tls::Implicit)
@@ -203,6 +209,10 @@ void FakeConnection::begin() {
     {
         QMutexLocker lock(&m_shared.mutex);
         m_box = m_shared.mailbox;
+    }
+    if (m_o.floodAt == "GREETING") {
+        startFlood();
+        return;
     }
     QByteArray greeting = "+OK fake POP3 server ready";
     if (!m_o.apopTimestamp.isEmpty())
@@ -325,6 +335,10 @@ void FakeConnection::handle(const QByteArray& line, bool garble) {
     }
     if (!m_o.refusedCommand.isEmpty() && keyword == m_o.refusedCommand) {
         send("-ERR " + keyword + " is not supported here\r\n");
+        return;
+    }
+    if (!m_o.floodAt.isEmpty() && keyword == m_o.floodAt) {
+        startFlood();
         return;
     }
     if (!m_o.oversizedAtCommand.isEmpty() && keyword == m_o.oversizedAtCommand) {
@@ -529,6 +543,29 @@ void FakeConnection::pumpChunks() {
     m_socket->write(m_chunkOut.left(n));
     m_socket->flush();
     m_chunkOut.remove(0, n);
+}
+
+void FakeConnection::startFlood() {
+    const QByteArray head = m_o.floodWithoutLineEnd ? "+OK " : "+OK here it comes\r\n";
+    send(head);
+    m_floodLeft = qMax<qint64>(0, m_o.floodMaxBytes - head.size());
+    pumpFlood();
+}
+
+// Keeps a few writes queued as the client reads, never the whole flood in memory.
+void FakeConnection::pumpFlood() {
+    constexpr qint64 kQueued = 1024 * 1024;
+    static const QByteArray lines = QByteArray(78, 'x').append("\r\n").repeated(800);
+    static const QByteArray endless(64 * 1024, 'x');
+    const QByteArray& chunk = m_o.floodWithoutLineEnd ? endless : lines;
+    while (m_floodLeft > 0 && m_socket->state() == QAbstractSocket::ConnectedState &&
+           m_socket->bytesToWrite() < kQueued) {
+        const qint64 n = qMin<qint64>(m_floodLeft, chunk.size());
+        m_socket->write(chunk.constData(), n);
+        m_floodLeft -= n;
+        QMutexLocker lock(&m_shared.mutex);
+        m_shared.stats.bytesOut += n;
+    }
 }
 
 void FakeConnection::drop() {

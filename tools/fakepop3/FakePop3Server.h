@@ -36,6 +36,11 @@ struct ScriptStep {
     QByteArray reply;
 };
 
+// A flood (FakePop3Options::floodAt) ends after this many bytes unless told otherwise: far more than
+// any client should read, and still an end, so that a client that never stops reading does not keep
+// a test running.
+inline constexpr qint64 kFakeFloodMaxBytes = qint64(1) << 30;
+
 struct FakePop3Options {
     // The mailbox: raw messages with CR LF line ends, not dot-stuffed (the server stuffs them).
     QList<QByteArray> messages;
@@ -77,6 +82,12 @@ struct FakePop3Options {
     QByteArray refusedCommand;     // this command always answers -ERR (e.g. "TOP", which is optional)
     bool dropAtQuit = false;       // QUIT closes the connection without answering or deleting
     bool quitAnswerLost = false;   // QUIT deletes, then closes the connection without answering
+    // A hostile server: the reply to this command ("RETR", "TOP", "LIST", "UIDL", "CAPA", "STAT"...,
+    // or "GREETING" for the greeting) never ends. "+OK" and data lines, or with floodWithoutLineEnd
+    // one line that never ends. It stops after floodMaxBytes, or when the client goes.
+    QByteArray floodAt;
+    bool floodWithoutLineEnd = false;
+    qint64 floodMaxBytes = kFakeFloodMaxBytes;
     // The faults above apply to the first this many connections only; -1: to every connection.
     int faultyConnections = -1;
 
