@@ -136,6 +136,9 @@ unpack_courier_pop() {
   rm -rf "$download"
 }
 
+# Sourced (tests/install/check_policy.sh): the functions only.
+[ "${BASH_SOURCE[0]}" = "$0" ] || return 0
+
 if [ "${1:-}" = list ]; then
   packages_of "${2:-}"
   exit 0
