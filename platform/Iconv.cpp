@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <deque>
 #include <iconv.h>
 #include <mutex>
 #include <QtEndian>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -237,9 +237,11 @@ std::unique_ptr<IconvTable> IconvTable::derive(const QByteArray& charset) {
         return nullptr;
     auto table = std::unique_ptr<IconvTable>(new IconvTable);
     // Fills a row for the bytes after `prefix`; false when iconv's answers do not fit a table.
-    auto fillRow = [&](const unsigned char* prefix, int length, char16_t* entries, int* rows) {
+    // The first row has no prefix: an empty span, copied without touching its (null) data.
+    auto fillRow = [&](std::span<const unsigned char> prefix, char16_t* entries, int* rows) {
         unsigned char bytes[kMaxTableCharBytes];
-        std::memcpy(bytes, prefix, std::size_t(length));
+        const int length = int(prefix.size());
+        std::ranges::copy(prefix, bytes);
         for (int b = 0; b < 256; ++b) {
             bytes[length] = static_cast<unsigned char>(b);
             const std::optional<char16_t> e = readAlone(cd, bytes, length + 1);
@@ -250,7 +252,7 @@ std::unique_ptr<IconvTable> IconvTable::derive(const QByteArray& charset) {
         }
         return true;
     };
-    bool ok = fillRow(nullptr, 0, table->m_first.data(), table->m_firstRow.data());
+    bool ok = fillRow({}, table->m_first.data(), table->m_firstRow.data());
     for (int b = 0; ok && b < 0x80; ++b)
         ok = table->m_first[b] == b;
     // Rows of second bytes, then rows of third bytes for the second bytes that need one.
@@ -262,7 +264,7 @@ std::unique_ptr<IconvTable> IconvTable::derive(const QByteArray& charset) {
         table->m_rows.resize(table->m_rows.size() + 256);
         table->m_nextRows.resize(table->m_rows.size());
         const unsigned char prefix[] = {static_cast<unsigned char>(b)};
-        ok = fillRow(prefix, 1, &table->m_rows[std::size_t(row) * 256],
+        ok = fillRow(prefix, &table->m_rows[std::size_t(row) * 256],
                      &table->m_nextRows[std::size_t(row) * 256]);
         for (int c = 0; ok && c < 256; ++c) {
             if (table->m_rows[std::size_t(row) * 256 + c] != kLonger)
@@ -272,7 +274,7 @@ std::unique_ptr<IconvTable> IconvTable::derive(const QByteArray& charset) {
             table->m_rows.resize(table->m_rows.size() + 256);
             table->m_nextRows.resize(table->m_rows.size());
             const unsigned char two[] = {static_cast<unsigned char>(b), static_cast<unsigned char>(c)};
-            ok = fillRow(two, 2, &table->m_rows[std::size_t(third) * 256],
+            ok = fillRow(two, &table->m_rows[std::size_t(third) * 256],
                          &table->m_nextRows[std::size_t(third) * 256]);
         }
     }

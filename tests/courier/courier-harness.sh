@@ -111,7 +111,7 @@ start)
     pop="${4:-}$LIBEXEC/courier"
     [ -x "$pop/courierpop3login" ] || pop=$LIBEXEC/courier
     [ -x "$pop/courierpop3login" ] ||
-        die "Courier's POP3 server is neither in ${4:-(no root given)} nor installed: run tools/scripts/deps.sh"
+        die "Courier's POP3 server is neither in ${4:-(no root given)} nor installed: run tools/scripts/deps.sh test"
     [ -x "$LIBEXEC/courier-authlib/authdaemond" ] && [ -x /usr/sbin/makeuserdb ] && [ -x /usr/sbin/couriertcpd ] ||
         die "Courier is not installed (Debian packages courier-base and courier-authlib-userdb)"
     shim=$(realpath "${3:?courier-paths.so}")

@@ -4,7 +4,7 @@
 # Install it with: sudo apt install ./dist/brindle_<version>_amd64.deb
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-tools/scripts/deps.sh
+tools/scripts/deps.sh deb
 cmake -S . -B build/deb -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRINDLE_TESTS=OFF -DBRINDLE_BENCH=OFF \
       -DBRINDLE_PORTABLE=OFF -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 cmake --build build/deb -j "$(nproc)"

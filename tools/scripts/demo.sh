@@ -1,20 +1,36 @@
 #!/usr/bin/env bash
 # Shows Brindle at work on a demo mailbox: copies the installed application folder to
 # <dist>/Brindle-demo (fresh each time), puts the demo settings and keywords in it, starts a small
-# POP3 server on 127.0.0.1 with a dozen sample mails, and then either starts the desktop program
-# (with a display) or runs brindle-check against it, rule by rule. The server is stopped at the end.
+# POP3 server on 127.0.0.1 with a dozen sample mails, and then runs brindle-check against it, rule by
+# rule, or with --windows opens the desktop program on it. The server is stopped at the end, or when
+# the windows close.
 #
-# Usage: tools/scripts/demo.sh <build-dir> <dist-dir>
+# Usage: tools/scripts/demo.sh [--windows] [<build-dir> <dist-dir>]
+#        (default: build/release and dist, where ./run builds and installs)
 set -euo pipefail
-BUILD=$(cd "${1:?usage: demo.sh <build-dir> <dist-dir>}" && pwd)
-DIST=$(cd "${2:?usage: demo.sh <build-dir> <dist-dir>}" && pwd)
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+GUI=0
+if [ "${1:-}" = --windows ]; then
+  GUI=1
+  shift
+fi
+BUILD=$(cd "${1:-$ROOT/build/release}" && pwd)
+DIST=$(cd "${2:-$ROOT/dist}" && pwd)
 SOURCE="$DIST/Brindle"
 DEMO="$DIST/Brindle-demo"
 SERVER="$BUILD/tools/demo-pop3d/demo-pop3d"
 DATA="$DEMO/★MailData"
+# How long the demo server serves at most: a check needs a minute; the windows stop it when they
+# close, and this bounds a server whose script was killed.
+CHECK_SECONDS=300
+WINDOWS_SECONDS=28800
 
 [ -x "$SOURCE/brindle-check" ] || { echo "demo: $SOURCE/brindle-check is missing (run ./run first)" >&2; exit 1; }
+if [ "$GUI" = 1 ]; then
+  [ -x "$SOURCE/brindle" ] || { echo "demo: $SOURCE/brindle is missing (run ./run first)" >&2; exit 1; }
+  [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] ||
+    { echo "demo: the windows need a desktop session (DISPLAY or WAYLAND_DISPLAY is not set)" >&2; exit 1; }
+fi
 [ -x "$SERVER" ] || { echo "demo: $SERVER is missing (build the target demo-pop3d)" >&2; exit 1; }
 
 rm -rf "$DEMO"
@@ -32,6 +48,9 @@ cleanup() {
   rm -rf "$WORK"
 }
 trap cleanup EXIT
+# Interrupted (Ctrl-C, a closed terminal): the server is stopped all the same.
+trap 'exit 130' INT
+trap 'exit 143' TERM HUP
 
 # The mailbox: the committed samples and one large mail with a 1 MB attachment made here.
 mkdir "$WORK/mails"
@@ -49,7 +68,7 @@ cp "$ROOT"/assets/demo/mails/*.eml "$WORK/mails/"
   printf -- '--=_photos--\r\n'
 } > "$WORK/mails/11-photos-large-utf8.eml"
 
-if [ -n "${DISPLAY:-}" ] && [ -x "$DEMO/brindle" ]; then GUI=1; SECONDS_UP=3600; else GUI=0; SECONDS_UP=300; fi
+if [ "$GUI" = 1 ]; then SECONDS_UP=$WINDOWS_SECONDS; else SECONDS_UP=$CHECK_SECONDS; fi
 "$SERVER" --mails "$WORK/mails" --user demo --pass demo --seconds "$SECONDS_UP" > "$WORK/server.out" 2>&1 &
 SERVER_PID=$!
 PORT=""
@@ -68,6 +87,7 @@ set_rule() { LC_ALL=C sed -i "s/^NUMBER6=[0-9]*/NUMBER6=$1/" "$DATA/ini.ini"; }
 
 if [ "$GUI" = 1 ]; then
   echo "Starting the desktop program; press メールチェック to check the demo mailbox."
+  echo "The demo server stops when the windows close."
   "$DEMO/brindle" || true
   exit 0
 fi
