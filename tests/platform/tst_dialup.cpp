@@ -56,7 +56,7 @@ private Q_SLOTS:
                 m_python = py;
         const QString daemon = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
         if (m_python.isEmpty() || daemon.isEmpty())
-            QSKIP("dbus-daemon or python3-dbusmock is missing: run tools/scripts/deps.sh");
+            QSKIP("dbus-daemon or python3-dbusmock is missing: run tools/scripts/deps.sh test");
         qDBusRegisterMetaType<Settings>();
         m_daemon.start(daemon, {"--config-file=" PRIVATE_BUS_CONFIG, "--nofork", "--print-address"});
         QVERIFY(m_daemon.waitForReadyRead(10000));
