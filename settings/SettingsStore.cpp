@@ -241,7 +241,7 @@ int number6FromDeletionRule(DeletionRule rule) {
     return 0;
 }
 
-QString accountValueRefusal(const QString& field, const QString& value) {
+QString profileValueRefusal(const QString& field, const QString& value) {
     const QString refusal = unstorableCharacterRefusal(field, value);
     if (!refusal.isEmpty() || cp932Length(value) <= kProfileValueBytes)
         return refusal;

@@ -88,8 +88,9 @@ private:
 
 // Why a value typed for `field` cannot be stored so that it reads back the same: a message naming the
 // field and the first character code page 932 lacks, or the length the file gives back; empty when it
-// can. Account values (iniIdPass.ini) are limited in bytes, server values (kestro.ini) in characters.
-QString accountValueRefusal(const QString& field, const QString& value);
+// can. Values of the profile files (ini.ini, iniIdPass.ini) are limited in bytes, those of kestro.ini
+// in characters.
+QString profileValueRefusal(const QString& field, const QString& value);
 QString serverValueRefusal(const QString& field, const QString& value);
 
 } // namespace brindle

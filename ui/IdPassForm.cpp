@@ -84,7 +84,7 @@ void IdPassForm::confirm() {
     if (Check1->isChecked()) {
         for (const auto& [field, box] :
              {std::pair{QStringLiteral("ID"), IdText}, std::pair{QStringLiteral("パスワード"), PassText}}) {
-            const QString refusal = accountValueRefusal(field, box->text());
+            const QString refusal = profileValueRefusal(field, box->text());
             if (refusal.isEmpty())
                 continue;
             messageBoxes().show(refusal + QStringLiteral("\n保存せずに使うときは「IDパスワードを保存する」の"
