@@ -306,8 +306,7 @@ int main(int argc, char** argv) {
     ConsoleHost host(rule);
     host.setText(CheckHost::Field::Text10,
                  general.readText(QStringLiteral("NAME2"), QString::fromUtf16(kSizeUnsetText)));
-    host.setText(CheckHost::Field::Text1,
-                 general.readText(QStringLiteral("NAME"), QString::fromUtf16(kNotSetText)));
+    host.setText(CheckHost::Field::Text1, general.readMailerPath());
 
     MailLibrary& library = nmail();
     library.NMailInitializeWinSock();

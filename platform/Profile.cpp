@@ -122,7 +122,8 @@ Found find(const QList<QByteArray>& lines, const QString& section, const QString
 }
 
 // The stored value as a read sees it, or nullopt when the key is absent.
-std::optional<QByteArray> readRaw(const QString& section, const QString& key, const QString& path) {
+std::optional<QByteArray> readRaw(const QString& section, const QString& key, const QString& path,
+                                  int valueBytes = kProfileValueBytes) {
     QByteArray data;
     if (loadFile(path, data) != Load::Ok)
         return std::nullopt;
@@ -130,7 +131,7 @@ std::optional<QByteArray> readRaw(const QString& section, const QString& key, co
     const Found f = find(lines, section, key);
     if (f.keyLine < 0)
         return std::nullopt;
-    return cutOnCharacter(valueOf(lines[f.keyLine]), kProfileValueBytes).toByteArray();
+    return cutOnCharacter(valueOf(lines[f.keyLine]), valueBytes).toByteArray();
 }
 
 bool isQuote(QChar c) {
@@ -161,9 +162,9 @@ QByteArray encodeValue(const QString& value) {
 } // namespace
 
 ProfileString getProfileString(const QString& section, const QString& key, const QString& defaultValue,
-                               const QString& path) {
+                               const QString& path, int valueBytes) {
     ProfileString r;
-    const auto raw = readRaw(section, key, path);
+    const auto raw = readRaw(section, key, path, valueBytes);
     if (!raw || raw->isEmpty()) {
         r.value = defaultValue;
         return r;
@@ -201,6 +202,12 @@ bool writeProfileString(const QString& section, const QString& key, const QStrin
 
 bool writeProfileStrings(const QString& section, const ProfileEntries& entries, const QString& path,
                          std::optional<QFileDevice::Permissions> permissions) {
+    if (!cp932CanEncode(section))
+        return false;
+    for (const auto& [key, value] : entries) {
+        if (!cp932CanEncode(key) || !cp932CanEncode(value))
+            return false;
+    }
     QByteArray data;
     if (loadFile(path, data) == Load::Unusable)
         return false;

@@ -25,8 +25,10 @@ struct ProfileString {
     int count = 0; // bytes of the stored value seen (0 for missing or empty)
 };
 
+// valueBytes: bytes of the stored value seen; only a key no older version reads may take more than
+// the usual kProfileValueBytes.
 ProfileString getProfileString(const QString& section, const QString& key, const QString& defaultValue,
-                               const QString& path);
+                               const QString& path, int valueBytes = kProfileValueBytes);
 
 // The whole number at the start of the value; defaultValue when the key, file or folder is missing;
 // 0 when the value does not start with a number.
@@ -36,6 +38,8 @@ int getProfileInt(const QString& section, const QString& key, int defaultValue, 
 // replaced atomically. Returns false when the file could not be written (the old file stays).
 // A value with blanks around it, or enclosed in a pair of quotes, is written inside one more pair of
 // quotes, so that the read gives every value back unchanged (line breaks become blanks).
+// A section, key or value with a character code page 932 lacks is never written as "?": the write
+// fails and the file stays as it was.
 bool writeProfileString(const QString& section, const QString& key, const QString& value,
                         const QString& path);
 

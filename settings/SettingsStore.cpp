@@ -9,6 +9,7 @@
 #include <limits>
 #include <QFile>
 #include <QFileInfo>
+#include <QStringDecoder>
 
 namespace brindle {
 
@@ -18,13 +19,59 @@ namespace {
 // cannot exhaust memory at start-up; real settings lie far inside it.
 constexpr qint64 kMaxServerFileBytes = 64 * 1024;
 
-// Characters of a server-file value kept at load (characters 6 to 105 of the line).
-constexpr qsizetype kServerValueChars = 100;
-
 // The password lives in this file as plain text: only its owner may read it.
 constexpr QFileDevice::Permissions kOwnerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
 
 const QString kSection = QString::fromUtf16(kIniSection);
+
+// The mail program: NAME holds its path in code page 932, as it always did and as older versions read
+// it. A path NAME cannot hold (a character code page 932 lacks, a line break, or longer than a read of
+// NAME gives back) is stored percent-encoded as UTF-8 under kMailerUtf8Key, and NAME then holds
+// kNotSetText, which an older version takes for "no mail program" instead of a wrong path. The new key
+// counts only while NAME still holds kNotSetText: a mail program an older version chose later wins.
+const QString kMailerKey = QStringLiteral("NAME");
+const QString kMailerUtf8Key = QStringLiteral("NAME_UTF8");
+
+// Bytes of the encoded path a read sees: a path is at most 4096 bytes of UTF-8 (PATH_MAX), and
+// percent-encoding makes each byte at most three.
+constexpr int kMailerUtf8Bytes = 3 * 4096;
+
+bool holdsAsPlainName(const QString& path) {
+    return !path.contains(u'\r') && !path.contains(u'\n') && cp932CanEncode(path) &&
+           cp932Length(path) <= kProfileValueBytes;
+}
+
+// The first character (one code point) of text that code page 932 lacks; empty when there is none.
+QString firstUnstorableCharacter(const QString& text) {
+    for (qsizetype i = 0; i < text.size();) {
+        const qsizetype n =
+            text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate() ? 2 : 1;
+        const QStringView c = QStringView(text).sliced(i, n);
+        if (!cp932CanEncode(c))
+            return c.toString();
+        i += n;
+    }
+    return {};
+}
+
+// The character as the user can recognise it: itself when it shows as something (not a blank, a
+// format control or a lone combining mark), always with its code point.
+QString describeCharacter(const QString& c) {
+    const char32_t code = c.size() == 2 ? QChar::surrogateToUcs4(c[0], c[1]) : c[0].unicode();
+    const QString point = QStringLiteral("U+%1").arg(uint(code), 4, 16, QChar(u'0')).toUpper();
+    if (!QChar::isPrint(code) || QChar::isSpace(code) || QChar::isMark(code))
+        return point;
+    return QStringLiteral("「%1」(%2)").arg(c, point);
+}
+
+QString unstorableCharacterRefusal(const QString& field, const QString& value) {
+    const QString c = firstUnstorableCharacter(value);
+    if (c.isEmpty())
+        return {};
+    return QStringLiteral("%1に、設定ファイルに保存できない文字 %2 が含まれています。\n"
+                          "この文字を使わずに入力してください。")
+        .arg(field, describeCharacter(c));
+}
 
 std::int16_t toInt16(double v) {
     const double r = roundHalfEven(v);
@@ -83,6 +130,10 @@ bool loadServerSettings(ServerSettings& into, const QString& path) {
 }
 
 bool saveServerSettings(const ServerSettings& s, const QString& path) {
+    for (const QString* v : {&s.smtpServer, &s.pop3Server, &s.mailAddress}) {
+        if (!cp932CanEncode(*v))
+            return false;
+    }
     const QString text = QStringLiteral("SMTP=") + oneLine(s.smtpServer) + QStringLiteral("\r\nPOP3=") +
                          oneLine(s.pop3Server) + QStringLiteral("\r\nMAIL=") + oneLine(s.mailAddress) +
                          QStringLiteral("\r\nAPOP=") + QString::number(s.useApop) + QStringLiteral("\r\n");
@@ -102,6 +153,38 @@ int GeneralSettingsFile::readInt(const QString& key) const {
 
 bool GeneralSettingsFile::write(const QString& key, const QString& value) const {
     return writeProfileString(kSection, key, value, m_path);
+}
+
+QString GeneralSettingsFile::readMailerPath() const {
+    const QString notSet = QString::fromUtf16(kNotSetText);
+    const ProfileString name = getProfileString(kSection, kMailerKey, notSet, m_path);
+    if (name.count == 0 || name.value != notSet)
+        return name.value;
+    const ProfileString encoded = getProfileString(kSection, kMailerUtf8Key, {}, m_path, kMailerUtf8Bytes);
+    for (QChar c : encoded.value) {
+        if (c.unicode() <= u' ' || c.unicode() >= 0x7F)
+            return notSet; // not what we write
+    }
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString path = utf8(QByteArray::fromPercentEncoding(encoded.value.toLatin1()));
+    return utf8.hasError() || path.isEmpty() ? notSet : path;
+}
+
+bool GeneralSettingsFile::writeMailerPath(const QString& path) const {
+    ProfileEntries entries;
+    if (holdsAsPlainName(path)) {
+        entries.append({kMailerKey, path});
+        // A stale encoded path goes, so that it cannot come back with a later kNotSetText.
+        if (getProfileString(kSection, kMailerUtf8Key, {}, m_path, kMailerUtf8Bytes).count > 0)
+            entries.append({kMailerUtf8Key, QString()});
+    } else {
+        const QByteArray encoded = path.toUtf8().toPercentEncoding("/");
+        if (encoded.size() > kMailerUtf8Bytes)
+            return false;
+        entries.append({kMailerKey, QString::fromUtf16(kNotSetText)});
+        entries.append({kMailerUtf8Key, QString::fromLatin1(encoded)});
+    }
+    return writeProfileStrings(kSection, entries, m_path);
 }
 
 AccountFile::AccountFile(QString path) : m_path(std::move(path)) {}
@@ -156,6 +239,25 @@ int number6FromDeletionRule(DeletionRule rule) {
         break;
     }
     return 0;
+}
+
+QString profileValueRefusal(const QString& field, const QString& value) {
+    const QString refusal = unstorableCharacterRefusal(field, value);
+    if (!refusal.isEmpty() || cp932Length(value) <= kProfileValueBytes)
+        return refusal;
+    return QStringLiteral("%1が長すぎます。\n設定ファイルには半角で%2文字（全角で%3文字）まで保存できます。")
+        .arg(field)
+        .arg(kProfileValueBytes)
+        .arg(kProfileValueBytes / 2);
+}
+
+QString serverValueRefusal(const QString& field, const QString& value) {
+    const QString refusal = unstorableCharacterRefusal(field, value);
+    if (!refusal.isEmpty() || value.size() <= kServerValueChars)
+        return refusal;
+    return QStringLiteral("%1が長すぎます。\n設定ファイルには%2文字まで保存できます。")
+        .arg(field)
+        .arg(kServerValueChars);
 }
 
 } // namespace brindle

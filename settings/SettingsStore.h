@@ -40,10 +40,14 @@ int number6FromDeletionRule(DeletionRule rule);
 inline constexpr char16_t kNotSetText[] = u"未設定";
 inline constexpr char16_t kSizeUnsetText[] = u"GetPPSErr";
 
+// Characters of a server-file value a load gives back (characters 6 to 105 of the line).
+inline constexpr qsizetype kServerValueChars = 100;
+
 // ServerSettingsFile: reads into `into` (values not in the file keep their previous value).
 // Returns false when the file does not exist.
 bool loadServerSettings(ServerSettings& into, const QString& path = serverSettingsPath());
-// Writes exactly four CR LF lines, atomically. False when the file could not be written.
+// Writes exactly four CR LF lines, atomically. False when the file could not be written, or when a
+// value has a character code page 932 lacks (then nothing is written).
 bool saveServerSettings(const ServerSettings& s, const QString& path = serverSettingsPath());
 
 // GeneralSettingsFile and AccountFile: thin, named wrappers over the profile functions.
@@ -53,6 +57,10 @@ public:
     QString readText(const QString& key, const QString& defaultValue) const; // default when count is 0
     int readInt(const QString& key) const;                                   // default 0
     bool write(const QString& key, const QString& value) const;
+    // The mail program (NAME); kNotSetText when none is set. Any path reads back as it was written,
+    // also one code page 932 cannot hold (see the .cpp for how older versions see it).
+    QString readMailerPath() const;
+    bool writeMailerPath(const QString& path) const;
     const QString& path() const { return m_path; }
 
 private:
@@ -77,5 +85,12 @@ public:
 private:
     QString m_path;
 };
+
+// Why a value typed for `field` cannot be stored so that it reads back the same: a message naming the
+// field and the first character code page 932 lacks, or the length the file gives back; empty when it
+// can. Values of the profile files (ini.ini, iniIdPass.ini) are limited in bytes, those of kestro.ini
+// in characters.
+QString profileValueRefusal(const QString& field, const QString& value);
+QString serverValueRefusal(const QString& field, const QString& value);
 
 } // namespace brindle

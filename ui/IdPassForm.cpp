@@ -11,6 +11,7 @@
 #include <QProxyStyle>
 #include <QPushButton>
 #include <QShortcut>
+#include <utility>
 
 namespace brindle {
 
@@ -78,6 +79,21 @@ void IdPassForm::load() {
 }
 
 void IdPassForm::confirm() {
+    // What the account file cannot give back as typed is refused before anything changes; without
+    // "save" nothing is written, and the mail library sends what code page 932 lacks as UTF-8.
+    if (Check1->isChecked()) {
+        for (const auto& [field, box] :
+             {std::pair{QStringLiteral("ID"), IdText}, std::pair{QStringLiteral("パスワード"), PassText}}) {
+            const QString refusal = profileValueRefusal(field, box->text());
+            if (refusal.isEmpty())
+                continue;
+            messageBoxes().show(refusal + QStringLiteral("\n保存せずに使うときは「IDパスワードを保存する」の"
+                                                         "チェックを外してください。"),
+                                MsgButtons::Ok, MsgIcon::Exclamation, QString());
+            box->setFocus();
+            return;
+        }
+    }
     ProgramValues& v = programValues();
     v.accountId = IdText->text();
     v.accountPassword = PassText->text();

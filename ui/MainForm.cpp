@@ -367,7 +367,7 @@ void MainForm::buildMenus() {
 void MainForm::load() {
     const GeneralSettingsFile general;
     // 1-2: the mail program and its name.
-    Text1->setText(general.readText(QStringLiteral("NAME"), QString::fromUtf16(kNotSetText)));
+    Text1->setText(general.readMailerPath());
     Text11->setText(fileTitle(Text1->text()));
     // 3: server settings (a missing file leaves them empty).
     loadServerSettings(programValues().server);
@@ -506,7 +506,7 @@ void MainForm::startCheck(bool byHand, bool dryRun) {
 
 bool MainForm::saveSettings() {
     const GeneralSettingsFile general;
-    bool ok = general.write(QStringLiteral("NAME"), Text1->text());
+    bool ok = general.writeMailerPath(Text1->text());
     // No rule selected stores an empty value.
     const DeletionRule rule = selectedRule();
     ok = general.write(QStringLiteral("NUMBER6"), rule == DeletionRule::None

@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QShortcut>
+#include <utility>
 
 namespace brindle {
 
@@ -58,6 +59,17 @@ void OptionForm::load() {
 }
 
 void OptionForm::confirm() {
+    // What kestro.ini cannot give back as typed is refused before anything changes.
+    for (const auto& [field, box] : {std::pair{QStringLiteral("SMTPサーバー名"), SmtpText},
+                                     std::pair{QStringLiteral("POP3サーバー名"), Pop3Text},
+                                     std::pair{QStringLiteral("メールアドレス"), MailText}}) {
+        const QString refusal = serverValueRefusal(field, box->text());
+        if (refusal.isEmpty())
+            continue;
+        messageBoxes().show(refusal, MsgButtons::Ok, MsgIcon::Exclamation, QString());
+        box->setFocus();
+        return;
+    }
     ServerSettings& s = programValues().server;
     s.smtpServer = SmtpText->text();
     s.pop3Server = Pop3Text->text();

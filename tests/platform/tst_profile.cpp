@@ -117,6 +117,7 @@ private Q_SLOTS:
         QTest::newRow("empty value") << ex("NAME=1\r\n") << QString() << ex("NAME=\r\n");
         QTest::newRow("code page 932")
             << QByteArray() << u"未設定"_qs << ex("NAME=\x96\xa2\x90\xdd\x92\xe8\r\n");
+        QTest::newRow("degree Celsius sign") << QByteArray() << u"℃"_qs << ex("NAME=\x81\x8e\r\n");
         QTest::newRow("line break in value")
             << ex("NAME2=k\r\n") << u"a\r\nNAME2=evil"_qs << ex("NAME2=k\r\nNAME=a  NAME2=evil\r\n");
         QTest::newRow("separators in value") << QByteArray() << u"p=w;#[x]"_qs << ex("NAME=p=w;#[x]\r\n");
@@ -142,6 +143,29 @@ private Q_SLOTS:
         QCOMPARE(readFile(m_ini), after);
         QCOMPARE(getProfileString(kSection, u"NAME"_qs, {}, m_ini).value,
                  value.replace(u"\r\n"_qs, u"  "_qs));
+    }
+
+    // What code page 932 lacks is never written as "?": the write fails and the file stays.
+    void writeRefusesWhatCodePage932Lacks_data() {
+        QTest::addColumn<QString>("section");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("value");
+        for (const QString& c : {u"é"_qs, u"😀"_qs, u"한"_qs, u"\u00a0"_qs, u"〜"_qs, u"\ufffd"_qs})
+            QTest::newRow(
+                qPrintable(u"value U+%1"_qs.arg(QStringView(c).toUcs4().front(), 4, 16, QChar(u'0'))))
+                << kSection << u"NAME"_qs << u"/home/u/a"_qs + c + u"/m"_qs;
+        QTest::newRow("key") << kSection << u"NAMÉ"_qs << u"v"_qs;
+        QTest::newRow("section") << u"pop.例え.한"_qs << u"NAME"_qs << u"v"_qs;
+    }
+
+    void writeRefusesWhatCodePage932Lacks() {
+        QFETCH(QString, section);
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        const QByteArray before = ex("NAME=old\r\n");
+        QVERIFY(writeFile(m_ini, before));
+        QVERIFY(!writeProfileStrings(section, {{u"NAME2"_qs, u"ok"_qs}, {key, value}}, m_ini));
+        QCOMPARE(readFile(m_ini), before);
     }
 
     void writeKeepsLongValuesAndGarbageLines() {

@@ -1,3 +1,4 @@
+#include "platform/Profile.h"
 #include "settings/SettingsStore.h"
 #include "support/FileSizeLimit.h"
 #include "support/TestFiles.h"
@@ -103,6 +104,112 @@ private Q_SLOTS:
         }
         QCOMPARE(readFile(serverSettingsPath()), before);
         QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList{u"kestro.ini"_qs});
+    }
+
+    // Paths code page 932 lacks (é, 😀, 한, U+00A0, WAVE DASH) or that NAME cannot give back (a line
+    // break, beyond 255 bytes) read back whole; an older version sees them as no mail program.
+    void mailerPath_data() {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("plain"); // NAME holds the path itself
+        QTest::newRow("code page 932, ℃") << u"/home/u/メール℃/mailer"_qs << true;
+        QTest::newRow("blank around") << u" /opt/m "_qs << true;
+        QTest::newRow("é") << u"/home/u/Café/mailer"_qs << false;
+        QTest::newRow("emoji") << u"/home/u/😀/mailer"_qs << false;
+        QTest::newRow("Korean") << u"/home/u/메일/mailer"_qs << false;
+        QTest::newRow("no-break space") << u"/home/u/a\u00a0b/m"_qs << false;
+        QTest::newRow("WAVE DASH") << u"/home/u/〜/m"_qs << false;
+        QTest::newRow("percent and é") << u"/home/u/100%25 é /m"_qs << false;
+        QTest::newRow("line break") << u"/home/u/a\nb"_qs << false;
+        QTest::newRow("300 bytes") << u"/"_qs + QString(299, u'x') << false;
+    }
+
+    void mailerPath() {
+        QFETCH(QString, path);
+        QFETCH(bool, plain);
+        const GeneralSettingsFile general;
+        const auto oldView = [&] {
+            return getProfileString(u"EXEINI"_qs, u"NAME"_qs, {}, general.path()).value;
+        };
+        QVERIFY(general.writeMailerPath(path));
+        QCOMPARE(general.readMailerPath(), path);
+        QCOMPARE(oldView(), plain ? path : u"未設定"_qs);
+        // An older version writes back what it read and keeps the path; choosing a mail program wins.
+        QVERIFY(writeProfileString(u"EXEINI"_qs, u"NAME"_qs, oldView(), general.path()));
+        QCOMPARE(general.readMailerPath(), path);
+        QVERIFY(writeProfileString(u"EXEINI"_qs, u"NAME"_qs, u"/usr/bin/old"_qs, general.path()));
+        QCOMPARE(general.readMailerPath(), u"/usr/bin/old"_qs);
+        // Set again, and then unset: no stale path comes back.
+        QVERIFY(general.writeMailerPath(path));
+        QVERIFY(general.writeMailerPath(u"未設定"_qs));
+        QCOMPARE(general.readMailerPath(), u"未設定"_qs);
+    }
+
+    void mailerPathFromFile_data() {
+        QTest::addColumn<QByteArray>("file"); // of ★MailData/ini.ini
+        QTest::addColumn<QString>("path");
+        const QByteArray notSet = "NAME=\x96\xa2\x90\xdd\x92\xe8\r\n";
+        QTest::newRow("older file") << QByteArray("NAME=/usr/bin/m\r\n") << u"/usr/bin/m"_qs;
+        QTest::newRow("no file") << QByteArray() << u"未設定"_qs;
+        QTest::newRow("ours") << notSet + "NAME_UTF8=/Caf%C3%A9\r\n" << u"/Café"_qs;
+        QTest::newRow("older version chose later")
+            << QByteArray("NAME=/usr/bin/m\r\nNAME_UTF8=/Caf%C3%A9\r\n") << u"/usr/bin/m"_qs;
+        QTest::newRow("NAME gone") << QByteArray("NAME_UTF8=/Caf%C3%A9\r\n") << u"未設定"_qs;
+        QTest::newRow("not UTF-8") << notSet + "NAME_UTF8=/Caf%E9\r\n" << u"未設定"_qs;
+        QTest::newRow("not percent-encoded") << notSet + "NAME_UTF8=/\x82\xa0\r\n" << u"未設定"_qs;
+        QTest::newRow("empty") << notSet + "NAME_UTF8=\r\n" << u"未設定"_qs;
+    }
+
+    void mailerPathFromFile() {
+        QFETCH(QByteArray, file);
+        QFETCH(QString, path);
+        if (!file.isEmpty())
+            QVERIFY(m_dir->write(u"★MailData/ini.ini"_qs, "[EXEINI]\r\n" + file));
+        QCOMPARE(GeneralSettingsFile().readMailerPath(), path);
+    }
+
+    // Per value: the account window's and the server window's refusal (a part of the message, empty
+    // when accepted); the server file refuses a value with a character code page 932 lacks.
+    void unstorableValues_data() {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("account");
+        QTest::addColumn<QString>("server");
+        QTest::newRow("℃ and kana") << u"℃メール"_qs << QString() << QString();
+        for (const QString& c : {u"é"_qs, u"😀"_qs, u"한"_qs, u"〜"_qs}) {
+            const char32_t code = QStringView(c).toUcs4().front();
+            const QString shown =
+                u"「%1」(U+%2)"_qs.arg(c, QString::number(uint(code), 16).toUpper().rightJustified(4, u'0'));
+            QTest::newRow(qPrintable(shown)) << u"ab"_qs + c + u"cd"_qs << shown << shown;
+        }
+        QTest::newRow("no-break space shown by its code")
+            << u"a\u00a0b"_qs << u"文字 U+00A0 が"_qs << u"文字 U+00A0 が"_qs;
+        QTest::newRow("101 characters") << QString(101, u'h') << QString() << u"100文字まで"_qs;
+        QTest::newRow("256 bytes") << QString(128, u'あ') << u"半角で255文字"_qs << u"100文字まで"_qs;
+    }
+
+    void unstorableValues() {
+        QFETCH(QString, value);
+        QFETCH(QString, account);
+        QFETCH(QString, server);
+        const QString accountRefusal = profileValueRefusal(u"ID"_qs, value);
+        const QString serverRefusal = serverValueRefusal(u"POP3サーバー名"_qs, value);
+        QCOMPARE(accountRefusal.isEmpty(), account.isEmpty());
+        QVERIFY2(account.isEmpty() || (accountRefusal.startsWith(u"ID") && accountRefusal.contains(account)),
+                 qPrintable(accountRefusal));
+        QCOMPARE(serverRefusal.isEmpty(), server.isEmpty());
+        QVERIFY2(server.isEmpty() ||
+                     (serverRefusal.startsWith(u"POP3サーバー名") && serverRefusal.contains(server)),
+                 qPrintable(serverRefusal));
+        // The rows whose message names a character: never written as "?".
+        const bool holds = !server.contains(u"U+");
+        const QByteArray before = "SMTP=\r\nPOP3=old\r\nMAIL=\r\nAPOP=0\r\n";
+        QVERIFY(writeFile(serverSettingsPath(), before));
+        for (int field = 0; field < 3; ++field) {
+            ServerSettings s;
+            (field == 0 ? s.smtpServer : field == 1 ? s.pop3Server : s.mailAddress) = value;
+            QCOMPARE(saveServerSettings(s), holds);
+            if (!holds)
+                QCOMPARE(readFile(serverSettingsPath()), before);
+        }
     }
 
     void accountFile() {

@@ -1,6 +1,7 @@
 // What the user types in: an account stored by the account window logs in as typed, and after an OK
 // without "save" the window shows the account the checks use; the keyword editor stores keywords
-// folded as the matcher compares them and refuses only what code page 932 cannot hold.
+// folded as the matcher compares them and refuses only what code page 932 cannot hold; the account and
+// server windows refuse what their files cannot give back.
 #include "UiTestSupport.h"
 
 #include "keywords/KeywordFile.h"
@@ -9,6 +10,7 @@
 #include "tools/fakepop3/FakePop3Server.h"
 #include "ui/GekitaiForm.h"
 #include "ui/IdPassForm.h"
+#include "ui/OptionForm.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
@@ -64,6 +66,45 @@ private Q_SLOTS:
         const StoredAccount used = readCheckInputs(programValues()).account;
         QCOMPARE(used.id + u' ' + used.password, QStringLiteral("new new-pw"));
         QCOMPARE(AccountFile().read().id, QStringLiteral("old"));
+    }
+
+    // The account and server windows refuse what their files cannot give back, naming the field and
+    // the character, and change nothing; without "save" the account is used and nothing written.
+    void refusesWhatTheFilesCannotHold_data() {
+        QTest::addColumn<QString>("box");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("named"); // empty: accepted
+        QTest::newRow("ID é") << u"IdText"_qs << u"café"_qs
+                              << u"IDに、設定ファイルに保存できない文字 「é」"_qs;
+        QTest::newRow("password emoji") << u"PassText"_qs << u"pw😀"_qs << u"パスワードに、"_qs;
+        QTest::newRow("password not saved") << u"PassText-"_qs << u"pw😀"_qs << QString();
+        QTest::newRow("ID ℃") << u"IdText"_qs << u"℃"_qs << QString();
+        QTest::newRow("POP3 Korean") << u"Pop3Text"_qs << u"메일.kr"_qs << u"POP3サーバー名に、"_qs;
+        QTest::newRow("SMTP no-break space") << u"SmtpText"_qs << u"a\u00a0b"_qs << u"SMTPサーバー名に、"_qs;
+        QTest::newRow("mail address WAVE DASH") << u"MailText"_qs << u"a〜b@x.jp"_qs << u"(U+301C)"_qs;
+        QTest::newRow("POP3 101 characters") << u"Pop3Text"_qs << QString(101, u'p') << u"長すぎます"_qs;
+    }
+    void refusesWhatTheFilesCannotHold() {
+        QFETCH(QString, box);
+        QFETCH(QString, value);
+        QFETCH(QString, named);
+        UiFixture fx;
+        const bool account = box.startsWith(u"IdText") || box.startsWith(u"PassText");
+        Form* f = account ? static_cast<Form*>(forms::idPassForm()) : forms::optionForm();
+        if (account)
+            forms::idPassForm()->Check1->setChecked(!box.endsWith(u'-'));
+        f->findChild<QLineEdit*>(box.chopped(box.endsWith(u'-')))->setText(value);
+        f->findChild<QPushButton*>(account ? u"OKCommand"_qs : u"OkCommand"_qs)->click();
+        QCOMPARE(fx.boxes.asked.size(), named.isEmpty() ? 0 : 1);
+        QVERIFY2(named.isEmpty() || fx.boxes.asked[0].contains(named), qPrintable(fx.boxes.asked.value(0)));
+        const ProgramValues& v = programValues();
+        const QString used = account ? v.accountId + v.accountPassword
+                                     : v.server.pop3Server + v.server.smtpServer + v.server.mailAddress;
+        QCOMPARE(used, named.isEmpty() ? value : QString());
+        const bool saved = named.isEmpty() && !box.endsWith(u'-');
+        const StoredAccount stored = AccountFile().read();
+        QCOMPARE(account ? stored.id + stored.password : QString(), saved && account ? value : QString());
+        QCOMPARE(QFile::exists(fx.dir.path(u"kestro.ini"_qs)), saved && !account);
     }
 
     void registersKeyword_data() {
