@@ -16,13 +16,15 @@ struct TokenCounts {
     quint32 wanted = 0;
 };
 
-// The combining's settings, with SpamBayes' defaults.
+// The combining's settings. s and x are SpamBayes' defaults; min_dev and the junk cutoff are
+// bogofilter's, stricter than SpamBayes': a word shared by junk and wanted mail (a brand's own
+// notices use phishing's words) then takes no part, and only a confident verdict deletes.
 struct ClassifierSettings {
     double strength = 0.45;      // s: how much the assumed probability weighs against the counts
     double assumed = 0.5;        // x: the probability of a token never seen
-    double minDeviation = 0.1;   // tokens with |f(w) - 0.5| below this take no part
+    double minDeviation = 0.375; // tokens with |f(w) - 0.5| below this take no part
     int maxDiscriminators = 150; // only the most extreme tokens are combined
-    double junkCutoff = 0.90;    // at or above: junk (and only this deletes)
+    double junkCutoff = 0.99;    // at or above: junk (and only this deletes)
     double wantedCutoff = 0.20;  // below: wanted; between the two: unsure, kept
 };
 

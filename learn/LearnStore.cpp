@@ -176,25 +176,37 @@ bool LearnStore::open() {
     }
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
     db.setDatabaseName(m_path);
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs));
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(m_busyTimeoutMs));
     if (!db.open())
         return fail(db.lastError());
 
     QSqlQuery q(db);
-    // Before any table: freed pages go back to the disk after pruning.
-    if (!exec(QStringLiteral("PRAGMA auto_vacuum=INCREMENTAL")))
-        return false;
-    if (!q.exec(QStringLiteral("PRAGMA journal_mode=WAL")))
-        return fail(q.lastError());
     // FULL: a committed message stays learned through a kill and through a power cut.
     if (!exec(QStringLiteral("PRAGMA synchronous=FULL")))
         return false;
+    // A store made before needs no write (its WAL mode is kept in the file): open() then works
+    // while another program writes.
+    if (!q.exec(QStringLiteral(
+            "SELECT count(*) FROM sqlite_master WHERE name IN ('meta', 'tokens', 'messages')")))
+        return fail(q.lastError());
+    const bool complete = q.next() && q.value(0).toInt() == 3;
+    q.finish();
     if (!q.exec(QStringLiteral("PRAGMA quick_check(1)")))
         return fail(q.lastError());
     if (!q.next() || q.value(0).toString() != u"ok") {
         m_error = StoreError::Corrupt;
         return false;
     }
+    q.finish();
+    if (complete) {
+        m_open = true;
+        return true;
+    }
+    // Before any table: freed pages go back to the disk after pruning.
+    if (!exec(QStringLiteral("PRAGMA auto_vacuum=INCREMENTAL")))
+        return false;
+    if (!q.exec(QStringLiteral("PRAGMA journal_mode=WAL")))
+        return fail(q.lastError());
     q.finish();
     if (!begin())
         return false;
@@ -232,6 +244,8 @@ bool LearnStore::applyDeltas(const QHash<qint64, std::pair<qint64, qint64>>& del
         q.bindValue(0, it.key());
         q.bindValue(1, it->first);
         q.bindValue(2, it->second);
+        q.bindValue(3, it->first);
+        q.bindValue(4, it->second);
         if (!q.exec())
             return fail(q.lastError());
     }

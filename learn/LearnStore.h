@@ -89,6 +89,12 @@ public:
     std::optional<Judgement> judge(const QByteArray& raw, const ClassifierSettings& settings = {});
     std::optional<Judgement> judgeTokens(const QStringList& tokens, const ClassifierSettings& settings = {});
 
+    // What was learned about each token.
+    std::optional<QList<TokenCounts>> countsOf(const QStringList& tokens);
+
+    // Before open(): how long to wait for another writer (kBusyTimeoutMs unless set).
+    void setBusyTimeout(int ms) { m_busyTimeoutMs = ms; }
+
     // Drops messages learned before nowSecs - maxAgeDays and all but the newest maxMessages.
     bool prune(qint64 maxMessages = kMaxLearnedMessages, qint64 maxAgeDays = kMaxLearnedAgeDays,
                qint64 nowSecs = -1);
@@ -102,12 +108,12 @@ private:
     bool begin();
     bool commit();
     void rollback();
-    std::optional<QList<TokenCounts>> countsOf(const QStringList& tokens);
     bool applyDeltas(const QHash<qint64, std::pair<qint64, qint64>>& deltas);
     bool bumpGeneration();
 
     QString m_path;
     QString m_connection;
+    int m_busyTimeoutMs = kBusyTimeoutMs;
     bool m_open = false;
     StoreError m_error = StoreError::None;
 };

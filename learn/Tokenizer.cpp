@@ -140,22 +140,30 @@ void linkTokens(const QString& body, Sink& sink) {
     static const QRegularExpression domain(u"(?:[a-z0-9-]+\\.)+[a-z]{2,}"_qs,
                                            QRegularExpression::CaseInsensitiveOption);
     qsizetype links = 0;
+    auto addHost = [&](const QString& host) {
+        sink.add(u"url:"_qs + siteOf(host));
+        if (const QString tld = tldOf(host); !tld.isEmpty())
+            sink.add(u"tld:link:"_qs + tld);
+    };
+    // The anchors' targets; what they show is only compared with them.
+    QString rest;
+    qsizetype restFrom = 0;
     for (auto it = anchor.globalMatch(body); it.hasNext() && links < kMaxLinks; ++links) {
         const QRegularExpressionMatch m = it.next();
-        const QString target = siteOf(cleanHost(m.captured(1)));
+        rest += QStringView(body).sliced(restFrom, m.capturedStart() - restFrom);
+        restFrom = m.capturedEnd();
+        const QString targetHost = cleanHost(m.captured(1));
+        addHost(targetHost);
+        const QString target = siteOf(targetHost);
         const QString shown = normalised(stripTags(m.captured(2)));
         if (const QRegularExpressionMatch d = domain.match(shown); d.hasMatch()) {
             if (siteOf(cleanHost(d.captured(0))) != target)
                 sink.add(u"sig:link-mismatch"_qs);
         }
     }
-    links = 0;
-    for (auto it = bare.globalMatch(body); it.hasNext() && links < kMaxLinks; ++links) {
-        const QString host = cleanHost(it.next().captured(1));
-        sink.add(u"url:"_qs + siteOf(host));
-        if (const QString tld = tldOf(host); !tld.isEmpty())
-            sink.add(u"tld:link:"_qs + tld);
-    }
+    rest += QStringView(body).sliced(restFrom);
+    for (auto it = bare.globalMatch(rest); it.hasNext() && links < kMaxLinks; ++links)
+        addHost(cleanHost(it.next().captured(1)));
 }
 
 void senderTokens(const DecodedMessage& m, Sink& sink) {
@@ -173,9 +181,12 @@ void senderTokens(const DecodedMessage& m, Sink& sink) {
             if (siteOf(cleanHost(d.captured(0))) != siteOf(address))
                 sink.add(u"sig:name-domain"_qs);
         }
-        textTokens(QStringView(from).first(lt), u"f:"_qs, sink);
+        textTokens(QStringView(from).first(lt), u"n:"_qs, sink);
     }
+    // The address apart from the name: junk borrows a brand's name, seldom its domain.
     textTokens(m.head.fromAddress, u"f:"_qs, sink);
+    if (address.contains(u'.'))
+        sink.add(u"from:"_qs + siteOf(address));
 }
 
 void authTokens(const DecodedMessage& m, Sink& sink) {

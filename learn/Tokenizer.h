@@ -21,7 +21,8 @@ inline constexpr qsizetype kMaxRawScanBytes = 1 << 20;
 inline constexpr qsizetype kMaxLinks = 200;
 
 // Where in the message the signals below come from: these tokens are what the classifier learns.
-//   s:…      subject tokens             f:…      sender tokens (display name and address)
+//   s:…      subject tokens             n:…, f:…  the sender's display name, its address
+//   from:site              the registrable part of the sender's domain
 //   character pairs of kanji and kana runs, lower-cased Latin words, otherwise body tokens
 //   url:host a link's host              tld:from:… / tld:link:…  top-level domains
 //   sig:link-mismatch      a link whose visible text names another domain than its target

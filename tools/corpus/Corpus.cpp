@@ -187,6 +187,36 @@ const char16_t* const kEnWantedLines[] = {
     u"Let me know what you think.",
 };
 
+// Real services' own security notices: they share phishing's words, and are wanted.
+const char16_t* const kNoticeSubjects[] = {
+    u"【{b}】ログインのお知らせ",           u"【{b}】パスワード変更完了のお知らせ",
+    u"【{b}】ご登録情報変更のお知らせ",     u"【重要】{b}ご利用確認のお願い",
+    u"【{b}】本人確認手続き完了のお知らせ", u"{b}：お支払い方法の更新が完了しました",
+};
+const char16_t* const kNoticeLines[] = {
+    u"いつも{b}をご利用いただき、誠にありがとうございます。",
+    u"お客様のアカウントに新しい端末からログインがありました。",
+    u"お心当たりがない場合は、パスワードを変更してください。",
+    u"パスワードの変更が完了しました。",
+    u"ご登録情報の変更を承りました。",
+    u"セキュリティ保護のため、定期的なパスワードの変更をおすすめします。",
+    u"※本メールは送信専用のため、ご返信いただいてもお答えできません。",
+    u"ご不明な点は、会員ページのお問い合わせ窓口までご連絡ください。",
+};
+// Sentences any mail may carry.
+const char16_t* const kFiller[] = {
+    u"よろしくお願いいたします。",
+    u"ご確認ください。",
+    u"詳細は以下をご覧ください。",
+    u"本日は晴天なり。",
+    u"季節の変わり目ですので、ご自愛ください。",
+    u"何かあればご連絡ください。",
+    u"お手数をおかけします。",
+    u"Thank you.",
+    u"Please see below for details.",
+    u"Best regards,",
+};
+
 class Composer {
 public:
     explicit Composer(quint32 seed) : m_rng(seed) {}
@@ -318,6 +348,14 @@ public:
             p.subject = fill(QString::fromUtf16(pick(kJunkSubjects)), brand);
             p.text = lines(kJunkLines, std::size(kJunkLines), 3 + below(5), brand);
         }
+        // Fake receipts, and wanted mail's words mixed in.
+        if (!english && chance(0.2))
+            p.subject = fill(QString::fromUtf16(pick(kReceiptSubjects)), brand);
+        if (chance(0.4))
+            p.text += u"\n"_qs + lines(kReceiptLines, std::size(kReceiptLines), 1 + below(2), brand);
+        if (chance(0.3))
+            p.text += u"\n"_qs + lines(kNoticeLines, std::size(kNoticeLines), 1 + below(2), brand);
+        p.text += u"\n"_qs + lines(kFiller, std::size(kFiller), below(3), brand);
         if (chance(0.3)) {
             p.subject = disguise(p.subject);
             p.text = disguise(p.text);
@@ -353,14 +391,26 @@ public:
 
     ComposedMessage wanted() {
         Parts p;
-        const int kind = below(12);
+        const int kind = below(13);
         QString kindName;
         const Brand& b = pick(kBrands);
         const QString brand = QString::fromUtf16(b.name);
         const QString domain = QString::fromLatin1(b.domain);
         QString link;
         QString linkText;
-        if (kind < 3) { // receipts and card notices from the real service
+        if (kind < 2) { // the real service's security notices
+            kindName = u"notice"_qs;
+            p.subject = fill(QString::fromUtf16(pick(kNoticeSubjects)), brand);
+            p.text = lines(kNoticeLines, std::size(kNoticeLines), 3 + below(4), brand);
+            if (chance(0.2))
+                p.text += u"\n"_qs + lines(kJunkLines, std::size(kJunkLines), 1, brand);
+            p.fromName = brand;
+            p.fromAddress = u"info@"_qs + domain;
+            link = u"https://www."_qs + domain + u"/login"_qs;
+            linkText = chance(0.5) ? u"ログイン"_qs : u"https://www."_qs + domain + u"/login"_qs;
+            if (chance(0.5))
+                p.authResults = "spf=pass smtp.mailfrom=" + domain.toUtf8() + "; dkim=pass; dmarc=pass";
+        } else if (kind < 4) { // receipts and card notices from the real service
             kindName = u"receipt"_qs;
             p.subject = fill(QString::fromUtf16(pick(kReceiptSubjects)), brand);
             p.text = lines(kReceiptLines, std::size(kReceiptLines), 3 + below(4), brand);
@@ -370,14 +420,14 @@ public:
             linkText = chance(0.5) ? u"注文履歴を見る"_qs : u"https://www."_qs + domain + u"/mypage"_qs;
             if (chance(0.6))
                 p.authResults = "spf=pass smtp.mailfrom=" + domain.toUtf8() + "; dkim=pass; dmarc=pass";
-        } else if (kind < 5) {
+        } else if (kind < 6) {
             kindName = u"personal"_qs;
             p.subject = fill(QString::fromUtf16(pick(kPersonalSubjects)), brand);
             p.text = lines(kPersonalLines, std::size(kPersonalLines), 2 + below(4), brand);
             p.fromName = pick(std::array{u"山田 花子"_qs, u"佐藤 健"_qs, u"鈴木"_qs, u"たなか"_qs});
             p.fromAddress = QStringLiteral("friend%1@%2").arg(below(50)).arg(QLatin1String(pick(kFreeMail)));
             p.shiftJis = chance(0.3);
-        } else if (kind < 7) {
+        } else if (kind < 8) {
             kindName = u"work"_qs;
             p.subject = fill(QString::fromUtf16(pick(kWorkSubjects)), brand);
             p.text = lines(kWorkLines, std::size(kWorkLines), 2 + below(5), brand);
@@ -386,7 +436,7 @@ public:
             p.shiftJis = chance(0.3);
             if (chance(0.8))
                 p.authResults = "spf=pass smtp.mailfrom=example-corp.co.jp; dkim=pass; dmarc=pass";
-        } else if (kind < 9) {
+        } else if (kind < 10) {
             kindName = u"newsletter"_qs;
             p.subject = fill(QString::fromUtf16(pick(kNewsSubjects)), brand);
             p.text = lines(kNewsLines, std::size(kNewsLines), 3 + below(4), brand);
@@ -398,7 +448,7 @@ public:
             linkText = chance(0.2) ? u"www."_qs + domain : u"詳しくはこちら"_qs;
             if (chance(0.6))
                 p.authResults = "spf=pass smtp.mailfrom=mail." + domain.toUtf8() + "; dkim=pass; dmarc=pass";
-        } else if (kind < 10) {
+        } else if (kind < 11) {
             kindName = u"list"_qs;
             p.subject = fill(QString::fromUtf16(pick(kListSubjects)), brand);
             p.text = lines(kListLines, std::size(kListLines), 2 + below(4), brand);
@@ -417,6 +467,7 @@ public:
             if (chance(0.5))
                 p.authResults = "spf=pass; dkim=pass; dmarc=pass";
         }
+        p.text += u"\n"_qs + lines(kFiller, std::size(kFiller), below(3), brand);
         if (!link.isEmpty() && !p.shiftJis && chance(0.7)) {
             p.html = htmlOf(p.text, linkText, link);
             p.htmlOnly = chance(0.4);
