@@ -22,6 +22,7 @@ namespace {
 // of a statement.
 constexpr qsizetype kLookupChunk = 500;
 constexpr int kSchemaVersion = 1;
+constexpr qint64 kMaxLogBytes = 4'000'000;
 
 StoreError errorOf(const QSqlError& e) {
     bool ok = false;
@@ -184,6 +185,10 @@ bool LearnStore::open() {
     // FULL: a committed message stays learned through a kill and through a power cut.
     if (!exec(QStringLiteral("PRAGMA synchronous=FULL")))
         return false;
+    // The write-ahead log is cut back to this after each checkpoint, so that it adds at most a few
+    // megabytes to the store's room on disk.
+    if (!exec(QStringLiteral("PRAGMA journal_size_limit=%1").arg(kMaxLogBytes)))
+        return false;
     // A store made before needs no write (its WAL mode is kept in the file): open() then works
     // while another program writes.
     if (!q.exec(QStringLiteral(
@@ -283,7 +288,7 @@ std::optional<QList<LearnResult>> LearnStore::learn(const QList<LearnItem>& item
             ok = fail(find.lastError());
             break;
         }
-        const std::optional<int> was = find.next() ? std::optional(find.value(0).toInt()) : std::nullopt;
+        const int was = find.next() ? find.value(0).toInt() : 0; // 0: never learned
         find.finish();
         if (was == int(item.cls)) {
             results << LearnResult::AlreadyLearned;
@@ -291,9 +296,9 @@ std::optional<QList<LearnResult>> LearnStore::learn(const QList<LearnItem>& item
         }
         const QStringList tokens = tokenize(item.raw);
         add(tokens, item.cls, +1);
-        QSqlQuery& q = was ? move : insert;
-        if (was) {
-            add(tokens, MessageClass(*was), -1);
+        QSqlQuery& q = was != 0 ? move : insert;
+        if (was != 0) {
+            add(tokens, MessageClass(was), -1);
             move.bindValue(0, int(item.cls));
             move.bindValue(1, when);
             move.bindValue(2, digest);
@@ -306,7 +311,7 @@ std::optional<QList<LearnResult>> LearnStore::learn(const QList<LearnItem>& item
             ok = fail(q.lastError());
             break;
         }
-        results << (was ? LearnResult::Moved : LearnResult::Learned);
+        results << (was != 0 ? LearnResult::Moved : LearnResult::Learned);
     }
     ok = ok && applyDeltas(deltas) && (deltas.isEmpty() || bumpGeneration());
     if (!ok) {
@@ -315,9 +320,13 @@ std::optional<QList<LearnResult>> LearnStore::learn(const QList<LearnItem>& item
     }
     if (!commit())
         return std::nullopt;
+    // A checkpoint that readers kept from finishing leaves a long log: it is cut back here.
+    if (QFileInfo(m_path + QStringLiteral("-wal")).size() > kMaxLogBytes)
+        exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
     // Pruning is a transaction of its own: what was just learned stays learned if it fails.
     if (const std::optional<Totals> t = totals();
-        t && qint64(t->junk) + t->wanted > kMaxLearnedMessages + kPruneSlack)
+        t && (qint64(t->junk) + t->wanted > kMaxLearnedMessages + kPruneSlack ||
+              QFileInfo(m_path).size() > kMaxStoreBytes))
         prune(kMaxLearnedMessages, kMaxLearnedAgeDays, when);
     return results;
 }
@@ -444,7 +453,7 @@ std::optional<Judgement> LearnStore::judge(const QByteArray& raw, const Classifi
     return judgeTokens(tokenize(raw), settings);
 }
 
-bool LearnStore::prune(qint64 maxMessages, qint64 maxAgeDays, qint64 nowSecs) {
+bool LearnStore::prune(qint64 maxMessages, qint64 maxAgeDays, qint64 nowSecs, qint64 maxBytes) {
     if (!m_open)
         return false;
     const std::optional<Totals> before = totals();
@@ -479,6 +488,23 @@ bool LearnStore::prune(qint64 maxMessages, qint64 maxAgeDays, qint64 nowSecs) {
     if (!commit())
         return false;
     exec(QStringLiteral("PRAGMA incremental_vacuum"));
+    // The rarest tokens go first, until the file is a quarter below the limit (so that the next
+    // pruning is not one message away).
+    for (int seen = 1; seen <= 3 && QFileInfo(m_path).size() > maxBytes; ++seen) {
+        if (!begin())
+            return false;
+        if (!exec(QStringLiteral("DELETE FROM tokens WHERE junk + wanted <= %1").arg(seen)) ||
+            !bumpGeneration()) {
+            rollback();
+            return false;
+        }
+        if (!commit())
+            return false;
+        exec(QStringLiteral("PRAGMA incremental_vacuum"));
+        exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
+        if (QFileInfo(m_path).size() <= maxBytes * 3 / 4)
+            break;
+    }
     return true;
 }
 

@@ -19,6 +19,10 @@ inline constexpr qint64 kMaxLearnedAgeDays = 730;
 // Pruning runs once the count is this far over the limit, so that it does not rescale every token
 // after every message learned.
 inline constexpr qint64 kPruneSlack = 200;
+// The store file may grow to this before its rarest tokens are dropped: tokens seen in only one or
+// two messages take no part in a judgement (min_dev), yet they are most of a large vocabulary. With
+// the write-ahead log beside it the store stays under 20 MB.
+inline constexpr qint64 kMaxStoreBytes = 14'000'000;
 // How long a writer waits for another (the window and brindle-check) before reporting "locked".
 inline constexpr int kBusyTimeoutMs = 10'000;
 
@@ -95,9 +99,10 @@ public:
     // Before open(): how long to wait for another writer (kBusyTimeoutMs unless set).
     void setBusyTimeout(int ms) { m_busyTimeoutMs = ms; }
 
-    // Drops messages learned before nowSecs - maxAgeDays and all but the newest maxMessages.
+    // Drops messages learned before nowSecs - maxAgeDays and all but the newest maxMessages, and
+    // when the file is larger than maxBytes, the tokens seen in fewest messages.
     bool prune(qint64 maxMessages = kMaxLearnedMessages, qint64 maxAgeDays = kMaxLearnedAgeDays,
-               qint64 nowSecs = -1);
+               qint64 nowSecs = -1, qint64 maxBytes = kMaxStoreBytes);
 
     static QByteArray digestOf(QByteArrayView raw);
     static qint64 tokenHash(QStringView token);
