@@ -211,6 +211,11 @@ private Q_SLOTS:
         QVERIFY(!store.learnedClass(mail('a')).value().has_value());
         QVERIFY(store.learnedClass(mail('a' + 19)).value().has_value());
         QCOMPARE(int(store.countsOf({u"body"_s})->front().junk), 5);
+        // Over its room, the store drops the tokens seen in fewest messages and keeps the rest.
+        QCOMPARE(int(store.countsOf({u"sword"_s})->front().junk), 1);
+        QVERIFY(store.prune(100, 1000000, 2000, 1));
+        QCOMPARE(int(store.countsOf({u"sword"_s})->front().junk), 0);
+        QCOMPARE(int(store.countsOf({u"body"_s})->front().junk), 5);
         QVERIFY(store.prune(100, 1, 1000 + 'a' + 15 + 86400));
         QCOMPARE(int(store.totals()->junk + store.totals()->wanted), 5);
     }
