@@ -54,7 +54,50 @@ QString keywordTempPath() {
     return appPath(QStringLiteral("\\★MailData\\KSTDATA50.TMP"));
 }
 
-QByteArray encodeKeywordRecord(const QString& text, std::int16_t inUse) {
+bool isInvisibleCharacter(char32_t c) {
+    // Latin-1 before the soft hyphen, and the kana and kanji between the invisible operators and
+    // the variation selectors, hold no format character: most text is decided without a lookup.
+    if (c < 0xAD || (c > 0x206F && c < 0xFE00))
+        return false;
+    if (c == 0x034F || (c >= 0xFE00 && c <= 0xFE0F) || (c >= 0xE0100 && c <= 0xE01EF))
+        return true;
+    return QChar::category(c) == QChar::Other_Format;
+}
+
+qsizetype invisibleLengthAt(QStringView text, qsizetype i) {
+    const char16_t c = text[i].unicode();
+    if (c < 0xAD || (c > 0x206F && c < 0xD800))
+        return 0;
+    if (QChar::isHighSurrogate(c)) {
+        if (i + 1 < text.size() && QChar::isLowSurrogate(text[i + 1].unicode()))
+            return isInvisibleCharacter(QChar::surrogateToUcs4(c, text[i + 1].unicode())) ? 2 : 0;
+        return 0;
+    }
+    return isInvisibleCharacter(c) ? 1 : 0;
+}
+
+QString removeInvisibleCharacters(const QString& text) {
+    qsizetype i = 0;
+    while (i < text.size() && invisibleLengthAt(text, i) == 0)
+        ++i;
+    if (i == text.size())
+        return text;
+    QString out;
+    out.reserve(text.size());
+    out.append(QStringView(text).first(i));
+    while (i < text.size()) {
+        if (const qsizetype n = invisibleLengthAt(text, i); n > 0) {
+            i += n;
+        } else {
+            out.append(text[i]);
+            ++i;
+        }
+    }
+    return out;
+}
+
+QByteArray encodeKeywordRecord(const QString& rawText, std::int16_t inUse) {
+    const QString text = removeInvisibleCharacters(rawText);
     QByteArray record(kKeywordRecordSize, ' ');
     record[0] = '\r';
     record[1] = '\n';

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <QString>
 #include <QStringList>
+#include <QStringView>
 
 namespace brindle {
 
@@ -34,7 +35,19 @@ bool MarkKeywordDeleted(qint64 n, const QString& path = keywordFilePath());
 // Drops the records whose InUse is 0; atomic: afterwards the file holds the old or the new list.
 bool CompactKeywordFile(const QString& path = keywordFilePath());
 
-// The 204 bytes of a record (exposed for tests and tools).
+// Characters that show nothing and that junk puts inside its words so that they escape exact
+// matching: the format characters (zero-width spaces and joiners, word joiner, invisible operators,
+// BOM, soft hyphen, bidi marks, tag characters), the variation selectors and U+034F. Case, width and
+// every visible character are left as they are.
+bool isInvisibleCharacter(char32_t c);
+// How many UTF-16 units of an invisible character begin at text[i] (2 for one outside the BMP), or
+// 0 when the character there shows.
+qsizetype invisibleLengthAt(QStringView text, qsizetype i);
+// The text without its invisible characters; the same text, shared, when it holds none.
+QString removeInvisibleCharacters(const QString& text);
+
+// The 204 bytes of a record (exposed for tests and tools). Invisible characters are dropped: a
+// keyword is registered as it shows.
 QByteArray encodeKeywordRecord(const QString& text, std::int16_t inUse = 1);
 
 } // namespace brindle

@@ -48,9 +48,9 @@ KeywordVerdict judgeByKeywords(const KeywordMatcher& matcher, const QString& sub
                 v.record = b;
                 v.keyword = matcher.keyword(b);
                 v.word = QString::fromUtf16(RuleWord::Body);
-                // A decoded body is folded already, and folding then shares the text unchanged.
-                v.hit = {Field::Text6, static_cast<int>(foldJapaneseVariants(*body).indexOf(v.keyword)),
-                         static_cast<int>(v.keyword.size())};
+                // The span covers invisible characters inside the word, as the matcher read them.
+                const TextSpan at = KeywordMatcher::locate(*body, v.keyword);
+                v.hit = {Field::Text6, static_cast<int>(at.start), static_cast<int>(at.length)};
                 return v;
             }
         }
@@ -65,9 +65,9 @@ KeywordVerdict judgeByKeywords(const KeywordMatcher& matcher, const QString& sub
     const QString& box = inSubject ? subjectBox : addressBox;
     v.word = QString::fromUtf16(inSubject ? RuleWord::Subject : RuleWord::Address);
     // The search ran on the trimmed text; the selection is in the box's own text.
-    v.hit = {inSubject ? Field::Text4 : Field::Text5,
-             static_cast<int>(leadingSpaceCount(box) + folded.indexOf(v.keyword)),
-             static_cast<int>(v.keyword.size())};
+    const TextSpan at = KeywordMatcher::locate(folded, v.keyword);
+    v.hit = {inSubject ? Field::Text4 : Field::Text5, static_cast<int>(leadingSpaceCount(box) + at.start),
+             static_cast<int>(at.length)};
     return v;
 }
 

@@ -1,5 +1,6 @@
 #include "mailcheck/KeywordMatcher.h"
 
+#include "keywords/KeywordFile.h"
 #include "mailcheck/mime/MimeDecode.h"
 
 #include <algorithm>
@@ -32,7 +33,7 @@ QString trimSpaces(QStringView text) {
 KeywordMatcher::KeywordMatcher(const QStringList& records) {
     m_keywords.reserve(records.size());
     for (const QString& record : records) {
-        m_keywords.append(foldJapaneseVariants(trimSpaces(record)));
+        m_keywords.append(foldJapaneseVariants(trimSpaces(removeInvisibleCharacters(record))));
     }
 
     // The trie, with edges in a hash keyed by (state, unit) while it grows.
@@ -169,9 +170,16 @@ qsizetype KeywordMatcher::earliestRecordIn(QStringView text, qsizetype before) c
     }
     int found = -1;
     int state = 0;
-    for (QChar qc : text) {
+    const qsizetype n = text.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        // Invisible characters are passed over, as the keywords hold none: a word broken up by them
+        // reads whole.
+        if (const qsizetype skip = invisibleLengthAt(text, i); skip > 0) {
+            i += skip - 1;
+            continue;
+        }
         // The keywords are folded, so a variant steps where its folded form does.
-        state = step(state, foldJapaneseVariant(qc.unicode()));
+        state = step(state, foldJapaneseVariant(text[i].unicode()));
         const int b = m_nodes[state].best;
         if (b >= 0 && (found < 0 || b < found)) {
             found = b;
@@ -184,6 +192,34 @@ qsizetype KeywordMatcher::earliestRecordIn(QStringView text, qsizetype before) c
         return -1;
     }
     return found;
+}
+
+TextSpan KeywordMatcher::locate(QStringView text, QStringView keyword) {
+    if (keyword.isEmpty()) {
+        return {};
+    }
+    const qsizetype n = text.size();
+    for (qsizetype start = 0; start < n; ++start) {
+        if (invisibleLengthAt(text, start) > 0 || foldJapaneseVariant(text[start].unicode()) != keyword[0]) {
+            continue;
+        }
+        qsizetype i = start;
+        qsizetype k = 0;
+        while (i < n && k < keyword.size()) {
+            if (const qsizetype skip = invisibleLengthAt(text, i); skip > 0) {
+                i += skip;
+            } else if (foldJapaneseVariant(text[i].unicode()) == keyword[k]) {
+                ++i;
+                ++k;
+            } else {
+                break;
+            }
+        }
+        if (k == keyword.size()) {
+            return {start, i - start};
+        }
+    }
+    return {};
 }
 
 } // namespace brindle

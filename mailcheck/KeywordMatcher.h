@@ -11,6 +11,13 @@ QString trimSpaces(QStringView text);
 // Number of U+0020 at the start of text.
 qsizetype leadingSpaceCount(QStringView text);
 
+// Where a keyword was found in a text: the first unit and the number of units, invisible characters
+// inside the word included. start is -1 when it was not found.
+struct TextSpan {
+    qsizetype start = -1;
+    qsizetype length = 0;
+};
+
 // The keyword list prepared once per run: every record's text trimmed and folded, and an Aho-Corasick
 // automaton over them, so that finding which records occur in a text costs one pass over the text
 // whatever the number of keywords. Records whose text is empty after trimming take no part: an empty
@@ -30,7 +37,13 @@ public:
     // foldJapaneseVariants folds it, unit by unit as the automaton steps, so it need not be folded
     // (nor copied) first; folded text reads the same. Only records before `before` are of interest;
     // pass -1 for no bound.
+    // Invisible characters (isInvisibleCharacter) in the text are passed over, and the keywords are
+    // kept without them, so that a word broken up by them is still found.
     qsizetype earliestRecordIn(QStringView text, qsizetype before = -1) const;
+    // The first place a (trimmed and folded) keyword occurs in the text as earliestRecordIn reads
+    // it: folded, invisible characters passed over. The span is in the text's own units, so a
+    // selection made from it covers the disguised word whole.
+    static TextSpan locate(QStringView text, QStringView keyword);
 
 private:
     struct Node {

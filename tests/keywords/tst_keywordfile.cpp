@@ -50,6 +50,9 @@ private Q_SLOTS:
             << QString(200, u'ｱ') << 1 << QByteArray("0d0a0100") << QByteArray(200, '\xb1');
         QTest::newRow("emoji becomes ?")
             << u"x😀"_qs << 1 << QByteArray("0d0a0100") << "x?" + QByteArray(198, ' ');
+        QTest::newRow("invisible characters dropped")
+            << u"\u00ADア\u2064カ\uFE09\U000E0100x\u200B"_qs << 1 << QByteArray("0d0a0100")
+            << "\x83\x41\x83\x4ax" + QByteArray(195, ' ');
     }
 
     void encode() {

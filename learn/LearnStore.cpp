@@ -1,0 +1,511 @@
+#include "learn/LearnStore.h"
+
+#include "learn/Tokenizer.h"
+#include "platform/AppFolder.h"
+
+#include <QAtomicInt>
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+
+namespace brindle::learn {
+
+namespace {
+
+// Judging looks tokens up this many at a time ("IN (…)"), well under SQLite's limit on the length
+// of a statement.
+constexpr qsizetype kLookupChunk = 500;
+constexpr int kSchemaVersion = 1;
+constexpr qint64 kMaxLogBytes = 4'000'000;
+
+StoreError errorOf(const QSqlError& e) {
+    bool ok = false;
+    const int code = e.nativeErrorCode().toInt(&ok) & 0xFF; // the primary result code
+    if (!ok)
+        return StoreError::Unavailable;
+    switch (code) {
+    case 5: // SQLITE_BUSY
+    case 6: // SQLITE_LOCKED
+        return StoreError::Locked;
+    case 8: // SQLITE_READONLY
+        return StoreError::ReadOnly;
+    case 11: // SQLITE_CORRUPT
+    case 26: // SQLITE_NOTADB
+        return StoreError::Corrupt;
+    case 13: // SQLITE_FULL
+        return StoreError::Full;
+    default:
+        return StoreError::Unavailable;
+    }
+}
+
+qint64 now(qint64 given) {
+    return given >= 0 ? given : QDateTime::currentSecsSinceEpoch();
+}
+
+} // namespace
+
+QString describeStoreError(StoreError error, const QString& path) {
+    const QString name = QFileInfo(path).fileName();
+    switch (error) {
+    case StoreError::None:
+        return QString();
+    case StoreError::Corrupt:
+        return QStringLiteral("学習の記録 %1 が壊れています。学習した判定は使わずに続けます。").arg(name);
+    case StoreError::Locked:
+        return QStringLiteral("学習の記録 %1 を他のプログラムが使用中です。学習した判定は使わずに続けます。")
+            .arg(name);
+    case StoreError::ReadOnly:
+        return QStringLiteral("学習の記録 %1 に書き込めません。学習した判定は使わずに続けます。").arg(name);
+    case StoreError::Full:
+        return QStringLiteral("ディスクがいっぱいで学習の記録 %1 に書き込めません。").arg(name);
+    case StoreError::Unavailable:
+        return QStringLiteral("学習の記録 %1 を開けません。学習した判定は使わずに続けます。").arg(name);
+    }
+    return QString();
+}
+
+QString LearnStore::defaultPath() {
+    return appPath(QStringLiteral("\\★MailData\\learned.sqlite"));
+}
+
+LearnStore::LearnStore(const QString& path) : m_path(path) {
+    static QAtomicInt serial;
+    m_connection = QStringLiteral("brindle-learn-%1").arg(serial.fetchAndAddRelaxed(1));
+}
+
+LearnStore::~LearnStore() {
+    if (QSqlDatabase::contains(m_connection)) {
+        QSqlDatabase::database(m_connection, false).close();
+        QSqlDatabase::removeDatabase(m_connection);
+    }
+}
+
+QByteArray LearnStore::digestOf(QByteArrayView raw) {
+    // Line ends read as LF: the server's copy and a saved copy of one message are one message.
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    qsizetype from = 0;
+    for (qsizetype i = 0; i + 1 < raw.size(); ++i) {
+        if (raw[i] == '\r' && raw[i + 1] == '\n') {
+            hash.addData(raw.sliced(from, i - from));
+            from = i + 1;
+        }
+    }
+    hash.addData(raw.sliced(from));
+    return hash.result();
+}
+
+qint64 LearnStore::tokenHash(QStringView token) {
+    // FNV-1a, 64 bits: stable across versions and builds, and among a million tokens two share a
+    // hash with a chance of about one in thirty million.
+    quint64 h = 14695981039346656037ull;
+    for (QChar c : token) {
+        h = (h ^ (c.unicode() & 0xFF)) * 1099511628211ull;
+        h = (h ^ (c.unicode() >> 8)) * 1099511628211ull;
+    }
+    return static_cast<qint64>(h);
+}
+
+bool LearnStore::fail(const QSqlError& e) {
+    m_error = errorOf(e);
+    return false;
+}
+
+bool LearnStore::exec(const QString& sql) {
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    return q.exec(sql) || fail(q.lastError());
+}
+
+bool LearnStore::begin() {
+    // IMMEDIATE: the write lock is taken (or waited for) at once, never half-way through.
+    return exec(QStringLiteral("BEGIN IMMEDIATE"));
+}
+bool LearnStore::commit() {
+    if (exec(QStringLiteral("COMMIT")))
+        return true;
+    rollback();
+    return false;
+}
+void LearnStore::rollback() {
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    q.exec(QStringLiteral("ROLLBACK"));
+}
+
+bool LearnStore::open() {
+    m_error = StoreError::None;
+    const QFileInfo info(m_path);
+    if (!info.exists()) {
+        if (!info.absoluteDir().exists()) {
+            m_error = StoreError::Unavailable;
+            return false;
+        }
+        QFile file(m_path);
+        // Only the user reads what they marked as wanted or junk.
+        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly,
+                       QFileDevice::ReadOwner | QFileDevice::WriteOwner) &&
+            !QFileInfo::exists(m_path)) {
+            m_error = info.absoluteDir().exists() && !QFileInfo(info.absolutePath()).isWritable()
+                          ? StoreError::ReadOnly
+                          : StoreError::Unavailable;
+            return false;
+        }
+    } else if (info.size() > 0) {
+        // Anything but an SQLite file is left alone: a fresh store made over it would lose what it held.
+        QFile file(m_path);
+        if (!file.open(QIODevice::ReadOnly)) {
+            m_error = StoreError::Unavailable;
+            return false;
+        }
+        if (file.read(16) != QByteArrayView("SQLite format 3\0", 16)) {
+            m_error = StoreError::Corrupt;
+            return false;
+        }
+    }
+    if (!QFileInfo(m_path).isWritable() || !QFileInfo(info.absolutePath()).isWritable()) {
+        m_error = StoreError::ReadOnly; // WAL needs its files beside the store
+        return false;
+    }
+    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE"))) {
+        m_error = StoreError::Unavailable;
+        return false;
+    }
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+    db.setDatabaseName(m_path);
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(m_busyTimeoutMs));
+    if (!db.open())
+        return fail(db.lastError());
+
+    QSqlQuery q(db);
+    // FULL: a committed message stays learned through a kill and through a power cut.
+    if (!exec(QStringLiteral("PRAGMA synchronous=FULL")))
+        return false;
+    // The write-ahead log is cut back to this after each checkpoint, so that it adds at most a few
+    // megabytes to the store's room on disk.
+    if (!exec(QStringLiteral("PRAGMA journal_size_limit=%1").arg(kMaxLogBytes)))
+        return false;
+    // A store made before needs no write (its WAL mode is kept in the file): open() then works
+    // while another program writes.
+    if (!q.exec(QStringLiteral(
+            "SELECT count(*) FROM sqlite_master WHERE name IN ('meta', 'tokens', 'messages')")))
+        return fail(q.lastError());
+    const bool complete = q.next() && q.value(0).toInt() == 3;
+    q.finish();
+    if (!q.exec(QStringLiteral("PRAGMA quick_check(1)")))
+        return fail(q.lastError());
+    if (!q.next() || q.value(0).toString() != u"ok") {
+        m_error = StoreError::Corrupt;
+        return false;
+    }
+    q.finish();
+    if (complete) {
+        m_open = true;
+        return true;
+    }
+    // Before any table: freed pages go back to the disk after pruning.
+    if (!exec(QStringLiteral("PRAGMA auto_vacuum=INCREMENTAL")))
+        return false;
+    if (!q.exec(QStringLiteral("PRAGMA journal_mode=WAL")))
+        return fail(q.lastError());
+    q.finish();
+    if (!begin())
+        return false;
+    const bool made =
+        exec(QStringLiteral(
+            "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID")) &&
+        exec(QStringLiteral("CREATE TABLE IF NOT EXISTS tokens(h INTEGER PRIMARY KEY, junk INTEGER NOT NULL, "
+                            "wanted INTEGER NOT NULL)")) &&
+        exec(QStringLiteral(
+            "CREATE TABLE IF NOT EXISTS messages(digest BLOB PRIMARY KEY, class INTEGER NOT NULL, "
+            "learned INTEGER NOT NULL) WITHOUT ROWID")) &&
+        exec(QStringLiteral("CREATE INDEX IF NOT EXISTS messages_by_time ON messages(learned)")) &&
+        exec(QStringLiteral("INSERT OR IGNORE INTO meta VALUES('schema', %1), ('generation', 0)")
+                 .arg(kSchemaVersion));
+    if (!made) {
+        rollback();
+        return false;
+    }
+    if (!commit())
+        return false;
+    m_open = true;
+    return true;
+}
+
+bool LearnStore::applyDeltas(const QHash<qint64, std::pair<qint64, qint64>>& deltas) {
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    q.prepare(QStringLiteral(
+        "INSERT INTO tokens(h, junk, wanted) VALUES(?1, max(0, ?2), max(0, ?3)) "
+        "ON CONFLICT(h) DO UPDATE SET junk = max(0, junk + ?2), wanted = max(0, wanted + ?3)"));
+    bool lowered = false;
+    for (auto it = deltas.cbegin(); it != deltas.cend(); ++it) {
+        if (it->first == 0 && it->second == 0)
+            continue;
+        lowered = lowered || it->first < 0 || it->second < 0;
+        q.bindValue(0, it.key());
+        q.bindValue(1, it->first);
+        q.bindValue(2, it->second);
+        q.bindValue(3, it->first);
+        q.bindValue(4, it->second);
+        if (!q.exec())
+            return fail(q.lastError());
+    }
+    return !lowered || exec(QStringLiteral("DELETE FROM tokens WHERE junk = 0 AND wanted = 0"));
+}
+
+bool LearnStore::bumpGeneration() {
+    return exec(QStringLiteral("UPDATE meta SET value = value + 1 WHERE key = 'generation'"));
+}
+
+std::optional<QList<LearnResult>> LearnStore::learn(const QList<LearnItem>& items, qint64 nowSecs) {
+    if (!m_open)
+        return std::nullopt;
+    const qint64 when = now(nowSecs);
+    QList<LearnResult> results;
+    QHash<qint64, std::pair<qint64, qint64>> deltas;
+    auto add = [&](const QStringList& tokens, MessageClass cls, int sign) {
+        for (const QString& t : tokens) {
+            auto& d = deltas[tokenHash(t)];
+            (cls == MessageClass::Junk ? d.first : d.second) += sign;
+        }
+    };
+    if (!begin())
+        return std::nullopt;
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    QSqlQuery find(db), insert(db), move(db);
+    find.prepare(QStringLiteral("SELECT class FROM messages WHERE digest = ?"));
+    insert.prepare(QStringLiteral("INSERT INTO messages(digest, class, learned) VALUES(?, ?, ?)"));
+    move.prepare(QStringLiteral("UPDATE messages SET class = ?, learned = ? WHERE digest = ?"));
+    bool ok = true;
+    for (const LearnItem& item : items) {
+        const QByteArray digest = digestOf(item.raw);
+        find.bindValue(0, digest);
+        if (!find.exec()) {
+            ok = fail(find.lastError());
+            break;
+        }
+        const int was = find.next() ? find.value(0).toInt() : 0; // 0: never learned
+        find.finish();
+        if (was == int(item.cls)) {
+            results << LearnResult::AlreadyLearned;
+            continue;
+        }
+        const QStringList tokens = tokenize(item.raw);
+        add(tokens, item.cls, +1);
+        QSqlQuery& q = was != 0 ? move : insert;
+        if (was != 0) {
+            add(tokens, MessageClass(was), -1);
+            move.bindValue(0, int(item.cls));
+            move.bindValue(1, when);
+            move.bindValue(2, digest);
+        } else {
+            insert.bindValue(0, digest);
+            insert.bindValue(1, int(item.cls));
+            insert.bindValue(2, when);
+        }
+        if (!q.exec()) {
+            ok = fail(q.lastError());
+            break;
+        }
+        results << (was != 0 ? LearnResult::Moved : LearnResult::Learned);
+    }
+    ok = ok && applyDeltas(deltas) && (deltas.isEmpty() || bumpGeneration());
+    if (!ok) {
+        rollback();
+        return std::nullopt;
+    }
+    if (!commit())
+        return std::nullopt;
+    // A checkpoint that readers kept from finishing leaves a long log: it is cut back here.
+    if (QFileInfo(m_path + QStringLiteral("-wal")).size() > kMaxLogBytes)
+        exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
+    // Pruning is a transaction of its own: what was just learned stays learned if it fails.
+    if (const std::optional<Totals> t = totals();
+        t && (qint64(t->junk) + t->wanted > kMaxLearnedMessages + kPruneSlack ||
+              QFileInfo(m_path).size() > kMaxStoreBytes))
+        prune(kMaxLearnedMessages, kMaxLearnedAgeDays, when);
+    return results;
+}
+
+std::optional<LearnResult> LearnStore::learn(const QByteArray& raw, MessageClass cls, qint64 nowSecs) {
+    const std::optional<QList<LearnResult>> r = learn(QList<LearnItem>{{raw, cls}}, nowSecs);
+    return r ? std::optional(r->front()) : std::nullopt;
+}
+
+std::optional<std::optional<MessageClass>> LearnStore::learnedClass(const QByteArray& raw) {
+    if (!m_open)
+        return std::nullopt;
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    q.prepare(QStringLiteral("SELECT class FROM messages WHERE digest = ?"));
+    q.bindValue(0, digestOf(raw));
+    if (!q.exec()) {
+        fail(q.lastError());
+        return std::nullopt;
+    }
+    return q.next() ? std::optional(MessageClass(q.value(0).toInt())) : std::nullopt;
+}
+
+std::optional<LearnResult> LearnStore::forget(const QByteArray& raw) {
+    if (!m_open || !begin())
+        return std::nullopt;
+    const QByteArray digest = digestOf(raw);
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    q.prepare(QStringLiteral("SELECT class FROM messages WHERE digest = ?"));
+    q.bindValue(0, digest);
+    if (!q.exec()) {
+        fail(q.lastError());
+        rollback();
+        return std::nullopt;
+    }
+    if (!q.next()) {
+        rollback();
+        return LearnResult::NotLearned;
+    }
+    const auto cls = MessageClass(q.value(0).toInt());
+    q.finish();
+    QHash<qint64, std::pair<qint64, qint64>> deltas;
+    for (const QString& t : tokenize(raw)) {
+        auto& d = deltas[tokenHash(t)];
+        (cls == MessageClass::Junk ? d.first : d.second) -= 1;
+    }
+    QSqlQuery del(QSqlDatabase::database(m_connection, false));
+    del.prepare(QStringLiteral("DELETE FROM messages WHERE digest = ?"));
+    del.bindValue(0, digest);
+    if (!(del.exec() || fail(del.lastError())) || !applyDeltas(deltas) || !bumpGeneration()) {
+        rollback();
+        return std::nullopt;
+    }
+    if (!commit())
+        return std::nullopt;
+    return LearnResult::Forgotten;
+}
+
+std::optional<LearnStore::Totals> LearnStore::totals() {
+    if (!m_open)
+        return std::nullopt;
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    if (!q.exec(QStringLiteral("SELECT (SELECT count(*) FROM messages WHERE class = 1), "
+                               "(SELECT count(*) FROM messages WHERE class = 2), "
+                               "(SELECT value FROM meta WHERE key = 'generation')"))) {
+        fail(q.lastError());
+        return std::nullopt;
+    }
+    if (!q.next())
+        return std::nullopt;
+    return Totals{q.value(0).toUInt(), q.value(1).toUInt(), q.value(2).toLongLong()};
+}
+
+std::optional<QList<TokenCounts>> LearnStore::countsOf(const QStringList& tokens) {
+    QList<qint64> hashes;
+    hashes.reserve(tokens.size());
+    for (const QString& t : tokens)
+        hashes << tokenHash(t);
+    QHash<qint64, TokenCounts> found;
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    for (qsizetype from = 0; from < hashes.size(); from += kLookupChunk) {
+        QString sql = QStringLiteral("SELECT h, junk, wanted FROM tokens WHERE h IN (");
+        for (qsizetype i = from; i < std::min(hashes.size(), from + kLookupChunk); ++i) {
+            if (i > from)
+                sql += u',';
+            sql += QString::number(hashes[i]); // numbers only: nothing of the message reaches the SQL
+        }
+        sql += u')';
+        if (!q.exec(sql)) {
+            fail(q.lastError());
+            return std::nullopt;
+        }
+        while (q.next())
+            found.insert(q.value(0).toLongLong(), {q.value(1).toUInt(), q.value(2).toUInt()});
+    }
+    QList<TokenCounts> counts;
+    counts.reserve(tokens.size());
+    for (qint64 h : hashes)
+        counts << found.value(h);
+    return counts;
+}
+
+std::optional<Judgement> LearnStore::judgeTokens(const QStringList& tokens,
+                                                 const ClassifierSettings& settings) {
+    if (!m_open)
+        return std::nullopt;
+    // One read transaction: the totals and the counts come from the same moment.
+    if (!exec(QStringLiteral("BEGIN")))
+        return std::nullopt;
+    const std::optional<Totals> t = totals();
+    std::optional<QList<TokenCounts>> counts;
+    if (t && t->junk >= kMinLearnedPerClass && t->wanted >= kMinLearnedPerClass)
+        counts = countsOf(tokens);
+    rollback();
+    if (!t)
+        return std::nullopt;
+    if (!counts)
+        return t->junk >= kMinLearnedPerClass && t->wanted >= kMinLearnedPerClass
+                   ? std::nullopt
+                   : std::optional(Judgement{});
+    return learn::judge(tokens, *counts, t->junk, t->wanted, settings);
+}
+
+std::optional<Judgement> LearnStore::judge(const QByteArray& raw, const ClassifierSettings& settings) {
+    return judgeTokens(tokenize(raw), settings);
+}
+
+bool LearnStore::prune(qint64 maxMessages, qint64 maxAgeDays, qint64 nowSecs, qint64 maxBytes) {
+    if (!m_open)
+        return false;
+    const std::optional<Totals> before = totals();
+    if (!before || !begin())
+        return false;
+    const qint64 cutoff = now(nowSecs) - maxAgeDays * 86400;
+    bool ok = exec(QStringLiteral("DELETE FROM messages WHERE learned < %1").arg(cutoff)) &&
+              exec(QStringLiteral("DELETE FROM messages WHERE digest IN (SELECT digest FROM messages "
+                                  "ORDER BY learned DESC, digest LIMIT -1 OFFSET %1)")
+                       .arg(maxMessages));
+    const std::optional<Totals> after = ok ? totals() : std::nullopt;
+    ok = ok && after;
+    if (ok && (after->junk != before->junk || after->wanted != before->wanted)) {
+        // Each class's counts scaled by the share of its messages kept, rounded to the nearest.
+        auto scaled = [](const char* column, quint32 kept, quint32 total) {
+            return total == 0 ? QStringLiteral("%1").arg(QLatin1String(column))
+                              : QStringLiteral("(%1 * %2 + %3) / %4")
+                                    .arg(QLatin1String(column))
+                                    .arg(kept)
+                                    .arg(total / 2)
+                                    .arg(total);
+        };
+        ok = exec(QStringLiteral("UPDATE tokens SET junk = %1, wanted = %2")
+                      .arg(scaled("junk", after->junk, before->junk),
+                           scaled("wanted", after->wanted, before->wanted))) &&
+             exec(QStringLiteral("DELETE FROM tokens WHERE junk = 0 AND wanted = 0")) && bumpGeneration();
+    }
+    if (!ok) {
+        rollback();
+        return false;
+    }
+    if (!commit())
+        return false;
+    exec(QStringLiteral("PRAGMA incremental_vacuum"));
+    // The rarest tokens go first, until the file is a quarter below the limit (so that the next
+    // pruning is not one message away).
+    for (int seen = 1; seen <= 3 && QFileInfo(m_path).size() > maxBytes; ++seen) {
+        if (!begin())
+            return false;
+        if (!exec(QStringLiteral("DELETE FROM tokens WHERE junk + wanted <= %1").arg(seen)) ||
+            !bumpGeneration()) {
+            rollback();
+            return false;
+        }
+        if (!commit())
+            return false;
+        exec(QStringLiteral("PRAGMA incremental_vacuum"));
+        exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
+        if (QFileInfo(m_path).size() <= maxBytes * 3 / 4)
+            break;
+    }
+    return true;
+}
+
+} // namespace brindle::learn

@@ -1,0 +1,256 @@
+#include "learn/Tokenizer.h"
+
+#include "keywords/KeywordFile.h"
+#include "mailcheck/mime/MimeDecode.h"
+
+#include <QRegularExpression>
+#include <QSet>
+
+namespace brindle::learn {
+
+namespace {
+
+// Distinct tokens in the order met, up to the cap.
+class Sink {
+public:
+    bool full() const { return m_list.size() >= kMaxTokensPerMessage; }
+    void add(const QString& token) {
+        if (!full() && !m_seen.contains(token)) {
+            m_seen.insert(token);
+            m_list.append(token);
+        }
+    }
+    QStringList take() { return std::move(m_list); }
+
+private:
+    QStringList m_list;
+    QSet<QString> m_seen;
+};
+
+bool isJapanese(char32_t c) {
+    if (c == 0x30FC || c == 0x3005) // ー and 々 are of no script of their own
+        return true;
+    switch (QChar::script(c)) {
+    case QChar::Script_Han:
+    case QChar::Script_Hiragana:
+    case QChar::Script_Katakana:
+        return true;
+    default:
+        return false;
+    }
+}
+
+QString normalised(QStringView text) {
+    return removeInvisibleCharacters(text.left(kMaxTextChars).toString())
+        .normalized(QString::NormalizationForm_KC);
+}
+
+void textTokens(QStringView raw, const QString& prefix, Sink& sink) {
+    const QString text = normalised(raw);
+    const QList<uint> cps = text.toUcs4();
+    qsizetype i = 0;
+    const qsizetype n = cps.size();
+    while (i < n && !sink.full()) {
+        const char32_t c = cps[i];
+        if (isJapanese(c)) {
+            qsizetype j = i;
+            while (j < n && isJapanese(cps[j]))
+                ++j;
+            if (j - i == 1) {
+                sink.add(prefix + QString::fromUcs4(&c, 1));
+            } else {
+                for (qsizetype k = i; k + 1 < j; ++k)
+                    sink.add(prefix + QString::fromUcs4(reinterpret_cast<const char32_t*>(&cps[k]), 2));
+            }
+            i = j;
+        } else if (QChar::isLetterOrNumber(c)) {
+            qsizetype j = i;
+            while (j < n && QChar::isLetterOrNumber(cps[j]) && !isJapanese(cps[j]))
+                ++j;
+            const QString word =
+                QString::fromUcs4(reinterpret_cast<const char32_t*>(&cps[i]), j - i).toLower();
+            if (word.size() > kMaxWordLength)
+                sink.add(prefix + u"skip:"_qs + word.front() + QString::number(word.size() / 10 * 10));
+            else if (word.size() >= 2)
+                sink.add(prefix + word);
+            i = j;
+        } else {
+            ++i;
+        }
+    }
+}
+
+QString tldOf(QStringView host) {
+    const qsizetype dot = host.lastIndexOf(u'.');
+    return dot < 0 ? QString() : host.mid(dot + 1).toString();
+}
+
+// A host as written in a link or an address, lower-cased, without user, port or trailing dot.
+QString cleanHost(QStringView host) {
+    QString h = host.toString().toLower();
+    if (const qsizetype at = h.lastIndexOf(u'@'); at >= 0)
+        h = h.mid(at + 1);
+    if (const qsizetype colon = h.indexOf(u':'); colon >= 0)
+        h.truncate(colon);
+    while (h.endsWith(u'.'))
+        h.chop(1);
+    return h;
+}
+
+// One header field of the decoded header block, its continuation lines joined.
+QString headerField(const QString& header, QStringView name) {
+    const QStringList lines = header.split(u'\n');
+    QString value;
+    bool in = false;
+    for (QString line : lines) {
+        if (line.endsWith(u'\r'))
+            line.chop(1);
+        if (in && (line.startsWith(u' ') || line.startsWith(u'\t'))) {
+            value += u' ' + line.trimmed();
+            continue;
+        }
+        if (in)
+            value += u'\n';
+        in = line.size() > name.size() && line.at(name.size()) == u':' &&
+             QStringView(line).first(name.size()).compare(name, Qt::CaseInsensitive) == 0;
+        if (in)
+            value += line.mid(name.size() + 1).trimmed();
+    }
+    return value;
+}
+
+QString stripTags(const QString& html) {
+    static const QRegularExpression tags(u"<(?:style|script)[^>]*>.*?</(?:style|script)>|<[^>]*>"_qs,
+                                         QRegularExpression::CaseInsensitiveOption |
+                                             QRegularExpression::DotMatchesEverythingOption);
+    static const QRegularExpression entities(u"&(?:nbsp|amp|lt|gt|quot|#\\d+|#x[0-9a-f]+);"_qs,
+                                             QRegularExpression::CaseInsensitiveOption);
+    QString text = html;
+    text.replace(tags, u" "_qs);
+    text.replace(entities, u" "_qs);
+    return text;
+}
+
+void linkTokens(const QString& body, Sink& sink) {
+    static const QRegularExpression anchor(
+        u"<a\\s[^>]*href\\s*=\\s*[\"']?\\s*https?://([^/\"'\\s>?#]+)[^>]*>(.*?)</a>"_qs,
+        QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
+    static const QRegularExpression bare(u"https?://([^/\"'\\s<>?#]+)"_qs,
+                                         QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression domain(u"(?:[a-z0-9-]+\\.)+[a-z]{2,}"_qs,
+                                           QRegularExpression::CaseInsensitiveOption);
+    qsizetype links = 0;
+    auto addHost = [&](const QString& host) {
+        sink.add(u"url:"_qs + siteOf(host));
+        if (const QString tld = tldOf(host); !tld.isEmpty())
+            sink.add(u"tld:link:"_qs + tld);
+    };
+    // The anchors' targets; what they show is only compared with them.
+    QString rest;
+    qsizetype restFrom = 0;
+    for (auto it = anchor.globalMatch(body); it.hasNext() && links < kMaxLinks; ++links) {
+        const QRegularExpressionMatch m = it.next();
+        rest += QStringView(body).sliced(restFrom, m.capturedStart() - restFrom);
+        restFrom = m.capturedEnd();
+        const QString targetHost = cleanHost(m.captured(1));
+        addHost(targetHost);
+        const QString target = siteOf(targetHost);
+        const QString shown = normalised(stripTags(m.captured(2)));
+        if (const QRegularExpressionMatch d = domain.match(shown); d.hasMatch()) {
+            if (siteOf(cleanHost(d.captured(0))) != target)
+                sink.add(u"sig:link-mismatch"_qs);
+        }
+    }
+    rest += QStringView(body).sliced(restFrom);
+    for (auto it = bare.globalMatch(rest); it.hasNext() && links < kMaxLinks; ++links)
+        addHost(cleanHost(it.next().captured(1)));
+}
+
+void senderTokens(const DecodedMessage& m, Sink& sink) {
+    const QString address = cleanHost(m.head.fromAddress);
+    const QString tld = tldOf(address);
+    if (!tld.isEmpty())
+        sink.add(u"tld:from:"_qs + tld);
+    const QString from = headerField(m.head.header, u"From");
+    const qsizetype lt = from.indexOf(u'<');
+    if (lt > 0) {
+        static const QRegularExpression domain(u"(?:[a-z0-9-]+\\.)+[a-z]{2,}"_qs,
+                                               QRegularExpression::CaseInsensitiveOption);
+        const QString name = normalised(QStringView(from).first(lt));
+        if (const QRegularExpressionMatch d = domain.match(name); d.hasMatch()) {
+            if (siteOf(cleanHost(d.captured(0))) != siteOf(address))
+                sink.add(u"sig:name-domain"_qs);
+        }
+        textTokens(QStringView(from).first(lt), u"n:"_qs, sink);
+    }
+    // The address apart from the name: junk borrows a brand's name, seldom its domain.
+    textTokens(m.head.fromAddress, u"f:"_qs, sink);
+    if (address.contains(u'.'))
+        sink.add(u"from:"_qs + siteOf(address));
+}
+
+void authTokens(const DecodedMessage& m, Sink& sink) {
+    static const QRegularExpression outcome(u"\\b(spf|dkim|dmarc)\\s*=\\s*([a-z]+)"_qs,
+                                            QRegularExpression::CaseInsensitiveOption);
+    const QString results = headerField(m.head.header, u"Authentication-Results");
+    for (auto it = outcome.globalMatch(results); it.hasNext();) {
+        const QRegularExpressionMatch r = it.next();
+        sink.add(u"auth:"_qs + r.captured(1).toLower() + u'=' + r.captured(2).toLower());
+    }
+}
+
+// The charsets declared and whether the message has no plain-text part, read from the raw bytes:
+// the decoded message no longer tells.
+void shapeTokens(QByteArrayView raw, Sink& sink) {
+    const QByteArray lower = raw.first(std::min(raw.size(), kMaxRawScanBytes)).toByteArray().toLower();
+    static const QRegularExpression charset(u"charset\\s*=\\s*\"?([a-z0-9_.:-]{1,40})"_qs);
+    for (auto it = charset.globalMatch(QString::fromLatin1(lower)); it.hasNext();)
+        sink.add(u"charset:"_qs + it.next().captured(1));
+    static const QRegularExpression contentType(u"^content-type:\\s*([a-z]+/[a-z0-9.+-]+)"_qs,
+                                                QRegularExpression::MultilineOption);
+    bool html = false, plain = false, typed = false;
+    for (auto it = contentType.globalMatch(QString::fromLatin1(lower)); it.hasNext();) {
+        const QString type = it.next().captured(1);
+        typed = true;
+        html = html || type == u"text/html";
+        plain = plain || type == u"text/plain";
+    }
+    if (typed && html && !plain)
+        sink.add(u"sig:html-only"_qs);
+}
+
+} // namespace
+
+QString siteOf(QStringView host) {
+    const QList<QStringView> labels = host.split(u'.', Qt::SkipEmptyParts);
+    if (labels.size() <= 2)
+        return host.toString();
+    // Second-level names under a country (example.co.jp, example.com.cn) keep one label more.
+    static const QSet<QString> second{u"co"_qs,  u"ne"_qs,  u"or"_qs,  u"ac"_qs, u"go"_qs,
+                                      u"ed"_qs,  u"lg"_qs,  u"gr"_qs,  u"ad"_qs, u"com"_qs,
+                                      u"net"_qs, u"org"_qs, u"gov"_qs, u"edu"_qs};
+    const qsizetype keep =
+        labels.at(labels.size() - 1).size() == 2 && second.contains(labels.at(labels.size() - 2).toString())
+            ? 3
+            : 2;
+    QStringList kept;
+    for (qsizetype i = labels.size() - keep; i < labels.size(); ++i)
+        kept << labels.at(i).toString();
+    return kept.join(u'.');
+}
+
+QStringList tokenize(QByteArrayView rawMessage) {
+    const DecodedMessage m = decodeMessage(rawMessage);
+    Sink sink;
+    // The signals and headers first: the cap cuts the body's tail, never them.
+    shapeTokens(rawMessage, sink);
+    authTokens(m, sink);
+    senderTokens(m, sink);
+    textTokens(m.head.subject, u"s:"_qs, sink);
+    const QString body = m.body.left(kMaxTextChars);
+    linkTokens(body, sink);
+    textTokens(body.contains(u'<') ? stripTags(body) : body, QString(), sink);
+    return sink.take();
+}
+
+} // namespace brindle::learn

@@ -1,0 +1,39 @@
+#pragma once
+#include <QByteArrayView>
+#include <QString>
+#include <QStringList>
+
+namespace brindle::learn {
+
+// At most this many distinct tokens are taken from one message: a long newsletter has about 1,500
+// distinct character pairs, and a message built to hold a million distinct tokens must cost neither
+// time nor room in the store beyond this.
+inline constexpr qsizetype kMaxTokensPerMessage = 3000;
+// Latin words longer than this are one token for their first letters and length bucket: long runs
+// are hashes, tracking codes and base64 that would only fill the store with tokens seen once.
+inline constexpr qsizetype kMaxWordLength = 24;
+// Only this much decoded text is read for tokens: the start of a message carries what tells junk
+// apart, and a 50 MB message must be tokenised in bounded time.
+inline constexpr qsizetype kMaxTextChars = 200'000;
+// Only this much of the raw message is searched for charsets and the HTML-only shape.
+inline constexpr qsizetype kMaxRawScanBytes = 1 << 20;
+// At most this many links are read from one message.
+inline constexpr qsizetype kMaxLinks = 200;
+
+// Where in the message the signals below come from: these tokens are what the classifier learns.
+//   s:…      subject tokens             n:…, f:…  the sender's display name, its address
+//   from:site              the registrable part of the sender's domain
+//   character pairs of kanji and kana runs, lower-cased Latin words, otherwise body tokens
+//   url:host a link's host              tld:from:… / tld:link:…  top-level domains
+//   sig:link-mismatch      a link whose visible text names another domain than its target
+//   sig:name-domain        a sender display name holding another domain than the address's
+//   sig:html-only          no plain-text part
+//   auth:spf=… auth:dkim=… auth:dmarc=…  the receiving server's Authentication-Results
+//   charset:…              a declared charset
+QStringList tokenize(QByteArrayView rawMessage);
+
+// "mail.example.co.jp" -> "example.co.jp": the part of a host a sender registers, close enough for
+// telling one organisation's domain from another's.
+QString siteOf(QStringView host);
+
+} // namespace brindle::learn

@@ -1,0 +1,239 @@
+// The store of what was learned: counting once, moving, forgetting, damage, two users at once, and a
+// kill during learning.
+#include "learn/LearnStore.h"
+#include "learn/Tokenizer.h"
+#include "support/TestFiles.h"
+
+#include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTest>
+
+using namespace brindle::learn;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QByteArray mail(char which) {
+    return "From: a@example.jp\r\nSubject: note " + QByteArray(1, which) + "\r\n\r\nbody text " +
+           QByteArray(1, which) + "word\r\n";
+}
+
+} // namespace
+
+class TestStore : public QObject {
+    Q_OBJECT
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_path;
+
+private Q_SLOTS:
+    void init() {
+        m_dir = std::make_unique<QTemporaryDir>();
+        m_path = m_dir->filePath(u"learned.sqlite"_s);
+    }
+
+    // ops: "Ja" learns message a as junk, "Wa" as wanted, "Fa" forgets it, "Ca" learns it with
+    // CR LF line ends turned into LF (the same message). Afterwards: the totals, what a's body
+    // token counts, and the result of the last operation.
+    void learning_data() {
+        QTest::addColumn<QStringList>("ops");
+        QTest::addColumn<int>("junk");
+        QTest::addColumn<int>("wanted");
+        QTest::addColumn<int>("tokenJunk");
+        QTest::addColumn<int>("tokenWanted");
+        QTest::addColumn<int>("last");
+        QTest::newRow("learn once") << QStringList{u"Ja"_s} << 1 << 0 << 1 << 0 << int(LearnResult::Learned);
+        QTest::newRow("learn twice counts once")
+            << QStringList{u"Ja"_s, u"Ja"_s} << 1 << 0 << 1 << 0 << int(LearnResult::AlreadyLearned);
+        QTest::newRow("line ends do not make another message")
+            << QStringList{u"Ja"_s, u"Ca"_s} << 1 << 0 << 1 << 0 << int(LearnResult::AlreadyLearned);
+        QTest::newRow("relearn as the other class moves it")
+            << QStringList{u"Ja"_s, u"Wa"_s} << 0 << 1 << 0 << 1 << int(LearnResult::Moved);
+        QTest::newRow("forget undoes")
+            << QStringList{u"Ja"_s, u"Jb"_s, u"Fa"_s} << 1 << 0 << 0 << 0 << int(LearnResult::Forgotten);
+        QTest::newRow("forget twice")
+            << QStringList{u"Wa"_s, u"Fa"_s, u"Fa"_s} << 0 << 0 << 0 << 0 << int(LearnResult::NotLearned);
+        QTest::newRow("two messages share tokens")
+            << QStringList{u"Ja"_s, u"Wb"_s} << 1 << 1 << 1 << 0 << int(LearnResult::Learned);
+    }
+    void learning() {
+        QFETCH(QStringList, ops);
+        QFETCH(int, junk);
+        QFETCH(int, wanted);
+        QFETCH(int, tokenJunk);
+        QFETCH(int, tokenWanted);
+        QFETCH(int, last);
+        LearnStore store(m_path);
+        QVERIFY(store.open());
+        std::optional<LearnResult> result;
+        qint64 generation = store.totals()->generation;
+        for (const QString& op : ops) {
+            QByteArray raw = mail(op[1].toLatin1());
+            if (op[0] == u'F') {
+                result = store.forget(raw);
+            } else {
+                if (op[0] == u'C')
+                    raw.replace("\r\n", "\n");
+                result = store.learn(raw, op[0] == u'W' ? MessageClass::Wanted : MessageClass::Junk);
+            }
+            QVERIFY(result);
+            const qint64 now = store.totals()->generation;
+            const bool changed = *result == LearnResult::Learned || *result == LearnResult::Moved ||
+                                 *result == LearnResult::Forgotten;
+            QCOMPARE(now > generation, changed);
+            generation = now;
+        }
+        QCOMPARE(int(*result), last);
+        const LearnStore::Totals t = *store.totals();
+        QCOMPARE(int(t.junk), junk);
+        QCOMPARE(int(t.wanted), wanted);
+        const QList<TokenCounts> c = *store.countsOf({u"aword"_s, u"body"_s});
+        QCOMPARE(int(c[0].junk), tokenJunk);
+        QCOMPARE(int(c[0].wanted), tokenWanted);
+        QCOMPARE(int(c[1].junk + c[1].wanted), junk + wanted); // shared by every message
+    }
+
+    void createdPrivate() {
+        LearnStore store(m_path);
+        QVERIFY(store.open());
+        QCOMPARE(QFile::permissions(m_path) & 0x0077, QFileDevice::Permissions()); // no group, no others
+        QVERIFY(QFile::permissions(m_path).testFlag(QFileDevice::ReadOwner));
+    }
+
+    // A damaged store is reported as damaged and kept as it was; no fresh store is made over it.
+    void damaged_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("fromRealStore"); // the bytes overwrite the middle of a real store
+        QTest::newRow("not a database") << QByteArray("From: a@b\r\n\r\nhello\r\n") << false;
+        QTest::newRow("header, then garbage")
+            << QByteArray("SQLite format 3\0", 16) + QByteArray(5000, 'x') << false;
+        QTest::newRow("pages overwritten") << QByteArray(3000, '\xA5') << true;
+    }
+    void damaged() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, fromRealStore);
+        if (fromRealStore) {
+            {
+                LearnStore store(m_path);
+                QVERIFY(store.open());
+                for (char c = 'a'; c <= 'z'; ++c)
+                    QVERIFY(store.learn(mail(c).repeated(20), MessageClass::Junk));
+                QSqlDatabase::database(QString(), false); // nothing else holds it
+            }
+            QFile f(m_path);
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            QVERIFY(f.size() > 4096 + bytes.size());
+            QVERIFY(f.seek(1024) && f.write(bytes) == bytes.size());
+            f.close();
+        } else {
+            QVERIFY(brindle::testing::writeFile(m_path, bytes));
+        }
+        const QByteArray before = brindle::testing::readFile(m_path);
+        LearnStore store(m_path);
+        QVERIFY(!store.open());
+        QCOMPARE(store.error(), StoreError::Corrupt);
+        QVERIFY(store.errorText().contains(u"壊れています"_s));
+        QVERIFY(!store.learn(mail('a'), MessageClass::Junk));
+        QCOMPARE(brindle::testing::readFile(m_path), before);
+    }
+
+    // A writer that holds the store longer than the wait is reported as "locked"; once it is done,
+    // learning goes on.
+    void lockedByAnother() {
+        {
+            LearnStore first(m_path);
+            QVERIFY(first.open());
+        }
+        QSqlDatabase other = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"other"_s);
+        other.setDatabaseName(m_path);
+        QVERIFY(other.open());
+        QSqlQuery hold(other);
+        QVERIFY(hold.exec(u"BEGIN IMMEDIATE"_s));
+        LearnStore store(m_path);
+        store.setBusyTimeout(50);
+        QVERIFY(store.open());
+        QVERIFY(!store.learn(mail('a'), MessageClass::Junk));
+        QCOMPARE(store.error(), StoreError::Locked);
+        QVERIFY(store.totals()); // readers are not kept out (WAL)
+        QVERIFY(hold.exec(u"COMMIT"_s));
+        QCOMPARE(store.learn(mail('a'), MessageClass::Junk), LearnResult::Learned);
+        hold.finish();
+        other.close();
+        other = QSqlDatabase();
+        QSqlDatabase::removeDatabase(u"other"_s);
+    }
+
+    // Two programs learning into one store at once: nothing is lost and neither fails.
+    void twoProcesses() {
+        QProcess a, b;
+        a.start(QStringLiteral(LEARN_STORE_HELPER), {m_path, u"0"_s, u"40"_s});
+        b.start(QStringLiteral(LEARN_STORE_HELPER), {m_path, u"1000"_s, u"40"_s});
+        QVERIFY(a.waitForFinished(60000) && b.waitForFinished(60000));
+        QCOMPARE(a.exitCode(), 0);
+        QCOMPARE(b.exitCode(), 0);
+        LearnStore store(m_path);
+        QVERIFY(store.open());
+        QCOMPARE(int(store.totals()->junk + store.totals()->wanted), 80);
+    }
+
+    // A learner killed (SIGKILL) in the middle: what it reported learned is learned, and the store
+    // opens sound.
+    void killedWhileLearning() {
+        QProcess p;
+        p.start(QStringLiteral(LEARN_STORE_HELPER), {m_path, u"0"_s, u"100000"_s});
+        QVERIFY(p.waitForStarted());
+        int reported = 0;
+        while (reported < 25 && p.waitForReadyRead(30000)) {
+            while (p.canReadLine())
+                reported = p.readLine().trimmed().mid(8).toInt();
+        }
+        QVERIFY(reported >= 25);
+        p.kill();
+        QVERIFY(p.waitForFinished());
+        LearnStore store(m_path);
+        QVERIFY2(store.open(), qPrintable(store.errorText()));
+        const auto t = *store.totals();
+        QVERIFY2(int(t.junk + t.wanted) >= reported, qPrintable(QString::number(t.junk + t.wanted)));
+        QVERIFY(int(t.junk + t.wanted) < 100000);
+        QCOMPARE(store.learn(mail('a'), MessageClass::Junk), LearnResult::Learned);
+    }
+
+    // Pruning by count keeps the newest messages and scales the token counts with them; by age
+    // drops the old ones.
+    void prune() {
+        LearnStore store(m_path);
+        QVERIFY(store.open());
+        for (char c = 'a'; c < 'a' + 20; ++c)
+            QVERIFY(store.learn(mail(c), c % 2 ? MessageClass::Junk : MessageClass::Wanted, 1000 + c));
+        QVERIFY(store.prune(10, 1000000, 2000));
+        QCOMPARE(int(store.totals()->junk + store.totals()->wanted), 10);
+        QVERIFY(!store.learnedClass(mail('a')).value().has_value());
+        QVERIFY(store.learnedClass(mail('a' + 19)).value().has_value());
+        QCOMPARE(int(store.countsOf({u"body"_s})->front().junk), 5);
+        // Over its room, the store drops the tokens seen in fewest messages and keeps the rest.
+        QCOMPARE(int(store.countsOf({u"sword"_s})->front().junk), 1);
+        QVERIFY(store.prune(100, 1000000, 2000, 1));
+        QCOMPARE(int(store.countsOf({u"sword"_s})->front().junk), 0);
+        QCOMPARE(int(store.countsOf({u"body"_s})->front().junk), 5);
+        QVERIFY(store.prune(100, 1, 1000 + 'a' + 15 + 86400));
+        QCOMPARE(int(store.totals()->junk + store.totals()->wanted), 5);
+    }
+
+    void judgesOnlyWhenReady() {
+        LearnStore store(m_path);
+        QVERIFY(store.open());
+        const QByteArray probe = mail('z');
+        for (int i = 0; i < 20; ++i) {
+            QVERIFY(store.learn(mail('z') + QByteArray::number(i) + " junk junk\r\n", MessageClass::Junk));
+            QCOMPARE(store.judge(probe)->verdict, Verdict::NotReady);
+            QVERIFY(store.learn("Subject: hello\r\n\r\nlunch " + QByteArray::number(i) + "\r\n",
+                                MessageClass::Wanted));
+        }
+        QCOMPARE(store.judge(probe)->verdict, Verdict::Junk);
+        QVERIFY(!store.judge(probe)->reasons.isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStore)
+#include "tst_store.moc"
