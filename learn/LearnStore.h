@@ -58,7 +58,8 @@ struct LearnItem {
 // bytes (line ends read as LF), its class and when it was learned. No token lists are kept: to
 // forget or move a message its bytes are given again (the file, the quarantine copy, the server's
 // copy), and tokenised again. Pruning drops the oldest messages and scales every token's counts by
-// the share of each class that is kept, as the expected undoing of what was dropped.
+// the share of each class that is kept, as the expected undoing of what was dropped. One object is
+// used from one thread (its Qt SQL connection is); each program or thread opens its own.
 class LearnStore {
 public:
     // "★MailData/learned.sqlite" under the application folder.

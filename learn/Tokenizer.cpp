@@ -85,9 +85,14 @@ QString tldOf(QStringView host) {
     return dot < 0 ? QString() : host.mid(dot + 1).toString();
 }
 
-// A host as written in a link or an address, lower-cased, without user, port or trailing dot.
+// A host as written in a link or an address, lower-cased, without user, port or trailing dot, and
+// of letters, digits, dots and hyphens only: tokens are shown to the user when a verdict is explained.
 QString cleanHost(QStringView host) {
-    QString h = host.toString().toLower();
+    QString h;
+    for (QChar c : host.left(kMaxHostChars)) {
+        if (c.isLetterOrNumber() || c == u'.' || c == u'-' || c == u'@' || c == u':')
+            h += c.toLower();
+    }
     if (const qsizetype at = h.lastIndexOf(u'@'); at >= 0)
         h = h.mid(at + 1);
     if (const qsizetype colon = h.indexOf(u':'); colon >= 0)
@@ -190,7 +195,7 @@ void senderTokens(const DecodedMessage& m, Sink& sink) {
 }
 
 void authTokens(const DecodedMessage& m, Sink& sink) {
-    static const QRegularExpression outcome(u"\\b(spf|dkim|dmarc)\\s*=\\s*([a-z]+)"_qs,
+    static const QRegularExpression outcome(u"\\b(spf|dkim|dmarc)\\s*=\\s*([a-z]{1,16})"_qs,
                                             QRegularExpression::CaseInsensitiveOption);
     const QString results = headerField(m.head.header, u"Authentication-Results");
     for (auto it = outcome.globalMatch(results); it.hasNext();) {

@@ -17,6 +17,8 @@ inline constexpr qsizetype kMaxWordLength = 24;
 inline constexpr qsizetype kMaxTextChars = 200'000;
 // Only this much of the raw message is searched for charsets and the HTML-only shape.
 inline constexpr qsizetype kMaxRawScanBytes = 1 << 20;
+// Hosts are read up to the longest a domain name may be.
+inline constexpr qsizetype kMaxHostChars = 253;
 // At most this many links are read from one message.
 inline constexpr qsizetype kMaxLinks = 200;
 

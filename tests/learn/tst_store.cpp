@@ -138,6 +138,13 @@ private Q_SLOTS:
         QCOMPARE(brindle::testing::readFile(m_path), before);
     }
 
+    void missingFolder() {
+        LearnStore store(m_dir->filePath(u"gone/learned.sqlite"_s));
+        QVERIFY(!store.open());
+        QCOMPARE(store.error(), StoreError::Unavailable);
+        QVERIFY(!QFileInfo::exists(m_dir->filePath(u"gone"_s)));
+    }
+
     // A writer that holds the store longer than the wait is reported as "locked"; once it is done,
     // learning goes on.
     void lockedByAnother() {

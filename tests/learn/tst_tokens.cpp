@@ -71,6 +71,10 @@ private Q_SLOTS:
                    "<p>hello</p>\r\n--b--\r\n"
             << QStringList{u"charset:gb2312"_s, u"charset:utf-8"_s, u"hello"_s}
             << QStringList{u"sig:html-only"_s};
+        QTest::newRow("a host keeps letters, digits, dots and hyphens only")
+            << message(plain, u"see https://ex\u001B[31mample.cn/ now"_s)
+            << QStringList{u"url:ex31mample.cn"_s, u"tld:link:cn"_s}
+            << QStringList{u"url:ex\u001B[31mample.cn"_s};
         QTest::newRow("long Latin runs are one token")
             << message(plain, u"ref aGVsbG8gd29ybGQgdGhpcyBpcyBsb25n end"_s)
             << QStringList{u"skip:a30"_s, u"ref"_s, u"end"_s}
