@@ -104,6 +104,14 @@ bool GeneralSettingsFile::write(const QString& key, const QString& value) const 
     return writeProfileString(kSection, key, value, m_path);
 }
 
+bool musicSwitchedOn(const GeneralSettingsFile& file) {
+    return file.readText(QStringLiteral("BGM"), QStringLiteral("1")).trimmed() != QLatin1String("0");
+}
+
+bool switchMusic(bool on, const GeneralSettingsFile& file) {
+    return file.write(QStringLiteral("BGM"), on ? QStringLiteral("1") : QStringLiteral("0"));
+}
+
 AccountFile::AccountFile(QString path) : m_path(std::move(path)) {}
 
 StoredAccount AccountFile::read() const {

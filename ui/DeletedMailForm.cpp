@@ -140,6 +140,7 @@ DeletedMailForm::DeletedMailForm(Mode mode) : m_mode(mode) {
     MailerCommand = button("MailerCommand", QStringLiteral("メーラーで開く"));
     SaveCommand = button("SaveCommand", QStringLiteral("保存"));
     AllowCommand = button("AllowCommand", QStringLiteral("許可リストに追加"));
+    registerCheckInput(AllowCommand);
     ExportCommand = button("ExportCommand", QStringLiteral("書き出し"));
     CloseCommand = button("CloseCommand", QStringLiteral("閉じる"));
     OpenCommand->setToolTip(QStringLiteral("選んだメールの控えを表示します（HTMLは表示せず、文字だけ）。"));

@@ -2,6 +2,7 @@
 
 #include "platform/AppFolder.h"
 #include "ui/Dialogs.h"
+#include "ui/MainForm.h"
 #include "ui/UiKit.h"
 
 #include <QDir>
@@ -70,7 +71,8 @@ HelpForm::HelpForm() {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(WebBrowser1);
-    centreOnScreen(this);
+    // Beside the main window, which it would otherwise hide.
+    placeBeside(this, forms::mainForm());
 }
 
 void HelpForm::load() {

@@ -1,5 +1,6 @@
 #include "ui/UiKit.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QFont>
 #include <QGroupBox>
@@ -10,6 +11,7 @@
 #include <QListWidget>
 #include <QLocale>
 #include <QPainter>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QStyle>
@@ -17,6 +19,7 @@
 #include <QStyleOptionButton>
 #include <QTextLayout>
 #include <QTranslator>
+#include <QWindow>
 
 namespace brindle {
 
@@ -200,6 +203,8 @@ ListEditorControls makeListEditorControls(QWidget* parent, int maxLength) {
     c.add = makeButton(parent, "Command1", QStringLiteral("登録"), twipsRect(5640, 405, 615, 255));
     c.remove = makeButton(parent, "Command2", QStringLiteral("削除"), twipsRect(6360, 405, 615, 255),
                           QColor(255, 0, 0));
+    for (QWidget* w : std::initializer_list<QWidget*>{c.entry, c.add, c.remove})
+        registerCheckInput(w);
     c.list = new QListWidget(parent);
     c.list->setObjectName(QStringLiteral("List1"));
     c.list->setGeometry(twipsRect(0, 765, 7095, 4350));
@@ -215,25 +220,97 @@ void centreOnScreen(QWidget* w) {
     w->move(avail.center() - QPoint(size.width() / 2, size.height() / 2));
 }
 
+QPoint besidePlace(const QRect& anchor, const QSize& size, const QRect& avail) {
+    const int y = qMax(avail.top(), qMin(anchor.top(), avail.bottom() + 1 - size.height()));
+    if (anchor.right() + 1 + size.width() <= avail.right() + 1)
+        return QPoint(anchor.right() + 1, y);
+    if (anchor.left() - size.width() >= avail.left())
+        return QPoint(anchor.left() - size.width(), y);
+    return QPoint(qMax(avail.left(), avail.right() + 1 - size.width()), y);
+}
+
+void placeBeside(QWidget* w, const QWidget* anchor) {
+    QScreen* s = anchor && anchor->isVisible() ? anchor->screen() : nullptr;
+    if (!s) {
+        centreOnScreen(w);
+        return;
+    }
+    // A window not shown yet has no frame: it is taken to get the anchor's.
+    QSize size = w->frameGeometry().size();
+    if (size == w->size())
+        size += anchor->frameGeometry().size() - anchor->size();
+    w->move(besidePlace(anchor->frameGeometry(), size, s->availableGeometry()));
+}
+
 void setTopmost(QWidget* w, bool topmost) {
-    const bool wasTopmost = w->windowFlags().testFlag(Qt::WindowStaysOnTopHint);
-    if (wasTopmost != topmost) {
-        const QPoint pos = w->pos();
-        w->setWindowFlag(Qt::WindowStaysOnTopHint, topmost);
-        w->move(pos);
+    const Qt::WindowFlags flags = w->windowFlags().setFlag(Qt::WindowStaysOnTopHint, topmost);
+    if (flags != w->windowFlags()) {
+        if (QWindow* handle = w->windowHandle()) {
+            // Told to the window system in place: setting the widget's flags would make a new native
+            // window, which the window manager places anew, a title bar's height off.
+            w->overrideWindowFlags(flags);
+            handle->setFlags(flags);
+        } else {
+            w->setWindowFlags(flags);
+        }
     }
     w->show();
     w->raise();
 }
 
+namespace {
+
+QList<QPointer<QObject>>& checkInputs() {
+    static QList<QPointer<QObject>> list;
+    return list;
+}
+bool g_checkInputsLocked = false;
+
+void setInputEnabled(QObject* o, bool enabled) {
+    if (auto* w = qobject_cast<QWidget*>(o))
+        w->setEnabled(enabled);
+    else if (auto* a = qobject_cast<QAction*>(o))
+        a->setEnabled(enabled);
+}
+
+void registerInput(QObject* o) {
+    checkInputs().removeAll(QPointer<QObject>());
+    checkInputs().append(o);
+    if (g_checkInputsLocked)
+        setInputEnabled(o, false);
+}
+
+} // namespace
+
+void registerCheckInput(QWidget* w) {
+    registerInput(w);
+}
+
+void registerCheckInput(QAction* a) {
+    registerInput(a);
+}
+
+void lockCheckInputs(bool locked) {
+    g_checkInputsLocked = locked;
+    checkInputs().removeAll(QPointer<QObject>());
+    for (const QPointer<QObject>& o : checkInputs())
+        setInputEnabled(o, !locked);
+}
+
+bool checkInputsLocked() {
+    return g_checkInputsLocked;
+}
+
+QSize windowFrameSize(const QWidget* w) {
+    const QSize frame = w->frameGeometry().size() - w->geometry().size();
+    if (!w->isVisible() || (frame.width() <= 0 && frame.height() <= 0))
+        return QSize(kAssumedFrameWidth, kAssumedFrameHeight);
+    return frame;
+}
+
 void setOuterSize(QWidget* w, int outerWidth, int outerHeight) {
-    int fw = w->frameGeometry().width() - w->geometry().width();
-    int fh = w->frameGeometry().height() - w->geometry().height();
-    if (!w->isVisible() || (fw <= 0 && fh <= 0)) {
-        fw = kAssumedFrameWidth;
-        fh = kAssumedFrameHeight;
-    }
-    w->setFixedSize(qMax(1, outerWidth - fw), qMax(1, outerHeight - fh));
+    const QSize frame = windowFrameSize(w);
+    w->setFixedSize(qMax(1, outerWidth - frame.width()), qMax(1, outerHeight - frame.height()));
 }
 
 bool installJapaneseQtTexts(QCoreApplication& app) {

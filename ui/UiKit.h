@@ -6,6 +6,7 @@
 #include <QRect>
 #include <QString>
 
+class QAction;
 class QWidget;
 class QPushButton;
 class QLabel;
@@ -69,14 +70,32 @@ ListEditorControls makeListEditorControls(QWidget* parent, int maxLength);
 // Centres a top-level window on the screen it opens on.
 void centreOnScreen(QWidget* w);
 
+// Where a window of outer size `size` goes beside the window whose outer rectangle is `anchor`, on a
+// screen whose free area is `avail`: right of it, else left of it, else as near to its right side as
+// the screen allows. Its top is level with the anchor's while the screen has room below.
+QPoint besidePlace(const QRect& anchor, const QSize& size, const QRect& avail);
+// Moves a top-level window beside `anchor` (besidePlace); centred on the screen when the anchor is
+// missing or hidden.
+void placeBeside(QWidget* w, const QWidget* anchor);
+
 // Floats a top-level window above all others (true) or returns it to the normal order (false),
-// and shows it.
+// and shows it. The window keeps its place on the screen.
 void setTopmost(QWidget* w, bool topmost);
+
+// The controls and menu entries that change what a check reads (the rule, the size limit, the mail
+// program, the keyword and allow lists). Each is registered when it is made; while a check runs they
+// are disabled, and a control registered meanwhile starts disabled.
+void registerCheckInput(QWidget* w);
+void registerCheckInput(QAction* a);
+void lockCheckInputs(bool locked);
+bool checkInputsLocked();
 
 // Sets a top-level window's outer size (frame and title bar included), keeping its top-left corner.
 // The client area gets the outer size less the frame that the window system draws, or less a
 // standard frame when the window system has not told us its frame yet.
 void setOuterSize(QWidget* w, int outerWidth, int outerHeight);
+// The frame's width and height that setOuterSize takes off a top-level window's outer size.
+QSize windowFrameSize(const QWidget* w);
 
 // Qt's own texts (the buttons of its dialogs, the file dialog, the context menus of text boxes) in
 // Japanese, from the system's Qt translations. False when they are not installed: they stay English.

@@ -2,18 +2,31 @@
 // box, the keyword editor's hints come up over their controls, and the password shows as "*".
 #include "UiTestSupport.h"
 
+#include "ui/AllowListForm.h"
+#include "ui/DeletedMailForm.h"
 #include "ui/GekitaiForm.h"
 #include "ui/IdPassForm.h"
+#include "ui/MainFormGeometry.h"
+#include "ui/MsgForm.h"
+#include "ui/OptionForm.h"
 #include "ui/SetForm.h"
+#include "ui/UiKit.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QCheckBox>
+#include <QFontInfo>
+#include <QHash>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTextEdit>
+#include <QTimer>
 
 using namespace brindle;
 using namespace brindle::test;
@@ -28,6 +41,42 @@ double luminance(QColor c) {
 double contrast(QColor a, QColor b) {
     const double la = luminance(a), lb = luminance(b);
     return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// Every window with buttons, opened as the user opens it.
+using Opener = std::function<QWidget*(MainForm&)>;
+const QList<std::pair<const char*, Opener>> kWindows{
+    {"main", [](MainForm& m) -> QWidget* { return &m; }},
+    {"settings", [](MainForm&) -> QWidget* { return forms::setForm(); }},
+    {"server", [](MainForm&) -> QWidget* { return forms::optionForm(); }},
+    {"account", [](MainForm&) -> QWidget* { return forms::idPassForm(); }},
+    {"keywords", [](MainForm&) -> QWidget* { return forms::gekitaiForm(); }},
+    {"allow list", [](MainForm&) -> QWidget* { return AllowListForm::open(); }},
+    {"deleted mail", [](MainForm&) -> QWidget* { return DeletedMailForm::openLog(); }},
+    {"trial", [](MainForm&) -> QWidget* { return DeletedMailForm::openTrial({}); }},
+};
+
+// The buttons of a window that the user can see: not hidden, and within the window.
+QList<QAbstractButton*> seenButtons(QWidget* window) {
+    window->show();
+    QList<QAbstractButton*> out;
+    for (QAbstractButton* b : window->findChildren<QAbstractButton*>()) {
+        const QRect at(b->mapTo(window, QPoint(0, 0)), b->size());
+        if (b->isVisibleTo(window) && window->rect().intersects(at))
+            out << b;
+    }
+    return out;
+}
+
+// The caption as drawn: without the marks of its access key.
+QString drawnCaption(const QAbstractButton* b) {
+    return QString(b->text()).remove(QRegularExpression(QStringLiteral("&(?!&)")));
+}
+
+void windowTable() {
+    QTest::addColumn<int>("window");
+    for (int i = 0; i < kWindows.size(); ++i)
+        QTest::newRow(kWindows[i].first) << i;
 }
 
 } // namespace
@@ -88,6 +137,157 @@ private Q_SLOTS:
             if (!r.hint.isEmpty())
                 QCOMPARE(g->Text2->toPlainText(), r.hint);
         }
+    }
+
+    // Every caption stands out from its button by 4.5:1, measured on the button as drawn: its most
+    // common colour against the caption's strongest pixel.
+    void captionsReadable_data() { windowTable(); }
+    void captionsReadable() {
+        QFETCH(int, window);
+        UiFixture f;
+        QWidget* w = kWindows[window].second(f.start());
+        for (QAbstractButton* b : seenButtons(w)) {
+            auto* push = qobject_cast<QPushButton*>(b);
+            if (!push)
+                continue;
+            QStyleOptionButton opt;
+            opt.initFrom(push);
+            const QRect inner = push->style()->subElementRect(QStyle::SE_PushButtonContents, &opt, push);
+            const QImage img = push->grab().toImage();
+            QHash<QRgb, int> counts;
+            for (int y = inner.top(); y <= inner.bottom(); ++y)
+                for (int x = inner.left(); x <= inner.right(); ++x)
+                    ++counts[img.pixel(x, y)];
+            const QColor back(
+                std::max_element(counts.keyValueBegin(), counts.keyValueEnd(), [](auto a, auto b) {
+                    return a.second < b.second;
+                })->first);
+            double best = 1;
+            for (auto it = counts.keyBegin(); it != counts.keyEnd(); ++it)
+                best = std::max(best, contrast(QColor(*it), back));
+            QVERIFY2(best >= 4.5, qPrintable(push->objectName() + u' ' + QString::number(best)));
+        }
+    }
+
+    // Every caption lies within its button: a push button's within its contents, the wrapping
+    // captions on the lines their height gives.
+    void captionsFit_data() { windowTable(); }
+    void captionsFit() {
+        QFETCH(int, window);
+        UiFixture f;
+        QWidget* w = kWindows[window].second(f.start());
+        for (QAbstractButton* b : seenButtons(w)) {
+            if (b->text().isEmpty())
+                continue;
+            const QFontMetrics fm(b->font());
+            const int need = fm.horizontalAdvance(drawnCaption(b));
+            QStyleOptionButton opt;
+            opt.initFrom(b);
+            int room = 0;
+            if (qobject_cast<QPushButton*>(b)) {
+                room = b->style()->subElementRect(QStyle::SE_PushButtonContents, &opt, b).width();
+            } else if (qobject_cast<WrapRadioButton*>(b) || qobject_cast<WrapCheckBox*>(b)) {
+                const int mark = b->style()->pixelMetric(qobject_cast<QRadioButton*>(b)
+                                                             ? QStyle::PM_ExclusiveIndicatorWidth
+                                                             : QStyle::PM_IndicatorWidth);
+                const int lines = qMax(1, (b->height() + 1) / (QFontInfo(b->font()).pixelSize() + 1));
+                room = lines * (b->width() - mark - 4);
+            } else {
+                room = b->style()
+                           ->subElementRect(qobject_cast<QRadioButton*>(b) ? QStyle::SE_RadioButtonContents
+                                                                           : QStyle::SE_CheckBoxContents,
+                                            &opt, b)
+                           .width();
+            }
+            QVERIFY2(
+                need <= room,
+                qPrintable(
+                    QStringLiteral("%1 「%2」 %3 > %4").arg(b->objectName(), b->text()).arg(need).arg(room)));
+        }
+    }
+
+    // In medium mode the picture fills the window's right side; no strip of the right column of
+    // buttons shows beside it, however thin the window system's frame.
+    void mediumHidesTheRightColumn_data() {
+        QTest::addColumn<QSize>("frame");
+        QTest::newRow("none") << QSize(0, 0);
+        QTest::newRow("thin border") << QSize(2, 22);
+        QTest::newRow("assumed") << QSize(8, 26);
+    }
+    void mediumHidesTheRightColumn() {
+        QFETCH(QSize, frame);
+        const QSize client = mainFormClientSize(WindowSize::Medium, frame);
+        QVERIFY(client.width() <= mainFormPlace(u"Command8").left());
+        QVERIFY(client.width() >= mainFormPlace(u"picMain").right());
+    }
+
+    // HELP opens beside the main window: right of it, else left, else where the screen has room.
+    void helpBeside_data() {
+        QTest::addColumn<QRect>("anchor");
+        QTest::addColumn<QPoint>("at");
+        const QRect screen(0, 0, 1280, 1024);
+        QTest::newRow("room on the right") << QRect(100, 50, 370, 390) << QPoint(470, 50);
+        QTest::newRow("room on the left only") << QRect(800, 50, 370, 390) << QPoint(60, 50);
+        QTest::newRow("room on neither side") << QRect(300, 50, 370, 390) << QPoint(540, 50);
+        QTest::newRow("low on the screen: raised") << QRect(100, 900, 370, 100) << QPoint(470, 504);
+    }
+    void helpBeside() {
+        QFETCH(QRect, anchor);
+        QFETCH(QPoint, at);
+        QCOMPARE(besidePlace(anchor, QSize(740, 520), QRect(0, 0, 1280, 1024)), at);
+    }
+
+    // A box stands above the topmost window of ours, and is kept on top itself while one of ours is:
+    // a modal box beneath HELP would leave the program unanswerable.
+    void boxAboveTopmost_data() {
+        QTest::addColumn<QString>(
+            "shown"); // m main, h HELP, s settings, t main kept on top; then the active one
+        QTest::addColumn<QString>("parent");
+        QTest::newRow("main alone") << "m"
+                                    << "MainForm";
+        QTest::newRow("HELP over main") << "mh"
+                                        << "HELPForm";
+        QTest::newRow("settings active, HELP shown") << "mhs"
+                                                     << "HELPForm";
+        QTest::newRow("settings active") << "ms"
+                                         << "SetForm";
+        QTest::newRow("main kept on top, settings active") << "ts"
+                                                           << "MainForm";
+        QTest::newRow("in the tray: no parent") << ""
+                                                << "";
+    }
+    void boxAboveTopmost() {
+        QFETCH(QString, shown);
+        QFETCH(QString, parent);
+        UiFixture f;
+        f.writeServerAndAccount();
+        MainForm& main = f.start();
+        QWidget* last = nullptr;
+        for (QChar c : shown) {
+            last = c == u'h'   ? static_cast<QWidget*>(forms::helpForm())
+                   : c == u's' ? static_cast<QWidget*>(forms::setForm())
+                               : &main;
+            if (c == u't')
+                setTopmost(&main, true);
+            last->show();
+        }
+        if (last) {
+            QApplication::setActiveWindow(last);
+            QCOMPARE(QApplication::activeWindow(), last);
+        }
+        setMessageBoxes(nullptr);
+        QString seenParent = QStringLiteral("none");
+        bool onTop = false;
+        QTimer::singleShot(0, [&] {
+            QWidget* box = QApplication::activeModalWidget();
+            QVERIFY(box);
+            seenParent = box->parentWidget() ? box->parentWidget()->objectName() : QString();
+            onTop = box->windowFlags().testFlag(Qt::WindowStaysOnTopHint);
+            GuiMessageBoxes::dismissAll();
+        });
+        messageBoxes().show(QStringLiteral("HTML"), MsgButtons::Ok, MsgIcon::None, QString());
+        QCOMPARE(seenParent, parent);
+        QCOMPARE(onTop, shown.contains(u'h') || shown.contains(u't'));
     }
 
     void passwordShowsAsterisks() {
