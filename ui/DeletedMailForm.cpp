@@ -149,6 +149,9 @@ DeletedMailForm::DeletedMailForm(Mode mode) : m_mode(mode) {
     AllowCommand->setToolTip(QStringLiteral("選んだメールの差出人を許可リストに加え、今後は削除しません。"));
     ExportCommand->setToolTip(QStringLiteral(
         "選んだメール（選んでいなければ全部）を、メーラーに取り込める mbox ファイルに書き出します。"));
+    for (QPushButton* b :
+         {OpenCommand, MailerCommand, SaveCommand, AllowCommand, ExportCommand, CloseCommand})
+        fitCaption(b, true);
     for (QPushButton* b : {OpenCommand, MailerCommand, SaveCommand, ExportCommand})
         b->setVisible(log);
 

@@ -40,6 +40,9 @@ void MsgForm::load() {
 namespace {
 
 const QString kStartPage = QStringLiteral("1.htm");
+// HELP may be narrowed to fit beside the main window, down to this width (pixels), at which the
+// pages still read well; below it, it opens over the main window at its full size.
+constexpr int kNarrowestHelp = 400;
 
 } // namespace
 
@@ -72,7 +75,7 @@ HelpForm::HelpForm() {
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(WebBrowser1);
     // Beside the main window, which it would otherwise hide.
-    placeBeside(this, forms::mainForm());
+    placeBeside(this, forms::mainForm(), kNarrowestHelp);
 }
 
 void HelpForm::load() {

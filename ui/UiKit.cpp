@@ -3,6 +3,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QFont>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
@@ -13,6 +15,7 @@
 #include <QPainter>
 #include <QPointer>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QStyle>
 #include <QStyleFactory>
@@ -120,17 +123,41 @@ void applyApplicationLook() {
 }
 
 QPushButton* makeButton(QWidget* parent, const char* name, const QString& caption, QRect r,
-                        const QColor& background) {
+                        const QColor& background, const QColor& text) {
     auto* b = new QPushButton(caption, parent);
     b->setObjectName(QString::fromLatin1(name));
     b->setGeometry(r);
     if (background.isValid()) {
-        b->setStyleSheet(QStringLiteral("QPushButton{background-color:%1;color:black;border:1px solid "
+        b->setStyleSheet(QStringLiteral("QPushButton{background-color:%1;color:%3;border:1px solid "
                                         "#404040;padding:0px;}QPushButton:pressed{background-color:%2;}"
                                         "QPushButton:focus{border:1px solid black;}")
-                             .arg(background.name(), background.darker(120).name()));
+                             .arg(background.name(), background.darker(120).name(), text.name()));
     }
+    fitCaption(b, false);
     return b;
+}
+
+void fitCaption(QPushButton* b, bool grow) {
+    b->ensurePolished();
+    QStyleOptionButton opt;
+    opt.initFrom(b);
+    // The border and padding around the contents, whatever the button's width.
+    const int chrome =
+        b->width() - b->style()->subElementRect(QStyle::SE_PushButtonContents, &opt, b).width();
+    const QString caption = QString(b->text()).remove(QRegularExpression(QStringLiteral("&(?!&)")));
+    auto need = [&](const QFont& f) {
+        return QFontMetrics(f).horizontalAdvance(caption) + 2 * kCaptionClearance + chrome;
+    };
+    if (grow) {
+        b->setMinimumWidth(need(b->font()));
+        return;
+    }
+    QFont f = b->font();
+    int px = QFontInfo(f).pixelSize();
+    while (need(f) > b->width() && px > kSmallestFontPixels)
+        f.setPixelSize(--px);
+    if (f != b->font())
+        b->setFont(f);
 }
 
 QLabel* makeLabel(QWidget* parent, const char* name, const QString& text, QRect r) {
@@ -201,8 +228,13 @@ ListEditorControls makeListEditorControls(QWidget* parent, int maxLength) {
     c.entry = makeLineEdit(parent, "Text1", twipsRect(0, 405, 5535, 270));
     c.entry->setMaxLength(maxLength);
     c.add = makeButton(parent, "Command1", QStringLiteral("登録"), twipsRect(5640, 405, 615, 255));
+    // White on a deep red: black strokes this thin blend into a bright red and read as dark red.
     c.remove = makeButton(parent, "Command2", QStringLiteral("削除"), twipsRect(6360, 405, 615, 255),
-                          QColor(255, 0, 0));
+                          QColor(176, 0, 0), Qt::white);
+    QFont bold = c.remove->font();
+    bold.setBold(true);
+    c.remove->setFont(bold);
+    fitCaption(c.remove, false);
     for (QWidget* w : std::initializer_list<QWidget*>{c.entry, c.add, c.remove})
         registerCheckInput(w);
     c.list = new QListWidget(parent);
@@ -220,26 +252,34 @@ void centreOnScreen(QWidget* w) {
     w->move(avail.center() - QPoint(size.width() / 2, size.height() / 2));
 }
 
-QPoint besidePlace(const QRect& anchor, const QSize& size, const QRect& avail) {
+QRect besidePlace(const QRect& anchor, const QSize& size, const QRect& avail, int minWidth) {
     const int y = qMax(avail.top(), qMin(anchor.top(), avail.bottom() + 1 - size.height()));
-    if (anchor.right() + 1 + size.width() <= avail.right() + 1)
-        return QPoint(anchor.right() + 1, y);
-    if (anchor.left() - size.width() >= avail.left())
-        return QPoint(anchor.left() - size.width(), y);
-    return QPoint(qMax(avail.left(), avail.right() + 1 - size.width()), y);
+    const int rightRoom = avail.right() - anchor.right();
+    const int leftRoom = anchor.left() - avail.left();
+    if (size.width() <= rightRoom)
+        return QRect(anchor.right() + 1, y, size.width(), size.height());
+    if (size.width() <= leftRoom)
+        return QRect(anchor.left() - size.width(), y, size.width(), size.height());
+    if (qMax(rightRoom, leftRoom) >= minWidth)
+        return rightRoom >= leftRoom ? QRect(anchor.right() + 1, y, rightRoom, size.height())
+                                     : QRect(avail.left(), y, leftRoom, size.height());
+    return QRect(qMax(avail.left(), avail.right() + 1 - size.width()), y, size.width(), size.height());
 }
 
-void placeBeside(QWidget* w, const QWidget* anchor) {
+void placeBeside(QWidget* w, const QWidget* anchor, int minWidth) {
     QScreen* s = anchor && anchor->isVisible() ? anchor->screen() : nullptr;
     if (!s) {
         centreOnScreen(w);
         return;
     }
     // A window not shown yet has no frame: it is taken to get the anchor's.
-    QSize size = w->frameGeometry().size();
-    if (size == w->size())
-        size += anchor->frameGeometry().size() - anchor->size();
-    w->move(besidePlace(anchor->frameGeometry(), size, s->availableGeometry()));
+    QSize frame = w->frameGeometry().size() - w->size();
+    if (frame.isEmpty())
+        frame = anchor->frameGeometry().size() - anchor->size();
+    const QRect place =
+        besidePlace(anchor->frameGeometry(), w->size() + frame, s->availableGeometry(), minWidth);
+    w->resize(place.size() - frame);
+    w->move(place.topLeft());
 }
 
 void setTopmost(QWidget* w, bool topmost) {

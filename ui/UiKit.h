@@ -25,9 +25,18 @@ QRect twipsRect(int left, int top, int width, int height);
 // The application's look: Fusion style, a Japanese font small enough for the designed captions.
 void applyApplicationLook();
 
-// Controls placed at designed positions, each named with its design name.
+// Pixels kept clear between a push button's caption and the edges of its contents on either side,
+// so that no caption touches its button's border.
+inline constexpr int kCaptionClearance = 4;
+
+// Controls placed at designed positions, each named with its design name. A button's caption that
+// would come nearer its edges than kCaptionClearance is set smaller (fitCaption).
 QPushButton* makeButton(QWidget* parent, const char* name, const QString& caption, QRect r,
-                        const QColor& background = QColor());
+                        const QColor& background = QColor(), const QColor& text = Qt::black);
+// Makes room for a push button's caption, kCaptionClearance from its contents' edges: a button whose
+// width a layout decides (`grow`) is given that much width at least; a button at a designed place
+// keeps its size and its caption is set smaller, down to a readable size.
+void fitCaption(QPushButton* b, bool grow);
 QLabel* makeLabel(QWidget* parent, const char* name, const QString& text, QRect r);
 QLineEdit* makeLineEdit(QWidget* parent, const char* name, QRect r);
 // Shrinks the label's font until its text fits the label's box.
@@ -71,12 +80,14 @@ ListEditorControls makeListEditorControls(QWidget* parent, int maxLength);
 void centreOnScreen(QWidget* w);
 
 // Where a window of outer size `size` goes beside the window whose outer rectangle is `anchor`, on a
-// screen whose free area is `avail`: right of it, else left of it, else as near to its right side as
-// the screen allows. Its top is level with the anchor's while the screen has room below.
-QPoint besidePlace(const QRect& anchor, const QSize& size, const QRect& avail);
-// Moves a top-level window beside `anchor` (besidePlace); centred on the screen when the anchor is
-// missing or hidden.
-void placeBeside(QWidget* w, const QWidget* anchor);
+// screen whose free area is `avail`: right of it, else left of it; where neither side has room for
+// it, narrowed to the wider side while that leaves it `minWidth`; else as near to the anchor's right
+// side as the screen allows, over the anchor. Its top is level with the anchor's while the screen
+// has room below. The result is the outer rectangle.
+QRect besidePlace(const QRect& anchor, const QSize& size, const QRect& avail, int minWidth);
+// Moves (and narrows, see besidePlace) a top-level window beside `anchor`; centred on the screen
+// when the anchor is missing or hidden.
+void placeBeside(QWidget* w, const QWidget* anchor, int minWidth);
 
 // Floats a top-level window above all others (true) or returns it to the normal order (false),
 // and shows it. The window keeps its place on the screen.
