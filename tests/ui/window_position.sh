@@ -46,9 +46,11 @@ until_ok xprop -root _NET_SUPPORTING_WM_CHECK || { echo "openbox did not start";
 unset QT_QPA_PLATFORM
 HOME="$WORK" "$APP/brindle" >"$WORK/brindle.log" 2>&1 &
 PIDS+=($!)
+# The main window by its title: a window re-created by the toolkit comes back under a new id.
+find_wid() { xdotool search --onlyvisible --name '迷惑メール撃退ツール' 2>/dev/null | head -1; }
 WID=""
-for _ in $(seq 1 100); do
-  WID=$(xdotool search --onlyvisible --name '迷惑メール撃退ツール' 2>/dev/null | head -1)
+for _ in $(seq 1 300); do
+  WID=$(find_wid)
   [ -n "$WID" ] && break
   sleep 0.1
 done
@@ -57,6 +59,7 @@ done
 # "frameX frameY clientX clientY width height" of the main window.
 where() {
   local info x y w h ext l t
+  WID=$(find_wid)
   info=$(xwininfo -id "$WID")
   x=$(sed -n 's/.*Absolute upper-left X: *//p' <<<"$info")
   y=$(sed -n 's/.*Absolute upper-left Y: *//p' <<<"$info")
@@ -82,7 +85,7 @@ settled() {
 until_ok test -n "$(xprop -id "$WID" _NET_FRAME_EXTENTS | grep =)"
 START=$(settled)
 read -r FX FY CX CY _ <<<"$START"
-echo "start: frame $FX,$FY client $CX,$CY size ${START##* * * * }"
+echo "start: frame $FX,$FY client $CX,$CY size $(cut -d' ' -f5 <<<"$START")x$(cut -d' ' -f6 <<<"$START")"
 # The menu bar's height, above the buttons' designed places.
 MENU=${MENU:-22}
 moved=0
@@ -90,12 +93,19 @@ shot=0
 click() { # name x y: ten clicks on the button at client x,y (below the menu bar)
   local name=$1 i now
   for i in $(seq 1 10); do
+    WID=$(find_wid)
     xdotool mousemove --window "$WID" "$2" $(($3 + MENU)) click 1
     sleep 0.2
     now=$(settled)
     read -r fx fy cx cy w h <<<"$now"
     printf '%-10s %2d: frame %s,%s client %s,%s size %sx%s\n' "$name" "$i" "$fx" "$fy" "$cx" "$cy" "$w" "$h"
-    if [ "$fx" != "$FX" ] || [ "$fy" != "$FY" ]; then moved=1; fi
+    if [ "$fx" != "$FX" ] || [ "$fy" != "$FY" ] || [ "$cx" != "$CX" ] || [ "$cy" != "$CY" ]; then moved=1; fi
+    # 常に前面表示 must still take effect: kept above on every odd click, not on the even ones.
+    if [ "$name" = topmost ]; then
+      above=0
+      xprop -id "$WID" _NET_WM_STATE | grep -q _NET_WM_STATE_ABOVE && above=1
+      [ "$above" = $((i % 2)) ] || { echo "FAIL: kept above: $above after click $i"; moved=1; }
+    fi
     if [ -n "$SHOTS" ] && [ "$i" -le 2 ] && command -v import >/dev/null; then
       shot=$((shot + 1))
       import -window root "$SHOTS/position-$shot-$name-$i.png"
