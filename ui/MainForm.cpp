@@ -39,6 +39,7 @@
 #include <QSignalBlocker>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <QWindow>
 
 namespace brindle {
 
@@ -235,7 +236,8 @@ void MainForm::buildControls() {
     Option5->setObjectName(QStringLiteral("Option5"));
     Option5->setGeometry(mainFormPlace(u"Option5"));
     for (QRadioButton* o : {Option1, Option6, Option4, Option5})
-        o->setStyleSheet(whiteText);
+        o->setStyleSheet(
+            QStringLiteral("QRadioButton{color:white;}QRadioButton:disabled{color:rgb(176,176,176);}"));
     QFont optionFont = Option1->font();
     optionFont.setPixelSize(11); // two lines, clear of Option6 below
     Option1->setFont(optionFont);
@@ -633,6 +635,10 @@ void MainForm::goToTray() {
     m_tray->setIcon(windowIcon());
     m_tray->setToolTip(generalDateText(QDateTime::currentDateTime()));
     m_tray->show();
+    // Placed where it is now, the window comes back from the tray there; a window never placed by
+    // the program would be placed anew by the window manager.
+    if (isVisible() && windowHandle())
+        windowHandle()->setPosition(windowHandle()->position());
     hide();
 }
 

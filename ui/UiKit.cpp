@@ -128,10 +128,15 @@ QPushButton* makeButton(QWidget* parent, const char* name, const QString& captio
     b->setObjectName(QString::fromLatin1(name));
     b->setGeometry(r);
     if (background.isValid()) {
-        b->setStyleSheet(QStringLiteral("QPushButton{background-color:%1;color:%3;border:1px solid "
-                                        "#404040;padding:0px;}QPushButton:pressed{background-color:%2;}"
-                                        "QPushButton:focus{border:1px solid black;}")
-                             .arg(background.name(), background.darker(120).name(), text.name()));
+        // Disabled (while a check runs, for some): the caption fades halfway into the background.
+        const QColor faded((text.red() + background.red()) / 2, (text.green() + background.green()) / 2,
+                           (text.blue() + background.blue()) / 2);
+        b->setStyleSheet(
+            QStringLiteral("QPushButton{background-color:%1;color:%3;border:1px solid "
+                           "#404040;padding:0px;}QPushButton:pressed{background-color:%2;}"
+                           "QPushButton:focus{border:1px solid black;}"
+                           "QPushButton:disabled{color:%4;border-color:%4;}")
+                .arg(background.name(), background.darker(120).name(), text.name(), faded.name()));
     }
     fitCaption(b, false);
     return b;
