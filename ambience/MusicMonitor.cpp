@@ -25,4 +25,16 @@ void MusicMonitor::tick() {
     m_timer->stop();
 }
 
+void MusicMonitor::play(const QString& piece) {
+    m_device.send(QStringLiteral("open \"%1\" alias bgm").arg(piece));
+    m_device.send(QStringLiteral("play bgm from 0"));
+    m_timer->start();
+}
+
+void MusicMonitor::stop() {
+    m_device.send(QStringLiteral("stop bgm"));
+    m_device.send(QStringLiteral("close bgm"));
+    m_timer->stop();
+}
+
 } // namespace brindle

@@ -30,6 +30,10 @@ public:
     MusicMonitor(MediaControl& device, std::function<bool()> intervalCheckingOn, QObject* parent = nullptr);
     QTimer* timer() const { return m_timer; }
     void tick();
+    // Opens the piece on the device, plays it from the start and watches it again.
+    void play(const QString& piece);
+    // Stops and releases the device; the watching ends until the next play.
+    void stop();
 
 private:
     MediaControl& m_device;

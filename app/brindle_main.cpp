@@ -24,12 +24,8 @@ int main(int argc, char** argv) {
     // The music device outlives the main window, whose monitor talks to it.
     brindle::MediaPlayerDevice music;
     brindle::MainForm main(brindle::nmail(), &music);
+    // Loading also starts the background music, unless the user switched it off.
     main.load();
-    // The background music: the user's own piece in the music folder, or the one that comes with the
-    // program. Without either, or with a file that cannot be played, the program is silent.
-    const QString piece = brindle::musicIn(brindle::appPath(brindle::kMusicFolder));
-    if (!piece.isEmpty() && music.open(piece))
-        music.send(QStringLiteral("play bgm from 0"));
     // --tray (the login start): straight into the tray, or minimized where there is no tray.
     if (QCoreApplication::arguments().contains(QStringLiteral("--tray")))
         main.goToTray();

@@ -187,6 +187,14 @@ bool GeneralSettingsFile::writeMailerPath(const QString& path) const {
     return writeProfileStrings(kSection, entries, m_path);
 }
 
+bool musicSwitchedOn(const GeneralSettingsFile& file) {
+    return file.readText(QStringLiteral("BGM"), QStringLiteral("1")).trimmed() != QLatin1String("0");
+}
+
+bool switchMusic(bool on, const GeneralSettingsFile& file) {
+    return file.write(QStringLiteral("BGM"), on ? QStringLiteral("1") : QStringLiteral("0"));
+}
+
 AccountFile::AccountFile(QString path) : m_path(std::move(path)) {}
 
 StoredAccount AccountFile::read() const {

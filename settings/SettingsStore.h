@@ -67,6 +67,10 @@ private:
     QString m_path;
 };
 
+// The background music switch, BGM in ini.ini: "0" is off; "1", and no key at all, on.
+bool musicSwitchedOn(const GeneralSettingsFile& file = GeneralSettingsFile());
+bool switchMusic(bool on, const GeneralSettingsFile& file = GeneralSettingsFile());
+
 struct StoredAccount {
     QString id;
     QString password;

@@ -140,6 +140,7 @@ DeletedMailForm::DeletedMailForm(Mode mode) : m_mode(mode) {
     MailerCommand = button("MailerCommand", QStringLiteral("メーラーで開く"));
     SaveCommand = button("SaveCommand", QStringLiteral("保存"));
     AllowCommand = button("AllowCommand", QStringLiteral("許可リストに追加"));
+    registerCheckInput(AllowCommand);
     ExportCommand = button("ExportCommand", QStringLiteral("書き出し"));
     CloseCommand = button("CloseCommand", QStringLiteral("閉じる"));
     OpenCommand->setToolTip(QStringLiteral("選んだメールの控えを表示します（HTMLは表示せず、文字だけ）。"));
@@ -148,6 +149,9 @@ DeletedMailForm::DeletedMailForm(Mode mode) : m_mode(mode) {
     AllowCommand->setToolTip(QStringLiteral("選んだメールの差出人を許可リストに加え、今後は削除しません。"));
     ExportCommand->setToolTip(QStringLiteral(
         "選んだメール（選んでいなければ全部）を、メーラーに取り込める mbox ファイルに書き出します。"));
+    for (QPushButton* b :
+         {OpenCommand, MailerCommand, SaveCommand, AllowCommand, ExportCommand, CloseCommand})
+        fitCaption(b, true);
     for (QPushButton* b : {OpenCommand, MailerCommand, SaveCommand, ExportCommand})
         b->setVisible(log);
 

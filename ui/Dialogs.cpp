@@ -2,7 +2,11 @@
 
 #include "platform/DialUp.h"
 #include "platform/Process.h"
+#include "ui/Form.h"
+#include "ui/MainForm.h"
 
+#include <algorithm>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
@@ -11,6 +15,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QTimer>
 
 namespace brindle {
 
@@ -72,9 +77,45 @@ void setMessageBoxes(MessageBoxes* boxes) {
     g_override = boxes;
 }
 
+namespace {
+
+QList<QWidget*> shownWindows() {
+    QList<QWidget*> out;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        const Qt::WindowType type = w->windowType();
+        if (w->isVisible() && !w->isMinimized() && (type == Qt::Window || type == Qt::Dialog))
+            out.append(w);
+    }
+    return out;
+}
+
+} // namespace
+
+QWidget* topmostWindow() {
+    QWidget* best = nullptr;
+    int bestRank = -1;
+    for (QWidget* w : shownWindows()) {
+        const int rank = (w == QApplication::activeModalWidget() ? 8 : 0) +
+                         (w->windowFlags().testFlag(Qt::WindowStaysOnTopHint) ? 4 : 0) +
+                         (w->isActiveWindow() ? 2 : 0) + (w == forms::mainForm() ? 1 : 0);
+        if (rank > bestRank) {
+            best = w;
+            bestRank = rank;
+        }
+    }
+    return best;
+}
+
 MsgResult GuiMessageBoxes::show(const QString& text, MsgButtons buttons, MsgIcon icon,
                                 const QString& caption) {
-    QMessageBox box(toQtIcon(icon), caption.isEmpty() ? applicationTitle() : caption, text);
+    QWidget* parent = topmostWindow();
+    QMessageBox box(toQtIcon(icon), caption.isEmpty() ? applicationTitle() : caption, text,
+                    QMessageBox::NoButton, parent);
+    // Beneath a window kept on top, a box that blocks every window would leave nothing to click.
+    const QList<QWidget*> shown = shownWindows();
+    if (std::any_of(shown.begin(), shown.end(),
+                    [](QWidget* w) { return w->windowFlags().testFlag(Qt::WindowStaysOnTopHint); }))
+        box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
     QAbstractButton* yes = nullptr;
     QAbstractButton* no = nullptr;
     const bool question = buttons != MsgButtons::Ok;
@@ -89,6 +130,10 @@ MsgResult GuiMessageBoxes::show(const QString& text, MsgButtons buttons, MsgIcon
         box.setEscapeButton(ok);
     }
     g_openBoxes.append(QPointer<QMessageBox>(&box));
+    QTimer::singleShot(0, &box, [&box] {
+        box.raise();
+        box.activateWindow();
+    });
     box.exec();
     g_openBoxes.removeAll(QPointer<QMessageBox>(&box));
     if (question)

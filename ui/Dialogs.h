@@ -14,7 +14,13 @@ MessageBoxes& messageBoxes();
 // Installs a replacement (tests answer with a script); nullptr restores the dialogs.
 void setMessageBoxes(MessageBoxes* boxes);
 
-// Real dialogs with Japanese buttons. While one waits, window events keep running.
+// The window of ours a box must stand above: of the shown windows, a box already waiting first, then
+// those kept above all others, then the active one, then the main window. nullptr when none is shown
+// (the program in the tray).
+QWidget* topmostWindow();
+
+// Real dialogs with Japanese buttons, parented to and raised above topmostWindow(); kept above all
+// others themselves when any window of ours is. While one waits, window events keep running.
 class GuiMessageBoxes : public MessageBoxes {
 public:
     MsgResult show(const QString& text, MsgButtons buttons, MsgIcon icon, const QString& caption) override;

@@ -84,6 +84,7 @@ GekitaiForm::GekitaiForm() {
     hintFont.setPixelSize(11);
     Label3->setFont(hintFont);
     Command3 = makeButton(this, "Command3", QStringLiteral("許可リスト"), twipsRect(5640, 5175, 1335, 270));
+    registerCheckInput(Command3);
     Text2 = new QTextEdit(this);
     Text2->setObjectName(QStringLiteral("Text2"));
     Text2->setGeometry(twipsRect(720, 3525, 5655, 1215));

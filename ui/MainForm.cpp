@@ -1,5 +1,6 @@
 #include "ui/MainForm.h"
 
+#include "ambience/MediaPlayerDevice.h"
 #include "ambience/MusicMonitor.h"
 #include "ambience/PictureBox.h"
 #include "mailcheck/CheckInputs.h"
@@ -38,6 +39,7 @@
 #include <QSignalBlocker>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <QWindow>
 
 namespace brindle {
 
@@ -234,7 +236,8 @@ void MainForm::buildControls() {
     Option5->setObjectName(QStringLiteral("Option5"));
     Option5->setGeometry(mainFormPlace(u"Option5"));
     for (QRadioButton* o : {Option1, Option6, Option4, Option5})
-        o->setStyleSheet(whiteText);
+        o->setStyleSheet(
+            QStringLiteral("QRadioButton{color:white;}QRadioButton:disabled{color:rgb(176,176,176);}"));
     QFont optionFont = Option1->font();
     optionFont.setPixelSize(11); // two lines, clear of Option6 below
     Option1->setFont(optionFont);
@@ -304,6 +307,9 @@ void MainForm::buildControls() {
         if (on)
             Text10->setEnabled(true);
     });
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{Option1, Option6, Option4, Option5, Text10, Command7, Command8})
+        registerCheckInput(w);
 }
 
 void MainForm::buildMenus() {
@@ -325,6 +331,9 @@ void MainForm::buildMenus() {
     mlogin = add("mlogin", QStringLiteral("ログイン時に起動"));
     mlogin->setCheckable(true);
     mlogin->setChecked(autostartEnabled());
+    mbgm = add("mbgm", QStringLiteral("BGM"));
+    mbgm->setCheckable(true);
+    mbgm->setChecked(true);
     mfile->addSeparator()->setObjectName(QStringLiteral("mline3"));
     mzenmen = add("mzenmen", QStringLiteral("常に前面表示"));
     mkaijyo = add("mkaijyo", QStringLiteral("前面表示解除"));
@@ -348,6 +357,15 @@ void MainForm::buildMenus() {
         const QSignalBlocker quiet(mlogin);
         mlogin->setChecked(autostartEnabled());
     });
+    connect(mbgm, &QAction::toggled, this, [this](bool on) {
+        switchMusic(on);
+        if (on)
+            startMusic();
+        else
+            m_music->stop();
+    });
+    for (QAction* a : {mspam, mallow})
+        registerCheckInput(a);
     connect(mzenmen, &QAction::triggered, this, [this] { setZOrder(true); });
     connect(mkaijyo, &QAction::triggered, this, [this] { setZOrder(false); });
     // Ending from the menu saves like every other way out.
@@ -357,6 +375,7 @@ void MainForm::buildMenus() {
     mnuPopup->setObjectName(QStringLiteral("mnuPopup"));
     mnuPopup0 = mnuPopup->addAction(QStringLiteral("メイン画面を表示"));
     mnuPopup0->setObjectName(QStringLiteral("mnu_Popup0"));
+    mnuPopup->addAction(mbgm);
     mnuPopup->addSeparator()->setObjectName(QStringLiteral("mnu_Popup1"));
     mnuPopup2 = mnuPopup->addAction(QStringLiteral("終了"));
     mnuPopup2->setObjectName(QStringLiteral("mnu_Popup2"));
@@ -396,6 +415,13 @@ void MainForm::load() {
     Text7->setText(set->Text2->text());
     // 11: the window's size.
     setNormalSize();
+    // 12: the background music, unless the user switched it off.
+    {
+        const QSignalBlocker quiet(mbgm);
+        mbgm->setChecked(musicSwitchedOn(general));
+    }
+    if (mbgm->isChecked())
+        startMusic();
 
     Timer4->start();
     Timer5->start();
@@ -456,6 +482,14 @@ void MainForm::refreshIndicator() {
     }
 }
 
+void MainForm::startMusic() {
+    // The user's own piece in the music folder, or the one that comes with the program; without
+    // either, or with a file that cannot be played, the program is silent.
+    const QString piece = musicIn(appPath(kMusicFolder));
+    if (!piece.isEmpty())
+        m_music->play(piece);
+}
+
 void MainForm::applySlidePeriod() {
     const int ms = Slideshow::intervalMs(Text15->text());
     if (ms == 0)
@@ -488,12 +522,15 @@ void MainForm::startCheck(bool byHand, bool dryRun) {
     if (m_exitRequested || m_checking)
         return;
     m_checking = true;
+    // What the check reads stays as it was at its start: the controls that change it wait.
+    lockCheckInputs(true);
     MailCheckRun run(*m_host, m_library, programValues(), readCheckInputs(programValues()));
     run.setStartKind(byHand ? MailCheckRun::StartKind::ByHand : MailCheckRun::StartKind::Interval);
     run.setDryRun(dryRun);
     const CheckOutcome outcome = run.run();
     rememberOutcome(programValues(), outcome);
     m_checking = false;
+    lockCheckInputs(false);
     if (m_exitRequested) {
         finishExit();
         return;
@@ -598,6 +635,10 @@ void MainForm::goToTray() {
     m_tray->setIcon(windowIcon());
     m_tray->setToolTip(generalDateText(QDateTime::currentDateTime()));
     m_tray->show();
+    // Placed where it is now, the window comes back from the tray there; a window never placed by
+    // the program would be placed anew by the window manager.
+    if (isVisible() && windowHandle())
+        windowHandle()->setPosition(windowHandle()->position());
     hide();
 }
 
@@ -650,11 +691,9 @@ bool MainForm::event(QEvent* e) {
         if ((frame.width() > 0 || frame.height() > 0) && frame != m_frameUsed) {
             m_frameUsed = frame;
             if (m_smallToggle.clicks % 2 == 1)
-                setOuterSize(this, mainFormOuterSize(WindowSize::Small).width(),
-                             mainFormOuterSize(WindowSize::Small).height());
+                setFixedSize(mainFormClientSize(WindowSize::Small, windowFrameSize(this)));
             else if (m_mediumToggle.clicks % 2 == 1)
-                setOuterSize(this, mainFormOuterSize(WindowSize::Medium).width(),
-                             mainFormOuterSize(WindowSize::Medium).height());
+                setFixedSize(mainFormClientSize(WindowSize::Medium, windowFrameSize(this)));
             else {
                 m_normalSize = QSize();
                 setNormalSize();
@@ -698,8 +737,7 @@ void MainForm::toggleTopmost() {
 
 void MainForm::toggleSize(SizeToggle& toggle) {
     if (toggle.clicks % 2 == 0) {
-        const QSize size = mainFormOuterSize(toggle.size);
-        setOuterSize(this, size.width(), size.height());
+        setFixedSize(mainFormClientSize(toggle.size, windowFrameSize(this)));
         toggle.button->setText(QStringLiteral("サイズ復帰"));
         setZOrder(true);
     } else {

@@ -62,6 +62,8 @@ public:
     void popupCommand(int index);
     void chooseMailer(); // Command7
     void applySlidePeriod();
+    // Plays the music folder's piece from the start.
+    void startMusic();
 
     // The interval-change action of SetForm reaches the main window through these.
     void intervalOn(const QString& text);
@@ -90,6 +92,7 @@ public:
     QAction *mcheck, *mspam, *mset, *mtask, *mzenmen, *mkaijyo, *mend;
     QAction* mlogin; // "ログイン時に起動": the autostart entry with --tray
     QAction *mtrial, *mdeleted, *mallow;
+    QAction* mbgm; // "BGM": the background music on or off, also in the tray menu
     QMenu* mnuPopup;
     QAction *mnuPopup0, *mnuPopup2;
     // Timers.

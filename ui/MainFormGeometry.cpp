@@ -69,6 +69,14 @@ QSize mainFormOuterSize(WindowSize size) {
     return QSize(twips(kNormalWidth), twips(kNormalHeight));
 }
 
+QSize mainFormClientSize(WindowSize size, QSize frame) {
+    const QSize outer = mainFormOuterSize(size);
+    QSize client(qMax(1, outer.width() - frame.width()), qMax(1, outer.height() - frame.height()));
+    if (size == WindowSize::Medium)
+        client.setWidth(qMin(client.width(), mainFormPlace(u"Command8").left()));
+    return client;
+}
+
 QRect mainFormPlace(QStringView designName) {
     for (const Place& p : kPlaces) {
         if (p.name == designName)

@@ -2,6 +2,7 @@
 
 #include "platform/AppFolder.h"
 #include "ui/Dialogs.h"
+#include "ui/MainForm.h"
 #include "ui/UiKit.h"
 
 #include <QDir>
@@ -39,6 +40,9 @@ void MsgForm::load() {
 namespace {
 
 const QString kStartPage = QStringLiteral("1.htm");
+// HELP may be narrowed to fit beside the main window, down to this width (pixels), at which the
+// pages still read well; below it, it opens over the main window at its full size.
+constexpr int kNarrowestHelp = 400;
 
 } // namespace
 
@@ -70,7 +74,8 @@ HelpForm::HelpForm() {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(WebBrowser1);
-    centreOnScreen(this);
+    // Beside the main window, which it would otherwise hide.
+    placeBeside(this, forms::mainForm(), kNarrowestHelp);
 }
 
 void HelpForm::load() {

@@ -1,7 +1,10 @@
 #include "ui/UiKit.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QFont>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
@@ -10,13 +13,16 @@
 #include <QListWidget>
 #include <QLocale>
 #include <QPainter>
+#include <QPointer>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QStyle>
 #include <QStyleFactory>
 #include <QStyleOptionButton>
 #include <QTextLayout>
 #include <QTranslator>
+#include <QWindow>
 
 namespace brindle {
 
@@ -117,17 +123,46 @@ void applyApplicationLook() {
 }
 
 QPushButton* makeButton(QWidget* parent, const char* name, const QString& caption, QRect r,
-                        const QColor& background) {
+                        const QColor& background, const QColor& text) {
     auto* b = new QPushButton(caption, parent);
     b->setObjectName(QString::fromLatin1(name));
     b->setGeometry(r);
     if (background.isValid()) {
-        b->setStyleSheet(QStringLiteral("QPushButton{background-color:%1;color:black;border:1px solid "
-                                        "#404040;padding:0px;}QPushButton:pressed{background-color:%2;}"
-                                        "QPushButton:focus{border:1px solid black;}")
-                             .arg(background.name(), background.darker(120).name()));
+        // Disabled (while a check runs, for some): the caption fades halfway into the background.
+        const QColor faded((text.red() + background.red()) / 2, (text.green() + background.green()) / 2,
+                           (text.blue() + background.blue()) / 2);
+        b->setStyleSheet(
+            QStringLiteral("QPushButton{background-color:%1;color:%3;border:1px solid "
+                           "#404040;padding:0px;}QPushButton:pressed{background-color:%2;}"
+                           "QPushButton:focus{border:1px solid black;}"
+                           "QPushButton:disabled{color:%4;border-color:%4;}")
+                .arg(background.name(), background.darker(120).name(), text.name(), faded.name()));
     }
+    fitCaption(b, false);
     return b;
+}
+
+void fitCaption(QPushButton* b, bool grow) {
+    b->ensurePolished();
+    QStyleOptionButton opt;
+    opt.initFrom(b);
+    // The border and padding around the contents, whatever the button's width.
+    const int chrome =
+        b->width() - b->style()->subElementRect(QStyle::SE_PushButtonContents, &opt, b).width();
+    const QString caption = QString(b->text()).remove(QRegularExpression(QStringLiteral("&(?!&)")));
+    auto need = [&](const QFont& f) {
+        return QFontMetrics(f).horizontalAdvance(caption) + 2 * kCaptionClearance + chrome;
+    };
+    if (grow) {
+        b->setMinimumWidth(need(b->font()));
+        return;
+    }
+    QFont f = b->font();
+    int px = QFontInfo(f).pixelSize();
+    while (need(f) > b->width() && px > kSmallestFontPixels)
+        f.setPixelSize(--px);
+    if (f != b->font())
+        b->setFont(f);
 }
 
 QLabel* makeLabel(QWidget* parent, const char* name, const QString& text, QRect r) {
@@ -198,8 +233,15 @@ ListEditorControls makeListEditorControls(QWidget* parent, int maxLength) {
     c.entry = makeLineEdit(parent, "Text1", twipsRect(0, 405, 5535, 270));
     c.entry->setMaxLength(maxLength);
     c.add = makeButton(parent, "Command1", QStringLiteral("登録"), twipsRect(5640, 405, 615, 255));
+    // White on a deep red: black strokes this thin blend into a bright red and read as dark red.
     c.remove = makeButton(parent, "Command2", QStringLiteral("削除"), twipsRect(6360, 405, 615, 255),
-                          QColor(255, 0, 0));
+                          QColor(176, 0, 0), Qt::white);
+    QFont bold = c.remove->font();
+    bold.setBold(true);
+    c.remove->setFont(bold);
+    fitCaption(c.remove, false);
+    for (QWidget* w : std::initializer_list<QWidget*>{c.entry, c.add, c.remove})
+        registerCheckInput(w);
     c.list = new QListWidget(parent);
     c.list->setObjectName(QStringLiteral("List1"));
     c.list->setGeometry(twipsRect(0, 765, 7095, 4350));
@@ -215,25 +257,105 @@ void centreOnScreen(QWidget* w) {
     w->move(avail.center() - QPoint(size.width() / 2, size.height() / 2));
 }
 
+QRect besidePlace(const QRect& anchor, const QSize& size, const QRect& avail, int minWidth) {
+    const int y = qMax(avail.top(), qMin(anchor.top(), avail.bottom() + 1 - size.height()));
+    const int rightRoom = avail.right() - anchor.right();
+    const int leftRoom = anchor.left() - avail.left();
+    if (size.width() <= rightRoom)
+        return QRect(anchor.right() + 1, y, size.width(), size.height());
+    if (size.width() <= leftRoom)
+        return QRect(anchor.left() - size.width(), y, size.width(), size.height());
+    if (qMax(rightRoom, leftRoom) >= minWidth)
+        return rightRoom >= leftRoom ? QRect(anchor.right() + 1, y, rightRoom, size.height())
+                                     : QRect(avail.left(), y, leftRoom, size.height());
+    return QRect(qMax(avail.left(), avail.right() + 1 - size.width()), y, size.width(), size.height());
+}
+
+void placeBeside(QWidget* w, const QWidget* anchor, int minWidth) {
+    QScreen* s = anchor && anchor->isVisible() ? anchor->screen() : nullptr;
+    if (!s) {
+        centreOnScreen(w);
+        return;
+    }
+    // A window not shown yet has no frame: it is taken to get the anchor's.
+    QSize frame = w->frameGeometry().size() - w->size();
+    if (frame.isEmpty())
+        frame = anchor->frameGeometry().size() - anchor->size();
+    const QRect place =
+        besidePlace(anchor->frameGeometry(), w->size() + frame, s->availableGeometry(), minWidth);
+    w->resize(place.size() - frame);
+    w->move(place.topLeft());
+}
+
 void setTopmost(QWidget* w, bool topmost) {
-    const bool wasTopmost = w->windowFlags().testFlag(Qt::WindowStaysOnTopHint);
-    if (wasTopmost != topmost) {
-        const QPoint pos = w->pos();
-        w->setWindowFlag(Qt::WindowStaysOnTopHint, topmost);
-        w->move(pos);
+    const Qt::WindowFlags flags = w->windowFlags().setFlag(Qt::WindowStaysOnTopHint, topmost);
+    if (flags != w->windowFlags()) {
+        if (QWindow* handle = w->windowHandle()) {
+            // Told to the window system in place: setting the widget's flags would make a new native
+            // window, which the window manager places anew, a title bar's height off.
+            w->overrideWindowFlags(flags);
+            handle->setFlags(flags);
+        } else {
+            w->setWindowFlags(flags);
+        }
     }
     w->show();
     w->raise();
 }
 
+namespace {
+
+QList<QPointer<QObject>>& checkInputs() {
+    static QList<QPointer<QObject>> list;
+    return list;
+}
+bool g_checkInputsLocked = false;
+
+void setInputEnabled(QObject* o, bool enabled) {
+    if (auto* w = qobject_cast<QWidget*>(o))
+        w->setEnabled(enabled);
+    else if (auto* a = qobject_cast<QAction*>(o))
+        a->setEnabled(enabled);
+}
+
+void registerInput(QObject* o) {
+    checkInputs().removeAll(QPointer<QObject>());
+    checkInputs().append(o);
+    if (g_checkInputsLocked)
+        setInputEnabled(o, false);
+}
+
+} // namespace
+
+void registerCheckInput(QWidget* w) {
+    registerInput(w);
+}
+
+void registerCheckInput(QAction* a) {
+    registerInput(a);
+}
+
+void lockCheckInputs(bool locked) {
+    g_checkInputsLocked = locked;
+    checkInputs().removeAll(QPointer<QObject>());
+    for (const QPointer<QObject>& o : checkInputs())
+        setInputEnabled(o, !locked);
+}
+
+bool checkInputsLocked() {
+    return g_checkInputsLocked;
+}
+
+QSize windowFrameSize(const QWidget* w) {
+    const QSize frame = w->frameGeometry().size() - w->geometry().size();
+    if (!w->isVisible() || (frame.width() <= 0 && frame.height() <= 0))
+        return QSize(kAssumedFrameWidth, kAssumedFrameHeight);
+    return frame;
+}
+
 void setOuterSize(QWidget* w, int outerWidth, int outerHeight) {
-    int fw = w->frameGeometry().width() - w->geometry().width();
-    int fh = w->frameGeometry().height() - w->geometry().height();
-    if (!w->isVisible() || (fw <= 0 && fh <= 0)) {
-        fw = kAssumedFrameWidth;
-        fh = kAssumedFrameHeight;
-    }
-    w->setFixedSize(qMax(1, outerWidth - fw), qMax(1, outerHeight - fh));
+    const QSize frame = windowFrameSize(w);
+    w->setFixedSize(qMax(1, outerWidth - frame.width()), qMax(1, outerHeight - frame.height()));
 }
 
 bool installJapaneseQtTexts(QCoreApplication& app) {

@@ -66,9 +66,10 @@ public:
     }
 
     // The main window on the recording library, loaded from the folder's files.
-    MainForm& start() {
+    MainForm& start(MediaControl* music = nullptr) {
+        m_main.reset();
         flushDeletes();
-        m_main = std::make_unique<MainForm>(lib);
+        m_main = std::make_unique<MainForm>(lib, music);
         m_main->load();
         return *m_main;
     }

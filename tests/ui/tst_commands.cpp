@@ -5,11 +5,14 @@
 #include "UiTestSupport.h"
 
 #include "keywords/KeywordFile.h"
+#include "ui/AllowListForm.h"
+#include "ui/DeletedMailForm.h"
 #include "ui/GekitaiForm.h"
 #include "ui/IdPassForm.h"
 #include "ui/OptionForm.h"
 #include "ui/SetForm.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QDir>
 
@@ -112,6 +115,31 @@ const QList<Row> kRows{
      {.mailer = kMailer}},
 };
 
+// The controls that change what a check reads; `during`: made while the check runs.
+struct Input {
+    const char* name;
+    std::function<QObject*(M&)> get;
+    bool during = false;
+};
+const QList<Input> kInputs{
+    {"rule options", [](M& m) { return m.Option4; }},
+    {"size limit", [](M& m) { return m.Text10; }},
+    {"mail program", [](M& m) { return m.Command7; }},
+    {"keyword button", [](M& m) { return m.Command8; }},
+    {"keyword menu entry", [](M& m) { return m.mspam; }},
+    {"allow list menu entry", [](M& m) { return m.mallow; }},
+    {"keyword editor's entry", [](M&) { return forms::gekitaiForm()->Text1; }},
+    {"keyword editor's 削除", [](M&) { return forms::gekitaiForm()->Command2; }},
+    {"allow list's 登録", [](M&) { return AllowListForm::open()->Command1; }},
+    {"allow list's 削除, opened during the check", [](M&) { return AllowListForm::open()->Command2; }, true},
+    {"deleted mail's allow button", [](M&) { return DeletedMailForm::openLog()->AllowCommand; }},
+};
+
+bool enabled(QObject* o) {
+    auto* a = qobject_cast<QAction*>(o);
+    return a ? a->isEnabled() : static_cast<QWidget*>(o)->isEnabled();
+}
+
 } // namespace
 
 class CommandsTest : public QObject {
@@ -141,6 +169,29 @@ private Q_SLOTS:
         if (want.ended) // the library closed after the QUIT, once
             QCOMPARE(fx.lib.log.filter(QRegularExpression(QStringLiteral("^(quit|end)$"))),
                      (QStringList{QStringLiteral("quit"), QStringLiteral("end")}));
+    }
+
+    // What a check reads cannot change under it: the controls wait for its end.
+    void inputsWaitForTheCheck_data() {
+        QTest::addColumn<int>("row");
+        for (int i = 0; i < kInputs.size(); ++i)
+            QTest::newRow(kInputs[i].name) << i;
+    }
+    void inputsWaitForTheCheck() {
+        QFETCH(int, row);
+        UiFixture fx;
+        fx.writeServerAndAccount();
+        MainForm& main = fx.start();
+        QObject* input = kInputs[row].during ? nullptr : kInputs[row].get(main);
+        bool during = true;
+        checkSpam(fx, main, [&] {
+            if (!input)
+                input = kInputs[row].get(main);
+            during = enabled(input);
+        });
+        QCOMPARE(fx.boxes.asked.size(), 2); // both deletions announced
+        QVERIFY(!during);
+        QVERIFY(enabled(input));
     }
 
     // A settings file that cannot be written (a folder stands in its place, whoever runs the test):

@@ -2,18 +2,32 @@
 // box, the keyword editor's hints come up over their controls, and the password shows as "*".
 #include "UiTestSupport.h"
 
+#include "ui/AllowListForm.h"
+#include "ui/DeletedMailForm.h"
 #include "ui/GekitaiForm.h"
 #include "ui/IdPassForm.h"
+#include "ui/MainFormGeometry.h"
+#include "ui/MsgForm.h"
+#include "ui/OptionForm.h"
 #include "ui/SetForm.h"
+#include "ui/UiKit.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QCheckBox>
+#include <QFontInfo>
+#include <QHash>
+#include <QLayout>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTextEdit>
+#include <QTimer>
 
 using namespace brindle;
 using namespace brindle::test;
@@ -30,12 +44,53 @@ double contrast(QColor a, QColor b) {
     return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
 }
 
+// Every window with buttons, opened as the user opens it.
+using Opener = std::function<QWidget*(MainForm&)>;
+const QList<std::pair<const char*, Opener>> kWindows{
+    {"main", [](MainForm& m) -> QWidget* { return &m; }},
+    {"settings", [](MainForm&) -> QWidget* { return forms::setForm(); }},
+    {"server", [](MainForm&) -> QWidget* { return forms::optionForm(); }},
+    {"account", [](MainForm&) -> QWidget* { return forms::idPassForm(); }},
+    {"keywords", [](MainForm&) -> QWidget* { return forms::gekitaiForm(); }},
+    {"allow list", [](MainForm&) -> QWidget* { return AllowListForm::open(); }},
+    {"deleted mail", [](MainForm&) -> QWidget* { return DeletedMailForm::openLog(); }},
+    {"trial", [](MainForm&) -> QWidget* { return DeletedMailForm::openTrial({}); }},
+};
+
+// The buttons of a window that the user can see: not hidden, and within the window.
+QList<QAbstractButton*> seenButtons(QWidget* window) {
+    window->show();
+    if (window->layout())
+        window->layout()->activate();
+    QList<QAbstractButton*> out;
+    for (QAbstractButton* b : window->findChildren<QAbstractButton*>()) {
+        const QRect at(b->mapTo(window, QPoint(0, 0)), b->size());
+        if (b->isVisibleTo(window) && window->rect().intersects(at))
+            out << b;
+    }
+    return out;
+}
+
+// The caption as drawn: without the marks of its access key.
+QString drawnCaption(const QAbstractButton* b) {
+    return QString(b->text()).remove(QRegularExpression(QStringLiteral("&(?!&)")));
+}
+
+void windowTable() {
+    QTest::addColumn<int>("window");
+    for (int i = 0; i < kWindows.size(); ++i)
+        QTest::newRow(kWindows[i].first) << i;
+}
+
 } // namespace
 
 class TestLook : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    // The program's own style and font, as it starts with them.
+    void initTestCase() { applyApplicationLook(); }
+
     // The pixels that ticking changes must stand out from what they replace by at least 3:1, the
     // contrast a control's state needs to be seen.
     void indicatorStandsOut_data() {
@@ -88,6 +143,163 @@ private Q_SLOTS:
             if (!r.hint.isEmpty())
                 QCOMPARE(g->Text2->toPlainText(), r.hint);
         }
+    }
+
+    // Every caption stands out from its button by 4.5:1 as drawn, not only by its nominal colours:
+    // the stronger quarter of the caption's pixels (its strokes' cores, not their blended edges)
+    // against the button's most common colour.
+    void captionsReadable_data() { windowTable(); }
+    void captionsReadable() {
+        QFETCH(int, window);
+        UiFixture f;
+        QWidget* w = kWindows[window].second(f.start());
+        for (QAbstractButton* b : seenButtons(w)) {
+            QStyleOptionButton opt;
+            opt.initFrom(b);
+            if (!qobject_cast<QPushButton*>(b))
+                continue;
+            const QRect inner = b->style()->subElementRect(QStyle::SE_PushButtonContents, &opt, b);
+            const QImage img = w->grab(QRect(b->mapTo(w, QPoint(0, 0)), b->size())).toImage();
+            QHash<QRgb, int> counts;
+            for (int y = inner.top(); y <= inner.bottom(); ++y)
+                for (int x = inner.left(); x <= inner.right(); ++x)
+                    ++counts[img.pixel(x, y)];
+            const QColor back(
+                std::max_element(counts.keyValueBegin(), counts.keyValueEnd(), [](auto a, auto b) {
+                    return a.second < b.second;
+                })->first);
+            QList<double> ink; // the caption's pixels: those that visibly differ from the button
+            for (auto it = counts.keyValueBegin(); it != counts.keyValueEnd(); ++it)
+                if (const double c = contrast(QColor(it->first), back); c >= 1.5)
+                    ink.append(QList<double>(it->second, c));
+            std::sort(ink.begin(), ink.end());
+            QVERIFY2(ink.size() >= 20 && ink[ink.size() * 3 / 4] >= 4.5,
+                     qPrintable(b->objectName() + u' ' + QString::number(ink.value(ink.size() * 3 / 4))));
+        }
+    }
+
+    // Every caption lies within its button: a push button's within its contents and clear of their
+    // edges, the wrapping captions on the lines their height gives.
+    void captionsFit_data() { windowTable(); }
+    void captionsFit() {
+        QFETCH(int, window);
+        UiFixture f;
+        QWidget* w = kWindows[window].second(f.start());
+        for (QAbstractButton* b : seenButtons(w)) {
+            if (b->text().isEmpty())
+                continue;
+            const QFontMetrics fm(b->font());
+            const int need = fm.horizontalAdvance(drawnCaption(b));
+            QStyleOptionButton opt;
+            opt.initFrom(b);
+            int room = 0;
+            if (qobject_cast<QPushButton*>(b)) {
+                room = b->style()->subElementRect(QStyle::SE_PushButtonContents, &opt, b).width() -
+                       2 * kCaptionClearance;
+            } else if (qobject_cast<WrapRadioButton*>(b) || qobject_cast<WrapCheckBox*>(b)) {
+                const int mark = b->style()->pixelMetric(qobject_cast<QRadioButton*>(b)
+                                                             ? QStyle::PM_ExclusiveIndicatorWidth
+                                                             : QStyle::PM_IndicatorWidth);
+                const int lines = qMax(1, (b->height() + 1) / (QFontInfo(b->font()).pixelSize() + 1));
+                room = lines * (b->width() - mark - 4);
+            } else {
+                room = b->style()
+                           ->subElementRect(qobject_cast<QRadioButton*>(b) ? QStyle::SE_RadioButtonContents
+                                                                           : QStyle::SE_CheckBoxContents,
+                                            &opt, b)
+                           .width();
+            }
+            QVERIFY2(
+                need <= room,
+                qPrintable(
+                    QStringLiteral("%1 「%2」 %3 > %4").arg(b->objectName(), b->text()).arg(need).arg(room)));
+        }
+    }
+
+    // In medium mode the picture fills the window's right side; no strip of the right column of
+    // buttons shows beside it, however thin the window system's frame.
+    void mediumHidesTheRightColumn_data() {
+        QTest::addColumn<QSize>("frame");
+        QTest::newRow("none") << QSize(0, 0);
+        QTest::newRow("thin border") << QSize(2, 22);
+        QTest::newRow("assumed") << QSize(8, 26);
+    }
+    void mediumHidesTheRightColumn() {
+        QFETCH(QSize, frame);
+        const QSize client = mainFormClientSize(WindowSize::Medium, frame);
+        QVERIFY(client.width() <= mainFormPlace(u"Command8").left());
+        QVERIFY(client.width() >= mainFormPlace(u"picMain").right());
+    }
+
+    // HELP opens beside the main window: right of it, else left, else where the screen has room.
+    void helpBeside_data() {
+        QTest::addColumn<QRect>("anchor");
+        QTest::addColumn<QRect>("place");
+        QTest::newRow("room on the right") << QRect(100, 50, 370, 390) << QRect(470, 50, 740, 520);
+        QTest::newRow("room on the left only") << QRect(800, 50, 370, 390) << QRect(60, 50, 740, 520);
+        QTest::newRow("neither: narrowed on the right")
+            << QRect(300, 50, 370, 390) << QRect(670, 50, 610, 520);
+        QTest::newRow("neither: narrowed on the left") << QRect(700, 50, 370, 390) << QRect(0, 50, 700, 520);
+        QTest::newRow("no side wide enough: over it") << QRect(350, 50, 580, 390) << QRect(540, 50, 740, 520);
+        QTest::newRow("low on the screen: raised") << QRect(100, 900, 370, 100) << QRect(470, 504, 740, 520);
+    }
+    void helpBeside() {
+        QFETCH(QRect, anchor);
+        QFETCH(QRect, place);
+        QCOMPARE(besidePlace(anchor, QSize(740, 520), QRect(0, 0, 1280, 1024), 400), place);
+    }
+
+    // A box stands above the topmost window of ours, and is kept on top itself while one of ours is:
+    // a modal box beneath HELP would leave the program unanswerable.
+    void boxAboveTopmost_data() {
+        QTest::addColumn<QString>(
+            "shown"); // m main, h HELP, s settings, t main kept on top; then the active one
+        QTest::addColumn<QString>("parent");
+        QTest::newRow("main alone") << "m"
+                                    << "MainForm";
+        QTest::newRow("HELP over main") << "mh"
+                                        << "HELPForm";
+        QTest::newRow("settings active, HELP shown") << "mhs"
+                                                     << "HELPForm";
+        QTest::newRow("settings active") << "ms"
+                                         << "SetForm";
+        QTest::newRow("main kept on top, settings active") << "ts"
+                                                           << "MainForm";
+        QTest::newRow("in the tray: no parent") << ""
+                                                << "";
+    }
+    void boxAboveTopmost() {
+        QFETCH(QString, shown);
+        QFETCH(QString, parent);
+        UiFixture f;
+        f.writeServerAndAccount();
+        MainForm& main = f.start();
+        QWidget* last = nullptr;
+        for (QChar c : shown) {
+            last = c == u'h'   ? static_cast<QWidget*>(forms::helpForm())
+                   : c == u's' ? static_cast<QWidget*>(forms::setForm())
+                               : &main;
+            if (c == u't')
+                setTopmost(&main, true);
+            last->show();
+        }
+        if (last) {
+            QApplication::setActiveWindow(last);
+            QCOMPARE(QApplication::activeWindow(), last);
+        }
+        setMessageBoxes(nullptr);
+        QString seenParent = QStringLiteral("none");
+        bool onTop = false;
+        QTimer::singleShot(0, [&] {
+            QWidget* box = QApplication::activeModalWidget();
+            QVERIFY(box);
+            seenParent = box->parentWidget() ? box->parentWidget()->objectName() : QString();
+            onTop = box->windowFlags().testFlag(Qt::WindowStaysOnTopHint);
+            GuiMessageBoxes::dismissAll();
+        });
+        messageBoxes().show(QStringLiteral("HTML"), MsgButtons::Ok, MsgIcon::None, QString());
+        QCOMPARE(seenParent, parent);
+        QCOMPARE(onTop, shown.contains(u'h') || shown.contains(u't'));
     }
 
     void passwordShowsAsterisks() {

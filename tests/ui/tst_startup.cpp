@@ -1,12 +1,15 @@
 // Start-up from the settings files and every way out of the program, checked on the file's bytes.
 #include "UiTestSupport.h"
 
+#include "ambience/MusicMonitor.h"
 #include "ambience/PictureBox.h"
 #include "ui/SetForm.h"
 
 #include <QAction>
 #include <QCheckBox>
+#include <QDir>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTimer>
@@ -23,6 +26,13 @@ QString checkedRule(MainForm& main) {
     }
     return QString();
 }
+
+// The music device, seen through the monitor's seam: the commands it was sent.
+class RecordingDevice : public MediaControl {
+public:
+    QString send(const QString& command) override { return sent << command, QString(); }
+    QStringList sent;
+};
 
 } // namespace
 
@@ -52,6 +62,46 @@ private Q_SLOTS:
         QVERIFY(!main.windowIcon().availableSizes().isEmpty());
         QCOMPARE(fx.lib.log, (QStringList{QStringLiteral("init"), QStringLiteral("option 1 8192")}));
         QVERIFY(fx.boxes.asked.isEmpty());
+    }
+
+    // The music follows BGM at every start; either menu's entry switches it and stores the choice.
+    void musicSwitch_data() {
+        QTest::addColumn<QByteArray>("stored"); // ini.ini's BGM line
+        QTest::addColumn<QString>("menu");      // where the user switches it; empty: left alone
+        QTest::addColumn<bool>("on");           // as it ends, and as the next start finds it
+        QTest::newRow("no key: on") << QByteArray() << QString() << true;
+        QTest::newRow("BGM=0: silent") << QByteArray("BGM=0\r\n") << QString() << false;
+        QTest::newRow("on, off in the File menu") << QByteArray("BGM=1\r\n") << "mfile" << false;
+        QTest::newRow("off, on in the tray menu") << QByteArray("BGM=0\r\n") << "mnuPopup" << true;
+    }
+    void musicSwitch() {
+        QFETCH(QByteArray, stored);
+        QFETCH(QString, menu);
+        QFETCH(bool, on);
+        UiFixture fx;
+        fx.write(UiFixture::ini(), "[EXEINI]\r\n" + stored);
+        QVERIFY(QDir(fx.dir.path()).mkdir(QStringLiteral(u"音楽データ")));
+        fx.write(QStringLiteral(u"音楽データ/brindle-bgm.wav"), "RIFF");
+        const QString play = QStringLiteral("play bgm from 0");
+        RecordingDevice first, second;
+        MainForm& main = fx.start(&first);
+        const bool wasOn = !stored.contains('0');
+        QCOMPARE(main.mbgm->isChecked(), wasOn);
+        QCOMPARE(first.sent.contains(play), wasOn);
+        if (!menu.isEmpty()) {
+            first.sent.clear();
+            const QList<QAction*> entries = main.findChild<QMenu*>(menu)->actions();
+            auto bgm = std::find_if(entries.begin(), entries.end(),
+                                    [](QAction* a) { return a->text() == QLatin1String("BGM"); });
+            QVERIFY(bgm != entries.end());
+            (*bgm)->trigger();
+            QCOMPARE(first.sent.contains(play), on);
+            QCOMPARE(first.sent.contains(QStringLiteral("close bgm")), !on);
+        }
+        MainForm& again = fx.start(&second);
+        QCOMPARE(again.mbgm->isChecked(), on);
+        QCOMPARE(second.sent.contains(play), on);
+        QVERIFY(!on || second.sent.first().startsWith(QStringLiteral("open \"")));
     }
 
     void storedValuesSurviveEveryExit_data() {
