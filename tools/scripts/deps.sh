@@ -26,6 +26,7 @@ TEST_PACKAGES=(
   clang libfuzzer-14-dev libclang-rt-14-dev
   "${SERVER_PACKAGES[@]}" openssl iproute2 mpop
   xvfb xauth desktop-file-utils appstream systemd
+  openbox xdotool x11-utils imagemagick trayer
   dbus-daemon python3-dbusmock
 )
 # The system services of the server packages (init scripts and systemd units of the same names).
