@@ -224,7 +224,10 @@ void SizeRule::judge(int n, RuleContext& context) {
     host.setText(Field::Text12, path);
     // Without the work folder the same bytes are counted in memory.
     const std::optional<qint64> measured = writeSizeProbe(path, header, context.body());
-    const qint64 size = measured ? *measured : sizeProbeLength(header, context.body());
+    // The probe holds the text a reader sees; the attachments, which it leaves out, count as they
+    // stand in the message.
+    const qint64 size =
+        (measured ? *measured : sizeProbeLength(header, context.body())) + context.fields().leftOutBytes;
     host.setText(Field::Text13, QString::number(size));
     if (static_cast<double>(size) >= *limit) {
         context.deleteCaught(n, QString::fromUtf16(RuleWord::Size));

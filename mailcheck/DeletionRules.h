@@ -76,11 +76,13 @@ qint64 sizeProbeLength(QStringView header, QStringView body);
 std::optional<qint64> writeSizeProbe(const QString& path, QStringView header, QStringView body);
 
 // The most the size rule can measure for a message the server lists at `listed` bytes, when the mail
-// library fills fields of at most fieldBuffer bytes. The rule measures the larger of the listed size
-// and the probe file; the probe is the header field (at most fieldBuffer - 1 bytes in code page 932,
-// NUL excluded), CR LF, the body (at most the listed size in code page 932: the library cuts it to
-// the caller's buffer, which is sized by the listed size) and CR LF. So the measure is at most
-// listed + fieldBuffer + 3, whatever the charsets and encodings of the message.
+// library fills fields of at most fieldBuffer bytes. The rule measures the probe file and adds the
+// attachments' bytes; the probe is the header field (at most fieldBuffer - 1 bytes in code page 932,
+// NUL excluded), CR LF, the body and CR LF. The body is decoded from the text parts, and decoding
+// shrinks text (transfer encodings, multi-byte charsets into code page 932); with the attachments
+// as they stand, body and attachments stay within the listed size. So the measure is at most
+// listed + fieldBuffer + 3. Were a charset ever to grow, a message kept by its listing is only a
+// junk mail missed, never a wanted one deleted.
 qint64 sizeMeasureBound(qint64 listed, int fieldBuffer);
 
 // What the listed size alone settles of the size rule's verdict, before anything is fetched: Keep

@@ -24,6 +24,8 @@ struct MailFields {
     QString second;      // never read by the run; the decoded Date
     QString fromAddress; // the address of From, without display name
     QString header;      // the whole header block, decoded to text
+    // Filled by NMailPop3GetMail: the bytes of the attachments and other parts the body leaves out.
+    qint64 leftOutBytes = 0;
 };
 
 // What the last connection attempt learnt of the server's TLS, whether or not it succeeded.

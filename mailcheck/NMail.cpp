@@ -338,6 +338,7 @@ int NMailLibrary::NMailPop3GetMail(int handle, int n, MailFields& fields, QStrin
             return -1;
         const DecodedMessage message = decodeMessage(*raw);
         fill(fields, message.head, m_fieldBuffer);
+        fields.leftOutBytes = message.leftOutBytes;
         body = cutToCp932Bytes(message.body, listed);
         return 0;
     });

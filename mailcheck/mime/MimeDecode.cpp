@@ -263,6 +263,8 @@ public:
                 walkEntity(body, depth + 1, false);
         } else if (info.type == "text" && (info.subtype == "plain" || info.subtype == "html")) {
             addText(info, body);
+        } else {
+            m_leftOutBytes += body.size();
         }
     }
 
@@ -273,6 +275,7 @@ public:
     }
 
     QString take() { return std::move(m_body); }
+    qint64 leftOutBytes() const { return m_leftOutBytes; }
 
 private:
     void walkMultipart(QByteArrayView body, const QByteArray& boundary, int depth, bool digest) {
@@ -338,10 +341,10 @@ private:
     }
 
     void addText(const PartInfo& info, QByteArrayView content) {
-        if (info.disposition == "attachment")
+        if (info.disposition == "attachment" || (info.disposition != "inline" && info.named)) {
+            m_leftOutBytes += content.size(); // a file, not text to read (unnamed parts show inline)
             return;
-        if (info.disposition != "inline" && info.named)
-            return; // a named file nobody asked to show inline
+        }
         const QByteArrayView raw = content.first(qMin(content.size(), kMaxDecodedBytes - m_budgetUsed));
         m_budgetUsed += raw.size();
         if (m_budgetUsed >= kMaxDecodedBytes)
@@ -357,6 +360,7 @@ private:
     }
 
     QString m_body;
+    qint64 m_leftOutBytes = 0;
     bool m_first = true;
     bool m_stopped = false;
     int m_parts = 0;
@@ -403,6 +407,7 @@ DecodedMessage decodeMessage(QByteArrayView rawMessage) {
     BodyBuilder body;
     body.walkEntity(rawMessage, 0, false);
     message.body = body.take(); // folded part by part as it was decoded
+    message.leftOutBytes = body.leftOutBytes();
     removeNul(message.body);
     return message;
 }

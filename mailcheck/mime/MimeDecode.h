@@ -18,6 +18,9 @@ struct DecodedMessage {
     // Every text/plain and text/html part that is not an attachment, transfer- and charset-decoded,
     // in message order, joined by CR LF. Already folded (foldJapaneseVariants), like the head's texts.
     QString body;
+    // The bytes of the parts the body leaves out (attachments, pictures, named files), as they stand
+    // in the message, transfer-encoded: what a reader downloads beside the text.
+    qint64 leftOutBytes = 0;
 };
 
 // rawHeader: the header block as the server sent it (TOP n 0), dot-unstuffed, CR LF line ends.

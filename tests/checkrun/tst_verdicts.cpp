@@ -181,6 +181,39 @@ private Q_SLOTS:
         QTEST(fetches(server), "fetched");
     }
 
+    // An attachment, which the probe's text leaves out, counts as it stands in the message: a photo
+    // reaches the limit that its covering note alone does not.
+    void attachmentsCount_data() {
+        QTest::addColumn<int>("offset"); // the limit: probe + attachment + offset
+        QTest::addColumn<bool>("caught");
+        QTest::newRow("at the limit") << 0 << true;
+        QTest::newRow("one byte short") << 1 << false;
+    }
+    void attachmentsCount() {
+        QFETCH(int, offset);
+        const QByteArray attachment = QByteArray("QUJD").repeated(500) + "\r\n"; // 2002 bytes
+        const QByteArray message = "Subject: s\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n"
+                                   "--b\r\nContent-Type: text/plain\r\n\r\nnote\r\n"
+                                   "--b\r\nContent-Type: image/png\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
+                                   attachment + "--b--\r\n";
+        FakePop3Options o;
+        o.messages = {message};
+        o.users = {{"user", "secret"}};
+        FakePop3Server server(o);
+        QVERIFY(server.start());
+        NMailLibrary lib;
+        lib.NMailSetOption(kNMailOptionFieldBuffer, kCheckFieldBufferBytes);
+        const int h = lib.NMailPop3Connect(server.address());
+        QCOMPARE(lib.NMailPop3Authenticate(h, "user", "secret", 0), 1);
+        MailFields f;
+        QString body;
+        QCOMPARE(lib.NMailPop3GetMail(h, 1, f, body), 0);
+        lib.NMailPop3Close(h);
+        QVERIFY(f.leftOutBytes >= attachment.size() - 2);
+        limit = QString::number(sizeProbeLength(f.header, body) + f.leftOutBytes + offset);
+        QTEST(check(server, Rule::Option4).deleted == 1, "caught");
+    }
+
     // Messages no longer on the server are forgotten; new mail is judged, the rest is not fetched.
     void changedMailbox() {
         FakePop3Options o;
