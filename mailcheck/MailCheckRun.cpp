@@ -1,13 +1,13 @@
 #include "mailcheck/MailCheckRun.h"
 
 #include "keywords/AllowList.h"
+#include "learn/LearnStore.h"
 #include "mailcheck/DeletionRules.h"
+#include "mailcheck/mime/MimeDecode.h"
 #include "mailcheck/Quarantine.h"
 #include "mailcheck/ServerText.h"
 #include "mailcheck/TlsMemory.h"
-#include "learn/LearnStore.h"
 #include "mailcheck/VerdictMemory.h"
-#include "mailcheck/mime/MimeDecode.h"
 #include "platform/NumberText.h"
 
 #include <algorithm>
@@ -147,7 +147,7 @@ private:
     std::optional<learn::LearnStore> m_store;
     double m_scoreCurrent = -1; // the learned judgement of the current message
     QList<learn::WeighedToken> m_reasonsCurrent;
-    QByteArray m_previewRaw; // the preview's text of message m_bodyOf
+    QByteArray m_previewRaw;                            // the preview's text of message m_bodyOf
     std::optional<CheckOutcome::Caught> m_caughtReport; // the current message's catch, for its report
 
     CheckOutcome m_outcome;
@@ -185,7 +185,7 @@ private:
     QSet<int> m_untouched;       // not named by onlyUidls: left alone unread
     bool m_learningLost = false; // the store failed during the judging: its keeps are not remembered
     CheckOutcome::MessageReport::Verdict m_verdictCurrent = CheckOutcome::MessageReport::Verdict::Keep;
-    bool m_judgedCleanly = true; // nothing failed while the current message was judged
+    bool m_judgedCleanly = true;  // nothing failed while the current message was judged
     bool m_failedCurrent = false; // the mail library failed on the current message
     QString m_failureReason;      // why, sanitized and bounded
     bool m_caughtCurrent = false;
@@ -230,13 +230,12 @@ int Pass::connectTrusted() {
         const CertificateCheck& c = security.certificate;
         if (handle >= 0) {
             if (c.pinned && c.outOfDate && byHand()) {
-                tell(
-                    QStringLiteral(
-                        u"%1 の証明書は有効期間（%2 ～ %3）の外ですが、信頼すると決めた証明書なので"
-                        u"接続しました。サーバーの管理者に証明書の更新を頼んでください。")
-                        .arg(m_trustKey, dateText(c.certificate.effectiveDate()),
-                             dateText(c.certificate.expiryDate())),
-                    MsgButtons::Ok, MsgIcon::Information);
+                tell(QStringLiteral(
+                         u"%1 の証明書は有効期間（%2 ～ %3）の外ですが、信頼すると決めた証明書なので"
+                         u"接続しました。サーバーの管理者に証明書の更新を頼んでください。")
+                         .arg(m_trustKey, dateText(c.certificate.effectiveDate()),
+                              dateText(c.certificate.expiryDate())),
+                     MsgButtons::Ok, MsgIcon::Information);
             }
             return handle;
         }
@@ -329,9 +328,8 @@ CheckOutcome Pass::execute() {
         const bool refused = kind == Pop3ErrorKind::TlsDowngraded || kind == Pop3ErrorKind::TlsRefused ||
                              kind == Pop3ErrorKind::CertificateChanged;
         if (byHand() || (refused && !m_declined)) {
-            tell(
-                QStringLiteral(u"POP3サーバーに接続できませんでした。\n%1").arg(m_outcome.failureText),
-                MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
+            tell(QStringLiteral(u"POP3サーバーに接続できませんでした。\n%1").arg(m_outcome.failureText),
+                 MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
         }
         report();
         return m_outcome;
@@ -380,10 +378,10 @@ CheckOutcome Pass::execute() {
         m_outcome.pipeliningGarbled = m_library.NMailGetError().pipeliningGarbled;
         if (kind != Pop3ErrorKind::PlainLoginRefused || byHand()) {
             tell(m_outcome.pipeliningGarbled
-                                  ? QStringLiteral(u"%1\n次回からこのサーバーには命令を1つずつ送ります。")
-                                        .arg(m_outcome.failureText)
-                                  : m_outcome.failureText,
-                              MsgButtons::Ok, MsgIcon::None, kErrorCaption);
+                     ? QStringLiteral(u"%1\n次回からこのサーバーには命令を1つずつ送ります。")
+                           .arg(m_outcome.failureText)
+                     : m_outcome.failureText,
+                 MsgButtons::Ok, MsgIcon::None, kErrorCaption);
         }
         if (m_handle >= 0)
             m_library.NMailPop3Close(m_handle);
@@ -459,7 +457,7 @@ void Pass::judgeMessages(SpamRule* rule) {
                 m_outcome.unjudged.append(UnjudgedMessage{n, m_failureReason});
         }
         if (reporting)
-            reportMessage(n, m_caughtCurrent                      ? Verdict::Caught
+            reportMessage(n, m_caughtCurrent                       ? Verdict::Caught
                              : m_failedCurrent && !m_judgedCleanly ? Verdict::Unjudged
                                                                    : m_verdictCurrent);
     }
@@ -538,7 +536,8 @@ void Pass::judgeLearned(int n, bool act) {
         return; // too little learned: it judges nothing
     m_scoreCurrent = j->score;
     for (const learn::WeighedToken& t : j->reasons)
-        m_reasonsCurrent.append({sanitizeServerText(t.token, QString(), kReasonTokenMaxChars), t.probability});
+        m_reasonsCurrent.append(
+            {sanitizeServerText(t.token, QString(), kReasonTokenMaxChars), t.probability});
     if (act && j->verdict == learn::Verdict::Junk)
         deleteCaught(n, QString::fromUtf16(RuleWord::Learned), scoreText(j->score));
 }
@@ -596,7 +595,8 @@ void Pass::decideWithoutFetching(const SpamRule* rule) {
         readUidls(); // without them no mark applies, and onlyUidls leaves every message alone
     if (m_inputs.onlyUidls) {
         for (int n = 1; n <= m_outcome.mailCount; ++n) {
-            if (m_resumedNumbers.contains(n) || (!uidlOf(n).isEmpty() && m_inputs.onlyUidls->contains(uidlOf(n))))
+            if (m_resumedNumbers.contains(n) ||
+                (!uidlOf(n).isEmpty() && m_inputs.onlyUidls->contains(uidlOf(n))))
                 continue;
             m_untouched.insert(n);
             if (!m_preview)
@@ -610,8 +610,8 @@ void Pass::decideWithoutFetching(const SpamRule* rule) {
     if (m_quarantine) {
         const QByteArray judgement = judgementDigest(
             rule != nullptr ? rule->storedNumber() : 0,
-            rule != nullptr && rule->judgesHeaderFirst() ? m_inputs.keywords : QStringList(), m_inputs.allowList,
-            sizeRule ? trimSpaces(m_settings.sizeLimit) : QString(), learning());
+            rule != nullptr && rule->judgesHeaderFirst() ? m_inputs.keywords : QStringList(),
+            m_inputs.allowList, sizeRule ? trimSpaces(m_settings.sizeLimit) : QString(), learning());
         m_memory.emplace(m_inputs.dataFolder, m_pending.server, m_pending.account, judgement);
         m_memory->load();
         if (!readUidls())
@@ -741,17 +741,15 @@ void Pass::closeConnection() {
     if (!m_dryRun)
         savePending();
     if (lost > 0) {
-        tell(
-            QStringLiteral(
-                u"サーバーとの接続が切れたため、このチェックで削除したメール（%1件）は削除されていません。"
-                u"次のチェックで改めて判定します。\n%2")
-                .arg(lost)
-                .arg(m_outcome.failureText),
-            MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
+        tell(QStringLiteral(
+                 u"サーバーとの接続が切れたため、このチェックで削除したメール（%1件）は削除されていません。"
+                 u"次のチェックで改めて判定します。\n%2")
+                 .arg(lost)
+                 .arg(m_outcome.failureText),
+             MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
     } else if (byHand() && !m_outcome.pipeliningGarbled) { // the garble was told already
-        tell(
-            QStringLiteral(u"チェックの途中でサーバーとの接続が切れました。\n%1").arg(m_outcome.failureText),
-            MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
+        tell(QStringLiteral(u"チェックの途中でサーバーとの接続が切れました。\n%1").arg(m_outcome.failureText),
+             MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
     }
 }
 
@@ -783,10 +781,10 @@ void Pass::report() {
             const QString command = trimSpaces(m_settings.mailerCommand);
             if (command.isEmpty() || command == QStringView(kNotSetText)) {
                 tell(QStringLiteral(u"起動するメーラーが設定されていません。"), MsgButtons::Ok,
-                                  MsgIcon::None);
+                     MsgIcon::None);
             } else if (!m_host.startMailer(command)) {
-                tell(QStringLiteral(u"メーラーを起動できませんでした。\n%1").arg(command),
-                                  MsgButtons::Ok, MsgIcon::Exclamation);
+                tell(QStringLiteral(u"メーラーを起動できませんでした。\n%1").arg(command), MsgButtons::Ok,
+                     MsgIcon::Exclamation);
             }
         }
     }
@@ -964,12 +962,11 @@ void Pass::copyFailed(const CheckOutcome::Caught& failed) {
     if (m_toldCopyFailure || m_outcome.pipeliningGarbled || stopping())
         return;
     m_toldCopyFailure = true;
-    tell(
-        QStringLiteral(u"削除する前の控えを保存できなかったため、メール %1 などを削除せずに残しました。"
-                       u"データフォルダ（%2）に書き込めるか、空き容量があるかを確かめてください。")
-            .arg(caught.number)
-            .arg(m_inputs.dataFolder.isEmpty() ? QStringLiteral(u"★MailData") : m_inputs.dataFolder),
-        MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
+    tell(QStringLiteral(u"削除する前の控えを保存できなかったため、メール %1 などを削除せずに残しました。"
+                        u"データフォルダ（%2）に書き込めるか、空き容量があるかを確かめてください。")
+             .arg(caught.number)
+             .arg(m_inputs.dataFolder.isEmpty() ? QStringLiteral(u"★MailData") : m_inputs.dataFolder),
+         MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
 }
 
 DeletionRecord Pass::recordOf(const CheckOutcome::Caught& caught) const {
@@ -1054,8 +1051,8 @@ void Pass::recordDeletions() {
     }
     if (!appendDeletionLog(m_inputs.dataFolder, records)) {
         tell(QStringLiteral(u"削除したメールの記録（deleted.log）を書けませんでした。"
-                                         u"控えは quarantine フォルダにあります。"),
-                          MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
+                            u"控えは quarantine フォルダにあります。"),
+             MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
     }
     if (m_keepPending) {
         m_pending.records.clear();
@@ -1086,12 +1083,11 @@ void Pass::finishDeletion(const CheckOutcome::Caught& accepted, int result) {
         }
         ++m_outcome.refusedDeletions;
         m_refusedCopies.insert(caught.copyPath);
-        tell(
-            QStringLiteral(
-                u"メール %1 を「%2」で削除しようとしましたが、サーバーが削除を受け付けませんでした。\n%3")
-                .arg(caught.number)
-                .arg(caught.ruleWord, CutAtNul(m_library.NMailGetMessage())),
-            MsgButtons::Ok, MsgIcon::Exclamation);
+        tell(QStringLiteral(
+                 u"メール %1 を「%2」で削除しようとしましたが、サーバーが削除を受け付けませんでした。\n%3")
+                 .arg(caught.number)
+                 .arg(caught.ruleWord, CutAtNul(m_library.NMailGetMessage())),
+             MsgButtons::Ok, MsgIcon::Exclamation);
         return;
     }
     caught.deleted = true;
@@ -1116,8 +1112,8 @@ void Pass::sizeLimitMissing() {
     }
     m_toldSizeLimit = true;
     tell(QStringLiteral(u"削除するサイズが設定されていないため、ファイルサイズでは削除しません。"
-                                     u"「バイト以上で削除」に1以上の数を入れてください。"),
-                      MsgButtons::Ok, MsgIcon::Exclamation);
+                        u"「バイト以上で削除」に1以上の数を入れてください。"),
+         MsgButtons::Ok, MsgIcon::Exclamation);
 }
 
 } // namespace

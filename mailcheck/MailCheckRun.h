@@ -1,8 +1,8 @@
 #pragma once
+#include "learn/Classifier.h"
 #include "mailcheck/CheckHost.h"
 #include "mailcheck/CheckInputs.h"
 #include "mailcheck/MailLibrary.h"
-#include "learn/Classifier.h"
 #include "settings/SettingsStore.h"
 
 #include <QList>
@@ -24,7 +24,7 @@ struct CaughtMessage {
     // Caught by an earlier check, whose QUIT was lost, and deleted again by this one by its UIDL: the
     // texts are that check's record of it.
     bool resumed = false;
-    bool copyFailed = false; // kept on the server because its quarantine copy could not be written
+    bool copyFailed = false;  // kept on the server because its quarantine copy could not be written
     double learnedScore = -1; // the learned judgement's indicator 0..1; -1 when it did not judge
 };
 
@@ -94,7 +94,8 @@ struct CheckOutcome {
         QList<learn::WeighedToken> reasons;
     };
     QList<MessageReport> messages; // a preview: every message in number order; a check: empty
-    int learnedJunk = 0, learnedWanted = 0; // what the store held (0 when learning is off or the store unusable)
+    int learnedJunk = 0,
+        learnedWanted = 0; // what the store held (0 when learning is off or the store unusable)
     // Non-empty when learning was on but the store could not be used (damaged, locked, read-only,
     // full): the check ran with the selected rule alone; already sanitized text.
     QString learningProblem;

@@ -97,7 +97,7 @@ private:
     QList<std::pair<QString, RememberedCatch>> m_caught; // this check's, without repeats
     QHash<QString, RememberedCatch> m_caughtByUidl;
     bool m_sectionFound = false; // the file holds this server and account under this judgement
-    QStringList m_kept; // in the order of the check, without repeats
+    QStringList m_kept;          // in the order of the check, without repeats
     QSet<QString> m_keptSet;
 };
 

@@ -135,20 +135,20 @@ private Q_SLOTS:
         QTest::addColumn<bool>("allowJunk");
         QTest::addColumn<QStringList>("deleted"); // "number:rule word"
         const QSet<Rule> keyword{Rule::Option1};
-        QTest::newRow("rule keeps, learned junk") << keyword << true << 60 << 0 << false
-                                                  << QStringList{u"1:学習"_s, u"3:件名"_s};
-        QTest::newRow("no rule: learning alone") << QSet<Rule>{} << true << 60 << 0 << false
-                                                 << QStringList{u"1:学習"_s};
-        QTest::newRow("size rule: listing keeps, fetched") << QSet<Rule>{Rule::Option4} << true << 60 << 0
-                                                           << false << QStringList{u"1:学習"_s};
+        QTest::newRow("rule keeps, learned junk")
+            << keyword << true << 60 << 0 << false << QStringList{u"1:学習"_s, u"3:件名"_s};
+        QTest::newRow("no rule: learning alone")
+            << QSet<Rule>{} << true << 60 << 0 << false << QStringList{u"1:学習"_s};
+        QTest::newRow("size rule: listing keeps, fetched")
+            << QSet<Rule>{Rule::Option4} << true << 60 << 0 << false << QStringList{u"1:学習"_s};
         QTest::newRow("learning off") << keyword << false << 60 << 0 << false << QStringList{u"3:件名"_s};
         QTest::newRow("allow list wins") << keyword << true << 60 << 0 << true << QStringList{u"3:件名"_s};
-        QTest::newRow("19 junk learned: not ready") << keyword << true << 19 << 0 << false
-                                                    << QStringList{u"3:件名"_s};
-        QTest::newRow("corrupt store: rule alone") << keyword << true << 60 << 1 << false
-                                                   << QStringList{u"3:件名"_s};
-        QTest::newRow("locked store: rule alone") << keyword << true << 60 << 2 << false
-                                                  << QStringList{u"3:件名"_s};
+        QTest::newRow("19 junk learned: not ready")
+            << keyword << true << 19 << 0 << false << QStringList{u"3:件名"_s};
+        QTest::newRow("corrupt store: rule alone")
+            << keyword << true << 60 << 1 << false << QStringList{u"3:件名"_s};
+        QTest::newRow("locked store: rule alone")
+            << keyword << true << 60 << 2 << false << QStringList{u"3:件名"_s};
     }
     void learnedJudgement() {
         QFETCH(QSet<Rule>, rules);
@@ -251,8 +251,8 @@ private Q_SLOTS:
         auto server = serve({junk, wanted, kRuleJunk, allowed}, topRefused);
         QVERIFY(server);
         FakeHost host;
-        const CheckOutcome outcome =
-            check(*server, {Rule::Option1}, true, [](CheckInputs& in) { in.previewLines = 20; }, &host);
+        const CheckOutcome outcome = check(
+            *server, {Rule::Option1}, true, [](CheckInputs& in) { in.previewLines = 20; }, &host);
         const FakePop3Stats stats = server->stats();
         QCOMPARE(stats.commandCounts.value("RETR"), topRefused ? 4 : 0);
         QVERIFY(stats.commandCounts.value("TOP") >= (topRefused ? 1 : 4));
@@ -293,8 +293,8 @@ private Q_SLOTS:
             << kw << QList<int>{} << QList<int>{3} << QList<int>{} << QStringList{} << 3; // the headers
         QTest::newRow("only the named, by uidl") << kw << QList<int>{2} << QList<int>{} << QList<int>{2, 3}
                                                  << QStringList{u"2:迷惑メール"_s, u"3:件名"_s} << 2;
-        QTest::newRow("only names nothing left") << kw << QList<int>{} << QList<int>{} << QList<int>{0}
-                                                 << QStringList{} << 0;
+        QTest::newRow("only names nothing left")
+            << kw << QList<int>{} << QList<int>{} << QList<int>{0} << QStringList{} << 0;
     }
     void marks() {
         QFETCH(QSet<Rule>, rules);
