@@ -1,4 +1,6 @@
 // brindle-check: one mail check without windows, for cron, timers and scripts.
+#include "learn/LearnStore.h"
+#include "learn/MailFiles.h"
 #include "mailcheck/CheckHost.h"
 #include "mailcheck/CheckInputs.h"
 #include "mailcheck/MailCheckRun.h"
@@ -36,8 +38,10 @@ enum Exit {
 const QString kKeptField = QStringLiteral("kept");
 
 const char kHelp[] =
-    "Usage: brindle-check [--app-folder DIR] [--dry-run] [--allow-plain]\n"
+    "Usage: brindle-check [--app-folder DIR] [--dry-run | --explain] [--allow-plain]\n"
     "                     [--accept-certificate SHA256]\n"
+    "       brindle-check [--app-folder DIR] [--learn-junk PATH...] [--learn-wanted PATH...]\n"
+    "       brindle-check [--app-folder DIR] --forget PATH...\n"
     "       brindle-check --help | --version\n"
     "\n"
     "Runs one mail check without windows: logs into the POP3 server, judges every waiting\n"
@@ -75,6 +79,18 @@ const char kHelp[] =
     "                    trust the server's certificate with this SHA-256 fingerprint (hex,\n"
     "                    colons optional) although the system does not: self-signed or from\n"
     "                    a private CA; remembered in ★MailData/tls.ini, then the check runs\n"
+    "  --explain         a dry run that also prints, for each message, the learned judgement's\n"
+    "                    score and the tokens that weighed most, on lines that begin with #:\n"
+    "                      # NUMBER score 0.997 junk: TOKEN 0.99, TOKEN 0.98, ...\n"
+    "                    after a line \"# learned: junk J, wanted W\" (what the store holds)\n"
+    "  --learn-junk PATH...    learn these messages as junk, --learn-wanted PATH... as wanted\n"
+    "                    mail (both may be given at once); --forget PATH... undoes what was\n"
+    "                    learned from them. PATH is a message file (.eml), an mbox (mboxrd or\n"
+    "                    mboxo) or a folder of them (its files and its subfolders' files). No\n"
+    "                    server is contacted. A file that is not mail, or a message over 16 MB,\n"
+    "                    is skipped with a warning; a message learned twice counts once. Prints\n"
+    "                      learned: junk J, wanted W, skipped S     (or: forgotten: F)\n"
+    "                    and exits 0 when a message was learned (or forgotten), else 1\n"
     "  --help            show this text\n"
     "  --version         show the version\n"
     "\n"
@@ -91,6 +107,13 @@ const char kHelp[] =
     "fetched or read; they stay and count as new); each is named on standard error as\n"
     "  unjudged: message NUMBER: REASON\n"
     "Failures and notices go to standard error. With no rule chosen nothing is deleted.\n"
+    "\n"
+    "The learned judgement (LEARNING=1 in ★MailData/ini.ini): a message the rule keeps is\n"
+    "judged again by what was learned from your own marks (★MailData/learned.sqlite); one it is\n"
+    "sure is junk is deleted with the rule word 学習. It deletes nothing until it has learned\n"
+    "20 junk and 20 wanted messages: mark them in the window's mailbox preview, or learn them\n"
+    "here with --learn-junk and --learn-wanted. A store that cannot be used is named in one\n"
+    "line on standard error, and the check runs with the rule alone.\n"
     "When standard error is a terminal and the check takes longer than a second, a line there\n"
     "shows which message is being judged (message n of N); nothing of it goes to a file or pipe.\n"
     "\n"
@@ -105,6 +128,18 @@ const char kHelp[] =
     "  4  the connection was lost or the server failed before the deletions took effect\n"
     "  5  the check ran, but caught mail was kept because its copy could not be written\n"
     "     (4 when the connection was lost too)\n";
+
+// A file name in a warning is cut to this many characters (a name may be made to be long).
+constexpr qsizetype kFileNameMaxChars = 200;
+// Warnings about skipped files: after this many, only their count (a folder of a million files).
+constexpr int kMaxSkipWarnings = 100;
+// Learned messages go to the store this many at a time, in one transaction (a commit syncs to
+// disk, which would otherwise cost more than the learning), or once they hold this many bytes.
+constexpr int kLearnBatchMessages = 200;
+constexpr qint64 kLearnBatchBytes = 64LL * 1024 * 1024;
+// --explain prints at most this many tokens a message, each cut to this many characters.
+constexpr int kExplainTokens = 5;
+constexpr qsizetype kExplainTokenMaxChars = 40;
 
 // A mistyped fingerprint quoted back: enough to see the mistake, never a flood.
 constexpr int kFingerprintQuoteChars = 120;
@@ -224,12 +259,126 @@ private:
     QMap<Field, QString> m_fields;
 };
 
+// --learn-junk, --learn-wanted, --forget: never connects to the server.
+int learnFromFiles(const QStringList& junkPaths, const QStringList& wantedPaths,
+                   const QStringList& forgetPaths) {
+    learn::LearnStore store;
+    if (!store.open()) {
+        err(store.errorText());
+        return ExitUsage;
+    }
+    int skipped = 0;
+    const learn::SkipNotice skip = [&](const QString& path, const QString& why) {
+        if (++skipped <= kMaxSkipWarnings)
+            err(QStringLiteral("skipped: %1 %2")
+                    .arg(sanitizeServerText(path, QString(), kFileNameMaxChars), why));
+        else if (skipped == kMaxSkipWarnings + 1)
+            err(QStringLiteral("skipped: more files; only their number is told"));
+    };
+    if (!forgetPaths.isEmpty()) {
+        int forgotten = 0;
+        bool failed = false;
+        learn::readMailFiles(
+            forgetPaths,
+            [&](QByteArray&& raw) {
+                const std::optional<learn::LearnResult> r = store.forget(raw);
+                failed = !r;
+                forgotten += r == learn::LearnResult::Forgotten ? 1 : 0;
+                return !failed;
+            },
+            skip);
+        if (failed)
+            err(store.errorText());
+        out(QStringLiteral("forgotten: %1\n").arg(forgotten));
+        return forgotten > 0 ? ExitRan : ExitUsage;
+    }
+    int junk = 0, wanted = 0, already = 0;
+    bool failed = false;
+    QList<learn::LearnItem> batch;
+    qint64 batchBytes = 0;
+    const auto flush = [&]() {
+        if (batch.isEmpty() || failed)
+            return !failed;
+        const std::optional<QList<learn::LearnResult>> results = store.learn(batch);
+        if (!results) {
+            failed = true;
+            err(store.errorText());
+            return false;
+        }
+        for (qsizetype i = 0; i < results->size(); ++i) {
+            if (results->at(i) == learn::LearnResult::AlreadyLearned)
+                ++already;
+            else
+                ++(batch[i].cls == learn::MessageClass::Junk ? junk : wanted);
+        }
+        batch.clear();
+        batchBytes = 0;
+        return true;
+    };
+    for (const auto& [paths, cls] : {std::pair{junkPaths, learn::MessageClass::Junk},
+                                     std::pair{wantedPaths, learn::MessageClass::Wanted}}) {
+        learn::readMailFiles(
+            paths,
+            [&](QByteArray&& raw) {
+                batchBytes += raw.size();
+                batch.append({std::move(raw), cls});
+                return (batch.size() < kLearnBatchMessages && batchBytes < kLearnBatchBytes) || flush();
+            },
+            skip);
+        flush();
+    }
+    if (!failed && junk + wanted > 0)
+        store.prune();
+    QString summary =
+        QStringLiteral("learned: junk %1, wanted %2, skipped %3").arg(junk).arg(wanted).arg(skipped);
+    if (already > 0)
+        summary += QStringLiteral(", already learned %1").arg(already);
+    out(summary + u'\n');
+    return junk + wanted + already > 0 ? ExitRan : ExitUsage;
+}
+
+// The lines of --explain, which begin with # so that no script reads them as caught lines.
+void explain(const CheckOutcome& outcome) {
+    using Verdict = CheckOutcome::MessageReport::Verdict;
+    out(QStringLiteral("# learned: junk %1, wanted %2\n")
+            .arg(outcome.learnedJunk)
+            .arg(outcome.learnedWanted));
+    const learn::ClassifierSettings cutoffs;
+    for (const CheckOutcome::MessageReport& m : outcome.messages) {
+        QString line = QStringLiteral("# %1 ").arg(m.number);
+        if (m.learnedScore < 0) {
+            line += m.verdict == Verdict::Allowed ? QStringLiteral("allowed, not judged by learning")
+                    : outcome.learningProblem.isEmpty() &&
+                            outcome.learnedJunk >= int(learn::kMinLearnedPerClass) &&
+                            outcome.learnedWanted >= int(learn::kMinLearnedPerClass)
+                        ? QStringLiteral("not judged by learning")
+                        : QStringLiteral("not judged: too little learned");
+        } else {
+            line += QStringLiteral("score %1 %2")
+                        .arg(QString::number(m.learnedScore, 'f', 3),
+                             m.learnedScore >= cutoffs.junkCutoff    ? QStringLiteral("junk")
+                             : m.learnedScore < cutoffs.wantedCutoff ? QStringLiteral("wanted")
+                                                                     : QStringLiteral("unsure"));
+            QStringList tokens;
+            for (const learn::WeighedToken& t : m.reasons.mid(0, kExplainTokens))
+                tokens << QStringLiteral("%1 %2").arg(
+                    oneLine(sanitizeServerText(t.token, QString(), kExplainTokenMaxChars)),
+                    QString::number(t.probability, 'f', 2));
+            if (!tokens.isEmpty())
+                line += QStringLiteral(": ") + tokens.join(QStringLiteral(", "));
+        }
+        out(line + u'\n');
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QString folder;
     bool dryRun = false;
+    bool explaining = false;
+    QStringList learnJunk, learnWanted, forget;
     Pop3Trust agreed; // what the options agree to for the configured server
     const QStringList args = app.arguments();
     for (int i = 1; i < args.size(); ++i) {
@@ -244,6 +393,20 @@ int main(int argc, char** argv) {
         }
         if (a == QStringLiteral("--dry-run")) {
             dryRun = true;
+        } else if (a == QStringLiteral("--explain")) {
+            dryRun = explaining = true;
+        } else if (a == QStringLiteral("--learn-junk") || a == QStringLiteral("--learn-wanted") ||
+                   a == QStringLiteral("--forget")) {
+            QStringList& into = a == QStringLiteral("--learn-junk")     ? learnJunk
+                                : a == QStringLiteral("--learn-wanted") ? learnWanted
+                                                                        : forget;
+            const qsizetype before = into.size();
+            while (i + 1 < args.size() && !args[i + 1].startsWith(QStringLiteral("--")))
+                into << args[++i];
+            if (into.size() == before) {
+                err(QStringLiteral("%1 wants at least one file or folder (see --help)").arg(a));
+                return ExitUsage;
+            }
         } else if (a == QStringLiteral("--allow-plain")) {
             agreed.plainAgreed = true;
         } else if (a == QStringLiteral("--accept-certificate") ||
@@ -282,6 +445,13 @@ int main(int argc, char** argv) {
         return ExitUsage;
     }
 
+    if (!forget.isEmpty() && !(learnJunk.isEmpty() && learnWanted.isEmpty())) {
+        err(QStringLiteral("--forget cannot be given with --learn-junk or --learn-wanted"));
+        return ExitUsage;
+    }
+    if (!learnJunk.isEmpty() || !learnWanted.isEmpty() || !forget.isEmpty())
+        return learnFromFiles(learnJunk, learnWanted, forget);
+
     ProgramValues values;
     if (!loadServerSettings(values.server) || values.server.pop3Server.trimmed().isEmpty()) {
         err(QStringLiteral("no POP3 server is set (POP3= in %1)").arg(serverSettingsPath()));
@@ -299,7 +469,7 @@ int main(int argc, char** argv) {
     }
     const GeneralSettingsFile general;
     const DeletionRule rule = deletionRuleFromNumber6(general.readInt(QStringLiteral("NUMBER6")));
-    if (rule == DeletionRule::None) {
+    if (rule == DeletionRule::None && !general.readLearning()) {
         err(QStringLiteral("no deletion rule is chosen (NUMBER6 in %1): nothing is deleted")
                 .arg(general.path()));
     }
@@ -312,6 +482,9 @@ int main(int argc, char** argv) {
     library.NMailInitializeWinSock();
     library.NMailSetOption(kNMailOptionFieldBuffer, kNMailDefaultFieldBuffer);
     inputs.settings = checkSettingsFrom(host);
+    // --explain shows the learned judgement whether or not checks use it; it deletes nothing.
+    inputs.learning = {general.readLearning() || explaining, learn::LearnStore::defaultPath()};
+    inputs.reportMessages = explaining;
     MailCheckRun run(host, library, values, std::move(inputs));
     run.setDryRun(dryRun);
     run.setStartKind(MailCheckRun::StartKind::ByHand); // failures are told, on standard error
@@ -344,6 +517,10 @@ int main(int argc, char** argv) {
         out(line + u'\n');
         copyFailed = copyFailed || c.copyFailed;
     }
+    if (!outcome.learningProblem.isEmpty())
+        err(oneLine(outcome.learningProblem));
+    if (explaining)
+        explain(outcome);
     for (const UnjudgedMessage& u : outcome.unjudged)
         err(QStringLiteral("unjudged: message %1: %2").arg(u.number).arg(oneLine(u.reason)));
     QString summary = QStringLiteral("messages: %1, deleted: %2, new: %3")

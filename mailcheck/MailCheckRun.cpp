@@ -1,7 +1,9 @@
 #include "mailcheck/MailCheckRun.h"
 
 #include "keywords/AllowList.h"
+#include "learn/LearnStore.h"
 #include "mailcheck/DeletionRules.h"
+#include "mailcheck/mime/MimeDecode.h"
 #include "mailcheck/Quarantine.h"
 #include "mailcheck/ServerText.h"
 #include "mailcheck/TlsMemory.h"
@@ -33,11 +35,30 @@ public:
     RunningGuard& operator=(const RunningGuard&) = delete;
 };
 
-// What the session should read ahead for the rule.
-MailPlan planFor(const SpamRule* rule) {
+// What the session should read ahead for the rule. The learned judgement reads every message it
+// judges whole; a preview reads its own TOPs, one message at a time.
+MailPlan planFor(const SpamRule* rule, bool learning, bool preview) {
+    if (preview)
+        return MailPlan::SizesOnly;
+    if (learning)
+        return MailPlan::WholeMessages;
     if (rule == nullptr)
         return MailPlan::SizesOnly;
     return rule->judgesHeaderFirst() ? MailPlan::HeadersFirst : MailPlan::WholeMessages;
+}
+
+// A check waits this long for a program that is learning (the window, brindle-check) before it
+// goes on without the learned judgement: learning commits in short transactions, and a longer
+// wait would hold the server's session open for nothing.
+constexpr int kCheckStoreBusyTimeoutMs = 2000;
+// A learning problem, a preview's texts and an explained token are cut to this many characters.
+constexpr qsizetype kLearningProblemMaxChars = 300;
+constexpr qsizetype kReportTextMaxChars = 300;
+constexpr qsizetype kReasonTokenMaxChars = 60;
+
+// The score as the deletion log's keyword field keeps it for the learned judgement: "0.998".
+QString scoreText(double score) {
+    return QString::number(score, 'f', 3);
 }
 
 const QString kErrorCaption = QStringLiteral(u"エラー");
@@ -47,8 +68,8 @@ class Pass final : public RuleContext {
 public:
     Pass(MailCheckRun& run, CheckHost& host, MailLibrary& library, ProgramValues& values,
          const CheckInputs& inputs, bool dryRun, MailCheckRun::StartKind startKind)
-        : m_run(run), m_host(host), m_library(library), m_values(values), m_inputs(inputs), m_dryRun(dryRun),
-          m_startKind(startKind) {
+        : m_run(run), m_host(host), m_library(library), m_values(values), m_inputs(inputs),
+          m_preview(inputs.previewLines >= 0), m_dryRun(dryRun || m_preview), m_startKind(startKind) {
         if (!inputs.dataFolder.isEmpty())
             m_quarantine.emplace(inputs.dataFolder, inputs.quarantineLimits);
     }
@@ -68,6 +89,23 @@ public:
     QString sizeProbePath() const override { return sizeProbeFilePath(m_inputs.probeFolder); }
 
 private:
+    // A box for the user; a preview shows none (its window reports the outcome).
+    MsgResult tell(const QString& text, MsgButtons buttons, MsgIcon icon, const QString& caption = {}) {
+        return m_preview ? MsgResult::Ok : m_host.messageBox(text, buttons, icon, caption);
+    }
+    void openLearning();
+    void learningFailed(const QString& problem);
+    bool learning() const { return m_store.has_value(); }
+    bool readRaw(int n, QByteArray& raw);
+    bool previewText(int n);
+    void judgeLearned(int n, bool actOnIt);
+    void judgeOne(int n, SpamRule* rule);
+    void reportMessage(int n, CheckOutcome::MessageReport::Verdict verdict);
+    QString uidlOf(int n) const { return n < m_uidlOf.size() ? m_uidlOf[n] : QString(); }
+    bool needsUidls() const {
+        return m_preview || m_inputs.onlyUidls || !m_inputs.marks.junk.isEmpty() ||
+               !m_inputs.marks.wanted.isEmpty();
+    }
     int connectTrusted();
     bool askPlainLogin();
     // A call of the judging failed: a garbled pipeline ends the pass.
@@ -75,7 +113,7 @@ private:
     bool stopping();
     void clearWorkingBoxes();
     void judgeMessages(SpamRule* rule);
-    void decideWithoutFetching(const SpamRule& rule);
+    void decideWithoutFetching(const SpamRule* rule);
     void rememberKeep(int n);
     void rememberCatch(const CheckOutcome::Caught& caught);
     bool reportRemembered(int n);
@@ -100,8 +138,17 @@ private:
     ProgramValues& m_values;
     const CheckInputs& m_inputs;
     const CheckSettings& m_settings = *m_inputs.settings; // MailCheckRun::run fills it
-    const bool m_dryRun;
+    const bool m_preview;
+    const bool m_dryRun; // a preview is one too
     const MailCheckRun::StartKind m_startKind;
+
+    // The learned judgement's store, opened once per check; none when learning is off or the store
+    // could not be used (then CheckOutcome::learningProblem says why).
+    std::optional<learn::LearnStore> m_store;
+    double m_scoreCurrent = -1; // the learned judgement of the current message
+    QList<learn::WeighedToken> m_reasonsCurrent;
+    QByteArray m_previewRaw;                            // the preview's text of message m_bodyOf
+    std::optional<CheckOutcome::Caught> m_caughtReport; // the current message's catch, for its report
 
     CheckOutcome m_outcome;
     int m_handle = -1;
@@ -135,7 +182,10 @@ private:
     QList<QString> m_uidlOf; // index n, read once by readUidls
     bool m_uidlsFailed = false;
     QSet<int> m_decided;         // kept without being fetched (remembered, or small by LIST)
-    bool m_judgedCleanly = true; // nothing failed while the current message was judged
+    QSet<int> m_untouched;       // not named by onlyUidls: left alone unread
+    bool m_learningLost = false; // the store failed during the judging: its keeps are not remembered
+    CheckOutcome::MessageReport::Verdict m_verdictCurrent = CheckOutcome::MessageReport::Verdict::Keep;
+    bool m_judgedCleanly = true;  // nothing failed while the current message was judged
     bool m_failedCurrent = false; // the mail library failed on the current message
     QString m_failureReason;      // why, sanitized and bounded
     bool m_caughtCurrent = false;
@@ -180,13 +230,12 @@ int Pass::connectTrusted() {
         const CertificateCheck& c = security.certificate;
         if (handle >= 0) {
             if (c.pinned && c.outOfDate && byHand()) {
-                m_host.messageBox(
-                    QStringLiteral(
-                        u"%1 の証明書は有効期間（%2 ～ %3）の外ですが、信頼すると決めた証明書なので"
-                        u"接続しました。サーバーの管理者に証明書の更新を頼んでください。")
-                        .arg(m_trustKey, dateText(c.certificate.effectiveDate()),
-                             dateText(c.certificate.expiryDate())),
-                    MsgButtons::Ok, MsgIcon::Information);
+                tell(QStringLiteral(
+                         u"%1 の証明書は有効期間（%2 ～ %3）の外ですが、信頼すると決めた証明書なので"
+                         u"接続しました。サーバーの管理者に証明書の更新を頼んでください。")
+                         .arg(m_trustKey, dateText(c.certificate.effectiveDate()),
+                              dateText(c.certificate.expiryDate())),
+                     MsgButtons::Ok, MsgIcon::Information);
             }
             return handle;
         }
@@ -260,9 +309,10 @@ CheckOutcome Pass::execute() {
     }
 
     SpamRule* const rule = ruleFor(m_settings.rule);
-    m_library.NMailSetOption(kNMailOptionPlan, int(planFor(rule)));
+    openLearning();
+    m_library.NMailSetOption(kNMailOptionPlan, int(planFor(rule, learning(), m_preview)));
     m_library.NMailSetOption(kNMailOptionPipelining, m_inputs.pipelining ? 1 : 0);
-    m_library.NMailSetOption(kNMailOptionUidls, m_quarantine ? 1 : 0);
+    m_library.NMailSetOption(kNMailOptionUidls, m_quarantine || needsUidls() ? 1 : 0);
     m_library.NMailSetOption(kNMailOptionFieldBuffer, kCheckFieldBufferBytes);
     if (stopping()) {
         m_outcome.status = CheckOutcome::Status::NotStarted;
@@ -278,9 +328,8 @@ CheckOutcome Pass::execute() {
         const bool refused = kind == Pop3ErrorKind::TlsDowngraded || kind == Pop3ErrorKind::TlsRefused ||
                              kind == Pop3ErrorKind::CertificateChanged;
         if (byHand() || (refused && !m_declined)) {
-            m_host.messageBox(
-                QStringLiteral(u"POP3サーバーに接続できませんでした。\n%1").arg(m_outcome.failureText),
-                MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
+            tell(QStringLiteral(u"POP3サーバーに接続できませんでした。\n%1").arg(m_outcome.failureText),
+                 MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
         }
         report();
         return m_outcome;
@@ -328,11 +377,11 @@ CheckOutcome Pass::execute() {
         // the next check on (rememberOutcome).
         m_outcome.pipeliningGarbled = m_library.NMailGetError().pipeliningGarbled;
         if (kind != Pop3ErrorKind::PlainLoginRefused || byHand()) {
-            m_host.messageBox(m_outcome.pipeliningGarbled
-                                  ? QStringLiteral(u"%1\n次回からこのサーバーには命令を1つずつ送ります。")
-                                        .arg(m_outcome.failureText)
-                                  : m_outcome.failureText,
-                              MsgButtons::Ok, MsgIcon::None, kErrorCaption);
+            tell(m_outcome.pipeliningGarbled
+                     ? QStringLiteral(u"%1\n次回からこのサーバーには命令を1つずつ送ります。")
+                           .arg(m_outcome.failureText)
+                     : m_outcome.failureText,
+                 MsgButtons::Ok, MsgIcon::None, kErrorCaption);
         }
         if (m_handle >= 0)
             m_library.NMailPop3Close(m_handle);
@@ -350,17 +399,18 @@ CheckOutcome Pass::execute() {
     } else {
         if (!m_dryRun && m_quarantine)
             resumePendingDeletions();
-        if (rule != nullptr && !stopping())
-            decideWithoutFetching(*rule);
+        if (!stopping())
+            decideWithoutFetching(rule);
         judgeMessages(rule);
         closeConnection();
-        if (m_memory) {
+        if (m_memory && !m_preview) { // a preview's partial texts decide nothing for the checks to come
             // Catches left on the server, for the dry runs to come (a real check judges them again).
             for (const CheckOutcome::Caught& c : std::as_const(m_outcome.caught)) {
                 if (!c.deleted && !c.resumed)
                     rememberCatch(c);
             }
-            m_memory->save(); // a failure only costs the next check its shortcut
+            if (!m_learningLost)
+                m_memory->save(); // a failure only costs the next check its shortcut
         }
     }
     if (!m_dryRun && m_quarantine)
@@ -370,35 +420,46 @@ CheckOutcome Pass::execute() {
 }
 
 void Pass::judgeMessages(SpamRule* rule) {
-    if (rule == nullptr) {
+    if (rule == nullptr && !learning() && m_inputs.marks.junk.isEmpty() && !m_preview) {
         return; // every message stays
     }
+    using Verdict = CheckOutcome::MessageReport::Verdict;
+    const bool reporting = m_preview || m_inputs.reportMessages;
     // The numbers are those of the login: a deletion renumbers nothing.
     for (int n = 1; n <= m_outcome.mailCount && !stopping(); ++n) {
         m_host.progress(n, m_outcome.mailCount);
         settleDeletions(false);
-        if (m_resumedNumbers.contains(n) || m_decided.contains(n))
-            continue; // deleted again already, or kept without a look
+        if (m_resumedNumbers.contains(n))
+            continue; // deleted again already
         m_fields = MailFields{};
+        m_scoreCurrent = -1;
+        m_reasonsCurrent.clear();
+        m_caughtReport.reset();
+        if (m_untouched.contains(n) || m_decided.contains(n)) {
+            // Left alone, or kept without a look: a preview still lists its header.
+            if (reporting && !m_untouched.contains(n))
+                m_library.NMailPop3GetMailStatus(m_handle, n, m_fields);
+            if (reporting)
+                reportMessage(n, m_untouched.contains(n) ? Verdict::Unjudged : Verdict::Keep);
+            continue;
+        }
         m_bodyOf = 0;
         m_body.clear();
         m_judgedCleanly = true;
         m_failedCurrent = false;
         m_caughtCurrent = false;
-        const bool haveFields = !m_inputs.allowList.isEmpty() || rule->judgesHeaderFirst();
-        if (haveFields && m_library.NMailPop3GetMailStatus(m_handle, n, m_fields) < 0) {
-            noteFailure(); // nothing to judge by: the message stays
-        } else if (allowed()) {
-            // a sender on the allow list: no rule deletes it
-        } else {
-            rule->judge(n, *this);
-        }
+        m_verdictCurrent = Verdict::Keep;
+        judgeOne(n, rule);
         if (!m_caughtCurrent && !stopping()) {
             if (m_judgedCleanly)
                 rememberKeep(n);
             else if (m_failedCurrent)
                 m_outcome.unjudged.append(UnjudgedMessage{n, m_failureReason});
         }
+        if (reporting)
+            reportMessage(n, m_caughtCurrent                       ? Verdict::Caught
+                             : m_failedCurrent && !m_judgedCleanly ? Verdict::Unjudged
+                                                                   : m_verdictCurrent);
     }
     sendDeferredDeletions();
     // The server may end the session as soon as it has answered the last DELE.
@@ -406,21 +467,151 @@ void Pass::judgeMessages(SpamRule* rule) {
         m_library.NMailPop3SendQuit(m_handle);
     settleDeletions(true);
     if (m_outcome.pipeliningGarbled) {
-        m_host.messageBox(QStringLiteral(u"サーバーの応答が乱れたため、チェックを途中で止めました。"
-                                         u"次回からこのサーバーには命令を1つずつ送ります。"),
-                          MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
+        tell(QStringLiteral(u"サーバーの応答が乱れたため、チェックを途中で止めました。"
+                            u"次回からこのサーバーには命令を1つずつ送ります。"),
+             MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
     }
 }
 
-// Before anything is fetched: the messages an earlier check judged "keep" under the same
-// judgement, and with the size rule those whose listed size decides, are taken off the read-ahead.
-void Pass::decideWithoutFetching(const SpamRule& rule) {
-    const bool sizeRule = rule.storedNumber() == 4;
+// One message: the allow list and the marks first, then the selected rule, then, for what the rule
+// keeps, the learned judgement.
+void Pass::judgeOne(int n, SpamRule* rule) {
+    const QString uidl = uidlOf(n);
+    const bool markedJunk = !uidl.isEmpty() && m_inputs.marks.junk.contains(uidl);
+    const bool markedWanted = !uidl.isEmpty() && m_inputs.marks.wanted.contains(uidl);
+    const bool haveFields = !m_inputs.allowList.isEmpty() || (rule != nullptr && rule->judgesHeaderFirst()) ||
+                            markedJunk || learning();
+    if (m_preview) {
+        if (!fetchBody(n))
+            return; // nothing to judge by: the message stays
+    } else if (haveFields && m_library.NMailPop3GetMailStatus(m_handle, n, m_fields) < 0) {
+        noteFailure();
+        return;
+    }
+    if (allowed()) {
+        m_verdictCurrent = CheckOutcome::MessageReport::Verdict::Allowed; // no rule deletes it
+        return;
+    }
+    if (markedWanted) {
+        m_verdictCurrent = CheckOutcome::MessageReport::Verdict::MarkedWanted;
+        return;
+    }
+    if (markedJunk) {
+        deleteCaught(n, QString::fromUtf16(RuleWord::MarkedJunk), QString());
+        return;
+    }
+    if (rule != nullptr)
+        rule->judge(n, *this);
+    // --explain also weighs what the rule caught, for its report; it deletes nothing.
+    if (learning() && m_judgedCleanly && !stopping() &&
+        (!m_caughtCurrent || (m_inputs.reportMessages && m_dryRun)))
+        judgeLearned(n, !m_caughtCurrent);
+}
+
+bool Pass::readRaw(int n, QByteArray& raw) {
+    if (m_preview) {
+        if (!fetchBody(n))
+            return false;
+        raw = m_previewRaw;
+        return true;
+    }
+    if (m_library.NMailPop3GetRawMail(m_handle, n, -1, raw) < 0) {
+        noteFailure();
+        return false;
+    }
+    return true;
+}
+
+// The learned judgement of message n; a confident junk verdict deletes it when act is set.
+void Pass::judgeLearned(int n, bool act) {
+    QByteArray raw;
+    if (!readRaw(n, raw))
+        return;
+    const std::optional<learn::Judgement> j = m_store->judge(raw);
+    if (!j) {
+        learningFailed(m_store->errorText());
+        return;
+    }
+    if (j->verdict == learn::Verdict::NotReady)
+        return; // too little learned: it judges nothing
+    m_scoreCurrent = j->score;
+    for (const learn::WeighedToken& t : j->reasons)
+        m_reasonsCurrent.append(
+            {sanitizeServerText(t.token, QString(), kReasonTokenMaxChars), t.probability});
+    if (act && j->verdict == learn::Verdict::Junk)
+        deleteCaught(n, QString::fromUtf16(RuleWord::Learned), scoreText(j->score));
+}
+
+void Pass::reportMessage(int n, CheckOutcome::MessageReport::Verdict verdict) {
+    CheckOutcome::MessageReport r;
+    r.number = n;
+    r.uidl = uidlOf(n);
+    r.date = sanitizeServerText(CutAtNul(m_fields.second), QString(), kReportTextMaxChars);
+    r.sender = sanitizeServerText(CutAtNul(m_fields.fromAddress), QString(), kReportTextMaxChars);
+    r.subject = sanitizeServerText(CutAtNul(m_fields.subject), QString(), kReportTextMaxChars);
+    r.size = m_library.NMailPop3GetMailSize(m_handle, n);
+    r.verdict = verdict;
+    if (verdict == CheckOutcome::MessageReport::Verdict::Caught && m_caughtReport) {
+        r.ruleWord = m_caughtReport->ruleWord;
+        if (r.ruleWord != QStringView(RuleWord::Learned))
+            r.keyword = sanitizeServerText(m_caughtReport->keyword, QString(), kReportTextMaxChars);
+    }
+    r.learnedScore = m_scoreCurrent;
+    r.reasons = m_reasonsCurrent;
+    m_outcome.messages.append(r);
+}
+
+void Pass::openLearning() {
+    if (!m_inputs.learning.enabled)
+        return;
+    m_store.emplace(m_inputs.learning.storePath.isEmpty() ? learn::LearnStore::defaultPath()
+                                                          : m_inputs.learning.storePath);
+    m_store->setBusyTimeout(kCheckStoreBusyTimeoutMs);
+    std::optional<learn::LearnStore::Totals> totals;
+    if (!m_store->open() || !(totals = m_store->totals())) {
+        learningFailed(m_store->errorText());
+        return;
+    }
+    m_outcome.learnedJunk = int(totals->junk);
+    m_outcome.learnedWanted = int(totals->wanted);
+}
+
+// The store cannot be used: the check goes on with the selected rule alone, and says so once.
+void Pass::learningFailed(const QString& problem) {
+    if (m_outcome.learningProblem.isEmpty())
+        m_outcome.learningProblem = sanitizeServerText(problem, QString(), kLearningProblemMaxChars);
+    if (m_memory)
+        m_learningLost = true; // the keeps judged so far under learning are not remembered
+    m_store.reset();
+    m_outcome.learnedJunk = 0;
+    m_outcome.learnedWanted = 0;
+}
+
+// Before anything is fetched: with onlyUidls, the messages not named are left alone; the messages an
+// earlier check judged "keep" under the same judgement, and with the size rule (without the learned
+// judgement, which reads every message) those whose listed size decides, are taken off the read-ahead.
+void Pass::decideWithoutFetching(const SpamRule* rule) {
+    if (needsUidls())
+        readUidls(); // without them no mark applies, and onlyUidls leaves every message alone
+    if (m_inputs.onlyUidls) {
+        for (int n = 1; n <= m_outcome.mailCount; ++n) {
+            if (m_resumedNumbers.contains(n) ||
+                (!uidlOf(n).isEmpty() && m_inputs.onlyUidls->contains(uidlOf(n))))
+                continue;
+            m_untouched.insert(n);
+            if (!m_preview)
+                m_library.NMailPop3Skip(m_handle, n);
+        }
+    }
+    if (rule == nullptr && !learning())
+        return; // nothing is judged but the marks: nothing to remember
+    const bool sizeRule = rule != nullptr && rule->storedNumber() == 4;
     const std::optional<double> limit = sizeRule ? sizeLimit() : std::optional<double>();
     if (m_quarantine) {
-        const QByteArray judgement =
-            judgementDigest(rule.storedNumber(), rule.judgesHeaderFirst() ? m_inputs.keywords : QStringList(),
-                            m_inputs.allowList, sizeRule ? trimSpaces(m_settings.sizeLimit) : QString());
+        const QByteArray judgement = judgementDigest(
+            rule != nullptr ? rule->storedNumber() : 0,
+            rule != nullptr && rule->judgesHeaderFirst() ? m_inputs.keywords : QStringList(),
+            m_inputs.allowList, sizeRule ? trimSpaces(m_settings.sizeLimit) : QString(), learning());
         m_memory.emplace(m_inputs.dataFolder, m_pending.server, m_pending.account, judgement);
         m_memory->load();
         if (!readUidls())
@@ -428,21 +619,31 @@ void Pass::decideWithoutFetching(const SpamRule& rule) {
         for (int n = 1; m_memory && n <= m_outcome.mailCount; ++n) {
             if (m_resumedNumbers.contains(n))
                 continue; // deleted again already
-            if (m_memory->remembersKeep(m_uidlOf[n])) {
-                m_memory->keep(m_uidlOf[n]);
-            } else if (!m_dryRun || !reportRemembered(n)) {
+            const QString& uidl = m_uidlOf[n];
+            if (m_untouched.contains(n)) {
+                if (m_memory->remembersKeep(uidl))
+                    m_memory->keep(uidl); // not judged now, and still remembered
+                continue;
+            }
+            if (!uidl.isEmpty() && m_inputs.marks.junk.contains(uidl))
+                continue; // the user's mark decides, whatever was remembered
+            if (m_memory->remembersKeep(uidl)) {
+                m_memory->keep(uidl);
+            } else if (!m_dryRun || m_preview || !reportRemembered(n)) {
                 continue; // a real check fetches a remembered catch for its copy, and judges it again
             }
             m_decided.insert(n);
-            m_library.NMailPop3Skip(m_handle, n);
+            if (!m_preview) // a preview still reads its header
+                m_library.NMailPop3Skip(m_handle, n);
             ++m_outcome.remembered;
         }
     }
-    if (!limit)
-        return; // the rule itself tells the user, once
+    if (!limit || learning())
+        return; // the rule itself tells the user, once; the learned judgement reads every message
     const double limitBytes = limit.value_or(0);
     for (int n = 1; n <= m_outcome.mailCount && !stopping(); ++n) {
-        if (m_resumedNumbers.contains(n) || m_decided.contains(n))
+        if (m_resumedNumbers.contains(n) || m_decided.contains(n) || m_untouched.contains(n) ||
+            m_inputs.marks.junk.contains(uidlOf(n)))
             continue;
         const qint64 listed = serverSize(n);
         if (listed < 0)
@@ -451,7 +652,8 @@ void Pass::decideWithoutFetching(const SpamRule& rule) {
         if (verdict == ListedSizeVerdict::Keep) {
             m_decided.insert(n);
             ++m_outcome.decidedByListedSize;
-            m_library.NMailPop3Skip(m_handle, n);
+            if (!m_preview)
+                m_library.NMailPop3Skip(m_handle, n);
             rememberKeep(n);
         }
     }
@@ -476,7 +678,7 @@ bool Pass::readUidls() {
 }
 
 void Pass::rememberKeep(int n) {
-    if (m_memory && n < m_uidlOf.size())
+    if (m_memory && !m_preview && n < m_uidlOf.size())
         m_memory->keep(m_uidlOf[n]);
 }
 
@@ -539,17 +741,15 @@ void Pass::closeConnection() {
     if (!m_dryRun)
         savePending();
     if (lost > 0) {
-        m_host.messageBox(
-            QStringLiteral(
-                u"サーバーとの接続が切れたため、このチェックで削除したメール（%1件）は削除されていません。"
-                u"次のチェックで改めて判定します。\n%2")
-                .arg(lost)
-                .arg(m_outcome.failureText),
-            MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
+        tell(QStringLiteral(
+                 u"サーバーとの接続が切れたため、このチェックで削除したメール（%1件）は削除されていません。"
+                 u"次のチェックで改めて判定します。\n%2")
+                 .arg(lost)
+                 .arg(m_outcome.failureText),
+             MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
     } else if (byHand() && !m_outcome.pipeliningGarbled) { // the garble was told already
-        m_host.messageBox(
-            QStringLiteral(u"チェックの途中でサーバーとの接続が切れました。\n%1").arg(m_outcome.failureText),
-            MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
+        tell(QStringLiteral(u"チェックの途中でサーバーとの接続が切れました。\n%1").arg(m_outcome.failureText),
+             MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
     }
 }
 
@@ -580,11 +780,11 @@ void Pass::report() {
         } else if (m_host.mailerChosen()) {
             const QString command = trimSpaces(m_settings.mailerCommand);
             if (command.isEmpty() || command == QStringView(kNotSetText)) {
-                m_host.messageBox(QStringLiteral(u"起動するメーラーが設定されていません。"), MsgButtons::Ok,
-                                  MsgIcon::None);
+                tell(QStringLiteral(u"起動するメーラーが設定されていません。"), MsgButtons::Ok,
+                     MsgIcon::None);
             } else if (!m_host.startMailer(command)) {
-                m_host.messageBox(QStringLiteral(u"メーラーを起動できませんでした。\n%1").arg(command),
-                                  MsgButtons::Ok, MsgIcon::Exclamation);
+                tell(QStringLiteral(u"メーラーを起動できませんでした。\n%1").arg(command), MsgButtons::Ok,
+                     MsgIcon::Exclamation);
             }
         }
     }
@@ -598,6 +798,8 @@ bool Pass::fetchBody(int n) {
     if (m_bodyOf == n) {
         return true;
     }
+    if (m_preview)
+        return previewText(n);
     // The size only sized the body buffer; the library hands the text over whole.
     serverSize(n);
     QString body;
@@ -610,6 +812,29 @@ bool Pass::fetchBody(int n) {
     m_body = CutAtNul(body);
     m_bodyOf = n;
     m_host.setText(Field::Text6, m_body);
+    return true;
+}
+
+// A preview reads the header and the first lines (TOP), the whole text where TOP is refused: its
+// fields and body come from that text.
+bool Pass::previewText(int n) {
+    QByteArray raw;
+    int got = stopping() ? -1 : m_library.NMailPop3GetRawMail(m_handle, n, m_inputs.previewLines, raw);
+    if (got < 0 && !stopping() && m_library.NMailGetError().kind == Pop3ErrorKind::CommandRefused)
+        got = m_library.NMailPop3GetRawMail(m_handle, n, -1, raw);
+    if (got < 0) {
+        noteFailure();
+        return false;
+    }
+    const DecodedMessage message = decodeMessage(raw);
+    const qsizetype max = kCheckFieldBufferBytes - 1;
+    m_fields.subject = message.head.subject.left(max);
+    m_fields.second = message.head.date.left(max);
+    m_fields.fromAddress = message.head.fromAddress.left(max);
+    m_fields.header = message.head.header.left(max);
+    m_previewRaw = raw;
+    m_body = message.body;
+    m_bodyOf = n;
     return true;
 }
 
@@ -632,6 +857,8 @@ void Pass::deleteCaught(int n, const QString& word, const QString& keyword) {
     caught.keyword = keyword;
     caught.sender = CutAtNul(m_fields.fromAddress);
     caught.size = serverSize(n);
+    caught.learnedScore = m_scoreCurrent;
+    m_caughtReport = caught;
     if (stopping())
         return; // judged, but no deletion starts any more
     if (m_dryRun) {
@@ -735,12 +962,11 @@ void Pass::copyFailed(const CheckOutcome::Caught& failed) {
     if (m_toldCopyFailure || m_outcome.pipeliningGarbled || stopping())
         return;
     m_toldCopyFailure = true;
-    m_host.messageBox(
-        QStringLiteral(u"削除する前の控えを保存できなかったため、メール %1 などを削除せずに残しました。"
-                       u"データフォルダ（%2）に書き込めるか、空き容量があるかを確かめてください。")
-            .arg(caught.number)
-            .arg(m_inputs.dataFolder.isEmpty() ? QStringLiteral(u"★MailData") : m_inputs.dataFolder),
-        MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
+    tell(QStringLiteral(u"削除する前の控えを保存できなかったため、メール %1 などを削除せずに残しました。"
+                        u"データフォルダ（%2）に書き込めるか、空き容量があるかを確かめてください。")
+             .arg(caught.number)
+             .arg(m_inputs.dataFolder.isEmpty() ? QStringLiteral(u"★MailData") : m_inputs.dataFolder),
+         MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
 }
 
 DeletionRecord Pass::recordOf(const CheckOutcome::Caught& caught) const {
@@ -824,9 +1050,9 @@ void Pass::recordDeletions() {
             records.append(m_recordByCopy.value(c.copyPath));
     }
     if (!appendDeletionLog(m_inputs.dataFolder, records)) {
-        m_host.messageBox(QStringLiteral(u"削除したメールの記録（deleted.log）を書けませんでした。"
-                                         u"控えは quarantine フォルダにあります。"),
-                          MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
+        tell(QStringLiteral(u"削除したメールの記録（deleted.log）を書けませんでした。"
+                            u"控えは quarantine フォルダにあります。"),
+             MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
     }
     if (m_keepPending) {
         m_pending.records.clear();
@@ -857,12 +1083,11 @@ void Pass::finishDeletion(const CheckOutcome::Caught& accepted, int result) {
         }
         ++m_outcome.refusedDeletions;
         m_refusedCopies.insert(caught.copyPath);
-        m_host.messageBox(
-            QStringLiteral(
-                u"メール %1 を「%2」で削除しようとしましたが、サーバーが削除を受け付けませんでした。\n%3")
-                .arg(caught.number)
-                .arg(caught.ruleWord, CutAtNul(m_library.NMailGetMessage())),
-            MsgButtons::Ok, MsgIcon::Exclamation);
+        tell(QStringLiteral(
+                 u"メール %1 を「%2」で削除しようとしましたが、サーバーが削除を受け付けませんでした。\n%3")
+                 .arg(caught.number)
+                 .arg(caught.ruleWord, CutAtNul(m_library.NMailGetMessage())),
+             MsgButtons::Ok, MsgIcon::Exclamation);
         return;
     }
     caught.deleted = true;
@@ -886,9 +1111,9 @@ void Pass::sizeLimitMissing() {
         return;
     }
     m_toldSizeLimit = true;
-    m_host.messageBox(QStringLiteral(u"削除するサイズが設定されていないため、ファイルサイズでは削除しません。"
-                                     u"「バイト以上で削除」に1以上の数を入れてください。"),
-                      MsgButtons::Ok, MsgIcon::Exclamation);
+    tell(QStringLiteral(u"削除するサイズが設定されていないため、ファイルサイズでは削除しません。"
+                        u"「バイト以上で削除」に1以上の数を入れてください。"),
+         MsgButtons::Ok, MsgIcon::Exclamation);
 }
 
 } // namespace

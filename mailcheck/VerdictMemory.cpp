@@ -69,7 +69,7 @@ QString verdictMemoryPath(const QString& dataFolder) {
 }
 
 QByteArray judgementDigest(int ruleNumber, const QStringList& keywords, const QStringList& allowList,
-                           const QString& sizeLimit) {
+                           const QString& sizeLimit, bool learning) {
     QCryptographicHash h(QCryptographicHash::Sha256);
     // Each list is counted and each item length-prefixed, so that no two inputs hash alike by
     // moving text from one item to the next.
@@ -87,6 +87,9 @@ QByteArray judgementDigest(int ruleNumber, const QStringList& keywords, const QS
     for (const QString& a : allowList)
         add(a);
     add(sizeLimit);
+    // Only when on, so that the memory of the checks without learning stays as it was.
+    if (learning)
+        add(QStringLiteral("learning"));
     return h.result().toHex();
 }
 

@@ -46,10 +46,15 @@ struct RememberedCatch {
 QString verdictMemoryPath(const QString& dataFolder);
 
 // What the verdicts of a check depend on: the rule (its ini.ini number), the keyword records in
-// order, the allow list, the size limit's text, and the version of the judging itself (raised when
-// a change of the decoding or the rules can change a verdict). Hex SHA-256.
+// order, the allow list, the size limit's text, whether the learned judgement is on, and the version
+// of the judging itself (raised when a change of the decoding or the rules can change a verdict).
+// Hex SHA-256.
+// What was learned is not part of it: a message kept under learning stays kept until it leaves the
+// server, or the rule, the lists or the learning switch change. Otherwise every mark and every
+// message learned would have the next check fetch the whole mailbox again; what is learned judges
+// the new mail, and the preview (which reads every message) shows the rest under the store as it is.
 QByteArray judgementDigest(int ruleNumber, const QStringList& keywords, const QStringList& allowList,
-                           const QString& sizeLimit);
+                           const QString& sizeLimit, bool learning = false);
 
 class VerdictMemory {
 public:
@@ -92,7 +97,7 @@ private:
     QList<std::pair<QString, RememberedCatch>> m_caught; // this check's, without repeats
     QHash<QString, RememberedCatch> m_caughtByUidl;
     bool m_sectionFound = false; // the file holds this server and account under this judgement
-    QStringList m_kept; // in the order of the check, without repeats
+    QStringList m_kept;          // in the order of the check, without repeats
     QSet<QString> m_keptSet;
 };
 

@@ -61,6 +61,11 @@ public:
     // also one code page 932 cannot hold (see the .cpp for how older versions see it).
     QString readMailerPath() const;
     bool writeMailerPath(const QString& path) const;
+    // LEARNING: the learned judgement also deletes (1); absent or anything else is off.
+    bool readLearning() const { return readInt(QStringLiteral("LEARNING")) == 1; }
+    bool writeLearning(bool on) const {
+        return write(QStringLiteral("LEARNING"), on ? QStringLiteral("1") : QStringLiteral("0"));
+    }
     const QString& path() const { return m_path; }
 
 private:

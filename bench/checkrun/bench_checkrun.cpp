@@ -298,6 +298,7 @@ int main(int argc, char** argv) {
     bool matchingOnly = false;
     QString onlyRule;
     bool pipelining = true;
+    bool learning = false; // LEARNING=1, with a store trained on 100 junk and 100 wanted mails
     QString check = QStringLiteral(BRINDLE_CHECK);
     const QStringList args = app.arguments();
     for (int i = 1; i < args.size(); ++i) {
@@ -310,6 +311,8 @@ int main(int argc, char** argv) {
             delays.clear();
             for (const QString& d : args[++i].split(u','))
                 delays << d.toInt();
+        } else if (args[i] == "--learning") {
+            learning = true;
         } else if (args[i] == "--no-mpop") {
             mpop = false;
         } else if (args[i] == "--matching-only") {
@@ -323,7 +326,7 @@ int main(int argc, char** argv) {
         } else {
             std::fprintf(stderr, "usage: bench_checkrun [--messages N] [--keywords N] [--delays 1,20,100] "
                                  "[--rule 1|6|4|5] [--pipelining on|off] [--check PATH] [--no-mpop] "
-                                 "[--matching-only]\n");
+                                 "[--matching-only] [--learning]\n");
             return 1;
         }
     }
@@ -360,6 +363,26 @@ int main(int argc, char** argv) {
             f.write(encodeKeywordRecord(QStringLiteral("bench-keyword-%1").arg(i, 4, 10, QChar(u'0'))));
         }
         f.write(encodeKeywordRecord(kJunkKeyword)); // the last record: every other one is tried first
+    }
+    if (learning) {
+        // Trained through brindle-check as a user would; the mails are the mailbox's kinds, not its own.
+        QDir(dir.path()).mkpath("train/junk");
+        QDir(dir.path()).mkpath("train/wanted");
+        for (int i = 0; i < 100; ++i) {
+            QFile j(dir.filePath(QStringLiteral("train/junk/%1.eml").arg(i)));
+            QFile w(dir.filePath(QStringLiteral("train/wanted/%1.eml").arg(i)));
+            if (!j.open(QIODevice::WriteOnly) || !w.open(QIODevice::WriteOnly))
+                return 1;
+            j.write(junkMail(messages + 1 + i));
+            w.write(wantedMail(messages + 1 + i, rng));
+        }
+        const ChildResult t =
+            runChild(check,
+                     {"--app-folder", dir.path(), "--learn-junk", dir.filePath("train/junk"),
+                      "--learn-wanted", dir.filePath("train/wanted")},
+                     dir.filePath("train.txt"));
+        GeneralSettingsFile().write("LEARNING", "1");
+        std::printf("learning on: trained in %.2f s: %s\n", t.seconds, qPrintable(t.lastLine));
     }
     // Everything a check leaves in the data folder, so that each rule's first check starts afresh.
     auto clearDataFolder = [&] {

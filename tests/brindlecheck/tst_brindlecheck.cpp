@@ -7,6 +7,8 @@
 #include "tools/fakepop3/FakePop3Server.h"
 
 #include <QCryptographicHash>
+#include <QDir>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -255,6 +257,102 @@ private Q_SLOTS:
             QCOMPARE(runCheck().exitCode, 0);
             QCOMPARE(server.mailbox().size(), 1);
         }
+    }
+    // Learning from files never connects; each row runs brindle-check once per step, and the last
+    // step's summary and exit status count. Files: a.eml, b.mbox (three messages, the second with a
+    // quoted ">From " line), c.eml (that second message unquoted), f/ (two .eml, sub/ one more, a
+    // notes.txt that is no mail), x.bin (no mail).
+    void learnFromFiles_data() {
+        QTest::addColumn<QList<QStringList>>("steps");
+        QTest::addColumn<QString>("summary");
+        QTest::addColumn<int>("exitCode");
+        using L = QList<QStringList>;
+        QTest::newRow("eml") << L{{"--learn-junk", "a.eml"}} << "learned: junk 1, wanted 0, skipped 0" << 0;
+        QTest::newRow("mbox") << L{{"--learn-wanted", "b.mbox"}} << "learned: junk 0, wanted 3, skipped 0"
+                              << 0;
+        QTest::newRow("folder, a non-mail file skipped")
+            << L{{"--learn-junk", "f"}} << "learned: junk 3, wanted 0, skipped 1" << 0;
+        QTest::newRow("both at once") << L{{"--learn-junk", "a.eml", "--learn-wanted", "b.mbox", "x.bin"}}
+                                      << "learned: junk 1, wanted 3, skipped 1" << 0;
+        QTest::newRow("nothing but no mail")
+            << L{{"--learn-junk", "x.bin"}} << "learned: junk 0, wanted 0, skipped 1" << 1;
+        QTest::newRow("twice counts once")
+            << L{{"--learn-junk", "a.eml"}, {"--learn-junk", "a.eml", "f/1.eml"}}
+            << "learned: junk 1, wanted 0, skipped 0, already learned 1" << 0;
+        QTest::newRow("forget") << L{{"--learn-junk", "a.eml"}, {"--forget", "a.eml"}} << "forgotten: 1" << 0;
+        QTest::newRow("forget the mbox's unquoted message")
+            << L{{"--learn-wanted", "b.mbox"}, {"--forget", "c.eml"}} << "forgotten: 1" << 0;
+        QTest::newRow("forget what was never learned") << L{{"--forget", "a.eml"}} << "forgotten: 0" << 1;
+    }
+    void learnFromFiles() {
+        QFETCH(QList<QStringList>, steps);
+        makeFolder(u"127.0.0.1:%1"_s.arg(closedLoopbackPort()));
+        const QString t = dir->path(u"t"_s);
+        QVERIFY(QDir().mkpath(t + u"/f/sub"_s));
+        const QByteArray second =
+            "From: b@example.jp\r\nSubject: two\r\n\r\nFrom here on\r\n>From quoted\r\n";
+        QByteArray quoted = second;
+        quoted.replace("\r\nFrom here", "\r\n>From here").replace(">From quoted", ">>From quoted");
+        const auto eml = [](int i) {
+            return "From: a@example.jp\r\nSubject: note " + QByteArray::number(i) + "\r\n\r\nhello\r\n";
+        };
+        QVERIFY(writeFile(t + u"/a.eml"_s, eml(0)));
+        QVERIFY(writeFile(t + u"/c.eml"_s, second));
+        QVERIFY(
+            writeFile(t + u"/b.mbox"_s, "From a@example.jp Mon Jan  1 00:00:00 2024\r\n" + eml(5) +
+                                            "\r\nFrom b@example.jp Mon Jan  1 00:00:00 2024\r\n" + quoted +
+                                            "\r\nFrom c@example.jp Mon Jan  1 00:00:00 2024\r\n" + eml(6)));
+        QVERIFY(writeFile(t + u"/f/1.eml"_s, eml(1)) && writeFile(t + u"/f/2.eml"_s, eml(2)) &&
+                writeFile(t + u"/f/sub/3.eml"_s, eml(3)));
+        QVERIFY(writeFile(t + u"/f/notes.txt"_s, "shopping list\n\x1b[31m") &&
+                writeFile(t + u"/x.bin"_s, QByteArray(100, '\0')));
+        ProgramRun r;
+        for (QStringList step : steps) {
+            for (QString& a : step)
+                if (!a.startsWith(u"--"_s))
+                    a = t + u'/' + a;
+            r = runCheck(step);
+        }
+        QTEST(r.lines.value(0), "summary");
+        QTEST(r.exitCode, "exitCode");
+        QVERIFY(!r.errors.contains(u'\x1b'));
+        QCOMPARE(r.errors.contains(u"skipped"_s),
+                 !r.lines.value(0).contains(u"skipped 0"_s) && r.lines.value(0).contains(u"skipped"_s));
+    }
+
+    // --explain: a dry run whose # lines give each message's learned score and weightiest tokens.
+    void explain() {
+        FakePop3Options o = options();
+        o.messages << "From: x@shop.example\r\nSubject: "
+                      "アカウント停止のお知らせ\r\n\r\nhttp://login.example.xyz 確認\r\n";
+        FakePop3Server server(o);
+        QVERIFY(server.start());
+        makeFolder(server.address());
+        const QString t = dir->path(u"t"_s);
+        QVERIFY(QDir().mkpath(t + u"/j"_s) && QDir().mkpath(t + u"/w"_s));
+        for (int i = 0; i < 20; ++i) {
+            const QByteArray n = QByteArray::number(i);
+            QVERIFY(writeFile(t + u"/j/"_s + QString::number(i),
+                              "From: s" + n + "@shop.example\r\nSubject: アカウント停止 " + n +
+                                  "\r\n\r\nhttp://login.example.xyz 確認 " + n + "\r\n"));
+            QVERIFY(writeFile(t + u"/w/"_s + QString::number(i),
+                              "From: f" + n + "@home.example\r\nSubject: lunch " + n +
+                                  "\r\n\r\nsee you at noon " + n + "\r\n"));
+        }
+        QCOMPARE(runCheck({"--learn-junk", t + u"/j"_s, "--learn-wanted", t + u"/w"_s}).exitCode, 0);
+        const ProgramRun r = runCheck({"--explain"});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(server.mailbox().size(), 3); // nothing deleted
+        QVERIFY2(r.lines.contains(u"# learned: junk 20, wanted 20"_s), qPrintable(r.lines.join(u'\n')));
+        const QStringList explained = r.lines.filter(QRegularExpression(u"^# \\d "_s));
+        QCOMPARE(explained.size(), 3);
+        QVERIFY2(QRegularExpression(u"^# 3 score (0\\.99\\d|1\\.000) junk: s?:?\\S+ 0\\.\\d\\d, "_s)
+                     .match(explained[2])
+                     .hasMatch(),
+                 qPrintable(explained[2]));
+        QVERIFY(r.lines.contains(u"1\t件名\tjunk offer"_s));
+        for (const QString& line : r.lines)
+            QVERIFY(line.startsWith(u'#') || !line.contains(u"score"_s));
     }
 };
 

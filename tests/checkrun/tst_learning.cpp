@@ -1,0 +1,331 @@
+// The learned judgement inside the check run, the preview, the marks and onlyUidls, against the
+// in-process server, with a store trained here on composed mail.
+#include "learn/LearnStore.h"
+#include "mailcheck/CheckInputs.h"
+#include "mailcheck/MailCheckRun.h"
+#include "mailcheck/NMail.h"
+#include "support/FakeHost.h"
+#include "support/TestFiles.h"
+#include "tools/corpus/Corpus.h"
+#include "tools/fakepop3/FakePop3Server.h"
+
+#include <QCryptographicHash>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTest>
+
+using namespace brindle;
+using namespace brindle::fake;
+using namespace brindle::testing;
+using namespace Qt::StringLiterals;
+using Rule = CheckHost::RuleSwitch;
+using Verdict = CheckOutcome::MessageReport::Verdict;
+
+Q_DECLARE_METATYPE(brindle::CheckHost::RuleSwitch)
+
+namespace {
+
+const QByteArray kRuleJunk = "From: k@shop.example\r\nSubject: cheap watches\r\n\r\nbuy now\r\n";
+
+// The fake server's UIDL of a message.
+QString uidlOf(const QByteArray& message) {
+    return QString::fromLatin1(QCryptographicHash::hash(message, QCryptographicHash::Md5).toHex().left(16));
+}
+
+int fetches(const FakePop3Server& server) {
+    const FakePop3Stats s = server.stats();
+    return s.commandCounts.value("RETR") + s.commandCounts.value("TOP");
+}
+
+QString senderOf(const QByteArray& message) {
+    const qsizetype at = message.indexOf("\nFrom:");
+    const QByteArray line = message.mid(at + 6, message.indexOf('\n', at + 1) - at - 6).trimmed();
+    const qsizetype lt = line.lastIndexOf('<');
+    return QString::fromUtf8(lt < 0 ? line : line.mid(lt + 1, line.indexOf('>', lt) - lt - 1));
+}
+
+} // namespace
+
+class TestLearning : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<TempAppFolder> folder;
+    ProgramValues values;
+    QList<corpus::ComposedMessage> training;
+    QByteArray junk, wanted; // not learned: judged junk and wanted by the trained store
+
+    QString storePath() const { return folder->dataFolder() + u"/learned.sqlite"_s; }
+
+    bool train(int junkCount, int wantedCount) {
+        learn::LearnStore store(storePath());
+        if (!store.open())
+            return false;
+        QList<learn::LearnItem> items;
+        for (const corpus::ComposedMessage& m : std::as_const(training)) {
+            int& left = m.junk ? junkCount : wantedCount;
+            if (left-- > 0)
+                items.append({m.raw, m.junk ? learn::MessageClass::Junk : learn::MessageClass::Wanted});
+        }
+        return store.learn(items).has_value();
+    }
+
+    CheckOutcome check(FakePop3Server& server, QSet<Rule> rules, bool learning = true,
+                       const std::function<void(CheckInputs&)>& adjust = {}, FakeHost* seen = nullptr) {
+        NMailLibrary library(NMailOptions{2000, 2000, {}, {}, kPop3DefaultSessionLimitMs, true});
+        values.server.pop3Server = server.address();
+        CheckInputs inputs = readCheckInputs(values);
+        inputs.keywords = {"watches"};
+        inputs.learning = {learning, storePath()};
+        if (adjust)
+            adjust(inputs);
+        FakeHost host;
+        host.rules = rules;
+        host.fields[CheckHost::Field::Text10] = "100000000";
+        MailCheckRun run(host, library, values, std::move(inputs));
+        server.resetStats();
+        const CheckOutcome outcome = run.run();
+        if (seen)
+            *seen = host;
+        return outcome;
+    }
+
+    std::unique_ptr<FakePop3Server> serve(const QList<QByteArray>& messages, bool topRefused = false) {
+        FakePop3Options o;
+        o.messages = messages;
+        o.users = {{"user", "secret"}};
+        if (topRefused)
+            o.refusedCommand = "TOP";
+        auto server = std::make_unique<FakePop3Server>(o);
+        return server->start() ? std::move(server) : nullptr;
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        training = corpus::compose(7, 60, 60);
+        // Unlearned mail the trained store is sure of, so that each case below tests the run.
+        QTemporaryDir dir;
+        learn::LearnStore store(dir.filePath(u"s.sqlite"_s));
+        QVERIFY(store.open());
+        for (const corpus::ComposedMessage& m : std::as_const(training))
+            QVERIFY(store.learn(m.raw, m.junk ? learn::MessageClass::Junk : learn::MessageClass::Wanted));
+        for (const corpus::ComposedMessage& m : corpus::compose(8, 20, 20)) {
+            const learn::Verdict v = store.judge(m.raw)->verdict;
+            if (m.junk && v == learn::Verdict::Junk && junk.isEmpty() && !m.raw.contains("watches"))
+                junk = m.raw;
+            if (!m.junk && v == learn::Verdict::Wanted && wanted.isEmpty() && !m.raw.contains("watches"))
+                wanted = m.raw;
+        }
+        QVERIFY(!junk.isEmpty() && !wanted.isEmpty());
+    }
+
+    void init() {
+        folder.reset();
+        folder = std::make_unique<TempAppFolder>();
+        QVERIFY(folder->isValid() && AccountFile().saveAccount("user", "secret"));
+        values = ProgramValues{};
+    }
+
+    // Mailbox: 1 junk the rules keep, 2 wanted, 3 the keyword rule's catch. store: 0 trained, 1 corrupt,
+    // 2 locked by another program's exclusive transaction.
+    void learnedJudgement_data() {
+        QTest::addColumn<QSet<Rule>>("rules");
+        QTest::addColumn<bool>("learning");
+        QTest::addColumn<int>("learnedJunk");
+        QTest::addColumn<int>("store");
+        QTest::addColumn<bool>("allowJunk");
+        QTest::addColumn<QStringList>("deleted"); // "number:rule word"
+        const QSet<Rule> keyword{Rule::Option1};
+        QTest::newRow("rule keeps, learned junk")
+            << keyword << true << 60 << 0 << false << QStringList{u"1:学習"_s, u"3:件名"_s};
+        QTest::newRow("no rule: learning alone")
+            << QSet<Rule>{} << true << 60 << 0 << false << QStringList{u"1:学習"_s};
+        QTest::newRow("size rule: listing keeps, fetched")
+            << QSet<Rule>{Rule::Option4} << true << 60 << 0 << false << QStringList{u"1:学習"_s};
+        QTest::newRow("learning off") << keyword << false << 60 << 0 << false << QStringList{u"3:件名"_s};
+        QTest::newRow("allow list wins") << keyword << true << 60 << 0 << true << QStringList{u"3:件名"_s};
+        QTest::newRow("19 junk learned: not ready")
+            << keyword << true << 19 << 0 << false << QStringList{u"3:件名"_s};
+        QTest::newRow("corrupt store: rule alone")
+            << keyword << true << 60 << 1 << false << QStringList{u"3:件名"_s};
+        QTest::newRow("locked store: rule alone")
+            << keyword << true << 60 << 2 << false << QStringList{u"3:件名"_s};
+    }
+    void learnedJudgement() {
+        QFETCH(QSet<Rule>, rules);
+        QFETCH(bool, learning);
+        QFETCH(int, learnedJunk);
+        QFETCH(int, store);
+        QFETCH(bool, allowJunk);
+        QFETCH(QStringList, deleted);
+        if (store == 1)
+            QVERIFY(writeFile(storePath(), QByteArray("SQLite format 3\0", 16) + QByteArray(4096, 'x')));
+        else
+            QVERIFY(train(learnedJunk, 60));
+        QSqlDatabase other = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"other"_s);
+        if (store == 2) {
+            other.setDatabaseName(storePath());
+            QVERIFY(other.open());
+            QSqlQuery q(other);
+            QVERIFY(q.exec(u"PRAGMA locking_mode=EXCLUSIVE"_s) && q.exec(u"BEGIN EXCLUSIVE"_s));
+            QVERIFY(q.exec(u"UPDATE meta SET value = value"_s));
+        }
+        if (allowJunk)
+            QVERIFY(folder->write(u"★MailData/allow.txt"_s, senderOf(junk).toUtf8() + "\n"));
+        auto server = serve({junk, wanted, kRuleJunk});
+        QVERIFY(server);
+        FakeHost host;
+        const CheckOutcome outcome = check(*server, rules, learning, {}, &host);
+        if (store == 2) {
+            QSqlQuery(other).exec(u"ROLLBACK"_s);
+            other.close();
+        }
+        other = QSqlDatabase();
+        QSqlDatabase::removeDatabase(u"other"_s);
+        QStringList got;
+        for (const CheckOutcome::Caught& c : outcome.caught) {
+            QVERIFY(c.deleted);
+            got << u"%1:%2"_s.arg(c.number).arg(c.ruleWord);
+            if (c.ruleWord == u"学習"_s) {
+                QVERIFY(c.learnedScore >= 0.99);
+                QVERIFY(QFile::exists(folder->dataFolder() + u'/' + c.copyPath));
+                QVERIFY(folder->read(u"★MailData/deleted.log"_s).contains(u"学習"_s.toUtf8()));
+                QVERIFY(folder->read(u"★MailData/deleted.log"_s).contains(c.keyword.toUtf8()));
+            }
+        }
+        QCOMPARE(got, deleted);
+        QCOMPARE(outcome.learningProblem.isEmpty(), store == 0);
+        QCOMPARE(outcome.learnedJunk, store == 0 && learning ? learnedJunk : 0);
+        QVERIFY(outcome.messages.isEmpty());
+        QVERIFY(host.boxes.isEmpty()); // the windows tell the problem, once
+    }
+
+    // A second check fetches nothing that the first judged; switching learning on judges all again.
+    void memory_data() {
+        QTest::addColumn<bool>("firstLearning");
+        QTest::addColumn<bool>("dryRun");
+        QTest::addColumn<int>("fetched");
+        QTest::newRow("learning both times") << true << false << 0;
+        // The real check fetches the remembered catches for their copies only.
+        QTest::newRow("dry run remembers the catch by 学習") << true << true << 2;
+        QTest::newRow("learning switched on") << false << false << 2; // the two kept
+    }
+    void memory() {
+        QFETCH(bool, firstLearning);
+        QFETCH(bool, dryRun);
+        QVERIFY(train(60, 60));
+        auto server = serve({junk, wanted, kRuleJunk});
+        QVERIFY(server);
+        const auto dry = [&](CheckInputs&) {};
+        CheckOutcome first;
+        {
+            NMailLibrary library(NMailOptions{2000, 2000, {}, {}, kPop3DefaultSessionLimitMs, true});
+            values.server.pop3Server = server->address();
+            CheckInputs inputs = readCheckInputs(values);
+            inputs.keywords = {"watches"};
+            inputs.learning = {firstLearning, storePath()};
+            FakeHost host;
+            host.rules = {Rule::Option1};
+            MailCheckRun run(host, library, values, std::move(inputs));
+            run.setDryRun(dryRun);
+            first = run.run();
+        }
+        QCOMPARE(first.caught.size(), firstLearning ? 2 : 1);
+        const CheckOutcome second = check(*server, {Rule::Option1}, true, dry);
+        QTEST(fetches(*server), "fetched");
+        QCOMPARE(second.deleted, dryRun ? 2 : firstLearning ? 0 : 1);
+    }
+
+    // The preview reads TOP (RETR where it is refused), reports every message, deletes nothing and
+    // remembers no keep.
+    void preview_data() {
+        QTest::addColumn<bool>("topRefused");
+        QTest::newRow("TOP") << false;
+        QTest::newRow("TOP refused") << true;
+    }
+    void preview() {
+        QFETCH(bool, topRefused);
+        QVERIFY(train(60, 60));
+        const QByteArray allowed = "From: friend@home.example\r\nSubject: cheap watches\r\nDate: Mon, 1 Jan "
+                                   "2024 10:00:00 +0900\r\n\r\nsee you\r\n";
+        QVERIFY(folder->write(u"★MailData/allow.txt"_s, "friend@home.example\n"));
+        auto server = serve({junk, wanted, kRuleJunk, allowed}, topRefused);
+        QVERIFY(server);
+        FakeHost host;
+        const CheckOutcome outcome = check(
+            *server, {Rule::Option1}, true, [](CheckInputs& in) { in.previewLines = 20; }, &host);
+        const FakePop3Stats stats = server->stats();
+        QCOMPARE(stats.commandCounts.value("RETR"), topRefused ? 4 : 0);
+        QVERIFY(stats.commandCounts.value("TOP") >= (topRefused ? 1 : 4));
+        QCOMPARE(server->mailbox().size(), 4);
+        QCOMPARE(outcome.deleted, 0);
+        QVERIFY(!folder->read(u"★MailData/verdicts.txt"_s).contains(uidlOf(wanted).toLatin1()));
+        QCOMPARE(outcome.messages.size(), 4);
+        const QList<Verdict> verdicts{Verdict::Caught, Verdict::Keep, Verdict::Caught, Verdict::Allowed};
+        const QList<QByteArray> box{junk, wanted, kRuleJunk, allowed};
+        for (int i = 0; i < 4; ++i) {
+            const CheckOutcome::MessageReport& r = outcome.messages[i];
+            QCOMPARE(r.number, i + 1);
+            QCOMPARE(r.uidl, uidlOf(box[i]));
+            QCOMPARE(r.size, box[i].size());
+            QCOMPARE(r.verdict, verdicts[i]);
+            QVERIFY(!r.sender.isEmpty());
+        }
+        QCOMPARE(outcome.messages[0].ruleWord, u"学習"_s);
+        QVERIFY(outcome.messages[0].learnedScore >= 0.99);
+        QVERIFY(outcome.messages[1].learnedScore < 0.5);
+        QCOMPARE(outcome.messages[2].keyword, u"watches"_s);
+        QVERIFY(!outcome.messages[3].date.isEmpty());
+        QVERIFY(host.boxes.isEmpty());
+    }
+
+    // Marks and onlyUidls act by UIDL, also after another client took message 1 (numbers shifted).
+    void marks_data() {
+        QTest::addColumn<QSet<Rule>>("rules");
+        QTest::addColumn<QList<int>>("junkMarks"); // indexes into the first mailbox
+        QTest::addColumn<QList<int>>("wantedMarks");
+        QTest::addColumn<QList<int>>("only"); // empty: no onlyUidls
+        QTest::addColumn<QStringList>("deleted");
+        QTest::addColumn<int>("fetched");
+        const QSet<Rule> kw{Rule::Option1};
+        QTest::newRow("marked junk, no rule") << QSet<Rule>{} << QList<int>{2} << QList<int>{} << QList<int>{}
+                                              << QStringList{u"2:迷惑メール"_s} << 2; // header, copy
+        QTest::newRow("marked wanted wins over the rule")
+            << kw << QList<int>{} << QList<int>{3} << QList<int>{} << QStringList{} << 3; // the headers
+        QTest::newRow("only the named, by uidl") << kw << QList<int>{2} << QList<int>{} << QList<int>{2, 3}
+                                                 << QStringList{u"2:迷惑メール"_s, u"3:件名"_s} << 2;
+        QTest::newRow("only names nothing left")
+            << kw << QList<int>{} << QList<int>{} << QList<int>{0} << QStringList{} << 0;
+    }
+    void marks() {
+        QFETCH(QSet<Rule>, rules);
+        QFETCH(QList<int>, junkMarks);
+        QFETCH(QList<int>, wantedMarks);
+        QFETCH(QList<int>, only);
+        const QList<QByteArray> box{"From: a@x.example\r\nSubject: one\r\n\r\nhello\r\n", wanted,
+                                    "From: b@x.example\r\nSubject: three\r\n\r\nhello\r\n", kRuleJunk};
+        auto server = serve(box);
+        QVERIFY(server);
+        server->setMailbox(box.mid(1)); // another client took message 1
+        const CheckOutcome outcome = check(*server, rules, false, [&](CheckInputs& in) {
+            for (int i : junkMarks)
+                in.marks.junk.insert(uidlOf(box[i]));
+            for (int i : wantedMarks)
+                in.marks.wanted.insert(uidlOf(box[i]));
+            if (!only.isEmpty()) {
+                in.onlyUidls.emplace();
+                for (int i : only)
+                    in.onlyUidls->insert(uidlOf(box[i]));
+            }
+        });
+        QStringList got;
+        for (const CheckOutcome::Caught& c : outcome.caught)
+            got << u"%1:%2"_s.arg(c.number).arg(c.ruleWord);
+        QTEST(got, "deleted");
+        QTEST(fetches(*server), "fetched");
+        QCOMPARE(server->mailbox().size(), 3 - got.size());
+        QCOMPARE(outcome.newMailCount, 3 - got.size());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLearning)
+#include "tst_learning.moc"
