@@ -22,6 +22,8 @@ inline constexpr char16_t HtmlUpper[] = u"HTML";
 inline constexpr char16_t HtmlLower[] = u"html";
 inline constexpr char16_t Size[] = u"ファイルサイズ";
 inline constexpr char16_t Hiragana[] = u"ひらがな";
+inline constexpr char16_t Learned[] = u"学習";         // the learned judgement
+inline constexpr char16_t MarkedJunk[] = u"迷惑メール"; // marked junk by the user in the preview
 } // namespace RuleWord
 
 // The plain hiragana, in the order they are tried. Voiced, half-voiced and small forms are not in it.
