@@ -71,6 +71,11 @@ private:
 bool musicSwitchedOn(const GeneralSettingsFile& file = GeneralSettingsFile());
 bool switchMusic(bool on, const GeneralSettingsFile& file = GeneralSettingsFile());
 
+// The learned judgement's switch, LEARNING in ini.ini: "1" is on; "0", and no key at all, off.
+inline constexpr char16_t kLearningKey[] = u"LEARNING";
+bool learningSwitchedOn(const GeneralSettingsFile& file = GeneralSettingsFile());
+bool switchLearning(bool on, const GeneralSettingsFile& file = GeneralSettingsFile());
+
 struct StoredAccount {
     QString id;
     QString password;
