@@ -122,6 +122,8 @@ DeletedMailForm::DeletedMailForm(Mode mode) : m_mode(mode) {
     Table->setSelectionMode(QAbstractItemView::ExtendedSelection);
     Table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     Table->setWordWrap(false);
+    // Tab leaves the table for the buttons; the arrow keys move within it.
+    Table->setTabKeyNavigation(false);
     Table->setAlternatingRowColors(true);
     Table->verticalHeader()->hide();
     Table->verticalHeader()->setDefaultSectionSize(Table->fontMetrics().height() + 6);

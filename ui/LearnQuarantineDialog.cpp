@@ -38,8 +38,10 @@ QString cellText(QString text) {
 } // namespace
 
 bool LearnQuarantineDialog::tickedByDefault(const QString& ruleWord) {
+    // The broad rules delete wanted mail too; what the learned judgement deleted was no decision of
+    // the user's, and learning it again as junk would only confirm its own mistakes.
     for (const char16_t* broad :
-         {RuleWord::Hiragana, RuleWord::HtmlUpper, RuleWord::HtmlLower, RuleWord::Size}) {
+         {RuleWord::Hiragana, RuleWord::HtmlUpper, RuleWord::HtmlLower, RuleWord::Size, RuleWord::Learned}) {
         if (ruleWord == QStringView(broad))
             return false;
     }
@@ -61,6 +63,7 @@ LearnQuarantineDialog::LearnQuarantineDialog(QWidget* parent) : QDialog(parent) 
     Table->setSelectionBehavior(QAbstractItemView::SelectRows);
     Table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     Table->setWordWrap(false);
+    Table->setTabKeyNavigation(false); // Tab goes on to the buttons
     Table->setAlternatingRowColors(true);
     Table->verticalHeader()->hide();
     Table->verticalHeader()->setDefaultSectionSize(Table->fontMetrics().height() + 6);
@@ -130,10 +133,10 @@ bool LearnQuarantineDialog::load() {
         m_copyFiles.append(path);
     }
     Note->setText(
-        QStringLiteral(
-            "削除したメールの控えが%1件あります。印を付けたものを迷惑メールとして学習させます。\n"
-            "ひらがな・HTML・ファイルサイズの規則は迷惑メールでないメールも削除するため、"
-            "はじめは印を外しています。内容を確かめて印を付けてください（スペースキーで切り替え）。")
+        QStringLiteral("削除したメールの控えが%1件あります。印を付けたものを迷惑メールとして学習させます。\n"
+                       "ひらがな・HTML・ファイルサイズの規則は迷惑メールでないメールも削除するため、"
+                       "学習した判定で削除したものとともに、はじめは印を外しています。内容を確かめて印を付け"
+                       "てください（スペースキーで切り替え）。")
             .arg(m_copyFiles.size()));
     if (Table->rowCount() > 0)
         Table->setCurrentCell(0, Rule);

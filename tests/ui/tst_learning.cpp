@@ -26,8 +26,9 @@ using learn::LearnStore;
 using learn::MessageClass;
 
 // The deletions of the log, oldest first; each copy is its own message.
-const QStringList kRules{QStringLiteral("件名"), QStringLiteral("ひらがな"), QStringLiteral("HTML"),
-                         QStringLiteral("ファイルサイズ"), QStringLiteral("本文")};
+const QStringList kRules{QStringLiteral("件名"), QStringLiteral("ひらがな"),
+                         QStringLiteral("HTML"), QStringLiteral("ファイルサイズ"),
+                         QStringLiteral("本文"), QStringLiteral("学習")};
 
 QByteArray copyText(int i) {
     return QStringLiteral("From: sender%1@example.jp\r\nSubject: お知らせ %1\r\n\r\n本文 %1 番目です。\r\n")
@@ -104,7 +105,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("told");
         QTest::newRow("defaults") << QList<int>{} << true << -1 << -1 << 2u << "2件を迷惑メール";
         QTest::newRow("hiragana ticked, keyword unticked")
-            << QList<int>{3, 4} << true << -1 << -1 << 2u << "2件を迷惑メール";
+            << QList<int>{4, 5} << true << -1 << -1 << 2u << "2件を迷惑メール";
         QTest::newRow("later learns nothing") << QList<int>{} << false << -1 << -1 << 0u << "";
         QTest::newRow("wanted stays wanted")
             << QList<int>{} << true << 0 << -1 << 1u << "1件は「迷惑メールではない」";
@@ -137,7 +138,7 @@ private Q_SLOTS:
         QStringList newestFirst = kRules;
         std::reverse(newestFirst.begin(), newestFirst.end());
         QCOMPARE(rules, newestFirst);
-        QCOMPARE(ticked, (QList<bool>{true, false, false, false, true}));
+        QCOMPARE(ticked, (QList<bool>{false, true, false, false, false, true}));
         for (int r : toggle) {
             QTableWidgetItem* item = d->Table->item(r, 0);
             item->setCheckState(item->checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
