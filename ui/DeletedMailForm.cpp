@@ -12,6 +12,7 @@
 #include "ui/UiKit.h"
 
 #include <algorithm>
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -420,8 +421,16 @@ void DeletedMailForm::learnNotJunk() {
     if (tally.skipped > 0)
         text += QStringLiteral("\n%1件は控えがないか読めないため、学習していません。").arg(tally.skipped);
     text += QStringLiteral("\n\n差出人を許可リストにも追加して、どの規則でも削除しないようにしますか？");
-    if (messageBoxes().show(text, MsgButtons::YesNo, MsgIcon::Question, windowTitle()) == MsgResult::Yes)
-        allowSenders();
+    if (messageBoxes().show(text, MsgButtons::YesNo, MsgIcon::Question, windowTitle()) != MsgResult::Yes)
+        return;
+        // The window system gives the focus back to this window only after the box has gone; the next box
+        // must stand above this window, not the main one.
+#if QT_VERSION < QT_VERSION_CHECK(6, 5, 0)
+    QApplication::setActiveWindow(this);
+#else
+    activateWindow();
+#endif
+    allowSenders();
 }
 
 void DeletedMailForm::exportCopies() {
