@@ -21,6 +21,9 @@ constexpr qint64 kCopyMaxBytes = kQuarantineWholeMaxBytes + 1024 * 1024;
 constexpr int kCopiesPerTransaction = 20;
 // The progress window shows only when learning takes longer than this.
 constexpr int kProgressDelayMs = 700;
+// Counting is done as the File menu opens: a store another program holds longer than this is shown
+// as busy rather than keeping the menu from opening.
+constexpr int kCountBusyTimeoutMs = 300;
 
 } // namespace
 
@@ -32,6 +35,7 @@ QString learnedCountsText(const QString& storePath) {
     learn::LearnStore::Totals totals;
     if (QFileInfo::exists(storePath)) {
         learn::LearnStore store(storePath);
+        store.setBusyTimeout(kCountBusyTimeoutMs);
         const std::optional<learn::LearnStore::Totals> t = store.open() ? store.totals() : std::nullopt;
         if (!t)
             return store.errorText();
