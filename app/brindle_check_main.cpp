@@ -469,7 +469,7 @@ int main(int argc, char** argv) {
     }
     const GeneralSettingsFile general;
     const DeletionRule rule = deletionRuleFromNumber6(general.readInt(QStringLiteral("NUMBER6")));
-    if (rule == DeletionRule::None && !general.readLearning()) {
+    if (rule == DeletionRule::None && !learningSwitchedOn(general)) {
         err(QStringLiteral("no deletion rule is chosen (NUMBER6 in %1): nothing is deleted")
                 .arg(general.path()));
     }
@@ -483,7 +483,7 @@ int main(int argc, char** argv) {
     library.NMailSetOption(kNMailOptionFieldBuffer, kNMailDefaultFieldBuffer);
     inputs.settings = checkSettingsFrom(host);
     // --explain shows the learned judgement whether or not checks use it; it deletes nothing.
-    inputs.learning = {general.readLearning() || explaining, learn::LearnStore::defaultPath()};
+    inputs.learning = {learningSwitchedOn(general) || explaining, learn::LearnStore::defaultPath()};
     inputs.reportMessages = explaining;
     MailCheckRun run(host, library, values, std::move(inputs));
     run.setDryRun(dryRun);

@@ -195,6 +195,15 @@ bool switchMusic(bool on, const GeneralSettingsFile& file) {
     return file.write(QStringLiteral("BGM"), on ? QStringLiteral("1") : QStringLiteral("0"));
 }
 
+bool learningSwitchedOn(const GeneralSettingsFile& file) {
+    return file.readText(QString::fromUtf16(kLearningKey), QStringLiteral("0")).trimmed() ==
+           QLatin1String("1");
+}
+
+bool switchLearning(bool on, const GeneralSettingsFile& file) {
+    return file.write(QString::fromUtf16(kLearningKey), on ? QStringLiteral("1") : QStringLiteral("0"));
+}
+
 AccountFile::AccountFile(QString path) : m_path(std::move(path)) {}
 
 StoredAccount AccountFile::read() const {

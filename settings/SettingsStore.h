@@ -61,11 +61,6 @@ public:
     // also one code page 932 cannot hold (see the .cpp for how older versions see it).
     QString readMailerPath() const;
     bool writeMailerPath(const QString& path) const;
-    // LEARNING: the learned judgement also deletes (1); absent or anything else is off.
-    bool readLearning() const { return readInt(QStringLiteral("LEARNING")) == 1; }
-    bool writeLearning(bool on) const {
-        return write(QStringLiteral("LEARNING"), on ? QStringLiteral("1") : QStringLiteral("0"));
-    }
     const QString& path() const { return m_path; }
 
 private:
@@ -75,6 +70,11 @@ private:
 // The background music switch, BGM in ini.ini: "0" is off; "1", and no key at all, on.
 bool musicSwitchedOn(const GeneralSettingsFile& file = GeneralSettingsFile());
 bool switchMusic(bool on, const GeneralSettingsFile& file = GeneralSettingsFile());
+
+// The learned judgement's switch, LEARNING in ini.ini: "1" is on; "0", and no key at all, off.
+inline constexpr char16_t kLearningKey[] = u"LEARNING";
+bool learningSwitchedOn(const GeneralSettingsFile& file = GeneralSettingsFile());
+bool switchLearning(bool on, const GeneralSettingsFile& file = GeneralSettingsFile());
 
 struct StoredAccount {
     QString id;

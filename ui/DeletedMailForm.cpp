@@ -6,11 +6,13 @@
 #include "mailcheck/Quarantine.h"
 #include "ui/AllowListForm.h"
 #include "ui/Dialogs.h"
+#include "ui/Learning.h"
 #include "ui/MailViewer.h"
 #include "ui/MainForm.h"
 #include "ui/UiKit.h"
 
 #include <algorithm>
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -106,6 +108,10 @@ DeletedMailForm::DeletedMailForm(Mode mode) : m_mode(mode) {
     Note = new QLabel(this);
     Note->setObjectName(QStringLiteral("Note"));
     Note->setWordWrap(true);
+    LearnNote = new QLabel(this);
+    LearnNote->setObjectName(QStringLiteral("LearnNote"));
+    LearnNote->setWordWrap(true);
+    LearnNote->setVisible(log);
 
     Table = new QTableWidget(0, ColumnCount, this);
     Table->setObjectName(QStringLiteral("Table"));
@@ -117,6 +123,8 @@ DeletedMailForm::DeletedMailForm(Mode mode) : m_mode(mode) {
     Table->setSelectionMode(QAbstractItemView::ExtendedSelection);
     Table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     Table->setWordWrap(false);
+    // Tab leaves the table for the buttons; the arrow keys move within it.
+    Table->setTabKeyNavigation(false);
     Table->setAlternatingRowColors(true);
     Table->verticalHeader()->hide();
     Table->verticalHeader()->setDefaultSectionSize(Table->fontMetrics().height() + 6);
@@ -141,34 +149,41 @@ DeletedMailForm::DeletedMailForm(Mode mode) : m_mode(mode) {
     SaveCommand = button("SaveCommand", QStringLiteral("保存"));
     AllowCommand = button("AllowCommand", QStringLiteral("許可リストに追加"));
     registerCheckInput(AllowCommand);
+    NotJunkCommand = button("NotJunkCommand", QStringLiteral("迷惑メールではない"));
+    registerCheckInput(NotJunkCommand);
     ExportCommand = button("ExportCommand", QStringLiteral("書き出し"));
     CloseCommand = button("CloseCommand", QStringLiteral("閉じる"));
     OpenCommand->setToolTip(QStringLiteral("選んだメールの控えを表示します（HTMLは表示せず、文字だけ）。"));
     MailerCommand->setToolTip(QStringLiteral("選んだメールの控えを、設定されたメーラーで開きます。"));
     SaveCommand->setToolTip(QStringLiteral("選んだメールの控えを .eml ファイルに保存します。"));
     AllowCommand->setToolTip(QStringLiteral("選んだメールの差出人を許可リストに加え、今後は削除しません。"));
+    NotJunkCommand->setToolTip(QStringLiteral(
+        "選んだメールを迷惑メールではないと学習させ、学習した判定では削除されないようにします。"));
     ExportCommand->setToolTip(QStringLiteral(
         "選んだメール（選んでいなければ全部）を、メーラーに取り込める mbox ファイルに書き出します。"));
     for (QPushButton* b :
-         {OpenCommand, MailerCommand, SaveCommand, AllowCommand, ExportCommand, CloseCommand})
+         {OpenCommand, MailerCommand, SaveCommand, AllowCommand, NotJunkCommand, ExportCommand, CloseCommand})
         fitCaption(b, true);
-    for (QPushButton* b : {OpenCommand, MailerCommand, SaveCommand, ExportCommand})
+    for (QPushButton* b : {OpenCommand, MailerCommand, SaveCommand, NotJunkCommand, ExportCommand})
         b->setVisible(log);
 
     auto* buttons = new QHBoxLayout;
-    for (QPushButton* b : {OpenCommand, MailerCommand, SaveCommand, AllowCommand, ExportCommand})
+    for (QPushButton* b :
+         {OpenCommand, MailerCommand, SaveCommand, AllowCommand, NotJunkCommand, ExportCommand})
         buttons->addWidget(b);
     buttons->addStretch(1);
     buttons->addWidget(CloseCommand);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(Note);
     layout->addWidget(Table, 1);
+    layout->addWidget(LearnNote);
     layout->addLayout(buttons);
 
     connect(OpenCommand, &QPushButton::clicked, this, &DeletedMailForm::openCopy);
     connect(MailerCommand, &QPushButton::clicked, this, &DeletedMailForm::openInMailer);
     connect(SaveCommand, &QPushButton::clicked, this, &DeletedMailForm::saveCopy);
     connect(AllowCommand, &QPushButton::clicked, this, &DeletedMailForm::allowSenders);
+    connect(NotJunkCommand, &QPushButton::clicked, this, &DeletedMailForm::learnNotJunk);
     connect(ExportCommand, &QPushButton::clicked, this, &DeletedMailForm::exportCopies);
     connect(CloseCommand, &QPushButton::clicked, this, &QWidget::close);
     if (log)
@@ -196,6 +211,7 @@ void DeletedMailForm::load() {
                   .arg(records.size())
                   .arg(m_limits.retentionDays)
                   .arg(m_limits.capBytes / (1024 * 1024)));
+    LearnNote->setText(learnedCountsText());
 }
 
 void DeletedMailForm::setJudgement(int row, const QString& ruleWord, const QString& keyword,
@@ -242,6 +258,11 @@ void DeletedMailForm::discardInstances() {
         if (f && !f->isUnloaded())
             f->discard();
     }
+}
+
+void DeletedMailForm::refreshLearnedIfOpen() {
+    if (g_log && !g_log->isUnloaded())
+        g_log->LearnNote->setText(learnedCountsText());
 }
 
 void DeletedMailForm::setRowCount(int count) {
@@ -367,6 +388,49 @@ void DeletedMailForm::allowSenders() {
         text +=
             QStringLiteral("\n%1件は登録済みか、差出人のアドレスがないため追加していません。").arg(skipped);
     messageBoxes().show(text, MsgButtons::Ok, MsgIcon::Information, windowTitle());
+}
+
+void DeletedMailForm::learnNotJunk() {
+    const QList<int> rows = selectedRows();
+    if (rows.isEmpty()) {
+        messageBoxes().show(QStringLiteral("迷惑メールではないメールを選んでください。"), MsgButtons::Ok,
+                            MsgIcon::None, windowTitle());
+        return;
+    }
+    QStringList files;
+    int gone = 0;
+    for (int row : rows) {
+        const QString path = copyFile(m_rows[row]);
+        if (path.isEmpty())
+            ++gone;
+        else
+            files.append(path);
+    }
+    learn::LearnStore store;
+    LearnTally tally = files.isEmpty() ? LearnTally{}
+                       : store.open()  ? learnCopies(store, files, learn::MessageClass::Wanted, false, this)
+                                       : LearnTally{.problem = store.errorText()};
+    tally.skipped += gone;
+    LearnNote->setText(learnedCountsText());
+    if (!tally.problem.isEmpty()) {
+        messageBoxes().show(tally.problem, MsgButtons::Ok, MsgIcon::Exclamation, windowTitle());
+        return;
+    }
+    QString text =
+        QStringLiteral("%1件を迷惑メールではないと学習しました。").arg(tally.learned + tally.already);
+    if (tally.skipped > 0)
+        text += QStringLiteral("\n%1件は控えがないか読めないため、学習していません。").arg(tally.skipped);
+    text += QStringLiteral("\n\n差出人を許可リストにも追加して、どの規則でも削除しないようにしますか？");
+    if (messageBoxes().show(text, MsgButtons::YesNo, MsgIcon::Question, windowTitle()) != MsgResult::Yes)
+        return;
+        // The window system gives the focus back to this window only after the box has gone; the next box
+        // must stand above this window, not the main one.
+#if QT_VERSION < QT_VERSION_CHECK(6, 5, 0)
+    QApplication::setActiveWindow(this);
+#else
+    activateWindow();
+#endif
+    allowSenders();
 }
 
 void DeletedMailForm::exportCopies() {

@@ -13,7 +13,8 @@ class QTableWidget;
 namespace brindle {
 
 // "削除したメール": the deletion log, newest first, and what can be done with the kept copies: read
-// one, hand it to the mail program, save it, export several as one mbox file, allow their senders.
+// one, hand it to the mail program, save it, export several as one mbox file, allow their senders,
+// teach the learned judgement that they are not junk.
 // The same window lists the result of a trial check, the messages a check would delete; those have
 // no copies, so only their senders can be allowed.
 class DeletedMailForm : public Form {
@@ -31,10 +32,14 @@ public:
     static DeletedMailForm* openTrial(const QList<CaughtMessage>& caught);
     // Throws both windows away (the end of the run).
     static void discardInstances();
+    // Shows the learned counts afresh in the log window, when it is open.
+    static void refreshLearnedIfOpen();
 
     QLabel* Note;
+    QLabel* LearnNote; // what the learned judgement holds; log mode only
     QTableWidget* Table;
     QPushButton *OpenCommand, *MailerCommand, *SaveCommand, *AllowCommand, *ExportCommand, *CloseCommand;
+    QPushButton* NotJunkCommand; // "迷惑メールではない"; log mode only
 
 private:
     struct Row {
@@ -56,6 +61,7 @@ private:
     void openInMailer();
     void saveCopy();
     void allowSenders();
+    void learnNotJunk();
     void exportCopies();
 
     Mode m_mode;

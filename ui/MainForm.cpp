@@ -15,6 +15,8 @@
 #include "ui/GekitaiForm.h"
 #include "ui/GuiCheckHost.h"
 #include "ui/HelpForm.h"
+#include "ui/Learning.h"
+#include "ui/LearnQuarantineDialog.h"
 #include "ui/MainFormGeometry.h"
 #include "ui/MsgForm.h"
 #include "ui/SetForm.h"
@@ -325,6 +327,15 @@ void MainForm::buildMenus() {
     mfile->addSeparator()->setObjectName(QStringLiteral("mline2"));
     mdeleted = add("mdeleted", QStringLiteral("削除したメール"));
     mallow = add("mallow", QStringLiteral("許可リスト"));
+    mlearn = add("mlearn", QStringLiteral("学習した判定でも削除"));
+    mlearn->setCheckable(true);
+    // The menu shows what was learned as the entry's tip, counted afresh each time it opens.
+    mfile->setToolTipsVisible(true);
+    connect(mfile, &QMenu::aboutToShow, this, [this] {
+        const QString counts = learnedCountsText();
+        mlearn->setStatusTip(counts);
+        mlearn->setToolTip(counts);
+    });
     mspam = add("mspam", QStringLiteral("Spam/迷惑メール設定"));
     mset = add("mset", QStringLiteral("設定"));
     mtask = add("mtask", QStringLiteral("タスクトレイに常駐"));
@@ -364,7 +375,20 @@ void MainForm::buildMenus() {
         else
             m_music->stop();
     });
-    for (QAction* a : {mspam, mallow})
+    connect(mlearn, &QAction::toggled, this, [this](bool on) {
+        if (!switchLearning(on)) {
+            messageBoxes().show(QStringLiteral("設定を保存できませんでした。\n%1")
+                                    .arg(QDir::toNativeSeparators(generalSettingsPath())),
+                                MsgButtons::Ok, MsgIcon::Exclamation, QString());
+            const QSignalBlocker quiet(mlearn);
+            mlearn->setChecked(learningSwitchedOn());
+            return;
+        }
+        // Each switch-on offers once what the quarantine could teach it.
+        if (on)
+            LearnQuarantineDialog::offer(this);
+    });
+    for (QAction* a : {mspam, mallow, mlearn})
         registerCheckInput(a);
     connect(mzenmen, &QAction::triggered, this, [this] { setZOrder(true); });
     connect(mkaijyo, &QAction::triggered, this, [this] { setZOrder(false); });
@@ -422,6 +446,11 @@ void MainForm::load() {
     }
     if (mbgm->isChecked())
         startMusic();
+    // 13: the learned judgement.
+    {
+        const QSignalBlocker quiet(mlearn);
+        mlearn->setChecked(learningSwitchedOn(general));
+    }
 
     Timer4->start();
     Timer5->start();
@@ -524,7 +553,9 @@ void MainForm::startCheck(bool byHand, bool dryRun) {
     m_checking = true;
     // What the check reads stays as it was at its start: the controls that change it wait.
     lockCheckInputs(true);
-    MailCheckRun run(*m_host, m_library, programValues(), readCheckInputs(programValues()));
+    CheckInputs inputs = readCheckInputs(programValues());
+    inputs.learning = learningInputs();
+    MailCheckRun run(*m_host, m_library, programValues(), std::move(inputs));
     run.setStartKind(byHand ? MailCheckRun::StartKind::ByHand : MailCheckRun::StartKind::Interval);
     run.setDryRun(dryRun);
     const CheckOutcome outcome = run.run();
@@ -535,6 +566,7 @@ void MainForm::startCheck(bool byHand, bool dryRun) {
         finishExit();
         return;
     }
+    tellLearningProblem(outcome);
     // Every message was judged (a connection lost at the end loses no judgement): list them.
     if (dryRun && (outcome.status == CheckOutcome::Status::Done ||
                    outcome.status == CheckOutcome::Status::DeletionsLost))

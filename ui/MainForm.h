@@ -92,7 +92,8 @@ public:
     QAction *mcheck, *mspam, *mset, *mtask, *mzenmen, *mkaijyo, *mend;
     QAction* mlogin; // "ログイン時に起動": the autostart entry with --tray
     QAction *mtrial, *mdeleted, *mallow;
-    QAction* mbgm; // "BGM": the background music on or off, also in the tray menu
+    QAction* mbgm;   // "BGM": the background music on or off, also in the tray menu
+    QAction* mlearn; // "学習した判定でも削除": the learned judgement on or off (LEARNING)
     QMenu* mnuPopup;
     QAction *mnuPopup0, *mnuPopup2;
     // Timers.

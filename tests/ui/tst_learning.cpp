@@ -1,0 +1,207 @@
+// The windows' side of the learned judgement: the switch in the File menu and ini.ini, the copies of
+// the quarantine offered when it is switched on, "迷惑メールではない" in the deleted-mail window, and
+// a store that cannot be used.
+#include "UiTestSupport.h"
+
+#include "keywords/AllowList.h"
+#include "learn/LearnStore.h"
+#include "mailcheck/Quarantine.h"
+#include "ui/DeletedMailForm.h"
+#include "ui/LearnQuarantineDialog.h"
+#include "ui/UiKit.h"
+
+#include <QAction>
+#include <QFile>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QTableWidget>
+
+using namespace brindle;
+using namespace brindle::test;
+
+namespace {
+
+using learn::LearnStore;
+using learn::MessageClass;
+
+// The deletions of the log, oldest first; each copy is its own message.
+const QStringList kRules{QStringLiteral("件名"), QStringLiteral("ひらがな"),
+                         QStringLiteral("HTML"), QStringLiteral("ファイルサイズ"),
+                         QStringLiteral("本文"), QStringLiteral("学習")};
+
+QByteArray copyText(int i) {
+    return QStringLiteral("From: sender%1@example.jp\r\nSubject: お知らせ %1\r\n\r\n本文 %1 番目です。\r\n")
+        .arg(i)
+        .toUtf8();
+}
+
+// The log's copy files, in the order of kRules.
+QStringList writeLog(const UiFixture& fx) {
+    Quarantine q(fx.dir.dataFolder(), QuarantineLimits{});
+    QList<DeletionRecord> records;
+    QStringList files;
+    for (int i = 0; i < kRules.size(); ++i) {
+        DeletionRecord r;
+        r.when = QDateTime::currentDateTime().addSecs(60 * (i - kRules.size()));
+        r.ruleWord = kRules[i];
+        r.sender = QStringLiteral("sender%1@example.jp").arg(i);
+        r.subject = QStringLiteral("お知らせ %1").arg(i);
+        r.copyPath = q.keep(copyText(i), i + 1, QString(), r.when).value_or(QString());
+        records << r;
+        files << q.absolutePath(r.copyPath);
+    }
+    [&] { QVERIFY(appendDeletionLog(fx.dir.dataFolder(), records)); }();
+    return files;
+}
+
+LearnStore::Totals totals() {
+    LearnStore store;
+    if (!QFile::exists(store.path()))
+        return {};
+    return store.open() ? store.totals().value_or(LearnStore::Totals{}) : LearnStore::Totals{};
+}
+
+} // namespace
+
+class LearningTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    // The entry shows LEARNING as stored, writes what it is switched to, is locked during a check,
+    // and offers the quarantine only when switched on.
+    void switchRoundTrip_data() {
+        QTest::addColumn<QByteArray>("stored");
+        QTest::addColumn<bool>("checked");
+        QTest::newRow("absent is off") << QByteArray() << false;
+        QTest::newRow("0 is off") << QByteArray("LEARNING=0\r\n") << false;
+        QTest::newRow("1 is on") << QByteArray("LEARNING=1\r\n") << true;
+    }
+    void switchRoundTrip() {
+        QFETCH(QByteArray, stored);
+        QFETCH(bool, checked);
+        UiFixture fx;
+        writeLog(fx);
+        fx.write(UiFixture::ini(), "[EXEINI]\r\n" + stored);
+        MainForm& main = fx.start();
+        QCOMPARE(main.mlearn->isChecked(), checked);
+        QVERIFY(!main.findChild<LearnQuarantineDialog*>()); // a start offers nothing
+        lockCheckInputs(true);
+        QVERIFY(!main.mlearn->isEnabled());
+        lockCheckInputs(false);
+        main.mlearn->trigger();
+        QCOMPARE(learningSwitchedOn(), !checked);
+        QVERIFY(fx.dir.read(UiFixture::ini()).contains(checked ? "LEARNING=0" : "LEARNING=1"));
+        QCOMPARE(main.findChild<LearnQuarantineDialog*>() != nullptr, !checked);
+    }
+
+    // Switched on: every copy listed with its rule, the broad rules unticked; only the ticked copies
+    // are learned as junk, a copy told wanted before stays wanted, a copy gone meanwhile is counted.
+    void quarantineOffer_data() {
+        QTest::addColumn<QList<int>>("toggle"); // rows (newest first) the user ticks or unticks
+        QTest::addColumn<bool>("learn");
+        QTest::addColumn<int>("wantedBefore"); // a copy (by kRules) learned as wanted before; -1 none
+        QTest::addColumn<int>("removed");      // a copy (by kRules) removed after the listing; -1 none
+        QTest::addColumn<quint32>("junk");
+        QTest::addColumn<QString>("told");
+        QTest::newRow("defaults") << QList<int>{} << true << -1 << -1 << 2u << "2件を迷惑メール";
+        QTest::newRow("hiragana ticked, keyword unticked")
+            << QList<int>{4, 5} << true << -1 << -1 << 2u << "2件を迷惑メール";
+        QTest::newRow("later learns nothing") << QList<int>{} << false << -1 << -1 << 0u << "";
+        QTest::newRow("wanted stays wanted")
+            << QList<int>{} << true << 0 << -1 << 1u << "1件は「迷惑メールではない」";
+        QTest::newRow("a gone copy is skipped")
+            << QList<int>{} << true << -1 << 4 << 1u << "1件は控えを読めなかった";
+    }
+    void quarantineOffer() {
+        QFETCH(QList<int>, toggle);
+        QFETCH(bool, learn);
+        QFETCH(int, wantedBefore);
+        QFETCH(int, removed);
+        QFETCH(quint32, junk);
+        QFETCH(QString, told);
+        UiFixture fx;
+        const QStringList files = writeLog(fx);
+        if (wantedBefore >= 0) {
+            LearnStore store;
+            QVERIFY(store.open() && store.learn(copyText(wantedBefore), MessageClass::Wanted));
+        }
+        MainForm& main = fx.start();
+        main.mlearn->trigger();
+        auto* d = main.findChild<LearnQuarantineDialog*>();
+        QVERIFY(d && d->isVisible());
+        QStringList rules;
+        QList<bool> ticked;
+        for (int r = 0; r < d->Table->rowCount(); ++r) {
+            rules << d->Table->item(r, 0)->text();
+            ticked << (d->Table->item(r, 0)->checkState() == Qt::Checked);
+        }
+        QStringList newestFirst = kRules;
+        std::reverse(newestFirst.begin(), newestFirst.end());
+        QCOMPARE(rules, newestFirst);
+        QCOMPARE(ticked, (QList<bool>{false, true, false, false, false, true}));
+        for (int r : toggle) {
+            QTableWidgetItem* item = d->Table->item(r, 0);
+            item->setCheckState(item->checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
+        }
+        if (removed >= 0)
+            QVERIFY(QFile::remove(files[removed]));
+        (learn ? d->LearnCommand : d->LaterCommand)->click();
+        QCOMPARE(totals().junk, junk);
+        QCOMPARE(totals().wanted, wantedBefore >= 0 ? 1u : 0u);
+        QCOMPARE(fx.boxes.asked.size(), learn ? 1 : 0);
+        if (learn)
+            QVERIFY2(fx.boxes.asked[0].contains(told), qPrintable(fx.boxes.asked[0]));
+        QVERIFY(d->isHidden());
+    }
+
+    // "迷惑メールではない" learns the selected copy as wanted (moving it from junk) and offers the allow
+    // list; the counts in the window follow, and a store that cannot be used is told, not crashed on.
+    void notJunk_data() {
+        QTest::addColumn<QByteArray>("store"); // "junk": the copy learned as junk; else the file's bytes
+        QTest::addColumn<bool>("yes");
+        QTest::addColumn<quint32>("wanted");
+        QTest::addColumn<QString>("note"); // a part of the window's learned line, before and after
+        QTest::addColumn<QStringList>("allowed");
+        const QString sender = QStringLiteral("sender0@example.jp");
+        QTest::newRow("moved from junk, allowed")
+            << QByteArray("junk") << true << 1u << "迷惑メール 0通 / 通常のメール 1通" << QStringList{sender};
+        QTest::newRow("moved from junk, not allowed")
+            << QByteArray("junk") << false << 1u << "迷惑メール 0通 / 通常のメール 1通" << QStringList{};
+        QTest::newRow("fresh store") << QByteArray() << true << 1u << "通常のメール 1通"
+                                     << QStringList{sender};
+        QTest::newRow("corrupt store") << QByteArray("not a database at all, just bytes") << false << 0u
+                                       << "壊れています" << QStringList{};
+    }
+    void notJunk() {
+        QFETCH(QByteArray, store);
+        QFETCH(bool, yes);
+        QFETCH(quint32, wanted);
+        QFETCH(QString, note);
+        QFETCH(QStringList, allowed);
+        UiFixture fx;
+        writeLog(fx);
+        if (store == "junk") {
+            LearnStore s;
+            QVERIFY(s.open() && s.learn(copyText(0), MessageClass::Junk));
+        } else if (!store.isEmpty()) {
+            fx.write(QStringLiteral(u"★MailData/learned.sqlite"), store);
+        }
+        MainForm& main = fx.start();
+        Q_EMIT main.mfile->aboutToShow();
+        QCOMPARE(main.mlearn->statusTip().contains(QStringLiteral("壊れています")), store.startsWith("not"));
+        DeletedMailForm* f = DeletedMailForm::openLog();
+        const int oldest = f->Table->rowCount() - 1; // kRules[0]
+        f->Table->selectRow(oldest);
+        fx.boxes.answers = {yes ? MsgResult::Yes : MsgResult::No, MsgResult::Ok};
+        f->NotJunkCommand->click();
+        QCOMPARE(totals().wanted, wanted);
+        QCOMPARE(totals().junk, 0u);
+        QVERIFY2(f->LearnNote->text().contains(note), qPrintable(f->LearnNote->text()));
+        QCOMPARE(readAllowList(), allowed);
+        QVERIFY(!fx.boxes.asked.isEmpty());
+        QCOMPARE(fx.boxes.asked[0].contains(QStringLiteral("壊れています")), store.startsWith("not"));
+    }
+};
+
+QTEST_MAIN(LearningTest)
+#include "tst_learning.moc"
