@@ -4,6 +4,7 @@
 #include "settings/SettingsStore.h"
 
 #include <optional>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -40,6 +41,31 @@ struct CheckInputs {
     Pop3Trust trust;
     // Empty: the check takes them from its host as it starts (MailCheckRun::run).
     std::optional<CheckSettings> settings;
+    // The learned judgement (LEARNING=1 in ini.ini): judge again what the selected rule keeps.
+    struct Learning {
+        bool enabled = false;
+        QString storePath; // ★MailData/learned.sqlite (learn::LearnStore::defaultPath())
+    } learning;
+    // The user's marks from the mailbox preview, by UIDL. A message marked junk is deleted as caught
+    // with the rule word "迷惑メール" (copy, log, pending deletions, as any catch); one marked wanted is
+    // deleted by no rule (as an allowed sender). Marks name UIDLs, never message numbers.
+    struct Marks {
+        QSet<QString> junk;
+        QSet<QString> wanted;
+    } marks;
+    // Set: only the messages with these UIDLs are judged (and fetched); every other message is left
+    // alone unread and counts as new mail. The preview's "削除を実行" uses this with the caught and
+    // marked rows.
+    std::optional<QSet<QString>> onlyUidls;
+    // >= 0: a preview. Nothing is deleted and no box is shown; each message is read with TOP
+    // previewLines (RETR where TOP is refused), judged by the allow list, the selected rule and the
+    // learned judgement, and reported in CheckOutcome::messages. A preview never records "keep"
+    // verdicts in the verdict memory (a partial text can mislead), but uses remembered verdicts
+    // (reading the header alone) for speed.
+    int previewLines = -1;
+    // A check (not only a preview) reports every message it judged in CheckOutcome::messages, with
+    // the learned judgement's weightiest tokens (brindle-check --explain).
+    bool reportMessages = false;
 };
 
 // The file, in the data folder, where the program remembers what it learnt about each server.

@@ -2,6 +2,7 @@
 #include "mailcheck/CheckHost.h"
 #include "mailcheck/CheckInputs.h"
 #include "mailcheck/MailLibrary.h"
+#include "learn/Classifier.h"
 #include "settings/SettingsStore.h"
 
 #include <QList>
@@ -24,6 +25,7 @@ struct CaughtMessage {
     // texts are that check's record of it.
     bool resumed = false;
     bool copyFailed = false; // kept on the server because its quarantine copy could not be written
+    double learnedScore = -1; // the learned judgement's indicator 0..1; -1 when it did not judge
 };
 
 // A message that could not be judged (it could not be fetched or read): it stays, and counts as new.
@@ -73,6 +75,31 @@ struct CheckOutcome {
     using Caught = CaughtMessage;
     // The resumed deletions first, then in the order of the pass (in a dry run, of the numbers).
     QList<Caught> caught;
+
+    // One message as a preview (or brindle-check --explain) reports it. Its texts are sanitized.
+    struct MessageReport {
+        int number = 0;
+        QString uidl;
+        QString date;
+        QString sender;
+        QString subject;
+        qint64 size = -1; // size as listed
+        enum class Verdict { Keep, Caught, Allowed, MarkedWanted, Unjudged } verdict = Verdict::Keep;
+        // For Caught: the rule word (キーワード's words, "HTML", "ファイルサイズ", "ひらがな", "学習",
+        // "迷惑メール").
+        QString ruleWord;
+        QString keyword;          // the deciding keyword (keyword rule)
+        double learnedScore = -1; // the learned judgement's indicator 0..1; -1 when it did not judge
+        // The tokens that weighed most in the learned judgement, strongest first (reportMessages).
+        QList<learn::WeighedToken> reasons;
+        QByteArray text; // a preview: the raw text it read (header and first previewLines lines,
+                         // dot-unstuffed, CR LF), from which the windows learn a user's mark
+    };
+    QList<MessageReport> messages; // a preview: every message in number order; a check: empty
+    int learnedJunk = 0, learnedWanted = 0; // what the store held (0 when learning is off or the store unusable)
+    // Non-empty when learning was on but the store could not be used (damaged, locked, read-only,
+    // full): the check ran with the selected rule alone; already sanitized text.
+    QString learningProblem;
 };
 
 // The size of the field buffers the check hands the mail library (NUL included).
