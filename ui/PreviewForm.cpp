@@ -116,6 +116,8 @@ PreviewForm::PreviewForm(Runner runner) : m_runner(std::move(runner)) {
     Status->setObjectName(QStringLiteral("Status"));
     Status->setWordWrap(true);
     Status->setTextFormat(Qt::PlainText);
+    // The counts take two lines; a one-line "working" text must not move the table up and down.
+    Status->setMinimumHeight(2 * Status->fontMetrics().lineSpacing());
     Progress = new QProgressBar(this);
     Progress->setObjectName(QStringLiteral("Progress"));
     Progress->setRange(0, 0); // the pass tells no count as it goes: the bar shows that it works
