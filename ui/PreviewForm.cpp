@@ -249,8 +249,10 @@ std::optional<CheckOutcome> PreviewForm::runPass(CheckInputs inputs, const QStri
     Status->setText(doing);
     setBusy(true);
     const CheckOutcome outcome = m_runner(std::move(inputs));
-    if (!self || isUnloaded())
+    if (!self || isUnloaded()) {
+        QApplication::restoreOverrideCursor(); // the program is ending: the window goes unseen
         return std::nullopt;
+    }
     m_running = false;
     setBusy(false);
     if (m_closeWhenDone) {
