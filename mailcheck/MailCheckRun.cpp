@@ -558,6 +558,8 @@ void Pass::reportMessage(int n, CheckOutcome::MessageReport::Verdict verdict) {
     }
     r.learnedScore = m_scoreCurrent;
     r.reasons = m_reasonsCurrent;
+    if (m_preview && m_bodyOf == n)
+        r.text = m_previewRaw; // what the windows learn from when the user marks the message
     m_outcome.messages.append(r);
 }
 

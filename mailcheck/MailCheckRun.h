@@ -92,6 +92,8 @@ struct CheckOutcome {
         double learnedScore = -1; // the learned judgement's indicator 0..1; -1 when it did not judge
         // The tokens that weighed most in the learned judgement, strongest first (reportMessages).
         QList<learn::WeighedToken> reasons;
+        QByteArray text; // a preview: the raw text it read (header and first previewLines lines,
+                         // dot-unstuffed, CR LF), from which the windows learn a user's mark
     };
     QList<MessageReport> messages; // a preview: every message in number order; a check: empty
     int learnedJunk = 0,

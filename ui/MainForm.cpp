@@ -19,6 +19,7 @@
 #include "ui/LearnQuarantineDialog.h"
 #include "ui/MainFormGeometry.h"
 #include "ui/MsgForm.h"
+#include "ui/PreviewForm.h"
 #include "ui/SetForm.h"
 #include "ui/StartupTrace.h"
 #include "ui/UiKit.h"
@@ -133,6 +134,7 @@ MainForm::MainForm(MailLibrary& library, MediaControl* music) : m_library(librar
 MainForm::~MainForm() {
     AllowListForm::discardInstance();
     DeletedMailForm::discardInstances();
+    PreviewForm::discardInstance();
     if (forms::mainForm() == this)
         forms::registerMainForm(nullptr);
 }
@@ -325,6 +327,7 @@ void MainForm::buildMenus() {
     mcheck = add("mcheck", QStringLiteral("メールチェック"));
     mtrial = add("mtrial", QStringLiteral("試しにチェック（削除しない）"));
     mfile->addSeparator()->setObjectName(QStringLiteral("mline2"));
+    mpreview = add("mpreview", QStringLiteral("受信箱を見る"));
     mdeleted = add("mdeleted", QStringLiteral("削除したメール"));
     mallow = add("mallow", QStringLiteral("許可リスト"));
     mlearn = add("mlearn", QStringLiteral("学習した判定でも削除"));
@@ -353,6 +356,7 @@ void MainForm::buildMenus() {
 
     connect(mcheck, &QAction::triggered, Command6, &QPushButton::click);
     connect(mtrial, &QAction::triggered, this, &MainForm::runTrialCheck);
+    connect(mpreview, &QAction::triggered, this, &MainForm::openPreview);
     connect(mdeleted, &QAction::triggered, this, [] { DeletedMailForm::openLog(); });
     connect(mallow, &QAction::triggered, this, [] { AllowListForm::open(); });
     connect(mspam, &QAction::triggered, Command8, &QPushButton::click);
@@ -388,7 +392,7 @@ void MainForm::buildMenus() {
         if (on)
             LearnQuarantineDialog::offer(this);
     });
-    for (QAction* a : {mspam, mallow, mlearn})
+    for (QAction* a : {mspam, mallow, mlearn, mpreview})
         registerCheckInput(a);
     connect(mzenmen, &QAction::triggered, this, [this] { setZOrder(true); });
     connect(mkaijyo, &QAction::triggered, this, [this] { setZOrder(false); });
@@ -573,6 +577,29 @@ void MainForm::startCheck(bool byHand, bool dryRun) {
         DeletedMailForm::openTrial(outcome.caught);
 }
 
+void MainForm::openPreview() {
+    PreviewForm::open([this](CheckInputs inputs) { return runForPreview(std::move(inputs)); });
+}
+
+CheckOutcome MainForm::runForPreview(CheckInputs inputs) {
+    // One pass at a time: a check under way refuses it, and it holds off the checks meanwhile.
+    if (m_exitRequested || m_checking)
+        return CheckOutcome{};
+    m_checking = true;
+    lockCheckInputs(true);
+    // A preview deletes nothing, whatever else it is given.
+    const bool preview = inputs.previewLines >= 0;
+    MailCheckRun run(*m_host, m_library, programValues(), std::move(inputs));
+    run.setDryRun(preview);
+    const CheckOutcome outcome = run.run();
+    rememberOutcome(programValues(), outcome);
+    m_checking = false;
+    lockCheckInputs(false);
+    if (m_exitRequested)
+        finishExit();
+    return outcome;
+}
+
 bool MainForm::saveSettings() {
     const GeneralSettingsFile general;
     bool ok = general.writeMailerPath(Text1->text());
@@ -611,6 +638,7 @@ void MainForm::requestExit() {
     forms::discardAll();
     AllowListForm::discardInstance();
     DeletedMailForm::discardInstances();
+    PreviewForm::discardInstance();
     if (m_checking) {
         // The check ends by itself: no further message is fetched or deleted, and the connection is
         // closed so that the deletions already announced take effect. The run then ends.

@@ -1,5 +1,6 @@
 #pragma once
 #include "ambience/Slideshow.h"
+#include "mailcheck/MailCheckRun.h"
 #include "mailcheck/MailLibrary.h"
 #include "settings/SettingsStore.h"
 #include "ui/MainFormGeometry.h"
@@ -92,8 +93,9 @@ public:
     QAction *mcheck, *mspam, *mset, *mtask, *mzenmen, *mkaijyo, *mend;
     QAction* mlogin; // "ログイン時に起動": the autostart entry with --tray
     QAction *mtrial, *mdeleted, *mallow;
-    QAction* mbgm;   // "BGM": the background music on or off, also in the tray menu
-    QAction* mlearn; // "学習した判定でも削除": the learned judgement on or off (LEARNING)
+    QAction* mpreview; // "受信箱を見る": the mailbox preview
+    QAction* mbgm;     // "BGM": the background music on or off, also in the tray menu
+    QAction* mlearn;   // "学習した判定でも削除": the learned judgement on or off (LEARNING)
     QMenu* mnuPopup;
     QAction *mnuPopup0, *mnuPopup2;
     // Timers.
@@ -111,6 +113,9 @@ private:
     bool saveSettings();
     void finishExit();
     void startCheck(bool byHand, bool dryRun = false);
+    // "受信箱を見る", and the passes it runs: a preview, or the deletion of what it lists.
+    void openPreview();
+    CheckOutcome runForPreview(CheckInputs inputs);
     void setNormalSize();
     void toggleTopmost();
     // A window-mode button: its own click count decides between its size and the normal one.

@@ -1,0 +1,289 @@
+// The mailbox preview "受信箱を見る", where it can go wrong: the verdict a row shows, what a mark
+// teaches the store, which UIDLs and marks "削除を実行" hands the pass, rows the server gave no UIDL,
+// and a reading asked for while another pass runs. The passes are a fake that answers with outcomes.
+#include "UiTestSupport.h"
+
+#include "learn/LearnStore.h"
+#include "ui/PreviewForm.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QPushButton>
+#include <QTableWidget>
+
+using namespace brindle;
+using namespace brindle::test;
+
+namespace {
+
+using Report = CheckOutcome::MessageReport;
+using V = Report::Verdict;
+using Mark = PreviewForm::Mark;
+using Steps = QList<std::pair<QList<int>, Mark>>;
+enum Column { Sender = 1, Judged = 4, Marked = 5 };
+
+Report report(const QString& uidl, V verdict, const QString& ruleWord = {}, double score = -1,
+              const QString& keyword = {}) {
+    Report r;
+    r.uidl = uidl;
+    r.verdict = verdict;
+    r.ruleWord = ruleWord;
+    r.learnedScore = score;
+    r.keyword = keyword;
+    r.sender = QStringLiteral("a\x1b]0;title\x07@exam\x1b[31mple.jp"); // shown without the escapes
+    r.subject = QStringLiteral("件名 ") + uidl;
+    r.text = QStringLiteral("From: a@example.jp\r\nSubject: 件名 %1\r\n\r\n本文 %1\r\n").arg(uidl).toUtf8();
+    return r;
+}
+
+CheckOutcome listing(const QList<Report>& messages) {
+    CheckOutcome o;
+    o.status = CheckOutcome::Status::Done;
+    o.messages = messages;
+    return o;
+}
+
+// The passes the window runs: the inputs of each, answered by the outcomes queued.
+struct Passes {
+    QList<CheckInputs> inputs;
+    QList<CheckOutcome> outcomes;
+    std::function<void()> during;
+    PreviewForm::Runner runner() {
+        return [this](CheckInputs in) {
+            inputs << in;
+            if (during)
+                during();
+            return outcomes.isEmpty() ? CheckOutcome{} : outcomes.takeFirst();
+        };
+    }
+};
+
+void select(QTableWidget* t, const QList<int>& rows) {
+    t->clearSelection();
+    for (int r : rows)
+        t->selectionModel()->select(t->model()->index(r, 0),
+                                    QItemSelectionModel::Select | QItemSelectionModel::Rows);
+}
+
+QStringList sorted(const QSet<QString>& set) {
+    QStringList list(set.begin(), set.end());
+    list.sort();
+    return list;
+}
+
+std::pair<quint32, quint32> learnedTotals() {
+    learn::LearnStore store;
+    const auto t = store.open() ? store.totals() : std::nullopt;
+    return t ? std::pair{t->junk, t->wanted} : std::pair<quint32, quint32>{99, 99};
+}
+
+// A window whose first reading lists these messages.
+std::unique_ptr<PreviewForm> listed(Passes& passes, const QList<Report>& messages) {
+    passes.outcomes << listing(messages);
+    std::unique_ptr<PreviewForm> f(new PreviewForm(passes.runner()));
+    return f->refresh() ? std::move(f) : nullptr;
+}
+
+struct DeleteCase {
+    const char* name;
+    QList<Report> listed;
+    QList<std::pair<int, Mark>> marks = {};
+    MsgResult answer = MsgResult::Yes;
+    QStringList only = {}; // empty: no deletion pass
+    QStringList junk = {}, wanted = {};
+    QStringList deletedByPass = {}, listedAfter = {};
+    QString told = {};
+};
+
+const QList<Report> kMailbox{report("u1", V::Caught, "HTML"), report("u2", V::Keep),
+                             report("u3", V::Caught, "学習", 0.99), report("u4", V::Keep),
+                             report("", V::Caught, "HTML")};
+
+const QList<DeleteCase> kDeleteCases{
+    {.name = "caught and marked junk, not marked wanted",
+     .listed = kMailbox,
+     .marks = {{1, Mark::Junk}, {2, Mark::Wanted}},
+     .only = {"u1", "u2"},
+     .junk = {"u2"},
+     .wanted = {"u3"},
+     .deletedByPass = {"u1"},
+     .listedAfter = {"u3", "u4", ""},
+     .told = "1通を削除しました。\n1通はサーバーにもうありませんでした"},
+    {.name = "kept when judged whole",
+     .listed = kMailbox,
+     .only = {"u1", "u3"},
+     .listedAfter = {"u1", "u3"},
+     .told = "0通を削除しました。\n2通は全文で判定し直した結果、残しました。"},
+    {.name = "answered no", .listed = kMailbox, .answer = MsgResult::No},
+    {.name = "nothing to delete",
+     .listed = {report("u2", V::Keep), report("", V::Caught, "HTML")},
+     .told = "削除するメールはありません。\nUIDLのない1通"},
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Report)
+Q_DECLARE_METATYPE(Steps)
+
+class PreviewTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void verdicts_data() {
+        QTest::addColumn<Report>("message");
+        QTest::addColumn<QString>("verdict");
+        QTest::addColumn<int>("caught");
+        QTest::newRow("keyword") << report("u", V::Caught, "件名", -1, "当選") << "件名「当選」" << 1;
+        QTest::newRow("learned") << report("u", V::Caught, "学習", 0.99841) << "学習 0.998" << 1;
+        QTest::newRow("allowed") << report("u", V::Allowed) << "許可リスト" << 0;
+        QTest::newRow("kept") << report("u", V::Keep) << "残す" << 0;
+        QTest::newRow("kept, scored") << report("u", V::Keep, {}, 0.1204) << "残す（学習 0.120）" << 0;
+        QTest::newRow("unjudged") << report("u", V::Unjudged) << "読めませんでした" << 0;
+    }
+    void verdicts() {
+        QFETCH(Report, message);
+        QFETCH(QString, verdict);
+        QFETCH(int, caught);
+        UiFixture fx;
+        Passes passes;
+        const auto f = listed(passes, {message});
+        QVERIFY(f);
+        QCOMPARE(passes.inputs.size(), 1);
+        QVERIFY(passes.inputs[0].previewLines > 0 && !passes.inputs[0].onlyUidls);
+        QCOMPARE(f->Table->rowCount(), 1);
+        QCOMPARE(f->Table->item(0, Judged)->text(), verdict);
+        QCOMPARE(f->Table->item(0, Sender)->text(), QStringLiteral("a@example.jp"));
+        QVERIFY2(f->Status->text().contains(QStringLiteral("削除対象 %1通").arg(caught)),
+                 qPrintable(f->Status->text()));
+    }
+
+    void marking_data() {
+        QTest::addColumn<Steps>("steps");
+        QTest::addColumn<int>("junk");
+        QTest::addColumn<int>("wanted");
+        QTest::addColumn<QStringList>("shown");
+        QTest::addColumn<QString>("told");
+        const QString j = QStringLiteral("迷惑メール"), w = QStringLiteral("迷惑メールではない"),
+                      none = QStringLiteral("（UIDLなし）");
+        QTest::newRow("two as junk") << Steps{{{0, 1}, Mark::Junk}} << 2 << 0 << QStringList{j, j, none}
+                                     << "";
+        QTest::newRow("marked the other way moves")
+            << Steps{{{0, 1}, Mark::Junk}, {{0}, Mark::Wanted}} << 1 << 1 << QStringList{w, j, none} << "";
+        QTest::newRow("the same mark twice counts once")
+            << Steps{{{1}, Mark::Wanted}, {{1}, Mark::Wanted}} << 0 << 1 << QStringList{"", w, none} << "";
+        QTest::newRow("no UIDL: not marked, told why")
+            << Steps{{{0, 2}, Mark::Junk}} << 1 << 0 << QStringList{j, "", none}
+            << "1通には印を付けられません";
+    }
+    void marking() {
+        QFETCH(Steps, steps);
+        QFETCH(int, junk);
+        QFETCH(int, wanted);
+        QFETCH(QStringList, shown);
+        QFETCH(QString, told);
+        UiFixture fx;
+        Passes passes;
+        const auto f =
+            listed(passes, {report("u1", V::Keep), report("u2", V::Caught, "HTML"), report("", V::Keep)});
+        QVERIFY(f);
+        for (const auto& [rows, mark] : steps) {
+            select(f->Table, rows);
+            (mark == Mark::Junk ? f->JunkCommand : f->WantedCommand)->click();
+        }
+        QCOMPARE(learnedTotals(), (std::pair<quint32, quint32>(junk, wanted)));
+        QStringList marks;
+        for (int r = 0; r < f->Table->rowCount(); ++r)
+            marks << f->Table->item(r, Marked)->text();
+        QCOMPARE(marks, shown);
+        QVERIFY(f->Status->text().contains(
+            QStringLiteral("学習済み: 迷惑メール %1通 / 迷惑メールではない %2通").arg(junk).arg(wanted)));
+        QVERIFY2(told.isEmpty() ? fx.boxes.asked.isEmpty()
+                                : fx.boxes.asked.size() == 1 && fx.boxes.asked[0].contains(told),
+                 qPrintable(fx.boxes.asked.join(u'|')));
+    }
+
+    void deletion_data() {
+        QTest::addColumn<int>("row");
+        for (int i = 0; i < kDeleteCases.size(); ++i)
+            QTest::newRow(kDeleteCases[i].name) << i;
+    }
+    void deletion() {
+        QFETCH(int, row);
+        const DeleteCase& c = kDeleteCases[row];
+        UiFixture fx;
+        Passes passes;
+        const auto f = listed(passes, c.listed);
+        QVERIFY(f);
+        for (const auto& [r, mark] : c.marks) {
+            select(f->Table, {r});
+            f->markSelected(mark);
+        }
+        CheckOutcome done;
+        done.status = CheckOutcome::Status::Done;
+        for (const QString& uidl : c.deletedByPass) {
+            CaughtMessage m;
+            m.deleted = true;
+            m.uidl = uidl;
+            done.caught.append(m);
+            ++done.deleted;
+        }
+        QList<Report> after;
+        for (const QString& uidl : c.listedAfter)
+            after << report(uidl, V::Keep);
+        passes.outcomes << done << listing(after);
+        fx.boxes.asked.clear();
+        fx.boxes.answers = {c.answer};
+        f->DeleteCommand->click();
+        if (c.only.isEmpty()) {
+            QCOMPARE(passes.inputs.size(), 1);
+        } else {
+            QCOMPARE(passes.inputs.size(), 3);
+            const CheckInputs& in = passes.inputs[1];
+            QCOMPARE(in.previewLines, -1);
+            QCOMPARE(sorted(in.onlyUidls.value_or(QSet<QString>{"-"})), c.only);
+            QCOMPARE(sorted(in.marks.junk), c.junk);
+            QCOMPARE(sorted(in.marks.wanted), c.wanted);
+            QVERIFY(passes.inputs[2].previewLines > 0);
+            QCOMPARE(f->Table->rowCount(), c.listedAfter.size());
+        }
+        if (!c.told.isEmpty())
+            QVERIFY2(fx.boxes.asked.last().contains(c.told), qPrintable(fx.boxes.asked.join(u'|')));
+    }
+
+    void refusedWhileAPassRuns_data() {
+        QTest::addColumn<bool>("mainWindowCheck");
+        QTest::newRow("a check of the main window") << true;
+        QTest::newRow("this window's own pass") << false;
+    }
+    void refusedWhileAPassRuns() {
+        QFETCH(bool, mainWindowCheck);
+        UiFixture fx;
+        Passes passes;
+        std::unique_ptr<PreviewForm> f(new PreviewForm(passes.runner()));
+        std::optional<bool> refreshed;
+        bool entryEnabled = true;
+        auto refreshNow = [&] {
+            refreshed = f->refresh();
+            if (forms::mainForm())
+                entryEnabled = forms::mainForm()->mpreview->isEnabled();
+        };
+        if (mainWindowCheck) {
+            fx.writeServerAndAccount();
+            fx.lib.connectFails = true; // the check by hand tells why, in a box, while it runs
+            fx.boxes.onShow = refreshNow;
+            fx.start().runCheck();
+            QVERIFY(passes.inputs.isEmpty());
+            QVERIFY(!entryEnabled);
+            QVERIFY(f->Status->text().contains(QStringLiteral("メールチェックの実行中です")));
+            QVERIFY(!f->RefreshCommand->isEnabled());
+        } else {
+            passes.during = refreshNow;
+            passes.outcomes << listing({report("u1", V::Keep)});
+            QVERIFY(f->refresh());
+            QCOMPARE(passes.inputs.size(), 1);
+        }
+        QCOMPARE(refreshed, std::optional<bool>(false));
+    }
+};
+
+QTEST_MAIN(PreviewTest)
+#include "tst_preview.moc"

@@ -1,0 +1,81 @@
+#pragma once
+#include "mailcheck/CheckInputs.h"
+#include "mailcheck/MailCheckRun.h"
+#include "ui/Form.h"
+
+#include <functional>
+#include <QHash>
+#include <QList>
+#include <QSet>
+#include <QString>
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QTableWidget;
+class QTimer;
+
+namespace brindle {
+
+// "受信箱を見る": every message waiting on the server with Brindle's verdict on it, read by a preview
+// pass that deletes nothing. The user marks rows "迷惑メール" or "迷惑メールではない" (by UIDL), Brindle
+// learns from each mark at once, and "削除を実行" runs a real pass over the caught and marked rows
+// only, which reads each whole, judges it again and deletes what is still caught or marked junk.
+// No session stays open between passes, and no pass runs beside a check.
+class PreviewForm : public Form {
+    Q_OBJECT
+public:
+    // Runs one pass with these inputs (a preview when previewLines >= 0) and returns its outcome;
+    // Status::NotStarted when another pass was running.
+    using Runner = std::function<CheckOutcome(CheckInputs inputs)>;
+    enum class Mark { None, Junk, Wanted };
+
+    explicit PreviewForm(Runner runner);
+
+    // The one window, made when there is none, shown, raised and read afresh from the server.
+    static PreviewForm* open(Runner runner);
+    // Throws the window away (the end of the run).
+    static void discardInstance();
+
+    // Reads the mailbox afresh. False when it did not run: a check is under way (it is tried again
+    // once that has ended) or this window is already reading.
+    bool refresh();
+    // Marks the selected rows and learns each from its text.
+    void markSelected(Mark mark);
+    // Asks, then deletes the caught and marked-junk rows by a real pass over their UIDLs.
+    void deleteMarked();
+    // Lists a preview's messages (the marks of UIDLs no longer listed are dropped).
+    void showMessages(const QList<CheckOutcome::MessageReport>& messages);
+    Mark markOf(const QString& uidl) const { return m_marks.value(uidl, Mark::None); }
+
+    QLabel* Status;
+    QProgressBar* Progress;
+    QTableWidget* Table;
+    QPushButton *RefreshCommand, *JunkCommand, *WantedCommand, *DeleteCommand, *CloseCommand;
+
+protected:
+    void closeEvent(QCloseEvent* e) override;
+
+private:
+    CheckInputs baseInputs() const;
+    // Runs a pass with the window showing that it works; nullopt when the window went away meanwhile.
+    std::optional<CheckOutcome> runPass(CheckInputs inputs, const QString& doing);
+    void setBusy(bool busy);
+    void fillRow(int row);
+    void updateStatus();
+    void readLearnedTotals();
+    void waitForCheck();
+    QList<int> selectedRows() const;
+
+    Runner m_runner;
+    QList<CheckOutcome::MessageReport> m_messages;
+    QHash<QString, Mark> m_marks;
+    QTimer* m_retry;
+    bool m_running = false;
+    bool m_closeWhenDone = false;
+    QString m_problem;      // why the last reading failed; empty when it succeeded
+    QString m_storeText;    // the learned totals, or the store's problem
+    QString m_storeProblem; // the store's problem alone
+};
+
+} // namespace brindle
