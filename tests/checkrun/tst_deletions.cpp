@@ -1,14 +1,9 @@
 // Deletions through the real mail library against the in-process server, with a fault at every step:
 // whatever breaks, each message is on the server or in the quarantine, the log names each deleted
 // one once, and the pending list resumes exactly the judged messages.
-#include "mailcheck/CheckInputs.h"
-#include "mailcheck/MailCheckRun.h"
-#include "mailcheck/NMail.h"
 #include "mailcheck/Quarantine.h"
-#include "support/FakeHost.h"
 #include "support/FileSizeLimit.h"
-#include "support/TestFiles.h"
-#include "tools/fakepop3/FakePop3Server.h"
+#include "support/ServerCheck.h"
 
 #include <QDirIterator>
 #include <QTest>
@@ -46,15 +41,11 @@ class TestDeletions : public QObject {
     bool late = false; // deletions announced after the judging, as brindle-check does them
 
     CheckOutcome check(FakePop3Server& server) {
-        NMailLibrary library(NMailOptions{2000, 2000, {}, {}, kPop3DefaultSessionLimitMs, true});
-        values.server.pop3Server = server.address();
-        CheckInputs inputs = readCheckInputs(values);
-        inputs.keywords = {"watches"};
         host = FakeHost{};
         host.lateAnnouncements = late;
         host.rules = {CheckHost::RuleSwitch::Option1};
-        MailCheckRun run(host, library, values, std::move(inputs));
-        const CheckOutcome outcome = run.run();
+        const CheckOutcome outcome =
+            checkServer(server, values, host, [](CheckInputs& in) { in.keywords = {"watches"}; });
         rememberOutcome(values, outcome);
         return outcome;
     }
@@ -82,10 +73,7 @@ class TestDeletions : public QObject {
 
 private Q_SLOTS:
     void init() {
-        folder.reset();
-        folder = std::make_unique<TempAppFolder>();
-        QVERIFY(folder->isValid());
-        QVERIFY(AccountFile().saveAccount("user", "secret"));
+        QVERIFY(freshFolder(folder));
         values = ProgramValues{};
         late = false;
     }
@@ -113,24 +101,23 @@ private Q_SLOTS:
         QFETCH(int, cutAt);
         QFETCH(bool, late);
         this->late = late;
-        FakePop3Options o;
-        o.messages = mailbox();
-        o.users = {{"user", "secret"}};
-        o.uidl = uidl;
-        o.dropAfterCommands = cutAt > 0 ? cutAt : -1;
-        o.quitAnswerLost = cutAt == 0;
-        o.faultyConnections = 1;
-        FakePop3Server server(o);
-        QVERIFY(server.start());
+        auto s = serve(mailbox(), [&](FakePop3Options& o) {
+            o.uidl = uidl;
+            o.dropAfterCommands = cutAt > 0 ? cutAt : -1;
+            o.quitAnswerLost = cutAt == 0;
+            o.faultyConnections = 1;
+        });
+        QVERIFY(s);
+        FakePop3Server& server = *s;
         check(server);
-        verifyNothingLost(o.messages, server);
+        verifyNothingLost(mailbox(), server);
         const bool pending = QFile::exists(pendingDeletionsPath(folder->dataFolder()));
         QVERIFY(!pending || uidl == Uidl::Unique); // a UIDL shared or missing names no deletion
 
         const qsizetype junkLeft = server.mailbox().size() - 2;
         const CheckOutcome second = check(server);
         QCOMPARE(second.status, CheckOutcome::Status::Done);
-        verifyNothingLost(o.messages, server);
+        verifyNothingLost(mailbox(), server);
         QCOMPARE(server.mailbox(), (QList<QByteArray>{mail(2, false), mail(5, false)}));
         // Resumed deletions were announced by the first check and are not announced again.
         QCOMPARE(host.announcements.size(), junkLeft - second.resumedDeletions);
@@ -144,13 +131,12 @@ private Q_SLOTS:
     // A lost QUIT, then another client takes message 2 and new mail comes: the pending UIDLs still
     // name exactly the judged messages, now at other numbers.
     void pendingDeletionsFollowTheirUidls() {
-        FakePop3Options o;
-        o.messages = mailbox();
-        o.users = {{"user", "secret"}};
-        o.dropAtQuit = true;
-        o.faultyConnections = 1;
-        FakePop3Server server(o);
-        QVERIFY(server.start());
+        auto s = serve(mailbox(), [](FakePop3Options& o) {
+            o.dropAtQuit = true;
+            o.faultyConnections = 1;
+        });
+        QVERIFY(s);
+        FakePop3Server& server = *s;
         QCOMPARE(check(server).status, CheckOutcome::Status::DeletionsLost);
         QCOMPARE(readPendingDeletions(folder->dataFolder())->records.size(), 3);
         const QByteArray fresh = "From: new@example.com\r\nSubject: new cheap watches\r\n\r\nhi\r\n";
@@ -178,11 +164,9 @@ private Q_SLOTS:
     }
     void withoutACopyNothingIsDeleted() {
         QFETCH(QString, fault);
-        FakePop3Options o;
-        o.messages = mailbox();
-        o.users = {{"user", "secret"}};
-        FakePop3Server server(o);
-        QVERIFY(server.start());
+        auto s = serve(mailbox());
+        QVERIFY(s);
+        FakePop3Server& server = *s;
         if (fault == "file")
             QVERIFY(folder->write(u"★MailData/quarantine"_s, "not a folder"));
         CheckOutcome out;
@@ -196,7 +180,7 @@ private Q_SLOTS:
         QCOMPARE(out.copyFailures, 3);
         QCOMPARE(out.newMailCount, 5);
         QCOMPARE(host.boxes.size(), 1);
-        QCOMPARE(server.mailbox(), o.messages);
+        QCOMPARE(server.mailbox(), mailbox());
         QVERIFY(!QFile::exists(pendingDeletionsPath(folder->dataFolder())));
     }
 };

@@ -1,13 +1,8 @@
 // The learned judgement inside the check run, the preview, the marks and onlyUidls, against the
 // in-process server, with a store trained here on composed mail.
 #include "learn/LearnStore.h"
-#include "mailcheck/CheckInputs.h"
-#include "mailcheck/MailCheckRun.h"
-#include "mailcheck/NMail.h"
-#include "support/FakeHost.h"
-#include "support/TestFiles.h"
+#include "support/ServerCheck.h"
 #include "tools/corpus/Corpus.h"
-#include "tools/fakepop3/FakePop3Server.h"
 
 #include <QCryptographicHash>
 #include <QSqlDatabase>
@@ -30,11 +25,6 @@ const QByteArray kRuleJunk = "From: k@shop.example\r\nSubject: cheap watches\r\n
 // The fake server's UIDL of a message.
 QString uidlOf(const QByteArray& message) {
     return QString::fromLatin1(QCryptographicHash::hash(message, QCryptographicHash::Md5).toHex().left(16));
-}
-
-int fetches(const FakePop3Server& server) {
-    const FakePop3Stats s = server.stats();
-    return s.commandCounts.value("RETR") + s.commandCounts.value("TOP");
 }
 
 QString senderOf(const QByteArray& message) {
@@ -70,33 +60,23 @@ class TestLearning : public QObject {
     }
 
     CheckOutcome check(FakePop3Server& server, QSet<Rule> rules, bool learning = true,
-                       const std::function<void(CheckInputs&)>& adjust = {}, FakeHost* seen = nullptr) {
-        NMailLibrary library(NMailOptions{2000, 2000, {}, {}, kPop3DefaultSessionLimitMs, true});
-        values.server.pop3Server = server.address();
-        CheckInputs inputs = readCheckInputs(values);
-        inputs.keywords = {"watches"};
-        inputs.learning = {learning, storePath()};
-        if (adjust)
-            adjust(inputs);
+                       const std::function<void(CheckInputs&)>& adjust = {}, FakeHost* seen = nullptr,
+                       bool dryRun = false) {
         FakeHost host;
         host.rules = rules;
         host.fields[CheckHost::Field::Text10] = "100000000";
-        MailCheckRun run(host, library, values, std::move(inputs));
-        server.resetStats();
-        const CheckOutcome outcome = run.run();
+        const CheckOutcome outcome = checkServer(
+            server, values, host,
+            [&](CheckInputs& in) {
+                in.keywords = {"watches"};
+                in.learning = {learning, storePath()};
+                if (adjust)
+                    adjust(in);
+            },
+            dryRun);
         if (seen)
             *seen = host;
         return outcome;
-    }
-
-    std::unique_ptr<FakePop3Server> serve(const QList<QByteArray>& messages, bool topRefused = false) {
-        FakePop3Options o;
-        o.messages = messages;
-        o.users = {{"user", "secret"}};
-        if (topRefused)
-            o.refusedCommand = "TOP";
-        auto server = std::make_unique<FakePop3Server>(o);
-        return server->start() ? std::move(server) : nullptr;
     }
 
 private Q_SLOTS:
@@ -119,9 +99,7 @@ private Q_SLOTS:
     }
 
     void init() {
-        folder.reset();
-        folder = std::make_unique<TempAppFolder>();
-        QVERIFY(folder->isValid() && AccountFile().saveAccount("user", "secret"));
+        QVERIFY(freshFolder(folder));
         values = ProgramValues{};
     }
 
@@ -215,22 +193,9 @@ private Q_SLOTS:
         QVERIFY(train(60, 60));
         auto server = serve({junk, wanted, kRuleJunk});
         QVERIFY(server);
-        const auto dry = [&](CheckInputs&) {};
-        CheckOutcome first;
-        {
-            NMailLibrary library(NMailOptions{2000, 2000, {}, {}, kPop3DefaultSessionLimitMs, true});
-            values.server.pop3Server = server->address();
-            CheckInputs inputs = readCheckInputs(values);
-            inputs.keywords = {"watches"};
-            inputs.learning = {firstLearning, storePath()};
-            FakeHost host;
-            host.rules = {Rule::Option1};
-            MailCheckRun run(host, library, values, std::move(inputs));
-            run.setDryRun(dryRun);
-            first = run.run();
-        }
+        const CheckOutcome first = check(*server, {Rule::Option1}, firstLearning, {}, nullptr, dryRun);
         QCOMPARE(first.caught.size(), firstLearning ? 2 : 1);
-        const CheckOutcome second = check(*server, {Rule::Option1}, true, dry);
+        const CheckOutcome second = check(*server, {Rule::Option1});
         QTEST(fetches(*server), "fetched");
         QCOMPARE(second.deleted, dryRun ? 2 : firstLearning ? 0 : 1);
     }
@@ -248,7 +213,10 @@ private Q_SLOTS:
         const QByteArray allowed = "From: friend@home.example\r\nSubject: cheap watches\r\nDate: Mon, 1 Jan "
                                    "2024 10:00:00 +0900\r\n\r\nsee you\r\n";
         QVERIFY(folder->write(u"★MailData/allow.txt"_s, "friend@home.example\n"));
-        auto server = serve({junk, wanted, kRuleJunk, allowed}, topRefused);
+        auto server = serve({junk, wanted, kRuleJunk, allowed}, [&](FakePop3Options& o) {
+            if (topRefused)
+                o.refusedCommand = "TOP";
+        });
         QVERIFY(server);
         FakeHost host;
         const CheckOutcome outcome = check(

@@ -1,12 +1,7 @@
 // The files of the way back on their own: records that survive any text, the log's rotation, a
 // pending file that is damaged, retention, and the mbox export.
-#include "mailcheck/CheckInputs.h"
-#include "mailcheck/MailCheckRun.h"
-#include "mailcheck/NMail.h"
 #include "mailcheck/Quarantine.h"
-#include "support/FakeHost.h"
-#include "support/TestFiles.h"
-#include "tools/fakepop3/FakePop3Server.h"
+#include "support/ServerCheck.h"
 
 #include <QDirIterator>
 #include <QTest>
@@ -70,16 +65,12 @@ class TestQuarantine : public QObject {
 
     // One check of the in-process server, by the keyword "watches" or by a size limit of 1000 bytes.
     void check(FakePop3Server& server, CheckHost::RuleSwitch rule) {
-        NMailLibrary library(NMailOptions{2000, 2000, {}, {}, kPop3DefaultSessionLimitMs, true});
         ProgramValues values;
-        values.server.pop3Server = server.address();
-        CheckInputs inputs = readCheckInputs(values);
-        inputs.keywords = {"watches"};
         FakeHost host;
         host.rules = {rule};
         host.fields[CheckHost::Field::Text10] = u"1000"_s;
-        MailCheckRun run(host, library, values, std::move(inputs));
-        rememberOutcome(values, run.run());
+        rememberOutcome(
+            values, checkServer(server, values, host, [](CheckInputs& in) { in.keywords = {"watches"}; }));
     }
     // A server whose first QUIT is lost: the first check leaves its deletions pending, the second
     // resumes them and logs them.
@@ -94,11 +85,7 @@ class TestQuarantine : public QObject {
     }
 
 private Q_SLOTS:
-    void init() {
-        folder.reset();
-        folder = std::make_unique<TempAppFolder>();
-        QVERIFY(folder->isValid() && AccountFile().saveAccount("user", "secret"));
-    }
+    void init() { QVERIFY(freshFolder(folder)); }
 
     // From the start-up call on, whatever a deleting check writes (copies and their date folders,
     // the pending list, the log, the size probe, the settings it remembers) is the user's alone.

@@ -1,15 +1,10 @@
 // What a check remembers by UIDL, against the in-process server: a second check of an unchanged
 // mailbox fetches nothing, any change of what the verdicts depend on judges again, and the size
 // rule decides from LIST where the listed size settles it.
-#include "mailcheck/CheckInputs.h"
 #include "mailcheck/DeletionRules.h"
-#include "mailcheck/MailCheckRun.h"
-#include "mailcheck/NMail.h"
 #include "mailcheck/VerdictMemory.h"
 #include "platform/Cp932.h"
-#include "support/FakeHost.h"
-#include "support/TestFiles.h"
-#include "tools/fakepop3/FakePop3Server.h"
+#include "support/ServerCheck.h"
 
 #include <QTest>
 
@@ -34,11 +29,6 @@ QByteArray mail(int i) {
            (junk ? "<html>" + QByteArray(60000, 'x') + "</html>" : u"またね"_s.toUtf8()) + "\r\n";
 }
 
-int fetches(const FakePop3Server& server) {
-    const FakePop3Stats s = server.stats();
-    return s.commandCounts.value("RETR") + s.commandCounts.value("TOP");
-}
-
 } // namespace
 
 class TestVerdicts : public QObject {
@@ -50,24 +40,16 @@ class TestVerdicts : public QObject {
     QString limit = "50000";
 
     CheckOutcome check(FakePop3Server& server, Rule rule, bool dryRun = false) {
-        NMailLibrary library(NMailOptions{2000, 2000, {}, {}, kPop3DefaultSessionLimitMs, true});
-        values.server.pop3Server = server.address();
-        CheckInputs inputs = readCheckInputs(values);
-        inputs.keywords = keywords;
         FakeHost host;
         host.rules = {rule};
         host.fields[CheckHost::Field::Text10] = limit;
-        MailCheckRun run(host, library, values, std::move(inputs));
-        run.setDryRun(dryRun);
-        server.resetStats();
-        return run.run();
+        return checkServer(
+            server, values, host, [&](CheckInputs& in) { in.keywords = keywords; }, dryRun);
     }
 
 private Q_SLOTS:
     void init() {
-        folder.reset(); // the old folder goes before the new one is made the application folder
-        folder = std::make_unique<TempAppFolder>();
-        QVERIFY(folder->isValid() && AccountFile().saveAccount("user", "secret"));
+        QVERIFY(freshFolder(folder));
         values = ProgramValues{};
         keywords = {"watches"};
         limit = "50000";
@@ -103,13 +85,10 @@ private Q_SLOTS:
         QFETCH(Uidl, uidl);
         QFETCH(int, change);
         QFETCH(bool, judgedAgain);
-        FakePop3Options o;
-        for (int i = 1; i <= 6; ++i)
-            o.messages << mail(i);
-        o.users = {{"user", "secret"}};
-        o.uidl = uidl;
-        FakePop3Server server(o);
-        QVERIFY(server.start());
+        auto s = serve({mail(1), mail(2), mail(3), mail(4), mail(5), mail(6)},
+                       [&](FakePop3Options& o) { o.uidl = uidl; });
+        QVERIFY(s);
+        FakePop3Server& server = *s;
         const bool dryTwice = change == 6;
         const CheckOutcome first = check(server, rule, change >= 5);
         QCOMPARE(first.caught.size(), 2);
@@ -158,27 +137,16 @@ private Q_SLOTS:
         // Quoted-printable: three bytes on the wire for each character of the probe.
         const QByteArray message = "Subject: s\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n" +
                                    QByteArray("=41").repeated(20) + "\r\n";
-        FakePop3Options o;
-        o.messages = {message};
-        o.users = {{"user", "secret"}};
-        FakePop3Server server(o);
-        QVERIFY(server.start());
-        NMailLibrary lib;
-        lib.NMailSetOption(kNMailOptionFieldBuffer, kCheckFieldBufferBytes);
-        const int h = lib.NMailPop3Connect(server.address());
-        QCOMPARE(lib.NMailPop3Authenticate(h, "user", "secret", 0), 1);
-        const qint64 listed = lib.NMailPop3GetMailSize(h, 1);
-        MailFields f;
-        QString body;
-        QCOMPARE(lib.NMailPop3GetMail(h, 1, f, body), 0);
-        lib.NMailPop3Close(h);
-        const qint64 probe = sizeProbeLength(f.header, body);
+        auto server = serve({message});
+        QVERIFY(server);
+        const FetchedMessage m = fetchFirst(*server);
+        QVERIFY(m.ok);
+        const qint64 listed = m.listed, probe = sizeProbeLength(m.fields.header, m.body);
         QVERIFY2(listed > probe + 1, qPrintable(u"listed %1, probe %2"_s.arg(listed).arg(probe)));
         const qint64 from[] = {probe, listed, sizeMeasureBound(listed, kCheckFieldBufferBytes)};
         limit = QString::number(from[base] + offset);
-        const CheckOutcome outcome = check(server, Rule::Option4);
-        QTEST(outcome.deleted == 1, "caught");
-        QTEST(fetches(server), "fetched");
+        QTEST(check(*server, Rule::Option4).deleted == 1, "caught");
+        QTEST(fetches(*server), "fetched");
     }
 
     // An attachment, which the probe's text leaves out, counts as it stands in the message: a photo
@@ -192,35 +160,24 @@ private Q_SLOTS:
     void attachmentsCount() {
         QFETCH(int, offset);
         const QByteArray attachment = QByteArray("QUJD").repeated(500) + "\r\n"; // 2002 bytes
-        const QByteArray message = "Subject: s\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n"
-                                   "--b\r\nContent-Type: text/plain\r\n\r\nnote\r\n"
-                                   "--b\r\nContent-Type: image/png\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
-                                   attachment + "--b--\r\n";
-        FakePop3Options o;
-        o.messages = {message};
-        o.users = {{"user", "secret"}};
-        FakePop3Server server(o);
-        QVERIFY(server.start());
-        NMailLibrary lib;
-        lib.NMailSetOption(kNMailOptionFieldBuffer, kCheckFieldBufferBytes);
-        const int h = lib.NMailPop3Connect(server.address());
-        QCOMPARE(lib.NMailPop3Authenticate(h, "user", "secret", 0), 1);
-        MailFields f;
-        QString body;
-        QCOMPARE(lib.NMailPop3GetMail(h, 1, f, body), 0);
-        lib.NMailPop3Close(h);
-        QVERIFY(f.leftOutBytes >= attachment.size() - 2);
-        limit = QString::number(sizeProbeLength(f.header, body) + f.leftOutBytes + offset);
-        QTEST(check(server, Rule::Option4).deleted == 1, "caught");
+        const QByteArray message =
+            "Subject: s\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n"
+            "--b\r\nContent-Type: text/plain\r\n\r\nnote\r\n"
+            "--b\r\nContent-Type: image/png\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
+            attachment + "--b--\r\n";
+        auto server = serve({message});
+        QVERIFY(server);
+        const FetchedMessage m = fetchFirst(*server);
+        QVERIFY(m.ok && m.fields.leftOutBytes >= attachment.size() - 2);
+        limit = QString::number(sizeProbeLength(m.fields.header, m.body) + m.fields.leftOutBytes + offset);
+        QTEST(check(*server, Rule::Option4).deleted == 1, "caught");
     }
 
     // Messages no longer on the server are forgotten; new mail is judged, the rest is not fetched.
     void changedMailbox() {
-        FakePop3Options o;
-        o.messages = {mail(1), mail(3), mail(4)};
-        o.users = {{"user", "secret"}};
-        FakePop3Server server(o);
-        QVERIFY(server.start());
+        auto s = serve({mail(1), mail(3), mail(4)});
+        QVERIFY(s);
+        FakePop3Server& server = *s;
         QCOMPARE(check(server, Rule::Option5).remembered, 0);
         server.setMailbox({mail(3), mail(4), mail(6), mail(5)});
         const CheckOutcome second = check(server, Rule::Option5);
@@ -247,23 +204,13 @@ private Q_SLOTS:
     }
     void sizeBound() {
         QFETCH(QByteArray, message);
-        FakePop3Options o;
-        o.messages = {message};
-        FakePop3Server server(o);
-        QVERIFY(server.start());
-        NMailLibrary lib;
-        lib.NMailSetOption(kNMailOptionFieldBuffer, kCheckFieldBufferBytes);
-        const int h = lib.NMailPop3Connect(server.address());
-        QCOMPARE(lib.NMailPop3Authenticate(h, "u", "p", 0), 1);
-        const qint64 listed = lib.NMailPop3GetMailSize(h, 1);
-        MailFields f;
-        QString body;
-        QCOMPARE(lib.NMailPop3GetMail(h, 1, f, body), 0);
-        const qint64 measured = std::max(listed, sizeProbeLength(f.header, body));
-        QVERIFY2(
-            measured <= sizeMeasureBound(listed, kCheckFieldBufferBytes),
-            qPrintable(u"%1 > %2"_s.arg(measured).arg(sizeMeasureBound(listed, kCheckFieldBufferBytes))));
-        lib.NMailPop3Close(h);
+        auto server = serve({message});
+        QVERIFY(server);
+        const FetchedMessage m = fetchFirst(*server);
+        QVERIFY(m.ok);
+        const qint64 measured = std::max(m.listed, sizeProbeLength(m.fields.header, m.body));
+        const qint64 bound = sizeMeasureBound(m.listed, kCheckFieldBufferBytes);
+        QVERIFY2(measured <= bound, qPrintable(u"%1 > %2"_s.arg(measured).arg(bound)));
     }
 };
 

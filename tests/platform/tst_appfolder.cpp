@@ -3,6 +3,7 @@
 #include "platform/Autostart.h"
 #include "platform/PrivateFolder.h"
 #include "platform/Profile.h"
+#include "support/TestFiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -11,20 +12,10 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
-#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace brindle;
-
-namespace {
-
-// The permission bits, from the file system itself: a test run as root sees them as any user would.
-int modeOf(const QString& path) {
-    struct stat st {};
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
-}
-
-} // namespace
+using brindle::testing::modeOf;
 
 class TestAppFolder : public QObject {
     Q_OBJECT

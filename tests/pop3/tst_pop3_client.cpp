@@ -223,77 +223,70 @@ private Q_SLOTS:
         QTest::addColumn<bool>("garbled");
         QTest::addColumn<QByteArray>("sent");
         QTest::addColumn<QString>("shown"); // in the failure's detail and text
-        const QList<int> none, both{1, 2};
-        const QByteArray deleting = "CAPA\r\n" + kLoginSent + "DELE 1\r\nDELE 2\r\n";
-        auto pipelined = [](const QList<ScriptStep>& rest) {
-            return QList<ScriptStep>{kHello, kPipelining, kUserStep, kPass, kStat} + rest;
+        using Steps = QList<ScriptStep>;
+        const auto row = [](const char* name, const Steps& script, int count, K kind, const QByteArray& sent,
+                            const QString& shown = {}, const QList<int>& deletes = {}, bool garbled = false,
+                            const QString& user = kUser, const QString& password = kPassword, int apop = 0) {
+            QTest::newRow(name) << script << user << password << apop << count << deletes << kind << garbled
+                                << sent << shown;
         };
-        QTest::newRow("USER/PASS") << QList<ScriptStep>{kHello, kNoCapa, kUserStep, kPass, kStat, kQuit}
-                                   << kUser << kPassword << 0 << 2 << none << K::None << false
-                                   << "CAPA\r\n" + kLoginSent + "QUIT\r\n"
-                                   << "";
-        QTest::newRow("APOP, RFC 1939 example")
-            << QList<ScriptStep>{{"", "+OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>\r\n"},
-                                 kNoCapa,
-                                 {"APOP mrose c4c9334bac560ecc979e58001b3e22fb", "+OK maildrop has 2\r\n"},
-                                 kStat,
-                                 kQuit}
-            << "mrose"
-            << "tanstaaf" << -1 << 2 << none << K::None << false
-            << QByteArray("CAPA\r\nAPOP mrose c4c9334bac560ecc979e58001b3e22fb\r\nSTAT\r\nQUIT\r\n") << "";
+        const QByteArray login = "CAPA\r\n" + kLoginSent, quit = "QUIT\r\n";
+        const QByteArray deleting = login + "DELE 1\r\nDELE 2\r\n";
+        const Steps pipelined{kHello, kPipelining, kUserStep, kPass, kStat};
+        row("USER/PASS", {kHello, kNoCapa, kUserStep, kPass, kStat, kQuit}, 2, K::None, login + quit);
+        row("APOP, RFC 1939 example",
+            {{"", "+OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>\r\n"},
+             kNoCapa,
+             {"APOP mrose c4c9334bac560ecc979e58001b3e22fb", "+OK maildrop has 2\r\n"},
+             kStat,
+             kQuit},
+            2, K::None, "CAPA\r\nAPOP mrose c4c9334bac560ecc979e58001b3e22fb\r\nSTAT\r\nQUIT\r\n", {}, {},
+            false, "mrose", "tanstaaf", -1);
         // Neither the password nor a digest goes out to a server that offers no timestamp: the login
         // the account is set to is refused there.
-        QTest::newRow("APOP without timestamp")
-            << QList<ScriptStep>{kHello, kNoCapa, kQuit} << kUser << kPassword << -1 << -1 << none
-            << K::LoginRefused << false << QByteArray("CAPA\r\nQUIT\r\n") << "";
+        row("APOP without timestamp", {kHello, kNoCapa, kQuit}, -1, K::LoginRefused, "CAPA\r\nQUIT\r\n", {},
+            {}, false, kUser, kPassword, -1);
         // RFC 6856: UTF8 is a command of the AUTHORIZATION state, so it goes right before the login,
         // in its flight; a refusal leaves the session in ASCII mode.
-        QTest::newRow("UTF8, pipelined")
-            << QList<ScriptStep>{kHello,
-                                 {"CAPA", "+OK\r\nPIPELINING\r\nUTF8 USER\r\n.\r\n"},
-                                 {"UTF8", "+OK UTF8 enabled\r\n"},
-                                 kUserStep,
-                                 kPass,
-                                 kStat,
-                                 kQuit}
-            << kUser << kPassword << 0 << 2 << none << K::None << false
-            << "CAPA\r\nUTF8\r\n" + kLoginSent + "QUIT\r\n"
-            << "";
-        QTest::newRow("UTF8 refused, one at a time") << QList<ScriptStep>{kHello,
-                                                                          {"CAPA", "+OK\r\nUTF8\r\n.\r\n"},
-                                                                          {"UTF8", "-ERR no\r\n"},
-                                                                          kUserStep,
-                                                                          kPass,
-                                                                          kStat,
-                                                                          kQuit}
-                                                     << kUser << kPassword << 0 << 2 << none << K::None
-                                                     << false << "CAPA\r\nUTF8\r\n" + kLoginSent + "QUIT\r\n"
-                                                     << "";
+        const QByteArray utf8 = "CAPA\r\nUTF8\r\n" + kLoginSent + quit;
+        row("UTF8, pipelined",
+            {kHello,
+             {"CAPA", "+OK\r\nPIPELINING\r\nUTF8 USER\r\n.\r\n"},
+             {"UTF8", "+OK UTF8 enabled\r\n"},
+             kUserStep,
+             kPass,
+             kStat,
+             kQuit},
+            2, K::None, utf8);
+        row("UTF8 refused, one at a time",
+            {kHello,
+             {"CAPA", "+OK\r\nUTF8\r\n.\r\n"},
+             {"UTF8", "-ERR no\r\n"},
+             kUserStep,
+             kPass,
+             kStat,
+             kQuit},
+            2, K::None, utf8);
         // The server's reason is shown (here in Shift_JIS), without the password it echoes.
-        QTest::newRow("password echoed")
-            << QList<ScriptStep>{kHello,
-                                 kNoCapa,
-                                 kUserStep,
-                                 {"PASS s3cret-pw",
-                                  "-ERR password s3cret-pw is wrong for \x83\x65\x83\x58\x83\x67\r\n"},
-                                 kQuit}
-            << kUser << kPassword << 0 << -1 << none << K::LoginRefused << false
-            << QByteArray("CAPA\r\nUSER user\r\nPASS s3cret-pw\r\nQUIT\r\n")
-            << "password *** is wrong for テスト";
+        row("password echoed",
+            {kHello,
+             kNoCapa,
+             kUserStep,
+             {"PASS s3cret-pw", "-ERR password s3cret-pw is wrong for \x83\x65\x83\x58\x83\x67\r\n"},
+             kQuit},
+            -1, K::LoginRefused, "CAPA\r\nUSER user\r\nPASS s3cret-pw\r\nQUIT\r\n",
+            "password *** is wrong for テスト");
         // Deletions pipelined behind each other take effect with the QUIT that follows.
-        QTest::newRow("DELE, DELE, QUIT")
-            << pipelined({{"DELE 1", "+OK\r\n"}, {"DELE 2", "+OK\r\n"}, kQuit}) << kUser << kPassword << 0
-            << 2 << both << K::None << false << deleting + "QUIT\r\n"
-            << "";
-        QTest::newRow("DELE refused")
-            << pipelined({{"DELE 1", "+OK\r\n"}, {"DELE 2", "-ERR message 2 is locked\r\n"}, kQuit}) << kUser
-            << kPassword << 0 << 2 << both << K::CommandRefused << false << deleting + "QUIT\r\n"
-            << "message 2 is locked";
+        row("DELE, DELE, QUIT", pipelined + Steps{{"DELE 1", "+OK\r\n"}, {"DELE 2", "+OK\r\n"}, kQuit}, 2,
+            K::None, deleting + quit, {}, {1, 2});
+        row("DELE refused",
+            pipelined + Steps{{"DELE 1", "+OK\r\n"}, {"DELE 2", "-ERR message 2 is locked\r\n"}, kQuit}, 2,
+            K::CommandRefused, deleting + quit, "message 2 is locked", {1, 2});
         // Nonsense to the last of two pipelined DELEs: the session ends without QUIT, so the
         // accepted DELE 1 never takes effect, and nothing is sent again on any connection.
-        QTest::newRow("garbled pipelining after a DELE")
-            << pipelined({{"DELE 1", "+OK\r\n"}, {"DELE 2", "deleted\r\n"}}) << kUser << kPassword << 0 << 2
-            << both << K::ProtocolError << true << deleting << "";
+        row("garbled pipelining after a DELE",
+            pipelined + Steps{{"DELE 1", "+OK\r\n"}, {"DELE 2", "deleted\r\n"}}, 2, K::ProtocolError,
+            deleting, {}, {1, 2}, true);
     }
     void scripted() {
         QFETCH(QList<ScriptStep>, script);

@@ -4,20 +4,11 @@
 #include "support/TestFiles.h"
 
 #include <QTest>
-#include <sys/stat.h>
 
 using namespace brindle;
-using brindle::testing::readFile;
-using brindle::testing::writeFile;
+using namespace brindle::testing;
 
 namespace {
-
-unsigned modeOf(const QString& path) {
-    struct stat st {};
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
-        return 0xFFFF;
-    return st.st_mode & 07777;
-}
 
 // The four values as "pop3|smtp|mail|apop".
 QString text(const ServerSettings& s) {
@@ -218,19 +209,19 @@ private Q_SLOTS:
         QCOMPARE(account.read().id, QString());
         QVERIFY(account.saveAccount(u"user"_qs, u"p@ss word"_qs));
         QCOMPARE(readFile(path), QByteArray("[EXEINI]\r\nNAME=user\r\nNAME2=p@ss word\r\nNAME3=1\r\n"));
-        QCOMPARE(modeOf(path), 0600u);
+        QCOMPARE(modeOf(path), 0600);
         QCOMPARE(account.read().password, u"p@ss word"_qs);
         // A file made elsewhere with wider permissions is narrowed by the next rewrite, and marking the
         // account not saved keeps the stored one.
         QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                                 QFileDevice::ReadGroup | QFileDevice::ReadOther));
         QVERIFY(account.markNotSaved());
-        QCOMPARE(modeOf(path), 0600u);
+        QCOMPARE(modeOf(path), 0600);
         QCOMPARE(readFile(path), QByteArray("[EXEINI]\r\nNAME=user\r\nNAME2=p@ss word\r\nNAME3=0\r\n"));
         QCOMPARE(account.read().id, u"user"_qs);
         QVERIFY(QFile::remove(path));
         QVERIFY(account.markNotSaved());
-        QCOMPARE(modeOf(path), 0600u);
+        QCOMPARE(modeOf(path), 0600);
     }
 };
 

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <sys/stat.h>
 
 namespace brindle::testing {
 
@@ -19,6 +20,13 @@ inline QByteArray readFile(const QString& path) {
 [[nodiscard]] inline bool writeFile(const QString& path, const QByteArray& bytes) {
     QFile f(path);
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+// The permission bits, from the file system itself (a run as root sees them as any user would); -1
+// when the path is missing. A link is not followed.
+inline int modeOf(const QString& path) {
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
 }
 
 // A temporary application folder with the data folder "★MailData" and the size probe's folder,

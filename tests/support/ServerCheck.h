@@ -1,0 +1,76 @@
+#pragma once
+// Checks through the real mail library against the in-process fake server: a server with one mailbox
+// for user/secret, one whole check as the windows run it, and one message fetched by hand.
+#include "mailcheck/CheckInputs.h"
+#include "mailcheck/MailCheckRun.h"
+#include "mailcheck/NMail.h"
+#include "support/FakeHost.h"
+#include "support/TestFiles.h"
+#include "tools/fakepop3/FakePop3Server.h"
+
+#include <functional>
+#include <memory>
+
+namespace brindle::testing {
+
+// A fresh application folder with the account user/secret saved in it (the old one goes first, so
+// that it is not the application folder when the new one is made).
+[[nodiscard]] inline bool freshFolder(std::unique_ptr<TempAppFolder>& folder) {
+    folder.reset();
+    folder = std::make_unique<TempAppFolder>();
+    return folder->isValid() && AccountFile().saveAccount(QStringLiteral("user"), QStringLiteral("secret"));
+}
+
+// A started server holding these messages for user/secret, after `adjust`; null when it cannot start.
+inline std::unique_ptr<fake::FakePop3Server>
+serve(const QList<QByteArray>& messages, const std::function<void(fake::FakePop3Options&)>& adjust = {}) {
+    fake::FakePop3Options o;
+    o.messages = messages;
+    o.users = {{"user", "secret"}};
+    if (adjust)
+        adjust(o);
+    auto server = std::make_unique<fake::FakePop3Server>(o);
+    return server->start() ? std::move(server) : nullptr;
+}
+
+// Messages fetched, whole or by TOP, since the server's statistics were last reset.
+inline int fetches(const fake::FakePop3Server& server) {
+    const fake::FakePop3Stats s = server.stats();
+    return s.commandCounts.value("RETR") + s.commandCounts.value("TOP");
+}
+
+// One check of the server with the account of the application folder; `adjust` edits the inputs.
+// The server's statistics count this check alone.
+inline CheckOutcome checkServer(fake::FakePop3Server& server, ProgramValues& values, CheckHost& host,
+                                const std::function<void(CheckInputs&)>& adjust = {}, bool dryRun = false) {
+    NMailLibrary library(NMailOptions{2000, 2000, {}, {}, kPop3DefaultSessionLimitMs, true});
+    values.server.pop3Server = server.address();
+    CheckInputs inputs = readCheckInputs(values);
+    if (adjust)
+        adjust(inputs);
+    MailCheckRun run(host, library, values, std::move(inputs));
+    run.setDryRun(dryRun);
+    server.resetStats();
+    return run.run();
+}
+
+// Message 1 as the check run's library reads it (its field buffer set), by a login of user/secret.
+struct FetchedMessage {
+    qint64 listed = -1;
+    MailFields fields;
+    QString body;
+    bool ok = false;
+};
+inline FetchedMessage fetchFirst(fake::FakePop3Server& server) {
+    FetchedMessage m;
+    NMailLibrary lib;
+    lib.NMailSetOption(kNMailOptionFieldBuffer, kCheckFieldBufferBytes);
+    const int h = lib.NMailPop3Connect(server.address());
+    m.ok = lib.NMailPop3Authenticate(h, QStringLiteral("user"), QStringLiteral("secret"), 0) >= 1;
+    m.listed = lib.NMailPop3GetMailSize(h, 1);
+    m.ok = m.ok && lib.NMailPop3GetMail(h, 1, m.fields, m.body) == 0;
+    lib.NMailPop3Close(h);
+    return m;
+}
+
+} // namespace brindle::testing
