@@ -21,6 +21,9 @@ namespace {
 // Judging looks tokens up this many at a time ("IN (…)"), well under SQLite's limit on the length
 // of a statement.
 constexpr qsizetype kLookupChunk = 500;
+// The counts kept between the messages of one check: some 30 bytes each, so a few MB at most, while
+// a mailbox's recurring vocabulary is far smaller; past it the cache starts afresh.
+constexpr qsizetype kMaxCachedCounts = 200'000;
 constexpr int kSchemaVersion = 1;
 constexpr qint64 kMaxLogBytes = 4'000'000;
 
@@ -400,18 +403,36 @@ std::optional<LearnStore::Totals> LearnStore::totals() {
 }
 
 std::optional<QList<TokenCounts>> LearnStore::countsOf(const QStringList& tokens) {
+    const std::optional<Totals> t = totals();
+    if (!t)
+        return std::nullopt;
+    return countsOf(tokens, t->generation);
+}
+
+std::optional<QList<TokenCounts>> LearnStore::countsOf(const QStringList& tokens, qint64 generation) {
+    if (generation != m_cacheGeneration) {
+        m_countCache.clear(); // learnt or forgotten since, here or in another program
+        m_cacheGeneration = generation;
+    }
     QList<qint64> hashes;
     hashes.reserve(tokens.size());
     for (const QString& t : tokens)
         hashes << tokenHash(t);
-    QHash<qint64, TokenCounts> found;
+    QList<qint64> missing;
+    for (qint64 h : hashes) {
+        if (!m_countCache.contains(h))
+            missing << h;
+    }
+    if (m_countCache.size() + missing.size() > kMaxCachedCounts)
+        m_countCache.clear();
     QSqlQuery q(QSqlDatabase::database(m_connection, false));
-    for (qsizetype from = 0; from < hashes.size(); from += kLookupChunk) {
+    QHash<qint64, TokenCounts> found;
+    for (qsizetype from = 0; from < missing.size(); from += kLookupChunk) {
         QString sql = QStringLiteral("SELECT h, junk, wanted FROM tokens WHERE h IN (");
-        for (qsizetype i = from; i < std::min(hashes.size(), from + kLookupChunk); ++i) {
+        for (qsizetype i = from; i < std::min(missing.size(), from + kLookupChunk); ++i) {
             if (i > from)
                 sql += u',';
-            sql += QString::number(hashes[i]); // numbers only: nothing of the message reaches the SQL
+            sql += QString::number(missing[i]); // numbers only: nothing of the message reaches the SQL
         }
         sql += u')';
         if (!q.exec(sql)) {
@@ -421,10 +442,12 @@ std::optional<QList<TokenCounts>> LearnStore::countsOf(const QStringList& tokens
         while (q.next())
             found.insert(q.value(0).toLongLong(), {q.value(1).toUInt(), q.value(2).toUInt()});
     }
+    for (qint64 h : missing)
+        m_countCache.insert(h, found.value(h)); // a token never learned counts as zero
     QList<TokenCounts> counts;
     counts.reserve(tokens.size());
     for (qint64 h : hashes)
-        counts << found.value(h);
+        counts << m_countCache.value(h);
     return counts;
 }
 
@@ -435,10 +458,19 @@ std::optional<Judgement> LearnStore::judgeTokens(const QStringList& tokens,
     // One read transaction: the totals and the counts come from the same moment.
     if (!exec(QStringLiteral("BEGIN")))
         return std::nullopt;
-    const std::optional<Totals> t = totals();
+    // The totals count every learned message: counted once per generation, not per message judged.
+    std::optional<Totals> t;
+    if (m_cachedTotals) {
+        QSqlQuery q(QSqlDatabase::database(m_connection, false));
+        if (q.exec(QStringLiteral("SELECT value FROM meta WHERE key = 'generation'")) && q.next() &&
+            q.value(0).toLongLong() == m_cachedTotals->generation)
+            t = m_cachedTotals;
+    }
+    if (!t)
+        t = m_cachedTotals = totals();
     std::optional<QList<TokenCounts>> counts;
     if (t && t->junk >= kMinLearnedPerClass && t->wanted >= kMinLearnedPerClass)
-        counts = countsOf(tokens);
+        counts = countsOf(tokens, t->generation);
     rollback();
     if (!t)
         return std::nullopt;

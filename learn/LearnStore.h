@@ -116,6 +116,14 @@ private:
     void rollback();
     bool applyDeltas(const QHash<qint64, std::pair<qint64, qint64>>& deltas);
     bool bumpGeneration();
+    std::optional<QList<TokenCounts>> countsOf(const QStringList& tokens, qint64 generation);
+
+    // Counts read for judging, for the next messages of the same check: most of a mailbox's tokens
+    // recur from message to message. Valid for one generation of the store; none when this object
+    // changes it.
+    QHash<qint64, TokenCounts> m_countCache;
+    qint64 m_cacheGeneration = -1;
+    std::optional<Totals> m_cachedTotals; // the totals of the generation they name
 
     QString m_path;
     QString m_connection;

@@ -28,6 +28,8 @@ private:
 };
 
 bool isJapanese(char32_t c) {
+    if (c < 0x2E80) // below the CJK radicals: no kanji or kana
+        return false;
     if (c == 0x30FC || c == 0x3005) // ー and 々 are of no script of their own
         return true;
     switch (QChar::script(c)) {
@@ -47,35 +49,62 @@ QString normalised(QStringView text) {
 
 void textTokens(QStringView raw, const QString& prefix, Sink& sink) {
     const QString text = normalised(raw);
-    const QList<uint> cps = text.toUcs4();
+    const QStringView view(text);
+    const qsizetype n = text.size();
+    // The code point at i, and how many UTF-16 units it takes.
+    const auto at = [&](qsizetype i, qsizetype& units) -> char32_t {
+        const QChar c = text[i];
+        if (c.isHighSurrogate() && i + 1 < n && text[i + 1].isLowSurrogate()) {
+            units = 2;
+            return QChar::surrogateToUcs4(c, text[i + 1]);
+        }
+        units = 1;
+        return c.unicode();
+    };
+    // One buffer for every token: a token already met costs no allocation.
+    QString token = prefix;
+    const auto emit = [&](QStringView part) {
+        token.truncate(prefix.size());
+        token += part;
+        sink.add(token);
+    };
     qsizetype i = 0;
-    const qsizetype n = cps.size();
     while (i < n && !sink.full()) {
-        const char32_t c = cps[i];
+        qsizetype units = 0;
+        const char32_t c = at(i, units);
         if (isJapanese(c)) {
-            qsizetype j = i;
-            while (j < n && isJapanese(cps[j]))
-                ++j;
-            if (j - i == 1) {
-                sink.add(prefix + QString::fromUcs4(&c, 1));
-            } else {
-                for (qsizetype k = i; k + 1 < j; ++k)
-                    sink.add(prefix + QString::fromUcs4(reinterpret_cast<const char32_t*>(&cps[k]), 2));
+            // Character pairs over the run; a lone character stands for itself.
+            qsizetype first = i, next = i + units;
+            bool lone = true;
+            while (next < n && !sink.full()) {
+                qsizetype nextUnits = 0;
+                if (!isJapanese(at(next, nextUnits)))
+                    break;
+                lone = false;
+                emit(view.sliced(first, next + nextUnits - first));
+                first = next;
+                next += nextUnits;
             }
-            i = j;
+            if (lone)
+                emit(view.sliced(i, units));
+            i = next;
         } else if (QChar::isLetterOrNumber(c)) {
-            qsizetype j = i;
-            while (j < n && QChar::isLetterOrNumber(cps[j]) && !isJapanese(cps[j]))
-                ++j;
-            const QString word =
-                QString::fromUcs4(reinterpret_cast<const char32_t*>(&cps[i]), j - i).toLower();
+            qsizetype j = i + units;
+            while (j < n) {
+                qsizetype nextUnits = 0;
+                const char32_t d = at(j, nextUnits);
+                if (!QChar::isLetterOrNumber(d) || isJapanese(d))
+                    break;
+                j += nextUnits;
+            }
+            const QString word = view.sliced(i, j - i).toString().toLower();
             if (word.size() > kMaxWordLength)
                 sink.add(prefix + u"skip:"_qs + word.front() + QString::number(word.size() / 10 * 10));
             else if (word.size() >= 2)
-                sink.add(prefix + word);
+                emit(word);
             i = j;
         } else {
-            ++i;
+            i += units;
         }
     }
 }
