@@ -236,14 +236,15 @@ void authTokens(const DecodedMessage& m, Sink& sink) {
 // The charsets declared and whether the message has no plain-text part, read from the raw bytes:
 // the decoded message no longer tells.
 void shapeTokens(QByteArrayView raw, Sink& sink) {
-    const QByteArray lower = raw.first(std::min(raw.size(), kMaxRawScanBytes)).toByteArray().toLower();
+    const QString lower =
+        QString::fromLatin1(raw.first(std::min(raw.size(), kMaxRawScanBytes)).toByteArray().toLower());
     static const QRegularExpression charset(u"charset\\s*=\\s*\"?([a-z0-9_.:-]{1,40})"_qs);
-    for (auto it = charset.globalMatch(QString::fromLatin1(lower)); it.hasNext();)
+    for (auto it = charset.globalMatch(lower); it.hasNext();)
         sink.add(u"charset:"_qs + it.next().captured(1));
     static const QRegularExpression contentType(u"^content-type:\\s*([a-z]+/[a-z0-9.+-]+)"_qs,
                                                 QRegularExpression::MultilineOption);
     bool html = false, plain = false, typed = false;
-    for (auto it = contentType.globalMatch(QString::fromLatin1(lower)); it.hasNext();) {
+    for (auto it = contentType.globalMatch(lower); it.hasNext();) {
         const QString type = it.next().captured(1);
         typed = true;
         html = html || type == u"text/html";
