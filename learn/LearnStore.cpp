@@ -482,7 +482,20 @@ std::optional<Judgement> LearnStore::judgeTokens(const QStringList& tokens,
 }
 
 std::optional<Judgement> LearnStore::judge(const QByteArray& raw, const ClassifierSettings& settings) {
-    return judgeTokens(tokenize(raw), settings);
+    std::optional<Judgement> j = judgeTokens(tokenize(raw), settings);
+    if (!j || j->verdict == Verdict::NotReady || j->verdict == Verdict::Wanted)
+        return j;
+    // A message the user said is wanted stays wanted, whatever its tokens weigh: one such mail among
+    // many alike junk would otherwise be deleted again the next time it comes.
+    const std::optional<std::optional<MessageClass>> said = learnedClass(raw);
+    if (!said)
+        return std::nullopt;
+    if (*said == MessageClass::Wanted) {
+        j->verdict = Verdict::Wanted;
+        j->score = 0;
+        j->reasons = {WeighedToken{QStringLiteral("learned:wanted"), 0}};
+    }
+    return j;
 }
 
 bool LearnStore::prune(qint64 maxMessages, qint64 maxAgeDays, qint64 nowSecs, qint64 maxBytes) {

@@ -91,6 +91,8 @@ public:
     };
     std::optional<Totals> totals();
 
+    // The judgement of a message by its tokens; a message learned as wanted (the same bytes) is
+    // judged wanted whatever they weigh.
     std::optional<Judgement> judge(const QByteArray& raw, const ClassifierSettings& settings = {});
     std::optional<Judgement> judgeTokens(const QStringList& tokens, const ClassifierSettings& settings = {});
 

@@ -103,6 +103,35 @@ private Q_SLOTS:
         values = ProgramValues{};
     }
 
+    // What the windows do with the user's decisions changes what the next check decides: the rows a
+    // preview read, marked junk or wanted, teach the store; the next check deletes similar junk by
+    // 学習; "迷惑メールではない" learns that copy as wanted, and the same mail sent again is kept.
+    void userDecisionsTeachTheNextCheck() {
+        QList<QByteArray> box;
+        for (const corpus::ComposedMessage& m : std::as_const(training))
+            box << m.raw;
+        auto server = serve(box);
+        QVERIFY(server);
+        const CheckOutcome preview = check(*server, {}, true, [](CheckInputs& in) { in.previewLines = 200; });
+        QCOMPARE(preview.messages.size(), box.size());
+        learn::LearnStore store(storePath());
+        QVERIFY(store.open());
+        for (int i = 0; i < box.size(); ++i)
+            QVERIFY(store.learn(preview.messages[i].text,
+                                training[i].junk ? learn::MessageClass::Junk : learn::MessageClass::Wanted));
+
+        auto next = serve({junk, wanted});
+        QCOMPARE(check(*next, {}).deleted, 1);
+        const QList<DeletionRecord> log = readDeletionLog(folder->dataFolder());
+        QCOMPARE(log.size(), 1);
+        QCOMPARE(log[0].ruleWord, u"学習"_s);
+        QFile copy(folder->dataFolder() + u'/' + log[0].copyPath);
+        QVERIFY(copy.open(QIODevice::ReadOnly));
+        QVERIFY(store.learn(copy.readAll(), learn::MessageClass::Wanted)); // 迷惑メールではない
+        auto again = serve({junk});
+        QCOMPARE(check(*again, {}).deleted, 0);
+    }
+
     // Mailbox: 1 junk the rules keep, 2 wanted, 3 the keyword rule's catch. store: 0 trained, 1 corrupt,
     // 2 locked by another program's exclusive transaction.
     void learnedJudgement_data() {
