@@ -4,7 +4,9 @@
 #include "mailcheck/mime/MimeDecode.h"
 #include "mailcheck/WaitWithEvents.h"
 
+#include <QFileInfo>
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace brindle;
@@ -145,6 +147,17 @@ private Q_SLOTS:
             QCOMPARE(v.hit.length, length);
         } else {
             QCOMPARE(v.record, -1);
+        }
+    }
+
+    // The probe file measures exactly what was written last, whatever it held before.
+    void sizeProbeRewritten() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(u"0.txt"_s);
+        for (const QString& body : QStringList{u"long body "_s.repeated(50), u"short"_s, QString()}) {
+            QCOMPARE(writeSizeProbe(path, u"Subject: s"_s, body), sizeProbeLength(u"Subject: s"_s, body));
+            QCOMPARE(QFileInfo(path).permissions() & (QFile::ReadOther | QFile::ReadGroup),
+                     QFile::Permissions());
         }
     }
 
