@@ -21,6 +21,8 @@ QByteArray mail(char which) {
 
 } // namespace
 
+Q_DECLARE_METATYPE(brindle::learn::LearnResult)
+
 class TestStore : public QObject {
     Q_OBJECT
 private:
@@ -38,32 +40,27 @@ private Q_SLOTS:
     // token counts, and the result of the last operation.
     void learning_data() {
         QTest::addColumn<QStringList>("ops");
-        QTest::addColumn<int>("junk");
-        QTest::addColumn<int>("wanted");
-        QTest::addColumn<int>("tokenJunk");
-        QTest::addColumn<int>("tokenWanted");
-        QTest::addColumn<int>("last");
-        QTest::newRow("learn once") << QStringList{u"Ja"_s} << 1 << 0 << 1 << 0 << int(LearnResult::Learned);
-        QTest::newRow("learn twice counts once")
-            << QStringList{u"Ja"_s, u"Ja"_s} << 1 << 0 << 1 << 0 << int(LearnResult::AlreadyLearned);
-        QTest::newRow("line ends do not make another message")
-            << QStringList{u"Ja"_s, u"Ca"_s} << 1 << 0 << 1 << 0 << int(LearnResult::AlreadyLearned);
-        QTest::newRow("relearn as the other class moves it")
-            << QStringList{u"Ja"_s, u"Wa"_s} << 0 << 1 << 0 << 1 << int(LearnResult::Moved);
-        QTest::newRow("forget undoes")
-            << QStringList{u"Ja"_s, u"Jb"_s, u"Fa"_s} << 1 << 0 << 0 << 0 << int(LearnResult::Forgotten);
-        QTest::newRow("forget twice")
-            << QStringList{u"Wa"_s, u"Fa"_s, u"Fa"_s} << 0 << 0 << 0 << 0 << int(LearnResult::NotLearned);
-        QTest::newRow("two messages share tokens")
-            << QStringList{u"Ja"_s, u"Wb"_s} << 1 << 1 << 1 << 0 << int(LearnResult::Learned);
+        QTest::addColumn<QList<int>>("counts"); // the totals (junk, wanted), then a's body token's
+        QTest::addColumn<LearnResult>("last");
+        const QList<std::tuple<const char*, QStringList, QList<int>, LearnResult>> rows{
+            {"learn once", {u"Ja"_s}, {1, 0, 1, 0}, LearnResult::Learned},
+            {"learn twice counts once", {u"Ja"_s, u"Ja"_s}, {1, 0, 1, 0}, LearnResult::AlreadyLearned},
+            {"line ends do not make another message",
+             {u"Ja"_s, u"Ca"_s},
+             {1, 0, 1, 0},
+             LearnResult::AlreadyLearned},
+            {"relearn as the other class moves it", {u"Ja"_s, u"Wa"_s}, {0, 1, 0, 1}, LearnResult::Moved},
+            {"forget undoes", {u"Ja"_s, u"Jb"_s, u"Fa"_s}, {1, 0, 0, 0}, LearnResult::Forgotten},
+            {"forget twice", {u"Wa"_s, u"Fa"_s, u"Fa"_s}, {0, 0, 0, 0}, LearnResult::NotLearned},
+            {"two messages share tokens", {u"Ja"_s, u"Wb"_s}, {1, 1, 1, 0}, LearnResult::Learned},
+        };
+        for (const auto& [name, ops, counts, last] : rows)
+            QTest::newRow(name) << ops << counts << last;
     }
     void learning() {
         QFETCH(QStringList, ops);
-        QFETCH(int, junk);
-        QFETCH(int, wanted);
-        QFETCH(int, tokenJunk);
-        QFETCH(int, tokenWanted);
-        QFETCH(int, last);
+        QFETCH(QList<int>, counts);
+        QFETCH(LearnResult, last);
         LearnStore store(m_path);
         QVERIFY(store.open());
         std::optional<LearnResult> result;
@@ -84,14 +81,11 @@ private Q_SLOTS:
             QCOMPARE(now > generation, changed);
             generation = now;
         }
-        QCOMPARE(int(*result), last);
+        QCOMPARE(int(*result), int(last));
         const LearnStore::Totals t = *store.totals();
-        QCOMPARE(int(t.junk), junk);
-        QCOMPARE(int(t.wanted), wanted);
         const QList<TokenCounts> c = *store.countsOf({u"aword"_s, u"body"_s});
-        QCOMPARE(int(c[0].junk), tokenJunk);
-        QCOMPARE(int(c[0].wanted), tokenWanted);
-        QCOMPARE(int(c[1].junk + c[1].wanted), junk + wanted); // shared by every message
+        QCOMPARE((QList<int>{int(t.junk), int(t.wanted), int(c[0].junk), int(c[0].wanted)}), counts);
+        QCOMPARE(int(c[1].junk + c[1].wanted), counts[0] + counts[1]); // shared by every message
     }
 
     void createdPrivate() {

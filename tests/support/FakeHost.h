@@ -60,8 +60,7 @@ public:
     void showNoticeBoard(const QString&, const QString& count) override { noticeBoards.append(count); }
     void unloadNoticeBoard() override { ++unloads; }
     bool startMailer(const QString& commandLine) override {
-        mailerCommands.append(commandLine);
-        return mailerStarts;
+        return mailerCommands << commandLine, mailerStarts;
     }
     void hangUp() override { ++hangUps; }
     void waitWithEvents(int milliseconds) override { waits.append(milliseconds); }
@@ -73,18 +72,12 @@ public:
     bool lateAnnouncements = false; // as brindle-check: nobody waits for a box per deletion
     bool deletionsMayBeAnnouncedLate() const override { return lateAnnouncements; }
     std::function<void(int)> duringProgress; // runs at each message, as window events would
-    void progress(int n, int) override {
-        if (duringProgress)
-            duringProgress(n);
-    }
+    void progress(int n, int) override { duringProgress ? duringProgress(n) : void(); }
     QList<std::pair<int, QString>> unjudged; // what tellUnjudged was told, once per check
     void tellUnjudged(const QList<std::pair<int, QString>>& messages) override { unjudged += messages; }
     bool trusting = false; // the answer to every question of trust
     QList<TrustQuestion> questions;
-    bool askTrust(const TrustQuestion& question) override {
-        questions.append(question);
-        return trusting;
-    }
+    bool askTrust(const TrustQuestion& question) override { return questions << question, trusting; }
 };
 
 } // namespace brindle::testing

@@ -21,7 +21,7 @@ public:
     bool connectFails = false;
     Pop3ErrorKind loginFails = Pop3ErrorKind::None; // how the login fails, if it does
     bool closeFails = false;
-    QSet<int> statusFails, fetchFails, deleteRefused, rawFails;
+    QSet<int> statusFails, fetchFails, deleteRefused;
     int garbledFrom = 0; // > 0: from this message on, calls fail as after garbled pipelined replies
     QString failureText = QStringLiteral("-ERR something went wrong");
 
@@ -41,25 +41,17 @@ public:
         return out;
     }
 
-    bool NMailInitializeWinSock() override {
-        log << QStringLiteral("init");
-        return true;
-    }
-    void NMailSetOption(int option, int value) override {
-        log << QStringLiteral("option %1 %2").arg(option).arg(value);
-    }
+    bool NMailInitializeWinSock() override { return log << QStringLiteral("init"), true; }
+    void NMailSetOption(int option, int value) override { log << u"option %1 %2"_qs.arg(option).arg(value); }
     int NMailPop3Connect(const QString& host) override {
-        log << QStringLiteral("connect ") + host;
-        return connectFails ? fail(Pop3ErrorKind::CannotConnect) : 7;
+        return log << u"connect "_qs + host, connectFails ? fail(Pop3ErrorKind::CannotConnect) : 7;
     }
     int NMailPop3Authenticate(int, const QString& id, const QString& password, int apopFlag) override {
         log << QStringLiteral("login ") + id;
         logins.append({id, password, apopFlag});
         return loginFails != Pop3ErrorKind::None ? fail(loginFails) : int(messages.size());
     }
-    QString NMailGetMessage() override {
-        return failureText + QChar(u'\0') + QStringLiteral("junk after NUL");
-    }
+    QString NMailGetMessage() override { return failureText + QChar(u'\0') + u"junk after NUL"_qs; }
     Pop3Error NMailGetError() override { return lastError; }
     int NMailPop3GetMailStatus(int, int n, MailFields& fields) override {
         if (numbered(QStringLiteral("status"), n, statusFails) < 0)
@@ -89,7 +81,7 @@ public:
         return 0;
     }
     int NMailPop3GetRawMail(int, int n, int bodyLines, QByteArray& raw) override {
-        if (numbered(bodyLines < 0 ? QStringLiteral("raw") : QStringLiteral("top"), n, rawFails) < 0)
+        if (numbered(bodyLines < 0 ? QStringLiteral("raw") : QStringLiteral("top"), n, {}) < 0)
             return -1;
         raw = messages[n - 1].raw();
         return 0;
@@ -98,14 +90,8 @@ public:
         return numbered(QStringLiteral("dele"), n, deleteRefused);
     }
     void NMailPop3Skip(int, int n) override { log << QStringLiteral("skip %1").arg(n); }
-    int NMailPop3SendQuit(int) override {
-        log << QStringLiteral("sendquit");
-        return 0;
-    }
-    int NMailPop3Close(int) override {
-        log << QStringLiteral("quit");
-        return closeFails ? -1 : 0;
-    }
+    int NMailPop3SendQuit(int) override { return log << QStringLiteral("sendquit"), 0; }
+    int NMailPop3Close(int) override { return log << QStringLiteral("quit"), closeFails ? -1 : 0; }
     void NMailEndWinSock() override { log << QStringLiteral("end"); }
 
     void add(const QString& subject, const QString& from, const QString& body, qint64 size = -1) {

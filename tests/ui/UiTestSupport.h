@@ -11,8 +11,10 @@
 
 #include <functional>
 #include <memory>
-#include <QCoreApplication>
+#include <QApplication>
 #include <QEvent>
+#include <QListWidget>
+#include <QTableWidget>
 #include <QTest>
 
 namespace brindle::test {
@@ -66,6 +68,7 @@ public:
     }
 
     // The main window on the recording library, loaded from the folder's files.
+    MainForm& startWithServer() { return writeServerAndAccount(), start(); }
     MainForm& start(MediaControl* music = nullptr) {
         m_main.reset();
         flushDeletes();
@@ -82,5 +85,47 @@ public:
 private:
     std::unique_ptr<MainForm> m_main;
 };
+
+// One test row per entry of a table whose entries begin with their name; the row hands the test the
+// entry's index.
+template <typename Rows> void indexRows(const Rows& rows) {
+    QTest::addColumn<int>("row");
+    int i = 0;
+    for (const auto& r : rows) {
+        if constexpr (requires { r.name; })
+            QTest::newRow(r.name) << i++;
+        else
+            QTest::newRow(std::get<0>(r)) << i++;
+    }
+}
+
+// The shown top-level window of this object name.
+template <typename T> T* shownWindow(const QString& name) {
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->objectName() == name && w->isVisible())
+            return qobject_cast<T*>(w);
+    return nullptr;
+}
+
+inline QStringList texts(const QTableWidget* t, int column) {
+    QStringList out;
+    for (int r = 0; r < t->rowCount(); ++r)
+        out << (t->item(r, column) ? t->item(r, column)->text() : QStringLiteral("(no item)"));
+    return out;
+}
+inline QStringList texts(const QListWidget* l) {
+    QStringList out;
+    for (int i = 0; i < l->count(); ++i)
+        out << l->item(i)->text();
+    return out;
+}
+
+// Selects these whole rows, and only these.
+inline void selectRows(QTableWidget* t, const QList<int>& rows) {
+    t->clearSelection();
+    for (int r : rows)
+        t->selectionModel()->select(t->model()->index(r, 0),
+                                    QItemSelectionModel::Select | QItemSelectionModel::Rows);
+}
 
 } // namespace brindle::test

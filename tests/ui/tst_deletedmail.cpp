@@ -10,15 +10,11 @@
 #include "ui/GekitaiForm.h"
 #include "ui/MailViewer.h"
 
-#include <QApplication>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QRegularExpression>
-#include <QTableWidget>
 
 using namespace brindle;
 using namespace brindle::test;
@@ -26,14 +22,6 @@ using namespace brindle::test;
 namespace {
 
 using D = DeletedMailForm;
-
-template <typename T> T* window(const QString& name) {
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-        if (w->objectName() == name && w->isVisible())
-            return qobject_cast<T*>(w);
-    }
-    return nullptr;
-}
 
 // Three deletions, oldest first: two from one sender written differently, with copies (the second
 // partial, its subject encoded); the newest one's copy already removed by retention.
@@ -109,16 +97,23 @@ const QList<LogRow> kLogRows{
      .allowed = {"jiro@example.org", "taro@example.jp"}},
 };
 
+// The allow list editor on "a@example.jp", "b@example.jp": an entry typed and registered, or a row
+// removed and the question answered; the list after; whether the user is told of a refusal.
+const QStringList kBoth{"a@example.jp", "b@example.jp"};
+const std::tuple<const char*, QString, int, bool, QStringList, bool> kEditorRows[]{
+    {"no address refused", "taro", -1, false, kBoth, true},
+    {"domain taken normalized", QStringLiteral("＠Example.JP"), -1, false, kBoth + QStringList{"@example.jp"},
+     false},
+    {"removal confirmed", "", 1, true, {"a@example.jp"}, false},
+    {"removal declined", "", 1, false, kBoth, false},
+};
+
 } // namespace
 
 class DeletedMailTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void logWindow_data() {
-        QTest::addColumn<int>("row");
-        for (int i = 0; i < kLogRows.size(); ++i)
-            QTest::newRow(kLogRows[i].name) << i;
-    }
+    void logWindow_data() { indexRows(kLogRows); }
     void logWindow() {
         QFETCH(int, row);
         const LogRow& want = kLogRows[row];
@@ -128,15 +123,10 @@ private Q_SLOTS:
         const QString out = fx.dir.path(QStringLiteral("written.out"));
         uiServices().chooseSaveFile = [&out](QWidget*, const QString&) { return out; };
         main.mdeleted->trigger();
-        auto* f = window<D>(QStringLiteral("DeletedMailForm"));
+        auto* f = shownWindow<D>(QStringLiteral("DeletedMailForm"));
         QVERIFY(f);
-        QStringList subjects;
-        for (int r = 0; r < f->Table->rowCount(); ++r)
-            subjects << f->Table->item(r, 4)->text();
-        QCOMPARE(subjects, (QStringList{"third", "second", "first"}));
-        for (int r : want.selected)
-            f->Table->selectionModel()->select(f->Table->model()->index(r, 0),
-                                               QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        QCOMPARE(texts(f->Table, 4), (QStringList{"third", "second", "first"}));
+        selectRows(f->Table, want.selected);
         (f->*want.button)->click();
 
         QCOMPARE(fx.boxes.asked.size(), want.told.isEmpty() ? 0 : 1);
@@ -157,29 +147,14 @@ private Q_SLOTS:
             QVERIFY(!viewer->Note->isHidden());
     }
 
-    void allowListEditor_data() {
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<int>("removeRow");
-        QTest::addColumn<bool>("yes");
-        QTest::addColumn<QStringList>("after");
-        QTest::addColumn<bool>("told");
-        const QStringList both{"a@example.jp", "b@example.jp"};
-        QTest::newRow("no address refused") << "taro" << -1 << false << both << true;
-        QTest::newRow("domain taken normalized")
-            << QStringLiteral("＠Example.JP") << -1 << false << (both + QStringList{"@example.jp"}) << false;
-        QTest::newRow("removal confirmed") << "" << 1 << true << QStringList{"a@example.jp"} << false;
-        QTest::newRow("removal declined") << "" << 1 << false << both << false;
-    }
+    void allowListEditor_data() { indexRows(kEditorRows); }
     void allowListEditor() {
-        QFETCH(QString, typed);
-        QFETCH(int, removeRow);
-        QFETCH(bool, yes);
-        QFETCH(QStringList, after);
-        QFETCH(bool, told);
+        QFETCH(int, row);
+        const auto& [name, typed, removeRow, yes, after, told] = kEditorRows[row];
         UiFixture fx;
         QVERIFY(testing::writeFile(allowListPath(), "# mine\na@example.jp\nb@example.jp\n"));
         forms::gekitaiForm()->Command3->click();
-        auto* f = window<AllowListForm>(QStringLiteral("AllowListForm"));
+        auto* f = shownWindow<AllowListForm>(QStringLiteral("AllowListForm"));
         QVERIFY(f);
         if (removeRow >= 0) {
             f->List1->setCurrentRow(removeRow);
@@ -190,10 +165,7 @@ private Q_SLOTS:
             f->Command1->click();
         }
         QCOMPARE(readAllowList(), after);
-        QStringList shown;
-        for (int i = 0; i < f->List1->count(); ++i)
-            shown << f->List1->item(i)->text();
-        QCOMPARE(shown, after);
+        QCOMPARE(texts(f->List1), after);
         QCOMPARE(fx.boxes.asked.size() - (removeRow >= 0 ? 1 : 0), told ? 1 : 0);
         if (told)
             QVERIFY(fx.boxes.asked[0].contains(QStringLiteral("taro@example.jp")));
@@ -210,8 +182,7 @@ private Q_SLOTS:
     void trialCheck() {
         QFETCH(bool, duringCheck);
         UiFixture fx;
-        fx.writeServerAndAccount();
-        MainForm& main = fx.start();
+        MainForm& main = fx.startWithServer();
         GekitaiForm* g = forms::gekitaiForm();
         g->Text1->setText(QStringLiteral("spam"));
         g->Command1->click();
@@ -224,9 +195,9 @@ private Q_SLOTS:
         } else {
             main.mtrial->trigger();
         }
-        QCOMPARE(fx.lib.log.filter(QRegularExpression(QStringLiteral("^connect "))).size(), 1);
-        QCOMPARE(fx.lib.log.filter(QRegularExpression(QStringLiteral("^dele "))).size(), duringCheck ? 1 : 0);
-        auto* f = window<D>(QStringLiteral("TrialResultForm"));
+        QCOMPARE(fx.lib.log.filter(u"connect "_qs).size(), 1);
+        QCOMPARE(fx.lib.numbers(u"dele"_qs).size(), duringCheck ? 1 : 0);
+        auto* f = shownWindow<D>(QStringLiteral("TrialResultForm"));
         QCOMPARE(f != nullptr, !duringCheck);
         if (f) {
             QCOMPARE(f->Table->rowCount(), 1);

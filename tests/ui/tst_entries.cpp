@@ -29,6 +29,18 @@ void confirm(const QString& id, const QString& password, bool save) {
     f->OKCommand->click();
 }
 
+// The box typed in ("-": the account not saved), the value, a part of the refusal (empty: accepted).
+const std::tuple<const char*, QString, QString, QString> kRefusals[]{
+    {"ID é", u"IdText"_qs, u"café"_qs, u"IDに、設定ファイルに保存できない文字 「é」"_qs},
+    {"password emoji", u"PassText"_qs, u"pw😀"_qs, u"パスワードに、"_qs},
+    {"password not saved", u"PassText-"_qs, u"pw😀"_qs, {}},
+    {"ID ℃", u"IdText"_qs, u"℃"_qs, {}},
+    {"POP3 Korean", u"Pop3Text"_qs, u"메일.kr"_qs, u"POP3サーバー名に、"_qs},
+    {"SMTP no-break space", u"SmtpText"_qs, u"a\u00a0b"_qs, u"SMTPサーバー名に、"_qs},
+    {"mail address WAVE DASH", u"MailText"_qs, u"a〜b@x.jp"_qs, u"(U+301C)"_qs},
+    {"POP3 101 characters", u"Pop3Text"_qs, QString(101, u'p'), u"長すぎます"_qs},
+};
+
 } // namespace
 
 class EntriesTest : public QObject {
@@ -70,24 +82,10 @@ private Q_SLOTS:
 
     // The account and server windows refuse what their files cannot give back, naming the field and
     // the character, and change nothing; without "save" the account is used and nothing written.
-    void refusesWhatTheFilesCannotHold_data() {
-        QTest::addColumn<QString>("box");
-        QTest::addColumn<QString>("value");
-        QTest::addColumn<QString>("named"); // empty: accepted
-        QTest::newRow("ID é") << u"IdText"_qs << u"café"_qs
-                              << u"IDに、設定ファイルに保存できない文字 「é」"_qs;
-        QTest::newRow("password emoji") << u"PassText"_qs << u"pw😀"_qs << u"パスワードに、"_qs;
-        QTest::newRow("password not saved") << u"PassText-"_qs << u"pw😀"_qs << QString();
-        QTest::newRow("ID ℃") << u"IdText"_qs << u"℃"_qs << QString();
-        QTest::newRow("POP3 Korean") << u"Pop3Text"_qs << u"메일.kr"_qs << u"POP3サーバー名に、"_qs;
-        QTest::newRow("SMTP no-break space") << u"SmtpText"_qs << u"a\u00a0b"_qs << u"SMTPサーバー名に、"_qs;
-        QTest::newRow("mail address WAVE DASH") << u"MailText"_qs << u"a〜b@x.jp"_qs << u"(U+301C)"_qs;
-        QTest::newRow("POP3 101 characters") << u"Pop3Text"_qs << QString(101, u'p') << u"長すぎます"_qs;
-    }
+    void refusesWhatTheFilesCannotHold_data() { indexRows(kRefusals); }
     void refusesWhatTheFilesCannotHold() {
-        QFETCH(QString, box);
-        QFETCH(QString, value);
-        QFETCH(QString, named);
+        QFETCH(int, row);
+        const auto& [name, box, value, named] = kRefusals[row];
         UiFixture fx;
         const bool account = box.startsWith(u"IdText") || box.startsWith(u"PassText");
         Form* f = account ? static_cast<Form*>(forms::idPassForm()) : forms::optionForm();

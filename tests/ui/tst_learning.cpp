@@ -62,6 +62,26 @@ LearnStore::Totals totals() {
     return store.open() ? store.totals().value_or(LearnStore::Totals{}) : LearnStore::Totals{};
 }
 
+// Rows (newest first) the user ticks or unticks; learned now or later; a copy (by kRules) learned as
+// wanted before, and one removed after the listing (-1: none); the junk learned; a part of the box.
+const std::tuple<const char*, QList<int>, bool, int, int, quint32, QString> kOffers[]{
+    {"defaults", {}, true, -1, -1, 2u, "2件を迷惑メール"},
+    {"hiragana ticked, keyword unticked", {4, 5}, true, -1, -1, 2u, "2件を迷惑メール"},
+    {"later learns nothing", {}, false, -1, -1, 0u, ""},
+    {"wanted stays wanted", {}, true, 0, -1, 1u, "1件は「迷惑メールではない」"},
+    {"a gone copy is skipped", {}, true, -1, 4, 1u, "1件は控えを読めなかった"},
+};
+
+// The store ("junk": the copy learned as junk; else the file's bytes); the allow list's question
+// answered yes; the wanted learned; a part of the window's learned line; the allow list after.
+const QString kSender0 = QStringLiteral("sender0@example.jp");
+const std::tuple<const char*, QByteArray, bool, quint32, QString, QStringList> kNotJunk[]{
+    {"moved from junk, allowed", "junk", true, 1u, "迷惑メール 0通 / 通常のメール 1通", {kSender0}},
+    {"moved from junk, not allowed", "junk", false, 1u, "迷惑メール 0通 / 通常のメール 1通", {}},
+    {"fresh store", "", true, 1u, "通常のメール 1通", {kSender0}},
+    {"corrupt store", "not a database at all, just bytes", false, 0u, "壊れています", {}},
+};
+
 } // namespace
 
 class LearningTest : public QObject {
@@ -96,29 +116,10 @@ private Q_SLOTS:
 
     // Switched on: every copy listed with its rule, the broad rules unticked; only the ticked copies
     // are learned as junk, a copy told wanted before stays wanted, a copy gone meanwhile is counted.
-    void quarantineOffer_data() {
-        QTest::addColumn<QList<int>>("toggle"); // rows (newest first) the user ticks or unticks
-        QTest::addColumn<bool>("learn");
-        QTest::addColumn<int>("wantedBefore"); // a copy (by kRules) learned as wanted before; -1 none
-        QTest::addColumn<int>("removed");      // a copy (by kRules) removed after the listing; -1 none
-        QTest::addColumn<quint32>("junk");
-        QTest::addColumn<QString>("told");
-        QTest::newRow("defaults") << QList<int>{} << true << -1 << -1 << 2u << "2件を迷惑メール";
-        QTest::newRow("hiragana ticked, keyword unticked")
-            << QList<int>{4, 5} << true << -1 << -1 << 2u << "2件を迷惑メール";
-        QTest::newRow("later learns nothing") << QList<int>{} << false << -1 << -1 << 0u << "";
-        QTest::newRow("wanted stays wanted")
-            << QList<int>{} << true << 0 << -1 << 1u << "1件は「迷惑メールではない」";
-        QTest::newRow("a gone copy is skipped")
-            << QList<int>{} << true << -1 << 4 << 1u << "1件は控えを読めなかった";
-    }
+    void quarantineOffer_data() { indexRows(kOffers); }
     void quarantineOffer() {
-        QFETCH(QList<int>, toggle);
-        QFETCH(bool, learn);
-        QFETCH(int, wantedBefore);
-        QFETCH(int, removed);
-        QFETCH(quint32, junk);
-        QFETCH(QString, told);
+        QFETCH(int, row);
+        const auto& [name, toggle, learn, wantedBefore, removed, junk, told] = kOffers[row];
         UiFixture fx;
         const QStringList files = writeLog(fx);
         if (wantedBefore >= 0) {
@@ -129,15 +130,12 @@ private Q_SLOTS:
         main.mlearn->trigger();
         auto* d = main.findChild<LearnQuarantineDialog*>();
         QVERIFY(d && d->isVisible());
-        QStringList rules;
         QList<bool> ticked;
-        for (int r = 0; r < d->Table->rowCount(); ++r) {
-            rules << d->Table->item(r, 0)->text();
+        for (int r = 0; r < d->Table->rowCount(); ++r)
             ticked << (d->Table->item(r, 0)->checkState() == Qt::Checked);
-        }
         QStringList newestFirst = kRules;
         std::reverse(newestFirst.begin(), newestFirst.end());
-        QCOMPARE(rules, newestFirst);
+        QCOMPARE(texts(d->Table, 0), newestFirst);
         QCOMPARE(ticked, (QList<bool>{false, true, false, false, false, true}));
         for (int r : toggle) {
             QTableWidgetItem* item = d->Table->item(r, 0);
@@ -156,28 +154,10 @@ private Q_SLOTS:
 
     // "迷惑メールではない" learns the selected copy as wanted (moving it from junk) and offers the allow
     // list; the counts in the window follow, and a store that cannot be used is told, not crashed on.
-    void notJunk_data() {
-        QTest::addColumn<QByteArray>("store"); // "junk": the copy learned as junk; else the file's bytes
-        QTest::addColumn<bool>("yes");
-        QTest::addColumn<quint32>("wanted");
-        QTest::addColumn<QString>("note"); // a part of the window's learned line, before and after
-        QTest::addColumn<QStringList>("allowed");
-        const QString sender = QStringLiteral("sender0@example.jp");
-        QTest::newRow("moved from junk, allowed")
-            << QByteArray("junk") << true << 1u << "迷惑メール 0通 / 通常のメール 1通" << QStringList{sender};
-        QTest::newRow("moved from junk, not allowed")
-            << QByteArray("junk") << false << 1u << "迷惑メール 0通 / 通常のメール 1通" << QStringList{};
-        QTest::newRow("fresh store") << QByteArray() << true << 1u << "通常のメール 1通"
-                                     << QStringList{sender};
-        QTest::newRow("corrupt store") << QByteArray("not a database at all, just bytes") << false << 0u
-                                       << "壊れています" << QStringList{};
-    }
+    void notJunk_data() { indexRows(kNotJunk); }
     void notJunk() {
-        QFETCH(QByteArray, store);
-        QFETCH(bool, yes);
-        QFETCH(quint32, wanted);
-        QFETCH(QString, note);
-        QFETCH(QStringList, allowed);
+        QFETCH(int, row);
+        const auto& [name, store, yes, wanted, note, allowed] = kNotJunk[row];
         UiFixture fx;
         writeLog(fx);
         if (store == "junk") {

@@ -84,10 +84,10 @@ private Q_SLOTS:
     // contrast a control's state needs to be seen.
     void indicatorStandsOut_data() {
         QTest::addColumn<int>("which");
-        QTest::newRow("main window, rule") << 0;
-        QTest::newRow("main window, interval box") << 1;
-        QTest::newRow("settings, notice board box") << 2;
-        QTest::newRow("settings, notice board choice") << 3;
+        int i = 0;
+        for (const char* name : {"main window, rule", "main window, interval box",
+                                 "settings, notice board box", "settings, notice board choice"})
+            QTest::newRow(name) << i++;
     }
     void indicatorStandsOut() {
         QFETCH(int, which);
@@ -138,15 +138,11 @@ private Q_SLOTS:
     // one on the lines its height gives) and stands out from it by 4.5:1 as drawn: the stronger
     // quarter of its pixels (the strokes' cores, not their blended edges) against the button's
     // commonest colour.
-    void buttonsReadable_data() {
-        QTest::addColumn<int>("window");
-        for (int i = 0; i < kWindows.size(); ++i)
-            QTest::newRow(kWindows[i].first) << i;
-    }
+    void buttonsReadable_data() { indexRows(kWindows); }
     void buttonsReadable() {
-        QFETCH(int, window);
+        QFETCH(int, row);
         UiFixture f;
-        QWidget* w = kWindows[window].second(f.start());
+        QWidget* w = kWindows[row].second(f.start());
         for (QAbstractButton* b : seenButtons(w)) {
             QStyleOptionButton opt;
             opt.initFrom(b);
@@ -225,29 +221,26 @@ private Q_SLOTS:
 
     // A box stands above the topmost window of ours, and is kept on top itself while one of ours is:
     // a modal box beneath HELP would leave the program unanswerable.
+    // Shown in turn: m main, h HELP, s settings, t main kept on top; the last one active. Then the box's
+    // parent (empty: none).
     void boxAboveTopmost_data() {
-        QTest::addColumn<QString>(
-            "shown"); // m main, h HELP, s settings, t main kept on top; then the active one
+        QTest::addColumn<QString>("shown");
         QTest::addColumn<QString>("parent");
-        QTest::newRow("main alone") << "m"
-                                    << "MainForm";
-        QTest::newRow("HELP over main") << "mh"
-                                        << "HELPForm";
-        QTest::newRow("settings active, HELP shown") << "mhs"
-                                                     << "HELPForm";
-        QTest::newRow("settings active") << "ms"
-                                         << "SetForm";
-        QTest::newRow("main kept on top, settings active") << "ts"
-                                                           << "MainForm";
-        QTest::newRow("in the tray: no parent") << ""
-                                                << "";
+        for (const auto& [name, shown, parent] : {
+                 std::tuple{"main alone", "m", "MainForm"},
+                 {"HELP over main", "mh", "HELPForm"},
+                 {"settings active, HELP shown", "mhs", "HELPForm"},
+                 {"settings active", "ms", "SetForm"},
+                 {"main kept on top, settings active", "ts", "MainForm"},
+                 {"in the tray: no parent", "", ""},
+             })
+            QTest::newRow(name) << QString::fromLatin1(shown) << QString::fromLatin1(parent);
     }
     void boxAboveTopmost() {
         QFETCH(QString, shown);
         QFETCH(QString, parent);
         UiFixture f;
-        f.writeServerAndAccount();
-        MainForm& main = f.start();
+        MainForm& main = f.startWithServer();
         QWidget* last = nullptr;
         for (QChar c : shown) {
             last = c == u'h'   ? static_cast<QWidget*>(forms::helpForm())

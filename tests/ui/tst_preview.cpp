@@ -58,31 +58,55 @@ struct Passes {
     }
 };
 
-void select(QTableWidget* t, const QList<int>& rows) {
-    t->clearSelection();
-    for (int r : rows)
-        t->selectionModel()->select(t->model()->index(r, 0),
-                                    QItemSelectionModel::Select | QItemSelectionModel::Rows);
-}
-
 QStringList sorted(const QSet<QString>& set) {
     QStringList list(set.begin(), set.end());
     list.sort();
     return list;
 }
 
-std::pair<quint32, quint32> learnedTotals() {
+QList<quint32> learnedTotals() {
     learn::LearnStore store;
     const auto t = store.open() ? store.totals() : std::nullopt;
-    return t ? std::pair{t->junk, t->wanted} : std::pair<quint32, quint32>{99, 99};
+    return t ? QList<quint32>{t->junk, t->wanted} : QList<quint32>{};
 }
 
-// A window whose first reading lists these messages.
-std::unique_ptr<PreviewForm> listed(Passes& passes, const QList<Report>& messages) {
-    passes.outcomes << listing(messages);
-    std::unique_ptr<PreviewForm> f(new PreviewForm(passes.runner()));
-    return f->refresh() ? std::move(f) : nullptr;
-}
+// The window on recorded passes, whose first reading lists these messages.
+struct Listed : UiFixture {
+    Passes passes;
+    std::unique_ptr<PreviewForm> f;
+    explicit Listed(const QList<Report>& messages) {
+        passes.outcomes << listing(messages);
+        f = std::make_unique<PreviewForm>(passes.runner());
+        QVERIFY(f->refresh());
+    }
+};
+
+const std::tuple<const char*, Report, QString, int> kVerdicts[]{
+    {"keyword", report("u", V::Caught, "件名", -1, "当選"), "件名「当選」", 1},
+    {"learned", report("u", V::Caught, "学習", 0.99841), "学習 0.998", 1},
+    {"allowed", report("u", V::Allowed), "許可リスト", 0},
+    {"kept", report("u", V::Keep), "残す", 0},
+    {"kept, scored", report("u", V::Keep, {}, 0.1204), "残す（学習 0.120）", 0},
+    {"unjudged", report("u", V::Unjudged), "読めませんでした", 0},
+};
+
+// Rows marked in turn, the learned totals (junk, wanted), the marks shown, a part of the box shown.
+const QString kJ = QStringLiteral("迷惑メール"), kW = QStringLiteral("迷惑メールではない"),
+              kNone = QStringLiteral("（UIDLなし）");
+const std::tuple<const char*, Steps, QList<quint32>, QStringList, QString> kMarkings[]{
+    {"two as junk", {{{0, 1}, Mark::Junk}}, {2, 0}, {kJ, kJ, kNone}, ""},
+    {"marked the other way moves", {{{0, 1}, Mark::Junk}, {{0}, Mark::Wanted}}, {1, 1}, {kW, kJ, kNone}, ""},
+    {"the same mark twice counts once",
+     {{{1}, Mark::Wanted}, {{1}, Mark::Wanted}},
+     {0, 1},
+     {"", kW, kNone},
+     ""},
+    {"no UIDL: not marked, told why",
+     {{{0, 2}, Mark::Junk}},
+     {1, 0},
+     {kJ, "", kNone},
+     "1通には印を付けられません"},
+};
 
 struct DeleteCase {
     const char* name;
@@ -128,93 +152,49 @@ Q_DECLARE_METATYPE(Steps)
 class PreviewTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void verdicts_data() {
-        QTest::addColumn<Report>("message");
-        QTest::addColumn<QString>("verdict");
-        QTest::addColumn<int>("caught");
-        QTest::newRow("keyword") << report("u", V::Caught, "件名", -1, "当選") << "件名「当選」" << 1;
-        QTest::newRow("learned") << report("u", V::Caught, "学習", 0.99841) << "学習 0.998" << 1;
-        QTest::newRow("allowed") << report("u", V::Allowed) << "許可リスト" << 0;
-        QTest::newRow("kept") << report("u", V::Keep) << "残す" << 0;
-        QTest::newRow("kept, scored") << report("u", V::Keep, {}, 0.1204) << "残す（学習 0.120）" << 0;
-        QTest::newRow("unjudged") << report("u", V::Unjudged) << "読めませんでした" << 0;
-    }
+    void verdicts_data() { indexRows(kVerdicts); }
     void verdicts() {
-        QFETCH(Report, message);
-        QFETCH(QString, verdict);
-        QFETCH(int, caught);
-        UiFixture fx;
-        Passes passes;
-        const auto f = listed(passes, {message});
-        QVERIFY(f);
+        QFETCH(int, row);
+        const auto& [name, message, verdict, caught] = kVerdicts[row];
+        Listed fx({message});
+        const auto& [passes, f] = std::tie(fx.passes, fx.f);
         QCOMPARE(passes.inputs.size(), 1);
         QVERIFY(passes.inputs[0].previewLines > 0 && !passes.inputs[0].onlyUidls);
-        QCOMPARE(f->Table->rowCount(), 1);
-        QCOMPARE(f->Table->item(0, Judged)->text(), verdict);
+        QCOMPARE(texts(f->Table, Judged), QStringList{verdict});
         QCOMPARE(f->Table->item(0, Sender)->text(), QStringLiteral("a@example.jp"));
         QVERIFY2(f->Status->text().contains(QStringLiteral("削除対象 %1通").arg(caught)),
                  qPrintable(f->Status->text()));
     }
 
-    void marking_data() {
-        QTest::addColumn<Steps>("steps");
-        QTest::addColumn<int>("junk");
-        QTest::addColumn<int>("wanted");
-        QTest::addColumn<QStringList>("shown");
-        QTest::addColumn<QString>("told");
-        const QString j = QStringLiteral("迷惑メール"), w = QStringLiteral("迷惑メールではない"),
-                      none = QStringLiteral("（UIDLなし）");
-        QTest::newRow("two as junk") << Steps{{{0, 1}, Mark::Junk}} << 2 << 0 << QStringList{j, j, none}
-                                     << "";
-        QTest::newRow("marked the other way moves")
-            << Steps{{{0, 1}, Mark::Junk}, {{0}, Mark::Wanted}} << 1 << 1 << QStringList{w, j, none} << "";
-        QTest::newRow("the same mark twice counts once")
-            << Steps{{{1}, Mark::Wanted}, {{1}, Mark::Wanted}} << 0 << 1 << QStringList{"", w, none} << "";
-        QTest::newRow("no UIDL: not marked, told why")
-            << Steps{{{0, 2}, Mark::Junk}} << 1 << 0 << QStringList{j, "", none}
-            << "1通には印を付けられません";
-    }
+    void marking_data() { indexRows(kMarkings); }
     void marking() {
-        QFETCH(Steps, steps);
-        QFETCH(int, junk);
-        QFETCH(int, wanted);
-        QFETCH(QStringList, shown);
-        QFETCH(QString, told);
-        UiFixture fx;
-        Passes passes;
-        const auto f =
-            listed(passes, {report("u1", V::Keep), report("u2", V::Caught, "HTML"), report("", V::Keep)});
-        QVERIFY(f);
+        QFETCH(int, row);
+        const auto& [name, steps, totals, shown, told] = kMarkings[row];
+        Listed fx({report("u1", V::Keep), report("u2", V::Caught, "HTML"), report("", V::Keep)});
+        const auto& f = fx.f;
         for (const auto& [rows, mark] : steps) {
-            select(f->Table, rows);
+            selectRows(f->Table, rows);
             (mark == Mark::Junk ? f->JunkCommand : f->WantedCommand)->click();
         }
-        QCOMPARE(learnedTotals(), (std::pair<quint32, quint32>(junk, wanted)));
-        QStringList marks;
-        for (int r = 0; r < f->Table->rowCount(); ++r)
-            marks << f->Table->item(r, Marked)->text();
-        QCOMPARE(marks, shown);
-        QVERIFY(f->Status->text().contains(
-            QStringLiteral("学習済み: 迷惑メール %1通 / 迷惑メールではない %2通").arg(junk).arg(wanted)));
+        QCOMPARE(learnedTotals(), totals);
+        QCOMPARE(texts(f->Table, Marked), shown);
+        QVERIFY(
+            f->Status->text().contains(QStringLiteral("学習済み: 迷惑メール %1通 / 迷惑メールではない %2通")
+                                           .arg(totals[0])
+                                           .arg(totals[1])));
         QVERIFY2(told.isEmpty() ? fx.boxes.asked.isEmpty()
                                 : fx.boxes.asked.size() == 1 && fx.boxes.asked[0].contains(told),
                  qPrintable(fx.boxes.asked.join(u'|')));
     }
 
-    void deletion_data() {
-        QTest::addColumn<int>("row");
-        for (int i = 0; i < kDeleteCases.size(); ++i)
-            QTest::newRow(kDeleteCases[i].name) << i;
-    }
+    void deletion_data() { indexRows(kDeleteCases); }
     void deletion() {
         QFETCH(int, row);
         const DeleteCase& c = kDeleteCases[row];
-        UiFixture fx;
-        Passes passes;
-        const auto f = listed(passes, c.listed);
-        QVERIFY(f);
+        Listed fx(c.listed);
+        const auto& [passes, f] = std::tie(fx.passes, fx.f);
         for (const auto& [r, mark] : c.marks) {
-            select(f->Table, {r});
+            selectRows(f->Table, {r});
             f->markSelected(mark);
         }
         CheckOutcome done;

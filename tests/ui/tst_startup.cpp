@@ -34,6 +34,25 @@ public:
     QStringList sent;
 };
 
+// ini.ini's BGM line; the menu where the user switches it (empty: left alone); on as it ends, and as
+// the next start finds it.
+const std::tuple<const char*, QByteArray, QString, bool> kMusic[]{
+    {"no key: on", "", "", true},
+    {"BGM=0: silent", "BGM=0\r\n", "", false},
+    {"on, off in the File menu", "BGM=1\r\n", "mfile", false},
+    {"off, on in the tray menu", "BGM=0\r\n", "mnuPopup", true},
+};
+
+// The exit (a menu entry by object name; empty: the close box); the rule stored, the option selected at start
+// (empty: none), the option the user selects (empty: left alone), the rule saved. The options' stored
+// numbers: 1 keyword, 6 html, 4 size, 5 no hiragana; anything else is none.
+const std::tuple<const char*, QString, QByteArray, QString, QString, QByteArray> kExits[]{
+    {"close box, 1 to 5", "", "1", "Option1", "Option5", "5"},
+    {"File menu, 6 to 4", "mend", "6", "Option6", "Option4", "4"},
+    {"tray menu, 4 to 6", "mnu_Popup2", "4", "Option4", "Option6", "6"},
+    {"2: none, saved empty", "", "2", "", "", ""},
+};
+
 } // namespace
 
 class StartupTest : public QObject {
@@ -65,19 +84,10 @@ private Q_SLOTS:
     }
 
     // The music follows BGM at every start; either menu's entry switches it and stores the choice.
-    void musicSwitch_data() {
-        QTest::addColumn<QByteArray>("stored"); // ini.ini's BGM line
-        QTest::addColumn<QString>("menu");      // where the user switches it; empty: left alone
-        QTest::addColumn<bool>("on");           // as it ends, and as the next start finds it
-        QTest::newRow("no key: on") << QByteArray() << QString() << true;
-        QTest::newRow("BGM=0: silent") << QByteArray("BGM=0\r\n") << QString() << false;
-        QTest::newRow("on, off in the File menu") << QByteArray("BGM=1\r\n") << "mfile" << false;
-        QTest::newRow("off, on in the tray menu") << QByteArray("BGM=0\r\n") << "mnuPopup" << true;
-    }
+    void musicSwitch_data() { indexRows(kMusic); }
     void musicSwitch() {
-        QFETCH(QByteArray, stored);
-        QFETCH(QString, menu);
-        QFETCH(bool, on);
+        QFETCH(int, row);
+        const auto& [name, stored, menu, on] = kMusic[row];
         UiFixture fx;
         fx.write(UiFixture::ini(), "[EXEINI]\r\n" + stored);
         QVERIFY(QDir(fx.dir.path()).mkdir(QStringLiteral(u"音楽データ")));
@@ -104,29 +114,10 @@ private Q_SLOTS:
         QVERIFY(!on || second.sent.first().startsWith(QStringLiteral("open \"")));
     }
 
-    void storedValuesSurviveEveryExit_data() {
-        QTest::addColumn<QString>("exitBy");
-        QTest::addColumn<QByteArray>("storedRule");
-        QTest::addColumn<QString>("loadedRule"); // the option selected at start; empty: none
-        QTest::addColumn<QString>("chosenRule"); // the option the user selects; empty: left alone
-        QTest::addColumn<QByteArray>("savedRule");
-        // The options' stored numbers: 1 keyword, 6 html, 4 size, 5 no hiragana; anything else is none.
-        QTest::newRow("close box, 1 to 5") << "close" << QByteArray("1") << "Option1"
-                                           << "Option5" << QByteArray("5");
-        QTest::newRow("File menu, 6 to 4") << "mend" << QByteArray("6") << "Option6"
-                                           << "Option4" << QByteArray("4");
-        QTest::newRow("tray menu, 4 to 6") << "tray" << QByteArray("4") << "Option4"
-                                           << "Option6" << QByteArray("6");
-        QTest::newRow("2: none, saved empty")
-            << "close" << QByteArray("2") << QString() << QString() << QByteArray();
-    }
-
+    void storedValuesSurviveEveryExit_data() { indexRows(kExits); }
     void storedValuesSurviveEveryExit() {
-        QFETCH(QString, exitBy);
-        QFETCH(QByteArray, storedRule);
-        QFETCH(QString, loadedRule);
-        QFETCH(QString, chosenRule);
-        QFETCH(QByteArray, savedRule);
+        QFETCH(int, row);
+        const auto& [name, exitBy, storedRule, loadedRule, chosenRule, savedRule] = kExits[row];
         UiFixture fx;
         fx.writeServerAndAccount();
         fx.write(UiFixture::ini(),
@@ -154,12 +145,10 @@ private Q_SLOTS:
             set->Check1->setChecked(false);
             set->Option1->setChecked(true);
             set->Text2->setText(QStringLiteral("4"));
-            if (exitBy == QLatin1String("close"))
+            if (exitBy.isEmpty())
                 main.close();
-            else if (exitBy == QLatin1String("mend"))
-                main.mend->trigger();
             else
-                main.mnuPopup2->trigger();
+                main.findChild<QAction*>(exitBy)->trigger();
             QVERIFY(main.hasEnded());
             QCOMPARE(fx.endRunCalls, 1);
             QCOMPARE(fx.lib.log.last(), QStringLiteral("end"));
