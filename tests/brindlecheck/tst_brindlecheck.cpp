@@ -3,6 +3,7 @@
 #include "mailcheck/pop3/Pop3Trust.h"
 #include "settings/SettingsStore.h"
 #include "support/ProgramRun.h"
+#include "support/Rows.h"
 #include "support/TestFiles.h"
 #include "tools/fakepop3/FakePop3Server.h"
 
@@ -13,9 +14,65 @@
 #include <QTest>
 
 using namespace brindle;
+using brindle::test::indexRows;
 using namespace brindle::fake;
 using namespace brindle::testing;
 using namespace Qt::StringLiterals;
+
+const std::tuple<const char*, QStringList, bool, bool, QString> kUsage[]{
+    {"unknown option", {"--frobnicate"}, true, true, "--frobnicate"},
+    {"no server", {}, false, true, "POP3"},
+    {"no account", {}, true, false, "account"},
+    {"no application folder", {}, false, false, ""},
+};
+
+const QString kCaught = u"1\t件名\tjunk offer"_s;
+// The fault; the lines printed, what standard error holds, the exit status.
+using Report = std::tuple<const char*, QString, QStringList, QString, int>;
+const Report kReports[]{
+    Report("copy failure", "copy", {kCaught + "\tkept", "messages: 2, deleted: 0, new: 2"}, "", 5),
+    Report("copy failure, QUIT lost", "copy+quit", {kCaught + "\tkept", "messages: 2, deleted: 0, new: 2"},
+           "", 4),
+    Report("resumed deletion", "resume", {kCaught, "messages: 2, deleted: 1, new: 1"}, "", 0),
+    Report("RETR refused, dry run", "RETR", {"messages: 2, deleted: 0, new: 2, unjudged: 2"},
+           "unjudged: message 2: ", 0),
+    Report("header line over the limit", "header", {kCaught, "messages: 3, deleted: 1, new: 2, unjudged: 1"},
+           "unjudged: message 3: ", 0),
+};
+
+const std::tuple<const char*, QString, int> kFailures[]{
+    {"no connection", "closed", 2},
+    {"login refused", "login", 3},
+    {"lost during the login", "PASS", 2},
+    {"garbage answers the login", "garbage", 2},
+    {"lost at QUIT", "quit", 4},
+    // The login goes out in one flight, which such a server garbles; the next run goes one
+    // command at a time.
+    {"garbled pipelining", "garble", 2},
+    {"DELE refused", "dele", 0}, // told, and not counted as deleted
+    // What is no POP3 is a failed connection, never a refused login.
+    {"malformed greeting", "greeting", 2},
+    {"malformed STAT", "STAT", 2},
+    {"malformed LIST", "LIST", 2},
+    {"two billion messages", "billions", 2},
+    {"APOP, greeting without timestamp", "apop", 3}, // a refused login
+};
+
+using L = QList<QStringList>;
+const std::tuple<const char*, L, QString, int> kLearnSteps[]{
+    {"eml", L{{"--learn-junk", "a.eml"}}, "learned: junk 1, wanted 0, skipped 0", 0},
+    {"mbox", L{{"--learn-wanted", "b.mbox"}}, "learned: junk 0, wanted 3, skipped 0", 0},
+    {"folder, a non-mail file skipped", L{{"--learn-junk", "f"}}, "learned: junk 3, wanted 0, skipped 1", 0},
+    {"both at once", L{{"--learn-junk", "a.eml", "--learn-wanted", "b.mbox", "x.bin"}},
+     "learned: junk 1, wanted 3, skipped 1", 0},
+    {"nothing but no mail", L{{"--learn-junk", "x.bin"}}, "learned: junk 0, wanted 0, skipped 1", 1},
+    {"twice counts once", L{{"--learn-junk", "a.eml"}, {"--learn-junk", "a.eml", "f/1.eml"}},
+     "learned: junk 1, wanted 0, skipped 0, already learned 1", 0},
+    {"forget", L{{"--learn-junk", "a.eml"}, {"--forget", "a.eml"}}, "forgotten: 1", 0},
+    {"forget the mbox's unquoted message", L{{"--learn-wanted", "b.mbox"}, {"--forget", "c.eml"}},
+     "forgotten: 1", 0},
+    {"forget what was never learned", L{{"--forget", "a.eml"}}, "forgotten: 0", 1},
+};
 
 class TestBrindleCheck : public QObject {
     Q_OBJECT
@@ -48,21 +105,10 @@ class TestBrindleCheck : public QObject {
     }
 
 private Q_SLOTS:
-    void usageAndSettings_data() {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<bool>("server");
-        QTest::addColumn<bool>("account");
-        QTest::addColumn<QString>("complaint");
-        QTest::newRow("unknown option") << QStringList{"--frobnicate"} << true << true << "--frobnicate";
-        QTest::newRow("no server") << QStringList{} << false << true << "POP3";
-        QTest::newRow("no account") << QStringList{} << true << false << "account";
-        QTest::newRow("no application folder") << QStringList{} << false << false << "";
-    }
+    void usageAndSettings_data() { indexRows(kUsage); }
     void usageAndSettings() {
-        QFETCH(QStringList, args);
-        QFETCH(bool, server);
-        QFETCH(bool, account);
-        QFETCH(QString, complaint);
+        QFETCH(int, row);
+        const auto& [name, args, server, account, complaint] = kUsage[row];
         makeFolder(server ? "127.0.0.1:1" : QString(), account);
         if (complaint.isEmpty())
             dir.reset();
@@ -157,27 +203,10 @@ private Q_SLOTS:
     }
 
     // What the output says of each caught and each unjudged message, and the exit status.
-    void reporting_data() {
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<QStringList>("lines");
-        QTest::addColumn<QString>("errors"); // what standard error holds
-        QTest::addColumn<int>("exitCode");
-        const QString caught = u"1\t件名\tjunk offer"_s;
-        QTest::newRow("copy failure")
-            << "copy" << QStringList{caught + "\tkept", "messages: 2, deleted: 0, new: 2"} << "" << 5;
-        QTest::newRow("copy failure, QUIT lost")
-            << "copy+quit" << QStringList{caught + "\tkept", "messages: 2, deleted: 0, new: 2"} << "" << 4;
-        QTest::newRow("resumed deletion")
-            << "resume" << QStringList{caught, "messages: 2, deleted: 1, new: 1"} << "" << 0;
-        QTest::newRow("RETR refused, dry run")
-            << "RETR" << QStringList{"messages: 2, deleted: 0, new: 2, unjudged: 2"}
-            << "unjudged: message 2: " << 0;
-        QTest::newRow("header line over the limit")
-            << "header" << QStringList{caught, "messages: 3, deleted: 1, new: 2, unjudged: 1"}
-            << "unjudged: message 3: " << 0;
-    }
+    void reporting_data() { indexRows(kReports); }
     void reporting() {
-        QFETCH(QString, fault);
+        QFETCH(int, row);
+        const auto& [name, fault, lines, errors, exitCode] = kReports[row];
         FakePop3Options o = options();
         o.dropAtQuit = fault == "copy+quit" || fault == "resume";
         o.faultyConnections = fault == "resume" ? 1 : -1;
@@ -193,35 +222,17 @@ private Q_SLOTS:
         if (fault == "resume")
             QCOMPARE(runCheck().exitCode, 4);
         const ProgramRun r = runCheck(fault == "RETR" ? QStringList{"--dry-run"} : QStringList{});
-        QTEST(r.lines, "lines");
-        QFETCH(QString, errors);
+        QCOMPARE(r.lines, lines);
         QVERIFY2(r.errors.contains(errors) && (errors.isEmpty() || r.errors.count(errors) == 1),
                  qPrintable(r.errors));
-        QTEST(r.exitCode, "exitCode");
+        QCOMPARE(r.exitCode, exitCode);
     }
 
     // The exit status follows what went wrong; the password never appears.
-    void failures_data() {
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<int>("exitCode");
-        QTest::newRow("no connection") << "closed" << 2;
-        QTest::newRow("login refused") << "login" << 3;
-        QTest::newRow("lost during the login") << "PASS" << 2;
-        QTest::newRow("garbage answers the login") << "garbage" << 2;
-        QTest::newRow("lost at QUIT") << "quit" << 4;
-        // The login goes out in one flight, which such a server garbles; the next run goes one
-        // command at a time.
-        QTest::newRow("garbled pipelining") << "garble" << 2;
-        QTest::newRow("DELE refused") << "dele" << 0; // told, and not counted as deleted
-        // What is no POP3 is a failed connection, never a refused login.
-        QTest::newRow("malformed greeting") << "greeting" << 2;
-        QTest::newRow("malformed STAT") << "STAT" << 2;
-        QTest::newRow("malformed LIST") << "LIST" << 2;
-        QTest::newRow("two billion messages") << "billions" << 2;
-        QTest::newRow("APOP, greeting without timestamp") << "apop" << 3; // a refused login
-    }
+    void failures_data() { indexRows(kFailures); }
     void failures() {
-        QFETCH(QString, fault);
+        QFETCH(int, row);
+        const auto& [name, fault, exitCode] = kFailures[row];
         FakePop3Options o = options();
         o.dropAtQuit = fault == "quit";
         o.refuseLogin = fault == "login";
@@ -247,7 +258,7 @@ private Q_SLOTS:
             QVERIFY(saveServerSettings(apop));
         }
         const ProgramRun r = runCheck();
-        QTEST(r.exitCode, "exitCode");
+        QCOMPARE(r.exitCode, exitCode);
         QVERIFY(!r.errors.isEmpty());
         QVERIFY(!r.errors.contains("secret"));
         QCOMPARE(server.mailbox().size(), 2);
@@ -262,30 +273,10 @@ private Q_SLOTS:
     // step's summary and exit status count. Files: a.eml, b.mbox (three messages, the second with a
     // quoted ">From " line), c.eml (that second message unquoted), f/ (two .eml, sub/ one more, a
     // notes.txt that is no mail), x.bin (no mail).
-    void learnFromFiles_data() {
-        QTest::addColumn<QList<QStringList>>("steps");
-        QTest::addColumn<QString>("summary");
-        QTest::addColumn<int>("exitCode");
-        using L = QList<QStringList>;
-        QTest::newRow("eml") << L{{"--learn-junk", "a.eml"}} << "learned: junk 1, wanted 0, skipped 0" << 0;
-        QTest::newRow("mbox") << L{{"--learn-wanted", "b.mbox"}} << "learned: junk 0, wanted 3, skipped 0"
-                              << 0;
-        QTest::newRow("folder, a non-mail file skipped")
-            << L{{"--learn-junk", "f"}} << "learned: junk 3, wanted 0, skipped 1" << 0;
-        QTest::newRow("both at once") << L{{"--learn-junk", "a.eml", "--learn-wanted", "b.mbox", "x.bin"}}
-                                      << "learned: junk 1, wanted 3, skipped 1" << 0;
-        QTest::newRow("nothing but no mail")
-            << L{{"--learn-junk", "x.bin"}} << "learned: junk 0, wanted 0, skipped 1" << 1;
-        QTest::newRow("twice counts once")
-            << L{{"--learn-junk", "a.eml"}, {"--learn-junk", "a.eml", "f/1.eml"}}
-            << "learned: junk 1, wanted 0, skipped 0, already learned 1" << 0;
-        QTest::newRow("forget") << L{{"--learn-junk", "a.eml"}, {"--forget", "a.eml"}} << "forgotten: 1" << 0;
-        QTest::newRow("forget the mbox's unquoted message")
-            << L{{"--learn-wanted", "b.mbox"}, {"--forget", "c.eml"}} << "forgotten: 1" << 0;
-        QTest::newRow("forget what was never learned") << L{{"--forget", "a.eml"}} << "forgotten: 0" << 1;
-    }
+    void learnFromFiles_data() { indexRows(kLearnSteps); }
     void learnFromFiles() {
-        QFETCH(QList<QStringList>, steps);
+        QFETCH(int, row);
+        const auto& [name, steps, summary, exitCode] = kLearnSteps[row];
         makeFolder(u"127.0.0.1:%1"_s.arg(closedLoopbackPort()));
         const QString t = dir->path(u"t"_s);
         QVERIFY(QDir().mkpath(t + u"/f/sub"_s));
@@ -313,8 +304,8 @@ private Q_SLOTS:
                     a = t + u'/' + a;
             r = runCheck(step);
         }
-        QTEST(r.lines.value(0), "summary");
-        QTEST(r.exitCode, "exitCode");
+        QCOMPARE(r.lines.value(0), summary);
+        QCOMPARE(r.exitCode, exitCode);
         QVERIFY(!r.errors.contains(u'\x1b'));
         QCOMPARE(r.errors.contains(u"skipped"_s),
                  !r.lines.value(0).contains(u"skipped 0"_s) && r.lines.value(0).contains(u"skipped"_s));

@@ -6,15 +6,15 @@
 #include "platform/Cp932.h"
 #include "support/FakeHost.h"
 #include "support/FakeMailLibrary.h"
+#include "support/Rows.h"
 #include "support/TestFiles.h"
 
 #include <QTest>
 
-Q_DECLARE_METATYPE(brindle::MailPlan)
-
 using namespace brindle;
 using namespace Qt::StringLiterals;
 using namespace brindle::testing;
+using brindle::test::indexRows;
 using Field = CheckHost::Field;
 using Rule = CheckHost::RuleSwitch;
 using Status = CheckOutcome::Status;
@@ -26,6 +26,93 @@ namespace {
 QString bodyOfBytes(int bytes) {
     return QString(bytes / 2, QChar(u'漢')) + QString(bytes % 2, QChar(u'a'));
 }
+
+struct RuleCase {
+    const char* name;
+    QList<Rule> rules;
+    QStringList keywords;
+    QString subject, from, body;
+    qint64 size;
+    QString limit, word, selected;
+};
+// The rows' shorthands, kept out of the tests' way.
+namespace rows {
+struct RuleCase {
+    const char* name;
+    QList<Rule> rules;
+    QStringList keywords;
+    QString subject, from, body;
+    qint64 size;
+    QString limit, word, selected;
+};
+const QList<Rule> kw{Rule::Option1}, html{Rule::Option6}, size{Rule::Option4}, kana{Rule::Option5};
+const QList<Rule> all{Rule::Option5, Rule::Option6, Rule::Option1};
+const QString subj = u"件名"_s, addr = u"アドレス"_s, body = u"本文"_s, big = u"ファイルサイズ"_s;
+const QString hira = u"ひらがな"_s, both = "</HTML> no hiragana";
+// How records, blanks and folding decide is compared with a plain reference in tst_rules. The
+// size rule's probe holds "Subject: s\r\nFrom: a@b" (21 bytes), the body and two line ends.
+const RuleCase kRuleCases[] = {
+    {"keyword: record order", kw, {"in body", "hi"}, "hi", "", "is in body", -1, "", body, "in body"},
+    {"keyword: address", kw, {"@bad.jp"}, "hi", "me@bad.jp", "", -1, "", addr, "@bad.jp"},
+    {"keyword: leading spaces", kw, {"deal"}, "   big deal", "", "", -1, "", subj, "deal"},
+    {"keyword: blank records only", kw, {"   "}, "subject", "a@b", "body", -1, "", "", ""},
+    {"html: upper", html, {}, "s", "", "<HTML>x</HTML>", -1, "", "HTML", "</HTML>"},
+    {"html: lower", html, {}, "s", "", "<html>x</html>", -1, "", "html", "</html>"},
+    {"html: upper wins", html, {}, "s", "", "</html></HTML>", -1, "", "HTML", "</HTML>"},
+    {"html: mixed case kept", html, {}, "s", "", "<Html>x</Html>", -1, "", "", ""},
+    {"html: opening tag only kept", html, {}, "s", "", "<html><body>x", -1, "", "", ""},
+    {"size: exactly the limit", size, {}, "s", "a@b", bodyOfBytes(975), 10, "1000", big, ""},
+    {"size: one byte under", size, {}, "s", "a@b", bodyOfBytes(974), 10, "1000", "", ""},
+    {"size: blanks and fraction", size, {}, "s", "a@b", bodyOfBytes(976), 10, " 1 000.5", big, ""},
+    {"size: the listed size alone does not catch", size, {}, "s", "a@b", "x", 5 << 20, "1000000", "", ""},
+    {"no hiragana: voiced and small only", kana, {}, "s", "", u"ガイドがっ"_s, -1, "", hira, ""},
+    {"no hiragana: single n", kana, {}, "s", "", u"漢字ん"_s, -1, "", "", u"ん"_s},
+    {"no hiragana: katakana and kanji", kana, {}, "s", "", u"カタカナ漢字"_s, -1, "", hira, ""},
+    {"no hiragana: table order", kana, {}, "s", "", u"をxあ"_s, -1, "", "", u"あ"_s},
+    {"keyword rule judges first", all, {"zzz"}, "s", "", both, -1, "", "", ""},
+    {"html before no hiragana", all.mid(0, 2), {}, "s", "", both, -1, "", "HTML", ""},
+    {"no rule", {}, {}, "s", "", both, -1, "", "", ""},
+};
+} // namespace rows
+using rows::kRuleCases;
+
+// The ways a pass ends before judging: the fault, how the pass started, the status, the boxes shown,
+// the QUITs still sent.
+const std::tuple<const char*, QString, Kind, Status, qsizetype, qsizetype> kEnds[]{
+    {"no server", "server", Kind::ByHand, Status::NoServer, 0, 0},
+    {"cannot connect, by hand", "connect", Kind::ByHand, Status::NoConnection, 1, 0},
+    {"cannot connect, timer", "connect", Kind::Interval, Status::NoConnection, 0, 0},
+    {"login refused", "refused", Kind::Interval, Status::LoginRefused, 1, 1},
+    {"lost during the login", "lost", Kind::Interval, Status::NoConnection, 1, 1},
+    {"silent during the login", "silent", Kind::Interval, Status::NoConnection, 1, 1},
+    {"no account", "account", Kind::ByHand, Status::AccountMissing, 0, 1},
+};
+
+// After the judging: a server, the subjects ("junk" is caught), hanging up asked, the board closing by
+// itself; the hang-ups and notice boards that follow.
+const std::tuple<const char*, bool, QStringList, bool, bool, int, QStringList> kAfter[]{
+    {"remaining mail shown", true, {"hi", "junk", "hi"}, true, false, 0, {"2"}},
+    {"board closed after a second", true, {"hi"}, false, true, 0, {"1"}},
+    {"all deleted: no board, no hang-up", true, {"junk", "junk"}, true, false, 0, {}},
+    {"empty mailbox hangs up", true, {}, true, false, 1, {}},
+    {"no server hangs up at once", false, {}, true, false, 1, {}},
+};
+
+// The mail program set, whether it starts; the commands started and the boxes shown.
+const std::tuple<const char*, QString, bool, QStringList, qsizetype> kMailers[]{
+    {"not set", QString::fromUtf16(kNotSetText), true, {}, 1},
+    {"trimmed", "  /usr/bin/mailer -x ", true, {"/usr/bin/mailer -x"}, 0},
+    {"cannot start", "/nowhere", false, {"/nowhere"}, 1},
+};
+
+// The rules and pipelining set; the plan the library is told.
+const std::tuple<const char*, QList<Rule>, bool, MailPlan> kPlans[]{
+    {"keyword", {Rule::Option1}, true, MailPlan::HeadersFirst},
+    {"html, one at a time", {Rule::Option6}, false, MailPlan::WholeMessages},
+    {"size", {Rule::Option4}, true, MailPlan::WholeMessages},
+    {"no hiragana", {Rule::Option5}, true, MailPlan::WholeMessages},
+    {"no rule", {}, true, MailPlan::SizesOnly},
+};
 
 } // namespace
 
@@ -72,67 +159,15 @@ private Q_SLOTS:
 
     // One message judged by the selected rules: the word it is deleted under (empty: kept) and the
     // text lit up in its box (empty: not looked at).
-    void rules_data() {
-        struct Case {
-            const char* name;
-            QList<Rule> rules;
-            QStringList keywords;
-            QString subject, from, body;
-            qint64 size;
-            QString limit, word, selected;
-        };
-        const QList<Rule> kw{Rule::Option1}, html{Rule::Option6}, size{Rule::Option4}, kana{Rule::Option5};
-        const QList<Rule> all{Rule::Option5, Rule::Option6, Rule::Option1};
-        const QString subj = u"件名"_s, addr = u"アドレス"_s, body = u"本文"_s, big = u"ファイルサイズ"_s;
-        const QString hira = u"ひらがな"_s, both = "</HTML> no hiragana";
-        // How records, blanks and folding decide is compared with a plain reference in tst_rules. The
-        // size rule's probe holds "Subject: s\r\nFrom: a@b" (21 bytes), the body and two line ends.
-        const Case cases[] = {
-            {"keyword: record order", kw, {"in body", "hi"}, "hi", "", "is in body", -1, "", body, "in body"},
-            {"keyword: address", kw, {"@bad.jp"}, "hi", "me@bad.jp", "", -1, "", addr, "@bad.jp"},
-            {"keyword: leading spaces", kw, {"deal"}, "   big deal", "", "", -1, "", subj, "deal"},
-            {"keyword: blank records only", kw, {"   "}, "subject", "a@b", "body", -1, "", "", ""},
-            {"html: upper", html, {}, "s", "", "<HTML>x</HTML>", -1, "", "HTML", "</HTML>"},
-            {"html: lower", html, {}, "s", "", "<html>x</html>", -1, "", "html", "</html>"},
-            {"html: upper wins", html, {}, "s", "", "</html></HTML>", -1, "", "HTML", "</HTML>"},
-            {"html: mixed case kept", html, {}, "s", "", "<Html>x</Html>", -1, "", "", ""},
-            {"html: opening tag only kept", html, {}, "s", "", "<html><body>x", -1, "", "", ""},
-            {"size: exactly the limit", size, {}, "s", "a@b", bodyOfBytes(975), 10, "1000", big, ""},
-            {"size: one byte under", size, {}, "s", "a@b", bodyOfBytes(974), 10, "1000", "", ""},
-            {"size: blanks and fraction", size, {}, "s", "a@b", bodyOfBytes(976), 10, " 1 000.5", big, ""},
-            {"size: the listed size alone does not catch", size, {}, "s", "a@b", "x", 5 << 20, "1000000", "", ""},
-            {"no hiragana: voiced and small only", kana, {}, "s", "", u"ガイドがっ"_s, -1, "", hira, ""},
-            {"no hiragana: single n", kana, {}, "s", "", u"漢字ん"_s, -1, "", "", u"ん"_s},
-            {"no hiragana: katakana and kanji", kana, {}, "s", "", u"カタカナ漢字"_s, -1, "", hira, ""},
-            {"no hiragana: table order", kana, {}, "s", "", u"をxあ"_s, -1, "", "", u"あ"_s},
-            {"keyword rule judges first", all, {"zzz"}, "s", "", both, -1, "", "", ""},
-            {"html before no hiragana", all.mid(0, 2), {}, "s", "", both, -1, "", "HTML", ""},
-            {"no rule", {}, {}, "s", "", both, -1, "", "", ""},
-        };
-        QTest::addColumn<QList<Rule>>("rules");
-        QTest::addColumn<QStringList>("keywords");
-        QTest::addColumn<QStringList>("message"); // subject, from, body
-        QTest::addColumn<qint64>("size");
-        QTest::addColumn<QString>("limit");
-        QTest::addColumn<QString>("word");
-        QTest::addColumn<QString>("selected");
-        for (const Case& c : cases) {
-            QTest::newRow(c.name) << c.rules << c.keywords << QStringList{c.subject, c.from, c.body} << c.size
-                                  << c.limit << c.word << c.selected;
-        }
-    }
+    void rules_data() { indexRows(kRuleCases); }
     void rules() {
-        QFETCH(QList<Rule>, rules);
-        QFETCH(QStringList, keywords);
-        QFETCH(QStringList, message);
-        QFETCH(qint64, size);
-        QFETCH(QString, limit);
-        QFETCH(QString, word);
-        QFETCH(QString, selected);
+        QFETCH(int, row);
+        const auto& [name, rules, keywords, subject, from, body, size, limit, word, selected] =
+            kRuleCases[row];
         host.rules = QSet<Rule>(rules.begin(), rules.end());
         inputs.keywords = keywords;
         host.fields[Field::Text10] = limit;
-        lib.add(message[0], message[1], message[2], size);
+        lib.add(subject, from, body, size);
         const CheckOutcome o = runCheck();
         QCOMPARE(host.announcements, word.isEmpty() ? QStringList{} : QStringList{"1:" + word});
         QCOMPARE(lib.numbers("dele"), word.isEmpty() ? QList<int>{} : QList<int>{1});
@@ -198,26 +233,10 @@ private Q_SLOTS:
     }
 
     // The ways a pass ends before judging: the status, the boxes, and whether QUIT is still sent.
-    void endsBeforeJudging_data() {
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<Kind>("kind");
-        QTest::addColumn<Status>("status");
-        QTest::addColumn<int>("boxes");
-        QTest::addColumn<int>("quits");
-        QTest::newRow("no server") << "server" << Kind::ByHand << Status::NoServer << 0 << 0;
-        QTest::newRow("cannot connect, by hand")
-            << "connect" << Kind::ByHand << Status::NoConnection << 1 << 0;
-        QTest::newRow("cannot connect, timer")
-            << "connect" << Kind::Interval << Status::NoConnection << 0 << 0;
-        QTest::newRow("login refused") << "refused" << Kind::Interval << Status::LoginRefused << 1 << 1;
-        QTest::newRow("lost during the login") << "lost" << Kind::Interval << Status::NoConnection << 1 << 1;
-        QTest::newRow("silent during the login")
-            << "silent" << Kind::Interval << Status::NoConnection << 1 << 1;
-        QTest::newRow("no account") << "account" << Kind::ByHand << Status::AccountMissing << 0 << 1;
-    }
+    void endsBeforeJudging_data() { indexRows(kEnds); }
     void endsBeforeJudging() {
-        QFETCH(QString, fault);
-        QFETCH(Kind, kind);
+        QFETCH(int, row);
+        const auto& [name, fault, kind, status, boxes, quits] = kEnds[row];
         lib.add("s", "a@b", "x");
         if (fault == "server")
             values.server.pop3Server.clear();
@@ -230,9 +249,9 @@ private Q_SLOTS:
         lib.loginFails = login.value(fault, Pop3ErrorKind::None);
         host.noticeBoard = true;
         const CheckOutcome o = runCheck(kind);
-        QTEST(o.status, "status");
-        QTEST(int(host.boxes.size()), "boxes");
-        QTEST(int(lib.log.count("quit")), "quits");
+        QCOMPARE(o.status, status);
+        QCOMPARE(host.boxes.size(), boxes);
+        QCOMPARE(lib.log.count("quit"), quits);
         for (const QString& box : host.boxes)
             QVERIFY(box.contains(lib.failureText) && !box.contains("after NUL"));
         QCOMPARE(host.setFormShown, fault == "account" ? 1 : 0);
@@ -242,65 +261,38 @@ private Q_SLOTS:
     }
 
     // What follows the judging: the notice board, its closing, and hanging up the line.
-    void afterTheCheck_data() {
-        QTest::addColumn<bool>("server");
-        QTest::addColumn<QStringList>("subjects"); // "junk" is caught
-        QTest::addColumn<bool>("hangUpAsked");
-        QTest::addColumn<bool>("autoClose");
-        QTest::addColumn<int>("hangUps");
-        QTest::addColumn<QStringList>("boards");
-        QTest::newRow("remaining mail shown")
-            << true << QStringList{"hi", "junk", "hi"} << true << false << 0 << QStringList{"2"};
-        QTest::newRow("board closed after a second")
-            << true << QStringList{"hi"} << false << true << 0 << QStringList{"1"};
-        QTest::newRow("all deleted: no board, no hang-up")
-            << true << QStringList{"junk", "junk"} << true << false << 0 << QStringList{};
-        QTest::newRow("empty mailbox hangs up")
-            << true << QStringList{} << true << false << 1 << QStringList{};
-        QTest::newRow("no server hangs up at once")
-            << false << QStringList{} << true << false << 1 << QStringList{};
-    }
+    void afterTheCheck_data() { indexRows(kAfter); }
     void afterTheCheck() {
-        QFETCH(bool, server);
-        QFETCH(QStringList, subjects);
-        QFETCH(bool, autoClose);
+        QFETCH(int, row);
+        const auto& [name, server, subjects, hangUpAsked, autoClose, hangUps, boards] = kAfter[row];
         junkMailbox(0);
         for (const QString& subject : subjects)
             lib.add(subject, "", "");
         if (!server)
             values.server.pop3Server.clear();
         host.noticeBoard = true;
-        QFETCH(bool, hangUpAsked);
         host.hangUpAsked = hangUpAsked;
         host.autoClose = autoClose;
         runCheck();
-        QTEST(host.hangUps, "hangUps");
-        QTEST(host.noticeBoards, "boards");
+        QCOMPARE(host.hangUps, hangUps);
+        QCOMPARE(host.noticeBoards, boards);
         QCOMPARE(host.waits, autoClose ? QList<int>{1000} : QList<int>{});
         QCOMPARE(host.unloads, autoClose ? 1 : 0);
         QCOMPARE(lib.log.count("quit"), server ? 1 : 0);
         QVERIFY(host.boxes.isEmpty());
     }
 
-    void mailer_data() {
-        QTest::addColumn<QString>("command");
-        QTest::addColumn<bool>("starts");
-        QTest::addColumn<QStringList>("started");
-        QTest::addColumn<int>("boxes");
-        QTest::newRow("not set") << QString::fromUtf16(kNotSetText) << true << QStringList{} << 1;
-        QTest::newRow("trimmed") << "  /usr/bin/mailer -x " << true << QStringList{"/usr/bin/mailer -x"} << 0;
-        QTest::newRow("cannot start") << "/nowhere" << false << QStringList{"/nowhere"} << 1;
-    }
+    void mailer_data() { indexRows(kMailers); }
     void mailer() {
-        QFETCH(QString, command);
-        QFETCH(bool, starts);
+        QFETCH(int, row);
+        const auto& [name, command, starts, started, boxes] = kMailers[row];
         lib.add("hello", "", "");
         host.mailer = true;
         host.mailerStarts = starts;
         host.fields[Field::Text1] = command;
         runCheck();
-        QTEST(host.mailerCommands, "started");
-        QTEST(int(host.boxes.size()), "boxes");
+        QCOMPARE(host.mailerCommands, started);
+        QCOMPARE(host.boxes.size(), boxes);
     }
 
     // The rule, the size limit and the mail program are taken as the check starts: edits while it
@@ -441,21 +433,10 @@ private Q_SLOTS:
 
     // Before it connects, the run tells the library what the rule will read, whether to pipeline, that
     // it wants the UIDLs, and its field buffer (which the size rule's bound relies on).
-    void planForRule_data() {
-        QTest::addColumn<QList<Rule>>("rules");
-        QTest::addColumn<bool>("pipelining");
-        QTest::addColumn<MailPlan>("plan");
-        QTest::newRow("keyword") << QList<Rule>{Rule::Option1} << true << MailPlan::HeadersFirst;
-        QTest::newRow("html, one at a time")
-            << QList<Rule>{Rule::Option6} << false << MailPlan::WholeMessages;
-        QTest::newRow("size") << QList<Rule>{Rule::Option4} << true << MailPlan::WholeMessages;
-        QTest::newRow("no hiragana") << QList<Rule>{Rule::Option5} << true << MailPlan::WholeMessages;
-        QTest::newRow("no rule") << QList<Rule>{} << true << MailPlan::SizesOnly;
-    }
+    void planForRule_data() { indexRows(kPlans); }
     void planForRule() {
-        QFETCH(QList<Rule>, rules);
-        QFETCH(bool, pipelining);
-        QFETCH(MailPlan, plan);
+        QFETCH(int, row);
+        const auto& [name, rules, pipelining, plan] = kPlans[row];
         host.rules = QSet<Rule>(rules.begin(), rules.end());
         inputs.pipelining = pipelining;
         lib.add("s", "", "");

@@ -1,6 +1,7 @@
 // The learned judgement inside the check run, the preview, the marks and onlyUidls, against the
 // in-process server, with a store trained here on composed mail.
 #include "learn/LearnStore.h"
+#include "support/Rows.h"
 #include "support/ServerCheck.h"
 #include "tools/corpus/Corpus.h"
 
@@ -10,13 +11,12 @@
 #include <QTest>
 
 using namespace brindle;
+using brindle::test::indexRows;
 using namespace brindle::fake;
 using namespace brindle::testing;
 using namespace Qt::StringLiterals;
 using Rule = CheckHost::RuleSwitch;
 using Verdict = CheckOutcome::MessageReport::Verdict;
-
-Q_DECLARE_METATYPE(brindle::CheckHost::RuleSwitch)
 
 namespace {
 
@@ -33,6 +33,35 @@ QString senderOf(const QByteArray& message) {
     const qsizetype lt = line.lastIndexOf('<');
     return QString::fromUtf8(lt < 0 ? line : line.mid(lt + 1, line.indexOf('>', lt) - lt - 1));
 }
+
+const QSet<Rule> kKeyword{Rule::Option1};
+// The rules, learning on, junk learned, the store, junk allowed; what is deleted ("number:rule word").
+const std::tuple<const char*, QSet<Rule>, bool, int, int, bool, QStringList> kJudgements[]{
+    {"rule keeps, learned junk", kKeyword, true, 60, 0, false, {u"1:学習"_s, u"3:件名"_s}},
+    {"no rule: learning alone", QSet<Rule>{}, true, 60, 0, false, {u"1:学習"_s}},
+    {"size rule: listing keeps, fetched", QSet<Rule>{Rule::Option4}, true, 60, 0, false, {u"1:学習"_s}},
+    {"learning off", kKeyword, false, 60, 0, false, {u"3:件名"_s}},
+    {"allow list wins", kKeyword, true, 60, 0, true, {u"3:件名"_s}},
+    {"19 junk learned: not ready", kKeyword, true, 19, 0, false, {u"3:件名"_s}},
+    {"corrupt store: rule alone", kKeyword, true, 60, 1, false, {u"3:件名"_s}},
+    {"locked store: rule alone", kKeyword, true, 60, 2, false, {u"3:件名"_s}},
+};
+
+const std::tuple<const char*, bool, bool, int> kMemory[]{
+    {"learning both times", true, false, 0},
+    // The real check fetches the remembered catches for their copies only.
+    {"dry run remembers the catch by 学習", true, true, 2},
+    {"learning switched on", false, false, 2}, // the two kept
+};
+
+// The rules; the marks as junk and as wanted (indexes into the first mailbox), the UIDLs named alone
+// (empty: no onlyUidls); what is deleted, the fetches.
+const std::tuple<const char*, QSet<Rule>, QList<int>, QList<int>, QList<int>, QStringList, int> kMarks[]{
+    {"marked junk, no rule", QSet<Rule>{}, {2}, {}, {}, {u"2:迷惑メール"_s}, 2}, // header, copy
+    {"marked wanted wins over the rule", kKeyword, {}, {3}, {}, {}, 3},          // the headers
+    {"only the named, by uidl", kKeyword, {2}, {}, {2, 3}, {u"2:迷惑メール"_s, u"3:件名"_s}, 2},
+    {"only names nothing left", kKeyword, {}, {}, {0}, {}, 0},
+};
 
 } // namespace
 
@@ -134,36 +163,10 @@ private Q_SLOTS:
 
     // Mailbox: 1 junk the rules keep, 2 wanted, 3 the keyword rule's catch. store: 0 trained, 1 corrupt,
     // 2 locked by another program's exclusive transaction.
-    void learnedJudgement_data() {
-        QTest::addColumn<QSet<Rule>>("rules");
-        QTest::addColumn<bool>("learning");
-        QTest::addColumn<int>("learnedJunk");
-        QTest::addColumn<int>("store");
-        QTest::addColumn<bool>("allowJunk");
-        QTest::addColumn<QStringList>("deleted"); // "number:rule word"
-        const QSet<Rule> keyword{Rule::Option1};
-        QTest::newRow("rule keeps, learned junk")
-            << keyword << true << 60 << 0 << false << QStringList{u"1:学習"_s, u"3:件名"_s};
-        QTest::newRow("no rule: learning alone")
-            << QSet<Rule>{} << true << 60 << 0 << false << QStringList{u"1:学習"_s};
-        QTest::newRow("size rule: listing keeps, fetched")
-            << QSet<Rule>{Rule::Option4} << true << 60 << 0 << false << QStringList{u"1:学習"_s};
-        QTest::newRow("learning off") << keyword << false << 60 << 0 << false << QStringList{u"3:件名"_s};
-        QTest::newRow("allow list wins") << keyword << true << 60 << 0 << true << QStringList{u"3:件名"_s};
-        QTest::newRow("19 junk learned: not ready")
-            << keyword << true << 19 << 0 << false << QStringList{u"3:件名"_s};
-        QTest::newRow("corrupt store: rule alone")
-            << keyword << true << 60 << 1 << false << QStringList{u"3:件名"_s};
-        QTest::newRow("locked store: rule alone")
-            << keyword << true << 60 << 2 << false << QStringList{u"3:件名"_s};
-    }
+    void learnedJudgement_data() { indexRows(kJudgements); }
     void learnedJudgement() {
-        QFETCH(QSet<Rule>, rules);
-        QFETCH(bool, learning);
-        QFETCH(int, learnedJunk);
-        QFETCH(int, store);
-        QFETCH(bool, allowJunk);
-        QFETCH(QStringList, deleted);
+        QFETCH(int, row);
+        const auto& [name, rules, learning, learnedJunk, store, allowJunk, deleted] = kJudgements[row];
         if (store == 1)
             QVERIFY(writeFile(storePath(), QByteArray("SQLite format 3\0", 16) + QByteArray(4096, 'x')));
         else
@@ -207,25 +210,17 @@ private Q_SLOTS:
     }
 
     // A second check fetches nothing that the first judged; switching learning on judges all again.
-    void memory_data() {
-        QTest::addColumn<bool>("firstLearning");
-        QTest::addColumn<bool>("dryRun");
-        QTest::addColumn<int>("fetched");
-        QTest::newRow("learning both times") << true << false << 0;
-        // The real check fetches the remembered catches for their copies only.
-        QTest::newRow("dry run remembers the catch by 学習") << true << true << 2;
-        QTest::newRow("learning switched on") << false << false << 2; // the two kept
-    }
+    void memory_data() { indexRows(kMemory); }
     void memory() {
-        QFETCH(bool, firstLearning);
-        QFETCH(bool, dryRun);
+        QFETCH(int, row);
+        const auto& [name, firstLearning, dryRun, fetched] = kMemory[row];
         QVERIFY(train(60, 60));
         auto server = serve({junk, wanted, kRuleJunk});
         QVERIFY(server);
         const CheckOutcome first = check(*server, {Rule::Option1}, firstLearning, {}, nullptr, dryRun);
         QCOMPARE(first.caught.size(), firstLearning ? 2 : 1);
         const CheckOutcome second = check(*server, {Rule::Option1});
-        QTEST(fetches(*server), "fetched");
+        QCOMPARE(fetches(*server), fetched);
         QCOMPARE(second.deleted, dryRun ? 2 : firstLearning ? 0 : 1);
     }
 
@@ -278,28 +273,10 @@ private Q_SLOTS:
     }
 
     // Marks and onlyUidls act by UIDL, also after another client took message 1 (numbers shifted).
-    void marks_data() {
-        QTest::addColumn<QSet<Rule>>("rules");
-        QTest::addColumn<QList<int>>("junkMarks"); // indexes into the first mailbox
-        QTest::addColumn<QList<int>>("wantedMarks");
-        QTest::addColumn<QList<int>>("only"); // empty: no onlyUidls
-        QTest::addColumn<QStringList>("deleted");
-        QTest::addColumn<int>("fetched");
-        const QSet<Rule> kw{Rule::Option1};
-        QTest::newRow("marked junk, no rule") << QSet<Rule>{} << QList<int>{2} << QList<int>{} << QList<int>{}
-                                              << QStringList{u"2:迷惑メール"_s} << 2; // header, copy
-        QTest::newRow("marked wanted wins over the rule")
-            << kw << QList<int>{} << QList<int>{3} << QList<int>{} << QStringList{} << 3; // the headers
-        QTest::newRow("only the named, by uidl") << kw << QList<int>{2} << QList<int>{} << QList<int>{2, 3}
-                                                 << QStringList{u"2:迷惑メール"_s, u"3:件名"_s} << 2;
-        QTest::newRow("only names nothing left")
-            << kw << QList<int>{} << QList<int>{} << QList<int>{0} << QStringList{} << 0;
-    }
+    void marks_data() { indexRows(kMarks); }
     void marks() {
-        QFETCH(QSet<Rule>, rules);
-        QFETCH(QList<int>, junkMarks);
-        QFETCH(QList<int>, wantedMarks);
-        QFETCH(QList<int>, only);
+        QFETCH(int, row);
+        const auto& [name, rules, junkMarks, wantedMarks, only, deleted, fetched] = kMarks[row];
         const QList<QByteArray> box{"From: a@x.example\r\nSubject: one\r\n\r\nhello\r\n", wanted,
                                     "From: b@x.example\r\nSubject: three\r\n\r\nhello\r\n", kRuleJunk};
         auto server = serve(box);
@@ -319,8 +296,8 @@ private Q_SLOTS:
         QStringList got;
         for (const CheckOutcome::Caught& c : outcome.caught)
             got << u"%1:%2"_s.arg(c.number).arg(c.ruleWord);
-        QTEST(got, "deleted");
-        QTEST(fetches(*server), "fetched");
+        QCOMPARE(got, deleted);
+        QCOMPARE(fetches(*server), fetched);
         QCOMPARE(server->mailbox().size(), 3 - got.size());
         QCOMPARE(outcome.newMailCount, 3 - got.size());
     }

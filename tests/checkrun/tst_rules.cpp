@@ -3,6 +3,7 @@
 #include "mailcheck/DeletionRules.h"
 #include "mailcheck/mime/MimeDecode.h"
 #include "mailcheck/WaitWithEvents.h"
+#include "support/Rows.h"
 
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -10,6 +11,7 @@
 #include <QTest>
 
 using namespace brindle;
+using brindle::test::indexRows;
 using namespace Qt::StringLiterals;
 using Field = CheckHost::Field;
 
@@ -57,6 +59,28 @@ QString randomText(QRandomGenerator& rng, QStringView alphabet, int maxLength) {
     return s;
 }
 
+const QString disguised = u"【メルカ\u2064リ】アカウン\uFE09ト使用停\u2061止"_s;
+const QByteArray utf8 = disguised.toUtf8();
+const QByteArray head = "From: a@example.jp\r\nSubject: hello\r\nMIME-Version: 1.0\r\n"
+                        "Content-Type: text/plain; charset=UTF-8\r\n";
+const QString keyword = u"アカウント使用停止"_s;
+const std::tuple<const char*, QString, QByteArray, QString, int, int> kDisguised[]{
+    {"subject, encoded word", keyword,
+     "Subject: =?UTF-8?B?" + utf8.toBase64() + "?=\r\nFrom: a@example.jp\r\n\r\nx\r\n", u"件名"_s, 7, 11},
+    {"sender", u"mercari.jp"_s, "Subject: hi\r\nFrom: <info@mer\u200Bca\u00ADri.jp>\r\n\r\nx\r\n"_ba,
+     u"アドレス"_s, 5, 12},
+    {"body, 8bit", keyword, head + "\r\n" + utf8 + "\r\n", u"本文"_s, 7, 11},
+    {"body, base64", keyword, head + "Content-Transfer-Encoding: base64\r\n\r\n" + utf8.toBase64() + "\r\n",
+     u"本文"_s, 7, 11},
+    {"body, quoted-printable", keyword,
+     head + "Content-Transfer-Encoding: quoted-printable\r\n\r\n" + utf8.toPercentEncoding("", "", '=') +
+         "\r\n",
+     u"本文"_s, 7, 11},
+    {"keyword registered disguised", u"アカ\u200Dウント\U000E0041使用停止"_s,
+     "Subject: hi\r\nFrom: a@example.jp\r\n\r\n" + keyword.toUtf8(), u"本文"_s, 0, 9},
+    {"width stays significant", u"ｱｶｳﾝﾄ"_s, "Subject: hi\r\nFrom: a@example.jp\r\n\r\n" + utf8, {}, -1, 0},
+};
+
 } // namespace
 
 class TestRules : public QObject {
@@ -99,44 +123,10 @@ private Q_SLOTS:
 
     // Invisible characters inside a word do not hide it, in any field or transfer encoding that can
     // carry them, and the selection covers the disguised word whole.
-    void disguisedKeyword_data() {
-        QTest::addColumn<QString>("keyword");
-        QTest::addColumn<QByteArray>("raw");
-        QTest::addColumn<QString>("word");
-        QTest::addColumn<int>("start");
-        QTest::addColumn<int>("length");
-        const QString disguised = u"【メルカ\u2064リ】アカウン\uFE09ト使用停\u2061止"_s;
-        const QByteArray utf8 = disguised.toUtf8();
-        const QByteArray head = "From: a@example.jp\r\nSubject: hello\r\nMIME-Version: 1.0\r\n"
-                                "Content-Type: text/plain; charset=UTF-8\r\n";
-        const QString keyword = u"アカウント使用停止"_s;
-        QTest::newRow("subject, encoded word")
-            << keyword << "Subject: =?UTF-8?B?" + utf8.toBase64() + "?=\r\nFrom: a@example.jp\r\n\r\nx\r\n"
-            << u"件名"_s << 7 << 11;
-        QTest::newRow("sender") << u"mercari.jp"_s
-                                << "Subject: hi\r\nFrom: <info@mer\u200Bca\u00ADri.jp>\r\n\r\nx\r\n"_ba
-                                << u"アドレス"_s << 5 << 12;
-        QTest::newRow("body, 8bit") << keyword << head + "\r\n" + utf8 + "\r\n" << u"本文"_s << 7 << 11;
-        QTest::newRow("body, base64")
-            << keyword << head + "Content-Transfer-Encoding: base64\r\n\r\n" + utf8.toBase64() + "\r\n"
-            << u"本文"_s << 7 << 11;
-        QTest::newRow("body, quoted-printable")
-            << keyword
-            << head + "Content-Transfer-Encoding: quoted-printable\r\n\r\n" +
-                   utf8.toPercentEncoding("", "", '=') + "\r\n"
-            << u"本文"_s << 7 << 11;
-        QTest::newRow("keyword registered disguised")
-            << u"アカ\u200Dウント\U000E0041使用停止"_s
-            << "Subject: hi\r\nFrom: a@example.jp\r\n\r\n" + keyword.toUtf8() << u"本文"_s << 0 << 9;
-        QTest::newRow("width stays significant")
-            << u"ｱｶｳﾝﾄ"_s << "Subject: hi\r\nFrom: a@example.jp\r\n\r\n" + utf8 << QString() << -1 << 0;
-    }
+    void disguisedKeyword_data() { indexRows(kDisguised); }
     void disguisedKeyword() {
-        QFETCH(QString, keyword);
-        QFETCH(QByteArray, raw);
-        QFETCH(QString, word);
-        QFETCH(int, start);
-        QFETCH(int, length);
+        QFETCH(int, row);
+        const auto& [name, keyword, raw, word, start, length] = kDisguised[row];
         const DecodedMessage m = decodeMessage(raw);
         const KeywordVerdict v = judgeByKeywords(KeywordMatcher({u"unrelated"_s, keyword}), m.head.subject,
                                                  m.head.fromAddress, [&] { return std::optional(m.body); });

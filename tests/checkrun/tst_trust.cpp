@@ -5,6 +5,7 @@
 #include "mailcheck/NMail.h"
 #include "mailcheck/TlsMemory.h"
 #include "support/FakeHost.h"
+#include "support/Rows.h"
 #include "support/TestFiles.h"
 #include "tools/fakepop3/FakePop3Server.h"
 
@@ -12,6 +13,7 @@
 #include <QTest>
 
 using namespace brindle;
+using brindle::test::indexRows;
 using namespace brindle::fake;
 using namespace brindle::testing;
 using namespace Qt::StringLiterals;
@@ -19,8 +21,25 @@ using Tls = FakePop3Options::Tls;
 using Question = CheckHost::TrustQuestion::Kind;
 using Status = CheckOutcome::Status;
 
-Q_DECLARE_METATYPE(brindle::fake::FakePop3Options::Tls)
-Q_DECLARE_METATYPE(brindle::CheckOutcome::Status)
+const QList<Question> kPlain{Question::PlainLogin}, kCert{Question::Certificate};
+// known: in tls.ini: 0 nothing, 1 TLS seen, 2 another certificate pinned; boxes: "エラー" boxes.
+const std::tuple<const char*, Tls, int, bool, bool, QList<Question>, Status, int> kQuestions[]{
+    {"no TLS, agreed", Tls::None, 0, true, true, kPlain, Status::Done, 0},
+    {"no TLS, refused", Tls::None, 0, true, false, kPlain, Status::NoConnection, 1},
+    {"no TLS, refused, interval", Tls::None, 0, false, false, kPlain, Status::NoConnection, 0},
+    {"certificate trusted", Tls::StartTls, 0, true, true, kCert, Status::Done, 0},
+    {"certificate refused", Tls::Implicit, 0, true, false, kCert, Status::NoConnection, 1},
+    {"changed certificate trusted",
+     Tls::StartTls,
+     2,
+     true,
+     true,
+     {Question::ChangedCertificate},
+     Status::Done,
+     0},
+    // A refusal of ours is no question, and is told whoever started the check.
+    {"TLS given up, interval", Tls::None, 1, false, true, {}, Status::NoConnection, 1},
+};
 
 class TestTrust : public QObject {
     Q_OBJECT
@@ -31,39 +50,10 @@ class TestTrust : public QObject {
 private Q_SLOTS:
     void initTestCase() { m_certs = makeTestCertificates(m_certDir.path()); }
 
-    void questions_data() {
-        QTest::addColumn<Tls>("tls");
-        QTest::addColumn<int>("known"); // in tls.ini: 0 nothing, 1 TLS seen, 2 another certificate pinned
-        QTest::addColumn<bool>("byHand");
-        QTest::addColumn<bool>("yes");
-        QTest::addColumn<QList<Question>>("asked");
-        QTest::addColumn<Status>("status");
-        QTest::addColumn<int>("boxes"); // "エラー" boxes
-        const QList<Question> plain{Question::PlainLogin}, cert{Question::Certificate};
-        QTest::newRow("no TLS, agreed") << Tls::None << 0 << true << true << plain << Status::Done << 0;
-        QTest::newRow("no TLS, refused")
-            << Tls::None << 0 << true << false << plain << Status::NoConnection << 1;
-        QTest::newRow("no TLS, refused, interval")
-            << Tls::None << 0 << false << false << plain << Status::NoConnection << 0;
-        QTest::newRow("certificate trusted")
-            << Tls::StartTls << 0 << true << true << cert << Status::Done << 0;
-        QTest::newRow("certificate refused")
-            << Tls::Implicit << 0 << true << false << cert << Status::NoConnection << 1;
-        QTest::newRow("changed certificate trusted")
-            << Tls::StartTls << 2 << true << true << QList<Question>{Question::ChangedCertificate}
-            << Status::Done << 0;
-        // A refusal of ours is no question, and is told whoever started the check.
-        QTest::newRow("TLS given up, interval")
-            << Tls::None << 1 << false << true << QList<Question>{} << Status::NoConnection << 1;
-    }
+    void questions_data() { indexRows(kQuestions); }
     void questions() {
-        QFETCH(Tls, tls);
-        QFETCH(int, known);
-        QFETCH(bool, byHand);
-        QFETCH(bool, yes);
-        QFETCH(QList<Question>, asked);
-        QFETCH(Status, status);
-        QFETCH(int, boxes);
+        QFETCH(int, row);
+        const auto& [name, tls, known, byHand, yes, asked, status, boxes] = kQuestions[row];
         if (!m_certs.error.isEmpty())
             QSKIP(qPrintable(m_certs.error));
         m_folder.reset(); // the old folder goes before the new one is made the application folder

@@ -4,11 +4,13 @@
 #include "mailcheck/DeletionRules.h"
 #include "mailcheck/VerdictMemory.h"
 #include "platform/Cp932.h"
+#include "support/Rows.h"
 #include "support/ServerCheck.h"
 
 #include <QTest>
 
 using namespace brindle;
+using brindle::test::indexRows;
 using namespace brindle::fake;
 using namespace brindle::testing;
 using namespace Qt::StringLiterals;
@@ -28,6 +30,18 @@ QByteArray mail(int i) {
            "\r\nContent-Type: text/plain; charset=UTF-8\r\n\r\n" +
            (junk ? "<html>" + QByteArray(60000, 'x') + "</html>" : u"またね"_s.toUtf8()) + "\r\n";
 }
+
+// The limit from (0 the probe, 1 the listed size, 2 the bound) and its offset; caught, fetches.
+const std::tuple<const char*, int, int, bool, int> kSizeEdges[]{
+    {"probe", 0, 0, true, 1},       {"probe + 1", 0, 1, false, 1},      {"listed", 1, 0, false, 1},
+    {"listed + 1", 1, 1, false, 1}, {"past the bound", 2, 1, false, 0},
+};
+
+// The limit is probe + attachment + offset; caught.
+const std::tuple<const char*, int, bool> kAttachments[]{
+    {"at the limit", 0, true},
+    {"one byte short", 1, false},
+};
 
 } // namespace
 
@@ -120,20 +134,10 @@ private Q_SLOTS:
     // The size rule at its edge, for a message the server lists larger than its probe: each limit
     // decides as the measure does, whether the listing or the fetched message decides; a listing
     // whose bound stays below the limit keeps the message unfetched.
-    void sizeEdge_data() {
-        QTest::addColumn<int>("base"); // the limit from: 0 the probe, 1 the listed size, 2 the bound
-        QTest::addColumn<int>("offset");
-        QTest::addColumn<bool>("caught");
-        QTest::addColumn<int>("fetched");
-        QTest::newRow("probe") << 0 << 0 << true << 1;
-        QTest::newRow("probe + 1") << 0 << 1 << false << 1;
-        QTest::newRow("listed") << 1 << 0 << false << 1;
-        QTest::newRow("listed + 1") << 1 << 1 << false << 1;
-        QTest::newRow("past the bound") << 2 << 1 << false << 0;
-    }
+    void sizeEdge_data() { indexRows(kSizeEdges); }
     void sizeEdge() {
-        QFETCH(int, base);
-        QFETCH(int, offset);
+        QFETCH(int, row);
+        const auto& [name, base, offset, caught, fetched] = kSizeEdges[row];
         // Quoted-printable: three bytes on the wire for each character of the probe.
         const QByteArray message = "Subject: s\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n" +
                                    QByteArray("=41").repeated(20) + "\r\n";
@@ -145,20 +149,16 @@ private Q_SLOTS:
         QVERIFY2(listed > probe + 1, qPrintable(u"listed %1, probe %2"_s.arg(listed).arg(probe)));
         const qint64 from[] = {probe, listed, sizeMeasureBound(listed, kCheckFieldBufferBytes)};
         limit = QString::number(from[base] + offset);
-        QTEST(check(*server, Rule::Option4).deleted == 1, "caught");
-        QTEST(fetches(*server), "fetched");
+        QCOMPARE(check(*server, Rule::Option4).deleted == 1, caught);
+        QCOMPARE(fetches(*server), fetched);
     }
 
     // An attachment, which the probe's text leaves out, counts as it stands in the message: a photo
     // reaches the limit that its covering note alone does not.
-    void attachmentsCount_data() {
-        QTest::addColumn<int>("offset"); // the limit: probe + attachment + offset
-        QTest::addColumn<bool>("caught");
-        QTest::newRow("at the limit") << 0 << true;
-        QTest::newRow("one byte short") << 1 << false;
-    }
+    void attachmentsCount_data() { indexRows(kAttachments); }
     void attachmentsCount() {
-        QFETCH(int, offset);
+        QFETCH(int, row);
+        const auto& [name, offset, caught] = kAttachments[row];
         const QByteArray attachment = QByteArray("QUJD").repeated(500) + "\r\n"; // 2002 bytes
         const QByteArray message =
             "Subject: s\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n"
@@ -170,7 +170,7 @@ private Q_SLOTS:
         const FetchedMessage m = fetchFirst(*server);
         QVERIFY(m.ok && m.fields.leftOutBytes >= attachment.size() - 2);
         limit = QString::number(sizeProbeLength(m.fields.header, m.body) + m.fields.leftOutBytes + offset);
-        QTEST(check(*server, Rule::Option4).deleted == 1, "caught");
+        QCOMPARE(check(*server, Rule::Option4).deleted == 1, caught);
     }
 
     // Messages no longer on the server are forgotten; new mail is judged, the rest is not fetched.

@@ -1,10 +1,12 @@
 #include "keywords/KeywordFile.h"
 #include "support/FileSizeLimit.h"
+#include "support/Rows.h"
 #include "support/TestFiles.h"
 
 #include <QTest>
 
 using namespace brindle;
+using brindle::test::indexRows;
 using brindle::testing::readFile;
 using brindle::testing::writeFile;
 
@@ -14,6 +16,20 @@ namespace {
 QString filled(const QString& text, int fillSpaces) {
     return text + QString(fillSpaces, u' ');
 }
+
+const QByteArray hundredA = QByteArray("\x82\xa0").repeated(100);
+// The text and InUse; the separator and InUse as hex, then the 200 bytes after them.
+const std::tuple<const char*, QString, int, QByteArray, QByteArray> kEncodings[]{
+    {"marked", u"abc"_qs, 0, "0d0a0000", "abc" + QByteArray(197, ' ')},
+    {"200 half-width fill completely", QString(200, u'a'), 1, "0d0a0100", QByteArray(200, 'a')},
+    {"beyond 200 bytes is cut", QString(250, u'b'), 1, "0d0a0100", QByteArray(200, 'b')},
+    {"150 full-width keep 100", QString(150, u'あ'), 1, "0d0a0100", hundredA},
+    {"split full-width dropped", QString(199, u'a') + u"あ"_qs, 1, "0d0a0100", QByteArray(199, 'a') + ' '},
+    {"half-width katakana one byte each", QString(200, u'ｱ'), 1, "0d0a0100", QByteArray(200, '\xb1')},
+    {"emoji becomes ?", u"x😀"_qs, 1, "0d0a0100", "x?" + QByteArray(198, ' ')},
+    {"invisible characters dropped", u"\u00ADア\u2064カ\uFE09\U000E0100x\u200B"_qs, 1, "0d0a0100",
+     "\x83\x41\x83\x4ax" + QByteArray(195, ' ')},
+};
 
 } // namespace
 
@@ -31,35 +47,11 @@ private Q_SLOTS:
         m_file = keywordFilePath();
     }
 
-    void encode_data() {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("inUse");
-        QTest::addColumn<QByteArray>("head");      // separator and InUse, as hex
-        QTest::addColumn<QByteArray>("textBytes"); // the 200 bytes after them
-        const QByteArray hundredA = QByteArray("\x82\xa0").repeated(100);
-        QTest::newRow("marked") << u"abc"_qs << 0 << QByteArray("0d0a0000") << "abc" + QByteArray(197, ' ');
-        QTest::newRow("200 half-width fill completely")
-            << QString(200, u'a') << 1 << QByteArray("0d0a0100") << QByteArray(200, 'a');
-        QTest::newRow("beyond 200 bytes is cut")
-            << QString(250, u'b') << 1 << QByteArray("0d0a0100") << QByteArray(200, 'b');
-        QTest::newRow("150 full-width keep 100")
-            << QString(150, u'あ') << 1 << QByteArray("0d0a0100") << hundredA;
-        QTest::newRow("split full-width dropped")
-            << QString(199, u'a') + u"あ"_qs << 1 << QByteArray("0d0a0100") << QByteArray(199, 'a') + ' ';
-        QTest::newRow("half-width katakana one byte each")
-            << QString(200, u'ｱ') << 1 << QByteArray("0d0a0100") << QByteArray(200, '\xb1');
-        QTest::newRow("emoji becomes ?")
-            << u"x😀"_qs << 1 << QByteArray("0d0a0100") << "x?" + QByteArray(198, ' ');
-        QTest::newRow("invisible characters dropped")
-            << u"\u00ADア\u2064カ\uFE09\U000E0100x\u200B"_qs << 1 << QByteArray("0d0a0100")
-            << "\x83\x41\x83\x4ax" + QByteArray(195, ' ');
-    }
+    void encode_data() { indexRows(kEncodings); }
 
     void encode() {
-        QFETCH(QString, text);
-        QFETCH(int, inUse);
-        QFETCH(QByteArray, head);
-        QFETCH(QByteArray, textBytes);
+        QFETCH(int, row);
+        const auto& [name, text, inUse, head, textBytes] = kEncodings[row];
         const QByteArray record = encodeKeywordRecord(text, static_cast<std::int16_t>(inUse));
         QCOMPARE(record.size(), kKeywordRecordSize);
         QCOMPARE(record.first(4).toHex(), head);

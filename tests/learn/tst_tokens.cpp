@@ -1,10 +1,12 @@
 // The tokens of a message and how the classifier combines what was learned about them.
 #include "learn/Classifier.h"
 #include "learn/Tokenizer.h"
+#include "support/Rows.h"
 
 #include <QTest>
 
 using namespace brindle::learn;
+using brindle::test::indexRows;
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -14,76 +16,85 @@ QByteArray message(const QByteArray& headers, const QString& body, const QByteAr
            "; charset=UTF-8\r\nContent-Transfer-Encoding: base64\r\n\r\n" + body.toUtf8().toBase64() + "\r\n";
 }
 
+const QByteArray kPlain = "From: a@example.jp\r\nSubject: hi\r\n";
+using TokenRow = std::tuple<const char*, QByteArray, QStringList, QStringList>;
+const TokenRow kTokens[]{
+    TokenRow("Japanese subject in pairs",
+             "From: a@example.jp\r\nSubject: =?UTF-8?B?" + u"本人確認のお願い"_s.toUtf8().toBase64() +
+                 "?=\r\n\r\nx\r\n",
+             {u"s:本人"_s, u"s:確認"_s, u"s:のお"_s}, {u"本人"_s, u"s:本人確認"_s}),
+    TokenRow("mixed scripts", message(kPlain, u"Amazonプライム会員 Verify ACCOUNT 今すぐ"_s),
+             {u"amazon"_s, u"プラ"_s, u"会員"_s, u"verify"_s, u"account"_s, u"今す"_s},
+             {u"nプ"_s, u"Verify"_s, u"員V"_s}),
+    TokenRow("invisible characters, NFKC",
+             message(kPlain, u"アカウン\u2064ト停\uFE09止 ＡＢＣ ｱｶｳﾝﾄ x\u200Byz"_s),
+             {u"ント"_s, u"停止"_s, u"abc"_s, u"アカ"_s, u"xyz"_s}, {u"ン\u2064"_s, u"ｱｶ"_s, u"ＡＢＣ"_s}),
+    TokenRow("link text names another domain",
+             message(kPlain,
+                     u"<html><a href=\"https://login.evil-site.cn/x\">https://www.amazon.co.jp/</a></html>"_s,
+                     "text/html"),
+             {u"sig:link-mismatch"_s, u"url:evil-site.cn"_s, u"tld:link:cn"_s, u"sig:html-only"_s},
+             {u"url:amazon.co.jp"_s}),
+    TokenRow("link text names its own site",
+             message(kPlain, u"<a href=\"https://www.amazon.co.jp/gp\">amazon.co.jp のご注文</a> 注文"_s,
+                     "text/html"),
+             {u"url:amazon.co.jp"_s, u"tld:link:jp"_s}, {u"sig:link-mismatch"_s}),
+    TokenRow("display name holds another domain",
+             message("From: \"amazon.co.jp\" <info@shop-x.top>\r\nSubject: hi\r\n", u"x"_s),
+             {u"sig:name-domain"_s, u"tld:from:top"_s, u"n:amazon"_s, u"f:info"_s, u"from:shop-x.top"_s},
+             {u"amazon"_s, u"f:amazon"_s}),
+    TokenRow("display name holds its own domain",
+             message("From: mercari.jp <no-reply@mail.mercari.jp>\r\nSubject: hi\r\n", u"x"_s),
+             {u"tld:from:jp"_s}, {u"sig:name-domain"_s}),
+    TokenRow("Authentication-Results",
+             message("Authentication-Results: mx.example.jp;\r\n spf=fail smtp.mailfrom=x.cn;\r\n dkim=none;"
+                     " DMARC=Fail\r\n" +
+                         kPlain,
+                     u"x"_s),
+             {u"auth:spf=fail"_s, u"auth:dkim=none"_s, u"auth:dmarc=fail"_s}, {u"auth:spf=pass"_s}),
+    TokenRow("alternative is not HTML-only, charsets",
+             kPlain +
+                 "Content-Type: multipart/alternative; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain; "
+                 "charset=gb2312\r\n\r\nhello\r\n--b\r\nContent-Type: text/html; charset=utf-8\r\n\r\n"
+                 "<p>hello</p>\r\n--b--\r\n",
+             {u"charset:gb2312"_s, u"charset:utf-8"_s, u"hello"_s}, {u"sig:html-only"_s}),
+    TokenRow("a host keeps letters, digits, dots and hyphens only",
+             message(kPlain, u"see https://ex\u001B[31mample.cn/ now"_s),
+             {u"url:ex31mample.cn"_s, u"tld:link:cn"_s}, {u"url:ex\u001B[31mample.cn"_s}),
+    TokenRow("long Latin runs are one token", message(kPlain, u"ref aGVsbG8gd29ybGQgdGhpcyBpcyBsb25n end"_s),
+             {u"skip:a30"_s, u"ref"_s, u"end"_s}, {u"aghlbgbgd29ybgqgdghpcybpcybsb25n"_s}),
+};
+
+const std::tuple<const char*, double, int, double> kChi2Q[]{
+    {"zero", 0.0, 4, 1.0},
+    {"2 degrees: e^-x/2", 4.0, 2, std::exp(-2.0)},
+    {"4 degrees", 4.0, 4, 3.0 * std::exp(-2.0)},
+    {"6 degrees", 2.0, 6, 2.5 * std::exp(-1.0)},
+};
+
+const QStringList kJunky = {u"40/0"_s, u"35/1"_s, u"30/0"_s, u"25/2"_s, u"38/0"_s, u"0/0"_s};
+const QStringList kWanty = {u"0/40"_s, u"1/35"_s, u"0/30"_s, u"2/25"_s, u"0/38"_s};
+using JudgeRow = std::tuple<const char*, QStringList, int, int, int, QString>;
+const JudgeRow kJudge[]{
+    JudgeRow("19 junk learned: nothing judged", kJunky, 19, 100, int(Verdict::NotReady), {}),
+    JudgeRow("19 wanted learned: nothing judged", kJunky, 100, 19, int(Verdict::NotReady), {}),
+    JudgeRow("clear junk", kJunky, 40, 40, int(Verdict::Junk), u"t0"_s),
+    JudgeRow("clear wanted", kWanty, 40, 40, int(Verdict::Wanted), u"t0"_s),
+    JudgeRow("evidence both ways: unsure", kJunky + kWanty, 40, 40, int(Verdict::Unsure), u"t0"_s),
+    JudgeRow("only unknown tokens: unsure", {u"0/0"_s, u"0/0"_s}, 40, 40, int(Verdict::Unsure), {}),
+    JudgeRow("per class ratios: more junk learned does not tilt", {u"100/10"_s, u"100/10"_s, u"100/10"_s},
+             1000, 100, int(Verdict::Unsure), {}),
+};
+
 } // namespace
 
 class TestTokens : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void tokens_data() {
-        QTest::addColumn<QByteArray>("raw");
-        QTest::addColumn<QStringList>("present");
-        QTest::addColumn<QStringList>("absent");
-        const QByteArray plain = "From: a@example.jp\r\nSubject: hi\r\n";
-        QTest::newRow("Japanese subject in pairs")
-            << "From: a@example.jp\r\nSubject: =?UTF-8?B?" + u"本人確認のお願い"_s.toUtf8().toBase64() +
-                   "?=\r\n\r\nx\r\n"
-            << QStringList{u"s:本人"_s, u"s:確認"_s, u"s:のお"_s} << QStringList{u"本人"_s, u"s:本人確認"_s};
-        QTest::newRow("mixed scripts")
-            << message(plain, u"Amazonプライム会員 Verify ACCOUNT 今すぐ"_s)
-            << QStringList{u"amazon"_s, u"プラ"_s, u"会員"_s, u"verify"_s, u"account"_s, u"今す"_s}
-            << QStringList{u"nプ"_s, u"Verify"_s, u"員V"_s};
-        QTest::newRow("invisible characters, NFKC")
-            << message(plain, u"アカウン\u2064ト停\uFE09止 ＡＢＣ ｱｶｳﾝﾄ x\u200Byz"_s)
-            << QStringList{u"ント"_s, u"停止"_s, u"abc"_s, u"アカ"_s, u"xyz"_s}
-            << QStringList{u"ン\u2064"_s, u"ｱｶ"_s, u"ＡＢＣ"_s};
-        QTest::newRow("link text names another domain")
-            << message(
-                   plain,
-                   u"<html><a href=\"https://login.evil-site.cn/x\">https://www.amazon.co.jp/</a></html>"_s,
-                   "text/html")
-            << QStringList{u"sig:link-mismatch"_s, u"url:evil-site.cn"_s, u"tld:link:cn"_s,
-                           u"sig:html-only"_s}
-            << QStringList{u"url:amazon.co.jp"_s};
-        QTest::newRow("link text names its own site")
-            << message(plain, u"<a href=\"https://www.amazon.co.jp/gp\">amazon.co.jp のご注文</a> 注文"_s,
-                       "text/html")
-            << QStringList{u"url:amazon.co.jp"_s, u"tld:link:jp"_s} << QStringList{u"sig:link-mismatch"_s};
-        QTest::newRow("display name holds another domain")
-            << message("From: \"amazon.co.jp\" <info@shop-x.top>\r\nSubject: hi\r\n", u"x"_s)
-            << QStringList{u"sig:name-domain"_s, u"tld:from:top"_s, u"n:amazon"_s, u"f:info"_s,
-                           u"from:shop-x.top"_s}
-            << QStringList{u"amazon"_s, u"f:amazon"_s};
-        QTest::newRow("display name holds its own domain")
-            << message("From: mercari.jp <no-reply@mail.mercari.jp>\r\nSubject: hi\r\n", u"x"_s)
-            << QStringList{u"tld:from:jp"_s} << QStringList{u"sig:name-domain"_s};
-        QTest::newRow("Authentication-Results")
-            << message(
-                   "Authentication-Results: mx.example.jp;\r\n spf=fail smtp.mailfrom=x.cn;\r\n dkim=none;"
-                   " DMARC=Fail\r\n" +
-                       plain,
-                   u"x"_s)
-            << QStringList{u"auth:spf=fail"_s, u"auth:dkim=none"_s, u"auth:dmarc=fail"_s}
-            << QStringList{u"auth:spf=pass"_s};
-        QTest::newRow("alternative is not HTML-only, charsets")
-            << plain +
-                   "Content-Type: multipart/alternative; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain; "
-                   "charset=gb2312\r\n\r\nhello\r\n--b\r\nContent-Type: text/html; charset=utf-8\r\n\r\n"
-                   "<p>hello</p>\r\n--b--\r\n"
-            << QStringList{u"charset:gb2312"_s, u"charset:utf-8"_s, u"hello"_s}
-            << QStringList{u"sig:html-only"_s};
-        QTest::newRow("a host keeps letters, digits, dots and hyphens only")
-            << message(plain, u"see https://ex\u001B[31mample.cn/ now"_s)
-            << QStringList{u"url:ex31mample.cn"_s, u"tld:link:cn"_s}
-            << QStringList{u"url:ex\u001B[31mample.cn"_s};
-        QTest::newRow("long Latin runs are one token")
-            << message(plain, u"ref aGVsbG8gd29ybGQgdGhpcyBpcyBsb25n end"_s)
-            << QStringList{u"skip:a30"_s, u"ref"_s, u"end"_s}
-            << QStringList{u"aghlbgbgd29ybgqgdghpcybpcybsb25n"_s};
-    }
+    void tokens_data() { indexRows(kTokens); }
     void tokens() {
-        QFETCH(QByteArray, raw);
-        QFETCH(QStringList, present);
-        QFETCH(QStringList, absent);
+        QFETCH(int, row);
+        const auto& [name, raw, present, absent] = kTokens[row];
         const QStringList got = tokenize(raw);
         for (const QString& t : present)
             QVERIFY2(got.contains(t), qPrintable(t + u" missing from "_s + got.join(u' ')));
@@ -105,51 +116,18 @@ private Q_SLOTS:
         QVERIFY(got.contains(u"tld:from:xyz"_s));
     }
 
-    void chi2Q_data() {
-        QTest::addColumn<double>("x2");
-        QTest::addColumn<int>("degrees");
-        QTest::addColumn<double>("expected");
-        QTest::newRow("zero") << 0.0 << 4 << 1.0;
-        QTest::newRow("2 degrees: e^-x/2") << 4.0 << 2 << std::exp(-2.0);
-        QTest::newRow("4 degrees") << 4.0 << 4 << 3.0 * std::exp(-2.0);
-        QTest::newRow("6 degrees") << 2.0 << 6 << 2.5 * std::exp(-1.0);
-    }
+    void chi2Q_data() { indexRows(kChi2Q); }
     void chi2Q() {
-        QFETCH(double, x2);
-        QFETCH(int, degrees);
-        QFETCH(double, expected);
+        QFETCH(int, row);
+        const auto& [name, x2, degrees, expected] = kChi2Q[row];
         QVERIFY(std::abs(brindle::learn::chi2Q(x2, degrees) - expected) < 1e-12);
     }
 
     // counts: per token "junk/wanted"; learned: the messages of each class.
-    void judge_data() {
-        QTest::addColumn<QStringList>("counts");
-        QTest::addColumn<int>("learnedJunk");
-        QTest::addColumn<int>("learnedWanted");
-        QTest::addColumn<int>("verdict");
-        QTest::addColumn<QString>("strongest");
-        const QStringList junky = {u"40/0"_s, u"35/1"_s, u"30/0"_s, u"25/2"_s, u"38/0"_s, u"0/0"_s};
-        const QStringList wanty = {u"0/40"_s, u"1/35"_s, u"0/30"_s, u"2/25"_s, u"0/38"_s};
-        QTest::newRow("19 junk learned: nothing judged")
-            << junky << 19 << 100 << int(Verdict::NotReady) << QString();
-        QTest::newRow("19 wanted learned: nothing judged")
-            << junky << 100 << 19 << int(Verdict::NotReady) << QString();
-        QTest::newRow("clear junk") << junky << 40 << 40 << int(Verdict::Junk) << u"t0"_s;
-        QTest::newRow("clear wanted") << wanty << 40 << 40 << int(Verdict::Wanted) << u"t0"_s;
-        QTest::newRow("evidence both ways: unsure")
-            << junky + wanty << 40 << 40 << int(Verdict::Unsure) << u"t0"_s;
-        QTest::newRow("only unknown tokens: unsure")
-            << QStringList{u"0/0"_s, u"0/0"_s} << 40 << 40 << int(Verdict::Unsure) << QString();
-        QTest::newRow("per class ratios: more junk learned does not tilt")
-            << QStringList{u"100/10"_s, u"100/10"_s, u"100/10"_s} << 1000 << 100 << int(Verdict::Unsure)
-            << QString();
-    }
+    void judge_data() { indexRows(kJudge); }
     void judge() {
-        QFETCH(QStringList, counts);
-        QFETCH(int, learnedJunk);
-        QFETCH(int, learnedWanted);
-        QFETCH(int, verdict);
-        QFETCH(QString, strongest);
+        QFETCH(int, row);
+        const auto& [name, counts, learnedJunk, learnedWanted, verdict, strongest] = kJudge[row];
         QStringList tokens;
         QList<TokenCounts> c;
         for (const QString& pair : counts) {

@@ -4,11 +4,13 @@
 #include "mailcheck/mime/TransferDecode.h"
 #include "platform/Cp932.h"
 #include "platform/Iconv.h"
+#include "support/Rows.h"
 
 #include <QRandomGenerator>
 #include <QTest>
 
 using namespace brindle;
+using brindle::test::indexRows;
 
 namespace {
 
@@ -39,53 +41,183 @@ QByteArray plain(const QByteArray& charset, const QByteArray& body) {
 const QByteArray kEscKanji = hex("1B 24 42");
 const QByteArray kEscAscii = hex("1B 28 42");
 
+const std::tuple<const char*, QByteArray, QString> kSubjects[]{
+    {"raw shift_jis subject", hex("81 79 8F 64 97 76 81 7A 96 B3 97 BF"), "【重要】無料"},
+    {"raw euc-jp subject is not half-width kana", hex("CC B5 CE C1 A4 C7 A4 B9"), "無料です"},
+    {"utf-8 character split across two words",
+     "=?UTF-8?B?54Q=?= =?UTF-8?B?oeaWmQ==?=", cps({0x7121, 0x6599})},
+    {"windows-31j nec row 13", "=?Windows-31J?B?h0A=?=", cps({0x2460})},
+    // ESC $ B 4C | 35 ESC ( B: an encoder that cut the JIS bytes anywhere.
+    {"iso-2022-jp pair split across words",
+     "=?ISO-2022-JP?B?GyRCTA==?= =?ISO-2022-JP?B?NRsoQg==?=", cps({0x7121})},
+    {"iso-2022-jp word without closing escape then ascii word",
+     "=?ISO-2022-JP?B?GyRCTDVOQQ==?= =?ISO-2022-JP?B?QUI=?=", "無料AB"},
+    {"raw iso-2022-jp in subject", QByteArray("Re: " + kEscKanji + "L5NA" + kEscAscii + " info"),
+     "Re: 無料 info"},
+    {"plain text around a word keeps its blanks", "Re: =?UTF-8?B?54Sh5paZ?= now", "Re: 無料 now"},
+    {"words of different charsets joined without the blank", "=?UTF-8?B?54Sh?= =?Shift_JIS?B?l78=?=", "無料"},
+    {"q encoding with underscore and lowercase hex", "=?iso-8859-1?q?caf=e9_ouvert?=", "café ouvert"},
+    {"language suffix on the charset", "=?ISO-2022-JP*ja?B?GyRCTDVOQRsoQg==?=", "無料"},
+    {"missing ?= terminator", "=?UTF-8?B?54Sh5paZ", "無料"},
+    {"broken base64 characters skipped", "=?UTF-8?B?54Sh*5paZ?=", "無料"},
+    {"us-ascii word that holds shift_jis bytes", "=?us-ascii?B?lrOXvw==?=", "無料"},
+    {"not an encoded word stays as text", "a =? b ?= c", "a =? b ?= c"},
+};
+
+const QByteArray kAlternative = "Content-Type: multipart/alternative; boundary=\"b1\"";
+const std::tuple<const char*, QByteArray, QString> kBodies[]{
+    {"iso-2022-jp nec row 13 and kanji",
+     plain("ISO-2022-JP", hex("1B 24 42 2D 21 2D 6A 32 71 30 77 1B 28 42")),
+     cps({0x2460, 0x3231, 0x4F1A, 0x54E1})},
+    {"iso-2022-jp wave dash folds to cp932", plain("ISO-2022-JP", hex("1B 24 42 23 31 21 41 23 35 1B 28 42")),
+     cps({0xFF11, 0xFF5E, 0xFF15})},
+    {"iso-2022-jp without the closing escape", plain("ISO-2022-JP", hex("1B 24 42 4C 35 4E 41")),
+     cps({0x7121, 0x6599})},
+    {"iso-2022-jp half-width katakana", plain("ISO-2022-JP", hex("1B 28 49 36 37 1B 28 42")),
+     cps({0xFF76, 0xFF77})},
+    {"iso-2022-jp SO/SI katakana", plain("ISO-2022-JP", hex("41 0E 36 37 0F 42")),
+     cps({'A', 0xFF76, 0xFF77, 'B'})},
+    {"iso-2022-jp JIS X 0212 gives U+FFFD, rest intact",
+     plain("ISO-2022-JP", hex("1B 24 28 44 30 21 1B 24 42 4C 35 1B 28 42 41")), cps({0xFFFD, 0x7121, 'A'})},
+    {"shift_jis backslash stays backslash", plain("shift_jis", hex("87 40 43 3A 5C")),
+     cps({0x2460, 'C', ':', '\\'})},
+    {"euc-jp nec row 13 and wave dash", plain("euc-jp", hex("AD A1 A1 C1")), cps({0x2460, 0xFF5E})},
+    {"quoted-printable soft break inside a character",
+     message("Content-Type: text/plain; charset=Shift_JIS\r\nContent-Transfer-Encoding: "
+             "quoted-printable",
+             "=96=\r\n=B3=97=BF"),
+     "無料"},
+    {"no content-type, raw iso-2022-jp body", message("Subject: x", kEscKanji + "L5NA" + kEscAscii), "無料"},
+    {"iso-2022-jp declared, utf-8 sent", plain("ISO-2022-JP", QString::fromUtf8("無料です").toUtf8()),
+     "無料です"},
+    {"unknown charset, euc-jp sent", plain("x-made-up", hex("CC B5 CE C1")), "無料"},
+    {"utf-8 body with one stray byte stays utf-8",
+     plain("utf-8", QString::fromUtf8("あいうえお").repeated(30).toUtf8() + hex("FF") +
+                        QString::fromUtf8("無料").toUtf8()),
+     QString::fromUtf8("あいうえお").repeated(30) + cps({0xFFFD}) + QString::fromUtf8("無料")},
+    {"euc-jp body with one cut character stays euc-jp",
+     plain("euc-jp", hex("A4 A2").repeated(120) + hex("A4 20") + hex("CC B5 CE C1")),
+     QString::fromUtf8("あ").repeated(120) + cps({0xFFFD, ' ', 0x7121, 0x6599})},
+    {"bad pair does not shift the pairs after it", message("Subject: x", hex("96 B3 85 40 97 BF")),
+     cps({0x7121, 0xFFFD, 0x6599})},
+    {"broken base64 keeps what it can",
+     message("Content-Transfer-Encoding: base64", "SGVs!!bG8g\r\nd29y*bGQ"), "Hello world"},
+    {"unknown transfer encoding taken as is",
+     message("Content-Transfer-Encoding: x-uuencode-ish", "plain text"), "plain text"},
+    {"multipart/alternative gives both parts in order",
+     message(kAlternative, "--b1\r\nContent-Type: text/plain; charset=utf-8\r\n\r\nplain " +
+                               QString::fromUtf8("無料").toUtf8() +
+                               "\r\n--b1\r\nContent-Type: text/html; charset=shift_jis\r\n\r\n<html>" +
+                               hex("96 B3") + "</html>\r\n--b1--\r\n"),
+     "plain 無料\r\n<html>無</html>"},
+    {"html-only mail: closing tag reaches the body",
+     message("Content-Type: text/html; charset=iso-2022-jp",
+             "<HTML><BODY>" + kEscKanji + "L5NA" + kEscAscii + "</BODY></HTML>\r\n"),
+     "<HTML><BODY>無料</BODY></HTML>\r\n"},
+    // The inner boundary extends the outer one, so its delimiters are no outer delimiters.
+    {"nested multipart in message order",
+     message("Content-Type: multipart/mixed; boundary=b",
+             "--b\r\nContent-Type: multipart/alternative; boundary=bb\r\n\r\n"
+             "--bb\r\nContent-Type: text/plain\r\n\r\none\r\n"
+             "--bb\r\nContent-Type: text/html\r\n\r\n<p>two</p>\r\n--bb--\r\n"
+             "--b\r\nContent-Type: text/plain\r\n\r\nthree\r\n--b--\r\nepilogue\r\n"),
+     "one\r\n<p>two</p>\r\nthree"},
+    {"attachments and calendars excluded, inline named part kept",
+     message("Content-Type: multipart/mixed; boundary=m",
+             "--m\r\nContent-Type: text/plain\r\n\r\nbody\r\n"
+             "--m\r\nContent-Type: text/plain\r\nContent-Disposition: attachment; "
+             "filename=a.txt\r\n\r\n"
+             "ATTACHED\r\n"
+             "--m\r\nContent-Type: text/plain; name=b.txt\r\n\r\nNAMED\r\n"
+             "--m\r\nContent-Type: image/png\r\nContent-Transfer-Encoding: "
+             "base64\r\n\r\niVBORw0KGgo=\r\n"
+             "--m\r\nContent-Type: text/plain; name=c.txt\r\nContent-Disposition: "
+             "inline\r\n\r\nshown\r\n"
+             "--m\r\nContent-Type: text/calendar\r\n\r\nBEGIN:VCALENDAR\r\n--m--\r\n"),
+     "body\r\nshown"},
+    {"forwarded message's text is included",
+     message("Content-Type: multipart/mixed; boundary=f",
+             "--f\r\nContent-Type: text/plain\r\n\r\nFYI\r\n"
+             "--f\r\nContent-Type: message/rfc822\r\n\r\nSubject: junk\r\nContent-Type: text/plain; "
+             "charset=euc-jp\r\n\r\n" +
+                 hex("CC B5 CE C1") + "\r\n--f--\r\n"),
+     "FYI\r\n無料"},
+    {"multipart whose boundary never appears keeps its text",
+     message("Content-Type: multipart/mixed; boundary=zz", hex("96 B3 97 BF")), "無料"},
+    {"unreadable content-type read as text/plain", message("Content-Type: text", "hello"), "hello"},
+    {"digest parts are messages by default",
+     message("Content-Type: multipart/digest; boundary=d",
+             "--d\r\n\r\nSubject: one\r\n\r\nfirst\r\n--d\r\n\r\nSubject: "
+             "two\r\n\r\nsecond\r\n--d--\r\n"),
+     "first\r\nsecond"},
+    {"text without any header block is all body", "just text\r\nline two", "just text\r\nline two"},
+};
+
+const std::tuple<const char*, QByteArray, QByteArray> kCharsets[]{
+    // "１～５ 無料①"
+    {"iso-2022-jp", "ISO-2022-JP",
+     hex("1B 24 42 23 31 21 41 23 35 1B 28 42 20 1B 24 42 4C 35 4E 41 2D 21 1B 28 42")},
+    {"shift_jis", "Shift_JIS", hex("82 50 81 60 82 54 20 96 B3 97 BF 87 40")},
+    {"euc-jp", "EUC-JP", hex("A3 B1 A1 C1 A3 B5 20 CC B5 CE C1 AD A1")},
+    // A Unix mailer's wave dash is U+301C.
+    {"utf-8", "UTF-8", hex("EF BC 91 E3 80 9C EF BC 95 20 E7 84 A1 E6 96 99 E2 91 A0")},
+};
+
+const std::tuple<const char*, QByteArray, QString> kFroms[]{
+    {"name and angle address", "Taro Yamada <taro@example.jp>", "taro@example.jp"},
+    {"bare address with comment name", "taro@example.jp (Taro <x@y>)", "taro@example.jp"},
+    {"quoted name with comma and at sign", "\"Yamada, Taro @ HQ\" <taro@example.jp>", "taro@example.jp"},
+    {"encoded display name", "=?ISO-2022-JP?B?GyRCTDVOQRsoQg==?= <free@spam.example>", "free@spam.example"},
+    {"raw shift_jis name ending in a 5C byte before the quote",
+     QByteArray("\"" + hex("95 5C") + "\" <hyo@example.jp>"), "hyo@example.jp"},
+    {"group syntax takes the first member", "Friends: first@example.jp, Second <second@example.jp>;",
+     "first@example.jp"},
+    {"empty group then mailbox", "undisclosed-recipients:;", "undisclosed-recipients:;"},
+    {"source route", "<@relay.example:taro@example.jp>", "taro@example.jp"},
+    {"folded over two lines", "Taro\r\n <taro@example.jp>", "taro@example.jp"},
+    {"unclosed brackets: the word holding the at sign", "<< Shop <shop@example.jp", "shop@example.jp"},
+    {"no address: the decoded text", "=?UTF-8?B?54Sh5paZ?=", "無料"},
+};
+
+const std::tuple<const char*, bool, QByteArray, QByteArray> kTransfers[]{
+    {"base64 dangling group of three", true, "SGVsbG", "Hell"},
+    {"base64 lone character dropped", true, "SGk=S", "Hi"},
+    {"qp soft break with trailing blanks", false, "ab= \t\r\ncd", "abcd"},
+    {"qp soft break with bare LF", false, "ab=\ncd", "abcd"},
+    {"qp equals at the end", false, "ab=", "ab"},
+    {"qp half escape at the end", false, "ab=4", "ab=4"},
+    {"qp invalid escapes kept", false, "100=% off =3D free=ZZ", "100=% off = free=ZZ"},
+};
+
+const std::tuple<const char*, QString, QString> kFolds[]{
+    {"jis variants to cp932", cps({0x301C, 0x2016, 0x2212, 0xA2, 0xA3, 0xAC, 0x2014, 0xA6}),
+     cps({0xFF5E, 0x2225, 0xFF0D, 0xFFE0, 0xFFE1, 0xFFE2, 0x2015, 0xFFE4})},
+    {"no case or width folding", "Aａｱア~", "Aａｱア~"},
+};
+
+const std::tuple<const char*, QByteArray, QByteArray, bool> kStrict[]{
+    {"us-ascii with 8-bit", "us-ascii", hex("96 B3"), false},
+    {"iso-2022-jp with 8-bit", "iso-2022-jp", hex("E7 84 A1"), false},
+    {"utf-8 truncated", "utf-8", hex("E7 84"), false},
+    {"shift_jis unmapped pair", "sjis", hex("85 40"), false},
+    {"label with path characters", "../../x", "abc", false},
+    {"utf-7 that reads as nothing", "UTF-7", "++R", false},
+    {"shift_jis user-defined area", "cp932", hex("F0 40"), true},
+    {"euc-jp under a spelling of its own", "\"x-euc-jp\"", hex("CC B5"), true},
+    {"any charset iconv knows", "KOI8-R", hex("C1"), true},
+};
+
 } // namespace
 
 class TestMimeDecode : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void subject_data() {
-        QTest::addColumn<QByteArray>("raw");
-        QTest::addColumn<QString>("expected");
-
-        QTest::newRow("raw shift_jis subject")
-            << hex("81 79 8F 64 97 76 81 7A 96 B3 97 BF") << QString::fromUtf8("【重要】無料");
-        QTest::newRow("raw euc-jp subject is not half-width kana")
-            << hex("CC B5 CE C1 A4 C7 A4 B9") << QString::fromUtf8("無料です");
-        QTest::newRow("utf-8 character split across two words")
-            << QByteArray("=?UTF-8?B?54Q=?= =?UTF-8?B?oeaWmQ==?=") << cps({0x7121, 0x6599});
-        QTest::newRow("windows-31j nec row 13") << QByteArray("=?Windows-31J?B?h0A=?=") << cps({0x2460});
-        // ESC $ B 4C | 35 ESC ( B: an encoder that cut the JIS bytes anywhere.
-        QTest::newRow("iso-2022-jp pair split across words")
-            << QByteArray("=?ISO-2022-JP?B?GyRCTA==?= =?ISO-2022-JP?B?NRsoQg==?=") << cps({0x7121});
-        QTest::newRow("iso-2022-jp word without closing escape then ascii word")
-            << QByteArray("=?ISO-2022-JP?B?GyRCTDVOQQ==?= =?ISO-2022-JP?B?QUI=?=")
-            << QString::fromUtf8("無料AB");
-        QTest::newRow("raw iso-2022-jp in subject")
-            << QByteArray("Re: " + kEscKanji + "L5NA" + kEscAscii + " info")
-            << QString::fromUtf8("Re: 無料 info");
-        QTest::newRow("plain text around a word keeps its blanks")
-            << QByteArray("Re: =?UTF-8?B?54Sh5paZ?= now") << QString::fromUtf8("Re: 無料 now");
-        QTest::newRow("words of different charsets joined without the blank")
-            << QByteArray("=?UTF-8?B?54Sh?= =?Shift_JIS?B?l78=?=") << QString::fromUtf8("無料");
-        QTest::newRow("q encoding with underscore and lowercase hex")
-            << QByteArray("=?iso-8859-1?q?caf=e9_ouvert?=") << QString::fromUtf8("café ouvert");
-        QTest::newRow("language suffix on the charset")
-            << QByteArray("=?ISO-2022-JP*ja?B?GyRCTDVOQRsoQg==?=") << QString::fromUtf8("無料");
-        QTest::newRow("missing ?= terminator")
-            << QByteArray("=?UTF-8?B?54Sh5paZ") << QString::fromUtf8("無料");
-        QTest::newRow("broken base64 characters skipped")
-            << QByteArray("=?UTF-8?B?54Sh*5paZ?=") << QString::fromUtf8("無料");
-        QTest::newRow("us-ascii word that holds shift_jis bytes")
-            << QByteArray("=?us-ascii?B?lrOXvw==?=") << QString::fromUtf8("無料");
-        QTest::newRow("not an encoded word stays as text")
-            << QByteArray("a =? b ?= c") << QString("a =? b ?= c");
-    }
+    void subject_data() { indexRows(kSubjects); }
 
     void subject() {
-        QFETCH(QByteArray, raw);
-        QFETCH(QString, expected);
+        QFETCH(int, row);
+        const auto& [name, raw, expected] = kSubjects[row];
         const DecodedHeader h =
             decodeHeader("From: a@example.jp\r\nSubject: " + raw + "\r\nTo: b@example.jp\r\n\r\n");
         QCOMPARE(h.subject, expected);
@@ -93,133 +225,19 @@ private Q_SLOTS:
         QVERIFY2(h.header.contains(expected), qPrintable(h.header));
     }
 
-    void body_data() {
-        QTest::addColumn<QByteArray>("raw");
-        QTest::addColumn<QString>("expected");
-
-        QTest::newRow("iso-2022-jp nec row 13 and kanji")
-            << plain("ISO-2022-JP", hex("1B 24 42 2D 21 2D 6A 32 71 30 77 1B 28 42"))
-            << cps({0x2460, 0x3231, 0x4F1A, 0x54E1});
-        QTest::newRow("iso-2022-jp wave dash folds to cp932")
-            << plain("ISO-2022-JP", hex("1B 24 42 23 31 21 41 23 35 1B 28 42"))
-            << cps({0xFF11, 0xFF5E, 0xFF15});
-        QTest::newRow("iso-2022-jp without the closing escape")
-            << plain("ISO-2022-JP", hex("1B 24 42 4C 35 4E 41")) << cps({0x7121, 0x6599});
-        QTest::newRow("iso-2022-jp half-width katakana")
-            << plain("ISO-2022-JP", hex("1B 28 49 36 37 1B 28 42")) << cps({0xFF76, 0xFF77});
-        QTest::newRow("iso-2022-jp SO/SI katakana")
-            << plain("ISO-2022-JP", hex("41 0E 36 37 0F 42")) << cps({'A', 0xFF76, 0xFF77, 'B'});
-        QTest::newRow("iso-2022-jp JIS X 0212 gives U+FFFD, rest intact")
-            << plain("ISO-2022-JP", hex("1B 24 28 44 30 21 1B 24 42 4C 35 1B 28 42 41"))
-            << cps({0xFFFD, 0x7121, 'A'});
-        QTest::newRow("shift_jis backslash stays backslash")
-            << plain("shift_jis", hex("87 40 43 3A 5C")) << cps({0x2460, 'C', ':', '\\'});
-        QTest::newRow("euc-jp nec row 13 and wave dash")
-            << plain("euc-jp", hex("AD A1 A1 C1")) << cps({0x2460, 0xFF5E});
-        QTest::newRow("quoted-printable soft break inside a character")
-            << message("Content-Type: text/plain; charset=Shift_JIS\r\nContent-Transfer-Encoding: "
-                       "quoted-printable",
-                       "=96=\r\n=B3=97=BF")
-            << QString::fromUtf8("無料");
-        QTest::newRow("no content-type, raw iso-2022-jp body")
-            << message("Subject: x", kEscKanji + "L5NA" + kEscAscii) << QString::fromUtf8("無料");
-        QTest::newRow("iso-2022-jp declared, utf-8 sent")
-            << plain("ISO-2022-JP", QString::fromUtf8("無料です").toUtf8()) << QString::fromUtf8("無料です");
-        QTest::newRow("unknown charset, euc-jp sent")
-            << plain("x-made-up", hex("CC B5 CE C1")) << QString::fromUtf8("無料");
-        QTest::newRow("utf-8 body with one stray byte stays utf-8")
-            << plain("utf-8", QString::fromUtf8("あいうえお").repeated(30).toUtf8() + hex("FF") +
-                                  QString::fromUtf8("無料").toUtf8())
-            << QString::fromUtf8("あいうえお").repeated(30) + cps({0xFFFD}) + QString::fromUtf8("無料");
-        QTest::newRow("euc-jp body with one cut character stays euc-jp")
-            << plain("euc-jp", hex("A4 A2").repeated(120) + hex("A4 20") + hex("CC B5 CE C1"))
-            << QString::fromUtf8("あ").repeated(120) + cps({0xFFFD, ' ', 0x7121, 0x6599});
-        QTest::newRow("bad pair does not shift the pairs after it")
-            << message("Subject: x", hex("96 B3 85 40 97 BF")) << cps({0x7121, 0xFFFD, 0x6599});
-        QTest::newRow("broken base64 keeps what it can")
-            << message("Content-Transfer-Encoding: base64", "SGVs!!bG8g\r\nd29y*bGQ")
-            << QString("Hello world");
-        QTest::newRow("unknown transfer encoding taken as is")
-            << message("Content-Transfer-Encoding: x-uuencode-ish", "plain text") << QString("plain text");
-
-        const QByteArray alt = "Content-Type: multipart/alternative; boundary=\"b1\"";
-        QTest::newRow("multipart/alternative gives both parts in order")
-            << message(alt, "--b1\r\nContent-Type: text/plain; charset=utf-8\r\n\r\nplain " +
-                                QString::fromUtf8("無料").toUtf8() +
-                                "\r\n--b1\r\nContent-Type: text/html; charset=shift_jis\r\n\r\n<html>" +
-                                hex("96 B3") + "</html>\r\n--b1--\r\n")
-            << QString::fromUtf8("plain 無料\r\n<html>無</html>");
-        QTest::newRow("html-only mail: closing tag reaches the body")
-            << message("Content-Type: text/html; charset=iso-2022-jp",
-                       "<HTML><BODY>" + kEscKanji + "L5NA" + kEscAscii + "</BODY></HTML>\r\n")
-            << QString::fromUtf8("<HTML><BODY>無料</BODY></HTML>\r\n");
-        // The inner boundary extends the outer one, so its delimiters are no outer delimiters.
-        QTest::newRow("nested multipart in message order")
-            << message("Content-Type: multipart/mixed; boundary=b",
-                       "--b\r\nContent-Type: multipart/alternative; boundary=bb\r\n\r\n"
-                       "--bb\r\nContent-Type: text/plain\r\n\r\none\r\n"
-                       "--bb\r\nContent-Type: text/html\r\n\r\n<p>two</p>\r\n--bb--\r\n"
-                       "--b\r\nContent-Type: text/plain\r\n\r\nthree\r\n--b--\r\nepilogue\r\n")
-            << QString("one\r\n<p>two</p>\r\nthree");
-        QTest::newRow("attachments and calendars excluded, inline named part kept")
-            << message("Content-Type: multipart/mixed; boundary=m",
-                       "--m\r\nContent-Type: text/plain\r\n\r\nbody\r\n"
-                       "--m\r\nContent-Type: text/plain\r\nContent-Disposition: attachment; "
-                       "filename=a.txt\r\n\r\n"
-                       "ATTACHED\r\n"
-                       "--m\r\nContent-Type: text/plain; name=b.txt\r\n\r\nNAMED\r\n"
-                       "--m\r\nContent-Type: image/png\r\nContent-Transfer-Encoding: "
-                       "base64\r\n\r\niVBORw0KGgo=\r\n"
-                       "--m\r\nContent-Type: text/plain; name=c.txt\r\nContent-Disposition: "
-                       "inline\r\n\r\nshown\r\n"
-                       "--m\r\nContent-Type: text/calendar\r\n\r\nBEGIN:VCALENDAR\r\n--m--\r\n")
-            << QString("body\r\nshown");
-        QTest::newRow("forwarded message's text is included")
-            << message(
-                   "Content-Type: multipart/mixed; boundary=f",
-                   "--f\r\nContent-Type: text/plain\r\n\r\nFYI\r\n"
-                   "--f\r\nContent-Type: message/rfc822\r\n\r\nSubject: junk\r\nContent-Type: text/plain; "
-                   "charset=euc-jp\r\n\r\n" +
-                       hex("CC B5 CE C1") + "\r\n--f--\r\n")
-            << QString::fromUtf8("FYI\r\n無料");
-        QTest::newRow("multipart whose boundary never appears keeps its text")
-            << message("Content-Type: multipart/mixed; boundary=zz", hex("96 B3 97 BF"))
-            << QString::fromUtf8("無料");
-        QTest::newRow("unreadable content-type read as text/plain")
-            << message("Content-Type: text", "hello") << QString("hello");
-        QTest::newRow("digest parts are messages by default")
-            << message("Content-Type: multipart/digest; boundary=d",
-                       "--d\r\n\r\nSubject: one\r\n\r\nfirst\r\n--d\r\n\r\nSubject: "
-                       "two\r\n\r\nsecond\r\n--d--\r\n")
-            << QString("first\r\nsecond");
-        QTest::newRow("text without any header block is all body")
-            << QByteArray("just text\r\nline two") << QString("just text\r\nline two");
-    }
+    void body_data() { indexRows(kBodies); }
 
     void body() {
-        QFETCH(QByteArray, raw);
-        QFETCH(QString, expected);
+        QFETCH(int, row);
+        const auto& [name, raw, expected] = kBodies[row];
         QCOMPARE(decodeMessage(raw).body, expected);
     }
 
-    void sameTextInEveryCharset_data() {
-        QTest::addColumn<QByteArray>("charset");
-        QTest::addColumn<QByteArray>("bytes");
-        // "１～５ 無料①"
-        QTest::newRow("iso-2022-jp")
-            << QByteArray("ISO-2022-JP")
-            << hex("1B 24 42 23 31 21 41 23 35 1B 28 42 20 1B 24 42 4C 35 4E 41 2D 21 1B 28 42");
-        QTest::newRow("shift_jis") << QByteArray("Shift_JIS")
-                                   << hex("82 50 81 60 82 54 20 96 B3 97 BF 87 40");
-        QTest::newRow("euc-jp") << QByteArray("EUC-JP") << hex("A3 B1 A1 C1 A3 B5 20 CC B5 CE C1 AD A1");
-        // A Unix mailer's wave dash is U+301C.
-        QTest::newRow("utf-8") << QByteArray("UTF-8")
-                               << hex("EF BC 91 E3 80 9C EF BC 95 20 E7 84 A1 E6 96 99 E2 91 A0");
-    }
+    void sameTextInEveryCharset_data() { indexRows(kCharsets); }
 
     void sameTextInEveryCharset() {
-        QFETCH(QByteArray, charset);
-        QFETCH(QByteArray, bytes);
+        QFETCH(int, row);
+        const auto& [name, charset, bytes] = kCharsets[row];
         // Code page 932's reading of 82 50 81 60 82 54 20 96 B3 97 BF 87 40.
         const QString cp932 = cps({0xFF11, 0xFF5E, 0xFF15, ' ', 0x7121, 0x6599, 0x2460});
         QCOMPARE(decodeMessage(plain(charset, bytes)).body, cp932);
@@ -227,35 +245,11 @@ private Q_SLOTS:
         QCOMPARE(decodeHeader("Subject: " + word + "\r\n").subject, cp932);
     }
 
-    void fromAddress_data() {
-        QTest::addColumn<QByteArray>("from");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("name and angle address")
-            << QByteArray("Taro Yamada <taro@example.jp>") << "taro@example.jp";
-        QTest::newRow("bare address with comment name")
-            << QByteArray("taro@example.jp (Taro <x@y>)") << "taro@example.jp";
-        QTest::newRow("quoted name with comma and at sign")
-            << QByteArray("\"Yamada, Taro @ HQ\" <taro@example.jp>") << "taro@example.jp";
-        QTest::newRow("encoded display name")
-            << QByteArray("=?ISO-2022-JP?B?GyRCTDVOQRsoQg==?= <free@spam.example>") << "free@spam.example";
-        QTest::newRow("raw shift_jis name ending in a 5C byte before the quote")
-            << QByteArray("\"" + hex("95 5C") + "\" <hyo@example.jp>") << "hyo@example.jp";
-        QTest::newRow("group syntax takes the first member")
-            << QByteArray("Friends: first@example.jp, Second <second@example.jp>;") << "first@example.jp";
-        QTest::newRow("empty group then mailbox")
-            << QByteArray("undisclosed-recipients:;") << "undisclosed-recipients:;";
-        QTest::newRow("source route") << QByteArray("<@relay.example:taro@example.jp>") << "taro@example.jp";
-        QTest::newRow("folded over two lines")
-            << QByteArray("Taro\r\n <taro@example.jp>") << "taro@example.jp";
-        QTest::newRow("unclosed brackets: the word holding the at sign")
-            << QByteArray("<< Shop <shop@example.jp") << "shop@example.jp";
-        QTest::newRow("no address: the decoded text")
-            << QByteArray("=?UTF-8?B?54Sh5paZ?=") << QString::fromUtf8("無料");
-    }
+    void fromAddress_data() { indexRows(kFroms); }
 
     void fromAddress() {
-        QFETCH(QByteArray, from);
-        QFETCH(QString, expected);
+        QFETCH(int, row);
+        const auto& [name, from, expected] = kFroms[row];
         QCOMPARE(decodeHeader("Subject: s\r\nFrom: " + from + "\r\n\r\nbody").fromAddress, expected);
     }
 
@@ -281,64 +275,27 @@ private Q_SLOTS:
         QCOMPARE(m.body, QString("text"));
     }
 
-    void transferDecoding_data() {
-        QTest::addColumn<bool>("base64");
-        QTest::addColumn<QByteArray>("input");
-        QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("base64 dangling group of three") << true << QByteArray("SGVsbG") << QByteArray("Hell");
-        QTest::newRow("base64 lone character dropped") << true << QByteArray("SGk=S") << QByteArray("Hi");
-        QTest::newRow("qp soft break with trailing blanks")
-            << false << QByteArray("ab= \t\r\ncd") << QByteArray("abcd");
-        QTest::newRow("qp soft break with bare LF") << false << QByteArray("ab=\ncd") << QByteArray("abcd");
-        QTest::newRow("qp equals at the end") << false << QByteArray("ab=") << QByteArray("ab");
-        QTest::newRow("qp half escape at the end") << false << QByteArray("ab=4") << QByteArray("ab=4");
-        QTest::newRow("qp invalid escapes kept")
-            << false << QByteArray("100=% off =3D free=ZZ") << QByteArray("100=% off = free=ZZ");
-    }
+    void transferDecoding_data() { indexRows(kTransfers); }
 
     void transferDecoding() {
-        QFETCH(bool, base64);
-        QFETCH(QByteArray, input);
-        QFETCH(QByteArray, expected);
+        QFETCH(int, row);
+        const auto& [name, base64, input, expected] = kTransfers[row];
         QCOMPARE(base64 ? decodeBase64Lenient(input) : decodeQuotedPrintable(input), expected);
     }
 
-    void fold_data() {
-        QTest::addColumn<QString>("input");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("jis variants to cp932")
-            << cps({0x301C, 0x2016, 0x2212, 0xA2, 0xA3, 0xAC, 0x2014, 0xA6})
-            << cps({0xFF5E, 0x2225, 0xFF0D, 0xFFE0, 0xFFE1, 0xFFE2, 0x2015, 0xFFE4});
-        QTest::newRow("no case or width folding")
-            << QString::fromUtf8("Aａｱア~") << QString::fromUtf8("Aａｱア~");
-    }
+    void fold_data() { indexRows(kFolds); }
 
     void fold() {
-        QFETCH(QString, input);
-        QFETCH(QString, expected);
+        QFETCH(int, row);
+        const auto& [name, input, expected] = kFolds[row];
         QCOMPARE(foldJapaneseVariants(input), expected);
     }
 
-    void strictCharsetRejectsLies_data() {
-        QTest::addColumn<QByteArray>("label");
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<bool>("accepted");
-        QTest::newRow("us-ascii with 8-bit") << QByteArray("us-ascii") << hex("96 B3") << false;
-        QTest::newRow("iso-2022-jp with 8-bit") << QByteArray("iso-2022-jp") << hex("E7 84 A1") << false;
-        QTest::newRow("utf-8 truncated") << QByteArray("utf-8") << hex("E7 84") << false;
-        QTest::newRow("shift_jis unmapped pair") << QByteArray("sjis") << hex("85 40") << false;
-        QTest::newRow("label with path characters") << QByteArray("../../x") << QByteArray("abc") << false;
-        QTest::newRow("utf-7 that reads as nothing") << QByteArray("UTF-7") << QByteArray("++R") << false;
-        QTest::newRow("shift_jis user-defined area") << QByteArray("cp932") << hex("F0 40") << true;
-        QTest::newRow("euc-jp under a spelling of its own")
-            << QByteArray("\"x-euc-jp\"") << hex("CC B5") << true;
-        QTest::newRow("any charset iconv knows") << QByteArray("KOI8-R") << hex("C1") << true;
-    }
+    void strictCharsetRejectsLies_data() { indexRows(kStrict); }
 
     void strictCharsetRejectsLies() {
-        QFETCH(QByteArray, label);
-        QFETCH(QByteArray, bytes);
-        QFETCH(bool, accepted);
+        QFETCH(int, row);
+        const auto& [name, label, bytes, accepted] = kStrict[row];
         QCOMPARE(decodeCharsetStrict(bytes, label).has_value(), accepted);
         QVERIFY(!decodeCharset(bytes, label).isEmpty());
     }

@@ -1,6 +1,7 @@
 // The mail library over our POP3 client, against the in-process fake server: scripted
 // conversations with the exact bytes sent, the kinds of failure, the plans, TLS.
 #include "mailcheck/NMail.h"
+#include "support/Rows.h"
 #include "tools/fakepop3/FakePop3Server.h"
 
 #include <QCryptographicHash>
@@ -11,10 +12,7 @@
 
 using namespace brindle;
 using namespace brindle::fake;
-
-Q_DECLARE_METATYPE(QList<brindle::fake::ScriptStep>)
-Q_DECLARE_METATYPE(brindle::Pop3ErrorKind)
-Q_DECLARE_METATYPE(brindle::MailPlan)
+using brindle::test::indexRows;
 
 namespace {
 
@@ -199,6 +197,97 @@ const TlsCase kTlsCases[] = {
     {"pinned and expired", Tls::StartTls, 2, false, 2, false, false, false, nullptr, K::None, ""},
 };
 
+// Scripted conversations: what the check sees and exactly what it sends. Nothing is read but sizes.
+using Steps = QList<ScriptStep>;
+struct Scripted {
+    const char* name;
+    Steps script;
+    int count;
+    K kind; // of the first failure
+    QByteArray sent;
+    QString shown;      // in the failure's detail and text
+    QList<int> deletes; // sent without waiting, answers taken afterwards
+    bool garbled;
+    QString user, password;
+    int apopFlag;
+};
+Scripted row(const char* name, const Steps& script, int count, K kind, const QByteArray& sent,
+             const QString& shown = {}, const QList<int>& deletes = {}, bool garbled = false,
+             const QString& user = kUser, const QString& password = kPassword, int apop = 0) {
+    return {name, script, count, kind, sent, shown, deletes, garbled, user, password, apop};
+}
+const QByteArray kLogin = "CAPA\r\n" + kLoginSent, kQuitSent = "QUIT\r\n";
+const QByteArray kDeleting = kLogin + "DELE 1\r\nDELE 2\r\n";
+const QByteArray kUtf8Sent = "CAPA\r\nUTF8\r\n" + kLoginSent + kQuitSent;
+const Steps kPipelined{kHello, kPipelining, kUserStep, kPass, kStat};
+const Scripted kScripted[] = {
+    row("USER/PASS", {kHello, kNoCapa, kUserStep, kPass, kStat, kQuit}, 2, K::None, kLogin + kQuitSent),
+    row("APOP, RFC 1939 example",
+        {{"", "+OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>\r\n"},
+         kNoCapa,
+         {"APOP mrose c4c9334bac560ecc979e58001b3e22fb", "+OK maildrop has 2\r\n"},
+         kStat,
+         kQuit},
+        2, K::None, "CAPA\r\nAPOP mrose c4c9334bac560ecc979e58001b3e22fb\r\nSTAT\r\nQUIT\r\n", {}, {}, false,
+        "mrose", "tanstaaf", -1),
+    // Neither the password nor a digest goes out to a server that offers no timestamp: the login
+    // the account is set to is refused there.
+    row("APOP without timestamp", {kHello, kNoCapa, kQuit}, -1, K::LoginRefused, "CAPA\r\nQUIT\r\n", {}, {},
+        false, kUser, kPassword, -1),
+    // RFC 6856: UTF8 is a command of the AUTHORIZATION state, so it goes right before the login,
+    // in its flight; a refusal leaves the session in ASCII mode.
+    row("UTF8, pipelined",
+        {kHello,
+         {"CAPA", "+OK\r\nPIPELINING\r\nUTF8 USER\r\n.\r\n"},
+         {"UTF8", "+OK UTF8 enabled\r\n"},
+         kUserStep,
+         kPass,
+         kStat,
+         kQuit},
+        2, K::None, kUtf8Sent),
+    row("UTF8 refused, one at a time",
+        {kHello, {"CAPA", "+OK\r\nUTF8\r\n.\r\n"}, {"UTF8", "-ERR no\r\n"}, kUserStep, kPass, kStat, kQuit},
+        2, K::None, kUtf8Sent),
+    // The server's reason is shown (here in Shift_JIS), without the password it echoes.
+    row("password echoed",
+        {kHello,
+         kNoCapa,
+         kUserStep,
+         {"PASS s3cret-pw", "-ERR password s3cret-pw is wrong for \x83\x65\x83\x58\x83\x67\r\n"},
+         kQuit},
+        -1, K::LoginRefused, "CAPA\r\nUSER user\r\nPASS s3cret-pw\r\nQUIT\r\n",
+        "password *** is wrong for テスト"),
+    // Deletions pipelined behind each other take effect with the QUIT that follows.
+    row("DELE, DELE, QUIT", kPipelined + Steps{{"DELE 1", "+OK\r\n"}, {"DELE 2", "+OK\r\n"}, kQuit}, 2,
+        K::None, kDeleting + kQuitSent, {}, {1, 2}),
+    row("DELE refused",
+        kPipelined + Steps{{"DELE 1", "+OK\r\n"}, {"DELE 2", "-ERR message 2 is locked\r\n"}, kQuit}, 2,
+        K::CommandRefused, kDeleting + kQuitSent, "message 2 is locked", {1, 2}),
+    // Nonsense to the last of two pipelined DELEs: the session ends without QUIT, so the
+    // accepted DELE 1 never takes effect, and nothing is sent again on any connection.
+    row("garbled pipelining after a DELE",
+        kPipelined + Steps{{"DELE 1", "+OK\r\n"}, {"DELE 2", "deleted\r\n"}}, 2, K::ProtocolError, kDeleting,
+        {}, {1, 2}, true),
+};
+
+// The plans of reading: plan, pipelining, bytes per server write (0: whole replies), the server
+// garbles pipelined replies, it refuses TOP (it is optional), what is sent where the plan alone fixes
+// the conversation.
+const QByteArray kListed = "CAPA\r\n" + kLoginSent + "LIST\r\n";
+using P = MailPlan;
+const std::tuple<const char*, MailPlan, bool, int, bool, bool, QByteArray> kPlans[]{
+    {"headers first, pipelined", P::HeadersFirst, true, 0, false, false, {}},
+    // A server remembered to garble pipelining is asked one command at a time.
+    {"headers first, one at a time", P::HeadersFirst, false, 0, true, false, {}},
+    // The header of a message too large to fetch for it then comes with the whole text.
+    {"headers first, no TOP", P::HeadersFirst, true, 0, false, true, {}},
+    {"whole messages, pipelined", P::WholeMessages, true, 0, false, false, {}},
+    {"whole messages, one at a time", P::WholeMessages, false, 0, false, false,
+     kListed + "RETR 1\r\nRETR 2\r\nRETR 3\r\nRETR 4\r\nDELE 4\r\nRETR 5\r\nQUIT\r\n"},
+    {"whole messages, one byte per read", P::WholeMessages, true, 1, false, false, {}},
+    {"sizes only, pipelined", P::SizesOnly, true, 0, false, false, kListed + "DELE 4\r\nQUIT\r\n"},
+};
+
 } // namespace
 
 class TestPop3Client : public QObject {
@@ -212,93 +301,11 @@ private Q_SLOTS:
         m_certs = makeTestCertificates(m_certDir.path());
     }
 
-    void scripted_data() {
-        QTest::addColumn<QList<ScriptStep>>("script");
-        QTest::addColumn<QString>("user");
-        QTest::addColumn<QString>("password");
-        QTest::addColumn<int>("apopFlag");
-        QTest::addColumn<int>("count");
-        QTest::addColumn<QList<int>>("deletes"); // sent without waiting, answers taken afterwards
-        QTest::addColumn<Pop3ErrorKind>("kind"); // of the first failure
-        QTest::addColumn<bool>("garbled");
-        QTest::addColumn<QByteArray>("sent");
-        QTest::addColumn<QString>("shown"); // in the failure's detail and text
-        using Steps = QList<ScriptStep>;
-        const auto row = [](const char* name, const Steps& script, int count, K kind, const QByteArray& sent,
-                            const QString& shown = {}, const QList<int>& deletes = {}, bool garbled = false,
-                            const QString& user = kUser, const QString& password = kPassword, int apop = 0) {
-            QTest::newRow(name) << script << user << password << apop << count << deletes << kind << garbled
-                                << sent << shown;
-        };
-        const QByteArray login = "CAPA\r\n" + kLoginSent, quit = "QUIT\r\n";
-        const QByteArray deleting = login + "DELE 1\r\nDELE 2\r\n";
-        const Steps pipelined{kHello, kPipelining, kUserStep, kPass, kStat};
-        row("USER/PASS", {kHello, kNoCapa, kUserStep, kPass, kStat, kQuit}, 2, K::None, login + quit);
-        row("APOP, RFC 1939 example",
-            {{"", "+OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>\r\n"},
-             kNoCapa,
-             {"APOP mrose c4c9334bac560ecc979e58001b3e22fb", "+OK maildrop has 2\r\n"},
-             kStat,
-             kQuit},
-            2, K::None, "CAPA\r\nAPOP mrose c4c9334bac560ecc979e58001b3e22fb\r\nSTAT\r\nQUIT\r\n", {}, {},
-            false, "mrose", "tanstaaf", -1);
-        // Neither the password nor a digest goes out to a server that offers no timestamp: the login
-        // the account is set to is refused there.
-        row("APOP without timestamp", {kHello, kNoCapa, kQuit}, -1, K::LoginRefused, "CAPA\r\nQUIT\r\n", {},
-            {}, false, kUser, kPassword, -1);
-        // RFC 6856: UTF8 is a command of the AUTHORIZATION state, so it goes right before the login,
-        // in its flight; a refusal leaves the session in ASCII mode.
-        const QByteArray utf8 = "CAPA\r\nUTF8\r\n" + kLoginSent + quit;
-        row("UTF8, pipelined",
-            {kHello,
-             {"CAPA", "+OK\r\nPIPELINING\r\nUTF8 USER\r\n.\r\n"},
-             {"UTF8", "+OK UTF8 enabled\r\n"},
-             kUserStep,
-             kPass,
-             kStat,
-             kQuit},
-            2, K::None, utf8);
-        row("UTF8 refused, one at a time",
-            {kHello,
-             {"CAPA", "+OK\r\nUTF8\r\n.\r\n"},
-             {"UTF8", "-ERR no\r\n"},
-             kUserStep,
-             kPass,
-             kStat,
-             kQuit},
-            2, K::None, utf8);
-        // The server's reason is shown (here in Shift_JIS), without the password it echoes.
-        row("password echoed",
-            {kHello,
-             kNoCapa,
-             kUserStep,
-             {"PASS s3cret-pw", "-ERR password s3cret-pw is wrong for \x83\x65\x83\x58\x83\x67\r\n"},
-             kQuit},
-            -1, K::LoginRefused, "CAPA\r\nUSER user\r\nPASS s3cret-pw\r\nQUIT\r\n",
-            "password *** is wrong for テスト");
-        // Deletions pipelined behind each other take effect with the QUIT that follows.
-        row("DELE, DELE, QUIT", pipelined + Steps{{"DELE 1", "+OK\r\n"}, {"DELE 2", "+OK\r\n"}, kQuit}, 2,
-            K::None, deleting + quit, {}, {1, 2});
-        row("DELE refused",
-            pipelined + Steps{{"DELE 1", "+OK\r\n"}, {"DELE 2", "-ERR message 2 is locked\r\n"}, kQuit}, 2,
-            K::CommandRefused, deleting + quit, "message 2 is locked", {1, 2});
-        // Nonsense to the last of two pipelined DELEs: the session ends without QUIT, so the
-        // accepted DELE 1 never takes effect, and nothing is sent again on any connection.
-        row("garbled pipelining after a DELE",
-            pipelined + Steps{{"DELE 1", "+OK\r\n"}, {"DELE 2", "deleted\r\n"}}, 2, K::ProtocolError,
-            deleting, {}, {1, 2}, true);
-    }
+    void scripted_data() { indexRows(kScripted); }
     void scripted() {
-        QFETCH(QList<ScriptStep>, script);
-        QFETCH(QString, user);
-        QFETCH(QString, password);
-        QFETCH(int, apopFlag);
-        QFETCH(int, count);
-        QFETCH(QList<int>, deletes);
-        QFETCH(Pop3ErrorKind, kind);
-        QFETCH(bool, garbled);
-        QFETCH(QByteArray, sent);
-        QFETCH(QString, shown);
+        QFETCH(int, row);
+        const auto& [name, script, count, kind, sent, shown, deletes, garbled, user, password, apopFlag] =
+            kScripted[row];
         FakePop3Options o;
         o.script = script;
         FakePop3Server server(o);
@@ -319,14 +326,10 @@ private Q_SLOTS:
         QVERIFY2(server.scriptMismatches().isEmpty(), qPrintable(server.scriptMismatches().join('\n')));
     }
 
-    void faults_data() {
-        QTest::addColumn<int>("fault");
-        for (int i = 0; i < int(std::size(kFaults)); ++i)
-            QTest::newRow(kFaults[i].name) << i;
-    }
+    void faults_data() { indexRows(kFaults); }
     void faults() {
-        QFETCH(int, fault);
-        const Fault& f = kFaults[fault];
+        QFETCH(int, row);
+        const Fault& f = kFaults[row];
         FakePop3Options o = mailbox(3);
         if (f.setup)
             f.setup(o);
@@ -347,11 +350,7 @@ private Q_SLOTS:
 
     // The flood is cut as soon as its reply passes its budget: nothing of it is used, nothing more is
     // read, no DELE goes out after it (a flood at DELE comes after one) and none takes effect.
-    void flood_data() {
-        QTest::addColumn<int>("row");
-        for (int i = 0; i < int(std::size(kFloods)); ++i)
-            QTest::newRow(kFloods[i].name) << i;
-    }
+    void flood_data() { indexRows(kFloods); }
     void flood() {
         QFETCH(int, row);
         const Flood& f = kFloods[row];
@@ -376,38 +375,10 @@ private Q_SLOTS:
         QCOMPARE(server.mailbox().size(), kFloodMessages);
     }
 
-    void plans_data() {
-        QTest::addColumn<MailPlan>("plan");
-        QTest::addColumn<bool>("pipelining");
-        QTest::addColumn<int>("chunk");       // bytes per server write, 0: whole replies
-        QTest::addColumn<bool>("garbling");   // the server garbles pipelined replies
-        QTest::addColumn<bool>("noTop");      // the server refuses TOP (it is optional)
-        QTest::addColumn<QByteArray>("sent"); // where the plan alone fixes the conversation
-        const QByteArray login = "CAPA\r\n" + kLoginSent + "LIST\r\n";
-        const QByteArray none;
-        using P = MailPlan;
-        QTest::newRow("headers first, pipelined") << P::HeadersFirst << true << 0 << false << false << none;
-        // A server remembered to garble pipelining is asked one command at a time.
-        QTest::newRow("headers first, one at a time")
-            << P::HeadersFirst << false << 0 << true << false << none;
-        // The header of a message too large to fetch for it then comes with the whole text.
-        QTest::newRow("headers first, no TOP") << P::HeadersFirst << true << 0 << false << true << none;
-        QTest::newRow("whole messages, pipelined") << P::WholeMessages << true << 0 << false << false << none;
-        QTest::newRow("whole messages, one at a time")
-            << P::WholeMessages << false << 0 << false << false
-            << login + "RETR 1\r\nRETR 2\r\nRETR 3\r\nRETR 4\r\nDELE 4\r\nRETR 5\r\nQUIT\r\n";
-        QTest::newRow("whole messages, one byte per read")
-            << P::WholeMessages << true << 1 << false << false << none;
-        QTest::newRow("sizes only, pipelined")
-            << P::SizesOnly << true << 0 << false << false << login + "DELE 4\r\nQUIT\r\n";
-    }
+    void plans_data() { indexRows(kPlans); }
     void plans() {
-        QFETCH(MailPlan, plan);
-        QFETCH(bool, pipelining);
-        QFETCH(int, chunk);
-        QFETCH(bool, garbling);
-        QFETCH(bool, noTop);
-        QFETCH(QByteArray, sent);
+        QFETCH(int, row);
+        const auto& [name, plan, pipelining, chunk, garbling, noTop, sent] = kPlans[row];
         FakePop3Options o = mailbox(5);
         o.writeChunkBytes = chunk;
         o.garblePipelined = garbling;
@@ -553,11 +524,7 @@ private Q_SLOTS:
     // Each refusal ends the check before the password goes out in clear, and changes nothing on the
     // server; a pin accepts its certificate whatever its issuer, names and dates. Every row holds the
     // fake server (on loopback) to the rules of a remote one.
-    void tlsPolicy_data() {
-        QTest::addColumn<int>("row");
-        for (int i = 0; i < int(std::size(kTlsCases)); ++i)
-            QTest::newRow(kTlsCases[i].name) << i;
-    }
+    void tlsPolicy_data() { indexRows(kTlsCases); }
     void tlsPolicy() {
         QFETCH(int, row);
         const TlsCase& c = kTlsCases[row];

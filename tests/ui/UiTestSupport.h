@@ -4,6 +4,7 @@
 #include "platform/MessageBox.h"
 #include "settings/SettingsStore.h"
 #include "support/FakeMailLibrary.h"
+#include "support/Rows.h"
 #include "support/TestFiles.h"
 #include "ui/Dialogs.h"
 #include "ui/Form.h"
@@ -85,19 +86,6 @@ public:
 private:
     std::unique_ptr<MainForm> m_main;
 };
-
-// One test row per entry of a table whose entries begin with their name; the row hands the test the
-// entry's index.
-template <typename Rows> void indexRows(const Rows& rows) {
-    QTest::addColumn<int>("row");
-    int i = 0;
-    for (const auto& r : rows) {
-        if constexpr (requires { r.name; })
-            QTest::newRow(r.name) << i++;
-        else
-            QTest::newRow(std::get<0>(r)) << i++;
-    }
-}
 
 // The shown top-level window of this object name.
 template <typename T> T* shownWindow(const QString& name) {
