@@ -10,7 +10,7 @@
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    if (args.size() < 2) {
+    if (args.size() < 2 || args[1].startsWith(u'-')) { // an option is no folder to write into
         std::fprintf(stderr, "usage: brindle-corpus FOLDER [JUNK WANTED [SEED]]\n");
         return 2;
     }
