@@ -507,8 +507,8 @@ void MainForm::refreshIndicator() {
                           : QStringLiteral("インターバルメールチェック OFF"));
     if (state == m_indicatorState)
         return;
-    const QPixmap pm(
-        dataFilePath(state ? QStringLiteral("\\画像データ\\Red.gif") : QStringLiteral("\\画像データ\\Green.gif")));
+    const QPixmap pm(dataFilePath(state ? QStringLiteral("\\画像データ\\Red.gif")
+                                        : QStringLiteral("\\画像データ\\Green.gif")));
     if (!pm.isNull()) {
         Image1->setPixmap(pm);
         m_indicatorState = state;
