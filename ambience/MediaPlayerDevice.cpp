@@ -1,5 +1,7 @@
 #include "ambience/MediaPlayerDevice.h"
 
+#include "platform/AppFolder.h"
+
 #include <algorithm>
 #include <QAudioOutput>
 #include <QDir>
@@ -32,13 +34,16 @@ QString chooseMusic(QStringList names) {
     for (const QString& name : std::as_const(names)) {
         if (name.compare(kOwnMusic, Qt::CaseInsensitive) == 0)
             oursThere = true;
-        else if (isMusic(name))
+        else if (isMusic(name) && name.compare(kEarlierMusic, Qt::CaseInsensitive) != 0)
             return name;
     }
     return oursThere ? kOwnMusic : QString();
 }
 
-QString musicIn(const QString& folder) {
+namespace {
+
+// The full path of chooseMusic over the files of `folder`; empty when it holds no music.
+QString musicInFolder(const QString& folder) {
     QDir dir(folder);
     const QStringList names = dir.entryList(QDir::Files | QDir::Readable, QDir::Name);
     const QString chosen = chooseMusic(names);
@@ -49,6 +54,24 @@ QString musicIn(const QString& folder) {
         return n.compare(chosen, Qt::CaseInsensitive) == 0;
     });
     return dir.filePath(it != names.cend() ? *it : chosen);
+}
+
+bool isOurs(const QString& path) {
+    return QFileInfo(path).fileName().compare(kOwnMusic, Qt::CaseInsensitive) == 0;
+}
+
+} // namespace
+
+QString musicIn(const QString& appFolder, const QString& installedFolder) {
+    const QString user = musicInFolder(resolvePath(appFolder, kMusicFolder));
+    if (!user.isEmpty() && !isOurs(user))
+        return user;
+    if (!installedFolder.isEmpty()) {
+        const QString installed = musicInFolder(resolvePath(installedFolder, kMusicFolder));
+        if (isOurs(installed))
+            return installed;
+    }
+    return user;
 }
 
 MediaPlayerDevice::MediaPlayerDevice(QObject* parent) : QObject(parent) {}

@@ -11,14 +11,19 @@ namespace brindle {
 
 // The music folder of the application folder, and the piece that comes with the program in it.
 inline const QString kMusicFolder = QStringLiteral(u"\\音楽データ");
-inline const QString kOwnMusic = QStringLiteral("brindle-bgm.wav");
+inline const QString kOwnMusic = QStringLiteral("brindle-bgm.ogg");
+// The piece as an earlier version copied it into every user's music folder: passed over, never taken
+// for the user's own (the installation's piece replaces it).
+inline const QString kEarlierMusic = QStringLiteral("brindle-bgm.wav");
 
 // The file to play among the names of the music folder's files: the user's own piece (ogg, mp3, flac
 // or wav, the first by name when there are several) in place of ours; ours when there is no other;
 // empty when there is no music at all.
 QString chooseMusic(QStringList names);
-// The full path of chooseMusic over the files of `folder`; empty when it holds no music.
-QString musicIn(const QString& folder);
+// The piece to play for the application folder `appFolder`: the user's own in its music folder, else
+// ours from the installation's data folder `installedFolder` (when not empty), else ours in the
+// application folder (a portable copy); empty when there is no music at all.
+QString musicIn(const QString& appFolder, const QString& installedFolder);
 
 // The music device "bgm" played through Qt Multimedia. It understands the command strings of the
 // music monitor and the open command that puts a file behind the alias:

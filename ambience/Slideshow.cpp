@@ -26,7 +26,7 @@ int Slideshow::advance() {
 }
 
 QString Slideshow::picturePath(int number) {
-    return appPath(QStringLiteral("\\画像データ\\%1.jpg").arg(number));
+    return dataFilePath(QStringLiteral("\\画像データ\\%1.jpg").arg(number));
 }
 
 } // namespace brindle

@@ -20,7 +20,7 @@ public:
     // The number of the picture shown last; 0 before the first step.
     int current() const { return m_counter; }
 
-    // The file of picture `number` in the application folder.
+    // The file of picture `number`: the user's own in the application folder, else the installation's.
     static QString picturePath(int number);
 
 private:

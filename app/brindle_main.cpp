@@ -5,9 +5,47 @@
 #include "ui/StartupTrace.h"
 #include "ui/UiKit.h"
 
+#include <cstdio>
+#include <cstring>
 #include <QApplication>
 
+namespace {
+
+const char kUsage[] =
+    "Usage: brindle [--tray]\n"
+    "       brindle --help | --version\n"
+    "\n"
+    "Deletes junk mail on a POP3 server by the rule chosen in its window (迷惑メール撃退ツール).\n"
+    "\n"
+    "  --tray      start with the main window in the tray (the login start)\n"
+    "  --help      show this text\n"
+    "  --version   show the version\n"
+    "\n"
+    "Settings and records: ~/.local/share/Brindle, or the program's own folder when it holds a\n"
+    "writable ★MailData. See brindle(1) and brindle-check(1).\n";
+
+// 0 when the text reached standard output, else 1 (a closed or full output).
+int print(const char* text) {
+    return std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+// --help and --version are answered before anything else starts: no display is needed, and no
+// window, folder or music is made. -1: neither was asked for, the program starts.
+int answerWithoutStarting(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)
+            return print(kUsage);
+        if (std::strcmp(argv[i], "--version") == 0)
+            return print("brindle " BRINDLE_VERSION "\n");
+    }
+    return -1;
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
+    if (const int answered = answerWithoutStarting(argc, argv); answered >= 0)
+        return answered;
     brindle::markStartup();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("brindle"));
@@ -18,7 +56,7 @@ int main(int argc, char** argv) {
     brindle::applyApplicationLook();
 
     // The application folder: beside the program for a portable copy, else the user's own, made on
-    // the first start from the installation's files.
+    // the first start (the help, pictures and music are read from the installation's data folder).
     brindle::prepareApplicationFolder();
 
     // The music device outlives the main window, whose monitor talks to it.

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QMutex>
 #include <QMutexLocker>
@@ -82,48 +83,75 @@ QString userApplicationFolder() {
     return withoutTrailingSeparator(base) + QStringLiteral("/Brindle");
 }
 
-QString installedTemplateFolder() {
-    return QDir::cleanPath(executableFolder() + QStringLiteral("/../share/brindle"));
-}
-
 namespace {
 
-// Copies what `from` holds into `to`, folders and files alike, where `to` lacks them.
-bool copyMissing(const QString& from, const QString& to) {
-    QDir source(from);
-    if (!makeFolderPath(to))
-        return false;
-    bool ok = true;
-    const QFileInfoList entries =
-        source.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
-    for (const QFileInfo& e : entries) {
-        const QString target = to + u'/' + e.fileName();
-        if (e.isDir())
-            ok = copyMissing(e.absoluteFilePath(), target) && ok;
-        else if (!QFileInfo::exists(target))
-            ok = QFile::copy(e.absoluteFilePath(), target) && ok;
+// The user's own application folder is the one in use: neither a portable folder nor one given by
+// setApplicationFolder.
+bool isUserApplicationFolderInUse() {
+    {
+        QMutexLocker lock(&g_folderMutex);
+        if (!g_folderOverride.isEmpty())
+            return false;
     }
-    return ok;
+    return applicationFolder() == userApplicationFolder();
 }
 
 } // namespace
 
-bool prepareApplicationFolder(const QString& templateFolder) {
-    bool overridden = false;
-    {
-        QMutexLocker lock(&g_folderMutex);
-        overridden = !g_folderOverride.isEmpty();
+QString installedDataFolder() {
+    const QString folder = QStringLiteral(BRINDLE_INSTALLED_DATA_DIR);
+    return folder.isEmpty() || !isUserApplicationFolderInUse() ? QString() : folder;
+}
+
+namespace {
+
+// The folders of the data that only the installation provides: the help.
+const QStringList kInstalledOnly{QStringLiteral("help")};
+// A file compared byte for byte with the installation's is read in pieces of this size, so that a
+// large file (a piece of music) is never held whole.
+constexpr qint64 kCompareChunk = 64 * 1024;
+
+bool sameContent(const QString& a, const QString& b) {
+    QFile fa(a);
+    QFile fb(b);
+    if (fa.size() != fb.size() || !fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly))
+        return false;
+    while (!fa.atEnd()) {
+        const QByteArray pa = fa.read(kCompareChunk);
+        if (pa.isEmpty() || pa != fb.read(kCompareChunk))
+            return false;
     }
-    const QString folder = applicationFolder();
+    return true;
+}
+
+} // namespace
+
+QString dataFilePath(const QString& tail, const QString& installedFolder) {
+    const QString user = appPath(tail);
+    if (installedFolder.isEmpty())
+        return user;
+    const QString installed = resolvePath(installedFolder, tail);
+    if (!QFileInfo(installed).isFile())
+        return user;
+    QString top = tail;
+    top.replace(u'\\', u'/');
+    top = top.section(u'/', 0, 0, QString::SectionSkipEmpty);
+    if (kInstalledOnly.contains(top, Qt::CaseInsensitive) || !QFileInfo(user).isFile() ||
+        sameContent(user, installed))
+        return installed;
+    return user;
+}
+
+bool prepareApplicationFolder() {
     bool ok = true;
-    if (!overridden && folder == userApplicationFolder()) {
+    if (isUserApplicationFolderInUse()) {
+        const QString folder = applicationFolder();
         ok = makeFolderPath(folder + u'/' + kDataFolderName) &&
-             makeFolderPath(folder + u'/' + kAttachmentFolderName) &&
-             (!QFileInfo(templateFolder).isDir() || copyMissing(templateFolder, folder));
+             makeFolderPath(folder + u'/' + kAttachmentFolderName);
     }
-    // Whatever made them wider (an older version, an unpacked archive, the template's copies), the
-    // folders are the user's alone from here on. What cannot be narrowed is not the user's to change
-    // and does not keep the program from starting.
+    // Whatever made them wider (an older version, an unpacked archive), the folders are the user's
+    // alone from here on. What cannot be narrowed is not the user's to change and does not keep the
+    // program from starting.
     narrowPrivateFolders();
     return ok;
 }

@@ -507,8 +507,8 @@ void MainForm::refreshIndicator() {
                           : QStringLiteral("インターバルメールチェック OFF"));
     if (state == m_indicatorState)
         return;
-    const QPixmap pm(
-        appPath(state ? QStringLiteral("\\画像データ\\Red.gif") : QStringLiteral("\\画像データ\\Green.gif")));
+    const QPixmap pm(dataFilePath(state ? QStringLiteral("\\画像データ\\Red.gif")
+                                        : QStringLiteral("\\画像データ\\Green.gif")));
     if (!pm.isNull()) {
         Image1->setPixmap(pm);
         m_indicatorState = state;
@@ -518,7 +518,7 @@ void MainForm::refreshIndicator() {
 void MainForm::startMusic() {
     // The user's own piece in the music folder, or the one that comes with the program; without
     // either, or with a file that cannot be played, the program is silent.
-    const QString piece = musicIn(appPath(kMusicFolder));
+    const QString piece = musicIn(applicationFolder(), installedDataFolder());
     if (!piece.isEmpty())
         m_music->play(piece);
 }

@@ -47,7 +47,7 @@ constexpr int kNarrowestHelp = 400;
 } // namespace
 
 QString helpPagePath(const QString& fileName) {
-    return appPath(QStringLiteral("\\help\\") + fileName);
+    return dataFilePath(QStringLiteral("\\help\\") + fileName);
 }
 
 void openHelpPageInBrowser(const QString& fileName) {

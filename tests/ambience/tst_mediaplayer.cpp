@@ -2,6 +2,7 @@
 // missing and broken files, and the choice of the piece in the music folder.
 #include "ambience/MediaPlayerDevice.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -22,12 +23,47 @@ private Q_SLOTS:
         QTest::newRow("the user's wins, first by name")
             << QStringList{"b.ogg", kOwnMusic, "A.Flac", "c.mp3"} << "A.Flac";
         QTest::newRow("not music is passed over") << QStringList{"cover.jpg", kOwnMusic} << kOwnMusic;
-        QTest::newRow("ours in other letters is still ours") << QStringList{"BRINDLE-BGM.WAV"} << kOwnMusic;
+        QTest::newRow("ours in other letters is still ours") << QStringList{"BRINDLE-BGM.OGG"} << kOwnMusic;
         QTest::newRow("no music") << QStringList{"notes.txt"} << QString();
+        QTest::newRow("the earlier version's copy is not the user's")
+            << QStringList{"Brindle-BGM.wav", kOwnMusic} << kOwnMusic;
     }
     void choice() {
         QFETCH(QStringList, names);
         QTEST(chooseMusic(names), "chosen");
+    }
+
+    // The piece for a user's folder and the installation's data folder ("-": none, a portable copy).
+    void pieceOfTheFolders_data() {
+        QTest::addColumn<QStringList>("user");
+        QTest::addColumn<QStringList>("installed");
+        QTest::addColumn<QString>("chosen"); // "user/<name>", "installed/<name>"; empty: silence
+        const QString ours = kOwnMusic;
+        QTest::newRow("the user's own wins")
+            << QStringList{"mine.mp3"} << QStringList{ours} << "user/mine.mp3";
+        QTest::newRow("the installation's") << QStringList{} << QStringList{ours} << "installed/" + ours;
+        QTest::newRow("earlier copy gives way")
+            << QStringList{kEarlierMusic} << QStringList{ours} << "installed/" + ours;
+        QTest::newRow("installation without music")
+            << QStringList{kEarlierMusic} << QStringList{"readme.txt"} << QString();
+        QTest::newRow("portable copy") << QStringList{ours} << QStringList{"-"} << "user/" + ours;
+    }
+    void pieceOfTheFolders() {
+        QFETCH(QStringList, user);
+        QFETCH(QStringList, installed);
+        QFETCH(QString, chosen);
+        const QString music = QStringLiteral(u"/音楽データ/");
+        QTemporaryDir dir;
+        for (const auto& [folder, names] : {std::pair{"user", user}, std::pair{"installed", installed}}) {
+            QVERIFY(QDir(dir.path()).mkpath(folder + music));
+            for (const QString& name : names) {
+                QFile file(dir.filePath(folder + music + name));
+                QVERIFY(file.open(QIODevice::WriteOnly));
+            }
+        }
+        const bool portable = installed == QStringList{"-"};
+        QCOMPARE(musicIn(dir.filePath("user"), portable ? QString() : dir.filePath("installed")),
+                 chosen.isEmpty() ? QString() : dir.filePath(QString(chosen).replace(u'/', music)));
     }
 
     void pieceEndsAndPlaysAgainWhileIntervalCheckingIsOn() {

@@ -57,29 +57,74 @@ private Q_SLOTS:
                                                                      QFileDevice::ExeOwner));
     }
 
-    // The tests run from a build folder without a data folder: the user's folder is used. It is made
-    // on first start with the installation's files, and what the user changed is kept.
-    void userFolderMadeFromTheTemplate() {
+    // The tests run from a build folder without a data folder: the user's folder is used. The first
+    // start makes only the data folder and 添付フォルダ; a folder of an earlier version keeps its files.
+    void userFolderMadeOnFirstStart() {
         qputenv("XDG_DATA_HOME", (m_root + u"/home data"_qs).toUtf8());
-        QCOMPARE(applicationFolder(), m_root + u"/home data/Brindle"_qs);
-        const QString templ = m_root + u"/ÄÖÜ Straße"_qs;
-        QVERIFY(QDir(templ).mkpath(u"help"_qs));
-        QFile help(templ + u"/help/1.htm"_qs);
-        QVERIFY(help.open(QIODevice::WriteOnly) && help.write("ours") == 4);
-        help.close();
-        QVERIFY(prepareApplicationFolder(templ));
         const QString user = applicationFolder();
-        for (const QString& f : {u"★MailData"_qs, u"添付フォルダ"_qs, u"help/1.htm"_qs})
-            QVERIFY2(QFileInfo::exists(user + u'/' + f), qPrintable(f));
+        QCOMPARE(user, m_root + u"/home data/Brindle"_qs);
+        QVERIFY(prepareApplicationFolder());
+        QCOMPARE(QDir(user).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name),
+                 (QStringList{u"★MailData"_qs, u"添付フォルダ"_qs}));
         QCOMPARE(modeOf(user + u"/★MailData"_qs), 0700);
         QCOMPARE(modeOf(user + u"/添付フォルダ"_qs), 0700);
-        QCOMPARE(modeOf(user + u"/help/1.htm"_qs), 0644);
+        QVERIFY(QDir(user).mkpath(u"help"_qs));
         QFile mine(user + u"/help/1.htm"_qs);
-        QVERIFY(mine.open(QIODevice::WriteOnly | QIODevice::Truncate) && mine.write("mine") == 4);
+        QVERIFY(mine.open(QIODevice::WriteOnly) && mine.write("mine") == 4);
         mine.close();
-        QVERIFY(prepareApplicationFolder(templ));
+        QVERIFY(prepareApplicationFolder());
         QVERIFY(mine.open(QIODevice::ReadOnly));
         QCOMPARE(mine.readAll(), QByteArray("mine"));
+    }
+
+    // A data file is the user's own where one may win (pictures, music), else the installation's;
+    // the help is the installation's. A null content: no such file; "-" as the installed content:
+    // no installed data folder at all (a portable copy).
+    void dataFile_data() {
+        QTest::addColumn<QString>("tail");
+        QTest::addColumn<QByteArray>("user");
+        QTest::addColumn<QByteArray>("installed");
+        QTest::addColumn<QString>("chosen"); // "user", "installed"
+        const QString picture = u"\\画像データ\\3.jpg"_qs;
+        const QString page = u"\\help\\rules.htm"_qs;
+        QTest::newRow("the user's own picture") << picture << "photo"_qba
+                                                << "ours"_qba
+                                                << "user";
+        QTest::newRow("only installed") << picture << QByteArray() << "ours"_qba
+                                        << "installed";
+        QTest::newRow("neither: the user's path, missing")
+            << picture << QByteArray() << QByteArray() << "user";
+        QTest::newRow("untouched copy of the earlier version") << picture << "ours"_qba
+                                                               << "ours"_qba
+                                                               << "installed";
+        QTest::newRow("copy the user changed") << picture << "ours, retouched"_qba
+                                               << "ours"_qba
+                                               << "user";
+        QTest::newRow("portable copy") << picture << "ours"_qba
+                                       << "-"_qba
+                                       << "user";
+        QTest::newRow("help: a changed copy gives way") << page << "mine"_qba
+                                                        << "new"_qba
+                                                        << "installed";
+        QTest::newRow("help: only the user's") << page << "mine"_qba << QByteArray() << "user";
+    }
+    void dataFile() {
+        QFETCH(QString, tail);
+        QFETCH(QByteArray, user);
+        QFETCH(QByteArray, installed);
+        QFETCH(QString, chosen);
+        setApplicationFolder(m_root);
+        const QString data = m_root + u"/ÄÖÜ Straße"_qs; // the installation's data folder
+        const QString relative = QString(tail).replace(u'\\', u'/');
+        for (const auto& [root, bytes] : {std::pair{m_root, user}, std::pair{data, installed}}) {
+            if (bytes.isNull() || bytes == "-")
+                continue;
+            QVERIFY(QDir(root).mkpath(QFileInfo(root + relative).absolutePath()));
+            QFile file(root + relative);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        }
+        const QString path = dataFilePath(tail, installed == "-" ? QString() : data);
+        QCOMPARE(path, (chosen == u"user" ? m_root : data) + relative);
     }
 
     // Every writer makes its files in the data folder and 添付フォルダ the user's alone, and its
@@ -142,7 +187,7 @@ private Q_SLOTS:
         QVERIFY(QFile::link(root.filePath(u"kestro.ini"_qs), root.filePath(u"★MailData/link.ini"_qs)));
         QVERIFY(::chmod(QFile::encodeName(root.filePath(u"★MailData/ini.ini"_qs)).constData(), 0664) == 0);
         QCOMPARE(modeOf(root.filePath(u"★MailData"_qs)), 0755);
-        QVERIFY(prepareApplicationFolder(root.filePath(u"no template"_qs)));
+        QVERIFY(prepareApplicationFolder());
         for (const QString& folder : {u"★MailData"_qs, u"添付フォルダ"_qs}) {
             QCOMPARE(modeOf(root.filePath(folder)), 0700);
             QDirIterator it(root.filePath(folder), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,

@@ -1,6 +1,7 @@
 // Start-up from the settings files and every way out of the program, checked on the file's bytes.
 #include "UiTestSupport.h"
 
+#include "ambience/MediaPlayerDevice.h"
 #include "ambience/MusicMonitor.h"
 #include "ambience/PictureBox.h"
 #include "ui/SetForm.h"
@@ -91,7 +92,7 @@ private Q_SLOTS:
         UiFixture fx;
         fx.write(UiFixture::ini(), "[EXEINI]\r\n" + stored);
         QVERIFY(QDir(fx.dir.path()).mkdir(QStringLiteral(u"音楽データ")));
-        fx.write(QStringLiteral(u"音楽データ/brindle-bgm.wav"), "RIFF");
+        fx.write(QStringLiteral(u"音楽データ/") + kOwnMusic, "OggS");
         const QString play = QStringLiteral("play bgm from 0");
         RecordingDevice first, second;
         MainForm& main = fx.start(&first);
