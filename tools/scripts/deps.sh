@@ -15,7 +15,7 @@ set -euo pipefail
 
 RUN_PACKAGES=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev libqt6sql6-sqlite qt6-multimedia-dev libgmime-3.0-dev libssl-dev python3
+  qt6-base-dev libqt6sql6-sqlite qt6-multimedia-dev libgmime-3.0-dev libssl-dev python3 vorbis-tools
   fonts-noto-cjk qt6-translations-l10n
   libqt6multimedia6 gstreamer1.0-plugins-base gstreamer1.0-plugins-good
 )
