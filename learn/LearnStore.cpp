@@ -1,5 +1,7 @@
 #include "learn/LearnStore.h"
 
+#include <algorithm>
+
 #include "learn/Tokenizer.h"
 #include "platform/AppFolder.h"
 
@@ -84,6 +86,7 @@ LearnStore::LearnStore(const QString& path) : m_path(path) {
 }
 
 LearnStore::~LearnStore() {
+    m_generationQuery.reset(); // before its connection goes
     if (QSqlDatabase::contains(m_connection)) {
         QSqlDatabase::database(m_connection, false).close();
         QSqlDatabase::removeDatabase(m_connection);
@@ -455,19 +458,34 @@ std::optional<Judgement> LearnStore::judgeTokens(const QStringList& tokens,
                                                  const ClassifierSettings& settings) {
     if (!m_open)
         return std::nullopt;
+    // The store as it was when the totals were last counted, with every token already read: judged
+    // from memory, after one look at the generation (the messages of one check share most tokens).
+    if (m_cachedTotals && m_cacheGeneration == m_cachedTotals->generation &&
+        std::all_of(tokens.begin(), tokens.end(),
+                    [this](const QString& t) { return m_countCache.contains(tokenHash(t)); })) {
+        if (!m_generationQuery) {
+            m_generationQuery.emplace(QSqlDatabase::database(m_connection, false));
+            m_generationQuery->prepare(QStringLiteral("SELECT value FROM meta WHERE key = 'generation'"));
+        }
+        if (m_generationQuery->exec() && m_generationQuery->next() &&
+            m_generationQuery->value(0).toLongLong() == m_cachedTotals->generation) {
+            m_generationQuery->finish();
+            const Totals& t = *m_cachedTotals;
+            if (t.junk < kMinLearnedPerClass || t.wanted < kMinLearnedPerClass)
+                return Judgement{};
+            QList<TokenCounts> counts;
+            counts.reserve(tokens.size());
+            for (const QString& token : tokens)
+                counts << m_countCache.value(tokenHash(token));
+            return learn::judge(tokens, counts, t.junk, t.wanted, settings);
+        }
+        m_generationQuery->finish();
+    }
     // One read transaction: the totals and the counts come from the same moment.
     if (!exec(QStringLiteral("BEGIN")))
         return std::nullopt;
     // The totals count every learned message: counted once per generation, not per message judged.
-    std::optional<Totals> t;
-    if (m_cachedTotals) {
-        QSqlQuery q(QSqlDatabase::database(m_connection, false));
-        if (q.exec(QStringLiteral("SELECT value FROM meta WHERE key = 'generation'")) && q.next() &&
-            q.value(0).toLongLong() == m_cachedTotals->generation)
-            t = m_cachedTotals;
-    }
-    if (!t)
-        t = m_cachedTotals = totals();
+    const std::optional<Totals> t = m_cachedTotals = totals();
     std::optional<QList<TokenCounts>> counts;
     if (t && t->junk >= kMinLearnedPerClass && t->wanted >= kMinLearnedPerClass)
         counts = countsOf(tokens, t->generation);

@@ -5,6 +5,7 @@
 #include <QByteArrayView>
 #include <QHash>
 #include <QList>
+#include <QSqlQuery>
 #include <QString>
 
 class QSqlError;
@@ -125,7 +126,8 @@ private:
     // changes it.
     QHash<qint64, TokenCounts> m_countCache;
     qint64 m_cacheGeneration = -1;
-    std::optional<Totals> m_cachedTotals; // the totals of the generation they name
+    std::optional<Totals> m_cachedTotals;       // the totals of the generation they name
+    std::optional<QSqlQuery> m_generationQuery; // prepared once: asked before every judgement
 
     QString m_path;
     QString m_connection;
