@@ -5,8 +5,9 @@
 #
 # Usage: tools/scripts/build-deb.sh [--head] [<out-dir>]     (default out-dir: dist)
 #   --head   build the last commit (a git clone of HEAD) instead of the working tree's files
-# BRINDLE_DEB_WORKDIR=<folder> builds in that folder (emptied first) instead of a temporary one: a
-# fixed path lets a compiler cache (CMAKE_CXX_COMPILER_LAUNCHER=ccache) find a repeated build.
+# BRINDLE_DEB_WORKDIR=<folder> builds in that folder (emptied before, removed after) instead of a
+# temporary one: a fixed path lets a compiler cache (CMAKE_CXX_COMPILER_LAUNCHER=ccache) find a
+# repeated build.
 # Install with: sudo apt install ./dist/brindle_<version>_<arch>.deb ./dist/brindle-data_<version>_all.deb
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
