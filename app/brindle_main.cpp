@@ -49,6 +49,7 @@ int main(int argc, char** argv) {
     brindle::markStartup();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("brindle"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("jp.brindle.Brindle"));
     // The program ends through the main window's own shut-down, not when its last window closes
     // (the main window hides in the tray).
     QApplication::setQuitOnLastWindowClosed(false);

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # What ./run installs holds no server: no package of deps.sh's run list is a mail server or brings
-# a system service (an init script or a systemd unit of its own), and the test list holds all of it.
-# Usage: check_deps.sh <deps.sh>
+# a system service (an init script or a systemd unit of its own), and the test list holds all of it;
+# the deb list holds every build dependency of the Debian source package.
+# Usage: check_deps.sh <deps.sh> <debian/control>
 set -euo pipefail
 deps=$1
+control=$2
 # What a mail server's package provides in Debian.
 SERVER_PROVIDES='mail-transport-agent|pop3-server|imap-server'
 status=0
@@ -25,6 +27,15 @@ for p in "${run[@]}"; do
     ! dpkg-query -W -f='${Provides}\n' "$p" | grep -qwE "$SERVER_PROVIDES" || fail "$p provides a mail server"
     services=$(dpkg -L "$p" | grep -E '^/etc/init\.d/.|^(/usr)?/lib/systemd/system/.*\.(service|socket)$' || true)
     [ -z "$services" ] || fail "$p brings system services: $(tr '\n' ' ' <<<"$services")"
+done
+# Build-Depends: its lines up to the next field, without versions, qualifiers and alternatives
+# after the first; debhelper-compat is debhelper's.
+mapfile -t deb < <("$deps" list deb)
+mapfile -t build_deps < <(sed -n '/^Build-Depends:/,/^[A-Z]/{/^Build-Depends:/{s/^[^:]*://;p;d};/^[A-Z]/d;p}' "$control" |
+    tr ',' '\n' | sed -E 's/\|.*//; s/[[(<].*//; s/:any//; s/^ *//; s/ *$//; s/^debhelper-compat$/debhelper/' | grep -v '^$')
+[ ${#build_deps[@]} -gt 0 ] || fail "no Build-Depends in $control"
+for p in "${build_deps[@]}"; do
+    printf '%s\n' "${deb[@]}" | grep -qxF "$p" || fail "$p is a build dependency in debian/control but not in the deb list"
 done
 [ "$status" -ne 0 ] || echo "the run list: ${#run[@]} packages, no server, no system service"
 exit $status

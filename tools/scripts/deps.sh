@@ -2,7 +2,8 @@
 # Installs the Debian packages of one use and does nothing when they are there.
 #
 #   deps.sh run          building and running the program (./run): compiler, CMake, Qt, GMime, fonts
-#   deps.sh deb          the same and the tools that make the Debian package (build-deb.sh)
+#   deps.sh deb          the same and the tools that make and check the Debian packages (build-deb.sh):
+#                        every build dependency of debian/control, debhelper, lintian, hardening-check
 #   deps.sh test         the same and what the tests and benchmarks use (./test): clang and libFuzzer,
 #                        Dovecot, Courier, mpop, Xvfb, the desktop files' validators, a D-Bus mock;
 #                        Courier's POP3 programs are unpacked into build/deps
@@ -19,7 +20,9 @@ RUN_PACKAGES=(
   fonts-noto-cjk qt6-translations-l10n
   libqt6multimedia6 gstreamer1.0-plugins-base gstreamer1.0-plugins-good
 )
-DEB_PACKAGES=(dpkg-dev file)
+# debhelper builds the packages, lintian and devscripts' hardening-check check them; the package's
+# tests make certificates with openssl (tests/install/check_deps.sh holds this to debian/control).
+DEB_PACKAGES=(dpkg-dev file debhelper lintian devscripts openssl)
 # The mail servers the tests run privately; they never go into RUN_PACKAGES (tests/install checks).
 SERVER_PACKAGES=(dovecot-core dovecot-pop3d courier-base courier-authlib-userdb)
 TEST_PACKAGES=(
