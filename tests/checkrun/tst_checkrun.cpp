@@ -27,14 +27,6 @@ QString bodyOfBytes(int bytes) {
     return QString(bytes / 2, QChar(u'漢')) + QString(bytes % 2, QChar(u'a'));
 }
 
-struct RuleCase {
-    const char* name;
-    QList<Rule> rules;
-    QStringList keywords;
-    QString subject, from, body;
-    qint64 size;
-    QString limit, word, selected;
-};
 // The rows' shorthands, kept out of the tests' way.
 namespace rows {
 struct RuleCase {

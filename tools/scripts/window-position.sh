@@ -5,9 +5,9 @@
 # those at the start. Prints every position; exits 0 when none moved, 1 when one did, 77 (skipped)
 # when Xvfb, openbox, xdotool or xwininfo is missing.
 #
-# Usage: tests/ui/window_position.sh <path to the brindle program> [screenshot folder]
+# Usage: tools/scripts/window-position.sh <path to the brindle program> [screenshot folder]
 set -uo pipefail
-PROGRAM=$(readlink -f "${1:?usage: window_position.sh <brindle> [screenshot folder]}")
+PROGRAM=$(readlink -f "${1:?usage: window-position.sh <brindle> [screenshot folder]}")
 SHOTS=${2:-}
 for tool in Xvfb openbox xdotool xwininfo xprop; do
   command -v "$tool" >/dev/null || { echo "skipped: $tool is missing"; exit 77; }
