@@ -119,20 +119,7 @@ DeletedMailForm::DeletedMailForm(Mode mode) : m_mode(mode) {
                                       QStringLiteral("規則"), QStringLiteral("キーワード"),
                                       QStringLiteral("差出人"), QStringLiteral("件名"),
                                       QStringLiteral("サイズ")});
-    Table->setSelectionBehavior(QAbstractItemView::SelectRows);
-    Table->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    Table->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    Table->setWordWrap(false);
-    // Tab leaves the table for the buttons; the arrow keys move within it.
-    Table->setTabKeyNavigation(false);
-    Table->setAlternatingRowColors(true);
-    Table->verticalHeader()->hide();
-    Table->verticalHeader()->setDefaultSectionSize(Table->fontMetrics().height() + 6);
-    QHeaderView* header = Table->horizontalHeader();
-    header->setHighlightSections(false);
-    header->setSectionResizeMode(QHeaderView::Interactive);
-    header->setSectionResizeMode(Subject, QHeaderView::Stretch);
-    const int em = Table->fontMetrics().horizontalAdvance(u'0');
+    const int em = setUpMailTable(Table, Subject);
     Table->setColumnWidth(When, log ? em * 18 : em * 6);
     Table->setColumnWidth(Rule, em * 14);
     Table->setColumnWidth(Keyword, em * 14);

@@ -60,16 +60,7 @@ LearnQuarantineDialog::LearnQuarantineDialog(QWidget* parent) : QDialog(parent) 
     Table->setHorizontalHeaderLabels({QStringLiteral("規則"), QStringLiteral("キーワード"),
                                       QStringLiteral("差出人"), QStringLiteral("件名"),
                                       QStringLiteral("日時")});
-    Table->setSelectionBehavior(QAbstractItemView::SelectRows);
-    Table->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    Table->setWordWrap(false);
-    Table->setTabKeyNavigation(false); // Tab goes on to the buttons
-    Table->setAlternatingRowColors(true);
-    Table->verticalHeader()->hide();
-    Table->verticalHeader()->setDefaultSectionSize(Table->fontMetrics().height() + 6);
-    Table->horizontalHeader()->setHighlightSections(false);
-    Table->horizontalHeader()->setSectionResizeMode(Subject, QHeaderView::Stretch);
-    const int em = Table->fontMetrics().horizontalAdvance(u'0');
+    const int em = setUpMailTable(Table, Subject, false);
     Table->setColumnWidth(Rule, em * 16);
     Table->setColumnWidth(Keyword, em * 14);
     Table->setColumnWidth(Sender, em * 26);

@@ -131,19 +131,7 @@ PreviewForm::PreviewForm(Runner runner) : m_runner(std::move(runner)) {
     Table->setHorizontalHeaderLabels({QStringLiteral("日時"), QStringLiteral("差出人"),
                                       QStringLiteral("件名"), QStringLiteral("サイズ"),
                                       QStringLiteral("判定"), QStringLiteral("印")});
-    Table->setSelectionBehavior(QAbstractItemView::SelectRows);
-    Table->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    Table->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    Table->setTabKeyNavigation(false);
-    Table->setWordWrap(false);
-    Table->setAlternatingRowColors(true);
-    Table->verticalHeader()->hide();
-    Table->verticalHeader()->setDefaultSectionSize(Table->fontMetrics().height() + 6);
-    QHeaderView* header = Table->horizontalHeader();
-    header->setHighlightSections(false);
-    header->setSectionResizeMode(QHeaderView::Interactive);
-    header->setSectionResizeMode(Subject, QHeaderView::Stretch);
-    const int em = Table->fontMetrics().horizontalAdvance(u'0');
+    const int em = setUpMailTable(Table, Subject);
     Table->setColumnWidth(Date, em * 17);
     Table->setColumnWidth(Sender, em * 26);
     Table->setColumnWidth(Size, em * 11);

@@ -7,6 +7,7 @@
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLibraryInfo>
 #include <QLineEdit>
@@ -20,6 +21,7 @@
 #include <QStyle>
 #include <QStyleFactory>
 #include <QStyleOptionButton>
+#include <QTableWidget>
 #include <QTextLayout>
 #include <QTranslator>
 #include <QWindow>
@@ -366,6 +368,23 @@ bool installJapaneseQtTexts(QCoreApplication& app) {
         return false;
     }
     return QCoreApplication::installTranslator(translator);
+}
+
+int setUpMailTable(QTableWidget* table, int stretchColumn, bool several) {
+    table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    if (several)
+        table->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table->setTabKeyNavigation(false);
+    table->setWordWrap(false);
+    table->setAlternatingRowColors(true);
+    table->verticalHeader()->hide();
+    table->verticalHeader()->setDefaultSectionSize(table->fontMetrics().height() + 6);
+    QHeaderView* header = table->horizontalHeader();
+    header->setHighlightSections(false);
+    header->setSectionResizeMode(QHeaderView::Interactive);
+    header->setSectionResizeMode(stretchColumn, QHeaderView::Stretch);
+    return table->fontMetrics().horizontalAdvance(u'0');
 }
 
 } // namespace brindle

@@ -6,6 +6,8 @@
 #include <QRect>
 #include <QString>
 
+class QTableWidget;
+
 class QAction;
 class QWidget;
 class QPushButton;
@@ -111,5 +113,10 @@ QSize windowFrameSize(const QWidget* w);
 // Qt's own texts (the buttons of its dialogs, the file dialog, the context menus of text boxes) in
 // Japanese, from the system's Qt translations. False when they are not installed: they stay English.
 bool installJapaneseQtTexts(QCoreApplication& app);
+
+// A read-only list of mail, one message a line: whole rows selected (several when `several`), Tab
+// going on to the buttons while the arrow keys move within it; `stretchColumn` takes the room left.
+// Returns the width of a digit, to size the other columns by.
+int setUpMailTable(QTableWidget* table, int stretchColumn, bool several = true);
 
 } // namespace brindle
