@@ -971,6 +971,19 @@ void Pass::copyFailed(const CheckOutcome::Caught& failed) {
          MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
 }
 
+// A catch as an earlier pass recorded it (the two hold the same texts).
+CheckOutcome::Caught caughtOf(const DeletionRecord& r) {
+    CheckOutcome::Caught caught;
+    caught.ruleWord = r.ruleWord;
+    caught.keyword = r.keyword;
+    caught.subject = r.subject;
+    caught.sender = r.sender;
+    caught.size = r.size;
+    caught.uidl = r.uidl;
+    caught.copyPath = r.copyPath;
+    return caught;
+}
+
 DeletionRecord Pass::recordOf(const CheckOutcome::Caught& caught) const {
     DeletionRecord r;
     r.when = m_started;
@@ -1016,15 +1029,8 @@ void Pass::resumePendingDeletions() {
             m_resumedNumbers.insert(n);
             ++m_outcome.deleted;
             ++m_outcome.resumedDeletions;
-            CheckOutcome::Caught caught;
+            CheckOutcome::Caught caught = caughtOf(r);
             caught.number = n;
-            caught.ruleWord = r.ruleWord;
-            caught.keyword = r.keyword;
-            caught.subject = r.subject;
-            caught.sender = r.sender;
-            caught.size = r.size;
-            caught.uidl = r.uidl;
-            caught.copyPath = r.copyPath;
             caught.deleted = true;
             caught.resumed = true;
             m_outcome.caught.append(caught);
