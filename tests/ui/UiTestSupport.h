@@ -1,6 +1,7 @@
 #pragma once
 // Shared pieces of the window tests: a temporary application folder, message boxes answered by a
 // script, a started main window on a mail library that records its calls.
+#include "learn/LearnStore.h"
 #include "platform/MessageBox.h"
 #include "settings/SettingsStore.h"
 #include "support/FakeMailLibrary.h"
@@ -14,6 +15,7 @@
 #include <memory>
 #include <QApplication>
 #include <QEvent>
+#include <QFile>
 #include <QListWidget>
 #include <QTableWidget>
 #include <QTest>
@@ -106,6 +108,13 @@ inline QStringList texts(const QListWidget* l) {
     for (int i = 0; i < l->count(); ++i)
         out << l->item(i)->text();
     return out;
+}
+
+// The learned store's totals (junk, wanted); none learned when it is absent or cannot be opened.
+inline QList<quint32> learnedTotals() {
+    learn::LearnStore store;
+    const auto t = QFile::exists(store.path()) && store.open() ? store.totals() : std::nullopt;
+    return t ? QList<quint32>{t->junk, t->wanted} : QList<quint32>{0, 0};
 }
 
 // Selects these whole rows, and only these.

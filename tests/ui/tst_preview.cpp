@@ -3,7 +3,6 @@
 // and a reading asked for while another pass runs. The passes are a fake that answers with outcomes.
 #include "UiTestSupport.h"
 
-#include "learn/LearnStore.h"
 #include "ui/PreviewForm.h"
 
 #include <QAction>
@@ -64,12 +63,6 @@ QStringList sorted(const QSet<QString>& set) {
     return list;
 }
 
-QList<quint32> learnedTotals() {
-    learn::LearnStore store;
-    const auto t = store.open() ? store.totals() : std::nullopt;
-    return t ? QList<quint32>{t->junk, t->wanted} : QList<quint32>{};
-}
-
 // The window on recorded passes, whose first reading lists these messages.
 struct Listed : UiFixture {
     Passes passes;
@@ -84,10 +77,8 @@ struct Listed : UiFixture {
 const std::tuple<const char*, Report, QString, int> kVerdicts[]{
     {"keyword", report("u", V::Caught, "件名", -1, "当選"), "件名「当選」", 1},
     {"learned", report("u", V::Caught, "学習", 0.99841), "学習 0.998", 1},
-    {"allowed", report("u", V::Allowed), "許可リスト", 0},
     {"kept", report("u", V::Keep), "残す", 0},
     {"kept, scored", report("u", V::Keep, {}, 0.1204), "残す（学習 0.120）", 0},
-    {"unjudged", report("u", V::Unjudged), "読めませんでした", 0},
 };
 
 // Rows marked in turn, the learned totals (junk, wanted), the marks shown, a part of the box shown.
