@@ -108,10 +108,7 @@ private Q_SLOTS:
     void registersKeyword_data() {
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("stored"); // empty: refused with a message
-        const QString variants = u"〜−—‖¢£¬¦"_qs, folded = u"～－―∥￠￡￢￤"_qs;
-        for (qsizetype i = 0; i < variants.size(); ++i)
-            QTest::newRow(qPrintable(u"U+%1"_qs.arg(variants[i].unicode(), 4, 16, QChar(u'0'))))
-                << u"１%1５"_qs.arg(variants[i]) << u"１%1５"_qs.arg(folded[i]);
+        QTest::newRow("JIS variants folded") << u"１〜−—‖¢£¬¦５"_qs << u"１～－―∥￠￡￢￤５"_qs;
         QTest::newRow("emoji") << QStringLiteral("当選😀") << QString();
     }
     void registersKeyword() {
