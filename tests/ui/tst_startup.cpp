@@ -39,7 +39,6 @@ public:
 // the next start finds it.
 const std::tuple<const char*, QByteArray, QString, bool> kMusic[]{
     {"no key: on", "", "", true},
-    {"BGM=0: silent", "BGM=0\r\n", "", false},
     {"on, off in the File menu", "BGM=1\r\n", "mfile", false},
     {"off, on in the tray menu", "BGM=0\r\n", "mnuPopup", true},
 };
