@@ -54,7 +54,6 @@ const QList<std::pair<const char*, Opener>> kWindows{
     {"keywords", [](MainForm&) -> QWidget* { return forms::gekitaiForm(); }},
     {"allow list", [](MainForm&) -> QWidget* { return AllowListForm::open(); }},
     {"deleted mail", [](MainForm&) -> QWidget* { return DeletedMailForm::openLog(); }},
-    {"trial", [](MainForm&) -> QWidget* { return DeletedMailForm::openTrial({}); }},
 };
 
 // The buttons of a window that the user can see: not hidden, and within the window.
