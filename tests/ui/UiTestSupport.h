@@ -8,15 +8,19 @@
 #include "support/Rows.h"
 #include "support/TestFiles.h"
 #include "ui/Dialogs.h"
+#include "ui/IdPassForm.h"
 #include "ui/Form.h"
 #include "ui/MainForm.h"
 
 #include <functional>
 #include <memory>
 #include <QApplication>
+#include <QCheckBox>
 #include <QEvent>
 #include <QFile>
+#include <QLineEdit>
 #include <QListWidget>
+#include <QPushButton>
 #include <QTableWidget>
 #include <QTest>
 
@@ -88,6 +92,15 @@ public:
 private:
     std::unique_ptr<MainForm> m_main;
 };
+
+// The account window confirmed with these entries.
+inline void confirmAccount(const QString& id, const QString& password, bool save) {
+    IdPassForm* f = forms::idPassForm();
+    f->IdText->setText(id);
+    f->PassText->setText(password);
+    f->Check1->setChecked(save);
+    f->OKCommand->click();
+}
 
 // The shown top-level window of this object name.
 template <typename T> T* shownWindow(const QString& name) {

@@ -192,11 +192,7 @@ private Q_SLOTS:
         UiFixture fx;
         QVERIFY(QDir(fx.dir.path()).mkpath(file));
         if (account) {
-            IdPassForm* f = forms::idPassForm();
-            f->IdText->setText(QStringLiteral("taro"));
-            f->PassText->setText(QStringLiteral("secret"));
-            f->Check1->setChecked(true);
-            f->OKCommand->click();
+            confirmAccount(QStringLiteral("taro"), QStringLiteral("secret"), true);
             QCOMPARE(programValues().accountId, QStringLiteral("taro"));
             QVERIFY(programValues().accountConfirmed);
         } else {
