@@ -8,8 +8,8 @@
 #include "support/Rows.h"
 #include "support/TestFiles.h"
 #include "ui/Dialogs.h"
-#include "ui/IdPassForm.h"
 #include "ui/Form.h"
+#include "ui/IdPassForm.h"
 #include "ui/MainForm.h"
 
 #include <functional>

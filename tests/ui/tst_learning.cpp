@@ -77,7 +77,8 @@ const std::tuple<const char*, QByteArray, bool, quint32, QString, QStringList> k
 class LearningTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    // The entry shows LEARNING as stored, writes what it is switched to, and offers the quarantine only when switched on.
+    // The entry shows LEARNING as stored, writes what it is switched to, and offers the quarantine
+    // only when switched on.
     void switchRoundTrip_data() {
         QTest::addColumn<QByteArray>("stored");
         QTest::addColumn<bool>("checked");
