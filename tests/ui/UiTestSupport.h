@@ -1,6 +1,7 @@
 #pragma once
 // Shared pieces of the window tests: a temporary application folder, message boxes answered by a
 // script, a started main window on a mail library that records its calls.
+#include "learn/LearnStore.h"
 #include "platform/MessageBox.h"
 #include "settings/SettingsStore.h"
 #include "support/FakeMailLibrary.h"
@@ -8,13 +9,18 @@
 #include "support/TestFiles.h"
 #include "ui/Dialogs.h"
 #include "ui/Form.h"
+#include "ui/IdPassForm.h"
 #include "ui/MainForm.h"
 
 #include <functional>
 #include <memory>
 #include <QApplication>
+#include <QCheckBox>
 #include <QEvent>
+#include <QFile>
+#include <QLineEdit>
 #include <QListWidget>
+#include <QPushButton>
 #include <QTableWidget>
 #include <QTest>
 
@@ -87,6 +93,15 @@ private:
     std::unique_ptr<MainForm> m_main;
 };
 
+// The account window confirmed with these entries.
+inline void confirmAccount(const QString& id, const QString& password, bool save) {
+    IdPassForm* f = forms::idPassForm();
+    f->IdText->setText(id);
+    f->PassText->setText(password);
+    f->Check1->setChecked(save);
+    f->OKCommand->click();
+}
+
 // The shown top-level window of this object name.
 template <typename T> T* shownWindow(const QString& name) {
     for (QWidget* w : QApplication::topLevelWidgets())
@@ -106,6 +121,13 @@ inline QStringList texts(const QListWidget* l) {
     for (int i = 0; i < l->count(); ++i)
         out << l->item(i)->text();
     return out;
+}
+
+// The learned store's totals (junk, wanted); none learned when it is absent or cannot be opened.
+inline QList<quint32> learnedTotals() {
+    learn::LearnStore store;
+    const auto t = QFile::exists(store.path()) && store.open() ? store.totals() : std::nullopt;
+    return t ? QList<quint32>{t->junk, t->wanted} : QList<quint32>{0, 0};
 }
 
 // Selects these whole rows, and only these.

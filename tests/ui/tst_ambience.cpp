@@ -1,26 +1,9 @@
-// The slideshow's timing and order and the music monitor, without a display.
-#include "ambience/MusicMonitor.h"
+// The slideshow's timing and order, without a display.
 #include "ambience/Slideshow.h"
 
-#include <QStringList>
 #include <QTest>
-#include <QTimer>
 
 using namespace brindle;
-
-namespace {
-
-class ScriptedDevice : public MediaControl {
-public:
-    QString send(const QString& command) override {
-        sent << command;
-        return command == QLatin1String("status bgm mode") ? mode : QString();
-    }
-    QString mode;
-    QStringList sent;
-};
-
-} // namespace
 
 class AmbienceTest : public QObject {
     Q_OBJECT
@@ -48,33 +31,6 @@ private Q_SLOTS:
         for (int i = 0; i < 18; ++i)
             shown << show.advance();
         QCOMPARE(shown, (QList<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 1, 2}));
-    }
-
-    void musicTick_data() {
-        QTest::addColumn<QString>("mode");
-        QTest::addColumn<bool>("intervalOn");
-        QTest::addColumn<QStringList>("sent");
-        QTest::addColumn<bool>("keepsWatching");
-        const QString status = QStringLiteral("status bgm mode");
-        QTest::newRow("playing: only asked") << "playing" << false << QStringList{status} << true;
-        QTest::newRow("ended, interval on: restarted")
-            << "stopped" << true << QStringList{status, QStringLiteral("play bgm from 0")} << true;
-        QTest::newRow("ended, interval off: released for good")
-            << "stopped" << false
-            << QStringList{status, QStringLiteral("stop bgm"), QStringLiteral("close bgm")} << false;
-    }
-    void musicTick() {
-        QFETCH(QString, mode);
-        QFETCH(bool, intervalOn);
-        QFETCH(QStringList, sent);
-        QFETCH(bool, keepsWatching);
-        ScriptedDevice dev;
-        dev.mode = mode;
-        MusicMonitor m(dev, [=] { return intervalOn; });
-        m.timer()->start();
-        m.tick();
-        QCOMPARE(dev.sent, sent);
-        QCOMPARE(m.timer()->isActive(), keepsWatching);
     }
 };
 

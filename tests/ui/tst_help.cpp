@@ -12,14 +12,12 @@ const QDir kHelp(QStringLiteral(BRINDLE_HELP_DIR));
 
 // Name; a link followed in the help window (none: the home page button); whether a browser starts;
 // what it is asked for and what the help window then shows (none: not loaded), in the help folder.
-using Click = std::tuple<const char*, QString, bool, QString, QString>;
-const Click kClicks[] = {
+const std::tuple<const char*, QString, bool, QString, QString> kClicks[] = {
     {"home page, a browser", "", true, "home.htm", ""},
     {"home page, no browser", "", false, "home.htm", "home.htm"},
     {"help, a page's place", "rules.htm#size", true, "", "rules.htm#size"},
     {"help, the web", "https://www.debian.org/", false, "https://www.debian.org/", "1.htm"},
 };
-Q_DECLARE_METATYPE(Click)
 
 class TestHelp : public QObject {
     Q_OBJECT
@@ -47,14 +45,10 @@ private Q_SLOTS:
         QCOMPARE(reached, kHelp.entryList({QStringLiteral("*.htm")}, QDir::Files));
         QVERIFY(read(QStringLiteral("home.htm")).contains(QStringLiteral("<b>Ver " BRINDLE_VERSION "</b>")));
     }
-    void clicks_data() {
-        QTest::addColumn<Click>("click");
-        for (const Click& c : kClicks)
-            QTest::newRow(std::get<0>(c)) << c;
-    }
+    void clicks_data() { test::indexRows(kClicks); }
     void clicks() {
-        QFETCH(Click, click);
-        const auto& [name, link, browserStarts, asked, shown] = click;
+        QFETCH(int, row);
+        const auto& [name, link, browserStarts, asked, shown] = kClicks[row];
         test::UiFixture fx;
         QVERIFY(QFile::link(kHelp.path(), fx.dir.path(QStringLiteral("help"))));
         MainForm& main = fx.start();

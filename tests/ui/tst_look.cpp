@@ -54,7 +54,6 @@ const QList<std::pair<const char*, Opener>> kWindows{
     {"keywords", [](MainForm&) -> QWidget* { return forms::gekitaiForm(); }},
     {"allow list", [](MainForm&) -> QWidget* { return AllowListForm::open(); }},
     {"deleted mail", [](MainForm&) -> QWidget* { return DeletedMailForm::openLog(); }},
-    {"trial", [](MainForm&) -> QWidget* { return DeletedMailForm::openTrial({}); }},
 };
 
 // The buttons of a window that the user can see: not hidden, and within the window.
@@ -227,8 +226,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("shown");
         QTest::addColumn<QString>("parent");
         for (const auto& [name, shown, parent] : {
-                 std::tuple{"main alone", "m", "MainForm"},
-                 {"HELP over main", "mh", "HELPForm"},
+                 std::tuple{"HELP over main", "mh", "HELPForm"},
                  {"settings active, HELP shown", "mhs", "HELPForm"},
                  {"settings active", "ms", "SetForm"},
                  {"main kept on top, settings active", "ts", "MainForm"},
