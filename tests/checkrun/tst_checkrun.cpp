@@ -48,7 +48,6 @@ const RuleCase kRuleCases[] = {
     {"keyword: address", kw, {"@bad.jp"}, "hi", "me@bad.jp", "", -1, "", addr, "@bad.jp"},
     {"keyword: leading spaces", kw, {"deal"}, "   big deal", "", "", -1, "", subj, "deal"},
     {"keyword: blank records only", kw, {"   "}, "subject", "a@b", "body", -1, "", "", ""},
-    {"html: upper", html, {}, "s", "", "<HTML>x</HTML>", -1, "", "HTML", "</HTML>"},
     {"html: lower", html, {}, "s", "", "<html>x</html>", -1, "", "html", "</html>"},
     {"html: upper wins", html, {}, "s", "", "</html></HTML>", -1, "", "HTML", "</HTML>"},
     {"html: mixed case kept", html, {}, "s", "", "<Html>x</Html>", -1, "", "", ""},
@@ -59,7 +58,6 @@ const RuleCase kRuleCases[] = {
     {"size: the listed size alone does not catch", size, {}, "s", "a@b", "x", 5 << 20, "1000000", "", ""},
     {"no hiragana: voiced and small only", kana, {}, "s", "", u"ガイドがっ"_s, -1, "", hira, ""},
     {"no hiragana: single n", kana, {}, "s", "", u"漢字ん"_s, -1, "", "", u"ん"_s},
-    {"no hiragana: katakana and kanji", kana, {}, "s", "", u"カタカナ漢字"_s, -1, "", hira, ""},
     {"no hiragana: table order", kana, {}, "s", "", u"をxあ"_s, -1, "", "", u"あ"_s},
     {"keyword rule judges first", all, {"zzz"}, "s", "", both, -1, "", "", ""},
     {"html before no hiragana", all.mid(0, 2), {}, "s", "", both, -1, "", "HTML", ""},
@@ -289,34 +287,27 @@ private Q_SLOTS:
 
     // The rule, the size limit and the mail program are taken as the check starts: edits while it
     // runs (made here at the first message) wait for the next check.
-    void settingsTakenAtStart_data() {
-        QTest::addColumn<int>("edit"); // 0 size limit, 1 rule, 2 mail program
-        QTest::newRow("size limit raised") << 0;
-        QTest::newRow("rule switched") << 1;
-        QTest::newRow("mail program changed") << 2;
-    }
     void settingsTakenAtStart() {
-        QFETCH(int, edit);
-        host.rules = {Rule::Option4};
-        host.fields[Field::Text10] = "1000";
-        host.fields[Field::Text1] = "/usr/bin/mailer";
-        host.mailer = true;
-        for (int i = 0; i < 3; ++i)
-            lib.add("big", "", bodyOfBytes(2000), 500); // the listing leaves it to the measure
-        lib.add("small", "", "x");
-        host.duringProgress = [&](int n) {
-            if (n != 1)
-                return;
-            if (edit == 0)
-                host.fields[Field::Text10] = "100000";
-            if (edit == 1)
-                host.rules = {Rule::Option6};
-            if (edit == 2)
-                host.fields[Field::Text1] = "/usr/bin/other";
-        };
-        const CheckOutcome o = runCheck();
-        QCOMPARE(o.deleted, 3);
-        QCOMPARE(host.mailerCommands, QStringList{"/usr/bin/mailer"});
+        for (const int edit : {0, 1, 2}) { // 0 the size limit raised, 1 the rule switched, 2 the mailer
+            init();
+            host.rules = {Rule::Option4};
+            host.fields[Field::Text10] = "1000";
+            host.fields[Field::Text1] = "/usr/bin/mailer";
+            host.mailer = true;
+            for (int i = 0; i < 3; ++i)
+                lib.add("big", "", bodyOfBytes(2000), 500); // the listing leaves it to the measure
+            lib.add("small", "", "x");
+            host.duringProgress = [&](int n) {
+                if (n == 1 && edit == 0)
+                    host.fields[Field::Text10] = "100000";
+                if (n == 1 && edit == 1)
+                    host.rules = {Rule::Option6};
+                if (n == 1 && edit == 2)
+                    host.fields[Field::Text1] = "/usr/bin/other";
+            };
+            QCOMPARE(runCheck().deleted, 3);
+            QCOMPARE(host.mailerCommands, QStringList{"/usr/bin/mailer"});
+        }
     }
 
     // A refused DELE and a connection lost before QUIT: only what took effect is counted and shown.
@@ -346,25 +337,20 @@ private Q_SLOTS:
     }
 
     // A sender on the allow list is not judged, under every rule, and counts as new mail.
-    void allowListWinsOverEveryRule_data() {
-        QTest::addColumn<Rule>("rule");
-        QTest::newRow("keyword") << Rule::Option1;
-        QTest::newRow("html") << Rule::Option6;
-        QTest::newRow("size") << Rule::Option4;
-        QTest::newRow("no hiragana") << Rule::Option5;
-    }
     void allowListWinsOverEveryRule() {
-        QFETCH(Rule, rule);
-        inputs.keywords = {"junk"};
-        inputs.allowList = {"@friends.example"};
-        host.rules = {rule};
-        host.fields[Field::Text10] = "1";
-        lib.add("junk", "Mother@Mail.Friends.Example", "<html>junk</html>"); // every rule would catch it
-        lib.add("junk", "spam@example.com", "<html>junk</html>");
-        const CheckOutcome o = runCheck();
-        QCOMPARE(lib.numbers("dele"), QList<int>{2});
-        QCOMPARE(o.newMailCount, 1);
-        QVERIFY(!lib.log.contains("fetch 1") && !lib.log.contains("raw 1"));
+        for (const Rule rule : {Rule::Option1, Rule::Option6, Rule::Option4, Rule::Option5}) {
+            init();
+            inputs.keywords = {"junk"};
+            inputs.allowList = {"@friends.example"};
+            host.rules = {rule};
+            host.fields[Field::Text10] = "1";
+            lib.add("junk", "Mother@Mail.Friends.Example", "<html>junk</html>"); // every rule would catch it
+            lib.add("junk", "spam@example.com", "<html>junk</html>");
+            const CheckOutcome o = runCheck();
+            QCOMPARE(lib.numbers("dele"), QList<int>{2});
+            QCOMPARE(o.newMailCount, 1);
+            QVERIFY(!lib.log.contains("fetch 1") && !lib.log.contains("raw 1"));
+        }
     }
 
     // A message too large to keep whole keeps its header and first lines, and the log says so.
