@@ -1,13 +1,8 @@
 // The questions of trust through the whole check, against the in-process server held to the rules of
 // a remote one: what is asked, what an answer changes on the wire, and what tls.ini keeps.
-#include "mailcheck/CheckInputs.h"
-#include "mailcheck/MailCheckRun.h"
-#include "mailcheck/NMail.h"
 #include "mailcheck/TlsMemory.h"
-#include "support/FakeHost.h"
 #include "support/Rows.h"
-#include "support/TestFiles.h"
-#include "tools/fakepop3/FakePop3Server.h"
+#include "support/ServerCheck.h"
 
 #include <QCryptographicHash>
 #include <QTest>
@@ -50,8 +45,7 @@ private Q_SLOTS:
         const auto& [name, tls, known, byHand, yes, asked, status, boxes] = kQuestions[row];
         if (!m_certs.error.isEmpty())
             QSKIP(qPrintable(m_certs.error));
-        m_folder.reset(); // the old folder goes before the new one is made the application folder
-        m_folder = std::make_unique<TempAppFolder>();
+        QVERIFY(freshFolder(m_folder));
         FakePop3Options o;
         o.messages = {"Subject: junk\r\n\r\nbody\r\n", "Subject: hello\r\n\r\nbody\r\n"};
         o.tls = tls;
@@ -106,8 +100,7 @@ private Q_SLOTS:
 
     // The file keeps what was learnt, merged with what another program wrote meanwhile.
     void memoryFile() {
-        m_folder.reset();
-        m_folder = std::make_unique<TempAppFolder>();
+        QVERIFY(freshFolder(m_folder));
         const QString path = tlsMemoryPath();
         Pop3Trust seen, agreed, pin;
         seen.tlsSeen = agreed.plainAgreed = true;
