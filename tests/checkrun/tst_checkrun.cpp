@@ -93,6 +93,11 @@ const std::tuple<const char*, QString, bool, QStringList, qsizetype> kMailers[]{
     {"cannot start", "/nowhere", false, {"/nowhere"}, 1},
 };
 
+const std::pair<const char*, Rule> kEachRule[]{{"keyword", Rule::Option1},
+                                               {"html", Rule::Option6},
+                                               {"size", Rule::Option4},
+                                               {"no hiragana", Rule::Option5}};
+
 // The rules and pipelining set; the plan the library is told.
 const std::tuple<const char*, QList<Rule>, bool, MailPlan> kPlans[]{
     {"keyword", {Rule::Option1}, true, MailPlan::HeadersFirst},
@@ -285,27 +290,31 @@ private Q_SLOTS:
 
     // The rule, the size limit and the mail program are taken as the check starts: edits while it
     // runs (made here at the first message) wait for the next check.
+    void settingsTakenAtStart_data() {
+        QTest::addColumn<int>("edit");
+        int edit = 0;
+        for (const char* name : {"size limit raised", "rule switched", "mail program changed"})
+            QTest::newRow(name) << edit++;
+    }
     void settingsTakenAtStart() {
-        for (const int edit : {0, 1, 2}) { // 0 the size limit raised, 1 the rule switched, 2 the mailer
-            init();
-            host.rules = {Rule::Option4};
-            host.fields[Field::Text10] = "1000";
-            host.fields[Field::Text1] = "/usr/bin/mailer";
-            host.mailer = true;
-            for (int i = 0; i < 3; ++i)
-                lib.add("big", "", bodyOfBytes(2000), 500); // the listing leaves it to the measure
-            lib.add("small", "", "x");
-            host.duringProgress = [&](int n) {
-                if (n == 1 && edit == 0)
-                    host.fields[Field::Text10] = "100000";
-                if (n == 1 && edit == 1)
-                    host.rules = {Rule::Option6};
-                if (n == 1 && edit == 2)
-                    host.fields[Field::Text1] = "/usr/bin/other";
-            };
-            QCOMPARE(runCheck().deleted, 3);
-            QCOMPARE(host.mailerCommands, QStringList{"/usr/bin/mailer"});
-        }
+        QFETCH(int, edit);
+        host.rules = {Rule::Option4};
+        host.fields[Field::Text10] = "1000";
+        host.fields[Field::Text1] = "/usr/bin/mailer";
+        host.mailer = true;
+        for (int i = 0; i < 3; ++i)
+            lib.add("big", "", bodyOfBytes(2000), 500); // the listing leaves it to the measure
+        lib.add("small", "", "x");
+        host.duringProgress = [&](int n) {
+            if (n == 1 && edit == 0)
+                host.fields[Field::Text10] = "100000";
+            if (n == 1 && edit == 1)
+                host.rules = {Rule::Option6};
+            if (n == 1 && edit == 2)
+                host.fields[Field::Text1] = "/usr/bin/other";
+        };
+        QCOMPARE(runCheck().deleted, 3);
+        QCOMPARE(host.mailerCommands, QStringList{"/usr/bin/mailer"});
     }
 
     // A refused DELE and a connection lost before QUIT: only what took effect is counted and shown.
@@ -335,20 +344,20 @@ private Q_SLOTS:
     }
 
     // A sender on the allow list is not judged, under every rule, and counts as new mail.
+    void allowListWinsOverEveryRule_data() { indexRows(kEachRule); }
     void allowListWinsOverEveryRule() {
-        for (const Rule rule : {Rule::Option1, Rule::Option6, Rule::Option4, Rule::Option5}) {
-            init();
-            inputs.keywords = {"junk"};
-            inputs.allowList = {"@friends.example"};
-            host.rules = {rule};
-            host.fields[Field::Text10] = "1";
-            lib.add("junk", "Mother@Mail.Friends.Example", "<html>junk</html>"); // every rule would catch it
-            lib.add("junk", "spam@example.com", "<html>junk</html>");
-            const CheckOutcome o = runCheck();
-            QCOMPARE(lib.numbers("dele"), QList<int>{2});
-            QCOMPARE(o.newMailCount, 1);
-            QVERIFY(!lib.log.contains("fetch 1") && !lib.log.contains("raw 1"));
-        }
+        QFETCH(int, row);
+        const Rule rule = kEachRule[row].second;
+        inputs.keywords = {"junk"};
+        inputs.allowList = {"@friends.example"};
+        host.rules = {rule};
+        host.fields[Field::Text10] = "1";
+        lib.add("junk", "Mother@Mail.Friends.Example", "<html>junk</html>"); // every rule would catch it
+        lib.add("junk", "spam@example.com", "<html>junk</html>");
+        const CheckOutcome o = runCheck();
+        QCOMPARE(lib.numbers("dele"), QList<int>{2});
+        QCOMPARE(o.newMailCount, 1);
+        QVERIFY(!lib.log.contains("fetch 1") && !lib.log.contains("raw 1"));
     }
 
     // A message too large to keep whole keeps its header and first lines, and the log says so.
