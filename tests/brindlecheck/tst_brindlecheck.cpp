@@ -57,8 +57,6 @@ const std::tuple<const char*, QString, int> kFailures[]{
 
 using L = QList<QStringList>;
 const std::tuple<const char*, L, QString, int> kLearnSteps[]{
-    {"eml", L{{"--learn-junk", "a.eml"}}, "learned: junk 1, wanted 0, skipped 0", 0},
-    {"mbox", L{{"--learn-wanted", "b.mbox"}}, "learned: junk 0, wanted 3, skipped 0", 0},
     {"folder, a non-mail file skipped", L{{"--learn-junk", "f"}}, "learned: junk 3, wanted 0, skipped 1", 0},
     {"both at once", L{{"--learn-junk", "a.eml", "--learn-wanted", "b.mbox", "x.bin"}},
      "learned: junk 1, wanted 3, skipped 1", 0},
