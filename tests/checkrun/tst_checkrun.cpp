@@ -48,18 +48,14 @@ const RuleCase kRuleCases[] = {
     {"keyword: address", kw, {"@bad.jp"}, "hi", "me@bad.jp", "", -1, "", addr, "@bad.jp"},
     {"keyword: leading spaces", kw, {"deal"}, "   big deal", "", "", -1, "", subj, "deal"},
     {"keyword: blank records only", kw, {"   "}, "subject", "a@b", "body", -1, "", "", ""},
-    {"html: upper", html, {}, "s", "", "<HTML>x</HTML>", -1, "", "HTML", "</HTML>"},
     {"html: lower", html, {}, "s", "", "<html>x</html>", -1, "", "html", "</html>"},
     {"html: upper wins", html, {}, "s", "", "</html></HTML>", -1, "", "HTML", "</HTML>"},
     {"html: mixed case kept", html, {}, "s", "", "<Html>x</Html>", -1, "", "", ""},
     {"html: opening tag only kept", html, {}, "s", "", "<html><body>x", -1, "", "", ""},
-    {"size: exactly the limit", size, {}, "s", "a@b", bodyOfBytes(975), 10, "1000", big, ""},
-    {"size: one byte under", size, {}, "s", "a@b", bodyOfBytes(974), 10, "1000", "", ""},
     {"size: blanks and fraction", size, {}, "s", "a@b", bodyOfBytes(976), 10, " 1 000.5", big, ""},
     {"size: the listed size alone does not catch", size, {}, "s", "a@b", "x", 5 << 20, "1000000", "", ""},
     {"no hiragana: voiced and small only", kana, {}, "s", "", u"ガイドがっ"_s, -1, "", hira, ""},
     {"no hiragana: single n", kana, {}, "s", "", u"漢字ん"_s, -1, "", "", u"ん"_s},
-    {"no hiragana: katakana and kanji", kana, {}, "s", "", u"カタカナ漢字"_s, -1, "", hira, ""},
     {"no hiragana: table order", kana, {}, "s", "", u"をxあ"_s, -1, "", "", u"あ"_s},
     {"keyword rule judges first", all, {"zzz"}, "s", "", both, -1, "", "", ""},
     {"html before no hiragana", all.mid(0, 2), {}, "s", "", both, -1, "", "HTML", ""},
@@ -96,6 +92,11 @@ const std::tuple<const char*, QString, bool, QStringList, qsizetype> kMailers[]{
     {"trimmed", "  /usr/bin/mailer -x ", true, {"/usr/bin/mailer -x"}, 0},
     {"cannot start", "/nowhere", false, {"/nowhere"}, 1},
 };
+
+const std::pair<const char*, Rule> kEachRule[]{{"keyword", Rule::Option1},
+                                               {"html", Rule::Option6},
+                                               {"size", Rule::Option4},
+                                               {"no hiragana", Rule::Option5}};
 
 // The rules and pipelining set; the plan the library is told.
 const std::tuple<const char*, QList<Rule>, bool, MailPlan> kPlans[]{
@@ -290,10 +291,10 @@ private Q_SLOTS:
     // The rule, the size limit and the mail program are taken as the check starts: edits while it
     // runs (made here at the first message) wait for the next check.
     void settingsTakenAtStart_data() {
-        QTest::addColumn<int>("edit"); // 0 size limit, 1 rule, 2 mail program
-        QTest::newRow("size limit raised") << 0;
-        QTest::newRow("rule switched") << 1;
-        QTest::newRow("mail program changed") << 2;
+        QTest::addColumn<int>("edit");
+        int edit = 0;
+        for (const char* name : {"size limit raised", "rule switched", "mail program changed"})
+            QTest::newRow(name) << edit++;
     }
     void settingsTakenAtStart() {
         QFETCH(int, edit);
@@ -305,17 +306,14 @@ private Q_SLOTS:
             lib.add("big", "", bodyOfBytes(2000), 500); // the listing leaves it to the measure
         lib.add("small", "", "x");
         host.duringProgress = [&](int n) {
-            if (n != 1)
-                return;
-            if (edit == 0)
+            if (n == 1 && edit == 0)
                 host.fields[Field::Text10] = "100000";
-            if (edit == 1)
+            if (n == 1 && edit == 1)
                 host.rules = {Rule::Option6};
-            if (edit == 2)
+            if (n == 1 && edit == 2)
                 host.fields[Field::Text1] = "/usr/bin/other";
         };
-        const CheckOutcome o = runCheck();
-        QCOMPARE(o.deleted, 3);
+        QCOMPARE(runCheck().deleted, 3);
         QCOMPARE(host.mailerCommands, QStringList{"/usr/bin/mailer"});
     }
 
@@ -346,15 +344,10 @@ private Q_SLOTS:
     }
 
     // A sender on the allow list is not judged, under every rule, and counts as new mail.
-    void allowListWinsOverEveryRule_data() {
-        QTest::addColumn<Rule>("rule");
-        QTest::newRow("keyword") << Rule::Option1;
-        QTest::newRow("html") << Rule::Option6;
-        QTest::newRow("size") << Rule::Option4;
-        QTest::newRow("no hiragana") << Rule::Option5;
-    }
+    void allowListWinsOverEveryRule_data() { indexRows(kEachRule); }
     void allowListWinsOverEveryRule() {
-        QFETCH(Rule, rule);
+        QFETCH(int, row);
+        const Rule rule = kEachRule[row].second;
         inputs.keywords = {"junk"};
         inputs.allowList = {"@friends.example"};
         host.rules = {rule};

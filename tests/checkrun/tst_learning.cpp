@@ -1,6 +1,7 @@
 // The learned judgement inside the check run, the preview, the marks and onlyUidls, against the
 // in-process server, with a store trained here on composed mail.
 #include "learn/LearnStore.h"
+#include "mailcheck/mime/MimeDecode.h"
 #include "support/Rows.h"
 #include "support/ServerCheck.h"
 #include "tools/corpus/Corpus.h"
@@ -25,13 +26,6 @@ const QByteArray kRuleJunk = "From: k@shop.example\r\nSubject: cheap watches\r\n
 // The fake server's UIDL of a message.
 QString uidlOf(const QByteArray& message) {
     return QString::fromLatin1(QCryptographicHash::hash(message, QCryptographicHash::Md5).toHex().left(16));
-}
-
-QString senderOf(const QByteArray& message) {
-    const qsizetype at = message.indexOf("\nFrom:");
-    const QByteArray line = message.mid(at + 6, message.indexOf('\n', at + 1) - at - 6).trimmed();
-    const qsizetype lt = line.lastIndexOf('<');
-    return QString::fromUtf8(lt < 0 ? line : line.mid(lt + 1, line.indexOf('>', lt) - lt - 1));
 }
 
 const QSet<Rule> kKeyword{Rule::Option1};
@@ -180,7 +174,8 @@ private Q_SLOTS:
             QVERIFY(q.exec(u"UPDATE meta SET value = value"_s));
         }
         if (allowJunk)
-            QVERIFY(folder->write(u"★MailData/allow.txt"_s, senderOf(junk).toUtf8() + "\n"));
+            QVERIFY(folder->write(u"★MailData/allow.txt"_s,
+                                  decodeMessage(junk).head.fromAddress.toUtf8() + "\n"));
         auto server = serve({junk, wanted, kRuleJunk});
         QVERIFY(server);
         FakeHost host;
@@ -198,8 +193,8 @@ private Q_SLOTS:
             if (c.ruleWord == u"学習"_s) {
                 QVERIFY(c.learnedScore >= 0.99);
                 QVERIFY(QFile::exists(folder->dataFolder() + u'/' + c.copyPath));
-                QVERIFY(folder->read(u"★MailData/deleted.log"_s).contains(u"学習"_s.toUtf8()));
-                QVERIFY(folder->read(u"★MailData/deleted.log"_s).contains(c.keyword.toUtf8()));
+                const QByteArray log = folder->read(u"★MailData/deleted.log"_s);
+                QVERIFY(log.contains(u"学習"_s.toUtf8()) && log.contains(c.keyword.toUtf8()));
             }
         }
         QCOMPARE(got, deleted);

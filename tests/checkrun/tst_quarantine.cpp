@@ -5,7 +5,6 @@
 
 #include <QDirIterator>
 #include <QTest>
-#include <sys/stat.h>
 
 using namespace brindle;
 using namespace brindle::fake;
@@ -34,27 +33,23 @@ QStringList widerThanPrivate(const QString& folder, int* files) {
     QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
     for (QString path = folder; !path.isEmpty(); path = it.hasNext() ? it.next() : QString()) {
-        struct stat st {}; // from the file system itself: a run as root sees the modes all the same
-        const int mode =
-            ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
-        *files += S_ISREG(st.st_mode) ? 1 : 0;
-        if (mode != (S_ISDIR(st.st_mode) ? 0700 : 0600))
+        const QFileInfo info(path); // modeOf: lstat, so a link shows 0777 and is reported
+        *files += info.isFile() ? 1 : 0;
+        if (const int mode = modeOf(path); mode != (info.isDir() ? 0700 : 0600))
             wider << QString::number(mode, 8) + u' ' + path;
     }
     return wider;
 }
 
 DeletionRecord record(const QString& subject, const QString& uidl = u"UID-1"_s) {
-    DeletionRecord r;
-    r.when = QDateTime(QDate(2026, 12, 7), QTime(9, 30, 5));
-    r.ruleWord = u"件名"_s;
-    r.keyword = u"無料"_s;
-    r.sender = u"spam@example.jp"_s;
-    r.subject = subject;
-    r.size = 1234;
-    r.uidl = uidl;
-    r.copyPath = u"quarantine/2026-12-07/093005-1-UID-1.eml"_s;
-    return r;
+    return {QDateTime(QDate(2026, 12, 7), QTime(9, 30, 5)),
+            u"件名"_s,
+            u"無料"_s,
+            u"spam@example.jp"_s,
+            subject,
+            1234,
+            uidl,
+            u"quarantine/2026-12-07/093005-1-UID-1.eml"_s};
 }
 
 } // namespace
@@ -115,20 +110,14 @@ private Q_SLOTS:
         QTest::addColumn<QString>("subject");
         QTest::addColumn<QString>("shown"); // the subject as the records keep it
         const QByteArray plain = "a@example.jp";
-        QTest::newRow("CSI colours") << plain << u"\x1b[31mcheap\x1b[0m watches"_s << u"cheap watches"_s;
         QTest::newRow("OSC title to ST")
             << plain << u"\x1b]0;owned\x1b\\cheap watches"_s << u"cheap watches"_s;
-        QTest::newRow("BEL, BS, DEL") << plain << u"cheap\x07\x08\x7f watches"_s << u"cheap watches"_s;
         QTest::newRow("C1 CSI and NEL") << plain << u"\u009b2Jcheap\u0085watches"_s << u"cheap watches"_s;
         QTest::newRow("bidi override") << plain << u"\u202echeap watches\u202c"_s << u"cheap watches"_s;
-        QTest::newRow("isolates") << plain << u"\u2066cheap\u2067 \u2068watches\u2069"_s
-                                  << u"cheap watches"_s;
         QTest::newRow("tab and line breaks") << plain << u"cheap\twatches\r\nnow"_s << u"cheap watches now"_s;
         QTest::newRow("clean, blank kept") << plain << u"　cheap\u00a0watches"_s << u"　cheap\u00a0watches"_s;
         QTest::newRow("From with escapes")
             << QByteArray("<a\x1b[2J\x1b]0;x\x07@example.jp>") << u"cheap watches"_s << u"cheap watches"_s;
-        QTest::newRow("From with BEL, BS and DEL")
-            << QByteArray("<a\x07\x08\x7f@example.jp>") << u"cheap watches"_s << u"cheap watches"_s;
     }
     void recordsHoldNoControls() {
         QFETCH(QByteArray, from);

@@ -5,7 +5,6 @@
 #include "mailcheck/WaitWithEvents.h"
 #include "support/Rows.h"
 
-#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
@@ -144,11 +143,8 @@ private Q_SLOTS:
     void sizeProbeRewritten() {
         QTemporaryDir dir;
         const QString path = dir.filePath(u"0.txt"_s);
-        for (const QString& body : QStringList{u"long body "_s.repeated(50), u"short"_s, QString()}) {
+        for (const QString& body : QStringList{u"long body "_s.repeated(50), u"short"_s, QString()})
             QCOMPARE(writeSizeProbe(path, u"Subject: s"_s, body), sizeProbeLength(u"Subject: s"_s, body));
-            QCOMPARE(QFileInfo(path).permissions() & (QFile::ReadOther | QFile::ReadGroup),
-                     QFile::Permissions());
-        }
     }
 
     // The wait lets events run until strictly more than the time has passed, also across the

@@ -1,13 +1,8 @@
 // The questions of trust through the whole check, against the in-process server held to the rules of
 // a remote one: what is asked, what an answer changes on the wire, and what tls.ini keeps.
-#include "mailcheck/CheckInputs.h"
-#include "mailcheck/MailCheckRun.h"
-#include "mailcheck/NMail.h"
 #include "mailcheck/TlsMemory.h"
-#include "support/FakeHost.h"
 #include "support/Rows.h"
-#include "support/TestFiles.h"
-#include "tools/fakepop3/FakePop3Server.h"
+#include "support/ServerCheck.h"
 
 #include <QCryptographicHash>
 #include <QTest>
@@ -21,7 +16,8 @@ using Tls = FakePop3Options::Tls;
 using Question = CheckHost::TrustQuestion::Kind;
 using Status = CheckOutcome::Status;
 
-const QList<Question> kPlain{Question::PlainLogin}, kCert{Question::Certificate};
+const QList<Question> kPlain{Question::PlainLogin}, kCert{Question::Certificate},
+    kChanged{Question::ChangedCertificate};
 // known: in tls.ini: 0 nothing, 1 TLS seen, 2 another certificate pinned; boxes: "エラー" boxes.
 const std::tuple<const char*, Tls, int, bool, bool, QList<Question>, Status, int> kQuestions[]{
     {"no TLS, agreed", Tls::None, 0, true, true, kPlain, Status::Done, 0},
@@ -29,14 +25,7 @@ const std::tuple<const char*, Tls, int, bool, bool, QList<Question>, Status, int
     {"no TLS, refused, interval", Tls::None, 0, false, false, kPlain, Status::NoConnection, 0},
     {"certificate trusted", Tls::StartTls, 0, true, true, kCert, Status::Done, 0},
     {"certificate refused", Tls::Implicit, 0, true, false, kCert, Status::NoConnection, 1},
-    {"changed certificate trusted",
-     Tls::StartTls,
-     2,
-     true,
-     true,
-     {Question::ChangedCertificate},
-     Status::Done,
-     0},
+    {"changed certificate trusted", Tls::StartTls, 2, true, true, kChanged, Status::Done, 0},
     // A refusal of ours is no question, and is told whoever started the check.
     {"TLS given up, interval", Tls::None, 1, false, true, {}, Status::NoConnection, 1},
 };
@@ -56,8 +45,7 @@ private Q_SLOTS:
         const auto& [name, tls, known, byHand, yes, asked, status, boxes] = kQuestions[row];
         if (!m_certs.error.isEmpty())
             QSKIP(qPrintable(m_certs.error));
-        m_folder.reset(); // the old folder goes before the new one is made the application folder
-        m_folder = std::make_unique<TempAppFolder>();
+        QVERIFY(freshFolder(m_folder));
         FakePop3Options o;
         o.messages = {"Subject: junk\r\n\r\nbody\r\n", "Subject: hello\r\n\r\nbody\r\n"};
         o.tls = tls;
@@ -112,8 +100,7 @@ private Q_SLOTS:
 
     // The file keeps what was learnt, merged with what another program wrote meanwhile.
     void memoryFile() {
-        m_folder.reset();
-        m_folder = std::make_unique<TempAppFolder>();
+        QVERIFY(freshFolder(m_folder));
         const QString path = tlsMemoryPath();
         Pop3Trust seen, agreed, pin;
         seen.tlsSeen = agreed.plainAgreed = true;

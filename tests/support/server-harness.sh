@@ -1,14 +1,8 @@
 # Shell helpers of the real-server harnesses (tests/dovecot, tests/courier), sourced by them; HARNESS
 # names the caller in its messages.
 
-die() {
-    echo "$HARNESS: $*" >&2
-    exit 1
-}
-
-port_open() {
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
-}
+die() { echo "$HARNESS: $*" >&2; exit 1; }
+port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
 # A loopback port nobody listened on a moment ago (the caller tries again when another took it).
 pick_port() {
