@@ -281,7 +281,6 @@ const std::tuple<const char*, MailPlan, bool, int, bool, bool, QByteArray> kPlan
     {"headers first, one at a time", P::HeadersFirst, false, 0, true, false, {}},
     // The header of a message too large to fetch for it then comes with the whole text.
     {"headers first, no TOP", P::HeadersFirst, true, 0, false, true, {}},
-    {"whole messages, pipelined", P::WholeMessages, true, 0, false, false, {}},
     {"whole messages, one at a time", P::WholeMessages, false, 0, false, false,
      kListed + "RETR 1\r\nRETR 2\r\nRETR 3\r\nRETR 4\r\nDELE 4\r\nRETR 5\r\nQUIT\r\n"},
     {"whole messages, one byte per read", P::WholeMessages, true, 1, false, false, {}},
