@@ -1,6 +1,7 @@
 // The music device on Qt Multimedia, played into no sound device: the end of the program's own piece,
 // missing and broken files, and the choice of the piece in the music folder.
 #include "ambience/MediaPlayerDevice.h"
+#include "support/TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -24,7 +25,6 @@ private Q_SLOTS:
             << QStringList{"b.ogg", kOwnMusic, "A.Flac", "c.mp3"} << "A.Flac";
         QTest::newRow("not music is passed over") << QStringList{"cover.jpg", kOwnMusic} << kOwnMusic;
         QTest::newRow("ours in other letters is still ours") << QStringList{"BRINDLE-BGM.OGG"} << kOwnMusic;
-        QTest::newRow("no music") << QStringList{"notes.txt"} << QString();
         QTest::newRow("the earlier version's copy is not the user's")
             << QStringList{"Brindle-BGM.wav", kOwnMusic} << kOwnMusic;
     }
@@ -56,10 +56,8 @@ private Q_SLOTS:
         QTemporaryDir dir;
         for (const auto& [folder, names] : {std::pair{"user", user}, std::pair{"installed", installed}}) {
             QVERIFY(QDir(dir.path()).mkpath(folder + music));
-            for (const QString& name : names) {
-                QFile file(dir.filePath(folder + music + name));
-                QVERIFY(file.open(QIODevice::WriteOnly));
-            }
+            for (const QString& name : names)
+                QVERIFY(brindle::testing::writeFile(dir.filePath(folder + music + name), {}));
         }
         const bool portable = installed == QStringList{"-"};
         QCOMPARE(musicIn(dir.filePath("user"), portable ? QString() : dir.filePath("installed")),
@@ -97,11 +95,9 @@ private Q_SLOTS:
     void brokenFileIsSilent() {
         QFETCH(QString, name);
         QFETCH(QByteArray, bytes);
-        QFile file(m_dir.filePath(name));
-        QVERIFY(bytes.isEmpty() || (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size()));
-        file.close();
+        QVERIFY(bytes.isEmpty() || brindle::testing::writeFile(m_dir.filePath(name), bytes));
         MediaPlayerDevice device;
-        device.open(file.fileName());
+        device.open(m_dir.filePath(name));
         device.send(QStringLiteral("play bgm from 0"));
         MusicMonitor monitor(device, [] { return true; });
         monitor.timer()->start();

@@ -27,10 +27,7 @@ QString cps(std::initializer_list<char32_t> codePoints) {
 }
 
 QByteArray message(const QByteArray& headers, const QByteArray& body) {
-    QByteArray m = headers;
-    if (!m.endsWith("\r\n"))
-        m += "\r\n";
-    return m + "\r\n" + body;
+    return headers + (headers.endsWith("\r\n") ? "\r\n" : "\r\n\r\n") + body;
 }
 
 // A text/plain message in the charset.
@@ -66,11 +63,6 @@ const std::tuple<const char*, QByteArray, QString> kSubjects[]{
 
 const QByteArray kAlternative = "Content-Type: multipart/alternative; boundary=\"b1\"";
 const std::tuple<const char*, QByteArray, QString> kBodies[]{
-    {"iso-2022-jp nec row 13 and kanji",
-     plain("ISO-2022-JP", hex("1B 24 42 2D 21 2D 6A 32 71 30 77 1B 28 42")),
-     cps({0x2460, 0x3231, 0x4F1A, 0x54E1})},
-    {"iso-2022-jp wave dash folds to cp932", plain("ISO-2022-JP", hex("1B 24 42 23 31 21 41 23 35 1B 28 42")),
-     cps({0xFF11, 0xFF5E, 0xFF15})},
     {"iso-2022-jp without the closing escape", plain("ISO-2022-JP", hex("1B 24 42 4C 35 4E 41")),
      cps({0x7121, 0x6599})},
     {"iso-2022-jp half-width katakana", plain("ISO-2022-JP", hex("1B 28 49 36 37 1B 28 42")),
@@ -81,7 +73,6 @@ const std::tuple<const char*, QByteArray, QString> kBodies[]{
      plain("ISO-2022-JP", hex("1B 24 28 44 30 21 1B 24 42 4C 35 1B 28 42 41")), cps({0xFFFD, 0x7121, 'A'})},
     {"shift_jis backslash stays backslash", plain("shift_jis", hex("87 40 43 3A 5C")),
      cps({0x2460, 'C', ':', '\\'})},
-    {"euc-jp nec row 13 and wave dash", plain("euc-jp", hex("AD A1 A1 C1")), cps({0x2460, 0xFF5E})},
     {"quoted-printable soft break inside a character",
      message("Content-Type: text/plain; charset=Shift_JIS\r\nContent-Transfer-Encoding: "
              "quoted-printable",
@@ -154,7 +145,7 @@ const std::tuple<const char*, QByteArray, QString> kBodies[]{
 };
 
 const std::tuple<const char*, QByteArray, QByteArray> kCharsets[]{
-    // "１～５ 無料①"
+    // "１～５ 無料①": the JIS wave dash folds to code page 932's, NEC row 13 is read in each.
     {"iso-2022-jp", "ISO-2022-JP",
      hex("1B 24 42 23 31 21 41 23 35 1B 28 42 20 1B 24 42 4C 35 4E 41 2D 21 1B 28 42")},
     {"shift_jis", "Shift_JIS", hex("82 50 81 60 82 54 20 96 B3 97 BF 87 40")},

@@ -16,6 +16,8 @@
 
 using namespace brindle;
 using brindle::testing::modeOf;
+using brindle::testing::readFile;
+using brindle::testing::writeFile;
 
 class TestAppFolder : public QObject {
     Q_OBJECT
@@ -34,10 +36,8 @@ private Q_SLOTS:
         QDir root(m_root);
         QVERIFY(root.mkpath(u"★MailData"_qs));
         QVERIFY(root.mkpath(u"ÄÖÜ Straße"_qs));
-        for (const QString& f : {u"★MailData/Kstdata50.data"_qs, u"★MailData/ini.ini"_qs, u"kestro.ini"_qs}) {
-            QFile file(root.filePath(f));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-        }
+        for (const QString& f : {u"★MailData/Kstdata50.data"_qs, u"★MailData/ini.ini"_qs, u"kestro.ini"_qs})
+            QVERIFY(writeFile(root.filePath(f), {}));
     }
 
     void cleanup() {
@@ -69,12 +69,9 @@ private Q_SLOTS:
         QCOMPARE(modeOf(user + u"/★MailData"_qs), 0700);
         QCOMPARE(modeOf(user + u"/添付フォルダ"_qs), 0700);
         QVERIFY(QDir(user).mkpath(u"help"_qs));
-        QFile mine(user + u"/help/1.htm"_qs);
-        QVERIFY(mine.open(QIODevice::WriteOnly) && mine.write("mine") == 4);
-        mine.close();
+        QVERIFY(writeFile(user + u"/help/1.htm"_qs, "mine"));
         QVERIFY(prepareApplicationFolder());
-        QVERIFY(mine.open(QIODevice::ReadOnly));
-        QCOMPARE(mine.readAll(), QByteArray("mine"));
+        QCOMPARE(readFile(user + u"/help/1.htm"_qs), QByteArray("mine"));
     }
 
     // A data file is the user's own where one may win (pictures, music), else the installation's;
@@ -87,26 +84,17 @@ private Q_SLOTS:
         QTest::addColumn<QString>("chosen"); // "user", "installed"
         const QString picture = u"\\画像データ\\3.jpg"_qs;
         const QString page = u"\\help\\rules.htm"_qs;
-        QTest::newRow("the user's own picture") << picture << "photo"_qba
-                                                << "ours"_qba
-                                                << "user";
-        QTest::newRow("only installed") << picture << QByteArray() << "ours"_qba
-                                        << "installed";
-        QTest::newRow("neither: the user's path, missing")
-            << picture << QByteArray() << QByteArray() << "user";
-        QTest::newRow("untouched copy of the earlier version") << picture << "ours"_qba
-                                                               << "ours"_qba
-                                                               << "installed";
-        QTest::newRow("copy the user changed") << picture << "ours, retouched"_qba
-                                               << "ours"_qba
-                                               << "user";
-        QTest::newRow("portable copy") << picture << "ours"_qba
-                                       << "-"_qba
-                                       << "user";
-        QTest::newRow("help: a changed copy gives way") << page << "mine"_qba
-                                                        << "new"_qba
-                                                        << "installed";
-        QTest::newRow("help: only the user's") << page << "mine"_qba << QByteArray() << "user";
+        const std::tuple<const char*, QString, QByteArray, QByteArray, QString> rows[]{
+            {"the user's own picture", picture, "photo", "ours", "user"},
+            {"only installed", picture, {}, "ours", "installed"},
+            {"neither: the user's path, missing", picture, {}, {}, "user"},
+            {"untouched copy of the earlier version", picture, "ours", "ours", "installed"},
+            {"copy the user changed", picture, "ours, retouched", "ours", "user"},
+            {"portable copy", picture, "ours", "-", "user"},
+            {"help: a changed copy gives way", page, "mine", "new", "installed"},
+            {"help: only the user's", page, "mine", {}, "user"}};
+        for (const auto& [name, tail, user, installed, chosen] : rows)
+            QTest::newRow(name) << tail << user << installed << chosen;
     }
     void dataFile() {
         QFETCH(QString, tail);
@@ -120,8 +108,7 @@ private Q_SLOTS:
             if (bytes.isNull() || bytes == "-")
                 continue;
             QVERIFY(QDir(root).mkpath(QFileInfo(root + relative).absolutePath()));
-            QFile file(root + relative);
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+            QVERIFY(writeFile(root + relative, bytes));
         }
         const QString path = dataFilePath(tail, installed == "-" ? QString() : data);
         QCOMPARE(path, (chosen == u"user" ? m_root : data) + relative);
@@ -180,10 +167,8 @@ private Q_SLOTS:
         setApplicationFolder(m_root);
         QDir root(m_root);
         QVERIFY(root.mkpath(u"★MailData/quarantine/2026-12-07"_qs) && root.mkpath(u"添付フォルダ"_qs));
-        for (const QString& f : {u"★MailData/quarantine/2026-12-07/1.eml"_qs, u"添付フォルダ/0.txt"_qs}) {
-            QFile file(root.filePath(f));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-        }
+        for (const QString& f : {u"★MailData/quarantine/2026-12-07/1.eml"_qs, u"添付フォルダ/0.txt"_qs})
+            QVERIFY(writeFile(root.filePath(f), {}));
         QVERIFY(QFile::link(root.filePath(u"kestro.ini"_qs), root.filePath(u"★MailData/link.ini"_qs)));
         QVERIFY(::chmod(QFile::encodeName(root.filePath(u"★MailData/ini.ini"_qs)).constData(), 0664) == 0);
         QCOMPARE(modeOf(root.filePath(u"★MailData"_qs)), 0755);

@@ -1,4 +1,5 @@
 #include "platform/Process.h"
+#include "support/TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,11 +19,9 @@ private Q_SLOTS:
         QVERIFY(m_dir.isValid());
         QVERIFY(QDir(m_dir.path()).mkpath(u"My Mailer"_qs));
         m_program = m_dir.filePath(u"My Mailer/mail er"_qs);
-        QFile f(m_program);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("#!/bin/sh\nexit 0\n");
-        f.close();
-        QVERIFY(f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+        QVERIFY(brindle::testing::writeFile(m_program, "#!/bin/sh\nexit 0\n"));
+        QVERIFY(QFile::setPermissions(m_program, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                     QFileDevice::ExeOwner));
     }
 
     void split_data() {

@@ -45,9 +45,6 @@ private Q_SLOTS:
         row("other letter case", u"HunTer22 is wrong"_qs, u"hunter22"_qs, u"*** is wrong"_qs);
         row("base64, padded", u"AUTH aHVudGVyMjI= failed"_qs, u"hunter22"_qs, u"AUTH *** failed"_qs);
         row("base64, unpadded", u"got aHVudGVyMjI."_qs, u"hunter22"_qs, u"got ***."_qs);
-        row("base64 of user:password", u"Basic dXNlcjpodW50ZXIyMg=="_qs, u"hunter22"_qs, u"Basic ***"_qs);
-        row("base64, SASL PLAIN", u"AUTH PLAIN AHVzZXIAaHVudGVyMjI="_qs, u"hunter22"_qs,
-            u"AUTH PLAIN ***"_qs);
         row("base64 inside longer runs", u"eGh1bnRlcjIyIQ== eHlodW50ZXIyMiE= eHl6aHVudGVyMjIhIQ=="_qs,
             u"hunter22"_qs, u"eG***IQ== eHl***iE= eHl6***hIQ=="_qs);
         row("base64 of code page 932", u"gtCC3YLCgr6C5g=="_qs, u"ひみつだよ"_qs, u"***"_qs);

@@ -97,7 +97,7 @@ private Q_SLOTS:
         QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList{u"kestro.ini"_qs});
     }
 
-    // Paths code page 932 lacks (é, 😀, 한, U+00A0, WAVE DASH) or that NAME cannot give back (a line
+    // Paths code page 932 lacks (é, WAVE DASH) or that NAME cannot give back (a line
     // break, beyond 255 bytes) read back whole; an older version sees them as no mail program.
     void mailerPath_data() {
         QTest::addColumn<QString>("path");
@@ -105,9 +105,6 @@ private Q_SLOTS:
         QTest::newRow("code page 932, ℃") << u"/home/u/メール℃/mailer"_qs << true;
         QTest::newRow("blank around") << u" /opt/m "_qs << true;
         QTest::newRow("é") << u"/home/u/Café/mailer"_qs << false;
-        QTest::newRow("emoji") << u"/home/u/😀/mailer"_qs << false;
-        QTest::newRow("Korean") << u"/home/u/메일/mailer"_qs << false;
-        QTest::newRow("no-break space") << u"/home/u/a\u00a0b/m"_qs << false;
         QTest::newRow("WAVE DASH") << u"/home/u/〜/m"_qs << false;
         QTest::newRow("percent and é") << u"/home/u/100%25 é /m"_qs << false;
         QTest::newRow("line break") << u"/home/u/a\nb"_qs << false;
