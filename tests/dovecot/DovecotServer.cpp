@@ -24,6 +24,29 @@ QByteArray readSmallFile(const QString& path) {
 bool DovecotServer::start(Kind kind, QString* error) {
     const bool tls = kind == Kind::Tls;
     m_workDir = qEnvironmentVariable(tls ? "BRINDLE_DOVECOT_TLS_DIR" : "BRINDLE_DOVECOT_DIR");
+    return useWorkDir(tls, error);
+}
+
+bool DovecotServer::launch(const QString& workDir, QString* error) {
+    m_workDir = workDir;
+    return harness({QStringLiteral("start"), workDir}, error) && useWorkDir(false, error);
+}
+
+void DovecotServer::stop() {
+    QString ignored;
+    if (!m_workDir.isEmpty())
+        harness({QStringLiteral("stop"), m_workDir}, &ignored);
+}
+
+bool DovecotServer::fill(const QString& user, const QString& folder, QString* error) {
+    return harness({QStringLiteral("fill"), m_workDir, user, folder}, error);
+}
+
+bool DovecotServer::save(const QString& user, const QString& folder, QString* error) {
+    return harness({QStringLiteral("save"), m_workDir, user, folder}, error);
+}
+
+bool DovecotServer::useWorkDir(bool tls, QString* error) {
     m_dir = QString::fromLocal8Bit(readSmallFile(m_workDir + QStringLiteral("/server-dir")));
     bool ok = !m_dir.isEmpty();
     m_port = quint16(readSmallFile(m_dir + QStringLiteral("/port")).toUShort(&ok));
@@ -45,15 +68,19 @@ QByteArray DovecotServer::log(qint64 from) const {
 }
 
 bool DovecotServer::reset(const QString& user, QString* error) {
+    return harness({QStringLiteral("reset"), m_workDir, user}, error);
+}
+
+bool DovecotServer::harness(const QStringList& args, QString* error) {
     QProcess p;
     p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(QStringLiteral(BRINDLE_DOVECOT_HARNESS), {QStringLiteral("reset"), m_workDir, user});
+    p.start(QStringLiteral(BRINDLE_DOVECOT_HARNESS), args);
     if (!p.waitForFinished(kHarnessTimeoutMs))
         p.kill();
     if (p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0)
         return true;
-    *error = QStringLiteral("dovecot-harness.sh reset %1 failed: %2")
-                 .arg(user, QString::fromLocal8Bit(p.readAll()).trimmed());
+    *error = QStringLiteral("dovecot-harness.sh %1 failed: %2")
+                 .arg(args.join(u' '), QString::fromLocal8Bit(p.readAll()).trimmed());
     return false;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 #include <QByteArray>
+#include <QStringList>
 #include <QList>
 #include <QString>
 
@@ -14,6 +15,10 @@ public:
     };
     // False with a readable reason when the fixture's server cannot be found.
     bool start(Kind kind, QString* error);
+    // For the benchmarks, which have no CTest fixture: starts a server of its own in workDir
+    // (stopped by stop()) and uses it as start() would.
+    bool launch(const QString& workDir, QString* error);
+    void stop();
 
     quint16 port() const { return m_port; }
     quint16 tlsPort() const { return m_tlsPort; }
@@ -29,8 +34,15 @@ public:
     // The messages of the user's mailbox in server order, as stored (LF line ends): what the
     // server holds, seen without POP3.
     QList<QByteArray> storedMessages(const QString& user) const;
+    // The user's maildir becomes a copy of folder (cur/, new/, tmp/, perhaps index files), or
+    // folder a copy of it. No session of the user may be open.
+    bool fill(const QString& user, const QString& folder, QString* error);
+    bool save(const QString& user, const QString& folder, QString* error);
 
 private:
+    bool useWorkDir(bool tls, QString* error);
+    bool harness(const QStringList& args, QString* error);
+
     QString m_workDir; // the fixture's folder
     QString m_dir;     // the server's own folder, named in the work folder
     quint16 m_port = 0;

@@ -4,6 +4,9 @@
 #   dovecot-harness.sh start <workdir> [tls]    configuration, mailboxes, server; waits until it listens
 #   dovecot-harness.sh stop <workdir>           stops it; keeps a copy of its log in <workdir>
 #   dovecot-harness.sh reset <workdir> <user>   puts the user's mailbox back to the known messages
+#   dovecot-harness.sh fill <workdir> <user> <folder>   the user's maildir becomes a copy of folder
+#   dovecot-harness.sh save <workdir> <user> <folder>   folder becomes a copy of the user's maildir
+# (fill and save are for the benchmarks: a generated mailbox, and its state with a warm index.)
 #
 # The server lives in a folder of its own under the temporary directory (started as root, its mail
 # processes run unprivileged and must reach it), named in <workdir>/server-dir: port, tlsport,
@@ -58,6 +61,17 @@ reset_mailbox() {
     done
     seq=$((seq + 1))
     large_message >"$maildir/cur/$((1800000000 + seq)).M${seq}P1.brindle-test:2,"
+    [ "$(id -u)" -ne 0 ] || chown -R "$(mail_owner):" "$maildir"
+}
+
+# The maildir as a copy of a folder (cur/, new/, tmp/ and any index files of an earlier save).
+fill_mailbox() {
+    local srv=$1 user=$2 from=$3 maildir
+    [ -n "${PASSWORDS[$user]+x}" ] || die "unknown user '$user'"
+    [ -d "$from/cur" ] || die "'$from' is no maildir"
+    maildir="$srv/mail/$user"
+    rm -rf "$maildir"
+    cp -a "$from" "$maildir"
     [ "$(id -u)" -ne 0 ] || chown -R "$(mail_owner):" "$maildir"
 }
 
@@ -129,7 +143,7 @@ try_start() {
 }
 
 
-[ $# -ge 2 ] || die "usage: $0 start <workdir> [tls] | stop <workdir> | reset <workdir> <user>"
+[ $# -ge 2 ] || die "usage: $0 start <workdir> [tls] | stop <workdir> | reset <workdir> <user> | fill|save <workdir> <user> <folder>"
 work=$2
 case "$1" in
 start)
@@ -146,5 +160,10 @@ start)
     ;;
 stop) stop_for "$work" dovecot ;;
 reset) reset_mailbox "$(cat "$work/server-dir")" "${3:?user}" ;;
+fill) fill_mailbox "$(cat "$work/server-dir")" "${3:?user}" "${4:?folder}" ;;
+save)
+    rm -rf "${4:?folder}"
+    cp -a "$(cat "$work/server-dir")/mail/${3:?user}" "$4"
+    ;;
 *) die "unknown command $1" ;;
 esac
