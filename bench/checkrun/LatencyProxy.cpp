@@ -90,7 +90,8 @@ struct LatencyProxy::Connection {
             if (line.empty())
                 continue;
             const bool hasArgument = line.find(' ') != std::string::npos;
-            const bool multi = startsWith(line, "CAPA") || startsWith(line, "RETR") || startsWith(line, "TOP") ||
+            const bool multi = startsWith(line, "CAPA") || startsWith(line, "RETR") ||
+                               startsWith(line, "TOP") ||
                                ((startsWith(line, "LIST") || startsWith(line, "UIDL")) && !hasArgument);
             multiLine.push_back(multi);
             ++owed;
@@ -143,8 +144,8 @@ struct LatencyProxy::Connection {
         bool eof = false;
         // The connect's own round trip, which loopback does not have: the greeting comes one whole
         // round trip after the connect, as over a network.
-        std::chrono::microseconds extra = clientToServer ? std::chrono::microseconds(0)
-                                                         : std::chrono::microseconds(halfRttUs);
+        std::chrono::microseconds extra =
+            clientToServer ? std::chrono::microseconds(0) : std::chrono::microseconds(halfRttUs);
         std::vector<char> buffer(kReadBytes);
         while (!eof || !queue.empty()) {
             const Clock::time_point now = Clock::now();
@@ -185,7 +186,8 @@ struct LatencyProxy::Connection {
             const Clock::time_point at = Clock::now();
             if (clientToServer)
                 commandBytes(buffer.data(), size_t(n), at);
-            queue.push_back({at + std::chrono::microseconds(halfRttUs) + extra, std::string(buffer.data(), n)});
+            queue.push_back(
+                {at + std::chrono::microseconds(halfRttUs) + extra, std::string(buffer.data(), n)});
             extra = std::chrono::microseconds(0);
             queued += n;
         }

@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
@@ -33,12 +34,11 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QThread>
-#include <poll.h>
 #include <spawn.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 extern char** environ;
 
@@ -351,7 +351,8 @@ int main(int argc, char** argv) {
         } else if (args[i] == "--server" && hasValue && args[i + 1] == QLatin1String("fake")) {
             ++i;
         } else {
-            std::fprintf(stderr, "usage: bench_checkrun --server dovecot [--help] | [--server fake] [--messages N] [--keywords N] [--delays 1,20,100] "
+            std::fprintf(stderr, "usage: bench_checkrun --server dovecot [--help] | [--server fake] "
+                                 "[--messages N] [--keywords N] [--delays 1,20,100] "
                                  "[--rule 1|6|4|5] [--pipelining on|off] [--check PATH] [--no-mpop] "
                                  "[--matching-only] [--learning]\n");
             return 1;

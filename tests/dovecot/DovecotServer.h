@@ -1,8 +1,8 @@
 #pragma once
 #include <QByteArray>
-#include <QStringList>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 // The private Dovecot of dovecot-harness.sh, seen from a test. CTest starts the servers once for
 // all tests (fixtures "dovecot" and "dovecot_tls"); BRINDLE_DOVECOT_DIR and BRINDLE_DOVECOT_TLS_DIR
