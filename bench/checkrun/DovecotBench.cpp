@@ -247,7 +247,7 @@ struct Bench {
 
 int dovecotBench(const QStringList& args) {
     std::vector<RowSpec> rows{{1, 2000}, {20, 2000}, {20, 4000}, {100, 1000}};
-    int runs = 5;
+    int runs = 3; // a full run takes about four minutes
     int keywordCount = 1000;
     QString traceFile;
     QString check = QStringLiteral(BRINDLE_CHECK);
