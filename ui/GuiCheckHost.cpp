@@ -24,23 +24,23 @@ constexpr int kUnjudgedNamedInBox = 10;
 
 QWidget* GuiCheckHost::widget(Field f) const {
     switch (f) {
-    case Field::Text1:
+    case Field::MailerCommand:
         return m_main.Text1;
-    case Field::Text3:
+    case Field::Keyword:
         return m_main.Text3;
-    case Field::Text4:
+    case Field::Subject:
         return m_main.Text4;
-    case Field::Text5:
+    case Field::Sender:
         return m_main.Text5;
-    case Field::Text6:
+    case Field::Body:
         return m_main.Text6;
-    case Field::Text10:
+    case Field::SizeLimit:
         return m_main.Text10;
-    case Field::Text12:
+    case Field::SizeProbePath:
         return m_main.Text12;
-    case Field::Text13:
+    case Field::MeasuredSize:
         return m_main.Text13;
-    case Field::Text14:
+    case Field::DeletionCount:
         return m_main.Text14;
     }
     return nullptr;
@@ -51,14 +51,14 @@ bool GuiCheckHost::ending() const {
 }
 
 QString GuiCheckHost::text(Field f) const {
-    if (f == Field::Text6)
+    if (f == Field::Body)
         return m_main.Text6->toPlainText();
     auto* e = static_cast<QLineEdit*>(widget(f));
     return e ? e->text() : QString();
 }
 
 void GuiCheckHost::setText(Field f, const QString& value) {
-    if (f == Field::Text6) {
+    if (f == Field::Body) {
         m_main.Text6->setPlainText(value);
         return;
     }
@@ -67,7 +67,7 @@ void GuiCheckHost::setText(Field f, const QString& value) {
 }
 
 void GuiCheckHost::highlight(Field f, int start, int length) {
-    if (f == Field::Text6) {
+    if (f == Field::Body) {
         QTextCursor c = m_main.Text6->textCursor();
         c.setPosition(start);
         c.setPosition(start + length, QTextCursor::KeepAnchor);
@@ -82,13 +82,13 @@ bool GuiCheckHost::ruleSelected(RuleSwitch s) const {
     if (ending())
         return false;
     switch (s) {
-    case RuleSwitch::Option1:
+    case RuleSwitch::Keyword:
         return m_main.Option1->isChecked();
-    case RuleSwitch::Option6:
+    case RuleSwitch::Html:
         return m_main.Option6->isChecked();
-    case RuleSwitch::Option4:
+    case RuleSwitch::Size:
         return m_main.Option4->isChecked();
-    case RuleSwitch::Option5:
+    case RuleSwitch::NoHiragana:
         return m_main.Option5->isChecked();
     }
     return false;
