@@ -27,8 +27,7 @@
 namespace brindle::test {
 
 // A control of a window by the object name the window gives it; a name it lacks ends the test.
-template <class T = QWidget>
-T* control(const QObject& window, const char* name) {
+template <class T = QWidget> T* control(const QObject& window, const char* name) {
     T* found = window.findChild<T*>(QLatin1String(name));
     if (!found)
         qFatal("no control named %s", name);

@@ -155,7 +155,8 @@ private Q_SLOTS:
         }
         MainForm& main = fx.start();
         Q_EMIT control<QMenu>(main, "mfile")->aboutToShow();
-        QCOMPARE(control<QAction>(main, "mlearn")->statusTip().contains(QStringLiteral("壊れています")), store.startsWith("not"));
+        QCOMPARE(control<QAction>(main, "mlearn")->statusTip().contains(QStringLiteral("壊れています")),
+                 store.startsWith("not"));
         DeletedMailForm* f = DeletedMailForm::openLog();
         const int oldest = f->Table->rowCount() - 1; // kRules[0]
         f->Table->selectRow(oldest);

@@ -94,7 +94,8 @@ private Q_SLOTS:
         MainForm& main = f.start();
         SetForm* set = forms::setForm();
         QAbstractButton* const buttons[] = {control<QAbstractButton>(main, "Option6"),
-                                            control<QAbstractButton>(main, "Check1"), set->Check2, set->Option2};
+                                            control<QAbstractButton>(main, "Check1"), set->Check2,
+                                            set->Option2};
         QAbstractButton* b = buttons[which];
         b->setAutoExclusive(false);
         b->setChecked(false);

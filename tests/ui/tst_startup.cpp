@@ -4,6 +4,7 @@
 #include "ambience/MediaPlayerDevice.h"
 #include "ambience/MusicMonitor.h"
 #include "ambience/PictureBox.h"
+#include "ui/ControlMap.h"
 #include "ui/SetForm.h"
 
 #include <QAction>
@@ -53,11 +54,54 @@ const std::tuple<const char*, QString, QByteArray, QString, QString, QByteArray>
     {"2: none, saved empty", "", "2", "", "", ""},
 };
 
+using Field = CheckHost::Field;
+using Rule = CheckHost::RuleSwitch;
+const Field kFields[]{Field::MailerCommand, Field::Keyword,      Field::Subject,
+                      Field::Sender,        Field::Body,         Field::SizeLimit,
+                      Field::SizeProbePath, Field::MeasuredSize, Field::DeletionCount};
+const Rule kRules[]{Rule::Keyword, Rule::Html, Rule::Size, Rule::NoHiragana};
+
+template <class Table, class Same> qsizetype countIn(const Table& table, Same same) {
+    return std::count_if(std::begin(table), std::end(table), same);
+}
+
 } // namespace
 
 class StartupTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    // Each field and rule of the check has a place of its own in the window, and comes back from it.
+    void controlMap_data() {
+        QTest::addColumn<int>("field");
+        QTest::addColumn<int>("rule");
+        for (Field f : kFields)
+            QTest::addRow("field %d", int(f)) << int(f) << -1;
+        for (Rule r : kRules)
+            QTest::addRow("rule %d", int(r)) << -1 << int(r);
+    }
+    void controlMap() {
+        QFETCH(int, field);
+        QFETCH(int, rule);
+        UiFixture fx;
+        MainForm& main = fx.start();
+        if (const FieldPlace* p = field >= 0 ? placeOf(Field(field)) : nullptr) {
+            QVERIFY(int(p->field) == field && !p->box != !p->member);
+            QVERIFY(!p->box || main.findChild<QLineEdit*>(QLatin1String(p->box)));
+            QCOMPARE(countIn(kFieldPlaces,
+                             [p](const FieldPlace& o) {
+                                 return o.member == p->member && qstrcmp(o.box, p->box) == 0;
+                             }),
+                     1);
+        } else {
+            const RulePlace* r = placeOf(Rule(rule));
+            QVERIFY(field < 0 && r && int(r->rule) == rule && placeOf(r->deletionRule) == r);
+            QVERIFY(main.findChild<QRadioButton*>(QLatin1String(r->option)));
+            QCOMPARE(
+                countIn(kRulePlaces, [r](const RulePlace& o) { return qstrcmp(o.option, r->option) == 0; }),
+                1);
+        }
+    }
+
     void firstRun_data() {
         QTest::addColumn<bool>("serverSet");
         QTest::newRow("no server: the settings window opens") << false;
@@ -133,12 +177,15 @@ private Q_SLOTS:
             SetForm* set = forms::setForm();
             QVERIFY(set->Check1->isChecked() && set->Check2->isChecked() && set->Option2->isChecked());
             QCOMPARE(control<QLineEdit>(main, "Text7")->text(), QStringLiteral("3"));
-            QVERIFY(control<QCheckBox>(main, "Check1")->isChecked() && control<QTimer>(main, "Timer3")->isActive());
+            QVERIFY(control<QCheckBox>(main, "Check1")->isChecked() &&
+                    control<QTimer>(main, "Timer3")->isActive());
             QTimer* slides = control<QTimer>(main, "Timer7");
             QCOMPARE(slides->interval(), 10000);
             QVERIFY(slides->isActive() && control<QPushButton>(main, "Command12")->isHidden());
 
-            uiServices().chooseFile = [](QWidget*, const QString&) { return QStringLiteral("/usr/bin/other"); };
+            uiServices().chooseFile = [](QWidget*, const QString&) {
+                return QStringLiteral("/usr/bin/other");
+            };
             fx.boxes.answers = {MsgResult::Yes};
             control<QPushButton>(main, "Command7")->click();
             if (!chosenRule.isEmpty())
