@@ -196,13 +196,13 @@ public:
     void highlight(Field, int, int) override {}
     bool ruleSelected(RuleSwitch s) const override {
         switch (s) {
-        case RuleSwitch::Option1:
+        case RuleSwitch::Keyword:
             return m_rule == DeletionRule::Keyword;
-        case RuleSwitch::Option6:
+        case RuleSwitch::Html:
             return m_rule == DeletionRule::Html;
-        case RuleSwitch::Option4:
+        case RuleSwitch::Size:
             return m_rule == DeletionRule::Size;
-        case RuleSwitch::Option5:
+        case RuleSwitch::NoHiragana:
             return m_rule == DeletionRule::NoHiragana;
         }
         return false;
@@ -487,9 +487,9 @@ int main(int argc, char** argv) {
                 .arg(general.path()));
     }
     ConsoleHost host(rule);
-    host.setText(CheckHost::Field::Text10,
+    host.setText(CheckHost::Field::SizeLimit,
                  general.readText(QStringLiteral("NAME2"), QString::fromUtf16(kSizeUnsetText)));
-    host.setText(CheckHost::Field::Text1, general.readMailerPath());
+    host.setText(CheckHost::Field::MailerCommand, general.readMailerPath());
 
     MailLibrary& library = nmail();
     library.NMailInitializeWinSock();

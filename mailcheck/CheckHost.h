@@ -13,32 +13,33 @@ class CheckHost {
 public:
     virtual ~CheckHost() = default;
 
-    // Main-window fields the run reads and writes (text boxes, some outside the visible area).
+    // The values the run reads from the main window and writes back while it judges. Some are shown
+    // to the user; the others are working state the window keeps out of sight.
     enum class Field {
-        Text1,  // mail program command line (read only)
-        Text3,  // keyword being tried
-        Text4,  // subject
-        Text5,  // sender address
-        Text6,  // body
-        Text10, // size limit (read only)
-        Text12, // size probe path
-        Text13, // measured size
-        Text14, // deletion counter
+        MailerCommand, // the mail program's command line (read only)
+        Keyword,       // the keyword being tried
+        Subject,       // the current message's subject
+        Sender,        // its sender's address
+        Body,          // its body
+        SizeLimit,     // the size rule's limit as the user typed it (read only)
+        SizeProbePath, // the work file the size rule measures
+        MeasuredSize,  // the size it measured
+        DeletionCount, // messages deleted so far in this check
     };
     virtual QString text(Field f) const = 0;
     virtual void setText(Field f, const QString& value) = 0;
     // Selects [start, start + length) in the box, to show the text that decided.
     virtual void highlight(Field f, int start, int length) = 0;
 
-    // The rule switches of the frame "撃退方法".
-    enum class RuleSwitch { Option1, Option6, Option4, Option5 };
+    // The deletion rules the user picks from, one at a time, in the frame "撃退方法".
+    enum class RuleSwitch { Keyword, Html, Size, NoHiragana };
     virtual bool ruleSelected(RuleSwitch s) const = 0;
 
-    // SetForm's switches (reading them loads SetForm hidden in the GUI).
-    virtual bool noticeBoardChosen() const = 0;    // SetForm Option1
-    virtual bool mailerChosen() const = 0;         // SetForm Option2
-    virtual bool autoCloseNoticeBoard() const = 0; // SetForm Check2
-    virtual bool hangUpAfterCheck() const = 0;     // SetForm Check1
+    // The settings window's choices (reading them loads that window hidden in the GUI).
+    virtual bool noticeBoardChosen() const = 0;    // new mail: show the notice board
+    virtual bool mailerChosen() const = 0;         // new mail: start the mail program
+    virtual bool autoCloseNoticeBoard() const = 0; // the notice board closes after a second
+    virtual bool hangUpAfterCheck() const = 0;     // an empty mailbox: hang up after the check
 
     // IdPassForm's two boxes (loads the window hidden in the GUI).
     virtual void setAccountBoxes(const QString& id, const QString& password) = 0;
@@ -47,12 +48,12 @@ public:
     virtual MsgResult messageBox(const QString& text, MsgButtons buttons, MsgIcon icon,
                                  const QString& caption = QString()) = 0;
     virtual void showSetForm() = 0;
-    // Fills MsgForm's Text1 and Text2 and shows it (not modal).
+    // Fills the notice board with the text and the count, and shows it (not modal).
     virtual void showNoticeBoard(const QString& text, const QString& count) = 0;
     virtual void unloadNoticeBoard() = 0;
     // Starts the mail program without waiting; false when it could not be started.
     virtual bool startMailer(const QString& commandLine) = 0;
-    // The hang-up action of Command1.
+    // Hangs up the dial-up connection.
     virtual void hangUp() = 0;
     // Lets window events run for at least the given time.
     virtual void waitWithEvents(int milliseconds) = 0;

@@ -56,16 +56,16 @@ CheckInputs readCheckInputs(const ProgramValues& values) {
 CheckSettings checkSettingsFrom(const CheckHost& host) {
     using S = CheckHost::RuleSwitch;
     CheckSettings s;
-    if (host.ruleSelected(S::Option1))
+    if (host.ruleSelected(S::Keyword))
         s.rule = DeletionRule::Keyword;
-    else if (host.ruleSelected(S::Option6))
+    else if (host.ruleSelected(S::Html))
         s.rule = DeletionRule::Html;
-    else if (host.ruleSelected(S::Option4))
+    else if (host.ruleSelected(S::Size))
         s.rule = DeletionRule::Size;
-    else if (host.ruleSelected(S::Option5))
+    else if (host.ruleSelected(S::NoHiragana))
         s.rule = DeletionRule::NoHiragana;
-    s.sizeLimit = host.text(CheckHost::Field::Text10);
-    s.mailerCommand = host.text(CheckHost::Field::Text1);
+    s.sizeLimit = host.text(CheckHost::Field::SizeLimit);
+    s.mailerCommand = host.text(CheckHost::Field::MailerCommand);
     return s;
 }
 

@@ -21,8 +21,8 @@ struct CheckSettings {
     QString mailerCommand; // the mail program's command line
 };
 
-// The rule switches (the first selected of Option1, Option6, Option4, Option5), the size limit and
-// the mail program's command line of the host.
+// The host's rule (the first selected of keyword, HTML, size, no hiragana), size limit and mail
+// program's command line.
 CheckSettings checkSettingsFrom(const CheckHost& host);
 
 // What one check works on, read by its caller (the windows or brindle-check) and handed over, so that

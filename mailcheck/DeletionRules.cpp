@@ -50,7 +50,7 @@ KeywordVerdict judgeByKeywords(const KeywordMatcher& matcher, const QString& sub
                 v.word = QString::fromUtf16(RuleWord::Body);
                 // The span covers invisible characters inside the word, as the matcher read them.
                 const TextSpan at = KeywordMatcher::locate(*body, v.keyword);
-                v.hit = {Field::Text6, static_cast<int>(at.start), static_cast<int>(at.length)};
+                v.hit = {Field::Body, static_cast<int>(at.start), static_cast<int>(at.length)};
                 return v;
             }
         }
@@ -66,7 +66,7 @@ KeywordVerdict judgeByKeywords(const KeywordMatcher& matcher, const QString& sub
     v.word = QString::fromUtf16(inSubject ? RuleWord::Subject : RuleWord::Address);
     // The search ran on the trimmed text; the selection is in the box's own text.
     const TextSpan at = KeywordMatcher::locate(folded, v.keyword);
-    v.hit = {inSubject ? Field::Text4 : Field::Text5, static_cast<int>(leadingSpaceCount(box) + at.start),
+    v.hit = {inSubject ? Field::Subject : Field::Sender, static_cast<int>(leadingSpaceCount(box) + at.start),
              static_cast<int>(at.length)};
     return v;
 }
@@ -80,7 +80,7 @@ std::optional<HtmlVerdict> findHtmlClosingTag(QStringView body) {
         const qsizetype at = body.indexOf(t);
         if (at >= 0) {
             return HtmlVerdict{QString::fromUtf16(word),
-                               TextHit{Field::Text6, static_cast<int>(at), static_cast<int>(t.size())}};
+                               TextHit{Field::Body, static_cast<int>(at), static_cast<int>(t.size())}};
         }
     }
     return std::nullopt;
@@ -117,7 +117,7 @@ std::optional<TextHit> findHiragana(QStringView body) {
     }
     for (qsizetype at : firstAt) {
         if (at >= 0) {
-            return TextHit{Field::Text6, static_cast<int>(at), 1};
+            return TextHit{Field::Body, static_cast<int>(at), 1};
         }
     }
     return std::nullopt;
@@ -181,8 +181,8 @@ void KeywordRule::judge(int n, RuleContext& context) {
     CheckHost& host = context.host();
     const QString subject = CutAtNul(context.fields().subject);
     const QString address = CutAtNul(context.fields().fromAddress);
-    host.setText(Field::Text4, subject);
-    host.setText(Field::Text5, address);
+    host.setText(Field::Subject, subject);
+    host.setText(Field::Sender, address);
     const KeywordMatcher& matcher = context.keywords();
     const KeywordVerdict v = judgeByKeywords(matcher, subject, address, [&]() -> std::optional<QString> {
         if (context.fetchBody(n)) {
@@ -192,11 +192,11 @@ void KeywordRule::judge(int n, RuleContext& context) {
     });
     if (v.record < 0) {
         if (matcher.recordCount() > 0) {
-            host.setText(Field::Text3, matcher.keyword(matcher.recordCount() - 1));
+            host.setText(Field::Keyword, matcher.keyword(matcher.recordCount() - 1));
         }
         return;
     }
-    host.setText(Field::Text3, v.keyword);
+    host.setText(Field::Keyword, v.keyword);
     host.highlight(v.hit.field, v.hit.start, v.hit.length);
     context.deleteCaught(n, v.word, v.keyword);
 }
@@ -224,14 +224,14 @@ void SizeRule::judge(int n, RuleContext& context) {
     }
     const QString header = CutAtNul(context.fields().header);
     const QString path = context.sizeProbePath();
-    host.setText(Field::Text12, path);
+    host.setText(Field::SizeProbePath, path);
     // Without the work folder the same bytes are counted in memory.
     const std::optional<qint64> measured = writeSizeProbe(path, header, context.body());
     // The probe holds the text a reader sees; the attachments, which it leaves out, count as they
     // stand in the message.
     const qint64 size =
         (measured ? *measured : sizeProbeLength(header, context.body())) + context.fields().leftOutBytes;
-    host.setText(Field::Text13, QString::number(size));
+    host.setText(Field::MeasuredSize, QString::number(size));
     if (static_cast<double>(size) >= *limit) {
         context.deleteCaught(n, QString::fromUtf16(RuleWord::Size));
     }

@@ -35,7 +35,7 @@ QString sizeProbeFilePath(const QString& probeFolder);
 
 // Where a rule found the text that decided, as a selection in one of the main window's boxes.
 struct TextHit {
-    CheckHost::Field field = CheckHost::Field::Text6;
+    CheckHost::Field field = CheckHost::Field::Body;
     int start = 0; // 0-based, in the box's own text
     int length = 0;
 };

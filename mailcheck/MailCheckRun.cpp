@@ -195,7 +195,7 @@ private:
 };
 
 void Pass::clearWorkingBoxes() {
-    for (Field f : {Field::Text4, Field::Text5, Field::Text6, Field::Text14}) {
+    for (Field f : {Field::Subject, Field::Sender, Field::Body, Field::DeletionCount}) {
         m_host.setText(f, QString());
     }
 }
@@ -808,12 +808,12 @@ bool Pass::fetchBody(int n) {
     if (stopping() || m_library.NMailPop3GetMail(m_handle, n, m_fields, body) < 0) {
         noteFailure();
         // Judging an empty text would catch a message that was never seen (no hiragana in it).
-        m_host.setText(Field::Text6, QString());
+        m_host.setText(Field::Body, QString());
         return false;
     }
     m_body = CutAtNul(body);
     m_bodyOf = n;
-    m_host.setText(Field::Text6, m_body);
+    m_host.setText(Field::Body, m_body);
     return true;
 }
 
@@ -1101,7 +1101,7 @@ void Pass::finishDeletion(const CheckOutcome::Caught& accepted, int result) {
     caught.deleted = true;
     m_outcome.caught.append(caught);
     ++m_outcome.deleted;
-    m_host.setText(Field::Text14, shortestDecimal(m_outcome.deleted));
+    m_host.setText(Field::DeletionCount, shortestDecimal(m_outcome.deleted));
     m_host.announceDeletion(caught.number, caught.ruleWord);
 }
 

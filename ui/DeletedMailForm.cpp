@@ -311,7 +311,7 @@ void DeletedMailForm::openCopy() {
 
 void DeletedMailForm::openInMailer() {
     const MainForm* main = forms::mainForm();
-    const QString mailer = main ? trimSpaces(main->Text1->text()) : QString();
+    const QString mailer = main ? trimSpaces(main->working().mailerCommand) : QString();
     if (mailer.isEmpty() || mailer == QStringView(kNotSetText)) {
         messageBoxes().show(QStringLiteral("メーラーが設定されていません。\n"
                                            "メイン画面の「メーラー設定」で設定してください。"),

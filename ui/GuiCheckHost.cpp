@@ -1,6 +1,7 @@
 #include "ui/GuiCheckHost.h"
 
 #include "mailcheck/WaitWithEvents.h"
+#include "ui/ControlMap.h"
 #include "ui/Dialogs.h"
 #include "ui/IdPassForm.h"
 #include "ui/MainForm.h"
@@ -9,10 +10,7 @@
 
 #include <QCheckBox>
 #include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QPushButton>
 #include <QRadioButton>
-#include <QTextCursor>
 
 namespace brindle {
 
@@ -22,28 +20,14 @@ namespace {
 constexpr int kUnjudgedNamedInBox = 10;
 } // namespace
 
-QWidget* GuiCheckHost::widget(Field f) const {
-    switch (f) {
-    case Field::Text1:
-        return m_main.Text1;
-    case Field::Text3:
-        return m_main.Text3;
-    case Field::Text4:
-        return m_main.Text4;
-    case Field::Text5:
-        return m_main.Text5;
-    case Field::Text6:
-        return m_main.Text6;
-    case Field::Text10:
-        return m_main.Text10;
-    case Field::Text12:
-        return m_main.Text12;
-    case Field::Text13:
-        return m_main.Text13;
-    case Field::Text14:
-        return m_main.Text14;
-    }
-    return nullptr;
+QLineEdit* GuiCheckHost::box(Field f) const {
+    const FieldPlace* p = placeOf(f);
+    return p && p->box ? m_main.findChild<QLineEdit*>(QLatin1String(p->box)) : nullptr;
+}
+
+QString* GuiCheckHost::kept(Field f) const {
+    const FieldPlace* p = placeOf(f);
+    return p && p->member ? &(m_working.*(p->member)) : nullptr;
 }
 
 bool GuiCheckHost::ending() const {
@@ -51,47 +35,32 @@ bool GuiCheckHost::ending() const {
 }
 
 QString GuiCheckHost::text(Field f) const {
-    if (f == Field::Text6)
-        return m_main.Text6->toPlainText();
-    auto* e = static_cast<QLineEdit*>(widget(f));
+    if (const QString* k = kept(f))
+        return *k;
+    const QLineEdit* e = box(f);
     return e ? e->text() : QString();
 }
 
 void GuiCheckHost::setText(Field f, const QString& value) {
-    if (f == Field::Text6) {
-        m_main.Text6->setPlainText(value);
-        return;
-    }
-    if (auto* e = static_cast<QLineEdit*>(widget(f)))
+    if (QString* k = kept(f))
+        *k = value;
+    else if (QLineEdit* e = box(f))
         e->setText(value);
 }
 
 void GuiCheckHost::highlight(Field f, int start, int length) {
-    if (f == Field::Text6) {
-        QTextCursor c = m_main.Text6->textCursor();
-        c.setPosition(start);
-        c.setPosition(start + length, QTextCursor::KeepAnchor);
-        m_main.Text6->setTextCursor(c);
-        return;
-    }
-    if (auto* e = static_cast<QLineEdit*>(widget(f)))
+    if (kept(f))
+        m_working.hit = {f, start, length};
+    else if (QLineEdit* e = box(f))
         e->setSelection(start, length);
 }
 
 bool GuiCheckHost::ruleSelected(RuleSwitch s) const {
     if (ending())
         return false;
-    switch (s) {
-    case RuleSwitch::Option1:
-        return m_main.Option1->isChecked();
-    case RuleSwitch::Option6:
-        return m_main.Option6->isChecked();
-    case RuleSwitch::Option4:
-        return m_main.Option4->isChecked();
-    case RuleSwitch::Option5:
-        return m_main.Option5->isChecked();
-    }
-    return false;
+    const RulePlace* p = placeOf(s);
+    const auto* option = p ? m_main.findChild<QRadioButton*>(QLatin1String(p->option)) : nullptr;
+    return option && option->isChecked();
 }
 
 bool GuiCheckHost::noticeBoardChosen() const {
@@ -153,7 +122,7 @@ bool GuiCheckHost::startMailer(const QString& commandLine) {
 
 void GuiCheckHost::hangUp() {
     if (!ending())
-        m_main.Command1->click();
+        uiServices().hangUp();
 }
 
 void GuiCheckHost::waitWithEvents(int milliseconds) {

@@ -1,21 +1,21 @@
 #pragma once
 #include "mailcheck/CheckHost.h"
+#include "ui/MainForm.h"
 
 #include <QSet>
 #include <QString>
 
-class QWidget;
+class QLineEdit;
 
 namespace brindle {
-
-class MainForm;
 
 // The check run's view of the windows: the main window's boxes and rule buttons, SetForm's
 // switches, the account and notice-board windows. Once the program is ending, the run is shown
 // nothing more and started nothing more.
 class GuiCheckHost : public CheckHost {
 public:
-    explicit GuiCheckHost(MainForm& main) : m_main(main) {}
+    // `working`: the main window's working state, where the fields it keeps out of sight go.
+    GuiCheckHost(MainForm& main, MainForm::Working& working) : m_main(main), m_working(working) {}
 
     QString text(Field f) const override;
     void setText(Field f, const QString& value) override;
@@ -38,9 +38,12 @@ public:
     void tellUnjudged(const QList<std::pair<int, QString>>& messages) override;
 
 private:
-    QWidget* widget(Field f) const;
+    // Where a field is (ControlMap): the box that shows it, or the working state's member.
+    QLineEdit* box(Field f) const;
+    QString* kept(Field f) const;
     bool ending() const;
     MainForm& m_main;
+    MainForm::Working& m_working;
     // Questions of trust answered no in this run: an interval check does not put them again (a
     // check by hand does).
     QSet<QString> m_declined;

@@ -10,6 +10,7 @@
 #include "platform/NumberText.h"
 #include "settings/SettingsStore.h"
 #include "ui/AllowListForm.h"
+#include "ui/ControlMap.h"
 #include "ui/DeletedMailForm.h"
 #include "ui/Dialogs.h"
 #include "ui/GekitaiForm.h"
@@ -36,7 +37,6 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPainter>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalBlocker>
@@ -79,18 +79,6 @@ QIcon windowIconPicture() {
     return icon;
 }
 
-QPushButton* hiddenButton(QWidget* parent, const char* name, const QString& caption, int index) {
-    QPushButton* b = makeButton(parent, name, caption, workingButtonPlace(index));
-    b->setFocusPolicy(Qt::NoFocus);
-    return b;
-}
-
-QLineEdit* hiddenField(QWidget* parent, const char* name, int index) {
-    QLineEdit* e = makeLineEdit(parent, name, workingFieldPlace(index));
-    e->setFocusPolicy(Qt::NoFocus);
-    return e;
-}
-
 } // namespace
 
 MainForm::MainForm(MailLibrary& library, MediaControl* music) : m_library(library) {
@@ -101,7 +89,7 @@ MainForm::MainForm(MailLibrary& library, MediaControl* music) : m_library(librar
     setWindowFlag(Qt::WindowMaximizeButtonHint, false);
     buildControls();
     buildMenus();
-    m_host = std::make_unique<GuiCheckHost>(*this);
+    m_host = std::make_unique<GuiCheckHost>(*this, m_working);
 
     Timer3 = new QTimer(this);
     Timer3->setObjectName(QStringLiteral("Timer3"));
@@ -254,25 +242,6 @@ void MainForm::buildControls() {
     Frame2->setStyleSheet(frameStyle);
     Text11 = makeLineEdit(Frame2, "Text11", mainFormPlace(u"Text11"));
 
-    // Working fields, beyond the right edge at every window size.
-    Text1 = hiddenField(client, "Text1", 0);
-    Text2 = hiddenField(client, "Text2", 1);
-    Text3 = hiddenField(client, "Text3", 2);
-    Text4 = hiddenField(client, "Text4", 3);
-    Text5 = hiddenField(client, "Text5", 4);
-    Text8 = hiddenField(client, "Text8", 5);
-    Text9 = hiddenField(client, "Text9", 6);
-    Text12 = hiddenField(client, "Text12", 7);
-    Text13 = hiddenField(client, "Text13", 8);
-    Text14 = hiddenField(client, "Text14", 9);
-    Text6 = new QPlainTextEdit(client);
-    Text6->setObjectName(QStringLiteral("Text6"));
-    Text6->setGeometry(workingBodyPlace());
-    Text6->setFocusPolicy(Qt::NoFocus);
-    Text6->setUndoRedoEnabled(false);
-    Command1 = hiddenButton(client, "Command1", QStringLiteral("切断"), 0);
-    Command5 = hiddenButton(client, "Command5", QStringLiteral("Command5"), 1);
-
     connect(Command6, &QPushButton::clicked, this, &MainForm::runCheck);
     m_smallToggle = {Command13, WindowSize::Small, Command13->text()};
     m_mediumToggle = {Command2, WindowSize::Medium, Command2->text()};
@@ -304,9 +273,6 @@ void MainForm::buildControls() {
         Command12->hide();
     });
     connect(Text15, &QLineEdit::textChanged, Command12, &QWidget::show);
-    connect(Command1, &QPushButton::clicked, this, [] { uiServices().hangUp(); });
-    connect(Command5, &QPushButton::clicked, this,
-            [this] { Text12->setText(appPath(QStringLiteral("\\添付フォルダ\\0.txt"))); });
     connect(Option4, &QRadioButton::toggled, this, [this](bool on) {
         if (on)
             Text10->setEnabled(true);
@@ -414,8 +380,8 @@ void MainForm::buildMenus() {
 void MainForm::load() {
     const GeneralSettingsFile general;
     // 1-2: the mail program and its name.
-    Text1->setText(general.readMailerPath());
-    Text11->setText(fileTitle(Text1->text()));
+    m_working.mailerCommand = general.readMailerPath();
+    Text11->setText(fileTitle(m_working.mailerCommand));
     // 3: server settings (a missing file leaves them empty).
     loadServerSettings(programValues().server);
     // 4: the mail library.
@@ -475,12 +441,11 @@ void MainForm::intervalOff(const QString& text) {
 }
 
 void MainForm::tick() {
-    const double seconds = leadingNumber(Text9->text());
-    if (seconds >= 60) {
-        Text9->setText(QStringLiteral("0"));
-        Text8->setText(shortestDecimal(leadingNumber(Text8->text()) + 1));
+    if (m_working.seconds >= 60) {
+        m_working.seconds = 0;
+        ++m_working.minutes;
     } else {
-        Text9->setText(shortestDecimal(seconds + 1));
+        ++m_working.seconds;
     }
 }
 
@@ -495,9 +460,9 @@ void MainForm::trigger() {
     // interval (the interval lowered below the minutes already counted) also starts a check.
     if (m_checking || MailCheckRun::current())
         return;
-    if (leadingNumber(Text8->text()) >= interval) {
+    if (m_working.minutes >= interval) {
         startCheck(false);
-        Text8->setText(QStringLiteral("0"));
+        m_working.minutes = 0;
     }
 }
 
@@ -602,7 +567,7 @@ CheckOutcome MainForm::runForPreview(CheckInputs inputs) {
 
 bool MainForm::saveSettings() {
     const GeneralSettingsFile general;
-    bool ok = general.writeMailerPath(Text1->text());
+    bool ok = general.writeMailerPath(m_working.mailerCommand);
     // No rule selected stores an empty value.
     const DeletionRule rule = selectedRule();
     ok = general.write(QStringLiteral("NUMBER6"), rule == DeletionRule::None
@@ -722,21 +687,21 @@ void MainForm::popupCommand(int index) {
 }
 
 void MainForm::chooseMailer() {
-    const QString previousPath = Text1->text();
+    const QString previousPath = m_working.mailerCommand;
     const QString previousTitle = Text11->text();
     const QString chosen =
         uiServices().chooseFile(this, previousPath == QStringView(kNotSetText) ? QString() : previousPath);
     // A cancelled dialog keeps the mail program chosen before.
     if (chosen.isEmpty())
         return;
-    Text1->setText(QDir::toNativeSeparators(chosen));
-    Text11->setText(fileTitle(Text1->text()));
+    m_working.mailerCommand = QDir::toNativeSeparators(chosen);
+    Text11->setText(fileTitle(m_working.mailerCommand));
     const MsgResult answer = messageBoxes().show(
         QStringLiteral("『 %1』 が起動するメーラーとして設定されました。これで良いですか？")
             .arg(Text11->text()),
         MsgButtons::YesNo, MsgIcon::Question, QStringLiteral("確認"));
     if (answer == MsgResult::No) {
-        Text1->setText(previousPath);
+        m_working.mailerCommand = previousPath;
         Text11->setText(previousTitle);
     }
 }
@@ -809,26 +774,14 @@ void MainForm::toggleSize(SizeToggle& toggle) {
 }
 
 QRadioButton* MainForm::ruleButton(DeletionRule rule) const {
-    switch (rule) {
-    case DeletionRule::Keyword:
-        return Option1;
-    case DeletionRule::Html:
-        return Option6;
-    case DeletionRule::Size:
-        return Option4;
-    case DeletionRule::NoHiragana:
-        return Option5;
-    case DeletionRule::None:
-        break;
-    }
-    return nullptr;
+    const RulePlace* p = placeOf(rule);
+    return p ? findChild<QRadioButton*>(QLatin1String(p->option)) : nullptr;
 }
 
 DeletionRule MainForm::selectedRule() const {
-    for (DeletionRule rule :
-         {DeletionRule::Keyword, DeletionRule::Html, DeletionRule::Size, DeletionRule::NoHiragana}) {
-        if (ruleButton(rule)->isChecked())
-            return rule;
+    for (const RulePlace& p : kRulePlaces) {
+        if (ruleButton(p.deletionRule)->isChecked())
+            return p.deletionRule;
     }
     return DeletionRule::None;
 }

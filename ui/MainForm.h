@@ -1,5 +1,6 @@
 #pragma once
 #include "ambience/Slideshow.h"
+#include "mailcheck/DeletionRules.h"
 #include "mailcheck/MailCheckRun.h"
 #include "mailcheck/MailLibrary.h"
 #include "settings/SettingsStore.h"
@@ -16,7 +17,6 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
-class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
 class QSystemTrayIcon;
@@ -75,32 +75,26 @@ public:
     bool hasEnded() const { return m_ended; }
     const Slideshow& slideshow() const { return m_slideshow; }
 
-    // Visible controls.
-    QPushButton *Command6, *Command13, *Command2, *Command9, *Command4;
-    QPushButton *Command8, *Command7, *Command3, *Command10, *Command11, *Command12;
-    PictureBox* picMain;
-    QGroupBox *Frame3, *Frame1, *Frame2;
-    QLabel* Image1;
-    QCheckBox* Check1;
-    QLineEdit *Text7, *Text15, *Text10, *Text11;
-    QRadioButton *Option1, *Option6, *Option4, *Option5;
-    // Working fields outside the visible area.
-    QLineEdit *Text1, *Text2, *Text3, *Text4, *Text5, *Text8, *Text9, *Text12, *Text13, *Text14;
-    QPlainTextEdit* Text6;
-    QPushButton *Command1, *Command5;
-    // Menus.
-    QMenu* mfile;
-    QAction *mcheck, *mspam, *mset, *mtask, *mzenmen, *mkaijyo, *mend;
-    QAction* mlogin; // "ログイン時に起動": the autostart entry with --tray
-    QAction *mtrial, *mdeleted, *mallow;
-    QAction* mpreview; // "受信箱を見る": the mailbox preview
-    QAction* mbgm;     // "BGM": the background music on or off, also in the tray menu
-    QAction* mlearn;   // "学習した判定でも削除": the learned judgement on or off (LEARNING)
-    QMenu* mnuPopup;
-    QAction *mnuPopup0, *mnuPopup2;
-    // Timers.
-    QTimer *Timer1, *Timer3, *Timer4, *Timer5, *Timer6, *Timer7;
     MusicMonitor* music() const { return m_music; }
+
+    // What the window keeps out of sight: the interval counter, and what the check shows of the
+    // message it is judging. The window and its check host write it; others only read it.
+    struct Working {
+        QString mailerCommand; // the mail program's command line, as loaded or chosen
+        QString keyword;       // the keyword being tried
+        QString subject;       // the current message's subject, sender and body
+        QString sender;
+        QString body;
+        TextHit hit;           // the text that decided the last catch, in one of the three
+        QString sizeProbePath; // the size rule's work file and the size it measured
+        QString measuredSize;
+        QString deletionCount; // messages deleted so far in the check
+        // The interval counter: whole minutes since the last interval check, and the seconds of
+        // the minute under way.
+        int minutes = 0;
+        int seconds = 0;
+    };
+    const Working& working() const { return m_working; }
 
 protected:
     void closeEvent(QCloseEvent* e) override;
@@ -131,7 +125,31 @@ private:
     QRadioButton* ruleButton(DeletionRule rule) const;
     DeletionRule selectedRule() const;
 
+    // Visible controls, named as the window names them (the object names tests and the check host
+    // find them by).
+    QPushButton *Command6, *Command13, *Command2, *Command9, *Command4;
+    QPushButton *Command8, *Command7, *Command3, *Command10, *Command11, *Command12;
+    PictureBox* picMain;
+    QGroupBox *Frame3, *Frame1, *Frame2;
+    QLabel* Image1;
+    QCheckBox* Check1;
+    QLineEdit *Text7, *Text15, *Text10, *Text11;
+    QRadioButton *Option1, *Option6, *Option4, *Option5;
+    // Menus.
+    QMenu* mfile;
+    QAction *mcheck, *mspam, *mset, *mtask, *mzenmen, *mkaijyo, *mend;
+    QAction* mlogin; // "ログイン時に起動": the autostart entry with --tray
+    QAction *mtrial, *mdeleted, *mallow;
+    QAction* mpreview; // "受信箱を見る": the mailbox preview
+    QAction* mbgm;     // "BGM": the background music on or off, also in the tray menu
+    QAction* mlearn;   // "学習した判定でも削除": the learned judgement on or off (LEARNING)
+    QMenu* mnuPopup;
+    QAction *mnuPopup0, *mnuPopup2;
+    // Timers.
+    QTimer *Timer1, *Timer3, *Timer4, *Timer5, *Timer6, *Timer7;
+
     MailLibrary& m_library;
+    Working m_working;
     std::unique_ptr<GuiCheckHost> m_host;
     QPointer<QSystemTrayIcon> m_tray;
     MusicMonitor* m_music = nullptr;

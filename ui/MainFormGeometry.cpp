@@ -50,11 +50,6 @@ constexpr int kNormalWidth = 5475, kNormalHeight = 5505;
 constexpr int kMediumWidth = 4035, kMediumHeight = 2505;
 constexpr int kSmallWidth = 1600, kSmallHeight = 1380;
 
-// Working fields lie this far to the right (pixels), beyond the widest window size.
-constexpr int kHiddenLeft = 900;
-static_assert(kHiddenLeft > twips(kNormalWidth) && kHiddenLeft > twips(kMediumWidth),
-              "the working fields must lie beyond the right edge at every window size");
-
 } // namespace
 
 QSize mainFormOuterSize(WindowSize size) {
@@ -83,18 +78,6 @@ QRect mainFormPlace(QStringView designName) {
             return twipsRect(p.left, p.top, p.width, p.height);
     }
     return QRect();
-}
-
-QRect workingFieldPlace(int index) {
-    return QRect(kHiddenLeft, index * 25, 120, 22);
-}
-
-QRect workingBodyPlace() {
-    return QRect(kHiddenLeft + 150, 0, 200, 100);
-}
-
-QRect workingButtonPlace(int index) {
-    return QRect(kHiddenLeft, 300 + index * 30, 80, 25);
 }
 
 } // namespace brindle

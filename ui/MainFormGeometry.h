@@ -20,11 +20,4 @@ QSize mainFormClientSize(WindowSize size, QSize frame);
 // frame). Names without a place give an empty rectangle.
 QRect mainFormPlace(QStringView designName);
 
-// The working fields and the two buttons without a user role lie beyond the right edge of the
-// window at every size, so the user never sees them. `index` counts the one-line fields (and the
-// buttons) in the order they are made.
-QRect workingFieldPlace(int index);
-QRect workingBodyPlace(); // the multi-line body field
-QRect workingButtonPlace(int index);
-
 } // namespace brindle

@@ -37,8 +37,8 @@ struct RuleCase {
     qint64 size;
     QString limit, word, selected;
 };
-const QList<Rule> kw{Rule::Option1}, html{Rule::Option6}, size{Rule::Option4}, kana{Rule::Option5};
-const QList<Rule> all{Rule::Option5, Rule::Option6, Rule::Option1};
+const QList<Rule> kw{Rule::Keyword}, html{Rule::Html}, size{Rule::Size}, kana{Rule::NoHiragana};
+const QList<Rule> all{Rule::NoHiragana, Rule::Html, Rule::Keyword};
 const QString subj = u"件名"_s, addr = u"アドレス"_s, body = u"本文"_s, big = u"ファイルサイズ"_s;
 const QString hira = u"ひらがな"_s, both = "</HTML> no hiragana";
 // How records, blanks and folding decide is compared with a plain reference in tst_rules. The
@@ -93,17 +93,17 @@ const std::tuple<const char*, QString, bool, QStringList, qsizetype> kMailers[]{
     {"cannot start", "/nowhere", false, {"/nowhere"}, 1},
 };
 
-const std::pair<const char*, Rule> kEachRule[]{{"keyword", Rule::Option1},
-                                               {"html", Rule::Option6},
-                                               {"size", Rule::Option4},
-                                               {"no hiragana", Rule::Option5}};
+const std::pair<const char*, Rule> kEachRule[]{{"keyword", Rule::Keyword},
+                                               {"html", Rule::Html},
+                                               {"size", Rule::Size},
+                                               {"no hiragana", Rule::NoHiragana}};
 
 // The rules and pipelining set; the plan the library is told.
 const std::tuple<const char*, QList<Rule>, bool, MailPlan> kPlans[]{
-    {"keyword", {Rule::Option1}, true, MailPlan::HeadersFirst},
-    {"html, one at a time", {Rule::Option6}, false, MailPlan::WholeMessages},
-    {"size", {Rule::Option4}, true, MailPlan::WholeMessages},
-    {"no hiragana", {Rule::Option5}, true, MailPlan::WholeMessages},
+    {"keyword", {Rule::Keyword}, true, MailPlan::HeadersFirst},
+    {"html, one at a time", {Rule::Html}, false, MailPlan::WholeMessages},
+    {"size", {Rule::Size}, true, MailPlan::WholeMessages},
+    {"no hiragana", {Rule::NoHiragana}, true, MailPlan::WholeMessages},
     {"no rule", {}, true, MailPlan::SizesOnly},
 };
 
@@ -128,7 +128,7 @@ class TestCheckRun : public QObject {
     }
     void junkMailbox(int count) {
         inputs.keywords = {"junk"};
-        host.rules = {Rule::Option1};
+        host.rules = {Rule::Keyword};
         for (int i = 0; i < count; ++i)
             lib.add("junk", "", "");
     }
@@ -147,7 +147,7 @@ private Q_SLOTS:
         inputs.probeFolder = folder->path(u"添付フォルダ"_s);
         inputs.dataFolder = folder->dataFolder();
         beforeRun = nullptr;
-        host.fields[Field::Text1] = QString::fromUtf16(kNotSetText);
+        host.fields[Field::MailerCommand] = QString::fromUtf16(kNotSetText);
     }
 
     // One message judged by the selected rules: the word it is deleted under (empty: kept) and the
@@ -159,7 +159,7 @@ private Q_SLOTS:
             kRuleCases[row];
         host.rules = QSet<Rule>(rules.begin(), rules.end());
         inputs.keywords = keywords;
-        host.fields[Field::Text10] = limit;
+        host.fields[Field::SizeLimit] = limit;
         lib.add(subject, from, body, size);
         const CheckOutcome o = runCheck();
         QCOMPARE(host.announcements, word.isEmpty() ? QStringList{} : QStringList{"1:" + word});
@@ -179,13 +179,13 @@ private Q_SLOTS:
             if (!probeFolder)
                 QVERIFY(QDir(inputs.probeFolder).removeRecursively());
             lib.add("s", "a@b", bodyOfBytes(975), 10);
-            host.rules = {Rule::Option4};
-            host.fields[Field::Text10] = "1000";
+            host.rules = {Rule::Size};
+            host.fields[Field::SizeLimit] = "1000";
             runCheck();
-            QCOMPARE(host.fields.value(Field::Text13), "1000");
+            QCOMPARE(host.fields.value(Field::MeasuredSize), "1000");
             QCOMPARE(lib.numbers("dele"), QList<int>{1});
             const QString probe = sizeProbeFilePath(inputs.probeFolder);
-            QCOMPARE(host.fields.value(Field::Text12), probe);
+            QCOMPARE(host.fields.value(Field::SizeProbePath), probe);
             QCOMPARE(readFile(probe), probeFolder
                                           ? "Subject: s\r\nFrom: a@b\r\n" + toCp932(bodyOfBytes(975)) + "\r\n"
                                           : QByteArray());
@@ -198,8 +198,8 @@ private Q_SLOTS:
             init();
             for (int i = 0; i < 3; ++i)
                 lib.add("s", "a@b", "big body", 1 << 20);
-            host.rules = {Rule::Option4};
-            host.fields[Field::Text10] = limit;
+            host.rules = {Rule::Size};
+            host.fields[Field::SizeLimit] = limit;
             QCOMPARE(runCheck().newMailCount, 3);
             QCOMPARE(host.boxes.size(), 1);
             runCheck();
@@ -211,7 +211,7 @@ private Q_SLOTS:
     void libraryFailuresKeepMessages() {
         lib.add("s", "a@b", u"カタカナ"_s);
         lib.fetchFails = {1};
-        host.rules = {Rule::Option5};
+        host.rules = {Rule::NoHiragana};
         lib.failureText = "refused\x1b[2J";
         QCOMPARE(runCheck().unjudged.size(), 1);
         QVERIFY(lib.numbers("dele").isEmpty()); // an unfetchable body is no evidence
@@ -282,7 +282,7 @@ private Q_SLOTS:
         lib.add("hello", "", "");
         host.mailer = true;
         host.mailerStarts = starts;
-        host.fields[Field::Text1] = command;
+        host.fields[Field::MailerCommand] = command;
         runCheck();
         QCOMPARE(host.mailerCommands, started);
         QCOMPARE(host.boxes.size(), boxes);
@@ -298,20 +298,20 @@ private Q_SLOTS:
     }
     void settingsTakenAtStart() {
         QFETCH(int, edit);
-        host.rules = {Rule::Option4};
-        host.fields[Field::Text10] = "1000";
-        host.fields[Field::Text1] = "/usr/bin/mailer";
+        host.rules = {Rule::Size};
+        host.fields[Field::SizeLimit] = "1000";
+        host.fields[Field::MailerCommand] = "/usr/bin/mailer";
         host.mailer = true;
         for (int i = 0; i < 3; ++i)
             lib.add("big", "", bodyOfBytes(2000), 500); // the listing leaves it to the measure
         lib.add("small", "", "x");
         host.duringProgress = [&](int n) {
             if (n == 1 && edit == 0)
-                host.fields[Field::Text10] = "100000";
+                host.fields[Field::SizeLimit] = "100000";
             if (n == 1 && edit == 1)
-                host.rules = {Rule::Option6};
+                host.rules = {Rule::Html};
             if (n == 1 && edit == 2)
-                host.fields[Field::Text1] = "/usr/bin/other";
+                host.fields[Field::MailerCommand] = "/usr/bin/other";
         };
         QCOMPARE(runCheck().deleted, 3);
         QCOMPARE(host.mailerCommands, QStringList{"/usr/bin/mailer"});
@@ -351,7 +351,7 @@ private Q_SLOTS:
         inputs.keywords = {"junk"};
         inputs.allowList = {"@friends.example"};
         host.rules = {rule};
-        host.fields[Field::Text10] = "1";
+        host.fields[Field::SizeLimit] = "1";
         lib.add("junk", "Mother@Mail.Friends.Example", "<html>junk</html>"); // every rule would catch it
         lib.add("junk", "spam@example.com", "<html>junk</html>");
         const CheckOutcome o = runCheck();
@@ -363,8 +363,8 @@ private Q_SLOTS:
     // A message too large to keep whole keeps its header and first lines, and the log says so.
     void largeMessageKeepsItsBeginning() {
         lib.add("s", "a@b", "x", kQuarantineWholeMaxBytes + 1);
-        host.rules = {Rule::Option4};
-        host.fields[Field::Text10] = "1";
+        host.rules = {Rule::Size};
+        host.fields[Field::SizeLimit] = "1";
         QCOMPARE(runCheck().deleted, 1);
         QVERIFY(lib.log.contains("top 1") && !lib.log.contains("raw 1"));
         QVERIFY(readDeletionLog(inputs.dataFolder).value(0).partialCopy);

@@ -43,7 +43,7 @@ class TestDeletions : public QObject {
     CheckOutcome check(FakePop3Server& server) {
         host = FakeHost{};
         host.lateAnnouncements = late;
-        host.rules = {CheckHost::RuleSwitch::Option1};
+        host.rules = {CheckHost::RuleSwitch::Keyword};
         const CheckOutcome outcome =
             checkServer(server, values, host, [](CheckInputs& in) { in.keywords = {"watches"}; });
         rememberOutcome(values, outcome);

@@ -28,12 +28,12 @@ QString uidlOf(const QByteArray& message) {
     return QString::fromLatin1(QCryptographicHash::hash(message, QCryptographicHash::Md5).toHex().left(16));
 }
 
-const QSet<Rule> kKeyword{Rule::Option1};
+const QSet<Rule> kKeyword{Rule::Keyword};
 // The rules, learning on, junk learned, the store, junk allowed; what is deleted ("number:rule word").
 const std::tuple<const char*, QSet<Rule>, bool, int, int, bool, QStringList> kJudgements[]{
     {"rule keeps, learned junk", kKeyword, true, 60, 0, false, {u"1:学習"_s, u"3:件名"_s}},
     {"no rule: learning alone", QSet<Rule>{}, true, 60, 0, false, {u"1:学習"_s}},
-    {"size rule: listing keeps, fetched", QSet<Rule>{Rule::Option4}, true, 60, 0, false, {u"1:学習"_s}},
+    {"size rule: listing keeps, fetched", QSet<Rule>{Rule::Size}, true, 60, 0, false, {u"1:学習"_s}},
     {"learning off", kKeyword, false, 60, 0, false, {u"3:件名"_s}},
     {"allow list wins", kKeyword, true, 60, 0, true, {u"3:件名"_s}},
     {"19 junk learned: not ready", kKeyword, true, 19, 0, false, {u"3:件名"_s}},
@@ -87,7 +87,7 @@ class TestLearning : public QObject {
                        bool dryRun = false) {
         FakeHost host;
         host.rules = rules;
-        host.fields[CheckHost::Field::Text10] = "100000000";
+        host.fields[CheckHost::Field::SizeLimit] = "100000000";
         const CheckOutcome outcome = checkServer(
             server, values, host,
             [&](CheckInputs& in) {
@@ -212,9 +212,9 @@ private Q_SLOTS:
         QVERIFY(train(60, 60));
         auto server = serve({junk, wanted, kRuleJunk});
         QVERIFY(server);
-        const CheckOutcome first = check(*server, {Rule::Option1}, firstLearning, {}, nullptr, dryRun);
+        const CheckOutcome first = check(*server, {Rule::Keyword}, firstLearning, {}, nullptr, dryRun);
         QCOMPARE(first.caught.size(), firstLearning ? 2 : 1);
-        const CheckOutcome second = check(*server, {Rule::Option1});
+        const CheckOutcome second = check(*server, {Rule::Keyword});
         QCOMPARE(fetches(*server), fetched);
         QCOMPARE(second.deleted, dryRun ? 2 : firstLearning ? 0 : 1);
     }
@@ -239,7 +239,7 @@ private Q_SLOTS:
         QVERIFY(server);
         FakeHost host;
         const CheckOutcome outcome = check(
-            *server, {Rule::Option1}, true, [](CheckInputs& in) { in.previewLines = 20; }, &host);
+            *server, {Rule::Keyword}, true, [](CheckInputs& in) { in.previewLines = 20; }, &host);
         const FakePop3Stats stats = server->stats();
         QCOMPARE(stats.commandCounts.value("RETR"), topRefused ? 4 : 0);
         QVERIFY(stats.commandCounts.value("TOP") >= (topRefused ? 1 : 4));

@@ -63,7 +63,7 @@ class TestQuarantine : public QObject {
         ProgramValues values;
         FakeHost host;
         host.rules = {rule};
-        host.fields[CheckHost::Field::Text10] = u"1000"_s;
+        host.fields[CheckHost::Field::SizeLimit] = u"1000"_s;
         rememberOutcome(
             values, checkServer(server, values, host, [](CheckInputs& in) { in.keywords = {"watches"}; }));
     }
@@ -92,7 +92,7 @@ private Q_SLOTS:
         FakePop3Server server(o);
         QVERIFY(server.start());
         for (const char* after : {"lost QUIT", "resumed"}) {
-            check(server, CheckHost::RuleSwitch::Option4);
+            check(server, CheckHost::RuleSwitch::Size);
             int files = 0;
             const QStringList wider = widerThanPrivate(folder->dataFolder(), &files) +
                                       widerThanPrivate(folder->path(u"添付フォルダ"_s), &files);
@@ -126,12 +126,12 @@ private Q_SLOTS:
         FakePop3Server server(quitLost(from, subject));
         QVERIFY(server.start());
         const QString data = folder->dataFolder();
-        check(server, CheckHost::RuleSwitch::Option1);
+        check(server, CheckHost::RuleSwitch::Keyword);
         QCOMPARE(controlsIn(readFile(pendingDeletionsPath(data))), QStringList{});
         const std::optional<PendingDeletions> pending = readPendingDeletions(data);
         QVERIFY(pending && pending->records.size() == 1);
         QCOMPARE(pending->records[0].subject, shown);
-        check(server, CheckHost::RuleSwitch::Option1);
+        check(server, CheckHost::RuleSwitch::Keyword);
         QCOMPARE(controlsIn(folder->read(u"★MailData/deleted.log"_s)), QStringList{});
         const QList<DeletionRecord> log = readDeletionLog(data);
         QCOMPARE(log.size(), 1);

@@ -33,18 +33,18 @@ KeywordVerdict naiveVerdict(const QStringList& records, const QString& subjectBo
         v.keyword = k;
         if (const qsizetype at = subject.indexOf(k); at >= 0) {
             v.word = u"件名"_s;
-            v.hit = {Field::Text4, int(leadingSpaceCount(subjectBox) + at), int(k.size())};
+            v.hit = {Field::Subject, int(leadingSpaceCount(subjectBox) + at), int(k.size())};
             return v;
         }
         if (const qsizetype at = address.indexOf(k); at >= 0) {
             v.word = u"アドレス"_s;
-            v.hit = {Field::Text5, int(leadingSpaceCount(addressBox) + at), int(k.size())};
+            v.hit = {Field::Sender, int(leadingSpaceCount(addressBox) + at), int(k.size())};
             return v;
         }
         *bodyLookedAt = true;
         if (const qsizetype at = body ? foldedBody.indexOf(k) : -1; at >= 0) {
             v.word = u"本文"_s;
-            v.hit = {Field::Text6, int(at), int(k.size())};
+            v.hit = {Field::Body, int(at), int(k.size())};
             return v;
         }
     }

@@ -69,7 +69,7 @@ private Q_SLOTS:
         inputs.account = {"user", "secret"};
         inputs.keywords = {"junk"};
         FakeHost host;
-        host.rules = {CheckHost::RuleSwitch::Option1};
+        host.rules = {CheckHost::RuleSwitch::Keyword};
         host.trusting = yes;
         MailCheckRun run(host, library, values, std::move(inputs));
         run.setStartKind(byHand ? MailCheckRun::StartKind::ByHand : MailCheckRun::StartKind::Interval);

@@ -56,7 +56,7 @@ class TestVerdicts : public QObject {
     CheckOutcome check(FakePop3Server& server, Rule rule, bool dryRun = false) {
         FakeHost host;
         host.rules = {rule};
-        host.fields[CheckHost::Field::Text10] = limit;
+        host.fields[CheckHost::Field::SizeLimit] = limit;
         return checkServer(
             server, values, host, [&](CheckInputs& in) { in.keywords = keywords; }, dryRun);
     }
@@ -75,10 +75,10 @@ private Q_SLOTS:
         QTest::addColumn<int>("change"); // 0 none, 1 keywords, 2 allow list, 3 size limit, 4 rule, 5 dry run
                                          // first, 6 two dry runs
         QTest::addColumn<bool>("judgedAgain");
-        const std::pair<const char*, Rule> rules[] = {{"keyword", Rule::Option1},
-                                                      {"html", Rule::Option6},
-                                                      {"size", Rule::Option4},
-                                                      {"hiragana", Rule::Option5}};
+        const std::pair<const char*, Rule> rules[] = {{"keyword", Rule::Keyword},
+                                                      {"html", Rule::Html},
+                                                      {"size", Rule::Size},
+                                                      {"hiragana", Rule::NoHiragana}};
         for (const auto& [name, rule] : rules) {
             QTest::addRow("%s", name) << rule << Uidl::Unique << 0 << false;
             // A UIDL that several messages share, or none at all, remembers nothing.
@@ -88,11 +88,11 @@ private Q_SLOTS:
             // The second dry run reports the catches without fetching; a real check deletes them.
             QTest::addRow("%s, dry run twice", name) << rule << Uidl::Unique << 6 << false;
         }
-        QTest::newRow("keywords changed") << Rule::Option1 << Uidl::Unique << 1 << true;
-        QTest::newRow("html, keywords changed") << Rule::Option6 << Uidl::Unique << 1 << false;
-        QTest::newRow("size limit changed") << Rule::Option4 << Uidl::Unique << 3 << true;
-        QTest::newRow("rule changed") << Rule::Option1 << Uidl::Unique << 4 << true;
-        QTest::newRow("dry run remembers") << Rule::Option6 << Uidl::Unique << 5 << false;
+        QTest::newRow("keywords changed") << Rule::Keyword << Uidl::Unique << 1 << true;
+        QTest::newRow("html, keywords changed") << Rule::Html << Uidl::Unique << 1 << false;
+        QTest::newRow("size limit changed") << Rule::Size << Uidl::Unique << 3 << true;
+        QTest::newRow("rule changed") << Rule::Keyword << Uidl::Unique << 4 << true;
+        QTest::newRow("dry run remembers") << Rule::Html << Uidl::Unique << 5 << false;
     }
     void secondCheck() {
         QFETCH(Rule, rule);
@@ -112,13 +112,13 @@ private Q_SLOTS:
             QVERIFY(folder->write(u"★MailData/allow.txt"_s, "@nowhere.example\n"));
         if (change == 3)
             limit = "40000";
-        const CheckOutcome second = check(server, change == 4 ? Rule::Option5 : rule, dryTwice);
+        const CheckOutcome second = check(server, change == 4 ? Rule::NoHiragana : rule, dryTwice);
         QCOMPARE(second.caught.size(), change >= 5 ? 2 : 0);
         QCOMPARE(second.newMailCount, dryTwice ? 6 : 4);
         const int kept = 4;
         QCOMPARE(second.remembered, judgedAgain ? 0 : kept + (dryTwice ? 2 : 0));
         // With the size rule LIST keeps the small messages, remembered or not.
-        const bool listKeeps = rule == Rule::Option4 && change != 4;
+        const bool listKeeps = rule == Rule::Size && change != 4;
         QCOMPARE(fetches(server), (judgedAgain && !listKeeps ? kept : 0) + (change == 5 ? 2 : 0));
         if (dryTwice) {
             for (int i = 0; i < 2; ++i) {
@@ -149,7 +149,7 @@ private Q_SLOTS:
         QVERIFY2(listed > probe + 1, qPrintable(u"listed %1, probe %2"_s.arg(listed).arg(probe)));
         const qint64 from[] = {probe, listed, sizeMeasureBound(listed, kCheckFieldBufferBytes)};
         limit = QString::number(from[base] + offset);
-        QCOMPARE(check(*server, Rule::Option4).deleted == 1, caught);
+        QCOMPARE(check(*server, Rule::Size).deleted == 1, caught);
         QCOMPARE(fetches(*server), fetched);
     }
 
@@ -170,7 +170,7 @@ private Q_SLOTS:
         const FetchedMessage m = fetchFirst(*server);
         QVERIFY(m.ok && m.fields.leftOutBytes >= attachment.size() - 2);
         limit = QString::number(sizeProbeLength(m.fields.header, m.body) + m.fields.leftOutBytes + offset);
-        QCOMPARE(check(*server, Rule::Option4).deleted == 1, caught);
+        QCOMPARE(check(*server, Rule::Size).deleted == 1, caught);
     }
 
     // Messages no longer on the server are forgotten; new mail is judged, the rest is not fetched.
@@ -178,9 +178,9 @@ private Q_SLOTS:
         auto s = serve({mail(1), mail(3), mail(4)});
         QVERIFY(s);
         FakePop3Server& server = *s;
-        QCOMPARE(check(server, Rule::Option5).remembered, 0);
+        QCOMPARE(check(server, Rule::NoHiragana).remembered, 0);
         server.setMailbox({mail(3), mail(4), mail(6), mail(5)});
-        const CheckOutcome second = check(server, Rule::Option5);
+        const CheckOutcome second = check(server, Rule::NoHiragana);
         QCOMPARE(second.remembered, 2);
         QCOMPARE(second.caught.size(), 1);
         QCOMPARE(server.stats().commandCounts.value("RETR"), 2); // the new ones; the copy is the same text

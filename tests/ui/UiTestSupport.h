@@ -26,6 +26,14 @@
 
 namespace brindle::test {
 
+// A control of a window by the object name the window gives it; a name it lacks ends the test.
+template <class T = QWidget> T* control(const QObject& window, const char* name) {
+    T* found = window.findChild<T*>(QLatin1String(name));
+    if (!found)
+        qFatal("no control named %s", name);
+    return found;
+}
+
 class ScriptedBoxes : public MessageBoxes {
 public:
     MsgResult show(const QString& text, MsgButtons buttons, MsgIcon, const QString&) override {

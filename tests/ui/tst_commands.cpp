@@ -33,7 +33,7 @@ struct Result {
     int connects = 0;
     QList<int> deletes = {};
     int quits = 0;
-    QString minutes = {};
+    int minutes = 0;
     int keywordRecords = 0;
     QString mailer = QString::fromUtf16(kNotSetText);
     bool ended = false;
@@ -45,10 +45,12 @@ struct Row {
     Result expected;
 };
 
-// The interval set in the settings window, and the minutes counted so far.
-void countTowards(M& main, const char* interval, const char* counted) {
+// The interval set in the settings window, and the minutes counted so far: the counter's second
+// ticks, of which the one past the 60th makes a minute.
+void countTowards(M& main, const char* interval, int minutes) {
     forms::setForm()->Text2->setText(QString::fromLatin1(interval));
-    main.Text8->setText(QString::fromLatin1(counted));
+    for (int tick = 0; tick < minutes * 61; ++tick)
+        main.tick();
 }
 
 void addKeyword(F& fx, const QString& word) {
@@ -62,20 +64,22 @@ void addKeyword(F& fx, const QString& word) {
 // first message box of the check (the first deletion's announcement).
 void checkSpam(F& fx, M& main, std::function<void()> onBox) {
     addKeyword(fx, QStringLiteral("spam"));
-    main.Option1->setChecked(true);
+    control<QRadioButton>(main, "Option1")->setChecked(true);
     fx.lib.setSubjects({QStringLiteral("spam one"), QStringLiteral("spam two"), QStringLiteral("hello")});
     fx.boxes.onShow = [&fx, onBox] {
         if (fx.boxes.asked.size() == 1)
             onBox();
     };
-    main.Command6->click();
+    control<QPushButton>(main, "Command6")->click();
 }
 
+// The mail program chosen and confirmed first, then `chosen` answered with `answer`.
 void chooseMailer(F& fx, M& main, const QString& chosen, MsgResult answer) {
-    main.Text1->setText(QStringLiteral("/usr/bin/mailer"));
-    uiServices().chooseFile = [chosen](QWidget*, const QString&) { return chosen; };
-    fx.boxes.answers = {answer};
-    main.Command7->click();
+    QStringList offered{QStringLiteral("/usr/bin/mailer"), chosen};
+    uiServices().chooseFile = [offered](QWidget*, const QString&) mutable { return offered.takeFirst(); };
+    fx.boxes.answers = {MsgResult::Yes, answer};
+    for (int i = 0; i < 2; ++i)
+        control<QPushButton>(main, "Command7")->click();
 }
 
 const QString kMailer = QStringLiteral("/usr/bin/mailer"), kOther = QStringLiteral("/opt/other");
@@ -83,17 +87,17 @@ const QList<int> kFirst{1}, kBoth{1, 2};
 
 const QList<Row> kRows{
     {"interval reached: a check, the count restarts",
-     [](F&, M& m) { countTowards(m, "2", "2"), m.trigger(); },
-     {.connects = 1, .quits = 1, .minutes = "0"}},
+     [](F&, M& m) { countTowards(m, "2", 2), m.trigger(); },
+     {.connects = 1, .quits = 1, .minutes = 0}},
     {"interval lowered below the count: a check",
-     [](F&, M& m) { countTowards(m, "2", "3"), m.trigger(); },
-     {.connects = 1, .quits = 1, .minutes = "0"}},
+     [](F&, M& m) { countTowards(m, "2", 3), m.trigger(); },
+     {.connects = 1, .quits = 1, .minutes = 0}},
     {"interval not reached: no check",
-     [](F&, M& m) { countTowards(m, "2", "1"), m.trigger(); },
-     {.minutes = "1"}},
+     [](F&, M& m) { countTowards(m, "2", 1), m.trigger(); },
+     {.minutes = 1}},
     {"interval reached during a check: no second check",
-     [](F& fx, M& m) { checkSpam(fx, m, [&m] { countTowards(m, "1", "1"), m.trigger(); }); },
-     {.connects = 1, .deletes = kBoth, .quits = 1, .minutes = "1", .keywordRecords = 1}},
+     [](F& fx, M& m) { checkSpam(fx, m, [&m] { countTowards(m, "1", 1), m.trigger(); }); },
+     {.connects = 1, .deletes = kBoth, .quits = 1, .minutes = 1, .keywordRecords = 1}},
     {"quitting during a check: no more DELE, QUIT still sent",
      [](F& fx, M& m) { checkSpam(fx, m, [&m] { m.close(); }); },
      {.connects = 1, .deletes = kFirst, .quits = 1, .keywordRecords = 1, .ended = true}},
@@ -119,13 +123,13 @@ struct Input {
     bool during = false;
 };
 const QList<Input> kInputs{
-    {"rule options", [](M& m) { return m.Option4; }},
-    {"size limit", [](M& m) { return m.Text10; }},
-    {"mail program", [](M& m) { return m.Command7; }},
-    {"keyword button", [](M& m) { return m.Command8; }},
-    {"keyword menu entry", [](M& m) { return m.mspam; }},
-    {"allow list menu entry", [](M& m) { return m.mallow; }},
-    {"learning switch", [](M& m) { return m.mlearn; }},
+    {"rule options", [](M& m) { return control<QObject>(m, "Option4"); }},
+    {"size limit", [](M& m) { return control<QObject>(m, "Text10"); }},
+    {"mail program", [](M& m) { return control<QObject>(m, "Command7"); }},
+    {"keyword button", [](M& m) { return control<QObject>(m, "Command8"); }},
+    {"keyword menu entry", [](M& m) { return control<QObject>(m, "mspam"); }},
+    {"allow list menu entry", [](M& m) { return control<QObject>(m, "mallow"); }},
+    {"learning switch", [](M& m) { return control<QObject>(m, "mlearn"); }},
     {"keyword editor's entry", [](M&) { return forms::gekitaiForm()->Text1; }},
     {"keyword editor's 削除", [](M&) { return forms::gekitaiForm()->Command2; }},
     {"allow list's 登録", [](M&) { return AllowListForm::open()->Command1; }},
@@ -149,10 +153,10 @@ private Q_SLOTS:
         QCOMPARE(fx.lib.log.filter(u"connect "_qs).size(), want.connects);
         QCOMPARE(fx.lib.numbers(u"dele"_qs), want.deletes);
         QCOMPARE(fx.lib.log.count(QStringLiteral("quit")), want.quits);
-        QCOMPARE(main.Text8->text(), want.minutes);
+        QCOMPARE(main.working().minutes, want.minutes);
         QCOMPARE(fx.dir.read(QStringLiteral(u"★MailData/Kstdata50.data")).size(),
                  want.keywordRecords * kKeywordRecordSize);
-        QCOMPARE(main.Text1->text(), want.mailer);
+        QCOMPARE(main.working().mailerCommand, want.mailer);
         QCOMPARE(main.hasEnded(), want.ended);
         if (want.ended) // the library closed after the QUIT, once
             QCOMPARE(fx.lib.log.mid(fx.lib.log.indexOf(u"quit"_qs)), (QStringList{u"quit"_qs, u"end"_qs}));

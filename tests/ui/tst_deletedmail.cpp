@@ -122,7 +122,7 @@ private Q_SLOTS:
         MainForm& main = fx.start();
         const QString out = fx.dir.path(QStringLiteral("written.out"));
         uiServices().chooseSaveFile = [&out](QWidget*, const QString&) { return out; };
-        main.mdeleted->trigger();
+        control<QAction>(main, "mdeleted")->trigger();
         auto* f = shownWindow<D>(QStringLiteral("DeletedMailForm"));
         QVERIFY(f);
         QCOMPARE(texts(f->Table, 4), (QStringList{"third", "second", "first"}));
@@ -186,14 +186,14 @@ private Q_SLOTS:
         GekitaiForm* g = forms::gekitaiForm();
         g->Text1->setText(QStringLiteral("spam"));
         g->Command1->click();
-        main.Option1->setChecked(true);
+        control<QRadioButton>(main, "Option1")->setChecked(true);
         fx.lib.setSubjects({QStringLiteral("hello"), QStringLiteral("spam offer")});
         fx.lib.log.clear();
         if (duringCheck) {
-            fx.boxes.onShow = [&main] { main.mtrial->trigger(); };
-            main.Command6->click();
+            fx.boxes.onShow = [&main] { control<QAction>(main, "mtrial")->trigger(); };
+            control<QPushButton>(main, "Command6")->click();
         } else {
-            main.mtrial->trigger();
+            control<QAction>(main, "mtrial")->trigger();
         }
         QCOMPARE(fx.lib.log.filter(u"connect "_qs).size(), 1);
         QCOMPARE(fx.lib.numbers(u"dele"_qs).size(), duringCheck ? 1 : 0);

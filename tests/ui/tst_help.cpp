@@ -54,7 +54,7 @@ private Q_SLOTS:
         MainForm& main = fx.start();
         QList<QUrl> urls;
         uiServices().openUrl = [&, starts = browserStarts](const QUrl& url) { return urls << url, starts; };
-        (link.isEmpty() ? main.Command3 : main.Command11)->click();
+        test::control<QPushButton>(main, link.isEmpty() ? "Command3" : "Command11")->click();
         if (!link.isEmpty())
             Q_EMIT forms::helpForm()->WebBrowser1->anchorClicked(QUrl(link));
         const QUrl help = QUrl::fromLocalFile(fx.dir.path(QStringLiteral("help/")));

@@ -93,9 +93,10 @@ private Q_SLOTS:
         writeLog(fx);
         fx.write(UiFixture::ini(), "[EXEINI]\r\n" + stored);
         MainForm& main = fx.start();
-        QCOMPARE(main.mlearn->isChecked(), checked);
+        QAction* learn = control<QAction>(main, "mlearn");
+        QCOMPARE(learn->isChecked(), checked);
         QVERIFY(!main.findChild<LearnQuarantineDialog*>()); // a start offers nothing
-        main.mlearn->trigger();
+        learn->trigger();
         QCOMPARE(learningSwitchedOn(), !checked);
         QVERIFY(fx.dir.read(UiFixture::ini()).contains(checked ? "LEARNING=0" : "LEARNING=1"));
         QCOMPARE(main.findChild<LearnQuarantineDialog*>() != nullptr, !checked);
@@ -114,7 +115,7 @@ private Q_SLOTS:
             QVERIFY(store.open() && store.learn(copyText(wantedBefore), MessageClass::Wanted));
         }
         MainForm& main = fx.start();
-        main.mlearn->trigger();
+        control<QAction>(main, "mlearn")->trigger();
         auto* d = main.findChild<LearnQuarantineDialog*>();
         QVERIFY(d && d->isVisible());
         QList<bool> ticked;
@@ -153,8 +154,9 @@ private Q_SLOTS:
             fx.write(QStringLiteral(u"★MailData/learned.sqlite"), store);
         }
         MainForm& main = fx.start();
-        Q_EMIT main.mfile->aboutToShow();
-        QCOMPARE(main.mlearn->statusTip().contains(QStringLiteral("壊れています")), store.startsWith("not"));
+        Q_EMIT control<QMenu>(main, "mfile")->aboutToShow();
+        QCOMPARE(control<QAction>(main, "mlearn")->statusTip().contains(QStringLiteral("壊れています")),
+                 store.startsWith("not"));
         DeletedMailForm* f = DeletedMailForm::openLog();
         const int oldest = f->Table->rowCount() - 1; // kRules[0]
         f->Table->selectRow(oldest);

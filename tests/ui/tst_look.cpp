@@ -93,7 +93,9 @@ private Q_SLOTS:
         UiFixture f;
         MainForm& main = f.start();
         SetForm* set = forms::setForm();
-        QAbstractButton* const buttons[] = {main.Option6, main.Check1, set->Check2, set->Option2};
+        QAbstractButton* const buttons[] = {control<QAbstractButton>(main, "Option6"),
+                                            control<QAbstractButton>(main, "Check1"), set->Check2,
+                                            set->Option2};
         QAbstractButton* b = buttons[which];
         b->setAutoExclusive(false);
         b->setChecked(false);

@@ -227,7 +227,7 @@ private Q_SLOTS:
         auto refreshNow = [&] {
             refreshed = f->refresh();
             if (forms::mainForm())
-                entryEnabled = forms::mainForm()->mpreview->isEnabled();
+                entryEnabled = control<QAction>(*forms::mainForm(), "mpreview")->isEnabled();
         };
         if (mainWindowCheck) {
             fx.writeServerAndAccount();

@@ -4,6 +4,7 @@
 #include "ambience/MediaPlayerDevice.h"
 #include "ambience/MusicMonitor.h"
 #include "ambience/PictureBox.h"
+#include "ui/ControlMap.h"
 #include "ui/SetForm.h"
 
 #include <QAction>
@@ -21,8 +22,8 @@ using namespace brindle::test;
 namespace {
 
 QString checkedRule(MainForm& main) {
-    for (QRadioButton* o : {main.Option1, main.Option4, main.Option5, main.Option6}) {
-        if (o->isChecked())
+    for (const char* name : {"Option1", "Option4", "Option5", "Option6"}) {
+        if (QRadioButton* o = control<QRadioButton>(main, name); o->isChecked())
             return o->objectName();
     }
     return QString();
@@ -58,6 +59,30 @@ const std::tuple<const char*, QString, QByteArray, QString, QString, QByteArray>
 class StartupTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    // Each field and rule of the check has a place of its own in the window, and comes back from it.
+    void controlMapRoundTrips() {
+        using F = CheckHost::Field;
+        using R = CheckHost::RuleSwitch;
+        UiFixture fx;
+        MainForm& main = fx.start();
+        QSet<QString> places;
+        for (F f : {F::MailerCommand, F::Keyword, F::Subject, F::Sender, F::Body, F::SizeLimit,
+                    F::SizeProbePath, F::MeasuredSize, F::DeletionCount}) {
+            const FieldPlace* p = placeOf(f);
+            QVERIFY(p && p->field == f && !p->box != !p->member);
+            QVERIFY(!p->box || main.findChild<QLineEdit*>(QLatin1String(p->box)));
+            places << (p->box ? QLatin1String(p->box)
+                              : QString::number(quintptr(&(main.working().*p->member))));
+        }
+        for (R r : {R::Keyword, R::Html, R::Size, R::NoHiragana}) {
+            const RulePlace* p = placeOf(r);
+            QVERIFY(p && p->rule == r && placeOf(p->deletionRule) == p);
+            QVERIFY(main.findChild<QRadioButton*>(QLatin1String(p->option)));
+            places << QLatin1String(p->option);
+        }
+        QCOMPARE(places.size(), 13); // no two share a place
+    }
+
     void firstRun_data() {
         QTest::addColumn<bool>("serverSet");
         QTest::newRow("no server: the settings window opens") << false;
@@ -72,12 +97,12 @@ private Q_SLOTS:
         MainForm& main = fx.start();
         QVERIFY(forms::isSetFormLoaded());
         QCOMPARE(forms::setForm()->isVisible(), !serverSet);
-        QCOMPARE(main.Text1->text(), QString::fromUtf16(kNotSetText));
-        QCOMPARE(main.Text10->text(), QString::fromUtf16(kSizeUnsetText));
+        QCOMPARE(main.working().mailerCommand, QString::fromUtf16(kNotSetText));
+        QCOMPARE(control<QLineEdit>(main, "Text10")->text(), QString::fromUtf16(kSizeUnsetText));
         QCOMPARE(checkedRule(main), QString());
-        QVERIFY(!main.Timer3->isActive()); // no interval
-        QVERIFY(!main.Timer7->isActive()); // no slideshow period: the built-in picture stays
-        QCOMPARE(main.picMain->picture().size(), QSize(160, 160));
+        QVERIFY(!control<QTimer>(main, "Timer3")->isActive()); // no interval
+        QVERIFY(!control<QTimer>(main, "Timer7")->isActive()); // no slideshow: the built-in picture stays
+        QCOMPARE(control<PictureBox>(main, "picMain")->picture().size(), QSize(160, 160));
         QVERIFY(!main.windowIcon().availableSizes().isEmpty());
         QCOMPARE(fx.lib.log, (QStringList{QStringLiteral("init"), QStringLiteral("option 1 8192")}));
         QVERIFY(fx.boxes.asked.isEmpty());
@@ -96,7 +121,7 @@ private Q_SLOTS:
         RecordingDevice first, second;
         MainForm& main = fx.start(&first);
         const bool wasOn = !stored.contains('0');
-        QCOMPARE(main.mbgm->isChecked(), wasOn);
+        QCOMPARE(control<QAction>(main, "mbgm")->isChecked(), wasOn);
         QCOMPARE(first.sent.contains(play), wasOn);
         if (!menu.isEmpty()) {
             first.sent.clear();
@@ -109,7 +134,7 @@ private Q_SLOTS:
             QCOMPARE(first.sent.contains(QStringLiteral("close bgm")), !on);
         }
         MainForm& again = fx.start(&second);
-        QCOMPARE(again.mbgm->isChecked(), on);
+        QCOMPARE(control<QAction>(again, "mbgm")->isChecked(), on);
         QCOMPARE(second.sent.contains(play), on);
         QVERIFY(!on || second.sent.first().startsWith(QStringLiteral("open \"")));
     }
@@ -126,22 +151,28 @@ private Q_SLOTS:
                      storedRule + "\r\nNUMBER7=10\r\n");
         {
             MainForm& main = fx.start();
-            QCOMPARE(main.Text1->text(), QStringLiteral("/opt/mail/mailer"));
-            QCOMPARE(main.Text11->text(), QStringLiteral("mailer"));
-            QCOMPARE(main.Text10->text(), QStringLiteral("5000"));
+            QCOMPARE(main.working().mailerCommand, QStringLiteral("/opt/mail/mailer"));
+            QCOMPARE(control<QLineEdit>(main, "Text11")->text(), QStringLiteral("mailer"));
+            QCOMPARE(control<QLineEdit>(main, "Text10")->text(), QStringLiteral("5000"));
             QCOMPARE(checkedRule(main), loadedRule);
             SetForm* set = forms::setForm();
             QVERIFY(set->Check1->isChecked() && set->Check2->isChecked() && set->Option2->isChecked());
-            QCOMPARE(main.Text7->text(), QStringLiteral("3"));
-            QVERIFY(main.Check1->isChecked() && main.Timer3->isActive());
-            QCOMPARE(main.Timer7->interval(), 10000);
-            QVERIFY(main.Timer7->isActive() && main.Command12->isHidden());
+            QCOMPARE(control<QLineEdit>(main, "Text7")->text(), QStringLiteral("3"));
+            QVERIFY(control<QCheckBox>(main, "Check1")->isChecked() &&
+                    control<QTimer>(main, "Timer3")->isActive());
+            QTimer* slides = control<QTimer>(main, "Timer7");
+            QCOMPARE(slides->interval(), 10000);
+            QVERIFY(slides->isActive() && control<QPushButton>(main, "Command12")->isHidden());
 
-            main.Text1->setText(QStringLiteral("/usr/bin/other"));
+            uiServices().chooseFile = [](QWidget*, const QString&) {
+                return QStringLiteral("/usr/bin/other");
+            };
+            fx.boxes.answers = {MsgResult::Yes};
+            control<QPushButton>(main, "Command7")->click();
             if (!chosenRule.isEmpty())
                 main.findChild<QRadioButton*>(chosenRule)->setChecked(true);
-            main.Text10->setText(QStringLiteral("20000"));
-            main.Text15->setText(QStringLiteral("7"));
+            control<QLineEdit>(main, "Text10")->setText(QStringLiteral("20000"));
+            control<QLineEdit>(main, "Text15")->setText(QStringLiteral("7"));
             set->Check1->setChecked(false);
             set->Option1->setChecked(true);
             set->Text2->setText(QStringLiteral("4"));
