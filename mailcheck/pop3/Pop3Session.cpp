@@ -596,7 +596,8 @@ int Pop3Session::login(const QByteArray& user, const QByteArray& password, bool 
         return -1;
     }
     const bool utf8 = m_capaDeferred ? m_options.trust.known.utf8 : m_capabilities.contains("UTF8");
-    m_pipelining = m_options.pipelining && (m_capaDeferred || m_capabilities.contains("PIPELINING"));
+    m_pipelining = m_options.pipelining && !m_options.trust.known.garbled &&
+                   (m_capaDeferred || m_capabilities.contains("PIPELINING"));
     if (m_pipelining) {
         if (!loginTogether(user, password, apop, utf8))
             return -1;
