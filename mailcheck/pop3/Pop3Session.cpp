@@ -678,10 +678,16 @@ bool Pop3Session::loginTogether(const QByteArray& user, const QByteArray& passwo
             return false;
         }
     }
+    const bool behindLogin = stat != 0;
     if (stat == 0)
         sendListings();
-    if (!takeStat(waitFor(stat)))
+    if (!takeStat(waitFor(stat))) {
+        // No answer to what went behind the login: a server that drops it without saying so gets
+        // the listings after the login from the next check on.
+        if (behindLogin && m_error.kind == Pop3ErrorKind::TimedOut)
+            m_loginApart = true;
         return false;
+    }
     if (list != 0) {
         const std::optional<Pop3Reply> r = waitFor(list);
         if (!r)

@@ -1,6 +1,7 @@
 // The mail library over our POP3 client, against the in-process fake server: scripted
 // conversations with the exact bytes sent, the kinds of failure, the plans, TLS.
 #include "mailcheck/NMail.h"
+#include "mailcheck/TlsMemory.h"
 #include "support/Rows.h"
 #include "tools/fakepop3/FakePop3Server.h"
 
@@ -635,16 +636,19 @@ private Q_SLOTS:
         lib.NMailSetOption(kNMailOptionPlan, int(MailPlan::WholeMessages));
         lib.NMailSetOption(kNMailOptionUidls, 1);
         const QStringList subjects{"message 1", "message 2", "message 3"};
+        const QTemporaryDir dir;
+        const QString memory = dir.filePath(QStringLiteral("tls.ini"));
         for (const char* expected : {c.first, c.second}) {
             server.capa = expected == c.first ? c.capa : c.capaLater;
             if (server.capa.isEmpty())
                 server.capa = MemoryServer().capa;
             server.flights.clear();
             server.deletedAtQuit.clear();
-            const Pop3Known known = lib.NMailGetSecurity().known; // what the last check learnt
+            // What the last check learnt, kept in the memory file and read back.
             Pop3Trust trust;
-            trust.known = known;
-            lib.NMailSetServerTrust(trust);
+            trust.known = lib.NMailGetSecurity().known;
+            QVERIFY(!trust.known.seen || rememberTrust(memory, QStringLiteral("mail.example:110"), trust));
+            lib.NMailSetServerTrust(trustFor(memory, QStringLiteral("mail.example:110")));
             QCOMPARE(memoryCheck(lib, {2}, c.apop), subjects);
             QByteArray flights = QByteArray(expected).replace("APOP", kDigest);
             QCOMPARE(server.flights, flightsOf(flights.constData()));
