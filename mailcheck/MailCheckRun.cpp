@@ -756,6 +756,13 @@ void Pass::closeConnection() {
 }
 
 void Pass::report() {
+    // What the session found of the server (its CAPA, a quirk, TLS offered now) is kept for the next
+    // check (rememberOutcome).
+    const ConnectionSecurity security = m_library.NMailGetSecurity();
+    if (security.known.seen && security.known != m_outcome.trust.known)
+        m_outcome.trust.known = security.known, m_outcome.trustLearnt = true;
+    if (security.tlsOffered && !m_outcome.trust.tlsSeen)
+        m_outcome.trust.tlsSeen = m_outcome.trustLearnt = true;
     const int newMail = qMax(0, m_outcome.mailCount - m_outcome.deleted);
     m_outcome.newMailCount = newMail;
     if (!m_outcome.unjudged.isEmpty()) {

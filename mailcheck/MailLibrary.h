@@ -33,6 +33,7 @@ struct ConnectionSecurity {
     bool tlsOffered = false; // TLS from the start, or STLS in the capabilities
     bool encrypted = false;
     CertificateCheck certificate;
+    Pop3Known known; // the server's capabilities and quirks as the session found them, for the memory
 };
 
 // The mail library's entry points. Results follow one rule: a negative number is a failure, and

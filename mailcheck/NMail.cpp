@@ -97,6 +97,9 @@ template <typename R, typename Body> R NMailLibrary::run(int handle, Step step, 
     if (n != 0 && !checkMessage(*h, n))
         return R(-1);
     const R result = body(*h);
+    // What the session found (CAPA read with the login, a quirk) is kept for the memory.
+    m_security.tlsOffered = m_security.tlsOffered || h->session->tlsOffered();
+    m_security.known = h->session->learnt();
     if (result < 0 && !h->localError)
         record(*h, step, n);
     return result;
@@ -236,6 +239,7 @@ QString NMailLibrary::sentence(const Handle& h, Step step, int n, const Pop3Erro
 }
 
 int NMailLibrary::NMailPop3Connect(const QString& host) {
+    m_security = ConnectionSecurity();
     Pop3AddressError why;
     const auto address = parsePop3Address(host, &why);
     if (!address)
@@ -261,7 +265,7 @@ int NMailLibrary::NMailPop3Connect(const QString& host) {
     handle->session = std::make_unique<Pop3Session>(std::move(o));
     const bool opened = handle->session->open(*address);
     m_security = {handle->session->tlsOffered(), handle->session->encrypted(),
-                  handle->session->certificateCheck()};
+                  handle->session->certificateCheck(), handle->session->learnt()};
     if (!opened) {
         record(*handle, Step::Connect, 0);
         m_lastStats = handle->session->stats();

@@ -16,10 +16,41 @@ const QByteArray kHeading =
     "# What Brindle learnt of each POP3 server's TLS. Delete a server's block to forget it.\n"
     "# tls-seen: it offered TLS, so a connection without TLS is refused.\n"
     "# pinned-sha256: the certificate you trusted for it. plain-agreed: you agreed that\n"
-    "# the password goes to it unencrypted.\n";
+    "# the password goes to it unencrypted. capabilities, quirks: what its CAPA announced and\n"
+    "# what it did wrong, so that the next check sends its first commands together.\n";
 const QByteArray kTlsSeen = "tls-seen";
 const QByteArray kPinned = "pinned-sha256";
 const QByteArray kPlainAgreed = "plain-agreed";
+const QByteArray kCapabilities = "capabilities";
+const QByteArray kQuirks = "quirks";
+
+// The words of the two lists and the flags they stand for; any other word is skipped.
+struct Word {
+    const char* text;
+    bool Pop3Known::*flag;
+};
+constexpr Word kCapabilityWords[] = {{"pipelining", &Pop3Known::pipelining},
+                                     {"top", &Pop3Known::top},
+                                     {"uidl", &Pop3Known::uidl},
+                                     {"utf8", &Pop3Known::utf8},
+                                     {"stls", &Pop3Known::stls}};
+constexpr Word kQuirkWords[] = {{"login-apart", &Pop3Known::loginApart}, {"garbled", &Pop3Known::garbled}};
+
+template <size_t N> void readWords(const QByteArray& value, const Word (&words)[N], Pop3Known& known) {
+    for (const QByteArray& w : value.simplified().split(' ')) {
+        for (const Word& word : words)
+            if (w == word.text)
+                known.*word.flag = true;
+    }
+}
+
+template <size_t N> QByteArray wordsOf(const Pop3Known& known, const Word (&words)[N], bool upper) {
+    QByteArray out;
+    for (const Word& word : words)
+        if (known.*word.flag)
+            out += ' ' + (upper ? QByteArray(word.text).toUpper() : QByteArray(word.text));
+    return out;
+}
 
 QByteArray yesNo(bool value) {
     return value ? "yes" : "no";
@@ -66,6 +97,10 @@ QList<TlsMemoryEntry> readTlsMemory(const QString& path) {
             t.plainAgreed = value == "yes";
         else if (name == kPinned)
             t.pinnedSha256 = parseFingerprint(QString::fromLatin1(value)).value_or(QByteArray());
+        else if (name == kCapabilities)
+            t.known.seen = true, readWords(value, kCapabilityWords, t.known);
+        else if (name == kQuirks)
+            readWords(value, kQuirkWords, t.known);
     }
     // A server named twice: its first block counts.
     QList<TlsMemoryEntry> unique;
@@ -100,6 +135,12 @@ bool rememberTrust(const QString& path, const QString& key, const Pop3Trust& lea
         merged.plainAgreed = merged.plainAgreed || old.plainAgreed;
         if (merged.pinnedSha256.isEmpty())
             merged.pinnedSha256 = old.pinnedSha256;
+        const bool loginApart = merged.known.loginApart || old.known.loginApart;
+        const bool garbled = merged.known.garbled || old.known.garbled;
+        if (!merged.known.seen)
+            merged.known = old.known;
+        merged.known.loginApart = loginApart;
+        merged.known.garbled = garbled;
         entries.removeAt(i);
         break;
     }
@@ -115,6 +156,10 @@ bool rememberTrust(const QString& path, const QString& key, const Pop3Trust& lea
         if (!e.trust.pinnedSha256.isEmpty())
             out += kPinned + " = " + fingerprintText(e.trust.pinnedSha256).toLatin1() + '\n';
         out += kPlainAgreed + " = " + yesNo(e.trust.plainAgreed) + '\n';
+        if (e.trust.known.seen)
+            out += kCapabilities + " =" + wordsOf(e.trust.known, kCapabilityWords, true) + '\n';
+        if (e.trust.known.loginApart || e.trust.known.garbled)
+            out += kQuirks + " =" + wordsOf(e.trust.known, kQuirkWords, false) + '\n';
     }
     return writeFileAtomically(path, out);
 }

@@ -6,6 +6,8 @@
 //   tls-seen = yes                   it offered TLS once: a connection without TLS is refused
 //   pinned-sha256 = AB:CD:...        the certificate the user trusts for it although the system does not
 //   plain-agreed = yes               the user agreed that the password goes to it in clear
+//   capabilities = PIPELINING TOP    what its CAPA announced (PIPELINING TOP UIDL UTF8 STLS), and
+//   quirks = login-apart garbled     what it did wrong; both only once a check read its CAPA
 // Unknown lines are skipped. Deleting a server's block forgets it.
 #include "mailcheck/pop3/Pop3Trust.h"
 
@@ -37,7 +39,8 @@ QList<TlsMemoryEntry> readTlsMemory(const QString& path);
 // What the file remembers of the server (nothing: a default Pop3Trust).
 Pop3Trust trustFor(const QString& path, const QString& key);
 // Adds what was learnt to what the file holds for the server now (another program may have written
-// it meanwhile): TLS seen and the agreement stay once given, a new pin replaces the old. The other
+// it meanwhile): TLS seen, the agreement and the quirks stay once given, a new pin and capabilities
+// read anew replace the old. The other
 // servers stay. Atomic; false when it could not be written. Keys the sanitizer (ServerText.h) would
 // change are neither remembered nor written back.
 bool rememberTrust(const QString& path, const QString& key, const Pop3Trust& learnt);

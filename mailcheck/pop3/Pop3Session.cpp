@@ -165,6 +165,7 @@ void Pop3Session::breakSession(Pop3ErrorKind kind, const QString& detail) {
     m_broken = true;
     fail(kind, detail);
     m_inFlight.clear();
+    m_inFlightFetchBytes = 0;
     if (m_transport)
         m_transport->close();
 }
@@ -175,6 +176,8 @@ bool Pop3Session::open(const Pop3ServerAddress& address) {
     m_transport = m_options.transportFactory ? m_options.transportFactory()
                                              : std::make_unique<SocketTransport>(m_options.extraTrustedCas);
     connect(m_transport.get(), &Pop3Transport::activity, this, &Pop3Session::onActivity);
+    // Connecting and the greeting are one round trip, a TLS handshake from the start another.
+    m_stats.roundTrips += address.implicitTls ? 2 : 1;
     const bool ok = greetAndUpgrade();
     // Whatever broke before the server let us in, we never got a usable connection.
     if (!ok && m_error.kind == Pop3ErrorKind::ConnectionLost)
@@ -223,6 +226,10 @@ bool Pop3Session::greetAndUpgrade() {
         return false;
     }
     m_timestamp = apopTimestampOf(greeting->text);
+    if (!t->isEncrypted() && capaWithLogin()) {
+        m_capaDeferred = true;
+        return true;
+    }
     if (!readCapabilities())
         return false;
     if (t->isEncrypted())
@@ -248,6 +255,7 @@ bool Pop3Session::greetAndUpgrade() {
     }
     // RFC 2595 4: whatever came before the handshake is not trusted.
     m_in.clear();
+    ++m_stats.roundTrips;
     t->startTls(m_address.host);
     const bool done = waitForTransport(m_options.connectTimeoutMs);
     if (!done || t->hasFailed()) {
@@ -269,29 +277,64 @@ bool Pop3Session::readCapabilities() {
     auto r = execute(Kind::Capa, "CAPA", true, kPop3MaxCapaBytes);
     if (!r)
         return false;
-    if (r->ok) {
-        for (const QByteArray& line : r->body.split('\n')) {
-            const QByteArray word = line.trimmed().split(' ').value(0).toUpper();
-            if (!word.isEmpty())
-                m_capabilities.insert(word);
-        }
-    }
+    takeCapabilities(*r);
     return true;
+}
+
+void Pop3Session::takeCapabilities(const Pop3Reply& reply) {
+    m_capabilities.clear();
+    m_capaRead = true;
+    if (!reply.ok)
+        return;
+    for (const QByteArray& line : reply.body.split('\n')) {
+        const QList<QByteArray> words = line.trimmed().split(' ');
+        const QByteArray word = words.value(0).toUpper();
+        if (!word.isEmpty())
+            m_capabilities.insert(word);
+        // Courier's login process hands the connection to another process after the login and
+        // drops whatever it had read beyond it (RFC 2449 IMPLEMENTATION names the server).
+        if (word == "IMPLEMENTATION" && line.toLower().contains("courier"))
+            m_loginApart = true;
+    }
+}
+
+// A plain connection to a server remembered to pipeline, offering no TLS: CAPA needs no round trip
+// of its own. It still goes first, and its reply is read before anything else is relied on.
+bool Pop3Session::capaWithLogin() const {
+    const Pop3Known& k = m_options.trust.known;
+    return m_options.pipelining && k.seen && k.pipelining && !k.stls && !k.garbled &&
+           !m_options.trust.tlsSeen;
+}
+
+Pop3Known Pop3Session::learnt() const {
+    Pop3Known k = m_options.trust.known;
+    if (m_capaRead) {
+        k.seen = true;
+        k.pipelining = m_capabilities.contains("PIPELINING");
+        k.top = m_capabilities.contains("TOP");
+        k.uidl = m_capabilities.contains("UIDL");
+        k.utf8 = m_capabilities.contains("UTF8");
+        k.stls = m_tlsOffered && !m_address.implicitTls;
+    }
+    k.loginApart = k.loginApart || m_loginApart;
+    k.garbled = k.garbled || m_error.pipeliningGarbled;
+    return k;
 }
 
 int Pop3Session::send(Kind kind, int n, const QByteArray& line, bool multiLine, qsizetype limit,
                       qsizetype expected) {
-    if (m_inFlight.empty())
+    if (m_inFlight.empty()) {
         m_frontSinceNs = m_clock.nsecsElapsed();
-    Command c{kind,
-              n,
-              m_nextId++,
-              multiLine,
-              limit,
-              expected,
-              !m_inFlight.empty(),
-              m_clock.nsecsElapsed(),
-              m_stats.bytesReceived};
+        // Nothing under way: this command's reply costs a whole round trip (the greeting's was
+        // counted with the connection).
+        if (kind != Kind::Greeting)
+            ++m_stats.roundTrips;
+    }
+    Command c{kind, n, m_nextId++, multiLine, limit, expected, !m_inFlight.empty()};
+    if (kind == Kind::Top || kind == Kind::Retr) {
+        m_inFlightFetchBytes += expected + kPop3FetchCostBytes;
+        m_stats.peakWindowBytes = qMax<qint64>(m_stats.peakWindowBytes, m_inFlightFetchBytes + m_cachedBytes);
+    }
     if (kind != Kind::Greeting) {
         const QByteArray bytes = line + "\r\n";
         m_transport->write(bytes);
@@ -299,6 +342,7 @@ int Pop3Session::send(Kind kind, int n, const QByteArray& line, bool multiLine, 
         m_stats.bytesSent += bytes.size();
     }
     m_inFlight.push_back(c);
+    m_stats.peakInFlight = qMax(m_stats.peakInFlight, int(m_inFlight.size()));
     processBuffer();
     checkTransport();
     return c.id;
@@ -374,6 +418,8 @@ void Pop3Session::processBuffer() {
         const Command c = front;
         const bool othersBehind = m_inFlight.size() > 1;
         m_inFlight.pop_front();
+        if (c.kind == Kind::Top || c.kind == Kind::Retr)
+            m_inFlightFetchBytes -= c.expected + kPop3FetchCostBytes;
         m_frontSinceNs = m_clock.nsecsElapsed(); // the next reply's time starts now
         if (r == Pop3ReplyParser::Result::Malformed && m_parser.overBudget()) {
             // Nothing of it is used and nothing more is read: no DELE can follow.
@@ -381,8 +427,9 @@ void Pop3Session::processBuffer() {
             return;
         }
         if (r == Pop3ReplyParser::Result::Malformed) {
-            if (c.kind == Kind::Capa) {
-                // Some servers answer CAPA with nonsense; carry on without capabilities.
+            if (c.kind == Kind::Capa && !othersBehind) {
+                // Some servers answer CAPA with nonsense; carry on without capabilities. (Behind it
+                // in one flight, the replies to come cannot be told from the nonsense.)
                 m_parser.take();
                 m_in.clear();
                 deliver(c, Pop3Reply{});
@@ -394,28 +441,10 @@ void Pop3Session::processBuffer() {
             m_error.pipeliningGarbled = m_pipelining && (c.behindOthers || othersBehind);
             return;
         }
-        measure(c);
         deliver(c, m_parser.take());
     }
     if (!m_broken && m_inFlight.empty() && m_in.size() > kPop3MaxUnsolicitedBytes)
         dropFlood(QStringLiteral("%1 bytes sent unasked").arg(m_in.size()));
-}
-
-void Pop3Session::measure(const Command& c) {
-    if (c.kind == Kind::Greeting)
-        return;
-    const qint64 lifetime = m_clock.nsecsElapsed() - c.sentAtNs;
-    if (lifetime <= 0)
-        return;
-    if (!c.behindOthers && (m_minRttNs == 0 || lifetime < m_minRttNs))
-        m_minRttNs = lifetime;
-    const double rate = double(m_stats.bytesReceived - c.receivedAtSend) * 1e9 / double(lifetime);
-    m_maxRate = std::max(m_maxRate, rate);
-}
-
-qsizetype Pop3Session::windowBytes() const {
-    const double bdp = m_maxRate * double(m_minRttNs) / 1e9;
-    return qsizetype(std::clamp(2 * bdp, double(kPop3MinWindowBytes), double(kPop3MaxBodyReadAheadBytes)));
 }
 
 void Pop3Session::deliver(const Command& c, Pop3Reply reply) {
@@ -433,12 +462,29 @@ void Pop3Session::deliver(const Command& c, Pop3Reply reply) {
     Entry& e = it->second;
     if (c.kind == Kind::Top) {
         e.topAsked = false;
-        e.top = std::move(reply);
     } else {
         e.retrAsked = false;
-        e.whole = std::move(reply);
         e.wholeLimit = c.limit;
     }
+    setCached(e, c.kind == Kind::Retr, std::move(reply));
+}
+
+qsizetype Pop3Session::entryBytes(const Entry& e) {
+    return (e.top ? e.top->body.size() + kPop3FetchCostBytes : 0) +
+           (e.whole ? e.whole->body.size() + kPop3FetchCostBytes : 0);
+}
+
+void Pop3Session::setCached(Entry& e, bool whole, std::optional<Pop3Reply> reply) {
+    m_cachedBytes -= entryBytes(e);
+    (whole ? e.whole : e.top) = std::move(reply);
+    m_cachedBytes += entryBytes(e);
+    m_stats.peakWindowBytes = qMax<qint64>(m_stats.peakWindowBytes, m_inFlightFetchBytes + m_cachedBytes);
+}
+
+void Pop3Session::eraseCached(std::map<int, Entry>::iterator from, std::map<int, Entry>::iterator to) {
+    for (auto it = from; it != to; ++it)
+        m_cachedBytes -= entryBytes(it->second);
+    m_cache.erase(from, to);
 }
 
 qint64 Pop3Session::frontDeadlineNs() const {
@@ -456,7 +502,6 @@ bool Pop3Session::waitUntil(const std::function<bool()>& done, int timeoutMs, bo
     m_waitExpired = Pop3Wait::Silence;
     if (done() || !m_transport || m_aborted)
         return done();
-    ++m_stats.roundTrips;
     QEventLoop loop;
     QTimer timer;
     timer.setSingleShot(true);
@@ -550,8 +595,9 @@ int Pop3Session::login(const QByteArray& user, const QByteArray& password, bool 
         fail(Pop3ErrorKind::PlainLoginRefused);
         return -1;
     }
-    const bool utf8 = m_capabilities.contains("UTF8");
-    m_pipelining = m_options.pipelining && m_capabilities.contains("PIPELINING");
+    const bool utf8 = m_capaDeferred ? m_options.trust.known.utf8 : m_capabilities.contains("UTF8");
+    m_pipelining = m_options.pipelining && !m_options.trust.known.garbled &&
+                   (m_capaDeferred || m_capabilities.contains("PIPELINING"));
     if (m_pipelining) {
         if (!loginTogether(user, password, apop, utf8))
             return -1;
@@ -582,9 +628,13 @@ int Pop3Session::login(const QByteArray& user, const QByteArray& password, bool 
 }
 
 // Two flights: UTF8 and the login; then STAT and the listings the check will read. Nothing of the
-// TRANSACTION state goes out before the login is answered: some servers (Courier) hand the
-// connection to another process at that point, and what was sent behind the login is lost.
+// TRANSACTION state goes out before the login is answered unless the server is known to keep it: some
+// servers (Courier) hand the connection to another process at that point, and what was sent behind
+// the login is lost. With CAPA deferred (a server seen before) CAPA leads the first flight, and the
+// listings join it unless the server is remembered to lose them.
 bool Pop3Session::loginTogether(const QByteArray& user, const QByteArray& password, bool apop, bool utf8) {
+    m_loginApart = m_loginApart || m_options.trust.known.loginApart;
+    const int capaId = m_capaDeferred ? send(Kind::Capa, 0, "CAPA", true, kPop3MaxCapaBytes) : 0;
     const int utf8Id = utf8 ? send(Kind::Utf8, 0, "UTF8") : 0;
     QList<int> login;
     if (apop) {
@@ -592,6 +642,30 @@ bool Pop3Session::loginTogether(const QByteArray& user, const QByteArray& passwo
     } else {
         login << send(Kind::User, 0, "USER " + user);
         login << send(Kind::Pass, 0, "PASS " + password);
+    }
+    int stat = 0, list = 0, uidl = 0;
+    auto sendListings = [&] {
+        stat = send(Kind::Stat, 0, "STAT");
+        list = m_options.plan == MailPlan::SizesOnly
+                   ? 0
+                   : send(Kind::List, 0, "LIST", true, kPop3MaxListingBytes);
+        uidl = m_options.readUidls ? send(Kind::Uidl, 0, "UIDL", true, kPop3MaxListingBytes) : 0;
+    };
+    if (m_capaDeferred && !m_loginApart)
+        sendListings();
+    if (capaId != 0) {
+        const std::optional<Pop3Reply> capa = waitFor(capaId);
+        if (!capa)
+            return false;
+        takeCapabilities(*capa);
+        // The server changed since it was remembered. What went out is answered in order all the
+        // same (RFC 1939 needs no PIPELINING for that); only what follows goes one at a time. A
+        // server that now offers STLS got the login in clear as before (the user agreed to that, or
+        // it is on this machine or APOP); learnt() tells the check, and the next check upgrades.
+        if (!m_capabilities.contains("PIPELINING"))
+            m_pipelining = false;
+        if (m_capabilities.contains("STLS"))
+            m_tlsOffered = true;
     }
     if (utf8Id != 0 && !waitFor(utf8Id))
         return false;
@@ -604,12 +678,16 @@ bool Pop3Session::loginTogether(const QByteArray& user, const QByteArray& passwo
             return false;
         }
     }
-    const int stat = send(Kind::Stat, 0, "STAT");
-    const int list =
-        m_options.plan == MailPlan::SizesOnly ? 0 : send(Kind::List, 0, "LIST", true, kPop3MaxListingBytes);
-    const int uidl = m_options.readUidls ? send(Kind::Uidl, 0, "UIDL", true, kPop3MaxListingBytes) : 0;
-    if (!takeStat(waitFor(stat)))
+    const bool behindLogin = stat != 0;
+    if (stat == 0)
+        sendListings();
+    if (!takeStat(waitFor(stat))) {
+        // No answer to what went behind the login: a server that drops it without saying so gets
+        // the listings after the login from the next check on.
+        if (behindLogin && m_error.kind == Pop3ErrorKind::TimedOut)
+            m_loginApart = true;
         return false;
+    }
     if (list != 0) {
         const std::optional<Pop3Reply> r = waitFor(list);
         if (!r)
@@ -771,8 +849,14 @@ qint64 Pop3Session::size(int n) {
 void Pop3Session::moveTo(int n) {
     // What the caller has gone past is not asked for again: it no longer counts against the
     // budgets. Replies still under way for it are dropped when they come.
-    m_cache.erase(m_cache.begin(), m_cache.lower_bound(n));
+    eraseCached(m_cache.begin(), m_cache.lower_bound(n));
     m_aheadNext = qMax(m_aheadNext, n + 1);
+    // What the caller took makes room in the window: refilled now, so that the server is sent more
+    // before the cache runs dry, not after. (A message not asked for yet is asked first, by the caller.)
+    const auto it = m_cache.find(n);
+    if (it != m_cache.end() &&
+        (it->second.top || it->second.whole || it->second.topAsked || it->second.retrAsked))
+        pump();
 }
 
 qsizetype Pop3Session::headerEstimate(int n) const {
@@ -790,8 +874,7 @@ void Pop3Session::sendRetr(int n, qsizetype limit) {
     send(Kind::Retr, n, "RETR " + QByteArray::number(n), true, limit, qMax<qint64>(0, m_sizes.value(n, 0)));
 }
 
-bool Pop3Session::readAheadOne(int m, qsizetype& inFlightHeaders, qsizetype& headersAhead,
-                               qsizetype& bodiesAhead) {
+bool Pop3Session::readAheadOne(int m) {
     if (m_deleted.contains(m) || m_deleUnanswered.contains(m) || m_skipped.contains(m) || m_cache.count(m))
         return true;
     const qint64 size = m_sizes.value(m, -1);
@@ -799,44 +882,30 @@ bool Pop3Session::readAheadOne(int m, qsizetype& inFlightHeaders, qsizetype& hea
         return true;
     const bool whole = m_options.plan == MailPlan::WholeMessages ? size <= kPop3MaxBodyReadAheadBytes
                                                                  : size <= kPop3WholeForHeaderMaxBytes;
-    if (whole) {
-        if (bodiesAhead + inFlightHeaders + size > windowBytes())
-            return false;
-        sendRetr(m, qsizetype(size) + kPop3BodyReadAheadSlackBytes);
-        bodiesAhead += size;
-        return true;
-    }
-    if (m_options.plan == MailPlan::WholeMessages || m_topRefused)
+    if (!whole && (m_options.plan == MailPlan::WholeMessages || m_topRefused))
         return true; // fetched when it is asked for
-    const qsizetype estimate = headerEstimate(m);
-    if (bodiesAhead + inFlightHeaders + estimate > windowBytes() || headersAhead >= kPop3MaxReadAheadBytes)
+    const qsizetype cost = (whole ? qsizetype(size) : headerEstimate(m)) + kPop3FetchCostBytes;
+    // An empty window takes any fetch (a whole message is at most the window's size).
+    const qsizetype used = m_inFlightFetchBytes + m_cachedBytes;
+    if (used > 0 && used + cost > kPop3WindowBytes)
         return false;
-    sendTop(m);
-    inFlightHeaders += estimate;
+    if (whole)
+        sendRetr(m, qsizetype(size) + kPop3BodyReadAheadSlackBytes);
+    else
+        sendTop(m);
     return true;
 }
 
 void Pop3Session::pump() {
-    // The one read-ahead loop: the next messages in order, each asked for as the plan needs it,
-    // as far as the command window and the byte budgets reach.
+    // The one read-ahead loop: the next messages in order, each asked for as the plan needs it, as
+    // far as the window reaches.
     if (m_pumping || !m_pipelining || m_broken || !m_loggedIn || m_quitting || !m_sizesRead ||
         m_options.plan == MailPlan::SizesOnly)
         return;
     m_pumping = true;
-    qsizetype inFlightHeaders = 0, headersAhead = 0, bodiesAhead = 0;
-    for (const Command& c : m_inFlight) {
-        if (c.kind == Kind::Top)
-            inFlightHeaders += c.expected;
-        else if (c.kind == Kind::Retr)
-            bodiesAhead += c.expected;
-    }
-    for (const auto& [n, e] : m_cache) {
-        headersAhead += e.top ? e.top->body.size() : 0;
-        bodiesAhead += e.whole ? e.whole->body.size() : 0;
-    }
     int m = m_aheadNext;
-    for (; m <= m_count && int(m_inFlight.size()) < kPop3MaxPipelinedCommands && !m_broken; ++m) {
-        if (!readAheadOne(m, inFlightHeaders, headersAhead, bodiesAhead))
+    for (; m <= m_count && !m_broken; ++m) {
+        if (!readAheadOne(m))
             break;
     }
     m_aheadNext = m;
@@ -866,8 +935,8 @@ std::optional<QByteArray> Pop3Session::header(int n) {
                              : serverText(e.whole->text));
             return std::nullopt;
         }
-        e.whole.reset(); // read ahead under a limit it went past: asked for again below
-        e.top.reset();   // refused: TOP is optional, the header then comes with the whole text
+        setCached(e, true, std::nullopt);  // read ahead under a limit it went past: asked for again below
+        setCached(e, false, std::nullopt); // refused: TOP is optional, the header then comes whole
         if (!e.topAsked && !e.retrAsked) {
             const qint64 listed = m_sizes.value(n, -1);
             // A message the caller skipped is wanted for its header alone.
@@ -899,7 +968,7 @@ std::optional<QByteArray> Pop3Session::message(int n) {
     Entry& e = m_cache[n];
     while (true) {
         if (e.whole && e.whole->tooLarge && e.wholeLimit < kPop3MaxMessageBytes) {
-            e.whole.reset(); // larger than listed: asked for again without the read-ahead limit
+            setCached(e, true, std::nullopt); // larger than listed: asked for again without the limit
         } else if (e.whole) {
             if (e.whole->ok && !e.whole->tooLarge)
                 return e.whole->body;
@@ -933,7 +1002,9 @@ bool Pop3Session::finishRemove(int n, const Pop3Reply& reply) {
         return false;
     }
     m_deleted.insert(n);
-    m_cache.erase(n);
+    const auto it = m_cache.find(n);
+    if (it != m_cache.end())
+        eraseCached(it, std::next(it));
     return true;
 }
 

@@ -49,29 +49,31 @@ inline constexpr qsizetype kPop3MaxUnsolicitedBytes = kPop3MaxStatusReplyBytes;
 
 // Read-ahead with PIPELINING (RFC 2449 6.6): a pipelining client must not let the server's replies
 // back up while it is still sending. Our writes never block (the socket queues them) and every wait
-// reads, so the window is about time and memory, not about a count of commands.
+// reads, so TCP's flow control paces the server, and the only bound needed is one of memory.
 //
-// The window of replies in flight is sized to the link: twice the bandwidth-delay product, measured
-// during the session (the shortest round trip of a lone command times the fastest delivery rate seen
-// over a reply's lifetime). It starts small and doubles with each round trip on a fast link, and it
-// stays small on a slow one, so that a DELE or QUIT the user waits for is never queued behind
-// megabytes of read-ahead. Its bounds:
-// - at least kPop3MinWindowBytes, so that the first flights are not a trickle;
-// - at most kPop3MaxBodyReadAheadBytes, which also bounds the memory of replies fetched ahead and
-//   not yet taken (the replies in flight plus those waiting in the cache count against it);
-// - at most kPop3MaxPipelinedCommands commands (some 12 KB of command text), a bound against a
-//   mailbox of tiny messages rather than a tuning knob.
-// Headers asked for alone are counted by an estimate (headerEstimate), and at most
-// kPop3MaxReadAheadBytes of them wait in the cache.
-inline constexpr int kPop3MaxPipelinedCommands = 1000;
-inline constexpr qsizetype kPop3MinWindowBytes = 512 * 1024;
+// From the first fetch on, the fetches the plan needs go out at once, as far as a window of bytes
+// reaches: each counts its listed size (a header asked for alone, its estimate) plus
+// kPop3FetchCostBytes, while its reply is under way and while it waits in the cache to be taken. As
+// the caller takes messages and replies come, the window is refilled; there is no slow start and no
+// count of commands. kPop3WindowBytes:
+// - holds twice the bandwidth-delay product of a 100 ms link at 320 Mbit/s, so that the server never
+//   runs dry behind the client on any link a mailbox is read over;
+// - bounds what is fetched ahead and not yet taken, 8 MiB, whatever the mailbox holds: a mailbox of
+//   tiny messages fills it by the cost per fetch (some 32,000 fetches at most), one of large ones by
+//   their sizes.
+// A message larger than the window (only whole messages over kPop3MaxBodyReadAheadBytes) is never
+// fetched ahead: it is asked for when the caller wants it, and its reply is cut at its byte budget
+// (Pop3Reply.h), so that a huge message costs at most its own budget, once.
+inline constexpr qsizetype kPop3WindowBytes = 8 * 1024 * 1024;
+// What one fetch costs beyond its message: its command line, its reply's status line and the cache's
+// bookkeeping (a map node, the reply and its buffers).
+inline constexpr qsizetype kPop3FetchCostBytes = 256;
+// A header asked for alone (TOP n 0) is counted at this size while it is under way.
 inline constexpr qsizetype kPop3HeaderEstimateBytes = 8 * 1024;
-inline constexpr qsizetype kPop3MaxReadAheadBytes = 2 * 1024 * 1024;
 
-// Whole messages fetched ahead: within the window, counted by their listed sizes. A message fetched
-// ahead may exceed its listed size by the slack only; past that it is asked for again when it is
-// wanted.
-inline constexpr qsizetype kPop3MaxBodyReadAheadBytes = 8 * 1024 * 1024;
+// Whole messages fetched ahead: up to the window's size. A message fetched ahead may exceed its
+// listed size by the slack only; past that it is asked for again when it is wanted.
+inline constexpr qsizetype kPop3MaxBodyReadAheadBytes = kPop3WindowBytes;
 inline constexpr qsizetype kPop3BodyReadAheadSlackBytes = 64 * 1024;
 // When the header comes first, a message listed up to this size is read ahead whole (the header is
 // taken from its text, and the body is there when the header did not decide); a larger one gets
@@ -121,10 +123,16 @@ struct Pop3SessionOptions {
 };
 
 struct Pop3SessionStats {
-    int commands = 0;   // command lines sent
-    int roundTrips = 0; // times the client had to wait for the server
+    int commands = 0; // command lines sent
+    // Times the client waited a whole round trip for the server: connecting with the greeting, each
+    // TLS handshake, and each write made while no reply was under way (the link had gone idle).
+    int roundTrips = 0;
     qint64 bytesSent = 0;
     qint64 bytesReceived = 0;
+    // The most the read-ahead window held at once (kPop3WindowBytes counts it), and the most
+    // commands whose replies were under way at once.
+    qint64 peakWindowBytes = 0;
+    int peakInFlight = 0;
 };
 
 // One POP3 session (RFC 1939, CAPA RFC 2449, STLS RFC 2595, UTF8 RFC 6856). Calls block their caller but wait
@@ -138,7 +146,8 @@ public:
     explicit Pop3Session(Pop3SessionOptions options = {});
     ~Pop3Session() override;
 
-    // Connects, reads the greeting and the capabilities, and upgrades to TLS when offered. Refuses,
+    // Connects, reads the greeting and the capabilities (unless login() sends CAPA with the login, see
+    // there), and upgrades to TLS when offered. Refuses,
     // before anything else is sent, a server whose TLS was seen (options().trust) and that offers
     // none now (TlsDowngraded), one whose STLS fails (TlsRefused), and a certificate that is neither
     // verified nor pinned (CertificateUnknown, CertificateChanged, TlsRefused).
@@ -154,7 +163,11 @@ public:
     // sure that neither contains CR, LF or NUL. With PIPELINING the login goes out in one flight, and
     // STAT, LIST (unless the plan is SizesOnly) and UIDL (with readUidls) in the next; UTF8 goes
     // before the login where the server announces it (RFC 6856: in the AUTHORIZATION state), so that
-    // mail comes as it was written.
+    // mail comes as it was written. A plain connection to a server remembered with PIPELINING
+    // (options().trust.known) puts CAPA, UTF8, the login and the listings into one flight (open()
+    // then sent nothing); a server remembered to lose what comes behind the login gets CAPA, UTF8
+    // and the login, then the listings. The CAPA reply is still read: a server that no longer
+    // pipelines is sent one command at a time from then on, and learnt() says what changed.
     // USER/PASS without TLS needs the user's agreement (PlainLoginRefused, and nothing is sent; the
     // session stays usable) unless the server is on this machine.
     int login(const QByteArray& user, const QByteArray& password, bool apop);
@@ -188,8 +201,9 @@ public:
     // Sends QUIT (unless sendQuit did): true only when the server acknowledged it, so that the
     // deletions took effect.
     bool quit();
-    // The window of read-ahead in flight now (bytes), as the link measured so far allows.
-    qsizetype windowBytes() const;
+    // What this session found of the server: its CAPA as read now (or as remembered, when none was
+    // read), and the quirks remembered or learnt.
+    Pop3Known learnt() const;
 
     bool aborted() const { return m_aborted; }
     bool broken() const { return m_broken; }
@@ -227,8 +241,6 @@ private:
         qsizetype limit = 0;
         qsizetype expected = 0;    // reply bytes counted against the read-ahead budgets meanwhile
         bool behindOthers = false; // sent while earlier replies were still to come
-        qint64 sentAtNs = 0;       // when it went out, on m_clock
-        qint64 receivedAtSend = 0; // m_stats.bytesReceived then
     };
     // What is known of one message. A TOP or RETR is in flight while its flag is set.
     struct Entry {
@@ -241,6 +253,8 @@ private:
 
     bool greetAndUpgrade();
     bool readCapabilities();
+    void takeCapabilities(const Pop3Reply& reply);
+    bool capaWithLogin() const;
     int send(Kind kind, int n, const QByteArray& line, bool multiLine = false, qsizetype limit = 0,
              qsizetype expected = 0);
     std::optional<Pop3Reply> execute(Kind kind, const QByteArray& line, bool multiLine = false,
@@ -269,12 +283,14 @@ private:
     void takeUidls(const Pop3Reply& reply);
     bool loginTogether(const QByteArray& user, const QByteArray& password, bool apop, bool utf8);
     bool takeStat(const std::optional<Pop3Reply>& reply);
-    void measure(const Command& c);
+    static qsizetype entryBytes(const Entry& e);
+    void setCached(Entry& e, bool whole, std::optional<Pop3Reply> reply);
+    void eraseCached(std::map<int, Entry>::iterator from, std::map<int, Entry>::iterator to);
     void moveTo(int n);
     void sendTop(int n);
     void sendRetr(int n, qsizetype limit);
     qsizetype headerEstimate(int n) const;
-    bool readAheadOne(int m, qsizetype& inFlightHeaders, qsizetype& headersAhead, qsizetype& bodiesAhead);
+    bool readAheadOne(int m);
     void pump();
     bool finishRemove(int n, const Pop3Reply& reply);
 
@@ -289,6 +305,9 @@ private:
 
     QByteArray m_timestamp;
     QSet<QByteArray> m_capabilities;
+    bool m_capaRead = false;     // a CAPA reply came (m_capabilities is the server's now)
+    bool m_capaDeferred = false; // CAPA goes out with the login (a server seen before)
+    bool m_loginApart = false;   // nothing goes out behind the login (Courier)
     bool m_pipelining = false;
     bool m_broken = false;
     bool m_loggedIn = false;
@@ -315,13 +334,12 @@ private:
     std::map<int, Entry> m_cache; // the one place fetched messages are kept
     int m_aheadNext = 1;          // the next message the read-ahead considers
     bool m_pumping = false;
+    // The window in use: fetches under way (their counted bytes) and replies waiting in the cache.
+    qsizetype m_inFlightFetchBytes = 0;
+    qsizetype m_cachedBytes = 0;
 
     Pop3SessionStats m_stats;
-    // The link as measured: the shortest lifetime of a command sent alone, and the fastest delivery
-    // (bytes received over a reply's lifetime, in bytes per second). 0: not measured yet.
     QElapsedTimer m_clock;
-    qint64 m_minRttNs = 0;
-    double m_maxRate = 0;
 };
 
 } // namespace brindle

@@ -6,12 +6,29 @@
 
 namespace brindle {
 
+// What a server announced in CAPA (RFC 2449) and how it behaved, so that the next check sends CAPA
+// together with the login and the listings instead of waiting for it alone, and avoids what failed.
+struct Pop3Known {
+    bool seen = false; // a check read its CAPA: the rest is what that check found
+    bool pipelining = false;
+    bool top = false;
+    bool uidl = false;
+    bool utf8 = false;
+    bool stls = false;
+    // Quirks, kept once learnt: commands sent behind the login are lost (Courier's login process
+    // hands the connection on and drops what it had read ahead), and pipelined replies came garbled.
+    bool loginApart = false;
+    bool garbled = false;
+    bool operator==(const Pop3Known&) const = default;
+};
+
 // What the program remembers of one server (host and port) from earlier checks, so that a later
 // connection can be held to it (RFC 8314: TLS once seen is TLS from then on).
 struct Pop3Trust {
     bool tlsSeen = false;     // the server offered TLS once: a connection without it is refused
     QByteArray pinnedSha256;  // SHA-256 of a certificate the user trusts for this server (32 bytes)
     bool plainAgreed = false; // the user agreed that the password may go in clear to this server
+    Pop3Known known;          // its capabilities and quirks
     bool operator==(const Pop3Trust&) const = default;
 };
 

@@ -98,6 +98,35 @@ private Q_SLOTS:
         QVERIFY(archive.contains(u"archive line 00001:"_s) && archive.endsWith(u"end of archive\n"));
     }
 
+    // A second check of the server, with what the first learnt of it, sends CAPA with the login and
+    // the listings: two round trips fewer (CAPA alone, the listings after the login), the same mail.
+    void secondCheckRoundTrips() {
+        NMailLibrary lib;
+        lib.NMailSetOption(kNMailOptionPlan, int(MailPlan::WholeMessages));
+        lib.NMailSetOption(kNMailOptionUidls, 1);
+        QList<int> roundTrips;
+        QStringList bodies[2];
+        for (QStringList& read : bodies) {
+            Pop3Trust trust;
+            trust.known = lib.NMailGetSecurity().known;
+            lib.NMailSetServerTrust(trust);
+            int h = -1;
+            QCOMPARE(login(lib, m_plain.hostAndPort(), kDave.user, kDave.password, kUserPass, &h),
+                     kKnownMessageCount);
+            for (int n = 1; n <= kKnownMessageCount; ++n) {
+                MailFields f;
+                QString body;
+                QCOMPARE(lib.NMailPop3GetMail(h, n, f, body), 0);
+                read << f.subject + body;
+            }
+            QCOMPARE(lib.NMailPop3Close(h), 0);
+            roundTrips << lib.lastSessionStats().roundTrips;
+        }
+        qInfo("round trips: first check %d, second %d", roundTrips[0], roundTrips[1]);
+        QCOMPARE(bodies[1], bodies[0]);
+        QCOMPARE(roundTrips[1], roundTrips[0] - 2);
+    }
+
     void deletionTakesEffectOnlyAtQuit() {
         const QString user = kAlice.user;
         QString error;

@@ -1,6 +1,7 @@
 // The mail library over our POP3 client, against the in-process fake server: scripted
 // conversations with the exact bytes sent, the kinds of failure, the plans, TLS.
 #include "mailcheck/NMail.h"
+#include "mailcheck/TlsMemory.h"
 #include "support/Rows.h"
 #include "tools/fakepop3/FakePop3Server.h"
 
@@ -287,6 +288,171 @@ const std::tuple<const char*, MailPlan, bool, int, bool, bool, QByteArray> kPlan
     {"sizes only, pipelined", P::SizesOnly, true, 0, false, false, kListed + "DELE 4\r\nQUIT\r\n"},
 };
 
+// A server in memory under the session, without sockets or timing: what the session writes between
+// two of its reads is one flight, answered whole at the next read.
+struct MemoryServer {
+    QList<QByteArray> messages;
+    QByteArray capa = "PIPELINING\r\nTOP\r\nUIDL\r\nUSER\r\n";
+    bool loginApart = false; // what comes behind PASS or APOP in its flight is lost (Courier)
+    int garbleOver = 0;      // > 0: a flight of more commands is answered with nonsense after its first
+    QList<QByteArray> flights;
+    QList<int> deleting, deletedAtQuit;
+
+    QByteArray answer(const QByteArray& flight) {
+        flights << flight;
+        QByteArray out;
+        const QList<QByteArray> lines = flight.trimmed().split('\n');
+        for (qsizetype i = 0; i < lines.size(); ++i) {
+            const QList<QByteArray> w = lines[i].trimmed().split(' ');
+            const int n = w.value(1).toInt();
+            auto multi = [&](const QByteArray& text) {
+                QByteArray stuffed = text;
+                stuffed.replace("\n.", "\n..");
+                out += "+OK\r\n" + (stuffed.startsWith('.') ? "." + stuffed : stuffed) + ".\r\n";
+            };
+            if (garbleOver > 0 && lines.size() > garbleOver && i > 0) {
+                out += "nonsense\r\n";
+            } else if (w[0] == "CAPA") {
+                multi(capa);
+            } else if (w[0] == "STAT") {
+                out += "+OK " + QByteArray::number(messages.size()) + " 0\r\n";
+            } else if (w[0] == "LIST" || w[0] == "UIDL") {
+                QByteArray listing;
+                for (int m = 1; m <= messages.size(); ++m)
+                    listing += QByteArray::number(m) + ' ' +
+                               (w[0] == "LIST" ? QByteArray::number(messages[m - 1].size())
+                                               : "id" + QByteArray::number(m)) +
+                               "\r\n";
+                multi(listing);
+            } else if (w[0] == "RETR") {
+                multi(messages.value(n - 1));
+            } else if (w[0] == "DELE") {
+                deleting << n, out += "+OK\r\n";
+            } else if (w[0] == "QUIT") {
+                deletedAtQuit = std::exchange(deleting, {}), out += "+OK bye\r\n";
+            } else {
+                out += "+OK\r\n"; // UTF8, USER, PASS, APOP
+                if (loginApart && (w[0] == "PASS" || w[0] == "APOP"))
+                    break;
+            }
+        }
+        return out;
+    }
+};
+
+class MemoryTransport final : public Pop3Transport {
+public:
+    explicit MemoryTransport(MemoryServer* server) : m_server(server) {}
+    void open(const QString&, quint16, bool) override {
+        m_ready = true;
+        m_in = "+OK ready <1896.697170952@dbc.mtview.ca.us>\r\n";
+        poke();
+    }
+    bool isReady() const override { return m_ready; }
+    bool isEncrypted() const override { return false; }
+    bool hasFailed() const override { return false; }
+    Pop3Error failure() const override { return {}; }
+    void startTls(const QString&) override {}
+    void write(const QByteArray& bytes) override {
+        m_out += bytes;
+        poke();
+    }
+    QByteArray read(qint64 maxBytes) override {
+        if (m_in.isEmpty() && !m_out.isEmpty())
+            m_in = m_server->answer(std::exchange(m_out, {}));
+        const QByteArray part = m_in.left(maxBytes);
+        m_in.remove(0, part.size());
+        return part;
+    }
+    void close() override {}
+    void abort() override {}
+    void setPinnedCertificate(const QByteArray&) override {}
+    CertificateCheck certificateCheck() const override { return CertificateCheck(); }
+    bool peerIsLoopback() const override { return true; }
+
+private:
+    void poke() {
+        if (!std::exchange(m_poked, true))
+            QMetaObject::invokeMethod(
+                this, [this] { m_poked = false, Q_EMIT activity(); }, Qt::QueuedConnection);
+    }
+    MemoryServer* m_server;
+    QByteArray m_in, m_out;
+    bool m_ready = false, m_poked = false;
+};
+
+// A check as MailCheckRun makes it of whole messages: each read, the deletions sent without waiting,
+// QUIT right behind them, then their answers. Returns the subjects read.
+QStringList memoryCheck(NMailLibrary& lib, const QList<int>& remove, bool apop) {
+    QStringList subjects;
+    const int h = lib.NMailPop3Connect(QStringLiteral("mail.example"));
+    const int count = lib.NMailPop3Authenticate(h, QStringLiteral("user"), kPassword, apop ? -1 : 0);
+    QList<int> pending;
+    for (int n = 1; n <= count; ++n) {
+        MailFields f;
+        QString body;
+        if (lib.NMailPop3GetMail(h, n, f, body) != 0)
+            break;
+        subjects << f.subject;
+        if (remove.contains(n) && lib.NMailPop3DeleteMailNoWait(h, n) == 1)
+            pending << n;
+    }
+    if (!pending.isEmpty())
+        lib.NMailPop3SendQuit(h);
+    for (int n : pending)
+        lib.NMailPop3DeleteResult(h, n, true);
+    lib.NMailPop3Close(h);
+    return subjects;
+}
+
+// The flights of a check, byte for byte: flights parted by " | ", their command lines by ", ".
+QList<QByteArray> flightsOf(const char* text) {
+    QList<QByteArray> flights;
+    for (QByteArray f : QByteArray(text).split('|'))
+        flights << f.trimmed().replace(", ", "\r\n") + "\r\n";
+    return flights;
+}
+
+const QByteArray kCourierCapa =
+    "TOP\r\nUSER\r\nPIPELINING\r\nUIDL\r\nUTF8\r\nIMPLEMENTATION Courier Mail Server\r\n";
+const char kDigest[] = "APOP user a00d98c10fe245ff6a37b53b2fcc91e9";
+// A server checked once and then again with what the first check learnt: the flights of each. The
+// second check of a server that pipelines sends CAPA with the login and the listings.
+struct FlightCase {
+    const char* name;
+    QByteArray capa, capaLater; // what CAPA announces at the first check, and at the second
+    bool loginApart, apop;
+    const char *first, *second;
+};
+const FlightCase kFlights[] = {
+    {"Dovecot-like",
+     {},
+     {},
+     false,
+     false,
+     "CAPA | USER user, PASS s3cret-pw | STAT, LIST, UIDL | RETR 1, RETR 2, RETR 3 | DELE 2, QUIT",
+     "CAPA, USER user, PASS s3cret-pw, STAT, LIST, UIDL | RETR 1, RETR 2, RETR 3 | DELE 2, QUIT"},
+    {"Courier-like", kCourierCapa, kCourierCapa, true, false,
+     "CAPA | UTF8, USER user, PASS s3cret-pw | STAT, LIST, UIDL | RETR 1, RETR 2, RETR 3 | DELE 2, QUIT",
+     "CAPA, UTF8, USER user, PASS s3cret-pw | STAT, LIST, UIDL | RETR 1, RETR 2, RETR 3 | DELE 2, QUIT"},
+    {"APOP",
+     {},
+     {},
+     false,
+     true,
+     "CAPA | APOP | STAT, LIST, UIDL | RETR 1, RETR 2, RETR 3 | DELE 2, QUIT",
+     "CAPA, APOP, STAT, LIST, UIDL | RETR 1, RETR 2, RETR 3 | DELE 2, QUIT"},
+    // Announced PIPELINING before and no longer does: what went out together is answered, and
+    // the rest goes one command at a time.
+    {"PIPELINING withdrawn",
+     {},
+     "TOP\r\nUIDL\r\n",
+     false,
+     false,
+     "CAPA | USER user, PASS s3cret-pw | STAT, LIST, UIDL | RETR 1, RETR 2, RETR 3 | DELE 2, QUIT",
+     "CAPA, USER user, PASS s3cret-pw, STAT, LIST, UIDL | RETR 1 | RETR 2 | DELE 2 | RETR 3 | QUIT"},
+};
+
 } // namespace
 
 class TestPop3Client : public QObject {
@@ -454,6 +620,97 @@ private Q_SLOTS:
         QVERIFY(!sent.contains("RETR 3") && !sent.contains("TOP 3"));
         QVERIFY(sent.endsWith("DELE 4\r\nQUIT\r\n"));
         QCOMPARE(server.stats().roundTrips, 5);
+    }
+
+    void flights_data() { indexRows(kFlights); }
+    void flights() {
+        QFETCH(int, row);
+        const FlightCase& c = kFlights[row];
+        MemoryServer server;
+        for (int i = 1; i <= 3; ++i)
+            server.messages << makeMessage(i);
+        server.loginApart = c.loginApart;
+        NMailOptions options = quick();
+        options.transportFactory = [&] { return std::make_unique<MemoryTransport>(&server); };
+        NMailLibrary lib(options);
+        lib.NMailSetOption(kNMailOptionPlan, int(MailPlan::WholeMessages));
+        lib.NMailSetOption(kNMailOptionUidls, 1);
+        const QStringList subjects{"message 1", "message 2", "message 3"};
+        const QTemporaryDir dir;
+        const QString memory = dir.filePath(QStringLiteral("tls.ini"));
+        for (const char* expected : {c.first, c.second}) {
+            server.capa = expected == c.first ? c.capa : c.capaLater;
+            if (server.capa.isEmpty())
+                server.capa = MemoryServer().capa;
+            server.flights.clear();
+            server.deletedAtQuit.clear();
+            // What the last check learnt, kept in the memory file and read back.
+            Pop3Trust trust;
+            trust.known = lib.NMailGetSecurity().known;
+            QVERIFY(!trust.known.seen || rememberTrust(memory, QStringLiteral("mail.example:110"), trust));
+            lib.NMailSetServerTrust(trustFor(memory, QStringLiteral("mail.example:110")));
+            QCOMPARE(memoryCheck(lib, {2}, c.apop), subjects);
+            QByteArray flights = QByteArray(expected).replace("APOP", kDigest);
+            QCOMPARE(server.flights, flightsOf(flights.constData()));
+            QCOMPARE(server.deletedAtQuit, QList<int>{2});
+            // Round trips: connecting with the greeting, and each flight.
+            QCOMPARE(lib.lastSessionStats().roundTrips, server.flights.size() + 1);
+            const Pop3Known now = lib.NMailGetSecurity().known;
+            QVERIFY(now.seen && now.loginApart == c.loginApart);
+            QCOMPARE(now.pipelining, server.capa.contains("PIPELINING"));
+        }
+    }
+
+    // A server that garbles a large flight: the check stops before anything is deleted, the memory
+    // keeps it, and the next check goes one command at a time and loses nothing.
+    void garbledFlight() {
+        MemoryServer server;
+        QStringList subjects;
+        for (int i = 1; i <= 10; ++i)
+            server.messages << makeMessage(i), subjects << QStringLiteral("message %1").arg(i);
+        server.garbleOver = 6; // the login and the listings pass, the ten fetches do not
+        NMailOptions options = quick();
+        options.transportFactory = [&] { return std::make_unique<MemoryTransport>(&server); };
+        NMailLibrary lib(options);
+        lib.NMailSetOption(kNMailOptionPlan, int(MailPlan::WholeMessages));
+        lib.NMailSetOption(kNMailOptionUidls, 1);
+        Pop3Trust trust;
+        trust.known = {true, true, true, true};
+        lib.NMailSetServerTrust(trust);
+        QCOMPARE(memoryCheck(lib, {1, 2}, false), subjects.first(1));
+        QVERIFY(lib.NMailGetError().pipeliningGarbled);
+        QVERIFY(server.deletedAtQuit.isEmpty());
+        trust.known = lib.NMailGetSecurity().known;
+        QVERIFY(trust.known.garbled);
+        lib.NMailSetServerTrust(trust);
+        server.flights.clear();
+        QCOMPARE(memoryCheck(lib, {1, 2}, false), subjects);
+        QCOMPARE(server.deletedAtQuit, QList<int>({1, 2}));
+        for (const QByteArray& f : std::as_const(server.flights))
+            QCOMPARE(f.count('\n'), 1);
+    }
+
+    // 50,000 small messages: the fetches go out in a few flights, and what is fetched ahead stays
+    // within the window.
+    void fiftyThousandFetches() {
+        MemoryServer server;
+        for (int i = 1; i <= 50000; ++i)
+            server.messages << "Subject: " + QByteArray::number(i) + "\r\n\r\nbody\r\n";
+        NMailOptions options = quick();
+        options.transportFactory = [&] { return std::make_unique<MemoryTransport>(&server); };
+        NMailLibrary lib(options);
+        lib.NMailSetOption(kNMailOptionPlan, int(MailPlan::WholeMessages));
+        Pop3Trust trust;
+        trust.known = {true, true, true, true};
+        lib.NMailSetServerTrust(trust);
+        const QStringList subjects = memoryCheck(lib, {}, false);
+        QCOMPARE(subjects.size(), 50000);
+        QCOMPARE(subjects.last(), QStringLiteral("50000"));
+        const Pop3SessionStats st = lib.lastSessionStats();
+        QVERIFY2(st.peakWindowBytes <= kPop3WindowBytes, qPrintable(QString::number(st.peakWindowBytes)));
+        // Each message costs some 280 bytes of the window: the fetches take two flights or three.
+        QVERIFY2(server.flights.size() <= 5, qPrintable(QString::number(server.flights.size())));
+        QVERIFY2(st.peakInFlight > 20000, qPrintable(QString::number(st.peakInFlight)));
     }
 
     void bodyCutToListedSize() {
