@@ -239,8 +239,14 @@ std::optional<QString> Quarantine::keep(const QByteArray& raw, int number, const
     const bool madeFolder = !QFileInfo::exists(absolutePath(dayFolder));
     if (!makeFolderPath(absolutePath(dayFolder)))
         return std::nullopt;
-    if (synced && madeFolder && !(syncFolder(folder()) && syncFolder(m_dataFolder)))
-        return std::nullopt;
+    if (madeFolder) {
+        if (synced && !(syncFolder(folder()) && syncFolder(m_dataFolder)))
+            return std::nullopt;
+        if (!synced) {
+            m_unsyncedFolders.insert(folder());
+            m_unsyncedFolders.insert(m_dataFolder);
+        }
+    }
     const QString stem =
         when.toString(QStringLiteral("HHmmss")) + u'-' + QString::number(number) + u'-' + fileSafeUidl(uidl);
     QString name = stem + QStringLiteral(".eml");
@@ -250,11 +256,20 @@ std::optional<QString> Quarantine::keep(const QByteArray& raw, int number, const
     if (!(synced ? writeFileDurably(absolutePath(copyPath), raw)
                  : writeFileUnsynced(absolutePath(copyPath), raw)))
         return std::nullopt;
+    if (!synced) {
+        m_unsyncedCopies.append(absolutePath(copyPath));
+        m_unsyncedFolders.insert(absolutePath(dayFolder));
+    }
     return copyPath;
 }
 
-bool Quarantine::syncCopies() const {
-    return syncFileSystemOf(folder());
+bool Quarantine::syncCopies() {
+    // Only what this quarantine wrote is waited for; a failure keeps the list, and nothing counts.
+    if (!syncFiles(m_unsyncedCopies, QStringList(m_unsyncedFolders.begin(), m_unsyncedFolders.end())))
+        return false;
+    m_unsyncedCopies.clear();
+    m_unsyncedFolders.clear();
+    return true;
 }
 
 int Quarantine::prune(const QDateTime& now) {

@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -97,7 +98,7 @@ public:
     std::optional<QString> keep(const QByteArray& raw, int number, const QString& uidl, const QDateTime& when,
                                 bool synced = true);
     // Puts every copy written unsynced on disk. False when it failed.
-    bool syncCopies() const;
+    bool syncCopies();
     // Removes copies older than the retention time, then the oldest copies until the rest fit the
     // cap, and date folders left empty. Returns how many copies were removed.
     int prune(const QDateTime& now);
@@ -108,6 +109,9 @@ public:
 private:
     QString m_dataFolder;
     QuarantineLimits m_limits;
+    // Written with synced false and not yet on disk: the copies, and the folders holding their entries.
+    QStringList m_unsyncedCopies;
+    QSet<QString> m_unsyncedFolders;
 };
 
 // The part of a UIDL that may go into a file name: letters, digits, '.', '_' and '-' kept, every

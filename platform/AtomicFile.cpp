@@ -57,6 +57,10 @@ bool writeFileUnsynced(const QString& path, const QByteArray& data) {
         return false;
     }
     const bool written = file.write(data) == data.size() && file.error() == QFileDevice::NoError;
+    // Writeback starts now, without waiting for it: by the time syncFiles() asks, the data is mostly
+    // on disk already, and one journal commit then covers every file written since the last.
+    if (written)
+        ::sync_file_range(file.handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
     file.close();
     if (!written ||
         ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(path).constData()) != 0) {
@@ -66,13 +70,21 @@ bool writeFileUnsynced(const QString& path, const QByteArray& data) {
     return true;
 }
 
-bool syncFileSystemOf(const QString& path) {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = ::syncfs(fd) == 0;
-    ::close(fd);
-    return ok;
+bool syncFiles(const QStringList& files, const QStringList& folders) {
+    for (const QString& path : files) {
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        const bool ok = ::fsync(fd) == 0;
+        ::close(fd);
+        if (!ok)
+            return false;
+    }
+    for (const QString& folder : folders) {
+        if (!syncFolder(folder))
+            return false;
+    }
+    return true;
 }
 
 bool syncFolder(const QString& folder) {

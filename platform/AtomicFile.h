@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QFileDevice>
 #include <QString>
+#include <QStringList>
 
 namespace brindle {
 
@@ -26,12 +27,13 @@ bool writeFileDurably(const QString& path, const QByteArray& data);
 bool appendFileSynced(const QString& path, const QByteArray& data);
 
 // As writeFileAtomically, but nothing is synced: the file is whole or absent after a crash of the
-// program, and may be lost in a power cut until syncFileSystemOf has been called for it.
+// program, and may be lost in a power cut until syncFiles has been called for it and its folder.
 bool writeFileUnsynced(const QString& path, const QByteArray& data);
 
-// Syncs everything written to the file system that holds `path` (files and folder entries alike):
-// one wait for many unsynced writes. False when it failed.
-bool syncFileSystemOf(const QString& path);
+// Syncs the files written unsynced, then the folders that hold their entries (and those of folders
+// made for them): one wait for many writes. Only these files are waited for, never the rest of the
+// file system, which may hold much unrelated unwritten data. False when any failed.
+bool syncFiles(const QStringList& files, const QStringList& folders);
 
 // Syncs a folder's entries to disk (a rename or removal inside it). False when it failed.
 bool syncFolder(const QString& folder);
