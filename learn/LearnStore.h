@@ -119,15 +119,20 @@ private:
     void rollback();
     bool applyDeltas(const QHash<qint64, std::pair<qint64, qint64>>& deltas);
     bool bumpGeneration();
-    std::optional<QList<TokenCounts>> countsOf(const QStringList& tokens, qint64 generation);
+    std::optional<QList<TokenCounts>> countsOf(const QList<qint64>& hashes, qint64 generation);
+    std::optional<qint64> generation();
+
+    QSqlQuery* prepared(std::optional<QSqlQuery>& query, const QString& sql);
+    bool runPrepared(std::optional<QSqlQuery>& query, const QString& sql);
 
     // Counts read for judging, for the next messages of the same check: most of a mailbox's tokens
     // recur from message to message. Valid for one generation of the store; none when this object
     // changes it.
     QHash<qint64, TokenCounts> m_countCache;
     qint64 m_cacheGeneration = -1;
-    std::optional<Totals> m_cachedTotals;       // the totals of the generation they name
-    std::optional<QSqlQuery> m_generationQuery; // prepared once: asked before every judgement
+    std::optional<Totals> m_cachedTotals; // the totals of the generation they name
+    // Prepared once and kept: judging a message runs no statement that SQLite has to parse.
+    std::optional<QSqlQuery> m_generationQuery, m_countQuery, m_classQuery, m_beginQuery, m_endQuery;
 
     QString m_path;
     QString m_connection;
