@@ -414,7 +414,8 @@ bool LearnStore::runPrepared(std::optional<QSqlQuery>& query, const QString& sql
 }
 
 std::optional<qint64> LearnStore::generation() {
-    QSqlQuery* q = prepared(m_generationQuery, QStringLiteral("SELECT value FROM meta WHERE key = 'generation'"));
+    QSqlQuery* q =
+        prepared(m_generationQuery, QStringLiteral("SELECT value FROM meta WHERE key = 'generation'"));
     if (q == nullptr)
         return std::nullopt;
     if (!q->exec()) {
@@ -498,7 +499,8 @@ std::optional<Judgement> LearnStore::judgeTokens(const QStringList& tokens,
     // The store as it was when the totals were last counted, with every token already read: judged
     // from memory, after one look at the generation (the messages of one check share most tokens).
     const bool cached = m_cachedTotals && m_cacheGeneration == m_cachedTotals->generation;
-    if (cached && std::all_of(hashes.begin(), hashes.end(), [this](qint64 h) { return m_countCache.contains(h); })) {
+    if (cached &&
+        std::all_of(hashes.begin(), hashes.end(), [this](qint64 h) { return m_countCache.contains(h); })) {
         const std::optional<qint64> g = generation();
         if (!g)
             return std::nullopt;
@@ -549,7 +551,15 @@ std::optional<std::optional<MessageClass>> LearnStore::learnedClass(const QByteA
 }
 
 std::optional<Judgement> LearnStore::judge(const QByteArray& raw, const ClassifierSettings& settings) {
-    std::optional<Judgement> j = judgeTokens(tokenize(raw), settings);
+    return judged(raw, judgeTokens(tokenize(raw), settings));
+}
+
+std::optional<Judgement> LearnStore::judge(const QByteArray& raw, const DecodedMessage& decoded,
+                                           const ClassifierSettings& settings) {
+    return judged(raw, judgeTokens(tokenize(decoded, raw), settings));
+}
+
+std::optional<Judgement> LearnStore::judged(const QByteArray& raw, std::optional<Judgement> j) {
     if (!j || j->verdict == Verdict::NotReady || j->verdict == Verdict::Wanted)
         return j;
     // A message the user said is wanted stays wanted, whatever its tokens weigh: one such mail among

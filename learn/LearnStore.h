@@ -10,6 +10,10 @@
 
 class QSqlError;
 
+namespace brindle {
+struct DecodedMessage;
+}
+
 namespace brindle::learn {
 
 // Pruning keeps at most this many learned messages (the newest): with ours compact rows 10,000
@@ -95,6 +99,9 @@ public:
     // The judgement of a message by its tokens; a message learned as wanted (the same bytes) is
     // judged wanted whatever they weigh.
     std::optional<Judgement> judge(const QByteArray& raw, const ClassifierSettings& settings = {});
+    // The same, of a message decoded already (decodeMessage(raw)).
+    std::optional<Judgement> judge(const QByteArray& raw, const DecodedMessage& decoded,
+                                   const ClassifierSettings& settings = {});
     std::optional<Judgement> judgeTokens(const QStringList& tokens, const ClassifierSettings& settings = {});
 
     // What was learned about each token.
@@ -121,6 +128,7 @@ private:
     bool bumpGeneration();
     std::optional<QList<TokenCounts>> countsOf(const QList<qint64>& hashes, qint64 generation);
     std::optional<qint64> generation();
+    std::optional<Judgement> judged(const QByteArray& raw, std::optional<Judgement> j);
 
     QSqlQuery* prepared(std::optional<QSqlQuery>& query, const QString& sql);
     bool runPrepared(std::optional<QSqlQuery>& query, const QString& sql);

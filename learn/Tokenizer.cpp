@@ -1,5 +1,7 @@
 #include "learn/Tokenizer.h"
 
+#include <algorithm>
+
 #include "keywords/KeywordFile.h"
 #include "mailcheck/mime/MimeDecode.h"
 
@@ -30,6 +32,8 @@ private:
 bool isJapanese(char32_t c) {
     if (c < 0x2E80) // below the CJK radicals: no kanji or kana
         return false;
+    if (isCommonJapanese(c))
+        return true;
     if (c == 0x30FC || c == 0x3005) // ー and 々 are of no script of their own
         return true;
     switch (QChar::script(c)) {
@@ -43,8 +47,12 @@ bool isJapanese(char32_t c) {
 }
 
 QString normalised(QStringView text) {
-    return removeInvisibleCharacters(text.left(kMaxTextChars).toString())
-        .normalized(QString::NormalizationForm_KC);
+    text = text.left(kMaxTextChars);
+    // Most mail is ASCII, kana and common kanji only: NFKC leaves it as it is, and it has no
+    // invisible characters, so the table lookups of both are skipped.
+    if (std::all_of(text.begin(), text.end(), [](QChar c) { return isNfkcPlain(c.unicode()); }))
+        return text.toString();
+    return removeInvisibleCharacters(text.toString()).normalized(QString::NormalizationForm_KC);
 }
 
 void textTokens(QStringView raw, const QString& prefix, Sink& sink) {
@@ -97,7 +105,20 @@ void textTokens(QStringView raw, const QString& prefix, Sink& sink) {
                     break;
                 j += nextUnits;
             }
-            const QString word = view.sliced(i, j - i).toString().toLower();
+            const QStringView run = view.sliced(i, j - i);
+            if (run.size() <= kMaxWordLength &&
+                std::all_of(run.begin(), run.end(), [](QChar c) { return c.unicode() < 0x80; })) {
+                // An ASCII word, lower-cased straight into the token (the usual case).
+                if (run.size() >= 2) {
+                    token.truncate(prefix.size());
+                    for (QChar c : run)
+                        token += c.unicode() >= u'A' && c.unicode() <= u'Z' ? QChar(c.unicode() + 0x20) : c;
+                    sink.add(token);
+                }
+                i = j;
+                continue;
+            }
+            const QString word = run.toString().toLower();
             if (word.size() > kMaxWordLength)
                 sink.add(prefix + u"skip:"_qs + word.front() + QString::number(word.size() / 10 * 10));
             else if (word.size() >= 2)
@@ -275,7 +296,10 @@ QString siteOf(QStringView host) {
 }
 
 QStringList tokenize(QByteArrayView rawMessage) {
-    const DecodedMessage m = decodeMessage(rawMessage);
+    return tokenize(decodeMessage(rawMessage), rawMessage);
+}
+
+QStringList tokenize(const DecodedMessage& m, QByteArrayView rawMessage) {
     Sink sink;
     // The signals and headers first: the cap cuts the body's tail, never them.
     shapeTokens(rawMessage, sink);
