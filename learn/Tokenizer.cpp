@@ -1,6 +1,7 @@
 #include "learn/Tokenizer.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "keywords/KeywordFile.h"
 #include "mailcheck/mime/MimeDecode.h"
@@ -12,38 +13,97 @@ namespace brindle::learn {
 
 namespace {
 
-// Distinct tokens in the order met, up to the cap.
+quint64 fnv1a(quint64 h, QStringView text) {
+    for (QChar c : text) {
+        h = (h ^ (c.unicode() & 0xFF)) * 1099511628211ull;
+        h = (h ^ (c.unicode() >> 8)) * 1099511628211ull;
+    }
+    return h;
+}
+
+// Distinct tokens in the order met, up to the cap. A token is looked up by a hash of its text in a
+// table of its own, so that one met again (most of a message's character pairs) costs no string;
+// texts that share a hash are told apart by comparing them.
 class Sink {
 public:
+    Sink() : m_slots(kInitialSlots, 0) {}
     bool full() const { return m_list.size() >= kMaxTokensPerMessage; }
-    void add(const QString& token) {
-        if (!full() && !m_seen.contains(token)) {
-            m_seen.insert(token);
-            m_list.append(token);
+    void add(const QString& token) { add(QStringView(), token); }
+    // The token prefix + part.
+    void add(QStringView prefix, QStringView part) {
+        if (full())
+            return;
+        const quint64 h = fnv1a(fnv1a(14695981039346656037ull, prefix), part);
+        std::size_t i = h & (m_slots.size() - 1);
+        for (; m_slots[i] != 0; i = (i + 1) & (m_slots.size() - 1)) {
+            const qsizetype at = m_slots[i] - 1;
+            const QString& t = m_list[at];
+            if (m_hashes[at] == h && t.size() == prefix.size() + part.size() &&
+                QStringView(t).first(prefix.size()) == prefix && QStringView(t).sliced(prefix.size()) == part)
+                return;
         }
+        QString token;
+        token.reserve(prefix.size() + part.size());
+        token.append(prefix).append(part);
+        m_list.append(std::move(token));
+        m_hashes.push_back(h);
+        m_slots[i] = qint32(m_list.size());
+        if (std::size_t(m_list.size()) * 2 > m_slots.size())
+            grow();
     }
     QStringList take() { return std::move(m_list); }
 
 private:
+    static constexpr std::size_t kInitialSlots = 1024; // a power of two, at most half full
+    void grow() {
+        std::vector<qint32> slots(m_slots.size() * 2, 0);
+        for (qsizetype at = 0; at < m_list.size(); ++at) {
+            std::size_t i = m_hashes[at] & (slots.size() - 1);
+            while (slots[i] != 0)
+                i = (i + 1) & (slots.size() - 1);
+            slots[i] = qint32(at + 1);
+        }
+        m_slots = std::move(slots);
+    }
     QStringList m_list;
-    QSet<QString> m_seen;
+    std::vector<quint64> m_hashes; // of m_list's tokens
+    std::vector<qint32> m_slots;   // 1 + an index into m_list; 0: empty
 };
 
-bool isJapanese(char32_t c) {
-    if (c < 0x2E80) // below the CJK radicals: no kanji or kana
-        return false;
-    if (isCommonJapanese(c))
-        return true;
-    if (c == 0x30FC || c == 0x3005) // ー and 々 are of no script of their own
-        return true;
-    switch (QChar::script(c)) {
-    case QChar::Script_Han:
-    case QChar::Script_Hiragana:
-    case QChar::Script_Katakana:
-        return true;
-    default:
-        return false;
+// What the tokens need to know of a character of the Basic Multilingual Plane, from one table built
+// on first use (the Unicode lookups of QChar, made once per character instead of once per use).
+enum CharClass : quint8 { kJapanese = 1, kLetterOrNumber = 2 };
+quint8 slowClassOf(char32_t c) {
+    bool japanese = false;
+    if (c == 0x30FC || c == 0x3005) { // ー and 々 are of no script of their own
+        japanese = true;
+    } else if (c >= 0x2E80) { // below the CJK radicals: no kanji or kana
+        switch (QChar::script(c)) {
+        case QChar::Script_Han:
+        case QChar::Script_Hiragana:
+        case QChar::Script_Katakana:
+            japanese = true;
+            break;
+        default:
+            break;
+        }
     }
+    return (japanese ? kJapanese : 0) | (QChar::isLetterOrNumber(c) ? kLetterOrNumber : 0);
+}
+quint8 classOf(char32_t c) {
+    static const std::vector<quint8> bmp = [] {
+        std::vector<quint8> table(0x10000);
+        for (char32_t u = 0; u < 0x10000; ++u)
+            table[u] = slowClassOf(u);
+        return table;
+    }();
+    return c < 0x10000 ? bmp[c] : slowClassOf(c);
+}
+bool isJapanese(char32_t c) {
+    return isCommonJapanese(c) || (c >= 0x2E80 && (classOf(c) & kJapanese) != 0);
+}
+bool isLetterOrNumber(char32_t c) {
+    return c < 0x80 ? QChar::isLetterOrNumber(c) : (classOf(c) & kLetterOrNumber) != 0;
 }
 
 QString normalised(QStringView text) {
@@ -69,13 +129,8 @@ void textTokens(QStringView raw, const QString& prefix, Sink& sink) {
         units = 1;
         return c.unicode();
     };
-    // One buffer for every token: a token already met costs no allocation.
-    QString token = prefix;
-    const auto emit = [&](QStringView part) {
-        token.truncate(prefix.size());
-        token += part;
-        sink.add(token);
-    };
+    const auto emit = [&](QStringView part) { sink.add(prefix, part); };
+    QString lower; // an ASCII word lower-cased, one buffer for all
     qsizetype i = 0;
     while (i < n && !sink.full()) {
         qsizetype units = 0;
@@ -96,12 +151,12 @@ void textTokens(QStringView raw, const QString& prefix, Sink& sink) {
             if (lone)
                 emit(view.sliced(i, units));
             i = next;
-        } else if (QChar::isLetterOrNumber(c)) {
+        } else if (isLetterOrNumber(c)) {
             qsizetype j = i + units;
             while (j < n) {
                 qsizetype nextUnits = 0;
                 const char32_t d = at(j, nextUnits);
-                if (!QChar::isLetterOrNumber(d) || isJapanese(d))
+                if (!isLetterOrNumber(d) || isJapanese(d))
                     break;
                 j += nextUnits;
             }
@@ -110,10 +165,12 @@ void textTokens(QStringView raw, const QString& prefix, Sink& sink) {
                 std::all_of(run.begin(), run.end(), [](QChar c) { return c.unicode() < 0x80; })) {
                 // An ASCII word, lower-cased straight into the token (the usual case).
                 if (run.size() >= 2) {
-                    token.truncate(prefix.size());
-                    for (QChar c : run)
-                        token += c.unicode() >= u'A' && c.unicode() <= u'Z' ? QChar(c.unicode() + 0x20) : c;
-                    sink.add(token);
+                    lower.resize(run.size());
+                    for (qsizetype k = 0; k < run.size(); ++k) {
+                        const char16_t c = run[k].unicode();
+                        lower[k] = c >= u'A' && c <= u'Z' ? QChar(c + 0x20) : QChar(c);
+                    }
+                    emit(lower);
                 }
                 i = j;
                 continue;
