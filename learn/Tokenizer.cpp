@@ -1,6 +1,7 @@
 #include "learn/Tokenizer.h"
 
 #include <algorithm>
+#include <string_view>
 #include <vector>
 
 #include "keywords/KeywordFile.h"
@@ -311,22 +312,89 @@ void authTokens(const DecodedMessage& m, Sink& sink) {
     }
 }
 
-// The charsets declared and whether the message has no plain-text part, read from the raw bytes:
-// the decoded message no longer tells.
+char lowered(char c) {
+    return c >= 'A' && c <= 'Z' ? char(c + 0x20) : c;
+}
+bool isSpace(char c) { // \s of a regular expression: ASCII white space
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+bool isLowerLetter(char c) {
+    return c >= 'a' && c <= 'z';
+}
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+// Whether raw at i starts with word (lower-case letters and signs), in any case.
+bool startsWith(QByteArrayView raw, qsizetype i, std::string_view word) {
+    if (raw.size() - i < qsizetype(word.size()))
+        return false;
+    for (std::size_t k = 0; k < word.size(); ++k) {
+        if (lowered(raw[i + qsizetype(k)]) != word[k])
+            return false;
+    }
+    return true;
+}
+qsizetype skipWhile(QByteArrayView raw, qsizetype i, bool (*in)(char)) {
+    while (i < raw.size() && in(lowered(raw[i])))
+        ++i;
+    return i;
+}
+QString loweredText(QByteArrayView raw, qsizetype from, qsizetype to) {
+    QString text(to - from, Qt::Uninitialized);
+    for (qsizetype i = from; i < to; ++i)
+        text[i - from] = QLatin1Char(lowered(raw[i]));
+    return text;
+}
+
+// The charsets declared and whether the message has no plain-text part, read from the raw bytes (the
+// decoded message no longer tells), in any case: 'charset *= *"?([a-z0-9_.:-]{1,40})' anywhere, and
+// '^content-type: *([a-z]+/[a-z0-9.+-]+)' at the start of a line, read left to right as a regular
+// expression finds them, spaces being ASCII white space. Read by hand: one pass over the bytes
+// instead of a lower-cased copy for the expressions.
 void shapeTokens(QByteArrayView raw, Sink& sink) {
-    const QString lower =
-        QString::fromLatin1(raw.first(std::min(raw.size(), kMaxRawScanBytes)).toByteArray().toLower());
-    static const QRegularExpression charset(u"charset\\s*=\\s*\"?([a-z0-9_.:-]{1,40})"_qs);
-    for (auto it = charset.globalMatch(lower); it.hasNext();)
-        sink.add(u"charset:"_qs + it.next().captured(1));
-    static const QRegularExpression contentType(u"^content-type:\\s*([a-z]+/[a-z0-9.+-]+)"_qs,
-                                                QRegularExpression::MultilineOption);
+    raw = raw.first(std::min(raw.size(), kMaxRawScanBytes));
+    const auto charsetChar = [](char c) {
+        return isLowerLetter(c) || isDigit(c) || c == '_' || c == '.' || c == ':' || c == '-';
+    };
+    const auto subtypeChar = [](char c) {
+        return isLowerLetter(c) || isDigit(c) || c == '.' || c == '+' || c == '-';
+    };
     bool html = false, plain = false, typed = false;
-    for (auto it = contentType.globalMatch(lower); it.hasNext();) {
-        const QString type = it.next().captured(1);
-        typed = true;
-        html = html || type == u"text/html";
-        plain = plain || type == u"text/plain";
+    qsizetype charsetFrom = 0, typeFrom = 0; // where the next match of each may start
+    for (qsizetype i = 0; i < raw.size(); ++i) {
+        const char c = lowered(raw[i]);
+        if (c == 'c' && i >= charsetFrom && startsWith(raw, i, "charset")) {
+            qsizetype j = skipWhile(raw, i + 7, isSpace);
+            if (j < raw.size() && raw[j] == '=') {
+                j = skipWhile(raw, j + 1, isSpace);
+                if (j < raw.size() && raw[j] == '"')
+                    ++j;
+                qsizetype end = j;
+                while (end < raw.size() && end - j < 40 && charsetChar(lowered(raw[end])))
+                    ++end;
+                if (end > j) {
+                    sink.add(u"charset:"_qs + loweredText(raw, j, end));
+                    charsetFrom = end;
+                }
+            }
+        }
+        if (c == 'c' && i >= typeFrom && (i == 0 || raw[i - 1] == '\n') &&
+            startsWith(raw, i, "content-type:")) {
+            const qsizetype type = skipWhile(raw, i + 13, isSpace);
+            const qsizetype slash = skipWhile(raw, type, isLowerLetter);
+            if (slash > type && slash < raw.size() && raw[slash] == '/') {
+                qsizetype end = slash + 1;
+                while (end < raw.size() && subtypeChar(lowered(raw[end])))
+                    ++end;
+                if (end > slash + 1) {
+                    const QString t = loweredText(raw, type, end);
+                    typed = true;
+                    html = html || t == u"text/html";
+                    plain = plain || t == u"text/plain";
+                    typeFrom = end;
+                }
+            }
+        }
     }
     if (typed && html && !plain)
         sink.add(u"sig:html-only"_qs);
