@@ -23,6 +23,9 @@ namespace {
 // The counts kept between the messages of one check: some 30 bytes each, so a few MB at most, while
 // a mailbox's recurring vocabulary is far smaller; past it the cache starts afresh.
 constexpr qsizetype kMaxCachedCounts = 200'000;
+// A token looked up alone costs about as much as this many rows read in one scan of the table
+// (bench/learn measures both).
+constexpr qint64 kLookupsPerScannedRow = 8;
 constexpr int kSchemaVersion = 1;
 constexpr qint64 kMaxLogBytes = 4'000'000;
 
@@ -442,11 +445,42 @@ std::optional<QList<TokenCounts>> LearnStore::countsOf(const QList<qint64>& hash
     if (generation != m_cacheGeneration) {
         m_countCache.clear(); // learnt or forgotten since, here or in another program
         m_cacheGeneration = generation;
+        m_wholeTable = false;
+        m_lookups = 0;
+        m_tokenRows = -1;
     }
     QList<qint64> missing;
-    for (qint64 h : hashes) {
-        if (!m_countCache.contains(h))
-            missing << h;
+    if (!m_wholeTable) {
+        for (qint64 h : hashes) {
+            if (!m_countCache.contains(h))
+                missing << h;
+        }
+    }
+    if (!missing.isEmpty() && m_tokenRows < 0) {
+        QSqlQuery rows(QSqlDatabase::database(m_connection, false));
+        if (!rows.exec(QStringLiteral("SELECT count(*) FROM tokens")) || !rows.next()) {
+            fail(rows.lastError());
+            return std::nullopt;
+        }
+        m_tokenRows = rows.value(0).toLongLong();
+    }
+    // Read one by one, the tokens of a check cost more than the whole table once they are more than
+    // an eighth of it (a row read in a scan costs about an eighth of a lookup): then the table is
+    // read into memory, if it fits in the cache.
+    if (!missing.isEmpty() && (m_lookups + missing.size()) * kLookupsPerScannedRow >= m_tokenRows &&
+        m_tokenRows <= kMaxCachedCounts) {
+        QSqlQuery all(QSqlDatabase::database(m_connection, false));
+        all.setForwardOnly(true);
+        if (!all.exec(QStringLiteral("SELECT h, junk, wanted FROM tokens"))) {
+            fail(all.lastError());
+            return std::nullopt;
+        }
+        m_countCache.clear();
+        m_countCache.reserve(m_tokenRows);
+        while (all.next())
+            m_countCache.insert(all.value(0).toLongLong(), {all.value(1).toUInt(), all.value(2).toUInt()});
+        m_wholeTable = true; // a token not in it was never learned
+        missing.clear();
     }
     if (m_countCache.size() + missing.size() > kMaxCachedCounts)
         m_countCache.clear();
@@ -457,6 +491,7 @@ std::optional<QList<TokenCounts>> LearnStore::countsOf(const QList<qint64>& hash
         QSqlQuery* q = prepared(m_countQuery, QStringLiteral("SELECT junk, wanted FROM tokens WHERE h = ?"));
         if (q == nullptr)
             return std::nullopt;
+        m_lookups += missing.size();
         for (qint64 h : missing) {
             q->bindValue(0, h);
             if (!q->exec()) {
@@ -499,8 +534,9 @@ std::optional<Judgement> LearnStore::judgeTokens(const QStringList& tokens,
     // The store as it was when the totals were last counted, with every token already read: judged
     // from memory, after one look at the generation (the messages of one check share most tokens).
     const bool cached = m_cachedTotals && m_cacheGeneration == m_cachedTotals->generation;
-    if (cached &&
-        std::all_of(hashes.begin(), hashes.end(), [this](qint64 h) { return m_countCache.contains(h); })) {
+    // With the whole table read, a token not in it was never learned.
+    if (cached && (m_wholeTable || std::all_of(hashes.begin(), hashes.end(),
+                                               [this](qint64 h) { return m_countCache.contains(h); }))) {
         const std::optional<qint64> g = generation();
         if (!g)
             return std::nullopt;

@@ -139,6 +139,9 @@ private:
     QHash<qint64, TokenCounts> m_countCache;
     qint64 m_cacheGeneration = -1;
     std::optional<Totals> m_cachedTotals; // the totals of the generation they name
+    bool m_wholeTable = false;            // the cache holds every token of the generation
+    qint64 m_lookups = 0;                 // tokens looked up one by one in the generation
+    qint64 m_tokenRows = -1;              // the tokens of the generation, once counted
     // Prepared once and kept: judging a message runs no statement that SQLite has to parse.
     std::optional<QSqlQuery> m_generationQuery, m_countQuery, m_classQuery, m_beginQuery, m_endQuery;
 
