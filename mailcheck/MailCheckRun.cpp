@@ -148,9 +148,9 @@ private:
     std::optional<learn::LearnStore> m_store;
     double m_scoreCurrent = -1; // the learned judgement of the current message
     QList<learn::WeighedToken> m_reasonsCurrent;
-    QByteArray m_previewRaw;                            // the preview's text of message m_bodyOf
+    QByteArray m_previewRaw;                                // the preview's text of message m_bodyOf
     std::shared_ptr<const DecodedMessage> m_previewDecoded; // and that text decoded
-    std::optional<CheckOutcome::Caught> m_caughtReport; // the current message's catch, for its report
+    std::optional<CheckOutcome::Caught> m_caughtReport;     // the current message's catch, for its report
 
     CheckOutcome m_outcome;
     int m_handle = -1;
@@ -481,8 +481,11 @@ void Pass::judgeOne(int n, SpamRule* rule) {
     const QString uidl = uidlOf(n);
     const bool markedJunk = !uidl.isEmpty() && m_inputs.marks.junk.contains(uidl);
     const bool markedWanted = !uidl.isEmpty() && m_inputs.marks.wanted.contains(uidl);
+    // The learned judgement needs the fields only where the rule reads no body (whose reading fills
+    // them), and a listing of every message needs them whatever happens to it.
+    const bool bodyRule = rule != nullptr && rule->storedNumber() != 4;
     const bool haveFields = !m_inputs.allowList.isEmpty() || (rule != nullptr && rule->judgesHeaderFirst()) ||
-                            markedJunk || learning();
+                            markedJunk || (learning() && (!bodyRule || m_inputs.reportMessages));
     if (m_preview) {
         if (!fetchBody(n))
             return; // nothing to judge by: the message stays
@@ -529,6 +532,12 @@ bool Pass::readRaw(int n, QByteArray& raw, std::shared_ptr<const DecodedMessage>
 
 // The learned judgement of message n; a confident junk verdict deletes it when act is set.
 void Pass::judgeLearned(int n, bool act) {
+    // What a deletion logs and copies: read with the body, else read now.
+    if (!m_preview && m_bodyOf != n && m_fields.header.isEmpty() &&
+        m_library.NMailPop3GetMailStatus(m_handle, n, m_fields) < 0) {
+        noteFailure();
+        return;
+    }
     QByteArray raw;
     std::shared_ptr<const DecodedMessage> decoded;
     if (!readRaw(n, raw, decoded))
