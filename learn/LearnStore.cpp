@@ -20,12 +20,12 @@ namespace brindle::learn {
 
 namespace {
 
-// Judging looks tokens up this many at a time ("IN (…)"), well under SQLite's limit on the length
-// of a statement.
-constexpr qsizetype kLookupChunk = 500;
 // The counts kept between the messages of one check: some 30 bytes each, so a few MB at most, while
 // a mailbox's recurring vocabulary is far smaller; past it the cache starts afresh.
 constexpr qsizetype kMaxCachedCounts = 200'000;
+// A token looked up alone costs about as much as this many rows read in one scan of the table
+// (bench/learn measures both).
+constexpr qint64 kLookupsPerScannedRow = 8;
 constexpr int kSchemaVersion = 1;
 constexpr qint64 kMaxLogBytes = 4'000'000;
 
@@ -86,7 +86,9 @@ LearnStore::LearnStore(const QString& path) : m_path(path) {
 }
 
 LearnStore::~LearnStore() {
-    m_generationQuery.reset(); // before its connection goes
+    // The prepared statements before their connection goes.
+    for (auto* q : {&m_generationQuery, &m_countQuery, &m_classQuery, &m_beginQuery, &m_endQuery})
+        q->reset();
     if (QSqlDatabase::contains(m_connection)) {
         QSqlDatabase::database(m_connection, false).close();
         QSqlDatabase::removeDatabase(m_connection);
@@ -342,19 +344,6 @@ std::optional<LearnResult> LearnStore::learn(const QByteArray& raw, MessageClass
     return r ? std::optional(r->front()) : std::nullopt;
 }
 
-std::optional<std::optional<MessageClass>> LearnStore::learnedClass(const QByteArray& raw) {
-    if (!m_open)
-        return std::nullopt;
-    QSqlQuery q(QSqlDatabase::database(m_connection, false));
-    q.prepare(QStringLiteral("SELECT class FROM messages WHERE digest = ?"));
-    q.bindValue(0, digestOf(raw));
-    if (!q.exec()) {
-        fail(q.lastError());
-        return std::nullopt;
-    }
-    return q.next() ? std::optional(MessageClass(q.value(0).toInt())) : std::nullopt;
-}
-
 std::optional<LearnResult> LearnStore::forget(const QByteArray& raw) {
     if (!m_open || !begin())
         return std::nullopt;
@@ -405,50 +394,120 @@ std::optional<LearnStore::Totals> LearnStore::totals() {
     return Totals{q.value(0).toUInt(), q.value(1).toUInt(), q.value(2).toLongLong()};
 }
 
+QSqlQuery* LearnStore::prepared(std::optional<QSqlQuery>& query, const QString& sql) {
+    if (!query) {
+        query.emplace(QSqlDatabase::database(m_connection, false));
+        query->setForwardOnly(true);
+        if (!query->prepare(sql)) {
+            fail(query->lastError());
+            query.reset();
+            return nullptr;
+        }
+    }
+    return &*query;
+}
+
+bool LearnStore::runPrepared(std::optional<QSqlQuery>& query, const QString& sql) {
+    QSqlQuery* q = prepared(query, sql);
+    if (q == nullptr)
+        return false;
+    const bool ok = q->exec() || fail(q->lastError());
+    q->finish();
+    return ok;
+}
+
+std::optional<qint64> LearnStore::generation() {
+    QSqlQuery* q =
+        prepared(m_generationQuery, QStringLiteral("SELECT value FROM meta WHERE key = 'generation'"));
+    if (q == nullptr)
+        return std::nullopt;
+    if (!q->exec()) {
+        fail(q->lastError());
+        return std::nullopt;
+    }
+    const std::optional<qint64> g = q->next() ? std::optional(q->value(0).toLongLong()) : std::nullopt;
+    q->finish(); // a statement left open would hold its read snapshot
+    return g;
+}
+
 std::optional<QList<TokenCounts>> LearnStore::countsOf(const QStringList& tokens) {
     const std::optional<Totals> t = totals();
     if (!t)
         return std::nullopt;
-    return countsOf(tokens, t->generation);
+    QList<qint64> hashes;
+    hashes.reserve(tokens.size());
+    for (const QString& token : tokens)
+        hashes << tokenHash(token);
+    return countsOf(hashes, t->generation);
 }
 
-std::optional<QList<TokenCounts>> LearnStore::countsOf(const QStringList& tokens, qint64 generation) {
+std::optional<QList<TokenCounts>> LearnStore::countsOf(const QList<qint64>& hashes, qint64 generation) {
     if (generation != m_cacheGeneration) {
         m_countCache.clear(); // learnt or forgotten since, here or in another program
         m_cacheGeneration = generation;
+        m_wholeTable = false;
+        m_lookups = 0;
+        m_tokenRows = -1;
     }
-    QList<qint64> hashes;
-    hashes.reserve(tokens.size());
-    for (const QString& t : tokens)
-        hashes << tokenHash(t);
     QList<qint64> missing;
-    for (qint64 h : hashes) {
-        if (!m_countCache.contains(h))
-            missing << h;
+    if (!m_wholeTable) {
+        for (qint64 h : hashes) {
+            if (!m_countCache.contains(h))
+                missing << h;
+        }
+    }
+    if (!missing.isEmpty() && m_tokenRows < 0) {
+        QSqlQuery rows(QSqlDatabase::database(m_connection, false));
+        if (!rows.exec(QStringLiteral("SELECT count(*) FROM tokens")) || !rows.next()) {
+            fail(rows.lastError());
+            return std::nullopt;
+        }
+        m_tokenRows = rows.value(0).toLongLong();
+    }
+    // Read one by one, the tokens of a check cost more than the whole table once they are more than
+    // an eighth of it (a row read in a scan costs about an eighth of a lookup): then the table is
+    // read into memory, if it fits in the cache.
+    if (!missing.isEmpty() && (m_lookups + missing.size()) * kLookupsPerScannedRow >= m_tokenRows &&
+        m_tokenRows <= kMaxCachedCounts) {
+        QSqlQuery all(QSqlDatabase::database(m_connection, false));
+        all.setForwardOnly(true);
+        if (!all.exec(QStringLiteral("SELECT h, junk, wanted FROM tokens"))) {
+            fail(all.lastError());
+            return std::nullopt;
+        }
+        m_countCache.clear();
+        m_countCache.reserve(m_tokenRows);
+        while (all.next())
+            m_countCache.insert(all.value(0).toLongLong(), {all.value(1).toUInt(), all.value(2).toUInt()});
+        m_wholeTable = true; // a token not in it was never learned
+        missing.clear();
     }
     if (m_countCache.size() + missing.size() > kMaxCachedCounts)
         m_countCache.clear();
-    QSqlQuery q(QSqlDatabase::database(m_connection, false));
-    QHash<qint64, TokenCounts> found;
-    for (qsizetype from = 0; from < missing.size(); from += kLookupChunk) {
-        QString sql = QStringLiteral("SELECT h, junk, wanted FROM tokens WHERE h IN (");
-        for (qsizetype i = from; i < std::min(missing.size(), from + kLookupChunk); ++i) {
-            if (i > from)
-                sql += u',';
-            sql += QString::number(missing[i]); // numbers only: nothing of the message reaches the SQL
-        }
-        sql += u')';
-        if (!q.exec(sql)) {
-            fail(q.lastError());
+    if (!missing.isEmpty()) {
+        // One prepared lookup per token not yet read: after the first messages of a check only a
+        // message's own words (names, numbers) are new, and a statement parsed per message would cost
+        // more than these few lookups.
+        QSqlQuery* q = prepared(m_countQuery, QStringLiteral("SELECT junk, wanted FROM tokens WHERE h = ?"));
+        if (q == nullptr)
             return std::nullopt;
+        m_lookups += missing.size();
+        for (qint64 h : missing) {
+            q->bindValue(0, h);
+            if (!q->exec()) {
+                fail(q->lastError());
+                q->finish();
+                return std::nullopt;
+            }
+            TokenCounts c; // a token never learned counts as zero
+            if (q->next())
+                c = {q->value(0).toUInt(), q->value(1).toUInt()};
+            q->finish();
+            m_countCache.insert(h, c);
         }
-        while (q.next())
-            found.insert(q.value(0).toLongLong(), {q.value(1).toUInt(), q.value(2).toUInt()});
     }
-    for (qint64 h : missing)
-        m_countCache.insert(h, found.value(h)); // a token never learned counts as zero
     QList<TokenCounts> counts;
-    counts.reserve(tokens.size());
+    counts.reserve(hashes.size());
     for (qint64 h : hashes)
         counts << m_countCache.value(h);
     return counts;
@@ -458,49 +517,85 @@ std::optional<Judgement> LearnStore::judgeTokens(const QStringList& tokens,
                                                  const ClassifierSettings& settings) {
     if (!m_open)
         return std::nullopt;
+    QList<qint64> hashes;
+    hashes.reserve(tokens.size());
+    for (const QString& token : tokens)
+        hashes << tokenHash(token);
+    const auto fromMemory = [&]() -> Judgement {
+        const Totals& t = *m_cachedTotals;
+        if (t.junk < kMinLearnedPerClass || t.wanted < kMinLearnedPerClass)
+            return Judgement{};
+        QList<TokenCounts> counts;
+        counts.reserve(hashes.size());
+        for (qint64 h : hashes)
+            counts << m_countCache.value(h);
+        return learn::judge(tokens, counts, t.junk, t.wanted, settings);
+    };
     // The store as it was when the totals were last counted, with every token already read: judged
     // from memory, after one look at the generation (the messages of one check share most tokens).
-    if (m_cachedTotals && m_cacheGeneration == m_cachedTotals->generation &&
-        std::all_of(tokens.begin(), tokens.end(),
-                    [this](const QString& t) { return m_countCache.contains(tokenHash(t)); })) {
-        if (!m_generationQuery) {
-            m_generationQuery.emplace(QSqlDatabase::database(m_connection, false));
-            m_generationQuery->prepare(QStringLiteral("SELECT value FROM meta WHERE key = 'generation'"));
-        }
-        if (m_generationQuery->exec() && m_generationQuery->next() &&
-            m_generationQuery->value(0).toLongLong() == m_cachedTotals->generation) {
-            m_generationQuery->finish();
-            const Totals& t = *m_cachedTotals;
-            if (t.junk < kMinLearnedPerClass || t.wanted < kMinLearnedPerClass)
-                return Judgement{};
-            QList<TokenCounts> counts;
-            counts.reserve(tokens.size());
-            for (const QString& token : tokens)
-                counts << m_countCache.value(tokenHash(token));
-            return learn::judge(tokens, counts, t.junk, t.wanted, settings);
-        }
-        m_generationQuery->finish();
+    const bool cached = m_cachedTotals && m_cacheGeneration == m_cachedTotals->generation;
+    // With the whole table read, a token not in it was never learned.
+    if (cached && (m_wholeTable || std::all_of(hashes.begin(), hashes.end(),
+                                               [this](qint64 h) { return m_countCache.contains(h); }))) {
+        const std::optional<qint64> g = generation();
+        if (!g)
+            return std::nullopt;
+        if (*g == m_cachedTotals->generation)
+            return fromMemory();
     }
     // One read transaction: the totals and the counts come from the same moment.
-    if (!exec(QStringLiteral("BEGIN")))
+    if (!runPrepared(m_beginQuery, QStringLiteral("BEGIN")))
         return std::nullopt;
+    const auto end = [this] { runPrepared(m_endQuery, QStringLiteral("ROLLBACK")); };
     // The totals count every learned message: counted once per generation, not per message judged.
-    const std::optional<Totals> t = m_cachedTotals = totals();
-    std::optional<QList<TokenCounts>> counts;
-    if (t && t->junk >= kMinLearnedPerClass && t->wanted >= kMinLearnedPerClass)
-        counts = countsOf(tokens, t->generation);
-    rollback();
-    if (!t)
+    const std::optional<qint64> g = generation();
+    if (g && (!m_cachedTotals || m_cachedTotals->generation != *g))
+        m_cachedTotals = totals();
+    if (!g || !m_cachedTotals || m_cachedTotals->generation != *g) {
+        m_cachedTotals.reset();
+        end();
         return std::nullopt;
-    if (!counts)
-        return t->junk >= kMinLearnedPerClass && t->wanted >= kMinLearnedPerClass
-                   ? std::nullopt
-                   : std::optional(Judgement{});
-    return learn::judge(tokens, *counts, t->junk, t->wanted, settings);
+    }
+    const Totals t = *m_cachedTotals;
+    if (t.junk < kMinLearnedPerClass || t.wanted < kMinLearnedPerClass) {
+        end();
+        return Judgement{};
+    }
+    const bool read = countsOf(hashes, t.generation).has_value();
+    end();
+    if (!read)
+        return std::nullopt;
+    return fromMemory();
+}
+
+std::optional<std::optional<MessageClass>> LearnStore::learnedClass(const QByteArray& raw) {
+    if (!m_open)
+        return std::nullopt;
+    QSqlQuery* q = prepared(m_classQuery, QStringLiteral("SELECT class FROM messages WHERE digest = ?"));
+    if (q == nullptr)
+        return std::nullopt;
+    q->bindValue(0, digestOf(raw));
+    if (!q->exec()) {
+        fail(q->lastError());
+        q->finish();
+        return std::nullopt;
+    }
+    const std::optional<MessageClass> cls =
+        q->next() ? std::optional(MessageClass(q->value(0).toInt())) : std::nullopt;
+    q->finish();
+    return cls;
 }
 
 std::optional<Judgement> LearnStore::judge(const QByteArray& raw, const ClassifierSettings& settings) {
-    std::optional<Judgement> j = judgeTokens(tokenize(raw), settings);
+    return judged(raw, judgeTokens(tokenize(raw), settings));
+}
+
+std::optional<Judgement> LearnStore::judge(const QByteArray& raw, const DecodedMessage& decoded,
+                                           const ClassifierSettings& settings) {
+    return judged(raw, judgeTokens(tokenize(decoded, raw), settings));
+}
+
+std::optional<Judgement> LearnStore::judged(const QByteArray& raw, std::optional<Judgement> j) {
     if (!j || j->verdict == Verdict::NotReady || j->verdict == Verdict::Wanted)
         return j;
     // A message the user said is wanted stays wanted, whatever its tokens weigh: one such mail among

@@ -10,6 +10,10 @@
 
 class QSqlError;
 
+namespace brindle {
+struct DecodedMessage;
+}
+
 namespace brindle::learn {
 
 // Pruning keeps at most this many learned messages (the newest): with ours compact rows 10,000
@@ -95,6 +99,9 @@ public:
     // The judgement of a message by its tokens; a message learned as wanted (the same bytes) is
     // judged wanted whatever they weigh.
     std::optional<Judgement> judge(const QByteArray& raw, const ClassifierSettings& settings = {});
+    // The same, of a message decoded already (decodeMessage(raw)).
+    std::optional<Judgement> judge(const QByteArray& raw, const DecodedMessage& decoded,
+                                   const ClassifierSettings& settings = {});
     std::optional<Judgement> judgeTokens(const QStringList& tokens, const ClassifierSettings& settings = {});
 
     // What was learned about each token.
@@ -119,15 +126,24 @@ private:
     void rollback();
     bool applyDeltas(const QHash<qint64, std::pair<qint64, qint64>>& deltas);
     bool bumpGeneration();
-    std::optional<QList<TokenCounts>> countsOf(const QStringList& tokens, qint64 generation);
+    std::optional<QList<TokenCounts>> countsOf(const QList<qint64>& hashes, qint64 generation);
+    std::optional<qint64> generation();
+    std::optional<Judgement> judged(const QByteArray& raw, std::optional<Judgement> j);
+
+    QSqlQuery* prepared(std::optional<QSqlQuery>& query, const QString& sql);
+    bool runPrepared(std::optional<QSqlQuery>& query, const QString& sql);
 
     // Counts read for judging, for the next messages of the same check: most of a mailbox's tokens
     // recur from message to message. Valid for one generation of the store; none when this object
     // changes it.
     QHash<qint64, TokenCounts> m_countCache;
     qint64 m_cacheGeneration = -1;
-    std::optional<Totals> m_cachedTotals;       // the totals of the generation they name
-    std::optional<QSqlQuery> m_generationQuery; // prepared once: asked before every judgement
+    std::optional<Totals> m_cachedTotals; // the totals of the generation they name
+    bool m_wholeTable = false;            // the cache holds every token of the generation
+    qint64 m_lookups = 0;                 // tokens looked up one by one in the generation
+    qint64 m_tokenRows = -1;              // the tokens of the generation, once counted
+    // Prepared once and kept: judging a message runs no statement that SQLite has to parse.
+    std::optional<QSqlQuery> m_generationQuery, m_countQuery, m_classQuery, m_beginQuery, m_endQuery;
 
     QString m_path;
     QString m_connection;

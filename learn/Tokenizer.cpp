@@ -1,5 +1,9 @@
 #include "learn/Tokenizer.h"
 
+#include <algorithm>
+#include <string_view>
+#include <vector>
+
 #include "keywords/KeywordFile.h"
 #include "mailcheck/mime/MimeDecode.h"
 
@@ -10,41 +14,106 @@ namespace brindle::learn {
 
 namespace {
 
-// Distinct tokens in the order met, up to the cap.
+quint64 fnv1a(quint64 h, QStringView text) {
+    for (QChar c : text) {
+        h = (h ^ (c.unicode() & 0xFF)) * 1099511628211ull;
+        h = (h ^ (c.unicode() >> 8)) * 1099511628211ull;
+    }
+    return h;
+}
+
+// Distinct tokens in the order met, up to the cap. A token is looked up by a hash of its text in a
+// table of its own, so that one met again (most of a message's character pairs) costs no string;
+// texts that share a hash are told apart by comparing them.
 class Sink {
 public:
+    Sink() : m_slots(kInitialSlots, 0) {}
     bool full() const { return m_list.size() >= kMaxTokensPerMessage; }
-    void add(const QString& token) {
-        if (!full() && !m_seen.contains(token)) {
-            m_seen.insert(token);
-            m_list.append(token);
+    void add(const QString& token) { add(QStringView(), token); }
+    // The token prefix + part.
+    void add(QStringView prefix, QStringView part) {
+        if (full())
+            return;
+        const quint64 h = fnv1a(fnv1a(14695981039346656037ull, prefix), part);
+        std::size_t i = h & (m_slots.size() - 1);
+        for (; m_slots[i] != 0; i = (i + 1) & (m_slots.size() - 1)) {
+            const qsizetype at = m_slots[i] - 1;
+            const QString& t = m_list[at];
+            if (m_hashes[at] == h && t.size() == prefix.size() + part.size() &&
+                QStringView(t).first(prefix.size()) == prefix && QStringView(t).sliced(prefix.size()) == part)
+                return;
         }
+        QString token;
+        token.reserve(prefix.size() + part.size());
+        token.append(prefix).append(part);
+        m_list.append(std::move(token));
+        m_hashes.push_back(h);
+        m_slots[i] = qint32(m_list.size());
+        if (std::size_t(m_list.size()) * 2 > m_slots.size())
+            grow();
     }
     QStringList take() { return std::move(m_list); }
 
 private:
+    static constexpr std::size_t kInitialSlots = 1024; // a power of two, at most half full
+    void grow() {
+        std::vector<qint32> slots(m_slots.size() * 2, 0);
+        for (qsizetype at = 0; at < m_list.size(); ++at) {
+            std::size_t i = m_hashes[at] & (slots.size() - 1);
+            while (slots[i] != 0)
+                i = (i + 1) & (slots.size() - 1);
+            slots[i] = qint32(at + 1);
+        }
+        m_slots = std::move(slots);
+    }
     QStringList m_list;
-    QSet<QString> m_seen;
+    std::vector<quint64> m_hashes; // of m_list's tokens
+    std::vector<qint32> m_slots;   // 1 + an index into m_list; 0: empty
 };
 
-bool isJapanese(char32_t c) {
-    if (c < 0x2E80) // below the CJK radicals: no kanji or kana
-        return false;
-    if (c == 0x30FC || c == 0x3005) // ー and 々 are of no script of their own
-        return true;
-    switch (QChar::script(c)) {
-    case QChar::Script_Han:
-    case QChar::Script_Hiragana:
-    case QChar::Script_Katakana:
-        return true;
-    default:
-        return false;
+// What the tokens need to know of a character of the Basic Multilingual Plane, from one table built
+// on first use (the Unicode lookups of QChar, made once per character instead of once per use).
+enum CharClass : quint8 { kJapanese = 1, kLetterOrNumber = 2 };
+quint8 slowClassOf(char32_t c) {
+    bool japanese = false;
+    if (c == 0x30FC || c == 0x3005) { // ー and 々 are of no script of their own
+        japanese = true;
+    } else if (c >= 0x2E80) { // below the CJK radicals: no kanji or kana
+        switch (QChar::script(c)) {
+        case QChar::Script_Han:
+        case QChar::Script_Hiragana:
+        case QChar::Script_Katakana:
+            japanese = true;
+            break;
+        default:
+            break;
+        }
     }
+    return (japanese ? kJapanese : 0) | (QChar::isLetterOrNumber(c) ? kLetterOrNumber : 0);
+}
+quint8 classOf(char32_t c) {
+    static const std::vector<quint8> bmp = [] {
+        std::vector<quint8> table(0x10000);
+        for (char32_t u = 0; u < 0x10000; ++u)
+            table[u] = slowClassOf(u);
+        return table;
+    }();
+    return c < 0x10000 ? bmp[c] : slowClassOf(c);
+}
+bool isJapanese(char32_t c) {
+    return isCommonJapanese(c) || (c >= 0x2E80 && (classOf(c) & kJapanese) != 0);
+}
+bool isLetterOrNumber(char32_t c) {
+    return c < 0x80 ? QChar::isLetterOrNumber(c) : (classOf(c) & kLetterOrNumber) != 0;
 }
 
 QString normalised(QStringView text) {
-    return removeInvisibleCharacters(text.left(kMaxTextChars).toString())
-        .normalized(QString::NormalizationForm_KC);
+    text = text.left(kMaxTextChars);
+    // Most mail is ASCII, kana and common kanji only: NFKC leaves it as it is, and it has no
+    // invisible characters, so the table lookups of both are skipped.
+    if (std::all_of(text.begin(), text.end(), [](QChar c) { return isNfkcPlain(c.unicode()); }))
+        return text.toString();
+    return removeInvisibleCharacters(text.toString()).normalized(QString::NormalizationForm_KC);
 }
 
 void textTokens(QStringView raw, const QString& prefix, Sink& sink) {
@@ -61,13 +130,8 @@ void textTokens(QStringView raw, const QString& prefix, Sink& sink) {
         units = 1;
         return c.unicode();
     };
-    // One buffer for every token: a token already met costs no allocation.
-    QString token = prefix;
-    const auto emit = [&](QStringView part) {
-        token.truncate(prefix.size());
-        token += part;
-        sink.add(token);
-    };
+    const auto emit = [&](QStringView part) { sink.add(prefix, part); };
+    QString lower; // an ASCII word lower-cased, one buffer for all
     qsizetype i = 0;
     while (i < n && !sink.full()) {
         qsizetype units = 0;
@@ -88,16 +152,31 @@ void textTokens(QStringView raw, const QString& prefix, Sink& sink) {
             if (lone)
                 emit(view.sliced(i, units));
             i = next;
-        } else if (QChar::isLetterOrNumber(c)) {
+        } else if (isLetterOrNumber(c)) {
             qsizetype j = i + units;
             while (j < n) {
                 qsizetype nextUnits = 0;
                 const char32_t d = at(j, nextUnits);
-                if (!QChar::isLetterOrNumber(d) || isJapanese(d))
+                if (!isLetterOrNumber(d) || isJapanese(d))
                     break;
                 j += nextUnits;
             }
-            const QString word = view.sliced(i, j - i).toString().toLower();
+            const QStringView run = view.sliced(i, j - i);
+            if (run.size() <= kMaxWordLength &&
+                std::all_of(run.begin(), run.end(), [](QChar c) { return c.unicode() < 0x80; })) {
+                // An ASCII word, lower-cased straight into the token (the usual case).
+                if (run.size() >= 2) {
+                    lower.resize(run.size());
+                    for (qsizetype k = 0; k < run.size(); ++k) {
+                        const char16_t c = run[k].unicode();
+                        lower[k] = c >= u'A' && c <= u'Z' ? QChar(c + 0x20) : QChar(c);
+                    }
+                    emit(lower);
+                }
+                i = j;
+                continue;
+            }
+            const QString word = run.toString().toLower();
             if (word.size() > kMaxWordLength)
                 sink.add(prefix + u"skip:"_qs + word.front() + QString::number(word.size() / 10 * 10));
             else if (word.size() >= 2)
@@ -233,22 +312,89 @@ void authTokens(const DecodedMessage& m, Sink& sink) {
     }
 }
 
-// The charsets declared and whether the message has no plain-text part, read from the raw bytes:
-// the decoded message no longer tells.
+char lowered(char c) {
+    return c >= 'A' && c <= 'Z' ? char(c + 0x20) : c;
+}
+bool isSpace(char c) { // \s of a regular expression: ASCII white space
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+bool isLowerLetter(char c) {
+    return c >= 'a' && c <= 'z';
+}
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+// Whether raw at i starts with word (lower-case letters and signs), in any case.
+bool startsWith(QByteArrayView raw, qsizetype i, std::string_view word) {
+    if (raw.size() - i < qsizetype(word.size()))
+        return false;
+    for (std::size_t k = 0; k < word.size(); ++k) {
+        if (lowered(raw[i + qsizetype(k)]) != word[k])
+            return false;
+    }
+    return true;
+}
+qsizetype skipWhile(QByteArrayView raw, qsizetype i, bool (*in)(char)) {
+    while (i < raw.size() && in(lowered(raw[i])))
+        ++i;
+    return i;
+}
+QString loweredText(QByteArrayView raw, qsizetype from, qsizetype to) {
+    QString text(to - from, Qt::Uninitialized);
+    for (qsizetype i = from; i < to; ++i)
+        text[i - from] = QLatin1Char(lowered(raw[i]));
+    return text;
+}
+
+// The charsets declared and whether the message has no plain-text part, read from the raw bytes (the
+// decoded message no longer tells), in any case: 'charset *= *"?([a-z0-9_.:-]{1,40})' anywhere, and
+// '^content-type: *([a-z]+/[a-z0-9.+-]+)' at the start of a line, read left to right as a regular
+// expression finds them, spaces being ASCII white space. Read by hand: one pass over the bytes
+// instead of a lower-cased copy for the expressions.
 void shapeTokens(QByteArrayView raw, Sink& sink) {
-    const QString lower =
-        QString::fromLatin1(raw.first(std::min(raw.size(), kMaxRawScanBytes)).toByteArray().toLower());
-    static const QRegularExpression charset(u"charset\\s*=\\s*\"?([a-z0-9_.:-]{1,40})"_qs);
-    for (auto it = charset.globalMatch(lower); it.hasNext();)
-        sink.add(u"charset:"_qs + it.next().captured(1));
-    static const QRegularExpression contentType(u"^content-type:\\s*([a-z]+/[a-z0-9.+-]+)"_qs,
-                                                QRegularExpression::MultilineOption);
+    raw = raw.first(std::min(raw.size(), kMaxRawScanBytes));
+    const auto charsetChar = [](char c) {
+        return isLowerLetter(c) || isDigit(c) || c == '_' || c == '.' || c == ':' || c == '-';
+    };
+    const auto subtypeChar = [](char c) {
+        return isLowerLetter(c) || isDigit(c) || c == '.' || c == '+' || c == '-';
+    };
     bool html = false, plain = false, typed = false;
-    for (auto it = contentType.globalMatch(lower); it.hasNext();) {
-        const QString type = it.next().captured(1);
-        typed = true;
-        html = html || type == u"text/html";
-        plain = plain || type == u"text/plain";
+    qsizetype charsetFrom = 0, typeFrom = 0; // where the next match of each may start
+    for (qsizetype i = 0; i < raw.size(); ++i) {
+        const char c = lowered(raw[i]);
+        if (c == 'c' && i >= charsetFrom && startsWith(raw, i, "charset")) {
+            qsizetype j = skipWhile(raw, i + 7, isSpace);
+            if (j < raw.size() && raw[j] == '=') {
+                j = skipWhile(raw, j + 1, isSpace);
+                if (j < raw.size() && raw[j] == '"')
+                    ++j;
+                qsizetype end = j;
+                while (end < raw.size() && end - j < 40 && charsetChar(lowered(raw[end])))
+                    ++end;
+                if (end > j) {
+                    sink.add(u"charset:"_qs + loweredText(raw, j, end));
+                    charsetFrom = end;
+                }
+            }
+        }
+        if (c == 'c' && i >= typeFrom && (i == 0 || raw[i - 1] == '\n') &&
+            startsWith(raw, i, "content-type:")) {
+            const qsizetype type = skipWhile(raw, i + 13, isSpace);
+            const qsizetype slash = skipWhile(raw, type, isLowerLetter);
+            if (slash > type && slash < raw.size() && raw[slash] == '/') {
+                qsizetype end = slash + 1;
+                while (end < raw.size() && subtypeChar(lowered(raw[end])))
+                    ++end;
+                if (end > slash + 1) {
+                    const QString t = loweredText(raw, type, end);
+                    typed = true;
+                    html = html || t == u"text/html";
+                    plain = plain || t == u"text/plain";
+                    typeFrom = end;
+                }
+            }
+        }
     }
     if (typed && html && !plain)
         sink.add(u"sig:html-only"_qs);
@@ -275,7 +421,10 @@ QString siteOf(QStringView host) {
 }
 
 QStringList tokenize(QByteArrayView rawMessage) {
-    const DecodedMessage m = decodeMessage(rawMessage);
+    return tokenize(decodeMessage(rawMessage), rawMessage);
+}
+
+QStringList tokenize(const DecodedMessage& m, QByteArrayView rawMessage) {
     Sink sink;
     // The signals and headers first: the cap cuts the body's tail, never them.
     shapeTokens(rawMessage, sink);

@@ -3,6 +3,10 @@
 #include <QString>
 #include <QStringList>
 
+namespace brindle {
+struct DecodedMessage;
+}
+
 namespace brindle::learn {
 
 // At most this many distinct tokens are taken from one message: a long newsletter has about 1,500
@@ -33,6 +37,21 @@ inline constexpr qsizetype kMaxLinks = 200;
 //   auth:spf=… auth:dkim=… auth:dmarc=…  the receiving server's Authentication-Results
 //   charset:…              a declared charset
 QStringList tokenize(QByteArrayView rawMessage);
+// The same tokens from a message decoded already (decodeMessage(rawMessage), whole): the check
+// hands over what its rule decoded, and the raw bytes only tell the declared charsets and shape.
+QStringList tokenize(const DecodedMessage& decoded, QByteArrayView rawMessage);
+
+// Hiragana, katakana and the kanji of the first Unicode version: kanji or kana without a lookup
+// of the character's script.
+constexpr bool isCommonJapanese(char32_t c) {
+    return (c >= 0x3041 && c <= 0x3096) || (c >= 0x30A1 && c <= 0x30FA) || (c >= 0x4E00 && c <= 0x9FA5);
+}
+// Characters that NFKC leaves as they are, alone and beside each other, and that are no invisible
+// characters: ASCII, the common kanji and kana, ー, 々 and the commonest Japanese punctuation.
+constexpr bool isNfkcPlain(char16_t c) {
+    return c < 0x80 || isCommonJapanese(c) || c == 0x30FC || c == 0x3001 || c == 0x3002 || c == 0x3005 ||
+           (c >= 0x300C && c <= 0x300F);
+}
 
 // "mail.example.co.jp" -> "example.co.jp": the part of a host a sender registers, close enough for
 // telling one organisation's domain from another's.

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -96,7 +97,7 @@ private:
     void openLearning();
     void learningFailed(const QString& problem);
     bool learning() const { return m_store.has_value(); }
-    bool readRaw(int n, QByteArray& raw);
+    bool readRaw(int n, QByteArray& raw, std::shared_ptr<const DecodedMessage>& decoded);
     bool previewText(int n);
     void judgeLearned(int n, bool actOnIt);
     void judgeOne(int n, SpamRule* rule);
@@ -147,8 +148,9 @@ private:
     std::optional<learn::LearnStore> m_store;
     double m_scoreCurrent = -1; // the learned judgement of the current message
     QList<learn::WeighedToken> m_reasonsCurrent;
-    QByteArray m_previewRaw;                            // the preview's text of message m_bodyOf
-    std::optional<CheckOutcome::Caught> m_caughtReport; // the current message's catch, for its report
+    QByteArray m_previewRaw;                                // the preview's text of message m_bodyOf
+    std::shared_ptr<const DecodedMessage> m_previewDecoded; // and that text decoded
+    std::optional<CheckOutcome::Caught> m_caughtReport;     // the current message's catch, for its report
 
     CheckOutcome m_outcome;
     int m_handle = -1;
@@ -479,8 +481,11 @@ void Pass::judgeOne(int n, SpamRule* rule) {
     const QString uidl = uidlOf(n);
     const bool markedJunk = !uidl.isEmpty() && m_inputs.marks.junk.contains(uidl);
     const bool markedWanted = !uidl.isEmpty() && m_inputs.marks.wanted.contains(uidl);
+    // The learned judgement needs the fields only where the rule reads no body (whose reading fills
+    // them), and a listing of every message needs them whatever happens to it.
+    const bool bodyRule = rule != nullptr && rule->storedNumber() != 4;
     const bool haveFields = !m_inputs.allowList.isEmpty() || (rule != nullptr && rule->judgesHeaderFirst()) ||
-                            markedJunk || learning();
+                            markedJunk || (learning() && (!bodyRule || m_inputs.reportMessages));
     if (m_preview) {
         if (!fetchBody(n))
             return; // nothing to judge by: the message stays
@@ -508,26 +513,37 @@ void Pass::judgeOne(int n, SpamRule* rule) {
         judgeLearned(n, !m_caughtCurrent);
 }
 
-bool Pass::readRaw(int n, QByteArray& raw) {
+// The whole text of message n, and when the rule had it decoded already, that decoded text.
+bool Pass::readRaw(int n, QByteArray& raw, std::shared_ptr<const DecodedMessage>& decoded) {
     if (m_preview) {
         if (!fetchBody(n))
             return false;
         raw = m_previewRaw;
+        decoded = m_previewDecoded;
         return true;
     }
     if (m_library.NMailPop3GetRawMail(m_handle, n, -1, raw) < 0) {
         noteFailure();
         return false;
     }
+    decoded = m_library.NMailPop3LastDecoded(m_handle, n);
     return true;
 }
 
 // The learned judgement of message n; a confident junk verdict deletes it when act is set.
 void Pass::judgeLearned(int n, bool act) {
-    QByteArray raw;
-    if (!readRaw(n, raw))
+    // What a deletion logs and copies: read with the body, else read now.
+    if (!m_preview && m_bodyOf != n && m_fields.header.isEmpty() &&
+        m_library.NMailPop3GetMailStatus(m_handle, n, m_fields) < 0) {
+        noteFailure();
         return;
-    const std::optional<learn::Judgement> j = m_store->judge(raw);
+    }
+    QByteArray raw;
+    std::shared_ptr<const DecodedMessage> decoded;
+    if (!readRaw(n, raw, decoded))
+        return;
+    // Decoded once: what the rule read is what is weighed.
+    const std::optional<learn::Judgement> j = decoded ? m_store->judge(raw, *decoded) : m_store->judge(raw);
     if (!j) {
         learningFailed(m_store->errorText());
         return;
@@ -835,14 +851,15 @@ bool Pass::previewText(int n) {
         noteFailure();
         return false;
     }
-    const DecodedMessage message = decodeMessage(raw);
+    auto message = std::make_shared<const DecodedMessage>(decodeMessage(raw));
     const qsizetype max = kCheckFieldBufferBytes - 1;
-    m_fields.subject = message.head.subject.left(max);
-    m_fields.second = message.head.date.left(max);
-    m_fields.fromAddress = message.head.fromAddress.left(max);
-    m_fields.header = message.head.header.left(max);
+    m_fields.subject = message->head.subject.left(max);
+    m_fields.second = message->head.date.left(max);
+    m_fields.fromAddress = message->head.fromAddress.left(max);
+    m_fields.header = message->head.header.left(max);
     m_previewRaw = raw;
-    m_body = message.body;
+    m_body = message->body;
+    m_previewDecoded = std::move(message);
     m_bodyOf = n;
     return true;
 }

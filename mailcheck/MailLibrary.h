@@ -2,10 +2,13 @@
 #include "mailcheck/pop3/Pop3Error.h"
 #include "mailcheck/pop3/Pop3Trust.h"
 
+#include <memory>
 #include <QByteArray>
 #include <QString>
 
 namespace brindle {
+
+struct DecodedMessage;
 
 // Options of NMailSetOption.
 // The size of the caller's field buffers (NUL included): no field text is longer in code page 932.
@@ -99,6 +102,14 @@ public:
     virtual void NMailSetServerTrust(const Pop3Trust& trust) { Q_UNUSED(trust); }
     // What the last NMailPop3Connect found of the server's TLS.
     virtual ConnectionSecurity NMailGetSecurity() { return ConnectionSecurity(); }
+    // The whole decoded text of message n when the last NMailPop3GetMail of the handle read it (its
+    // texts not cut to the field buffers), so that the learned judgement need not decode it again;
+    // null otherwise.
+    virtual std::shared_ptr<const DecodedMessage> NMailPop3LastDecoded(int handle, int n) {
+        Q_UNUSED(handle);
+        Q_UNUSED(n);
+        return nullptr;
+    }
     // Sends QUIT and ends the connection. 0 when the server acknowledged QUIT, so that the
     // deletions took effect; negative when they did not.
     virtual int NMailPop3Close(int handle) = 0;

@@ -337,15 +337,25 @@ int NMailLibrary::NMailPop3GetMail(int handle, int n, MailFields& fields, QStrin
         if (listed > kPop3MaxMessageBytes)
             return local(&h, Pop3ErrorKind::CommandRefused,
                          QStringLiteral("メッセージ %1 は大きすぎるため読みません").arg(n));
+        m_decoded.reset();
         const auto raw = h.session->message(n);
         if (!raw)
             return -1;
-        const DecodedMessage message = decodeMessage(*raw);
-        fill(fields, message.head, m_fieldBuffer);
-        fields.leftOutBytes = message.leftOutBytes;
-        body = cutToCp932Bytes(message.body, listed);
+        auto message = std::make_shared<const DecodedMessage>(decodeMessage(*raw));
+        fill(fields, message->head, m_fieldBuffer);
+        fields.leftOutBytes = message->leftOutBytes;
+        body = cutToCp932Bytes(message->body, listed);
+        m_decodedHandle = handle;
+        m_decodedNumber = n;
+        m_decoded = std::move(message);
         return 0;
     });
+}
+
+std::shared_ptr<const DecodedMessage> NMailLibrary::NMailPop3LastDecoded(int handle, int n) {
+    if (m_decoded && m_decodedHandle == handle && m_decodedNumber == n && m_handles.count(handle) != 0)
+        return m_decoded;
+    return nullptr;
 }
 
 int NMailLibrary::NMailPop3GetUidl(int handle, int n, QString& uidl) {
@@ -435,6 +445,8 @@ void NMailLibrary::bury(int handle) {
     auto it = m_handles.find(handle);
     if (it == m_handles.end())
         return;
+    if (handle == m_decodedHandle)
+        m_decoded.reset();
     if (m_depth > 0)
         m_graveyard.push_back(std::move(it->second));
     m_handles.erase(it);

@@ -55,6 +55,7 @@ public:
     void NMailEndWinSock() override;
     void NMailSetServerTrust(const Pop3Trust& trust) override { m_trust = trust; }
     ConnectionSecurity NMailGetSecurity() override { return m_security; }
+    std::shared_ptr<const DecodedMessage> NMailPop3LastDecoded(int handle, int n) override;
 
     // What the last closed session did (for the benchmark).
     Pop3SessionStats lastSessionStats() const { return m_lastStats; }
@@ -90,6 +91,10 @@ private:
     Pop3Error m_error;
     QString m_message;
     Pop3SessionStats m_lastStats;
+    // The last message NMailPop3GetMail decoded: its handle and number, and its text.
+    int m_decodedHandle = 0;
+    int m_decodedNumber = 0;
+    std::shared_ptr<const DecodedMessage> m_decoded;
 };
 
 } // namespace brindle

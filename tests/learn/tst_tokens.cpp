@@ -1,7 +1,12 @@
 // The tokens of a message and how the classifier combines what was learned about them.
+#include "keywords/KeywordFile.h"
 #include "learn/Classifier.h"
 #include "learn/Tokenizer.h"
+#include "mailcheck/mime/MimeDecode.h"
+#include "mailcheck/NMail.h"
+#include "platform/Cp932.h"
 #include "support/Rows.h"
+#include "tools/fakepop3/FakePop3Server.h"
 
 #include <QTest>
 
@@ -86,6 +91,42 @@ const JudgeRow kJudge[]{
              1000, 100, int(Verdict::Unsure), {}),
 };
 
+// Messages of every transfer encoding and charset the check meets, each with a subject longer than
+// the field buffer the decode-once test gives the library.
+const QByteArray kLongSubject =
+    "Subject: =?UTF-8?B?" +
+    u"【重要】ご利用のアカウントの確認をお願いいたします。お手続きは本日中に"_s.toUtf8().toBase64() +
+    "?=\r\n";
+const QByteArray kHead =
+    "From: \"Shop\" <info@shop.example.co.jp>\r\n" + kLongSubject + "MIME-Version: 1.0\r\n";
+using DecodedRow = std::tuple<const char*, QByteArray>;
+const DecodedRow kDecoded[]{
+    DecodedRow("plain 8-bit", kHead + "Content-Type: text/plain; charset=UTF-8\r\n\r\n" +
+                                  u"お世話になっております。Meeting at 10.\r\n"_s.toUtf8()),
+    DecodedRow("base64", message(kHead, u"本人確認のお願い Verify your ACCOUNT"_s)),
+    DecodedRow("quoted-printable", kHead + "Content-Type: text/plain; charset=UTF-8\r\n"
+                                           "Content-Transfer-Encoding: quoted-printable\r\n\r\n"
+                                           "=E3=81=94=E6=B3=A8=E6=96=87=E3=81=82=E3=82=8A=E3=81=8C=\r\n"
+                                           "=E3=81=A8=E3=81=86 order=3D123\r\n"),
+    DecodedRow("ISO-2022-JP", "From: a@example.jp\r\nSubject: =?ISO-2022-JP?B?" +
+                                  QByteArray("\x1b$B$3$s$K$A$O\x1b(B").toBase64() +
+                                  "?=\r\nContent-Type: text/plain; charset=ISO-2022-JP\r\n\r\n"
+                                  "\x1b$B$3$s$K$A$O\x1b(B hello\r\n"),
+    DecodedRow("Shift_JIS", kHead + "Content-Type: text/plain; charset=Shift_JIS\r\n\r\n" +
+                                brindle::toCp932(u"お支払い方法の確認　ｶﾀｶﾅ ＡＢＣ"_s) + "\r\n"),
+    DecodedRow("HTML only",
+               message(kHead, u"<html><a href=\"https://login.evil.cn/\">amazon.co.jp</a> 至急</html>"_s,
+                       "text/html")),
+    DecodedRow("multipart with attachment",
+               kHead +
+                   "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain; "
+                   "charset=UTF-8\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
+                   u"請求書を添付します"_s.toUtf8().toBase64() +
+                   "\r\n--b\r\nContent-Type: application/pdf; name=a.pdf\r\nContent-Disposition: attachment; "
+                   "filename=a.pdf\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
+                   QByteArray(3000, 'x').toBase64() + "\r\n--b--\r\n"),
+};
+
 } // namespace
 
 class TestTokens : public QObject {
@@ -101,6 +142,61 @@ private Q_SLOTS:
         for (const QString& t : absent)
             QVERIFY2(!got.contains(t), qPrintable(t + u" in "_s + got.join(u' ')));
         QCOMPARE(QSet<QString>(got.begin(), got.end()).size(), got.size()); // distinct
+    }
+
+    // The check weighs the text its rule had the library decode: the library hands over the whole
+    // decoded message (not the texts cut to the caller's buffers) and only of the message asked for,
+    // and its tokens are those of the raw message, as learning took them.
+    void decodedOnce_data() { indexRows(kDecoded); }
+    void decodedOnce() {
+        QFETCH(int, row);
+        const auto& [name, raw] = kDecoded[row];
+        brindle::fake::FakePop3Options o;
+        o.messages = {raw, message(kPlain, u"other"_s)};
+        o.users = {{"u", "p"}};
+        brindle::fake::FakePop3Server server(o);
+        QVERIFY(server.start());
+        brindle::NMailLibrary lib;
+        lib.NMailSetOption(brindle::kNMailOptionFieldBuffer, 40);
+        const int h = lib.NMailPop3Connect(server.address());
+        QVERIFY(h > 0);
+        QCOMPARE(lib.NMailPop3Authenticate(h, u"u"_s, u"p"_s, 0), 2);
+        brindle::MailFields fields;
+        QString body;
+        QVERIFY(!lib.NMailPop3LastDecoded(h, 1)); // nothing decoded yet
+        QCOMPARE(lib.NMailPop3GetMail(h, 1, fields, body), 0);
+        QVERIFY(!lib.NMailPop3LastDecoded(h, 2));
+        const auto decoded = lib.NMailPop3LastDecoded(h, 1);
+        QVERIFY(decoded);
+        QByteArray got;
+        QCOMPARE(lib.NMailPop3GetRawMail(h, 1, -1, got), 0);
+        const QStringList expected = tokenize(raw);
+        QVERIFY(expected.size() > 4);
+        QCOMPARE(tokenize(*decoded, got), expected);
+        QCOMPARE(lib.NMailPop3GetMail(h, 2, fields, body), 0);
+        QVERIFY(!lib.NMailPop3LastDecoded(h, 1)); // the next message's text replaced it
+        lib.NMailPop3Close(h);
+        QVERIFY(!lib.NMailPop3LastDecoded(h, 2));
+    }
+
+    // Text of the characters the tokenizer takes as they stand is what NFKC and the removal of
+    // invisible characters make of it, and the kana and kanji it knows without a lookup are such.
+    void plainCharacters() {
+        QString plain;
+        for (char32_t c = 0; c < 0x10000; ++c) {
+            if (isCommonJapanese(c)) {
+                const QChar::Script script = QChar::script(c);
+                QVERIFY2(script == QChar::Script_Han || script == QChar::Script_Hiragana ||
+                             script == QChar::Script_Katakana,
+                         qPrintable(QString::number(c, 16)));
+            }
+            if (isNfkcPlain(char16_t(c)))
+                plain += QChar(char16_t(c));
+        }
+        QCOMPARE(plain.normalized(QString::NormalizationForm_KC), plain);
+        QCOMPARE(brindle::removeInvisibleCharacters(plain), plain);
+        std::reverse(plain.begin(), plain.end()); // no pair composes either way round
+        QCOMPARE(plain.normalized(QString::NormalizationForm_KC), plain);
     }
 
     // A message of far more distinct words than the cap gives the cap's worth, headers and signals
