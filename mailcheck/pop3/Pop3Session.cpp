@@ -1,6 +1,7 @@
 #include "mailcheck/pop3/Pop3Session.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <QHash>
 
@@ -21,12 +22,22 @@ constexpr int kAddressQuoteChars = 100;
 constexpr int kPortQuoteChars = 20;
 
 // The header block of a whole message: up to and including the line end before the blank line.
+// One pass over the line ends, stopping at the first blank line (CR LF CR LF or LF LF): searching
+// for both forms whole would read every message of CR LF lines to its end for the LF LF form.
 QByteArray headerOf(const QByteArray& message) {
-    const qsizetype crlf = message.indexOf("\r\n\r\n");
-    const qsizetype lf = message.indexOf("\n\n");
-    if (crlf >= 0 && (lf < 0 || crlf < lf))
-        return message.left(crlf + 2);
-    return lf >= 0 ? message.left(lf + 1) : message;
+    const char* s = message.constData();
+    const qsizetype n = message.size();
+    for (qsizetype i = 0; i < n;) {
+        const void* at = std::memchr(s + i, '\n', size_t(n - i));
+        if (at == nullptr)
+            break;
+        i = static_cast<const char*>(at) - s;
+        if (i + 1 < n && (s[i + 1] == '\n' ||
+                          (i > 0 && s[i - 1] == '\r' && s[i + 1] == '\r' && i + 2 < n && s[i + 2] == '\n')))
+            return message.left(i + 1);
+        ++i;
+    }
+    return message;
 }
 
 // The message count of a STAT reply, or -1.
