@@ -171,15 +171,21 @@ qsizetype KeywordMatcher::earliestRecordIn(QStringView text, qsizetype before) c
     int found = -1;
     int state = 0;
     const qsizetype n = text.size();
+    const char16_t* const units = text.utf16();
     for (qsizetype i = 0; i < n; ++i) {
+        const char16_t unit = units[i];
         // Invisible characters are passed over, as the keywords hold none: a word broken up by them
-        // reads whole.
-        if (const qsizetype skip = invisibleLengthAt(text, i); skip > 0) {
-            i += skip - 1;
-            continue;
+        // reads whole. Below U+00AD and from U+2070 up to the surrogates none is: the test of those
+        // ranges spares most characters of Latin and Japanese text the lookup.
+        if (unit >= 0xAD && (unit < 0x2070 || unit >= 0xD800)) {
+            if (const qsizetype skip = invisibleLengthAt(text, i); skip > 0) {
+                i += skip - 1;
+                continue;
+            }
         }
         // The keywords are folded, so a variant steps where its folded form does.
-        state = step(state, foldJapaneseVariant(text[i].unicode()));
+        const char16_t c = foldJapaneseVariant(unit);
+        state = state == 0 ? m_rootNext[c] : step(state, c);
         const int b = m_nodes[state].best;
         if (b >= 0 && (found < 0 || b < found)) {
             found = b;

@@ -151,7 +151,14 @@ qsizetype cp932Length(QStringView text) {
 QString cutToCp932Bytes(const QString& text, qsizetype maxBytes) {
     if (maxBytes <= 0)
         return {};
-    if (text.size() * 2 <= maxBytes || cp932Length(text) <= maxBytes)
+    if (text.size() * 2 <= maxBytes)
+        return text;
+    // Code page 932 gives an ASCII character one byte and any other unit at most two: a bound that
+    // takes one quick pass decides most texts without the table.
+    qsizetype atMost = 0;
+    for (const QChar c : text)
+        atMost += c.unicode() < 0x80 ? 1 : 2;
+    if (atMost <= maxBytes || cp932Length(text) <= maxBytes)
         return text;
     qsizetype lo = 0;
     if (const IconvEncodeTable* table = encodeTable()) {
