@@ -316,6 +316,7 @@ CheckOutcome Pass::execute() {
     m_library.NMailSetOption(kNMailOptionPipelining, m_inputs.pipelining ? 1 : 0);
     m_library.NMailSetOption(kNMailOptionUidls, m_quarantine || needsUidls() ? 1 : 0);
     m_library.NMailSetOption(kNMailOptionFieldBuffer, kCheckFieldBufferBytes);
+    m_library.NMailSetOption(kNMailOptionOpenWindow, m_host.deletionsMayBeAnnouncedLate() ? 1 : 0);
     if (stopping()) {
         m_outcome.status = CheckOutcome::Status::NotStarted;
         return m_outcome;

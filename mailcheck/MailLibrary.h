@@ -19,7 +19,10 @@ inline constexpr int kNMailOptionPlan = 2;
 inline constexpr int kNMailOptionPipelining = 3;
 // 1: the caller will read UIDLs, so they come with the login where the server pipelines.
 inline constexpr int kNMailOptionUidls = 4;
-// Options 2 to 4 apply to connections opened after the call.
+// 1: the caller takes the answers to its DELEs late (NMailPop3DeleteMailNoWait), so the fetches may
+// all go out at once (Pop3SessionOptions::openWindow); 0 (the default): a DELE's answer is waited for.
+inline constexpr int kNMailOptionOpenWindow = 5;
+// Options 2 to 5 apply to connections opened after the call.
 
 // The four header fields the check run reads for each message.
 struct MailFields {

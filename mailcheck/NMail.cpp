@@ -85,6 +85,8 @@ void NMailLibrary::NMailSetOption(int option, int value) {
         m_pipelining = value != 0;
     else if (option == kNMailOptionUidls)
         m_readUidls = value != 0;
+    else if (option == kNMailOptionOpenWindow)
+        m_openWindow = value != 0;
 }
 
 // The one prologue of the entry points that take a handle: the handle looked up and marked busy,
@@ -255,6 +257,7 @@ int NMailLibrary::NMailPop3Connect(const QString& host) {
     o.plan = m_plan;
     o.pipelining = m_pipelining;
     o.readUidls = m_readUidls;
+    o.openWindow = m_openWindow;
     o.legacyText = [](QByteArrayView bytes) { return fromCp932(bytes); };
     auto handle = std::make_unique<Handle>();
     handle->host = address->host;

@@ -86,6 +86,7 @@ private:
     MailPlan m_plan = MailPlan::HeadersFirst;
     bool m_pipelining = true;
     bool m_readUidls = false;
+    bool m_openWindow = false;
     Pop3Trust m_trust;
     ConnectionSecurity m_security;
     Pop3Error m_error;

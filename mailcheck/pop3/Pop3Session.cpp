@@ -372,6 +372,11 @@ void Pop3Session::onActivity() {
         return;
     // Nothing more is read once the session broke: a flood stays in the socket until it is gone.
     while (!m_broken) {
+        // With the window open the replies pace themselves: once the caller has what it waits for
+        // and the cache is full, the rest stays in the socket until the caller takes a message.
+        if (m_options.openWindow && m_cachedBytes >= kPop3WindowBytes &&
+            (m_waitDone == nullptr || (*m_waitDone)()))
+            break;
         const QByteArray data = m_transport->read(kPop3ReadChunkBytes);
         if (data.isEmpty())
             break;
@@ -471,6 +476,14 @@ void Pop3Session::deliver(const Command& c, Pop3Reply reply) {
     if (it == m_cache.end())
         return; // the caller has gone past this message
     Entry& e = it->second;
+    if (m_options.openWindow && c.n != m_awaited &&
+        m_cachedBytes + reply.body.size() > 2 * kPop3WindowBytes && !e.top && !e.whole) {
+        // Read past a full cache on the way to a reply behind it (taking messages in order, the cache
+        // passes kPop3WindowBytes by one reply at most): not kept, asked for again later.
+        eraseCached(it, std::next(it));
+        m_aheadNext = qMin(m_aheadNext, c.n);
+        return;
+    }
     if (c.kind == Kind::Top) {
         e.topAsked = false;
     } else {
@@ -558,7 +571,12 @@ bool Pop3Session::waitUntil(const std::function<bool()>& done, int timeoutMs, bo
 }
 
 bool Pop3Session::waitForReply(const std::function<bool()>& done) {
-    const bool got = waitUntil([&] { return done() || m_broken; }, m_options.replyTimeoutMs, true);
+    // What came while the cache was full is still in the socket, and no signal will say so again.
+    const std::function<bool()>* outer = std::exchange(m_waitDone, &done);
+    if (m_options.openWindow && !done())
+        onActivity();
+    const bool got = done() || waitUntil([&] { return done() || m_broken; }, m_options.replyTimeoutMs, true);
+    m_waitDone = outer;
     if (done())
         return true;
     if (!got && !m_broken) {
@@ -896,9 +914,10 @@ bool Pop3Session::readAheadOne(int m) {
     if (!whole && (m_options.plan == MailPlan::WholeMessages || m_topRefused))
         return true; // fetched when it is asked for
     const qsizetype cost = (whole ? qsizetype(size) : headerEstimate(m)) + kPop3FetchCostBytes;
-    // An empty window takes any fetch (a whole message is at most the window's size).
-    const qsizetype used = m_inFlightFetchBytes + m_cachedBytes;
-    if (used > 0 && used + cost > kPop3WindowBytes)
+    // An empty window takes any fetch (a whole message is at most the window's size). Open, it
+    // counts the fetches under way only: the cache is bounded by reading no further.
+    const qsizetype used = m_options.openWindow ? m_inFlightFetchBytes : m_inFlightFetchBytes + m_cachedBytes;
+    if (used > 0 && used + cost > (m_options.openWindow ? kPop3OpenWindowBytes : kPop3WindowBytes))
         return false;
     if (whole)
         sendRetr(m, qsizetype(size) + kPop3BodyReadAheadSlackBytes);
@@ -927,6 +946,7 @@ std::optional<QByteArray> Pop3Session::header(int n) {
     if (!usableFor(n))
         return std::nullopt;
     moveTo(n);
+    m_awaited = n;
     if (m_options.plan != MailPlan::SizesOnly && !ensureSizes())
         return std::nullopt;
     Entry& e = m_cache[n];
@@ -974,6 +994,7 @@ std::optional<QByteArray> Pop3Session::message(int n) {
         return std::nullopt;
     }
     moveTo(n);
+    m_awaited = n;
     if (m_pipelining && m_options.plan != MailPlan::SizesOnly && !ensureSizes())
         return std::nullopt;
     Entry& e = m_cache[n];

@@ -65,6 +65,16 @@ inline constexpr qsizetype kPop3MaxUnsolicitedBytes = kPop3MaxStatusReplyBytes;
 // fetched ahead: it is asked for when the caller wants it, and its reply is cut at its byte budget
 // (Pop3Reply.h), so that a huge message costs at most its own budget, once.
 inline constexpr qsizetype kPop3WindowBytes = 8 * 1024 * 1024;
+// With the window open (Pop3SessionOptions::openWindow: nobody waits on each DELE's answer), the
+// fetches go out as far as this much listed size, the whole of any real mailbox, and the replies pace
+// themselves: the session stops taking bytes off the socket while kPop3WindowBytes of replies wait
+// in the cache and the caller has what it waits for, so the socket's bounded buffer fills and TCP's
+// flow control holds the server back until the caller takes a message. The bound on memory stays
+// twice kPop3WindowBytes of replies (taken in order, the cache passes kPop3WindowBytes by one reply at
+// most; replies read past twice that on the way to one behind them are dropped and asked for again) plus the
+// bookkeeping of the fetches under way, kPop3FetchCostBytes each, which this bound caps. 256 MiB is a mailbox
+// of 13,000 ordinary messages, or the bandwidth-delay product of a 100 ms link at 20 Gbit/s.
+inline constexpr qsizetype kPop3OpenWindowBytes = 256 * 1024 * 1024;
 // What one fetch costs beyond its message: its command line, its reply's status line and the cache's
 // bookkeeping (a map node, the reply and its buffers).
 inline constexpr qsizetype kPop3FetchCostBytes = 256;
@@ -111,6 +121,9 @@ struct Pop3SessionOptions {
     // A server on a loopback address gets the password in clear without the user's agreement
     // (nothing crosses a network); false holds it to the rules of any other server (tests).
     bool loopbackNeedsNoAgreement = true;
+    // The fetch window opens to kPop3OpenWindowBytes: for a caller that takes the answers to its
+    // DELEs late (removeNoWait), as an answer waited for at once would come behind every fetch.
+    bool openWindow = false;
     QList<QSslCertificate> extraTrustedCas;
     Pop3TransportFactory transportFactory; // empty: SocketTransport
     MailPlan plan = MailPlan::HeadersFirst;
@@ -337,6 +350,8 @@ private:
     // The window in use: fetches under way (their counted bytes) and replies waiting in the cache.
     qsizetype m_inFlightFetchBytes = 0;
     qsizetype m_cachedBytes = 0;
+    int m_awaited = 0;                                 // the message whose reply the caller waits for
+    const std::function<bool()>* m_waitDone = nullptr; // what the caller waits for, while it does
 
     Pop3SessionStats m_stats;
     QElapsedTimer m_clock;

@@ -417,13 +417,15 @@ private Q_SLOTS:
     }
 
     // Before it connects, the run tells the library what the rule will read, whether to pipeline, that
-    // it wants the UIDLs, and its field buffer (which the size rule's bound relies on).
+    // it wants the UIDLs, its field buffer (which the size rule's bound relies on), and whether the
+    // fetch window may open (only when no DELE's answer is waited for at once).
     void planForRule_data() { indexRows(kPlans); }
     void planForRule() {
         QFETCH(int, row);
         const auto& [name, rules, pipelining, plan] = kPlans[row];
         host.rules = QSet<Rule>(rules.begin(), rules.end());
         inputs.pipelining = pipelining;
+        host.lateAnnouncements = row % 2 == 1; // the window opens only where no DELE is waited for
         lib.add("s", "", "");
         runCheck();
         const QStringList before = lib.log.mid(0, lib.log.indexOf("connect 127.0.0.1:1110"));
@@ -433,7 +435,8 @@ private Q_SLOTS:
                 QStringLiteral("option %1 %2").arg(kNMailOptionPlan).arg(int(plan)),
                 QStringLiteral("option %1 %2").arg(kNMailOptionPipelining).arg(pipelining),
                 QStringLiteral("option %1 1").arg(kNMailOptionUidls), // for the quarantine
-                QStringLiteral("option %1 %2").arg(kNMailOptionFieldBuffer).arg(kCheckFieldBufferBytes)}));
+                QStringLiteral("option %1 %2").arg(kNMailOptionFieldBuffer).arg(kCheckFieldBufferBytes),
+                QStringLiteral("option %1 %2").arg(kNMailOptionOpenWindow).arg(row % 2)}));
     }
 
     // Garbled pipelined replies: the pass stops at once, says why, and the server is remembered
