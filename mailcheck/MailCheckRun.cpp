@@ -322,6 +322,11 @@ CheckOutcome Pass::execute() {
         return m_outcome;
     }
     m_outcome.trust = m_inputs.trust;
+    // The login as it will be made, for a server that takes it before its greeting has come.
+    if (m_values.server.useApop == 0)
+        m_library.NMailSetEarlyLogin(m_values.accountConfirmed ? m_values.accountId : m_inputs.account.id,
+                                     m_values.accountConfirmed ? m_values.accountPassword
+                                                               : m_inputs.account.password);
     m_handle = connectTrusted();
     if (m_handle < 0) {
         m_outcome.status = CheckOutcome::Status::NoConnection;

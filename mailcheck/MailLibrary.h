@@ -103,6 +103,14 @@ public:
     // What is remembered of the server, for the connections opened after the call: TLS seen (a
     // connection without it is refused), the pinned certificate, the agreement to log in in clear.
     virtual void NMailSetServerTrust(const Pop3Trust& trust) { Q_UNUSED(trust); }
+    // The USER/PASS login the next NMailPop3Authenticate will make, known before connecting: where
+    // the server is remembered to take it (Pop3SessionOptions::earlyLogin), it goes out with the
+    // capabilities and the listings as soon as the connection stands, without waiting for the
+    // greeting. Empty id: none. Applies to the next NMailPop3Connect only.
+    virtual void NMailSetEarlyLogin(const QString& id, const QString& password) {
+        Q_UNUSED(id);
+        Q_UNUSED(password);
+    }
     // What the last NMailPop3Connect found of the server's TLS.
     virtual ConnectionSecurity NMailGetSecurity() { return ConnectionSecurity(); }
     // The whole decoded text of message n when the last NMailPop3GetMail of the handle read it (its

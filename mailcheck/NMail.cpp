@@ -240,6 +240,11 @@ QString NMailLibrary::sentence(const Handle& h, Step step, int n, const Pop3Erro
     return QStringLiteral("原因不明のエラーです");
 }
 
+void NMailLibrary::NMailSetEarlyLogin(const QString& id, const QString& password) {
+    m_earlyId = id;
+    m_earlyPassword = password;
+}
+
 int NMailLibrary::NMailPop3Connect(const QString& host) {
     m_security = ConnectionSecurity();
     Pop3AddressError why;
@@ -258,6 +263,11 @@ int NMailLibrary::NMailPop3Connect(const QString& host) {
     o.pipelining = m_pipelining;
     o.readUidls = m_readUidls;
     o.openWindow = m_openWindow;
+    // Only a login NMailPop3Authenticate would send as it stands goes out early.
+    const QString earlyId = std::exchange(m_earlyId, {}), earlyPassword = std::exchange(m_earlyPassword, {});
+    if (!earlyId.isEmpty() && !earlyPassword.isEmpty() && !unsafeForCommand(earlyId) &&
+        !unsafeForCommand(earlyPassword))
+        o.earlyLogin = Pop3Credentials{commandBytes(earlyId), commandBytes(earlyPassword)};
     o.legacyText = [](QByteArrayView bytes) { return fromCp932(bytes); };
     auto handle = std::make_unique<Handle>();
     handle->host = address->host;

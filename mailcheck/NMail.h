@@ -38,6 +38,7 @@ public:
     bool NMailInitializeWinSock() override { return true; }
     void NMailSetOption(int option, int value) override;
     int NMailPop3Connect(const QString& host) override;
+    void NMailSetEarlyLogin(const QString& id, const QString& password) override;
     int NMailPop3Authenticate(int handle, const QString& id, const QString& password, int apopFlag) override;
     QString NMailGetMessage() override;
     Pop3Error NMailGetError() override { return m_error; }
@@ -87,6 +88,7 @@ private:
     bool m_pipelining = true;
     bool m_readUidls = false;
     bool m_openWindow = false;
+    QString m_earlyId, m_earlyPassword; // for the next connection only
     Pop3Trust m_trust;
     ConnectionSecurity m_security;
     Pop3Error m_error;

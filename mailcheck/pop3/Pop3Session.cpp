@@ -229,7 +229,13 @@ bool Pop3Session::greetAndUpgrade() {
         return false;
     }
 
-    auto greeting = waitFor(send(Kind::Greeting, 0, {}));
+    const int greetingId = send(Kind::Greeting, 0, {});
+    if (earlyLoginAllowed()) {
+        m_capaDeferred = true;
+        m_early = sendLoginFlight(m_options.earlyLogin->user, m_options.earlyLogin->password, false,
+                                  m_options.trust.known.utf8);
+    }
+    auto greeting = waitFor(greetingId);
     if (!greeting)
         return false;
     if (!greeting->ok) {
@@ -237,6 +243,8 @@ bool Pop3Session::greetAndUpgrade() {
         return false;
     }
     m_timestamp = apopTimestampOf(greeting->text);
+    if (m_early)
+        return true;
     if (!t->isEncrypted() && capaWithLogin()) {
         m_capaDeferred = true;
         return true;
@@ -311,6 +319,12 @@ void Pop3Session::takeCapabilities(const Pop3Reply& reply) {
 
 // A plain connection to a server remembered to pipeline, offering no TLS: CAPA needs no round trip
 // of its own. It still goes first, and its reply is read before anything else is relied on.
+bool Pop3Session::earlyLoginAllowed() const {
+    const bool onThisMachine = m_options.loopbackNeedsNoAgreement && m_transport->peerIsLoopback();
+    return m_options.earlyLogin && !m_address.implicitTls && !m_transport->isEncrypted() && capaWithLogin() &&
+           !m_options.trust.known.loginApart && (m_options.trust.plainAgreed || onThisMachine);
+}
+
 bool Pop3Session::capaWithLogin() const {
     const Pop3Known& k = m_options.trust.known;
     return m_options.pipelining && k.seen && k.pipelining && !k.stls && !k.garbled &&
@@ -627,8 +641,19 @@ int Pop3Session::login(const QByteArray& user, const QByteArray& password, bool 
     const bool utf8 = m_capaDeferred ? m_options.trust.known.utf8 : m_capabilities.contains("UTF8");
     m_pipelining = m_options.pipelining && !m_options.trust.known.garbled &&
                    (m_capaDeferred || m_capabilities.contains("PIPELINING"));
+    if (m_early) {
+        // The flight went before the greeting, with the credentials given then.
+        if (apop || user != m_options.earlyLogin->user || password != m_options.earlyLogin->password) {
+            breakSession(Pop3ErrorKind::LoginRefused, QStringLiteral("another login went out already"));
+            return -1;
+        }
+        if (!collectLogin(*std::exchange(m_early, std::nullopt)))
+            return -1;
+        m_loggedIn = true;
+        return m_count;
+    }
     if (m_pipelining) {
-        if (!loginTogether(user, password, apop, utf8))
+        if (!collectLogin(sendLoginFlight(user, password, apop, utf8)))
             return -1;
         m_loggedIn = true;
         return m_count;
@@ -661,29 +686,33 @@ int Pop3Session::login(const QByteArray& user, const QByteArray& password, bool 
 // servers (Courier) hand the connection to another process at that point, and what was sent behind
 // the login is lost. With CAPA deferred (a server seen before) CAPA leads the first flight, and the
 // listings join it unless the server is remembered to lose them.
-bool Pop3Session::loginTogether(const QByteArray& user, const QByteArray& password, bool apop, bool utf8) {
+Pop3Session::LoginFlight Pop3Session::sendLoginFlight(const QByteArray& user, const QByteArray& password,
+                                                      bool apop, bool utf8) {
     m_loginApart = m_loginApart || m_options.trust.known.loginApart;
-    const int capaId = m_capaDeferred ? send(Kind::Capa, 0, "CAPA", true, kPop3MaxCapaBytes) : 0;
-    const int utf8Id = utf8 ? send(Kind::Utf8, 0, "UTF8") : 0;
-    QList<int> login;
+    LoginFlight f;
+    f.capa = m_capaDeferred ? send(Kind::Capa, 0, "CAPA", true, kPop3MaxCapaBytes) : 0;
+    f.utf8 = utf8 ? send(Kind::Utf8, 0, "UTF8") : 0;
     if (apop) {
-        login << send(Kind::Apop, 0, "APOP " + user + ' ' + apopDigest(m_timestamp, password));
+        f.login << send(Kind::Apop, 0, "APOP " + user + ' ' + apopDigest(m_timestamp, password));
     } else {
-        login << send(Kind::User, 0, "USER " + user);
-        login << send(Kind::Pass, 0, "PASS " + password);
+        f.login << send(Kind::User, 0, "USER " + user);
+        f.login << send(Kind::Pass, 0, "PASS " + password);
     }
-    int stat = 0, list = 0, uidl = 0;
-    auto sendListings = [&] {
-        stat = send(Kind::Stat, 0, "STAT");
-        list = m_options.plan == MailPlan::SizesOnly
-                   ? 0
-                   : send(Kind::List, 0, "LIST", true, kPop3MaxListingBytes);
-        uidl = m_options.readUidls ? send(Kind::Uidl, 0, "UIDL", true, kPop3MaxListingBytes) : 0;
-    };
     if (m_capaDeferred && !m_loginApart)
-        sendListings();
-    if (capaId != 0) {
-        const std::optional<Pop3Reply> capa = waitFor(capaId);
+        sendListings(f);
+    return f;
+}
+
+void Pop3Session::sendListings(LoginFlight& f) {
+    f.stat = send(Kind::Stat, 0, "STAT");
+    f.list =
+        m_options.plan == MailPlan::SizesOnly ? 0 : send(Kind::List, 0, "LIST", true, kPop3MaxListingBytes);
+    f.uidl = m_options.readUidls ? send(Kind::Uidl, 0, "UIDL", true, kPop3MaxListingBytes) : 0;
+}
+
+bool Pop3Session::collectLogin(LoginFlight f) {
+    if (f.capa != 0) {
+        const std::optional<Pop3Reply> capa = waitFor(f.capa);
         if (!capa)
             return false;
         takeCapabilities(*capa);
@@ -696,9 +725,9 @@ bool Pop3Session::loginTogether(const QByteArray& user, const QByteArray& passwo
         if (m_capabilities.contains("STLS"))
             m_tlsOffered = true;
     }
-    if (utf8Id != 0 && !waitFor(utf8Id))
+    if (f.utf8 != 0 && !waitFor(f.utf8))
         return false;
-    for (int id : login) {
+    for (int id : f.login) {
         const std::optional<Pop3Reply> r = waitFor(id);
         if (!r)
             return false;
@@ -707,26 +736,26 @@ bool Pop3Session::loginTogether(const QByteArray& user, const QByteArray& passwo
             return false;
         }
     }
-    const bool behindLogin = stat != 0;
-    if (stat == 0)
-        sendListings();
-    if (!takeStat(waitFor(stat))) {
+    const bool behindLogin = f.stat != 0;
+    if (f.stat == 0)
+        sendListings(f);
+    if (!takeStat(waitFor(f.stat))) {
         // No answer to what went behind the login: a server that drops it without saying so gets
         // the listings after the login from the next check on.
         if (behindLogin && m_error.kind == Pop3ErrorKind::TimedOut)
             m_loginApart = true;
         return false;
     }
-    if (list != 0) {
-        const std::optional<Pop3Reply> r = waitFor(list);
+    if (f.list != 0) {
+        const std::optional<Pop3Reply> r = waitFor(f.list);
         if (!r)
             return false;
         // A refused LIST is asked again, and reported, when a size is wanted.
         if (r->ok && !r->tooLarge && !takeSizes(*r))
             return false;
     }
-    if (uidl != 0) {
-        const std::optional<Pop3Reply> r = waitFor(uidl);
+    if (f.uidl != 0) {
+        const std::optional<Pop3Reply> r = waitFor(f.uidl);
         if (!r)
             return false;
         takeUidls(*r);

@@ -112,6 +112,12 @@ QByteArray apopDigest(const QByteArray& timestamp, const QByteArray& password);
 // The <...@...> timestamp in a greeting, or empty.
 QByteArray apopTimestampOf(const QByteArray& greetingText);
 
+// A USER/PASS login as it goes on the wire (no CR, LF or NUL).
+struct Pop3Credentials {
+    QByteArray user;
+    QByteArray password;
+};
+
 struct Pop3SessionOptions {
     int connectTimeoutMs = kPop3DefaultConnectTimeoutMs; // connecting and each TLS handshake, in all
     int replyTimeoutMs = kPop3DefaultReplyTimeoutMs;     // silence before a reply, and its deadline's base
@@ -124,6 +130,12 @@ struct Pop3SessionOptions {
     // The fetch window opens to kPop3OpenWindowBytes: for a caller that takes the answers to its
     // DELEs late (removeNoWait), as an answer waited for at once would come behind every fetch.
     bool openWindow = false;
+    // The login login() will be asked to make, known before the connection: to a server remembered
+    // to pipeline and to keep what comes behind PASS, on a plain connection whose clear login is
+    // allowed (agreed, or this machine), the whole first flight (CAPA, UTF8, USER, PASS, STAT, LIST,
+    // UIDL) goes out as soon as the connection stands, before the greeting: it comes back with the
+    // greeting, a round trip sooner. login() with other credentials then fails.
+    std::optional<Pop3Credentials> earlyLogin;
     QList<QSslCertificate> extraTrustedCas;
     Pop3TransportFactory transportFactory; // empty: SocketTransport
     MailPlan plan = MailPlan::HeadersFirst;
@@ -294,7 +306,17 @@ private:
     bool takeSizes(const Pop3Reply& reply);
     bool ensureUidls();
     void takeUidls(const Pop3Reply& reply);
-    bool loginTogether(const QByteArray& user, const QByteArray& password, bool apop, bool utf8);
+    // The ids of one login flight's commands (0: not sent).
+    struct LoginFlight {
+        int capa = 0;
+        int utf8 = 0;
+        QList<int> login;
+        int stat = 0, list = 0, uidl = 0;
+    };
+    LoginFlight sendLoginFlight(const QByteArray& user, const QByteArray& password, bool apop, bool utf8);
+    void sendListings(LoginFlight& f);
+    bool collectLogin(LoginFlight f);
+    bool earlyLoginAllowed() const;
     bool takeStat(const std::optional<Pop3Reply>& reply);
     static qsizetype entryBytes(const Entry& e);
     void setCached(Entry& e, bool whole, std::optional<Pop3Reply> reply);
@@ -350,6 +372,7 @@ private:
     // The window in use: fetches under way (their counted bytes) and replies waiting in the cache.
     qsizetype m_inFlightFetchBytes = 0;
     qsizetype m_cachedBytes = 0;
+    std::optional<LoginFlight> m_early;                // the login flight sent before the greeting
     int m_awaited = 0;                                 // the message whose reply the caller waits for
     const std::function<bool()>* m_waitDone = nullptr; // what the caller waits for, while it does
 
