@@ -148,6 +148,8 @@ struct Bench {
     QString check;
     QString dir;       // the bench's temporary folder, also brindle-check's application folder
     QString data;      // ★MailData
+    QString learnDir;  // --learning: a second application folder, the same but for LEARNING=1
+    QString learnData; // and its ★MailData, whose learned store stays between runs
     QString serverDir; // Dovecot's work folder, the mailboxes and their snapshots
     DovecotServer dovecot;
     LatencyProxy proxy;
@@ -158,9 +160,13 @@ struct Bench {
             std::fprintf(stderr, "%s\n", qPrintable(error));
             return false;
         }
-        QDir(data + QStringLiteral("/quarantine")).removeRecursively();
-        for (const char* name : {"deleted.log", "deleted.log.1", "verdicts.txt", "pending-deletions.txt"})
-            QFile::remove(data + u'/' + QLatin1String(name));
+        for (const QString& folder : {data, learnData}) {
+            if (folder.isEmpty())
+                continue;
+            QDir(folder + QStringLiteral("/quarantine")).removeRecursively();
+            for (const char* name : {"deleted.log", "deleted.log.1", "verdicts.txt", "pending-deletions.txt"})
+                QFile::remove(folder + u'/' + QLatin1String(name));
+        }
         return true;
     }
 
@@ -195,9 +201,10 @@ struct Bench {
         }
     }
 
-    Sample brindle() {
+    Sample brindle(bool learning = false) {
+        const QString folder = learning ? learnDir : dir;
         const ChildResult r =
-            runChild(check, {QStringLiteral("--app-folder"), dir}, dir + QStringLiteral("/out.txt"));
+            runChild(check, {QStringLiteral("--app-folder"), folder}, folder + QStringLiteral("/out.txt"));
         Sample s;
         s.seconds = r.seconds;
         s.peakKb = r.maxRssKb;
@@ -251,6 +258,7 @@ int dovecotBench(const QStringList& args) {
     int runs = 3; // a full run takes about four minutes
     int keywordCount = 1000;
     QString traceFile;
+    bool learning = false;
     QString check = QStringLiteral(BRINDLE_CHECK);
     for (int i = 1; i < args.size(); ++i) {
         const bool hasValue = i + 1 < args.size();
@@ -268,10 +276,12 @@ int dovecotBench(const QStringList& args) {
             check = args[++i];
         } else if (args[i] == "--trace" && hasValue) {
             traceFile = args[++i];
+        } else if (args[i] == "--learning") {
+            learning = true;
         } else {
             std::fprintf(stderr,
                          "usage: bench_checkrun --server dovecot [--rows RTT:MESSAGES,...] [--runs N] "
-                         "[--keywords N] [--check PATH] [--trace FILE]\n");
+                         "[--keywords N] [--check PATH] [--trace FILE] [--learning]\n");
             return 1;
         }
     }
@@ -308,14 +318,43 @@ int dovecotBench(const QStringList& args) {
         std::fprintf(stderr, "the latency proxy could not listen\n");
         return 1;
     }
-    setApplicationFolder(b.dir);
-    AccountFile().saveAccount(kUser, kBob.password);
-    GeneralSettingsFile().write("NAME2", "50000");
-    GeneralSettingsFile().write("NUMBER6", "1"); // the keyword rule
-    writeKeywordFile(keywordCount);
-    ServerSettings server;
-    server.pop3Server = QStringLiteral("127.0.0.1:%1").arg(b.proxy.port());
-    saveServerSettings(server);
+    auto setUpFolder = [&](const QString& folder) {
+        setApplicationFolder(folder);
+        AccountFile().saveAccount(kUser, kBob.password);
+        GeneralSettingsFile().write("NAME2", "50000");
+        GeneralSettingsFile().write("NUMBER6", "1"); // the keyword rule
+        writeKeywordFile(keywordCount);
+        ServerSettings server;
+        server.pop3Server = QStringLiteral("127.0.0.1:%1").arg(b.proxy.port());
+        saveServerSettings(server);
+    };
+    if (learning) {
+        // The same check with the learned judgement on, its store trained through brindle-check on
+        // 100 junk and 100 wanted mails of the kinds the mailbox holds (not the mailbox's own).
+        b.learnDir = b.dir + QStringLiteral("/learning");
+        b.learnData = b.learnDir + QStringLiteral(u"/★MailData");
+        QDir().mkpath(b.learnData);
+        setUpFolder(b.learnDir);
+        GeneralSettingsFile().write("LEARNING", "1");
+        QRandomGenerator rng(7);
+        for (const char* kind : {"junk", "wanted"}) {
+            QDir().mkpath(b.learnDir + QStringLiteral("/train/") + QLatin1String(kind));
+            for (int i = 0; i < 100; ++i) {
+                QFile f(b.learnDir + QStringLiteral("/train/%1/%2.eml").arg(QLatin1String(kind)).arg(i));
+                if (!f.open(QIODevice::WriteOnly))
+                    return 1;
+                f.write(kind[0] == 'j' ? junkMail(100000 + i) : wantedMail(100000 + i, rng));
+            }
+        }
+        const ChildResult t =
+            runChild(check,
+                     {"--app-folder", b.learnDir, "--learn-junk", b.learnDir + "/train/junk",
+                      "--learn-wanted", b.learnDir + "/train/wanted"},
+                     b.learnDir + "/train.txt");
+        std::printf("learning on in a second folder: trained in %.2f s: %s\n", t.seconds,
+                    qPrintable(t.lastLine));
+    }
+    setUpFolder(b.dir);
 
     std::printf("Dovecot on 127.0.0.1:%u behind the latency proxy on %u; brindle-check: %s; %d keywords, the "
                 "keyword rule; medians of %d runs\n\n",
@@ -327,7 +366,7 @@ int dovecotBench(const QStringList& args) {
     std::fflush(stdout);
     std::map<int, Mailbox> boxes;
     std::map<int, QString> snapshots;
-    QStringList notes;
+    QStringList notes, learningRows;
     for (const RowSpec& row : rows) {
         if (!snapshots.count(row.messages)) {
             const QString gen = b.serverDir + QStringLiteral("/gen");
@@ -345,14 +384,21 @@ int dovecotBench(const QStringList& args) {
             // The check that makes the server one seen before; untimed.
             const Sample first = b.brindle();
             notes << QStringLiteral("first check of %1 messages: %2").arg(row.messages).arg(first.note);
+            if (learning) {
+                if (!b.restore(snapshot))
+                    return 1;
+                notes << QStringLiteral("first check of %1 messages, learning: %2")
+                             .arg(row.messages)
+                             .arg(b.brindle(true).note);
+            }
         }
         const QString& snapshot = snapshots[row.messages];
         b.proxy.setRttMs(row.rttMs);
-        std::vector<double> times[3], trips[3], startup;
-        double megabytes[3] = {};
+        std::vector<double> times[4], trips[4], startup;
+        double megabytes[4] = {};
         long peakKb = 0;
         for (int run = 0; run < runs; ++run) {
-            for (int who = 0; who < 3; ++who) {
+            for (int who = 0; who < (learning ? 4 : 3); ++who) {
                 if (!b.restore(snapshot))
                     return 1;
                 b.traceLabel = QStringLiteral("%1 ms, %2 messages, client %3, run %4")
@@ -360,7 +406,10 @@ int dovecotBench(const QStringList& args) {
                                    .arg(row.messages)
                                    .arg(who)
                                    .arg(run + 1);
-                const Sample s = who == 0 ? b.brindle() : who == 1 ? b.mpop() : b.minimal();
+                const Sample s = who == 0   ? b.brindle()
+                                 : who == 1 ? b.mpop()
+                                 : who == 2 ? b.minimal()
+                                            : b.brindle(true);
                 times[who].push_back(s.seconds);
                 trips[who].push_back(s.trips);
                 megabytes[who] = s.megabytes;
@@ -374,7 +423,8 @@ int dovecotBench(const QStringList& args) {
                                  .arg(row.messages)
                                  .arg(QLatin1String(who == 0   ? "brindle-check"
                                                     : who == 1 ? "mpop"
-                                                               : "minimal"))
+                                                    : who == 2 ? "minimal"
+                                                               : "brindle-check, learning"))
                                  .arg(s.note);
             }
         }
@@ -385,6 +435,13 @@ int dovecotBench(const QStringList& args) {
                     row.rttMs, row.messages, boxes[row.messages].bytes / 1e6, brindle, mpop, minimal,
                     brindle / minimal, brindle / mpop, median(trips[0]), median(trips[1]), median(trips[2]),
                     median(startup), *std::min_element(startup.begin(), startup.end()), peakKb / 1024.0);
+        if (learning)
+            learningRows << QStringLiteral("| %1 ms | %2 | %3 s | %4 s | %5 |")
+                                .arg(row.rttMs)
+                                .arg(row.messages)
+                                .arg(brindle, 0, 'f', 2)
+                                .arg(median(times[3]), 0, 'f', 2)
+                                .arg(median(times[3]) / brindle, 0, 'f', 2);
         std::fflush(stdout);
         // Each client must have downloaded the mailbox, or its time means nothing.
         for (int who = 1; who < 3; ++who)
@@ -392,6 +449,12 @@ int dovecotBench(const QStringList& args) {
                 notes << QStringLiteral("warning: client %1 read only %2 MB").arg(who).arg(megabytes[who]);
     }
     std::printf("\n");
+    if (learning) {
+        std::printf("| RTT | messages | Brindle | Brindle, learning | ratio |\n|---|---|---|---|---|\n");
+        for (const QString& r : learningRows)
+            std::printf("%s\n", qPrintable(r));
+        std::printf("\n");
+    }
     for (const auto& [count, box] : boxes)
         std::printf(
             "mailbox of %d messages: %.1f MB, %.1f KB on average, %d junk (deleted by the keyword rule)\n",
