@@ -17,9 +17,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QMap>
-#include <QSslConfiguration>
 #include <QStringList>
-#include <thread>
 #include <unistd.h>
 
 using namespace brindle;
@@ -453,17 +451,6 @@ int main(int argc, char** argv) {
     }
     if (!learnJunk.isEmpty() || !learnWanted.isEmpty() || !forget.isEmpty())
         return learnFromFiles(learnJunk, learnWanted, forget);
-
-    // The mail library's socket asks for the TLS backend (a Qt plugin, then OpenSSL and its
-    // configuration) before it connects, even for a plain connection: milliseconds that would stand
-    // between the start and the connect. It loads on a thread of its own while the settings, the
-    // account and the keywords are read; Qt serialises the loading, so the socket then finds it ready
-    // or waits only for the rest.
-    std::thread tlsWarmUp([] { (void)QSslConfiguration::defaultConfiguration(); });
-    struct JoinAtExit {
-        std::thread& thread;
-        ~JoinAtExit() { thread.join(); }
-    } joinTlsWarmUp{tlsWarmUp};
 
     ProgramValues values;
     if (!loadServerSettings(values.server) || values.server.pop3Server.trimmed().isEmpty()) {

@@ -1,8 +1,11 @@
 #include "mailcheck/pop3/Pop3Transport.h"
 
+#include <fcntl.h>
 #include <QCryptographicHash>
 #include <QSslConfiguration>
 #include <QSslSocket>
+#include <QTcpSocket>
+#include <unistd.h>
 
 namespace brindle {
 
@@ -40,41 +43,50 @@ CertificateCheck classify(const QList<QSslError>& errors, const QSslCertificate&
 }
 } // namespace
 
-SocketTransport::SocketTransport(QList<QSslCertificate> extraCas) : m_socket(new QSslSocket(this)) {
-    QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
-    conf.setProtocol(QSsl::TlsV1_2OrLater);
-    conf.setPeerVerifyMode(QSslSocket::VerifyPeer);
-    if (!extraCas.isEmpty())
-        conf.addCaCertificates(extraCas);
-    m_socket->setSslConfiguration(conf);
-    // Bounds what sits unread in the socket: the client reads as it parses.
-    m_socket->setReadBufferSize(kReadBufferBytes);
-
-    auto notify = [this] { Q_EMIT activity(); };
-    connect(m_socket, &QSslSocket::connected, this, [this] {
-        m_tcpConnected = true;
-        Q_EMIT activity();
-    });
-    connect(m_socket, &QSslSocket::encrypted, this, [this] {
-        if (m_check.certificate.isNull())
-            m_check.certificate = m_socket->peerCertificate();
-        Q_EMIT activity();
-    });
-    connect(m_socket, &QSslSocket::readyRead, this, notify);
-    connect(m_socket, &QSslSocket::sslErrors, this, &SocketTransport::judgeCertificate);
-    connect(m_socket, &QSslSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) {
-        const bool tls = e == QAbstractSocket::SslHandshakeFailedError ||
-                         e == QAbstractSocket::SslInternalError ||
-                         e == QAbstractSocket::SslInvalidUserDataError;
-        fail(tls ? Pop3ErrorKind::TlsRefused : lostKind(), m_socket->errorString());
-    });
-    connect(m_socket, &QSslSocket::disconnected, this,
-            [this] { fail(lostKind(), QStringLiteral("the server closed the connection")); });
+SocketTransport::SocketTransport(QList<QSslCertificate> extraCas)
+    : m_extraCas(std::move(extraCas)), m_socket(new QTcpSocket(this)) {
+    watch(m_socket);
 }
 
 SocketTransport::~SocketTransport() {
     m_socket->disconnect(this);
     m_socket->abort();
+}
+
+void SocketTransport::watch(QTcpSocket* socket) {
+    // Bounds what sits unread in the socket: the client reads as it parses.
+    socket->setReadBufferSize(kReadBufferBytes);
+    connect(socket, &QTcpSocket::connected, this, [this] {
+        m_tcpConnected = true;
+        Q_EMIT activity();
+    });
+    connect(socket, &QTcpSocket::readyRead, this, [this] { Q_EMIT activity(); });
+    connect(socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) {
+        const bool tls = e == QAbstractSocket::SslHandshakeFailedError ||
+                         e == QAbstractSocket::SslInternalError ||
+                         e == QAbstractSocket::SslInvalidUserDataError;
+        fail(tls ? Pop3ErrorKind::TlsRefused : lostKind(), m_socket->errorString());
+    });
+    connect(socket, &QTcpSocket::disconnected, this,
+            [this] { fail(lostKind(), QStringLiteral("the server closed the connection")); });
+}
+
+QSslSocket* SocketTransport::makeTlsSocket() {
+    auto* tls = new QSslSocket(this);
+    QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
+    conf.setProtocol(QSsl::TlsV1_2OrLater);
+    conf.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    if (!m_extraCas.isEmpty())
+        conf.addCaCertificates(m_extraCas);
+    tls->setSslConfiguration(conf);
+    watch(tls);
+    connect(tls, &QSslSocket::encrypted, this, [this] {
+        if (m_check.certificate.isNull())
+            m_check.certificate = m_tls->peerCertificate();
+        Q_EMIT activity();
+    });
+    connect(tls, &QSslSocket::sslErrors, this, &SocketTransport::judgeCertificate);
+    return tls;
 }
 
 void SocketTransport::fail(Pop3ErrorKind kind, const QString& text) {
@@ -85,13 +97,13 @@ void SocketTransport::fail(Pop3ErrorKind kind, const QString& text) {
 }
 
 void SocketTransport::judgeCertificate(const QList<QSslError>& errors) {
-    m_check = classify(errors, m_socket->peerCertificate());
+    m_check = classify(errors, m_tls->peerCertificate());
     const bool isPinned = !m_pin.isEmpty() && m_check.certificate.digest(QCryptographicHash::Sha256) == m_pin;
     if (isPinned && !m_check.otherFault) {
         // The user trusted this very certificate for this server: its issuer, names and dates
         // add nothing to that, and nobody without its key can present it.
         m_check.pinned = true;
-        m_socket->ignoreSslErrors(errors);
+        m_tls->ignoreSslErrors(errors);
         return;
     }
     QStringList texts;
@@ -108,8 +120,8 @@ void SocketTransport::judgeCertificate(const QList<QSslError>& errors) {
 
 // A connection that ends while its handshake is under way is a failed handshake.
 Pop3ErrorKind SocketTransport::lostKind() const {
-    return m_wantTls && m_tcpConnected && !m_socket->isEncrypted() ? Pop3ErrorKind::TlsRefused
-                                                                   : Pop3ErrorKind::ConnectionLost;
+    return m_wantTls && m_tcpConnected && !isEncrypted() ? Pop3ErrorKind::TlsRefused
+                                                         : Pop3ErrorKind::ConnectionLost;
 }
 
 bool SocketTransport::peerIsLoopback() const {
@@ -118,19 +130,22 @@ bool SocketTransport::peerIsLoopback() const {
 
 void SocketTransport::open(const QString& host, quint16 port, bool implicitTls) {
     m_wantTls = implicitTls;
-    if (implicitTls)
-        m_socket->connectToHostEncrypted(host, port);
-    else
+    if (implicitTls) {
+        m_socket->disconnect(this);
+        delete m_socket; // never connected
+        m_socket = m_tls = makeTlsSocket();
+        m_tls->connectToHostEncrypted(host, port);
+    } else {
         m_socket->connectToHost(host, port);
+    }
 }
 
 bool SocketTransport::isReady() const {
-    return !m_failed && m_socket->state() == QAbstractSocket::ConnectedState &&
-           (!m_wantTls || m_socket->isEncrypted());
+    return !m_failed && m_socket->state() == QAbstractSocket::ConnectedState && (!m_wantTls || isEncrypted());
 }
 
 bool SocketTransport::isEncrypted() const {
-    return m_socket->isEncrypted();
+    return m_tls && m_tls->isEncrypted();
 }
 
 bool SocketTransport::hasFailed() const {
@@ -142,10 +157,32 @@ Pop3Error SocketTransport::failure() const {
 }
 
 void SocketTransport::startTls(const QString& host) {
-    m_socket->readAll();
     m_wantTls = true;
-    m_socket->setPeerVerifyName(host);
-    m_socket->startClientEncryption();
+    if (m_tls) { // TLS already (a second STLS): the socket refuses, and the session fails
+        m_tls->readAll();
+        m_tls->startClientEncryption();
+        return;
+    }
+    // The plain socket hands its connection to a TLS socket: what it received and was not read is
+    // dropped with it, and what comes later is the handshake's. The command's reply has come, so
+    // nothing written waits; flush() sends anything that still did.
+    QTcpSocket* plain = m_socket;
+    plain->flush();
+    const int fd = plain->state() == QAbstractSocket::ConnectedState
+                       ? ::fcntl(static_cast<int>(plain->socketDescriptor()), F_DUPFD_CLOEXEC, 0)
+                       : -1;
+    plain->disconnect(this);
+    plain->abort(); // closes its descriptor and stops reading at once; the copy keeps the connection
+    plain->deleteLater();
+    m_socket = m_tls = makeTlsSocket();
+    if (fd < 0 || !m_tls->setSocketDescriptor(fd)) {
+        if (fd >= 0)
+            ::close(fd);
+        fail(lostKind(), QStringLiteral("the connection could not be handed to TLS"));
+        return;
+    }
+    m_tls->setPeerVerifyName(host);
+    m_tls->startClientEncryption();
 }
 
 void SocketTransport::write(const QByteArray& bytes) {
@@ -154,7 +191,7 @@ void SocketTransport::write(const QByteArray& bytes) {
 }
 
 QByteArray SocketTransport::read(qint64 maxBytes) {
-    if ((m_wantTls && !m_socket->isEncrypted()) || !m_socket->isReadable())
+    if ((m_wantTls && !isEncrypted()) || !m_socket->isReadable())
         return {};
     return m_socket->read(maxBytes);
 }

@@ -11,6 +11,7 @@
 #include <QString>
 
 class QSslSocket;
+class QTcpSocket;
 
 namespace brindle {
 
@@ -58,6 +59,9 @@ Q_SIGNALS:
 // The default transport: a TCP socket, TLS 1.2 or later, verified against the system's trust store
 // (plus extraCas) and the host name. There is no way to switch verification off; the one exception
 // is the pinned certificate, which the user accepted for this server by its fingerprint.
+// The TLS backend (a Qt plugin, OpenSSL, its configuration and the trust store: milliseconds) is
+// loaded only when TLS is asked for: a plain connection never loads it, and STLS hands the
+// connected socket over to a TLS socket.
 class SocketTransport final : public Pop3Transport {
     Q_OBJECT
 public:
@@ -82,8 +86,12 @@ private:
     void fail(Pop3ErrorKind kind, const QString& text);
     void judgeCertificate(const QList<QSslError>& errors);
     Pop3ErrorKind lostKind() const;
+    void watch(QTcpSocket* socket);
+    QSslSocket* makeTlsSocket();
 
-    QSslSocket* m_socket;
+    QList<QSslCertificate> m_extraCas;
+    QTcpSocket* m_socket;        // the connection, plain or TLS
+    QSslSocket* m_tls = nullptr; // m_socket once TLS was asked for
     QByteArray m_pin;
     CertificateCheck m_check;
     bool m_wantTls = false;

@@ -1,6 +1,8 @@
 #pragma once
 #include <optional>
 #include <QByteArray>
+#include <QCryptographicHash>
+#include <QDateTime>
 #include <QSslCertificate>
 #include <QString>
 
@@ -32,9 +34,29 @@ struct Pop3Trust {
     bool operator==(const Pop3Trust&) const = default;
 };
 
+// A certificate that costs nothing until one is set. Every QSslCertificate, a null one too, loads
+// the TLS backend (a Qt plugin, OpenSSL, its configuration: milliseconds) when it is made, which a
+// plain connection never needs; this one reads like a QSslCertificate where the check's results
+// are read.
+class LazyCertificate {
+public:
+    LazyCertificate() = default;
+    LazyCertificate(const QSslCertificate& c) : m_cert(c) {}
+    bool isNull() const { return !m_cert || m_cert->isNull(); }
+    QDateTime effectiveDate() const { return m_cert ? m_cert->effectiveDate() : QDateTime(); }
+    QDateTime expiryDate() const { return m_cert ? m_cert->expiryDate() : QDateTime(); }
+    QByteArray digest(QCryptographicHash::Algorithm algorithm) const {
+        return m_cert ? m_cert->digest(algorithm) : QByteArray();
+    }
+    operator QSslCertificate() const { return m_cert ? *m_cert : QSslCertificate(); }
+
+private:
+    std::optional<QSslCertificate> m_cert;
+};
+
 // What the TLS handshake found of the server's certificate, also when it was refused.
 struct CertificateCheck {
-    QSslCertificate certificate; // null: no handshake, or none got as far
+    LazyCertificate certificate; // null: no handshake, or none got as far
     bool untrusted = false;      // no chain to a root the system trusts (self-signed, private CA)
     bool wrongName = false;      // issued for other names than the host
     bool outOfDate = false;      // expired, or not valid yet
