@@ -517,6 +517,7 @@ void Pop3Session::setCached(Entry& e, bool whole, std::optional<Pop3Reply> reply
     (whole ? e.whole : e.top) = std::move(reply);
     m_cachedBytes += entryBytes(e);
     m_stats.peakWindowBytes = qMax<qint64>(m_stats.peakWindowBytes, m_inFlightFetchBytes + m_cachedBytes);
+    m_stats.peakCachedBytes = qMax<qint64>(m_stats.peakCachedBytes, m_cachedBytes);
 }
 
 void Pop3Session::eraseCached(std::map<int, Entry>::iterator from, std::map<int, Entry>::iterator to) {

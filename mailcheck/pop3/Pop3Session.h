@@ -157,6 +157,7 @@ struct Pop3SessionStats {
     // The most the read-ahead window held at once (kPop3WindowBytes counts it), and the most
     // commands whose replies were under way at once.
     qint64 peakWindowBytes = 0;
+    qint64 peakCachedBytes = 0; // replies come and not yet taken
     int peakInFlight = 0;
 };
 
