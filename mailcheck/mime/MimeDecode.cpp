@@ -289,17 +289,7 @@ private:
         qsizetype pos = 0;
         qsizetype partStart = -1;
         bool sawDelimiter = false;
-        // Only a line that starts with "--boundary" can be a delimiter: the search goes from one
-        // such line start to the next instead of from line to line.
-        const QByteArray marker = "\n--" + boundary;
-        const QByteArrayView markerView(marker);
         while (pos < n && !m_stopped) {
-            if (!body.sliced(pos).startsWith(markerView.sliced(1))) {
-                const qsizetype at = body.indexOf(markerView, pos == 0 ? 0 : pos - 1);
-                if (at < 0)
-                    break;
-                pos = at + 1;
-            }
             const qsizetype eol = body.indexOf('\n', pos);
             const qsizetype next = eol < 0 ? n : eol + 1;
             QByteArrayView line = body.sliced(pos, (eol < 0 ? n : eol) - pos);
