@@ -40,8 +40,6 @@ KeywordMatcher::KeywordMatcher(const QStringList& records) {
     std::unordered_map<quint64, int> edges;
     std::vector<int> best(1, -1);
     m_rootNext.assign(0x10000, 0);
-    m_startsKeyword.assign(0x10000 / 64, 0);
-    m_inKeyword.assign(0x10000 / 64, 0);
     for (qsizetype r = 0; r < m_keywords.size(); ++r) {
         const QString& k = m_keywords.at(r);
         if (k.isEmpty()) {
@@ -53,7 +51,6 @@ KeywordMatcher::KeywordMatcher(const QStringList& records) {
         int state = 0;
         for (QChar qc : k) {
             const char16_t c = qc.unicode();
-            m_inKeyword[c / 64] |= quint64(1) << (c % 64);
             int next;
             if (state == 0) {
                 next = m_rootNext[c];
@@ -61,7 +58,6 @@ KeywordMatcher::KeywordMatcher(const QStringList& records) {
                     next = static_cast<int>(best.size());
                     best.push_back(-1);
                     m_rootNext[c] = next;
-                    m_startsKeyword[c / 64] |= quint64(1) << (c % 64);
                 }
             } else {
                 const quint64 key = (static_cast<quint64>(state) << 16) | c;
@@ -189,18 +185,7 @@ qsizetype KeywordMatcher::earliestRecordIn(QStringView text, qsizetype before) c
         }
         // The keywords are folded, so a variant steps where its folded form does.
         const char16_t c = foldJapaneseVariant(unit);
-        // The root ends no keyword (none is empty), so a unit that leads to it needs no more look.
-        if (state == 0) {
-            if (!(m_startsKeyword[c / 64] >> (c % 64) & 1)) {
-                continue;
-            }
-            state = m_rootNext[c];
-        } else if (!(m_inKeyword[c / 64] >> (c % 64) & 1)) {
-            state = 0;
-            continue;
-        } else {
-            state = step(state, c);
-        }
+        state = state == 0 ? m_rootNext[c] : step(state, c);
         const int b = m_nodes[state].best;
         if (b >= 0 && (found < 0 || b < found)) {
             found = b;

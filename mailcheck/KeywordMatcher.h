@@ -61,11 +61,6 @@ private:
     std::vector<char16_t> m_edgeChars; // per node, sorted
     std::vector<int> m_edgeTargets;
     std::vector<int> m_rootNext; // the root's edges as a table of all UTF-16 units
-    // One bit per UTF-16 unit, 8 KiB each so that they stay in the first-level cache where the
-    // 256 KiB root table does not: the units that begin a keyword (a root edge), and the units that
-    // occur anywhere in a keyword. A unit in no keyword sends every state back to the root.
-    std::vector<quint64> m_startsKeyword;
-    std::vector<quint64> m_inKeyword;
 };
 
 } // namespace brindle
