@@ -3,6 +3,7 @@
 #include "platform/Iconv.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace brindle {
 
@@ -48,6 +49,27 @@ inline quint32 unitCode(const IconvEncodeTable& table, QStringView text, qsizety
 // Its length in bytes.
 inline int unitLength(quint32 code) {
     return code == kEndOfPair ? 0 : code == IconvEncodeTable::kNone ? 1 : code > 0xFF ? 2 : 1;
+}
+
+// The units of text that are not ASCII, counted four at a time: a lane's bit 15 is set when any
+// of its bits from 7 up is, and no lane carries into the next.
+qsizetype nonAsciiCount(QStringView text) {
+    const char16_t* const u = text.utf16();
+    const qsizetype n = text.size();
+    qsizetype count = 0;
+    qsizetype i = 0;
+    for (; i + 4 <= n; i += 4) {
+        quint64 w;
+        std::memcpy(&w, u + i, 8);
+        const quint64 high = w & 0xFF80FF80FF80FF80ULL;
+        const quint64 any =
+            (high | ((high & 0x7FFF7FFF7FFF7FFFULL) + 0x7FFF7FFF7FFF7FFFULL)) & 0x8000800080008000ULL;
+        // The four lane bits moved to the lanes' bottoms and summed into the top lane.
+        count += qsizetype(((any >> 15) * 0x0001000100010001ULL) >> 48);
+    }
+    for (; i < n; ++i)
+        count += u[i] >= 0x80;
+    return count;
 }
 
 } // namespace
@@ -155,10 +177,7 @@ QString cutToCp932Bytes(const QString& text, qsizetype maxBytes) {
         return text;
     // Code page 932 gives an ASCII character one byte and any other unit at most two: a bound that
     // takes one quick pass decides most texts without the table.
-    qsizetype atMost = 0;
-    for (const QChar c : text)
-        atMost += c.unicode() < 0x80 ? 1 : 2;
-    if (atMost <= maxBytes || cp932Length(text) <= maxBytes)
+    if (text.size() + nonAsciiCount(text) <= maxBytes || cp932Length(text) <= maxBytes)
         return text;
     qsizetype lo = 0;
     if (const IconvEncodeTable* table = encodeTable()) {

@@ -1,5 +1,7 @@
 #include "mailcheck/pop3/Pop3Reply.h"
 
+#include <cstring>
+
 namespace brindle {
 
 void Pop3ReplyParser::expect(bool multiLine, qsizetype bodyLimit, qsizetype wireBudget) {
@@ -103,45 +105,73 @@ Pop3ReplyParser::Result Pop3ReplyParser::feedFrom(const QByteArray& buffer, qsiz
         m_state = State::Data;
     }
 
+    // Lines that stand in the body as they stand on the wire (ended by CR LF, no leading dot, within
+    // the limits) are taken as one run, [runBegin, pos), and appended at once; any other line goes
+    // through takeLine.
+    const char* const data = buffer.constData();
+    const qsizetype size = buffer.size();
+    qsizetype runBegin = pos;
     while (true) {
-        if (m_discardingLine) {
-            const qsizetype eol = buffer.indexOf('\n', pos);
-            if (eol < 0) {
-                pos = buffer.size();
-                return Result::NeedMore;
+        if (!m_discardingLine && !m_reply.tooLarge) {
+            if (const void* nl = std::memchr(data + pos, '\n', std::size_t(size - pos)); nl != nullptr) {
+                const qsizetype eol = static_cast<const char*>(nl) - data;
+                const qsizetype raw = eol - pos;
+                if (raw >= 1 && raw <= kPop3MaxLineBytes && data[pos] != '.' && data[eol - 1] == '\r' &&
+                    m_reply.body.size() + (eol + 1 - runBegin) <= m_limit) {
+                    pos = eol + 1;
+                    continue;
+                }
             }
-            pos = eol + 1;
-            m_discardingLine = false;
-            continue;
         }
-        if (!nextLine(buffer, pos, line, overlong)) {
-            if (overlong) {
-                m_reply.tooLarge = true;
-                m_discardingLine = true;
-            }
+        if (pos > runBegin)
+            m_reply.body.append(QByteArrayView(data + runBegin, pos - runBegin));
+        if (const std::optional<Result> r = takeLine(buffer, pos))
+            return *r;
+        runBegin = pos;
+    }
+}
+
+std::optional<Pop3ReplyParser::Result> Pop3ReplyParser::takeLine(const QByteArray& buffer, qsizetype& pos) {
+    QByteArrayView line;
+    bool overlong = false;
+    if (m_discardingLine) {
+        const qsizetype eol = buffer.indexOf('\n', pos);
+        if (eol < 0) {
+            pos = buffer.size();
             return Result::NeedMore;
         }
+        pos = eol + 1;
+        m_discardingLine = false;
+        return std::nullopt;
+    }
+    if (!nextLine(buffer, pos, line, overlong)) {
         if (overlong) {
             m_reply.tooLarge = true;
-            continue;
+            m_discardingLine = true;
         }
-        if (line == ".") {
-            m_state = State::Done;
-            return Result::Reply;
-        }
-        if (line.startsWith('.'))
-            line = line.sliced(1);
-        if (m_reply.tooLarge)
-            continue;
-        if (m_reply.body.size() + line.size() + 2 > m_limit) {
-            m_reply.tooLarge = true;
-            m_reply.body.clear();
-            m_reply.body.squeeze();
-            continue;
-        }
-        m_reply.body.append(line);
-        m_reply.body.append("\r\n");
+        return Result::NeedMore;
     }
+    if (overlong) {
+        m_reply.tooLarge = true;
+        return std::nullopt;
+    }
+    if (line == ".") {
+        m_state = State::Done;
+        return Result::Reply;
+    }
+    if (line.startsWith('.'))
+        line = line.sliced(1);
+    if (m_reply.tooLarge)
+        return std::nullopt;
+    if (m_reply.body.size() + line.size() + 2 > m_limit) {
+        m_reply.tooLarge = true;
+        m_reply.body.clear();
+        m_reply.body.squeeze();
+        return std::nullopt;
+    }
+    m_reply.body.append(line);
+    m_reply.body.append("\r\n");
+    return std::nullopt;
 }
 
 Pop3Reply Pop3ReplyParser::take() {

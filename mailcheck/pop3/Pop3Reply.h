@@ -2,6 +2,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <optional>
+
 namespace brindle {
 
 // Limits on what a POP3 server may send. The server is not trusted: every limit keeps a broken or
@@ -71,6 +73,8 @@ public:
 private:
     enum class State { Idle, Status, Data, Done, Broken };
     Result feedFrom(const QByteArray& buffer, qsizetype& pos);
+    // One data line that is not plain (see feedFrom): a result, or nothing when reading goes on.
+    std::optional<Result> takeLine(const QByteArray& buffer, qsizetype& pos);
     bool nextLine(const QByteArray& buffer, qsizetype& pos, QByteArrayView& line, bool& overlong);
 
     State m_state = State::Idle;
