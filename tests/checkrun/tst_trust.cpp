@@ -63,7 +63,7 @@ private Q_SLOTS:
             before.pinnedSha256 = m_certs.wrongHost.digest(QCryptographicHash::Sha256);
         QVERIFY(known == 0 || rememberTrust(tlsMemoryPath(), key, before));
 
-        NMailLibrary library(testing::withTestTransport({}, {}, true));
+        NMailLibrary library(testing::TestTransport::in({}, {}, true));
         CheckInputs inputs = readCheckInputs(values);
         inputs.account = {"user", "secret"};
         inputs.keywords = {"junk"};

@@ -193,7 +193,7 @@ private Q_SLOTS:
         QString error;
         QVERIFY2(server.reset(user, &error), qPrintable(error));
         // As if the server were elsewhere.
-        NMailLibrary lib(testing::withTestTransport({}, trusted ? m_ca : QList<QSslCertificate>{}, true));
+        NMailLibrary lib(testing::TestTransport::in({}, trusted ? m_ca : QList<QSslCertificate>{}, true));
         Pop3Trust trust;
         trust.tlsSeen = tlsSeen;
         if (pin != 0)

@@ -772,7 +772,7 @@ private Q_SLOTS:
         FakePop3Server server(o);
         QVERIFY(server.start());
         const QList<QSslCertificate> cas = certificate != 2 ? QList{m_certs.ca} : QList<QSslCertificate>{};
-        NMailLibrary lib(testing::withTestTransport(quick(), cas, false));
+        NMailLibrary lib(testing::TestTransport::in(quick(), cas, false));
         const Seen s = check(lib, server.address(), Headers, {2});
         if (certificate != 0) {
             // A certificate for another name is refused; one of an unknown issuer may be pinned.
@@ -806,7 +806,7 @@ private Q_SLOTS:
         FakePop3Server server(o);
         QVERIFY(server.start());
         const QList<QSslCertificate> cas = c.caTrusted ? QList{m_certs.ca} : QList<QSslCertificate>{};
-        NMailLibrary lib(testing::withTestTransport(quick(400), cas, true));
+        NMailLibrary lib(testing::TestTransport::in(quick(400), cas, true));
         Pop3Trust trust;
         trust.tlsSeen = c.tlsSeen;
         trust.plainAgreed = c.plainAgreed;
