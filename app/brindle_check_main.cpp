@@ -478,14 +478,14 @@ int main(int argc, char** argv) {
                  general.readText(QStringLiteral("NAME2"), QString::fromUtf16(kSizeUnsetText)));
     host.setText(CheckHost::Field::MailerCommand, general.readMailerPath());
 
-    MailLibrary& library = nmail();
+    NMailLibrary library;
     library.NMailInitializeWinSock();
     library.NMailSetOption(kNMailOptionFieldBuffer, kNMailDefaultFieldBuffer);
     inputs.settings = checkSettingsFrom(host);
     // --explain shows the learned judgement whether or not checks use it; it deletes nothing.
     inputs.learning = {learningSwitchedOn(general) || explaining, learn::LearnStore::defaultPath()};
     inputs.reportMessages = explaining;
-    MailCheckRun run(host, library, values, std::move(inputs));
+    MailCheckRun run(host, library, std::move(inputs));
     run.setDryRun(dryRun);
     run.setStartKind(MailCheckRun::StartKind::ByHand); // failures are told, on standard error
     const CheckOutcome outcome = run.run();

@@ -1,5 +1,6 @@
 // brindle: the desktop program.
 #include "ambience/MediaPlayerDevice.h"
+#include "mailcheck/NMail.h"
 #include "platform/AppFolder.h"
 #include "ui/MainForm.h"
 #include "ui/StartupTrace.h"
@@ -62,7 +63,9 @@ int main(int argc, char** argv) {
 
     // The music device outlives the main window, whose monitor talks to it.
     brindle::MediaPlayerDevice music;
-    brindle::MainForm main(brindle::nmail(), &music);
+    // The mail library every check of the windows uses.
+    brindle::NMailLibrary library;
+    brindle::MainForm main(library, &music);
     // Loading also starts the background music, unless the user switched it off.
     main.load();
     // --tray (the login start): straight into the tray, or minimized where there is no tray.

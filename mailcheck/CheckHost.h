@@ -7,6 +7,9 @@
 
 namespace brindle {
 
+class MailCheckRun;
+class RunningGuard;
+
 // The narrow seam between the check run and the windows. The GUI implements it with its controls;
 // brindle-check and the tests implement it with plain fields.
 class CheckHost {
@@ -90,6 +93,14 @@ public:
         Q_UNUSED(n);
         Q_UNUSED(total);
     }
+
+    // The pass under way with this host, or nullptr: a second pass started meanwhile (from a box the
+    // first one shows) is refused, and the host's owner stops the one under way through it.
+    MailCheckRun* runningCheck() const { return m_running; }
+
+private:
+    friend class RunningGuard;
+    MailCheckRun* m_running = nullptr;
 };
 
 } // namespace brindle

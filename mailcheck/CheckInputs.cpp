@@ -35,6 +35,7 @@ QString serverMemoryPath() {
 
 CheckInputs readCheckInputs(const ProgramValues& values) {
     CheckInputs inputs;
+    inputs.server = values.server;
     if (values.accountConfirmed)
         inputs.account = StoredAccount{values.accountId, values.accountPassword};
     else

@@ -28,6 +28,7 @@ CheckSettings checkSettingsFrom(const CheckHost& host);
 // What one check works on, read by its caller (the windows or brindle-check) and handed over, so that
 // the check itself never reads a file.
 struct CheckInputs {
+    ServerSettings server;  // the server as the program values hold it (kestro.ini)
     StoredAccount account;  // the account to log in with
     QStringList keywords;   // the keyword list as ReadKeywords gives it
     QString probeFolder;    // folder of the size rule's work file ("添付フォルダ"); may be missing

@@ -23,18 +23,19 @@ namespace brindle {
 
 using Field = CheckHost::Field;
 
-namespace {
-
-MailCheckRun* s_current = nullptr;
-
-// Holds the process-wide guard for the length of one pass, released on every way out.
+// Holds the host's guard for the length of one pass, released on every way out.
 class RunningGuard {
 public:
-    explicit RunningGuard(MailCheckRun* run) { s_current = run; }
-    ~RunningGuard() { s_current = nullptr; }
+    RunningGuard(CheckHost& host, MailCheckRun* run) : m_host(host) { m_host.m_running = run; }
+    ~RunningGuard() { m_host.m_running = nullptr; }
     RunningGuard(const RunningGuard&) = delete;
     RunningGuard& operator=(const RunningGuard&) = delete;
+
+private:
+    CheckHost& m_host;
 };
+
+namespace {
 
 // What the session should read ahead for the rule. The learned judgement reads every message it
 // judges whole; a preview reads its own TOPs, one message at a time.
@@ -67,10 +68,10 @@ const QString kErrorCaption = QStringLiteral(u"エラー");
 // One pass: the values that live for its length and the steps the rules call back into.
 class Pass final : public RuleContext {
 public:
-    Pass(MailCheckRun& run, CheckHost& host, MailLibrary& library, ProgramValues& values,
-         const CheckInputs& inputs, bool dryRun, MailCheckRun::StartKind startKind)
-        : m_run(run), m_host(host), m_library(library), m_values(values), m_inputs(inputs),
-          m_preview(inputs.previewLines >= 0), m_dryRun(dryRun || m_preview), m_startKind(startKind) {
+    Pass(MailCheckRun& run, CheckHost& host, MailLibrary& library, const CheckInputs& inputs, bool dryRun,
+         MailCheckRun::StartKind startKind)
+        : m_run(run), m_host(host), m_library(library), m_inputs(inputs), m_preview(inputs.previewLines >= 0),
+          m_dryRun(dryRun || m_preview), m_startKind(startKind) {
         if (!inputs.dataFolder.isEmpty())
             m_quarantine.emplace(inputs.dataFolder, inputs.quarantineLimits);
     }
@@ -136,7 +137,6 @@ private:
     MailCheckRun& m_run;
     CheckHost& m_host;
     MailLibrary& m_library;
-    ProgramValues& m_values;
     const CheckInputs& m_inputs;
     const CheckSettings& m_settings = *m_inputs.settings; // MailCheckRun::run fills it
     const bool m_preview;
@@ -193,7 +193,7 @@ private:
     bool m_caughtCurrent = false;
     bool m_askedCertificate = false; // the certificate question is put once per pass
     bool m_declined = false;         // the user said no to a question of trust
-    const QString m_trustKey = serverTrustKey(m_values.server.pop3Server);
+    const QString m_trustKey = serverTrustKey(m_inputs.server.pop3Server);
 };
 
 void Pass::clearWorkingBoxes() {
@@ -223,7 +223,7 @@ QString certificateDetails(const QSslCertificate& c) {
 int Pass::connectTrusted() {
     while (true) {
         m_library.NMailSetServerTrust(m_outcome.trust);
-        const int handle = m_library.NMailPop3Connect(m_values.server.pop3Server);
+        const int handle = m_library.NMailPop3Connect(m_inputs.server.pop3Server);
         const ConnectionSecurity security = m_library.NMailGetSecurity();
         if (security.tlsOffered && !m_outcome.trust.tlsSeen) {
             m_outcome.trust.tlsSeen = true;
@@ -305,7 +305,7 @@ bool Pass::askPlainLogin() {
 CheckOutcome Pass::execute() {
     clearWorkingBoxes();
     m_outcome.status = CheckOutcome::Status::NoServer;
-    if (m_values.server.pop3Server.isEmpty()) {
+    if (m_inputs.server.pop3Server.isEmpty()) {
         report();
         return m_outcome;
     }
@@ -323,10 +323,8 @@ CheckOutcome Pass::execute() {
     }
     m_outcome.trust = m_inputs.trust;
     // The login as it will be made, for a server that takes it before its greeting has come.
-    if (m_values.server.useApop == 0)
-        m_library.NMailSetEarlyLogin(m_values.accountConfirmed ? m_values.accountId : m_inputs.account.id,
-                                     m_values.accountConfirmed ? m_values.accountPassword
-                                                               : m_inputs.account.password);
+    if (m_inputs.server.useApop == 0)
+        m_library.NMailSetEarlyLogin(m_inputs.account.id, m_inputs.account.password);
     m_handle = connectTrusted();
     if (m_handle < 0) {
         m_outcome.status = CheckOutcome::Status::NoConnection;
@@ -345,12 +343,9 @@ CheckOutcome Pass::execute() {
 
     // The caller chose the account (readCheckInputs: the one confirmed in this run, else the stored
     // one); the account window shows it.
-    if (!m_values.accountConfirmed) {
-        m_values.accountId = m_inputs.account.id;
-        m_values.accountPassword = m_inputs.account.password;
-    }
-    const QString id = m_values.accountId;
-    const QString password = m_values.accountPassword;
+    m_outcome.account = m_inputs.account;
+    const QString id = m_inputs.account.id;
+    const QString password = m_inputs.account.password;
     m_host.setAccountBoxes(id, password);
     if (stopping()) {
         m_outcome.status = CheckOutcome::Status::NotStarted;
@@ -365,7 +360,7 @@ CheckOutcome Pass::execute() {
         return m_outcome;
     }
 
-    const int apopFlag = m_values.server.useApop != 0 ? -1 : 0;
+    const int apopFlag = m_inputs.server.useApop != 0 ? -1 : 0;
     int count = m_library.NMailPop3Authenticate(m_handle, id, password, apopFlag);
     if (count < 0 && m_library.NMailGetError().kind == Pop3ErrorKind::PlainLoginRefused && askPlainLogin()) {
         // Nothing was sent yet: a fresh connection, now allowed to log in in clear.
@@ -398,7 +393,7 @@ CheckOutcome Pass::execute() {
     }
 
     m_outcome.status = CheckOutcome::Status::Done;
-    m_pending.server = m_values.server.pop3Server;
+    m_pending.server = m_inputs.server.pop3Server;
     m_pending.account = id;
     if (count == 0 && !(m_quarantine && readPendingDeletions(m_inputs.dataFolder))) {
         m_library.NMailPop3Close(m_handle); // nothing was judged, so nothing can be lost
@@ -1161,25 +1156,21 @@ QString CutAtNul(const QString& text) {
     return at < 0 ? text : text.left(at);
 }
 
-MailCheckRun::MailCheckRun(CheckHost& host, MailLibrary& library, ProgramValues& values, CheckInputs inputs)
-    : m_host(host), m_library(library), m_values(values), m_inputs(std::move(inputs)) {}
+MailCheckRun::MailCheckRun(CheckHost& host, MailLibrary& library, CheckInputs inputs)
+    : m_host(host), m_library(library), m_inputs(std::move(inputs)) {}
 
 MailCheckRun::~MailCheckRun() = default;
 
-MailCheckRun* MailCheckRun::current() {
-    return s_current;
-}
-
 CheckOutcome MailCheckRun::run() {
-    if (s_current != nullptr) {
+    if (m_host.runningCheck() != nullptr) {
         return CheckOutcome{}; // NotStarted: nested in a running pass's message box or wait
     }
-    RunningGuard guard(this);
+    RunningGuard guard(m_host, this);
     // What the user may change in the windows is taken now, once: the pass reads nothing else of it.
     CheckInputs inputs = m_inputs;
     if (!inputs.settings)
         inputs.settings = checkSettingsFrom(m_host);
-    Pass pass(*this, m_host, m_library, m_values, inputs, m_dryRun, m_startKind);
+    Pass pass(*this, m_host, m_library, inputs, m_dryRun, m_startKind);
     return pass.execute();
 }
 

@@ -5,6 +5,7 @@
 #include "mailcheck/MailLibrary.h"
 #include "settings/SettingsStore.h"
 
+#include <optional>
 #include <QList>
 #include <QString>
 
@@ -72,6 +73,9 @@ struct CheckOutcome {
     // certificate pinned or the plain-text agreement given by the user); trustLearnt when it changed.
     Pop3Trust trust;
     bool trustLearnt = false;
+    // The account the pass logged in with (CheckInputs::account), set once it was connected: the
+    // windows keep it as the account of this run unless the user confirmed one.
+    std::optional<StoredAccount> account;
     using Caught = CaughtMessage;
     // The resumed deletions first, then in the order of the pass (in a dry run, of the numbers).
     QList<Caught> caught;
@@ -116,20 +120,18 @@ public:
     // of the interval timer stays quiet then, as nobody is waiting for it.
     enum class StartKind { ByHand, Interval };
 
-    MailCheckRun(CheckHost& host, MailLibrary& library, ProgramValues& values, CheckInputs inputs);
+    MailCheckRun(CheckHost& host, MailLibrary& library, CheckInputs inputs);
     ~MailCheckRun();
     MailCheckRun(const MailCheckRun&) = delete;
     MailCheckRun& operator=(const MailCheckRun&) = delete;
-    // Runs the whole pass. A start while another pass is under way (in any MailCheckRun of the
-    // process) is refused quietly and returns Status::NotStarted.
+    // Runs the whole pass. A start while another pass is under way with the same host (from a box
+    // the first one shows) is refused quietly and returns Status::NotStarted.
     CheckOutcome run();
     // Ends the pass under way at its next step (the program is ending): no further connection,
     // login, fetch or deletion starts, while the connection is still closed properly, so that the
     // deletions already made and announced take effect. Also before run(): the pass then does nothing.
     void requestStop() { m_stopRequested = true; }
     bool stopRequested() const { return m_stopRequested; }
-    // The pass under way in this process, or nullptr.
-    static MailCheckRun* current();
     // When true, every message is judged but nothing is deleted (brindle-check --dry-run).
     void setDryRun(bool dryRun) { m_dryRun = dryRun; }
     void setStartKind(StartKind kind) { m_startKind = kind; }
@@ -137,7 +139,6 @@ public:
 private:
     CheckHost& m_host;
     MailLibrary& m_library;
-    ProgramValues& m_values;
     CheckInputs m_inputs;
     bool m_stopRequested = false;
     bool m_dryRun = false;

@@ -127,7 +127,4 @@ public:
     virtual void NMailEndWinSock() = 0;
 };
 
-// The program's mail library: our own POP3 client.
-MailLibrary& nmail();
-
 } // namespace brindle

@@ -256,8 +256,6 @@ int NMailLibrary::NMailPop3Connect(const QString& host) {
     o.replyTimeoutMs = m_options.replyTimeoutMs;
     o.sessionLimitMs = m_options.sessionLimitMs;
     o.trust = m_trust;
-    o.loopbackNeedsNoAgreement = m_options.loopbackNeedsNoAgreement;
-    o.extraTrustedCas = m_options.extraTrustedCas;
     o.transportFactory = m_options.transportFactory;
     o.plan = m_plan;
     o.pipelining = m_pipelining;
@@ -463,11 +461,6 @@ void NMailLibrary::bury(int handle) {
     if (m_depth > 0)
         m_graveyard.push_back(std::move(it->second));
     m_handles.erase(it);
-}
-
-MailLibrary& nmail() {
-    static NMailLibrary library;
-    return library;
 }
 
 } // namespace brindle

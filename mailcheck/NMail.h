@@ -1,13 +1,13 @@
 #pragma once
-// The program's mail library (MailLibrary.h) on top of our own POP3 client. Production code uses
-// nmail(); tests and benchmarks construct an NMailLibrary with options of their own.
+// The program's mail library (MailLibrary.h) on top of our own POP3 client. The program builds one
+// (the windows' and brindle-check's main) and hands it to whoever runs a check; tests and benchmarks
+// build theirs with options of their own.
 #include "mailcheck/MailLibrary.h"
 #include "mailcheck/pop3/Pop3Session.h"
 
 #include <map>
 #include <memory>
 #include <QList>
-#include <QSslCertificate>
 #include <vector>
 
 namespace brindle {
@@ -19,13 +19,8 @@ inline constexpr int kNMailDefaultFieldBuffer = 8192;
 struct NMailOptions {
     int connectTimeoutMs = kPop3DefaultConnectTimeoutMs;
     int replyTimeoutMs = kPop3DefaultReplyTimeoutMs;
-    // Certificates trusted in addition to the system's (tests add their own CA). Verification
-    // itself cannot be switched off.
-    QList<QSslCertificate> extraTrustedCas;
     Pop3TransportFactory transportFactory; // empty: TCP/TLS sockets
     int sessionLimitMs = kPop3DefaultSessionLimitMs;
-    // false: a server on this machine needs the plain-text agreement like any other (tests).
-    bool loopbackNeedsNoAgreement = true;
 };
 
 class NMailLibrary final : public MailLibrary {

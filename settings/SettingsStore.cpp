@@ -103,11 +103,6 @@ QString serverSettingsPath() {
     return appPath(QStringLiteral("\\kestro.ini"));
 }
 
-ProgramValues& programValues() {
-    static ProgramValues values;
-    return values;
-}
-
 bool loadServerSettings(ServerSettings& into, const QString& path) {
     QFile file(path);
     if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))

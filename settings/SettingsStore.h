@@ -19,7 +19,9 @@ struct ServerSettings {
     std::int16_t useApop = 0;
 };
 
-// The program-wide values. One instance lives for the run (programValues()).
+// The values the windows keep for the program's run: the server, and the account confirmed in the
+// account window (one instance, programValues() in ui/Form.h). A check reads them through its
+// inputs (readCheckInputs).
 struct ProgramValues {
     ServerSettings server;
     QString accountId;
@@ -28,7 +30,6 @@ struct ProgramValues {
     // accountPassword instead of the stored account.
     bool accountConfirmed = false;
 };
-ProgramValues& programValues();
 
 // The deletion rule as ini.ini stores it under NUMBER6: 1 keyword, 6 HTML, 4 size, 5 no hiragana;
 // anything else (empty included) selects no rule.

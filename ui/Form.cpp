@@ -1,5 +1,6 @@
 #include "ui/Form.h"
 
+#include "settings/SettingsStore.h"
 #include "ui/GekitaiForm.h"
 #include "ui/HelpForm.h"
 #include "ui/IdPassForm.h"
@@ -28,6 +29,11 @@ void Form::closeEvent(QCloseEvent* e) {
         unload();
     }
     e->accept();
+}
+
+ProgramValues& programValues() {
+    static ProgramValues values;
+    return values;
 }
 
 namespace forms {

@@ -11,6 +11,11 @@ class IdPassForm;
 class GekitaiForm;
 class MsgForm;
 class HelpForm;
+struct ProgramValues;
+
+// The windows' program values: one instance lives for the program's run. Only the windows use it;
+// a check gets what it needs through its inputs.
+ProgramValues& programValues();
 
 // A window kind with one instance: loaded (built and its load action run) the first time anything
 // refers to it, hidden unless the caller shows it; unloaded when the user closes it (its unload

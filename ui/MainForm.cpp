@@ -458,7 +458,7 @@ void MainForm::trigger() {
     // A check already under way (started by hand, or this one letting events run) is not doubled;
     // the counter stays and the check starts once the running one has ended. Counting past the
     // interval (the interval lowered below the minutes already counted) also starts a check.
-    if (m_checking || MailCheckRun::current())
+    if (m_checking || m_host->runningCheck())
         return;
     if (m_working.minutes >= interval) {
         startCheck(false);
@@ -524,11 +524,11 @@ void MainForm::startCheck(bool byHand, bool dryRun) {
     lockCheckInputs(true);
     CheckInputs inputs = readCheckInputs(programValues());
     inputs.learning = learningInputs();
-    MailCheckRun run(*m_host, m_library, programValues(), std::move(inputs));
+    MailCheckRun run(*m_host, m_library, std::move(inputs));
     run.setStartKind(byHand ? MailCheckRun::StartKind::ByHand : MailCheckRun::StartKind::Interval);
     run.setDryRun(dryRun);
     const CheckOutcome outcome = run.run();
-    rememberOutcome(programValues(), outcome);
+    keepOutcome(outcome);
     m_checking = false;
     lockCheckInputs(false);
     if (m_exitRequested) {
@@ -554,15 +554,26 @@ CheckOutcome MainForm::runForPreview(CheckInputs inputs) {
     lockCheckInputs(true);
     // A preview deletes nothing, whatever else it is given.
     const bool preview = inputs.previewLines >= 0;
-    MailCheckRun run(*m_host, m_library, programValues(), std::move(inputs));
+    MailCheckRun run(*m_host, m_library, std::move(inputs));
     run.setDryRun(preview);
     const CheckOutcome outcome = run.run();
-    rememberOutcome(programValues(), outcome);
+    keepOutcome(outcome);
     m_checking = false;
     lockCheckInputs(false);
     if (m_exitRequested)
         finishExit();
     return outcome;
+}
+
+void MainForm::keepOutcome(const CheckOutcome& outcome) {
+    ProgramValues& values = programValues();
+    rememberOutcome(values, outcome);
+    // The account a check logged in with stays this run's account, shown in the account window,
+    // until the user confirms one there.
+    if (outcome.account && !values.accountConfirmed) {
+        values.accountId = outcome.account->id;
+        values.accountPassword = outcome.account->password;
+    }
 }
 
 bool MainForm::saveSettings() {
@@ -607,7 +618,7 @@ void MainForm::requestExit() {
     if (m_checking) {
         // The check ends by itself: no further message is fetched or deleted, and the connection is
         // closed so that the deletions already announced take effect. The run then ends.
-        if (MailCheckRun* run = MailCheckRun::current())
+        if (MailCheckRun* run = m_host->runningCheck())
             run->requestStop();
         GuiMessageBoxes::dismissAll();
         return;

@@ -34,7 +34,7 @@ class MediaControl;
 class MainForm : public QMainWindow {
     Q_OBJECT
 public:
-    explicit MainForm(MailLibrary& library = nmail(), MediaControl* music = nullptr);
+    explicit MainForm(MailLibrary& library, MediaControl* music = nullptr);
     ~MainForm() override;
 
     // Start-up: settings into the controls, the mail library, SetForm, the window's size.
@@ -110,6 +110,8 @@ private:
     // "受信箱を見る", and the passes it runs: a preview, or the deletion of what it lists.
     void openPreview();
     CheckOutcome runForPreview(CheckInputs inputs);
+    // What a check learnt for the checks to come, and the account it used.
+    void keepOutcome(const CheckOutcome& outcome);
     void setNormalSize();
     void toggleTopmost();
     // A window-mode button: its own click count decides between its size and the normal one.

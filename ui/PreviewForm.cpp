@@ -104,7 +104,7 @@ QString markText(PreviewForm::Mark mark) {
 
 bool checkRunning() {
     const MainForm* main = forms::mainForm();
-    return MailCheckRun::current() || (main && main->isCheckRunning());
+    return main && main->isCheckRunning();
 }
 
 } // namespace

@@ -184,8 +184,8 @@ void Pop3Session::breakSession(Pop3ErrorKind kind, const QString& detail) {
 bool Pop3Session::open(const Pop3ServerAddress& address) {
     m_address = address;
     m_clock.start();
-    m_transport = m_options.transportFactory ? m_options.transportFactory()
-                                             : std::make_unique<SocketTransport>(m_options.extraTrustedCas);
+    m_transport =
+        m_options.transportFactory ? m_options.transportFactory() : std::make_unique<SocketTransport>();
     connect(m_transport.get(), &Pop3Transport::activity, this, &Pop3Session::onActivity);
     // Connecting and the greeting are one round trip, a TLS handshake from the start another.
     m_stats.roundTrips += address.implicitTls ? 2 : 1;
@@ -320,7 +320,9 @@ void Pop3Session::takeCapabilities(const Pop3Reply& reply) {
 // A plain connection to a server remembered to pipeline, offering no TLS: CAPA needs no round trip
 // of its own. It still goes first, and its reply is read before anything else is relied on.
 bool Pop3Session::earlyLoginAllowed() const {
-    const bool onThisMachine = m_options.loopbackNeedsNoAgreement && m_transport->peerIsLoopback();
+    // A server on a loopback address gets the password in clear without the user's agreement:
+    // nothing crosses a network.
+    const bool onThisMachine = m_transport->peerIsLoopback();
     return m_options.earlyLogin && !m_address.implicitTls && !m_transport->isEncrypted() && capaWithLogin() &&
            !m_options.trust.known.loginApart && (m_options.trust.plainAgreed || onThisMachine);
 }
@@ -634,7 +636,7 @@ int Pop3Session::login(const QByteArray& user, const QByteArray& password, bool 
         return -1;
     }
     // APOP sends a digest, never the password: it needs no agreement.
-    const bool onThisMachine = m_options.loopbackNeedsNoAgreement && m_transport->peerIsLoopback();
+    const bool onThisMachine = m_transport->peerIsLoopback();
     if (!apop && !encrypted() && !m_options.trust.plainAgreed && !onThisMachine) {
         fail(Pop3ErrorKind::PlainLoginRefused);
         return -1;

@@ -124,9 +124,6 @@ struct Pop3SessionOptions {
     int sessionLimitMs = kPop3DefaultSessionLimitMs;
     // What is remembered of this server: TLS seen, the pinned certificate, the plain-text agreement.
     Pop3Trust trust;
-    // A server on a loopback address gets the password in clear without the user's agreement
-    // (nothing crosses a network); false holds it to the rules of any other server (tests).
-    bool loopbackNeedsNoAgreement = true;
     // The fetch window opens to kPop3OpenWindowBytes: for a caller that takes the answers to its
     // DELEs late (removeNoWait), as an answer waited for at once would come behind every fetch.
     bool openWindow = false;
@@ -136,7 +133,6 @@ struct Pop3SessionOptions {
     // UIDL) goes out as soon as the connection stands, before the greeting: it comes back with the
     // greeting, a round trip sooner. login() with other credentials then fails.
     std::optional<Pop3Credentials> earlyLogin;
-    QList<QSslCertificate> extraTrustedCas;
     Pop3TransportFactory transportFactory; // empty: SocketTransport
     MailPlan plan = MailPlan::HeadersFirst;
     bool pipelining = true; // false: one command at a time even where the server offers PIPELINING

@@ -48,7 +48,8 @@ public:
     // CertificateUnknown (the user may pin it), CertificateChanged (another one is pinned) or
     // TlsRefused (nothing makes it acceptable).
     virtual CertificateCheck certificateCheck() const = 0;
-    // The server is this machine (a loopback address): nothing passes over a network.
+    // The server is this machine (a loopback address): nothing passes over a network, so the password
+    // may go to it in clear without the user's agreement.
     virtual bool peerIsLoopback() const = 0;
 
 Q_SIGNALS:
@@ -57,15 +58,16 @@ Q_SIGNALS:
 };
 
 // The default transport: a TCP socket, TLS 1.2 or later, verified against the system's trust store
-// (plus extraCas) and the host name. There is no way to switch verification off; the one exception
-// is the pinned certificate, which the user accepted for this server by its fingerprint.
+// (plus extraCas, which a test's transport factory gives) and the host name. There is no way to
+// switch verification off; the one exception is the pinned certificate, which the user accepted for
+// this server by its fingerprint.
 // The TLS backend (a Qt plugin, OpenSSL, its configuration and the trust store: milliseconds) is
 // loaded only when TLS is asked for: a plain connection never loads it, and STLS hands the
 // connected socket over to a TLS socket.
 class SocketTransport final : public Pop3Transport {
     Q_OBJECT
 public:
-    explicit SocketTransport(QList<QSslCertificate> extraCas);
+    explicit SocketTransport(QList<QSslCertificate> extraCas = {});
     ~SocketTransport() override;
 
     void open(const QString& host, quint16 port, bool implicitTls) override;

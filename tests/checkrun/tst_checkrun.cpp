@@ -120,7 +120,7 @@ class TestCheckRun : public QObject {
     std::function<void(MailCheckRun&)> beforeRun;
 
     CheckOutcome runCheck(Kind kind = Kind::ByHand) {
-        MailCheckRun run(host, lib, values, inputs);
+        MailCheckRun run(host, lib, inputs);
         run.setStartKind(kind);
         if (beforeRun)
             beforeRun(run);
@@ -143,6 +143,7 @@ private Q_SLOTS:
         values = ProgramValues{};
         values.server.pop3Server = "127.0.0.1:1110";
         inputs = CheckInputs{};
+        inputs.server = values.server;
         inputs.account = {"user", "secret"};
         inputs.probeFolder = folder->path(u"添付フォルダ"_s);
         inputs.dataFolder = folder->dataFolder();
@@ -232,7 +233,7 @@ private Q_SLOTS:
         const auto& [name, fault, kind, status, boxes, quits] = kEnds[row];
         lib.add("s", "a@b", "x");
         if (fault == "server")
-            values.server.pop3Server.clear();
+            inputs.server.pop3Server.clear();
         if (fault == "account")
             inputs.account = {};
         lib.connectFails = fault == "connect";
@@ -262,7 +263,7 @@ private Q_SLOTS:
         for (const QString& subject : subjects)
             lib.add(subject, "", "");
         if (!server)
-            values.server.pop3Server.clear();
+            inputs.server.pop3Server.clear();
         host.noticeBoard = true;
         host.hangUpAsked = hangUpAsked;
         host.autoClose = autoClose;
@@ -407,7 +408,7 @@ private Q_SLOTS:
         QVERIFY(lib.log.filter("connect").isEmpty());
 
         beforeRun = nullptr;
-        host.duringBox = [] { MailCheckRun::current()->requestStop(); };
+        host.duringBox = [this] { host.runningCheck()->requestStop(); };
         const CheckOutcome o = runCheck();
         QVERIFY(o.stopped);
         QCOMPARE(lib.numbers("status"), QList<int>{1});

@@ -3,6 +3,7 @@
 #include "mailcheck/TlsMemory.h"
 #include "support/Rows.h"
 #include "support/ServerCheck.h"
+#include "support/TestTransport.h"
 
 #include <QCryptographicHash>
 #include <QTest>
@@ -62,16 +63,14 @@ private Q_SLOTS:
             before.pinnedSha256 = m_certs.wrongHost.digest(QCryptographicHash::Sha256);
         QVERIFY(known == 0 || rememberTrust(tlsMemoryPath(), key, before));
 
-        NMailOptions options;
-        options.loopbackNeedsNoAgreement = false;
-        NMailLibrary library(options);
+        NMailLibrary library(testing::TestTransport::in({}, {}, true));
         CheckInputs inputs = readCheckInputs(values);
         inputs.account = {"user", "secret"};
         inputs.keywords = {"junk"};
         FakeHost host;
         host.rules = {CheckHost::RuleSwitch::Keyword};
         host.trusting = yes;
-        MailCheckRun run(host, library, values, std::move(inputs));
+        MailCheckRun run(host, library, std::move(inputs));
         run.setStartKind(byHand ? MailCheckRun::StartKind::ByHand : MailCheckRun::StartKind::Interval);
         const CheckOutcome outcome = run.run();
         QVERIFY(rememberOutcome(values, outcome));

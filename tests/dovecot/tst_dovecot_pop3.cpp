@@ -6,6 +6,7 @@
 #include "DovecotServer.h"
 #include "mailcheck/NMail.h"
 #include "platform/Cp932.h"
+#include "support/TestTransport.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -191,11 +192,8 @@ private Q_SLOTS:
         const QString user = kAlice.user;
         QString error;
         QVERIFY2(server.reset(user, &error), qPrintable(error));
-        NMailOptions options;
-        if (trusted)
-            options.extraTrustedCas = m_ca;
-        options.loopbackNeedsNoAgreement = false; // as if the server were elsewhere
-        NMailLibrary lib(options);
+        // As if the server were elsewhere.
+        NMailLibrary lib(testing::TestTransport::in({}, trusted ? m_ca : QList<QSslCertificate>{}, true));
         Pop3Trust trust;
         trust.tlsSeen = tlsSeen;
         if (pin != 0)

@@ -3,6 +3,7 @@
 #include "mailcheck/NMail.h"
 #include "mailcheck/TlsMemory.h"
 #include "support/Rows.h"
+#include "support/TestTransport.h"
 #include "tools/fakepop3/FakePop3Server.h"
 
 #include <QCryptographicHash>
@@ -789,10 +790,8 @@ private Q_SLOTS:
         o.stlsInjection = "+OK injected before the handshake\r\n";
         FakePop3Server server(o);
         QVERIFY(server.start());
-        NMailOptions options = quick();
-        if (certificate != 2)
-            options.extraTrustedCas = {m_certs.ca};
-        NMailLibrary lib(options);
+        const QList<QSslCertificate> cas = certificate != 2 ? QList{m_certs.ca} : QList<QSslCertificate>{};
+        NMailLibrary lib(testing::TestTransport::in(quick(), cas, false));
         const Seen s = check(lib, server.address(), Headers, {2});
         if (certificate != 0) {
             // A certificate for another name is refused; one of an unknown issuer may be pinned.
@@ -825,11 +824,8 @@ private Q_SLOTS:
             c.fault(o);
         FakePop3Server server(o);
         QVERIFY(server.start());
-        NMailOptions options = quick(400);
-        options.loopbackNeedsNoAgreement = false;
-        if (c.caTrusted)
-            options.extraTrustedCas = {m_certs.ca};
-        NMailLibrary lib(options);
+        const QList<QSslCertificate> cas = c.caTrusted ? QList{m_certs.ca} : QList<QSslCertificate>{};
+        NMailLibrary lib(testing::TestTransport::in(quick(400), cas, true));
         Pop3Trust trust;
         trust.tlsSeen = c.tlsSeen;
         trust.plainAgreed = c.plainAgreed;
