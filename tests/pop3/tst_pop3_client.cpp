@@ -591,43 +591,6 @@ private Q_SLOTS:
             QVERIFY2(st.roundTrips < st.commands, qPrintable(QString::number(st.roundTrips)));
     }
 
-    // With PIPELINING a whole session takes five round trips: CAPA; the login; STAT, LIST and UIDL;
-    // every message wanted; the DELEs with QUIT right behind the last. A skipped message is not read.
-    void sessionInFlights() {
-        FakePop3Options o = mailbox(5);
-        o.replyDelayMs = 50; // so that whatever is written together arrives together
-        FakePop3Server server(o);
-        QVERIFY(server.start());
-        NMailLibrary lib(quick());
-        lib.NMailSetOption(kNMailOptionPlan, int(MailPlan::WholeMessages));
-        lib.NMailSetOption(kNMailOptionUidls, 1);
-        const int h = lib.NMailPop3Connect(server.address());
-        QCOMPARE(lib.NMailPop3Authenticate(h, kUser, kPassword, 0), 5);
-        QCOMPARE(server.received(0), "CAPA\r\n" + kLoginSent + "LIST\r\nUIDL\r\n");
-        lib.NMailPop3Skip(h, 3);
-        QStringList subjects;
-        for (int n : {1, 2, 4, 5}) {
-            QString uidl, body;
-            MailFields f;
-            QCOMPARE(lib.NMailPop3GetUidl(h, n, uidl), 0);
-            QVERIFY(!uidl.isEmpty());
-            QCOMPARE(lib.NMailPop3GetMail(h, n, f, body), 0);
-            subjects << f.subject;
-            if (n % 2 == 0)
-                QCOMPARE(lib.NMailPop3DeleteMailNoWait(h, n), 1);
-        }
-        QCOMPARE(subjects, QStringList({"message 1", "message 2", "message 4", "message 5"}));
-        QCOMPARE(lib.NMailPop3SendQuit(h), 0);
-        QCOMPARE(lib.NMailPop3DeleteResult(h, 2, true), 0);
-        QCOMPARE(lib.NMailPop3DeleteResult(h, 4, true), 0);
-        QCOMPARE(lib.NMailPop3Close(h), 0);
-        QCOMPARE(server.deletedAtQuit(), QList<int>({2, 4}));
-        const QByteArray sent = server.received(0);
-        QVERIFY(!sent.contains("RETR 3") && !sent.contains("TOP 3"));
-        QVERIFY(sent.endsWith("DELE 4\r\nQUIT\r\n"));
-        QCOMPARE(server.stats().roundTrips, 5);
-    }
-
     void flights_data() { indexRows(kFlights); }
     void flights() {
         QFETCH(int, row);
