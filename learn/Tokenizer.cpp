@@ -1,6 +1,9 @@
 #include "learn/Tokenizer.h"
 
 #include <algorithm>
+#include <functional>
+#include <initializer_list>
+#include <limits>
 #include <string_view>
 #include <vector>
 
@@ -107,17 +110,57 @@ bool isLetterOrNumber(char32_t c) {
     return c < 0x80 ? QChar::isLetterOrNumber(c) : (classOf(c) & kLetterOrNumber) != 0;
 }
 
-QString normalised(QStringView text) {
-    text = text.left(kMaxTextChars);
-    // Most mail is ASCII, kana and common kanji only: NFKC leaves it as it is, and it has no
-    // invisible characters, so the table lookups of both are skipped.
-    if (std::all_of(text.begin(), text.end(), [](QChar c) { return isNfkcPlain(c.unicode()); }))
-        return text.toString();
-    return removeInvisibleCharacters(text.toString()).normalized(QString::NormalizationForm_KC);
+// What NFKC makes of a character of the blocks Japanese mail takes its symbols and width forms from
+// (punctuation to dingbats, CJK symbols and compatibility, full- and half-width forms), where that
+// holds whatever stands beside it: the character decomposes into characters that are starters,
+// compose with nothing before them and not with each other (NFKD equals NFKC), and none is removed
+// as invisible. Such a character is mapped here without NFKC; a null string: not such a character.
+class CompatMap {
+public:
+    CompatMap() : m_map(kSlots) {
+        for (char32_t c = 0; c < 0x10000; ++c) {
+            const qsizetype at = slot(char16_t(c));
+            if (at < 0 || isInvisibleCharacter(c))
+                continue;
+            const QString alone{QChar(char16_t(c))};
+            QString kc = alone.normalized(QString::NormalizationForm_KC);
+            if (kc.isEmpty() || kc != alone.normalized(QString::NormalizationForm_KD))
+                continue;
+            // The starters that compose with one before them (Indic vowel signs, Hangul vowels and
+            // final consonants) all lie between U+0900 and U+1CFF.
+            if (std::all_of(kc.begin(), kc.end(), [](QChar k) {
+                    return k.combiningClass() == 0 && !k.isSurrogate() &&
+                           (k.unicode() < 0x900 || k.unicode() >= 0x1D00);
+                }))
+                m_map[at] = std::move(kc);
+        }
+    }
+    // The character's NFKC, or nullptr when it is not mapped here.
+    const QString* find(char16_t c) const {
+        const qsizetype at = slot(c);
+        return at < 0 || m_map[at].isNull() ? nullptr : &m_map[at];
+    }
+
+private:
+    static constexpr qsizetype kSlots = 0x800 + 0x400 + 0xF0;
+    static qsizetype slot(char16_t c) {
+        if (c >= 0x2000 && c < 0x2800)
+            return c - 0x2000;
+        if (c >= 0x3000 && c < 0x3400)
+            return 0x800 + (c - 0x3000);
+        if (c >= 0xFF00 && c < 0xFFF0)
+            return 0xC00 + (c - 0xFF00);
+        return -1;
+    }
+    std::vector<QString> m_map;
+};
+const CompatMap& compatMap() {
+    static const CompatMap map;
+    return map;
 }
 
 void textTokens(QStringView raw, const QString& prefix, Sink& sink) {
-    const QString text = normalised(raw);
+    const QString text = normalisedText(raw);
     const QStringView view(text);
     const qsizetype n = text.size();
     // The code point at i, and how many UTF-16 units it takes.
@@ -232,51 +275,20 @@ QString headerField(const QString& header, QStringView name) {
     return value;
 }
 
-QString stripTags(const QString& html) {
-    static const QRegularExpression tags(u"<(?:style|script)[^>]*>.*?</(?:style|script)>|<[^>]*>"_qs,
-                                         QRegularExpression::CaseInsensitiveOption |
-                                             QRegularExpression::DotMatchesEverythingOption);
-    static const QRegularExpression entities(u"&(?:nbsp|amp|lt|gt|quot|#\\d+|#x[0-9a-f]+);"_qs,
-                                             QRegularExpression::CaseInsensitiveOption);
-    QString text = html;
-    text.replace(tags, u" "_qs);
-    text.replace(entities, u" "_qs);
-    return text;
-}
-
 void linkTokens(const QString& body, Sink& sink) {
-    static const QRegularExpression anchor(
-        u"<a\\s[^>]*href\\s*=\\s*[\"']?\\s*https?://([^/\"'\\s>?#]+)[^>]*>(.*?)</a>"_qs,
-        QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
-    static const QRegularExpression bare(u"https?://([^/\"'\\s<>?#]+)"_qs,
-                                         QRegularExpression::CaseInsensitiveOption);
-    static const QRegularExpression domain(u"(?:[a-z0-9-]+\\.)+[a-z]{2,}"_qs,
-                                           QRegularExpression::CaseInsensitiveOption);
-    qsizetype links = 0;
-    auto addHost = [&](const QString& host) {
+    forEachLink(body, [&](QStringView link, QStringView shown, bool anchor) {
+        const QString host = cleanHost(link);
         sink.add(u"url:"_qs + siteOf(host));
         if (const QString tld = tldOf(host); !tld.isEmpty())
             sink.add(u"tld:link:"_qs + tld);
-    };
-    // The anchors' targets; what they show is only compared with them.
-    QString rest;
-    qsizetype restFrom = 0;
-    for (auto it = anchor.globalMatch(body); it.hasNext() && links < kMaxLinks; ++links) {
-        const QRegularExpressionMatch m = it.next();
-        rest += QStringView(body).sliced(restFrom, m.capturedStart() - restFrom);
-        restFrom = m.capturedEnd();
-        const QString targetHost = cleanHost(m.captured(1));
-        addHost(targetHost);
-        const QString target = siteOf(targetHost);
-        const QString shown = normalised(stripTags(m.captured(2)));
-        if (const QRegularExpressionMatch d = domain.match(shown); d.hasMatch()) {
-            if (siteOf(cleanHost(d.captured(0))) != target)
-                sink.add(u"sig:link-mismatch"_qs);
+        // What an anchor shows is only compared with its target.
+        if (anchor) {
+            if (const QStringView d = firstDomain(normalisedText(stripTags(shown))); !d.isEmpty()) {
+                if (siteOf(cleanHost(d)) != siteOf(host))
+                    sink.add(u"sig:link-mismatch"_qs);
+            }
         }
-    }
-    rest += QStringView(body).sliced(restFrom);
-    for (auto it = bare.globalMatch(rest); it.hasNext() && links < kMaxLinks; ++links)
-        addHost(cleanHost(it.next().captured(1)));
+    });
 }
 
 void senderTokens(const DecodedMessage& m, Sink& sink) {
@@ -287,11 +299,9 @@ void senderTokens(const DecodedMessage& m, Sink& sink) {
     const QString from = headerField(m.head.header, u"From");
     const qsizetype lt = from.indexOf(u'<');
     if (lt > 0) {
-        static const QRegularExpression domain(u"(?:[a-z0-9-]+\\.)+[a-z]{2,}"_qs,
-                                               QRegularExpression::CaseInsensitiveOption);
-        const QString name = normalised(QStringView(from).first(lt));
-        if (const QRegularExpressionMatch d = domain.match(name); d.hasMatch()) {
-            if (siteOf(cleanHost(d.captured(0))) != siteOf(address))
+        const QString name = normalisedText(QStringView(from).first(lt));
+        if (const QStringView d = firstDomain(name); !d.isEmpty()) {
+            if (siteOf(cleanHost(d)) != siteOf(address))
                 sink.add(u"sig:name-domain"_qs);
         }
         textTokens(QStringView(from).first(lt), u"n:"_qs, sink);
@@ -401,6 +411,294 @@ void shapeTokens(QByteArrayView raw, Sink& sink) {
 }
 
 } // namespace
+
+namespace {
+
+// A character as the regular expressions that read HTML before this scanner compared ASCII letters
+// without regard to case: upper case lowered, and ſ (U+017F) and the Kelvin sign, which Unicode case
+// folding makes an s and a k, read as those.
+char16_t folded(QChar q) {
+    const char16_t c = q.unicode();
+    if (c >= u'A' && c <= u'Z')
+        return c + 0x20;
+    return c == 0x17F ? u's' : c == 0x212A ? u'k' : c;
+}
+// Whether text at i starts with word (lower case), in any case.
+bool startsWithFolded(QStringView text, qsizetype i, std::u16string_view word) {
+    if (text.size() - i < qsizetype(word.size()))
+        return false;
+    for (std::size_t k = 0; k < word.size(); ++k) {
+        if (folded(text[i + qsizetype(k)]) != word[k])
+            return false;
+    }
+    return true;
+}
+bool isSpace(QChar c) { // \s of a regular expression: ASCII white space
+    return c == u' ' || (c >= u'\t' && c <= u'\r');
+}
+bool isAsciiDigit(char16_t c) {
+    return c >= u'0' && c <= u'9';
+}
+
+// Where the first of words (lower case, in any case) starts at or after from, or -1. One that
+// found none answers the later, further searches at once: a message of many unclosed elements
+// is read once, not once per element.
+class NextOf {
+public:
+    NextOf(QStringView text, std::initializer_list<std::u16string_view> words)
+        : m_text(text), m_words(words) {}
+    qsizetype from(qsizetype i) {
+        if (i >= m_none)
+            return -1;
+        for (qsizetype at = m_text.indexOf(u'<', i); at >= 0; at = m_text.indexOf(u'<', at + 1)) {
+            for (std::u16string_view w : m_words) {
+                if (startsWithFolded(m_text, at, w))
+                    return at;
+            }
+        }
+        m_none = i;
+        return -1;
+    }
+
+private:
+    QStringView m_text;
+    std::initializer_list<std::u16string_view> m_words;
+    qsizetype m_none = std::numeric_limits<qsizetype>::max();
+};
+
+// The end of the character reference (&nbsp; &amp; &lt; &gt; &quot; &#NN; &#xHH;) at text[at] == '&',
+// or -1.
+qsizetype entityEnd(QStringView text, qsizetype at) {
+    for (std::u16string_view name : {u"nbsp", u"amp", u"lt", u"gt", u"quot"}) {
+        const qsizetype semi = at + 1 + qsizetype(name.size());
+        if (startsWithFolded(text, at + 1, name) && semi < text.size() && text[semi] == u';')
+            return semi + 1;
+    }
+    if (at + 2 >= text.size() || text[at + 1] != u'#')
+        return -1;
+    qsizetype j = at + 2;
+    while (j < text.size() && isAsciiDigit(text[j].unicode()))
+        ++j;
+    if (j > at + 2)
+        return j < text.size() && text[j] == u';' ? j + 1 : -1;
+    if (folded(text[at + 2]) != u'x')
+        return -1;
+    for (j = at + 3; j < text.size(); ++j) {
+        const char16_t c = folded(text[j]);
+        if (!isAsciiDigit(c) && !(c >= u'a' && c <= u'f'))
+            break;
+    }
+    return j > at + 3 && j < text.size() && text[j] == u';' ? j + 1 : -1;
+}
+
+// The host of 'https?://HOST' at text[at], HOST being the characters up to '/', a quote, white
+// space, '>', '?', '#' (and '<' when stopAtLt), in any case; empty when there is none.
+QStringView linkHostAt(QStringView text, qsizetype at, bool stopAtLt) {
+    if (!startsWithFolded(text, at, u"http"))
+        return {};
+    qsizetype j = at + 4;
+    if (j < text.size() && folded(text[j]) == u's')
+        ++j;
+    if (!startsWithFolded(text, j, u"://"))
+        return {};
+    j += 3;
+    qsizetype end = j;
+    while (end < text.size()) {
+        const QChar c = text[end];
+        if (c == u'/' || c == u'"' || c == u'\'' || isSpace(c) || c == u'>' || c == u'?' || c == u'#' ||
+            (stopAtLt && c == u'<'))
+            break;
+        ++end;
+    }
+    return text.sliced(j, end - j);
+}
+
+// The target host of the anchor tag text[lt..gt]: the last 'href *= *["']? *https?://HOST' in it.
+QStringView anchorHost(QStringView text, qsizetype lt, qsizetype gt) {
+    for (qsizetype h = gt - 4; h >= lt + 3; --h) {
+        if (!startsWithFolded(text, h, u"href"))
+            continue;
+        qsizetype j = h + 4;
+        while (j < gt && isSpace(text[j]))
+            ++j;
+        if (j >= gt || text[j] != u'=')
+            continue;
+        ++j;
+        while (j < gt && isSpace(text[j]))
+            ++j;
+        if (j < gt && (text[j] == u'"' || text[j] == u'\''))
+            ++j;
+        while (j < gt && isSpace(text[j]))
+            ++j;
+        if (const QStringView host = linkHostAt(text.first(gt), j, false); !host.isEmpty())
+            return host;
+    }
+    return {};
+}
+
+} // namespace
+
+// Text with tags, style and script elements and the character references above each made one space.
+// A tag runs from '<' to the next '>'; an element opened by a tag whose name starts with "style" or
+// "script" runs to the first "</style>" or "</script>" after that tag, or is a tag alone when none
+// follows. References are read in the text between tags.
+QString stripTags(QStringView html) {
+    QString out;
+    out.reserve(html.size());
+    const auto appendText = [&](qsizetype from, qsizetype to) {
+        const QStringView text = html.first(to);
+        for (qsizetype amp = text.indexOf(u'&', from); amp >= 0; amp = text.indexOf(u'&', from)) {
+            const qsizetype end = entityEnd(text, amp);
+            if (end < 0) {
+                out.append(html.sliced(from, amp + 1 - from));
+                from = amp + 1;
+                continue;
+            }
+            out.append(html.sliced(from, amp - from)).append(u' ');
+            from = end;
+        }
+        out.append(html.sliced(from, to - from));
+    };
+    NextOf closing(html, {u"</style>", u"</script>"});
+    qsizetype from = 0;
+    for (qsizetype lt = html.indexOf(u'<'); lt >= 0; lt = html.indexOf(u'<', from)) {
+        const qsizetype gt = html.indexOf(u'>', lt + 1);
+        if (gt < 0)
+            break; // no tag closes after here
+        qsizetype end = gt + 1;
+        if (startsWithFolded(html, lt + 1, u"style") || startsWithFolded(html, lt + 1, u"script")) {
+            if (const qsizetype close = closing.from(gt + 1); close >= 0)
+                end = close + (folded(html[close + 3]) == u't' ? 8 : 9);
+        }
+        appendText(from, lt);
+        out.append(u' ');
+        from = end;
+    }
+    appendText(from, html.size());
+    return out;
+}
+
+// The first domain-like run in text, as '(?:[a-z0-9-]+\.)+[a-z]{2,}' in any case finds it: labels
+// each followed by a dot, as many as can be, then two or more letters.
+QStringView firstDomain(QStringView text) {
+    const auto letter = [](QChar q) {
+        const char16_t c = folded(q);
+        return c >= u'a' && c <= u'z';
+    };
+    const auto labelChar = [&](QChar q) { return letter(q) || isAsciiDigit(q.unicode()) || q == u'-'; };
+    qsizetype i = 0;
+    while (i < text.size()) {
+        if (!labelChar(text[i])) {
+            ++i;
+            continue;
+        }
+        qsizetype j = i, end = -1;
+        for (;;) {
+            qsizetype run = j;
+            while (run < text.size() && labelChar(text[run]))
+                ++run;
+            if (run == j || run >= text.size() || text[run] != u'.') {
+                j = run;
+                break;
+            }
+            qsizetype tail = run + 1;
+            while (tail < text.size() && letter(text[tail]))
+                ++tail;
+            if (tail - (run + 1) >= 2)
+                end = tail;
+            j = run + 1;
+        }
+        if (end >= 0)
+            return text.sliced(i, end - i);
+        // A start later in the same chain of labels has the same labels after it, or fewer.
+        i = std::max(j, i + 1);
+    }
+    return {};
+}
+
+void forEachLink(const QString& body, const std::function<void(QStringView, QStringView, bool)>& link) {
+    // The anchors: '<a' and white space, a tag holding an http(s) href, the text up to the first
+    // "</a>".
+    const QStringView view(body);
+    NextOf closing(view, {u"</a>"});
+    qsizetype links = 0;
+    QString rest;
+    rest.reserve(body.size());
+    qsizetype restFrom = 0;
+    for (qsizetype lt = view.indexOf(u'<'); lt >= 0 && links < kMaxLinks; lt = view.indexOf(u'<', lt + 1)) {
+        if (lt + 2 >= view.size() || folded(view[lt + 1]) != u'a' || !isSpace(view[lt + 2]))
+            continue;
+        const qsizetype gt = view.indexOf(u'>', lt + 3);
+        if (gt < 0)
+            break;
+        const QStringView host = anchorHost(view, lt, gt);
+        if (host.isEmpty())
+            continue;
+        const qsizetype close = closing.from(gt + 1);
+        if (close < 0)
+            continue;
+        ++links;
+        rest += view.sliced(restFrom, lt - restFrom);
+        restFrom = close + 4;
+        link(host, view.sliced(gt + 1, close - gt - 1), true);
+        lt = restFrom - 1;
+    }
+    rest += view.sliced(restFrom);
+    // Bare links in the rest.
+    for (qsizetype i = 0; i < rest.size() && links < kMaxLinks;) {
+        const QStringView host = linkHostAt(rest, i, true);
+        if (host.isEmpty()) {
+            ++i;
+            continue;
+        }
+        link(host, {}, false);
+        ++links;
+        i = host.data() - rest.constData() + host.size();
+    }
+}
+
+QString normalisedText(QStringView text) {
+    text = text.left(kMaxTextChars);
+    // Most mail is ASCII, kana and common kanji only: NFKC leaves it as it is, and it has no
+    // invisible characters, so the table lookups of both are skipped.
+    qsizetype i = 0;
+    while (i < text.size() && isNfkcPlain(text[i].unicode()))
+        ++i;
+    if (i == text.size())
+        return text.toString();
+    // The rest character by character: plain characters as they are, the mapped ones from the map,
+    // and each stretch of other characters, with the character before it (which a combining mark
+    // composes with), through removeInvisibleCharacters and NFKC. A stretch ends before a plain or
+    // mapped character: such a character neither composes with what precedes it nor lets a mark
+    // move past it, so the pieces give what NFKC gives the whole.
+    const CompatMap& map = compatMap();
+    const auto fast = [&](char16_t c) { return isNfkcPlain(c) || map.find(c) != nullptr; };
+    QString out;
+    out.reserve(text.size());
+    out.append(text.first(i > 0 ? i - 1 : 0));
+    i = i > 0 ? i - 1 : 0;
+    while (i < text.size()) {
+        const char16_t c = text[i].unicode();
+        const bool beforeSlow = i + 1 < text.size() && !fast(text[i + 1].unicode());
+        if (!beforeSlow && isNfkcPlain(c)) {
+            out.append(QChar(c));
+            ++i;
+            continue;
+        }
+        if (const QString* mapped = beforeSlow ? nullptr : map.find(c)) {
+            out.append(*mapped);
+            ++i;
+            continue;
+        }
+        qsizetype end = i + 1;
+        while (end < text.size() && !fast(text[end].unicode()))
+            ++end;
+        out.append(removeInvisibleCharacters(text.sliced(i, end - i).toString())
+                       .normalized(QString::NormalizationForm_KC));
+        i = end;
+    }
+    return out;
+}
 
 QString siteOf(QStringView host) {
     const QList<QStringView> labels = host.split(u'.', Qt::SkipEmptyParts);

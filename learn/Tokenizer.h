@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <QByteArrayView>
 #include <QString>
 #include <QStringList>
@@ -52,6 +53,20 @@ constexpr bool isNfkcPlain(char16_t c) {
     return c < 0x80 || isCommonJapanese(c) || c == 0x30FC || c == 0x3001 || c == 0x3002 || c == 0x3005 ||
            (c >= 0x300C && c <= 0x300F);
 }
+
+// The text as the tokens read it: its first kMaxTextChars characters, without invisible characters,
+// in NFKC (what removeInvisibleCharacters and QString::normalized make of it, for less).
+QString normalisedText(QStringView text);
+
+// What the tokens read HTML with (exposed for tests). The text with each tag, style and script element
+// and character reference made one space:
+QString stripTags(QStringView html);
+// The first run like "a.example.com" in text ('(?:[a-z0-9-]+\.)+[a-z]{2,}' in any case), or empty.
+QStringView firstDomain(QStringView text);
+// The links of a body, at most kMaxLinks: each anchor's target host (as written) and what it shows,
+// in order, then the bare http(s) links outside the anchors (anchor false, shown empty).
+void forEachLink(const QString& body,
+                 const std::function<void(QStringView host, QStringView shown, bool anchor)>& link);
 
 // "mail.example.co.jp" -> "example.co.jp": the part of a host a sender registers, close enough for
 // telling one organisation's domain from another's.

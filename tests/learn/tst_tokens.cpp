@@ -6,8 +6,10 @@
 #include "mailcheck/NMail.h"
 #include "platform/Cp932.h"
 #include "support/Rows.h"
+#include "tools/corpus/Corpus.h"
 #include "tools/fakepop3/FakePop3Server.h"
 
+#include <QRegularExpression>
 #include <QTest>
 
 using namespace brindle::learn;
@@ -127,6 +129,94 @@ const DecodedRow kDecoded[]{
                    QByteArray(3000, 'x').toBase64() + "\r\n--b--\r\n"),
 };
 
+// NFKC as the tokens had it before the shortcuts: each BMP character, in each context, must come out
+// of normalisedText as from these.
+QString nfkc(const QString& text) {
+    return brindle::removeInvisibleCharacters(text).normalized(QString::NormalizationForm_KC);
+}
+using NfkcRow = std::tuple<const char*, QString, QString>;
+const NfkcRow kNfkcContexts[]{
+    NfkcRow("alone", {}, {}),
+    NfkcRow("after fullwidth, before a combining mark", u"Ａ"_s, u"\u0301"_s),
+    NfkcRow("after kana, before half-width voiced marks", u"ｶ"_s, u"ﾞﾟ"_s),
+    NfkcRow("after a combining mark, before kana", u"e\u0323"_s, u"カ"_s),
+    NfkcRow("around invisible characters", u"カ\u200B"_s, u"\u200Bﾞ"_s),
+    NfkcRow("between Hangul jamo", u"\u1100"_s, u"\u1161\u11A8"_s),
+    NfkcRow("before a surrogate pair", u"x"_s, u"\U0001D400\u0301"_s),
+};
+const std::tuple<const char*, QString> kNfkcText[]{
+    {"half-width kana and voiced marks", u"ｶﾞｷﾞｸﾟﾊﾟﾋﾟ ｳﾞ ｰﾞ ﾞｶ"_s},
+    {"fullwidth letters and combining marks", u"Ａ\u0301Ｅ\u0323\u0302！\u0308ｅ\u0301"_s},
+    {"kana and combining voiced marks", u"か\u3099は\u309Aカ\u200B\u3099：\u3099"_s},
+    {"surrogate pairs and lone halves",
+     u"\U0001D400\U0001D401Ａ\U0001F600"_s + QChar(0xD800) + u"ａ"_s + QChar(0xDC00) + u"\u0301"_s},
+    {"compatibility symbols", u"①㈱㍿㌶ ㎉ “引用” ￥１，０００ ～　ﾃｽﾄ"_s},
+    {"plain then mapped at the edges", u"：お知らせ、！"_s},
+};
+
+// The regular expressions that read HTML before the scanner: stripTags, forEachLink and
+// firstDomain must find what these found.
+const QRegularExpression kDomain(u"(?:[a-z0-9-]+\\.)+[a-z]{2,}"_s, QRegularExpression::CaseInsensitiveOption);
+QString oldStripTags(const QString& html) {
+    static const QRegularExpression tags(u"<(?:style|script)[^>]*>.*?</(?:style|script)>|<[^>]*>"_s,
+                                         QRegularExpression::CaseInsensitiveOption |
+                                             QRegularExpression::DotMatchesEverythingOption);
+    static const QRegularExpression entities(u"&(?:nbsp|amp|lt|gt|quot|#\\d+|#x[0-9a-f]+);"_s,
+                                             QRegularExpression::CaseInsensitiveOption);
+    return QString(html).replace(tags, u" "_s).replace(entities, u" "_s);
+}
+QStringList oldLinks(const QString& body) {
+    static const QRegularExpression anchor(
+        u"<a\\s[^>]*href\\s*=\\s*[\"']?\\s*https?://([^/\"'\\s>?#]+)[^>]*>(.*?)</a>"_s,
+        QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
+    static const QRegularExpression bare(u"https?://([^/\"'\\s<>?#]+)"_s,
+                                         QRegularExpression::CaseInsensitiveOption);
+    QStringList links;
+    QString rest;
+    qsizetype restFrom = 0;
+    for (auto it = anchor.globalMatch(body); it.hasNext() && links.size() < kMaxLinks;) {
+        const QRegularExpressionMatch m = it.next();
+        rest += QStringView(body).sliced(restFrom, m.capturedStart() - restFrom);
+        restFrom = m.capturedEnd();
+        links << m.captured(1) + u" <"_s + m.captured(2) + u'>';
+    }
+    rest += QStringView(body).sliced(restFrom);
+    for (auto it = bare.globalMatch(rest); it.hasNext() && links.size() < kMaxLinks;)
+        links << it.next().captured(1);
+    return links;
+}
+void compareHtml(const QString& html) {
+    QCOMPARE(stripTags(html), oldStripTags(html));
+    QStringList links;
+    forEachLink(html, [&](QStringView host, QStringView shown, bool anchor) {
+        links << (anchor ? host.toString() + u" <"_s + shown.toString() + u'>' : host.toString());
+    });
+    QCOMPARE(links, oldLinks(html));
+    const QString text = stripTags(html);
+    QCOMPARE(firstDomain(text).toString(), kDomain.match(text).captured(0));
+}
+const std::tuple<const char*, QString> kHtml[]{
+    {"plain tags and references",
+     u"<p class=x>a&amp;b &NBSP; &lt;&#12354;&#x3042;&#X41; &#; &#x; &amp &quot;q&quot;</p>"_s},
+    {"style and script blocks", u"<STYLE type=t>p{}</style>x<script>a<b</SCRIPT>y<styles>z</style><br/>"_s},
+    {"unclosed style, unterminated tag", u"a<style>p{} <b>bold</b> c <i and more"_s},
+    {"style closed by script, crossed", u"<style>x</script>y</style>z<script>w"_s},
+    {"long s and the Kelvin sign",
+     u"<\u017Ftyle>a</\u017Ftyle>b &nb\u017Fp; <a href=http\u017F://\u212A.cn>k</a>"_s},
+    {"anchors",
+     u"<a href=\"https://Login.Evil.cn/x?y\">https://www.amazon.co.jp/</a> <A\tHREF = ' http://b.jp'>"
+     u"<b>b.jp</b></A> <a name=x>no</a> <a href=ftp://c.jp>c</a>"_s},
+    {"the last href in a tag", u"<a href=\"https://a.jp\" data-href=\"https://b.cn\">x</a>"_s},
+    {"unclosed anchors and bare links",
+     u"<a href=https://a.jp>x <a href=http://b.jp>y http://c.jp/ hTTps://d.jp?q"_s},
+    {"anchor without a closing tag before bare links", u"see https://a.cn and <a href='https://b.cn'>b</a>"
+                                                       u" <a href=https://c.cn>c"_s},
+    {"nested and odd markup", u"<a href=https://a.jp><a href=https://b.jp>b</a></a><<a href=\"https://c.jp\">"
+                              u"www.d.com</a>>https://<e.jp https://f.jp#x https:///g"_s},
+    {"domains in text", u"<p>x.1 a-b.c.d2 .jp mail.example.CO.JP: e</p>"_s},
+    {"dotted chains without a domain", u"a.b.c.d.1 ab..cd x9.y"_s},
+};
+
 } // namespace
 
 class TestTokens : public QObject {
@@ -197,6 +287,39 @@ private Q_SLOTS:
         QCOMPARE(brindle::removeInvisibleCharacters(plain), plain);
         std::reverse(plain.begin(), plain.end()); // no pair composes either way round
         QCOMPARE(plain.normalized(QString::NormalizationForm_KC), plain);
+    }
+
+    // Each BMP character in each context comes out of normalisedText as out of NFKC.
+    void nfkcEveryCharacter_data() { indexRows(kNfkcContexts); }
+    void nfkcEveryCharacter() {
+        QFETCH(int, row);
+        const auto& [name, before, after] = kNfkcContexts[row];
+        for (char32_t c = 0; c < 0x10000; ++c) {
+            const QString text = before + QChar(char16_t(c)) + after;
+            if (normalisedText(text) != nfkc(text))
+                QFAIL(qPrintable(u"U+"_s + QString::number(c, 16) + u": "_s + normalisedText(text) + u" "_s +
+                                 nfkc(text)));
+        }
+    }
+    void nfkcText_data() { indexRows(kNfkcText); }
+    void nfkcText() {
+        QFETCH(int, row);
+        const QString& text = std::get<1>(kNfkcText[row]);
+        QCOMPARE(normalisedText(text), nfkc(text));
+    }
+
+    void html_data() { indexRows(kHtml); }
+    void html() {
+        QFETCH(int, row);
+        compareHtml(std::get<1>(kHtml[row]));
+    }
+    // And on composed mail's bodies.
+    void htmlCorpus() {
+        for (const auto& m : brindle::corpus::compose(3, 150, 150)) {
+            compareHtml(brindle::decodeMessage(m.raw).body);
+            if (QTest::currentTestFailed())
+                return;
+        }
     }
 
     // A message of far more distinct words than the cap gives the cap's worth, headers and signals
