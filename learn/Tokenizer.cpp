@@ -462,7 +462,8 @@ public:
 
 private:
     QStringView m_text;
-    std::initializer_list<std::u16string_view> m_words;
+    // A copy: the list handed to the constructor ends with the statement that made this object.
+    std::vector<std::u16string_view> m_words;
     qsizetype m_none = std::numeric_limits<qsizetype>::max();
 };
 
