@@ -257,7 +257,10 @@ std::optional<QString> Quarantine::keep(const QByteArray& raw, int number, const
                  : writeFileUnsynced(absolutePath(copyPath), raw)))
         return std::nullopt;
     if (!synced) {
-        m_unsyncedCopies.append(absolutePath(copyPath));
+        // Synced meanwhile, while the check goes on; syncCopies() waits for the last ones.
+        if (!m_syncer)
+            m_syncer = std::make_shared<FileSyncer>();
+        m_syncer->add(absolutePath(copyPath));
         m_unsyncedFolders.insert(absolutePath(dayFolder));
     }
     return copyPath;
@@ -265,9 +268,9 @@ std::optional<QString> Quarantine::keep(const QByteArray& raw, int number, const
 
 bool Quarantine::syncCopies() {
     // Only what this quarantine wrote is waited for; a failure keeps the list, and nothing counts.
-    if (!syncFiles(m_unsyncedCopies, QStringList(m_unsyncedFolders.begin(), m_unsyncedFolders.end())))
+    if ((m_syncer && !m_syncer->wait()) ||
+        !syncFiles({}, QStringList(m_unsyncedFolders.begin(), m_unsyncedFolders.end())))
         return false;
-    m_unsyncedCopies.clear();
     m_unsyncedFolders.clear();
     return true;
 }

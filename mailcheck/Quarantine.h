@@ -4,6 +4,9 @@
 //   deleted.log (and deleted.log.1)                  one line per deletion
 //   pending-deletions.txt                            deletions sent, not yet known to have taken effect
 // Nothing here knows POP3: the check run decides when each is written.
+#include "platform/AtomicFile.h"
+
+#include <memory>
 #include <optional>
 #include <QByteArray>
 #include <QDateTime>
@@ -109,8 +112,9 @@ public:
 private:
     QString m_dataFolder;
     QuarantineLimits m_limits;
-    // Written with synced false and not yet on disk: the copies, and the folders holding their entries.
-    QStringList m_unsyncedCopies;
+    // Written with synced false: the copies go to the syncer as they are written; the folders that
+    // hold their entries are synced by syncCopies().
+    std::shared_ptr<FileSyncer> m_syncer;
     QSet<QString> m_unsyncedFolders;
 };
 

@@ -112,4 +112,51 @@ bool appendFileSynced(const QString& path, const QByteArray& data) {
     return existed || syncFolder(QFileInfo(path).absolutePath());
 }
 
+FileSyncer::FileSyncer() : m_thread([this] { run(); }) {}
+
+FileSyncer::~FileSyncer() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    m_wake.notify_one();
+    m_thread.join();
+}
+
+void FileSyncer::add(const QString& path) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_queue.push_back(QFile::encodeName(path));
+    }
+    m_wake.notify_one();
+}
+
+bool FileSyncer::wait() {
+    std::unique_lock lock(m_mutex);
+    m_idle.wait(lock, [this] { return m_queue.empty() && !m_syncing; });
+    return !std::exchange(m_failed, false);
+}
+
+void FileSyncer::run() {
+    std::unique_lock lock(m_mutex);
+    while (true) {
+        m_wake.wait(lock, [this] { return m_stop || !m_queue.empty(); });
+        if (m_queue.empty())
+            return; // stopped, and nothing is left to sync
+        const QByteArray path = std::move(m_queue.front());
+        m_queue.pop_front();
+        m_syncing = true;
+        lock.unlock();
+        const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+        const bool ok = fd >= 0 && ::fsync(fd) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        lock.lock();
+        m_syncing = false;
+        m_failed = m_failed || !ok;
+        if (m_queue.empty())
+            m_idle.notify_all();
+    }
+}
+
 } // namespace brindle

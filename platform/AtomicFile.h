@@ -5,6 +5,11 @@
 #include <QString>
 #include <QStringList>
 
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
 namespace brindle {
 
 // Replaces the file at `path` with `data` so that, whatever happens, the path afterwards holds either
@@ -37,5 +42,32 @@ bool syncFiles(const QStringList& files, const QStringList& folders);
 
 // Syncs a folder's entries to disk (a rename or removal inside it). False when it failed.
 bool syncFolder(const QString& folder);
+
+// Syncs files on a thread of its own as they are handed to it (each already written whole, as by
+// writeFileUnsynced), so that wait() at the end waits for the last few only, not for them all.
+class FileSyncer {
+public:
+    FileSyncer();
+    ~FileSyncer(); // waits for what was handed over, then ends the thread
+    FileSyncer(const FileSyncer&) = delete;
+    FileSyncer& operator=(const FileSyncer&) = delete;
+
+    void add(const QString& path);
+    // Waits until every file handed over so far is on disk. False when any of them could not be
+    // synced since the last wait.
+    bool wait();
+
+private:
+    void run();
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake; // a file handed over, or the end
+    std::condition_variable m_idle; // the queue ran dry
+    std::deque<QByteArray> m_queue; // encoded paths
+    bool m_syncing = false;
+    bool m_failed = false;
+    bool m_stop = false;
+    std::thread m_thread; // last: it starts once the rest stands
+};
 
 } // namespace brindle

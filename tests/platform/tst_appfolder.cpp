@@ -152,8 +152,15 @@ private Q_SLOTS:
             QVERIFY(writeFileAtomically(full, data));
         else if (writer == u"durable")
             QVERIFY(writeFileDurably(full, data));
-        else if (writer == u"unsynced")
+        else if (writer == u"unsynced") {
             QVERIFY(writeFileUnsynced(full, data));
+            // Synced behind the writer: a file that cannot be is reported once, at the next wait.
+            FileSyncer syncer;
+            syncer.add(full), syncer.add(full + u".gone"_qs);
+            QVERIFY(!syncer.wait());
+            syncer.add(full);
+            QVERIFY(syncer.wait());
+        }
         else if (writer == u"append")
             QVERIFY(appendFileSynced(full, data));
         else
