@@ -18,7 +18,8 @@ mapfile -t run < <("$deps" list run)
 mapfile -t test < <("$deps" list test)
 [ ${#run[@]} -gt 0 ] || fail "the run list is empty"
 for p in "${run[@]}"; do
-    printf '%s\n' "${test[@]}" | grep -qxF "$p" || fail "$p is in the run list but not in the test list"
+    # A here-string, not a pipe: under pipefail, grep -q leaving early would fail the printf (SIGPIPE).
+    grep -qxF "$p" <<<"$(printf '%s\n' "${test[@]}")" || fail "$p is in the run list but not in the test list"
     case $p in dovecot* | courier* | mpop | exim* | postfix* | sendmail*) fail "$p (a mail program) is in the run list" ;; esac
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
         fail "$p is not installed, so its files cannot be checked: run tools/scripts/deps.sh test"
@@ -35,7 +36,7 @@ mapfile -t build_deps < <(sed -n '/^Build-Depends:/,/^[A-Z]/{/^Build-Depends:/{s
     tr ',' '\n' | sed -E 's/\|.*//; s/[[(<].*//; s/:any//; s/^ *//; s/ *$//; s/^debhelper-compat$/debhelper/' | grep -v '^$')
 [ ${#build_deps[@]} -gt 0 ] || fail "no Build-Depends in $control"
 for p in "${build_deps[@]}"; do
-    printf '%s\n' "${deb[@]}" | grep -qxF "$p" || fail "$p is a build dependency in debian/control but not in the deb list"
+    grep -qxF "$p" <<<"$(printf '%s\n' "${deb[@]}")" || fail "$p is a build dependency in debian/control but not in the deb list"
 done
 [ "$status" -ne 0 ] || echo "the run list: ${#run[@]} packages, no server, no system service"
 exit $status
