@@ -267,10 +267,14 @@ std::optional<QString> Quarantine::keep(const QByteArray& raw, int number, const
 }
 
 bool Quarantine::syncCopies() {
-    // Only what this quarantine wrote is waited for; a failure keeps the list, and nothing counts.
-    if ((m_syncer && !m_syncer->wait()) ||
-        !syncFiles({}, QStringList(m_unsyncedFolders.begin(), m_unsyncedFolders.end())))
+    // Only what this quarantine wrote is waited for, never the rest of the file system; a failure
+    // keeps the folders, and nothing counts.
+    if (m_syncer && !m_syncer->wait())
         return false;
+    for (const QString& folder : std::as_const(m_unsyncedFolders)) {
+        if (!syncFolder(folder))
+            return false;
+    }
     m_unsyncedFolders.clear();
     return true;
 }

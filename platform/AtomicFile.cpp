@@ -57,7 +57,7 @@ bool writeFileUnsynced(const QString& path, const QByteArray& data) {
         return false;
     }
     const bool written = file.write(data) == data.size() && file.error() == QFileDevice::NoError;
-    // Writeback starts now, without waiting for it: by the time syncFiles() asks, the data is mostly
+    // Writeback starts now, without waiting for it: by the time a FileSyncer asks, the data is mostly
     // on disk already, and one journal commit then covers every file written since the last.
     if (written)
         ::sync_file_range(file.handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
@@ -66,23 +66,6 @@ bool writeFileUnsynced(const QString& path, const QByteArray& data) {
         ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(path).constData()) != 0) {
         QFile::remove(temporary);
         return false;
-    }
-    return true;
-}
-
-bool syncFiles(const QStringList& files, const QStringList& folders) {
-    for (const QString& path : files) {
-        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            return false;
-        const bool ok = ::fsync(fd) == 0;
-        ::close(fd);
-        if (!ok)
-            return false;
-    }
-    for (const QString& folder : folders) {
-        if (!syncFolder(folder))
-            return false;
     }
     return true;
 }

@@ -3,7 +3,6 @@
 #include <QByteArray>
 #include <QFileDevice>
 #include <QString>
-#include <QStringList>
 
 #include <condition_variable>
 #include <deque>
@@ -32,13 +31,8 @@ bool writeFileDurably(const QString& path, const QByteArray& data);
 bool appendFileSynced(const QString& path, const QByteArray& data);
 
 // As writeFileAtomically, but nothing is synced: the file is whole or absent after a crash of the
-// program, and may be lost in a power cut until syncFiles has been called for it and its folder.
+// program, and may be lost in a power cut until it is synced (FileSyncer) and so is its folder.
 bool writeFileUnsynced(const QString& path, const QByteArray& data);
-
-// Syncs the files written unsynced, then the folders that hold their entries (and those of folders
-// made for them): one wait for many writes. Only these files are waited for, never the rest of the
-// file system, which may hold much unrelated unwritten data. False when any failed.
-bool syncFiles(const QStringList& files, const QStringList& folders);
 
 // Syncs a folder's entries to disk (a rename or removal inside it). False when it failed.
 bool syncFolder(const QString& folder);
