@@ -36,6 +36,32 @@ namespace {
 
 const QString kUser = kBob.user;
 
+// The tests' Dovecot, but started and stopped here (there is no CTest fixture), and its mailbox
+// filled with a generated maildir or saved with its index.
+class BenchDovecot : public DovecotServer {
+public:
+    bool launch(const QString& workDir, QString* error) {
+        m_work = workDir;
+        return harness({QStringLiteral("start"), workDir}, error) && useWorkDir(workDir, false, error);
+    }
+    void stop() {
+        QString ignored;
+        if (!m_work.isEmpty())
+            harness({QStringLiteral("stop"), m_work}, &ignored);
+    }
+    // The user's maildir becomes a copy of folder (cur/, new/, tmp/, perhaps index files), or folder
+    // a copy of it. No session of the user may be open.
+    bool fill(const QString& user, const QString& folder, QString* error) {
+        return harness({QStringLiteral("fill"), m_work, user, folder}, error);
+    }
+    bool save(const QString& user, const QString& folder, QString* error) {
+        return harness({QStringLiteral("save"), m_work, user, folder}, error);
+    }
+
+private:
+    QString m_work;
+};
+
 struct RowSpec {
     int rttMs = 0;
     int messages = 0;
@@ -152,7 +178,7 @@ struct Bench {
     QString learnData; // and its ★MailData, whose learned store stays between runs
     int setAside = 0;  // quarantines moved aside so far
     QString serverDir; // Dovecot's work folder, the mailboxes and their snapshots
-    DovecotServer dovecot;
+    BenchDovecot dovecot;
     LatencyProxy proxy;
 
     bool restore(const QString& snapshot) {
@@ -326,7 +352,7 @@ int dovecotBench(const QStringList& args) {
         return 1;
     }
     struct StopDovecot {
-        DovecotServer& d;
+        BenchDovecot& d;
         ~StopDovecot() { d.stop(); }
     } stopDovecot{b.dovecot};
     if (!b.proxy.start(b.dovecot.port())) {

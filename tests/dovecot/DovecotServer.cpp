@@ -23,30 +23,12 @@ QByteArray readSmallFile(const QString& path) {
 
 bool DovecotServer::start(Kind kind, QString* error) {
     const bool tls = kind == Kind::Tls;
-    m_workDir = qEnvironmentVariable(tls ? "BRINDLE_DOVECOT_TLS_DIR" : "BRINDLE_DOVECOT_DIR");
-    return useWorkDir(tls, error);
+    return useWorkDir(qEnvironmentVariable(tls ? "BRINDLE_DOVECOT_TLS_DIR" : "BRINDLE_DOVECOT_DIR"), tls,
+                      error);
 }
 
-bool DovecotServer::launch(const QString& workDir, QString* error) {
+bool DovecotServer::useWorkDir(const QString& workDir, bool tls, QString* error) {
     m_workDir = workDir;
-    return harness({QStringLiteral("start"), workDir}, error) && useWorkDir(false, error);
-}
-
-void DovecotServer::stop() {
-    QString ignored;
-    if (!m_workDir.isEmpty())
-        harness({QStringLiteral("stop"), m_workDir}, &ignored);
-}
-
-bool DovecotServer::fill(const QString& user, const QString& folder, QString* error) {
-    return harness({QStringLiteral("fill"), m_workDir, user, folder}, error);
-}
-
-bool DovecotServer::save(const QString& user, const QString& folder, QString* error) {
-    return harness({QStringLiteral("save"), m_workDir, user, folder}, error);
-}
-
-bool DovecotServer::useWorkDir(bool tls, QString* error) {
     m_dir = QString::fromLocal8Bit(readSmallFile(m_workDir + QStringLiteral("/server-dir")));
     bool ok = !m_dir.isEmpty();
     m_port = quint16(readSmallFile(m_dir + QStringLiteral("/port")).toUShort(&ok));

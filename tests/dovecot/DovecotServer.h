@@ -15,10 +15,6 @@ public:
     };
     // False with a readable reason when the fixture's server cannot be found.
     bool start(Kind kind, QString* error);
-    // For the benchmarks, which have no CTest fixture: starts a server of its own in workDir
-    // (stopped by stop()) and uses it as start() would.
-    bool launch(const QString& workDir, QString* error);
-    void stop();
 
     quint16 port() const { return m_port; }
     quint16 tlsPort() const { return m_tlsPort; }
@@ -34,13 +30,9 @@ public:
     // The messages of the user's mailbox in server order, as stored (LF line ends): what the
     // server holds, seen without POP3.
     QList<QByteArray> storedMessages(const QString& user) const;
-    // The user's maildir becomes a copy of folder (cur/, new/, tmp/, perhaps index files), or
-    // folder a copy of it. No session of the user may be open.
-    bool fill(const QString& user, const QString& folder, QString* error);
-    bool save(const QString& user, const QString& folder, QString* error);
 
-private:
-    bool useWorkDir(bool tls, QString* error);
+protected: // the benchmarks drive a server of their own through the harness
+    bool useWorkDir(const QString& workDir, bool tls, QString* error);
     bool harness(const QStringList& args, QString* error);
 
     QString m_workDir; // the fixture's folder
