@@ -60,16 +60,17 @@ const std::tuple<const char*, QList<Rule>, QStringList, QString, QString, QStrin
 } // namespace rows
 using rows::kRuleCases;
 
-// The ways a pass ends before judging: the fault, how the pass started, the status, the boxes shown,
-// the QUITs still sent.
-const std::tuple<const char*, QString, Kind, Status, qsizetype, qsizetype> kEnds[]{
-    {"no server", "server", Kind::ByHand, Status::NoServer, 0, 0},
-    {"cannot connect, by hand", "connect", Kind::ByHand, Status::NoConnection, 1, 0},
-    {"cannot connect, timer", "connect", Kind::Interval, Status::NoConnection, 0, 0},
-    {"login refused", "refused", Kind::Interval, Status::LoginRefused, 1, 1},
-    {"lost during the login", "lost", Kind::Interval, Status::NoConnection, 1, 1},
-    {"silent during the login", "silent", Kind::Interval, Status::NoConnection, 1, 1},
-    {"no account", "account", Kind::ByHand, Status::AccountMissing, 0, 1},
+// The ways a pass ends before judging: the fault, how the login fails, how the pass started, the
+// status, the boxes shown, the QUITs still sent.
+using Login = Pop3ErrorKind;
+const std::tuple<const char*, QString, Login, Kind, Status, qsizetype, qsizetype> kEnds[]{
+    {"no server", "server", Login::None, Kind::ByHand, Status::NoServer, 0, 0},
+    {"cannot connect, by hand", "connect", Login::None, Kind::ByHand, Status::NoConnection, 1, 0},
+    {"cannot connect, timer", "connect", Login::None, Kind::Interval, Status::NoConnection, 0, 0},
+    {"login refused", "", Login::LoginRefused, Kind::Interval, Status::LoginRefused, 1, 1},
+    {"lost during the login", "", Login::ConnectionLost, Kind::Interval, Status::NoConnection, 1, 1},
+    {"silent during the login", "", Login::TimedOut, Kind::Interval, Status::NoConnection, 1, 1},
+    {"no account", "account", Login::None, Kind::ByHand, Status::AccountMissing, 0, 1},
 };
 
 // After the judging: a server, the subjects ("junk" is caught), hanging up asked, the board closing by
@@ -225,17 +226,14 @@ private Q_SLOTS:
     void endsBeforeJudging_data() { indexRows(kEnds); }
     void endsBeforeJudging() {
         QFETCH(int, row);
-        const auto& [name, fault, kind, status, boxes, quits] = kEnds[row];
+        const auto& [name, fault, login, kind, status, boxes, quits] = kEnds[row];
         lib.add("s", "a@b", "x");
         if (fault == "server")
             inputs.server.pop3Server.clear();
         if (fault == "account")
             inputs.account = {};
         lib.connectFails = fault == "connect";
-        const QMap<QString, Pop3ErrorKind> login{{"refused", Pop3ErrorKind::LoginRefused},
-                                                 {"lost", Pop3ErrorKind::ConnectionLost},
-                                                 {"silent", Pop3ErrorKind::TimedOut}};
-        lib.loginFails = login.value(fault, Pop3ErrorKind::None);
+        lib.loginFails = login;
         host.noticeBoard = true;
         const CheckOutcome o = runCheck(kind);
         QCOMPARE(o.status, status);
@@ -244,7 +242,7 @@ private Q_SLOTS:
         for (const QString& box : host.boxes)
             QVERIFY(box.contains(lib.failureText) && !box.contains("after NUL"));
         QCOMPARE(host.setFormShown, fault == "account" ? 1 : 0);
-        QCOMPARE(lib.logins.size(), login.contains(fault) ? 1 : 0);
+        QCOMPARE(lib.logins.size(), login != Login::None ? 1 : 0);
         QVERIFY(lib.numbers("status").isEmpty());
         QVERIFY(host.noticeBoards.isEmpty());
     }
