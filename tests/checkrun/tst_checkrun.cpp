@@ -29,51 +29,48 @@ QString bodyOfBytes(int bytes) {
 
 // The rows' shorthands, kept out of the tests' way.
 namespace rows {
-struct RuleCase {
-    const char* name;
-    QList<Rule> rules;
-    QStringList keywords;
-    QString subject, from, body;
-    qint64 size;
-    QString limit, word, selected;
-};
 const QList<Rule> kw{Rule::Keyword}, html{Rule::Html}, size{Rule::Size}, kana{Rule::NoHiragana};
 const QList<Rule> all{Rule::NoHiragana, Rule::Html, Rule::Keyword};
 const QString subj = u"件名"_s, addr = u"アドレス"_s, body = u"本文"_s, big = u"ファイルサイズ"_s;
 const QString hira = u"ひらがな"_s, both = "</HTML> no hiragana";
 // How records, blanks and folding decide is compared with a plain reference in tst_rules. The
 // size rule's probe holds "Subject: s\r\nFrom: a@b" (21 bytes), the body and two line ends.
-const RuleCase kRuleCases[] = {
-    {"keyword: record order", kw, {"in body", "hi"}, "hi", "", "is in body", -1, "", body, "in body"},
-    {"keyword: address", kw, {"@bad.jp"}, "hi", "me@bad.jp", "", -1, "", addr, "@bad.jp"},
-    {"keyword: leading spaces", kw, {"deal"}, "   big deal", "", "", -1, "", subj, "deal"},
-    {"keyword: blank records only", kw, {"   "}, "subject", "a@b", "body", -1, "", "", ""},
-    {"html: lower", html, {}, "s", "", "<html>x</html>", -1, "", "html", "</html>"},
-    {"html: upper wins", html, {}, "s", "", "</html></HTML>", -1, "", "HTML", "</HTML>"},
-    {"html: mixed case kept", html, {}, "s", "", "<Html>x</Html>", -1, "", "", ""},
-    {"html: opening tag only kept", html, {}, "s", "", "<html><body>x", -1, "", "", ""},
-    {"size: blanks and fraction", size, {}, "s", "a@b", bodyOfBytes(976), 10, " 1 000.5", big, ""},
-    {"size: the listed size alone does not catch", size, {}, "s", "a@b", "x", 5 << 20, "1000000", "", ""},
-    {"no hiragana: voiced and small only", kana, {}, "s", "", u"ガイドがっ"_s, -1, "", hira, ""},
-    {"no hiragana: single n", kana, {}, "s", "", u"漢字ん"_s, -1, "", "", u"ん"_s},
-    {"no hiragana: table order", kana, {}, "s", "", u"をxあ"_s, -1, "", "", u"あ"_s},
-    {"keyword rule judges first", all, {"zzz"}, "s", "", both, -1, "", "", ""},
-    {"html before no hiragana", all.mid(0, 2), {}, "s", "", both, -1, "", "HTML", ""},
-    {"no rule", {}, {}, "s", "", both, -1, "", "", ""},
-};
+// The rules, keywords, subject, from, body, listed size (-1: the message's own), size limit; the word
+// it is deleted under (empty: kept), the text lit up in its box (empty: not looked at).
+const std::tuple<const char*, QList<Rule>, QStringList, QString, QString, QString, qint64, QString, QString,
+                 QString>
+    kRuleCases[]{
+        {"keyword: record order", kw, {"in body", "hi"}, "hi", "", "is in body", -1, "", body, "in body"},
+        {"keyword: address", kw, {"@bad.jp"}, "hi", "me@bad.jp", "", -1, "", addr, "@bad.jp"},
+        {"keyword: leading spaces", kw, {"deal"}, "   big deal", "", "", -1, "", subj, "deal"},
+        {"keyword: blank records only", kw, {"   "}, "subject", "a@b", "body", -1, "", "", ""},
+        {"html: lower", html, {}, "s", "", "<html>x</html>", -1, "", "html", "</html>"},
+        {"html: upper wins", html, {}, "s", "", "</html></HTML>", -1, "", "HTML", "</HTML>"},
+        {"html: mixed case kept", html, {}, "s", "", "<Html>x</Html>", -1, "", "", ""},
+        {"html: opening tag only kept", html, {}, "s", "", "<html><body>x", -1, "", "", ""},
+        {"size: blanks and fraction", size, {}, "s", "a@b", bodyOfBytes(976), 10, " 1 000.5", big, ""},
+        {"size: the listed size alone does not catch", size, {}, "s", "a@b", "x", 5 << 20, "1000000", "", ""},
+        {"no hiragana: voiced and small only", kana, {}, "s", "", u"ガイドがっ"_s, -1, "", hira, ""},
+        {"no hiragana: single n", kana, {}, "s", "", u"漢字ん"_s, -1, "", "", u"ん"_s},
+        {"no hiragana: table order", kana, {}, "s", "", u"をxあ"_s, -1, "", "", u"あ"_s},
+        {"keyword rule judges first", all, {"zzz"}, "s", "", both, -1, "", "", ""},
+        {"html before no hiragana", all.mid(0, 2), {}, "s", "", both, -1, "", "HTML", ""},
+        {"no rule", {}, {}, "s", "", both, -1, "", "", ""},
+    };
 } // namespace rows
 using rows::kRuleCases;
 
-// The ways a pass ends before judging: the fault, how the pass started, the status, the boxes shown,
-// the QUITs still sent.
-const std::tuple<const char*, QString, Kind, Status, qsizetype, qsizetype> kEnds[]{
-    {"no server", "server", Kind::ByHand, Status::NoServer, 0, 0},
-    {"cannot connect, by hand", "connect", Kind::ByHand, Status::NoConnection, 1, 0},
-    {"cannot connect, timer", "connect", Kind::Interval, Status::NoConnection, 0, 0},
-    {"login refused", "refused", Kind::Interval, Status::LoginRefused, 1, 1},
-    {"lost during the login", "lost", Kind::Interval, Status::NoConnection, 1, 1},
-    {"silent during the login", "silent", Kind::Interval, Status::NoConnection, 1, 1},
-    {"no account", "account", Kind::ByHand, Status::AccountMissing, 0, 1},
+// The ways a pass ends before judging: the fault, how the login fails, how the pass started, the
+// status, the boxes shown, the QUITs still sent.
+using Login = Pop3ErrorKind;
+const std::tuple<const char*, QString, Login, Kind, Status, qsizetype, qsizetype> kEnds[]{
+    {"no server", "server", Login::None, Kind::ByHand, Status::NoServer, 0, 0},
+    {"cannot connect, by hand", "connect", Login::None, Kind::ByHand, Status::NoConnection, 1, 0},
+    {"cannot connect, timer", "connect", Login::None, Kind::Interval, Status::NoConnection, 0, 0},
+    {"login refused", "", Login::LoginRefused, Kind::Interval, Status::LoginRefused, 1, 1},
+    {"lost during the login", "", Login::ConnectionLost, Kind::Interval, Status::NoConnection, 1, 1},
+    {"silent during the login", "", Login::TimedOut, Kind::Interval, Status::NoConnection, 1, 1},
+    {"no account", "account", Login::None, Kind::ByHand, Status::AccountMissing, 0, 1},
 };
 
 // After the judging: a server, the subjects ("junk" is caught), hanging up asked, the board closing by
@@ -151,8 +148,7 @@ private Q_SLOTS:
         host.fields[Field::MailerCommand] = QString::fromUtf16(kNotSetText);
     }
 
-    // One message judged by the selected rules: the word it is deleted under (empty: kept) and the
-    // text lit up in its box (empty: not looked at).
+    // One message judged by the selected rules.
     void rules_data() { indexRows(kRuleCases); }
     void rules() {
         QFETCH(int, row);
@@ -230,17 +226,14 @@ private Q_SLOTS:
     void endsBeforeJudging_data() { indexRows(kEnds); }
     void endsBeforeJudging() {
         QFETCH(int, row);
-        const auto& [name, fault, kind, status, boxes, quits] = kEnds[row];
+        const auto& [name, fault, login, kind, status, boxes, quits] = kEnds[row];
         lib.add("s", "a@b", "x");
         if (fault == "server")
             inputs.server.pop3Server.clear();
         if (fault == "account")
             inputs.account = {};
         lib.connectFails = fault == "connect";
-        const QMap<QString, Pop3ErrorKind> login{{"refused", Pop3ErrorKind::LoginRefused},
-                                                 {"lost", Pop3ErrorKind::ConnectionLost},
-                                                 {"silent", Pop3ErrorKind::TimedOut}};
-        lib.loginFails = login.value(fault, Pop3ErrorKind::None);
+        lib.loginFails = login;
         host.noticeBoard = true;
         const CheckOutcome o = runCheck(kind);
         QCOMPARE(o.status, status);
@@ -249,7 +242,7 @@ private Q_SLOTS:
         for (const QString& box : host.boxes)
             QVERIFY(box.contains(lib.failureText) && !box.contains("after NUL"));
         QCOMPARE(host.setFormShown, fault == "account" ? 1 : 0);
-        QCOMPARE(lib.logins.size(), login.contains(fault) ? 1 : 0);
+        QCOMPARE(lib.logins.size(), login != Login::None ? 1 : 0);
         QVERIFY(lib.numbers("status").isEmpty());
         QVERIFY(host.noticeBoards.isEmpty());
     }
@@ -430,14 +423,12 @@ private Q_SLOTS:
         lib.add("s", "", "");
         runCheck();
         const QStringList before = lib.log.mid(0, lib.log.indexOf("connect 127.0.0.1:1110"));
-        QCOMPARE(
-            before,
-            (QStringList{
-                QStringLiteral("option %1 %2").arg(kNMailOptionPlan).arg(int(plan)),
-                QStringLiteral("option %1 %2").arg(kNMailOptionPipelining).arg(pipelining),
-                QStringLiteral("option %1 1").arg(kNMailOptionUidls), // for the quarantine
-                QStringLiteral("option %1 %2").arg(kNMailOptionFieldBuffer).arg(kCheckFieldBufferBytes),
-                QStringLiteral("option %1 %2").arg(kNMailOptionOpenWindow).arg(row % 2)}));
+        const auto option = [](int option, int value) { return u"option %1 %2"_s.arg(option).arg(value); };
+        QCOMPARE(before,
+                 (QStringList{option(kNMailOptionPlan, int(plan)), option(kNMailOptionPipelining, pipelining),
+                              option(kNMailOptionUidls, 1), // for the quarantine
+                              option(kNMailOptionFieldBuffer, kCheckFieldBufferBytes),
+                              option(kNMailOptionOpenWindow, row % 2)}));
     }
 
     // Garbled pipelined replies: the pass stops at once, says why, and the server is remembered

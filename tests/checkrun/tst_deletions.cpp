@@ -101,24 +101,23 @@ private Q_SLOTS:
         QFETCH(int, cutAt);
         QFETCH(bool, late);
         this->late = late;
-        auto s = serve(mailbox(), [&](FakePop3Options& o) {
+        auto server = serve(mailbox(), [&](FakePop3Options& o) {
             o.uidl = uidl;
             o.dropAfterCommands = cutAt > 0 ? cutAt : -1;
             o.quitAnswerLost = cutAt == 0;
             o.faultyConnections = 1;
         });
-        QVERIFY(s);
-        FakePop3Server& server = *s;
-        check(server);
-        verifyNothingLost(mailbox(), server);
+        QVERIFY(server);
+        check(*server);
+        verifyNothingLost(mailbox(), *server);
         const bool pending = QFile::exists(pendingDeletionsPath(folder->dataFolder()));
         QVERIFY(!pending || uidl == Uidl::Unique); // a UIDL shared or missing names no deletion
 
-        const qsizetype junkLeft = server.mailbox().size() - 2;
-        const CheckOutcome second = check(server);
+        const qsizetype junkLeft = server->mailbox().size() - 2;
+        const CheckOutcome second = check(*server);
         QCOMPARE(second.status, CheckOutcome::Status::Done);
-        verifyNothingLost(mailbox(), server);
-        QCOMPARE(server.mailbox(), (QList<QByteArray>{mail(2, false), mail(5, false)}));
+        verifyNothingLost(mailbox(), *server);
+        QCOMPARE(server->mailbox(), (QList<QByteArray>{mail(2, false), mail(5, false)}));
         // Resumed deletions were announced by the first check and are not announced again.
         QCOMPARE(host.announcements.size(), junkLeft - second.resumedDeletions);
         QVERIFY(!QFile::exists(pendingDeletionsPath(folder->dataFolder())));
@@ -131,21 +130,20 @@ private Q_SLOTS:
     // A lost QUIT, then another client takes message 2 and new mail comes: the pending UIDLs still
     // name exactly the judged messages, now at other numbers.
     void pendingDeletionsFollowTheirUidls() {
-        auto s = serve(mailbox(), [](FakePop3Options& o) {
+        auto server = serve(mailbox(), [](FakePop3Options& o) {
             o.dropAtQuit = true;
             o.faultyConnections = 1;
         });
-        QVERIFY(s);
-        FakePop3Server& server = *s;
-        QCOMPARE(check(server).status, CheckOutcome::Status::DeletionsLost);
+        QVERIFY(server);
+        QCOMPARE(check(*server).status, CheckOutcome::Status::DeletionsLost);
         QCOMPARE(readPendingDeletions(folder->dataFolder())->records.size(), 3);
         const QByteArray fresh = "From: new@example.com\r\nSubject: new cheap watches\r\n\r\nhi\r\n";
-        server.setMailbox({fresh, mail(1, true), mail(3, true), mail(4, true), mail(5, false)});
+        server->setMailbox({fresh, mail(1, true), mail(3, true), mail(4, true), mail(5, false)});
 
-        const CheckOutcome out = check(server);
+        const CheckOutcome out = check(*server);
         QCOMPARE(out.resumedDeletions, 3);
         QCOMPARE(out.deleted, 4); // the new junk is judged as usual
-        QCOMPARE(server.mailbox(), QList<QByteArray>{mail(5, false)});
+        QCOMPARE(server->mailbox(), QList<QByteArray>{mail(5, false)});
         QCOMPARE(host.announcements, QStringList{u"1:件名"_s}); // only the new one is announced
         QCOMPARE(loggedSubjects(),
                  (QStringList{"cheap watches 1", "cheap watches 3", "cheap watches 4", "new cheap watches"}));
@@ -162,9 +160,8 @@ private Q_SLOTS:
     }
     void withoutACopyNothingIsDeleted() {
         QFETCH(QString, fault);
-        auto s = serve(mailbox());
-        QVERIFY(s);
-        FakePop3Server& server = *s;
+        auto server = serve(mailbox());
+        QVERIFY(server);
         if (fault == "file")
             QVERIFY(folder->write(u"★MailData/quarantine"_s, "not a folder"));
         CheckOutcome out;
@@ -172,13 +169,13 @@ private Q_SLOTS:
             std::optional<FileSizeLimit> limit;
             if (fault == "full")
                 limit.emplace(16); // a copy of any message is larger
-            out = check(server);
+            out = check(*server);
         }
         QCOMPARE(out.deleted, 0);
         QCOMPARE(out.copyFailures, 3);
         QCOMPARE(out.newMailCount, 5);
         QCOMPARE(host.boxes.size(), 1);
-        QCOMPARE(server.mailbox(), mailbox());
+        QCOMPARE(server->mailbox(), mailbox());
         QVERIFY(!QFile::exists(pendingDeletionsPath(folder->dataFolder())));
     }
 };

@@ -66,6 +66,7 @@ class TestLearning : public QObject {
     ProgramValues values;
     QList<corpus::ComposedMessage> training;
     QByteArray junk, wanted; // not learned: judged junk and wanted by the trained store
+    FakeHost host;           // of the last check
 
     QString storePath() const { return folder->dataFolder() + u"/learned.sqlite"_s; }
 
@@ -83,12 +84,11 @@ class TestLearning : public QObject {
     }
 
     CheckOutcome check(FakePop3Server& server, QSet<Rule> rules, bool learning = true,
-                       const std::function<void(CheckInputs&)>& adjust = {}, FakeHost* seen = nullptr,
-                       bool dryRun = false) {
-        FakeHost host;
+                       const std::function<void(CheckInputs&)>& adjust = {}, bool dryRun = false) {
+        host = FakeHost{};
         host.rules = rules;
         host.fields[CheckHost::Field::SizeLimit] = "100000000";
-        const CheckOutcome outcome = checkServer(
+        return checkServer(
             server, values, host,
             [&](CheckInputs& in) {
                 in.keywords = {"watches"};
@@ -97,9 +97,6 @@ class TestLearning : public QObject {
                     adjust(in);
             },
             dryRun);
-        if (seen)
-            *seen = host;
-        return outcome;
     }
 
 private Q_SLOTS:
@@ -178,8 +175,7 @@ private Q_SLOTS:
                                   decodeMessage(junk).head.fromAddress.toUtf8() + "\n"));
         auto server = serve({junk, wanted, kRuleJunk});
         QVERIFY(server);
-        FakeHost host;
-        const CheckOutcome outcome = check(*server, rules, learning, {}, &host);
+        const CheckOutcome outcome = check(*server, rules, learning);
         if (store == 2) {
             QSqlQuery(other).exec(u"ROLLBACK"_s);
             other.close();
@@ -212,7 +208,7 @@ private Q_SLOTS:
         QVERIFY(train(60, 60));
         auto server = serve({junk, wanted, kRuleJunk});
         QVERIFY(server);
-        const CheckOutcome first = check(*server, {Rule::Keyword}, firstLearning, {}, nullptr, dryRun);
+        const CheckOutcome first = check(*server, {Rule::Keyword}, firstLearning, {}, dryRun);
         QCOMPARE(first.caught.size(), firstLearning ? 2 : 1);
         const CheckOutcome second = check(*server, {Rule::Keyword});
         QCOMPARE(fetches(*server), fetched);
@@ -232,14 +228,14 @@ private Q_SLOTS:
         const QByteArray allowed = "From: friend@home.example\r\nSubject: cheap watches\r\nDate: Mon, 1 Jan "
                                    "2024 10:00:00 +0900\r\n\r\nsee you\r\n";
         QVERIFY(folder->write(u"★MailData/allow.txt"_s, "friend@home.example\n"));
-        auto server = serve({junk, wanted, kRuleJunk, allowed}, [&](FakePop3Options& o) {
+        const QList<QByteArray> box{junk, wanted, kRuleJunk, allowed};
+        auto server = serve(box, [&](FakePop3Options& o) {
             if (topRefused)
                 o.refusedCommand = "TOP";
         });
         QVERIFY(server);
-        FakeHost host;
-        const CheckOutcome outcome = check(
-            *server, {Rule::Keyword}, true, [](CheckInputs& in) { in.previewLines = 20; }, &host);
+        const CheckOutcome outcome =
+            check(*server, {Rule::Keyword}, true, [](CheckInputs& in) { in.previewLines = 20; });
         const FakePop3Stats stats = server->stats();
         QCOMPARE(stats.commandCounts.value("RETR"), topRefused ? 4 : 0);
         QVERIFY(stats.commandCounts.value("TOP") >= (topRefused ? 1 : 4));
@@ -248,7 +244,6 @@ private Q_SLOTS:
         QVERIFY(!folder->read(u"★MailData/verdicts.txt"_s).contains(uidlOf(wanted).toLatin1()));
         QCOMPARE(outcome.messages.size(), 4);
         const QList<Verdict> verdicts{Verdict::Caught, Verdict::Keep, Verdict::Caught, Verdict::Allowed};
-        const QList<QByteArray> box{junk, wanted, kRuleJunk, allowed};
         for (int i = 0; i < 4; ++i) {
             const CheckOutcome::MessageReport& r = outcome.messages[i];
             QCOMPARE(r.number, i + 1);

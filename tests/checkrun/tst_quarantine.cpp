@@ -1,6 +1,7 @@
 // The files of the way back on their own: records that survive any text, the log's rotation, a
 // pending file that is damaged, retention, and the mbox export.
 #include "mailcheck/Quarantine.h"
+#include "support/Rows.h"
 #include "support/ServerCheck.h"
 
 #include <QDirIterator>
@@ -10,6 +11,7 @@ using namespace brindle;
 using namespace brindle::fake;
 using namespace brindle::testing;
 using namespace Qt::StringLiterals;
+using brindle::test::indexRows;
 
 namespace {
 
@@ -51,6 +53,17 @@ DeletionRecord record(const QString& subject, const QString& uidl = u"UID-1"_s) 
             uidl,
             u"quarantine/2026-12-07/093005-1-UID-1.eml"_s};
 }
+
+// The From and Subject of a message; the subject as the records keep it.
+const QByteArray kPlain = "a@example.jp";
+const std::tuple<const char*, QByteArray, QString, QString> kHostile[]{
+    {"OSC title to ST", kPlain, u"\x1b]0;owned\x1b\\cheap watches"_s, u"cheap watches"_s},
+    {"C1 CSI and NEL", kPlain, u"\u009b2Jcheap\u0085watches"_s, u"cheap watches"_s},
+    {"bidi override", kPlain, u"\u202echeap watches\u202c"_s, u"cheap watches"_s},
+    {"tab and line breaks", kPlain, u"cheap\twatches\r\nnow"_s, u"cheap watches now"_s},
+    {"clean, blank kept", kPlain, u"　cheap\u00a0watches"_s, u"　cheap\u00a0watches"_s},
+    {"From with escapes", "<a\x1b[2J\x1b]0;x\x07@example.jp>", u"cheap watches"_s, u"cheap watches"_s},
+};
 
 } // namespace
 
@@ -105,24 +118,10 @@ private Q_SLOTS:
 
     // Whatever a Subject or From holds, the records hold nothing a terminal acts on, and each still
     // reads back with its fields in place.
-    void recordsHoldNoControls_data() {
-        QTest::addColumn<QByteArray>("from");
-        QTest::addColumn<QString>("subject");
-        QTest::addColumn<QString>("shown"); // the subject as the records keep it
-        const QByteArray plain = "a@example.jp";
-        QTest::newRow("OSC title to ST")
-            << plain << u"\x1b]0;owned\x1b\\cheap watches"_s << u"cheap watches"_s;
-        QTest::newRow("C1 CSI and NEL") << plain << u"\u009b2Jcheap\u0085watches"_s << u"cheap watches"_s;
-        QTest::newRow("bidi override") << plain << u"\u202echeap watches\u202c"_s << u"cheap watches"_s;
-        QTest::newRow("tab and line breaks") << plain << u"cheap\twatches\r\nnow"_s << u"cheap watches now"_s;
-        QTest::newRow("clean, blank kept") << plain << u"　cheap\u00a0watches"_s << u"　cheap\u00a0watches"_s;
-        QTest::newRow("From with escapes")
-            << QByteArray("<a\x1b[2J\x1b]0;x\x07@example.jp>") << u"cheap watches"_s << u"cheap watches"_s;
-    }
+    void recordsHoldNoControls_data() { indexRows(kHostile); }
     void recordsHoldNoControls() {
-        QFETCH(QByteArray, from);
-        QFETCH(QString, subject);
-        QFETCH(QString, shown);
+        QFETCH(int, row);
+        const auto& [name, from, subject, shown] = kHostile[row];
         FakePop3Server server(quitLost(from, subject));
         QVERIFY(server.start());
         const QString data = folder->dataFolder();

@@ -80,6 +80,13 @@ const std::tuple<const char*, QString, QByteArray, QString, int, int> kDisguised
     {"width stays significant", u"ｱｶｳﾝﾄ"_s, "Subject: hi\r\nFrom: a@example.jp\r\n\r\n" + utf8, {}, -1, 0},
 };
 
+// The clock at the start, the wait, the time each pass of the events takes; the passes.
+const std::tuple<const char*, quint32, int, quint32, int> kWaits[]{
+    {"plain", 5000, 1000, 100, 11},
+    {"exactly equal is not enough", 0, 300, 300, 2},
+    {"clock wraps", 0xFFFFFF00u, 1000, 100, 11},
+};
+
 } // namespace
 
 class TestRules : public QObject {
@@ -149,19 +156,10 @@ private Q_SLOTS:
 
     // The wait lets events run until strictly more than the time has passed, also across the
     // wrap of the millisecond clock.
-    void waitWithEvents_data() {
-        QTest::addColumn<quint32>("start");
-        QTest::addColumn<int>("wait");
-        QTest::addColumn<quint32>("stepMs");
-        QTest::addColumn<int>("pumps");
-        QTest::newRow("plain") << quint32(5000) << 1000 << quint32(100) << 11;
-        QTest::newRow("exactly equal is not enough") << quint32(0) << 300 << quint32(300) << 2;
-        QTest::newRow("clock wraps") << quint32(0xFFFFFF00u) << 1000 << quint32(100) << 11;
-    }
+    void waitWithEvents_data() { indexRows(kWaits); }
     void waitWithEvents() {
-        QFETCH(quint32, start);
-        QFETCH(int, wait);
-        QFETCH(quint32, stepMs);
+        QFETCH(int, row);
+        const auto& [name, start, wait, stepMs, pumps] = kWaits[row];
         quint32 now = start;
         int pumped = 0;
         WaitWithEvents(
@@ -171,7 +169,7 @@ private Q_SLOTS:
                 now += stepMs; // time passes while events run
                 QVERIFY(pumped < 100000);
             });
-        QTEST(pumped, "pumps");
+        QCOMPARE(pumped, pumps);
     }
 };
 

@@ -95,13 +95,11 @@ public:
     void NMailEndWinSock() override { log << QStringLiteral("end"); }
 
     void add(const QString& subject, const QString& from, const QString& body, qint64 size = -1) {
-        Message m;
-        m.fields.subject = subject;
-        m.fields.fromAddress = from;
-        m.fields.header = QStringLiteral("Subject: %1\r\nFrom: %2").arg(subject, from);
-        m.body = body;
-        m.size = size;
-        messages.append(m);
+        MailFields f;
+        f.subject = subject;
+        f.fromAddress = from;
+        f.header = QStringLiteral("Subject: %1\r\nFrom: %2").arg(subject, from);
+        messages.append({f, body, size, {}});
     }
     // A mailbox of ordinary Japanese mail with these subjects.
     void setSubjects(const QStringList& subjects) {
