@@ -4,21 +4,6 @@
 // written is told.
 #include "UiTestSupport.h"
 
-#include "keywords/KeywordFile.h"
-#include "ui/AllowListForm.h"
-#include "ui/DeletedMailForm.h"
-#include "ui/GekitaiForm.h"
-#include "ui/IdPassForm.h"
-#include "ui/OptionForm.h"
-#include "ui/SetForm.h"
-
-#include <QAction>
-#include <QCheckBox>
-#include <QDir>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QRadioButton>
-
 using namespace brindle;
 using namespace brindle::test;
 

@@ -4,17 +4,9 @@
 // server windows refuse what their files cannot give back.
 #include "UiTestSupport.h"
 
-#include "keywords/KeywordFile.h"
 #include "mailcheck/CheckInputs.h"
 #include "mailcheck/NMail.h"
 #include "tools/fakepop3/FakePop3Server.h"
-#include "ui/GekitaiForm.h"
-#include "ui/IdPassForm.h"
-#include "ui/OptionForm.h"
-
-#include <QCheckBox>
-#include <QLineEdit>
-#include <QPushButton>
 
 using namespace brindle;
 using namespace brindle::test;

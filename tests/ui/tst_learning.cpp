@@ -3,18 +3,8 @@
 // a store that cannot be used.
 #include "UiTestSupport.h"
 
-#include "keywords/AllowList.h"
-#include "mailcheck/Quarantine.h"
-#include "ui/DeletedMailForm.h"
 #include "ui/LearnQuarantineDialog.h"
 #include "ui/UiKit.h"
-
-#include <QAction>
-#include <QFile>
-#include <QLabel>
-#include <QMenu>
-#include <QPushButton>
-#include <QTableWidget>
 
 using namespace brindle;
 using namespace brindle::test;

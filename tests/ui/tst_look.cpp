@@ -2,32 +2,19 @@
 // box, the keyword editor's hints come up over their controls, and the password shows as "*".
 #include "UiTestSupport.h"
 
-#include "ui/AllowListForm.h"
-#include "ui/DeletedMailForm.h"
-#include "ui/GekitaiForm.h"
-#include "ui/IdPassForm.h"
 #include "ui/MainFormGeometry.h"
 #include "ui/MsgForm.h"
-#include "ui/OptionForm.h"
-#include "ui/SetForm.h"
 #include "ui/UiKit.h"
 
 #include <QAbstractButton>
-#include <QApplication>
-#include <QCheckBox>
 #include <QFontInfo>
 #include <QHash>
 #include <QLayout>
-#include <QLineEdit>
-#include <QListWidget>
 #include <QMouseEvent>
-#include <QPushButton>
-#include <QRadioButton>
 #include <QRegularExpression>
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QTextEdit>
-#include <QTimer>
 
 using namespace brindle;
 using namespace brindle::test;
