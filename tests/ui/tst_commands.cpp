@@ -1,7 +1,6 @@
 // The main window's commands and timers where they can go wrong: when the interval starts a check,
-// what quitting during a check leaves on the server, which keywords the editor refuses, and that a
-// cancelled mail-program choice keeps the previous one, and that a settings file that cannot be
-// written is told.
+// what quitting during a check leaves on the server, that a cancelled mail-program choice keeps the
+// previous one, and that a settings file that cannot be written is told.
 #include "UiTestSupport.h"
 
 using namespace brindle;
@@ -86,10 +85,6 @@ const QList<Row> kRows{
     {"quitting during a check: no more DELE, QUIT still sent",
      [](F& fx, M& m) { checkSpam(fx, m, [&m] { m.close(); }); },
      {.connects = 1, .deletes = kFirst, .quits = 1, .keywordRecords = 1, .ended = true}},
-    {"keyword of 202 bytes refused", [](F& fx, M&) { addKeyword(fx, QString(101, QChar(0x3042))); }, {}},
-    {"keyword of 200 bytes taken",
-     [](F& fx, M&) { addKeyword(fx, QString(100, QChar(0x3042))); },
-     {.keywordRecords = 1}},
     {"mail program chosen and confirmed",
      [](F& fx, M& m) { chooseMailer(fx, m, kOther, MsgResult::Yes); },
      {.mailer = kOther}},

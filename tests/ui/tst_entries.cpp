@@ -94,6 +94,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("stored"); // empty: refused with a message
         QTest::newRow("JIS variants folded") << u"１〜−—‖¢£¬¦５"_qs << u"１～－―∥￠￡￢￤５"_qs;
         QTest::newRow("emoji") << QStringLiteral("当選😀") << QString();
+        QTest::newRow("200 bytes taken") << QString(100, QChar(0x3042)) << QString(100, QChar(0x3042));
+        QTest::newRow("202 bytes refused") << QString(101, QChar(0x3042)) << QString();
     }
     void registersKeyword() {
         QFETCH(QString, typed);
