@@ -53,7 +53,8 @@ private Q_SLOTS:
         lib.NMailPop3Close(h);
     }
 
-    // Confirming again what the window shows keeps the account in use, not the stored one.
+    // Confirming again what the window shows keeps the account in use, not the stored one; the
+    // password shows as "*".
     void unsavedAccountStaysInUse() {
         UiFixture fx;
         confirmAccount(QStringLiteral("old"), QStringLiteral("old-pw"), true);
@@ -62,6 +63,7 @@ private Q_SLOTS:
         const StoredAccount used = readCheckInputs(programValues()).account;
         QCOMPARE(used.id + u' ' + used.password, QStringLiteral("new new-pw"));
         QCOMPARE(AccountFile().read().id, QStringLiteral("old"));
+        QCOMPARE(forms::idPassForm()->PassText->displayText(), QStringLiteral("******"));
     }
 
     // The account and server windows refuse what their files cannot give back, naming the field and

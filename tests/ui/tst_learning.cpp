@@ -72,7 +72,6 @@ private Q_SLOTS:
     void switchRoundTrip_data() {
         QTest::addColumn<QByteArray>("stored");
         QTest::addColumn<bool>("checked");
-        QTest::newRow("absent is off") << QByteArray() << false;
         QTest::newRow("0 is off") << QByteArray("LEARNING=0\r\n") << false;
         QTest::newRow("1 is on") << QByteArray("LEARNING=1\r\n") << true;
     }

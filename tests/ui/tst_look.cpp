@@ -1,5 +1,5 @@
 // What a user must be able to see: the mark of a chosen rule or a ticked box stands out from its
-// box, the keyword editor's hints come up over their controls, and the password shows as "*".
+// box, and the keyword editor's hints come up over their controls.
 #include "UiTestSupport.h"
 
 #include "ui/MainFormGeometry.h"
@@ -254,13 +254,6 @@ private Q_SLOTS:
         messageBoxes().show(QStringLiteral("HTML"), MsgButtons::Ok, MsgIcon::None, QString());
         QCOMPARE(seenParent, parent);
         QCOMPARE(onTop, shown.contains(u'h') || shown.contains(u't'));
-    }
-
-    void passwordShowsAsterisks() {
-        UiFixture f;
-        IdPassForm* form = forms::idPassForm();
-        form->PassText->setText(QStringLiteral("pa55"));
-        QCOMPARE(form->PassText->displayText(), QStringLiteral("****"));
     }
 };
 
