@@ -1,6 +1,8 @@
 // The music device on Qt Multimedia, played into no sound device: the end of the program's own piece,
-// missing and broken files, and the choice of the piece in the music folder.
+// missing and broken files, and the choice of the piece in the music folder; the slideshow's timing
+// and order.
 #include "ambience/MediaPlayerDevice.h"
+#include "ambience/Slideshow.h"
 #include "support/TestFiles.h"
 
 #include <QDir>
@@ -17,22 +19,6 @@ class TestMediaPlayer : public QObject {
     const QString kStatus = QStringLiteral("status bgm mode");
 
 private Q_SLOTS:
-    void choice_data() {
-        QTest::addColumn<QStringList>("names");
-        QTest::addColumn<QString>("chosen");
-        QTest::newRow("ours alone") << QStringList{kOwnMusic, "readme.txt"} << kOwnMusic;
-        QTest::newRow("the user's wins, first by name")
-            << QStringList{"b.ogg", kOwnMusic, "A.Flac", "c.mp3"} << "A.Flac";
-        QTest::newRow("not music is passed over") << QStringList{"cover.jpg", kOwnMusic} << kOwnMusic;
-        QTest::newRow("ours in other letters is still ours") << QStringList{"BRINDLE-BGM.OGG"} << kOwnMusic;
-        QTest::newRow("the earlier version's copy is not the user's")
-            << QStringList{"Brindle-BGM.wav", kOwnMusic} << kOwnMusic;
-    }
-    void choice() {
-        QFETCH(QStringList, names);
-        QTEST(chooseMusic(names), "chosen");
-    }
-
     // The piece for a user's folder and the installation's data folder ("-": none, a portable copy).
     void pieceOfTheFolders_data() {
         QTest::addColumn<QStringList>("user");
@@ -46,7 +32,14 @@ private Q_SLOTS:
             << QStringList{kEarlierMusic} << QStringList{ours} << "installed/" + ours;
         QTest::newRow("installation without music")
             << QStringList{kEarlierMusic} << QStringList{"readme.txt"} << QString();
-        QTest::newRow("portable copy") << QStringList{ours} << QStringList{"-"} << "user/" + ours;
+        QTest::newRow("portable, the user's wins, first by name")
+            << QStringList{"b.ogg", ours, "A.Flac", "c.mp3"} << QStringList{"-"} << "user/A.Flac";
+        QTest::newRow("portable, not music is passed over")
+            << QStringList{"cover.jpg", "readme.txt", ours} << QStringList{"-"} << "user/" + ours;
+        QTest::newRow("portable, ours in other letters is still ours")
+            << QStringList{"BRINDLE-BGM.OGG"} << QStringList{"-"} << "user/BRINDLE-BGM.OGG";
+        QTest::newRow("portable, the earlier version's copy is not the user's")
+            << QStringList{"Brindle-BGM.wav", ours} << QStringList{"-"} << "user/" + ours;
     }
     void pieceOfTheFolders() {
         QFETCH(QStringList, user);
@@ -104,6 +97,31 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!device.isOpen(), 20000);
         // No device is left for the monitor to start again and again.
         QCOMPARE(device.send(kStatus), QString());
+    }
+
+    void slidePeriod_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<int>("intervalMs"); // 0: the slideshow stands still
+        QTest::newRow("fraction") << "1.5" << 1500;
+        QTest::newRow("above the 16-bit timer range is kept") << "70" << 70000;
+        QTest::newRow("blanks and trailing text") << " 7 s" << 7000;
+        QTest::newRow("zero stops") << "0" << 0;
+        QTest::newRow("letters stop") << "abc" << 0;
+        QTest::newRow("beyond a day is a day") << "1e12" << 86400000;
+    }
+    void slidePeriod() {
+        QFETCH(QString, typed);
+        QFETCH(int, intervalMs);
+        QCOMPARE(Slideshow::intervalMs(typed), intervalMs);
+    }
+
+    void slidesCycleThroughAllSixteen() {
+        Slideshow show;
+        QCOMPARE(show.current(), 0);
+        QList<int> shown;
+        for (int i = 0; i < 18; ++i)
+            shown << show.advance();
+        QCOMPARE(shown, (QList<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 1, 2}));
     }
 };
 

@@ -1,28 +1,42 @@
 #pragma once
 // Shared pieces of the window tests: a temporary application folder, message boxes answered by a
 // script, a started main window on a mail library that records its calls.
+#include "keywords/AllowList.h"
+#include "keywords/KeywordFile.h"
 #include "learn/LearnStore.h"
+#include "mailcheck/Quarantine.h"
 #include "platform/MessageBox.h"
 #include "settings/SettingsStore.h"
 #include "support/FakeMailLibrary.h"
 #include "support/Rows.h"
 #include "support/TestFiles.h"
+#include "ui/AllowListForm.h"
+#include "ui/DeletedMailForm.h"
 #include "ui/Dialogs.h"
 #include "ui/Form.h"
+#include "ui/GekitaiForm.h"
 #include "ui/IdPassForm.h"
 #include "ui/MainForm.h"
+#include "ui/OptionForm.h"
+#include "ui/SetForm.h"
 
 #include <functional>
 #include <memory>
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QDir>
 #include <QEvent>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTableWidget>
 #include <QTest>
+#include <QTimer>
 
 namespace brindle::test {
 

@@ -3,18 +3,7 @@
 // removed by retention, the entries the editor refuses or removes, a trial check that deletes.
 #include "UiTestSupport.h"
 
-#include "keywords/AllowList.h"
-#include "mailcheck/Quarantine.h"
-#include "ui/AllowListForm.h"
-#include "ui/DeletedMailForm.h"
-#include "ui/GekitaiForm.h"
 #include "ui/MailViewer.h"
-
-#include <QFile>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QRadioButton>
 
 using namespace brindle;
 using namespace brindle::test;

@@ -4,17 +4,9 @@
 // server windows refuse what their files cannot give back.
 #include "UiTestSupport.h"
 
-#include "keywords/KeywordFile.h"
 #include "mailcheck/CheckInputs.h"
 #include "mailcheck/NMail.h"
 #include "tools/fakepop3/FakePop3Server.h"
-#include "ui/GekitaiForm.h"
-#include "ui/IdPassForm.h"
-#include "ui/OptionForm.h"
-
-#include <QCheckBox>
-#include <QLineEdit>
-#include <QPushButton>
 
 using namespace brindle;
 using namespace brindle::test;
@@ -61,7 +53,8 @@ private Q_SLOTS:
         lib.NMailPop3Close(h);
     }
 
-    // Confirming again what the window shows keeps the account in use, not the stored one.
+    // Confirming again what the window shows keeps the account in use, not the stored one; the
+    // password shows as "*".
     void unsavedAccountStaysInUse() {
         UiFixture fx;
         confirmAccount(QStringLiteral("old"), QStringLiteral("old-pw"), true);
@@ -70,6 +63,7 @@ private Q_SLOTS:
         const StoredAccount used = readCheckInputs(programValues()).account;
         QCOMPARE(used.id + u' ' + used.password, QStringLiteral("new new-pw"));
         QCOMPARE(AccountFile().read().id, QStringLiteral("old"));
+        QCOMPARE(forms::idPassForm()->PassText->displayText(), QStringLiteral("******"));
     }
 
     // The account and server windows refuse what their files cannot give back, naming the field and
@@ -102,6 +96,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("stored"); // empty: refused with a message
         QTest::newRow("JIS variants folded") << u"１〜−—‖¢£¬¦５"_qs << u"１～－―∥￠￡￢￤５"_qs;
         QTest::newRow("emoji") << QStringLiteral("当選😀") << QString();
+        QTest::newRow("200 bytes taken") << QString(100, QChar(0x3042)) << QString(100, QChar(0x3042));
+        QTest::newRow("202 bytes refused") << QString(101, QChar(0x3042)) << QString();
     }
     void registersKeyword() {
         QFETCH(QString, typed);

@@ -2,7 +2,6 @@
 // to a real host; the home page button and the help window's links go where they should.
 #include "ui/MsgForm.h"
 #include "UiTestSupport.h"
-#include <QPushButton>
 #include <QRegularExpression>
 #include <QTextBrowser>
 

@@ -3,18 +3,8 @@
 // a store that cannot be used.
 #include "UiTestSupport.h"
 
-#include "keywords/AllowList.h"
-#include "mailcheck/Quarantine.h"
-#include "ui/DeletedMailForm.h"
 #include "ui/LearnQuarantineDialog.h"
 #include "ui/UiKit.h"
-
-#include <QAction>
-#include <QFile>
-#include <QLabel>
-#include <QMenu>
-#include <QPushButton>
-#include <QTableWidget>
 
 using namespace brindle;
 using namespace brindle::test;
@@ -82,7 +72,6 @@ private Q_SLOTS:
     void switchRoundTrip_data() {
         QTest::addColumn<QByteArray>("stored");
         QTest::addColumn<bool>("checked");
-        QTest::newRow("absent is off") << QByteArray() << false;
         QTest::newRow("0 is off") << QByteArray("LEARNING=0\r\n") << false;
         QTest::newRow("1 is on") << QByteArray("LEARNING=1\r\n") << true;
     }

@@ -1,33 +1,20 @@
 // What a user must be able to see: the mark of a chosen rule or a ticked box stands out from its
-// box, the keyword editor's hints come up over their controls, and the password shows as "*".
+// box, and the keyword editor's hints come up over their controls.
 #include "UiTestSupport.h"
 
-#include "ui/AllowListForm.h"
-#include "ui/DeletedMailForm.h"
-#include "ui/GekitaiForm.h"
-#include "ui/IdPassForm.h"
 #include "ui/MainFormGeometry.h"
 #include "ui/MsgForm.h"
-#include "ui/OptionForm.h"
-#include "ui/SetForm.h"
 #include "ui/UiKit.h"
 
 #include <QAbstractButton>
-#include <QApplication>
-#include <QCheckBox>
 #include <QFontInfo>
 #include <QHash>
 #include <QLayout>
-#include <QLineEdit>
-#include <QListWidget>
 #include <QMouseEvent>
-#include <QPushButton>
-#include <QRadioButton>
 #include <QRegularExpression>
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QTextEdit>
-#include <QTimer>
 
 using namespace brindle;
 using namespace brindle::test;
@@ -267,13 +254,6 @@ private Q_SLOTS:
         messageBoxes().show(QStringLiteral("HTML"), MsgButtons::Ok, MsgIcon::None, QString());
         QCOMPARE(seenParent, parent);
         QCOMPARE(onTop, shown.contains(u'h') || shown.contains(u't'));
-    }
-
-    void passwordShowsAsterisks() {
-        UiFixture f;
-        IdPassForm* form = forms::idPassForm();
-        form->PassText->setText(QStringLiteral("pa55"));
-        QCOMPARE(form->PassText->displayText(), QStringLiteral("****"));
     }
 };
 

@@ -5,11 +5,6 @@
 
 #include "ui/PreviewForm.h"
 
-#include <QAction>
-#include <QLabel>
-#include <QPushButton>
-#include <QTableWidget>
-
 using namespace brindle;
 using namespace brindle::test;
 

@@ -5,16 +5,6 @@
 #include "ambience/MusicMonitor.h"
 #include "ambience/PictureBox.h"
 #include "ui/ControlMap.h"
-#include "ui/SetForm.h"
-
-#include <QAction>
-#include <QCheckBox>
-#include <QDir>
-#include <QLineEdit>
-#include <QMenu>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QTimer>
 
 using namespace brindle;
 using namespace brindle::test;
