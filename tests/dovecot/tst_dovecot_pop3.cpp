@@ -79,9 +79,9 @@ private Q_SLOTS:
     }
 
     // Through the server's dot-stuffing: a subject longer than the caller's buffer, cut there at a
-    // whole character, and the large message whole. The subjects in other charsets are judged in
-    // tst_dovecot_check.
-    void longMailThroughTheServer() {
+    // whole character (the large message whole is read in tls). The subjects in other charsets are
+    // judged in tst_dovecot_check.
+    void longSubjectThroughTheServer() {
         NMailLibrary lib;
         int h = -1;
         QCOMPARE(login(lib, m_plain.hostAndPort(), kDave.user, kDave.password, kUserPass, &h),
@@ -90,13 +90,7 @@ private Q_SLOTS:
         QCOMPARE(lib.NMailPop3GetMailStatus(h, 6, f), 0);
         QVERIFY2(f.subject.startsWith(u"長い件名の試験です"_s), qPrintable(f.subject));
         QVERIFY(cp932Length(f.subject) < kNMailDefaultFieldBuffer && f.subject.size() > 4000);
-        QString archive;
-        QCOMPARE(lib.NMailPop3GetMail(h, kKnownMessageCount, f, archive), 0);
         QCOMPARE(lib.NMailPop3Close(h), 0);
-        // A lone "." inside the message does not end it early, and no stuffing dot remains.
-        archive.replace(u"\r\n"_s, u"\n"_s);
-        QVERIFY(archive.contains(u"0123456789\n.dot-leading line\n.\n..\narchive line 02001:"_s));
-        QVERIFY(archive.contains(u"archive line 00001:"_s) && archive.endsWith(u"end of archive\n"));
     }
 
     // A second check of the server, with what the first learnt of it, sends CAPA with the login and
@@ -123,7 +117,6 @@ private Q_SLOTS:
             QCOMPARE(lib.NMailPop3Close(h), 0);
             roundTrips << lib.lastSessionStats().roundTrips;
         }
-        qInfo("round trips: first check %d, second %d", roundTrips[0], roundTrips[1]);
         QCOMPARE(bodies[1], bodies[0]);
         QCOMPARE(roundTrips[1], roundTrips[0] - 2);
     }
@@ -227,7 +220,10 @@ private Q_SLOTS:
         }
         QCOMPARE(count, kKnownMessageCount);
         QVERIFY(fetched && deleted && closed);
-        QVERIFY(body.contains(QStringLiteral("archive line 04000:")) && body.endsWith(u"end of archive\r\n"));
+        // A lone "." inside the message does not end it early, and no stuffing dot remains.
+        QVERIFY(body.contains(u"0123456789\r\n.dot-leading line\r\n.\r\n..\r\narchive line 02001:"_s));
+        QVERIFY(body.contains(u"archive line 00001:"_s) && body.contains(u"archive line 04000:"_s));
+        QVERIFY(body.endsWith(u"end of archive\r\n"));
         const qsizetype at = log.indexOf("Login: user=<alice>");
         QVERIFY2(at >= 0 && log.mid(at, log.indexOf('\n', at) - at).contains("TLS"), log.constData());
         QTRY_COMPARE(m_tls.storedMessages(user).size(), kKnownMessageCount - 1);
