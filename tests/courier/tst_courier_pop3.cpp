@@ -95,7 +95,6 @@ private Q_SLOTS:
             QVERIFY(lib.NMailGetSecurity().known.loginApart);
             roundTrips << lib.lastSessionStats().roundTrips;
         }
-        qInfo("round trips: first check %d, second %d", roundTrips[0], roundTrips[1]);
         QCOMPARE(roundTrips[1], roundTrips[0] - 1);
     }
 };

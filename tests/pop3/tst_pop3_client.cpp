@@ -127,7 +127,11 @@ const Fault kFaults[] = {
     {"garbage at STAT", [](FakePop3Options& o) { o.garbageAtCommand = "STAT"; }, K::ProtocolError},
     {"oversized status line", [](FakePop3Options& o) { o.oversizedAtCommand = "STAT"; }, K::ProtocolError},
     {"closed at QUIT", [](FakePop3Options& o) { o.dropAtQuit = true; }, K::ConnectionLost},
+    // However promptly each reply comes, the session as a whole has its limit.
+    {"session limit", [](FakePop3Options& o) { o.replyDelayMs = 200; }, K::TimedOut, false, "分を超えた"},
 };
+// Well past what the other faults take, well short of the slow server's whole check.
+constexpr int kFaultSessionLimitMs = 1000;
 
 // Hostile servers whose reply never ends, and what the client may read of it at most: its budget.
 struct Flood {
@@ -160,43 +164,35 @@ struct TlsCase {
     int cert; // the server's: 0 good, 1 for another name, 2 expired (all of the test CA)
     bool caTrusted;
     int pin; // the certificate pinned, as cert; -1 none
-    bool tlsSeen, plainAgreed, apop;
-    void (*fault)(FakePop3Options&);
     Pop3ErrorKind kind;
     const char* shown; // in the failure's text
+    void (*fault)(FakePop3Options&) = nullptr;
+    bool tlsSeen = false, plainAgreed = false, apop = false;
 };
 const TlsCase kTlsCases[] = {
-    {"STLS stripped by a proxy", Tls::None, 0, true, -1, true, true, false, nullptr, K::TlsDowngraded,
-     "以前は"},
-    {"STLS refused", Tls::StartTls, 0, true, -1, false, false, false,
-     [](FakePop3Options& o) { o.stlsRefused = true; }, K::TlsRefused, "STLS"},
-    {"certificate for another name", Tls::StartTls, 1, true, -1, false, false, false, nullptr, K::TlsRefused,
-     "wrong.invalid"},
-    {"expired certificate", Tls::Implicit, 2, true, -1, false, false, false, nullptr, K::TlsRefused,
-     "2020/01/01"},
-    {"expired, unknown issuer", Tls::StartTls, 2, false, -1, false, false, false, nullptr, K::TlsRefused,
-     "有効期間"},
-    {"unknown issuer", Tls::StartTls, 0, false, -1, false, false, false, nullptr, K::CertificateUnknown,
-     "SHA-256"},
-    {"pinned certificate replaced", Tls::StartTls, 0, false, 1, false, false, false, nullptr,
-     K::CertificateChanged, "SHA-256"},
-    {"handshake cut halfway, STLS", Tls::StartTls, 0, true, -1, false, false, false,
-     [](FakePop3Options& o) { o.cutHandshake = true; }, K::TlsRefused, "暗号化通信"},
-    {"handshake cut halfway, TLS from the start", Tls::Implicit, 0, true, -1, false, false, false,
-     [](FakePop3Options& o) { o.cutHandshake = true; }, K::TlsRefused, "暗号化通信"},
+    {"STLS stripped by a proxy", Tls::None, 0, true, -1, K::TlsDowngraded, "以前は", nullptr, true, true},
+    {"STLS refused", Tls::StartTls, 0, true, -1, K::TlsRefused, "STLS",
+     [](FakePop3Options& o) { o.stlsRefused = true; }},
+    {"certificate for another name", Tls::StartTls, 1, true, -1, K::TlsRefused, "wrong.invalid"},
+    {"expired certificate", Tls::Implicit, 2, true, -1, K::TlsRefused, "2020/01/01"},
+    {"expired, unknown issuer", Tls::StartTls, 2, false, -1, K::TlsRefused, "有効期間"},
+    {"unknown issuer", Tls::StartTls, 0, false, -1, K::CertificateUnknown, "SHA-256"},
+    {"pinned certificate replaced", Tls::StartTls, 0, false, 1, K::CertificateChanged, "SHA-256"},
+    {"handshake cut halfway, STLS", Tls::StartTls, 0, true, -1, K::TlsRefused, "暗号化通信",
+     [](FakePop3Options& o) { o.cutHandshake = true; }},
+    {"handshake cut halfway, TLS from the start", Tls::Implicit, 0, true, -1, K::TlsRefused, "暗号化通信",
+     [](FakePop3Options& o) { o.cutHandshake = true; }},
     // Without a deadline per reply the greeting would arrive whole, a byte every 20 ms.
-    {"trickling replies", Tls::None, 0, true, -1, false, true, false,
-     [](FakePop3Options& o) { o.writeChunkBytes = 1, o.writeEveryMs = 20; }, K::TimedOut, "遅すぎる"},
-    {"two billion messages", Tls::StartTls, 0, true, -1, false, false, false,
-     [](FakePop3Options& o) { o.announcedCount = 2000000000; }, K::ProtocolError, "2000000000"},
-    {"password in clear, not agreed", Tls::None, 0, true, -1, false, false, false, nullptr,
-     K::PlainLoginRefused, "同意"},
-    {"password in clear, agreed", Tls::None, 0, true, -1, false, true, false, nullptr, K::None, ""},
-    {"APOP in clear needs no agreement", Tls::None, 0, true, -1, false, false, true, nullptr, K::None, ""},
-    {"pinned, unknown issuer", Tls::StartTls, 0, false, 0, true, false, false, nullptr, K::None, ""},
-    {"pinned, another name, TLS from the start", Tls::Implicit, 1, false, 1, false, false, false, nullptr,
-     K::None, ""},
-    {"pinned and expired", Tls::StartTls, 2, false, 2, false, false, false, nullptr, K::None, ""},
+    {"trickling replies", Tls::None, 0, true, -1, K::TimedOut, "遅すぎる",
+     [](FakePop3Options& o) { o.writeChunkBytes = 1, o.writeEveryMs = 20; }, false, true},
+    {"two billion messages", Tls::StartTls, 0, true, -1, K::ProtocolError, "2000000000",
+     [](FakePop3Options& o) { o.announcedCount = 2000000000; }},
+    {"password in clear, not agreed", Tls::None, 0, true, -1, K::PlainLoginRefused, "同意"},
+    {"password in clear, agreed", Tls::None, 0, true, -1, K::None, "", nullptr, false, true},
+    {"APOP in clear needs no agreement", Tls::None, 0, true, -1, K::None, "", nullptr, false, false, true},
+    {"pinned, unknown issuer", Tls::StartTls, 0, false, 0, K::None, "", nullptr, true},
+    {"pinned, another name, TLS from the start", Tls::Implicit, 1, false, 1, K::None, ""},
+    {"pinned and expired", Tls::StartTls, 2, false, 2, K::None, ""},
 };
 
 // Scripted conversations: what the check sees and exactly what it sends. Nothing is read but sizes.
@@ -389,6 +385,7 @@ private:
 // QUIT right behind them, then their answers. Returns the subjects read.
 QStringList memoryCheck(NMailLibrary& lib, const QList<int>& remove, bool apop) {
     QStringList subjects;
+    lib.NMailSetOption(kNMailOptionPlan, int(MailPlan::WholeMessages));
     if (!apop) // as the check run tells it; the session decides whether the server takes it
         lib.NMailSetEarlyLogin(QStringLiteral("user"), kPassword);
     const int h = lib.NMailPop3Connect(QStringLiteral("mail.example"));
@@ -411,6 +408,20 @@ QStringList memoryCheck(NMailLibrary& lib, const QList<int>& remove, bool apop) 
     return subjects;
 }
 
+// Options whose sessions talk to the server in memory.
+NMailOptions inMemory(MemoryServer& server) {
+    NMailOptions options = quick();
+    options.transportFactory = [&server] { return std::make_unique<MemoryTransport>(&server); };
+    return options;
+}
+
+// The trust of a server known to pipeline and to keep what comes behind the login.
+Pop3Trust knownPipelining() {
+    Pop3Trust trust;
+    trust.known = {true, true, true, true};
+    return trust;
+}
+
 // The flights of a check, byte for byte: flights parted by " | ", their command lines by ", ".
 QList<QByteArray> flightsOf(const char* text) {
     QList<QByteArray> flights;
@@ -431,30 +442,17 @@ struct FlightCase {
     const char *first, *second;
 };
 const FlightCase kFlights[] = {
-    {"Dovecot-like",
-     {},
-     {},
-     false,
-     false,
+    {"Dovecot-like", "", "", false, false,
      "CAPA | USER user, PASS s3cret-pw | STAT, LIST, UIDL | RETR 1, RETR 2, RETR 3 | DELE 2, QUIT",
      "CAPA, USER user, PASS s3cret-pw, STAT, LIST, UIDL | RETR 1, RETR 2, RETR 3 | DELE 2, QUIT"},
     {"Courier-like", kCourierCapa, kCourierCapa, true, false,
      "CAPA | UTF8, USER user, PASS s3cret-pw | STAT, LIST, UIDL | RETR 1, RETR 2, RETR 3 | DELE 2, QUIT",
      "CAPA, UTF8, USER user, PASS s3cret-pw | STAT, LIST, UIDL | RETR 1, RETR 2, RETR 3 | DELE 2, QUIT"},
-    {"APOP",
-     {},
-     {},
-     false,
-     true,
-     "CAPA | APOP | STAT, LIST, UIDL | RETR 1, RETR 2, RETR 3 | DELE 2, QUIT",
+    {"APOP", "", "", false, true, "CAPA | APOP | STAT, LIST, UIDL | RETR 1, RETR 2, RETR 3 | DELE 2, QUIT",
      "CAPA, APOP, STAT, LIST, UIDL | RETR 1, RETR 2, RETR 3 | DELE 2, QUIT"},
     // Announced PIPELINING before and no longer does: what went out together is answered, and
     // the rest goes one command at a time.
-    {"PIPELINING withdrawn",
-     {},
-     "TOP\r\nUIDL\r\n",
-     false,
-     false,
+    {"PIPELINING withdrawn", "", "TOP\r\nUIDL\r\n", false, false,
      "CAPA | USER user, PASS s3cret-pw | STAT, LIST, UIDL | RETR 1, RETR 2, RETR 3 | DELE 2, QUIT",
      "CAPA, USER user, PASS s3cret-pw, STAT, LIST, UIDL | RETR 1 | RETR 2 | DELE 2 | RETR 3 | QUIT"},
 };
@@ -506,7 +504,9 @@ private Q_SLOTS:
             f.setup(o);
         FakePop3Server server(o);
         QVERIFY(server.start());
-        NMailLibrary lib(quick(300));
+        NMailOptions options = quick(300);
+        options.sessionLimitMs = kFaultSessionLimitMs;
+        NMailLibrary lib(options);
         const QString address = f.setup ? server.address() : QStringLiteral("127.0.0.1:1");
         const Seen s = check(lib, address, Headers | Bodies, {1, 2}, {}, f.apop);
         QCOMPARE(s.error.kind, f.kind);
@@ -599,10 +599,7 @@ private Q_SLOTS:
         for (int i = 1; i <= 3; ++i)
             server.messages << makeMessage(i);
         server.loginApart = c.loginApart;
-        NMailOptions options = quick();
-        options.transportFactory = [&] { return std::make_unique<MemoryTransport>(&server); };
-        NMailLibrary lib(options);
-        lib.NMailSetOption(kNMailOptionPlan, int(MailPlan::WholeMessages));
+        NMailLibrary lib(inMemory(server));
         lib.NMailSetOption(kNMailOptionUidls, 1);
         const QStringList subjects{"message 1", "message 2", "message 3"};
         const QTemporaryDir dir;
@@ -643,13 +640,9 @@ private Q_SLOTS:
         for (int i = 1; i <= 10; ++i)
             server.messages << makeMessage(i), subjects << QStringLiteral("message %1").arg(i);
         server.garbleOver = 6; // the login and the listings pass, the ten fetches do not
-        NMailOptions options = quick();
-        options.transportFactory = [&] { return std::make_unique<MemoryTransport>(&server); };
-        NMailLibrary lib(options);
-        lib.NMailSetOption(kNMailOptionPlan, int(MailPlan::WholeMessages));
+        NMailLibrary lib(inMemory(server));
         lib.NMailSetOption(kNMailOptionUidls, 1);
-        Pop3Trust trust;
-        trust.known = {true, true, true, true};
+        Pop3Trust trust = knownPipelining();
         lib.NMailSetServerTrust(trust);
         QCOMPARE(memoryCheck(lib, {1, 2}, false), subjects.first(1));
         QVERIFY(lib.NMailGetError().pipeliningGarbled);
@@ -686,14 +679,9 @@ private Q_SLOTS:
         for (int i = 1; i <= count; ++i)
             server.messages << "Subject: " + QByteArray::number(i) + "\r\n\r\n" +
                                    QByteArray("body line\r\n").repeated(qMax(1, bodyBytes / 11));
-        NMailOptions options = quick();
-        options.transportFactory = [&] { return std::make_unique<MemoryTransport>(&server); };
-        NMailLibrary lib(options);
-        lib.NMailSetOption(kNMailOptionPlan, int(MailPlan::WholeMessages));
+        NMailLibrary lib(inMemory(server));
         lib.NMailSetOption(kNMailOptionOpenWindow, open ? 1 : 0);
-        Pop3Trust trust;
-        trust.known = {true, true, true, true};
-        lib.NMailSetServerTrust(trust);
+        lib.NMailSetServerTrust(knownPipelining());
         const QStringList subjects = memoryCheck(lib, {}, false);
         QCOMPARE(subjects.size(), count);
         QCOMPARE(subjects.last(), QString::number(count));
@@ -721,56 +709,18 @@ private Q_SLOTS:
         FakePop3Server server(o);
         QVERIFY(server.start());
         NMailLibrary lib(quick());
-        const int h = lib.NMailPop3Connect(server.address());
-        QCOMPARE(lib.NMailPop3Authenticate(h, kUser, kPassword, 0), 1);
-        QCOMPARE(lib.NMailPop3GetMailSize(h, 1), qint64(10));
-        MailFields f;
-        QString body;
-        QCOMPARE(lib.NMailPop3GetMail(h, 1, f, body), 0);
-        QCOMPARE(f.subject, QStringLiteral("s"));
-        QCOMPARE(body, QStringLiteral(".dotted an"));
-        QCOMPARE(lib.NMailPop3Close(h), 0);
+        lib.NMailSetOption(kNMailOptionPlan, int(MailPlan::WholeMessages));
+        const Seen s = check(lib, server.address(), Bodies);
+        QVERIFY2(s.error.kind == K::None && s.closed, qPrintable(s.message));
+        QCOMPARE(s.subjects, QStringList{"s"});
+        QCOMPARE(s.bodies, QStringList{".dotted an"});
         QCOMPARE(server.received(0), "CAPA\r\n" + kLoginSent + "LIST\r\nRETR 1\r\nQUIT\r\n");
-    }
-
-    // What only a scripted server shows: an answer injected before the handshake is never read as
-    // the server's, and nothing goes out in plain after a failed upgrade. Implicit TLS and the
-    // refusals against a real server are in tests/dovecot.
-    void stls_data() {
-        QTest::addColumn<int>("certificate"); // 0 good, 1 names another host, 2 from an unknown CA
-        QTest::newRow("good") << 0;
-        QTest::newRow("wrong host") << 1;
-        QTest::newRow("untrusted") << 2;
-    }
-    void stls() {
-        QFETCH(int, certificate);
-        if (!m_certs.error.isEmpty())
-            QSKIP(qPrintable(m_certs.error));
-        FakePop3Options o = mailbox(2);
-        o.tls = FakePop3Options::Tls::StartTls;
-        o.certificate = certificate == 1 ? m_certs.wrongHost : m_certs.good;
-        o.privateKey = certificate == 1 ? m_certs.wrongHostKey : m_certs.goodKey;
-        o.stlsInjection = "+OK injected before the handshake\r\n";
-        FakePop3Server server(o);
-        QVERIFY(server.start());
-        const QList<QSslCertificate> cas = certificate != 2 ? QList{m_certs.ca} : QList<QSslCertificate>{};
-        NMailLibrary lib(testing::TestTransport::in(quick(), cas, false));
-        const Seen s = check(lib, server.address(), Headers, {2});
-        if (certificate != 0) {
-            // A certificate for another name is refused; one of an unknown issuer may be pinned.
-            QCOMPARE(s.error.kind, certificate == 1 ? K::TlsRefused : K::CertificateUnknown);
-            QCOMPARE(server.received(0), QByteArray("CAPA\r\nSTLS\r\n"));
-            return;
-        }
-        QVERIFY2(s.error.kind == K::None, qPrintable(s.message));
-        QCOMPARE(s.subjects, QStringList({"message 1", "message 2"}));
-        QCOMPARE(server.deletedAtQuit(), QList<int>({2}));
-        QVERIFY(server.received(0).startsWith("CAPA\r\nSTLS\r\nCAPA\r\nUSER user\r\n"));
     }
 
     // Each refusal ends the check before the password goes out in clear, and changes nothing on the
     // server; a pin accepts its certificate whatever its issuer, names and dates. Every row holds the
-    // fake server (on loopback) to the rules of a remote one.
+    // fake server (on loopback) to the rules of a remote one. An answer injected before the handshake
+    // is never read as the server's.
     void tlsPolicy_data() { indexRows(kTlsCases); }
     void tlsPolicy() {
         QFETCH(int, row);
@@ -783,6 +733,7 @@ private Q_SLOTS:
         o.tls = c.tls;
         o.certificate = *certs[c.cert];
         o.privateKey = *keys[c.cert];
+        o.stlsInjection = "+OK injected before the handshake\r\n";
         if (c.fault)
             c.fault(o);
         FakePop3Server server(o);
@@ -796,35 +747,23 @@ private Q_SLOTS:
             trust.pinnedSha256 = certs[c.pin]->digest(QCryptographicHash::Sha256);
         lib.NMailSetServerTrust(trust);
         const QString host =
-            (c.tls == FakePop3Options::Tls::Implicit ? QStringLiteral("pop3s://") : QString()) +
-            server.address();
+            (c.tls == Tls::Implicit ? QStringLiteral("pop3s://") : QString()) + server.address();
         const Seen s = check(lib, host, Headers, {2}, {}, c.apop);
         QVERIFY2(s.error.kind == c.kind, qPrintable(s.message));
         QVERIFY2(s.message.contains(QString::fromUtf8(c.shown)), qPrintable(s.message));
         if (c.kind == K::None) {
+            QCOMPARE(s.subjects, QStringList({"message 1", "message 2", "message 3"}));
             QCOMPARE(server.deletedAtQuit(), QList<int>{2});
+            QVERIFY(c.tls != Tls::StartTls || server.received(0).startsWith("CAPA\r\nSTLS\r\nCAPA\r\n"));
             QCOMPARE(lib.NMailGetSecurity().certificate.pinned, c.pin >= 0);
             return;
         }
+        // A certificate refused at STLS: nothing more goes out at all.
+        if (c.tls == Tls::StartTls && !c.fault)
+            QCOMPARE(server.received(0), QByteArray("CAPA\r\nSTLS\r\n"));
         QVERIFY2(!server.receivedInClear(0).contains("PASS "), server.receivedInClear(0).constData());
         QCOMPARE(server.mailbox().size(), 3);
         QVERIFY(server.deletedAtQuit().isEmpty());
-    }
-
-    // However promptly each reply comes, the session as a whole has its limit.
-    void sessionLimit() {
-        FakePop3Options o = mailbox(2);
-        o.replyDelayMs = 200;
-        FakePop3Server server(o);
-        QVERIFY(server.start());
-        NMailOptions options = quick();
-        options.sessionLimitMs = 500;
-        NMailLibrary lib(options);
-        const Seen s = check(lib, server.address(), Headers, {1});
-        QCOMPARE(s.error.kind, K::TimedOut);
-        QCOMPARE(s.error.wait, Pop3Wait::Session);
-        QVERIFY2(s.message.contains(u"分を超えた"), qPrintable(s.message));
-        QCOMPARE(server.mailbox().size(), 2);
     }
 
     void closedWhileWaiting_data() {

@@ -13,7 +13,8 @@ struct Expect {
     qsizetype limit;
 };
 
-// Feeds stream in pieces cut at the given positions and collects every reply.
+// Feeds stream in pieces cut at the given positions and collects every reply; a malformed one sets
+// *malformed and ends the reading.
 QList<Pop3Reply> readAll(const QByteArray& stream, const QList<Expect>& expects, const QList<qsizetype>& cuts,
                          bool* malformed = nullptr) {
     Pop3ReplyParser p;
@@ -21,8 +22,6 @@ QList<Pop3Reply> readAll(const QByteArray& stream, const QList<Expect>& expects,
     QByteArray buffer;
     qsizetype from = 0;
     int next = 0;
-    if (malformed)
-        *malformed = false;
     QList<qsizetype> points = cuts;
     points.append(stream.size());
     for (qsizetype to : points) {
