@@ -75,14 +75,16 @@ class TestBrindleCheck : public QObject {
 
     std::unique_ptr<TempAppFolder> dir;
 
-    // An application folder with the given server, the account user/secret unless told otherwise, the
-    // rule and the one keyword "junk".
-    void makeFolder(const QString& server, bool account = true, const QString& rule = "1") {
+    // An application folder with the given server (APOP if told), the account user/secret unless told
+    // otherwise, the rule and the one keyword "junk".
+    void makeFolder(const QString& server, bool account = true, const QString& rule = "1",
+                    bool apop = false) {
         dir.reset();
         dir = std::make_unique<TempAppFolder>();
         QVERIFY(dir->isValid());
         ServerSettings s;
         s.pop3Server = server;
+        s.useApop = apop;
         QVERIFY(server.isEmpty() || saveServerSettings(s));
         QVERIFY(!account || AccountFile().saveAccount("user", "secret"));
         QVERIFY(GeneralSettingsFile().write("NUMBER6", rule));
@@ -225,14 +227,8 @@ private Q_SLOTS:
         o.refuseDele = fault == "dele";
         FakePop3Server server(o);
         QVERIFY(server.start());
-        const quint16 closed = closedLoopbackPort();
-        makeFolder(fault == "closed" ? QStringLiteral("127.0.0.1:%1").arg(closed) : server.address());
-        if (fault == "apop") {
-            ServerSettings apop;
-            apop.pop3Server = server.address();
-            apop.useApop = 1;
-            QVERIFY(saveServerSettings(apop));
-        }
+        makeFolder(fault == "closed" ? u"127.0.0.1:%1"_s.arg(closedLoopbackPort()) : server.address(), true,
+                   "1", fault == "apop");
         const ProgramRun r = runCheck();
         QCOMPARE(r.exitCode, exitCode);
         QVERIFY(!r.errors.isEmpty());
