@@ -28,32 +28,32 @@ const std::tuple<const char*, QStringList, bool, bool, QString> kUsage[]{
 };
 
 const QString kCaught = u"1\t件名\tjunk offer"_s;
-// The fault; the lines printed, what standard error holds, the exit status.
-using Report = std::tuple<const char*, QString, QStringList, QString, int>;
-const Report kReports[]{
-    Report("copy failure", "copy", {kCaught + "\tkept", "messages: 2, deleted: 0, new: 2"}, "", 5),
-    Report("copy failure, QUIT lost", "copy+quit", {kCaught + "\tkept", "messages: 2, deleted: 0, new: 2"},
-           "", 4),
-    Report("resumed deletion", "resume", {kCaught, "messages: 2, deleted: 1, new: 1"}, "", 0),
-    Report("RETR refused, dry run", "RETR", {"messages: 2, deleted: 0, new: 2, unjudged: 2"},
-           "unjudged: message 2: ", 0),
-    Report("header line over the limit", "header", {kCaught, "messages: 3, deleted: 1, new: 2, unjudged: 1"},
-           "unjudged: message 3: ", 0),
-};
-
-const std::tuple<const char*, QString, int> kFailures[]{
-    {"no connection", "closed", 2},
-    {"login refused", "login", 3},
-    {"garbage answers the login", "garbage", 2},
-    {"lost at QUIT", "quit", 4},
+const QStringList kKept{kCaught + "\tkept", "messages: 2, deleted: 0, new: 2"};
+// The fault; the lines printed, a part of standard error that appears once (or nothing), the exit
+// status, the messages left on the server.
+using Outcome = std::tuple<const char*, QString, QStringList, QString, int, int>;
+const Outcome kOutcomes[]{
+    Outcome("copy failure", "copy", kKept, "", 5, 2),
+    Outcome("copy failure, QUIT lost", "copy+quit", kKept, "", 4, 2),
+    Outcome("resumed deletion", "resume", {kCaught, "messages: 2, deleted: 1, new: 1"}, "", 0, 1),
+    Outcome("RETR refused, dry run", "RETR", {"messages: 2, deleted: 0, new: 2, unjudged: 2"},
+            "unjudged: message 2: ", 0, 2),
+    Outcome("header line over the limit", "header", {kCaught, "messages: 3, deleted: 1, new: 2, unjudged: 1"},
+            "unjudged: message 3: ", 0, 2),
+    Outcome("no connection", "closed", {}, u"接続できませんでした"_s, 2, 2),
+    Outcome("login refused", "login", {}, u"ログインできませんでした"_s, 3, 2),
+    Outcome("garbage answers the login", "garbage", {}, "PIPELINING", 2, 2),
+    Outcome("lost at QUIT", "quit", kKept, u"接続が切れたため"_s, 4, 2),
     // The login goes out in one flight, which such a server garbles; the next run goes one
     // command at a time.
-    {"garbled pipelining", "garble", 2},
-    {"DELE refused", "dele", 0}, // told, and not counted as deleted
+    Outcome("garbled pipelining", "garble", {}, "PIPELINING", 2, 2),
+    // Told, and not counted as deleted.
+    Outcome("DELE refused", "dele", kKept, u"削除を受け付けませんでした"_s, 0, 2),
     // What is no POP3 is a failed connection, never a refused login.
-    {"malformed greeting", "greeting", 2},
-    {"malformed LIST", "LIST", 2},
-    {"APOP, greeting without timestamp", "apop", 3}, // a refused login
+    Outcome("malformed greeting", "greeting", {}, u"POP3 の形式ではありません"_s, 2, 2),
+    Outcome("malformed LIST", "LIST", {}, "PIPELINING", 2, 2),
+    // A refused login.
+    Outcome("APOP, greeting without timestamp", "apop", {}, u"APOP に対応していません"_s, 3, 2),
 };
 
 using L = QList<QStringList>;
@@ -75,14 +75,16 @@ class TestBrindleCheck : public QObject {
 
     std::unique_ptr<TempAppFolder> dir;
 
-    // An application folder with the given server, the account user/secret unless told otherwise, the
-    // rule and the one keyword "junk".
-    void makeFolder(const QString& server, bool account = true, const QString& rule = "1") {
+    // An application folder with the given server (APOP if told), the account user/secret unless told
+    // otherwise, the rule and the one keyword "junk".
+    void makeFolder(const QString& server, bool account = true, const QString& rule = "1",
+                    bool apop = false) {
         dir.reset();
         dir = std::make_unique<TempAppFolder>();
         QVERIFY(dir->isValid());
         ServerSettings s;
         s.pop3Server = server;
+        s.useApop = apop;
         QVERIFY(server.isEmpty() || saveServerSettings(s));
         QVERIFY(!account || AccountFile().saveAccount("user", "secret"));
         QVERIFY(GeneralSettingsFile().write("NUMBER6", rule));
@@ -182,21 +184,31 @@ private Q_SLOTS:
         QCOMPARE(runCheck({"--accept-certificate", "12:34"}).exitCode, 1);
     }
 
-    // What the output says of each caught and each unjudged message, and the exit status.
-    void reporting_data() { indexRows(kReports); }
-    void reporting() {
+    // What the output says of each caught and each unjudged message, the exit status that follows
+    // what went wrong, and what is left on the server; the password never appears.
+    void outcomes_data() { indexRows(kOutcomes); }
+    void outcomes() {
         QFETCH(int, row);
-        const auto& [name, fault, lines, errors, exitCode] = kReports[row];
+        const auto& [name, fault, lines, errors, exitCode, left] = kOutcomes[row];
         FakePop3Options o = options();
-        o.dropAtQuit = fault == "copy+quit" || fault == "resume";
+        o.dropAtQuit = fault == "copy+quit" || fault == "resume" || fault == "quit";
         o.faultyConnections = fault == "resume" ? 1 : -1;
+        o.refuseLogin = fault == "login";
+        o.garbageAtCommand = fault == "garbage" ? "PASS" : fault == "LIST" ? "LIST" : "";
+        o.garblePipelined = fault == "garble";
+        o.refuseDele = fault == "dele";
         if (fault == "RETR")
             o.refusedCommand = "RETR";
+        if (fault == "apop")
+            o.apopTimestamp.clear();
+        if (fault == "greeting")
+            o.script = {{"", "POP3 here, sort of\r\n"}};
         if (fault == "header")
             o.messages << "From: b@example.com\r\nX-Long: " + QByteArray(70000, 'x') + "\r\n\r\nbody\r\n";
         FakePop3Server server(o);
         QVERIFY(server.start());
-        makeFolder(server.address());
+        makeFolder(fault == "closed" ? u"127.0.0.1:%1"_s.arg(closedLoopbackPort()) : server.address(), true,
+                   "1", fault == "apop");
         if (fault.startsWith("copy")) // no quarantine folder can be made where a file stands
             QVERIFY(writeFile(dir->path(u"★MailData/quarantine"_s), "x"));
         if (fault == "resume")
@@ -205,41 +217,9 @@ private Q_SLOTS:
         QCOMPARE(r.lines, lines);
         QVERIFY2(r.errors.contains(errors) && (errors.isEmpty() || r.errors.count(errors) == 1),
                  qPrintable(r.errors));
-        QCOMPARE(r.exitCode, exitCode);
-    }
-
-    // The exit status follows what went wrong; the password never appears.
-    void failures_data() { indexRows(kFailures); }
-    void failures() {
-        QFETCH(int, row);
-        const auto& [name, fault, exitCode] = kFailures[row];
-        FakePop3Options o = options();
-        o.dropAtQuit = fault == "quit";
-        o.refuseLogin = fault == "login";
-        o.garbageAtCommand = fault == "garbage" ? "PASS" : fault == "LIST" ? "LIST" : "";
-        if (fault == "apop")
-            o.apopTimestamp.clear();
-        if (fault == "greeting")
-            o.script = {{"", "POP3 here, sort of\r\n"}};
-        o.garblePipelined = fault == "garble";
-        o.refuseDele = fault == "dele";
-        FakePop3Server server(o);
-        QVERIFY(server.start());
-        const quint16 closed = closedLoopbackPort();
-        makeFolder(fault == "closed" ? QStringLiteral("127.0.0.1:%1").arg(closed) : server.address());
-        if (fault == "apop") {
-            ServerSettings apop;
-            apop.pop3Server = server.address();
-            apop.useApop = 1;
-            QVERIFY(saveServerSettings(apop));
-        }
-        const ProgramRun r = runCheck();
-        QCOMPARE(r.exitCode, exitCode);
-        QVERIFY(!r.errors.isEmpty());
         QVERIFY(!r.errors.contains("secret"));
-        QCOMPARE(server.mailbox().size(), 2);
-        if (fault == "quit" || fault == "dele")
-            QCOMPARE(r.lines.value(r.lines.size() - 1), "messages: 2, deleted: 0, new: 2");
+        QCOMPARE(r.exitCode, exitCode);
+        QCOMPARE(server.mailbox().size(), left);
         if (fault == "garble") {
             QCOMPARE(runCheck().exitCode, 0);
             QCOMPARE(server.mailbox().size(), 1);

@@ -2,6 +2,7 @@
 // kill during learning.
 #include "learn/LearnStore.h"
 #include "learn/Tokenizer.h"
+#include "support/Rows.h"
 #include "support/TestFiles.h"
 
 #include <QProcess>
@@ -10,6 +11,7 @@
 #include <QTest>
 
 using namespace brindle::learn;
+using brindle::test::indexRows;
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -19,9 +21,20 @@ QByteArray mail(char which) {
            QByteArray(1, which) + "word\r\n";
 }
 
-} // namespace
+// ops: "Ja" learns message a as junk, "Wa" as wanted, "Fa" forgets it, "Ca" learns it with CR LF
+// line ends turned into LF (the same message). Afterwards: the totals (junk, wanted), then what a's
+// body token counts, and the result of the last operation.
+const std::tuple<const char*, QStringList, QList<int>, LearnResult> kLearning[]{
+    {"learn once", {u"Ja"_s}, {1, 0, 1, 0}, LearnResult::Learned},
+    {"learn twice counts once", {u"Ja"_s, u"Ja"_s}, {1, 0, 1, 0}, LearnResult::AlreadyLearned},
+    {"line ends do not make another message", {u"Ja"_s, u"Ca"_s}, {1, 0, 1, 0}, LearnResult::AlreadyLearned},
+    {"relearn as the other class moves it", {u"Ja"_s, u"Wa"_s}, {0, 1, 0, 1}, LearnResult::Moved},
+    {"forget undoes", {u"Ja"_s, u"Jb"_s, u"Fa"_s}, {1, 0, 0, 0}, LearnResult::Forgotten},
+    {"forget twice", {u"Wa"_s, u"Fa"_s, u"Fa"_s}, {0, 0, 0, 0}, LearnResult::NotLearned},
+    {"two messages share tokens", {u"Ja"_s, u"Wb"_s}, {1, 1, 1, 0}, LearnResult::Learned},
+};
 
-Q_DECLARE_METATYPE(brindle::learn::LearnResult)
+} // namespace
 
 class TestStore : public QObject {
     Q_OBJECT
@@ -35,32 +48,10 @@ private Q_SLOTS:
         m_path = m_dir->filePath(u"learned.sqlite"_s);
     }
 
-    // ops: "Ja" learns message a as junk, "Wa" as wanted, "Fa" forgets it, "Ca" learns it with
-    // CR LF line ends turned into LF (the same message). Afterwards: the totals, what a's body
-    // token counts, and the result of the last operation.
-    void learning_data() {
-        QTest::addColumn<QStringList>("ops");
-        QTest::addColumn<QList<int>>("counts"); // the totals (junk, wanted), then a's body token's
-        QTest::addColumn<LearnResult>("last");
-        const QList<std::tuple<const char*, QStringList, QList<int>, LearnResult>> rows{
-            {"learn once", {u"Ja"_s}, {1, 0, 1, 0}, LearnResult::Learned},
-            {"learn twice counts once", {u"Ja"_s, u"Ja"_s}, {1, 0, 1, 0}, LearnResult::AlreadyLearned},
-            {"line ends do not make another message",
-             {u"Ja"_s, u"Ca"_s},
-             {1, 0, 1, 0},
-             LearnResult::AlreadyLearned},
-            {"relearn as the other class moves it", {u"Ja"_s, u"Wa"_s}, {0, 1, 0, 1}, LearnResult::Moved},
-            {"forget undoes", {u"Ja"_s, u"Jb"_s, u"Fa"_s}, {1, 0, 0, 0}, LearnResult::Forgotten},
-            {"forget twice", {u"Wa"_s, u"Fa"_s, u"Fa"_s}, {0, 0, 0, 0}, LearnResult::NotLearned},
-            {"two messages share tokens", {u"Ja"_s, u"Wb"_s}, {1, 1, 1, 0}, LearnResult::Learned},
-        };
-        for (const auto& [name, ops, counts, last] : rows)
-            QTest::newRow(name) << ops << counts << last;
-    }
+    void learning_data() { indexRows(kLearning); }
     void learning() {
-        QFETCH(QStringList, ops);
-        QFETCH(QList<int>, counts);
-        QFETCH(LearnResult, last);
+        QFETCH(int, row);
+        const auto& [name, ops, counts, last] = kLearning[row];
         LearnStore store(m_path);
         QVERIFY(store.open());
         std::optional<LearnResult> result;

@@ -3,6 +3,7 @@
 #include "platform/Autostart.h"
 #include "platform/PrivateFolder.h"
 #include "platform/Profile.h"
+#include "support/Rows.h"
 #include "support/TestFiles.h"
 
 #include <QCoreApplication>
@@ -15,9 +16,41 @@
 #include <unistd.h>
 
 using namespace brindle;
+using brindle::test::indexRows;
 using brindle::testing::modeOf;
 using brindle::testing::readFile;
 using brindle::testing::writeFile;
+
+namespace {
+
+// A data file is the user's own where one may win (pictures, music), else the installation's;
+// the help is the installation's. A null content: no such file; "-" as the installed content:
+// no installed data folder at all (a portable copy). The path asked for, the user's content, the
+// installed content, and whose is chosen.
+const QString kPicture = u"\\画像データ\\3.jpg"_qs;
+const QString kPage = u"\\help\\rules.htm"_qs;
+const std::tuple<const char*, QString, QByteArray, QByteArray, QString> kDataFiles[]{
+    {"the user's own picture", kPicture, "photo", "ours", "user"},
+    {"only installed", kPicture, {}, "ours", "installed"},
+    {"neither: the user's path, missing", kPicture, {}, {}, "user"},
+    {"untouched copy of the earlier version", kPicture, "ours", "ours", "installed"},
+    {"copy the user changed", kPicture, "ours, retouched", "ours", "user"},
+    {"portable copy", kPicture, "ours", "-", "user"},
+    {"help: a changed copy gives way", kPage, "mine", "new", "installed"},
+    {"help: only the user's", kPage, "mine", {}, "user"}};
+
+// The path asked for, and the one found relative to the root.
+const std::tuple<const char*, QString, QString> kResolved[]{
+    {"folder and file case", u"\\★MAilData\\kstdata50.data"_qs, u"★MailData/Kstdata50.data"_qs},
+    {"folder alone", u"\\★MAILDATA"_qs, u"★MailData"_qs},
+    {"missing file keeps its spelling", u"\\★MAilData\\KSTDATA50.TMP"_qs, u"★MailData/KSTDATA50.TMP"_qs},
+    {"missing folder keeps its spelling", u"\\画像データ\\1.JPG"_qs, u"画像データ/1.JPG"_qs},
+    {"unicode case fold", u"\\äöü straße"_qs, u"ÄÖÜ Straße"_qs},
+    {"file in the root", u"\\KESTRO.INI"_qs, u"kestro.ini"_qs},
+    {"doubled separators", u"\\\\★maildata\\\\INI.INI"_qs, u"★MailData/ini.ini"_qs},
+};
+
+} // namespace
 
 class TestAppFolder : public QObject {
     Q_OBJECT
@@ -74,33 +107,10 @@ private Q_SLOTS:
         QCOMPARE(readFile(user + u"/help/1.htm"_qs), QByteArray("mine"));
     }
 
-    // A data file is the user's own where one may win (pictures, music), else the installation's;
-    // the help is the installation's. A null content: no such file; "-" as the installed content:
-    // no installed data folder at all (a portable copy).
-    void dataFile_data() {
-        QTest::addColumn<QString>("tail");
-        QTest::addColumn<QByteArray>("user");
-        QTest::addColumn<QByteArray>("installed");
-        QTest::addColumn<QString>("chosen"); // "user", "installed"
-        const QString picture = u"\\画像データ\\3.jpg"_qs;
-        const QString page = u"\\help\\rules.htm"_qs;
-        const std::tuple<const char*, QString, QByteArray, QByteArray, QString> rows[]{
-            {"the user's own picture", picture, "photo", "ours", "user"},
-            {"only installed", picture, {}, "ours", "installed"},
-            {"neither: the user's path, missing", picture, {}, {}, "user"},
-            {"untouched copy of the earlier version", picture, "ours", "ours", "installed"},
-            {"copy the user changed", picture, "ours, retouched", "ours", "user"},
-            {"portable copy", picture, "ours", "-", "user"},
-            {"help: a changed copy gives way", page, "mine", "new", "installed"},
-            {"help: only the user's", page, "mine", {}, "user"}};
-        for (const auto& [name, tail, user, installed, chosen] : rows)
-            QTest::newRow(name) << tail << user << installed << chosen;
-    }
+    void dataFile_data() { indexRows(kDataFiles); }
     void dataFile() {
-        QFETCH(QString, tail);
-        QFETCH(QByteArray, user);
-        QFETCH(QByteArray, installed);
-        QFETCH(QString, chosen);
+        QFETCH(int, row);
+        const auto& [name, tail, user, installed, chosen] = kDataFiles[row];
         setApplicationFolder(m_root);
         const QString data = m_root + u"/ÄÖÜ Straße"_qs; // the installation's data folder
         const QString relative = QString(tail).replace(u'\\', u'/');
@@ -160,8 +170,7 @@ private Q_SLOTS:
             QVERIFY(!syncer.wait());
             syncer.add(full);
             QVERIFY(syncer.wait());
-        }
-        else if (writer == u"append")
+        } else if (writer == u"append")
             QVERIFY(appendFileSynced(full, data));
         else
             QVERIFY(writeProfileString(u"EXEINI"_qs, u"QUARANTINE_DAYS"_qs, u"3"_qs, full));
@@ -195,24 +204,10 @@ private Q_SLOTS:
         QCOMPARE(modeOf(root.filePath(u"ÄÖÜ Straße"_qs)), 0755);
     }
 
-    void resolve_data() {
-        QTest::addColumn<QString>("tail");
-        QTest::addColumn<QString>("expected"); // relative to the root
-        QTest::newRow("folder and file case")
-            << u"\\★MAilData\\kstdata50.data"_qs << u"★MailData/Kstdata50.data"_qs;
-        QTest::newRow("folder alone") << u"\\★MAILDATA"_qs << u"★MailData"_qs;
-        QTest::newRow("missing file keeps its spelling")
-            << u"\\★MAilData\\KSTDATA50.TMP"_qs << u"★MailData/KSTDATA50.TMP"_qs;
-        QTest::newRow("missing folder keeps its spelling")
-            << u"\\画像データ\\1.JPG"_qs << u"画像データ/1.JPG"_qs;
-        QTest::newRow("unicode case fold") << u"\\äöü straße"_qs << u"ÄÖÜ Straße"_qs;
-        QTest::newRow("file in the root") << u"\\KESTRO.INI"_qs << u"kestro.ini"_qs;
-        QTest::newRow("doubled separators") << u"\\\\★maildata\\\\INI.INI"_qs << u"★MailData/ini.ini"_qs;
-    }
-
+    void resolve_data() { indexRows(kResolved); }
     void resolve() {
-        QFETCH(QString, tail);
-        QFETCH(QString, expected);
+        QFETCH(int, row);
+        const auto& [name, tail, expected] = kResolved[row];
         QCOMPARE(resolvePath(m_root, tail), m_root + u'/' + expected);
         QCOMPARE(resolvePath(m_root + u'/', tail), m_root + u'/' + expected);
     }

@@ -1,5 +1,6 @@
 #include "platform/Profile.h"
 #include "support/FileSizeLimit.h"
+#include "support/Rows.h"
 #include "support/TestFiles.h"
 
 #include <optional>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 using namespace brindle;
+using brindle::test::indexRows;
 using brindle::testing::readFile;
 using brindle::testing::writeFile;
 
@@ -22,6 +24,68 @@ const QString kSection = u"EXEINI"_qs;
 QByteArray ex(const QByteArray& lines) {
     return "[EXEINI]\r\n" + lines;
 }
+
+const QString kUnset = u"未設定"_qs;
+// The file; the value of NAME and its count.
+const std::tuple<const char*, QByteArray, QString, int> kReads[]{
+    {"section and key case", "[exeini]\r\nnAmE=abc\r\n", u"abc"_qs, 3},
+    {"blanks trimmed", "[ EXEINI ]\r\n  NAME \t= \t abc \t\r\n", u"abc"_qs, 3},
+    {"empty quotes", ex("NAME=\"\"\r\n"), kUnset, 0},
+    {"after other section", ex("A=1\r\n[OTHER]\r\nNAME=x\r\n"), kUnset, 0},
+    {"before any section", "NAME=x\r\n[EXEINI]\r\n", kUnset, 0},
+    {"key prefix is not the key", ex("NAME2=x\r\nNAME=y\r\n"), u"y"_qs, 1},
+    {"first duplicate wins", ex("NAME=a\r\nNAME=b\r\n"), u"a"_qs, 1},
+    {"LF only", "[EXEINI]\nA=1\nNAME=lf\n", u"lf"_qs, 2},
+    {"no final line end", ex("NAME=end"), u"end"_qs, 3},
+    {"code page 932", ex("NAME=\x82\xa0\x82\xa2\r\n"), u"あい"_qs, 4},
+    {"broken multibyte value", ex("NAME=\x82\r\nNAME2=ok\r\n"), u"\uFFFD"_qs, 1},
+    {"broken multibyte before key", ex("NAME2=\x82\r\nNAME=ok\r\n"), u"ok"_qs, 2},
+    {"garbage lines around",
+     QByteArray("\xff\xfe") + QByteArray(1, '\0') + "junk\r\n[EXEINI]\r\n\x81\r\n=\r\n[\r\nNAME=g\r\n",
+     u"g"_qs, 1},
+    {"255-byte cut", ex("NAME=" + QByteArray(300, 'a')), QString(255, u'a'), 255},
+    {"cut never splits a character", ex("NAME=" + QByteArray(254, 'a') + "\x82\xa0"), QString(254, u'a'),
+     254},
+    {"10000-byte line before", ex("NAME2=" + QByteArray(10000, 'x') + "\r\nNAME=after\r\n"), u"after"_qs, 5},
+};
+
+// The text of NUMBER ("-" for no such line) and the value read.
+const std::tuple<const char*, QByteArray, int> kInts[]{
+    {"fraction reads its whole part", "1.5", 1},
+    {"not a number", "GetPPSErr", 0},
+    {"quoted", "\"6\"", 6},
+    {"empty value takes the default", "", -7},
+    {"missing takes the default", "-", -7},
+    {"too large", "99999999999999999999", std::numeric_limits<int>::max()},
+    {"too small", "-99999999999999999999", std::numeric_limits<int>::min()},
+};
+
+// The file before (empty for none), the value written to NAME, the file after.
+const std::tuple<const char*, QByteArray, QString, QByteArray> kWrites[]{
+    {"creates file and section", {}, u"x"_qs, ex("NAME=x\r\n")},
+    {"replaces the value only",
+     "; note\r\n[EXEINI]\r\nNAME=old\r\nNAME2=keep\r\n\r\n[OTHER]\r\nNAME=other\r\n", u"new"_qs,
+     "; note\r\n[EXEINI]\r\nNAME=new\r\nNAME2=keep\r\n\r\n[OTHER]\r\nNAME=other\r\n"},
+    {"adds the key inside its section", ex("NAME2=a\r\n\r\n[OTHER]\r\nX=1\r\n"), u"b"_qs,
+     ex("NAME2=a\r\nNAME=b\r\n\r\n[OTHER]\r\nX=1\r\n")},
+    {"adds the section after others", "[OTHER]\r\nX=1", u"v"_qs, "[OTHER]\r\nX=1\r\n" + ex("NAME=v\r\n")},
+    {"LF file becomes CR LF", "[EXEINI]\nA=1\nNAME=a\n", u"b"_qs, ex("A=1\r\nNAME=b\r\n")},
+    {"empty value", ex("NAME=1\r\n"), {}, ex("NAME=\r\n")},
+    {"code page 932", {}, u"未設定"_qs, ex("NAME=\x96\xa2\x90\xdd\x92\xe8\r\n")},
+    {"line break in value", ex("NAME2=k\r\n"), u"a\r\nNAME2=evil"_qs,
+     ex("NAME2=k\r\nNAME=a  NAME2=evil\r\n")},
+    {"separators in value", {}, u"p=w;#[x]"_qs, ex("NAME=p=w;#[x]\r\n")},
+    // What a read would change goes inside one more pair of quotes; anything else stays bare.
+    {"blank before", {}, u" lead"_qs, ex("NAME=\" lead\"\r\n")},
+    {"tab after", {}, u"trail\t"_qs, ex("NAME=\"trail\t\"\r\n")},
+    {"blanks only", {}, u"  "_qs, ex("NAME=\"  \"\r\n")},
+    {"double-quoted", {}, u"\"q\""_qs, ex("NAME=\"\"q\"\"\r\n")},
+    {"single-quoted", {}, u"'q'"_qs, ex("NAME=\"'q'\"\r\n")},
+    {"line break last", {}, u"a\r\n"_qs, ex("NAME=\"a  \"\r\n")},
+    {"quotes not a pair", {}, u"\"a'"_qs, ex("NAME=\"a'\r\n")},
+    {"quote inside", {}, u"a\"b"_qs, ex("NAME=a\"b\r\n")},
+    {"lone quote", {}, u"\""_qs, ex("NAME=\"\r\n")},
+};
 
 } // namespace
 
@@ -38,106 +102,34 @@ private Q_SLOTS:
         m_ini = m_dir->filePath(u"ini.ini"_qs);
     }
 
-    void readString_data() {
-        QTest::addColumn<QByteArray>("file");
-        QTest::addColumn<QString>("value"); // of NAME
-        QTest::addColumn<int>("count");
-        const QString def = u"未設定"_qs;
-        QTest::newRow("section and key case") << QByteArray("[exeini]\r\nnAmE=abc\r\n") << u"abc"_qs << 3;
-        QTest::newRow("blanks trimmed")
-            << QByteArray("[ EXEINI ]\r\n  NAME \t= \t abc \t\r\n") << u"abc"_qs << 3;
-        QTest::newRow("empty quotes") << ex("NAME=\"\"\r\n") << def << 0;
-        QTest::newRow("after other section") << ex("A=1\r\n[OTHER]\r\nNAME=x\r\n") << def << 0;
-        QTest::newRow("before any section") << QByteArray("NAME=x\r\n[EXEINI]\r\n") << def << 0;
-        QTest::newRow("key prefix is not the key") << ex("NAME2=x\r\nNAME=y\r\n") << u"y"_qs << 1;
-        QTest::newRow("first duplicate wins") << ex("NAME=a\r\nNAME=b\r\n") << u"a"_qs << 1;
-        QTest::newRow("LF only") << QByteArray("[EXEINI]\nA=1\nNAME=lf\n") << u"lf"_qs << 2;
-        QTest::newRow("no final line end") << ex("NAME=end") << u"end"_qs << 3;
-        QTest::newRow("code page 932") << ex("NAME=\x82\xa0\x82\xa2\r\n") << u"あい"_qs << 4;
-        QTest::newRow("broken multibyte value") << ex("NAME=\x82\r\nNAME2=ok\r\n") << u"\uFFFD"_qs << 1;
-        QTest::newRow("broken multibyte before key") << ex("NAME2=\x82\r\nNAME=ok\r\n") << u"ok"_qs << 2;
-        QTest::newRow("garbage lines around") << QByteArray("\xff\xfe") + QByteArray(1, '\0') +
-                                                     "junk\r\n[EXEINI]\r\n\x81\r\n=\r\n[\r\nNAME=g\r\n"
-                                              << u"g"_qs << 1;
-        QTest::newRow("255-byte cut") << ex("NAME=" + QByteArray(300, 'a')) << QString(255, u'a') << 255;
-        QTest::newRow("cut never splits a character")
-            << ex("NAME=" + QByteArray(254, 'a') + "\x82\xa0") << QString(254, u'a') << 254;
-        QTest::newRow("10000-byte line before")
-            << ex("NAME2=" + QByteArray(10000, 'x') + "\r\nNAME=after\r\n") << u"after"_qs << 5;
-    }
-
+    void readString_data() { indexRows(kReads); }
     void readString() {
-        QFETCH(QByteArray, file);
-        QFETCH(QString, value);
-        QFETCH(int, count);
+        QFETCH(int, row);
+        const auto& [name, file, value, count] = kReads[row];
         QVERIFY(writeFile(m_ini, file));
         const ProfileString r = getProfileString(kSection, u"NAME"_qs, u"未設定"_qs, m_ini);
         QCOMPARE(r.value, value);
         QCOMPARE(r.count, count);
     }
 
-    void readInt_data() {
-        QTest::addColumn<QByteArray>("text"); // of NUMBER; "-" for no such line
-        QTest::addColumn<int>("value");
-        QTest::newRow("fraction reads its whole part") << QByteArray("1.5") << 1;
-        QTest::newRow("not a number") << QByteArray("GetPPSErr") << 0;
-        QTest::newRow("quoted") << QByteArray("\"6\"") << 6;
-        QTest::newRow("empty value takes the default") << QByteArray() << -7;
-        QTest::newRow("missing takes the default") << QByteArray("-") << -7;
-        QTest::newRow("too large") << QByteArray("99999999999999999999") << std::numeric_limits<int>::max();
-        QTest::newRow("too small") << QByteArray("-99999999999999999999") << std::numeric_limits<int>::min();
-    }
-
+    void readInt_data() { indexRows(kInts); }
     void readInt() {
-        QFETCH(QByteArray, text);
-        QFETCH(int, value);
+        QFETCH(int, row);
+        const auto& [name, text, value] = kInts[row];
         QVERIFY(writeFile(m_ini, ex(text == "-" ? "OTHER=1\r\n" : "NUMBER=" + text + "\r\n")));
         QCOMPARE(getProfileInt(kSection, u"NUMBER"_qs, -7, m_ini), value);
     }
 
-    void write_data() {
-        QTest::addColumn<QByteArray>("before"); // empty for no file
-        QTest::addColumn<QString>("value");     // of NAME
-        QTest::addColumn<QByteArray>("after");
-        QTest::newRow("creates file and section") << QByteArray() << u"x"_qs << ex("NAME=x\r\n");
-        QTest::newRow("replaces the value only")
-            << QByteArray("; note\r\n[EXEINI]\r\nNAME=old\r\nNAME2=keep\r\n\r\n[OTHER]\r\nNAME=other\r\n")
-            << u"new"_qs
-            << QByteArray("; note\r\n[EXEINI]\r\nNAME=new\r\nNAME2=keep\r\n\r\n[OTHER]\r\nNAME=other\r\n");
-        QTest::newRow("adds the key inside its section") << ex("NAME2=a\r\n\r\n[OTHER]\r\nX=1\r\n") << u"b"_qs
-                                                         << ex("NAME2=a\r\nNAME=b\r\n\r\n[OTHER]\r\nX=1\r\n");
-        QTest::newRow("adds the section after others")
-            << QByteArray("[OTHER]\r\nX=1") << u"v"_qs << QByteArray("[OTHER]\r\nX=1\r\n") + ex("NAME=v\r\n");
-        QTest::newRow("LF file becomes CR LF")
-            << QByteArray("[EXEINI]\nA=1\nNAME=a\n") << u"b"_qs << ex("A=1\r\nNAME=b\r\n");
-        QTest::newRow("empty value") << ex("NAME=1\r\n") << QString() << ex("NAME=\r\n");
-        QTest::newRow("code page 932")
-            << QByteArray() << u"未設定"_qs << ex("NAME=\x96\xa2\x90\xdd\x92\xe8\r\n");
-        QTest::newRow("line break in value")
-            << ex("NAME2=k\r\n") << u"a\r\nNAME2=evil"_qs << ex("NAME2=k\r\nNAME=a  NAME2=evil\r\n");
-        QTest::newRow("separators in value") << QByteArray() << u"p=w;#[x]"_qs << ex("NAME=p=w;#[x]\r\n");
-        // What a read would change goes inside one more pair of quotes; anything else stays bare.
-        QTest::newRow("blank before") << QByteArray() << u" lead"_qs << ex("NAME=\" lead\"\r\n");
-        QTest::newRow("tab after") << QByteArray() << u"trail\t"_qs << ex("NAME=\"trail\t\"\r\n");
-        QTest::newRow("blanks only") << QByteArray() << u"  "_qs << ex("NAME=\"  \"\r\n");
-        QTest::newRow("double-quoted") << QByteArray() << u"\"q\""_qs << ex("NAME=\"\"q\"\"\r\n");
-        QTest::newRow("single-quoted") << QByteArray() << u"'q'"_qs << ex("NAME=\"'q'\"\r\n");
-        QTest::newRow("line break last") << QByteArray() << u"a\r\n"_qs << ex("NAME=\"a  \"\r\n");
-        QTest::newRow("quotes not a pair") << QByteArray() << u"\"a'"_qs << ex("NAME=\"a'\r\n");
-        QTest::newRow("quote inside") << QByteArray() << u"a\"b"_qs << ex("NAME=a\"b\r\n");
-        QTest::newRow("lone quote") << QByteArray() << u"\""_qs << ex("NAME=\"\r\n");
-    }
-
+    void write_data() { indexRows(kWrites); }
     void write() {
-        QFETCH(QByteArray, before);
-        QFETCH(QString, value);
-        QFETCH(QByteArray, after);
+        QFETCH(int, row);
+        const auto& [name, before, written, after] = kWrites[row];
         if (!before.isEmpty())
             QVERIFY(writeFile(m_ini, before));
-        QVERIFY(writeProfileString(kSection, u"NAME"_qs, value, m_ini));
+        QVERIFY(writeProfileString(kSection, u"NAME"_qs, written, m_ini));
         QCOMPARE(readFile(m_ini), after);
         QCOMPARE(getProfileString(kSection, u"NAME"_qs, {}, m_ini).value,
-                 value.replace(u"\r\n"_qs, u"  "_qs));
+                 QString(written).replace(u"\r\n"_qs, u"  "_qs));
     }
 
     // What code page 932 lacks is never written as "?": the write fails and the file stays.

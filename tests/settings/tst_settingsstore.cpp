@@ -1,12 +1,14 @@
 #include "platform/Profile.h"
 #include "settings/SettingsStore.h"
 #include "support/FileSizeLimit.h"
+#include "support/Rows.h"
 #include "support/TestFiles.h"
 
 #include <QTest>
 
 using namespace brindle;
 using namespace brindle::testing;
+using brindle::test::indexRows;
 
 namespace {
 
@@ -14,6 +16,48 @@ namespace {
 QString text(const ServerSettings& s) {
     return QStringList{s.pop3Server, s.smtpServer, s.mailAddress, QString::number(s.useApop)}.join(u'|');
 }
+
+// The file, and the four values read as text() gives them.
+const std::tuple<const char*, QByteArray, QString> kLoads[]{
+    {"mixed line ends", "SMTP=s\nPOP3=p\rMAIL=m\r\nAPOP=1", u"p|s|m|1"_qs},
+    {"any order", "APOP=1\r\nMAIL=m\r\nPOP3=p\r\n", u"p||m|1"_qs},
+    {"value kept as written", "POP3= p \r\n", u" p |||0"_qs},
+    {"cut at 100 characters, not bytes",
+     "POP3=" + QByteArray(150, 'x') + "\r\nMAIL=" + QByteArray(120, '\x82').replace('\x82', "\x82\xa0"),
+     QString(100, u'x') + u"||"_qs + QString(100, u'あ') + u"|0"_qs},
+    {"lower case, indented names", "pop3=p\r\n SMTP=s\r\n", u"|||0"_qs},
+    {"empty later line wins", "POP3=first\r\nPOP3=\r\n", u"|||0"_qs},
+    {"other lines skipped", "[EXEINI]\r\n\r\n; x\r\nPOP\r\nPOP3=p\r\n", u"p|||0"_qs},
+    {"broken multibyte", "SMTP=\x82\r\nPOP3=p\r\n", u"p|\uFFFD||0"_qs},
+    {"APOP too large", "APOP=99999", u"|||32767"_qs},
+    {"APOP too small", "APOP=-1e30", u"|||-32768"_qs},
+};
+
+// Paths code page 932 lacks (é, WAVE DASH) or that NAME cannot give back (a line break, beyond 255
+// bytes) read back whole; an older version sees them as no mail program. Whether NAME holds the
+// path itself.
+const std::tuple<const char*, QString, bool> kMailerPaths[]{
+    {"code page 932, ℃", u"/home/u/メール℃/mailer"_qs, true},
+    {"blank around", u" /opt/m "_qs, true},
+    {"é", u"/home/u/Café/mailer"_qs, false},
+    {"WAVE DASH", u"/home/u/〜/m"_qs, false},
+    {"percent and é", u"/home/u/100%25 é /m"_qs, false},
+    {"line break", u"/home/u/a\nb"_qs, false},
+    {"300 bytes", u"/"_qs + QString(299, u'x'), false},
+};
+
+// The lines of ★MailData/ini.ini after its section head (empty: no file), and the path read.
+const QByteArray kNotSet = "NAME=\x96\xa2\x90\xdd\x92\xe8\r\n";
+const std::tuple<const char*, QByteArray, QString> kMailerFiles[]{
+    {"older file", "NAME=/usr/bin/m\r\n", u"/usr/bin/m"_qs},
+    {"no file", {}, u"未設定"_qs},
+    {"ours", kNotSet + "NAME_UTF8=/Caf%C3%A9\r\n", u"/Café"_qs},
+    {"older version chose later", "NAME=/usr/bin/m\r\nNAME_UTF8=/Caf%C3%A9\r\n", u"/usr/bin/m"_qs},
+    {"NAME gone", "NAME_UTF8=/Caf%C3%A9\r\n", u"未設定"_qs},
+    {"not UTF-8", kNotSet + "NAME_UTF8=/Caf%E9\r\n", u"未設定"_qs},
+    {"not percent-encoded", kNotSet + "NAME_UTF8=/\x82\xa0\r\n", u"未設定"_qs},
+    {"empty", kNotSet + "NAME_UTF8=\r\n", u"未設定"_qs},
+};
 
 } // namespace
 
@@ -44,28 +88,10 @@ private Q_SLOTS:
         QCOMPARE(m_dir->read(u"kestro.ini"_qs), QByteArray("SMTP=\r\nPOP3=a  APOP=1\r\nMAIL=\r\nAPOP=0\r\n"));
     }
 
-    void load_data() {
-        QTest::addColumn<QByteArray>("file");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("mixed line ends") << QByteArray("SMTP=s\nPOP3=p\rMAIL=m\r\nAPOP=1") << u"p|s|m|1"_qs;
-        QTest::newRow("any order") << QByteArray("APOP=1\r\nMAIL=m\r\nPOP3=p\r\n") << u"p||m|1"_qs;
-        QTest::newRow("value kept as written") << QByteArray("POP3= p \r\n") << u" p |||0"_qs;
-        QTest::newRow("cut at 100 characters, not bytes")
-            << "POP3=" + QByteArray(150, 'x') +
-                   "\r\nMAIL=" + QByteArray(120, '\x82').replace('\x82', "\x82\xa0")
-            << QString(100, u'x') + u"||"_qs + QString(100, u'あ') + u"|0"_qs;
-        QTest::newRow("lower case, indented names") << QByteArray("pop3=p\r\n SMTP=s\r\n") << u"|||0"_qs;
-        QTest::newRow("empty later line wins") << QByteArray("POP3=first\r\nPOP3=\r\n") << u"|||0"_qs;
-        QTest::newRow("other lines skipped")
-            << QByteArray("[EXEINI]\r\n\r\n; x\r\nPOP\r\nPOP3=p\r\n") << u"p|||0"_qs;
-        QTest::newRow("broken multibyte") << QByteArray("SMTP=\x82\r\nPOP3=p\r\n") << u"p|\uFFFD||0"_qs;
-        QTest::newRow("APOP too large") << QByteArray("APOP=99999") << u"|||32767"_qs;
-        QTest::newRow("APOP too small") << QByteArray("APOP=-1e30") << u"|||-32768"_qs;
-    }
-
+    void load_data() { indexRows(kLoads); }
     void load() {
-        QFETCH(QByteArray, file);
-        QFETCH(QString, expected);
+        QFETCH(int, row);
+        const auto& [name, file, expected] = kLoads[row];
         QVERIFY(m_dir->write(u"kestro.ini"_qs, file));
         ServerSettings s;
         QVERIFY(loadServerSettings(s));
@@ -97,23 +123,10 @@ private Q_SLOTS:
         QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList{u"kestro.ini"_qs});
     }
 
-    // Paths code page 932 lacks (é, WAVE DASH) or that NAME cannot give back (a line
-    // break, beyond 255 bytes) read back whole; an older version sees them as no mail program.
-    void mailerPath_data() {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<bool>("plain"); // NAME holds the path itself
-        QTest::newRow("code page 932, ℃") << u"/home/u/メール℃/mailer"_qs << true;
-        QTest::newRow("blank around") << u" /opt/m "_qs << true;
-        QTest::newRow("é") << u"/home/u/Café/mailer"_qs << false;
-        QTest::newRow("WAVE DASH") << u"/home/u/〜/m"_qs << false;
-        QTest::newRow("percent and é") << u"/home/u/100%25 é /m"_qs << false;
-        QTest::newRow("line break") << u"/home/u/a\nb"_qs << false;
-        QTest::newRow("300 bytes") << u"/"_qs + QString(299, u'x') << false;
-    }
-
+    void mailerPath_data() { indexRows(kMailerPaths); }
     void mailerPath() {
-        QFETCH(QString, path);
-        QFETCH(bool, plain);
+        QFETCH(int, row);
+        const auto& [name, path, plain] = kMailerPaths[row];
         const GeneralSettingsFile general;
         const auto oldView = [&] {
             return getProfileString(u"EXEINI"_qs, u"NAME"_qs, {}, general.path()).value;
@@ -132,24 +145,10 @@ private Q_SLOTS:
         QCOMPARE(general.readMailerPath(), u"未設定"_qs);
     }
 
-    void mailerPathFromFile_data() {
-        QTest::addColumn<QByteArray>("file"); // of ★MailData/ini.ini
-        QTest::addColumn<QString>("path");
-        const QByteArray notSet = "NAME=\x96\xa2\x90\xdd\x92\xe8\r\n";
-        QTest::newRow("older file") << QByteArray("NAME=/usr/bin/m\r\n") << u"/usr/bin/m"_qs;
-        QTest::newRow("no file") << QByteArray() << u"未設定"_qs;
-        QTest::newRow("ours") << notSet + "NAME_UTF8=/Caf%C3%A9\r\n" << u"/Café"_qs;
-        QTest::newRow("older version chose later")
-            << QByteArray("NAME=/usr/bin/m\r\nNAME_UTF8=/Caf%C3%A9\r\n") << u"/usr/bin/m"_qs;
-        QTest::newRow("NAME gone") << QByteArray("NAME_UTF8=/Caf%C3%A9\r\n") << u"未設定"_qs;
-        QTest::newRow("not UTF-8") << notSet + "NAME_UTF8=/Caf%E9\r\n" << u"未設定"_qs;
-        QTest::newRow("not percent-encoded") << notSet + "NAME_UTF8=/\x82\xa0\r\n" << u"未設定"_qs;
-        QTest::newRow("empty") << notSet + "NAME_UTF8=\r\n" << u"未設定"_qs;
-    }
-
+    void mailerPathFromFile_data() { indexRows(kMailerFiles); }
     void mailerPathFromFile() {
-        QFETCH(QByteArray, file);
-        QFETCH(QString, path);
+        QFETCH(int, row);
+        const auto& [name, file, path] = kMailerFiles[row];
         if (!file.isEmpty())
             QVERIFY(m_dir->write(u"★MailData/ini.ini"_qs, "[EXEINI]\r\n" + file));
         QCOMPARE(GeneralSettingsFile().readMailerPath(), path);
