@@ -1,9 +1,8 @@
 // The mail library against a real POP3 server (Dovecot): what only a real server shows. Both
 // logins with real passwords, long mail read through the server's dot-stuffing,
 // deletions that take effect at QUIT only, and TLS: STLS and TLS from the start carry the session,
-// also with a pinned self-signed certificate; a certificate that proves nothing keeps the account off
-// the wire (a server that gave up the TLS it had, and a login in clear without agreement, are held
-// to the same in tst_pop3_client's tlsPolicy).
+// also with a pinned self-signed certificate; a certificate that proves nothing, a server that gave up
+// the TLS it had, and a login in clear without agreement keep the account off the wire.
 #include "DovecotServer.h"
 #include "mailcheck/NMail.h"
 #include "platform/Cp932.h"
@@ -169,6 +168,11 @@ private Q_SLOTS:
         QTest::newRow("trusted, for another host")
             << QStringLiteral("pop3s://localhost:%1").arg(m_tls.tlsPort()) << true << 0 << false
             << K::TlsRefused;
+        // The server without TLS, as a proxy that strips STLS would show it; then without agreement.
+        QTest::newRow("TLS seen, none now")
+            << m_plain.hostAndPort() << false << 0 << true << K::TlsDowngraded;
+        QTest::newRow("no TLS, not agreed")
+            << m_plain.hostAndPort() << false << 0 << false << K::PlainLoginRefused;
     }
     void tls() {
         QFETCH(QString, host);
@@ -177,9 +181,10 @@ private Q_SLOTS:
         QFETCH(bool, tlsSeen);
         QFETCH(Pop3ErrorKind, kind);
         const bool works = kind == Pop3ErrorKind::None;
+        DovecotServer& server = host == m_plain.hostAndPort() ? m_plain : m_tls;
         const QString user = kAlice.user;
         QString error;
-        QVERIFY2(m_tls.reset(user, &error), qPrintable(error));
+        QVERIFY2(server.reset(user, &error), qPrintable(error));
         // As if the server were elsewhere.
         NMailLibrary lib(testing::TestTransport::in({}, trusted ? m_ca : QList<QSslCertificate>{}, true));
         Pop3Trust trust;
@@ -188,7 +193,7 @@ private Q_SLOTS:
             trust.pinnedSha256 =
                 pin == 1 ? m_ca[0].digest(QCryptographicHash::Sha256) : QByteArray(32, '\x42');
         lib.NMailSetServerTrust(trust);
-        const qint64 logStart = m_tls.log().size();
+        const qint64 logStart = server.log().size();
         int h = -1;
         const int count = login(lib, host, user, kAlice.password, kUserPass, &h);
         MailFields f;
@@ -202,7 +207,7 @@ private Q_SLOTS:
         // Dovecot's log process writes a session's last line shortly after the session ends.
         QByteArray log;
         static_cast<void>(QTest::qWaitFor(
-            [&] { return (log = m_tls.log(logStart)).contains("Disconnected"); }, kLogWaitMs));
+            [&] { return (log = server.log(logStart)).contains("Disconnected"); }, kLogWaitMs));
         if (!works && trusted && !log.contains("rip=127.0.0.1"))
             QSKIP("\"localhost\" does not lead to 127.0.0.1 here");
         QVERIFY2(log.contains("rip=127.0.0.1"), "the server saw no connection");
@@ -210,7 +215,7 @@ private Q_SLOTS:
             QCOMPARE(count, -1);
             // The account never reached the server, neither by TLS nor by falling back to plain text.
             QVERIFY2(!log.contains("user=<alice>"), log.constData());
-            QCOMPARE(m_tls.storedMessages(user).size(), kKnownMessageCount);
+            QCOMPARE(server.storedMessages(user).size(), kKnownMessageCount);
             return;
         }
         QCOMPARE(count, kKnownMessageCount);
