@@ -117,6 +117,10 @@ public:
     MailCheckRun& operator=(const MailCheckRun&) = delete;
     // Runs the whole pass. A start while another pass is under way with the same host (from a box
     // the first one shows) is refused quietly and returns Status::NotStarted.
+    // Used errors, in the outcome: Status::NoConnection with failure (any kind of the library's
+    // connect and login but LoginRefused), Status::LoginRefused with failure (LoginRefused),
+    // Status::DeletionsLost with failure (the kinds of NMailPop3Close); each unjudged message with its
+    // failure; learningProblem. The host is told of them as CheckNotices as they happen.
     CheckOutcome run();
     // Ends the pass under way at its next step (the program is ending): no further connection,
     // login, fetch or deletion starts, while the connection is still closed properly, so that the
