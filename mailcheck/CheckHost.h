@@ -34,7 +34,7 @@ struct CheckNotice {
     };
     Kind kind = Kind::Deleted;
     int number = 0; // the message
-    int count = 0;
+    int count = 0;  // the deletions lost
     QString ruleWord;
     QString server; // as the program remembers it: "host:port"
     QDateTime validFrom, validUntil;
@@ -45,9 +45,9 @@ struct CheckNotice {
 // A message that could not be judged (it could not be fetched or read): it stays, and counts as new.
 struct UnjudgedMessage {
     int number = 0;
-    MailError error; // the mail library's, its words sanitized
+    MailError error; // the mail library's failure on it
 };
-// The reason of an unjudged message is one line among many: a server's words are cut short.
+// The reason of an unjudged message is one line among many: said in words, it is cut this short.
 inline constexpr qsizetype kUnjudgedReasonMaxChars = 120;
 
 // The narrow seam between the check run and the windows. The GUI implements it with its controls;
