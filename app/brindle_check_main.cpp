@@ -1,4 +1,5 @@
 // brindle-check: one mail check without windows, for cron, timers and scripts.
+#include "app/CheckReport.h"
 #include "learn/LearnStore.h"
 #include "learn/MailFiles.h"
 #include "mailcheck/CheckHost.h"
@@ -175,15 +176,6 @@ QString subjectLine(const QString& text) {
     return sanitizeServerText(text, QString(), kOutputFieldMaxChars);
 }
 
-// One line of our own message, whose server words the mail library has bounded already.
-QString oneLine(QString text) {
-    for (QChar& c : text) {
-        if (c == u'\t' || c == u'\r' || c == u'\n')
-            c = u' ';
-    }
-    return text;
-}
-
 // The check's host without windows: plain fields, boxes written to standard error.
 class ConsoleHost final : public CheckHost {
 public:
@@ -210,12 +202,12 @@ public:
     bool autoCloseNoticeBoard() const override { return false; }
     bool hangUpAfterCheck() const override { return false; }
     void setAccountBoxes(const QString&, const QString&) override {}
-    MsgResult messageBox(const QString& text, MsgButtons buttons, MsgIcon, const QString& caption) override {
-        err((caption.isEmpty() ? QString() : caption + QStringLiteral(": ")) + oneLine(text));
-        return buttons == MsgButtons::Ok ? MsgResult::Ok : MsgResult::No;
+    MsgResult tell(const CheckNotice& notice) override {
+        err(noticeLine(notice));
+        return MsgResult::Ok;
     }
     void showSetForm() override {}
-    void showNoticeBoard(const QString&, const QString&) override {}
+    void showNoticeBoard(int) override {}
     void unloadNoticeBoard() override {}
     bool startMailer(const QString&) override { return false; }
     void hangUp() override {}
@@ -226,15 +218,8 @@ public:
     // Nobody can answer here: the question's reasons go to standard error with the option that
     // gives the agreement, and the answer is no.
     bool askTrust(const TrustQuestion& q) override {
-        err(oneLine(q.text));
-        if (q.kind == TrustQuestion::Kind::PlainLogin)
-            err(QStringLiteral("not sending the password unencrypted to %1 without your agreement; to agree, "
-                               "run brindle-check again with --allow-plain")
-                    .arg(q.server));
-        else
-            err(QStringLiteral("not trusting the certificate of %1; if its SHA-256 is the one the server's "
-                               "administrator gave you, run brindle-check again with --accept-certificate %2")
-                    .arg(q.server, fingerprintText(q.sha256)));
+        for (const QString& line : trustLines(q))
+            err(line);
         return false;
     }
     void progress(int n, int total) override {
@@ -522,7 +507,7 @@ int main(int argc, char** argv) {
     if (explaining)
         explain(outcome);
     for (const UnjudgedMessage& u : outcome.unjudged)
-        err(QStringLiteral("unjudged: message %1: %2").arg(u.number).arg(oneLine(u.reason)));
+        err(unjudgedLine(u));
     QString summary = QStringLiteral("messages: %1, deleted: %2, new: %3")
                           .arg(outcome.mailCount)
                           .arg(outcome.deleted)

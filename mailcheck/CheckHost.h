@@ -1,14 +1,54 @@
 #pragma once
+#include "mailcheck/MailError.h"
 #include "platform/MessageBox.h"
 #include <QByteArray>
+#include <QDateTime>
 #include <QList>
+#include <QSslCertificate>
 #include <QString>
-#include <utility>
 
 namespace brindle {
 
 class MailCheckRun;
 class RunningGuard;
+
+// Something the run tells the user, as facts: the windows and brindle-check put it into words
+// (ui/texts/CheckTexts.h) with its buttons, icon and caption.
+struct CheckNotice {
+    enum class Kind {
+        Deleted,          // number, ruleWord: the server deleted a caught message
+        PinnedOutOfDate,  // server, validFrom, validUntil: connected under a pinned certificate whose
+                          // dates have passed
+        NoConnection,     // error: the connection failed
+        LoginFailed,      // error: the login failed (error.pipeliningGarbled: from the next check on,
+                          // one command at a time)
+        CopyFailed,       // number, path (the data folder; empty: the usual one): kept on the server
+        LogNotWritten,    // the deletion log could not be written
+        DeletionRefused,  // number, ruleWord, error: the server refused a DELE
+        RepliesGarbled,   // the server garbled its replies: the check stopped
+        DeletionsLost,    // count, error: the connection broke before the deletions took effect
+        ConnectionLost,   // error: the connection broke after the login, with no deletion to lose
+        NoMailer,         // new mail, and no mail program is set
+        MailerFailed,     // path: the mail program's command line, which did not start
+        SizeLimitMissing, // the size rule has no limit to delete by
+    };
+    Kind kind = Kind::Deleted;
+    int number = 0; // the message
+    int count = 0;  // the deletions lost
+    QString ruleWord;
+    QString server; // as the program remembers it: "host:port"
+    QDateTime validFrom, validUntil;
+    QString path;
+    MailError error;
+};
+
+// A message that could not be judged (it could not be fetched or read): it stays, and counts as new.
+struct UnjudgedMessage {
+    int number = 0;
+    MailError error; // the mail library's failure on it
+};
+// The reason of an unjudged message is one line among many: said in words, it is cut this short.
+inline constexpr qsizetype kUnjudgedReasonMaxChars = 120;
 
 // The narrow seam between the check run and the windows. The GUI implements it with its controls;
 // brindle-check and the tests implement it with plain fields.
@@ -34,7 +74,7 @@ public:
     // Selects [start, start + length) in the box, to show the text that decided.
     virtual void highlight(Field f, int start, int length) = 0;
 
-    // The deletion rules the user picks from, one at a time, in the frame "撃退方法".
+    // The deletion rules the user picks from, one at a time, in the main window's frame of rules.
     enum class RuleSwitch { Keyword, Html, Size, NoHiragana };
     virtual bool ruleSelected(RuleSwitch s) const = 0;
 
@@ -48,11 +88,11 @@ public:
     virtual void setAccountBoxes(const QString& id, const QString& password) = 0;
 
     // Effects.
-    virtual MsgResult messageBox(const QString& text, MsgButtons buttons, MsgIcon icon,
-                                 const QString& caption = QString()) = 0;
+    // Tells the user the notice (a message box in the windows) and returns the answer.
+    virtual MsgResult tell(const CheckNotice& notice) = 0;
     virtual void showSetForm() = 0;
-    // Fills the notice board with the text and the count, and shows it (not modal).
-    virtual void showNoticeBoard(const QString& text, const QString& count) = 0;
+    // Shows the notice board with the count of new mail (not modal).
+    virtual void showNoticeBoard(int newMail) = 0;
     virtual void unloadNoticeBoard() = 0;
     // Starts the mail program without waiting; false when it could not be started.
     virtual bool startMailer(const QString& commandLine) = 0;
@@ -63,8 +103,10 @@ public:
     // Announces a message the server deleted, by its rule word: a one-word box with an OK button
     // under the application's title, which the user closes. Hosts without a user may override it.
     virtual void announceDeletion(int number, const QString& ruleWord) {
-        Q_UNUSED(number);
-        messageBox(ruleWord, MsgButtons::Ok, MsgIcon::None);
+        CheckNotice notice;
+        notice.number = number;
+        notice.ruleWord = ruleWord;
+        tell(notice);
     }
     // True when nobody watches the run message by message (no boxes, no fields on screen): a
     // deletion may then be counted and announced a little later, while the next messages are
@@ -73,21 +115,24 @@ public:
     // A question of trust, put before anything secret goes to the server: whether the password may
     // go to it in clear, or whether to trust a certificate that the system does not vouch for. True
     // means yes. A host nobody can answer says no (the default), and the check then ends unconnected.
+    // The host words the question from its facts.
     struct TrustQuestion {
         enum class Kind { PlainLogin, Certificate, ChangedCertificate };
         Kind kind = Kind::PlainLogin;
         QString server;     // as the program remembers it: "host:port"
-        QString text;       // the question with its reasons, as the windows show it
         QByteArray sha256;  // the certificate's, for the certificate questions
         bool byHand = true; // false: an interval check, which nobody may be watching
+        QSslCertificate certificate; // the server's, for the certificate questions
+        bool wrongName = false;      // Certificate: it was issued for other names than the server's
+        QByteArray pinnedSha256;     // ChangedCertificate: the certificate trusted until now
     };
     virtual bool askTrust(const TrustQuestion& question) {
         Q_UNUSED(question);
         return false;
     }
     // Once per check, at its end, when some messages could not be judged: their numbers and
-    // reasons (sanitized and bounded), in number order. Hosts that list them otherwise ignore it.
-    virtual void tellUnjudged(const QList<std::pair<int, QString>>& messages) { Q_UNUSED(messages); }
+    // failures, in number order. Hosts that list them otherwise ignore it.
+    virtual void tellUnjudged(const QList<UnjudgedMessage>& messages) { Q_UNUSED(messages); }
     // The check is at message n of total (1-based), before judging it.
     virtual void progress(int n, int total) {
         Q_UNUSED(n);

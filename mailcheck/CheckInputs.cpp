@@ -3,6 +3,7 @@
 #include "keywords/AllowList.h"
 #include "keywords/KeywordFile.h"
 #include "mailcheck/CheckHost.h"
+#include "mailcheck/CheckWords.h"
 #include "mailcheck/MailCheckRun.h"
 #include "mailcheck/ServerText.h"
 #include "mailcheck/TlsMemory.h"
@@ -41,7 +42,7 @@ CheckInputs readCheckInputs(const ProgramValues& values) {
     else
         inputs.account = AccountFile().read();
     inputs.keywords = ReadKeywords();
-    inputs.probeFolder = appPath(QStringLiteral(u"\\添付フォルダ"));
+    inputs.probeFolder = appPath(QString::fromUtf16(kProbeFolderPath));
     inputs.allowList = readAllowList();
     inputs.dataFolder = appPath(QStringLiteral(u"\\★MailData"));
     inputs.quarantineLimits = readQuarantineLimits();

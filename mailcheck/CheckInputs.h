@@ -31,7 +31,7 @@ struct CheckInputs {
     ServerSettings server;  // the server as the program values hold it (kestro.ini)
     StoredAccount account;  // the account to log in with
     QStringList keywords;   // the keyword list as ReadKeywords gives it
-    QString probeFolder;    // folder of the size rule's work file ("添付フォルダ"); may be missing
+    QString probeFolder;    // folder of the size rule's work file (kProbeFolderPath); may be missing
     bool pipelining = true; // false once this server was found to garble pipelined replies
     QStringList allowList;  // normalized entries (readAllowList): senders no rule deletes
     // The data folder, where quarantine copies, the deletion log and pending deletions go. Empty:
@@ -48,14 +48,14 @@ struct CheckInputs {
         QString storePath; // ★MailData/learned.sqlite (learn::LearnStore::defaultPath())
     } learning;
     // The user's marks from the mailbox preview, by UIDL. A message marked junk is deleted as caught
-    // with the rule word "迷惑メール" (copy, log, pending deletions, as any catch); one marked wanted is
-    // deleted by no rule (as an allowed sender). Marks name UIDLs, never message numbers.
+    // with the rule word RuleWord::MarkedJunk (copy, log, pending deletions, as any catch); one marked wanted
+    // is deleted by no rule (as an allowed sender). Marks name UIDLs, never message numbers.
     struct Marks {
         QSet<QString> junk;
         QSet<QString> wanted;
     } marks;
     // Set: only the messages with these UIDLs are judged (and fetched); every other message is left
-    // alone unread and counts as new mail. The preview's "削除を実行" uses this with the caught and
+    // alone unread and counts as new mail. The preview's command that deletes uses this with the caught and
     // marked rows.
     std::optional<QSet<QString>> onlyUidls;
     // >= 0: a preview. Nothing is deleted and no box is shown; each message is read with TOP

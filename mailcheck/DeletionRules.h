@@ -1,5 +1,6 @@
 #pragma once
 #include "mailcheck/CheckHost.h"
+#include "mailcheck/CheckWords.h"
 #include "mailcheck/KeywordMatcher.h"
 #include "mailcheck/MailLibrary.h"
 #include "settings/SettingsStore.h"
@@ -12,23 +13,6 @@
 #include <vector>
 
 namespace brindle {
-
-// The words a caught message is announced with.
-namespace RuleWord {
-inline constexpr char16_t Subject[] = u"件名";
-inline constexpr char16_t Address[] = u"アドレス";
-inline constexpr char16_t Body[] = u"本文";
-inline constexpr char16_t HtmlUpper[] = u"HTML";
-inline constexpr char16_t HtmlLower[] = u"html";
-inline constexpr char16_t Size[] = u"ファイルサイズ";
-inline constexpr char16_t Hiragana[] = u"ひらがな";
-inline constexpr char16_t Learned[] = u"学習";          // the learned judgement
-inline constexpr char16_t MarkedJunk[] = u"迷惑メール"; // marked junk by the user in the preview
-} // namespace RuleWord
-
-// The plain hiragana, in the order they are tried. Voiced, half-voiced and small forms are not in it.
-inline constexpr char16_t kHiraganaTable[] = u"あいうえおかきくけこさしすせそたちつてとなにぬねのはひふへほ"
-                                             u"まみむめもやゆよらりるれろわんを";
 
 // The work file the size rule writes and measures ("0.txt") in the probe folder.
 QString sizeProbeFilePath(const QString& probeFolder);

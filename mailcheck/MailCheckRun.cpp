@@ -63,8 +63,6 @@ QString scoreText(double score) {
     return QString::number(score, 'f', 3);
 }
 
-const QString kErrorCaption = QStringLiteral(u"エラー");
-
 // One pass: the values that live for its length and the steps the rules call back into.
 class Pass final : public RuleContext {
 public:
@@ -91,9 +89,19 @@ public:
     QString sizeProbePath() const override { return sizeProbeFilePath(m_inputs.probeFolder); }
 
 private:
-    // A box for the user; a preview shows none (its window reports the outcome).
-    MsgResult tell(const QString& text, MsgButtons buttons, MsgIcon icon, const QString& caption = {}) {
-        return m_preview ? MsgResult::Ok : m_host.messageBox(text, buttons, icon, caption);
+    // A notice for the user; a preview shows none (its window reports the outcome).
+    MsgResult tell(const CheckNotice& notice) { return m_preview ? MsgResult::Ok : m_host.tell(notice); }
+    static CheckNotice notice(CheckNotice::Kind kind, MailError error = {}) {
+        CheckNotice n;
+        n.kind = kind;
+        n.error = std::move(error);
+        return n;
+    }
+    // The library's last failure, its words as far as a C string would carry them.
+    MailError lastError() {
+        MailError e = m_library.NMailGetError();
+        e.detail = CutAtNul(e.detail);
+        return e;
     }
     void openLearning();
     void learningFailed(const QString& problem);
@@ -189,7 +197,7 @@ private:
     CheckOutcome::MessageReport::Verdict m_verdictCurrent = CheckOutcome::MessageReport::Verdict::Keep;
     bool m_judgedCleanly = true;  // nothing failed while the current message was judged
     bool m_failedCurrent = false; // the mail library failed on the current message
-    QString m_failureReason;      // why, sanitized and bounded
+    MailError m_failureReason;    // why
     bool m_caughtCurrent = false;
     bool m_askedCertificate = false; // the certificate question is put once per pass
     bool m_declined = false;         // the user said no to a question of trust
@@ -201,22 +209,6 @@ void Pass::clearWorkingBoxes() {
         m_host.setText(f, QString());
     }
 }
-
-namespace {
-
-QString dateText(const QDateTime& t) {
-    return t.toLocalTime().toString(QStringLiteral("yyyy/MM/dd"));
-}
-
-// What a certificate says of itself, as the questions show it.
-QString certificateDetails(const QSslCertificate& c) {
-    return QStringLiteral(u"発行先: %1（%2）\n発行者: %3\n有効期間: %4 ～ %5\nSHA-256: %6")
-        .arg(certificateSubjectText(c), certificateNamesText(c), certificateIssuerText(c),
-             dateText(c.effectiveDate()), dateText(c.expiryDate()),
-             fingerprintText(c.digest(QCryptographicHash::Sha256)));
-}
-
-} // namespace
 
 // Connects under what is remembered of the server. A certificate that only the user can vouch for
 // is put to them, once per check; trusted, it is pinned and the connection made again.
@@ -232,12 +224,11 @@ int Pass::connectTrusted() {
         const CertificateCheck& c = security.certificate;
         if (handle >= 0) {
             if (c.pinned && c.outOfDate && byHand()) {
-                tell(QStringLiteral(
-                         u"%1 の証明書は有効期間（%2 ～ %3）の外ですが、信頼すると決めた証明書なので"
-                         u"接続しました。サーバーの管理者に証明書の更新を頼んでください。")
-                         .arg(m_trustKey, dateText(c.certificate.effectiveDate()),
-                              dateText(c.certificate.expiryDate())),
-                     MsgButtons::Ok, MsgIcon::Information);
+                CheckNotice n = notice(CheckNotice::Kind::PinnedOutOfDate);
+                n.server = m_trustKey;
+                n.validFrom = c.certificate.effectiveDate();
+                n.validUntil = c.certificate.expiryDate();
+                tell(n);
             }
             return handle;
         }
@@ -250,27 +241,13 @@ int Pass::connectTrusted() {
         q.server = m_trustKey;
         q.sha256 = c.certificate.digest(QCryptographicHash::Sha256);
         q.byHand = byHand();
+        q.certificate = c.certificate;
         if (kind == Pop3ErrorKind::CertificateUnknown) {
             q.kind = CheckHost::TrustQuestion::Kind::Certificate;
-            q.text = QStringLiteral(
-                         u"POP3サーバー %1 の証明書は、このコンピューターが信頼する発行者のものではありません"
-                         u"（自己署名の証明書か、私設の認証局が発行した証明書です）。\n\n%2\n\n")
-                         .arg(q.server, certificateDetails(c.certificate));
-            if (c.wrongName)
-                q.text +=
-                    QStringLiteral(u"この証明書は、接続先の名前ではなく上の名前に発行されています。\n\n");
-            q.text += QStringLiteral(
-                u"サーバーの管理者から聞いた SHA-256 の指紋と同じなら、このサーバーの証明書として"
-                u"信頼できます。信頼して接続しますか？");
+            q.wrongName = c.wrongName;
         } else {
             q.kind = CheckHost::TrustQuestion::Kind::ChangedCertificate;
-            q.text =
-                QStringLiteral(u"POP3サーバー %1 の証明書が、以前に信頼すると決めた証明書（SHA-256 %2）と"
-                               u"違います。サーバーが証明書を取り替えたか、通信が途中で乗っ取られているおそれ"
-                               u"があります。\n\n新しい証明書:\n%3\n\n新しい証明書を信頼して接続しますか？"
-                               u"わからないときは「いいえ」を選び、サーバーの管理者に確かめてください。")
-                    .arg(q.server, fingerprintText(m_outcome.trust.pinnedSha256),
-                         certificateDetails(c.certificate));
+            q.pinnedSha256 = m_outcome.trust.pinnedSha256;
         }
         if (!m_host.askTrust(q)) {
             m_declined = true;
@@ -287,12 +264,6 @@ bool Pass::askPlainLogin() {
     q.kind = CheckHost::TrustQuestion::Kind::PlainLogin;
     q.server = m_trustKey;
     q.byHand = byHand();
-    q.text = QStringLiteral(
-                 u"POP3サーバー %1 は暗号化（TLS）に対応していません。このままログインすると、パスワードが"
-                 u"暗号化されずにネットワークを流れ、途中で盗み見られるおそれがあります（APOP を使う"
-                 u"設定なら、パスワードそのものは送られません）。\n\nこのサーバーには暗号化せずに"
-                 u"パスワードを送りますか？「はい」を選ぶと、次からは聞きません。")
-                 .arg(q.server);
     if (!m_host.askTrust(q)) {
         m_declined = true;
         return false;
@@ -328,14 +299,13 @@ CheckOutcome Pass::execute() {
     m_handle = connectTrusted();
     if (m_handle < 0) {
         m_outcome.status = CheckOutcome::Status::NoConnection;
-        m_outcome.failureText = CutAtNul(m_library.NMailGetMessage());
+        m_outcome.failure = lastError();
         // A refusal of ours is told even to a check nobody started by hand: it may be an attack.
-        const Pop3ErrorKind kind = m_library.NMailGetError().kind;
+        const Pop3ErrorKind kind = m_outcome.failure.kind;
         const bool refused = kind == Pop3ErrorKind::TlsDowngraded || kind == Pop3ErrorKind::TlsRefused ||
                              kind == Pop3ErrorKind::CertificateChanged;
         if (byHand() || (refused && !m_declined)) {
-            tell(QStringLiteral(u"POP3サーバーに接続できませんでした。\n%1").arg(m_outcome.failureText),
-                 MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
+            tell(notice(CheckNotice::Kind::NoConnection, m_outcome.failure));
         }
         report();
         return m_outcome;
@@ -375,17 +345,12 @@ CheckOutcome Pass::execute() {
         const Pop3ErrorKind kind = m_library.NMailGetError().kind;
         m_outcome.status = kind == Pop3ErrorKind::LoginRefused ? CheckOutcome::Status::LoginRefused
                                                                : CheckOutcome::Status::NoConnection;
-        m_outcome.failureText = CutAtNul(m_library.NMailGetMessage());
+        m_outcome.failure = lastError();
         // A server that garbles the login sent in one flight is sent one command at a time from
         // the next check on (rememberOutcome).
-        m_outcome.pipeliningGarbled = m_library.NMailGetError().pipeliningGarbled;
-        if (kind != Pop3ErrorKind::PlainLoginRefused || byHand()) {
-            tell(m_outcome.pipeliningGarbled
-                     ? QStringLiteral(u"%1\n次回からこのサーバーには命令を1つずつ送ります。")
-                           .arg(m_outcome.failureText)
-                     : m_outcome.failureText,
-                 MsgButtons::Ok, MsgIcon::None, kErrorCaption);
-        }
+        m_outcome.pipeliningGarbled = m_outcome.failure.pipeliningGarbled;
+        if (kind != Pop3ErrorKind::PlainLoginRefused || byHand())
+            tell(notice(CheckNotice::Kind::LoginFailed, m_outcome.failure));
         if (m_handle >= 0)
             m_library.NMailPop3Close(m_handle);
         report();
@@ -470,9 +435,7 @@ void Pass::judgeMessages(SpamRule* rule) {
         m_library.NMailPop3SendQuit(m_handle);
     settleDeletions(true);
     if (m_outcome.pipeliningGarbled) {
-        tell(QStringLiteral(u"サーバーの応答が乱れたため、チェックを途中で止めました。"
-                            u"次回からこのサーバーには命令を1つずつ送ります。"),
-             MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
+        tell(notice(CheckNotice::Kind::RepliesGarbled));
     }
 }
 
@@ -728,9 +691,8 @@ bool Pass::reportRemembered(int n) {
 void Pass::noteFailure() {
     m_judgedCleanly = false;
     m_failedCurrent = true;
-    m_failureReason =
-        sanitizeServerText(CutAtNul(m_library.NMailGetMessage()), QString(), kUnjudgedReasonMaxChars);
-    if (m_library.NMailGetError().pipeliningGarbled)
+    m_failureReason = lastError();
+    if (m_failureReason.pipeliningGarbled)
         m_outcome.pipeliningGarbled = true;
 }
 
@@ -749,7 +711,7 @@ void Pass::closeConnection() {
     // this pass did not happen, and those messages are still waiting.
     const int lost = m_outcome.deleted;
     m_outcome.status = CheckOutcome::Status::DeletionsLost;
-    m_outcome.failureText = CutAtNul(m_library.NMailGetMessage());
+    m_outcome.failure = lastError();
     m_outcome.deleted = 0;
     m_outcome.resumedDeletions = 0;
     for (CheckOutcome::Caught& c : m_outcome.caught) {
@@ -760,15 +722,11 @@ void Pass::closeConnection() {
     if (!m_dryRun)
         savePending();
     if (lost > 0) {
-        tell(QStringLiteral(
-                 u"サーバーとの接続が切れたため、このチェックで削除したメール（%1件）は削除されていません。"
-                 u"次のチェックで改めて判定します。\n%2")
-                 .arg(lost)
-                 .arg(m_outcome.failureText),
-             MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
+        CheckNotice n = notice(CheckNotice::Kind::DeletionsLost, m_outcome.failure);
+        n.count = lost;
+        tell(n);
     } else if (byHand() && !m_outcome.pipeliningGarbled) { // the garble was told already
-        tell(QStringLiteral(u"チェックの途中でサーバーとの接続が切れました。\n%1").arg(m_outcome.failureText),
-             MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
+        tell(notice(CheckNotice::Kind::ConnectionLost, m_outcome.failure));
     }
 }
 
@@ -783,10 +741,7 @@ void Pass::report() {
     const int newMail = qMax(0, m_outcome.mailCount - m_outcome.deleted);
     m_outcome.newMailCount = newMail;
     if (!m_outcome.unjudged.isEmpty()) {
-        QList<std::pair<int, QString>> unjudged;
-        for (const UnjudgedMessage& u : std::as_const(m_outcome.unjudged))
-            unjudged.append({u.number, u.reason});
-        m_host.tellUnjudged(unjudged);
+        m_host.tellUnjudged(m_outcome.unjudged);
     }
     // A dry run only shows what it would delete: no notice board, no mail program, no hang-up.
     if (m_dryRun) {
@@ -798,7 +753,7 @@ void Pass::report() {
     }
     if (newMail > 0) {
         if (m_host.noticeBoardChosen()) {
-            m_host.showNoticeBoard(QStringLiteral(u"新着メールがあります。"), shortestDecimal(newMail));
+            m_host.showNoticeBoard(newMail);
             if (m_host.autoCloseNoticeBoard()) {
                 m_host.waitWithEvents(1000);
                 m_host.unloadNoticeBoard();
@@ -806,11 +761,11 @@ void Pass::report() {
         } else if (m_host.mailerChosen()) {
             const QString command = trimSpaces(m_settings.mailerCommand);
             if (command.isEmpty() || command == QStringView(kNotSetText)) {
-                tell(QStringLiteral(u"起動するメーラーが設定されていません。"), MsgButtons::Ok,
-                     MsgIcon::None);
+                tell(notice(CheckNotice::Kind::NoMailer));
             } else if (!m_host.startMailer(command)) {
-                tell(QStringLiteral(u"メーラーを起動できませんでした。\n%1").arg(command), MsgButtons::Ok,
-                     MsgIcon::Exclamation);
+                CheckNotice n = notice(CheckNotice::Kind::MailerFailed);
+                n.path = command;
+                tell(n);
             }
         }
     }
@@ -989,11 +944,10 @@ void Pass::copyFailed(const CheckOutcome::Caught& failed) {
     if (m_toldCopyFailure || m_outcome.pipeliningGarbled || stopping())
         return;
     m_toldCopyFailure = true;
-    tell(QStringLiteral(u"削除する前の控えを保存できなかったため、メール %1 などを削除せずに残しました。"
-                        u"データフォルダ（%2）に書き込めるか、空き容量があるかを確かめてください。")
-             .arg(caught.number)
-             .arg(m_inputs.dataFolder.isEmpty() ? QStringLiteral(u"★MailData") : m_inputs.dataFolder),
-         MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
+    CheckNotice n = notice(CheckNotice::Kind::CopyFailed);
+    n.number = caught.number;
+    n.path = m_inputs.dataFolder;
+    tell(n);
 }
 
 // A catch as an earlier pass recorded it (the two hold the same texts).
@@ -1083,9 +1037,7 @@ void Pass::recordDeletions() {
             records.append(m_recordByCopy.value(c.copyPath));
     }
     if (!appendDeletionLog(m_inputs.dataFolder, records)) {
-        tell(QStringLiteral(u"削除したメールの記録（deleted.log）を書けませんでした。"
-                            u"控えは quarantine フォルダにあります。"),
-             MsgButtons::Ok, MsgIcon::Exclamation, kErrorCaption);
+        tell(notice(CheckNotice::Kind::LogNotWritten));
     }
     if (m_keepPending) {
         m_pending.records.clear();
@@ -1116,11 +1068,10 @@ void Pass::finishDeletion(const CheckOutcome::Caught& accepted, int result) {
         }
         ++m_outcome.refusedDeletions;
         m_refusedCopies.insert(caught.copyPath);
-        tell(QStringLiteral(
-                 u"メール %1 を「%2」で削除しようとしましたが、サーバーが削除を受け付けませんでした。\n%3")
-                 .arg(caught.number)
-                 .arg(caught.ruleWord, CutAtNul(m_library.NMailGetMessage())),
-             MsgButtons::Ok, MsgIcon::Exclamation);
+        CheckNotice n = notice(CheckNotice::Kind::DeletionRefused, lastError());
+        n.number = caught.number;
+        n.ruleWord = caught.ruleWord;
+        tell(n);
         return;
     }
     caught.deleted = true;
@@ -1144,9 +1095,7 @@ void Pass::sizeLimitMissing() {
         return;
     }
     m_toldSizeLimit = true;
-    tell(QStringLiteral(u"削除するサイズが設定されていないため、ファイルサイズでは削除しません。"
-                        u"「バイト以上で削除」に1以上の数を入れてください。"),
-         MsgButtons::Ok, MsgIcon::Exclamation);
+    tell(notice(CheckNotice::Kind::SizeLimitMissing));
 }
 
 } // namespace

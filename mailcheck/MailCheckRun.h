@@ -29,14 +29,6 @@ struct CaughtMessage {
     double learnedScore = -1; // the learned judgement's indicator 0..1; -1 when it did not judge
 };
 
-// A message that could not be judged (it could not be fetched or read): it stays, and counts as new.
-struct UnjudgedMessage {
-    int number = 0;
-    QString reason; // the mail library's, sanitized and cut to kUnjudgedReasonMaxChars
-};
-// The reason of an unjudged message is one line among many: a server's words are cut short.
-inline constexpr qsizetype kUnjudgedReasonMaxChars = 120;
-
 // What one pass did, for callers that report it (brindle-check, the tests).
 struct CheckOutcome {
     enum class Status {
@@ -52,7 +44,7 @@ struct CheckOutcome {
     int mailCount = 0;        // messages at login (negative on a refused login)
     int deleted = 0;          // deletions the server accepted
     int newMailCount = 0;     // mailCount - deleted
-    QString failureText;      // readable reason for NoConnection, LoginRefused, DeletionsLost
+    MailError failure;        // why, for NoConnection, LoginRefused, DeletionsLost
     int refusedDeletions = 0; // caught messages whose DELE the server refused
     // The server garbled its replies to pipelined commands: the pass stopped, and the checks to come
     // should go one command at a time (rememberOutcome keeps that).
@@ -89,8 +81,7 @@ struct CheckOutcome {
         QString subject;
         qint64 size = -1; // size as listed
         enum class Verdict { Keep, Caught, Allowed, MarkedWanted, Unjudged } verdict = Verdict::Keep;
-        // For Caught: the rule word (キーワード's words, "HTML", "ファイルサイズ", "ひらがな", "学習",
-        // "迷惑メール").
+        // For Caught: the rule word (the keyword rule's field words or one of the others, RuleWord).
         QString ruleWord;
         QString keyword;          // the deciding keyword (keyword rule)
         double learnedScore = -1; // the learned judgement's indicator 0..1; -1 when it did not judge
@@ -126,6 +117,10 @@ public:
     MailCheckRun& operator=(const MailCheckRun&) = delete;
     // Runs the whole pass. A start while another pass is under way with the same host (from a box
     // the first one shows) is refused quietly and returns Status::NotStarted.
+    // Used errors, in the outcome: Status::NoConnection with failure (any kind of the library's
+    // connect and login but LoginRefused), Status::LoginRefused with failure (LoginRefused),
+    // Status::DeletionsLost with failure (the kinds of NMailPop3Close); each unjudged message with its
+    // failure; learningProblem. The host is told of them as CheckNotices as they happen.
     CheckOutcome run();
     // Ends the pass under way at its next step (the program is ending): no further connection,
     // login, fetch or deletion starts, while the connection is still closed properly, so that the

@@ -1,4 +1,5 @@
 #pragma once
+#include "mailcheck/MailError.h"
 #include "mailcheck/pop3/Pop3Error.h"
 #include "mailcheck/pop3/Pop3Trust.h"
 
@@ -43,7 +44,11 @@ struct ConnectionSecurity {
 };
 
 // The mail library's entry points. Results follow one rule: a negative number is a failure, and
-// NMailGetMessage() then tells why in a readable text that never contains the password.
+// NMailGetError() then tells which, as a MailError (its kind, its refusal, the server's sanitized
+// words and where it happened); nothing here is a sentence, the windows and brindle-check say it.
+// "Used errors" names the kinds (and the library's own refusals) each entry point fails with. Every
+// entry point that takes a handle may also fail with CannotConnect/NotConnected (no such handle) and
+// CommandRefused/HandleBusy (the handle is in the middle of another call).
 class MailLibrary {
 public:
     virtual ~MailLibrary() = default;
@@ -52,21 +57,29 @@ public:
     virtual void NMailSetOption(int option, int value) = 0;
     // host: "name", "name:port", "[v6]:port", "pop3://name[:port]", "pop3s://name[:port]".
     // Returns a handle, or -1.
+    // Used errors: CannotConnect (also the refusals NoServer, AddressForm, AddressHost, AddressPort),
+    // TlsRefused, CertificateUnknown, CertificateChanged, TlsDowngraded, TimedOut, ProtocolError,
+    // ConnectionLost, CommandRefused (the greeting was -ERR).
     virtual int NMailPop3Connect(const QString& host) = 0;
     // apopFlag: -1 APOP, 0 USER/PASS. Returns the number of messages, or a negative number.
+    // Used errors: LoginRefused (also the refusals AlreadyLoggedIn, UnusableAccount, NoApop),
+    // PlainLoginRefused (the connection stays open), TimedOut, ProtocolError, ConnectionLost,
+    // CommandRefused.
     virtual int NMailPop3Authenticate(int handle, const QString& id, const QString& password,
                                       int apopFlag) = 0;
-    // The text of the last failure reported by any entry point.
-    virtual QString NMailGetMessage() = 0;
-    // The kind of that failure, with the server's own words (never the password).
-    virtual Pop3Error NMailGetError() = 0;
+    // The last failure reported by any entry point, with the server's own words (never the password).
+    virtual MailError NMailGetError() = 0;
     // Fills fields for message n (1-based; numbers stay valid after deletions). 0 or negative. Each
     // field is at most the field buffer (option 1) less one byte long in code page 932.
+    // Used errors, here and in the other calls about one message: CommandRefused (the server's -ERR,
+    // or the refusals NotLoggedIn, NoSuchMessage, MessageDeleted), TimedOut, ProtocolError,
+    // ConnectionLost (also the refusal Aborted).
     virtual int NMailPop3GetMailStatus(int handle, int n, MailFields& fields) = 0;
     // Size of message n as the server lists it, or negative.
     virtual qint64 NMailPop3GetMailSize(int handle, int n) = 0;
     // Fields and body text of message n. The full text is fetched at most once per session. The body
     // is at most the listed size long in code page 932 (the caller's buffer is sized by it).
+    // Used errors: as NMailPop3GetMailStatus, and CommandRefused/TooLarge.
     virtual int NMailPop3GetMail(int handle, int n, MailFields& fields, QString& body) = 0;
     // The UIDL of message n (RFC 1939 7), in uidl; empty when the server has none for it, or gave the
     // same one to several messages. 0 or negative.
@@ -82,6 +95,7 @@ public:
     virtual int NMailPop3DeleteMailNoWait(int handle, int n) { return NMailPop3DeleteMail(handle, n); }
     // The answer to a DELE for which NMailPop3DeleteMailNoWait returned 1, as NMailPop3DeleteMail
     // would have given it; with wait false, 1 while it has not come yet.
+    // Used errors: as NMailPop3DeleteMail, and CommandRefused/DeletionNotAsked.
     virtual int NMailPop3DeleteResult(int handle, int n, bool wait) {
         Q_UNUSED(handle);
         Q_UNUSED(n);
@@ -96,6 +110,7 @@ public:
     // QUIT goes out now, behind the DELEs whose answers are still to come, so that the server need
     // not wait for another round trip; NMailPop3DeleteResult still takes those answers, and
     // NMailPop3Close then QUIT's. Nothing but those may be asked afterwards. 0, or negative.
+    // Used errors: TimedOut, ConnectionLost.
     virtual int NMailPop3SendQuit(int handle) {
         Q_UNUSED(handle);
         return 0; // NMailPop3Close sends it
@@ -123,6 +138,8 @@ public:
     }
     // Sends QUIT and ends the connection. 0 when the server acknowledged QUIT, so that the
     // deletions took effect; negative when they did not.
+    // Used errors: CommandRefused (QUIT refused), TimedOut, ProtocolError, ConnectionLost (also the
+    // refusal Aborted: closed from inside a call of the same handle that was waiting).
     virtual int NMailPop3Close(int handle) = 0;
     virtual void NMailEndWinSock() = 0;
 };

@@ -4,8 +4,6 @@
 #include "mailcheck/ServerText.h"
 #include "platform/Cp932.h"
 
-#include <QCryptographicHash>
-
 namespace brindle {
 
 namespace {
@@ -20,18 +18,18 @@ bool unsafeForCommand(const QString& s) {
     return s.contains(QLatin1Char('\r')) || s.contains(QLatin1Char('\n')) || s.contains(QChar(0));
 }
 
-QString addressSentence(const Pop3AddressError& e) {
-    switch (e.problem) {
+MailError::Refusal addressRefusal(Pop3AddressError::Problem problem) {
+    switch (problem) {
     case Pop3AddressError::Problem::Missing:
-        return QStringLiteral("POP3 サーバーが設定されていません");
+        return MailError::Refusal::NoServer;
     case Pop3AddressError::Problem::BadForm:
-        return QStringLiteral("POP3 サーバーの書き方が正しくありません（%1）").arg(e.part);
+        return MailError::Refusal::AddressForm;
     case Pop3AddressError::Problem::BadHost:
-        return QStringLiteral("POP3 サーバー名が正しくありません（%1）").arg(e.part);
+        return MailError::Refusal::AddressHost;
     case Pop3AddressError::Problem::BadPort:
         break;
     }
-    return QStringLiteral("ポート番号が正しくありません（%1）").arg(e.part);
+    return MailError::Refusal::AddressPort;
 }
 
 } // namespace
@@ -110,11 +108,11 @@ template <typename R, typename Body> R NMailLibrary::run(int handle, Step step, 
 NMailLibrary::Handle* NMailLibrary::find(int handle, bool evenBusy) {
     auto it = m_handles.find(handle);
     if (it == m_handles.end()) {
-        local(nullptr, Pop3ErrorKind::CannotConnect, QStringLiteral("接続されていません"));
+        local(nullptr, Pop3ErrorKind::CannotConnect, Refusal::NotConnected);
         return nullptr;
     }
     if (it->second->busy && !evenBusy) {
-        local(nullptr, Pop3ErrorKind::CommandRefused, QStringLiteral("この接続は別の処理の途中です"));
+        local(nullptr, Pop3ErrorKind::CommandRefused, Refusal::HandleBusy);
         return nullptr;
     }
     return it->second.get();
@@ -125,119 +123,45 @@ bool NMailLibrary::checkMessage(Handle& h, int n) {
     if (s.broken())
         return true; // the session says what broke it
     if (!s.loggedIn())
-        return local(&h, Pop3ErrorKind::CommandRefused, QStringLiteral("ログインしていません")) == 0;
+        return local(&h, Pop3ErrorKind::CommandRefused, Refusal::NotLoggedIn) == 0;
     if (n < 1 || n > s.messageCount())
-        return local(&h, Pop3ErrorKind::CommandRefused,
-                     QStringLiteral("メッセージ %1 はありません").arg(n)) == 0;
+        return local(&h, Pop3ErrorKind::CommandRefused, Refusal::NoSuchMessage, n) == 0;
     if (s.isDeleted(n))
-        return local(&h, Pop3ErrorKind::CommandRefused,
-                     QStringLiteral("メッセージ %1 は削除済みです").arg(n)) == 0;
+        return local(&h, Pop3ErrorKind::CommandRefused, Refusal::MessageDeleted, n) == 0;
     return true;
 }
 
-int NMailLibrary::local(Handle* h, Pop3ErrorKind kind, const QString& text) {
+int NMailLibrary::local(Handle* h, Pop3ErrorKind kind, Refusal refusal, int n, const QString& part) {
     if (h)
         h->localError = true;
-    m_error = {kind, {}, false};
-    m_message = text;
+    m_error = MailError();
+    m_error.kind = kind;
+    m_error.refusal = refusal;
+    m_error.number = n;
+    m_error.part = part;
     return -1;
 }
 
 void NMailLibrary::record(const Handle& h, Step step, int n) {
-    m_error = h.session->error();
+    MailError e;
+    static_cast<Pop3Error&>(e) = h.session->error();
     // The server's words, and the socket's and TLS layer's (which quote the server), leave the library
     // only cleaned of controls and escapes, cut to a reason's length and without the password.
-    m_error.detail = sanitizeServerText(m_error.detail, h.password, kMaxServerTextChars, h.user);
-    m_message = sentence(h, step, n, m_error);
-}
-
-QString NMailLibrary::fingerprintOf(const Handle& h) {
-    const QSslCertificate c = h.session->certificateCheck().certificate;
-    return c.isNull() ? QStringLiteral("不明") : fingerprintText(c.digest(QCryptographicHash::Sha256));
-}
-
-// A failed handshake, said by what was wrong where the certificate tells it.
-QString NMailLibrary::tlsSentence(const Handle& h, const QString& words) {
-    const CertificateCheck c = h.session->certificateCheck();
-    if (!c.certificate.isNull() && !c.otherFault && c.wrongName && !c.untrusted)
-        return QStringLiteral("%1 の証明書は別のサーバー（%2）に発行されたものなので、接続をやめました")
-            .arg(h.host, certificateNamesText(c.certificate));
-    if (!c.certificate.isNull() && !c.otherFault && c.outOfDate)
-        return QStringLiteral("%1 の証明書は有効期間（%2 ～ %3）の外なので、接続をやめました")
-            .arg(h.host, c.certificate.effectiveDate().toLocalTime().toString(QStringLiteral("yyyy/MM/dd")),
-                 c.certificate.expiryDate().toLocalTime().toString(QStringLiteral("yyyy/MM/dd")));
-    return QStringLiteral("%1 と暗号化通信を始められません（%2）").arg(h.host, words);
-}
-
-QString NMailLibrary::sentence(const Handle& h, Step step, int n, const Pop3Error& e) const {
+    e.detail = sanitizeServerText(e.detail, h.password, kMaxServerTextChars, h.user);
+    e.step = step;
+    e.number = n;
+    e.host = h.host;
+    e.hostAndPort = h.hostAndPort;
+    e.certificate = h.session->certificateCheck();
     if (h.session->aborted())
-        return QStringLiteral("接続を中断しました");
-    const QString words = e.detail.isEmpty() ? QStringLiteral("理由の説明なし") : e.detail;
-    switch (e.kind) {
-    case Pop3ErrorKind::None:
-        break;
-    case Pop3ErrorKind::CannotConnect:
-        if (step != Step::Connect)
-            return QStringLiteral("接続が切れました（%1）").arg(words);
-        return QStringLiteral("%1 に接続できません（%2）").arg(h.hostAndPort, words);
-    case Pop3ErrorKind::TlsRefused:
-        return tlsSentence(h, words);
-    case Pop3ErrorKind::CertificateUnknown:
-        return QStringLiteral(
-                   "%1 の証明書は、このコンピューターが信頼する発行者のものではありません（SHA-256 %2）")
-            .arg(h.host, fingerprintOf(h));
-    case Pop3ErrorKind::CertificateChanged:
-        return QStringLiteral("%1 の証明書が、信頼すると決めた証明書と違います。証明書が更新されたか、"
-                              "通信が乗っ取られているおそれがあります（SHA-256 %2）")
-            .arg(h.host, fingerprintOf(h));
-    case Pop3ErrorKind::TlsDowngraded:
-        return QStringLiteral(
-                   "%1 は以前は暗号化（TLS）に対応していましたが、今回は対応していません。通信が途中で"
-                   "書き換えられているおそれがあるため、パスワードを送らずに接続をやめました")
-            .arg(h.host);
-    case Pop3ErrorKind::PlainLoginRefused:
-        return QStringLiteral("%1 は暗号化（TLS）に対応していないため、パスワードが暗号化されずに送られます。"
-                              "それに同意していないので、ログインしませんでした")
-            .arg(h.host);
-    case Pop3ErrorKind::TimedOut:
-        if (e.wait == Pop3Wait::Session)
-            return QStringLiteral("チェックが %1 分を超えたため、接続をやめました")
-                .arg(m_options.sessionLimitMs / 60000.0);
-        if (e.wait == Pop3Wait::Trickle)
-            return QStringLiteral("サーバーの応答が遅すぎるため（少しずつしか届きません）、接続をやめました");
-        if (step == Step::Connect)
-            return QStringLiteral("%1 に接続できません（%2 秒以内に応答がありません）")
-                .arg(h.hostAndPort)
-                .arg(m_options.connectTimeoutMs / 1000.0);
-        return QStringLiteral("サーバーが %1 秒以内に応答しません").arg(m_options.replyTimeoutMs / 1000.0);
-    case Pop3ErrorKind::ProtocolError:
-        if (e.pipeliningGarbled)
-            return QStringLiteral("サーバーがまとめて送ったコマンドへの応答を乱しました（PIPELINING）");
-        return QStringLiteral("サーバーの応答が POP3 の形式ではありません（%1）").arg(words);
-    case Pop3ErrorKind::LoginRefused:
-        return QStringLiteral("ログインできませんでした（%1）").arg(words);
-    case Pop3ErrorKind::ConnectionLost:
-        return QStringLiteral("接続が切れました（%1）").arg(words);
-    case Pop3ErrorKind::CommandRefused:
-        switch (step) {
-        case Step::Connect:
-        case Step::Login:
-            return QStringLiteral("サーバーが接続を断りました（%1）").arg(words);
-        case Step::Status:
-            return QStringLiteral("メッセージ %1 のヘッダーを読めません（%2）").arg(n).arg(words);
-        case Step::Size:
-            return QStringLiteral("メッセージの大きさの一覧を読めません（%1）").arg(words);
-        case Step::Uidl:
-            return QStringLiteral("メッセージの識別子（UIDL）の一覧を読めません（%1）").arg(words);
-        case Step::Mail:
-            return QStringLiteral("メッセージ %1 を読めません（%2）").arg(n).arg(words);
-        case Step::Delete:
-            return QStringLiteral("メッセージ %1 を削除できません（%2）").arg(n).arg(words);
-        case Step::Close:
-            return QStringLiteral("サーバーが終了を受け付けませんでした（%1）").arg(words);
-        }
-    }
-    return QStringLiteral("原因不明のエラーです");
+        e.refusal = Refusal::Aborted;
+    if (e.wait == Pop3Wait::Session)
+        e.limitMs = m_options.sessionLimitMs;
+    else if (step == Step::Connect)
+        e.limitMs = m_options.connectTimeoutMs;
+    else
+        e.limitMs = m_options.replyTimeoutMs;
+    m_error = std::move(e);
 }
 
 void NMailLibrary::NMailSetEarlyLogin(const QString& id, const QString& password) {
@@ -250,7 +174,7 @@ int NMailLibrary::NMailPop3Connect(const QString& host) {
     Pop3AddressError why;
     const auto address = parsePop3Address(host, &why);
     if (!address)
-        return local(nullptr, Pop3ErrorKind::CannotConnect, addressSentence(why));
+        return local(nullptr, Pop3ErrorKind::CannotConnect, addressRefusal(why.problem), 0, why.part);
     Pop3SessionOptions o;
     o.connectTimeoutMs = m_options.connectTimeoutMs;
     o.replyTimeoutMs = m_options.replyTimeoutMs;
@@ -294,25 +218,17 @@ int NMailLibrary::NMailPop3Authenticate(int handle, const QString& id, const QSt
         if (h.session->broken())
             return -1;
         if (h.session->loggedIn())
-            return local(&h, Pop3ErrorKind::LoginRefused, QStringLiteral("すでにログインしています"));
+            return local(&h, Pop3ErrorKind::LoginRefused, Refusal::AlreadyLoggedIn);
         h.user = id;
         h.password = password;
         if (id.isEmpty() || password.isEmpty() || unsafeForCommand(id) || unsafeForCommand(password) ||
             (apop && id.contains(QLatin1Char(' '))))
-            return local(&h, Pop3ErrorKind::LoginRefused,
-                         QStringLiteral("ユーザー名かパスワードに使えない文字があります"));
+            return local(&h, Pop3ErrorKind::LoginRefused, Refusal::UnusableAccount);
         // The server offers no APOP login: the login this account is set to is refused.
         if (apop && h.session->apopTimestamp().isEmpty())
-            return local(
-                &h, Pop3ErrorKind::LoginRefused,
-                QStringLiteral("このサーバーは APOP に対応していません（挨拶にタイムスタンプがありません）"));
+            return local(&h, Pop3ErrorKind::LoginRefused, Refusal::NoApop);
         return h.session->login(commandBytes(id), commandBytes(password), apop);
     });
-}
-
-QString NMailLibrary::NMailGetMessage() {
-    const QString text = m_message.isEmpty() ? QStringLiteral("原因不明のエラーです") : m_message;
-    return cutToCp932Bytes(text, m_fieldBuffer - 1);
 }
 
 namespace {
@@ -346,8 +262,7 @@ int NMailLibrary::NMailPop3GetMail(int handle, int n, MailFields& fields, QStrin
         if (listed < 0)
             return -1;
         if (listed > kPop3MaxMessageBytes)
-            return local(&h, Pop3ErrorKind::CommandRefused,
-                         QStringLiteral("メッセージ %1 は大きすぎるため読みません").arg(n));
+            return local(&h, Pop3ErrorKind::CommandRefused, Refusal::TooLarge, n);
         m_decoded.reset();
         const auto raw = h.session->message(n);
         if (!raw)
@@ -409,8 +324,7 @@ int NMailLibrary::NMailPop3DeleteMailNoWait(int handle, int n) {
 int NMailLibrary::NMailPop3DeleteResult(int handle, int n, bool wait) {
     return run<int>(handle, Step::Delete, 0, [&](Handle& h) {
         if (!h.session->removePending(n))
-            return local(&h, Pop3ErrorKind::CommandRefused,
-                         QStringLiteral("メッセージ %1 の削除は頼まれていません").arg(n));
+            return local(&h, Pop3ErrorKind::CommandRefused, Refusal::DeletionNotAsked, n);
         return h.session->removeResult(n, wait);
     });
 }
@@ -433,7 +347,7 @@ int NMailLibrary::NMailPop3Close(int handle) {
         h->session->abort();
         m_lastStats = h->session->stats();
         bury(handle);
-        return local(nullptr, Pop3ErrorKind::ConnectionLost, QStringLiteral("接続を中断しました"));
+        return local(nullptr, Pop3ErrorKind::ConnectionLost, Refusal::Aborted);
     }
     const int result = run<int>(handle, Step::Close, 0, [&](Handle& h) {
         const bool ok = h.session->quit();

@@ -35,8 +35,7 @@ public:
     int NMailPop3Connect(const QString& host) override;
     void NMailSetEarlyLogin(const QString& id, const QString& password) override;
     int NMailPop3Authenticate(int handle, const QString& id, const QString& password, int apopFlag) override;
-    QString NMailGetMessage() override;
-    Pop3Error NMailGetError() override { return m_error; }
+    MailError NMailGetError() override { return m_error; }
     int NMailPop3GetMailStatus(int handle, int n, MailFields& fields) override;
     qint64 NMailPop3GetMailSize(int handle, int n) override;
     int NMailPop3GetMail(int handle, int n, MailFields& fields, QString& body) override;
@@ -59,17 +58,16 @@ public:
 private:
     struct Handle;
     struct Call;
-    // The entry point a failure came from, for its sentence.
-    enum class Step { Connect, Login, Status, Size, Uidl, Mail, Delete, Close };
+    using Step = MailError::Step;
+    using Refusal = MailError::Refusal;
 
     template <typename R, typename Body> R run(int handle, Step step, int n, Body&& body);
     Handle* find(int handle, bool evenBusy = false);
     bool checkMessage(Handle& h, int n);
-    int local(Handle* h, Pop3ErrorKind kind, const QString& text);
+    // A refusal of the library's own: -1.
+    int local(Handle* h, Pop3ErrorKind kind, Refusal refusal, int n = 0, const QString& part = {});
+    // The session's failure, with the facts of where it happened.
     void record(const Handle& h, Step step, int n);
-    QString sentence(const Handle& h, Step step, int n, const Pop3Error& e) const;
-    static QString fingerprintOf(const Handle& h);
-    static QString tlsSentence(const Handle& h, const QString& words);
     void bury(int handle);
     int deleteNow(Handle& h, int n);
 
@@ -86,8 +84,7 @@ private:
     QString m_earlyId, m_earlyPassword; // for the next connection only
     Pop3Trust m_trust;
     ConnectionSecurity m_security;
-    Pop3Error m_error;
-    QString m_message;
+    MailError m_error;
     Pop3SessionStats m_lastStats;
     // The last message NMailPop3GetMail decoded: its handle and number, and its text.
     int m_decodedHandle = 0;

@@ -48,7 +48,7 @@ QuarantineLimits readQuarantineLimits();
 // One deletion, as the log keeps it.
 struct DeletionRecord {
     QDateTime when;   // local time of the judgement
-    QString ruleWord; // "件名", "アドレス", "本文", "HTML", "ファイルサイズ", "ひらがな" ...
+    QString ruleWord; // one of RuleWord (CheckWords.h)
     QString keyword; // the deciding keyword; empty for the other rules
     QString sender;  // the From address
     QString subject;

@@ -1,24 +1,20 @@
 #include "ui/GuiCheckHost.h"
 
 #include "mailcheck/WaitWithEvents.h"
+#include "platform/NumberText.h"
 #include "ui/ControlMap.h"
 #include "ui/Dialogs.h"
 #include "ui/IdPassForm.h"
 #include "ui/MainForm.h"
 #include "ui/MsgForm.h"
 #include "ui/SetForm.h"
+#include "ui/texts/CheckTexts.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QRadioButton>
 
 namespace brindle {
-
-namespace {
-// The unjudged messages one box names; a mailbox whose server fails on every message would
-// otherwise fill the screen.
-constexpr int kUnjudgedNamedInBox = 10;
-} // namespace
 
 QLineEdit* GuiCheckHost::box(Field f) const {
     const FieldPlace* p = placeOf(f);
@@ -84,11 +80,11 @@ void GuiCheckHost::setAccountBoxes(const QString& id, const QString& password) {
     f->PassText->setText(password);
 }
 
-MsgResult GuiCheckHost::messageBox(const QString& text, MsgButtons buttons, MsgIcon icon,
-                                   const QString& caption) {
+MsgResult GuiCheckHost::tell(const CheckNotice& notice) {
+    const NoticeBox b = noticeBox(notice);
     if (ending())
-        return buttons == MsgButtons::Ok ? MsgResult::Ok : MsgResult::No;
-    return messageBoxes().show(text, buttons, icon, caption);
+        return b.buttons == MsgButtons::Ok ? MsgResult::Ok : MsgResult::No;
+    return messageBoxes().show(b.text, b.buttons, b.icon, b.caption);
 }
 
 void GuiCheckHost::showSetForm() {
@@ -99,12 +95,12 @@ void GuiCheckHost::showSetForm() {
     f->raise();
 }
 
-void GuiCheckHost::showNoticeBoard(const QString& text, const QString& count) {
+void GuiCheckHost::showNoticeBoard(int newMail) {
     if (ending())
         return;
     MsgForm* f = forms::msgForm();
-    f->Text1->setText(text);
-    f->Text2->setText(count);
+    f->Text1->setText(noticeBoardText());
+    f->Text2->setText(shortestDecimal(newMail));
     f->show();
     f->raise();
 }
@@ -136,24 +132,17 @@ bool GuiCheckHost::askTrust(const TrustQuestion& question) {
         QStringLiteral("%1 %2 %3").arg(int(question.kind)).arg(question.server, question.sha256.toHex());
     if (!question.byHand && m_declined.contains(memo))
         return false;
-    const bool yes = messageBoxes().show(question.text, MsgButtons::YesNoDefaultNo, MsgIcon::Exclamation,
-                                         QStringLiteral(u"セキュリティの確認")) == MsgResult::Yes;
+    const NoticeBox b = trustQuestionBox(question);
+    const bool yes = messageBoxes().show(b.text, b.buttons, b.icon, b.caption) == MsgResult::Yes;
     if (!yes)
         m_declined.insert(memo);
     return yes;
 }
 
-void GuiCheckHost::tellUnjudged(const QList<std::pair<int, QString>>& messages) {
+void GuiCheckHost::tellUnjudged(const QList<UnjudgedMessage>& messages) {
     if (ending() || messages.isEmpty())
         return;
-    QString text = QStringLiteral(u"次のメール（%1件）は読み込めなかったため判定できませんでした。"
-                                  u"削除せずに新着として残しています。")
-                       .arg(messages.size());
-    for (qsizetype i = 0; i < messages.size() && i < kUnjudgedNamedInBox; ++i)
-        text += QStringLiteral(u"\nメール %1: %2").arg(messages[i].first).arg(messages[i].second);
-    if (messages.size() > kUnjudgedNamedInBox)
-        text += QStringLiteral(u"\nほか %1件").arg(messages.size() - kUnjudgedNamedInBox);
-    messageBoxes().show(text, MsgButtons::Ok, MsgIcon::Exclamation, QString());
+    messageBoxes().show(unjudgedBoxText(messages), MsgButtons::Ok, MsgIcon::Exclamation, QString());
 }
 
 } // namespace brindle

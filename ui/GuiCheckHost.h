@@ -26,16 +26,15 @@ public:
     bool autoCloseNoticeBoard() const override;
     bool hangUpAfterCheck() const override;
     void setAccountBoxes(const QString& id, const QString& password) override;
-    MsgResult messageBox(const QString& text, MsgButtons buttons, MsgIcon icon,
-                         const QString& caption) override;
+    MsgResult tell(const CheckNotice& notice) override;
     void showSetForm() override;
-    void showNoticeBoard(const QString& text, const QString& count) override;
+    void showNoticeBoard(int newMail) override;
     void unloadNoticeBoard() override;
     bool startMailer(const QString& commandLine) override;
     void hangUp() override;
     void waitWithEvents(int milliseconds) override;
     bool askTrust(const TrustQuestion& question) override;
-    void tellUnjudged(const QList<std::pair<int, QString>>& messages) override;
+    void tellUnjudged(const QList<UnjudgedMessage>& messages) override;
 
 private:
     // Where a field is (ControlMap): the box that shows it, or the working state's member.

@@ -5,6 +5,7 @@
 #include "ui/Dialogs.h"
 #include "ui/Learning.h"
 #include "ui/MainForm.h"
+#include "ui/texts/CheckTexts.h"
 #include "ui/UiKit.h"
 
 #include <algorithm>
@@ -296,7 +297,8 @@ bool PreviewForm::refresh() {
         m_problem = QStringLiteral("IDかパスワードが設定されていません。");
         break;
     default:
-        m_problem = QStringLiteral("受信箱を読めませんでした。%1").arg(cellText(outcome->failureText));
+        m_problem =
+            QStringLiteral("受信箱を読めませんでした。%1").arg(cellText(failureSentence(outcome->failure)));
         break;
     }
     if (!outcome->learningProblem.isEmpty())

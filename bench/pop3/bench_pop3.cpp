@@ -109,7 +109,7 @@ Result run(const QList<QByteArray>& box, bool pipelining, int delayMs, int delet
     r.client = lib.lastSessionStats();
     r.server = server.stats();
     if (!r.ok)
-        std::fprintf(stderr, "failure: %s\n", qPrintable(lib.NMailGetMessage()));
+        std::fprintf(stderr, "failure: %s\n", qPrintable(lib.NMailGetError().detail));
     return r;
 }
 

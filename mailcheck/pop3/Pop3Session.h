@@ -160,6 +160,8 @@ struct Pop3SessionStats {
 // One POP3 session (RFC 1939, CAPA RFC 2449, STLS RFC 2595, UTF8 RFC 6856). Calls block their caller but wait
 // in a local event loop, so the caller's events keep running. A failed call leaves error(); once
 // the connection is unusable every later call fails and error() keeps the first cause.
+// "Used errors" names the kinds of Pop3ErrorKind each call fails with; every call after open() may
+// also fail with TimedOut (any Pop3Wait), ProtocolError and ConnectionLost.
 //
 // Fetched messages are kept in one cache by number: replies read ahead for the plan, and the
 // message the caller is on, until the caller asks for a later one.
@@ -173,6 +175,8 @@ public:
     // before anything else is sent, a server whose TLS was seen (options().trust) and that offers
     // none now (TlsDowngraded), one whose STLS fails (TlsRefused), and a certificate that is neither
     // verified nor pinned (CertificateUnknown, CertificateChanged, TlsRefused).
+    // Used errors: CannotConnect, TimedOut, TlsDowngraded, TlsRefused, CertificateUnknown,
+    // CertificateChanged, ProtocolError, ConnectionLost.
     bool open(const Pop3ServerAddress& address);
     // The server offered TLS on this connection (TLS from the start, or STLS in its capabilities),
     // whether or not it came about.
@@ -192,8 +196,11 @@ public:
     // pipelines is sent one command at a time from then on, and learnt() says what changed.
     // USER/PASS without TLS needs the user's agreement (PlainLoginRefused, and nothing is sent; the
     // session stays usable) unless the server is on this machine.
+    // Used errors: LoginRefused, PlainLoginRefused, ProtocolError (a bad STAT, LIST or UIDL listing).
     int login(const QByteArray& user, const QByteArray& password, bool apop);
     // The header block of message n, from TOP n 0 or from the whole text, dot-unstuffed.
+    // Used errors, here and in size(), message(), top() and uidl(): CommandRefused (the server's -ERR,
+    // or a message the session cannot ask for: not logged in, no such number, deleted, too large).
     std::optional<QByteArray> header(int n);
     // The size of message n from the session's one LIST, or -1.
     qint64 size(int n);
@@ -207,6 +214,8 @@ public:
     std::optional<QByteArray> uidl(int n);
     // The caller will not ask for message n: the read-ahead leaves it out.
     void skip(int n) { m_skipped.insert(n); }
+    // DELE n: true when the server accepted it.
+    // Used errors, here and in removeNoWait() and removeResult(): CommandRefused.
     bool remove(int n);
     // DELE n without waiting for the answer (meant for PIPELINING, where later commands go out
     // behind it); false when it could not be sent. removeResult() takes the answer.
@@ -222,6 +231,8 @@ public:
     bool sendQuit();
     // Sends QUIT (unless sendQuit did): true only when the server acknowledged it, so that the
     // deletions took effect.
+    // Used errors, here and in sendQuit(): CommandRefused (QUIT refused), and ConnectionLost after
+    // abort().
     bool quit();
     // What this session found of the server: its CAPA as read now (or as remembered, when none was
     // read), and the quirks remembered or learnt.

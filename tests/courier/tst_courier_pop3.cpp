@@ -3,6 +3,7 @@
 // Courier sends a notice in its place), pipelined or one command at a time, and a deletion takes
 // effect at QUIT.
 #include "mailcheck/NMail.h"
+#include "ui/texts/CheckTexts.h"
 
 #include <QDir>
 #include <QFile>
@@ -54,7 +55,7 @@ private Q_SLOTS:
         lib.NMailSetOption(kNMailOptionPipelining, pipelining ? 1 : 0);
         lib.NMailSetOption(kNMailOptionPlan, int(MailPlan::WholeMessages));
         const int h = lib.NMailPop3Connect(m_server);
-        QVERIFY2(h >= 0, qPrintable(lib.NMailGetMessage()));
+        QVERIFY2(h >= 0, qPrintable(failureSentence(lib.NMailGetError())));
         QCOMPARE(lib.NMailPop3Authenticate(h, u"carol"_s, u"Carol-pw.3"_s, 0), 2);
         MailFields f;
         QString body;

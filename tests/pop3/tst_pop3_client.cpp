@@ -5,6 +5,7 @@
 #include "support/Rows.h"
 #include "support/TestTransport.h"
 #include "tools/fakepop3/FakePop3Server.h"
+#include "ui/texts/CheckTexts.h"
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
@@ -62,7 +63,7 @@ Seen check(MailLibrary& lib, const QString& server, int reads, const QList<int>&
     auto failed = [&] {
         if (s.error.kind == K::None) {
             s.error = lib.NMailGetError();
-            s.message = lib.NMailGetMessage();
+            s.message = failureSentence(lib.NMailGetError());
         }
         return true;
     };

@@ -4,6 +4,7 @@
 #include "mailcheck/NMail.h"
 #include "mailcheck/ServerText.h"
 #include "tools/fakepop3/FakePop3Server.h"
+#include "ui/texts/CheckTexts.h"
 
 #include <QTest>
 
@@ -84,7 +85,7 @@ private Q_SLOTS:
         QVERIFY(lib.NMailPop3Authenticate(h, u"user"_qs, u"pass"_qs, 0) < 0);
         const QString detail = u"bad *** *** "_qs + QString(147, u'x') + u'…';
         QCOMPARE(lib.NMailGetError().detail, detail);
-        QCOMPARE(lib.NMailGetMessage(), u"ログインできませんでした（%1）"_qs.arg(detail));
+        QCOMPARE(failureSentence(lib.NMailGetError()), u"ログインできませんでした（%1）"_qs.arg(detail));
         lib.NMailPop3Close(h);
     }
 };

@@ -1,6 +1,8 @@
 #pragma once
 // A CheckHost of plain fields that records every effect the run asks for.
 #include "mailcheck/CheckHost.h"
+#include "platform/NumberText.h"
+#include "ui/texts/CheckTexts.h"
 
 #include <functional>
 #include <QList>
@@ -50,14 +52,14 @@ public:
     void setAccountBoxes(const QString& id, const QString& password) override {
         accountBoxes = {id, password};
     }
-    MsgResult messageBox(const QString& text, MsgButtons, MsgIcon, const QString&) override {
-        boxes.append(text);
+    MsgResult tell(const CheckNotice& notice) override {
+        boxes.append(noticeBox(notice).text);
         if (duringBox)
             duringBox();
         return MsgResult::Ok;
     }
     void showSetForm() override { ++setFormShown; }
-    void showNoticeBoard(const QString&, const QString& count) override { noticeBoards.append(count); }
+    void showNoticeBoard(int newMail) override { noticeBoards.append(shortestDecimal(newMail)); }
     void unloadNoticeBoard() override { ++unloads; }
     bool startMailer(const QString& commandLine) override {
         return mailerCommands << commandLine, mailerStarts;
@@ -74,7 +76,10 @@ public:
     std::function<void(int)> duringProgress; // runs at each message, as window events would
     void progress(int n, int) override { duringProgress ? duringProgress(n) : void(); }
     QList<std::pair<int, QString>> unjudged; // what tellUnjudged was told, once per check
-    void tellUnjudged(const QList<std::pair<int, QString>>& messages) override { unjudged += messages; }
+    void tellUnjudged(const QList<UnjudgedMessage>& messages) override {
+        for (const UnjudgedMessage& m : messages)
+            unjudged.append({m.number, unjudgedReason(m.error)});
+    }
     bool trusting = false; // the answer to every question of trust
     QList<TrustQuestion> questions;
     bool askTrust(const TrustQuestion& question) override { return questions << question, trusting; }

@@ -29,7 +29,7 @@ public:
     // "fetch 3", "dele 3", "quit", "end".
     QStringList log;
     QList<std::tuple<QString, QString, int>> logins;
-    Pop3Error lastError;
+    MailError lastError;
 
     // The message numbers of one kind of call ("status", "fetch", "dele"), in order.
     QList<int> numbers(const QString& call) const {
@@ -51,8 +51,7 @@ public:
         logins.append({id, password, apopFlag});
         return loginFails != Pop3ErrorKind::None ? fail(loginFails) : int(messages.size());
     }
-    QString NMailGetMessage() override { return failureText + QChar(u'\0') + u"junk after NUL"_qs; }
-    Pop3Error NMailGetError() override { return lastError; }
+    MailError NMailGetError() override { return lastError; }
     int NMailPop3GetMailStatus(int, int n, MailFields& fields) override {
         if (numbered(QStringLiteral("status"), n, statusFails) < 0)
             return -1;
@@ -91,7 +90,9 @@ public:
     }
     void NMailPop3Skip(int, int n) override { log << QStringLiteral("skip %1").arg(n); }
     int NMailPop3SendQuit(int) override { return log << QStringLiteral("sendquit"), 0; }
-    int NMailPop3Close(int) override { return log << QStringLiteral("quit"), closeFails ? -1 : 0; }
+    int NMailPop3Close(int) override {
+        return log << QStringLiteral("quit"), closeFails ? fail(Pop3ErrorKind::ConnectionLost) : 0;
+    }
     void NMailEndWinSock() override { log << QStringLiteral("end"); }
 
     void add(const QString& subject, const QString& from, const QString& body, qint64 size = -1) {
@@ -110,7 +111,11 @@ public:
 
 private:
     int fail(Pop3ErrorKind kind, bool garbled = false) {
-        lastError = {kind, failureText, garbled};
+        // Its words as a C string would hold them in a buffer that had held more.
+        lastError = MailError();
+        lastError.kind = kind;
+        lastError.detail = failureText + QChar(u'\0') + u"junk after NUL"_qs;
+        lastError.pipeliningGarbled = garbled;
         return -1;
     }
     // One command about message n: garbled from garbledFrom on, refused when listed or out of range.

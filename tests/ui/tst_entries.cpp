@@ -7,6 +7,7 @@
 #include "mailcheck/CheckInputs.h"
 #include "mailcheck/NMail.h"
 #include "tools/fakepop3/FakePop3Server.h"
+#include "ui/texts/CheckTexts.h"
 
 using namespace brindle;
 using namespace brindle::test;
@@ -48,8 +49,9 @@ private Q_SLOTS:
         NMailLibrary lib;
         const int h = lib.NMailPop3Connect(server.address());
         QVERIFY(h > 0);
-        QVERIFY2(lib.NMailPop3Authenticate(h, stored.id, stored.password, 0) == 0,
-                 qPrintable(stored.id + u'|' + stored.password + u'|' + lib.NMailGetMessage()));
+        QVERIFY2(
+            lib.NMailPop3Authenticate(h, stored.id, stored.password, 0) == 0,
+            qPrintable(stored.id + u'|' + stored.password + u'|' + failureSentence(lib.NMailGetError())));
         lib.NMailPop3Close(h);
     }
 

@@ -1,0 +1,158 @@
+// The sentences built from the core's typed values: each fact lands in its sentence (numbers,
+// counts, paths, limits, the server's words), with its icon and caption; a library that names no
+// entry point is said by its words alone; the unjudged list stays short and clean.
+#include "support/Rows.h"
+#include "ui/texts/CheckTexts.h"
+
+#include <functional>
+#include <QTest>
+
+using namespace brindle;
+using namespace Qt::StringLiterals;
+using brindle::test::indexRows;
+using Kind = CheckNotice::Kind;
+
+namespace {
+
+MailError failure(Pop3ErrorKind kind, MailError::Step step, const QString& words = {}) {
+    MailError e;
+    e.kind = kind;
+    e.step = step;
+    e.detail = words;
+    return e;
+}
+
+CheckNotice notice(Kind kind, const std::function<void(CheckNotice&)>& set = {}) {
+    CheckNotice n;
+    n.kind = kind;
+    if (set)
+        set(n);
+    return n;
+}
+
+using S = MailError::Step;
+const QString kError = u"エラー"_s;
+const struct Row {
+    const char* name;
+    CheckNotice notice;
+    QStringList shown;
+    MsgIcon icon;
+    QString caption;
+} kRows[] = {
+    {"a deletion: its rule word alone",
+     notice(Kind::Deleted, [](CheckNotice& n) { n.ruleWord = u"本文"_s; }),
+     {u"本文"_s},
+     MsgIcon::None,
+     {}},
+    {"copy failed, no data folder",
+     notice(Kind::CopyFailed, [](CheckNotice& n) { n.number = 3; }),
+     {u"メール 3 など"_s, u"（★MailData）"_s},
+     MsgIcon::Exclamation,
+     kError},
+    {"copy failed, its data folder",
+     notice(Kind::CopyFailed, [](CheckNotice& n) { n.number = 3, n.path = u"/data"_s; }),
+     {u"（/data）"_s},
+     MsgIcon::Exclamation,
+     kError},
+    {"deletions lost: the count and why",
+     notice(Kind::DeletionsLost,
+            [](CheckNotice& n) {
+                n.count = 4, n.error = failure(Pop3ErrorKind::ConnectionLost, S::Close, "EOF");
+            }),
+     {u"（4件）"_s, u"\n接続が切れました（EOF）"_s},
+     MsgIcon::Exclamation,
+     kError},
+    {"login garbled: told to go one at a time",
+     notice(Kind::LoginFailed,
+            [](CheckNotice& n) {
+                n.error = failure(Pop3ErrorKind::ProtocolError, S::Login);
+                n.error.pipeliningGarbled = true;
+            }),
+     {u"（PIPELINING）\n次回から"_s},
+     MsgIcon::None,
+     kError},
+    {"connect timed out: the address and seconds",
+     notice(Kind::NoConnection,
+            [](CheckNotice& n) {
+                n.error = failure(Pop3ErrorKind::TimedOut, S::Connect);
+                n.error.hostAndPort = u"[::1]:110"_s, n.error.limitMs = 2500;
+            }),
+     {u"[::1]:110 に接続できません（2.5 秒以内"_s},
+     MsgIcon::Exclamation,
+     kError},
+    {"session limit in minutes",
+     notice(Kind::ConnectionLost,
+            [](CheckNotice& n) {
+                n.error = failure(Pop3ErrorKind::TimedOut, S::Mail);
+                n.error.wait = Pop3Wait::Session, n.error.limitMs = 90000;
+            }),
+     {u"1.5 分"_s},
+     MsgIcon::Exclamation,
+     kError},
+    {"refused DELE: number, rule word, refusal",
+     notice(Kind::DeletionRefused,
+            [](CheckNotice& n) {
+                n.number = 5, n.ruleWord = u"件名"_s;
+                n.error.kind = Pop3ErrorKind::CommandRefused,
+                n.error.refusal = MailError::Refusal::MessageDeleted;
+                n.error.number = 5;
+            }),
+     {u"メール 5 を「件名」"_s, u"\nメッセージ 5 は削除済みです"_s},
+     MsgIcon::Exclamation,
+     {}},
+    {"a library naming no entry point: its words",
+     notice(Kind::NoConnection,
+            [](CheckNotice& n) { n.error = failure(Pop3ErrorKind::CannotConnect, S::None, "-ERR x"); }),
+     {u"\n-ERR x"_s},
+     MsgIcon::Exclamation,
+     kError},
+    {"no failure recorded", notice(Kind::NoConnection), {u"原因不明"_s}, MsgIcon::Exclamation, kError},
+    {"pinned out of date: the dates",
+     notice(Kind::PinnedOutOfDate,
+            [](CheckNotice& n) {
+                n.server = u"h:995"_s, n.validFrom = QDate(2020, 1, 2).startOfDay();
+                n.validUntil = QDate(2021, 3, 4).startOfDay();
+            }),
+     {u"h:995 の証明書は有効期間（2020/01/02 ～ 2021/03/04）"_s},
+     MsgIcon::Information,
+     {}},
+    {"mailer failed: its command line",
+     notice(Kind::MailerFailed, [](CheckNotice& n) { n.path = u"mua -x"_s; }),
+     {u"\nmua -x"_s},
+     MsgIcon::Exclamation,
+     {}},
+};
+
+} // namespace
+
+class CheckTextsTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void notices_data() { indexRows(kRows); }
+    void notices() {
+        QFETCH(int, row);
+        const Row& r = kRows[row];
+        const NoticeBox box = noticeBox(r.notice);
+        for (const QString& part : r.shown)
+            QVERIFY2(box.text.contains(part), qPrintable(box.text));
+        QCOMPARE(box.icon, r.icon);
+        QCOMPARE(box.caption, r.caption);
+        QCOMPARE(box.buttons, MsgButtons::Ok);
+    }
+
+    // The box of unjudged messages names ten, counts the rest, and shows each reason cleaned and short.
+    void unjudgedBox() {
+        QList<UnjudgedMessage> messages;
+        for (int n = 1; n <= 12; ++n)
+            messages.append(
+                {n, failure(Pop3ErrorKind::CommandRefused, S::None, "\x1b[2J" + QString(300, u'w'))});
+        const QStringList lines = unjudgedBoxText(messages).split(u'\n');
+        QCOMPARE(lines.size(), 1 + kUnjudgedNamedInBox + 1);
+        QVERIFY(lines[1].startsWith(u"メール 1: www"_s) && lines[10].startsWith(u"メール 10: "_s));
+        QCOMPARE(lines[11], u"ほか 2件"_s);
+        QCOMPARE(unjudgedReason(messages[0].error).size(), kUnjudgedReasonMaxChars);
+    }
+};
+
+QTEST_GUILESS_MAIN(CheckTextsTest)
+#include "tst_checktexts.moc"
