@@ -739,6 +739,10 @@ QString decodeCharsetPieces(const QList<QByteArray>& pieces, QByteArrayView labe
     return decodeCharset(joined, label);
 }
 
+bool mayDecodeNulWithoutNulByte(QByteArrayView label) {
+    return resolveLabel(label).family == Family::Other;
+}
+
 bool sameCharsetLabel(QByteArrayView a, QByteArrayView b) {
     auto base = [](QByteArrayView l) {
         const qsizetype star = l.indexOf('*');

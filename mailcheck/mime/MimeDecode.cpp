@@ -144,7 +144,9 @@ bool hasNonBlank(QByteArrayView s) {
 enum class TransferEncoding { AsIs, Base64, QuotedPrintable };
 
 // A part's text, folded as it is decoded.
-QString decodePartText(QByteArrayView raw, TransferEncoding encoding, const QByteArray& charset) {
+// *mayHoldNul is set when the text may hold U+0000, and left alone when it cannot.
+QString decodePartText(QByteArrayView raw, TransferEncoding encoding, const QByteArray& charset,
+                       bool* mayHoldNul) {
     QByteArray decoded;
     QByteArrayView bytes = raw;
     switch (encoding) {
@@ -161,6 +163,9 @@ QString decodePartText(QByteArrayView raw, TransferEncoding encoding, const QByt
     case TransferEncoding::AsIs:
         break;
     }
+    if ((!bytes.isEmpty() && std::memchr(bytes.data(), 0, std::size_t(bytes.size())) != nullptr) ||
+        (!charset.isEmpty() && mayDecodeNulWithoutNulByte(charset)))
+        *mayHoldNul = true;
     if (!charset.isEmpty())
         return decodeCharset(bytes, charset, Folding::JapaneseVariants);
     return decodeUndeclaredText(bytes, Folding::JapaneseVariants);
@@ -399,11 +404,12 @@ public:
     void addRaw(QByteArrayView raw) {
         const QByteArrayView part = raw.first(qMin(raw.size(), kMaxDecodedBytes - m_budgetUsed));
         m_budgetUsed += part.size();
-        append(decodePartText(part, TransferEncoding::AsIs, {}));
+        append(decodePartText(part, TransferEncoding::AsIs, {}, &m_mayHoldNul));
     }
 
     QString take() { return std::move(m_body); }
     qint64 leftOutBytes() const { return m_leftOutBytes; }
+    bool mayHoldNul() const { return m_mayHoldNul; }
 
 private:
     void walkMultipart(QByteArrayView body, const QByteArray& boundary, int depth, bool digest) {
@@ -505,7 +511,7 @@ private:
         m_budgetUsed += raw.size();
         if (m_budgetUsed >= kMaxDecodedBytes)
             m_stopped = true;
-        append(decodePartText(raw, info.encoding, info.charset));
+        append(decodePartText(raw, info.encoding, info.charset, &m_mayHoldNul));
     }
 
     void append(const QString& text) {
@@ -518,6 +524,7 @@ private:
     QString m_body;
     qint64 m_leftOutBytes = 0;
     bool m_first = true;
+    bool m_mayHoldNul = false;
     bool m_stopped = false;
     int m_parts = 0;
     qsizetype m_budgetUsed = 0;
@@ -579,7 +586,9 @@ DecodedMessage decodeMessage(QByteArrayView rawMessage) {
     body.walkEntity(rawMessage, 0, false);
     message.body = body.take(); // folded part by part as it was decoded
     message.leftOutBytes = body.leftOutBytes();
-    removeNul(message.body);
+    // Scanned for NUL only when some part's bytes could give one.
+    if (body.mayHoldNul())
+        removeNul(message.body);
     return message;
 }
 

@@ -63,6 +63,12 @@ const std::tuple<const char*, QByteArray, QString> kSubjects[]{
 
 const QByteArray kAlternative = "Content-Type: multipart/alternative; boundary=\"b1\"";
 const std::tuple<const char*, QByteArray, QString> kBodies[]{
+    {"NUL bytes dropped", plain("UTF-8", "a" + hex("00") + "b"), "ab"},
+    {"NUL written in quoted-printable dropped",
+     message("Content-Type: text/plain; charset=UTF-8\r\nContent-Transfer-Encoding: quoted-printable",
+             "a=00b"),
+     "ab"},
+    {"NUL that only iconv reads (UTF-7) dropped", plain("UTF-7", "a+AAA-b"), "ab"},
     {"iso-2022-jp without the closing escape", plain("ISO-2022-JP", hex("1B 24 42 4C 35 4E 41")),
      cps({0x7121, 0x6599})},
     {"iso-2022-jp half-width katakana", plain("ISO-2022-JP", hex("1B 28 49 36 37 1B 28 42")),
