@@ -5,9 +5,11 @@
 #include "mailcheck/mime/Rfc2047.h"
 #include "mailcheck/mime/TransferDecode.h"
 
+#include <array>
 #include <cstring>
 #include <gmime/gmime.h>
 #include <mutex>
+#include <optional>
 
 namespace brindle {
 
