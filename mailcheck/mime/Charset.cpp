@@ -455,7 +455,9 @@ char16_t* Iso2022JpDecoder::room(qsizetype units) {
     return reinterpret_cast<char16_t*>(m_text.data()) + m_used;
 }
 
-void Iso2022JpDecoder::feed(QByteArrayView bytes) {
+// Aligned to a cache line: its inner loops ran 10 % slower (bench/mimedecode) when code added before
+// it in this file moved them; a fixed alignment keeps their speed from depending on that code.
+__attribute__((aligned(64))) void Iso2022JpDecoder::feed(QByteArrayView bytes) {
     if (m_stopAtFault && !m_clean)
         return;
     const JisReading& reading = *m_reading;
