@@ -106,6 +106,14 @@ KeywordMatcher::KeywordMatcher(const QStringList& records) {
     for (std::size_t s = 0; s < best.size(); ++s) {
         m_nodes[s].best = best[s];
     }
+    // An invisible character outside the surrogates is one unit that no keyword holds, so at the
+    // root it stays there whether it is passed over or stepped on.
+    m_rootStays.assign(0x10000 / 64, 0);
+    for (int c = 0; c < 0x10000; ++c) {
+        if ((c < 0xD800 || c > 0xDFFF) && m_rootNext[foldJapaneseVariant(static_cast<char16_t>(c))] == 0) {
+            m_rootStays[c / 64] |= quint64(1) << (c % 64);
+        }
+    }
 
     // Failure links breadth first, so that a state's failure target is complete before the state.
     std::deque<int> queue;
@@ -172,7 +180,22 @@ qsizetype KeywordMatcher::earliestRecordIn(QStringView text, qsizetype before) c
     int state = 0;
     const qsizetype n = text.size();
     const char16_t* const units = text.utf16();
+    const quint64* const stays = m_rootStays.data();
     for (qsizetype i = 0; i < n; ++i) {
+        if (state == 0) {
+            const auto stay = [stays](char16_t u) { return stays[u >> 6] >> (u & 63) & 1; };
+            // Four units a test while all four stay, then one by one up to the first that does not.
+            while (i + 4 <= n &&
+                   (stay(units[i]) & stay(units[i + 1]) & stay(units[i + 2]) & stay(units[i + 3])) != 0) {
+                i += 4;
+            }
+            while (i < n && stay(units[i]) != 0) {
+                ++i;
+            }
+            if (i == n) {
+                break;
+            }
+        }
         const char16_t unit = units[i];
         // Invisible characters are passed over, as the keywords hold none: a word broken up by them
         // reads whole. Below U+00AD and from U+2070 up to the surrogates none is: the test of those

@@ -61,6 +61,10 @@ private:
     std::vector<char16_t> m_edgeChars; // per node, sorted
     std::vector<int> m_edgeTargets;
     std::vector<int> m_rootNext; // the root's edges as a table of all UTF-16 units
+    // One bit per UTF-16 unit: set when the unit, read at the root, leaves the automaton at the root
+    // (it begins no keyword, folded or not, and is no surrogate). 8 KiB, so that the run of such
+    // units, most of a text, is passed over without the table above.
+    std::vector<quint64> m_rootStays;
 };
 
 } // namespace brindle

@@ -56,6 +56,11 @@ QString decodeCharset(QByteArrayView bytes, QByteArrayView label, Folding foldin
 // to ASCII at each word's end, as each word is meant to be complete.
 QString decodeCharsetPieces(const QList<QByteArray>& pieces, QByteArrayView label);
 
+// Whether decodeCharset may read U+0000 from bytes that hold no NUL: only for the charsets left to
+// iconv (UTF-16, UTF-7 and the like). Every decoder of our own, and the detection, read U+0000
+// from a NUL byte alone.
+bool mayDecodeNulWithoutNulByte(QByteArrayView label);
+
 // Two labels that name the same charset spelling ("Shift_JIS", "shift_jis", "ISO-2022-JP*ja").
 bool sameCharsetLabel(QByteArrayView a, QByteArrayView b);
 

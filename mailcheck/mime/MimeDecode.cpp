@@ -5,8 +5,11 @@
 #include "mailcheck/mime/Rfc2047.h"
 #include "mailcheck/mime/TransferDecode.h"
 
+#include <array>
+#include <cstring>
 #include <gmime/gmime.h>
 #include <mutex>
+#include <optional>
 
 namespace brindle {
 
@@ -23,6 +26,9 @@ constexpr qsizetype kMaxDecodedBytes = 32 * 1024 * 1024;
 // faster than the length (a 128 KB value takes seconds); real values are well under this, and the
 // parameters that matter (boundary, charset, name) come first.
 constexpr qsizetype kMaxParsedFieldLength = 1024;
+// The largest header block kept for a second decoding of the same message: genuine headers are a
+// few kilobytes, and a larger one is not held twice in memory to save its decoding.
+constexpr qsizetype kMaxKeptHeaderBytes = 64 * 1024;
 
 void initGMime() {
     static std::once_flag once;
@@ -140,7 +146,9 @@ bool hasNonBlank(QByteArrayView s) {
 enum class TransferEncoding { AsIs, Base64, QuotedPrintable };
 
 // A part's text, folded as it is decoded.
-QString decodePartText(QByteArrayView raw, TransferEncoding encoding, const QByteArray& charset) {
+// *mayHoldNul is set when the text may hold U+0000, and left alone when it cannot.
+QString decodePartText(QByteArrayView raw, TransferEncoding encoding, const QByteArray& charset,
+                       bool* mayHoldNul) {
     QByteArray decoded;
     QByteArrayView bytes = raw;
     switch (encoding) {
@@ -157,6 +165,9 @@ QString decodePartText(QByteArrayView raw, TransferEncoding encoding, const QByt
     case TransferEncoding::AsIs:
         break;
     }
+    if ((!bytes.isEmpty() && std::memchr(bytes.data(), 0, std::size_t(bytes.size())) != nullptr) ||
+        (!charset.isEmpty() && mayDecodeNulWithoutNulByte(charset)))
+        *mayHoldNul = true;
     if (!charset.isEmpty())
         return decodeCharset(bytes, charset, Folding::JapaneseVariants);
     return decodeUndeclaredText(bytes, Folding::JapaneseVariants);
@@ -187,6 +198,133 @@ struct PartInfo {
     TransferEncoding encoding = TransferEncoding::AsIs;
 };
 
+// Parameters the plain reading takes; a value with more goes to the library.
+constexpr int kMaxPlainParameters = 8;
+
+bool isPlainTokenChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '+';
+}
+bool isPlainQuotedChar(char c) {
+    return c >= 0x20 && c <= 0x7E && c != '"' && c != '\\';
+}
+
+// The plain form: a type (with disposition unset, "/" and a subtype), then parameters "; name=value"
+// with blanks only around the semicolons, names of token characters, each name once, values of token
+// characters or quoted, within quotes printable ASCII without escapes, blanks at either end or "=?".
+// nullopt for anything else.
+std::optional<ContentField> readPlainContentField(QByteArrayView v, bool disposition) {
+    const qsizetype n = v.size();
+    qsizetype i = 0;
+    auto token = [&] {
+        const qsizetype start = i;
+        while (i < n && isPlainTokenChar(v[i]))
+            ++i;
+        return v.sliced(start, i - start);
+    };
+    auto blanks = [&] {
+        while (i < n && isLineBlank(v[i]))
+            ++i;
+    };
+    ContentField field;
+    field.read = true;
+    const QByteArrayView type = token();
+    if (type.isEmpty())
+        return std::nullopt;
+    field.type = type.toByteArray();
+    if (!disposition) {
+        if (i >= n || v[i] != '/')
+            return std::nullopt;
+        ++i;
+        const QByteArrayView subtype = token();
+        if (subtype.isEmpty())
+            return std::nullopt;
+        field.subtype = subtype.toByteArray();
+    }
+    std::array<QByteArrayView, kMaxPlainParameters> names;
+    int count = 0;
+    while (true) {
+        blanks();
+        if (i == n)
+            return field;
+        if (v[i] != ';')
+            return std::nullopt;
+        ++i;
+        blanks();
+        if (i == n)
+            return field;
+        const QByteArrayView name = token();
+        if (name.isEmpty() || i >= n || v[i] != '=' || count == kMaxPlainParameters)
+            return std::nullopt;
+        for (int k = 0; k < count; ++k)
+            if (names[k].compare(name, Qt::CaseInsensitive) == 0)
+                return std::nullopt;
+        names[count++] = name;
+        ++i;
+        QByteArrayView value;
+        if (i < n && v[i] == '"') {
+            const qsizetype start = ++i;
+            while (i < n && isPlainQuotedChar(v[i]))
+                ++i;
+            if (i >= n || v[i] != '"')
+                return std::nullopt;
+            value = v.sliced(start, i - start);
+            ++i;
+            if (value.isEmpty() || value.front() == ' ' || value.back() == ' ' || value.contains("=?"))
+                return std::nullopt;
+        } else {
+            value = token();
+            if (value.isEmpty())
+                return std::nullopt;
+        }
+        if (disposition) {
+            field.named = field.named || name.compare("filename", Qt::CaseInsensitive) == 0;
+        } else if (name.compare("boundary", Qt::CaseInsensitive) == 0) {
+            field.boundary = value.toByteArray();
+        } else if (name.compare("charset", Qt::CaseInsensitive) == 0) {
+            field.charset = value.toByteArray();
+        } else {
+            field.named = field.named || name.compare("name", Qt::CaseInsensitive) == 0;
+        }
+    }
+}
+
+} // namespace
+
+ContentField readContentField(QByteArrayView value, bool disposition, bool viaLibrary) {
+    if (!viaLibrary) {
+        if (auto plain = readPlainContentField(value, disposition))
+            return std::move(*plain);
+    }
+    initGMime();
+    // The parser reads C strings.
+    const QByteArray text = value.toByteArray();
+    ContentField field;
+    if (disposition) {
+        GMimeContentDisposition* d = g_mime_content_disposition_parse(nullptr, text.constData());
+        if (!d)
+            return field;
+        field.read = true;
+        field.type = g_mime_content_disposition_get_disposition(d);
+        field.named = g_mime_content_disposition_get_parameter(d, "filename") != nullptr;
+        g_object_unref(d);
+        return field;
+    }
+    GMimeContentType* ct = g_mime_content_type_parse(nullptr, text.constData());
+    if (!ct)
+        return field;
+    field.read = true;
+    field.type = g_mime_content_type_get_media_type(ct);
+    field.subtype = g_mime_content_type_get_media_subtype(ct);
+    field.boundary = g_mime_content_type_get_parameter(ct, "boundary");
+    field.charset = g_mime_content_type_get_parameter(ct, "charset");
+    field.named = g_mime_content_type_get_parameter(ct, "name") != nullptr;
+    g_object_unref(ct);
+    return field;
+}
+
+namespace {
+
 PartInfo readPartInfo(QByteArrayView headers, bool digestChild) {
     PartInfo info;
     if (digestChild) {
@@ -198,32 +336,29 @@ PartInfo readPartInfo(QByteArrayView headers, bool digestChild) {
         if (!haveType && f.name.compare("Content-Type", Qt::CaseInsensitive) == 0) {
             haveType = true;
             const QByteArray value = unfoldedValue(f.value);
-            GMimeContentType* ct = g_mime_content_type_parse(nullptr, value.constData());
-            if (!ct)
+            ContentField ct = readContentField(value, false);
+            if (!ct.read)
                 return;
             // A type without "/" cannot be read; such a part is text/plain (the parser would say
             // application/octet-stream and lose it).
             const qsizetype semi = value.indexOf(';');
             if (value.first(semi < 0 ? value.size() : semi).contains('/')) {
-                info.type = QByteArray(g_mime_content_type_get_media_type(ct)).toLower();
-                info.subtype = QByteArray(g_mime_content_type_get_media_subtype(ct)).toLower();
+                info.type = std::move(ct.type).toLower();
+                info.subtype = std::move(ct.subtype).toLower();
             } else {
                 info.type = "text";
                 info.subtype = "plain";
             }
-            info.boundary = g_mime_content_type_get_parameter(ct, "boundary");
-            info.charset = g_mime_content_type_get_parameter(ct, "charset");
-            info.named = info.named || g_mime_content_type_get_parameter(ct, "name");
-            g_object_unref(ct);
+            info.boundary = std::move(ct.boundary);
+            info.charset = std::move(ct.charset);
+            info.named = info.named || ct.named;
         } else if (!haveDisposition && f.name.compare("Content-Disposition", Qt::CaseInsensitive) == 0) {
             haveDisposition = true;
-            const QByteArray value = unfoldedValue(f.value);
-            GMimeContentDisposition* d = g_mime_content_disposition_parse(nullptr, value.constData());
-            if (!d)
+            ContentField d = readContentField(unfoldedValue(f.value), true);
+            if (!d.read)
                 return;
-            info.disposition = QByteArray(g_mime_content_disposition_get_disposition(d)).toLower();
-            info.named = info.named || g_mime_content_disposition_get_parameter(d, "filename");
-            g_object_unref(d);
+            info.disposition = std::move(d.type).toLower();
+            info.named = info.named || d.named;
         } else if (!haveEncoding && f.name.compare("Content-Transfer-Encoding", Qt::CaseInsensitive) == 0) {
             haveEncoding = true;
             QByteArray value = unfoldedValue(f.value).toLower();
@@ -271,11 +406,12 @@ public:
     void addRaw(QByteArrayView raw) {
         const QByteArrayView part = raw.first(qMin(raw.size(), kMaxDecodedBytes - m_budgetUsed));
         m_budgetUsed += part.size();
-        append(decodePartText(part, TransferEncoding::AsIs, {}));
+        append(decodePartText(part, TransferEncoding::AsIs, {}, &m_mayHoldNul));
     }
 
     QString take() { return std::move(m_body); }
     qint64 leftOutBytes() const { return m_leftOutBytes; }
+    bool mayHoldNul() const { return m_mayHoldNul; }
 
 private:
     void walkMultipart(QByteArrayView body, const QByteArray& boundary, int depth, bool digest) {
@@ -290,6 +426,9 @@ private:
         qsizetype partStart = -1;
         bool sawDelimiter = false;
         while (pos < n && !m_stopped) {
+            pos = nextDashLine(body, pos);
+            if (pos == n)
+                break;
             const qsizetype eol = body.indexOf('\n', pos);
             const qsizetype next = eol < 0 ? n : eol + 1;
             QByteArrayView line = body.sliced(pos, (eol < 0 ? n : eol) - pos);
@@ -314,6 +453,31 @@ private:
             walkEntity(body.sliced(partStart), depth + 1, digest); // no closing delimiter
         else if (!sawDelimiter && hasNonBlank(body))
             addRaw(body); // the boundary never appears: the text is all preamble
+    }
+
+    // The first line at or after the line start pos that begins with "--", the only lines that can
+    // be delimiters; n when there is none. Text and base64 hold few dashes, so most of a part is
+    // passed over in one search instead of line by line, and a line costs at most two searches.
+    static qsizetype nextDashLine(QByteArrayView body, qsizetype pos) {
+        const char* const d = body.data();
+        const qsizetype n = body.size();
+        while (pos < n) {
+            if (d[pos] == '-' && pos + 1 < n && d[pos + 1] == '-')
+                return pos;
+            const void* dash = std::memchr(d + pos + 1, '-', std::size_t(n - pos - 1));
+            if (dash == nullptr)
+                return n;
+            const qsizetype at = static_cast<const char*>(dash) - d;
+            if (d[at - 1] == '\n') {
+                pos = at;
+                continue;
+            }
+            const void* eol = std::memchr(d + at, '\n', std::size_t(n - at));
+            if (eol == nullptr)
+                return n;
+            pos = static_cast<const char*>(eol) - d + 1;
+        }
+        return n;
     }
 
     // "--boundary" or "--boundary--", trailing blanks allowed.
@@ -349,7 +513,7 @@ private:
         m_budgetUsed += raw.size();
         if (m_budgetUsed >= kMaxDecodedBytes)
             m_stopped = true;
-        append(decodePartText(raw, info.encoding, info.charset));
+        append(decodePartText(raw, info.encoding, info.charset, &m_mayHoldNul));
     }
 
     void append(const QString& text) {
@@ -362,16 +526,14 @@ private:
     QString m_body;
     qint64 m_leftOutBytes = 0;
     bool m_first = true;
+    bool m_mayHoldNul = false;
     bool m_stopped = false;
     int m_parts = 0;
     qsizetype m_budgetUsed = 0;
 };
 
-} // namespace
-
-DecodedHeader decodeHeader(QByteArrayView rawHeader) {
+DecodedHeader decodeHeaderBlock(QByteArrayView block) {
     DecodedHeader head;
-    const QByteArrayView block = rawHeader.first(splitHeader(rawHeader, false).headerEnd);
     bool haveSubject = false, haveDate = false, haveFrom = false;
     QString text;
     text.reserve(block.size());
@@ -400,6 +562,24 @@ DecodedHeader decodeHeader(QByteArrayView rawHeader) {
     return head;
 }
 
+} // namespace
+
+DecodedHeader decodeHeader(QByteArrayView rawHeader) {
+    const QByteArrayView block = rawHeader.first(splitHeader(rawHeader, false).headerEnd);
+    // A check decodes each header twice: alone to judge the message, then with the body it fetched.
+    // The last one decoded is kept per thread, for a header block that is the same byte for byte.
+    thread_local QByteArray lastBlock;
+    thread_local DecodedHeader last;
+    if (!block.isEmpty() && block == lastBlock)
+        return last;
+    DecodedHeader head = decodeHeaderBlock(block);
+    if (block.size() <= kMaxKeptHeaderBytes) {
+        lastBlock = block.toByteArray();
+        last = head;
+    }
+    return head;
+}
+
 DecodedMessage decodeMessage(QByteArrayView rawMessage) {
     DecodedMessage message;
     message.head = decodeHeader(rawMessage);
@@ -408,7 +588,9 @@ DecodedMessage decodeMessage(QByteArrayView rawMessage) {
     body.walkEntity(rawMessage, 0, false);
     message.body = body.take(); // folded part by part as it was decoded
     message.leftOutBytes = body.leftOutBytes();
-    removeNul(message.body);
+    // Scanned for NUL only when some part's bytes could give one.
+    if (body.mayHoldNul())
+        removeNul(message.body);
     return message;
 }
 

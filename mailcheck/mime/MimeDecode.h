@@ -23,6 +23,21 @@ struct DecodedMessage {
     qint64 leftOutBytes = 0;
 };
 
+// What decodeMessage reads from a Content-Type value ("text/plain; charset=UTF-8"), or with
+// disposition set from a Content-Disposition value ("attachment; filename=a.pdf"), unfolded. The
+// plain forms nearly all mail uses are read here; anything else (comments, escapes, encoded words,
+// RFC 2231 parameters, 8-bit bytes), or every value when viaLibrary is set, by the MIME library.
+// Both readings are the same; the tests hold one against the other.
+struct ContentField {
+    bool read = false;   // false: the library cannot read the value, and the field counts as absent
+    QByteArray type;     // the media type or the disposition, as written
+    QByteArray subtype;  // empty for a disposition
+    QByteArray boundary; // empty when not given, and for a disposition
+    QByteArray charset;
+    bool named = false; // a "name" parameter (Content-Type) or "filename" (Content-Disposition)
+};
+ContentField readContentField(QByteArrayView value, bool disposition, bool viaLibrary = false);
+
 // rawHeader: the header block as the server sent it (TOP n 0), dot-unstuffed, CR LF line ends.
 DecodedHeader decodeHeader(QByteArrayView rawHeader);
 // rawMessage: the whole message (RETR n), dot-unstuffed.

@@ -1,8 +1,62 @@
 #include "mailcheck/pop3/Pop3Reply.h"
 
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace brindle {
+
+namespace {
+
+// The end of the plain data lines that start at the line start pos (pos > 0): each ended by CR LF,
+// with at least one byte before them, not starting with a dot, within kPop3MaxLineBytes; pos when
+// the first is not plain. Reads sixteen bytes at a time and stops short of the buffer's last
+// seventeen, which the caller reads line by line; without the vectors it leaves every line to the
+// caller.
+qsizetype plainLinesEnd(const char* d, qsizetype pos, qsizetype size) {
+#if defined(__SSE2__)
+    if (pos <= 0 || pos >= size || d[pos] == '.')
+        return pos;
+    const __m128i lfs = _mm_set1_epi8('\n'), crs = _mm_set1_epi8('\r'), dots = _mm_set1_epi8('.');
+    qsizetype lineStart = pos; // of the line under way
+    qsizetype q = pos;
+    while (q + 17 <= size) {
+        const auto load = [d](qsizetype at) {
+            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + at));
+        };
+        const unsigned lf = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(load(q), lfs)));
+        if (lf == 0) {
+            q += 16;
+            if (q - lineStart > kPop3MaxLineBytes)
+                return lineStart;
+            continue;
+        }
+        if (q + __builtin_ctz(lf) - lineStart > kPop3MaxLineBytes)
+            return lineStart;
+        // A line feed ends a line that is not plain when no CR comes before it (the byte before an
+        // empty line's LF is the previous LF); one followed by a dot begins a line that is not.
+        const unsigned bare = lf & ~unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(load(q - 1), crs)));
+        const unsigned dotted = lf & unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(load(q + 1), dots)));
+        if (const unsigned stop = bare | dotted; stop != 0) {
+            const int k = __builtin_ctz(stop);
+            if ((bare >> k & 1) == 0)
+                return q + k + 1; // the line ends plain; the next begins with a dot
+            const unsigned before = lf & ((1u << k) - 1);
+            return before != 0 ? q + (31 - __builtin_clz(before)) + 1 : lineStart;
+        }
+        lineStart = q + (31 - __builtin_clz(lf)) + 1;
+        q += 16;
+    }
+    return lineStart;
+#else
+    Q_UNUSED(d);
+    Q_UNUSED(size);
+    return pos;
+#endif
+}
+
+} // namespace
 
 void Pop3ReplyParser::expect(bool multiLine, qsizetype bodyLimit, qsizetype wireBudget) {
     m_state = State::Status;
@@ -113,6 +167,9 @@ Pop3ReplyParser::Result Pop3ReplyParser::feedFrom(const QByteArray& buffer, qsiz
     qsizetype runBegin = pos;
     while (true) {
         if (!m_discardingLine && !m_reply.tooLarge) {
+            if (const qsizetype end = plainLinesEnd(data, pos, size);
+                end > pos && m_reply.body.size() + (end - runBegin) <= m_limit)
+                pos = end;
             if (const void* nl = std::memchr(data + pos, '\n', std::size_t(size - pos)); nl != nullptr) {
                 const qsizetype eol = static_cast<const char*>(nl) - data;
                 const qsizetype raw = eol - pos;
