@@ -1,6 +1,7 @@
 #include "learn/Tokenizer.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <functional>
 #include <initializer_list>
@@ -276,17 +277,44 @@ QString headerField(const QString& header, QStringView name) {
     return value;
 }
 
+// Whether the text may show a domain: whether it holds a dot, or a character NFKC may make one.
+bool mayShowDomain(QStringView text) {
+    const CompatMap& map = compatMap();
+    for (QChar q : text) {
+        const char16_t c = q.unicode();
+        if (isNfkcPlain(c)) {
+            if (c == u'.')
+                return true;
+        } else if (const QString* mapped = map.find(c); mapped == nullptr || mapped->contains(u'.')) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void linkTokens(const QString& body, Sink& sink) {
+    // A newsletter links one host many times: its tokens are made once. And once the mismatch is
+    // noted (or the tokens are full), the other anchors' texts need not be read.
+    std::vector<QStringView> seen;
+    bool mismatchNoted = false;
     forEachLink(body, [&](QStringView link, QStringView shown, bool anchor) {
-        const QString host = cleanHost(link);
-        sink.add(u"url:"_qs + siteOf(host));
-        if (const QString tld = tldOf(host); !tld.isEmpty())
-            sink.add(u"tld:link:"_qs + tld);
+        QString host;
+        if (std::find(seen.begin(), seen.end(), link) == seen.end()) {
+            seen.push_back(link);
+            host = cleanHost(link);
+            sink.add(u"url:"_qs + siteOf(host));
+            if (const QString tld = tldOf(host); !tld.isEmpty())
+                sink.add(u"tld:link:"_qs + tld);
+        }
         // What an anchor shows is only compared with its target.
-        if (anchor) {
+        if (anchor && !mismatchNoted && !sink.full() && mayShowDomain(shown)) {
             if (const QStringView d = firstDomain(normalisedText(stripTags(shown))); !d.isEmpty()) {
-                if (siteOf(cleanHost(d)) != siteOf(host))
+                if (host.isNull())
+                    host = cleanHost(link);
+                if (siteOf(cleanHost(d)) != siteOf(host)) {
                     sink.add(u"sig:link-mismatch"_qs);
+                    mismatchNoted = true;
+                }
             }
         }
     });
@@ -357,19 +385,30 @@ QString loweredText(QByteArrayView raw, qsizetype from, qsizetype to) {
     return text;
 }
 
-// Where the next 'c' or 'C' is in raw at or after i, or raw.size().
-qsizetype nextLetterC(QByteArrayView raw, qsizetype i) {
-    constexpr quint64 ones = 0x0101010101010101ull;
+// Where the next place a charset or a content type may start is in raw, at or after i, or
+// raw.size(): a C followed by an H or first in its line (and a few C more, at the edges of the
+// eight bytes read at a time). An attachment's bytes are passed over eight at a time.
+qsizetype nextShapeStart(QByteArrayView raw, qsizetype i) {
+    constexpr quint64 ones = 0x0101010101010101ull, low7 = ones * 0x7F;
+    // 0x80 in each byte of x that is zero, and 0 in the others.
+    const auto zeroBytes = [](quint64 x) { return ~(((x & low7) + low7) | x | low7); };
     const char* d = raw.data();
     for (; i + 8 <= raw.size(); i += 8) {
         quint64 word;
-        std::memcpy(&word, d + i, 8);
-        const quint64 x = (word | ones * 0x20) ^ ones * 'c'; // a zero byte where a C is
-        if (((x - ones) & ~x & ones * 0x80) != 0)
-            break;
+        std::memcpy(&word, d + i, 8); // the first byte lowest
+        const quint64 folded = word | ones * 0x20;
+        const quint64 c = zeroBytes(folded ^ ones * 'c');
+        if (c == 0)
+            continue;
+        const quint64 h = zeroBytes(folded ^ ones * 'h'), lf = zeroBytes(word ^ ones * '\n');
+        const quint64 start = c & ((h >> 8) | (lf << 8) | 0x8000000000000080ull);
+        if (start != 0)
+            return i + std::countr_zero(start) / 8;
     }
-    while (i < raw.size() && (d[i] | 0x20) != 'c')
-        ++i;
+    for (; i < raw.size(); ++i) {
+        if ((d[i] | 0x20) == 'c')
+            return i;
+    }
     return i;
 }
 
@@ -388,8 +427,7 @@ void shapeTokens(QByteArrayView raw, Sink& sink) {
     };
     bool html = false, plain = false, typed = false;
     qsizetype charsetFrom = 0, typeFrom = 0; // where the next match of each may start
-    // Both start with a C: the bytes between (most of an attachment's) are passed over eight at a time.
-    for (qsizetype i = nextLetterC(raw, 0); i < raw.size(); i = nextLetterC(raw, i + 1)) {
+    for (qsizetype i = nextShapeStart(raw, 0); i < raw.size(); i = nextShapeStart(raw, i + 1)) {
         if (i >= charsetFrom && startsWith(raw, i, "charset")) {
             qsizetype j = skipWhile(raw, i + 7, isSpace);
             if (j < raw.size() && raw[j] == '=') {
@@ -661,11 +699,16 @@ void forEachLink(const QString& body, const std::function<void(QStringView, QStr
         lt = restFrom - 1;
     }
     rest += view.sliced(restFrom);
-    // Bare links in the rest.
-    for (qsizetype i = 0; i < rest.size() && links < kMaxLinks;) {
+    // Bare links in the rest: each starts with an H.
+    const auto nextH = [&](qsizetype i) {
+        while (i < rest.size() && (rest[i].unicode() | 0x20) != u'h')
+            ++i;
+        return i;
+    };
+    for (qsizetype i = nextH(0); i < rest.size() && links < kMaxLinks;) {
         const QStringView host = linkHostAt(rest, i, true);
         if (host.isEmpty()) {
-            ++i;
+            i = nextH(i + 1);
             continue;
         }
         link(host, {}, false);
