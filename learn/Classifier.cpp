@@ -18,6 +18,13 @@ double chi2Q(double x2, int degrees) {
 
 Judgement judge(const QStringList& tokens, const QList<TokenCounts>& counts, quint32 learnedJunk,
                 quint32 learnedWanted, const ClassifierSettings& settings, int reasonCount) {
+    return judge([&](qsizetype i) { return tokens[i]; }, counts.first(std::min(tokens.size(), counts.size())),
+                 learnedJunk, learnedWanted, settings, reasonCount);
+}
+
+Judgement judge(const std::function<QString(qsizetype)>& tokenText, const QList<TokenCounts>& counts,
+                quint32 learnedJunk, quint32 learnedWanted, const ClassifierSettings& settings,
+                int reasonCount) {
     Judgement j;
     if (learnedJunk < kMinLearnedPerClass || learnedWanted < kMinLearnedPerClass)
         return j;
@@ -28,8 +35,8 @@ Judgement judge(const QStringList& tokens, const QList<TokenCounts>& counts, qui
         qsizetype index;
     };
     std::vector<Clue> clues;
-    clues.reserve(tokens.size());
-    for (qsizetype i = 0; i < tokens.size() && i < counts.size(); ++i) {
+    clues.reserve(counts.size());
+    for (qsizetype i = 0; i < counts.size(); ++i) {
         const TokenCounts c = counts[i];
         const double n = double(c.junk) + c.wanted;
         double f = settings.assumed;
@@ -69,7 +76,7 @@ Judgement judge(const QStringList& tokens, const QList<TokenCounts>& counts, qui
                 : j.score < settings.wantedCutoff ? Verdict::Wanted
                                                   : Verdict::Unsure;
     for (int i = 0; i < n && i < reasonCount; ++i)
-        j.reasons.append({tokens[clues[i].index], clues[i].f});
+        j.reasons.append({tokenText(clues[i].index), clues[i].f});
     return j;
 }
 

@@ -320,9 +320,9 @@ std::optional<QList<LearnResult>> LearnStore::learn(const QList<LearnItem>& item
     const qint64 when = now(nowSecs);
     QList<LearnResult> results;
     QHash<qint64, std::pair<qint64, qint64>> deltas;
-    auto add = [&](const QStringList& tokens, MessageClass cls, int sign) {
-        for (const QString& t : tokens) {
-            auto& d = deltas[tokenHash(t)];
+    auto add = [&](const std::vector<qint64>& hashes, MessageClass cls, int sign) {
+        for (qint64 h : hashes) {
+            auto& d = deltas[h];
             (cls == MessageClass::Junk ? d.first : d.second) += sign;
         }
     };
@@ -347,11 +347,11 @@ std::optional<QList<LearnResult>> LearnStore::learn(const QList<LearnItem>& item
             results << LearnResult::AlreadyLearned;
             continue;
         }
-        const QStringList tokens = tokenize(item.raw);
-        add(tokens, item.cls, +1);
+        const TokenList tokens = tokenList(item.raw);
+        add(tokens.hashes(), item.cls, +1);
         QSqlQuery& q = was != 0 ? move : insert;
         if (was != 0) {
-            add(tokens, MessageClass(was), -1);
+            add(tokens.hashes(), MessageClass(was), -1);
             move.bindValue(0, int(item.cls));
             move.bindValue(1, when);
             move.bindValue(2, digest);
@@ -408,8 +408,9 @@ std::optional<LearnResult> LearnStore::forget(const QByteArray& raw) {
     const auto cls = MessageClass(q.value(0).toInt());
     q.finish();
     QHash<qint64, std::pair<qint64, qint64>> deltas;
-    for (const QString& t : tokenize(raw)) {
-        auto& d = deltas[tokenHash(t)];
+    const TokenList tokens = tokenList(raw);
+    for (qint64 h : tokens.hashes()) {
+        auto& d = deltas[h];
         (cls == MessageClass::Junk ? d.first : d.second) -= 1;
     }
     QSqlQuery del(QSqlDatabase::database(m_connection, false));
@@ -479,14 +480,14 @@ std::optional<QList<TokenCounts>> LearnStore::countsOf(const QStringList& tokens
     const std::optional<Totals> t = totals();
     if (!t)
         return std::nullopt;
-    QList<qint64> hashes;
+    std::vector<qint64> hashes;
     hashes.reserve(tokens.size());
     for (const QString& token : tokens)
-        hashes << tokenHash(token);
+        hashes.push_back(tokenHash(token));
     return countsOf(hashes, t->generation);
 }
 
-std::optional<QList<TokenCounts>> LearnStore::countsOf(const QList<qint64>& hashes, qint64 generation) {
+std::optional<QList<TokenCounts>> LearnStore::countsOf(const std::vector<qint64>& hashes, qint64 generation) {
     if (generation != m_cacheGeneration) {
         m_countCache.clear(); // learnt or forgotten since, here or in another program
         m_cacheGeneration = generation;
@@ -560,12 +561,19 @@ std::optional<QList<TokenCounts>> LearnStore::countsOf(const QList<qint64>& hash
 
 std::optional<Judgement> LearnStore::judgeTokens(const QStringList& tokens,
                                                  const ClassifierSettings& settings) {
-    if (!m_open)
-        return std::nullopt;
-    QList<qint64> hashes;
+    std::vector<qint64> hashes;
     hashes.reserve(tokens.size());
     for (const QString& token : tokens)
-        hashes << tokenHash(token);
+        hashes.push_back(tokenHash(token));
+    return judgeHashes(
+        hashes, [&](qsizetype i) { return tokens[i]; }, settings);
+}
+
+std::optional<Judgement> LearnStore::judgeHashes(const std::vector<qint64>& hashes,
+                                                 const std::function<QString(qsizetype)>& tokenText,
+                                                 const ClassifierSettings& settings) {
+    if (!m_open)
+        return std::nullopt;
     const auto fromMemory = [&]() -> Judgement {
         const Totals& t = *m_cachedTotals;
         if (t.junk < kMinLearnedPerClass || t.wanted < kMinLearnedPerClass)
@@ -574,7 +582,7 @@ std::optional<Judgement> LearnStore::judgeTokens(const QStringList& tokens,
         counts.reserve(hashes.size());
         for (qint64 h : hashes)
             counts << m_countCache.value(h);
-        return learn::judge(tokens, counts, t.junk, t.wanted, settings);
+        return learn::judge(tokenText, counts, t.junk, t.wanted, settings);
     };
     // The store as it was when the totals were last counted, with every token already read: judged
     // from memory, after one look at the generation (the messages of one check share most tokens).
@@ -632,12 +640,16 @@ std::optional<std::optional<MessageClass>> LearnStore::learnedClass(const QByteA
 }
 
 std::optional<Judgement> LearnStore::judge(const QByteArray& raw, const ClassifierSettings& settings) {
-    return judged(raw, judgeTokens(tokenize(raw), settings));
+    const TokenList tokens = tokenList(raw);
+    return judged(raw, judgeHashes(
+                           tokens.hashes(), [&](qsizetype i) { return tokens.text(i); }, settings));
 }
 
 std::optional<Judgement> LearnStore::judge(const QByteArray& raw, const DecodedMessage& decoded,
                                            const ClassifierSettings& settings) {
-    return judged(raw, judgeTokens(tokenize(decoded, raw), settings));
+    const TokenList tokens = tokenList(decoded, raw);
+    return judged(raw, judgeHashes(
+                           tokens.hashes(), [&](qsizetype i) { return tokens.text(i); }, settings));
 }
 
 std::optional<Judgement> LearnStore::judged(const QByteArray& raw, std::optional<Judgement> j) {

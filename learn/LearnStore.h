@@ -1,12 +1,14 @@
 #pragma once
 #include "learn/Classifier.h"
 
+#include <functional>
 #include <optional>
 #include <QByteArrayView>
 #include <QHash>
 #include <QList>
 #include <QSqlQuery>
 #include <QString>
+#include <vector>
 
 class QSqlError;
 
@@ -126,7 +128,10 @@ private:
     void rollback();
     bool applyDeltas(const QHash<qint64, std::pair<qint64, qint64>>& deltas);
     bool bumpGeneration();
-    std::optional<QList<TokenCounts>> countsOf(const QList<qint64>& hashes, qint64 generation);
+    std::optional<QList<TokenCounts>> countsOf(const std::vector<qint64>& hashes, qint64 generation);
+    std::optional<Judgement> judgeHashes(const std::vector<qint64>& hashes,
+                                         const std::function<QString(qsizetype)>& tokenText,
+                                         const ClassifierSettings& settings);
     std::optional<qint64> generation();
     std::optional<Judgement> judged(const QByteArray& raw, std::optional<Judgement> j);
 

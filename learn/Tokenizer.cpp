@@ -19,6 +19,8 @@ namespace brindle::learn {
 
 namespace {
 
+constexpr quint64 kFnvBasis = 14695981039346656037ull;
+// LearnStore::tokenHash's FNV-1a, continued from h over text.
 quint64 fnv1a(quint64 h, QStringView text) {
     for (QChar c : text) {
         h = (h ^ (c.unicode() & 0xFF)) * 1099511628211ull;
@@ -27,53 +29,63 @@ quint64 fnv1a(quint64 h, QStringView text) {
     return h;
 }
 
-// Distinct tokens in the order met, up to the cap. A token is looked up by a hash of its text in a
-// table of its own, so that one met again (most of a message's character pairs) costs no string;
-// texts that share a hash are told apart by comparing them.
+// Distinct tokens in the order met, up to the cap, each hashed as it is made. A token is looked up
+// by its hash in a table of its own, so that one met again (most of a message's character pairs)
+// costs neither a string nor a copy; texts that share a hash are told apart by comparing them. The
+// texts of the tokens kept go one after another into one buffer.
 class Sink {
 public:
-    Sink() : m_slots(kInitialSlots, 0) {}
-    bool full() const { return m_list.size() >= kMaxTokensPerMessage; }
-    void add(const QString& token) { add(QStringView(), token); }
-    // The token prefix + part.
-    void add(QStringView prefix, QStringView part) {
+    Sink() : m_slots(kInitialSlots, 0) {
+        m_texts.reserve(kInitialChars);
+        m_hashes.reserve(kInitialSlots / 2);
+        m_ends.reserve(kInitialSlots / 2);
+    }
+    bool full() const { return qsizetype(m_hashes.size()) >= kMaxTokensPerMessage; }
+    void add(QStringView token) { add(kFnvBasis, QStringView(), token); }
+    // The token prefix + part, prefixHash being fnv1a(kFnvBasis, prefix).
+    void add(quint64 prefixHash, QStringView prefix, QStringView part) {
         if (full())
             return;
-        const quint64 h = fnv1a(fnv1a(14695981039346656037ull, prefix), part);
-        std::size_t i = h & (m_slots.size() - 1);
-        for (; m_slots[i] != 0; i = (i + 1) & (m_slots.size() - 1)) {
-            const qsizetype at = m_slots[i] - 1;
-            const QString& t = m_list[at];
-            if (m_hashes[at] == h && t.size() == prefix.size() + part.size() &&
-                QStringView(t).first(prefix.size()) == prefix && QStringView(t).sliced(prefix.size()) == part)
+        const quint64 h = fnv1a(prefixHash, part);
+        const qsizetype size = prefix.size() + part.size();
+        const std::size_t mask = m_slots.size() - 1;
+        std::size_t i = h & mask;
+        for (; m_slots[i] != 0; i = (i + 1) & mask) {
+            const std::size_t at = m_slots[i] - 1;
+            if (m_hashes[at] != qint64(h))
+                continue;
+            const qsizetype from = at == 0 ? 0 : m_ends[at - 1];
+            const QChar* t = m_texts.constData() + from;
+            if (m_ends[at] - from == size && std::equal(prefix.begin(), prefix.end(), t) &&
+                std::equal(part.begin(), part.end(), t + prefix.size()))
                 return;
         }
-        QString token;
-        token.reserve(prefix.size() + part.size());
-        token.append(prefix).append(part);
-        m_list.append(std::move(token));
-        m_hashes.push_back(h);
-        m_slots[i] = qint32(m_list.size());
-        if (std::size_t(m_list.size()) * 2 > m_slots.size())
+        m_texts.append(prefix).append(part);
+        m_hashes.push_back(qint64(h));
+        m_ends.push_back(m_texts.size());
+        m_slots[i] = qint32(m_hashes.size());
+        if (m_hashes.size() * 2 > m_slots.size())
             grow();
     }
-    QStringList take() { return std::move(m_list); }
+    TokenList take() { return TokenList(std::move(m_hashes), std::move(m_texts), std::move(m_ends)); }
 
 private:
     static constexpr std::size_t kInitialSlots = 1024; // a power of two, at most half full
+    static constexpr qsizetype kInitialChars = 4096;
     void grow() {
         std::vector<qint32> slots(m_slots.size() * 2, 0);
-        for (qsizetype at = 0; at < m_list.size(); ++at) {
-            std::size_t i = m_hashes[at] & (slots.size() - 1);
+        for (std::size_t at = 0; at < m_hashes.size(); ++at) {
+            std::size_t i = quint64(m_hashes[at]) & (slots.size() - 1);
             while (slots[i] != 0)
                 i = (i + 1) & (slots.size() - 1);
             slots[i] = qint32(at + 1);
         }
         m_slots = std::move(slots);
     }
-    QStringList m_list;
-    std::vector<quint64> m_hashes; // of m_list's tokens
-    std::vector<qint32> m_slots;   // 1 + an index into m_list; 0: empty
+    std::vector<qint64> m_hashes;  // of the tokens, in order
+    QString m_texts;               // their texts, one after another
+    std::vector<qsizetype> m_ends; // where each ends in m_texts
+    std::vector<qint32> m_slots;   // 1 + an index into m_hashes; 0: empty
 };
 
 // What the tokens need to know of a character of the Basic Multilingual Plane, from one table built
@@ -175,7 +187,8 @@ void textTokens(QStringView raw, const QString& prefix, Sink& sink) {
         units = 1;
         return c.unicode();
     };
-    const auto emit = [&](QStringView part) { sink.add(prefix, part); };
+    const quint64 prefixHash = fnv1a(kFnvBasis, prefix);
+    const auto emit = [&](QStringView part) { sink.add(prefixHash, prefix, part); };
     QString lower; // an ASCII word lower-cased, one buffer for all
     qsizetype i = 0;
     while (i < n && !sink.full()) {
@@ -778,11 +791,32 @@ QString siteOf(QStringView host) {
     return kept.join(u'.');
 }
 
+QString TokenList::text(qsizetype i) const {
+    const qsizetype from = i == 0 ? 0 : m_ends[i - 1];
+    return m_texts.sliced(from, m_ends[i] - from);
+}
+
+QStringList TokenList::texts() const {
+    QStringList list;
+    list.reserve(size());
+    for (qsizetype i = 0; i < size(); ++i)
+        list << text(i);
+    return list;
+}
+
 QStringList tokenize(QByteArrayView rawMessage) {
-    return tokenize(decodeMessage(rawMessage), rawMessage);
+    return tokenList(rawMessage).texts();
 }
 
 QStringList tokenize(const DecodedMessage& m, QByteArrayView rawMessage) {
+    return tokenList(m, rawMessage).texts();
+}
+
+TokenList tokenList(QByteArrayView rawMessage) {
+    return tokenList(decodeMessage(rawMessage), rawMessage);
+}
+
+TokenList tokenList(const DecodedMessage& m, QByteArrayView rawMessage) {
     Sink sink;
     // The signals and headers first: the cap cuts the body's tail, never them.
     shapeTokens(rawMessage, sink);
