@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
 #include <functional>
 #include <initializer_list>
 #include <limits>
@@ -15,9 +14,17 @@
 #include <QRegularExpression>
 #include <QSet>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace brindle::learn {
 
 namespace {
+
+// normalisedText's text into out, and true; false when that is the text itself (cut to its first
+// kMaxTextChars characters), out left as it is.
+bool normalise(QStringView text, QString& out);
 
 constexpr quint64 kFnvBasis = 14695981039346656037ull;
 // LearnStore::tokenHash's FNV-1a, continued from h over text.
@@ -173,23 +180,20 @@ const CompatMap& compatMap() {
     return map;
 }
 
-void textTokens(QStringView raw, const QString& prefix, Sink& sink) {
-    const QString text = normalisedText(raw);
-    const QStringView view(text);
-    const qsizetype n = text.size();
+// The tokens of one line of text: its runs of letters end at its end.
+void lineTokens(QStringView view, const QString& prefix, quint64 prefixHash, Sink& sink, QString& lower) {
+    const qsizetype n = view.size();
     // The code point at i, and how many UTF-16 units it takes.
     const auto at = [&](qsizetype i, qsizetype& units) -> char32_t {
-        const QChar c = text[i];
-        if (c.isHighSurrogate() && i + 1 < n && text[i + 1].isLowSurrogate()) {
+        const QChar c = view[i];
+        if (c.isHighSurrogate() && i + 1 < n && view[i + 1].isLowSurrogate()) {
             units = 2;
-            return QChar::surrogateToUcs4(c, text[i + 1]);
+            return QChar::surrogateToUcs4(c, view[i + 1]);
         }
         units = 1;
         return c.unicode();
     };
-    const quint64 prefixHash = fnv1a(kFnvBasis, prefix);
     const auto emit = [&](QStringView part) { sink.add(prefixHash, prefix, part); };
-    QString lower; // an ASCII word lower-cased, one buffer for all
     qsizetype i = 0;
     while (i < n && !sink.full()) {
         qsizetype units = 0;
@@ -243,6 +247,27 @@ void textTokens(QStringView raw, const QString& prefix, Sink& sink) {
         } else {
             i += units;
         }
+    }
+}
+
+void textTokens(QStringView raw, const QString& prefix, Sink& sink) {
+    QString normalised;
+    const QStringView text = normalise(raw, normalised) ? QStringView(normalised) : raw.left(kMaxTextChars);
+    const quint64 prefixHash = fnv1a(kFnvBasis, prefix);
+    QString lower; // an ASCII word lower-cased, one buffer for all
+    // Mail repeats its lines (a newsletter's text and HTML, quoted replies, signatures): a line met
+    // before in the text gives no token it did not give then, and is passed over.
+    QSet<QStringView> lines;
+    for (qsizetype i = 0; i < text.size() && !sink.full();) {
+        qsizetype end = text.indexOf(u'\n', i);
+        if (end < 0)
+            end = text.size();
+        const QStringView line = text.sliced(i, end - i);
+        const qsizetype met = lines.size();
+        lines.insert(line);
+        if (lines.size() > met)
+            lineTokens(line, prefix, prefixHash, sink, lower);
+        i = end + 1;
     }
 }
 
@@ -400,24 +425,24 @@ QString loweredText(QByteArrayView raw, qsizetype from, qsizetype to) {
 
 // Where the next place a charset or a content type may start is in raw, at or after i, or
 // raw.size(): a C followed by an H or first in its line (and a few C more, at the edges of the
-// eight bytes read at a time). An attachment's bytes are passed over eight at a time.
+// bytes read at once). With SSE2 an attachment's bytes are passed over sixteen at a time.
 qsizetype nextShapeStart(QByteArrayView raw, qsizetype i) {
-    constexpr quint64 ones = 0x0101010101010101ull, low7 = ones * 0x7F;
-    // 0x80 in each byte of x that is zero, and 0 in the others.
-    const auto zeroBytes = [](quint64 x) { return ~(((x & low7) + low7) | x | low7); };
     const char* d = raw.data();
-    for (; i + 8 <= raw.size(); i += 8) {
-        quint64 word;
-        std::memcpy(&word, d + i, 8); // the first byte lowest
-        const quint64 folded = word | ones * 0x20;
-        const quint64 c = zeroBytes(folded ^ ones * 'c');
-        if (c == 0)
+#ifdef __SSE2__
+    const __m128i caseBit = _mm_set1_epi8(0x20), c = _mm_set1_epi8('c'), h = _mm_set1_epi8('h'),
+                  lf = _mm_set1_epi8('\n');
+    for (; i + 16 <= raw.size(); i += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
+        const __m128i folded = _mm_or_si128(bytes, caseBit);
+        const unsigned cs = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(folded, c)));
+        if (cs == 0)
             continue;
-        const quint64 h = zeroBytes(folded ^ ones * 'h'), lf = zeroBytes(word ^ ones * '\n');
-        const quint64 start = c & ((h >> 8) | (lf << 8) | 0x8000000000000080ull);
-        if (start != 0)
-            return i + std::countr_zero(start) / 8;
+        const unsigned hs = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(folded, h)));
+        const unsigned lfs = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, lf)));
+        if (const unsigned start = cs & ((hs >> 1) | (lfs << 1) | 0x8001u); start != 0)
+            return i + std::countr_zero(start);
     }
+#endif
     for (; i < raw.size(); ++i) {
         if ((d[i] | 0x20) == 'c')
             return i;
@@ -731,6 +756,13 @@ void forEachLink(const QString& body, const std::function<void(QStringView, QStr
 }
 
 QString normalisedText(QStringView text) {
+    QString out;
+    return normalise(text, out) ? out : text.left(kMaxTextChars).toString();
+}
+
+namespace {
+
+bool normalise(QStringView text, QString& out) {
     text = text.left(kMaxTextChars);
     // Most mail is ASCII, kana and common kanji only: NFKC leaves it as it is, and it has no
     // invisible characters, so the table lookups of both are skipped.
@@ -738,7 +770,7 @@ QString normalisedText(QStringView text) {
     while (i < text.size() && isNfkcPlain(text[i].unicode()))
         ++i;
     if (i == text.size())
-        return text.toString();
+        return false;
     // The rest character by character: plain characters as they are, the mapped ones from the map,
     // and each stretch of other characters, with the character before it (which a combining mark
     // composes with), through removeInvisibleCharacters and NFKC. A stretch ends before a plain or
@@ -746,7 +778,7 @@ QString normalisedText(QStringView text) {
     // move past it, so the pieces give what NFKC gives the whole.
     const CompatMap& map = compatMap();
     const auto fast = [&](char16_t c) { return isNfkcPlain(c) || map.find(c) != nullptr; };
-    QString out;
+    out.clear();
     out.reserve(text.size());
     out.append(text.first(i > 0 ? i - 1 : 0));
     i = i > 0 ? i - 1 : 0;
@@ -770,8 +802,10 @@ QString normalisedText(QStringView text) {
                        .normalized(QString::NormalizationForm_KC));
         i = end;
     }
-    return out;
+    return true;
 }
+
+} // namespace
 
 QString siteOf(QStringView host) {
     const QList<QStringView> labels = host.split(u'.', Qt::SkipEmptyParts);

@@ -1,6 +1,7 @@
 // The tokens of a message and how the classifier combines what was learned about them.
 #include "keywords/KeywordFile.h"
 #include "learn/Classifier.h"
+#include "learn/LearnStore.h"
 #include "learn/Tokenizer.h"
 #include "mailcheck/mime/MimeDecode.h"
 #include "mailcheck/NMail.h"
@@ -70,6 +71,23 @@ const TokenRow kTokens[]{
              {u"url:ex31mample.cn"_s, u"tld:link:cn"_s}, {u"url:ex\u001B[31mample.cn"_s}),
     TokenRow("long Latin runs are one token", message(kPlain, u"ref aGVsbG8gd29ybGQgdGhpcyBpcyBsb25n end"_s),
              {u"skip:a30"_s, u"ref"_s, u"end"_s}, {u"aghlbgbgd29ybgqgdghpcybpcybsb25n"_s}),
+    TokenRow("lines met again, and lines that begin like them",
+             message(kPlain, u"特価あり\r\n特価あり\r\n特価なし x\r\n特価なし xy\n特価\r\n\r\n"_s),
+             {u"特価"_s, u"価あ"_s, u"価な"_s, u"なし"_s, u"xy"_s}, {u"価\r"_s, u"x"_s}),
+};
+
+// Shape signals: each row is read alone and after each of 0 to 33 C's and a line end, so that every
+// signal starts at each place in the bytes the scan reads at once.
+const std::tuple<const char*, QByteArray, QStringList> kShapes[]{
+    {"content type first in the message and in a line",
+     "Content-Type: text/html; charset=\"Shift_JIS\"\r\nX: content-type: text/plain\r\n\r\nx",
+     {u"charset:shift_jis"_s, u"sig:html-only"_s}},
+    {"charsets in any case after C's",
+     "X: cccCHARSET = utf-8 cCharset=iso-2022-jp c\ncharset=a\r\n\r\nx",
+     {u"charset:utf-8"_s, u"charset:iso-2022-jp"_s, u"charset:a"_s}},
+    {"a type at the very end, a charset without a value",
+     "X: charset\r\ncharset= \"\r\nCONTENT-TYPE:text/html",
+     {u"sig:html-only"_s}},
 };
 
 const std::tuple<const char*, double, int, double> kChi2Q[]{
@@ -225,6 +243,24 @@ private Q_SLOTS:
         for (const QString& t : absent)
             QVERIFY2(!got.contains(t), qPrintable(t + u" in "_s + got.join(u' ')));
         QCOMPARE(QSet<QString>(got.begin(), got.end()).size(), got.size()); // distinct
+        // Each hashed as the store keys it.
+        const TokenList list = tokenList(raw);
+        QCOMPARE(list.texts(), got);
+        for (qsizetype i = 0; i < got.size(); ++i)
+            QCOMPARE(list.hashes()[i], LearnStore::tokenHash(got[i]));
+    }
+
+    void shapes_data() { indexRows(kShapes); }
+    void shapes() {
+        QFETCH(int, row);
+        const auto& [name, raw, expected] = kShapes[row];
+        for (int cs = -1; cs <= 33; ++cs) {
+            const QByteArray before = cs < 0 ? QByteArray() : QByteArray(cs, 'c') + "\r\n";
+            QStringList got = tokenize(before + raw);
+            got.removeIf(
+                [](const QString& t) { return !t.startsWith(u"charset:"_s) && !t.startsWith(u"sig:"_s); });
+            QCOMPARE(got, expected);
+        }
     }
 
     // The check weighs the text its rule had the library decode: the library hands over the whole
