@@ -32,6 +32,10 @@ constexpr qsizetype kMaxCachedCounts = 200'000;
 constexpr qint64 kLookupsPerScannedRow = 8;
 constexpr int kSchemaVersion = 1;
 constexpr qint64 kMaxLogBytes = 4'000'000;
+// Judging from memory looks at the store's generation (one SQL statement, as much as the rest of
+// judging a plain letter) at most this often: another program's learning reaches a running check
+// within this time, and before any junk verdict, which deletes.
+constexpr qint64 kGenerationRecheckMs = 200;
 // The stack buffer a message's text goes through to the hash without its CRs.
 constexpr std::size_t kDigestBufferBytes = 16 * 1024;
 
@@ -311,6 +315,7 @@ bool LearnStore::applyDeltas(const QHash<qint64, std::pair<qint64, qint64>>& del
 }
 
 bool LearnStore::bumpGeneration() {
+    m_generationRead.invalidate(); // what this object judges next sees its own change
     return exec(QStringLiteral("UPDATE meta SET value = value + 1 WHERE key = 'generation'"));
 }
 
@@ -590,9 +595,17 @@ std::optional<Judgement> LearnStore::judgeHashes(const std::vector<qint64>& hash
     // With the whole table read, a token not in it was never learned.
     if (cached && (m_wholeTable || std::all_of(hashes.begin(), hashes.end(),
                                                [this](qint64 h) { return m_countCache.contains(h); }))) {
+        // The generation was read a moment ago: another program's learning since is seen within
+        // kGenerationRecheckMs, and always before a junk verdict deletes.
+        if (m_generationRead.isValid() && !m_generationRead.hasExpired(kGenerationRecheckMs)) {
+            Judgement j = fromMemory();
+            if (j.verdict != Verdict::Junk)
+                return j;
+        }
         const std::optional<qint64> g = generation();
         if (!g)
             return std::nullopt;
+        m_generationRead.start();
         if (*g == m_cachedTotals->generation)
             return fromMemory();
     }
@@ -609,6 +622,7 @@ std::optional<Judgement> LearnStore::judgeHashes(const std::vector<qint64>& hash
         end();
         return std::nullopt;
     }
+    m_generationRead.start();
     const Totals t = *m_cachedTotals;
     if (t.junk < kMinLearnedPerClass || t.wanted < kMinLearnedPerClass) {
         end();

@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <QByteArrayView>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QSqlQuery>
@@ -147,6 +148,7 @@ private:
     bool m_wholeTable = false;            // the cache holds every token of the generation
     qint64 m_lookups = 0;                 // tokens looked up one by one in the generation
     qint64 m_tokenRows = -1;              // the tokens of the generation, once counted
+    QElapsedTimer m_generationRead;       // since the generation was last read; invalid: read it next
     // Prepared once and kept: judging a message runs no statement that SQLite has to parse.
     std::optional<QSqlQuery> m_generationQuery, m_countQuery, m_classQuery, m_beginQuery, m_endQuery;
 

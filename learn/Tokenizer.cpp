@@ -783,6 +783,19 @@ bool normalise(QStringView text, QString& out) {
     out.append(text.first(i > 0 ? i - 1 : 0));
     i = i > 0 ? i - 1 : 0;
     while (i < text.size()) {
+        // Plain characters a run at a time: all as they are, but for the last when a slow
+        // character follows.
+        qsizetype plainEnd = i;
+        while (plainEnd < text.size() && isNfkcPlain(text[plainEnd].unicode()))
+            ++plainEnd;
+        if (plainEnd > i) {
+            const qsizetype take =
+                plainEnd < text.size() && !fast(text[plainEnd].unicode()) ? plainEnd - 1 : plainEnd;
+            out.append(text.sliced(i, take - i));
+            i = take;
+            if (i == plainEnd)
+                continue;
+        }
         const char16_t c = text[i].unicode();
         const bool beforeSlow = i + 1 < text.size() && !fast(text[i + 1].unicode());
         if (!beforeSlow && isNfkcPlain(c)) {

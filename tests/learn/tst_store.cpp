@@ -251,6 +251,37 @@ private Q_SLOTS:
         QCOMPARE(store.judge(probe)->verdict, Verdict::Junk);
         QVERIFY(!store.judge(probe)->reasons.isEmpty());
     }
+
+    // What was learned counts for the next judgement, however soon after the last look at the store:
+    // this object's own learning at once, another program's at least before a junk verdict.
+    void learningSeen_data() {
+        QTest::addColumn<bool>("own");
+        QTest::newRow("another program's") << false;
+        QTest::newRow("its own") << true;
+    }
+    void learningSeen() {
+        QFETCH(bool, own);
+        LearnStore judging(m_path), other(m_path);
+        QVERIFY(judging.open() && other.open());
+        LearnStore& learner = own ? judging : other;
+        const QByteArray probe = mail('z');
+        const auto learn = [&](int count, const QByteArray& words, MessageClass cls) {
+            QList<LearnItem> items;
+            for (int i = 0; i < count; ++i)
+                items << LearnItem{words + QByteArray::number(i) + "\r\n", cls};
+            return learner.learn(items).has_value();
+        };
+        QVERIFY(learn(20, probe + " junk ", MessageClass::Junk));
+        QVERIFY(learn(20, "Subject: hello\r\n\r\nlunch ", MessageClass::Wanted));
+        QCOMPARE(judging.judge(probe)->verdict, Verdict::Junk);
+        QCOMPARE(judging.judge(probe)->verdict, Verdict::Junk); // its counts in memory now
+        QVERIFY(learn(40, probe + " lunch ", MessageClass::Wanted));
+        QCOMPARE(judging.judge(probe)->verdict, Verdict::Unsure);
+        if (!own)
+            return; // away from junk, another's learning may take a moment
+        QVERIFY(learn(400, "Subject: hello\r\n\r\ndinner ", MessageClass::Wanted));
+        QCOMPARE(judging.judge(probe)->verdict, Verdict::Junk);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestStore)
