@@ -610,7 +610,7 @@ QStringView linkHostAt(QStringView text, qsizetype at, bool stopAtLt) {
 // The target host of the anchor tag text[lt..gt]: the last 'href *= *["']? *https?://HOST' in it.
 QStringView anchorHost(QStringView text, qsizetype lt, qsizetype gt) {
     for (qsizetype h = gt - 4; h >= lt + 3; --h) {
-        if (!startsWithFolded(text, h, u"href"))
+        if (folded(text[h]) != u'h' || !startsWithFolded(text, h, u"href"))
             continue;
         qsizetype j = h + 4;
         while (j < gt && isSpace(text[j]))
@@ -716,8 +716,7 @@ void forEachLink(const QString& body, const std::function<void(QStringView, QStr
     const QStringView view(body);
     NextOf closing(view, {u"</a>"});
     qsizetype links = 0;
-    QString rest;
-    rest.reserve(body.size());
+    QString rest; // the body without the anchors taken
     qsizetype restFrom = 0;
     for (qsizetype lt = view.indexOf(u'<'); lt >= 0 && links < kMaxLinks; lt = view.indexOf(u'<', lt + 1)) {
         if (lt + 2 >= view.size() || folded(view[lt + 1]) != u'a' || !isSpace(view[lt + 2]))
@@ -732,27 +731,33 @@ void forEachLink(const QString& body, const std::function<void(QStringView, QStr
         if (close < 0)
             continue;
         ++links;
+        if (rest.isNull())
+            rest.reserve(body.size());
         rest += view.sliced(restFrom, lt - restFrom);
         restFrom = close + 4;
         link(host, view.sliced(gt + 1, close - gt - 1), true);
         lt = restFrom - 1;
     }
-    rest += view.sliced(restFrom);
-    // Bare links in the rest: each starts with an H.
-    const auto nextH = [&](qsizetype i) {
-        while (i < rest.size() && (rest[i].unicode() | 0x20) != u'h')
-            ++i;
-        return i;
-    };
-    for (qsizetype i = nextH(0); i < rest.size() && links < kMaxLinks;) {
-        const QStringView host = linkHostAt(rest, i, true);
-        if (host.isEmpty()) {
-            i = nextH(i + 1);
-            continue;
+    QStringView text = view; // the body itself when no anchor was taken
+    if (restFrom > 0) {
+        rest += view.sliced(restFrom);
+        text = rest;
+    }
+    // Bare links in the rest, from the left, none starting in the one before: each is found by the
+    // colon of its "http://" or "https://", 4 or 5 characters after its start.
+    qsizetype from = 0; // where the next may start
+    for (qsizetype colon = text.indexOf(u':', 4); colon >= 0 && links < kMaxLinks;
+         colon = text.indexOf(u':', std::max(colon + 1, from + 4))) {
+        for (const qsizetype start : {colon - 5, colon - 4}) {
+            if (start < from)
+                continue;
+            if (const QStringView host = linkHostAt(text, start, true); !host.isEmpty()) {
+                link(host, {}, false);
+                ++links;
+                from = host.data() - text.data() + host.size();
+                break;
+            }
         }
-        link(host, {}, false);
-        ++links;
-        i = host.data() - rest.constData() + host.size();
     }
 }
 

@@ -224,6 +224,9 @@ const std::tuple<const char*, QString> kTexts[]{
                                                        u" <a href=https://c.cn>c"_s},
     {"nested and odd markup", u"<a href=https://a.jp><a href=https://b.jp>b</a></a><<a href=\"https://c.jp\">"
                               u"www.d.com</a>>https://<e.jp https://f.jp#x https:///g"_s},
+    {"bare links beside colons and joined across an anchor",
+     u"a:b xhttp\u017F://a.jp:80 HThttp://b.jp http:/c.jp https:://d.jp ::http://e.jp "
+     u"h<a href=https://f.jp>f</a>ttps://g.jp http://"_s},
     {"domains in text", u"<p>x.1 a-b.c.d2 .jp mail.example.CO.JP: e</p>"_s},
     {"dotted chains without a domain", u"a.b.c.d.1 ab..cd x9.y"_s},
 };
