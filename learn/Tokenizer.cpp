@@ -251,22 +251,23 @@ void lineTokens(QStringView view, const QString& prefix, quint64 prefixHash, Sin
 }
 
 void textTokens(QStringView raw, const QString& prefix, Sink& sink) {
-    QString normalised;
-    const QStringView text = normalise(raw, normalised) ? QStringView(normalised) : raw.left(kMaxTextChars);
+    raw = raw.left(kMaxTextChars);
     const quint64 prefixHash = fnv1a(kFnvBasis, prefix);
-    QString lower; // an ASCII word lower-cased, one buffer for all
+    QString lower, normalised; // buffers for all the lines
     // Mail repeats its lines (a newsletter's text and HTML, quoted replies, signatures): a line met
-    // before in the text gives no token it did not give then, and is passed over.
+    // before in the text gives no token it did not give then, and is passed over unread. A line
+    // end composes with nothing and NFKC makes none, so each line is normalised alone.
     QSet<QStringView> lines;
-    for (qsizetype i = 0; i < text.size() && !sink.full();) {
-        qsizetype end = text.indexOf(u'\n', i);
+    for (qsizetype i = 0; i < raw.size() && !sink.full();) {
+        qsizetype end = raw.indexOf(u'\n', i);
         if (end < 0)
-            end = text.size();
-        const QStringView line = text.sliced(i, end - i);
+            end = raw.size();
+        const QStringView line = raw.sliced(i, end - i);
         const qsizetype met = lines.size();
         lines.insert(line);
         if (lines.size() > met)
-            lineTokens(line, prefix, prefixHash, sink, lower);
+            lineTokens(normalise(line, normalised) ? QStringView(normalised) : line, prefix, prefixHash, sink,
+                       lower);
         i = end + 1;
     }
 }

@@ -340,6 +340,17 @@ private Q_SLOTS:
         QCOMPARE(normalisedText(text), nfkc(text));
         compareHtml(text);
     }
+    // Lines are normalised and read alone, a line met again is passed over: the tokens are those of
+    // the same text on one line. Here each character is a line, then the whole text twice.
+    void linesAlone_data() { indexRows(kTexts); }
+    void linesAlone() {
+        QFETCH(int, row);
+        const QString& text = std::get<1>(kTexts[row]);
+        QStringList lines(text.begin(), text.end());
+        lines << text << text;
+        QCOMPARE(tokenize(message(kPlain, lines.join(u"\r\n"_s))),
+                 tokenize(message(kPlain, lines.join(u"\r "_s))));
+    }
     // And on composed mail's bodies.
     void htmlCorpus() {
         for (const auto& m : brindle::corpus::compose(3, 150, 150)) {
