@@ -14,7 +14,9 @@
 #include <QRegularExpression>
 #include <QSet>
 
-#ifdef __SSE2__
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
@@ -425,24 +427,55 @@ QString loweredText(QByteArrayView raw, qsizetype from, qsizetype to) {
 }
 
 // Where the next place a charset or a content type may start is in raw, at or after i, or
-// raw.size(): a C followed by an H or first in its line (and any C in the last 16 bytes). With SSE2
-// an attachment's bytes are passed over sixteen at a time, without a branch per C.
+// raw.size(): a C followed by an H or first in its line (and any C in the last bytes). An
+// attachment's bytes are passed over 32 or 16 at a time, without a branch per C.
+#ifdef __SSE2__
+// The candidates among the 16 bytes at i (1 <= i, i + 17 <= raw.size()), a bit each.
+inline unsigned shapeStarts16(const char* d) {
+    const auto at = [](const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+    const __m128i caseBit = _mm_set1_epi8(0x20);
+    const __m128i cs = _mm_cmpeq_epi8(_mm_or_si128(at(d), caseBit), _mm_set1_epi8('c'));
+    const __m128i hsAfter = _mm_cmpeq_epi8(_mm_or_si128(at(d + 1), caseBit), _mm_set1_epi8('h'));
+    const __m128i lfsBefore = _mm_cmpeq_epi8(at(d - 1), _mm_set1_epi8('\n'));
+    return unsigned(_mm_movemask_epi8(_mm_and_si128(cs, _mm_or_si128(hsAfter, lfsBefore))));
+}
+#endif
+#if defined(__GNUC__) && defined(__x86_64__)
+// The same for 32 bytes, with the AVX2 most processors since 2013 have.
+__attribute__((target("avx2"))) qsizetype nextShapeStartAvx2(const char* d, qsizetype i, qsizetype size) {
+    const __m256i caseBit = _mm256_set1_epi8(0x20), c = _mm256_set1_epi8('c'), h = _mm256_set1_epi8('h'),
+                  lf = _mm256_set1_epi8('\n');
+    for (; i + 33 <= size; i += 32) {
+        const __m256i here = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + i));
+        const __m256i after = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + i + 1));
+        const __m256i before = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + i - 1));
+        const __m256i cs = _mm256_cmpeq_epi8(_mm256_or_si256(here, caseBit), c);
+        const __m256i hsAfter = _mm256_cmpeq_epi8(_mm256_or_si256(after, caseBit), h);
+        const __m256i lfsBefore = _mm256_cmpeq_epi8(before, lf);
+        if (const unsigned start =
+                unsigned(_mm256_movemask_epi8(_mm256_and_si256(cs, _mm256_or_si256(hsAfter, lfsBefore)))))
+            return i + std::countr_zero(start);
+    }
+    return i;
+}
+#endif
 qsizetype nextShapeStart(QByteArrayView raw, qsizetype i) {
     const char* d = raw.data();
     if (i == 0 && !raw.isEmpty() && (d[0] | 0x20) == 'c')
         return 0;
     i = std::max<qsizetype>(i, 1);
+#if defined(__GNUC__) && defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) {
+        i = nextShapeStartAvx2(d, i, raw.size());
+        if (i + 33 <= raw.size())
+            return i;
+    }
+#endif
 #ifdef __SSE2__
-    const __m128i caseBit = _mm_set1_epi8(0x20), c = _mm_set1_epi8('c'), h = _mm_set1_epi8('h'),
-                  lf = _mm_set1_epi8('\n');
-    const auto at = [d](qsizetype k) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + k)); };
-    // The bytes at i, the ones after them and the ones before them, sixteen each.
     for (; i + 17 <= raw.size(); i += 16) {
-        const __m128i cs = _mm_cmpeq_epi8(_mm_or_si128(at(i), caseBit), c);
-        const __m128i hsAfter = _mm_cmpeq_epi8(_mm_or_si128(at(i + 1), caseBit), h);
-        const __m128i lfsBefore = _mm_cmpeq_epi8(at(i - 1), lf);
-        if (const int start = _mm_movemask_epi8(_mm_and_si128(cs, _mm_or_si128(hsAfter, lfsBefore))))
-            return i + std::countr_zero(unsigned(start));
+        if (const unsigned start = shapeStarts16(d + i))
+            return i + std::countr_zero(start);
     }
 #endif
     for (; i < raw.size(); ++i) {
