@@ -52,11 +52,17 @@ Judgement judge(const std::function<QString(qsizetype)>& tokenText, const QList<
         if (distance >= settings.minDeviation)
             clues.push_back({distance, f, i});
     }
-    // The most extreme first; ties by token order, so the result does not depend on the sort.
-    std::stable_sort(clues.begin(), clues.end(),
-                     [](const Clue& a, const Clue& b) { return a.distance > b.distance; });
-    if (clues.size() > std::size_t(settings.maxDiscriminators))
+    // The most extreme first; ties by token order, so the result does not depend on the sort. Only
+    // the ones combined are put in order.
+    const auto stronger = [](const Clue& a, const Clue& b) {
+        return a.distance != b.distance ? a.distance > b.distance : a.index < b.index;
+    };
+    if (clues.size() > std::size_t(settings.maxDiscriminators)) {
+        std::partial_sort(clues.begin(), clues.begin() + settings.maxDiscriminators, clues.end(), stronger);
         clues.resize(settings.maxDiscriminators);
+    } else {
+        std::sort(clues.begin(), clues.end(), stronger);
+    }
 
     double logJunkish = 0.0;   // ln Π f
     double logWantedish = 0.0; // ln Π (1 - f)

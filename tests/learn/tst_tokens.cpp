@@ -107,6 +107,10 @@ const JudgeRow kJudge[]{
     JudgeRow("clear wanted", kWanty, 40, 40, int(Verdict::Wanted), u"t0"_s),
     JudgeRow("evidence both ways: unsure", kJunky + kWanty, 40, 40, int(Verdict::Unsure), u"t0"_s),
     JudgeRow("only unknown tokens: unsure", {u"0/0"_s, u"0/0"_s}, 40, 40, int(Verdict::Unsure), {}),
+    // Each "30/0" as strong as each "0/30": the first 150 met are combined.
+    JudgeRow("equally strong: the first met count",
+             QStringList{u"0/0"_s, u"3/40"_s} + QStringList(200, u"30/0"_s) + QStringList(200, u"0/30"_s), 40,
+             40, int(Verdict::Junk), u"t2"_s),
     JudgeRow("per class ratios: more junk learned does not tilt", {u"100/10"_s, u"100/10"_s, u"100/10"_s},
              1000, 100, int(Verdict::Unsure), {}),
 };
