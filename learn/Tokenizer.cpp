@@ -261,9 +261,9 @@ void textTokens(QStringView raw, const QString& prefix, Sink& sink) {
     // end composes with nothing and NFKC makes none, so each line is normalised alone.
     QSet<QStringView> lines;
     for (qsizetype i = 0; i < raw.size() && !sink.full();) {
-        qsizetype end = raw.indexOf(u'\n', i);
-        if (end < 0)
-            end = raw.size();
+        qsizetype end = i; // lines are short: a loop costs less than a call
+        while (end < raw.size() && raw[end] != u'\n')
+            ++end;
         const QStringView line = raw.sliced(i, end - i);
         const qsizetype met = lines.size();
         lines.insert(line);
@@ -622,7 +622,7 @@ qsizetype entityEnd(QStringView text, qsizetype at) {
 // The host of 'https?://HOST' at text[at], HOST being the characters up to '/', a quote, white
 // space, '>', '?', '#' (and '<' when stopAtLt), in any case; empty when there is none.
 QStringView linkHostAt(QStringView text, qsizetype at, bool stopAtLt) {
-    if (!startsWithFolded(text, at, u"http"))
+    if (at >= text.size() || folded(text[at]) != u'h' || !startsWithFolded(text, at, u"http"))
         return {};
     qsizetype j = at + 4;
     if (j < text.size() && folded(text[j]) == u's')
