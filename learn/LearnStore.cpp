@@ -32,9 +32,9 @@ constexpr qsizetype kMaxCachedCounts = 200'000;
 constexpr qint64 kLookupsPerScannedRow = 8;
 constexpr int kSchemaVersion = 1;
 constexpr qint64 kMaxLogBytes = 4'000'000;
-// Judging from memory looks at the store's generation (one SQL statement, as much as the rest of
-// judging a plain letter) at most this often: another program's learning reaches a running check
-// within this time, and before any junk verdict, which deletes.
+// Judging from memory looks at the store's generation (one SQL statement, some microseconds a
+// message) at most this often: another program's learning reaches a running check within this time,
+// and before any junk verdict, which deletes.
 constexpr qint64 kGenerationRecheckMs = 200;
 // The stack buffer a message's text goes through to the hash without its CRs.
 constexpr std::size_t kDigestBufferBytes = 16 * 1024;
@@ -139,6 +139,7 @@ LearnStore::~LearnStore() {
 }
 
 QByteArray LearnStore::digestOf(QByteArrayView raw) {
+    // Line ends read as LF: the server's copy and a saved copy of one message are one message.
     // OpenSSL's SHA-256 uses the processor's SHA instructions, several times as fast as Qt's: a
     // check digests every message not judged wanted. Qt's should OpenSSL refuse.
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
