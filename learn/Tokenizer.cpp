@@ -349,7 +349,9 @@ void linkTokens(const QString& body, Sink& sink) {
         }
         // What an anchor shows is only compared with its target.
         if (anchor && !mismatchNoted && !sink.full() && mayShowDomain(shown)) {
-            if (const QStringView d = firstDomain(normalisedText(stripTags(shown))); !d.isEmpty()) {
+            // Kept while its domain is read: a view of a temporary would dangle.
+            const QString shownText = normalisedText(stripTags(shown));
+            if (const QStringView d = firstDomain(shownText); !d.isEmpty()) {
                 if (host.isNull())
                     host = cleanHost(link);
                 if (siteOf(cleanHost(d)) != siteOf(host)) {
