@@ -43,6 +43,10 @@ const TokenRow kTokens[]{
                      "text/html"),
              {u"sig:link-mismatch"_s, u"url:evil-site.cn"_s, u"tld:link:cn"_s, u"sig:html-only"_s},
              {u"url:amazon.co.jp"_s}),
+    TokenRow(
+        "link text names another domain in full-width letters",
+        message(kPlain, u"<a href=\"https://evil.cn/\">ご注文 ａｍａｚｏｎ．ｃｏ．ｊｐ</a>"_s, "text/html"),
+        {u"sig:link-mismatch"_s}, {}),
     TokenRow("link text names its own site",
              message(kPlain, u"<a href=\"https://www.amazon.co.jp/gp\">amazon.co.jp のご注文</a> 注文"_s,
                      "text/html"),
