@@ -18,6 +18,13 @@ double chi2Q(double x2, int degrees) {
 
 Judgement judge(const QStringList& tokens, const QList<TokenCounts>& counts, quint32 learnedJunk,
                 quint32 learnedWanted, const ClassifierSettings& settings, int reasonCount) {
+    return judge([&](qsizetype i) { return tokens[i]; }, counts.first(std::min(tokens.size(), counts.size())),
+                 learnedJunk, learnedWanted, settings, reasonCount);
+}
+
+Judgement judge(const std::function<QString(qsizetype)>& tokenText, const QList<TokenCounts>& counts,
+                quint32 learnedJunk, quint32 learnedWanted, const ClassifierSettings& settings,
+                int reasonCount) {
     Judgement j;
     if (learnedJunk < kMinLearnedPerClass || learnedWanted < kMinLearnedPerClass)
         return j;
@@ -28,8 +35,8 @@ Judgement judge(const QStringList& tokens, const QList<TokenCounts>& counts, qui
         qsizetype index;
     };
     std::vector<Clue> clues;
-    clues.reserve(tokens.size());
-    for (qsizetype i = 0; i < tokens.size() && i < counts.size(); ++i) {
+    clues.reserve(counts.size());
+    for (qsizetype i = 0; i < counts.size(); ++i) {
         const TokenCounts c = counts[i];
         const double n = double(c.junk) + c.wanted;
         double f = settings.assumed;
@@ -45,11 +52,17 @@ Judgement judge(const QStringList& tokens, const QList<TokenCounts>& counts, qui
         if (distance >= settings.minDeviation)
             clues.push_back({distance, f, i});
     }
-    // The most extreme first; ties by token order, so the result does not depend on the sort.
-    std::stable_sort(clues.begin(), clues.end(),
-                     [](const Clue& a, const Clue& b) { return a.distance > b.distance; });
-    if (clues.size() > std::size_t(settings.maxDiscriminators))
+    // The most extreme first; ties by token order, so the result does not depend on the sort. Only
+    // the ones combined are put in order.
+    const auto stronger = [](const Clue& a, const Clue& b) {
+        return a.distance != b.distance ? a.distance > b.distance : a.index < b.index;
+    };
+    if (clues.size() > std::size_t(settings.maxDiscriminators)) {
+        std::partial_sort(clues.begin(), clues.begin() + settings.maxDiscriminators, clues.end(), stronger);
         clues.resize(settings.maxDiscriminators);
+    } else {
+        std::sort(clues.begin(), clues.end(), stronger);
+    }
 
     double logJunkish = 0.0;   // ln Π f
     double logWantedish = 0.0; // ln Π (1 - f)
@@ -69,7 +82,7 @@ Judgement judge(const QStringList& tokens, const QList<TokenCounts>& counts, qui
                 : j.score < settings.wantedCutoff ? Verdict::Wanted
                                                   : Verdict::Unsure;
     for (int i = 0; i < n && i < reasonCount; ++i)
-        j.reasons.append({tokens[clues[i].index], clues[i].f});
+        j.reasons.append({tokenText(clues[i].index), clues[i].f});
     return j;
 }
 

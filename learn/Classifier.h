@@ -54,6 +54,10 @@ struct Judgement {
 // tokens: the message's distinct tokens; counts(i): what was learned about tokens[i].
 Judgement judge(const QStringList& tokens, const QList<TokenCounts>& counts, quint32 learnedJunk,
                 quint32 learnedWanted, const ClassifierSettings& settings = {}, int reasonCount = 5);
+// The same, of counts.size() tokens whose texts tokenText gives (asked only of the reasons).
+Judgement judge(const std::function<QString(qsizetype)>& tokenText, const QList<TokenCounts>& counts,
+                quint32 learnedJunk, quint32 learnedWanted, const ClassifierSettings& settings = {},
+                int reasonCount = 5);
 
 // The survival function of the chi-square distribution with an even number of degrees of freedom.
 double chi2Q(double x2, int degrees);

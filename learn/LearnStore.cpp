@@ -1,6 +1,10 @@
 #include "learn/LearnStore.h"
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include <openssl/evp.h>
 
 #include "learn/Tokenizer.h"
 #include "platform/AppFolder.h"
@@ -28,6 +32,12 @@ constexpr qsizetype kMaxCachedCounts = 200'000;
 constexpr qint64 kLookupsPerScannedRow = 8;
 constexpr int kSchemaVersion = 1;
 constexpr qint64 kMaxLogBytes = 4'000'000;
+// Judging from memory looks at the store's generation (one SQL statement, some microseconds a
+// message) at most this often: another program's learning reaches a running check within this time,
+// and before any junk verdict, which deletes.
+constexpr qint64 kGenerationRecheckMs = 200;
+// The stack buffer a message's text goes through to the hash without its CRs.
+constexpr std::size_t kDigestBufferBytes = 16 * 1024;
 
 StoreError errorOf(const QSqlError& e) {
     bool ok = false;
@@ -52,6 +62,39 @@ StoreError errorOf(const QSqlError& e) {
 
 qint64 now(qint64 given) {
     return given >= 0 ? given : QDateTime::currentSecsSinceEpoch();
+}
+
+// The message's text with line ends read as LF (the CR of each CR LF left out), handed to piece in
+// few large pieces through a buffer: a piece per line would cost more than hashing the line.
+template <typename Piece> void forEachPieceWithoutCr(QByteArrayView raw, Piece piece) {
+    char buffer[kDigestBufferBytes];
+    std::size_t held = 0;
+    const auto copy = [&](const char* from, const char* to) {
+        while (from < to) {
+            const std::size_t n = std::min(std::size_t(to - from), sizeof buffer - held);
+            std::memcpy(buffer + held, from, n);
+            held += n;
+            from += n;
+            if (held == sizeof buffer) {
+                piece(buffer, held);
+                held = 0;
+            }
+        }
+    };
+    const char* p = raw.data();
+    const char* const end = p + raw.size();
+    while (p < end) {
+        const char* cr = static_cast<const char*>(std::memchr(p, '\r', std::size_t(end - p)));
+        if (cr == nullptr) {
+            copy(p, end);
+            break;
+        }
+        const bool beforeLf = cr + 1 < end && cr[1] == '\n';
+        copy(p, beforeLf ? cr : cr + 1);
+        p = cr + 1;
+    }
+    if (held > 0)
+        piece(buffer, held);
 }
 
 } // namespace
@@ -97,15 +140,22 @@ LearnStore::~LearnStore() {
 
 QByteArray LearnStore::digestOf(QByteArrayView raw) {
     // Line ends read as LF: the server's copy and a saved copy of one message are one message.
+    // OpenSSL's SHA-256 uses the processor's SHA instructions, several times as fast as Qt's: a
+    // check digests every message not judged wanted. Qt's should OpenSSL refuse.
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+    bool ok = ctx && EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) == 1;
+    if (ok)
+        forEachPieceWithoutCr(raw, [&](const char* data, std::size_t size) {
+            ok = ok && EVP_DigestUpdate(ctx.get(), data, size) == 1;
+        });
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (ok && EVP_DigestFinal_ex(ctx.get(), digest, &size) == 1)
+        return QByteArray(reinterpret_cast<const char*>(digest), int(size));
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    qsizetype from = 0;
-    for (qsizetype i = 0; i + 1 < raw.size(); ++i) {
-        if (raw[i] == '\r' && raw[i + 1] == '\n') {
-            hash.addData(raw.sliced(from, i - from));
-            from = i + 1;
-        }
-    }
-    hash.addData(raw.sliced(from));
+    forEachPieceWithoutCr(raw, [&](const char* data, std::size_t size) {
+        hash.addData(QByteArrayView(data, qsizetype(size)));
+    });
     return hash.result();
 }
 
@@ -266,6 +316,7 @@ bool LearnStore::applyDeltas(const QHash<qint64, std::pair<qint64, qint64>>& del
 }
 
 bool LearnStore::bumpGeneration() {
+    m_generationRead.invalidate(); // what this object judges next sees its own change
     return exec(QStringLiteral("UPDATE meta SET value = value + 1 WHERE key = 'generation'"));
 }
 
@@ -275,9 +326,9 @@ std::optional<QList<LearnResult>> LearnStore::learn(const QList<LearnItem>& item
     const qint64 when = now(nowSecs);
     QList<LearnResult> results;
     QHash<qint64, std::pair<qint64, qint64>> deltas;
-    auto add = [&](const QStringList& tokens, MessageClass cls, int sign) {
-        for (const QString& t : tokens) {
-            auto& d = deltas[tokenHash(t)];
+    auto add = [&](const std::vector<qint64>& hashes, MessageClass cls, int sign) {
+        for (qint64 h : hashes) {
+            auto& d = deltas[h];
             (cls == MessageClass::Junk ? d.first : d.second) += sign;
         }
     };
@@ -302,11 +353,11 @@ std::optional<QList<LearnResult>> LearnStore::learn(const QList<LearnItem>& item
             results << LearnResult::AlreadyLearned;
             continue;
         }
-        const QStringList tokens = tokenize(item.raw);
-        add(tokens, item.cls, +1);
+        const TokenList tokens = tokenList(item.raw);
+        add(tokens.hashes(), item.cls, +1);
         QSqlQuery& q = was != 0 ? move : insert;
         if (was != 0) {
-            add(tokens, MessageClass(was), -1);
+            add(tokens.hashes(), MessageClass(was), -1);
             move.bindValue(0, int(item.cls));
             move.bindValue(1, when);
             move.bindValue(2, digest);
@@ -363,8 +414,9 @@ std::optional<LearnResult> LearnStore::forget(const QByteArray& raw) {
     const auto cls = MessageClass(q.value(0).toInt());
     q.finish();
     QHash<qint64, std::pair<qint64, qint64>> deltas;
-    for (const QString& t : tokenize(raw)) {
-        auto& d = deltas[tokenHash(t)];
+    const TokenList tokens = tokenList(raw);
+    for (qint64 h : tokens.hashes()) {
+        auto& d = deltas[h];
         (cls == MessageClass::Junk ? d.first : d.second) -= 1;
     }
     QSqlQuery del(QSqlDatabase::database(m_connection, false));
@@ -434,14 +486,14 @@ std::optional<QList<TokenCounts>> LearnStore::countsOf(const QStringList& tokens
     const std::optional<Totals> t = totals();
     if (!t)
         return std::nullopt;
-    QList<qint64> hashes;
+    std::vector<qint64> hashes;
     hashes.reserve(tokens.size());
     for (const QString& token : tokens)
-        hashes << tokenHash(token);
+        hashes.push_back(tokenHash(token));
     return countsOf(hashes, t->generation);
 }
 
-std::optional<QList<TokenCounts>> LearnStore::countsOf(const QList<qint64>& hashes, qint64 generation) {
+std::optional<QList<TokenCounts>> LearnStore::countsOf(const std::vector<qint64>& hashes, qint64 generation) {
     if (generation != m_cacheGeneration) {
         m_countCache.clear(); // learnt or forgotten since, here or in another program
         m_cacheGeneration = generation;
@@ -515,12 +567,19 @@ std::optional<QList<TokenCounts>> LearnStore::countsOf(const QList<qint64>& hash
 
 std::optional<Judgement> LearnStore::judgeTokens(const QStringList& tokens,
                                                  const ClassifierSettings& settings) {
-    if (!m_open)
-        return std::nullopt;
-    QList<qint64> hashes;
+    std::vector<qint64> hashes;
     hashes.reserve(tokens.size());
     for (const QString& token : tokens)
-        hashes << tokenHash(token);
+        hashes.push_back(tokenHash(token));
+    return judgeHashes(
+        hashes, [&](qsizetype i) { return tokens[i]; }, settings);
+}
+
+std::optional<Judgement> LearnStore::judgeHashes(const std::vector<qint64>& hashes,
+                                                 const std::function<QString(qsizetype)>& tokenText,
+                                                 const ClassifierSettings& settings) {
+    if (!m_open)
+        return std::nullopt;
     const auto fromMemory = [&]() -> Judgement {
         const Totals& t = *m_cachedTotals;
         if (t.junk < kMinLearnedPerClass || t.wanted < kMinLearnedPerClass)
@@ -529,7 +588,7 @@ std::optional<Judgement> LearnStore::judgeTokens(const QStringList& tokens,
         counts.reserve(hashes.size());
         for (qint64 h : hashes)
             counts << m_countCache.value(h);
-        return learn::judge(tokens, counts, t.junk, t.wanted, settings);
+        return learn::judge(tokenText, counts, t.junk, t.wanted, settings);
     };
     // The store as it was when the totals were last counted, with every token already read: judged
     // from memory, after one look at the generation (the messages of one check share most tokens).
@@ -537,9 +596,17 @@ std::optional<Judgement> LearnStore::judgeTokens(const QStringList& tokens,
     // With the whole table read, a token not in it was never learned.
     if (cached && (m_wholeTable || std::all_of(hashes.begin(), hashes.end(),
                                                [this](qint64 h) { return m_countCache.contains(h); }))) {
+        // The generation was read a moment ago: another program's learning since is seen within
+        // kGenerationRecheckMs, and always before a junk verdict deletes.
+        if (m_generationRead.isValid() && !m_generationRead.hasExpired(kGenerationRecheckMs)) {
+            Judgement j = fromMemory();
+            if (j.verdict != Verdict::Junk)
+                return j;
+        }
         const std::optional<qint64> g = generation();
         if (!g)
             return std::nullopt;
+        m_generationRead.start();
         if (*g == m_cachedTotals->generation)
             return fromMemory();
     }
@@ -556,6 +623,7 @@ std::optional<Judgement> LearnStore::judgeTokens(const QStringList& tokens,
         end();
         return std::nullopt;
     }
+    m_generationRead.start();
     const Totals t = *m_cachedTotals;
     if (t.junk < kMinLearnedPerClass || t.wanted < kMinLearnedPerClass) {
         end();
@@ -587,12 +655,16 @@ std::optional<std::optional<MessageClass>> LearnStore::learnedClass(const QByteA
 }
 
 std::optional<Judgement> LearnStore::judge(const QByteArray& raw, const ClassifierSettings& settings) {
-    return judged(raw, judgeTokens(tokenize(raw), settings));
+    const TokenList tokens = tokenList(raw);
+    return judged(raw, judgeHashes(
+                           tokens.hashes(), [&](qsizetype i) { return tokens.text(i); }, settings));
 }
 
 std::optional<Judgement> LearnStore::judge(const QByteArray& raw, const DecodedMessage& decoded,
                                            const ClassifierSettings& settings) {
-    return judged(raw, judgeTokens(tokenize(decoded, raw), settings));
+    const TokenList tokens = tokenList(decoded, raw);
+    return judged(raw, judgeHashes(
+                           tokens.hashes(), [&](qsizetype i) { return tokens.text(i); }, settings));
 }
 
 std::optional<Judgement> LearnStore::judged(const QByteArray& raw, std::optional<Judgement> j) {

@@ -1,12 +1,15 @@
 #pragma once
 #include "learn/Classifier.h"
 
+#include <functional>
 #include <optional>
 #include <QByteArrayView>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QSqlQuery>
 #include <QString>
+#include <vector>
 
 class QSqlError;
 
@@ -126,7 +129,10 @@ private:
     void rollback();
     bool applyDeltas(const QHash<qint64, std::pair<qint64, qint64>>& deltas);
     bool bumpGeneration();
-    std::optional<QList<TokenCounts>> countsOf(const QList<qint64>& hashes, qint64 generation);
+    std::optional<QList<TokenCounts>> countsOf(const std::vector<qint64>& hashes, qint64 generation);
+    std::optional<Judgement> judgeHashes(const std::vector<qint64>& hashes,
+                                         const std::function<QString(qsizetype)>& tokenText,
+                                         const ClassifierSettings& settings);
     std::optional<qint64> generation();
     std::optional<Judgement> judged(const QByteArray& raw, std::optional<Judgement> j);
 
@@ -142,6 +148,7 @@ private:
     bool m_wholeTable = false;            // the cache holds every token of the generation
     qint64 m_lookups = 0;                 // tokens looked up one by one in the generation
     qint64 m_tokenRows = -1;              // the tokens of the generation, once counted
+    QElapsedTimer m_generationRead;       // since the generation was last read; invalid: read it next
     // Prepared once and kept: judging a message runs no statement that SQLite has to parse.
     std::optional<QSqlQuery> m_generationQuery, m_countQuery, m_classQuery, m_beginQuery, m_endQuery;
 

@@ -1,6 +1,7 @@
 #include "learn/Tokenizer.h"
 
 #include <algorithm>
+#include <bit>
 #include <functional>
 #include <initializer_list>
 #include <limits>
@@ -13,10 +14,22 @@
 #include <QRegularExpression>
 #include <QSet>
 
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace brindle::learn {
 
 namespace {
 
+// normalisedText's text into out, and true; false when that is the text itself (cut to its first
+// kMaxTextChars characters), out left as it is.
+bool normalise(QStringView text, QString& out);
+
+constexpr quint64 kFnvBasis = 14695981039346656037ull;
+// LearnStore::tokenHash's FNV-1a, continued from h over text.
 quint64 fnv1a(quint64 h, QStringView text) {
     for (QChar c : text) {
         h = (h ^ (c.unicode() & 0xFF)) * 1099511628211ull;
@@ -25,53 +38,63 @@ quint64 fnv1a(quint64 h, QStringView text) {
     return h;
 }
 
-// Distinct tokens in the order met, up to the cap. A token is looked up by a hash of its text in a
-// table of its own, so that one met again (most of a message's character pairs) costs no string;
-// texts that share a hash are told apart by comparing them.
+// Distinct tokens in the order met, up to the cap, each hashed as it is made. A token is looked up
+// by its hash in a table of its own, so that one met again (most of a message's character pairs)
+// costs neither a string nor a copy; texts that share a hash are told apart by comparing them. The
+// texts of the tokens kept go one after another into one buffer.
 class Sink {
 public:
-    Sink() : m_slots(kInitialSlots, 0) {}
-    bool full() const { return m_list.size() >= kMaxTokensPerMessage; }
-    void add(const QString& token) { add(QStringView(), token); }
-    // The token prefix + part.
-    void add(QStringView prefix, QStringView part) {
+    Sink() : m_slots(kInitialSlots, 0) {
+        m_texts.reserve(kInitialChars);
+        m_hashes.reserve(kInitialSlots / 2);
+        m_ends.reserve(kInitialSlots / 2);
+    }
+    bool full() const { return qsizetype(m_hashes.size()) >= kMaxTokensPerMessage; }
+    void add(QStringView token) { add(kFnvBasis, QStringView(), token); }
+    // The token prefix + part, prefixHash being fnv1a(kFnvBasis, prefix).
+    void add(quint64 prefixHash, QStringView prefix, QStringView part) {
         if (full())
             return;
-        const quint64 h = fnv1a(fnv1a(14695981039346656037ull, prefix), part);
-        std::size_t i = h & (m_slots.size() - 1);
-        for (; m_slots[i] != 0; i = (i + 1) & (m_slots.size() - 1)) {
-            const qsizetype at = m_slots[i] - 1;
-            const QString& t = m_list[at];
-            if (m_hashes[at] == h && t.size() == prefix.size() + part.size() &&
-                QStringView(t).first(prefix.size()) == prefix && QStringView(t).sliced(prefix.size()) == part)
+        const quint64 h = fnv1a(prefixHash, part);
+        const qsizetype size = prefix.size() + part.size();
+        const std::size_t mask = m_slots.size() - 1;
+        std::size_t i = h & mask;
+        for (; m_slots[i] != 0; i = (i + 1) & mask) {
+            const std::size_t at = m_slots[i] - 1;
+            if (m_hashes[at] != qint64(h))
+                continue;
+            const qsizetype from = at == 0 ? 0 : m_ends[at - 1];
+            const QChar* t = m_texts.constData() + from;
+            if (m_ends[at] - from == size && std::equal(prefix.begin(), prefix.end(), t) &&
+                std::equal(part.begin(), part.end(), t + prefix.size()))
                 return;
         }
-        QString token;
-        token.reserve(prefix.size() + part.size());
-        token.append(prefix).append(part);
-        m_list.append(std::move(token));
-        m_hashes.push_back(h);
-        m_slots[i] = qint32(m_list.size());
-        if (std::size_t(m_list.size()) * 2 > m_slots.size())
+        m_texts.append(prefix).append(part);
+        m_hashes.push_back(qint64(h));
+        m_ends.push_back(m_texts.size());
+        m_slots[i] = qint32(m_hashes.size());
+        if (m_hashes.size() * 2 > m_slots.size())
             grow();
     }
-    QStringList take() { return std::move(m_list); }
+    TokenList take() { return TokenList(std::move(m_hashes), std::move(m_texts), std::move(m_ends)); }
 
 private:
     static constexpr std::size_t kInitialSlots = 1024; // a power of two, at most half full
+    static constexpr qsizetype kInitialChars = 4096;
     void grow() {
         std::vector<qint32> slots(m_slots.size() * 2, 0);
-        for (qsizetype at = 0; at < m_list.size(); ++at) {
-            std::size_t i = m_hashes[at] & (slots.size() - 1);
+        for (std::size_t at = 0; at < m_hashes.size(); ++at) {
+            std::size_t i = quint64(m_hashes[at]) & (slots.size() - 1);
             while (slots[i] != 0)
                 i = (i + 1) & (slots.size() - 1);
             slots[i] = qint32(at + 1);
         }
         m_slots = std::move(slots);
     }
-    QStringList m_list;
-    std::vector<quint64> m_hashes; // of m_list's tokens
-    std::vector<qint32> m_slots;   // 1 + an index into m_list; 0: empty
+    std::vector<qint64> m_hashes;  // of the tokens, in order
+    QString m_texts;               // their texts, one after another
+    std::vector<qsizetype> m_ends; // where each ends in m_texts
+    std::vector<qint32> m_slots;   // 1 + an index into m_hashes; 0: empty
 };
 
 // What the tokens need to know of a character of the Basic Multilingual Plane, from one table built
@@ -159,22 +182,20 @@ const CompatMap& compatMap() {
     return map;
 }
 
-void textTokens(QStringView raw, const QString& prefix, Sink& sink) {
-    const QString text = normalisedText(raw);
-    const QStringView view(text);
-    const qsizetype n = text.size();
+// The tokens of one line of text: its runs of letters end at its end.
+void lineTokens(QStringView view, const QString& prefix, quint64 prefixHash, Sink& sink, QString& lower) {
+    const qsizetype n = view.size();
     // The code point at i, and how many UTF-16 units it takes.
     const auto at = [&](qsizetype i, qsizetype& units) -> char32_t {
-        const QChar c = text[i];
-        if (c.isHighSurrogate() && i + 1 < n && text[i + 1].isLowSurrogate()) {
+        const QChar c = view[i];
+        if (c.isHighSurrogate() && i + 1 < n && view[i + 1].isLowSurrogate()) {
             units = 2;
-            return QChar::surrogateToUcs4(c, text[i + 1]);
+            return QChar::surrogateToUcs4(c, view[i + 1]);
         }
         units = 1;
         return c.unicode();
     };
-    const auto emit = [&](QStringView part) { sink.add(prefix, part); };
-    QString lower; // an ASCII word lower-cased, one buffer for all
+    const auto emit = [&](QStringView part) { sink.add(prefixHash, prefix, part); };
     qsizetype i = 0;
     while (i < n && !sink.full()) {
         qsizetype units = 0;
@@ -231,6 +252,28 @@ void textTokens(QStringView raw, const QString& prefix, Sink& sink) {
     }
 }
 
+void textTokens(QStringView raw, const QString& prefix, Sink& sink) {
+    raw = raw.left(kMaxTextChars);
+    const quint64 prefixHash = fnv1a(kFnvBasis, prefix);
+    QString lower, normalised; // buffers for all the lines
+    // Mail repeats its lines (a newsletter's text and HTML, quoted replies, signatures): a line met
+    // before in the text gives no token it did not give then, and is passed over unread. A line
+    // end composes with nothing and NFKC makes none, so each line is normalised alone.
+    QSet<QStringView> lines;
+    for (qsizetype i = 0; i < raw.size() && !sink.full();) {
+        qsizetype end = i; // lines are short: a loop costs less than a call
+        while (end < raw.size() && raw[end] != u'\n')
+            ++end;
+        const QStringView line = raw.sliced(i, end - i);
+        const qsizetype met = lines.size();
+        lines.insert(line);
+        if (lines.size() > met)
+            lineTokens(normalise(line, normalised) ? QStringView(normalised) : line, prefix, prefixHash, sink,
+                       lower);
+        i = end + 1;
+    }
+}
+
 QString tldOf(QStringView host) {
     const qsizetype dot = host.lastIndexOf(u'.');
     return dot < 0 ? QString() : host.mid(dot + 1).toString();
@@ -275,17 +318,46 @@ QString headerField(const QString& header, QStringView name) {
     return value;
 }
 
+// Whether the text may show a domain: whether it holds a dot, or a character NFKC may make one.
+bool mayShowDomain(QStringView text) {
+    const CompatMap& map = compatMap();
+    for (QChar q : text) {
+        const char16_t c = q.unicode();
+        if (isNfkcPlain(c)) {
+            if (c == u'.')
+                return true;
+        } else if (const QString* mapped = map.find(c); mapped == nullptr || mapped->contains(u'.')) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void linkTokens(const QString& body, Sink& sink) {
+    // A newsletter links one host many times: its tokens are made once. And once the mismatch is
+    // noted (or the tokens are full), the other anchors' texts need not be read.
+    std::vector<QStringView> seen;
+    bool mismatchNoted = false;
     forEachLink(body, [&](QStringView link, QStringView shown, bool anchor) {
-        const QString host = cleanHost(link);
-        sink.add(u"url:"_qs + siteOf(host));
-        if (const QString tld = tldOf(host); !tld.isEmpty())
-            sink.add(u"tld:link:"_qs + tld);
+        QString host;
+        if (std::find(seen.begin(), seen.end(), link) == seen.end()) {
+            seen.push_back(link);
+            host = cleanHost(link);
+            sink.add(u"url:"_qs + siteOf(host));
+            if (const QString tld = tldOf(host); !tld.isEmpty())
+                sink.add(u"tld:link:"_qs + tld);
+        }
         // What an anchor shows is only compared with its target.
-        if (anchor) {
-            if (const QStringView d = firstDomain(normalisedText(stripTags(shown))); !d.isEmpty()) {
-                if (siteOf(cleanHost(d)) != siteOf(host))
+        if (anchor && !mismatchNoted && !sink.full() && mayShowDomain(shown)) {
+            // Kept while its domain is read: a view of a temporary would dangle.
+            const QString shownText = normalisedText(stripTags(shown));
+            if (const QStringView d = firstDomain(shownText); !d.isEmpty()) {
+                if (host.isNull())
+                    host = cleanHost(link);
+                if (siteOf(cleanHost(d)) != siteOf(host)) {
                     sink.add(u"sig:link-mismatch"_qs);
+                    mismatchNoted = true;
+                }
             }
         }
     });
@@ -356,6 +428,65 @@ QString loweredText(QByteArrayView raw, qsizetype from, qsizetype to) {
     return text;
 }
 
+// Where the next place a charset or a content type may start is in raw, at or after i, or
+// raw.size(): a C followed by an H or first in its line (and any C in the last bytes). An
+// attachment's bytes are passed over 32 or 16 at a time, without a branch per C.
+#ifdef __SSE2__
+// The candidates among the 16 bytes at i (1 <= i, i + 17 <= raw.size()), a bit each.
+inline unsigned shapeStarts16(const char* d) {
+    const auto at = [](const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+    const __m128i caseBit = _mm_set1_epi8(0x20);
+    const __m128i cs = _mm_cmpeq_epi8(_mm_or_si128(at(d), caseBit), _mm_set1_epi8('c'));
+    const __m128i hsAfter = _mm_cmpeq_epi8(_mm_or_si128(at(d + 1), caseBit), _mm_set1_epi8('h'));
+    const __m128i lfsBefore = _mm_cmpeq_epi8(at(d - 1), _mm_set1_epi8('\n'));
+    return unsigned(_mm_movemask_epi8(_mm_and_si128(cs, _mm_or_si128(hsAfter, lfsBefore))));
+}
+#endif
+#if defined(__GNUC__) && defined(__x86_64__)
+// The same for 32 bytes, with the AVX2 most processors since 2013 have.
+__attribute__((target("avx2"))) qsizetype nextShapeStartAvx2(const char* d, qsizetype i, qsizetype size) {
+    const __m256i caseBit = _mm256_set1_epi8(0x20), c = _mm256_set1_epi8('c'), h = _mm256_set1_epi8('h'),
+                  lf = _mm256_set1_epi8('\n');
+    for (; i + 33 <= size; i += 32) {
+        const __m256i here = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + i));
+        const __m256i after = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + i + 1));
+        const __m256i before = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + i - 1));
+        const __m256i cs = _mm256_cmpeq_epi8(_mm256_or_si256(here, caseBit), c);
+        const __m256i hsAfter = _mm256_cmpeq_epi8(_mm256_or_si256(after, caseBit), h);
+        const __m256i lfsBefore = _mm256_cmpeq_epi8(before, lf);
+        if (const unsigned start =
+                unsigned(_mm256_movemask_epi8(_mm256_and_si256(cs, _mm256_or_si256(hsAfter, lfsBefore)))))
+            return i + std::countr_zero(start);
+    }
+    return i;
+}
+#endif
+qsizetype nextShapeStart(QByteArrayView raw, qsizetype i) {
+    const char* d = raw.data();
+    if (i == 0 && !raw.isEmpty() && (d[0] | 0x20) == 'c')
+        return 0;
+    i = std::max<qsizetype>(i, 1);
+#if defined(__GNUC__) && defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) {
+        i = nextShapeStartAvx2(d, i, raw.size());
+        if (i + 33 <= raw.size())
+            return i;
+    }
+#endif
+#ifdef __SSE2__
+    for (; i + 17 <= raw.size(); i += 16) {
+        if (const unsigned start = shapeStarts16(d + i))
+            return i + std::countr_zero(start);
+    }
+#endif
+    for (; i < raw.size(); ++i) {
+        if ((d[i] | 0x20) == 'c')
+            return i;
+    }
+    return i;
+}
+
 // The charsets declared and whether the message has no plain-text part, read from the raw bytes (the
 // decoded message no longer tells), in any case: 'charset *= *"?([a-z0-9_.:-]{1,40})' anywhere, and
 // '^content-type: *([a-z]+/[a-z0-9.+-]+)' at the start of a line, read left to right as a regular
@@ -371,9 +502,8 @@ void shapeTokens(QByteArrayView raw, Sink& sink) {
     };
     bool html = false, plain = false, typed = false;
     qsizetype charsetFrom = 0, typeFrom = 0; // where the next match of each may start
-    for (qsizetype i = 0; i < raw.size(); ++i) {
-        const char c = lowered(raw[i]);
-        if (c == 'c' && i >= charsetFrom && startsWith(raw, i, "charset")) {
+    for (qsizetype i = nextShapeStart(raw, 0); i < raw.size(); i = nextShapeStart(raw, i + 1)) {
+        if (i >= charsetFrom && startsWith(raw, i, "charset")) {
             qsizetype j = skipWhile(raw, i + 7, isSpace);
             if (j < raw.size() && raw[j] == '=') {
                 j = skipWhile(raw, j + 1, isSpace);
@@ -388,8 +518,7 @@ void shapeTokens(QByteArrayView raw, Sink& sink) {
                 }
             }
         }
-        if (c == 'c' && i >= typeFrom && (i == 0 || raw[i - 1] == '\n') &&
-            startsWith(raw, i, "content-type:")) {
+        if (i >= typeFrom && (i == 0 || raw[i - 1] == '\n') && startsWith(raw, i, "content-type:")) {
             const qsizetype type = skipWhile(raw, i + 13, isSpace);
             const qsizetype slash = skipWhile(raw, type, isLowerLetter);
             if (slash > type && slash < raw.size() && raw[slash] == '/') {
@@ -495,7 +624,7 @@ qsizetype entityEnd(QStringView text, qsizetype at) {
 // The host of 'https?://HOST' at text[at], HOST being the characters up to '/', a quote, white
 // space, '>', '?', '#' (and '<' when stopAtLt), in any case; empty when there is none.
 QStringView linkHostAt(QStringView text, qsizetype at, bool stopAtLt) {
-    if (!startsWithFolded(text, at, u"http"))
+    if (at >= text.size() || folded(text[at]) != u'h' || !startsWithFolded(text, at, u"http"))
         return {};
     qsizetype j = at + 4;
     if (j < text.size() && folded(text[j]) == u's')
@@ -517,7 +646,7 @@ QStringView linkHostAt(QStringView text, qsizetype at, bool stopAtLt) {
 // The target host of the anchor tag text[lt..gt]: the last 'href *= *["']? *https?://HOST' in it.
 QStringView anchorHost(QStringView text, qsizetype lt, qsizetype gt) {
     for (qsizetype h = gt - 4; h >= lt + 3; --h) {
-        if (!startsWithFolded(text, h, u"href"))
+        if (folded(text[h]) != u'h' || !startsWithFolded(text, h, u"href"))
             continue;
         qsizetype j = h + 4;
         while (j < gt && isSpace(text[j]))
@@ -623,8 +752,7 @@ void forEachLink(const QString& body, const std::function<void(QStringView, QStr
     const QStringView view(body);
     NextOf closing(view, {u"</a>"});
     qsizetype links = 0;
-    QString rest;
-    rest.reserve(body.size());
+    QString rest; // the body without the anchors taken
     qsizetype restFrom = 0;
     for (qsizetype lt = view.indexOf(u'<'); lt >= 0 && links < kMaxLinks; lt = view.indexOf(u'<', lt + 1)) {
         if (lt + 2 >= view.size() || folded(view[lt + 1]) != u'a' || !isSpace(view[lt + 2]))
@@ -639,26 +767,44 @@ void forEachLink(const QString& body, const std::function<void(QStringView, QStr
         if (close < 0)
             continue;
         ++links;
+        if (rest.isNull())
+            rest.reserve(body.size());
         rest += view.sliced(restFrom, lt - restFrom);
         restFrom = close + 4;
         link(host, view.sliced(gt + 1, close - gt - 1), true);
         lt = restFrom - 1;
     }
-    rest += view.sliced(restFrom);
-    // Bare links in the rest.
-    for (qsizetype i = 0; i < rest.size() && links < kMaxLinks;) {
-        const QStringView host = linkHostAt(rest, i, true);
-        if (host.isEmpty()) {
-            ++i;
-            continue;
+    QStringView text = view; // the body itself when no anchor was taken
+    if (restFrom > 0) {
+        rest += view.sliced(restFrom);
+        text = rest;
+    }
+    // Bare links in the rest, from the left, none starting in the one before: each is found by the
+    // colon of its "http://" or "https://", 4 or 5 characters after its start.
+    qsizetype from = 0; // where the next may start
+    for (qsizetype colon = text.indexOf(u':', 4); colon >= 0 && links < kMaxLinks;
+         colon = text.indexOf(u':', std::max(colon + 1, from + 4))) {
+        for (const qsizetype start : {colon - 5, colon - 4}) {
+            if (start < from)
+                continue;
+            if (const QStringView host = linkHostAt(text, start, true); !host.isEmpty()) {
+                link(host, {}, false);
+                ++links;
+                from = host.data() - text.data() + host.size();
+                break;
+            }
         }
-        link(host, {}, false);
-        ++links;
-        i = host.data() - rest.constData() + host.size();
     }
 }
 
 QString normalisedText(QStringView text) {
+    QString out;
+    return normalise(text, out) ? out : text.left(kMaxTextChars).toString();
+}
+
+namespace {
+
+bool normalise(QStringView text, QString& out) {
     text = text.left(kMaxTextChars);
     // Most mail is ASCII, kana and common kanji only: NFKC leaves it as it is, and it has no
     // invisible characters, so the table lookups of both are skipped.
@@ -666,7 +812,7 @@ QString normalisedText(QStringView text) {
     while (i < text.size() && isNfkcPlain(text[i].unicode()))
         ++i;
     if (i == text.size())
-        return text.toString();
+        return false;
     // The rest character by character: plain characters as they are, the mapped ones from the map,
     // and each stretch of other characters, with the character before it (which a combining mark
     // composes with), through removeInvisibleCharacters and NFKC. A stretch ends before a plain or
@@ -674,11 +820,24 @@ QString normalisedText(QStringView text) {
     // move past it, so the pieces give what NFKC gives the whole.
     const CompatMap& map = compatMap();
     const auto fast = [&](char16_t c) { return isNfkcPlain(c) || map.find(c) != nullptr; };
-    QString out;
+    out.clear();
     out.reserve(text.size());
     out.append(text.first(i > 0 ? i - 1 : 0));
     i = i > 0 ? i - 1 : 0;
     while (i < text.size()) {
+        // Plain characters a run at a time: all as they are, but for the last when a slow
+        // character follows.
+        qsizetype plainEnd = i;
+        while (plainEnd < text.size() && isNfkcPlain(text[plainEnd].unicode()))
+            ++plainEnd;
+        if (plainEnd > i) {
+            const qsizetype take =
+                plainEnd < text.size() && !fast(text[plainEnd].unicode()) ? plainEnd - 1 : plainEnd;
+            out.append(text.sliced(i, take - i));
+            i = take;
+            if (i == plainEnd)
+                continue;
+        }
         const char16_t c = text[i].unicode();
         const bool beforeSlow = i + 1 < text.size() && !fast(text[i + 1].unicode());
         if (!beforeSlow && isNfkcPlain(c)) {
@@ -698,8 +857,10 @@ QString normalisedText(QStringView text) {
                        .normalized(QString::NormalizationForm_KC));
         i = end;
     }
-    return out;
+    return true;
 }
+
+} // namespace
 
 QString siteOf(QStringView host) {
     const QList<QStringView> labels = host.split(u'.', Qt::SkipEmptyParts);
@@ -719,11 +880,32 @@ QString siteOf(QStringView host) {
     return kept.join(u'.');
 }
 
+QString TokenList::text(qsizetype i) const {
+    const qsizetype from = i == 0 ? 0 : m_ends[i - 1];
+    return m_texts.sliced(from, m_ends[i] - from);
+}
+
+QStringList TokenList::texts() const {
+    QStringList list;
+    list.reserve(size());
+    for (qsizetype i = 0; i < size(); ++i)
+        list << text(i);
+    return list;
+}
+
 QStringList tokenize(QByteArrayView rawMessage) {
-    return tokenize(decodeMessage(rawMessage), rawMessage);
+    return tokenList(rawMessage).texts();
 }
 
 QStringList tokenize(const DecodedMessage& m, QByteArrayView rawMessage) {
+    return tokenList(m, rawMessage).texts();
+}
+
+TokenList tokenList(QByteArrayView rawMessage) {
+    return tokenList(decodeMessage(rawMessage), rawMessage);
+}
+
+TokenList tokenList(const DecodedMessage& m, QByteArrayView rawMessage) {
     Sink sink;
     // The signals and headers first: the cap cuts the body's tail, never them.
     shapeTokens(rawMessage, sink);

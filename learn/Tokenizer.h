@@ -3,6 +3,7 @@
 #include <QByteArrayView>
 #include <QString>
 #include <QStringList>
+#include <vector>
 
 namespace brindle {
 struct DecodedMessage;
@@ -41,6 +42,25 @@ QStringList tokenize(QByteArrayView rawMessage);
 // The same tokens from a message decoded already (decodeMessage(rawMessage), whole): the check
 // hands over what its rule decoded, and the raw bytes only tell the declared charsets and shape.
 QStringList tokenize(const DecodedMessage& decoded, QByteArrayView rawMessage);
+
+// The same tokens, with the hash the store keys each by (LearnStore::tokenHash of its text) made as
+// the token was: judging needs the hashes of all and the texts of the few a verdict shows.
+class TokenList {
+public:
+    TokenList(std::vector<qint64> hashes, QString texts, std::vector<qsizetype> ends)
+        : m_hashes(std::move(hashes)), m_texts(std::move(texts)), m_ends(std::move(ends)) {}
+    qsizetype size() const { return qsizetype(m_hashes.size()); }
+    const std::vector<qint64>& hashes() const { return m_hashes; }
+    QString text(qsizetype i) const;
+    QStringList texts() const;
+
+private:
+    std::vector<qint64> m_hashes;
+    QString m_texts;               // the tokens' texts one after another
+    std::vector<qsizetype> m_ends; // where each ends in m_texts
+};
+TokenList tokenList(QByteArrayView rawMessage);
+TokenList tokenList(const DecodedMessage& decoded, QByteArrayView rawMessage);
 
 // Hiragana, katakana and the kanji of the first Unicode version: kanji or kana without a lookup
 // of the character's script.

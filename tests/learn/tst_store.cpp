@@ -5,6 +5,7 @@
 #include "support/Rows.h"
 #include "support/TestFiles.h"
 
+#include <QCryptographicHash>
 #include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -32,6 +33,23 @@ const std::tuple<const char*, QStringList, QList<int>, LearnResult> kLearning[]{
     {"forget undoes", {u"Ja"_s, u"Jb"_s, u"Fa"_s}, {1, 0, 0, 0}, LearnResult::Forgotten},
     {"forget twice", {u"Wa"_s, u"Fa"_s, u"Fa"_s}, {0, 0, 0, 0}, LearnResult::NotLearned},
     {"two messages share tokens", {u"Ja"_s, u"Wb"_s}, {1, 1, 1, 0}, LearnResult::Learned},
+};
+
+// Texts whose digest must be SHA-256 of the text with the CR of each CR LF left out, across the
+// buffer the text goes through (16 KB) and in the known answer for "abc".
+QByteArray crlfEvery(int step, int size) {
+    QByteArray raw(size, 'a');
+    for (int at = step; at + 1 < size; at += step)
+        raw[at] = '\r', raw[at + 1] = '\n';
+    return raw;
+}
+const std::tuple<const char*, QByteArray> kDigests[]{
+    {"empty", {}},
+    {"abc", "abc"},
+    {"CR LF across the buffer's end", QByteArray(16383, 'x') + "\r\n" + QByteArray(16383, 'y') + "\r"},
+    {"lone CRs, CR CR LF, CR at the end", "a\rb\r\r\nc\n\r\r\r\n\r"},
+    {"a line end every 7 bytes", crlfEvery(7, 70000)},
+    {"a CR as the buffer's last byte", QByteArray(16383, 'x') + "\r\rz\r\n"},
 };
 
 } // namespace
@@ -77,6 +95,17 @@ private Q_SLOTS:
         const QList<TokenCounts> c = *store.countsOf({u"aword"_s, u"body"_s});
         QCOMPARE((QList<int>{int(t.junk), int(t.wanted), int(c[0].junk), int(c[0].wanted)}), counts);
         QCOMPARE(int(c[1].junk + c[1].wanted), counts[0] + counts[1]); // shared by every message
+    }
+
+    void digest_data() { indexRows(kDigests); }
+    void digest() {
+        QFETCH(int, row);
+        const QByteArray& raw = std::get<1>(kDigests[row]);
+        QCOMPARE(LearnStore::digestOf(raw),
+                 QCryptographicHash::hash(QByteArray(raw).replace("\r\n", "\n"), QCryptographicHash::Sha256));
+        if (raw == "abc")
+            QCOMPARE(LearnStore::digestOf(raw).toHex(),
+                     "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     }
 
     void createdPrivate() {
@@ -221,6 +250,37 @@ private Q_SLOTS:
         }
         QCOMPARE(store.judge(probe)->verdict, Verdict::Junk);
         QVERIFY(!store.judge(probe)->reasons.isEmpty());
+    }
+
+    // What was learned counts for the next judgement, however soon after the last look at the store:
+    // this object's own learning at once, another program's at least before a junk verdict.
+    void learningSeen_data() {
+        QTest::addColumn<bool>("own");
+        QTest::newRow("another program's") << false;
+        QTest::newRow("its own") << true;
+    }
+    void learningSeen() {
+        QFETCH(bool, own);
+        LearnStore judging(m_path), other(m_path);
+        QVERIFY(judging.open() && other.open());
+        LearnStore& learner = own ? judging : other;
+        const QByteArray probe = mail('z');
+        const auto learn = [&](int count, const QByteArray& words, MessageClass cls) {
+            QList<LearnItem> items;
+            for (int i = 0; i < count; ++i)
+                items << LearnItem{words + QByteArray::number(i) + "\r\n", cls};
+            return learner.learn(items).has_value();
+        };
+        QVERIFY(learn(20, probe + " junk ", MessageClass::Junk));
+        QVERIFY(learn(20, "Subject: hello\r\n\r\nlunch ", MessageClass::Wanted));
+        QCOMPARE(judging.judge(probe)->verdict, Verdict::Junk);
+        QCOMPARE(judging.judge(probe)->verdict, Verdict::Junk); // its counts in memory now
+        QVERIFY(learn(40, probe + " lunch ", MessageClass::Wanted));
+        QCOMPARE(judging.judge(probe)->verdict, Verdict::Unsure);
+        if (!own)
+            return; // away from junk, another's learning may take a moment
+        QVERIFY(learn(400, "Subject: hello\r\n\r\ndinner ", MessageClass::Wanted));
+        QCOMPARE(judging.judge(probe)->verdict, Verdict::Junk);
     }
 };
 

@@ -1,6 +1,7 @@
 // The tokens of a message and how the classifier combines what was learned about them.
 #include "keywords/KeywordFile.h"
 #include "learn/Classifier.h"
+#include "learn/LearnStore.h"
 #include "learn/Tokenizer.h"
 #include "mailcheck/mime/MimeDecode.h"
 #include "mailcheck/NMail.h"
@@ -42,6 +43,10 @@ const TokenRow kTokens[]{
                      "text/html"),
              {u"sig:link-mismatch"_s, u"url:evil-site.cn"_s, u"tld:link:cn"_s, u"sig:html-only"_s},
              {u"url:amazon.co.jp"_s}),
+    TokenRow(
+        "link text names another domain in full-width letters",
+        message(kPlain, u"<a href=\"https://evil.cn/\">ご注文 ａｍａｚｏｎ．ｃｏ．ｊｐ</a>"_s, "text/html"),
+        {u"sig:link-mismatch"_s}, {}),
     TokenRow("link text names its own site",
              message(kPlain, u"<a href=\"https://www.amazon.co.jp/gp\">amazon.co.jp のご注文</a> 注文"_s,
                      "text/html"),
@@ -70,6 +75,23 @@ const TokenRow kTokens[]{
              {u"url:ex31mample.cn"_s, u"tld:link:cn"_s}, {u"url:ex\u001B[31mample.cn"_s}),
     TokenRow("long Latin runs are one token", message(kPlain, u"ref aGVsbG8gd29ybGQgdGhpcyBpcyBsb25n end"_s),
              {u"skip:a30"_s, u"ref"_s, u"end"_s}, {u"aghlbgbgd29ybgqgdghpcybpcybsb25n"_s}),
+    TokenRow("lines met again, and lines that begin like them",
+             message(kPlain, u"特価あり\r\n特価あり\r\n特価なし x\r\n特価なし xy\n特価\r\n\r\n"_s),
+             {u"特価"_s, u"価あ"_s, u"価な"_s, u"なし"_s, u"xy"_s}, {u"価\r"_s, u"x"_s}),
+};
+
+// Shape signals: each row is read alone and after each of 0 to 33 C's and a line end, so that every
+// signal starts at each place in the bytes the scan reads at once.
+const std::tuple<const char*, QByteArray, QStringList> kShapes[]{
+    {"content type first in the message and in a line",
+     "Content-Type: text/html; charset=\"Shift_JIS\"\r\nX: content-type: text/plain\r\n\r\nx",
+     {u"charset:shift_jis"_s, u"sig:html-only"_s}},
+    {"charsets in any case after C's",
+     "X: cccCHARSET = utf-8 cCharset=iso-2022-jp c\ncharset=a\r\n\r\nx",
+     {u"charset:utf-8"_s, u"charset:iso-2022-jp"_s, u"charset:a"_s}},
+    {"a type at the very end, a charset without a value",
+     "X: charset\r\ncharset= \"\r\nCONTENT-TYPE:text/html",
+     {u"sig:html-only"_s}},
 };
 
 const std::tuple<const char*, double, int, double> kChi2Q[]{
@@ -89,6 +111,10 @@ const JudgeRow kJudge[]{
     JudgeRow("clear wanted", kWanty, 40, 40, int(Verdict::Wanted), u"t0"_s),
     JudgeRow("evidence both ways: unsure", kJunky + kWanty, 40, 40, int(Verdict::Unsure), u"t0"_s),
     JudgeRow("only unknown tokens: unsure", {u"0/0"_s, u"0/0"_s}, 40, 40, int(Verdict::Unsure), {}),
+    // Each "30/0" as strong as each "0/30": the first 150 met are combined.
+    JudgeRow("equally strong: the first met count",
+             QStringList{u"0/0"_s, u"3/40"_s} + QStringList(200, u"30/0"_s) + QStringList(200, u"0/30"_s), 40,
+             40, int(Verdict::Junk), u"t2"_s),
     JudgeRow("per class ratios: more junk learned does not tilt", {u"100/10"_s, u"100/10"_s, u"100/10"_s},
              1000, 100, int(Verdict::Unsure), {}),
 };
@@ -206,6 +232,9 @@ const std::tuple<const char*, QString> kTexts[]{
                                                        u" <a href=https://c.cn>c"_s},
     {"nested and odd markup", u"<a href=https://a.jp><a href=https://b.jp>b</a></a><<a href=\"https://c.jp\">"
                               u"www.d.com</a>>https://<e.jp https://f.jp#x https:///g"_s},
+    {"bare links beside colons and joined across an anchor",
+     u"a:b xhttp\u017F://a.jp:80 HThttp://b.jp http:/c.jp https:://d.jp ::http://e.jp "
+     u"h<a href=https://f.jp>f</a>ttps://g.jp http://"_s},
     {"domains in text", u"<p>x.1 a-b.c.d2 .jp mail.example.CO.JP: e</p>"_s},
     {"dotted chains without a domain", u"a.b.c.d.1 ab..cd x9.y"_s},
 };
@@ -225,6 +254,24 @@ private Q_SLOTS:
         for (const QString& t : absent)
             QVERIFY2(!got.contains(t), qPrintable(t + u" in "_s + got.join(u' ')));
         QCOMPARE(QSet<QString>(got.begin(), got.end()).size(), got.size()); // distinct
+        // Each hashed as the store keys it.
+        const TokenList list = tokenList(raw);
+        QCOMPARE(list.texts(), got);
+        for (qsizetype i = 0; i < got.size(); ++i)
+            QCOMPARE(list.hashes()[i], LearnStore::tokenHash(got[i]));
+    }
+
+    void shapes_data() { indexRows(kShapes); }
+    void shapes() {
+        QFETCH(int, row);
+        const auto& [name, raw, expected] = kShapes[row];
+        for (int cs = -1; cs <= 33; ++cs) {
+            const QByteArray before = cs < 0 ? QByteArray() : QByteArray(cs, 'c') + "\r\n";
+            QStringList got = tokenize(before + raw);
+            got.removeIf(
+                [](const QString& t) { return !t.startsWith(u"charset:"_s) && !t.startsWith(u"sig:"_s); });
+            QCOMPARE(got, expected);
+        }
     }
 
     // The check weighs the text its rule had the library decode: the library hands over the whole
@@ -300,6 +347,17 @@ private Q_SLOTS:
         const QString& text = std::get<1>(kTexts[row]);
         QCOMPARE(normalisedText(text), nfkc(text));
         compareHtml(text);
+    }
+    // Lines are normalised and read alone, a line met again is passed over: the tokens are those of
+    // the same text on one line. Here each character is a line, then the whole text twice.
+    void linesAlone_data() { indexRows(kTexts); }
+    void linesAlone() {
+        QFETCH(int, row);
+        const QString& text = std::get<1>(kTexts[row]);
+        QStringList lines(text.begin(), text.end());
+        lines << text << text;
+        QCOMPARE(tokenize(message(kPlain, lines.join(u"\r\n"_s))),
+                 tokenize(message(kPlain, lines.join(u"\r "_s))));
     }
     // And on composed mail's bodies.
     void htmlCorpus() {
