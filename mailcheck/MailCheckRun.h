@@ -5,6 +5,7 @@
 #include "mailcheck/MailLibrary.h"
 #include "settings/SettingsStore.h"
 
+#include <functional>
 #include <optional>
 #include <QList>
 #include <QString>
@@ -124,9 +125,14 @@ public:
     ~MailCheckRun();
     MailCheckRun(const MailCheckRun&) = delete;
     MailCheckRun& operator=(const MailCheckRun&) = delete;
-    // Runs the whole pass. A start while another pass is under way with the same host (from a box
-    // the first one shows) is refused quietly and returns Status::NotStarted.
-    CheckOutcome run();
+    // The whole pass, to be awaited. A start while another pass is under way with the same host
+    // (from a window, while the first one waits) is refused quietly and returns Status::NotStarted.
+    Task<CheckOutcome> run();
+    // Starts the pass from the event loop's side: it runs up to its first wait, and finished is
+    // called once with its outcome when it has ended (before start returns when it never waited).
+    // finished may destroy this run. Destroying the run while it waits ends the pass where it is:
+    // nothing of it is resumed.
+    void start(std::function<void(const CheckOutcome&)> finished);
     // Ends the pass under way at its next step (the program is ending): no further connection,
     // login, fetch or deletion starts, while the connection is still closed properly, so that the
     // deletions already made and announced take effect. Also before run(): the pass then does nothing.
@@ -143,6 +149,7 @@ private:
     bool m_stopRequested = false;
     bool m_dryRun = false;
     StartKind m_startKind = StartKind::ByHand;
+    Task<CheckOutcome> m_task; // the pass start() runs
 };
 
 } // namespace brindle

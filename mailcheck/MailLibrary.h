@@ -1,6 +1,7 @@
 #pragma once
 #include "mailcheck/pop3/Pop3Error.h"
 #include "mailcheck/pop3/Pop3Trust.h"
+#include "mailcheck/Task.h"
 
 #include <memory>
 #include <QByteArray>
@@ -43,7 +44,9 @@ struct ConnectionSecurity {
 };
 
 // The mail library's entry points. Results follow one rule: a negative number is a failure, and
-// NMailGetMessage() then tells why in a readable text that never contains the password.
+// NMailGetMessage() then tells why in a readable text that never contains the password. The entry
+// points that wait for the server are awaited (co_await): they go on from the event loop, and the
+// caller keeps what they fill until they have finished. One such call per handle at a time.
 class MailLibrary {
 public:
     virtual ~MailLibrary() = default;
@@ -52,41 +55,40 @@ public:
     virtual void NMailSetOption(int option, int value) = 0;
     // host: "name", "name:port", "[v6]:port", "pop3://name[:port]", "pop3s://name[:port]".
     // Returns a handle, or -1.
-    virtual int NMailPop3Connect(const QString& host) = 0;
+    virtual Task<int> NMailPop3Connect(QString host) = 0;
     // apopFlag: -1 APOP, 0 USER/PASS. Returns the number of messages, or a negative number.
-    virtual int NMailPop3Authenticate(int handle, const QString& id, const QString& password,
-                                      int apopFlag) = 0;
+    virtual Task<int> NMailPop3Authenticate(int handle, QString id, QString password, int apopFlag) = 0;
     // The text of the last failure reported by any entry point.
     virtual QString NMailGetMessage() = 0;
     // The kind of that failure, with the server's own words (never the password).
     virtual Pop3Error NMailGetError() = 0;
     // Fills fields for message n (1-based; numbers stay valid after deletions). 0 or negative. Each
     // field is at most the field buffer (option 1) less one byte long in code page 932.
-    virtual int NMailPop3GetMailStatus(int handle, int n, MailFields& fields) = 0;
+    virtual Task<int> NMailPop3GetMailStatus(int handle, int n, MailFields& fields) = 0;
     // Size of message n as the server lists it, or negative.
-    virtual qint64 NMailPop3GetMailSize(int handle, int n) = 0;
+    virtual Task<qint64> NMailPop3GetMailSize(int handle, int n) = 0;
     // Fields and body text of message n. The full text is fetched at most once per session. The body
     // is at most the listed size long in code page 932 (the caller's buffer is sized by it).
-    virtual int NMailPop3GetMail(int handle, int n, MailFields& fields, QString& body) = 0;
+    virtual Task<int> NMailPop3GetMail(int handle, int n, MailFields& fields, QString& body) = 0;
     // The UIDL of message n (RFC 1939 7), in uidl; empty when the server has none for it, or gave the
     // same one to several messages. 0 or negative.
-    virtual int NMailPop3GetUidl(int handle, int n, QString& uidl) = 0;
+    virtual Task<int> NMailPop3GetUidl(int handle, int n, QString& uidl) = 0;
     // The raw text of message n as the server sends it, dot-unstuffed, with CR LF line ends: whole
     // when bodyLines is negative, else the header and that many body lines. 0 or negative.
-    virtual int NMailPop3GetRawMail(int handle, int n, int bodyLines, QByteArray& raw) = 0;
+    virtual Task<int> NMailPop3GetRawMail(int handle, int n, int bodyLines, QByteArray& raw) = 0;
     // 0 when the server accepted DELE, negative otherwise.
-    virtual int NMailPop3DeleteMail(int handle, int n) = 0;
+    virtual Task<int> NMailPop3DeleteMail(int handle, int n) = 0;
     // DELE without waiting for the answer where the connection allows it (PIPELINING): 1 when the
     // answer is still to come and NMailPop3DeleteResult will take it; otherwise as
     // NMailPop3DeleteMail. The caller may go on with other messages meanwhile.
-    virtual int NMailPop3DeleteMailNoWait(int handle, int n) { return NMailPop3DeleteMail(handle, n); }
+    virtual Task<int> NMailPop3DeleteMailNoWait(int handle, int n) { return NMailPop3DeleteMail(handle, n); }
     // The answer to a DELE for which NMailPop3DeleteMailNoWait returned 1, as NMailPop3DeleteMail
     // would have given it; with wait false, 1 while it has not come yet.
-    virtual int NMailPop3DeleteResult(int handle, int n, bool wait) {
+    virtual Task<int> NMailPop3DeleteResult(int handle, int n, bool wait) {
         Q_UNUSED(handle);
         Q_UNUSED(n);
         Q_UNUSED(wait);
-        return -1; // nothing was left pending
+        co_return -1; // nothing was left pending
     }
     // The caller will not ask for message n in this session: nothing is read ahead for it.
     virtual void NMailPop3Skip(int handle, int n) {
@@ -123,7 +125,7 @@ public:
     }
     // Sends QUIT and ends the connection. 0 when the server acknowledged QUIT, so that the
     // deletions took effect; negative when they did not.
-    virtual int NMailPop3Close(int handle) = 0;
+    virtual Task<int> NMailPop3Close(int handle) = 0;
     virtual void NMailEndWinSock() = 0;
 };
 

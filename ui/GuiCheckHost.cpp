@@ -1,6 +1,5 @@
 #include "ui/GuiCheckHost.h"
 
-#include "mailcheck/WaitWithEvents.h"
 #include "ui/ControlMap.h"
 #include "ui/Dialogs.h"
 #include "ui/IdPassForm.h"
@@ -125,8 +124,19 @@ void GuiCheckHost::hangUp() {
         uiServices().hangUp();
 }
 
-void GuiCheckHost::waitWithEvents(int milliseconds) {
-    WaitWithEvents(milliseconds);
+Task<MsgResult> GuiCheckHost::showMessageBox(QString text, MsgButtons buttons, MsgIcon icon, QString caption) {
+    co_await nextTurn();
+    co_return messageBox(text, buttons, icon, caption);
+}
+
+Task<void> GuiCheckHost::showDeletion(int number, QString ruleWord) {
+    co_await nextTurn();
+    announceDeletion(number, ruleWord);
+}
+
+Task<bool> GuiCheckHost::putTrustQuestion(TrustQuestion question) {
+    co_await nextTurn();
+    co_return askTrust(question);
 }
 
 bool GuiCheckHost::askTrust(const TrustQuestion& question) {

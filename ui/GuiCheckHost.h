@@ -33,8 +33,12 @@ public:
     void unloadNoticeBoard() override;
     bool startMailer(const QString& commandLine) override;
     void hangUp() override;
-    void waitWithEvents(int milliseconds) override;
     bool askTrust(const TrustQuestion& question) override;
+    // The run's boxes and questions, each shown from the event loop at its next turn, not from inside
+    // the run's step; the run goes on with the answer.
+    Task<MsgResult> showMessageBox(QString text, MsgButtons buttons, MsgIcon icon, QString caption) override;
+    Task<void> showDeletion(int number, QString ruleWord) override;
+    Task<bool> putTrustQuestion(TrustQuestion question) override;
     void tellUnjudged(const QList<std::pair<int, QString>>& messages) override;
 
 private:

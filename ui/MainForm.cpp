@@ -29,6 +29,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCursor>
+#include <QEventLoop>
 #include <QDir>
 #include <QGroupBox>
 #include <QLabel>
@@ -524,10 +525,15 @@ void MainForm::startCheck(bool byHand, bool dryRun) {
     lockCheckInputs(true);
     CheckInputs inputs = readCheckInputs(programValues());
     inputs.learning = learningInputs();
-    MailCheckRun run(*m_host, m_library, std::move(inputs));
-    run.setStartKind(byHand ? MailCheckRun::StartKind::ByHand : MailCheckRun::StartKind::Interval);
-    run.setDryRun(dryRun);
-    const CheckOutcome outcome = run.run();
+    m_run = std::make_unique<MailCheckRun>(*m_host, m_library, std::move(inputs));
+    m_run->setStartKind(byHand ? MailCheckRun::StartKind::ByHand : MailCheckRun::StartKind::Interval);
+    m_run->setDryRun(dryRun);
+    // The check goes on from the event loop; the window carries on when it has ended.
+    m_run->start([this, dryRun](const CheckOutcome& outcome) { checkEnded(outcome, dryRun); });
+}
+
+void MainForm::checkEnded(const CheckOutcome& outcome, bool dryRun) {
+    const std::unique_ptr<MailCheckRun> ended = std::move(m_run);
     keepOutcome(outcome);
     m_checking = false;
     lockCheckInputs(false);
@@ -554,15 +560,24 @@ CheckOutcome MainForm::runForPreview(CheckInputs inputs) {
     lockCheckInputs(true);
     // A preview deletes nothing, whatever else it is given.
     const bool preview = inputs.previewLines >= 0;
-    MailCheckRun run(*m_host, m_library, std::move(inputs));
-    run.setDryRun(preview);
-    const CheckOutcome outcome = run.run();
-    keepOutcome(outcome);
+    m_run = std::make_unique<MailCheckRun>(*m_host, m_library, std::move(inputs));
+    m_run->setDryRun(preview);
+    // The preview window reads the outcome as it returns: it waits here, in the window's own loop.
+    std::optional<CheckOutcome> outcome;
+    QEventLoop loop;
+    m_run->start([&](const CheckOutcome& o) {
+        outcome = o;
+        loop.quit();
+    });
+    if (!outcome)
+        loop.exec();
+    m_run.reset();
+    keepOutcome(*outcome);
     m_checking = false;
     lockCheckInputs(false);
     if (m_exitRequested)
         finishExit();
-    return outcome;
+    return *outcome;
 }
 
 void MainForm::keepOutcome(const CheckOutcome& outcome) {

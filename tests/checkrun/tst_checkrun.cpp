@@ -7,6 +7,7 @@
 #include "support/FakeHost.h"
 #include "support/FakeMailLibrary.h"
 #include "support/Rows.h"
+#include "support/RunTask.h"
 #include "support/TestFiles.h"
 
 #include <QTest>
@@ -121,7 +122,7 @@ class TestCheckRun : public QObject {
         run.setStartKind(kind);
         if (beforeRun)
             beforeRun(run);
-        return run.run();
+        return runTask(run.run());
     }
     void junkMailbox(int count) {
         inputs.keywords = {"junk"};

@@ -4,9 +4,11 @@
 #include "mailcheck/NMail.h"
 #include "mailcheck/ServerText.h"
 #include "tools/fakepop3/FakePop3Server.h"
+#include "support/RunTask.h"
 
 #include <QTest>
 
+using brindle::testing::runTask;
 using namespace brindle;
 
 class ServerTextTest : public QObject {
@@ -80,12 +82,12 @@ private Q_SLOTS:
         fake::FakePop3Server server(o);
         QVERIFY(server.start());
         NMailLibrary lib;
-        const int h = lib.NMailPop3Connect(server.address());
-        QVERIFY(lib.NMailPop3Authenticate(h, u"user"_qs, u"pass"_qs, 0) < 0);
+        const int h = runTask(lib.NMailPop3Connect(server.address()));
+        QVERIFY(runTask(lib.NMailPop3Authenticate(h, u"user"_qs, u"pass"_qs, 0)) < 0);
         const QString detail = u"bad *** *** "_qs + QString(147, u'x') + u'…';
         QCOMPARE(lib.NMailGetError().detail, detail);
         QCOMPARE(lib.NMailGetMessage(), u"ログインできませんでした（%1）"_qs.arg(detail));
-        lib.NMailPop3Close(h);
+        runTask(lib.NMailPop3Close(h));
     }
 };
 

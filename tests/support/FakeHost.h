@@ -63,7 +63,10 @@ public:
         return mailerCommands << commandLine, mailerStarts;
     }
     void hangUp() override { ++hangUps; }
-    void waitWithEvents(int milliseconds) override { waits.append(milliseconds); }
+    Task<void> pause(int milliseconds) override {
+        waits.append(milliseconds);
+        co_return;
+    }
     void announceDeletion(int number, const QString& ruleWord) override {
         announcements.append(QStringLiteral("%1:%2").arg(number).arg(ruleWord));
         if (duringBox)

@@ -7,7 +7,9 @@
 #include "mailcheck/CheckInputs.h"
 #include "mailcheck/NMail.h"
 #include "tools/fakepop3/FakePop3Server.h"
+#include "support/RunTask.h"
 
+using brindle::testing::runTask;
 using namespace brindle;
 using namespace brindle::test;
 
@@ -46,11 +48,11 @@ private Q_SLOTS:
         fake::FakePop3Server server(o);
         QVERIFY(server.start());
         NMailLibrary lib;
-        const int h = lib.NMailPop3Connect(server.address());
+        const int h = runTask(lib.NMailPop3Connect(server.address()));
         QVERIFY(h > 0);
-        QVERIFY2(lib.NMailPop3Authenticate(h, stored.id, stored.password, 0) == 0,
+        QVERIFY2(runTask(lib.NMailPop3Authenticate(h, stored.id, stored.password, 0)) == 0,
                  qPrintable(stored.id + u'|' + stored.password + u'|' + lib.NMailGetMessage()));
-        lib.NMailPop3Close(h);
+        runTask(lib.NMailPop3Close(h));
     }
 
     // Confirming again what the window shows keeps the account in use, not the stored one; the

@@ -228,7 +228,9 @@ private Q_SLOTS:
             fx.writeServerAndAccount();
             fx.lib.connectFails = true; // the check by hand tells why, in a box, while it runs
             fx.boxes.onShow = refreshNow;
-            fx.start().runCheck();
+            MainForm& main = fx.start();
+            main.runCheck();
+            untilCheckEnds(main);
             QVERIFY(passes.inputs.isEmpty());
             QVERIFY(!entryEnabled);
             QVERIFY(f->Status->text().contains(QStringLiteral("メールチェックの実行中です")));
