@@ -189,8 +189,8 @@ Task<void> KeywordRule::judge(int n, RuleContext& context) {
     std::optional<QString> body;
     const bool wanted = judgeByKeywords(matcher, subject, address, [] { return std::optional<QString>(); }).bodyFetched;
     if (wanted) {
-        const auto r191 = co_await context.fetchBody(n);
-        if (r191)
+        const auto fetched = co_await context.fetchBody(n);
+        if (fetched)
             body = context.body();
     }
     const KeywordVerdict v = judgeByKeywords(matcher, subject, address, [&] { return body; });
@@ -206,8 +206,8 @@ Task<void> KeywordRule::judge(int n, RuleContext& context) {
 }
 
 Task<void> HtmlRule::judge(int n, RuleContext& context) {
-    const auto r208 = co_await context.fetchBody(n);
-    if (!r208) {
+    const auto fetched = co_await context.fetchBody(n);
+    if (!fetched) {
         co_return;
     }
     if (const auto v = findHtmlClosingTag(context.body())) {
@@ -224,8 +224,8 @@ Task<void> SizeRule::judge(int n, RuleContext& context) {
         co_await context.sizeLimitMissing();
         co_return;
     }
-    const auto r226 = co_await context.fetchBody(n);
-    if (!r226) {
+    const auto fetched = co_await context.fetchBody(n);
+    if (!fetched) {
         co_return;
     }
     const QString header = CutAtNul(context.fields().header);
@@ -244,8 +244,8 @@ Task<void> SizeRule::judge(int n, RuleContext& context) {
 }
 
 Task<void> NoHiraganaRule::judge(int n, RuleContext& context) {
-    const auto r246 = co_await context.fetchBody(n);
-    if (!r246) {
+    const auto fetched = co_await context.fetchBody(n);
+    if (!fetched) {
         co_return;
     }
     if (const auto hit = findHiragana(context.body())) {

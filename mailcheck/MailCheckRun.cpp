@@ -289,8 +289,8 @@ Task<int> Pass::connectTrusted() {
                     .arg(q.server, fingerprintText(m_outcome.trust.pinnedSha256),
                          certificateDetails(c.certificate));
         }
-        const auto r291 = co_await m_host.putTrustQuestion(q);
-        if (!r291) {
+        const auto trusted = co_await m_host.putTrustQuestion(q);
+        if (!trusted) {
             m_declined = true;
             co_return -1;
         }
@@ -311,8 +311,8 @@ Task<bool> Pass::askPlainLogin() {
                  u"設定なら、パスワードそのものは送られません）。\n\nこのサーバーには暗号化せずに"
                  u"パスワードを送りますか？「はい」を選ぶと、次からは聞きません。")
                  .arg(q.server);
-    const auto r313 = co_await m_host.putTrustQuestion(q);
-    if (!r313) {
+    const auto trusted = co_await m_host.putTrustQuestion(q);
+    if (!trusted) {
         m_declined = true;
         co_return false;
     }
@@ -516,13 +516,13 @@ Task<void> Pass::judgeOne(int n, SpamRule* rule) {
     const bool haveFields = !m_inputs.allowList.isEmpty() || (rule != nullptr && rule->judgesHeaderFirst()) ||
                             markedJunk || (learning() && (!bodyRule || m_inputs.reportMessages));
     if (m_preview) {
-        const auto r518 = co_await fetchBody(n);
-        if (!r518)
+        const auto fetched = co_await fetchBody(n);
+        if (!fetched)
             co_return; // nothing to judge by: the message stays
     } else if (haveFields) {
         // (No co_await inside &&, || or ?: in this file: g++ 12 mistranslates their temporaries.)
-        const auto r523 = co_await m_library.NMailPop3GetMailStatus(m_handle, n, m_fields);
-        if (r523 < 0) {
+        const auto status = co_await m_library.NMailPop3GetMailStatus(m_handle, n, m_fields);
+        if (status < 0) {
             noteFailure();
             co_return;
         }
@@ -550,15 +550,15 @@ Task<void> Pass::judgeOne(int n, SpamRule* rule) {
 // The whole text of message n, and when the rule had it decoded already, that decoded text.
 Task<bool> Pass::readRaw(int n, QByteArray& raw, std::shared_ptr<const DecodedMessage>& decoded) {
     if (m_preview) {
-        const auto r552 = co_await fetchBody(n);
-        if (!r552)
+        const auto fetched = co_await fetchBody(n);
+        if (!fetched)
             co_return false;
         raw = m_previewRaw;
         decoded = m_previewDecoded;
         co_return true;
     }
-    const auto r559 = co_await m_library.NMailPop3GetRawMail(m_handle, n, -1, raw);
-    if (r559 < 0) {
+    const auto got = co_await m_library.NMailPop3GetRawMail(m_handle, n, -1, raw);
+    if (got < 0) {
         noteFailure();
         co_return false;
     }
@@ -570,16 +570,16 @@ Task<bool> Pass::readRaw(int n, QByteArray& raw, std::shared_ptr<const DecodedMe
 Task<void> Pass::judgeLearned(int n, bool act) {
     // What a deletion logs and copies: read with the body, else read now.
     if (!m_preview && m_bodyOf != n && m_fields.header.isEmpty()) {
-        const auto r572 = co_await m_library.NMailPop3GetMailStatus(m_handle, n, m_fields);
-        if (r572 < 0) {
+        const auto status = co_await m_library.NMailPop3GetMailStatus(m_handle, n, m_fields);
+        if (status < 0) {
             noteFailure();
             co_return;
         }
     }
     QByteArray raw;
     std::shared_ptr<const DecodedMessage> decoded;
-    const auto r580 = co_await readRaw(n, raw, decoded);
-    if (!r580)
+    const auto read = co_await readRaw(n, raw, decoded);
+    if (!read)
         co_return;
     // Decoded once: what the rule read is what is weighed.
     const std::optional<learn::Judgement> j = decoded ? m_store->judge(raw, *decoded) : m_store->judge(raw);
@@ -671,8 +671,8 @@ Task<void> Pass::decideWithoutFetching(const SpamRule* rule) {
             m_inputs.allowList, sizeRule ? trimSpaces(m_settings.sizeLimit) : QString(), learning());
         m_memory.emplace(m_inputs.dataFolder, m_pending.server, m_pending.account, judgement);
         m_memory->load();
-        const auto r673 = co_await readUidls();
-        if (!r673)
+        const auto uidlsRead = co_await readUidls();
+        if (!uidlsRead)
             m_memory.reset(); // without the UIDLs nothing is remembered, and all is judged
         for (int n = 1; m_memory && n <= m_outcome.mailCount; ++n) {
             if (m_resumedNumbers.contains(n))
@@ -729,8 +729,8 @@ Task<bool> Pass::readUidls() {
         co_return !m_uidlsFailed;
     QList<QString> uidls(m_outcome.mailCount + 1);
     for (int n = 1; n <= m_outcome.mailCount; ++n) {
-        const auto r729 = co_await m_library.NMailPop3GetUidl(m_handle, n, uidls[n]);
-        if (r729 < 0) {
+        const auto uidlRead = co_await m_library.NMailPop3GetUidl(m_handle, n, uidls[n]);
+        if (uidlRead < 0) {
             noteFailure();
             m_uidlsFailed = true;
             co_return false;
@@ -785,8 +785,8 @@ bool Pass::stopping() {
 }
 
 Task<void> Pass::closeConnection() {
-    const auto r785 = co_await m_library.NMailPop3Close(m_handle);
-    if (r785 >= 0) {
+    const auto closed = co_await m_library.NMailPop3Close(m_handle);
+    if (closed >= 0) {
         co_await recordDeletions();
         co_return;
     }
@@ -1009,8 +1009,8 @@ Task<std::optional<QString>> Pass::keepCopy(CheckOutcome::Caught& caught, bool& 
     if (!m_quarantine)
         co_return std::nullopt;
     QString uidl;
-    const auto r1008 = co_await m_library.NMailPop3GetUidl(m_handle, caught.number, uidl);
-    if (r1008 < 0) {
+    const auto uidlRead = co_await m_library.NMailPop3GetUidl(m_handle, caught.number, uidl);
+    if (uidlRead < 0) {
         noteFailure();
         co_return std::nullopt;
     }
@@ -1090,8 +1090,8 @@ Task<void> Pass::resumePendingDeletions() {
         m_keepPending = false; // another mailbox's: left for its own next check
         co_return;
     }
-    const auto r1089 = co_await readUidls();
-    if (!r1089)
+    const auto uidlsRead = co_await readUidls();
+    if (!uidlsRead)
         co_return; // the file stays for the next pass
     QHash<QString, int> numberOf;
     for (int n = 1; n <= m_outcome.mailCount; ++n) {
@@ -1104,8 +1104,8 @@ Task<void> Pass::resumePendingDeletions() {
         const int n = numberOf.value(r.uidl, 0);
         m_pending.records.append(r);
         if (n > 0) {
-            const auto r1103 = co_await m_library.NMailPop3DeleteMail(m_handle, n);
-            if (r1103 < 0) {
+            const auto deleted = co_await m_library.NMailPop3DeleteMail(m_handle, n);
+            if (deleted < 0) {
                 noteFailure();
                 m_pending.records.removeLast();
                 continue; // it stays on the server, and is judged again

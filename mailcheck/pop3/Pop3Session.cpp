@@ -251,8 +251,8 @@ Task<bool> Pop3Session::greetAndUpgrade() {
         m_capaDeferred = true;
         co_return true;
     }
-    const auto r253 = co_await readCapabilities();
-    if (!r253)
+    const auto capaRead = co_await readCapabilities();
+    if (!capaRead)
         co_return false;
     if (t->isEncrypted())
         co_return true;
@@ -670,15 +670,15 @@ Task<int> Pop3Session::login(QByteArray user, QByteArray password, bool apop) {
             breakSession(Pop3ErrorKind::LoginRefused, QStringLiteral("another login went out already"));
             co_return -1;
         }
-        const auto r672 = co_await collectLogin(*std::exchange(m_early, std::nullopt));
-        if (!r672)
+        const auto loggedIn = co_await collectLogin(*std::exchange(m_early, std::nullopt));
+        if (!loggedIn)
             co_return -1;
         m_loggedIn = true;
         co_return m_count;
     }
     if (m_pipelining) {
-        const auto r679 = co_await collectLogin(sendLoginFlight(user, password, apop, utf8));
-        if (!r679)
+        const auto loggedIn = co_await collectLogin(sendLoginFlight(user, password, apop, utf8));
+        if (!loggedIn)
             co_return -1;
         m_loggedIn = true;
         co_return m_count;
@@ -686,8 +686,8 @@ Task<int> Pop3Session::login(QByteArray user, QByteArray password, bool apop) {
     std::optional<Pop3Reply> r;
     // A refused UTF8 leaves the session as it was (ASCII mode): nothing to act on.
     if (utf8) {
-        const auto r688 = co_await execute(Kind::Utf8, "UTF8");
-        if (!r688)
+        const auto utf8Reply = co_await execute(Kind::Utf8, "UTF8");
+        if (!utf8Reply)
             co_return -1;
     }
     if (apop) {
@@ -703,8 +703,8 @@ Task<int> Pop3Session::login(QByteArray user, QByteArray password, bool apop) {
         fail(Pop3ErrorKind::LoginRefused, serverText(r->text));
         co_return -1;
     }
-    const auto r705 = co_await execute(Kind::Stat, "STAT");
-    if (!takeStat(r705))
+    const auto stat = co_await execute(Kind::Stat, "STAT");
+    if (!takeStat(stat))
         co_return -1;
     m_loggedIn = true;
     co_return m_count;
@@ -755,8 +755,8 @@ Task<bool> Pop3Session::collectLogin(LoginFlight f) {
             m_tlsOffered = true;
     }
     if (f.utf8 != 0) {
-        const auto r757 = co_await waitFor(f.utf8);
-        if (!r757)
+        const auto utf8Reply = co_await waitFor(f.utf8);
+        if (!utf8Reply)
             co_return false;
     }
     for (int id : f.login) {
@@ -771,8 +771,8 @@ Task<bool> Pop3Session::collectLogin(LoginFlight f) {
     const bool behindLogin = f.stat != 0;
     if (f.stat == 0)
         sendListings(f);
-    const auto r773 = co_await waitFor(f.stat);
-    if (!takeStat(r773)) {
+    const auto stat = co_await waitFor(f.stat);
+    if (!takeStat(stat)) {
         // No answer to what went behind the login: a server that drops it without saying so gets
         // the listings after the login from the next check on.
         if (behindLogin && m_error.kind == Pop3ErrorKind::TimedOut)
@@ -907,8 +907,8 @@ void Pop3Session::takeUidls(const Pop3Reply& reply) {
 Task<std::optional<QByteArray>> Pop3Session::uidl(int n) {
     if (!usableFor(n))
         co_return std::nullopt;
-    const auto r909 = co_await ensureUidls();
-    if (!r909)
+    const auto listed = co_await ensureUidls();
+    if (!listed)
         co_return std::nullopt;
     co_return m_uidls.value(n);
 }
@@ -934,8 +934,8 @@ Task<std::optional<QByteArray>> Pop3Session::top(int n, int lines) {
 Task<qint64> Pop3Session::size(int n) {
     if (!usableFor(n))
         co_return -1;
-    const auto r936 = co_await ensureSizes();
-    if (!r936)
+    const auto listed = co_await ensureSizes();
+    if (!listed)
         co_return -1;
     const qint64 s = m_sizes.value(n, -1);
     if (s < 0)
@@ -1016,8 +1016,8 @@ Task<std::optional<QByteArray>> Pop3Session::header(int n) {
     moveTo(n);
     m_awaited = n;
     if (m_options.plan != MailPlan::SizesOnly) {
-        const auto r1018 = co_await ensureSizes();
-        if (!r1018)
+        const auto listed = co_await ensureSizes();
+        if (!listed)
             co_return std::nullopt;
     }
     Entry& e = m_cache[n];
@@ -1068,8 +1068,8 @@ Task<std::optional<QByteArray>> Pop3Session::message(int n) {
     moveTo(n);
     m_awaited = n;
     if (m_pipelining && m_options.plan != MailPlan::SizesOnly) {
-        const auto r1070 = co_await ensureSizes();
-        if (!r1070)
+        const auto listed = co_await ensureSizes();
+        if (!listed)
             co_return std::nullopt;
     }
     Entry& e = m_cache[n];
