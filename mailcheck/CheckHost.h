@@ -89,7 +89,8 @@ public:
     // What the run waits for from the user. The run awaits these; a host that answers at once keeps
     // them, and they call the plain ones above. The windows show each box from the event loop,
     // between the run's steps, and resume the run with the answer.
-    virtual Task<MsgResult> showMessageBox(QString text, MsgButtons buttons, MsgIcon icon, QString caption = {}) {
+    virtual Task<MsgResult> showMessageBox(QString text, MsgButtons buttons, MsgIcon icon,
+                                           QString caption = {}) {
         co_return messageBox(text, buttons, icon, caption);
     }
     virtual Task<void> showDeletion(int number, QString ruleWord) {

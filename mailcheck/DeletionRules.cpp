@@ -187,7 +187,8 @@ Task<void> KeywordRule::judge(int n, RuleContext& context) {
     // The body is fetched (a wait for the server) only where the keywords before the subject's and
     // address's best one ask for it; the decision is then made with it.
     std::optional<QString> body;
-    const bool wanted = judgeByKeywords(matcher, subject, address, [] { return std::optional<QString>(); }).bodyFetched;
+    const bool wanted =
+        judgeByKeywords(matcher, subject, address, [] { return std::optional<QString>(); }).bodyFetched;
     if (wanted) {
         const auto fetched = co_await context.fetchBody(n);
         if (fetched)

@@ -488,8 +488,8 @@ Task<void> Pass::judgeMessages(SpamRule* rule) {
         }
         if (reporting)
             co_await reportMessage(n, m_caughtCurrent                       ? Verdict::Caught
-                             : m_failedCurrent && !m_judgedCleanly ? Verdict::Unjudged
-                                                                   : m_verdictCurrent);
+                                      : m_failedCurrent && !m_judgedCleanly ? Verdict::Unjudged
+                                                                            : m_verdictCurrent);
     }
     co_await sendDeferredDeletions();
     // The server may end the session as soon as it has answered the last DELE.
@@ -1018,8 +1018,8 @@ Task<std::optional<QString>> Pass::keepCopy(CheckOutcome::Caught& caught, bool& 
     // A message too large to keep whole keeps its header and first lines.
     partial = caught.size > kQuarantineWholeMaxBytes;
     QByteArray raw;
-    int got =
-        co_await m_library.NMailPop3GetRawMail(m_handle, caught.number, partial ? kQuarantinePartialLines : -1, raw);
+    const int lines = partial ? kQuarantinePartialLines : -1;
+    int got = co_await m_library.NMailPop3GetRawMail(m_handle, caught.number, lines, raw);
     if (got < 0 && partial && m_library.NMailGetError().kind == Pop3ErrorKind::CommandRefused) {
         // TOP is optional: the whole text, cut to the same header and lines.
         got = co_await m_library.NMailPop3GetRawMail(m_handle, caught.number, -1, raw);
@@ -1155,7 +1155,8 @@ Task<void> Pass::recordDeletions() {
 
 Task<void> Pass::settleDeletions(bool wait) {
     while (!m_unanswered.empty()) {
-        const int result = co_await m_library.NMailPop3DeleteResult(m_handle, m_unanswered.front().number, wait);
+        const int result =
+            co_await m_library.NMailPop3DeleteResult(m_handle, m_unanswered.front().number, wait);
         if (result == 1) {
             co_return;
         }

@@ -299,7 +299,7 @@ Task<int> NMailLibrary::NMailPop3Authenticate(int handle, QString id, QString pa
         if (id.isEmpty() || password.isEmpty() || unsafeForCommand(id) || unsafeForCommand(password) ||
             (apop && id.contains(QLatin1Char(' '))))
             co_return local(&h, Pop3ErrorKind::LoginRefused,
-                         QStringLiteral("ユーザー名かパスワードに使えない文字があります"));
+                            QStringLiteral("ユーザー名かパスワードに使えない文字があります"));
         // The server offers no APOP login: the login this account is set to is refused.
         if (apop && h.session->apopTimestamp().isEmpty())
             co_return local(
@@ -335,7 +335,8 @@ Task<int> NMailLibrary::NMailPop3GetMailStatus(int handle, int n, MailFields& fi
 }
 
 Task<qint64> NMailLibrary::NMailPop3GetMailSize(int handle, int n) {
-    co_return co_await run<qint64>(handle, Step::Size, n, [&](Handle& h) -> Task<qint64> { co_return co_await h.session->size(n); });
+    co_return co_await run<qint64>(handle, Step::Size, n,
+                                   [&](Handle& h) -> Task<qint64> { co_return co_await h.session->size(n); });
 }
 
 Task<int> NMailLibrary::NMailPop3GetMail(int handle, int n, MailFields& fields, QString& body) {
@@ -346,7 +347,7 @@ Task<int> NMailLibrary::NMailPop3GetMail(int handle, int n, MailFields& fields, 
             co_return -1;
         if (listed > kPop3MaxMessageBytes)
             co_return local(&h, Pop3ErrorKind::CommandRefused,
-                         QStringLiteral("メッセージ %1 は大きすぎるため読みません").arg(n));
+                            QStringLiteral("メッセージ %1 は大きすぎるため読みません").arg(n));
         m_decoded.reset();
         const auto raw = co_await h.session->message(n);
         if (!raw)
@@ -398,7 +399,8 @@ Task<int> NMailLibrary::deleteNow(Handle& h, int n) {
 }
 
 Task<int> NMailLibrary::NMailPop3DeleteMail(int handle, int n) {
-    co_return co_await run<int>(handle, Step::Delete, n, [&](Handle& h) -> Task<int> { co_return co_await deleteNow(h, n); });
+    co_return co_await run<int>(handle, Step::Delete, n,
+                                [&](Handle& h) -> Task<int> { co_return co_await deleteNow(h, n); });
 }
 
 Task<int> NMailLibrary::NMailPop3DeleteMailNoWait(int handle, int n) {
@@ -413,7 +415,7 @@ Task<int> NMailLibrary::NMailPop3DeleteResult(int handle, int n, bool wait) {
     co_return co_await run<int>(handle, Step::Delete, 0, [&](Handle& h) -> Task<int> {
         if (!h.session->removePending(n))
             co_return local(&h, Pop3ErrorKind::CommandRefused,
-                         QStringLiteral("メッセージ %1 の削除は頼まれていません").arg(n));
+                            QStringLiteral("メッセージ %1 の削除は頼まれていません").arg(n));
         co_return co_await h.session->removeResult(n, wait);
     });
 }

@@ -108,7 +108,7 @@ public:
                 p.startedInline = true;
                 h.resume();
                 if (h.done())
-                    return false; // finished at once: the awaiting coroutine goes straight on
+                    return false;        // finished at once: the awaiting coroutine goes straight on
                 p.startedInline = false; // it waits: it resumes the awaiting one when it finishes
                 return true;
             }

@@ -124,7 +124,8 @@ void GuiCheckHost::hangUp() {
         uiServices().hangUp();
 }
 
-Task<MsgResult> GuiCheckHost::showMessageBox(QString text, MsgButtons buttons, MsgIcon icon, QString caption) {
+Task<MsgResult> GuiCheckHost::showMessageBox(QString text, MsgButtons buttons, MsgIcon icon,
+                                             QString caption) {
     co_await nextTurn();
     co_return messageBox(text, buttons, icon, caption);
 }

@@ -29,8 +29,8 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCursor>
-#include <QEventLoop>
 #include <QDir>
+#include <QEventLoop>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>

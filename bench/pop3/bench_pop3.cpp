@@ -10,8 +10,8 @@
 // reply that runs to --flood-mb MiB: the table then shows how much of it the client read before it
 // stopped, and the server's count of what it sent.
 #include "mailcheck/NMail.h"
-#include "tools/fakepop3/FakePop3Server.h"
 #include "tests/support/RunTask.h"
+#include "tools/fakepop3/FakePop3Server.h"
 
 #include <cstdio>
 #include <QCommandLineParser>
@@ -87,7 +87,8 @@ Result run(const QList<QByteArray>& box, bool pipelining, int delayMs, int delet
     QElapsedTimer t;
     t.start();
     const int h = runTask(lib.NMailPop3Connect(server.address()));
-    r.count = h < 0 ? -1 : runTask(lib.NMailPop3Authenticate(h, QStringLiteral("user"), QStringLiteral("pass"), 0));
+    r.count =
+        h < 0 ? -1 : runTask(lib.NMailPop3Authenticate(h, QStringLiteral("user"), QStringLiteral("pass"), 0));
     for (int n = 1; n <= r.count; ++n) {
         MailFields f;
         if (runTask(lib.NMailPop3GetMailStatus(h, n, f)) != 0 || runTask(lib.NMailPop3GetMailSize(h, n)) < 0)

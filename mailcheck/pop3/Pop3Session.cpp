@@ -597,7 +597,8 @@ Task<bool> Pop3Session::waitUntil(std::function<bool()> done, int timeoutMs, boo
             break;
         }
         // A coarse timer may fire a little early: the call then waits again for what remains.
-        m_timer.start(int(std::clamp<qint64>((leftNs + 999999) / 1000000, 1, std::numeric_limits<int>::max())));
+        m_timer.start(
+            int(std::clamp<qint64>((leftNs + 999999) / 1000000, 1, std::numeric_limits<int>::max())));
         co_await Suspend{*this, {}};
         m_timer.stop();
     }
@@ -637,7 +638,8 @@ Task<std::optional<Pop3Reply>> Pop3Session::waitFor(int id) {
     co_return m_done.take(id);
 }
 
-Task<std::optional<Pop3Reply>> Pop3Session::execute(Kind kind, QByteArray line, bool multiLine, qsizetype limit) {
+Task<std::optional<Pop3Reply>> Pop3Session::execute(Kind kind, QByteArray line, bool multiLine,
+                                                    qsizetype limit) {
     if (m_broken)
         co_return std::nullopt;
     co_return co_await waitFor(send(kind, 0, line, multiLine, limit));
@@ -918,9 +920,9 @@ Task<std::optional<QByteArray>> Pop3Session::top(int n, int lines) {
         co_return std::nullopt;
     const qsizetype limit =
         qMin(kPop3MaxMessageBytes, kPop3MaxHeaderBytes + qsizetype(qMax(lines, 0)) * kPop3MaxLineBytes);
-    const std::optional<Pop3Reply> r =
-        co_await waitFor(send(Kind::TopLines, n,
-                     "TOP " + QByteArray::number(n) + ' ' + QByteArray::number(qMax(lines, 0)), true, limit));
+    const std::optional<Pop3Reply> r = co_await waitFor(
+        send(Kind::TopLines, n, "TOP " + QByteArray::number(n) + ' ' + QByteArray::number(qMax(lines, 0)),
+             true, limit));
     if (!r)
         co_return std::nullopt;
     if (!r->ok || r->tooLarge) {
@@ -1101,7 +1103,7 @@ Task<bool> Pop3Session::remove(int n) {
     const int id = send(Kind::Dele, n, "DELE " + QByteArray::number(n));
     pump();
     auto r = co_await waitFor(id);
-    co_return r && finishRemove(n, *r);
+    co_return r&& finishRemove(n, *r);
 }
 
 bool Pop3Session::finishRemove(int n, const Pop3Reply& reply) {
@@ -1141,7 +1143,7 @@ Task<int> Pop3Session::removeResult(int n, bool wait) {
         r = m_done.take(id);
     else
         r = co_await waitFor(id);
-    co_return r && finishRemove(n, *r) ? 0 : -1;
+    co_return r&& finishRemove(n, *r) ? 0 : -1;
 }
 
 bool Pop3Session::sendQuit() {

@@ -6,8 +6,8 @@
 #include "DovecotServer.h"
 #include "mailcheck/NMail.h"
 #include "platform/Cp932.h"
-#include "support/TestTransport.h"
 #include "support/RunTask.h"
+#include "support/TestTransport.h"
 
 #include <QCryptographicHash>
 #include <QFile>

@@ -6,9 +6,9 @@
 #include "mailcheck/NMail.h"
 #include "platform/Cp932.h"
 #include "support/Rows.h"
+#include "support/RunTask.h"
 #include "tools/corpus/Corpus.h"
 #include "tools/fakepop3/FakePop3Server.h"
-#include "support/RunTask.h"
 
 #include <QRegularExpression>
 #include <QTest>

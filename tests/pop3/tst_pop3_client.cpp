@@ -3,9 +3,9 @@
 #include "mailcheck/NMail.h"
 #include "mailcheck/TlsMemory.h"
 #include "support/Rows.h"
+#include "support/RunTask.h"
 #include "support/TestTransport.h"
 #include "tools/fakepop3/FakePop3Server.h"
-#include "support/RunTask.h"
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
@@ -82,8 +82,8 @@ Seen check(MailLibrary& lib, const QString& server, int reads, const QList<int>&
             break;
         if ((reads & (Sizes | Bodies)) && runTask(lib.NMailPop3GetMailSize(h, n)) < 0 && failed())
             break;
-        if ((reads & Bodies) && !headerOnly.contains(n) && runTask(lib.NMailPop3GetMail(h, n, f, body)) != 0 &&
-            failed())
+        if ((reads & Bodies) && !headerOnly.contains(n) &&
+            runTask(lib.NMailPop3GetMail(h, n, f, body)) != 0 && failed())
             break;
         s.subjects << f.subject;
         s.bodies << body;

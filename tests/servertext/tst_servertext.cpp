@@ -3,8 +3,8 @@
 // handing out nothing else.
 #include "mailcheck/NMail.h"
 #include "mailcheck/ServerText.h"
-#include "tools/fakepop3/FakePop3Server.h"
 #include "support/RunTask.h"
+#include "tools/fakepop3/FakePop3Server.h"
 
 #include <QTest>
 

@@ -5,9 +5,9 @@
 #include "mailcheck/MailCheckRun.h"
 #include "mailcheck/NMail.h"
 #include "support/FakeHost.h"
+#include "support/RunTask.h"
 #include "support/TestFiles.h"
 #include "tools/fakepop3/FakePop3Server.h"
-#include "support/RunTask.h"
 
 #include <functional>
 #include <memory>

@@ -6,8 +6,8 @@
 
 #include "mailcheck/CheckInputs.h"
 #include "mailcheck/NMail.h"
-#include "tools/fakepop3/FakePop3Server.h"
 #include "support/RunTask.h"
+#include "tools/fakepop3/FakePop3Server.h"
 
 using brindle::testing::runTask;
 using namespace brindle;
