@@ -564,6 +564,31 @@ void Pop3Session::wake() {
     postWake(std::exchange(m_waiter, {}));
 }
 
+// A wait under way: waitUntil's (done null), or what waitForReply's caller waits for (done set).
+struct Pop3Session::WaitScope {
+    QPointer<Pop3Session> s;
+    const std::function<bool()>* outerDone = nullptr;
+    bool reply;
+    WaitScope(Pop3Session& session, const std::function<bool()>* done) : s(&session), reply(done != nullptr) {
+        if (reply)
+            outerDone = std::exchange(session.m_waitDone, done);
+        else
+            session.m_waiting = true;
+    }
+    ~WaitScope() {
+        if (!s)
+            return;
+        if (reply)
+            s->m_waitDone = outerDone;
+        else {
+            s->m_waiting = false;
+            s->m_timer.stop();
+        }
+    }
+    WaitScope(const WaitScope&) = delete;
+    WaitScope& operator=(const WaitScope&) = delete;
+};
+
 Task<bool> Pop3Session::waitUntil(std::function<bool()> done, int timeoutMs, bool forReplies) {
     m_waitExpired = Pop3Wait::Silence;
     if (done() || !m_transport || m_aborted)
@@ -572,7 +597,9 @@ Task<bool> Pop3Session::waitUntil(std::function<bool()> done, int timeoutMs, boo
         fail(Pop3ErrorKind::CommandRefused, QStringLiteral("another call is under way"));
         co_return false;
     }
-    m_waiting = true;
+    // Undone however the wait ends, also when its frame is destroyed while suspended (the caller
+    // went away): the session is then free for the next call.
+    const WaitScope scope(*this, nullptr);
     QDeadlineTimer silence(timeoutMs);
     quint64 seen = m_activity;
     while (!done() && !m_aborted && m_transport) {
@@ -602,20 +629,18 @@ Task<bool> Pop3Session::waitUntil(std::function<bool()> done, int timeoutMs, boo
         co_await Suspend{*this, {}};
         m_timer.stop();
     }
-    m_waiting = false;
     co_return done();
 }
 
 Task<bool> Pop3Session::waitForReply(std::function<bool()> done) {
     // What came while the cache was full is still in the socket, and no signal will say so again.
-    const std::function<bool()>* outer = std::exchange(m_waitDone, &done);
+    const WaitScope scope(*this, &done);
     if (m_options.openWindow && !done())
         onActivity();
     // (No co_await inside && or ||: g++ 12 cannot compile it beside temporaries.)
     bool got = done();
     if (!got)
         got = co_await waitUntil([&] { return done() || m_broken; }, m_options.replyTimeoutMs, true);
-    m_waitDone = outer;
     if (done())
         co_return true;
     if (!got && !m_broken) {

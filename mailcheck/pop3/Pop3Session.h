@@ -295,6 +295,7 @@ private:
     Task<bool> waitForReply(std::function<bool()> done);
     // Suspends the call under way until the socket, the timer or abort() wakes it.
     struct Suspend;
+    struct WaitScope;
     void wake();
     void onActivity();
     void processBuffer();
