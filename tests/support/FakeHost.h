@@ -72,6 +72,18 @@ public:
         if (duringBox)
             duringBox();
     }
+    // As the windows: every box and announcement comes at the event loop's next turn.
+    bool boxesLater = false;
+    Task<MsgResult> showMessageBox(QString text, MsgButtons buttons, MsgIcon icon, QString caption) override {
+        if (boxesLater)
+            co_await nextTurn();
+        co_return messageBox(text, buttons, icon, caption);
+    }
+    Task<void> showDeletion(int number, QString ruleWord) override {
+        if (boxesLater)
+            co_await nextTurn();
+        announceDeletion(number, ruleWord);
+    }
     bool lateAnnouncements = false; // as brindle-check: nobody waits for a box per deletion
     bool deletionsMayBeAnnouncedLate() const override { return lateAnnouncements; }
     std::function<void(int)> duringProgress; // runs at each message, as window events would
