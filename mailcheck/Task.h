@@ -7,6 +7,10 @@
 // the Task object: destroying the Task destroys the frame, and with it the Tasks it was awaiting,
 // down to the one suspended on an event (whose awaiter then unhooks itself from what would have
 // resumed it). So a run destroyed while it waits leaves nothing behind to be resumed.
+//
+// g++ 12 mistranslates co_await in some places: in the condition of an if (the coroutine's body is
+// then skipped), beside temporaries in &&, || and ?:, and nested in another co_await's arguments.
+// Await into a local first (`const bool got = co_await f(); if (got) ...`).
 // moc cannot read <coroutine>, and needs nothing of this.
 #ifndef Q_MOC_RUN
 #include <coroutine>
