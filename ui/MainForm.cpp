@@ -30,7 +30,6 @@
 #include <QCloseEvent>
 #include <QCursor>
 #include <QDir>
-#include <QEventLoop>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -549,35 +548,32 @@ void MainForm::checkEnded(const CheckOutcome& outcome, bool dryRun) {
 }
 
 void MainForm::openPreview() {
-    PreviewForm::open([this](CheckInputs inputs) { return runForPreview(std::move(inputs)); });
+    PreviewForm::open([this](CheckInputs inputs, std::function<void(const CheckOutcome&)> done) {
+        runForPreview(std::move(inputs), std::move(done));
+    });
 }
 
-CheckOutcome MainForm::runForPreview(CheckInputs inputs) {
+void MainForm::runForPreview(CheckInputs inputs, std::function<void(const CheckOutcome&)> done) {
     // One pass at a time: a check under way refuses it, and it holds off the checks meanwhile.
-    if (m_exitRequested || m_checking)
-        return CheckOutcome{};
+    if (m_exitRequested || m_checking) {
+        done(CheckOutcome{});
+        return;
+    }
     m_checking = true;
     lockCheckInputs(true);
     // A preview deletes nothing, whatever else it is given.
     const bool preview = inputs.previewLines >= 0;
     m_run = std::make_unique<MailCheckRun>(*m_host, m_library, std::move(inputs));
     m_run->setDryRun(preview);
-    // The preview window reads the outcome as it returns: it waits here, in the window's own loop.
-    std::optional<CheckOutcome> outcome;
-    QEventLoop loop;
-    m_run->start([&](const CheckOutcome& o) {
-        outcome = o;
-        loop.quit();
+    m_run->start([this, done = std::move(done)](const CheckOutcome& outcome) {
+        const std::unique_ptr<MailCheckRun> ended = std::move(m_run);
+        keepOutcome(outcome);
+        m_checking = false;
+        lockCheckInputs(false);
+        if (m_exitRequested)
+            finishExit();
+        done(outcome);
     });
-    if (!outcome)
-        loop.exec();
-    m_run.reset();
-    keepOutcome(*outcome);
-    m_checking = false;
-    lockCheckInputs(false);
-    if (m_exitRequested)
-        finishExit();
-    return *outcome;
 }
 
 void MainForm::keepOutcome(const CheckOutcome& outcome) {

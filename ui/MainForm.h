@@ -110,7 +110,7 @@ private:
     void checkEnded(const CheckOutcome& outcome, bool dryRun);
     // "受信箱を見る", and the passes it runs: a preview, or the deletion of what it lists.
     void openPreview();
-    CheckOutcome runForPreview(CheckInputs inputs);
+    void runForPreview(CheckInputs inputs, std::function<void(const CheckOutcome&)> done);
     // What a check learnt for the checks to come, and the account it used.
     void keepOutcome(const CheckOutcome& outcome);
     void setNormalSize();

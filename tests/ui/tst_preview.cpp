@@ -43,11 +43,11 @@ struct Passes {
     QList<CheckOutcome> outcomes;
     std::function<void()> during;
     PreviewForm::Runner runner() {
-        return [this](CheckInputs in) {
+        return [this](CheckInputs in, std::function<void(const CheckOutcome&)> done) {
             inputs << in;
             if (during)
                 during();
-            return outcomes.isEmpty() ? CheckOutcome{} : outcomes.takeFirst();
+            done(outcomes.isEmpty() ? CheckOutcome{} : outcomes.takeFirst());
         };
     }
 };
