@@ -494,46 +494,54 @@ void PreviewForm::deleteMarked() {
     inputs.onlyUidls = targets;
     for (auto it = m_marks.cbegin(); it != m_marks.cend(); ++it)
         (it.value() == Mark::Junk ? inputs.marks.junk : inputs.marks.wanted).insert(it.key());
-    runPass(std::move(inputs), QStringLiteral("削除しています…"), [this, targets](const CheckOutcome& outcome) {
-        if (outcome.status == CheckOutcome::Status::NotStarted) {
-            messageBoxes().show(
-                QStringLiteral("メールチェックの実行中です。終わってからもう一度お試しください。"),
-                MsgButtons::Ok, MsgIcon::Information, kCaption);
+    runPass(std::move(inputs), QStringLiteral("削除しています…"),
+            [this, targets](const CheckOutcome& outcome) { deleteEnded(outcome, targets); });
+}
+
+void PreviewForm::deleteEnded(const CheckOutcome& outcome, const QSet<QString>& targets) {
+    if (outcome.status == CheckOutcome::Status::NotStarted) {
+        messageBoxes().show(
+            QStringLiteral("メールチェックの実行中です。終わってからもう一度お試しください。"),
+            MsgButtons::Ok, MsgIcon::Information, kCaption);
+        return;
+    }
+    QSet<QString> deleted;
+    for (const CaughtMessage& c : outcome.caught) {
+        if (c.deleted && !c.uidl.isEmpty())
+            deleted.insert(c.uidl);
+    }
+    const QPointer<PreviewForm> self(this);
+    // The server's numbering may have changed under the listing; the new listing tells which of
+    // the targets were kept and which another program took.
+    const auto told = [this, self, targets, deleted, outcome](bool listed) {
+        if (!self || isUnloaded() || outcome.status != CheckOutcome::Status::Done)
             return;
+        deletionTold(outcome, targets, deleted, listed);
+    };
+    if (!refresh(told))
+        told(false);
+}
+
+void PreviewForm::deletionTold(const CheckOutcome& outcome, const QSet<QString>& targets,
+                               const QSet<QString>& deleted, bool listed) {
+    QString text = QStringLiteral("%1通を削除しました。").arg(outcome.deleted);
+    if (listed) {
+        QSet<QString> present;
+        for (const Report& r : m_messages)
+            present.insert(r.uidl);
+        int kept = 0, gone = 0;
+        for (const QString& uidl : targets) {
+            if (!deleted.contains(uidl))
+                ++(present.contains(uidl) ? kept : gone);
         }
-        QSet<QString> deleted;
-        for (const CaughtMessage& c : outcome.caught) {
-            if (c.deleted && !c.uidl.isEmpty())
-                deleted.insert(c.uidl);
-        }
-        const QPointer<PreviewForm> self(this);
-        const auto told = [this, self, targets, deleted, outcome](bool listed) {
-            if (!self || isUnloaded() || outcome.status != CheckOutcome::Status::Done)
-                return;
-            QString text = QStringLiteral("%1通を削除しました。").arg(outcome.deleted);
-            if (listed) {
-                QSet<QString> present;
-                for (const Report& r : m_messages)
-                    present.insert(r.uidl);
-                int kept = 0, gone = 0;
-                for (const QString& uidl : targets) {
-                    if (!deleted.contains(uidl))
-                        ++(present.contains(uidl) ? kept : gone);
-                }
-                if (kept > 0)
-                    text += QStringLiteral("\n%1通は全文で判定し直した結果、残しました。").arg(kept);
-                if (gone > 0)
-                    text += QStringLiteral("\n%1通はサーバーにもうありませんでした（ほかのメールソフトが受信した"
-                                           "ようです）。")
-                                .arg(gone);
-            }
-            messageBoxes().show(text, MsgButtons::Ok, MsgIcon::Information, kCaption);
-        };
-        // The server's numbering may have changed under the listing; the new listing tells which of
-        // the targets were kept and which another program took.
-        if (!refresh(told))
-            told(false);
-    });
+        if (kept > 0)
+            text += QStringLiteral("\n%1通は全文で判定し直した結果、残しました。").arg(kept);
+        if (gone > 0)
+            text += QStringLiteral(
+                        "\n%1通はサーバーにもうありませんでした（ほかのメールソフトが受信したようです）。")
+                        .arg(gone);
+    }
+    messageBoxes().show(text, MsgButtons::Ok, MsgIcon::Information, kCaption);
 }
 
 } // namespace brindle

@@ -64,6 +64,10 @@ private:
     void runPass(CheckInputs inputs, const QString& doing, std::function<void(const CheckOutcome&)> then);
     // Shows what a reading found; true when it listed the mailbox.
     bool showOutcome(const CheckOutcome& outcome);
+    // The end of deleteMarked's pass, and the box that says what it did.
+    void deleteEnded(const CheckOutcome& outcome, const QSet<QString>& targets);
+    void deletionTold(const CheckOutcome& outcome, const QSet<QString>& targets, const QSet<QString>& deleted,
+                      bool listed);
     void setBusy(bool busy);
     void fillRow(int row);
     void updateStatus();
