@@ -13,6 +13,7 @@
 #include "settings/SettingsStore.h"
 
 #include <cstdio>
+#include <optional>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -211,7 +212,7 @@ public:
     void unloadNoticeBoard() override {}
     bool startMailer(const QString&) override { return false; }
     void hangUp() override {}
-    void waitWithEvents(int) override {}
+    Task<void> pause(int) override { co_return; }
     // The caught messages are listed on standard output instead.
     void announceDeletion(int, const QString&) override {}
     bool deletionsMayBeAnnouncedLate() const override { return true; }
@@ -473,7 +474,15 @@ int main(int argc, char** argv) {
     MailCheckRun run(host, library, std::move(inputs));
     run.setDryRun(dryRun);
     run.setStartKind(MailCheckRun::StartKind::ByHand); // failures are told, on standard error
-    const CheckOutcome outcome = run.run();
+    // The run goes on from the program's one event loop, which ends with it.
+    std::optional<CheckOutcome> ended;
+    run.start([&](const CheckOutcome& o) {
+        ended = o;
+        QCoreApplication::quit();
+    });
+    while (!ended)
+        app.exec();
+    const CheckOutcome outcome = *ended;
     clearProgress();
     library.NMailEndWinSock();
     if (!rememberOutcome(values, outcome))

@@ -1,5 +1,6 @@
 #pragma once
 #include "mailcheck/MailError.h"
+#include "mailcheck/Task.h"
 #include "platform/MessageBox.h"
 #include <QByteArray>
 #include <QDateTime>
@@ -98,8 +99,8 @@ public:
     virtual bool startMailer(const QString& commandLine) = 0;
     // Hangs up the dial-up connection.
     virtual void hangUp() = 0;
-    // Lets window events run for at least the given time.
-    virtual void waitWithEvents(int milliseconds) = 0;
+    // The run goes on after the given time (the notice board's second); meanwhile the program runs.
+    virtual Task<void> pause(int milliseconds) { co_await afterMilliseconds(milliseconds); }
     // Announces a message the server deleted, by its rule word: a one-word box with an OK button
     // under the application's title, which the user closes. Hosts without a user may override it.
     virtual void announceDeletion(int number, const QString& ruleWord) {
@@ -130,6 +131,15 @@ public:
         Q_UNUSED(question);
         return false;
     }
+    // What the run waits for from the user. The run awaits these; a host that answers at once keeps
+    // them, and they call the plain ones above. The windows show each box from the event loop,
+    // between the run's steps, and resume the run with the answer.
+    virtual Task<MsgResult> showNotice(CheckNotice notice) { co_return tell(notice); }
+    virtual Task<void> showDeletion(int number, QString ruleWord) {
+        announceDeletion(number, ruleWord);
+        co_return;
+    }
+    virtual Task<bool> putTrustQuestion(TrustQuestion question) { co_return askTrust(question); }
     // Once per check, at its end, when some messages could not be judged: their numbers and
     // failures, in number order. Hosts that list them otherwise ignore it.
     virtual void tellUnjudged(const QList<UnjudgedMessage>& messages) { Q_UNUSED(messages); }

@@ -177,50 +177,57 @@ std::optional<double> sizeLimitFrom(QStringView text) {
 // ---------------------------------------------------------------------------------------------
 // The rules
 
-void KeywordRule::judge(int n, RuleContext& context) {
+Task<void> KeywordRule::judge(int n, RuleContext& context) {
     CheckHost& host = context.host();
     const QString subject = CutAtNul(context.fields().subject);
     const QString address = CutAtNul(context.fields().fromAddress);
     host.setText(Field::Subject, subject);
     host.setText(Field::Sender, address);
     const KeywordMatcher& matcher = context.keywords();
-    const KeywordVerdict v = judgeByKeywords(matcher, subject, address, [&]() -> std::optional<QString> {
-        if (context.fetchBody(n)) {
-            return context.body();
-        }
-        return std::nullopt;
-    });
+    // The body is fetched (a wait for the server) only where the keywords before the subject's and
+    // address's best one ask for it; the decision is then made with it.
+    std::optional<QString> body;
+    const bool wanted =
+        judgeByKeywords(matcher, subject, address, [] { return std::optional<QString>(); }).bodyFetched;
+    if (wanted) {
+        const auto fetched = co_await context.fetchBody(n);
+        if (fetched)
+            body = context.body();
+    }
+    const KeywordVerdict v = judgeByKeywords(matcher, subject, address, [&] { return body; });
     if (v.record < 0) {
         if (matcher.recordCount() > 0) {
             host.setText(Field::Keyword, matcher.keyword(matcher.recordCount() - 1));
         }
-        return;
+        co_return;
     }
     host.setText(Field::Keyword, v.keyword);
     host.highlight(v.hit.field, v.hit.start, v.hit.length);
-    context.deleteCaught(n, v.word, v.keyword);
+    co_await context.deleteCaught(n, v.word, v.keyword);
 }
 
-void HtmlRule::judge(int n, RuleContext& context) {
-    if (!context.fetchBody(n)) {
-        return;
+Task<void> HtmlRule::judge(int n, RuleContext& context) {
+    const auto fetched = co_await context.fetchBody(n);
+    if (!fetched) {
+        co_return;
     }
     if (const auto v = findHtmlClosingTag(context.body())) {
         context.host().highlight(v->hit.field, v->hit.start, v->hit.length);
-        context.deleteCaught(n, v->word);
+        co_await context.deleteCaught(n, v->word);
     }
 }
 
-void SizeRule::judge(int n, RuleContext& context) {
+Task<void> SizeRule::judge(int n, RuleContext& context) {
     CheckHost& host = context.host();
     const std::optional<double> limit = context.sizeLimit();
     if (!limit) {
         // Every message would reach a limit of 0: delete nothing rather than everything.
-        context.sizeLimitMissing();
-        return;
+        co_await context.sizeLimitMissing();
+        co_return;
     }
-    if (!context.fetchBody(n)) {
-        return;
+    const auto fetched = co_await context.fetchBody(n);
+    if (!fetched) {
+        co_return;
     }
     const QString header = CutAtNul(context.fields().header);
     const QString path = context.sizeProbePath();
@@ -233,19 +240,20 @@ void SizeRule::judge(int n, RuleContext& context) {
         (measured ? *measured : sizeProbeLength(header, context.body())) + context.fields().leftOutBytes;
     host.setText(Field::MeasuredSize, QString::number(size));
     if (static_cast<double>(size) >= *limit) {
-        context.deleteCaught(n, QString::fromUtf16(RuleWord::Size));
+        co_await context.deleteCaught(n, QString::fromUtf16(RuleWord::Size));
     }
 }
 
-void NoHiraganaRule::judge(int n, RuleContext& context) {
-    if (!context.fetchBody(n)) {
-        return;
+Task<void> NoHiraganaRule::judge(int n, RuleContext& context) {
+    const auto fetched = co_await context.fetchBody(n);
+    if (!fetched) {
+        co_return;
     }
     if (const auto hit = findHiragana(context.body())) {
         context.host().highlight(hit->field, hit->start, hit->length);
-        return;
+        co_return;
     }
-    context.deleteCaught(n, QString::fromUtf16(RuleWord::Hiragana));
+    co_await context.deleteCaught(n, QString::fromUtf16(RuleWord::Hiragana));
 }
 
 SpamRule* ruleFor(DeletionRule rule) {

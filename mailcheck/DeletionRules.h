@@ -90,19 +90,19 @@ public:
     // The fields the status call gave for the message being judged.
     virtual const MailFields& fields() const = 0;
     // FetchBody: puts the body into the body box. False when the body could not be fetched.
-    virtual bool fetchBody(int n) = 0;
+    virtual Task<bool> fetchBody(int n) = 0;
     // The body text of the last successful fetchBody (the body box's text).
     virtual const QString& body() const = 0;
     // The size the server lists for the message, or negative.
-    virtual qint64 serverSize(int n) = 0;
+    virtual Task<qint64> serverSize(int n) = 0;
     // Message n is junk by the rule word (and, for the keyword rule, the deciding keyword).
-    virtual void deleteCaught(int n, const QString& word, const QString& keyword = {}) = 0;
+    virtual Task<void> deleteCaught(int n, QString word, QString keyword = {}) = 0;
     // The keyword list of this run (read once per run).
     virtual const KeywordMatcher& keywords() = 0;
     // The size rule's limit as the check started; nothing when it holds no usable number.
     virtual std::optional<double> sizeLimit() const = 0;
     // Tells the user, once per run, that the size rule has no usable limit.
-    virtual void sizeLimitMissing() = 0;
+    virtual Task<void> sizeLimitMissing() = 0;
     // The size rule's work file.
     virtual QString sizeProbePath() const = 0;
 };
@@ -112,7 +112,7 @@ class SpamRule {
 public:
     virtual ~SpamRule() = default;
     // Judges message n; calls deleteCaught when the message is junk.
-    virtual void judge(int n, RuleContext& context) = 0;
+    virtual Task<void> judge(int n, RuleContext& context) = 0;
     // True when the rule starts from the header fields alone (the status call). The other rules
     // fetch the whole message, which brings the same fields, so the status call would only cost a
     // round trip.
@@ -123,26 +123,26 @@ public:
 
 class KeywordRule final : public SpamRule {
 public:
-    void judge(int n, RuleContext& context) override;
+    Task<void> judge(int n, RuleContext& context) override;
     int storedNumber() const override { return 1; }
     bool judgesHeaderFirst() const override { return true; }
 };
 
 class HtmlRule final : public SpamRule {
 public:
-    void judge(int n, RuleContext& context) override;
+    Task<void> judge(int n, RuleContext& context) override;
     int storedNumber() const override { return 6; }
 };
 
 class SizeRule final : public SpamRule {
 public:
-    void judge(int n, RuleContext& context) override;
+    Task<void> judge(int n, RuleContext& context) override;
     int storedNumber() const override { return 4; }
 };
 
 class NoHiraganaRule final : public SpamRule {
 public:
-    void judge(int n, RuleContext& context) override;
+    Task<void> judge(int n, RuleContext& context) override;
     int storedNumber() const override { return 5; }
 };
 

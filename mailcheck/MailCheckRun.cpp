@@ -74,23 +74,34 @@ public:
             m_quarantine.emplace(inputs.dataFolder, inputs.quarantineLimits);
     }
 
-    CheckOutcome execute();
+    Task<CheckOutcome> execute();
 
     // RuleContext
     CheckHost& host() override { return m_host; }
     const MailFields& fields() const override { return m_fields; }
     const QString& body() const override { return m_body; }
-    bool fetchBody(int n) override;
-    qint64 serverSize(int n) override;
-    void deleteCaught(int n, const QString& word, const QString& keyword) override;
+    Task<bool> fetchBody(int n) override;
+    Task<qint64> serverSize(int n) override;
+    Task<void> deleteCaught(int n, QString word, QString keyword) override;
     const KeywordMatcher& keywords() override;
     std::optional<double> sizeLimit() const override { return sizeLimitFrom(m_settings.sizeLimit); }
-    void sizeLimitMissing() override;
+    Task<void> sizeLimitMissing() override;
     QString sizeProbePath() const override { return sizeProbeFilePath(m_inputs.probeFolder); }
 
 private:
     // A notice for the user; a preview shows none (its window reports the outcome).
-    MsgResult tell(const CheckNotice& notice) { return m_preview ? MsgResult::Ok : m_host.tell(notice); }
+    // tell() puts it in line and told() shows it, the run waiting: the notice is made in a statement
+    // of its own, outside the suspension.
+    void tell(const CheckNotice& notice) {
+        if (!m_preview)
+            m_toTell.append(notice);
+    }
+    Task<void> told() {
+        while (!m_toTell.isEmpty()) {
+            const CheckNotice n = m_toTell.takeFirst();
+            co_await m_host.showNotice(n);
+        }
+    }
     static CheckNotice notice(CheckNotice::Kind kind, MailError error = {}) {
         CheckNotice n;
         n.kind = kind;
@@ -106,40 +117,40 @@ private:
     void openLearning();
     void learningFailed(const QString& problem);
     bool learning() const { return m_store.has_value(); }
-    bool readRaw(int n, QByteArray& raw, std::shared_ptr<const DecodedMessage>& decoded);
-    bool previewText(int n);
-    void judgeLearned(int n, bool actOnIt);
-    void judgeOne(int n, SpamRule* rule);
-    void reportMessage(int n, CheckOutcome::MessageReport::Verdict verdict);
+    Task<bool> readRaw(int n, QByteArray& raw, std::shared_ptr<const DecodedMessage>& decoded);
+    Task<bool> previewText(int n);
+    Task<void> judgeLearned(int n, bool actOnIt);
+    Task<void> judgeOne(int n, SpamRule* rule);
+    Task<void> reportMessage(int n, CheckOutcome::MessageReport::Verdict verdict);
     QString uidlOf(int n) const { return n < m_uidlOf.size() ? m_uidlOf[n] : QString(); }
     bool needsUidls() const {
         return m_preview || m_inputs.onlyUidls || !m_inputs.marks.junk.isEmpty() ||
                !m_inputs.marks.wanted.isEmpty();
     }
-    int connectTrusted();
-    bool askPlainLogin();
+    Task<int> connectTrusted();
+    Task<bool> askPlainLogin();
     // A call of the judging failed: a garbled pipeline ends the pass.
     void noteFailure();
     bool stopping();
     void clearWorkingBoxes();
-    void judgeMessages(SpamRule* rule);
-    void decideWithoutFetching(const SpamRule* rule);
+    Task<void> judgeMessages(SpamRule* rule);
+    Task<void> decideWithoutFetching(const SpamRule* rule);
     void rememberKeep(int n);
     void rememberCatch(const CheckOutcome::Caught& caught);
-    bool reportRemembered(int n);
-    bool readUidls();
-    void finishDeletion(const CheckOutcome::Caught& caught, int result);
+    Task<bool> reportRemembered(int n);
+    Task<bool> readUidls();
+    Task<void> finishDeletion(CheckOutcome::Caught caught, int result);
     bool allowed() const;
-    std::optional<QString> keepCopy(CheckOutcome::Caught& caught, bool& partial, bool synced);
-    void sendDeferredDeletions();
-    void copyFailed(const CheckOutcome::Caught& caught);
-    void resumePendingDeletions();
+    Task<std::optional<QString>> keepCopy(CheckOutcome::Caught& caught, bool& partial, bool synced);
+    Task<void> sendDeferredDeletions();
+    Task<void> copyFailed(CheckOutcome::Caught caught);
+    Task<void> resumePendingDeletions();
     void savePending();
-    void recordDeletions();
+    Task<void> recordDeletions();
     DeletionRecord recordOf(const CheckOutcome::Caught& caught) const;
-    void settleDeletions(bool wait);
-    void closeConnection();
-    void report();
+    Task<void> settleDeletions(bool wait);
+    Task<void> closeConnection();
+    Task<void> report();
     bool byHand() const { return m_startKind == MailCheckRun::StartKind::ByHand; }
 
     MailCheckRun& m_run;
@@ -160,6 +171,7 @@ private:
     std::shared_ptr<const DecodedMessage> m_previewDecoded; // and that text decoded
     std::optional<CheckOutcome::Caught> m_caughtReport;     // the current message's catch, for its report
 
+    QList<CheckNotice> m_toTell; // notices put in line by tell(), shown by told()
     CheckOutcome m_outcome;
     int m_handle = -1;
     MailFields m_fields;
@@ -212,10 +224,10 @@ void Pass::clearWorkingBoxes() {
 
 // Connects under what is remembered of the server. A certificate that only the user can vouch for
 // is put to them, once per check; trusted, it is pinned and the connection made again.
-int Pass::connectTrusted() {
+Task<int> Pass::connectTrusted() {
     while (true) {
         m_library.NMailSetServerTrust(m_outcome.trust);
-        const int handle = m_library.NMailPop3Connect(m_inputs.server.pop3Server);
+        const int handle = co_await m_library.NMailPop3Connect(m_inputs.server.pop3Server);
         const ConnectionSecurity security = m_library.NMailGetSecurity();
         if (security.tlsOffered && !m_outcome.trust.tlsSeen) {
             m_outcome.trust.tlsSeen = true;
@@ -229,13 +241,14 @@ int Pass::connectTrusted() {
                 n.validFrom = c.certificate.effectiveDate();
                 n.validUntil = c.certificate.expiryDate();
                 tell(n);
+                co_await told();
             }
-            return handle;
+            co_return handle;
         }
         const Pop3ErrorKind kind = m_library.NMailGetError().kind;
         if (m_askedCertificate || c.certificate.isNull() ||
             (kind != Pop3ErrorKind::CertificateUnknown && kind != Pop3ErrorKind::CertificateChanged))
-            return -1;
+            co_return -1;
         m_askedCertificate = true;
         CheckHost::TrustQuestion q;
         q.server = m_trustKey;
@@ -249,9 +262,10 @@ int Pass::connectTrusted() {
             q.kind = CheckHost::TrustQuestion::Kind::ChangedCertificate;
             q.pinnedSha256 = m_outcome.trust.pinnedSha256;
         }
-        if (!m_host.askTrust(q)) {
+        const auto trusted = co_await m_host.putTrustQuestion(q);
+        if (!trusted) {
             m_declined = true;
-            return -1;
+            co_return -1;
         }
         m_outcome.trust.pinnedSha256 = q.sha256;
         m_outcome.trustLearnt = true;
@@ -259,26 +273,27 @@ int Pass::connectTrusted() {
 }
 
 // USER/PASS would go in clear: the user is asked once; yes is remembered for the server.
-bool Pass::askPlainLogin() {
+Task<bool> Pass::askPlainLogin() {
     CheckHost::TrustQuestion q;
     q.kind = CheckHost::TrustQuestion::Kind::PlainLogin;
     q.server = m_trustKey;
     q.byHand = byHand();
-    if (!m_host.askTrust(q)) {
+    const auto trusted = co_await m_host.putTrustQuestion(q);
+    if (!trusted) {
         m_declined = true;
-        return false;
+        co_return false;
     }
     m_outcome.trust.plainAgreed = true;
     m_outcome.trustLearnt = true;
-    return true;
+    co_return true;
 }
 
-CheckOutcome Pass::execute() {
+Task<CheckOutcome> Pass::execute() {
     clearWorkingBoxes();
     m_outcome.status = CheckOutcome::Status::NoServer;
     if (m_inputs.server.pop3Server.isEmpty()) {
-        report();
-        return m_outcome;
+        co_await report();
+        co_return m_outcome;
     }
 
     SpamRule* const rule = ruleFor(m_settings.rule);
@@ -290,13 +305,13 @@ CheckOutcome Pass::execute() {
     m_library.NMailSetOption(kNMailOptionOpenWindow, m_host.deletionsMayBeAnnouncedLate() ? 1 : 0);
     if (stopping()) {
         m_outcome.status = CheckOutcome::Status::NotStarted;
-        return m_outcome;
+        co_return m_outcome;
     }
     m_outcome.trust = m_inputs.trust;
     // The login as it will be made, for a server that takes it before its greeting has come.
     if (m_inputs.server.useApop == 0)
         m_library.NMailSetEarlyLogin(m_inputs.account.id, m_inputs.account.password);
-    m_handle = connectTrusted();
+    m_handle = co_await connectTrusted();
     if (m_handle < 0) {
         m_outcome.status = CheckOutcome::Status::NoConnection;
         m_outcome.failure = lastError();
@@ -306,9 +321,10 @@ CheckOutcome Pass::execute() {
                              kind == Pop3ErrorKind::CertificateChanged;
         if (byHand() || (refused && !m_declined)) {
             tell(notice(CheckNotice::Kind::NoConnection, m_outcome.failure));
+            co_await told();
         }
-        report();
-        return m_outcome;
+        co_await report();
+        co_return m_outcome;
     }
 
     // The caller chose the account (readCheckInputs: the one confirmed in this run, else the stored
@@ -319,24 +335,30 @@ CheckOutcome Pass::execute() {
     m_host.setAccountBoxes(id, password);
     if (stopping()) {
         m_outcome.status = CheckOutcome::Status::NotStarted;
-        m_library.NMailPop3Close(m_handle);
-        return m_outcome;
+        co_await m_library.NMailPop3Close(m_handle);
+        co_return m_outcome;
     }
     if (id.isEmpty() || password.isEmpty()) {
         m_outcome.status = CheckOutcome::Status::AccountMissing;
         m_host.showSetForm();
-        m_library.NMailPop3Close(m_handle);
-        report();
-        return m_outcome;
+        co_await m_library.NMailPop3Close(m_handle);
+        co_await report();
+        co_return m_outcome;
     }
 
     const int apopFlag = m_inputs.server.useApop != 0 ? -1 : 0;
-    int count = m_library.NMailPop3Authenticate(m_handle, id, password, apopFlag);
-    if (count < 0 && m_library.NMailGetError().kind == Pop3ErrorKind::PlainLoginRefused && askPlainLogin()) {
+    int count = co_await m_library.NMailPop3Authenticate(m_handle, id, password, apopFlag);
+    const bool plainRefused = count < 0 && m_library.NMailGetError().kind == Pop3ErrorKind::PlainLoginRefused;
+    bool agreed = false;
+    if (plainRefused)
+        agreed = co_await askPlainLogin();
+    if (agreed) {
         // Nothing was sent yet: a fresh connection, now allowed to log in in clear.
-        m_library.NMailPop3Close(m_handle);
-        m_handle = connectTrusted();
-        count = m_handle < 0 ? -1 : m_library.NMailPop3Authenticate(m_handle, id, password, apopFlag);
+        co_await m_library.NMailPop3Close(m_handle);
+        m_handle = co_await connectTrusted();
+        count = -1;
+        if (m_handle >= 0)
+            count = co_await m_library.NMailPop3Authenticate(m_handle, id, password, apopFlag);
     }
     m_outcome.mailCount = count;
     if (count < 0) {
@@ -349,28 +371,30 @@ CheckOutcome Pass::execute() {
         // A server that garbles the login sent in one flight is sent one command at a time from
         // the next check on (rememberOutcome).
         m_outcome.pipeliningGarbled = m_outcome.failure.pipeliningGarbled;
-        if (kind != Pop3ErrorKind::PlainLoginRefused || byHand())
+        if (kind != Pop3ErrorKind::PlainLoginRefused || byHand()) {
             tell(notice(CheckNotice::Kind::LoginFailed, m_outcome.failure));
+            co_await told();
+        }
         if (m_handle >= 0)
-            m_library.NMailPop3Close(m_handle);
-        report();
-        return m_outcome;
+            co_await m_library.NMailPop3Close(m_handle);
+        co_await report();
+        co_return m_outcome;
     }
 
     m_outcome.status = CheckOutcome::Status::Done;
     m_pending.server = m_inputs.server.pop3Server;
     m_pending.account = id;
     if (count == 0 && !(m_quarantine && readPendingDeletions(m_inputs.dataFolder))) {
-        m_library.NMailPop3Close(m_handle); // nothing was judged, so nothing can be lost
+        co_await m_library.NMailPop3Close(m_handle); // nothing was judged, so nothing can be lost
         if (m_quarantine) // an empty mailbox: nothing remembered for it is on the server any more
             VerdictMemory(m_inputs.dataFolder, m_pending.server, m_pending.account, {}).save();
     } else {
         if (!m_dryRun && m_quarantine)
-            resumePendingDeletions();
+            co_await resumePendingDeletions();
         if (!stopping())
-            decideWithoutFetching(rule);
-        judgeMessages(rule);
-        closeConnection();
+            co_await decideWithoutFetching(rule);
+        co_await judgeMessages(rule);
+        co_await closeConnection();
         if (m_memory && !m_preview) { // a preview's partial texts decide nothing for the checks to come
             // Catches left on the server, for the dry runs to come (a real check judges them again).
             for (const CheckOutcome::Caught& c : std::as_const(m_outcome.caught)) {
@@ -383,20 +407,20 @@ CheckOutcome Pass::execute() {
     }
     if (!m_dryRun && m_quarantine)
         m_quarantine->prune(QDateTime::currentDateTime());
-    report();
-    return m_outcome;
+    co_await report();
+    co_return m_outcome;
 }
 
-void Pass::judgeMessages(SpamRule* rule) {
+Task<void> Pass::judgeMessages(SpamRule* rule) {
     if (rule == nullptr && !learning() && m_inputs.marks.junk.isEmpty() && !m_preview) {
-        return; // every message stays
+        co_return; // every message stays
     }
     using Verdict = CheckOutcome::MessageReport::Verdict;
     const bool reporting = m_preview || m_inputs.reportMessages;
     // The numbers are those of the login: a deletion renumbers nothing.
     for (int n = 1; n <= m_outcome.mailCount && !stopping(); ++n) {
         m_host.progress(n, m_outcome.mailCount);
-        settleDeletions(false);
+        co_await settleDeletions(false);
         if (m_resumedNumbers.contains(n))
             continue; // deleted again already
         m_fields = MailFields{};
@@ -406,9 +430,9 @@ void Pass::judgeMessages(SpamRule* rule) {
         if (m_untouched.contains(n) || m_decided.contains(n)) {
             // Left alone, or kept without a look: a preview still lists its header.
             if (reporting && !m_untouched.contains(n))
-                m_library.NMailPop3GetMailStatus(m_handle, n, m_fields);
+                co_await m_library.NMailPop3GetMailStatus(m_handle, n, m_fields);
             if (reporting)
-                reportMessage(n, m_untouched.contains(n) ? Verdict::Unjudged : Verdict::Keep);
+                co_await reportMessage(n, m_untouched.contains(n) ? Verdict::Unjudged : Verdict::Keep);
             continue;
         }
         m_bodyOf = 0;
@@ -417,7 +441,7 @@ void Pass::judgeMessages(SpamRule* rule) {
         m_failedCurrent = false;
         m_caughtCurrent = false;
         m_verdictCurrent = Verdict::Keep;
-        judgeOne(n, rule);
+        co_await judgeOne(n, rule);
         if (!m_caughtCurrent && !stopping()) {
             if (m_judgedCleanly)
                 rememberKeep(n);
@@ -425,23 +449,24 @@ void Pass::judgeMessages(SpamRule* rule) {
                 m_outcome.unjudged.append(UnjudgedMessage{n, m_failureReason});
         }
         if (reporting)
-            reportMessage(n, m_caughtCurrent                       ? Verdict::Caught
-                             : m_failedCurrent && !m_judgedCleanly ? Verdict::Unjudged
-                                                                   : m_verdictCurrent);
+            co_await reportMessage(n, m_caughtCurrent                       ? Verdict::Caught
+                                      : m_failedCurrent && !m_judgedCleanly ? Verdict::Unjudged
+                                                                            : m_verdictCurrent);
     }
-    sendDeferredDeletions();
+    co_await sendDeferredDeletions();
     // The server may end the session as soon as it has answered the last DELE.
     if (!m_unanswered.empty())
         m_library.NMailPop3SendQuit(m_handle);
-    settleDeletions(true);
+    co_await settleDeletions(true);
     if (m_outcome.pipeliningGarbled) {
         tell(notice(CheckNotice::Kind::RepliesGarbled));
+        co_await told();
     }
 }
 
 // One message: the allow list and the marks first, then the selected rule, then, for what the rule
 // keeps, the learned judgement.
-void Pass::judgeOne(int n, SpamRule* rule) {
+Task<void> Pass::judgeOne(int n, SpamRule* rule) {
     const QString uidl = uidlOf(n);
     const bool markedJunk = !uidl.isEmpty() && m_inputs.marks.junk.contains(uidl);
     const bool markedWanted = !uidl.isEmpty() && m_inputs.marks.wanted.contains(uidl);
@@ -451,85 +476,95 @@ void Pass::judgeOne(int n, SpamRule* rule) {
     const bool haveFields = !m_inputs.allowList.isEmpty() || (rule != nullptr && rule->judgesHeaderFirst()) ||
                             markedJunk || (learning() && (!bodyRule || m_inputs.reportMessages));
     if (m_preview) {
-        if (!fetchBody(n))
-            return; // nothing to judge by: the message stays
-    } else if (haveFields && m_library.NMailPop3GetMailStatus(m_handle, n, m_fields) < 0) {
-        noteFailure();
-        return;
+        const auto fetched = co_await fetchBody(n);
+        if (!fetched)
+            co_return; // nothing to judge by: the message stays
+    } else if (haveFields) {
+        // (No co_await inside &&, || or ?: in this file: g++ 12 mistranslates their temporaries.)
+        const auto status = co_await m_library.NMailPop3GetMailStatus(m_handle, n, m_fields);
+        if (status < 0) {
+            noteFailure();
+            co_return;
+        }
     }
     if (allowed()) {
         m_verdictCurrent = CheckOutcome::MessageReport::Verdict::Allowed; // no rule deletes it
-        return;
+        co_return;
     }
     if (markedWanted) {
         m_verdictCurrent = CheckOutcome::MessageReport::Verdict::MarkedWanted;
-        return;
+        co_return;
     }
     if (markedJunk) {
-        deleteCaught(n, QString::fromUtf16(RuleWord::MarkedJunk), QString());
-        return;
+        co_await deleteCaught(n, QString::fromUtf16(RuleWord::MarkedJunk), QString());
+        co_return;
     }
     if (rule != nullptr)
-        rule->judge(n, *this);
+        co_await rule->judge(n, *this);
     // --explain also weighs what the rule caught, for its report; it deletes nothing.
     if (learning() && m_judgedCleanly && !stopping() &&
         (!m_caughtCurrent || (m_inputs.reportMessages && m_dryRun)))
-        judgeLearned(n, !m_caughtCurrent);
+        co_await judgeLearned(n, !m_caughtCurrent);
 }
 
 // The whole text of message n, and when the rule had it decoded already, that decoded text.
-bool Pass::readRaw(int n, QByteArray& raw, std::shared_ptr<const DecodedMessage>& decoded) {
+Task<bool> Pass::readRaw(int n, QByteArray& raw, std::shared_ptr<const DecodedMessage>& decoded) {
     if (m_preview) {
-        if (!fetchBody(n))
-            return false;
+        const auto fetched = co_await fetchBody(n);
+        if (!fetched)
+            co_return false;
         raw = m_previewRaw;
         decoded = m_previewDecoded;
-        return true;
+        co_return true;
     }
-    if (m_library.NMailPop3GetRawMail(m_handle, n, -1, raw) < 0) {
+    const auto got = co_await m_library.NMailPop3GetRawMail(m_handle, n, -1, raw);
+    if (got < 0) {
         noteFailure();
-        return false;
+        co_return false;
     }
     decoded = m_library.NMailPop3LastDecoded(m_handle, n);
-    return true;
+    co_return true;
 }
 
 // The learned judgement of message n; a confident junk verdict deletes it when act is set.
-void Pass::judgeLearned(int n, bool act) {
+Task<void> Pass::judgeLearned(int n, bool act) {
     // What a deletion logs and copies: read with the body, else read now.
-    if (!m_preview && m_bodyOf != n && m_fields.header.isEmpty() &&
-        m_library.NMailPop3GetMailStatus(m_handle, n, m_fields) < 0) {
-        noteFailure();
-        return;
+    if (!m_preview && m_bodyOf != n && m_fields.header.isEmpty()) {
+        const auto status = co_await m_library.NMailPop3GetMailStatus(m_handle, n, m_fields);
+        if (status < 0) {
+            noteFailure();
+            co_return;
+        }
     }
     QByteArray raw;
     std::shared_ptr<const DecodedMessage> decoded;
-    if (!readRaw(n, raw, decoded))
-        return;
+    const auto read = co_await readRaw(n, raw, decoded);
+    if (!read)
+        co_return;
     // Decoded once: what the rule read is what is weighed.
     const std::optional<learn::Judgement> j = decoded ? m_store->judge(raw, *decoded) : m_store->judge(raw);
     if (!j) {
         learningFailed(m_store->errorText());
-        return;
+        co_return;
     }
     if (j->verdict == learn::Verdict::NotReady)
-        return; // too little learned: it judges nothing
+        co_return; // too little learned: it judges nothing
     m_scoreCurrent = j->score;
     for (const learn::WeighedToken& t : j->reasons)
         m_reasonsCurrent.append(
             {sanitizeServerText(t.token, QString(), kReasonTokenMaxChars), t.probability});
     if (act && j->verdict == learn::Verdict::Junk)
-        deleteCaught(n, QString::fromUtf16(RuleWord::Learned), scoreText(j->score));
+        co_await deleteCaught(n, QString::fromUtf16(RuleWord::Learned), scoreText(j->score));
 }
 
-void Pass::reportMessage(int n, CheckOutcome::MessageReport::Verdict verdict) {
+Task<void> Pass::reportMessage(int n, CheckOutcome::MessageReport::Verdict verdict) {
     CheckOutcome::MessageReport r;
     r.number = n;
     r.uidl = uidlOf(n);
     r.date = sanitizeServerText(CutAtNul(m_fields.second), QString(), kReportTextMaxChars);
     r.sender = sanitizeServerText(CutAtNul(m_fields.fromAddress), QString(), kReportTextMaxChars);
     r.subject = sanitizeServerText(CutAtNul(m_fields.subject), QString(), kReportTextMaxChars);
-    r.size = m_library.NMailPop3GetMailSize(m_handle, n);
+    r.size = co_await m_library.NMailPop3GetMailSize(m_handle, n);
     r.verdict = verdict;
     if (verdict == CheckOutcome::MessageReport::Verdict::Caught && m_caughtReport) {
         r.ruleWord = m_caughtReport->ruleWord;
@@ -572,9 +607,9 @@ void Pass::learningFailed(const QString& problem) {
 // Before anything is fetched: with onlyUidls, the messages not named are left alone; the messages an
 // earlier check judged "keep" under the same judgement, and with the size rule (without the learned
 // judgement, which reads every message) those whose listed size decides, are taken off the read-ahead.
-void Pass::decideWithoutFetching(const SpamRule* rule) {
+Task<void> Pass::decideWithoutFetching(const SpamRule* rule) {
     if (needsUidls())
-        readUidls(); // without them no mark applies, and onlyUidls leaves every message alone
+        co_await readUidls(); // without them no mark applies, and onlyUidls leaves every message alone
     if (m_inputs.onlyUidls) {
         for (int n = 1; n <= m_outcome.mailCount; ++n) {
             if (m_resumedNumbers.contains(n) ||
@@ -586,7 +621,7 @@ void Pass::decideWithoutFetching(const SpamRule* rule) {
         }
     }
     if (rule == nullptr && !learning())
-        return; // nothing is judged but the marks: nothing to remember
+        co_return; // nothing is judged but the marks: nothing to remember
     const bool sizeRule = rule != nullptr && rule->storedNumber() == 4;
     const std::optional<double> limit = sizeRule ? sizeLimit() : std::optional<double>();
     if (m_quarantine) {
@@ -596,7 +631,8 @@ void Pass::decideWithoutFetching(const SpamRule* rule) {
             m_inputs.allowList, sizeRule ? trimSpaces(m_settings.sizeLimit) : QString(), learning());
         m_memory.emplace(m_inputs.dataFolder, m_pending.server, m_pending.account, judgement);
         m_memory->load();
-        if (!readUidls())
+        const auto uidlsRead = co_await readUidls();
+        if (!uidlsRead)
             m_memory.reset(); // without the UIDLs nothing is remembered, and all is judged
         for (int n = 1; m_memory && n <= m_outcome.mailCount; ++n) {
             if (m_resumedNumbers.contains(n))
@@ -611,8 +647,12 @@ void Pass::decideWithoutFetching(const SpamRule* rule) {
                 continue; // the user's mark decides, whatever was remembered
             if (m_memory->remembersKeep(uidl)) {
                 m_memory->keep(uidl);
-            } else if (!m_dryRun || m_preview || !reportRemembered(n)) {
+            } else if (!m_dryRun || m_preview) {
                 continue; // a real check fetches a remembered catch for its copy, and judges it again
+            } else {
+                const bool reported = co_await reportRemembered(n);
+                if (!reported)
+                    continue;
             }
             m_decided.insert(n);
             if (!m_preview) // a preview still reads its header
@@ -621,15 +661,15 @@ void Pass::decideWithoutFetching(const SpamRule* rule) {
         }
     }
     if (!limit || learning())
-        return; // the rule itself tells the user, once; the learned judgement reads every message
+        co_return; // the rule itself tells the user, once; the learned judgement reads every message
     const double limitBytes = limit.value_or(0);
     for (int n = 1; n <= m_outcome.mailCount && !stopping(); ++n) {
         if (m_resumedNumbers.contains(n) || m_decided.contains(n) || m_untouched.contains(n) ||
             m_inputs.marks.junk.contains(uidlOf(n)))
             continue;
-        const qint64 listed = serverSize(n);
+        const qint64 listed = co_await serverSize(n);
         if (listed < 0)
-            return; // measured as usual, which tells what failed
+            co_return; // measured as usual, which tells what failed
         const ListedSizeVerdict verdict = sizeVerdictFromListing(listed, limitBytes, kCheckFieldBufferBytes);
         if (verdict == ListedSizeVerdict::Keep) {
             m_decided.insert(n);
@@ -644,19 +684,20 @@ void Pass::decideWithoutFetching(const SpamRule* rule) {
 // The UIDL of every message, read once for the pass (the session has them from its one listing):
 // for the deletions an earlier pass left pending and for the verdict memory. False when they could
 // not be read.
-bool Pass::readUidls() {
+Task<bool> Pass::readUidls() {
     if (!m_uidlOf.isEmpty() || m_uidlsFailed)
-        return !m_uidlsFailed;
+        co_return !m_uidlsFailed;
     QList<QString> uidls(m_outcome.mailCount + 1);
     for (int n = 1; n <= m_outcome.mailCount; ++n) {
-        if (m_library.NMailPop3GetUidl(m_handle, n, uidls[n]) < 0) {
+        const auto uidlRead = co_await m_library.NMailPop3GetUidl(m_handle, n, uidls[n]);
+        if (uidlRead < 0) {
             noteFailure();
             m_uidlsFailed = true;
-            return false;
+            co_return false;
         }
     }
     m_uidlOf = std::move(uidls);
-    return true;
+    co_return true;
 }
 
 void Pass::rememberKeep(int n) {
@@ -672,20 +713,20 @@ void Pass::rememberCatch(const CheckOutcome::Caught& caught) {
 
 // A dry run reports a catch an earlier check remembered without fetching the message. False when
 // none is remembered for message n.
-bool Pass::reportRemembered(int n) {
+Task<bool> Pass::reportRemembered(int n) {
     const std::optional<RememberedCatch> c = m_memory->rememberedCatch(m_uidlOf[n]);
     if (!c)
-        return false;
+        co_return false;
     CheckOutcome::Caught caught;
     caught.number = n;
     caught.ruleWord = c->ruleWord;
     caught.keyword = c->keyword;
     caught.sender = c->sender;
     caught.subject = c->subject;
-    caught.size = serverSize(n); // from the listing
+    caught.size = co_await serverSize(n); // from the listing
     caught.uidl = m_uidlOf[n];
     m_outcome.caught.append(caught);
-    return true;
+    co_return true;
 }
 
 void Pass::noteFailure() {
@@ -702,10 +743,11 @@ bool Pass::stopping() {
     return m_outcome.stopped || m_outcome.pipeliningGarbled;
 }
 
-void Pass::closeConnection() {
-    if (m_library.NMailPop3Close(m_handle) >= 0) {
-        recordDeletions();
-        return;
+Task<void> Pass::closeConnection() {
+    const auto closed = co_await m_library.NMailPop3Close(m_handle);
+    if (closed >= 0) {
+        co_await recordDeletions();
+        co_return;
     }
     // Without an acknowledged QUIT the server keeps every message: the deletions announced during
     // this pass did not happen, and those messages are still waiting.
@@ -725,12 +767,14 @@ void Pass::closeConnection() {
         CheckNotice n = notice(CheckNotice::Kind::DeletionsLost, m_outcome.failure);
         n.count = lost;
         tell(n);
+        co_await told();
     } else if (byHand() && !m_outcome.pipeliningGarbled) { // the garble was told already
         tell(notice(CheckNotice::Kind::ConnectionLost, m_outcome.failure));
+        co_await told();
     }
 }
 
-void Pass::report() {
+Task<void> Pass::report() {
     // What the session found of the server (its CAPA, a quirk, TLS offered now) is kept for the next
     // check (rememberOutcome).
     const ConnectionSecurity security = m_library.NMailGetSecurity();
@@ -749,23 +793,25 @@ void Pass::report() {
             m_outcome.caught.begin(), m_outcome.caught.end(),
             [](const CheckOutcome::Caught& a, const CheckOutcome::Caught& b) { return a.number < b.number; });
         clearWorkingBoxes();
-        return;
+        co_return;
     }
     if (newMail > 0) {
         if (m_host.noticeBoardChosen()) {
             m_host.showNoticeBoard(newMail);
             if (m_host.autoCloseNoticeBoard()) {
-                m_host.waitWithEvents(1000);
+                co_await m_host.pause(1000);
                 m_host.unloadNoticeBoard();
             }
         } else if (m_host.mailerChosen()) {
             const QString command = trimSpaces(m_settings.mailerCommand);
             if (command.isEmpty() || command == QStringView(kNotSetText)) {
                 tell(notice(CheckNotice::Kind::NoMailer));
+                co_await told();
             } else if (!m_host.startMailer(command)) {
                 CheckNotice n = notice(CheckNotice::Kind::MailerFailed);
                 n.path = command;
                 tell(n);
+                co_await told();
             }
         }
     }
@@ -775,37 +821,42 @@ void Pass::report() {
     clearWorkingBoxes();
 }
 
-bool Pass::fetchBody(int n) {
+Task<bool> Pass::fetchBody(int n) {
     if (m_bodyOf == n) {
-        return true;
+        co_return true;
     }
     if (m_preview)
-        return previewText(n);
+        co_return co_await previewText(n);
     // The size only sized the body buffer; the library hands the text over whole.
-    serverSize(n);
+    co_await serverSize(n);
     QString body;
-    if (stopping() || m_library.NMailPop3GetMail(m_handle, n, m_fields, body) < 0) {
+    int got = -1;
+    if (!stopping())
+        got = co_await m_library.NMailPop3GetMail(m_handle, n, m_fields, body);
+    if (got < 0) {
         noteFailure();
         // Judging an empty text would catch a message that was never seen (no hiragana in it).
         m_host.setText(Field::Body, QString());
-        return false;
+        co_return false;
     }
     m_body = CutAtNul(body);
     m_bodyOf = n;
     m_host.setText(Field::Body, m_body);
-    return true;
+    co_return true;
 }
 
 // A preview reads the header and the first lines (TOP), the whole text where TOP is refused: its
 // fields and body come from that text.
-bool Pass::previewText(int n) {
+Task<bool> Pass::previewText(int n) {
     QByteArray raw;
-    int got = stopping() ? -1 : m_library.NMailPop3GetRawMail(m_handle, n, m_inputs.previewLines, raw);
+    int got = -1;
+    if (!stopping())
+        got = co_await m_library.NMailPop3GetRawMail(m_handle, n, m_inputs.previewLines, raw);
     if (got < 0 && !stopping() && m_library.NMailGetError().kind == Pop3ErrorKind::CommandRefused)
-        got = m_library.NMailPop3GetRawMail(m_handle, n, -1, raw);
+        got = co_await m_library.NMailPop3GetRawMail(m_handle, n, -1, raw);
     if (got < 0) {
         noteFailure();
-        return false;
+        co_return false;
     }
     auto message = std::make_shared<const DecodedMessage>(decodeMessage(raw));
     const qsizetype max = kCheckFieldBufferBytes - 1;
@@ -817,20 +868,20 @@ bool Pass::previewText(int n) {
     m_body = message->body;
     m_previewDecoded = std::move(message);
     m_bodyOf = n;
-    return true;
+    co_return true;
 }
 
-qint64 Pass::serverSize(int n) {
+Task<qint64> Pass::serverSize(int n) {
     if (m_sizeOf != n) {
-        m_size = m_library.NMailPop3GetMailSize(m_handle, n);
+        m_size = co_await m_library.NMailPop3GetMailSize(m_handle, n);
         m_sizeOf = n;
         if (m_size < 0)
             noteFailure();
     }
-    return m_size;
+    co_return m_size;
 }
 
-void Pass::deleteCaught(int n, const QString& word, const QString& keyword) {
+Task<void> Pass::deleteCaught(int n, QString word, QString keyword) {
     m_caughtCurrent = true;
     CheckOutcome::Caught caught;
     caught.number = n;
@@ -838,22 +889,22 @@ void Pass::deleteCaught(int n, const QString& word, const QString& keyword) {
     caught.subject = CutAtNul(m_fields.subject);
     caught.keyword = keyword;
     caught.sender = CutAtNul(m_fields.fromAddress);
-    caught.size = serverSize(n);
+    caught.size = co_await serverSize(n);
     caught.learnedScore = m_scoreCurrent;
     m_caughtReport = caught;
     if (stopping())
-        return; // judged, but no deletion starts any more
+        co_return; // judged, but no deletion starts any more
     if (m_dryRun) {
         m_outcome.caught.append(caught);
-        return;
+        co_return;
     }
     // The copy goes first: without it the message stays on the server.
     const bool deferred = m_host.deletionsMayBeAnnouncedLate();
     bool partial = false;
-    const std::optional<QString> copy = keepCopy(caught, partial, !deferred);
+    const std::optional<QString> copy = co_await keepCopy(caught, partial, !deferred);
     if (!copy) {
-        copyFailed(caught);
-        return;
+        co_await copyFailed(caught);
+        co_return;
     }
     caught.copyPath = *copy;
     DeletionRecord record = recordOf(caught);
@@ -861,28 +912,29 @@ void Pass::deleteCaught(int n, const QString& word, const QString& keyword) {
     m_recordByCopy.insert(caught.copyPath, record);
     if (deferred) {
         m_deferred.append(caught);
-        return;
+        co_return;
     }
     if (!caught.uidl.isEmpty() && m_keepPending) {
         m_pending.records.append(record);
         savePending(); // a failure here only loses the resumption: the copy is kept
     }
-    finishDeletion(caught, m_library.NMailPop3DeleteMail(m_handle, n));
+    const int result = co_await m_library.NMailPop3DeleteMail(m_handle, n);
+    co_await finishDeletion(caught, result);
 }
 
 // The deferred catches: their copies synced with one wait, their pending records written once, then
 // their DELEs without waiting. Nothing is sent when the copies could not be synced.
-void Pass::sendDeferredDeletions() {
+Task<void> Pass::sendDeferredDeletions() {
     if (m_deferred.isEmpty() || stopping())
-        return;
+        co_return;
     const QList<CheckOutcome::Caught> batch = std::exchange(m_deferred, {});
     if (!m_quarantine->syncCopies()) {
         for (CheckOutcome::Caught c : batch) {
             m_recordByCopy.remove(c.copyPath);
             c.copyPath.clear();
-            copyFailed(c);
+            co_await copyFailed(c);
         }
-        return;
+        co_return;
     }
     for (const CheckOutcome::Caught& c : batch) {
         if (!c.uidl.isEmpty() && m_keepPending)
@@ -891,12 +943,12 @@ void Pass::sendDeferredDeletions() {
     savePending(); // a failure here only loses the resumption: the copies are kept
     for (const CheckOutcome::Caught& c : batch) {
         if (stopping())
-            return;
-        const int result = m_library.NMailPop3DeleteMailNoWait(m_handle, c.number);
+            co_return;
+        const int result = co_await m_library.NMailPop3DeleteMailNoWait(m_handle, c.number);
         if (result == 1)
             m_unanswered.push_back(c);
         else
-            finishDeletion(c, result);
+            co_await finishDeletion(c, result);
     }
 }
 
@@ -905,23 +957,24 @@ bool Pass::allowed() const {
            allowListMatches(m_inputs.allowList, CutAtNul(m_fields.fromAddress));
 }
 
-std::optional<QString> Pass::keepCopy(CheckOutcome::Caught& caught, bool& partial, bool synced) {
+Task<std::optional<QString>> Pass::keepCopy(CheckOutcome::Caught& caught, bool& partial, bool synced) {
     if (!m_quarantine)
-        return std::nullopt;
+        co_return std::nullopt;
     QString uidl;
-    if (m_library.NMailPop3GetUidl(m_handle, caught.number, uidl) < 0) {
+    const auto uidlRead = co_await m_library.NMailPop3GetUidl(m_handle, caught.number, uidl);
+    if (uidlRead < 0) {
         noteFailure();
-        return std::nullopt;
+        co_return std::nullopt;
     }
     caught.uidl = uidl.size() <= kUidlMaxChars ? uidl : QString();
     // A message too large to keep whole keeps its header and first lines.
     partial = caught.size > kQuarantineWholeMaxBytes;
     QByteArray raw;
-    int got =
-        m_library.NMailPop3GetRawMail(m_handle, caught.number, partial ? kQuarantinePartialLines : -1, raw);
+    const int lines = partial ? kQuarantinePartialLines : -1;
+    int got = co_await m_library.NMailPop3GetRawMail(m_handle, caught.number, lines, raw);
     if (got < 0 && partial && m_library.NMailGetError().kind == Pop3ErrorKind::CommandRefused) {
         // TOP is optional: the whole text, cut to the same header and lines.
-        got = m_library.NMailPop3GetRawMail(m_handle, caught.number, -1, raw);
+        got = co_await m_library.NMailPop3GetRawMail(m_handle, caught.number, -1, raw);
         const qsizetype header = raw.indexOf("\r\n\r\n");
         qsizetype end = header < 0 ? raw.size() : header + 4;
         for (int line = 0; line < kQuarantinePartialLines && end > 0 && end < raw.size(); ++line)
@@ -931,23 +984,24 @@ std::optional<QString> Pass::keepCopy(CheckOutcome::Caught& caught, bool& partia
     }
     if (got < 0) {
         noteFailure();
-        return std::nullopt;
+        co_return std::nullopt;
     }
-    return m_quarantine->keep(raw, caught.number, caught.uidl, m_started, synced);
+    co_return m_quarantine->keep(raw, caught.number, caught.uidl, m_started, synced);
 }
 
-void Pass::copyFailed(const CheckOutcome::Caught& failed) {
+Task<void> Pass::copyFailed(CheckOutcome::Caught failed) {
     CheckOutcome::Caught caught = failed;
     caught.copyFailed = true;
     m_outcome.caught.append(caught);
     ++m_outcome.copyFailures;
     if (m_toldCopyFailure || m_outcome.pipeliningGarbled || stopping())
-        return;
+        co_return;
     m_toldCopyFailure = true;
     CheckNotice n = notice(CheckNotice::Kind::CopyFailed);
     n.number = caught.number;
     n.path = m_inputs.dataFolder;
     tell(n);
+    co_await told();
 }
 
 // A catch as an earlier pass recorded it (the two hold the same texts).
@@ -979,16 +1033,17 @@ DeletionRecord Pass::recordOf(const CheckOutcome::Caught& caught) const {
 // Deletions an earlier pass on this server and account sent but could not see take effect (its
 // QUIT went unanswered). Those still on the server are deleted again, found by UIDL whatever their
 // numbers are now; those gone took effect. Either way they are logged with this pass's deletions.
-void Pass::resumePendingDeletions() {
+Task<void> Pass::resumePendingDeletions() {
     const std::optional<PendingDeletions> pending = readPendingDeletions(m_inputs.dataFolder);
     if (!pending)
-        return; // none, or damaged: a damaged file names nothing
+        co_return; // none, or damaged: a damaged file names nothing
     if (pending->server != m_pending.server || pending->account != m_pending.account) {
         m_keepPending = false; // another mailbox's: left for its own next check
-        return;
+        co_return;
     }
-    if (!readUidls())
-        return; // the file stays for the next pass
+    const auto uidlsRead = co_await readUidls();
+    if (!uidlsRead)
+        co_return; // the file stays for the next pass
     QHash<QString, int> numberOf;
     for (int n = 1; n <= m_outcome.mailCount; ++n) {
         if (!m_uidlOf[n].isEmpty())
@@ -996,11 +1051,12 @@ void Pass::resumePendingDeletions() {
     }
     for (const DeletionRecord& r : pending->records) {
         if (stopping())
-            return;
+            co_return;
         const int n = numberOf.value(r.uidl, 0);
         m_pending.records.append(r);
         if (n > 0) {
-            if (m_library.NMailPop3DeleteMail(m_handle, n) < 0) {
+            const auto deleted = co_await m_library.NMailPop3DeleteMail(m_handle, n);
+            if (deleted < 0) {
                 noteFailure();
                 m_pending.records.removeLast();
                 continue; // it stays on the server, and is judged again
@@ -1028,9 +1084,9 @@ void Pass::savePending() {
 }
 
 // QUIT was acknowledged: the deletions took effect. They go into the log, and nothing is pending.
-void Pass::recordDeletions() {
+Task<void> Pass::recordDeletions() {
     if (m_dryRun || !m_quarantine)
-        return;
+        co_return;
     QList<DeletionRecord> records = m_resumed;
     for (const CheckOutcome::Caught& c : m_outcome.caught) {
         if (c.deleted && !c.resumed && m_recordByCopy.contains(c.copyPath))
@@ -1038,6 +1094,7 @@ void Pass::recordDeletions() {
     }
     if (!appendDeletionLog(m_inputs.dataFolder, records)) {
         tell(notice(CheckNotice::Kind::LogNotWritten));
+        co_await told();
     }
     if (m_keepPending) {
         m_pending.records.clear();
@@ -1045,26 +1102,27 @@ void Pass::recordDeletions() {
     }
 }
 
-void Pass::settleDeletions(bool wait) {
+Task<void> Pass::settleDeletions(bool wait) {
     while (!m_unanswered.empty()) {
-        const int result = m_library.NMailPop3DeleteResult(m_handle, m_unanswered.front().number, wait);
+        const int result =
+            co_await m_library.NMailPop3DeleteResult(m_handle, m_unanswered.front().number, wait);
         if (result == 1) {
-            return;
+            co_return;
         }
         const CheckOutcome::Caught caught = m_unanswered.front();
         m_unanswered.pop_front();
-        finishDeletion(caught, result);
+        co_await finishDeletion(caught, result);
     }
 }
 
 // Counts and announces a deletion only once the server has accepted it.
-void Pass::finishDeletion(const CheckOutcome::Caught& accepted, int result) {
+Task<void> Pass::finishDeletion(CheckOutcome::Caught accepted, int result) {
     CheckOutcome::Caught caught = accepted;
     if (result < 0) {
         noteFailure();
         m_outcome.caught.append(caught);
         if (m_outcome.pipeliningGarbled) {
-            return; // no refusal: the answer was lost in the garble, and the pass tells that once
+            co_return; // no refusal: the answer was lost in the garble, and the pass tells that once
         }
         ++m_outcome.refusedDeletions;
         m_refusedCopies.insert(caught.copyPath);
@@ -1072,13 +1130,14 @@ void Pass::finishDeletion(const CheckOutcome::Caught& accepted, int result) {
         n.number = caught.number;
         n.ruleWord = caught.ruleWord;
         tell(n);
-        return;
+        co_await told();
+        co_return;
     }
     caught.deleted = true;
     m_outcome.caught.append(caught);
     ++m_outcome.deleted;
     m_host.setText(Field::DeletionCount, shortestDecimal(m_outcome.deleted));
-    m_host.announceDeletion(caught.number, caught.ruleWord);
+    co_await m_host.showDeletion(caught.number, caught.ruleWord);
 }
 
 const KeywordMatcher& Pass::keywords() {
@@ -1089,13 +1148,14 @@ const KeywordMatcher& Pass::keywords() {
     return *m_keywords;
 }
 
-void Pass::sizeLimitMissing() {
+Task<void> Pass::sizeLimitMissing() {
     m_judgedCleanly = false; // nothing was judged
     if (m_toldSizeLimit) {
-        return;
+        co_return;
     }
     m_toldSizeLimit = true;
     tell(notice(CheckNotice::Kind::SizeLimitMissing));
+    co_await told();
 }
 
 } // namespace
@@ -1110,9 +1170,9 @@ MailCheckRun::MailCheckRun(CheckHost& host, MailLibrary& library, CheckInputs in
 
 MailCheckRun::~MailCheckRun() = default;
 
-CheckOutcome MailCheckRun::run() {
+Task<CheckOutcome> MailCheckRun::run() {
     if (m_host.runningCheck() != nullptr) {
-        return CheckOutcome{}; // NotStarted: nested in a running pass's message box or wait
+        co_return CheckOutcome{}; // NotStarted: another pass is under way with this host
     }
     RunningGuard guard(m_host, this);
     // What the user may change in the windows is taken now, once: the pass reads nothing else of it.
@@ -1120,7 +1180,17 @@ CheckOutcome MailCheckRun::run() {
     if (!inputs.settings)
         inputs.settings = checkSettingsFrom(m_host);
     Pass pass(*this, m_host, m_library, inputs, m_dryRun, m_startKind);
-    return pass.execute();
+    co_return co_await pass.execute();
+}
+
+void MailCheckRun::start(std::function<void(const CheckOutcome&)> finished) {
+    m_task = run();
+    m_task.start([this, finished = std::move(finished)] {
+        // finished may destroy this run (and the task's frame, suspended at its end): the outcome
+        // is taken out first.
+        const CheckOutcome outcome = m_task.result();
+        finished(outcome);
+    });
 }
 
 } // namespace brindle

@@ -5,6 +5,7 @@
 #include "mailcheck/MailLibrary.h"
 #include "settings/SettingsStore.h"
 
+#include <functional>
 #include <optional>
 #include <QList>
 #include <QString>
@@ -115,13 +116,18 @@ public:
     ~MailCheckRun();
     MailCheckRun(const MailCheckRun&) = delete;
     MailCheckRun& operator=(const MailCheckRun&) = delete;
-    // Runs the whole pass. A start while another pass is under way with the same host (from a box
-    // the first one shows) is refused quietly and returns Status::NotStarted.
+    // The whole pass, to be awaited. A start while another pass is under way with the same host
+    // (from a window, while the first one waits) is refused quietly and returns Status::NotStarted.
     // Used errors, in the outcome: Status::NoConnection with failure (any kind of the library's
     // connect and login but LoginRefused), Status::LoginRefused with failure (LoginRefused),
     // Status::DeletionsLost with failure (the kinds of NMailPop3Close); each unjudged message with its
     // failure; learningProblem. The host is told of them as CheckNotices as they happen.
-    CheckOutcome run();
+    Task<CheckOutcome> run();
+    // Starts the pass from the event loop's side: it runs up to its first wait, and finished is
+    // called once with its outcome when it has ended (before start returns when it never waited).
+    // finished may destroy this run. Destroying the run while it waits ends the pass where it is:
+    // nothing of it is resumed.
+    void start(std::function<void(const CheckOutcome&)> finished);
     // Ends the pass under way at its next step (the program is ending): no further connection,
     // login, fetch or deletion starts, while the connection is still closed properly, so that the
     // deletions already made and announced take effect. Also before run(): the pass then does nothing.
@@ -138,6 +144,7 @@ private:
     bool m_stopRequested = false;
     bool m_dryRun = false;
     StartKind m_startKind = StartKind::ByHand;
+    Task<CheckOutcome> m_task; // the pass start() runs
 };
 
 } // namespace brindle

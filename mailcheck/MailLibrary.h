@@ -2,6 +2,7 @@
 #include "mailcheck/MailError.h"
 #include "mailcheck/pop3/Pop3Error.h"
 #include "mailcheck/pop3/Pop3Trust.h"
+#include "mailcheck/Task.h"
 
 #include <memory>
 #include <QByteArray>
@@ -49,6 +50,9 @@ struct ConnectionSecurity {
 // "Used errors" names the kinds (and the library's own refusals) each entry point fails with. Every
 // entry point that takes a handle may also fail with CannotConnect/NotConnected (no such handle) and
 // CommandRefused/HandleBusy (the handle is in the middle of another call).
+// The entry points that wait for the server are awaited (co_await): they go on from the event
+// loop, and the caller keeps what they fill until they have finished. One such call per handle at a
+// time.
 class MailLibrary {
 public:
     virtual ~MailLibrary() = default;
@@ -60,13 +64,12 @@ public:
     // Used errors: CannotConnect (also the refusals NoServer, AddressForm, AddressHost, AddressPort),
     // TlsRefused, CertificateUnknown, CertificateChanged, TlsDowngraded, TimedOut, ProtocolError,
     // ConnectionLost, CommandRefused (the greeting was -ERR).
-    virtual int NMailPop3Connect(const QString& host) = 0;
+    virtual Task<int> NMailPop3Connect(QString host) = 0;
     // apopFlag: -1 APOP, 0 USER/PASS. Returns the number of messages, or a negative number.
     // Used errors: LoginRefused (also the refusals AlreadyLoggedIn, UnusableAccount, NoApop),
     // PlainLoginRefused (the connection stays open), TimedOut, ProtocolError, ConnectionLost,
     // CommandRefused.
-    virtual int NMailPop3Authenticate(int handle, const QString& id, const QString& password,
-                                      int apopFlag) = 0;
+    virtual Task<int> NMailPop3Authenticate(int handle, QString id, QString password, int apopFlag) = 0;
     // The last failure reported by any entry point, with the server's own words (never the password).
     virtual MailError NMailGetError() = 0;
     // Fills fields for message n (1-based; numbers stay valid after deletions). 0 or negative. Each
@@ -74,33 +77,33 @@ public:
     // Used errors, here and in the other calls about one message: CommandRefused (the server's -ERR,
     // or the refusals NotLoggedIn, NoSuchMessage, MessageDeleted), TimedOut, ProtocolError,
     // ConnectionLost (also the refusal Aborted).
-    virtual int NMailPop3GetMailStatus(int handle, int n, MailFields& fields) = 0;
+    virtual Task<int> NMailPop3GetMailStatus(int handle, int n, MailFields& fields) = 0;
     // Size of message n as the server lists it, or negative.
-    virtual qint64 NMailPop3GetMailSize(int handle, int n) = 0;
+    virtual Task<qint64> NMailPop3GetMailSize(int handle, int n) = 0;
     // Fields and body text of message n. The full text is fetched at most once per session. The body
     // is at most the listed size long in code page 932 (the caller's buffer is sized by it).
     // Used errors: as NMailPop3GetMailStatus, and CommandRefused/TooLarge.
-    virtual int NMailPop3GetMail(int handle, int n, MailFields& fields, QString& body) = 0;
+    virtual Task<int> NMailPop3GetMail(int handle, int n, MailFields& fields, QString& body) = 0;
     // The UIDL of message n (RFC 1939 7), in uidl; empty when the server has none for it, or gave the
     // same one to several messages. 0 or negative.
-    virtual int NMailPop3GetUidl(int handle, int n, QString& uidl) = 0;
+    virtual Task<int> NMailPop3GetUidl(int handle, int n, QString& uidl) = 0;
     // The raw text of message n as the server sends it, dot-unstuffed, with CR LF line ends: whole
     // when bodyLines is negative, else the header and that many body lines. 0 or negative.
-    virtual int NMailPop3GetRawMail(int handle, int n, int bodyLines, QByteArray& raw) = 0;
+    virtual Task<int> NMailPop3GetRawMail(int handle, int n, int bodyLines, QByteArray& raw) = 0;
     // 0 when the server accepted DELE, negative otherwise.
-    virtual int NMailPop3DeleteMail(int handle, int n) = 0;
+    virtual Task<int> NMailPop3DeleteMail(int handle, int n) = 0;
     // DELE without waiting for the answer where the connection allows it (PIPELINING): 1 when the
     // answer is still to come and NMailPop3DeleteResult will take it; otherwise as
     // NMailPop3DeleteMail. The caller may go on with other messages meanwhile.
-    virtual int NMailPop3DeleteMailNoWait(int handle, int n) { return NMailPop3DeleteMail(handle, n); }
+    virtual Task<int> NMailPop3DeleteMailNoWait(int handle, int n) { return NMailPop3DeleteMail(handle, n); }
     // The answer to a DELE for which NMailPop3DeleteMailNoWait returned 1, as NMailPop3DeleteMail
     // would have given it; with wait false, 1 while it has not come yet.
     // Used errors: as NMailPop3DeleteMail, and CommandRefused/DeletionNotAsked.
-    virtual int NMailPop3DeleteResult(int handle, int n, bool wait) {
+    virtual Task<int> NMailPop3DeleteResult(int handle, int n, bool wait) {
         Q_UNUSED(handle);
         Q_UNUSED(n);
         Q_UNUSED(wait);
-        return -1; // nothing was left pending
+        co_return -1; // nothing was left pending
     }
     // The caller will not ask for message n in this session: nothing is read ahead for it.
     virtual void NMailPop3Skip(int handle, int n) {
@@ -140,7 +143,7 @@ public:
     // deletions took effect; negative when they did not.
     // Used errors: CommandRefused (QUIT refused), TimedOut, ProtocolError, ConnectionLost (also the
     // refusal Aborted: closed from inside a call of the same handle that was waiting).
-    virtual int NMailPop3Close(int handle) = 0;
+    virtual Task<int> NMailPop3Close(int handle) = 0;
     virtual void NMailEndWinSock() = 0;
 };
 

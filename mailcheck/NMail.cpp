@@ -89,20 +89,20 @@ void NMailLibrary::NMailSetOption(int option, int value) {
 
 // The one prologue of the entry points that take a handle: the handle looked up and marked busy,
 // the message number checked, and a failure of the session put into words.
-template <typename R, typename Body> R NMailLibrary::run(int handle, Step step, int n, Body&& body) {
+template <typename R, typename Body> Task<R> NMailLibrary::run(int handle, Step step, int n, Body body) {
     Handle* h = find(handle);
     if (!h)
-        return R(-1);
+        co_return R(-1);
     const Call call(*this, *h);
     if (n != 0 && !checkMessage(*h, n))
-        return R(-1);
-    const R result = body(*h);
+        co_return R(-1);
+    const R result = co_await body(*h);
     // What the session found (CAPA read with the login, a quirk) is kept for the memory.
     m_security.tlsOffered = m_security.tlsOffered || h->session->tlsOffered();
     m_security.known = h->session->learnt();
     if (result < 0 && !h->localError)
         record(*h, step, n);
-    return result;
+    co_return result;
 }
 
 NMailLibrary::Handle* NMailLibrary::find(int handle, bool evenBusy) {
@@ -169,12 +169,12 @@ void NMailLibrary::NMailSetEarlyLogin(const QString& id, const QString& password
     m_earlyPassword = password;
 }
 
-int NMailLibrary::NMailPop3Connect(const QString& host) {
+Task<int> NMailLibrary::NMailPop3Connect(QString host) {
     m_security = ConnectionSecurity();
     Pop3AddressError why;
     const auto address = parsePop3Address(host, &why);
     if (!address)
-        return local(nullptr, Pop3ErrorKind::CannotConnect, addressRefusal(why.problem), 0, why.part);
+        co_return local(nullptr, Pop3ErrorKind::CannotConnect, addressRefusal(why.problem), 0, why.part);
     Pop3SessionOptions o;
     o.connectTimeoutMs = m_options.connectTimeoutMs;
     o.replyTimeoutMs = m_options.replyTimeoutMs;
@@ -198,36 +198,35 @@ int NMailLibrary::NMailPop3Connect(const QString& host) {
             .arg(address->host)
             .arg(address->port);
     handle->session = std::make_unique<Pop3Session>(std::move(o));
-    const bool opened = handle->session->open(*address);
+    const bool opened = co_await handle->session->open(*address);
     m_security = {handle->session->tlsOffered(), handle->session->encrypted(),
                   handle->session->certificateCheck(), handle->session->learnt()};
     if (!opened) {
         record(*handle, Step::Connect, 0);
         m_lastStats = handle->session->stats();
-        return -1;
+        co_return -1;
     }
     const int id = m_nextHandle++;
     m_handles.emplace(id, std::move(handle));
-    return id;
+    co_return id;
 }
 
-int NMailLibrary::NMailPop3Authenticate(int handle, const QString& id, const QString& password,
-                                        int apopFlag) {
-    return run<int>(handle, Step::Login, 0, [&](Handle& h) {
+Task<int> NMailLibrary::NMailPop3Authenticate(int handle, QString id, QString password, int apopFlag) {
+    co_return co_await run<int>(handle, Step::Login, 0, [&](Handle& h) -> Task<int> {
         const bool apop = apopFlag != 0;
         if (h.session->broken())
-            return -1;
+            co_return -1;
         if (h.session->loggedIn())
-            return local(&h, Pop3ErrorKind::LoginRefused, Refusal::AlreadyLoggedIn);
+            co_return local(&h, Pop3ErrorKind::LoginRefused, Refusal::AlreadyLoggedIn);
         h.user = id;
         h.password = password;
         if (id.isEmpty() || password.isEmpty() || unsafeForCommand(id) || unsafeForCommand(password) ||
             (apop && id.contains(QLatin1Char(' '))))
-            return local(&h, Pop3ErrorKind::LoginRefused, Refusal::UnusableAccount);
+            co_return local(&h, Pop3ErrorKind::LoginRefused, Refusal::UnusableAccount);
         // The server offers no APOP login: the login this account is set to is refused.
         if (apop && h.session->apopTimestamp().isEmpty())
-            return local(&h, Pop3ErrorKind::LoginRefused, Refusal::NoApop);
-        return h.session->login(commandBytes(id), commandBytes(password), apop);
+            co_return local(&h, Pop3ErrorKind::LoginRefused, Refusal::NoApop);
+        co_return co_await h.session->login(commandBytes(id), commandBytes(password), apop);
     });
 }
 
@@ -241,32 +240,33 @@ void fill(MailFields& fields, const DecodedHeader& head, int fieldBuffer) {
 }
 } // namespace
 
-int NMailLibrary::NMailPop3GetMailStatus(int handle, int n, MailFields& fields) {
-    return run<int>(handle, Step::Status, n, [&](Handle& h) {
-        const auto header = h.session->header(n);
+Task<int> NMailLibrary::NMailPop3GetMailStatus(int handle, int n, MailFields& fields) {
+    co_return co_await run<int>(handle, Step::Status, n, [&](Handle& h) -> Task<int> {
+        const auto header = co_await h.session->header(n);
         if (!header)
-            return -1;
+            co_return -1;
         fill(fields, decodeHeader(*header), m_fieldBuffer);
-        return 0;
+        co_return 0;
     });
 }
 
-qint64 NMailLibrary::NMailPop3GetMailSize(int handle, int n) {
-    return run<qint64>(handle, Step::Size, n, [&](Handle& h) { return h.session->size(n); });
+Task<qint64> NMailLibrary::NMailPop3GetMailSize(int handle, int n) {
+    co_return co_await run<qint64>(handle, Step::Size, n,
+                                   [&](Handle& h) -> Task<qint64> { co_return co_await h.session->size(n); });
 }
 
-int NMailLibrary::NMailPop3GetMail(int handle, int n, MailFields& fields, QString& body) {
-    return run<int>(handle, Step::Mail, n, [&](Handle& h) {
+Task<int> NMailLibrary::NMailPop3GetMail(int handle, int n, MailFields& fields, QString& body) {
+    co_return co_await run<int>(handle, Step::Mail, n, [&](Handle& h) -> Task<int> {
         // The caller sizes its body buffer by the listed size (plus its NUL).
-        const qint64 listed = h.session->size(n);
+        const qint64 listed = co_await h.session->size(n);
         if (listed < 0)
-            return -1;
+            co_return -1;
         if (listed > kPop3MaxMessageBytes)
-            return local(&h, Pop3ErrorKind::CommandRefused, Refusal::TooLarge, n);
+            co_return local(&h, Pop3ErrorKind::CommandRefused, Refusal::TooLarge, n);
         m_decoded.reset();
-        const auto raw = h.session->message(n);
+        const auto raw = co_await h.session->message(n);
         if (!raw)
-            return -1;
+            co_return -1;
         auto message = std::make_shared<const DecodedMessage>(decodeMessage(*raw));
         fill(fields, message->head, m_fieldBuffer);
         fields.leftOutBytes = message->leftOutBytes;
@@ -274,7 +274,7 @@ int NMailLibrary::NMailPop3GetMail(int handle, int n, MailFields& fields, QStrin
         m_decodedHandle = handle;
         m_decodedNumber = n;
         m_decoded = std::move(message);
-        return 0;
+        co_return 0;
     });
 }
 
@@ -284,48 +284,53 @@ std::shared_ptr<const DecodedMessage> NMailLibrary::NMailPop3LastDecoded(int han
     return nullptr;
 }
 
-int NMailLibrary::NMailPop3GetUidl(int handle, int n, QString& uidl) {
-    return run<int>(handle, Step::Uidl, n, [&](Handle& h) {
-        const std::optional<QByteArray> id = h.session->uidl(n);
+Task<int> NMailLibrary::NMailPop3GetUidl(int handle, int n, QString& uidl) {
+    co_return co_await run<int>(handle, Step::Uidl, n, [&](Handle& h) -> Task<int> {
+        const std::optional<QByteArray> id = co_await h.session->uidl(n);
         if (!id)
-            return -1;
+            co_return -1;
         uidl = QString::fromLatin1(*id); // printable ASCII only
-        return 0;
+        co_return 0;
     });
 }
 
-int NMailLibrary::NMailPop3GetRawMail(int handle, int n, int bodyLines, QByteArray& raw) {
-    return run<int>(handle, Step::Mail, n, [&](Handle& h) {
-        const std::optional<QByteArray> text =
-            bodyLines < 0 ? h.session->message(n) : h.session->top(n, bodyLines);
+Task<int> NMailLibrary::NMailPop3GetRawMail(int handle, int n, int bodyLines, QByteArray& raw) {
+    co_return co_await run<int>(handle, Step::Mail, n, [&](Handle& h) -> Task<int> {
+        std::optional<QByteArray> text;
+        if (bodyLines < 0)
+            text = co_await h.session->message(n);
+        else
+            text = co_await h.session->top(n, bodyLines);
         if (!text)
-            return -1;
+            co_return -1;
         raw = *text;
-        return 0;
+        co_return 0;
     });
 }
 
-int NMailLibrary::deleteNow(Handle& h, int n) {
-    return h.session->remove(n) ? 0 : -1;
+Task<int> NMailLibrary::deleteNow(Handle& h, int n) {
+    const bool removed = co_await h.session->remove(n);
+    co_return removed ? 0 : -1;
 }
 
-int NMailLibrary::NMailPop3DeleteMail(int handle, int n) {
-    return run<int>(handle, Step::Delete, n, [&](Handle& h) { return deleteNow(h, n); });
+Task<int> NMailLibrary::NMailPop3DeleteMail(int handle, int n) {
+    co_return co_await run<int>(handle, Step::Delete, n,
+                                [&](Handle& h) -> Task<int> { co_return co_await deleteNow(h, n); });
 }
 
-int NMailLibrary::NMailPop3DeleteMailNoWait(int handle, int n) {
-    return run<int>(handle, Step::Delete, n, [&](Handle& h) {
+Task<int> NMailLibrary::NMailPop3DeleteMailNoWait(int handle, int n) {
+    co_return co_await run<int>(handle, Step::Delete, n, [&](Handle& h) -> Task<int> {
         if (!h.session->pipelining())
-            return deleteNow(h, n);
-        return h.session->removeNoWait(n) ? 1 : -1;
+            co_return co_await deleteNow(h, n);
+        co_return h.session->removeNoWait(n) ? 1 : -1;
     });
 }
 
-int NMailLibrary::NMailPop3DeleteResult(int handle, int n, bool wait) {
-    return run<int>(handle, Step::Delete, 0, [&](Handle& h) {
+Task<int> NMailLibrary::NMailPop3DeleteResult(int handle, int n, bool wait) {
+    co_return co_await run<int>(handle, Step::Delete, 0, [&](Handle& h) -> Task<int> {
         if (!h.session->removePending(n))
-            return local(&h, Pop3ErrorKind::CommandRefused, Refusal::DeletionNotAsked, n);
-        return h.session->removeResult(n, wait);
+            co_return local(&h, Pop3ErrorKind::CommandRefused, Refusal::DeletionNotAsked, n);
+        co_return co_await h.session->removeResult(n, wait);
     });
 }
 
@@ -335,27 +340,37 @@ void NMailLibrary::NMailPop3Skip(int handle, int n) {
 }
 
 int NMailLibrary::NMailPop3SendQuit(int handle) {
-    return run<int>(handle, Step::Close, 0, [&](Handle& h) { return h.session->sendQuit() ? 0 : -1; });
-}
-
-int NMailLibrary::NMailPop3Close(int handle) {
-    Handle* h = find(handle, true);
+    // Nothing is waited for: the same prologue as the others, without a suspension.
+    Handle* h = find(handle);
     if (!h)
         return -1;
+    const Call call(*this, *h);
+    const int result = h->session->sendQuit() ? 0 : -1;
+    m_security.tlsOffered = m_security.tlsOffered || h->session->tlsOffered();
+    m_security.known = h->session->learnt();
+    if (result < 0 && !h->localError)
+        record(*h, Step::Close, 0);
+    return result;
+}
+
+Task<int> NMailLibrary::NMailPop3Close(int handle) {
+    Handle* h = find(handle, true);
+    if (!h)
+        co_return -1;
     if (h->busy) {
         // Asked from inside a call of this handle that is waiting for the server.
         h->session->abort();
         m_lastStats = h->session->stats();
         bury(handle);
-        return local(nullptr, Pop3ErrorKind::ConnectionLost, Refusal::Aborted);
+        co_return local(nullptr, Pop3ErrorKind::ConnectionLost, Refusal::Aborted);
     }
-    const int result = run<int>(handle, Step::Close, 0, [&](Handle& h) {
-        const bool ok = h.session->quit();
+    const int result = co_await run<int>(handle, Step::Close, 0, [&](Handle& h) -> Task<int> {
+        const bool ok = co_await h.session->quit();
         m_lastStats = h.session->stats();
-        return ok ? 0 : -1;
+        co_return ok ? 0 : -1;
     });
     bury(handle);
-    return result;
+    co_return result;
 }
 
 void NMailLibrary::NMailEndWinSock() {

@@ -32,21 +32,21 @@ public:
 
     bool NMailInitializeWinSock() override { return true; }
     void NMailSetOption(int option, int value) override;
-    int NMailPop3Connect(const QString& host) override;
+    Task<int> NMailPop3Connect(QString host) override;
     void NMailSetEarlyLogin(const QString& id, const QString& password) override;
-    int NMailPop3Authenticate(int handle, const QString& id, const QString& password, int apopFlag) override;
+    Task<int> NMailPop3Authenticate(int handle, QString id, QString password, int apopFlag) override;
     MailError NMailGetError() override { return m_error; }
-    int NMailPop3GetMailStatus(int handle, int n, MailFields& fields) override;
-    qint64 NMailPop3GetMailSize(int handle, int n) override;
-    int NMailPop3GetMail(int handle, int n, MailFields& fields, QString& body) override;
-    int NMailPop3GetUidl(int handle, int n, QString& uidl) override;
-    int NMailPop3GetRawMail(int handle, int n, int bodyLines, QByteArray& raw) override;
-    int NMailPop3DeleteMail(int handle, int n) override;
-    int NMailPop3DeleteMailNoWait(int handle, int n) override;
-    int NMailPop3DeleteResult(int handle, int n, bool wait) override;
+    Task<int> NMailPop3GetMailStatus(int handle, int n, MailFields& fields) override;
+    Task<qint64> NMailPop3GetMailSize(int handle, int n) override;
+    Task<int> NMailPop3GetMail(int handle, int n, MailFields& fields, QString& body) override;
+    Task<int> NMailPop3GetUidl(int handle, int n, QString& uidl) override;
+    Task<int> NMailPop3GetRawMail(int handle, int n, int bodyLines, QByteArray& raw) override;
+    Task<int> NMailPop3DeleteMail(int handle, int n) override;
+    Task<int> NMailPop3DeleteMailNoWait(int handle, int n) override;
+    Task<int> NMailPop3DeleteResult(int handle, int n, bool wait) override;
     void NMailPop3Skip(int handle, int n) override;
     int NMailPop3SendQuit(int handle) override;
-    int NMailPop3Close(int handle) override;
+    Task<int> NMailPop3Close(int handle) override;
     void NMailEndWinSock() override;
     void NMailSetServerTrust(const Pop3Trust& trust) override { m_trust = trust; }
     ConnectionSecurity NMailGetSecurity() override { return m_security; }
@@ -61,7 +61,7 @@ private:
     using Step = MailError::Step;
     using Refusal = MailError::Refusal;
 
-    template <typename R, typename Body> R run(int handle, Step step, int n, Body&& body);
+    template <typename R, typename Body> Task<R> run(int handle, Step step, int n, Body body);
     Handle* find(int handle, bool evenBusy = false);
     bool checkMessage(Handle& h, int n);
     // A refusal of the library's own: -1.
@@ -69,7 +69,7 @@ private:
     // The session's failure, with the facts of where it happened.
     void record(const Handle& h, Step step, int n);
     void bury(int handle);
-    int deleteNow(Handle& h, int n);
+    Task<int> deleteNow(Handle& h, int n);
 
     NMailOptions m_options;
     std::map<int, std::unique_ptr<Handle>> m_handles;

@@ -1,6 +1,5 @@
 #include "ui/GuiCheckHost.h"
 
-#include "mailcheck/WaitWithEvents.h"
 #include "platform/NumberText.h"
 #include "ui/ControlMap.h"
 #include "ui/Dialogs.h"
@@ -121,8 +120,19 @@ void GuiCheckHost::hangUp() {
         uiServices().hangUp();
 }
 
-void GuiCheckHost::waitWithEvents(int milliseconds) {
-    WaitWithEvents(milliseconds);
+Task<MsgResult> GuiCheckHost::showNotice(CheckNotice notice) {
+    co_await nextTurn();
+    co_return tell(notice);
+}
+
+Task<void> GuiCheckHost::showDeletion(int number, QString ruleWord) {
+    co_await nextTurn();
+    announceDeletion(number, ruleWord);
+}
+
+Task<bool> GuiCheckHost::putTrustQuestion(TrustQuestion question) {
+    co_await nextTurn();
+    co_return askTrust(question);
 }
 
 bool GuiCheckHost::askTrust(const TrustQuestion& question) {

@@ -32,8 +32,12 @@ public:
     void unloadNoticeBoard() override;
     bool startMailer(const QString& commandLine) override;
     void hangUp() override;
-    void waitWithEvents(int milliseconds) override;
     bool askTrust(const TrustQuestion& question) override;
+    // The run's boxes and questions, each shown from the event loop at its next turn, not from inside
+    // the run's step; the run goes on with the answer.
+    Task<MsgResult> showNotice(CheckNotice notice) override;
+    Task<void> showDeletion(int number, QString ruleWord) override;
+    Task<bool> putTrustQuestion(TrustQuestion question) override;
     void tellUnjudged(const QList<UnjudgedMessage>& messages) override;
 
 private:

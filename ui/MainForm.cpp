@@ -524,10 +524,15 @@ void MainForm::startCheck(bool byHand, bool dryRun) {
     lockCheckInputs(true);
     CheckInputs inputs = readCheckInputs(programValues());
     inputs.learning = learningInputs();
-    MailCheckRun run(*m_host, m_library, std::move(inputs));
-    run.setStartKind(byHand ? MailCheckRun::StartKind::ByHand : MailCheckRun::StartKind::Interval);
-    run.setDryRun(dryRun);
-    const CheckOutcome outcome = run.run();
+    m_run = std::make_unique<MailCheckRun>(*m_host, m_library, std::move(inputs));
+    m_run->setStartKind(byHand ? MailCheckRun::StartKind::ByHand : MailCheckRun::StartKind::Interval);
+    m_run->setDryRun(dryRun);
+    // The check goes on from the event loop; the window carries on when it has ended.
+    m_run->start([this, dryRun](const CheckOutcome& outcome) { checkEnded(outcome, dryRun); });
+}
+
+void MainForm::checkEnded(const CheckOutcome& outcome, bool dryRun) {
+    const std::unique_ptr<MailCheckRun> ended = std::move(m_run);
     keepOutcome(outcome);
     m_checking = false;
     lockCheckInputs(false);
@@ -543,26 +548,32 @@ void MainForm::startCheck(bool byHand, bool dryRun) {
 }
 
 void MainForm::openPreview() {
-    PreviewForm::open([this](CheckInputs inputs) { return runForPreview(std::move(inputs)); });
+    PreviewForm::open([this](CheckInputs inputs, std::function<void(const CheckOutcome&)> done) {
+        runForPreview(std::move(inputs), std::move(done));
+    });
 }
 
-CheckOutcome MainForm::runForPreview(CheckInputs inputs) {
+void MainForm::runForPreview(CheckInputs inputs, std::function<void(const CheckOutcome&)> done) {
     // One pass at a time: a check under way refuses it, and it holds off the checks meanwhile.
-    if (m_exitRequested || m_checking)
-        return CheckOutcome{};
+    if (m_exitRequested || m_checking) {
+        done(CheckOutcome{});
+        return;
+    }
     m_checking = true;
     lockCheckInputs(true);
     // A preview deletes nothing, whatever else it is given.
     const bool preview = inputs.previewLines >= 0;
-    MailCheckRun run(*m_host, m_library, std::move(inputs));
-    run.setDryRun(preview);
-    const CheckOutcome outcome = run.run();
-    keepOutcome(outcome);
-    m_checking = false;
-    lockCheckInputs(false);
-    if (m_exitRequested)
-        finishExit();
-    return outcome;
+    m_run = std::make_unique<MailCheckRun>(*m_host, m_library, std::move(inputs));
+    m_run->setDryRun(preview);
+    m_run->start([this, done = std::move(done)](const CheckOutcome& outcome) {
+        const std::unique_ptr<MailCheckRun> ended = std::move(m_run);
+        keepOutcome(outcome);
+        m_checking = false;
+        lockCheckInputs(false);
+        if (m_exitRequested)
+            finishExit();
+        done(outcome);
+    });
 }
 
 void MainForm::keepOutcome(const CheckOutcome& outcome) {

@@ -107,9 +107,10 @@ private:
     bool saveSettings();
     void finishExit();
     void startCheck(bool byHand, bool dryRun = false);
+    void checkEnded(const CheckOutcome& outcome, bool dryRun);
     // "受信箱を見る", and the passes it runs: a preview, or the deletion of what it lists.
     void openPreview();
-    CheckOutcome runForPreview(CheckInputs inputs);
+    void runForPreview(CheckInputs inputs, std::function<void(const CheckOutcome&)> done);
     // What a check learnt for the checks to come, and the account it used.
     void keepOutcome(const CheckOutcome& outcome);
     void setNormalSize();
@@ -153,6 +154,7 @@ private:
     MailLibrary& m_library;
     Working m_working;
     std::unique_ptr<GuiCheckHost> m_host;
+    std::unique_ptr<MailCheckRun> m_run; // the check under way (it holds m_host: destroyed first)
     QPointer<QSystemTrayIcon> m_tray;
     MusicMonitor* m_music = nullptr;
     bool m_checking = false;

@@ -175,8 +175,8 @@ PreviewForm::PreviewForm(Runner runner) : m_runner(std::move(runner)) {
     m_retry = new QTimer(this);
     m_retry->setSingleShot(true);
     m_retry->setInterval(kRetryMs);
-    connect(m_retry, &QTimer::timeout, this, &PreviewForm::refresh);
-    connect(RefreshCommand, &QPushButton::clicked, this, &PreviewForm::refresh);
+    connect(m_retry, &QTimer::timeout, this, [this] { refresh(); });
+    connect(RefreshCommand, &QPushButton::clicked, this, [this] { refresh(); });
     connect(JunkCommand, &QPushButton::clicked, this, [this] { markSelected(Mark::Junk); });
     connect(WantedCommand, &QPushButton::clicked, this, [this] { markSelected(Mark::Wanted); });
     connect(DeleteCommand, &QPushButton::clicked, this, &PreviewForm::deleteMarked);
@@ -213,7 +213,7 @@ void PreviewForm::discardInstance() {
 }
 
 void PreviewForm::closeEvent(QCloseEvent* e) {
-    // A pass under way ends first (it is this window's own call on the stack); the window goes then.
+    // A pass under way ends first (the window carries on from its end); the window goes then.
     if (m_running) {
         m_closeWhenDone = true;
         hide();
@@ -231,24 +231,27 @@ CheckInputs PreviewForm::baseInputs() const {
     return inputs;
 }
 
-std::optional<CheckOutcome> PreviewForm::runPass(CheckInputs inputs, const QString& doing) {
+void PreviewForm::runPass(CheckInputs inputs, const QString& doing,
+                          std::function<void(const CheckOutcome&)> then) {
     const QPointer<PreviewForm> self(this);
     m_retry->stop();
     m_running = true;
     Status->setText(doing);
     setBusy(true);
-    const CheckOutcome outcome = m_runner(std::move(inputs));
-    if (!self || isUnloaded()) {
-        QApplication::restoreOverrideCursor(); // the program is ending: the window goes unseen
-        return std::nullopt;
-    }
-    m_running = false;
-    setBusy(false);
-    if (m_closeWhenDone) {
-        close();
-        return std::nullopt;
-    }
-    return outcome;
+    // The pass goes on from the event loop; the window carries on when it has ended.
+    m_runner(std::move(inputs), [this, self, then = std::move(then)](const CheckOutcome& outcome) {
+        if (!self || isUnloaded()) {
+            QApplication::restoreOverrideCursor(); // the program is ending: the window goes unseen
+            return;
+        }
+        m_running = false;
+        setBusy(false);
+        if (m_closeWhenDone) {
+            close();
+            return;
+        }
+        then(outcome);
+    });
 }
 
 void PreviewForm::setBusy(bool busy) {
@@ -268,7 +271,7 @@ void PreviewForm::waitForCheck() {
     updateStatus();
 }
 
-bool PreviewForm::refresh() {
+bool PreviewForm::refresh(std::function<void(bool listed)> then) {
     if (m_running || isUnloaded())
         return false;
     if (checkRunning()) {
@@ -277,18 +280,24 @@ bool PreviewForm::refresh() {
     }
     CheckInputs inputs = baseInputs();
     inputs.previewLines = kPreviewLines;
-    const std::optional<CheckOutcome> outcome =
-        runPass(std::move(inputs), QStringLiteral("サーバーの受信箱を読んでいます…"));
-    if (!outcome)
-        return false;
+    runPass(std::move(inputs), QStringLiteral("サーバーの受信箱を読んでいます…"),
+            [this, then = std::move(then)](const CheckOutcome& outcome) {
+                const bool listed = showOutcome(outcome);
+                if (then)
+                    then(listed);
+            });
+    return true;
+}
+
+bool PreviewForm::showOutcome(const CheckOutcome& outcome) {
     using S = CheckOutcome::Status;
-    switch (outcome->status) {
+    switch (outcome.status) {
     case S::NotStarted:
         waitForCheck();
         return false;
     case S::Done:
         m_problem.clear();
-        showMessages(outcome->messages);
+        showMessages(outcome.messages);
         break;
     case S::NoServer:
         m_problem = QStringLiteral("POP3サーバーが設定されていません。「設定」で設定してください。");
@@ -298,15 +307,15 @@ bool PreviewForm::refresh() {
         break;
     default:
         m_problem =
-            QStringLiteral("受信箱を読めませんでした。%1").arg(cellText(failureSentence(outcome->failure)));
+            QStringLiteral("受信箱を読めませんでした。%1").arg(cellText(failureSentence(outcome.failure)));
         break;
     }
-    if (!outcome->learningProblem.isEmpty())
-        m_storeProblem = cellText(outcome->learningProblem);
+    if (!outcome.learningProblem.isEmpty())
+        m_storeProblem = cellText(outcome.learningProblem);
     RefreshCommand->setEnabled(true);
     readLearnedTotals();
     updateStatus();
-    return outcome->status == S::Done;
+    return outcome.status == S::Done;
 }
 
 void PreviewForm::showMessages(const QList<Report>& messages) {
@@ -487,27 +496,37 @@ void PreviewForm::deleteMarked() {
     inputs.onlyUidls = targets;
     for (auto it = m_marks.cbegin(); it != m_marks.cend(); ++it)
         (it.value() == Mark::Junk ? inputs.marks.junk : inputs.marks.wanted).insert(it.key());
-    const std::optional<CheckOutcome> outcome = runPass(std::move(inputs), QStringLiteral("削除しています…"));
-    if (!outcome)
-        return;
-    if (outcome->status == CheckOutcome::Status::NotStarted) {
+    runPass(std::move(inputs), QStringLiteral("削除しています…"),
+            [this, targets](const CheckOutcome& outcome) { deleteEnded(outcome, targets); });
+}
+
+void PreviewForm::deleteEnded(const CheckOutcome& outcome, const QSet<QString>& targets) {
+    if (outcome.status == CheckOutcome::Status::NotStarted) {
         messageBoxes().show(
             QStringLiteral("メールチェックの実行中です。終わってからもう一度お試しください。"),
             MsgButtons::Ok, MsgIcon::Information, kCaption);
         return;
     }
     QSet<QString> deleted;
-    for (const CaughtMessage& c : outcome->caught) {
+    for (const CaughtMessage& c : outcome.caught) {
         if (c.deleted && !c.uidl.isEmpty())
             deleted.insert(c.uidl);
     }
     const QPointer<PreviewForm> self(this);
     // The server's numbering may have changed under the listing; the new listing tells which of
     // the targets were kept and which another program took.
-    const bool listed = refresh();
-    if (!self || isUnloaded() || outcome->status != CheckOutcome::Status::Done)
-        return;
-    QString text = QStringLiteral("%1通を削除しました。").arg(outcome->deleted);
+    const auto told = [this, self, targets, deleted, outcome](bool listed) {
+        if (!self || isUnloaded() || outcome.status != CheckOutcome::Status::Done)
+            return;
+        deletionTold(outcome, targets, deleted, listed);
+    };
+    if (!refresh(told))
+        told(false);
+}
+
+void PreviewForm::deletionTold(const CheckOutcome& outcome, const QSet<QString>& targets,
+                               const QSet<QString>& deleted, bool listed) {
+    QString text = QStringLiteral("%1通を削除しました。").arg(outcome.deleted);
     if (listed) {
         QSet<QString> present;
         for (const Report& r : m_messages)

@@ -25,9 +25,9 @@ namespace brindle {
 class PreviewForm : public Form {
     Q_OBJECT
 public:
-    // Runs one pass with these inputs (a preview when previewLines >= 0) and returns its outcome;
-    // Status::NotStarted when another pass was running.
-    using Runner = std::function<CheckOutcome(CheckInputs inputs)>;
+    // Starts one pass with these inputs (a preview when previewLines >= 0); done is called once with
+    // its outcome when it has ended (at once with Status::NotStarted when another pass was running).
+    using Runner = std::function<void(CheckInputs inputs, std::function<void(const CheckOutcome&)> done)>;
     enum class Mark { None, Junk, Wanted };
 
     explicit PreviewForm(Runner runner);
@@ -37,9 +37,10 @@ public:
     // Throws the window away (the end of the run).
     static void discardInstance();
 
-    // Reads the mailbox afresh. False when it did not run: a check is under way (it is tried again
-    // once that has ended) or this window is already reading.
-    bool refresh();
+    // Reads the mailbox afresh; then(listed) follows once the pass has ended and the window is still
+    // there. False when it did not start: a check is under way (it is tried again once that has
+    // ended) or this window is already reading.
+    bool refresh(std::function<void(bool listed)> then = {});
     // Marks the selected rows and learns each from its text.
     void markSelected(Mark mark);
     // Asks, then deletes the caught and marked-junk rows by a real pass over their UIDLs.
@@ -58,8 +59,15 @@ protected:
 
 private:
     CheckInputs baseInputs() const;
-    // Runs a pass with the window showing that it works; nullopt when the window went away meanwhile.
-    std::optional<CheckOutcome> runPass(CheckInputs inputs, const QString& doing);
+    // Runs a pass with the window showing that it works; then follows unless the window went away
+    // meanwhile.
+    void runPass(CheckInputs inputs, const QString& doing, std::function<void(const CheckOutcome&)> then);
+    // Shows what a reading found; true when it listed the mailbox.
+    bool showOutcome(const CheckOutcome& outcome);
+    // The end of deleteMarked's pass, and the box that says what it did.
+    void deleteEnded(const CheckOutcome& outcome, const QSet<QString>& targets);
+    void deletionTold(const CheckOutcome& outcome, const QSet<QString>& targets, const QSet<QString>& deleted,
+                      bool listed);
     void setBusy(bool busy);
     void fillRow(int row);
     void updateStatus();

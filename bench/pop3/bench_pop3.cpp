@@ -10,6 +10,7 @@
 // reply that runs to --flood-mb MiB: the table then shows how much of it the client read before it
 // stopped, and the server's count of what it sent.
 #include "mailcheck/NMail.h"
+#include "tests/support/RunTask.h"
 #include "tools/fakepop3/FakePop3Server.h"
 
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include <QRandomGenerator>
 #include <sys/resource.h>
 
+using brindle::testing::runTask;
 using namespace brindle;
 using namespace brindle::fake;
 
@@ -84,25 +86,26 @@ Result run(const QList<QByteArray>& box, bool pipelining, int delayMs, int delet
     lib.NMailSetOption(kNMailOptionPlan, int(bodies ? MailPlan::WholeMessages : MailPlan::HeadersFirst));
     QElapsedTimer t;
     t.start();
-    const int h = lib.NMailPop3Connect(server.address());
-    r.count = h < 0 ? -1 : lib.NMailPop3Authenticate(h, QStringLiteral("user"), QStringLiteral("pass"), 0);
+    const int h = runTask(lib.NMailPop3Connect(server.address()));
+    r.count =
+        h < 0 ? -1 : runTask(lib.NMailPop3Authenticate(h, QStringLiteral("user"), QStringLiteral("pass"), 0));
     for (int n = 1; n <= r.count; ++n) {
         MailFields f;
-        if (lib.NMailPop3GetMailStatus(h, n, f) != 0 || lib.NMailPop3GetMailSize(h, n) < 0)
+        if (runTask(lib.NMailPop3GetMailStatus(h, n, f)) != 0 || runTask(lib.NMailPop3GetMailSize(h, n)) < 0)
             r.ok = false;
         if (bodies) {
             QString body;
-            if (lib.NMailPop3GetMail(h, n, f, body) != 0)
+            if (runTask(lib.NMailPop3GetMail(h, n, f, body)) != 0)
                 r.ok = false;
         }
         if (deleteEvery > 0 && n % deleteEvery == 0) {
-            if (lib.NMailPop3DeleteMail(h, n) == 0)
+            if (runTask(lib.NMailPop3DeleteMail(h, n)) == 0)
                 ++r.deleted;
             else
                 r.ok = false;
         }
     }
-    if (h < 0 || lib.NMailPop3Close(h) != 0)
+    if (h < 0 || runTask(lib.NMailPop3Close(h)) != 0)
         r.ok = false;
     r.ms = t.elapsed();
     r.rssAfterKb = maxRssKb();

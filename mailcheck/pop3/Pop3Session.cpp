@@ -8,7 +8,6 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
-#include <QEventLoop>
 #include <QPointer>
 #include <QStringDecoder>
 #include <QTimer>
@@ -133,7 +132,10 @@ QByteArray apopTimestampOf(const QByteArray& greetingText) {
     return ts;
 }
 
-Pop3Session::Pop3Session(Pop3SessionOptions options) : m_options(std::move(options)) {}
+Pop3Session::Pop3Session(Pop3SessionOptions options) : m_options(std::move(options)) {
+    m_timer.setSingleShot(true);
+    connect(&m_timer, &QTimer::timeout, this, &Pop3Session::wake);
+}
 
 Pop3Session::~Pop3Session() {
     // A handle left open until the program's static objects go: the sockets are past use then.
@@ -181,7 +183,7 @@ void Pop3Session::breakSession(Pop3ErrorKind kind, const QString& detail) {
         m_transport->close();
 }
 
-bool Pop3Session::open(const Pop3ServerAddress& address) {
+Task<bool> Pop3Session::open(Pop3ServerAddress address) {
     m_address = address;
     m_clock.start();
     m_transport =
@@ -189,11 +191,11 @@ bool Pop3Session::open(const Pop3ServerAddress& address) {
     connect(m_transport.get(), &Pop3Transport::activity, this, &Pop3Session::onActivity);
     // Connecting and the greeting are one round trip, a TLS handshake from the start another.
     m_stats.roundTrips += address.implicitTls ? 2 : 1;
-    const bool ok = greetAndUpgrade();
+    const bool ok = co_await greetAndUpgrade();
     // Whatever broke before the server let us in, we never got a usable connection.
     if (!ok && m_error.kind == Pop3ErrorKind::ConnectionLost)
         m_error.kind = Pop3ErrorKind::CannotConnect;
-    return ok;
+    co_return ok;
 }
 
 namespace {
@@ -207,17 +209,17 @@ CertificateCheck Pop3Session::certificateCheck() const {
     return m_transport ? m_transport->certificateCheck() : CertificateCheck();
 }
 
-bool Pop3Session::waitForTransport(int timeoutMs) {
+Task<bool> Pop3Session::waitForTransport(int timeoutMs) {
     Pop3Transport* t = m_transport.get();
     return waitUntil([t] { return t->isReady() || t->hasFailed(); }, timeoutMs, false);
 }
 
-bool Pop3Session::greetAndUpgrade() {
+Task<bool> Pop3Session::greetAndUpgrade() {
     Pop3Transport* t = m_transport.get();
     t->setPinnedCertificate(m_options.trust.pinnedSha256);
     m_tlsOffered = m_address.implicitTls;
     t->open(m_address.host, m_address.port, m_address.implicitTls);
-    const bool settled = waitForTransport(m_options.connectTimeoutMs);
+    const bool settled = co_await waitForTransport(m_options.connectTimeoutMs);
     if (!settled || t->hasFailed()) {
         const Pop3Error why = t->failure();
         if (!settled) {
@@ -226,7 +228,7 @@ bool Pop3Session::greetAndUpgrade() {
         } else {
             breakSession(tlsKind(why.kind) ? why.kind : Pop3ErrorKind::CannotConnect, why.detail);
         }
-        return false;
+        co_return false;
     }
 
     const int greetingId = send(Kind::Greeting, 0, {});
@@ -235,48 +237,49 @@ bool Pop3Session::greetAndUpgrade() {
         m_early = sendLoginFlight(m_options.earlyLogin->user, m_options.earlyLogin->password, false,
                                   m_options.trust.known.utf8);
     }
-    auto greeting = waitFor(greetingId);
+    auto greeting = co_await waitFor(greetingId);
     if (!greeting)
-        return false;
+        co_return false;
     if (!greeting->ok) {
         breakSession(Pop3ErrorKind::CannotConnect, serverText(greeting->text));
-        return false;
+        co_return false;
     }
     m_timestamp = apopTimestampOf(greeting->text);
     if (m_early)
-        return true;
+        co_return true;
     if (!t->isEncrypted() && capaWithLogin()) {
         m_capaDeferred = true;
-        return true;
+        co_return true;
     }
-    if (!readCapabilities())
-        return false;
+    const auto capaRead = co_await readCapabilities();
+    if (!capaRead)
+        co_return false;
     if (t->isEncrypted())
-        return true;
+        co_return true;
 
     if (!m_capabilities.contains("STLS")) {
         // RFC 8314: a server once seen with TLS keeps it. Its absence now is a stripped capability
         // list or another server in its place, so nothing more is said to it.
         if (m_options.trust.tlsSeen) {
             breakSession(Pop3ErrorKind::TlsDowngraded);
-            return false;
+            co_return false;
         }
-        return true;
+        co_return true;
     }
     m_tlsOffered = true;
-    auto r = execute(Kind::Stls, "STLS");
+    auto r = co_await execute(Kind::Stls, "STLS");
     if (!r)
-        return false;
+        co_return false;
     if (!r->ok) {
         // Offered and then refused: going on in plain would be a downgrade of the server's own.
         breakSession(Pop3ErrorKind::TlsRefused, QStringLiteral("STLS: ") + serverText(r->text));
-        return false;
+        co_return false;
     }
     // RFC 2595 4: whatever came before the handshake is not trusted.
     m_in.clear();
     ++m_stats.roundTrips;
     t->startTls(m_address.host);
-    const bool done = waitForTransport(m_options.connectTimeoutMs);
+    const bool done = co_await waitForTransport(m_options.connectTimeoutMs);
     if (!done || t->hasFailed()) {
         const Pop3Error why = t->failure();
         breakSession(!done               ? Pop3ErrorKind::TimedOut
@@ -285,19 +288,19 @@ bool Pop3Session::greetAndUpgrade() {
                      why.detail);
         if (!done)
             m_error.wait = m_waitExpired;
-        return false;
+        co_return false;
     }
     m_in.clear();
     m_capabilities.clear();
-    return readCapabilities();
+    co_return co_await readCapabilities();
 }
 
-bool Pop3Session::readCapabilities() {
-    auto r = execute(Kind::Capa, "CAPA", true, kPop3MaxCapaBytes);
+Task<bool> Pop3Session::readCapabilities() {
+    auto r = co_await execute(Kind::Capa, "CAPA", true, kPop3MaxCapaBytes);
     if (!r)
-        return false;
+        co_return false;
     takeCapabilities(*r);
-    return true;
+    co_return true;
 }
 
 void Pop3Session::takeCapabilities(const Pop3Reply& reply) {
@@ -386,6 +389,9 @@ void Pop3Session::checkTransport() {
 void Pop3Session::onActivity() {
     if (!m_transport)
         return;
+    // The call under way goes on from the event loop once this has been read.
+    ++m_activity;
+    wake();
     // Nothing more is read once the session broke: a flood stays in the socket until it is gone.
     while (!m_broken) {
         // With the window open the replies pace themselves: once the caller has what it waits for
@@ -405,7 +411,7 @@ void Pop3Session::onActivity() {
     checkTransport();
     // Replies taken off the window make room: refill it while our caller waits (also for a DELE
     // or a LIST), so that the server never runs dry behind a single reply.
-    if (m_loop)
+    if (m_waiting)
         pump();
 }
 
@@ -539,24 +545,68 @@ qint64 Pop3Session::frontDeadlineNs() const {
     return m_frontSinceNs + ms * 1000000;
 }
 
-bool Pop3Session::waitUntil(const std::function<bool()>& done, int timeoutMs, bool forReplies) {
+struct Pop3Session::Suspend {
+    Pop3Session& s;
+    WakeToken token;
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(std::coroutine_handle<> h) {
+        token = std::make_shared<std::coroutine_handle<>>(h);
+        s.m_waiter = token;
+    }
+    void await_resume() const noexcept {}
+};
+
+void Pop3Session::wake() {
+    // Resumed from the event loop, never from inside the socket's signal: the call may close the
+    // socket, or end the session.
+    if (m_waiter.expired())
+        return;
+    postWake(std::exchange(m_waiter, {}));
+}
+
+// A wait under way: waitUntil's (done null), or what waitForReply's caller waits for (done set).
+struct Pop3Session::WaitScope {
+    QPointer<Pop3Session> s;
+    const std::function<bool()>* outerDone = nullptr;
+    bool reply;
+    WaitScope(Pop3Session& session, const std::function<bool()>* done) : s(&session), reply(done != nullptr) {
+        if (reply)
+            outerDone = std::exchange(session.m_waitDone, done);
+        else
+            session.m_waiting = true;
+    }
+    ~WaitScope() {
+        if (!s)
+            return;
+        if (reply)
+            s->m_waitDone = outerDone;
+        else {
+            s->m_waiting = false;
+            s->m_timer.stop();
+        }
+    }
+    WaitScope(const WaitScope&) = delete;
+    WaitScope& operator=(const WaitScope&) = delete;
+};
+
+Task<bool> Pop3Session::waitUntil(std::function<bool()> done, int timeoutMs, bool forReplies) {
     m_waitExpired = Pop3Wait::Silence;
     if (done() || !m_transport || m_aborted)
-        return done();
-    QEventLoop loop;
-    QTimer timer;
-    timer.setSingleShot(true);
+        co_return done();
+    if (m_waiting) { // one call at a time: a second one fails without disturbing the first
+        fail(Pop3ErrorKind::CommandRefused, QStringLiteral("another call is under way"));
+        co_return false;
+    }
+    // Undone however the wait ends, also when its frame is destroyed while suspended (the caller
+    // went away): the session is then free for the next call.
+    const WaitScope scope(*this, nullptr);
     QDeadlineTimer silence(timeoutMs);
-    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    QPointer<Pop3Transport> transport = m_transport.get();
-    QMetaObject::Connection progress = QObject::connect(transport, &Pop3Transport::activity, &loop, [&] {
+    quint64 seen = m_activity;
+    while (!done() && !m_aborted && m_transport) {
         // A slow but living server is not cut off for silence; its replies' deadlines still hold.
-        if (forReplies)
+        if (forReplies && m_activity != seen)
             silence.setRemainingTime(timeoutMs);
-        loop.quit();
-    });
-    QEventLoop* outer = std::exchange(m_loop, &loop);
-    while (!done() && !m_aborted && transport) {
+        seen = m_activity;
         const qint64 now = m_clock.nsecsElapsed();
         qint64 leftNs = silence.remainingTimeNSecs();
         Pop3Wait limit = Pop3Wait::Silence;
@@ -573,73 +623,70 @@ bool Pop3Session::waitUntil(const std::function<bool()>& done, int timeoutMs, bo
             m_waitExpired = limit;
             break;
         }
-        // A coarse timer may fire a little early: the loop then waits again for what remains.
-        timer.start(int(std::clamp<qint64>((leftNs + 999999) / 1000000, 1, std::numeric_limits<int>::max())));
-        // After the application was told to quit, event loops refuse to run (-1): give up
-        // rather than spin.
-        if (loop.exec() < 0) {
-            abort();
-            break;
-        }
+        // A coarse timer may fire a little early: the call then waits again for what remains.
+        m_timer.start(
+            int(std::clamp<qint64>((leftNs + 999999) / 1000000, 1, std::numeric_limits<int>::max())));
+        co_await Suspend{*this, {}};
+        m_timer.stop();
     }
-    m_loop = outer;
-    QObject::disconnect(progress);
-    return done();
+    co_return done();
 }
 
-bool Pop3Session::waitForReply(const std::function<bool()>& done) {
+Task<bool> Pop3Session::waitForReply(std::function<bool()> done) {
     // What came while the cache was full is still in the socket, and no signal will say so again.
-    const std::function<bool()>* outer = std::exchange(m_waitDone, &done);
+    const WaitScope scope(*this, &done);
     if (m_options.openWindow && !done())
         onActivity();
-    const bool got = done() || waitUntil([&] { return done() || m_broken; }, m_options.replyTimeoutMs, true);
-    m_waitDone = outer;
+    // (No co_await inside && or ||: g++ 12 cannot compile it beside temporaries.)
+    bool got = done();
+    if (!got)
+        got = co_await waitUntil([&] { return done() || m_broken; }, m_options.replyTimeoutMs, true);
     if (done())
-        return true;
+        co_return true;
     if (!got && !m_broken) {
         breakSession(Pop3ErrorKind::TimedOut);
         m_error.wait = m_waitExpired;
     }
-    return false;
+    co_return false;
 }
 
 void Pop3Session::abort() {
     m_aborted = true;
     breakSession(Pop3ErrorKind::ConnectionLost, QStringLiteral("closed by the program"));
-    if (m_loop)
-        m_loop->quit();
+    wake();
 }
 
-std::optional<Pop3Reply> Pop3Session::waitFor(int id) {
-    if (!waitForReply([&] { return m_done.contains(id); }))
-        return std::nullopt;
-    return m_done.take(id);
+Task<std::optional<Pop3Reply>> Pop3Session::waitFor(int id) {
+    const bool got = co_await waitForReply([this, id] { return m_done.contains(id); });
+    if (!got)
+        co_return std::nullopt;
+    co_return m_done.take(id);
 }
 
-std::optional<Pop3Reply> Pop3Session::execute(Kind kind, const QByteArray& line, bool multiLine,
-                                              qsizetype limit) {
+Task<std::optional<Pop3Reply>> Pop3Session::execute(Kind kind, QByteArray line, bool multiLine,
+                                                    qsizetype limit) {
     if (m_broken)
-        return std::nullopt;
-    return waitFor(send(kind, 0, line, multiLine, limit));
+        co_return std::nullopt;
+    co_return co_await waitFor(send(kind, 0, line, multiLine, limit));
 }
 
-int Pop3Session::login(const QByteArray& user, const QByteArray& password, bool apop) {
+Task<int> Pop3Session::login(QByteArray user, QByteArray password, bool apop) {
     if (m_broken)
-        return -1;
+        co_return -1;
     if (m_loggedIn) {
         fail(Pop3ErrorKind::LoginRefused);
-        return -1;
+        co_return -1;
     }
     if (apop && m_timestamp.isEmpty()) {
         // The server offers no APOP login: for the user, a login refused, to be set otherwise.
         fail(Pop3ErrorKind::LoginRefused, QStringLiteral("the greeting has no APOP timestamp"));
-        return -1;
+        co_return -1;
     }
     // APOP sends a digest, never the password: it needs no agreement.
     const bool onThisMachine = m_transport->peerIsLoopback();
     if (!apop && !encrypted() && !m_options.trust.plainAgreed && !onThisMachine) {
         fail(Pop3ErrorKind::PlainLoginRefused);
-        return -1;
+        co_return -1;
     }
     const bool utf8 = m_capaDeferred ? m_options.trust.known.utf8 : m_capabilities.contains("UTF8");
     m_pipelining = m_options.pipelining && !m_options.trust.known.garbled &&
@@ -648,40 +695,46 @@ int Pop3Session::login(const QByteArray& user, const QByteArray& password, bool 
         // The flight went before the greeting, with the credentials given then.
         if (apop || user != m_options.earlyLogin->user || password != m_options.earlyLogin->password) {
             breakSession(Pop3ErrorKind::LoginRefused, QStringLiteral("another login went out already"));
-            return -1;
+            co_return -1;
         }
-        if (!collectLogin(*std::exchange(m_early, std::nullopt)))
-            return -1;
+        const auto loggedIn = co_await collectLogin(*std::exchange(m_early, std::nullopt));
+        if (!loggedIn)
+            co_return -1;
         m_loggedIn = true;
-        return m_count;
+        co_return m_count;
     }
     if (m_pipelining) {
-        if (!collectLogin(sendLoginFlight(user, password, apop, utf8)))
-            return -1;
+        const auto loggedIn = co_await collectLogin(sendLoginFlight(user, password, apop, utf8));
+        if (!loggedIn)
+            co_return -1;
         m_loggedIn = true;
-        return m_count;
+        co_return m_count;
     }
     std::optional<Pop3Reply> r;
     // A refused UTF8 leaves the session as it was (ASCII mode): nothing to act on.
-    if (utf8 && !execute(Kind::Utf8, "UTF8"))
-        return -1;
+    if (utf8) {
+        const auto utf8Reply = co_await execute(Kind::Utf8, "UTF8");
+        if (!utf8Reply)
+            co_return -1;
+    }
     if (apop) {
-        r = execute(Kind::Apop, "APOP " + user + ' ' + apopDigest(m_timestamp, password));
+        r = co_await execute(Kind::Apop, "APOP " + user + ' ' + apopDigest(m_timestamp, password));
     } else {
-        r = execute(Kind::User, "USER " + user);
+        r = co_await execute(Kind::User, "USER " + user);
         if (r && r->ok)
-            r = execute(Kind::Pass, "PASS " + password);
+            r = co_await execute(Kind::Pass, "PASS " + password);
     }
     if (!r)
-        return -1;
+        co_return -1;
     if (!r->ok) {
         fail(Pop3ErrorKind::LoginRefused, serverText(r->text));
-        return -1;
+        co_return -1;
     }
-    if (!takeStat(execute(Kind::Stat, "STAT")))
-        return -1;
+    const auto stat = co_await execute(Kind::Stat, "STAT");
+    if (!takeStat(stat))
+        co_return -1;
     m_loggedIn = true;
-    return m_count;
+    co_return m_count;
 }
 
 // Two flights: UTF8 and the login; then STAT and the listings the check will read. Nothing of the
@@ -713,11 +766,11 @@ void Pop3Session::sendListings(LoginFlight& f) {
     f.uidl = m_options.readUidls ? send(Kind::Uidl, 0, "UIDL", true, kPop3MaxListingBytes) : 0;
 }
 
-bool Pop3Session::collectLogin(LoginFlight f) {
+Task<bool> Pop3Session::collectLogin(LoginFlight f) {
     if (f.capa != 0) {
-        const std::optional<Pop3Reply> capa = waitFor(f.capa);
+        const std::optional<Pop3Reply> capa = co_await waitFor(f.capa);
         if (!capa)
-            return false;
+            co_return false;
         takeCapabilities(*capa);
         // The server changed since it was remembered. What went out is answered in order all the
         // same (RFC 1939 needs no PIPELINING for that); only what follows goes one at a time. A
@@ -728,42 +781,46 @@ bool Pop3Session::collectLogin(LoginFlight f) {
         if (m_capabilities.contains("STLS"))
             m_tlsOffered = true;
     }
-    if (f.utf8 != 0 && !waitFor(f.utf8))
-        return false;
+    if (f.utf8 != 0) {
+        const auto utf8Reply = co_await waitFor(f.utf8);
+        if (!utf8Reply)
+            co_return false;
+    }
     for (int id : f.login) {
-        const std::optional<Pop3Reply> r = waitFor(id);
+        const std::optional<Pop3Reply> r = co_await waitFor(id);
         if (!r)
-            return false;
+            co_return false;
         if (!r->ok) {
             fail(Pop3ErrorKind::LoginRefused, serverText(r->text));
-            return false;
+            co_return false;
         }
     }
     const bool behindLogin = f.stat != 0;
     if (f.stat == 0)
         sendListings(f);
-    if (!takeStat(waitFor(f.stat))) {
+    const auto stat = co_await waitFor(f.stat);
+    if (!takeStat(stat)) {
         // No answer to what went behind the login: a server that drops it without saying so gets
         // the listings after the login from the next check on.
         if (behindLogin && m_error.kind == Pop3ErrorKind::TimedOut)
             m_loginApart = true;
-        return false;
+        co_return false;
     }
     if (f.list != 0) {
-        const std::optional<Pop3Reply> r = waitFor(f.list);
+        const std::optional<Pop3Reply> r = co_await waitFor(f.list);
         if (!r)
-            return false;
+            co_return false;
         // A refused LIST is asked again, and reported, when a size is wanted.
         if (r->ok && !r->tooLarge && !takeSizes(*r))
-            return false;
+            co_return false;
     }
     if (f.uidl != 0) {
-        const std::optional<Pop3Reply> r = waitFor(f.uidl);
+        const std::optional<Pop3Reply> r = co_await waitFor(f.uidl);
         if (!r)
-            return false;
+            co_return false;
         takeUidls(*r);
     }
-    return true;
+    co_return true;
 }
 
 bool Pop3Session::takeStat(const std::optional<Pop3Reply>& r) {
@@ -792,19 +849,19 @@ bool Pop3Session::usableFor(int n) {
     return true;
 }
 
-bool Pop3Session::ensureSizes() {
+Task<bool> Pop3Session::ensureSizes() {
     if (m_sizesRead)
-        return true;
+        co_return true;
     const int id = send(Kind::List, 0, "LIST", true, kPop3MaxListingBytes);
     pump();
-    auto r = waitFor(id);
+    auto r = co_await waitFor(id);
     if (!r)
-        return false;
+        co_return false;
     if (!r->ok || r->tooLarge) {
         fail(Pop3ErrorKind::CommandRefused, serverText(r->text));
-        return false;
+        co_return false;
     }
-    return takeSizes(*r);
+    co_return takeSizes(*r);
 }
 
 bool Pop3Session::takeSizes(const Pop3Reply& reply) {
@@ -838,14 +895,14 @@ bool Pop3Session::takeSizes(const Pop3Reply& reply) {
     return true;
 }
 
-bool Pop3Session::ensureUidls() {
+Task<bool> Pop3Session::ensureUidls() {
     if (m_uidlsRead)
-        return true;
-    std::optional<Pop3Reply> r = execute(Kind::Uidl, "UIDL", true, kPop3MaxListingBytes);
+        co_return true;
+    std::optional<Pop3Reply> r = co_await execute(Kind::Uidl, "UIDL", true, kPop3MaxListingBytes);
     if (!r)
-        return false;
+        co_return false;
     takeUidls(*r);
-    return true;
+    co_return true;
 }
 
 void Pop3Session::takeUidls(const Pop3Reply& reply) {
@@ -874,37 +931,43 @@ void Pop3Session::takeUidls(const Pop3Reply& reply) {
     }
 }
 
-std::optional<QByteArray> Pop3Session::uidl(int n) {
-    if (!usableFor(n) || !ensureUidls())
-        return std::nullopt;
-    return m_uidls.value(n);
+Task<std::optional<QByteArray>> Pop3Session::uidl(int n) {
+    if (!usableFor(n))
+        co_return std::nullopt;
+    const auto listed = co_await ensureUidls();
+    if (!listed)
+        co_return std::nullopt;
+    co_return m_uidls.value(n);
 }
 
-std::optional<QByteArray> Pop3Session::top(int n, int lines) {
+Task<std::optional<QByteArray>> Pop3Session::top(int n, int lines) {
     if (!usableFor(n))
-        return std::nullopt;
+        co_return std::nullopt;
     const qsizetype limit =
         qMin(kPop3MaxMessageBytes, kPop3MaxHeaderBytes + qsizetype(qMax(lines, 0)) * kPop3MaxLineBytes);
-    const std::optional<Pop3Reply> r =
-        waitFor(send(Kind::TopLines, n,
-                     "TOP " + QByteArray::number(n) + ' ' + QByteArray::number(qMax(lines, 0)), true, limit));
+    const std::optional<Pop3Reply> r = co_await waitFor(
+        send(Kind::TopLines, n, "TOP " + QByteArray::number(n) + ' ' + QByteArray::number(qMax(lines, 0)),
+             true, limit));
     if (!r)
-        return std::nullopt;
+        co_return std::nullopt;
     if (!r->ok || r->tooLarge) {
         fail(Pop3ErrorKind::CommandRefused,
              r->ok ? QStringLiteral("reply over %1 bytes").arg(limit) : serverText(r->text));
-        return std::nullopt;
+        co_return std::nullopt;
     }
-    return r->body;
+    co_return r->body;
 }
 
-qint64 Pop3Session::size(int n) {
-    if (!usableFor(n) || !ensureSizes())
-        return -1;
+Task<qint64> Pop3Session::size(int n) {
+    if (!usableFor(n))
+        co_return -1;
+    const auto listed = co_await ensureSizes();
+    if (!listed)
+        co_return -1;
     const qint64 s = m_sizes.value(n, -1);
     if (s < 0)
         fail(Pop3ErrorKind::ProtocolError, QStringLiteral("LIST lacks message %1").arg(n));
-    return s;
+    co_return s;
 }
 
 void Pop3Session::moveTo(int n) {
@@ -974,29 +1037,32 @@ void Pop3Session::pump() {
     m_pumping = false;
 }
 
-std::optional<QByteArray> Pop3Session::header(int n) {
+Task<std::optional<QByteArray>> Pop3Session::header(int n) {
     if (!usableFor(n))
-        return std::nullopt;
+        co_return std::nullopt;
     moveTo(n);
     m_awaited = n;
-    if (m_options.plan != MailPlan::SizesOnly && !ensureSizes())
-        return std::nullopt;
+    if (m_options.plan != MailPlan::SizesOnly) {
+        const auto listed = co_await ensureSizes();
+        if (!listed)
+            co_return std::nullopt;
+    }
     Entry& e = m_cache[n];
     while (true) {
         if (e.top && e.top->ok && !e.top->tooLarge)
-            return e.top->body;
+            co_return e.top->body;
         if (e.whole && e.whole->ok && !e.whole->tooLarge)
-            return headerOf(e.whole->body);
+            co_return headerOf(e.whole->body);
         if (e.top && e.top->tooLarge) {
             fail(Pop3ErrorKind::CommandRefused,
                  QStringLiteral("header over %1 KiB").arg(kPop3MaxHeaderBytes / 1024));
-            return std::nullopt;
+            co_return std::nullopt;
         }
         if (e.whole && (!e.whole->ok || e.wholeLimit >= kPop3MaxMessageBytes)) {
             fail(Pop3ErrorKind::CommandRefused,
                  e.whole->ok ? QStringLiteral("message over %1 MiB").arg(kPop3MaxMessageBytes >> 20)
                              : serverText(e.whole->text));
-            return std::nullopt;
+            co_return std::nullopt;
         }
         setCached(e, true, std::nullopt);  // read ahead under a limit it went past: asked for again below
         setCached(e, false, std::nullopt); // refused: TOP is optional, the header then comes whole
@@ -1012,52 +1078,57 @@ std::optional<QByteArray> Pop3Session::header(int n) {
                 sendTop(n);
         }
         pump();
-        if (!waitForReply([&] { return e.top || e.whole; }))
-            return std::nullopt;
+        const bool got = co_await waitForReply([&] { return e.top || e.whole; });
+        if (!got)
+            co_return std::nullopt;
     }
 }
 
-std::optional<QByteArray> Pop3Session::message(int n) {
+Task<std::optional<QByteArray>> Pop3Session::message(int n) {
     if (!usableFor(n))
-        return std::nullopt;
+        co_return std::nullopt;
     if (m_sizesRead && m_sizes.value(n, -1) > kPop3MaxMessageBytes) {
         fail(Pop3ErrorKind::CommandRefused,
              QStringLiteral("message over %1 MiB").arg(kPop3MaxMessageBytes >> 20));
-        return std::nullopt;
+        co_return std::nullopt;
     }
     moveTo(n);
     m_awaited = n;
-    if (m_pipelining && m_options.plan != MailPlan::SizesOnly && !ensureSizes())
-        return std::nullopt;
+    if (m_pipelining && m_options.plan != MailPlan::SizesOnly) {
+        const auto listed = co_await ensureSizes();
+        if (!listed)
+            co_return std::nullopt;
+    }
     Entry& e = m_cache[n];
     while (true) {
         if (e.whole && e.whole->tooLarge && e.wholeLimit < kPop3MaxMessageBytes) {
             setCached(e, true, std::nullopt); // larger than listed: asked for again without the limit
         } else if (e.whole) {
             if (e.whole->ok && !e.whole->tooLarge)
-                return e.whole->body;
+                co_return e.whole->body;
             fail(Pop3ErrorKind::CommandRefused,
                  e.whole->ok ? QStringLiteral("message over %1 MiB").arg(kPop3MaxMessageBytes >> 20)
                              : serverText(e.whole->text));
-            return std::nullopt;
+            co_return std::nullopt;
         }
         if (!e.retrAsked)
             sendRetr(n, kPop3MaxMessageBytes);
         pump();
-        if (!waitForReply([&] { return e.whole.has_value(); }))
-            return std::nullopt;
+        const bool got = co_await waitForReply([&] { return e.whole.has_value(); });
+        if (!got)
+            co_return std::nullopt;
     }
 }
 
-bool Pop3Session::remove(int n) {
+Task<bool> Pop3Session::remove(int n) {
     if (!usableFor(n))
-        return false;
+        co_return false;
     // With PIPELINING the window is refilled right behind the DELE: its reply comes after those
     // already under way, and the server keeps sending while we wait for it.
     const int id = send(Kind::Dele, n, "DELE " + QByteArray::number(n));
     pump();
-    auto r = waitFor(id);
-    return r && finishRemove(n, *r);
+    auto r = co_await waitFor(id);
+    co_return r&& finishRemove(n, *r);
 }
 
 bool Pop3Session::finishRemove(int n, const Pop3Reply& reply) {
@@ -1082,18 +1153,22 @@ bool Pop3Session::removeNoWait(int n) {
     return !m_broken;
 }
 
-int Pop3Session::removeResult(int n, bool wait) {
+Task<int> Pop3Session::removeResult(int n, bool wait) {
     const auto it = m_deleUnanswered.constFind(n);
     if (it == m_deleUnanswered.cend()) {
         fail(Pop3ErrorKind::CommandRefused, QStringLiteral("no DELE %1 under way").arg(n));
-        return -1;
+        co_return -1;
     }
     const int id = *it;
     if (!m_done.contains(id) && !m_broken && !wait)
-        return 1;
+        co_return 1;
     m_deleUnanswered.remove(n);
-    const auto r = m_done.contains(id) ? std::optional(m_done.take(id)) : waitFor(id);
-    return r && finishRemove(n, *r) ? 0 : -1;
+    std::optional<Pop3Reply> r;
+    if (m_done.contains(id))
+        r = m_done.take(id);
+    else
+        r = co_await waitFor(id);
+    co_return r&& finishRemove(n, *r) ? 0 : -1;
 }
 
 bool Pop3Session::sendQuit() {
@@ -1106,19 +1181,19 @@ bool Pop3Session::sendQuit() {
     return !m_broken;
 }
 
-bool Pop3Session::quit() {
+Task<bool> Pop3Session::quit() {
     if (!sendQuit())
-        return false;
-    auto r = waitFor(m_quitId);
+        co_return false;
+    auto r = co_await waitFor(m_quitId);
     m_transport->close();
     if (!r)
-        return false;
+        co_return false;
     if (!r->ok) {
         fail(Pop3ErrorKind::CommandRefused, serverText(r->text));
-        return false;
+        co_return false;
     }
     m_broken = true; // the session is over
-    return true;
+    co_return true;
 }
 
 } // namespace brindle

@@ -2,6 +2,7 @@
 #include "mailcheck/pop3/Pop3Error.h"
 #include "mailcheck/pop3/Pop3Reply.h"
 #include "mailcheck/pop3/Pop3Transport.h"
+#include "mailcheck/Task.h"
 
 #include <deque>
 #include <functional>
@@ -10,12 +11,12 @@
 #include <optional>
 #include <QByteArray>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QList>
 #include <QMap>
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QTimer>
 
 namespace brindle {
 
@@ -157,8 +158,10 @@ struct Pop3SessionStats {
     int peakInFlight = 0;
 };
 
-// One POP3 session (RFC 1939, CAPA RFC 2449, STLS RFC 2595, UTF8 RFC 6856). Calls block their caller but wait
-// in a local event loop, so the caller's events keep running. A failed call leaves error(); once
+// One POP3 session (RFC 1939, CAPA RFC 2449, STLS RFC 2595, UTF8 RFC 6856). The calls that wait for the
+// server are coroutines: they suspend until the socket's signals or the session's timer resume them
+// from the event loop, so nothing waits inside an event loop of its own. One such call at a time;
+// its Task destroyed while it waits unhooks it from the session. A failed call leaves error(); once
 // the connection is unusable every later call fails and error() keeps the first cause.
 // "Used errors" names the kinds of Pop3ErrorKind each call fails with; every call after open() may
 // also fail with TimedOut (any Pop3Wait), ProtocolError and ConnectionLost.
@@ -177,7 +180,7 @@ public:
     // verified nor pinned (CertificateUnknown, CertificateChanged, TlsRefused).
     // Used errors: CannotConnect, TimedOut, TlsDowngraded, TlsRefused, CertificateUnknown,
     // CertificateChanged, ProtocolError, ConnectionLost.
-    bool open(const Pop3ServerAddress& address);
+    Task<bool> open(Pop3ServerAddress address);
     // The server offered TLS on this connection (TLS from the start, or STLS in its capabilities),
     // whether or not it came about.
     bool tlsOffered() const { return m_tlsOffered; }
@@ -197,34 +200,35 @@ public:
     // USER/PASS without TLS needs the user's agreement (PlainLoginRefused, and nothing is sent; the
     // session stays usable) unless the server is on this machine.
     // Used errors: LoginRefused, PlainLoginRefused, ProtocolError (a bad STAT, LIST or UIDL listing).
-    int login(const QByteArray& user, const QByteArray& password, bool apop);
+    Task<int> login(QByteArray user, QByteArray password, bool apop);
     // The header block of message n, from TOP n 0 or from the whole text, dot-unstuffed.
     // Used errors, here and in size(), message(), top() and uidl(): CommandRefused (the server's -ERR,
     // or a message the session cannot ask for: not logged in, no such number, deleted, too large).
-    std::optional<QByteArray> header(int n);
+    Task<std::optional<QByteArray>> header(int n);
     // The size of message n from the session's one LIST, or -1.
-    qint64 size(int n);
+    Task<qint64> size(int n);
     // The whole message n (RETR n), dot-unstuffed.
-    std::optional<QByteArray> message(int n);
+    Task<std::optional<QByteArray>> message(int n);
     // The header of message n and its first body lines (TOP n lines), dot-unstuffed.
-    std::optional<QByteArray> top(int n, int lines);
+    Task<std::optional<QByteArray>> top(int n, int lines);
     // The UIDL of message n from the session's one UIDL listing (RFC 1939 7). Empty when the server
     // has no UIDL, when the one it gives is malformed, and when it gives the same one to several
     // messages (such a UIDL names no message). nullopt on failure.
-    std::optional<QByteArray> uidl(int n);
+    Task<std::optional<QByteArray>> uidl(int n);
     // The caller will not ask for message n: the read-ahead leaves it out.
     void skip(int n) { m_skipped.insert(n); }
     // DELE n: true when the server accepted it.
     // Used errors, here and in removeNoWait() and removeResult(): CommandRefused.
-    bool remove(int n);
+    Task<bool> remove(int n);
     // DELE n without waiting for the answer (meant for PIPELINING, where later commands go out
     // behind it); false when it could not be sent. removeResult() takes the answer.
     bool removeNoWait(int n);
     bool removePending(int n) const { return m_deleUnanswered.contains(n); }
     // The answer to removeNoWait(n): 0 accepted, -1 refused or failed, 1 not come yet (only when
     // wait is false).
-    int removeResult(int n, bool wait);
-    // Ends the session at once, also from inside a wait of this session (which then fails).
+    Task<int> removeResult(int n, bool wait);
+    // Ends the session at once, also while a call of this session waits (it then fails, resumed
+    // from the event loop).
     void abort();
     // Sends QUIT now, behind the DELEs still unanswered, without waiting; removeResult() still takes
     // their answers and quit() then QUIT's. Nothing else may be asked for afterwards.
@@ -233,7 +237,7 @@ public:
     // deletions took effect.
     // Used errors, here and in sendQuit(): CommandRefused (QUIT refused), and ConnectionLost after
     // abort().
-    bool quit();
+    Task<bool> quit();
     // What this session found of the server: its CAPA as read now (or as remembered, when none was
     // read), and the quirks remembered or learnt.
     Pop3Known learnt() const;
@@ -284,22 +288,26 @@ private:
         bool retrAsked = false;
     };
 
-    bool greetAndUpgrade();
-    bool readCapabilities();
+    Task<bool> greetAndUpgrade();
+    Task<bool> readCapabilities();
     void takeCapabilities(const Pop3Reply& reply);
     bool capaWithLogin() const;
     int send(Kind kind, int n, const QByteArray& line, bool multiLine = false, qsizetype limit = 0,
              qsizetype expected = 0);
-    std::optional<Pop3Reply> execute(Kind kind, const QByteArray& line, bool multiLine = false,
-                                     qsizetype limit = 0);
-    std::optional<Pop3Reply> waitFor(int id);
+    Task<std::optional<Pop3Reply>> execute(Kind kind, QByteArray line, bool multiLine = false,
+                                           qsizetype limit = 0);
+    Task<std::optional<Pop3Reply>> waitFor(int id);
     // Waits until done(), or until a limit passes: with forReplies, the silence time-out (restarted by
     // every byte) and the deadline of the reply under way; otherwise timeoutMs in all. The session's
     // own limit always. m_waitExpired then says which.
-    bool waitUntil(const std::function<bool()>& done, int timeoutMs, bool forReplies);
-    bool waitForTransport(int timeoutMs);
+    Task<bool> waitUntil(std::function<bool()> done, int timeoutMs, bool forReplies);
+    Task<bool> waitForTransport(int timeoutMs);
     qint64 frontDeadlineNs() const;
-    bool waitForReply(const std::function<bool()>& done);
+    Task<bool> waitForReply(std::function<bool()> done);
+    // Suspends the call under way until the socket, the timer or abort() wakes it.
+    struct Suspend;
+    struct WaitScope;
+    void wake();
     void onActivity();
     void processBuffer();
     void checkTransport();
@@ -310,9 +318,9 @@ private:
     void breakSession(Pop3ErrorKind kind, const QString& detail = {});
     QString serverText(const QByteArray& text) const;
     bool usableFor(int n);
-    bool ensureSizes();
+    Task<bool> ensureSizes();
     bool takeSizes(const Pop3Reply& reply);
-    bool ensureUidls();
+    Task<bool> ensureUidls();
     void takeUidls(const Pop3Reply& reply);
     // The ids of one login flight's commands (0: not sent).
     struct LoginFlight {
@@ -323,7 +331,7 @@ private:
     };
     LoginFlight sendLoginFlight(const QByteArray& user, const QByteArray& password, bool apop, bool utf8);
     void sendListings(LoginFlight& f);
-    bool collectLogin(LoginFlight f);
+    Task<bool> collectLogin(LoginFlight f);
     bool earlyLoginAllowed() const;
     bool takeStat(const std::optional<Pop3Reply>& reply);
     static qsizetype entryBytes(const Entry& e);
@@ -361,7 +369,12 @@ private:
     Pop3Wait m_waitExpired = Pop3Wait::Silence;
     qint64 m_frontSinceNs = 0; // when the client began to wait for the reply at the front
     Pop3Error m_error;
-    QEventLoop* m_loop = nullptr; // the wait in progress, for abort()
+    // The call waiting for the server, held weakly (its frame owns it), with the timer of its limits
+    // and the count of the socket's signals, which restart its silence time-out.
+    std::weak_ptr<std::coroutine_handle<>> m_waiter;
+    bool m_waiting = false;
+    QTimer m_timer;
+    quint64 m_activity = 0;
 
     int m_count = -1;
     qint64 m_statCount = -1; // STAT's count as soon as its reply came: it sizes the listings' budgets

@@ -7,6 +7,7 @@
 #include "support/FakeHost.h"
 #include "support/FakeMailLibrary.h"
 #include "support/Rows.h"
+#include "support/RunTask.h"
 #include "support/TestFiles.h"
 
 #include <QTest>
@@ -121,7 +122,7 @@ class TestCheckRun : public QObject {
         run.setStartKind(kind);
         if (beforeRun)
             beforeRun(run);
-        return run.run();
+        return runTask(run.run());
     }
     void junkMailbox(int count) {
         inputs.keywords = {"junk"};
@@ -245,6 +246,23 @@ private Q_SLOTS:
         QCOMPARE(lib.logins.size(), login != Login::None ? 1 : 0);
         QVERIFY(lib.numbers("status").isEmpty());
         QVERIFY(host.noticeBoards.isEmpty());
+    }
+
+    // A run destroyed while it waits for its box (the windows went away) ends where it is: the host
+    // is free again, and nothing of the run is resumed when the box's turn comes.
+    void destroyedWhileWaiting() {
+        junkMailbox(2);
+        host.boxesLater = true;
+        bool finished = false;
+        auto run = std::make_unique<MailCheckRun>(host, lib, inputs);
+        run->start([&](const CheckOutcome&) { finished = true; });
+        QCOMPARE(host.runningCheck(), run.get());
+        run.reset();
+        QCOMPARE(host.runningCheck(), nullptr);
+        QCoreApplication::processEvents();
+        QVERIFY(!finished);
+        QVERIFY(host.announcements.isEmpty());
+        QCOMPARE(lib.numbers("dele"), QList<int>{1}); // the announcement of the first was awaited
     }
 
     // What follows the judging: the notice board, its closing, and hanging up the line.

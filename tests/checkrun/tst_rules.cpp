@@ -2,7 +2,6 @@
 // readings the rules stand on.
 #include "mailcheck/DeletionRules.h"
 #include "mailcheck/mime/MimeDecode.h"
-#include "mailcheck/WaitWithEvents.h"
 #include "support/Rows.h"
 
 #include <QRandomGenerator>
@@ -81,11 +80,6 @@ const std::tuple<const char*, QString, QByteArray, QString, int, int> kDisguised
 };
 
 // The clock at the start, the wait, the time each pass of the events takes; the passes.
-const std::tuple<const char*, quint32, int, quint32, int> kWaits[]{
-    {"plain", 5000, 1000, 100, 11},
-    {"exactly equal is not enough", 0, 300, 300, 2},
-    {"clock wraps", 0xFFFFFF00u, 1000, 100, 11},
-};
 
 } // namespace
 
@@ -152,24 +146,6 @@ private Q_SLOTS:
         const QString path = dir.filePath(u"0.txt"_s);
         for (const QString& body : QStringList{u"long body "_s.repeated(50), u"short"_s, QString()})
             QCOMPARE(writeSizeProbe(path, u"Subject: s"_s, body), sizeProbeLength(u"Subject: s"_s, body));
-    }
-
-    // The wait lets events run until strictly more than the time has passed, also across the
-    // wrap of the millisecond clock.
-    void waitWithEvents_data() { indexRows(kWaits); }
-    void waitWithEvents() {
-        QFETCH(int, row);
-        const auto& [name, start, wait, stepMs, pumps] = kWaits[row];
-        quint32 now = start;
-        int pumped = 0;
-        WaitWithEvents(
-            wait, [&] { return now; },
-            [&] {
-                ++pumped;
-                now += stepMs; // time passes while events run
-                QVERIFY(pumped < 100000);
-            });
-        QCOMPARE(pumped, pumps);
     }
 };
 

@@ -72,7 +72,7 @@ private Q_SLOTS:
         host.trusting = yes;
         MailCheckRun run(host, library, std::move(inputs));
         run.setStartKind(byHand ? MailCheckRun::StartKind::ByHand : MailCheckRun::StartKind::Interval);
-        const CheckOutcome outcome = run.run();
+        const CheckOutcome outcome = runTask(run.run());
         QVERIFY(rememberOutcome(values, outcome));
 
         QCOMPARE(outcome.status, status);

@@ -4,12 +4,14 @@
 // effect at QUIT.
 #include "mailcheck/NMail.h"
 #include "ui/texts/CheckTexts.h"
+#include "support/RunTask.h"
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTest>
 
+using brindle::testing::runTask;
 using namespace brindle;
 using namespace Qt::StringLiterals;
 
@@ -54,18 +56,18 @@ private Q_SLOTS:
         NMailLibrary lib;
         lib.NMailSetOption(kNMailOptionPipelining, pipelining ? 1 : 0);
         lib.NMailSetOption(kNMailOptionPlan, int(MailPlan::WholeMessages));
-        const int h = lib.NMailPop3Connect(m_server);
+        const int h = runTask(lib.NMailPop3Connect(m_server));
         QVERIFY2(h >= 0, qPrintable(failureSentence(lib.NMailGetError())));
-        QCOMPARE(lib.NMailPop3Authenticate(h, u"carol"_s, u"Carol-pw.3"_s, 0), 2);
+        QCOMPARE(runTask(lib.NMailPop3Authenticate(h, u"carol"_s, u"Carol-pw.3"_s, 0)), 2);
         MailFields f;
         QString body;
-        QCOMPARE(lib.NMailPop3GetMail(h, 1, f, body), 0);
+        QCOMPARE(runTask(lib.NMailPop3GetMail(h, 1, f, body)), 0);
         QCOMPARE(f.subject, u"テストの件名です"_s);
         QCOMPARE(body.trimmed(), u"本文：こんにちは"_s);
-        QCOMPARE(lib.NMailPop3GetMailStatus(h, 2, f), 0);
+        QCOMPARE(runTask(lib.NMailPop3GetMailStatus(h, 2, f)), 0);
         QCOMPARE(f.subject, u"plain ascii"_s);
-        QCOMPARE(lib.NMailPop3DeleteMail(h, 2), 0);
-        QCOMPARE(lib.NMailPop3Close(h), 0);
+        QCOMPARE(runTask(lib.NMailPop3DeleteMail(h, 2)), 0);
+        QCOMPARE(runTask(lib.NMailPop3Close(h)), 0);
         QTRY_COMPARE(QDir(m_maildir + u"/cur"_s).entryList(QDir::Files).size() +
                          QDir(m_maildir + u"/new"_s).entryList(QDir::Files).size(),
                      1);
@@ -84,15 +86,15 @@ private Q_SLOTS:
             Pop3Trust trust;
             trust.known = lib.NMailGetSecurity().known;
             lib.NMailSetServerTrust(trust);
-            const int h = lib.NMailPop3Connect(m_server);
-            QCOMPARE(lib.NMailPop3Authenticate(h, u"carol"_s, u"Carol-pw.3"_s, 0), 2);
+            const int h = runTask(lib.NMailPop3Connect(m_server));
+            QCOMPARE(runTask(lib.NMailPop3Authenticate(h, u"carol"_s, u"Carol-pw.3"_s, 0)), 2);
             MailFields f;
             QString body;
             // Read backwards, each fetch waits alone: the count does not hang on timing.
-            QCOMPARE(lib.NMailPop3GetMail(h, 2, f, body), 0);
-            QCOMPARE(lib.NMailPop3GetMail(h, 1, f, body), 0);
+            QCOMPARE(runTask(lib.NMailPop3GetMail(h, 2, f, body)), 0);
+            QCOMPARE(runTask(lib.NMailPop3GetMail(h, 1, f, body)), 0);
             QCOMPARE(f.subject, u"テストの件名です"_s);
-            QCOMPARE(lib.NMailPop3Close(h), 0);
+            QCOMPARE(runTask(lib.NMailPop3Close(h)), 0);
             QVERIFY(lib.NMailGetSecurity().known.loginApart);
             roundTrips << lib.lastSessionStats().roundTrips;
         }

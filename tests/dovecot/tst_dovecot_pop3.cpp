@@ -6,6 +6,7 @@
 #include "DovecotServer.h"
 #include "mailcheck/NMail.h"
 #include "platform/Cp932.h"
+#include "support/RunTask.h"
 #include "support/TestTransport.h"
 #include "ui/texts/CheckTexts.h"
 
@@ -13,6 +14,7 @@
 #include <QFile>
 #include <QTest>
 
+using brindle::testing::runTask;
 using namespace brindle;
 using namespace Qt::StringLiterals;
 
@@ -28,8 +30,8 @@ constexpr int kLogWaitMs = 10000;
 // Connects and logs in; the number of messages, or -1 (the library says why).
 int login(MailLibrary& lib, const QString& host, const QString& user, const QString& password, int apopFlag,
           int* handle) {
-    *handle = lib.NMailPop3Connect(host);
-    return *handle < 0 ? -1 : lib.NMailPop3Authenticate(*handle, user, password, apopFlag);
+    *handle = runTask(lib.NMailPop3Connect(host));
+    return *handle < 0 ? -1 : runTask(lib.NMailPop3Authenticate(*handle, user, password, apopFlag));
 }
 
 } // namespace
@@ -76,7 +78,7 @@ private Q_SLOTS:
             QCOMPARE(lib.NMailGetError().kind, Pop3ErrorKind::LoginRefused);
             QVERIFY(!failureSentence(lib.NMailGetError()).contains(password));
         }
-        QCOMPARE(lib.NMailPop3Close(h), 0);
+        QCOMPARE(runTask(lib.NMailPop3Close(h)), 0);
     }
 
     // Through the server's dot-stuffing: a subject longer than the caller's buffer, cut there at a
@@ -88,10 +90,10 @@ private Q_SLOTS:
         QCOMPARE(login(lib, m_plain.hostAndPort(), kDave.user, kDave.password, kUserPass, &h),
                  kKnownMessageCount);
         MailFields f;
-        QCOMPARE(lib.NMailPop3GetMailStatus(h, 6, f), 0);
+        QCOMPARE(runTask(lib.NMailPop3GetMailStatus(h, 6, f)), 0);
         QVERIFY2(f.subject.startsWith(u"長い件名の試験です"_s), qPrintable(f.subject));
         QVERIFY(cp932Length(f.subject) < kNMailDefaultFieldBuffer && f.subject.size() > 4000);
-        QCOMPARE(lib.NMailPop3Close(h), 0);
+        QCOMPARE(runTask(lib.NMailPop3Close(h)), 0);
     }
 
     // A second check of the server, with what the first learnt of it, sends CAPA with the login and
@@ -112,10 +114,10 @@ private Q_SLOTS:
             for (int n = 1; n <= kKnownMessageCount; ++n) {
                 MailFields f;
                 QString body;
-                QCOMPARE(lib.NMailPop3GetMail(h, n, f, body), 0);
+                QCOMPARE(runTask(lib.NMailPop3GetMail(h, n, f, body)), 0);
                 read << f.subject + body;
             }
-            QCOMPARE(lib.NMailPop3Close(h), 0);
+            QCOMPARE(runTask(lib.NMailPop3Close(h)), 0);
             roundTrips << lib.lastSessionStats().roundTrips;
         }
         QCOMPARE(bodies[1], bodies[0]);
@@ -132,17 +134,17 @@ private Q_SLOTS:
         int h = -1;
         QCOMPARE(login(lib, m_plain.hostAndPort(), user, kAlice.password, kUserPass, &h), kKnownMessageCount);
         for (int n : {2, 4, 6}) {
-            const int r = lib.NMailPop3DeleteMailNoWait(h, n);
-            QVERIFY(r == 0 || (r == 1 && lib.NMailPop3DeleteResult(h, n, true) == 0));
+            const int r = runTask(lib.NMailPop3DeleteMailNoWait(h, n));
+            QVERIFY(r == 0 || (r == 1 && runTask(lib.NMailPop3DeleteResult(h, n, true)) == 0));
         }
         // Numbers do not shift, and the server still holds every message while the session lasts.
         MailFields f;
-        QCOMPARE(lib.NMailPop3GetMailStatus(h, 3, f), 0);
+        QCOMPARE(runTask(lib.NMailPop3GetMailStatus(h, 3, f)), 0);
         QCOMPARE(f.subject, QStringLiteral("来週の打ち合わせについて"));
-        QCOMPARE(lib.NMailPop3GetMailStatus(h, 5, f), 0);
+        QCOMPARE(runTask(lib.NMailPop3GetMailStatus(h, 5, f)), 0);
         QCOMPARE(f.subject, QStringLiteral("セール情報"));
         QCOMPARE(m_plain.storedMessages(user), known);
-        QCOMPARE(lib.NMailPop3Close(h), 0);
+        QCOMPARE(runTask(lib.NMailPop3Close(h)), 0);
         QTRY_COMPARE(m_plain.storedMessages(user),
                      (QList<QByteArray>{known[0], known[2], known[4], known[6]}));
     }
@@ -200,9 +202,9 @@ private Q_SLOTS:
         MailFields f;
         QString body;
         // The large message crosses many TLS records.
-        const bool fetched = count > 0 && lib.NMailPop3GetMail(h, kKnownMessageCount, f, body) == 0;
-        const bool deleted = count > 0 && lib.NMailPop3DeleteMail(h, 2) == 0;
-        const bool closed = h >= 0 && lib.NMailPop3Close(h) == 0;
+        const bool fetched = count > 0 && runTask(lib.NMailPop3GetMail(h, kKnownMessageCount, f, body)) == 0;
+        const bool deleted = count > 0 && runTask(lib.NMailPop3DeleteMail(h, 2)) == 0;
+        const bool closed = h >= 0 && runTask(lib.NMailPop3Close(h)) == 0;
         QCOMPARE(lib.NMailGetError().kind, kind);
 
         // Dovecot's log process writes a session's last line shortly after the session ends.

@@ -7,12 +7,14 @@
 #include "mailcheck/NMail.h"
 #include "platform/Cp932.h"
 #include "support/Rows.h"
+#include "support/RunTask.h"
 #include "tools/corpus/Corpus.h"
 #include "tools/fakepop3/FakePop3Server.h"
 
 #include <QRegularExpression>
 #include <QTest>
 
+using brindle::testing::runTask;
 using namespace brindle::learn;
 using brindle::test::indexRows;
 using namespace Qt::StringLiterals;
@@ -288,24 +290,24 @@ private Q_SLOTS:
         QVERIFY(server.start());
         brindle::NMailLibrary lib;
         lib.NMailSetOption(brindle::kNMailOptionFieldBuffer, 40);
-        const int h = lib.NMailPop3Connect(server.address());
+        const int h = runTask(lib.NMailPop3Connect(server.address()));
         QVERIFY(h > 0);
-        QCOMPARE(lib.NMailPop3Authenticate(h, u"u"_s, u"p"_s, 0), 2);
+        QCOMPARE(runTask(lib.NMailPop3Authenticate(h, u"u"_s, u"p"_s, 0)), 2);
         brindle::MailFields fields;
         QString body;
         QVERIFY(!lib.NMailPop3LastDecoded(h, 1)); // nothing decoded yet
-        QCOMPARE(lib.NMailPop3GetMail(h, 1, fields, body), 0);
+        QCOMPARE(runTask(lib.NMailPop3GetMail(h, 1, fields, body)), 0);
         QVERIFY(!lib.NMailPop3LastDecoded(h, 2));
         const auto decoded = lib.NMailPop3LastDecoded(h, 1);
         QVERIFY(decoded);
         QByteArray got;
-        QCOMPARE(lib.NMailPop3GetRawMail(h, 1, -1, got), 0);
+        QCOMPARE(runTask(lib.NMailPop3GetRawMail(h, 1, -1, got)), 0);
         const QStringList expected = tokenize(raw);
         QVERIFY(expected.size() > 4);
         QCOMPARE(tokenize(*decoded, got), expected);
-        QCOMPARE(lib.NMailPop3GetMail(h, 2, fields, body), 0);
+        QCOMPARE(runTask(lib.NMailPop3GetMail(h, 2, fields, body)), 0);
         QVERIFY(!lib.NMailPop3LastDecoded(h, 1)); // the next message's text replaced it
-        lib.NMailPop3Close(h);
+        runTask(lib.NMailPop3Close(h));
         QVERIFY(!lib.NMailPop3LastDecoded(h, 2));
     }
 

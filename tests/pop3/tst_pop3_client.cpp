@@ -3,6 +3,7 @@
 #include "mailcheck/NMail.h"
 #include "mailcheck/TlsMemory.h"
 #include "support/Rows.h"
+#include "support/RunTask.h"
 #include "support/TestTransport.h"
 #include "tools/fakepop3/FakePop3Server.h"
 #include "ui/texts/CheckTexts.h"
@@ -13,6 +14,7 @@
 #include <QTest>
 #include <QTimer>
 
+using brindle::testing::runTask;
 using namespace brindle;
 using namespace brindle::fake;
 using brindle::test::indexRows;
@@ -67,35 +69,35 @@ Seen check(MailLibrary& lib, const QString& server, int reads, const QList<int>&
         }
         return true;
     };
-    const int h = lib.NMailPop3Connect(server);
+    const int h = runTask(lib.NMailPop3Connect(server));
     if (h < 0 && failed())
         return s;
-    s.count = lib.NMailPop3Authenticate(h, user, password, apop ? -1 : 0);
+    s.count = runTask(lib.NMailPop3Authenticate(h, user, password, apop ? -1 : 0));
     if (s.count < 0)
         failed();
     QList<int> pending;
     for (int n = 1; n <= s.count && s.error.kind == K::None; ++n) {
         MailFields f;
         QString body;
-        if ((reads & Headers) && lib.NMailPop3GetMailStatus(h, n, f) != 0 && failed())
+        if ((reads & Headers) && runTask(lib.NMailPop3GetMailStatus(h, n, f)) != 0 && failed())
             break;
-        if ((reads & (Sizes | Bodies)) && lib.NMailPop3GetMailSize(h, n) < 0 && failed())
+        if ((reads & (Sizes | Bodies)) && runTask(lib.NMailPop3GetMailSize(h, n)) < 0 && failed())
             break;
-        if ((reads & Bodies) && !headerOnly.contains(n) && lib.NMailPop3GetMail(h, n, f, body) != 0 &&
-            failed())
+        if ((reads & Bodies) && !headerOnly.contains(n) &&
+            runTask(lib.NMailPop3GetMail(h, n, f, body)) != 0 && failed())
             break;
         s.subjects << f.subject;
         s.bodies << body;
-        const int r = remove.contains(n) ? lib.NMailPop3DeleteMailNoWait(h, n) : 0;
+        const int r = remove.contains(n) ? runTask(lib.NMailPop3DeleteMailNoWait(h, n)) : 0;
         if (r == 1)
             pending << n;
         else if (r < 0 && failed())
             break;
     }
     for (int n : pending)
-        if (lib.NMailPop3DeleteResult(h, n, true) != 0)
+        if (runTask(lib.NMailPop3DeleteResult(h, n, true)) != 0)
             failed();
-    s.closed = lib.NMailPop3Close(h) == 0;
+    s.closed = runTask(lib.NMailPop3Close(h)) == 0;
     if (!s.closed)
         failed();
     return s;
@@ -389,23 +391,23 @@ QStringList memoryCheck(NMailLibrary& lib, const QList<int>& remove, bool apop) 
     lib.NMailSetOption(kNMailOptionPlan, int(MailPlan::WholeMessages));
     if (!apop) // as the check run tells it; the session decides whether the server takes it
         lib.NMailSetEarlyLogin(QStringLiteral("user"), kPassword);
-    const int h = lib.NMailPop3Connect(QStringLiteral("mail.example"));
-    const int count = lib.NMailPop3Authenticate(h, QStringLiteral("user"), kPassword, apop ? -1 : 0);
+    const int h = runTask(lib.NMailPop3Connect(QStringLiteral("mail.example")));
+    const int count = runTask(lib.NMailPop3Authenticate(h, QStringLiteral("user"), kPassword, apop ? -1 : 0));
     QList<int> pending;
     for (int n = 1; n <= count; ++n) {
         MailFields f;
         QString body;
-        if (lib.NMailPop3GetMail(h, n, f, body) != 0)
+        if (runTask(lib.NMailPop3GetMail(h, n, f, body)) != 0)
             break;
         subjects << f.subject;
-        if (remove.contains(n) && lib.NMailPop3DeleteMailNoWait(h, n) == 1)
+        if (remove.contains(n) && runTask(lib.NMailPop3DeleteMailNoWait(h, n)) == 1)
             pending << n;
     }
     if (!pending.isEmpty())
         lib.NMailPop3SendQuit(h);
     for (int n : pending)
-        lib.NMailPop3DeleteResult(h, n, true);
-    lib.NMailPop3Close(h);
+        runTask(lib.NMailPop3DeleteResult(h, n, true));
+    runTask(lib.NMailPop3Close(h));
     return subjects;
 }
 
@@ -768,37 +770,59 @@ private Q_SLOTS:
     }
 
     void closedWhileWaiting_data() {
-        QTest::addColumn<bool>("endAll");
-        QTest::newRow("NMailPop3Close") << false;
-        QTest::newRow("NMailEndWinSock") << true;
+        QTest::addColumn<int>("how");
+        QTest::newRow("NMailPop3Close") << 0;
+        QTest::newRow("NMailEndWinSock") << 1;
+        QTest::newRow("the waiting call destroyed") << 2;
     }
     void closedWhileWaiting() {
         // The main window may close while a check waits for a silent server: the waiting call
-        // must return (failed), not crash or hang.
-        QFETCH(bool, endAll);
+        // must return (failed), not crash or hang. A call destroyed while it waits (its run went
+        // away) leaves the handle and the session free, and is resumed by nothing.
+        QFETCH(int, how);
+        const bool endAll = how == 1;
         FakePop3Options o = mailbox(2);
-        o.silentAtCommand = "RETR";
+        if (how == 2)
+            o.replyDelayMs = 100; // the call is destroyed before its reply comes
+        else
+            o.silentAtCommand = "RETR";
         FakePop3Server server(o);
         QVERIFY(server.start());
         NMailLibrary lib(quick(60000));
-        const int h = lib.NMailPop3Connect(server.address());
-        QCOMPARE(lib.NMailPop3Authenticate(h, kUser, kPassword, 0), 2);
+        const int h = runTask(lib.NMailPop3Connect(server.address()));
+        QCOMPARE(runTask(lib.NMailPop3Authenticate(h, kUser, kPassword, 0)), 2);
+        if (how == 2) {
+            MailFields f;
+            std::optional<Task<int>> waiting(lib.NMailPop3GetMailStatus(h, 1, f));
+            bool finished = false;
+            waiting->start([&] { finished = true; });
+            QEventLoop loop;
+            QTimer::singleShot(0, [&] {
+                waiting.reset();
+                loop.quit();
+            });
+            loop.exec();
+            QVERIFY(!finished);
+            QCOMPARE(runTask(lib.NMailPop3GetMailStatus(h, 2, f)), 0);
+            QCOMPARE(runTask(lib.NMailPop3Close(h)), 0);
+            return;
+        }
         int nested = 0, nestedClose = 0;
         QTimer::singleShot(50, [&] {
-            nested = int(lib.NMailPop3GetMailSize(h, 1)); // the handle is busy
+            nested = int(runTask(lib.NMailPop3GetMailSize(h, 1))); // the handle is busy
             if (endAll)
                 lib.NMailEndWinSock();
             else
-                nestedClose = lib.NMailPop3Close(h);
+                nestedClose = runTask(lib.NMailPop3Close(h));
         });
         QElapsedTimer t;
         t.start();
         MailFields f;
-        QVERIFY(lib.NMailPop3GetMailStatus(h, 1, f) < 0);
+        QVERIFY(runTask(lib.NMailPop3GetMailStatus(h, 1, f)) < 0);
         QVERIFY(t.elapsed() < 30000);
         QVERIFY(nested < 0);
         QVERIFY(nestedClose < 0 || endAll);
-        QVERIFY(lib.NMailPop3Close(h) < 0); // gone
+        QVERIFY(runTask(lib.NMailPop3Close(h)) < 0); // gone
         QVERIFY(!server.received(0).contains("QUIT"));
     }
 };

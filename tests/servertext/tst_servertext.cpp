@@ -3,11 +3,13 @@
 // handing out nothing else.
 #include "mailcheck/NMail.h"
 #include "mailcheck/ServerText.h"
+#include "support/RunTask.h"
 #include "tools/fakepop3/FakePop3Server.h"
 #include "ui/texts/CheckTexts.h"
 
 #include <QTest>
 
+using brindle::testing::runTask;
 using namespace brindle;
 
 class ServerTextTest : public QObject {
@@ -81,12 +83,12 @@ private Q_SLOTS:
         fake::FakePop3Server server(o);
         QVERIFY(server.start());
         NMailLibrary lib;
-        const int h = lib.NMailPop3Connect(server.address());
-        QVERIFY(lib.NMailPop3Authenticate(h, u"user"_qs, u"pass"_qs, 0) < 0);
+        const int h = runTask(lib.NMailPop3Connect(server.address()));
+        QVERIFY(runTask(lib.NMailPop3Authenticate(h, u"user"_qs, u"pass"_qs, 0)) < 0);
         const QString detail = u"bad *** *** "_qs + QString(147, u'x') + u'…';
         QCOMPARE(lib.NMailGetError().detail, detail);
         QCOMPARE(failureSentence(lib.NMailGetError()), u"ログインできませんでした（%1）"_qs.arg(detail));
-        lib.NMailPop3Close(h);
+        runTask(lib.NMailPop3Close(h));
     }
 };
 

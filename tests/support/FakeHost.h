@@ -65,11 +65,26 @@ public:
         return mailerCommands << commandLine, mailerStarts;
     }
     void hangUp() override { ++hangUps; }
-    void waitWithEvents(int milliseconds) override { waits.append(milliseconds); }
+    Task<void> pause(int milliseconds) override {
+        waits.append(milliseconds);
+        co_return;
+    }
     void announceDeletion(int number, const QString& ruleWord) override {
         announcements.append(QStringLiteral("%1:%2").arg(number).arg(ruleWord));
         if (duringBox)
             duringBox();
+    }
+    // As the windows: every box and announcement comes at the event loop's next turn.
+    bool boxesLater = false;
+    Task<MsgResult> showNotice(CheckNotice notice) override {
+        if (boxesLater)
+            co_await nextTurn();
+        co_return tell(notice);
+    }
+    Task<void> showDeletion(int number, QString ruleWord) override {
+        if (boxesLater)
+            co_await nextTurn();
+        announceDeletion(number, ruleWord);
     }
     bool lateAnnouncements = false; // as brindle-check: nobody waits for a box per deletion
     bool deletionsMayBeAnnouncedLate() const override { return lateAnnouncements; }

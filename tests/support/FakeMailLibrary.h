@@ -43,55 +43,55 @@ public:
 
     bool NMailInitializeWinSock() override { return log << QStringLiteral("init"), true; }
     void NMailSetOption(int option, int value) override { log << u"option %1 %2"_qs.arg(option).arg(value); }
-    int NMailPop3Connect(const QString& host) override {
-        return log << u"connect "_qs + host, connectFails ? fail(Pop3ErrorKind::CannotConnect) : 7;
+    Task<int> NMailPop3Connect(QString host) override {
+        co_return log << u"connect "_qs + host, connectFails ? fail(Pop3ErrorKind::CannotConnect) : 7;
     }
-    int NMailPop3Authenticate(int, const QString& id, const QString& password, int apopFlag) override {
+    Task<int> NMailPop3Authenticate(int, QString id, QString password, int apopFlag) override {
         log << QStringLiteral("login ") + id;
         logins.append({id, password, apopFlag});
-        return loginFails != Pop3ErrorKind::None ? fail(loginFails) : int(messages.size());
+        co_return loginFails != Pop3ErrorKind::None ? fail(loginFails) : int(messages.size());
     }
     MailError NMailGetError() override { return lastError; }
-    int NMailPop3GetMailStatus(int, int n, MailFields& fields) override {
+    Task<int> NMailPop3GetMailStatus(int, int n, MailFields& fields) override {
         if (numbered(QStringLiteral("status"), n, statusFails) < 0)
-            return -1;
+            co_return -1;
         fields = messages[n - 1].fields;
-        return 0;
+        co_return 0;
     }
-    qint64 NMailPop3GetMailSize(int, int n) override {
+    Task<qint64> NMailPop3GetMailSize(int, int n) override {
         if (numbered(QStringLiteral("size"), n, {}) < 0)
-            return -1;
+            co_return -1;
         const Message& m = messages[n - 1];
-        return m.size >= 0 ? m.size : m.fields.header.toUtf8().size() + m.body.toUtf8().size() + 2;
+        co_return m.size >= 0 ? m.size : m.fields.header.toUtf8().size() + m.body.toUtf8().size() + 2;
     }
-    int NMailPop3GetMail(int, int n, MailFields& fields, QString& body) override {
+    Task<int> NMailPop3GetMail(int, int n, MailFields& fields, QString& body) override {
         if (numbered(QStringLiteral("fetch"), n, fetchFails) < 0)
-            return -1;
+            co_return -1;
         fields = messages[n - 1].fields;
         body = messages[n - 1].body;
-        return 0;
+        co_return 0;
     }
-    int NMailPop3GetUidl(int, int n, QString& uidl) override {
+    Task<int> NMailPop3GetUidl(int, int n, QString& uidl) override {
         // The listing came with the login: no garble reaches it later.
         log << QStringLiteral("uidl %1").arg(n);
         if (n < 1 || n > messages.size())
-            return fail(Pop3ErrorKind::CommandRefused);
+            co_return fail(Pop3ErrorKind::CommandRefused);
         uidl = messages[n - 1].uidl;
-        return 0;
+        co_return 0;
     }
-    int NMailPop3GetRawMail(int, int n, int bodyLines, QByteArray& raw) override {
+    Task<int> NMailPop3GetRawMail(int, int n, int bodyLines, QByteArray& raw) override {
         if (numbered(bodyLines < 0 ? QStringLiteral("raw") : QStringLiteral("top"), n, {}) < 0)
-            return -1;
+            co_return -1;
         raw = messages[n - 1].raw();
-        return 0;
+        co_return 0;
     }
-    int NMailPop3DeleteMail(int, int n) override {
-        return numbered(QStringLiteral("dele"), n, deleteRefused);
+    Task<int> NMailPop3DeleteMail(int, int n) override {
+        co_return numbered(QStringLiteral("dele"), n, deleteRefused);
     }
     void NMailPop3Skip(int, int n) override { log << QStringLiteral("skip %1").arg(n); }
     int NMailPop3SendQuit(int) override { return log << QStringLiteral("sendquit"), 0; }
-    int NMailPop3Close(int) override {
-        return log << QStringLiteral("quit"), closeFails ? fail(Pop3ErrorKind::ConnectionLost) : 0;
+    Task<int> NMailPop3Close(int) override {
+        co_return log << QStringLiteral("quit"), closeFails ? fail(Pop3ErrorKind::ConnectionLost) : 0;
     }
     void NMailEndWinSock() override { log << QStringLiteral("end"); }
 

@@ -5,6 +5,7 @@
 #include "mailcheck/MailCheckRun.h"
 #include "mailcheck/NMail.h"
 #include "support/FakeHost.h"
+#include "support/RunTask.h"
 #include "support/TestFiles.h"
 #include "tools/fakepop3/FakePop3Server.h"
 
@@ -51,7 +52,7 @@ inline CheckOutcome checkServer(fake::FakePop3Server& server, ProgramValues& val
     MailCheckRun run(host, library, std::move(inputs));
     run.setDryRun(dryRun);
     server.resetStats();
-    return run.run();
+    return runTask(run.run());
 }
 
 // Message 1 as the check run's library reads it (its field buffer set), by a login of user/secret.
@@ -65,11 +66,11 @@ inline FetchedMessage fetchFirst(fake::FakePop3Server& server) {
     FetchedMessage m;
     NMailLibrary lib;
     lib.NMailSetOption(kNMailOptionFieldBuffer, kCheckFieldBufferBytes);
-    const int h = lib.NMailPop3Connect(server.address());
-    m.ok = lib.NMailPop3Authenticate(h, QStringLiteral("user"), QStringLiteral("secret"), 0) >= 1;
-    m.listed = lib.NMailPop3GetMailSize(h, 1);
-    m.ok = m.ok && lib.NMailPop3GetMail(h, 1, m.fields, m.body) == 0;
-    lib.NMailPop3Close(h);
+    const int h = runTask(lib.NMailPop3Connect(server.address()));
+    m.ok = runTask(lib.NMailPop3Authenticate(h, QStringLiteral("user"), QStringLiteral("secret"), 0)) >= 1;
+    m.listed = runTask(lib.NMailPop3GetMailSize(h, 1));
+    m.ok = m.ok && runTask(lib.NMailPop3GetMail(h, 1, m.fields, m.body)) == 0;
+    runTask(lib.NMailPop3Close(h));
     return m;
 }
 

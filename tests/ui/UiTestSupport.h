@@ -115,6 +115,12 @@ private:
     std::unique_ptr<MainForm> m_main;
 };
 
+// A check goes on from the event loop: its events run here until it has ended.
+inline void untilCheckEnds(const MainForm& main) {
+    while (main.isCheckRunning())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
 // The account window confirmed with these entries.
 inline void confirmAccount(const QString& id, const QString& password, bool save) {
     IdPassForm* f = forms::idPassForm();

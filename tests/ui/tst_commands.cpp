@@ -55,6 +55,7 @@ void checkSpam(F& fx, M& main, std::function<void()> onBox) {
             onBox();
     };
     control<QPushButton>(main, "Command6")->click();
+    untilCheckEnds(main);
 }
 
 // The mail program chosen and confirmed first, then `chosen` answered with `answer`.

@@ -6,9 +6,11 @@
 
 #include "mailcheck/CheckInputs.h"
 #include "mailcheck/NMail.h"
+#include "support/RunTask.h"
 #include "tools/fakepop3/FakePop3Server.h"
 #include "ui/texts/CheckTexts.h"
 
+using brindle::testing::runTask;
 using namespace brindle;
 using namespace brindle::test;
 
@@ -47,12 +49,12 @@ private Q_SLOTS:
         fake::FakePop3Server server(o);
         QVERIFY(server.start());
         NMailLibrary lib;
-        const int h = lib.NMailPop3Connect(server.address());
+        const int h = runTask(lib.NMailPop3Connect(server.address()));
         QVERIFY(h > 0);
         QVERIFY2(
-            lib.NMailPop3Authenticate(h, stored.id, stored.password, 0) == 0,
+            runTask(lib.NMailPop3Authenticate(h, stored.id, stored.password, 0)) == 0,
             qPrintable(stored.id + u'|' + stored.password + u'|' + failureSentence(lib.NMailGetError())));
-        lib.NMailPop3Close(h);
+        runTask(lib.NMailPop3Close(h));
     }
 
     // Confirming again what the window shows keeps the account in use, not the stored one; the

@@ -43,11 +43,11 @@ struct Passes {
     QList<CheckOutcome> outcomes;
     std::function<void()> during;
     PreviewForm::Runner runner() {
-        return [this](CheckInputs in) {
+        return [this](CheckInputs in, std::function<void(const CheckOutcome&)> done) {
             inputs << in;
             if (during)
                 during();
-            return outcomes.isEmpty() ? CheckOutcome{} : outcomes.takeFirst();
+            done(outcomes.isEmpty() ? CheckOutcome{} : outcomes.takeFirst());
         };
     }
 };
@@ -228,7 +228,9 @@ private Q_SLOTS:
             fx.writeServerAndAccount();
             fx.lib.connectFails = true; // the check by hand tells why, in a box, while it runs
             fx.boxes.onShow = refreshNow;
-            fx.start().runCheck();
+            MainForm& main = fx.start();
+            main.runCheck();
+            untilCheckEnds(main);
             QVERIFY(passes.inputs.isEmpty());
             QVERIFY(!entryEnabled);
             QVERIFY(f->Status->text().contains(QStringLiteral("メールチェックの実行中です")));
