@@ -2,6 +2,7 @@
 #include "ambience/MediaPlayerDevice.h"
 #include "mailcheck/NMail.h"
 #include "platform/AppFolder.h"
+#include "ui/Dialogs.h"
 #include "ui/MainForm.h"
 #include "ui/StartupTrace.h"
 #include "ui/UiKit.h"
@@ -65,7 +66,9 @@ int main(int argc, char** argv) {
     brindle::MediaPlayerDevice music;
     // The mail library every check of the windows uses.
     brindle::NMailLibrary library;
-    brindle::MainForm main(library, &music);
+    // The dialogs, programs and hang-up the windows act through; they outlive every window.
+    const brindle::UiServices services = brindle::realUiServices();
+    brindle::MainForm main(library, services, &music);
     // Loading also starts the background music, unless the user switched it off.
     main.load();
     // --tray (the login start): straight into the tray, or minimized where there is no tray.

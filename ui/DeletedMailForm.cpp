@@ -83,9 +83,10 @@ bool copyExactly(const QString& from, const QString& to) {
     return out.commit();
 }
 
-DeletedMailForm* openOne(QPointer<DeletedMailForm>& p, DeletedMailForm::Mode mode) {
+DeletedMailForm* openOne(QPointer<DeletedMailForm>& p, DeletedMailForm::Mode mode,
+                         const UiServices& services) {
     if (!p || p->isUnloaded())
-        p = new DeletedMailForm(mode);
+        p = new DeletedMailForm(mode, services);
     return p;
 }
 
@@ -97,7 +98,7 @@ void present(QWidget* w) {
 
 } // namespace
 
-DeletedMailForm::DeletedMailForm(Mode mode) : m_mode(mode) {
+DeletedMailForm::DeletedMailForm(Mode mode, const UiServices& services) : m_mode(mode), m_services(services) {
     const bool log = mode == Mode::Log;
     setObjectName(log ? QStringLiteral("DeletedMailForm") : QStringLiteral("TrialResultForm"));
     setWindowTitle(log ? kLogCaption : kTrialCaption);
@@ -226,15 +227,15 @@ void DeletedMailForm::showCaught(const QList<CaughtMessage>& caught) {
                   .arg(caught.size()));
 }
 
-DeletedMailForm* DeletedMailForm::openLog() {
-    DeletedMailForm* f = openOne(g_log, Mode::Log);
+DeletedMailForm* DeletedMailForm::openLog(const UiServices& services) {
+    DeletedMailForm* f = openOne(g_log, Mode::Log, services);
     f->load();
     present(f);
     return f;
 }
 
-DeletedMailForm* DeletedMailForm::openTrial(const QList<CaughtMessage>& caught) {
-    DeletedMailForm* f = openOne(g_trial, Mode::Trial);
+DeletedMailForm* DeletedMailForm::openTrial(const QList<CaughtMessage>& caught, const UiServices& services) {
+    DeletedMailForm* f = openOne(g_trial, Mode::Trial, services);
     f->showCaught(caught);
     present(f);
     return f;
@@ -321,7 +322,7 @@ void DeletedMailForm::openInMailer() {
     const std::optional<QString> path = selectedCopy();
     if (!path)
         return;
-    if (!uiServices().startProgram(mailer + u' ' + quotedArgument(*path))) {
+    if (!m_services.startProgram(mailer + u' ' + quotedArgument(*path))) {
         messageBoxes().show(QStringLiteral("メーラーを起動できませんでした。\n%1").arg(mailer),
                             MsgButtons::Ok, MsgIcon::Exclamation, windowTitle());
     }
@@ -331,7 +332,7 @@ void DeletedMailForm::saveCopy() {
     const std::optional<QString> path = selectedCopy();
     if (!path)
         return;
-    QString target = uiServices().chooseSaveFile(this, QFileInfo(*path).fileName());
+    QString target = m_services.chooseSaveFile(this, QFileInfo(*path).fileName());
     if (target.isEmpty())
         return;
     if (QFileInfo(target).suffix().isEmpty())
@@ -439,7 +440,7 @@ void DeletedMailForm::exportCopies() {
                             MsgButtons::Ok, MsgIcon::Information, windowTitle());
         return;
     }
-    QString target = uiServices().chooseSaveFile(this, QStringLiteral("削除したメール.mbox"));
+    QString target = m_services.chooseSaveFile(this, QStringLiteral("削除したメール.mbox"));
     if (target.isEmpty())
         return;
     if (QFileInfo(target).suffix().isEmpty())

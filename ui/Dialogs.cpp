@@ -46,7 +46,9 @@ void hangUpDialUp() {
     hangUpAll(QDBusConnection::systemBus());
 }
 
-UiServices makeDefaults() {
+} // namespace
+
+UiServices realUiServices() {
     UiServices s;
     s.chooseFile = [](QWidget* parent, const QString& current) {
         return QFileDialog::getOpenFileName(parent, QString(), current);
@@ -60,13 +62,6 @@ UiServices makeDefaults() {
     s.endRun = [] { QCoreApplication::quit(); };
     return s;
 }
-
-UiServices& services() {
-    static UiServices s = makeDefaults();
-    return s;
-}
-
-} // namespace
 
 MessageBoxes& messageBoxes() {
     static GuiMessageBoxes gui;
@@ -147,14 +142,6 @@ void GuiMessageBoxes::dismissAll() {
         if (b)
             b->reject();
     }
-}
-
-UiServices& uiServices() {
-    return services();
-}
-
-void resetUiServices() {
-    services() = makeDefaults();
 }
 
 } // namespace brindle

@@ -29,7 +29,8 @@ public:
     static void dismissAll();
 };
 
-// The outside world the windows act on. Each member has a real default; tests replace them.
+// The outside world the windows act on. The program makes one from realUiServices() and hands it to
+// the main window, which passes it on to the windows it opens; tests hand in their own.
 struct UiServices {
     // The open-file dialog for the mail program. Returns the chosen path, or an empty text when
     // the user cancelled.
@@ -47,8 +48,8 @@ struct UiServices {
     // Ends the run (leaves the event loop).
     std::function<void()> endRun;
 };
-UiServices& uiServices();
-// Puts every member back to its real default.
-void resetUiServices();
+// The real services: file dialogs, the desktop's programs and browser, the network manager's
+// hang-up, and the application's event loop.
+UiServices realUiServices();
 
 } // namespace brindle

@@ -52,9 +52,9 @@ template <typename T> bool loaded(const QPointer<T>& p) {
     return p && !p->isUnloaded();
 }
 
-template <typename T> T* get(QPointer<T>& p) {
+template <typename T, typename... Args> T* get(QPointer<T>& p, const Args&... args) {
     if (!loaded(p)) {
-        p = new T();
+        p = new T(args...);
         p->load();
     }
     return p;
@@ -84,8 +84,8 @@ GekitaiForm* gekitaiForm() {
 MsgForm* msgForm() {
     return get(g_msg);
 }
-HelpForm* helpForm() {
-    return get(g_help);
+HelpForm* helpForm(const UiServices& services) {
+    return get(g_help, services);
 }
 
 bool isSetFormLoaded() {

@@ -12,6 +12,7 @@ class GekitaiForm;
 class MsgForm;
 class HelpForm;
 struct ProgramValues;
+struct UiServices;
 
 // The windows' program values: one instance lives for the program's run. Only the windows use it;
 // a check gets what it needs through its inputs.
@@ -49,7 +50,8 @@ OptionForm* optionForm();
 IdPassForm* idPassForm();
 GekitaiForm* gekitaiForm();
 MsgForm* msgForm();
-HelpForm* helpForm();
+// HELP loaded here acts on `services`; one already loaded keeps those it was given.
+HelpForm* helpForm(const UiServices& services);
 
 // Whether the window is loaded now, without loading it.
 bool isSetFormLoaded();

@@ -112,12 +112,12 @@ void GuiCheckHost::unloadNoticeBoard() {
 bool GuiCheckHost::startMailer(const QString& commandLine) {
     if (ending())
         return false;
-    return uiServices().startProgram(commandLine);
+    return m_main.services().startProgram(commandLine);
 }
 
 void GuiCheckHost::hangUp() {
     if (!ending())
-        uiServices().hangUp();
+        m_main.services().hangUp();
 }
 
 Task<MsgResult> GuiCheckHost::showNotice(CheckNotice notice) {

@@ -81,7 +81,8 @@ QIcon windowIconPicture() {
 
 } // namespace
 
-MainForm::MainForm(MailLibrary& library, MediaControl* music) : m_library(library) {
+MainForm::MainForm(MailLibrary& library, const UiServices& services, MediaControl* music)
+    : m_library(library), m_services(services) {
     forms::registerMainForm(this);
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(windowTitleText());
@@ -261,10 +262,10 @@ void MainForm::buildControls() {
         f->activateWindow();
     });
     connect(Command7, &QPushButton::clicked, this, &MainForm::chooseMailer);
-    connect(Command3, &QPushButton::clicked, this, [] { openHelpPageInBrowser(kHomePage); });
+    connect(Command3, &QPushButton::clicked, this, [this] { openHelpPageInBrowser(kHomePage, m_services); });
     connect(Command10, &QPushButton::clicked, this, &MainForm::toggleTopmost);
-    connect(Command11, &QPushButton::clicked, this, [] {
-        HelpForm* f = forms::helpForm();
+    connect(Command11, &QPushButton::clicked, this, [this] {
+        HelpForm* f = forms::helpForm(m_services);
         f->show();
         f->raise();
     });
@@ -323,7 +324,7 @@ void MainForm::buildMenus() {
     connect(mcheck, &QAction::triggered, Command6, &QPushButton::click);
     connect(mtrial, &QAction::triggered, this, &MainForm::runTrialCheck);
     connect(mpreview, &QAction::triggered, this, &MainForm::openPreview);
-    connect(mdeleted, &QAction::triggered, this, [] { DeletedMailForm::openLog(); });
+    connect(mdeleted, &QAction::triggered, this, [this] { DeletedMailForm::openLog(m_services); });
     connect(mallow, &QAction::triggered, this, [] { AllowListForm::open(); });
     connect(mspam, &QAction::triggered, Command8, &QPushButton::click);
     connect(mset, &QAction::triggered, Command9, &QPushButton::click);
@@ -544,7 +545,7 @@ void MainForm::checkEnded(const CheckOutcome& outcome, bool dryRun) {
     // Every message was judged (a connection lost at the end loses no judgement): list them.
     if (dryRun && (outcome.status == CheckOutcome::Status::Done ||
                    outcome.status == CheckOutcome::Status::DeletionsLost))
-        DeletedMailForm::openTrial(outcome.caught);
+        DeletedMailForm::openTrial(outcome.caught, m_services);
 }
 
 void MainForm::openPreview() {
@@ -643,7 +644,7 @@ void MainForm::finishExit() {
         return;
     m_ended = true;
     m_library.NMailEndWinSock();
-    uiServices().endRun();
+    m_services.endRun();
 }
 
 void MainForm::closeEvent(QCloseEvent* e) {
@@ -712,7 +713,7 @@ void MainForm::chooseMailer() {
     const QString previousPath = m_working.mailerCommand;
     const QString previousTitle = Text11->text();
     const QString chosen =
-        uiServices().chooseFile(this, previousPath == QStringView(kNotSetText) ? QString() : previousPath);
+        m_services.chooseFile(this, previousPath == QStringView(kNotSetText) ? QString() : previousPath);
     // A cancelled dialog keeps the mail program chosen before.
     if (chosen.isEmpty())
         return;

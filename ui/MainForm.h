@@ -28,14 +28,19 @@ class GuiCheckHost;
 class PictureBox;
 class MusicMonitor;
 class MediaControl;
+struct UiServices;
 
 // The main window: the commands, the deletion-rule panel, interval checking, the tray, the window
 // modes and the picture area; its hidden working fields are the check's shared storage.
 class MainForm : public QMainWindow {
     Q_OBJECT
 public:
-    explicit MainForm(MailLibrary& library, MediaControl* music = nullptr);
+    // `services` must outlive the window and the windows it opens, which are handed them too.
+    MainForm(MailLibrary& library, const UiServices& services, MediaControl* music = nullptr);
     ~MainForm() override;
+
+    // The outside world this window and those it opens act on.
+    const UiServices& services() const { return m_services; }
 
     // Start-up: settings into the controls, the mail library, SetForm, the window's size.
     void load();
@@ -152,6 +157,7 @@ private:
     QTimer *Timer1, *Timer3, *Timer4, *Timer5, *Timer6, *Timer7;
 
     MailLibrary& m_library;
+    const UiServices& m_services;
     Working m_working;
     std::unique_ptr<GuiCheckHost> m_host;
     std::unique_ptr<MailCheckRun> m_run; // the check under way (it holds m_host: destroyed first)

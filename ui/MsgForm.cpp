@@ -50,15 +50,15 @@ QString helpPagePath(const QString& fileName) {
     return dataFilePath(QStringLiteral("\\help\\") + fileName);
 }
 
-void openHelpPageInBrowser(const QString& fileName) {
+void openHelpPageInBrowser(const QString& fileName, const UiServices& services) {
     const QString page = helpPagePath(fileName);
     // A missing page is told in the help window, not by a browser's error page.
-    if (QFileInfo(page).isFile() && uiServices().openUrl(QUrl::fromLocalFile(page)))
+    if (QFileInfo(page).isFile() && services.openUrl(QUrl::fromLocalFile(page)))
         return;
-    forms::helpForm()->openPage(fileName);
+    forms::helpForm(services)->openPage(fileName);
 }
 
-HelpForm::HelpForm() {
+HelpForm::HelpForm(const UiServices& services) : m_services(services) {
     setObjectName(QStringLiteral("HELPForm"));
     setWindowTitle(QStringLiteral("HELP"));
     resize(twips(10905), twips(7680));
@@ -107,7 +107,7 @@ void HelpForm::followLink(const QUrl& link) {
         if (QFileInfo(url.toLocalFile()).isFile())
             WebBrowser1->setSource(url);
     } else if (!url.isRelative()) {
-        uiServices().openUrl(url); // http, https, mailto
+        m_services.openUrl(url); // http, https, mailto
     }
 }
 

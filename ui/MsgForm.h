@@ -23,7 +23,8 @@ public:
 class HelpForm : public Form {
     Q_OBJECT
 public:
-    HelpForm();
+    // `services` must outlive the window.
+    explicit HelpForm(const UiServices& services);
     void load();
     // Shows this page of the help folder ("home.htm") and brings the window up.
     void openPage(const QString& fileName);
@@ -34,6 +35,8 @@ private:
     void showPage(const QString& fileName);
     void followLink(const QUrl& link);
     void showContextMenu(const QPoint& at);
+
+    const UiServices& m_services;
 };
 
 // A page of the help folder "\help" by its file name.
@@ -41,6 +44,6 @@ QString helpPagePath(const QString& fileName);
 
 // Opens a page of the help folder in the desktop's browser; in the help window when no browser can
 // be started to show it.
-void openHelpPageInBrowser(const QString& fileName);
+void openHelpPageInBrowser(const QString& fileName, const UiServices& services);
 
 } // namespace brindle

@@ -64,7 +64,8 @@ public:
 };
 
 // A fresh application folder; every window unloaded; the program-wide values reset; message boxes
-// scripted; ending the run counted instead of done.
+// scripted; the windows' services real but for those replaced below (tests replace more), ending
+// the run counted instead of done.
 class UiFixture {
 public:
     UiFixture() {
@@ -72,19 +73,17 @@ public:
         flushDeletes();
         programValues() = ProgramValues{};
         setMessageBoxes(&boxes);
-        resetUiServices();
-        uiServices().endRun = [this] { ++endRunCalls; };
-        uiServices().startProgram = [](const QString&) { return true; };
-        uiServices().chooseFile = [](QWidget*, const QString&) { return QString(); };
+        services.endRun = [this] { ++endRunCalls; };
+        services.startProgram = [](const QString&) { return true; };
+        services.chooseFile = [](QWidget*, const QString&) { return QString(); };
         // The hang-up would ask the machine's own network manager.
-        uiServices().hangUp = [] {};
+        services.hangUp = [] {};
     }
     ~UiFixture() {
         m_main.reset();
         forms::discardAll();
         flushDeletes();
         setMessageBoxes(nullptr);
-        resetUiServices();
     }
     static void flushDeletes() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
 
@@ -101,13 +100,15 @@ public:
     MainForm& start(MediaControl* music = nullptr) {
         m_main.reset();
         flushDeletes();
-        m_main = std::make_unique<MainForm>(lib, music);
+        m_main = std::make_unique<MainForm>(lib, services, music);
         m_main->load();
         return *m_main;
     }
 
     brindle::testing::TempAppFolder dir;
     ScriptedBoxes boxes;
+    // Handed to the main window and the windows it opens; a test may replace members at any time.
+    UiServices services = realUiServices();
     int endRunCalls = 0;
     brindle::testing::FakeMailLibrary lib;
 

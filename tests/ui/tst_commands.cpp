@@ -61,7 +61,7 @@ void checkSpam(F& fx, M& main, std::function<void()> onBox) {
 // The mail program chosen and confirmed first, then `chosen` answered with `answer`.
 void chooseMailer(F& fx, M& main, const QString& chosen, MsgResult answer) {
     QStringList offered{QStringLiteral("/usr/bin/mailer"), chosen};
-    uiServices().chooseFile = [offered](QWidget*, const QString&) mutable { return offered.takeFirst(); };
+    fx.services.chooseFile = [offered](QWidget*, const QString&) mutable { return offered.takeFirst(); };
     fx.boxes.answers = {MsgResult::Yes, answer};
     for (int i = 0; i < 2; ++i)
         control<QPushButton>(main, "Command7")->click();
@@ -115,7 +115,8 @@ const QList<Input> kInputs{
     {"keyword editor's 削除", [](M&) { return forms::gekitaiForm()->Command2; }},
     {"allow list's 登録", [](M&) { return AllowListForm::open()->Command1; }},
     {"allow list's 削除, opened during the check", [](M&) { return AllowListForm::open()->Command2; }, true},
-    {"deleted mail's allow button", [](M&) { return DeletedMailForm::openLog()->AllowCommand; }},
+    {"deleted mail's allow button",
+     [](M& m) { return DeletedMailForm::openLog(m.services())->AllowCommand; }},
 };
 
 } // namespace

@@ -110,7 +110,7 @@ private Q_SLOTS:
         writeLog(fx);
         MainForm& main = fx.start();
         const QString out = fx.dir.path(QStringLiteral("written.out"));
-        uiServices().chooseSaveFile = [&out](QWidget*, const QString&) { return out; };
+        fx.services.chooseSaveFile = [&out](QWidget*, const QString&) { return out; };
         control<QAction>(main, "mdeleted")->trigger();
         auto* f = shownWindow<D>(QStringLiteral("DeletedMailForm"));
         QVERIFY(f);

@@ -52,13 +52,13 @@ private Q_SLOTS:
         QVERIFY(QFile::link(kHelp.path(), fx.dir.path(QStringLiteral("help"))));
         MainForm& main = fx.start();
         QList<QUrl> urls;
-        uiServices().openUrl = [&, starts = browserStarts](const QUrl& url) { return urls << url, starts; };
+        fx.services.openUrl = [&, starts = browserStarts](const QUrl& url) { return urls << url, starts; };
         test::control<QPushButton>(main, link.isEmpty() ? "Command3" : "Command11")->click();
         if (!link.isEmpty())
-            Q_EMIT forms::helpForm()->WebBrowser1->anchorClicked(QUrl(link));
+            Q_EMIT forms::helpForm(fx.services)->WebBrowser1->anchorClicked(QUrl(link));
         const QUrl help = QUrl::fromLocalFile(fx.dir.path(QStringLiteral("help/")));
         QCOMPARE(urls, asked.isEmpty() ? QList<QUrl>() : QList<QUrl>{help.resolved(QUrl(asked))});
-        QCOMPARE(forms::isHelpFormLoaded() ? forms::helpForm()->WebBrowser1->source() : QUrl(),
+        QCOMPARE(forms::isHelpFormLoaded() ? forms::helpForm(fx.services)->WebBrowser1->source() : QUrl(),
                  shown.isEmpty() ? QUrl() : help.resolved(QUrl(shown)));
     }
 };

@@ -40,7 +40,7 @@ const QList<std::pair<const char*, Opener>> kWindows{
     {"account", [](MainForm&) -> QWidget* { return forms::idPassForm(); }},
     {"keywords", [](MainForm&) -> QWidget* { return forms::gekitaiForm(); }},
     {"allow list", [](MainForm&) -> QWidget* { return AllowListForm::open(); }},
-    {"deleted mail", [](MainForm&) -> QWidget* { return DeletedMailForm::openLog(); }},
+    {"deleted mail", [](MainForm& m) -> QWidget* { return DeletedMailForm::openLog(m.services()); }},
 };
 
 // The buttons of a window that the user can see: not hidden, and within the window.
@@ -230,7 +230,7 @@ private Q_SLOTS:
         MainForm& main = f.startWithServer();
         QWidget* last = nullptr;
         for (QChar c : shown) {
-            last = c == u'h'   ? static_cast<QWidget*>(forms::helpForm())
+            last = c == u'h'   ? static_cast<QWidget*>(forms::helpForm(main.services()))
                    : c == u's' ? static_cast<QWidget*>(forms::setForm())
                                : &main;
             if (c == u't')

@@ -154,7 +154,7 @@ private Q_SLOTS:
             QCOMPARE(slides->interval(), 10000);
             QVERIFY(slides->isActive() && control<QPushButton>(main, "Command12")->isHidden());
 
-            uiServices().chooseFile = [](QWidget*, const QString&) {
+            fx.services.chooseFile = [](QWidget*, const QString&) {
                 return QStringLiteral("/usr/bin/other");
             };
             fx.boxes.answers = {MsgResult::Yes};
