@@ -181,6 +181,7 @@ Task<int> NMailLibrary::NMailPop3Connect(QString host) {
     o.sessionLimitMs = m_options.sessionLimitMs;
     o.trust = m_trust;
     o.transportFactory = m_options.transportFactory;
+    o.clockFactory = m_options.clockFactory;
     o.plan = m_plan;
     o.pipelining = m_pipelining;
     o.readUidls = m_readUidls;

@@ -21,6 +21,7 @@ struct NMailOptions {
     int replyTimeoutMs = kPop3DefaultReplyTimeoutMs;
     Pop3TransportFactory transportFactory; // empty: TCP/TLS sockets
     int sessionLimitMs = kPop3DefaultSessionLimitMs;
+    Pop3ClockFactory clockFactory; // empty: the monotonic clock
 };
 
 class NMailLibrary final : public MailLibrary {

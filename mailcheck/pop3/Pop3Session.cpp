@@ -7,7 +7,7 @@
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
-#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QStringDecoder>
 #include <QTimer>
@@ -132,9 +132,30 @@ QByteArray apopTimestampOf(const QByteArray& greetingText) {
     return ts;
 }
 
+namespace {
+
+// The clock of a session left to itself.
+class SystemClock final : public Pop3Clock {
+public:
+    explicit SystemClock(std::function<void()> wake) {
+        m_elapsed.start();
+        m_timer.setSingleShot(true);
+        QObject::connect(&m_timer, &QTimer::timeout, std::move(wake));
+    }
+    qint64 nowNs() const override { return m_elapsed.nsecsElapsed(); }
+    void start(int ms) override { m_timer.start(ms); }
+    void stop() override { m_timer.stop(); }
+
+private:
+    QElapsedTimer m_elapsed;
+    QTimer m_timer;
+};
+
+} // namespace
+
 Pop3Session::Pop3Session(Pop3SessionOptions options) : m_options(std::move(options)) {
-    m_timer.setSingleShot(true);
-    connect(&m_timer, &QTimer::timeout, this, &Pop3Session::wake);
+    auto wake = [this] { this->wake(); };
+    m_clock = m_options.clockFactory ? m_options.clockFactory(wake) : std::make_unique<SystemClock>(wake);
 }
 
 Pop3Session::~Pop3Session() {
@@ -185,7 +206,7 @@ void Pop3Session::breakSession(Pop3ErrorKind kind, const QString& detail) {
 
 Task<bool> Pop3Session::open(Pop3ServerAddress address) {
     m_address = address;
-    m_clock.start();
+    m_openedNs = m_clock->nowNs();
     m_transport =
         m_options.transportFactory ? m_options.transportFactory() : std::make_unique<SocketTransport>();
     connect(m_transport.get(), &Pop3Transport::activity, this, &Pop3Session::onActivity);
@@ -354,7 +375,7 @@ Pop3Known Pop3Session::learnt() const {
 int Pop3Session::send(Kind kind, int n, const QByteArray& line, bool multiLine, qsizetype limit,
                       qsizetype expected) {
     if (m_inFlight.empty()) {
-        m_frontSinceNs = m_clock.nsecsElapsed();
+        m_frontSinceNs = m_clock->nowNs();
         // Nothing under way: this command's reply costs a whole round trip (the greeting's was
         // counted with the connection).
         if (kind != Kind::Greeting)
@@ -458,7 +479,7 @@ void Pop3Session::processBuffer() {
         m_inFlight.pop_front();
         if (c.kind == Kind::Top || c.kind == Kind::Retr)
             m_inFlightFetchBytes -= c.expected + kPop3FetchCostBytes;
-        m_frontSinceNs = m_clock.nsecsElapsed(); // the next reply's time starts now
+        m_frontSinceNs = m_clock->nowNs(); // the next reply's time starts now
         if (r == Pop3ReplyParser::Result::Malformed && m_parser.overBudget()) {
             // Nothing of it is used and nothing more is read: no DELE can follow.
             dropFlood(m_parser.error());
@@ -582,7 +603,7 @@ struct Pop3Session::WaitScope {
             s->m_waitDone = outerDone;
         else {
             s->m_waiting = false;
-            s->m_timer.stop();
+            s->m_clock->stop();
         }
     }
     WaitScope(const WaitScope&) = delete;
@@ -600,17 +621,17 @@ Task<bool> Pop3Session::waitUntil(std::function<bool()> done, int timeoutMs, boo
     // Undone however the wait ends, also when its frame is destroyed while suspended (the caller
     // went away): the session is then free for the next call.
     const WaitScope scope(*this, nullptr);
-    QDeadlineTimer silence(timeoutMs);
+    qint64 silenceEndNs = m_clock->nowNs() + qint64(timeoutMs) * 1000000;
     quint64 seen = m_activity;
     while (!done() && !m_aborted && m_transport) {
+        const qint64 now = m_clock->nowNs();
         // A slow but living server is not cut off for silence; its replies' deadlines still hold.
         if (forReplies && m_activity != seen)
-            silence.setRemainingTime(timeoutMs);
+            silenceEndNs = now + qint64(timeoutMs) * 1000000;
         seen = m_activity;
-        const qint64 now = m_clock.nsecsElapsed();
-        qint64 leftNs = silence.remainingTimeNSecs();
+        qint64 leftNs = silenceEndNs - now;
         Pop3Wait limit = Pop3Wait::Silence;
-        const qint64 sessionLeftNs = qint64(m_options.sessionLimitMs) * 1000000 - now;
+        const qint64 sessionLeftNs = m_openedNs + qint64(m_options.sessionLimitMs) * 1000000 - now;
         if (sessionLeftNs < leftNs) {
             leftNs = sessionLeftNs;
             limit = Pop3Wait::Session;
@@ -624,10 +645,10 @@ Task<bool> Pop3Session::waitUntil(std::function<bool()> done, int timeoutMs, boo
             break;
         }
         // A coarse timer may fire a little early: the call then waits again for what remains.
-        m_timer.start(
+        m_clock->start(
             int(std::clamp<qint64>((leftNs + 999999) / 1000000, 1, std::numeric_limits<int>::max())));
         co_await Suspend{*this, {}};
-        m_timer.stop();
+        m_clock->stop();
     }
     co_return done();
 }

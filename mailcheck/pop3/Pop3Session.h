@@ -10,13 +10,11 @@
 #include <memory>
 #include <optional>
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QList>
 #include <QMap>
 #include <QObject>
 #include <QSet>
 #include <QString>
-#include <QTimer>
 
 namespace brindle {
 
@@ -119,6 +117,19 @@ struct Pop3Credentials {
     QByteArray password;
 };
 
+// The time the session measures its limits by, and the one timer its waits end on.
+class Pop3Clock {
+public:
+    virtual ~Pop3Clock() = default;
+    // Nanoseconds from a fixed point; never goes back.
+    virtual qint64 nowNs() const = 0;
+    // The wake given to the factory is called once, ms from now; start() again replaces that call,
+    // stop() cancels it.
+    virtual void start(int ms) = 0;
+    virtual void stop() = 0;
+};
+using Pop3ClockFactory = std::function<std::unique_ptr<Pop3Clock>(std::function<void()> wake)>;
+
 struct Pop3SessionOptions {
     int connectTimeoutMs = kPop3DefaultConnectTimeoutMs; // connecting and each TLS handshake, in all
     int replyTimeoutMs = kPop3DefaultReplyTimeoutMs;     // silence before a reply, and its deadline's base
@@ -135,6 +146,7 @@ struct Pop3SessionOptions {
     // greeting, a round trip sooner. login() with other credentials then fails.
     std::optional<Pop3Credentials> earlyLogin;
     Pop3TransportFactory transportFactory; // empty: SocketTransport
+    Pop3ClockFactory clockFactory;         // empty: the monotonic clock and a QTimer
     MailPlan plan = MailPlan::HeadersFirst;
     bool pipelining = true; // false: one command at a time even where the server offers PIPELINING
     // With PIPELINING, UIDL is asked for together with STAT right after the login (the caller will
@@ -369,11 +381,12 @@ private:
     Pop3Wait m_waitExpired = Pop3Wait::Silence;
     qint64 m_frontSinceNs = 0; // when the client began to wait for the reply at the front
     Pop3Error m_error;
-    // The call waiting for the server, held weakly (its frame owns it), with the timer of its limits
-    // and the count of the socket's signals, which restart its silence time-out.
+    // The call waiting for the server, held weakly (its frame owns it), with the clock whose timer
+    // ends its limits and the count of the socket's signals, which restart its silence time-out.
     std::weak_ptr<std::coroutine_handle<>> m_waiter;
     bool m_waiting = false;
-    QTimer m_timer;
+    std::unique_ptr<Pop3Clock> m_clock;
+    qint64 m_openedNs = 0; // when open() began: the session's limit counts from there
     quint64 m_activity = 0;
 
     int m_count = -1;
@@ -398,7 +411,6 @@ private:
     const std::function<bool()>* m_waitDone = nullptr; // what the caller waits for, while it does
 
     Pop3SessionStats m_stats;
-    QElapsedTimer m_clock;
 };
 
 } // namespace brindle

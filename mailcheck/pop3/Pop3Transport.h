@@ -15,8 +15,8 @@ class QTcpSocket;
 
 namespace brindle {
 
-// The byte stream under the POP3 client. Everything is asynchronous: the client waits for
-// activity() in a local event loop, so the caller's windows keep running.
+// The byte stream under the POP3 client. Everything is asynchronous: the session goes on from the
+// event loop at each activity(), so the caller's windows keep running.
 class Pop3Transport : public QObject {
     Q_OBJECT
 public:

@@ -122,19 +122,12 @@ struct Fault {
 };
 const Fault kFaults[] = {
     {"connection refused", nullptr, K::CannotConnect, false, "127.0.0.1:1 に接続できません"},
-    // A script without a greeting: the server says nothing.
-    {"silent greeting", [](FakePop3Options& o) { o.script.append(kNoCapa); }, K::TimedOut},
-    {"silent at RETR", [](FakePop3Options& o) { o.silentAtCommand = "RETR"; }, K::TimedOut},
     {"closed during PASS", [](FakePop3Options& o) { o.dropAtCommand = "PASS"; }, K::ConnectionLost},
     {"closed during APOP", [](FakePop3Options& o) { o.dropAtCommand = "APOP"; }, K::ConnectionLost, true},
     {"garbage at STAT", [](FakePop3Options& o) { o.garbageAtCommand = "STAT"; }, K::ProtocolError},
     {"oversized status line", [](FakePop3Options& o) { o.oversizedAtCommand = "STAT"; }, K::ProtocolError},
     {"closed at QUIT", [](FakePop3Options& o) { o.dropAtQuit = true; }, K::ConnectionLost},
-    // However promptly each reply comes, the session as a whole has its limit.
-    {"session limit", [](FakePop3Options& o) { o.replyDelayMs = 200; }, K::TimedOut, false, "分を超えた"},
 };
-// Well past what the other faults take, well short of the slow server's whole check.
-constexpr int kFaultSessionLimitMs = 1000;
 
 // Hostile servers whose reply never ends, and what the client may read of it at most: its budget.
 struct Flood {
@@ -295,6 +288,10 @@ struct MemoryServer {
     QByteArray capa = "PIPELINING\r\nTOP\r\nUIDL\r\nUSER\r\n";
     bool loginApart = false; // what comes behind PASS or APOP in its flight is lost (Courier)
     int garbleOver = 0;      // > 0: a flight of more commands is answered with nonsense after its first
+    QByteArray silentAt;     // from this command on ("GREETING": from the start) nothing is answered
+    int paceMs = 0;          // each reply is held this long, and with trickle each byte of it
+    bool trickle = false;
+    bool silent = false;
     QList<QByteArray> flights;
     int flightsBeforeGreeting = 0; // written while the greeting was still unread
     QList<int> deleting, deletedAtQuit;
@@ -311,6 +308,9 @@ struct MemoryServer {
                 stuffed.replace("\n.", "\n..");
                 out += "+OK\r\n" + (stuffed.startsWith('.') ? "." + stuffed : stuffed) + ".\r\n";
             };
+            silent = silent || w[0] == silentAt;
+            if (silent)
+                break;
             if (garbleOver > 0 && lines.size() > garbleOver && i > 0) {
                 out += "nonsense\r\n";
             } else if (w[0] == "CAPA") {
@@ -341,12 +341,59 @@ struct MemoryServer {
     }
 };
 
+// Time in memory: it stands still while anything is under way, and when the session waits on its
+// timer with nothing else to come, it jumps to what is due first: the server's next bytes, or the
+// end of the session's wait.
+class ManualTime : public QObject {
+public:
+    qint64 nowNs = 0;
+    Pop3ClockFactory factory() {
+        return [this](std::function<void()> wake) {
+            m_wake = std::move(wake);
+            return std::make_unique<Clock>(this);
+        };
+    }
+    // The transport has woken the session, which stops its timer: a jump already asked for is void.
+    void touch() { ++m_turn; }
+    // The server's next bytes come at this time.
+    void at(qint64 ns, std::function<void()> due) { m_dueNs = ns, m_due = std::move(due); }
+
+private:
+    struct Clock final : Pop3Clock {
+        explicit Clock(ManualTime* t) : t(t) {}
+        qint64 nowNs() const override { return t->nowNs; }
+        void start(int ms) override {
+            t->m_wakeNs = t->nowNs + qint64(ms) * 1000000;
+            QMetaObject::invokeMethod(
+                t, [t = t, turn = ++t->m_turn] { t->jump(turn); }, Qt::QueuedConnection);
+        }
+        void stop() override { ++t->m_turn; }
+        ManualTime* t;
+    };
+    void jump(quint64 turn) {
+        if (turn != m_turn)
+            return;
+        if (m_due && m_dueNs < m_wakeNs) {
+            nowNs = qMax(nowNs, m_dueNs);
+            std::exchange(m_due, {})();
+        } else {
+            nowNs = m_wakeNs;
+            m_wake();
+        }
+    }
+    std::function<void()> m_wake, m_due;
+    qint64 m_wakeNs = 0, m_dueNs = 0;
+    quint64 m_turn = 0;
+};
+
 class MemoryTransport final : public Pop3Transport {
 public:
-    explicit MemoryTransport(MemoryServer* server) : m_server(server) {}
+    explicit MemoryTransport(MemoryServer* server, ManualTime* time = nullptr)
+        : m_server(server), m_time(time) {}
     void open(const QString&, quint16, bool) override {
         m_ready = true;
-        m_in = "+OK ready <1896.697170952@dbc.mtview.ca.us>\r\n";
+        if (m_server->silentAt != "GREETING")
+            m_in = "+OK ready <1896.697170952@dbc.mtview.ca.us>\r\n", m_released = m_in.size();
         poke();
     }
     bool isReady() const override { return m_ready; }
@@ -361,10 +408,14 @@ public:
         poke();
     }
     QByteArray read(qint64 maxBytes) override {
-        if (m_in.isEmpty() && !m_out.isEmpty())
+        if (m_in.isEmpty() && !m_out.isEmpty()) {
             m_in = m_server->answer(std::exchange(m_out, {}));
-        const QByteArray part = m_in.left(maxBytes);
+            m_released = m_server->paceMs > 0 ? 0 : m_in.size();
+            release();
+        }
+        const QByteArray part = m_in.left(qMin(maxBytes, m_released));
         m_in.remove(0, part.size());
+        m_released -= part.size();
         return part;
     }
     void close() override {}
@@ -377,10 +428,28 @@ private:
     void poke() {
         if (!std::exchange(m_poked, true))
             QMetaObject::invokeMethod(
-                this, [this] { m_poked = false, Q_EMIT activity(); }, Qt::QueuedConnection);
+                this,
+                [this] {
+                    m_poked = false;
+                    if (m_time)
+                        m_time->touch();
+                    Q_EMIT activity();
+                },
+                Qt::QueuedConnection);
+    }
+    // The held part of the reply comes paceMs on: all of it, or its next byte.
+    void release() {
+        if (m_released < m_in.size())
+            m_time->at(m_time->nowNs + qint64(m_server->paceMs) * 1000000, [this] {
+                m_released = m_server->trickle ? m_released + 1 : m_in.size();
+                release();
+                poke();
+            });
     }
     MemoryServer* m_server;
+    ManualTime* m_time;
     QByteArray m_in, m_out;
+    qsizetype m_released = 0; // bytes of m_in the server has sent
     bool m_ready = false, m_poked = false;
 };
 
@@ -417,6 +486,22 @@ NMailOptions inMemory(MemoryServer& server) {
     options.transportFactory = [&server] { return std::make_unique<MemoryTransport>(&server); };
     return options;
 }
+
+// Servers that keep a check waiting, on the memory server's time: the limit each must meet, when
+// (in the server's time) and what the user reads. Reply time-out 5 s, session limit 10 s.
+constexpr int kClockedReplyMs = 5000, kClockedSessionMs = 10000;
+const std::tuple<const char*, void (*)(MemoryServer&), Pop3Wait, int, const char*> kClocked[]{
+    {"silent greeting", [](MemoryServer& m) { m.silentAt = "GREETING"; }, Pop3Wait::Silence, kClockedReplyMs,
+     "mail.example:110 に接続できません（5 秒以内"},
+    {"silent at RETR", [](MemoryServer& m) { m.silentAt = "RETR"; }, Pop3Wait::Silence, kClockedReplyMs,
+     "サーバーが 5 秒以内に応答しません"},
+    // A byte a second restarts the silence every time; the CAPA reply is due complete in 5 s all the same.
+    {"trickled reply", [](MemoryServer& m) { m.paceMs = 1000, m.trickle = true; }, Pop3Wait::Trickle,
+     kClockedReplyMs, "少しずつしか届きません"},
+    // However promptly each reply comes, the session as a whole has its limit.
+    {"session limit", [](MemoryServer& m) { m.paceMs = 3000; }, Pop3Wait::Session, kClockedSessionMs,
+     "チェックが 0.166667 分を超えた"},
+};
 
 // The trust of a server known to pipeline and to keep what comes behind the login.
 Pop3Trust knownPipelining() {
@@ -507,9 +592,7 @@ private Q_SLOTS:
             f.setup(o);
         FakePop3Server server(o);
         QVERIFY(server.start());
-        NMailOptions options = quick(300);
-        options.sessionLimitMs = kFaultSessionLimitMs;
-        NMailLibrary lib(options);
+        NMailLibrary lib(quick(300));
         const QString address = f.setup ? server.address() : QStringLiteral("127.0.0.1:1");
         const Seen s = check(lib, address, Headers | Bodies, {1, 2}, {}, f.apop);
         QCOMPARE(s.error.kind, f.kind);
@@ -520,6 +603,30 @@ private Q_SLOTS:
         QVERIFY(s.error.detail.size() <= kPop3MaxErrorDetailChars);
         QCOMPARE(server.mailbox().size(), 3); // nothing deleted without an acknowledged QUIT
         QVERIFY(server.connectionCount() <= 1);
+    }
+
+    // The time-outs and the session's limit end the check at the moment due, on a clock that only
+    // the memory server's replies and the session's own waits move; nothing is deleted.
+    void clocked_data() { indexRows(kClocked); }
+    void clocked() {
+        QFETCH(int, row);
+        const auto& [name, setup, wait, atMs, shown] = kClocked[row];
+        MemoryServer server;
+        for (int i = 1; i <= 3; ++i)
+            server.messages << makeMessage(i);
+        setup(server);
+        ManualTime time;
+        NMailOptions options = quick(kClockedReplyMs);
+        options.sessionLimitMs = kClockedSessionMs;
+        options.clockFactory = time.factory();
+        options.transportFactory = [&] { return std::make_unique<MemoryTransport>(&server, &time); };
+        NMailLibrary lib(options);
+        const Seen s = check(lib, QStringLiteral("mail.example"), Headers | Bodies, {1, 2});
+        QCOMPARE(s.error.kind, K::TimedOut);
+        QCOMPARE(s.error.wait, wait);
+        QVERIFY2(s.message.contains(QString::fromUtf8(shown)), qPrintable(s.message));
+        QCOMPARE(time.nowNs / 1000000, atMs);
+        QVERIFY(server.deletedAtQuit.isEmpty());
     }
 
     // The flood is cut as soon as its reply passes its budget: nothing of it is used, nothing more is

@@ -44,7 +44,7 @@ inline int fetches(const fake::FakePop3Server& server) {
 // The server's statistics count this check alone.
 inline CheckOutcome checkServer(fake::FakePop3Server& server, ProgramValues& values, CheckHost& host,
                                 const std::function<void(CheckInputs&)>& adjust = {}, bool dryRun = false) {
-    NMailLibrary library(NMailOptions{2000, 2000, {}, kPop3DefaultSessionLimitMs});
+    NMailLibrary library(NMailOptions{2000, 2000, {}, kPop3DefaultSessionLimitMs, {}});
     values.server.pop3Server = server.address();
     CheckInputs inputs = readCheckInputs(values);
     if (adjust)
