@@ -92,8 +92,7 @@ QByteArray judgementDigest(int ruleNumber, const QStringList& keywords, const QS
 }
 
 VerdictMemory::VerdictMemory(QString server, QString account, QByteArray judgement)
-    : m_server(std::move(server)), m_account(std::move(account)),
-      m_judgement(std::move(judgement)) {}
+    : m_server(std::move(server)), m_account(std::move(account)), m_judgement(std::move(judgement)) {}
 
 QList<VerdictMemory::Section> VerdictMemory::readSections(QByteArrayView all) {
     QList<Section> sections;
