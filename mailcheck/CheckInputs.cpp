@@ -3,6 +3,7 @@
 #include "keywords/AllowList.h"
 #include "keywords/KeywordFile.h"
 #include "mailcheck/CheckHost.h"
+#include "mailcheck/CheckMemories.h"
 #include "mailcheck/CheckWords.h"
 #include "mailcheck/MailCheckRun.h"
 #include "mailcheck/ServerText.h"
@@ -30,6 +31,14 @@ QString serverSection(const QString& server) {
 
 } // namespace
 
+std::shared_ptr<CheckMemories> checkMemoriesOf(const CheckInputs& inputs) {
+    if (inputs.dataFolder.isEmpty())
+        return nullptr;
+    if (inputs.memories)
+        return inputs.memories;
+    return std::make_shared<FileCheckMemories>(inputs.dataFolder);
+}
+
 QString serverMemoryPath() {
     return appPath(QStringLiteral(u"\\★MailData\\servers.ini"));
 }
@@ -46,6 +55,7 @@ CheckInputs readCheckInputs(const ProgramValues& values) {
     inputs.allowList = readAllowList();
     inputs.dataFolder = appPath(QStringLiteral(u"\\★MailData"));
     inputs.quarantineLimits = readQuarantineLimits();
+    inputs.memories = std::make_shared<FileCheckMemories>(inputs.dataFolder);
     const QString section = serverSection(values.server.pop3Server);
     if (!section.isEmpty())
         inputs.pipelining = getProfileInt(section, kPipeliningKey, 1, serverMemoryPath()) != 0;

@@ -3,6 +3,7 @@
 #include "mailcheck/Quarantine.h"
 #include "settings/SettingsStore.h"
 
+#include <memory>
 #include <optional>
 #include <QSet>
 #include <QString>
@@ -12,6 +13,7 @@ namespace brindle {
 
 struct CheckOutcome;
 class CheckHost;
+class CheckMemories;
 
 // The settings the user can change in the main window, as they stood when the check started: the
 // check judges every message by these, whatever is edited while it runs.
@@ -38,6 +40,9 @@ struct CheckInputs {
     // there is nowhere to keep a copy, so nothing is deleted (a dry run still judges).
     QString dataFolder;
     QuarantineLimits quarantineLimits;
+    // Where the pending deletions and the verdicts of earlier checks are kept (used only with a data
+    // folder). Empty: the files of dataFolder (checkMemoriesOf).
+    std::shared_ptr<CheckMemories> memories;
     // What earlier checks learnt of the server's TLS (tls.ini).
     Pop3Trust trust;
     // Empty: the check takes them from its host as it starts (MailCheckRun::run).
@@ -68,6 +73,10 @@ struct CheckInputs {
     // the learned judgement's weightiest tokens (brindle-check --explain).
     bool reportMessages = false;
 };
+
+// The inputs' memories: CheckInputs::memories when set, else the files of the data folder; none
+// without a data folder.
+std::shared_ptr<CheckMemories> checkMemoriesOf(const CheckInputs& inputs);
 
 // The file, in the data folder, where the program remembers what it learnt about each server.
 QString serverMemoryPath(); // "\\★MailData\\servers.ini"

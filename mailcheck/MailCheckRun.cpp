@@ -2,6 +2,7 @@
 
 #include "keywords/AllowList.h"
 #include "learn/LearnStore.h"
+#include "mailcheck/CheckMemories.h"
 #include "mailcheck/DeletionRules.h"
 #include "mailcheck/mime/MimeDecode.h"
 #include "mailcheck/Quarantine.h"
@@ -72,6 +73,7 @@ public:
           m_dryRun(dryRun || m_preview), m_startKind(startKind) {
         if (!inputs.dataFolder.isEmpty())
             m_quarantine.emplace(inputs.dataFolder, inputs.quarantineLimits);
+        m_memories = checkMemoriesOf(inputs);
     }
 
     Task<CheckOutcome> execute();
@@ -187,6 +189,8 @@ private:
     QList<CheckOutcome::Caught> m_deferred;
 
     std::optional<Quarantine> m_quarantine; // none without a data folder: then nothing is deleted
+    // The pending deletions and verdicts of earlier checks; set whenever m_quarantine is.
+    std::shared_ptr<CheckMemories> m_memories;
     const QDateTime m_started = QDateTime::currentDateTime();
     bool m_toldCopyFailure = false;
     // Deletions sent with a UIDL, kept in the pending file until QUIT's +OK; false when the pending
@@ -384,10 +388,10 @@ Task<CheckOutcome> Pass::execute() {
     m_outcome.status = CheckOutcome::Status::Done;
     m_pending.server = m_inputs.server.pop3Server;
     m_pending.account = id;
-    if (count == 0 && !(m_quarantine && readPendingDeletions(m_inputs.dataFolder))) {
+    if (count == 0 && !(m_quarantine && m_memories->pendingDeletions())) {
         co_await m_library.NMailPop3Close(m_handle); // nothing was judged, so nothing can be lost
         if (m_quarantine) // an empty mailbox: nothing remembered for it is on the server any more
-            VerdictMemory(m_inputs.dataFolder, m_pending.server, m_pending.account, {}).save();
+            m_memories->keepVerdicts(VerdictMemory(m_pending.server, m_pending.account, {}));
     } else {
         if (!m_dryRun && m_quarantine)
             co_await resumePendingDeletions();
@@ -402,7 +406,7 @@ Task<CheckOutcome> Pass::execute() {
                     rememberCatch(c);
             }
             if (!m_learningLost)
-                m_memory->save(); // a failure only costs the next check its shortcut
+                m_memories->keepVerdicts(*m_memory); // a failure only costs the next check its shortcut
         }
     }
     if (!m_dryRun && m_quarantine)
@@ -629,8 +633,7 @@ Task<void> Pass::decideWithoutFetching(const SpamRule* rule) {
             rule != nullptr ? rule->storedNumber() : 0,
             rule != nullptr && rule->judgesHeaderFirst() ? m_inputs.keywords : QStringList(),
             m_inputs.allowList, sizeRule ? trimSpaces(m_settings.sizeLimit) : QString(), learning());
-        m_memory.emplace(m_inputs.dataFolder, m_pending.server, m_pending.account, judgement);
-        m_memory->load();
+        m_memory = m_memories->verdicts(m_pending.server, m_pending.account, judgement);
         const auto uidlsRead = co_await readUidls();
         if (!uidlsRead)
             m_memory.reset(); // without the UIDLs nothing is remembered, and all is judged
@@ -1034,7 +1037,7 @@ DeletionRecord Pass::recordOf(const CheckOutcome::Caught& caught) const {
 // QUIT went unanswered). Those still on the server are deleted again, found by UIDL whatever their
 // numbers are now; those gone took effect. Either way they are logged with this pass's deletions.
 Task<void> Pass::resumePendingDeletions() {
-    const std::optional<PendingDeletions> pending = readPendingDeletions(m_inputs.dataFolder);
+    const std::optional<PendingDeletions> pending = m_memories->pendingDeletions();
     if (!pending)
         co_return; // none, or damaged: a damaged file names nothing
     if (pending->server != m_pending.server || pending->account != m_pending.account) {
@@ -1080,7 +1083,7 @@ void Pass::savePending() {
     PendingDeletions kept = m_pending;
     // Only what the server accepted, or may still accept, is pending.
     kept.records.removeIf([&](const DeletionRecord& r) { return m_refusedCopies.contains(r.copyPath); });
-    writePendingDeletions(m_inputs.dataFolder, kept);
+    m_memories->keepPendingDeletions(kept);
 }
 
 // QUIT was acknowledged: the deletions took effect. They go into the log, and nothing is pending.
@@ -1098,7 +1101,7 @@ Task<void> Pass::recordDeletions() {
     }
     if (m_keepPending) {
         m_pending.records.clear();
-        writePendingDeletions(m_inputs.dataFolder, m_pending);
+        m_memories->keepPendingDeletions(m_pending);
     }
 }
 

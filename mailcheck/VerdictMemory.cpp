@@ -1,11 +1,9 @@
 #include "mailcheck/VerdictMemory.h"
 
 #include "mailcheck/ServerText.h"
-#include "platform/AtomicFile.h"
 
 #include <algorithm>
 #include <QCryptographicHash>
-#include <QFile>
 #include <QUrl>
 
 namespace brindle {
@@ -93,22 +91,19 @@ QByteArray judgementDigest(int ruleNumber, const QStringList& keywords, const QS
     return h.result().toHex();
 }
 
-VerdictMemory::VerdictMemory(QString dataFolder, QString server, QString account, QByteArray judgement)
-    : m_path(verdictMemoryPath(dataFolder)), m_server(std::move(server)), m_account(std::move(account)),
-      m_judgement(std::move(judgement)) {}
+VerdictMemory::VerdictMemory(QString server, QString account, QByteArray judgement)
+    : m_server(std::move(server)), m_account(std::move(account)), m_judgement(std::move(judgement)) {}
 
-QList<VerdictMemory::Section> VerdictMemory::readSections(const QString& path) {
+QList<VerdictMemory::Section> VerdictMemory::readSections(QByteArrayView all) {
     QList<Section> sections;
-    QFile file(path);
-    if (file.size() > kVerdictFileMaxBytes || !file.open(QIODevice::ReadOnly))
+    if (all.size() > kVerdictFileMaxBytes)
         return sections;
-    const QByteArray all = file.readAll();
     qsizetype pos = 0;
     while (pos < all.size()) {
         qsizetype eol = all.indexOf('\n', pos);
         if (eol < 0)
             break; // a last line without its end was cut off: it names nothing
-        const QByteArrayView line = QByteArrayView(all).sliced(pos, eol - pos);
+        const QByteArrayView line = all.sliced(pos, eol - pos);
         pos = eol + 1;
         if (line.startsWith('@')) {
             const QList<QByteArray> parts = line.sliced(1).toByteArray().split('\t');
@@ -129,9 +124,9 @@ QList<VerdictMemory::Section> VerdictMemory::readSections(const QString& path) {
     return sections;
 }
 
-void VerdictMemory::load() {
+void VerdictMemory::load(QByteArrayView fileText) {
     m_remembered.clear();
-    for (const Section& s : readSections(m_path)) {
+    for (const Section& s : readSections(fileText)) {
         if (s.server == m_server && s.account == m_account && s.judgement == m_judgement) {
             m_remembered = QSet<QString>(s.uidls.cbegin(), s.uidls.cend());
             for (const auto& [uidl, c] : s.catches)
@@ -164,18 +159,18 @@ void VerdictMemory::caught(const QString& uidl, const RememberedCatch& verdict) 
     m_caught.append({uidl, fitted});
 }
 
-bool VerdictMemory::save() const {
-    // Nothing changed (the usual interval check of a quiet mailbox): the file stays as it is.
-    if (m_sectionFound && m_keptSet == m_remembered && m_caughtByUidl == m_rememberedCatches)
-        return true;
-    QList<Section> sections = readSections(m_path);
+bool VerdictMemory::changed() const {
+    // The usual interval check of a quiet mailbox changes nothing.
+    return !(m_sectionFound && m_keptSet == m_remembered && m_caughtByUidl == m_rememberedCatches);
+}
+
+QByteArray VerdictMemory::mergedInto(QByteArrayView fileText) const {
+    QList<Section> sections = readSections(fileText);
     sections.removeIf([&](const Section& s) { return s.server == m_server && s.account == m_account; });
     if (!m_kept.isEmpty() || !m_caught.isEmpty())
         sections.prepend(Section{m_server, m_account, m_judgement, m_kept, m_caught});
     while (sections.size() > kVerdictMaxSections)
         sections.removeLast();
-    if (sections.isEmpty() && !QFile::exists(m_path))
-        return true;
     QByteArray out = kHeading;
     for (const Section& s : std::as_const(sections)) {
         out += '@' + encoded(s.server) + '\t' + encoded(s.account) + '\t' + s.judgement + '\n';
@@ -186,7 +181,7 @@ bool VerdictMemory::save() const {
                    '\t' + encoded(c.sender) + '\t' + encoded(c.subject) + '\n';
         }
     }
-    return writeFileAtomically(m_path, out);
+    return out;
 }
 
 } // namespace brindle

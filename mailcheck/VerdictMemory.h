@@ -15,6 +15,7 @@
 // judgement, and every message is judged again.
 #include <optional>
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QHash>
 #include <QSet>
 #include <QString>
@@ -56,13 +57,16 @@ QString verdictMemoryPath(const QString& dataFolder);
 QByteArray judgementDigest(int ruleNumber, const QStringList& keywords, const QStringList& allowList,
                            const QString& sizeLimit, bool learning = false);
 
+// What one check knows of the verdicts for one server, account and judgement. It reads and writes
+// no file: the check's store (CheckMemories) hands it the file's text and writes back what it makes.
 class VerdictMemory {
 public:
-    VerdictMemory(QString dataFolder, QString server, QString account, QByteArray judgement);
+    VerdictMemory(QString server, QString account, QByteArray judgement);
 
-    // Reads what the file holds for this server, account and judgement. A missing or damaged file,
-    // or a section under another judgement, remembers nothing.
-    void load();
+    // Takes what the file's text (at most kVerdictFileMaxBytes; empty when there is no file) holds
+    // for this server, account and judgement. A damaged text, or a section under another judgement,
+    // remembers nothing.
+    void load(QByteArrayView fileText);
     bool remembersKeep(const QString& uidl) const { return !uidl.isEmpty() && m_remembered.contains(uidl); }
     // The catch remembered for the UIDL, or nothing.
     std::optional<RememberedCatch> rememberedCatch(const QString& uidl) const;
@@ -71,9 +75,14 @@ public:
     // A message of this check judged caught and left on the server (a dry run, or a failed
     // deletion), or remembered so and still there. Its texts are sanitized and cut here.
     void caught(const QString& uidl, const RememberedCatch& verdict);
-    // Replaces this server and account's section by this check's keeps, so that messages no longer
-    // on the server are forgotten; the other sections stay. Atomic. False when it failed.
-    bool save() const;
+    // False when this check found exactly what was remembered: the file need not be written.
+    bool changed() const;
+    // True when this check has nothing to remember (no keep, no catch).
+    bool holdsNothing() const { return m_kept.isEmpty() && m_caught.isEmpty(); }
+    // The file's new text: this server and account's section replaced by this check's keeps and
+    // catches, so that messages no longer on the server are forgotten; the other sections stay
+    // (at most kVerdictMaxSections in all).
+    QByteArray mergedInto(QByteArrayView fileText) const;
 
     int rememberedCount() const { return int(m_remembered.size()); }
     int keptCount() const { return int(m_kept.size()); }
@@ -86,9 +95,8 @@ private:
         QStringList uidls;
         QList<std::pair<QString, RememberedCatch>> catches; // by UIDL, in the order of the check
     };
-    static QList<Section> readSections(const QString& path);
+    static QList<Section> readSections(QByteArrayView all);
 
-    QString m_path;
     QString m_server;
     QString m_account;
     QByteArray m_judgement;

@@ -1,6 +1,7 @@
 // Deletions through the real mail library against the in-process server, with a fault at every step:
 // whatever breaks, each message is on the server or in the quarantine, the log names each deleted
 // one once, and the pending list resumes exactly the judged messages.
+#include "mailcheck/CheckMemories.h"
 #include "mailcheck/Quarantine.h"
 #include "support/FileSizeLimit.h"
 #include "support/ServerCheck.h"
@@ -29,6 +30,27 @@ QList<QByteArray> mailbox() {
     return {mail(1, true), mail(2, false), mail(3, true), mail(4, true), mail(5, false)};
 }
 
+// The memories held in memory, as a caller may hand them over instead of the data folder's files.
+struct MemoryStore final : CheckMemories {
+    std::optional<PendingDeletions> pending;
+    QByteArray verdictText;
+    std::optional<PendingDeletions> pendingDeletions() const override { return pending; }
+    bool keepPendingDeletions(const PendingDeletions& p) override {
+        pending = p.records.isEmpty() ? std::nullopt : std::optional(p);
+        return true;
+    }
+    VerdictMemory verdicts(const QString& server, const QString& account,
+                           const QByteArray& judgement) const override {
+        VerdictMemory m(server, account, judgement);
+        m.load(verdictText);
+        return m;
+    }
+    bool keepVerdicts(const VerdictMemory& m) override {
+        verdictText = m.mergedInto(verdictText);
+        return true;
+    }
+};
+
 } // namespace
 
 class TestDeletions : public QObject {
@@ -38,14 +60,18 @@ class TestDeletions : public QObject {
     FakeHost host;
     ProgramValues values;
 
-    bool late = false; // deletions announced after the judging, as brindle-check does them
+    bool late = false;                  // deletions announced after the judging, as brindle-check does them
+    std::shared_ptr<MemoryStore> store; // set: the checks keep their memories there, not in files
 
     CheckOutcome check(FakePop3Server& server) {
         host = FakeHost{};
         host.lateAnnouncements = late;
         host.rules = {CheckHost::RuleSwitch::Keyword};
-        const CheckOutcome outcome =
-            checkServer(server, values, host, [](CheckInputs& in) { in.keywords = {"watches"}; });
+        const CheckOutcome outcome = checkServer(server, values, host, [this](CheckInputs& in) {
+            in.keywords = {"watches"};
+            if (store)
+                in.memories = store;
+        });
         rememberOutcome(values, outcome);
         return outcome;
     }
@@ -76,6 +102,7 @@ private Q_SLOTS:
         QVERIFY(freshFolder(folder));
         values = ProgramValues{};
         late = false;
+        store.reset();
     }
 
     // The first check breaks after its Nth command (the connection is cut, as when the program is
@@ -128,15 +155,28 @@ private Q_SLOTS:
     }
 
     // A lost QUIT, then another client takes message 2 and new mail comes: the pending UIDLs still
-    // name exactly the judged messages, now at other numbers.
+    // name exactly the judged messages, now at other numbers. Kept in the data folder's files, or in
+    // the store the caller handed over (then the check writes neither file).
+    void pendingDeletionsFollowTheirUidls_data() {
+        QTest::addColumn<bool>("inMemory");
+        QTest::newRow("files") << false;
+        QTest::newRow("given store") << true;
+    }
     void pendingDeletionsFollowTheirUidls() {
+        QFETCH(bool, inMemory);
+        if (inMemory)
+            store = std::make_shared<MemoryStore>();
+        const QString data = folder->dataFolder();
         auto server = serve(mailbox(), [](FakePop3Options& o) {
             o.dropAtQuit = true;
             o.faultyConnections = 1;
         });
         QVERIFY(server);
         QCOMPARE(check(*server).status, CheckOutcome::Status::DeletionsLost);
-        QCOMPARE(readPendingDeletions(folder->dataFolder())->records.size(), 3);
+        const std::optional<PendingDeletions> pending =
+            inMemory ? store->pending : readPendingDeletions(data);
+        QCOMPARE(pending.value_or(PendingDeletions{}).records.size(), 3);
+        QCOMPARE(QFile::exists(pendingDeletionsPath(data)), !inMemory);
         const QByteArray fresh = "From: new@example.com\r\nSubject: new cheap watches\r\n\r\nhi\r\n";
         server->setMailbox({fresh, mail(1, true), mail(3, true), mail(4, true), mail(5, false)});
 
@@ -150,6 +190,8 @@ private Q_SLOTS:
         const DeletionRecord first = readDeletionLog(folder->dataFolder()).value(0);
         QVERIFY(first.size == mail(1, true).size() &&
                 first.copyPath.endsWith(fileSafeUidl(first.uidl) + ".eml"));
+        QCOMPARE(QFile::exists(verdictMemoryPath(data)), !inMemory);
+        QVERIFY(!inMemory || (store->verdictText.contains('@') && !store->pending));
     }
 
     // A copy that cannot be written: the message stays, and the user is told once.
