@@ -97,12 +97,17 @@ template <typename R, typename Body> Task<R> NMailLibrary::run(int handle, Step 
     if (n != 0 && !checkMessage(*h, n))
         co_return R(-1);
     const R result = co_await body(*h);
-    // What the session found (CAPA read with the login, a quirk) is kept for the memory.
-    m_security.tlsOffered = m_security.tlsOffered || h->session->tlsOffered();
-    m_security.known = h->session->learnt();
-    if (result < 0 && !h->localError)
-        record(*h, step, n);
+    settle(*h, step, n, result < 0);
     co_return result;
+}
+
+// The one epilogue: what the session found (CAPA read with the login, a quirk) is kept for the
+// memory, and a failure of the session is recorded where it happened.
+void NMailLibrary::settle(const Handle& h, Step step, int n, bool failed) {
+    m_security.tlsOffered = m_security.tlsOffered || h.session->tlsOffered();
+    m_security.known = h.session->learnt();
+    if (failed && !h.localError)
+        record(h, step, n);
 }
 
 NMailLibrary::Handle* NMailLibrary::find(int handle, bool evenBusy) {
@@ -347,10 +352,7 @@ int NMailLibrary::NMailPop3SendQuit(int handle) {
         return -1;
     const Call call(*this, *h);
     const int result = h->session->sendQuit() ? 0 : -1;
-    m_security.tlsOffered = m_security.tlsOffered || h->session->tlsOffered();
-    m_security.known = h->session->learnt();
-    if (result < 0 && !h->localError)
-        record(*h, Step::Close, 0);
+    settle(*h, Step::Close, 0, result < 0);
     return result;
 }
 

@@ -69,6 +69,8 @@ private:
     int local(Handle* h, Pop3ErrorKind kind, Refusal refusal, int n = 0, const QString& part = {});
     // The session's failure, with the facts of where it happened.
     void record(const Handle& h, Step step, int n);
+    // After each call on a handle: what the session found kept, its failure recorded.
+    void settle(const Handle& h, Step step, int n, bool failed);
     void bury(int handle);
     Task<int> deleteNow(Handle& h, int n);
 
