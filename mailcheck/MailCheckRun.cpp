@@ -91,18 +91,11 @@ public:
     QString sizeProbePath() const override { return sizeProbeFilePath(m_inputs.probeFolder); }
 
 private:
-    // A notice for the user; a preview shows none (its window reports the outcome).
-    // tell() puts it in line and told() shows it, the run waiting: the notice is made in a statement
-    // of its own, outside the suspension.
-    void tell(const CheckNotice& notice) {
+    // A notice for the user, the run waiting until it was shown; a preview shows none (its window
+    // reports the outcome). Awaited with a notice made in a statement of its own (Task.h).
+    Task<void> tell(CheckNotice notice) {
         if (!m_preview)
-            m_toTell.append(notice);
-    }
-    Task<void> told() {
-        while (!m_toTell.isEmpty()) {
-            const CheckNotice n = m_toTell.takeFirst();
-            co_await m_host.showNotice(n);
-        }
+            co_await m_host.showNotice(std::move(notice));
     }
     static CheckNotice notice(CheckNotice::Kind kind, MailError error = {}) {
         CheckNotice n;
@@ -173,7 +166,6 @@ private:
     std::shared_ptr<const DecodedMessage> m_previewDecoded; // and that text decoded
     std::optional<CheckOutcome::Caught> m_caughtReport;     // the current message's catch, for its report
 
-    QList<CheckNotice> m_toTell; // notices put in line by tell(), shown by told()
     CheckOutcome m_outcome;
     int m_handle = -1;
     MailFields m_fields;
@@ -244,8 +236,7 @@ Task<int> Pass::connectTrusted() {
                 n.server = m_trustKey;
                 n.validFrom = c.certificate.effectiveDate();
                 n.validUntil = c.certificate.expiryDate();
-                tell(n);
-                co_await told();
+                co_await tell(n);
             }
             co_return handle;
         }
@@ -324,8 +315,8 @@ Task<CheckOutcome> Pass::execute() {
         const bool refused = kind == Pop3ErrorKind::TlsDowngraded || kind == Pop3ErrorKind::TlsRefused ||
                              kind == Pop3ErrorKind::CertificateChanged;
         if (byHand() || (refused && !m_declined)) {
-            tell(notice(CheckNotice::Kind::NoConnection, m_outcome.failure));
-            co_await told();
+            const CheckNotice said = notice(CheckNotice::Kind::NoConnection, m_outcome.failure);
+            co_await tell(said);
         }
         co_await report();
         co_return m_outcome;
@@ -376,8 +367,8 @@ Task<CheckOutcome> Pass::execute() {
         // the next check on (rememberOutcome).
         m_outcome.pipeliningGarbled = m_outcome.failure.pipeliningGarbled;
         if (kind != Pop3ErrorKind::PlainLoginRefused || byHand()) {
-            tell(notice(CheckNotice::Kind::LoginFailed, m_outcome.failure));
-            co_await told();
+            const CheckNotice said = notice(CheckNotice::Kind::LoginFailed, m_outcome.failure);
+            co_await tell(said);
         }
         if (m_handle >= 0)
             co_await m_library.NMailPop3Close(m_handle);
@@ -463,8 +454,8 @@ Task<void> Pass::judgeMessages(SpamRule* rule) {
         m_library.NMailPop3SendQuit(m_handle);
     co_await settleDeletions(true);
     if (m_outcome.pipeliningGarbled) {
-        tell(notice(CheckNotice::Kind::RepliesGarbled));
-        co_await told();
+        const CheckNotice said = notice(CheckNotice::Kind::RepliesGarbled);
+        co_await tell(said);
     }
 }
 
@@ -769,11 +760,10 @@ Task<void> Pass::closeConnection() {
     if (lost > 0) {
         CheckNotice n = notice(CheckNotice::Kind::DeletionsLost, m_outcome.failure);
         n.count = lost;
-        tell(n);
-        co_await told();
+        co_await tell(n);
     } else if (byHand() && !m_outcome.pipeliningGarbled) { // the garble was told already
-        tell(notice(CheckNotice::Kind::ConnectionLost, m_outcome.failure));
-        co_await told();
+        const CheckNotice said = notice(CheckNotice::Kind::ConnectionLost, m_outcome.failure);
+        co_await tell(said);
     }
 }
 
@@ -808,13 +798,12 @@ Task<void> Pass::report() {
         } else if (m_host.mailerChosen()) {
             const QString command = trimSpaces(m_settings.mailerCommand);
             if (command.isEmpty() || command == QStringView(kNotSetText)) {
-                tell(notice(CheckNotice::Kind::NoMailer));
-                co_await told();
+                const CheckNotice said = notice(CheckNotice::Kind::NoMailer);
+                co_await tell(said);
             } else if (!m_host.startMailer(command)) {
                 CheckNotice n = notice(CheckNotice::Kind::MailerFailed);
                 n.path = command;
-                tell(n);
-                co_await told();
+                co_await tell(n);
             }
         }
     }
@@ -1003,8 +992,7 @@ Task<void> Pass::copyFailed(CheckOutcome::Caught failed) {
     CheckNotice n = notice(CheckNotice::Kind::CopyFailed);
     n.number = caught.number;
     n.path = m_inputs.dataFolder;
-    tell(n);
-    co_await told();
+    co_await tell(n);
 }
 
 // A catch as an earlier pass recorded it (the two hold the same texts).
@@ -1096,8 +1084,8 @@ Task<void> Pass::recordDeletions() {
             records.append(m_recordByCopy.value(c.copyPath));
     }
     if (!appendDeletionLog(m_inputs.dataFolder, records)) {
-        tell(notice(CheckNotice::Kind::LogNotWritten));
-        co_await told();
+        const CheckNotice said = notice(CheckNotice::Kind::LogNotWritten);
+        co_await tell(said);
     }
     if (m_keepPending) {
         m_pending.records.clear();
@@ -1132,8 +1120,7 @@ Task<void> Pass::finishDeletion(CheckOutcome::Caught accepted, int result) {
         CheckNotice n = notice(CheckNotice::Kind::DeletionRefused, lastError());
         n.number = caught.number;
         n.ruleWord = caught.ruleWord;
-        tell(n);
-        co_await told();
+        co_await tell(n);
         co_return;
     }
     caught.deleted = true;
@@ -1157,8 +1144,8 @@ Task<void> Pass::sizeLimitMissing() {
         co_return;
     }
     m_toldSizeLimit = true;
-    tell(notice(CheckNotice::Kind::SizeLimitMissing));
-    co_await told();
+    const CheckNotice said = notice(CheckNotice::Kind::SizeLimitMissing);
+    co_await tell(said);
 }
 
 } // namespace
