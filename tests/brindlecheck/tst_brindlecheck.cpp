@@ -29,8 +29,7 @@ const std::tuple<const char*, QStringList, bool, bool, QString> kUsage[]{
 
 const QString kCaught = u"1\t件名\tjunk offer"_s;
 const QStringList kKept{kCaught + "\tkept", "messages: 2, deleted: 0, new: 2"};
-// The fault; the lines printed, a part of standard error that appears once (or nothing), the exit
-// status, the messages left on the server.
+// Fault; lines printed, a part of stderr seen once (or nothing), exit status, messages left.
 using Outcome = std::tuple<const char*, QString, QStringList, QString, int, int>;
 const Outcome kOutcomes[]{
     Outcome("copy failure", "copy", kKept, "", 5, 2),
@@ -44,16 +43,13 @@ const Outcome kOutcomes[]{
     Outcome("login refused", "login", {}, u"ログインできませんでした"_s, 3, 2),
     Outcome("garbage answers the login", "garbage", {}, "PIPELINING", 2, 2),
     Outcome("lost at QUIT", "quit", kKept, u"接続が切れたため"_s, 4, 2),
-    // The login goes out in one flight, which such a server garbles; the next run goes one
-    // command at a time.
+    // The pipelined login is garbled; the next run goes one command at a time.
     Outcome("garbled pipelining", "garble", {}, "PIPELINING", 2, 2),
-    // Told, and not counted as deleted.
-    Outcome("DELE refused", "dele", kKept, u"削除を受け付けませんでした"_s, 0, 2),
+    Outcome("DELE refused: told, not counted", "dele", kKept, u"削除を受け付けませんでした"_s, 0, 2),
     // What is no POP3 is a failed connection, never a refused login.
     Outcome("malformed greeting", "greeting", {}, u"POP3 の形式ではありません"_s, 2, 2),
     Outcome("malformed LIST", "LIST", {}, "PIPELINING", 2, 2),
-    // A refused login.
-    Outcome("APOP, greeting without timestamp", "apop", {}, u"APOP に対応していません"_s, 3, 2),
+    Outcome("APOP, no timestamp: a refused login", "apop", {}, u"APOP に対応していません"_s, 3, 2),
 };
 
 using L = QList<QStringList>;
@@ -75,8 +71,7 @@ class TestBrindleCheck : public QObject {
 
     std::unique_ptr<TempAppFolder> dir;
 
-    // An application folder with the given server (APOP if told), the account user/secret unless told
-    // otherwise, the rule and the one keyword "junk".
+    // A folder with the server (APOP if told), the account user/secret, the rule, the keyword "junk".
     void makeFolder(const QString& server, bool account = true, const QString& rule = "1",
                     bool apop = false) {
         dir.reset();
@@ -94,8 +89,7 @@ class TestBrindleCheck : public QObject {
         return runProgram(QStringLiteral(BRINDLE_CHECK),
                           QStringList{"--app-folder", dir ? dir->path() : QString("/nonexistent")} + extra);
     }
-    // The junk subject's escape sequences would act on a terminal: every output line checked for it
-    // shows them gone.
+    // The junk subject's terminal escapes: every output line checked for it shows them gone.
     static FakePop3Options options() {
         FakePop3Options o;
         for (const QByteArray subject : {"\x1b[2Jjunk \x1b]0;owned\x07offer", "hi"})
@@ -118,8 +112,7 @@ private Q_SLOTS:
         QVERIFY2(!r.errors.isEmpty() && r.errors.contains(complaint), qPrintable(r.errors));
     }
 
-    // A check longer than a second tells on a terminal which message it is at; into a pipe it
-    // writes nothing but its own lines.
+    // Over a second, a terminal is told the message at; a pipe gets nothing but the lines.
     void progressOnATerminalOnly() {
         FakePop3Options o = options();
         for (int i = 0; i < 20; ++i)
@@ -140,10 +133,8 @@ private Q_SLOTS:
                  qPrintable(terminal.lines.join('\n')));
     }
 
-    // What the windows would ask is told with the option that agrees to it: exit 2 until then. The
-    // agreement is kept per server; TLS once seen is never given up. The TLS backend, which costs
-    // milliseconds before the connect, is loaded for STLS only, never for a plain connection (Qt
-    // names each plugin it loads on standard error).
+    // Exit 2 until the agreeing option is given, kept per server; TLS once seen is never given up. The
+    // TLS backend loads for STLS only (Qt names each plugin it loads on stderr).
     void tlsAgreements() {
         qputenv("QT_DEBUG_PLUGINS", "1");
         const auto quiet = qScopeGuard([] { qunsetenv("QT_DEBUG_PLUGINS"); });
@@ -184,8 +175,7 @@ private Q_SLOTS:
         QCOMPARE(runCheck({"--accept-certificate", "12:34"}).exitCode, 1);
     }
 
-    // What the output says of each caught and each unjudged message, the exit status that follows
-    // what went wrong, and what is left on the server; the password never appears.
+    // Output, exit status and what is left on the server per fault; the password never appears.
     void outcomes_data() { indexRows(kOutcomes); }
     void outcomes() {
         QFETCH(int, row);
@@ -225,10 +215,8 @@ private Q_SLOTS:
             QCOMPARE(server.mailbox().size(), 1);
         }
     }
-    // Learning from files never connects; each row runs brindle-check once per step, and the last
-    // step's summary and exit status count. Files: a.eml, b.mbox (three messages, the second with a
-    // quoted ">From " line), c.eml (that second message unquoted), f/ (two .eml, sub/ one more, a
-    // notes.txt that is no mail), x.bin (no mail).
+    // Learning never connects; one run per step, the last counts. a.eml; b.mbox (3 messages, the second
+    // quoted); c.eml (it unquoted); f/ (2 .eml, sub/ 1, notes.txt no mail); x.bin (no mail).
     void learnFromFiles_data() { indexRows(kLearnSteps); }
     void learnFromFiles() {
         QFETCH(int, row);

@@ -1,5 +1,4 @@
-// The demo as ./run shows it: demo-pop3d serving the sample mails, brindle-check on the demo
-// settings. Guards the samples: each rule must keep catching the mails the demo is about.
+// The demo as ./run shows it; each rule must keep catching the sample mails the demo is about.
 #include "settings/SettingsStore.h"
 #include "support/ProgramRun.h"
 #include "support/TestFiles.h"

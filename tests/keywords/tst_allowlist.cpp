@@ -1,5 +1,4 @@
-// The allow list: which texts are entries, which senders they cover, and edits that keep the rest of
-// the file as the user wrote it.
+// The allow list: entries, the senders they cover, edits that keep the rest of the file.
 #include "keywords/AllowList.h"
 #include "support/TestFiles.h"
 
@@ -27,8 +26,7 @@ private Q_SLOTS:
     }
     void entries() {
         QFETCH(QString, text);
-        QFETCH(QString, entry);
-        QCOMPARE(normalizeAllowEntry(text).value_or(QString()), entry);
+        QTEST(normalizeAllowEntry(text).value_or(QString()), "entry");
     }
 
     void matches_data() {

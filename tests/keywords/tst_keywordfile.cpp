@@ -47,7 +47,6 @@ private Q_SLOTS:
     }
 
     void encode_data() { indexRows(kEncodings); }
-
     void encode() {
         QFETCH(int, row);
         const auto& [name, text, inUse, head, textBytes] = kEncodings[row];
@@ -129,7 +128,6 @@ private Q_SLOTS:
         QTest::newRow("1 byte") << 1;
         QTest::newRow("203 bytes") << 203;
     }
-
     void damagedFile() {
         QFETCH(int, tail);
         const QByteArray whole = encodeKeywordRecord(u"a"_qs) + encodeKeywordRecord(u"b"_qs);

@@ -23,10 +23,8 @@ using brindle::testing::writeFile;
 
 namespace {
 
-// A data file is the user's own where one may win (pictures, music), else the installation's;
-// the help is the installation's. A null content: no such file; "-" as the installed content:
-// no installed data folder at all (a portable copy). The path asked for, the user's content, the
-// installed content, and whose is chosen.
+// The user's data file wins (pictures, music), the help is the installation's. Path; user's content,
+// installed content (null: no file; "-": no installed folder, portable); whose is chosen.
 const QString kPicture = u"\\画像データ\\3.jpg"_qs;
 const QString kPage = u"\\help\\rules.htm"_qs;
 const std::tuple<const char*, QString, QByteArray, QByteArray, QString> kDataFiles[]{
@@ -82,16 +80,13 @@ private Q_SLOTS:
     void portableOrPerUser() {
         QVERIFY(isPortableApplicationFolder(m_root));
         QVERIFY(!isPortableApplicationFolder(m_root + u"/ÄÖÜ Straße"_qs)); // no data folder
-        QVERIFY(
-            QFile::setPermissions(m_root + u"/★MailData"_qs, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        const QByteArray data = QFile::encodeName(m_root + u"/★MailData"_qs);
+        QVERIFY(::chmod(data.constData(), 0500) == 0);
         QCOMPARE(isPortableApplicationFolder(m_root), ::geteuid() == 0); // root writes anyway
-        QVERIFY(QFile::setPermissions(m_root + u"/★MailData"_qs, QFileDevice::ReadOwner |
-                                                                     QFileDevice::WriteOwner |
-                                                                     QFileDevice::ExeOwner));
+        QVERIFY(::chmod(data.constData(), 0700) == 0);
     }
 
-    // The tests run from a build folder without a data folder: the user's folder is used. The first
-    // start makes only the data folder and 添付フォルダ; a folder of an earlier version keeps its files.
+    // The first start makes only ★MailData and 添付フォルダ; an earlier version's files stay.
     void userFolderMadeOnFirstStart() {
         qputenv("XDG_DATA_HOME", (m_root + u"/home data"_qs).toUtf8());
         const QString user = applicationFolder();
@@ -124,8 +119,7 @@ private Q_SLOTS:
         QCOMPARE(path, (chosen == u"user" ? m_root : data) + relative);
     }
 
-    // Every writer makes its files in the data folder and 添付フォルダ the user's alone, and its
-    // folders there 0700; elsewhere it makes them as a usual login does.
+    // Every writer's files in the private folders are the user's alone; elsewhere as a login makes them.
     void writersMakePrivateFiles_data() {
         QTest::addColumn<QString>("writer");
         QTest::addColumn<QString>("path"); // below the application folder
@@ -177,8 +171,7 @@ private Q_SLOTS:
         QCOMPARE(modeOf(full), mode);
     }
 
-    // At start-up the private folders found wider are narrowed with all they hold; nothing outside
-    // them is touched, not even through a link inside them.
+    // Start-up narrows the private folders and all they hold; nothing outside, not even through a link.
     void startUpNarrows() {
         setApplicationFolder(m_root);
         QDir root(m_root);
@@ -222,8 +215,7 @@ private Q_SLOTS:
         QVERIFY2(either == m_root + u"/Data"_qs || either == m_root + u"/data"_qs, qPrintable(either));
     }
 
-    // The login start's entry is valid for the desktop's own checker, even for a program path with
-    // blanks, quotes, "$", "%" and a backslash in it.
+    // The autostart entry validates even for a path with blanks, quotes, "$", "%" and a backslash.
     void autostartEntry() {
         qputenv("XDG_CONFIG_HOME", (m_root + u"/config"_qs).toUtf8());
         const QString program = m_root + u"/my \"mail\" $tools 100% \\/brindle"_qs;
@@ -231,9 +223,7 @@ private Q_SLOTS:
         QVERIFY(setAutostart(true, program));
         QVERIFY(autostartEnabled());
         QCOMPARE(QProcess::execute(u"desktop-file-validate"_qs, {autostartEntryPath()}), 0);
-        QFile entry(autostartEntryPath());
-        QVERIFY(entry.open(QIODevice::ReadOnly));
-        QVERIFY(entry.readAll().contains(" --tray\n"));
+        QVERIFY(readFile(autostartEntryPath()).contains(" --tray\n"));
         QVERIFY(setAutostart(false, program));
         QVERIFY(!autostartEnabled());
         qunsetenv("XDG_CONFIG_HOME");

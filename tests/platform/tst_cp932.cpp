@@ -15,8 +15,7 @@ private Q_SLOTS:
         QTest::newRow("NEC special") << u"①㈱"_qs << QByteArray("8740878a") << true;
         QTest::newRow("question mark itself") << u"why?"_qs << QByteArray("7768793f") << true;
         QTest::newRow("nul kept") << QString(QChar(0)) + u"a"_qs << QByteArray("0061") << true;
-        // The JIS wave dash lands on the bytes of the Microsoft one, so it comes back as the full-width
-        // tilde.
+        // The JIS wave dash takes the Microsoft one's bytes: it comes back as the full-width tilde.
         QTest::newRow("wave dash") << u"〜"_qs << QByteArray("8160") << false;
         QTest::newRow("emoji is one ?") << u"a😀b"_qs << QByteArray("613f62") << false;
         QTest::newRow("accented latin") << u"café"_qs << QByteArray("6361663f") << false;
@@ -24,7 +23,6 @@ private Q_SLOTS:
             << QChar(0xD800) + u"x"_qs + QChar(0xDC00) + u"y"_qs + QChar(0xD83D) << QByteArray("3f783f793f")
             << false;
     }
-
     void encode() {
         QFETCH(QString, text);
         QFETCH(QByteArray, hex);
@@ -45,11 +43,9 @@ private Q_SLOTS:
         QTest::newRow("lead byte before line end") << QByteArray("820d0a") << u"\uFFFD\r\n"_qs;
         QTest::newRow("undefined single byte") << QByteArray("8061") << u"\uFFFDa"_qs;
         QTest::newRow("invalid between valid") << QByteArray("82a0fd82a2") << u"あ\uFFFDい"_qs;
-        // An unassigned lead and trail pair is one unreadable character: the trail byte is not read as
-        // "@", and the pairs after it stay in step.
+        // An unassigned pair is one unreadable character, its trail no "@"; the pairs after stay in step.
         QTest::newRow("unassigned pair is one character") << QByteArray("854082a0") << u"\uFFFDあ"_qs;
     }
-
     void decode() {
         QFETCH(QByteArray, hex);
         QFETCH(QString, text);

@@ -1,5 +1,4 @@
-// The hang-up against a mock network manager on a private bus that the test starts; the machine's
-// own buses are never touched.
+// The hang-up against a mock network manager on a private bus; the machine's own are never touched.
 #include "platform/DialUp.h"
 
 #include <QDBusConnectionInterface>
@@ -111,7 +110,7 @@ private Q_SLOTS:
         }
 
         QCOMPARE(hangUpAll(bus()), expectDown);
-        // Answered on the same connection after the deactivations, so the mock has logged them by then.
+        // Answered after the deactivations on the same connection: the mock has logged them by then.
         call("/org/freedesktop/NetworkManager", "GetCalls", {});
         QFile log(m_dir.filePath(QStringLiteral("mock.log")));
         QVERIFY(log.open(QIODevice::ReadOnly));

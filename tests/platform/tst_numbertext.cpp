@@ -23,11 +23,9 @@ private Q_SLOTS:
         QTest::newRow("full-width digits") << u"１２"_qs << 0.0;
         QTest::newRow("tiny") << u"1e-999"_qs << 0.0;
     }
-
     void leading() {
         QFETCH(QString, text);
-        QFETCH(double, value);
-        QCOMPARE(leadingNumber(text), value);
+        QTEST(leadingNumber(text), "value");
     }
 
     void leadingStaysFinite() {
@@ -47,11 +45,9 @@ private Q_SLOTS:
         QTest::newRow("sum of tenths") << 0.1 + 0.2 << u"0.30000000000000004"_qs;
         QTest::newRow("large whole") << 123456789.0 << u"123456789"_qs;
     }
-
     void shortest() {
         QFETCH(double, value);
-        QFETCH(QString, text);
-        QCOMPARE(shortestDecimal(value), text);
+        QTEST(shortestDecimal(value), "text");
     }
 
     void shortestRoundTrips() {
@@ -69,11 +65,9 @@ private Q_SLOTS:
         QTest::newRow("2.5001") << 2.5001 << 3.0;
         QTest::newRow("huge") << 1e300 << 1e300;
     }
-
     void halfEven() {
         QFETCH(double, value);
-        QFETCH(double, rounded);
-        QCOMPARE(roundHalfEven(value), rounded);
+        QTEST(roundHalfEven(value), "rounded");
     }
 };
 

@@ -20,7 +20,6 @@ namespace {
 
 const QString kSection = u"EXEINI"_qs;
 
-// Lines of the section every table works on.
 QByteArray ex(const QByteArray& lines) {
     return "[EXEINI]\r\n" + lines;
 }
@@ -144,7 +143,6 @@ private Q_SLOTS:
         QTest::newRow("key") << kSection << u"NAMÉ"_qs << u"v"_qs;
         QTest::newRow("section") << u"pop.例え.한"_qs << u"NAME"_qs << u"v"_qs;
     }
-
     void writeRefusesWhatCodePage932Lacks() {
         QFETCH(QString, section);
         QFETCH(QString, key);
@@ -176,7 +174,6 @@ private Q_SLOTS:
              {"missing folder", "directory", "oversize", "full disk", "read-only file", "read-only folder"})
             QTest::newRow(fault) << QString::fromLatin1(fault);
     }
-
     void failedWriteKeepsFile() {
         QFETCH(QString, fault);
         if (fault.startsWith(u"read-only") && ::geteuid() == 0)
@@ -225,8 +222,7 @@ private Q_SLOTS:
         }
     }
 
-    // Permissions asked for are set (the account file narrows to the owner, tested with it);
-    // without, a rewrite keeps the file's own.
+    // Without permissions asked for, a rewrite keeps the file's own (narrowing: tst_settingsstore).
     void rewriteKeepsPermissions() {
         QVERIFY(writeFile(m_ini, ex("NAME=a\r\n")));
         const auto mode = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther;

@@ -33,9 +33,8 @@ const std::tuple<const char*, QByteArray, QString> kLoads[]{
     {"APOP too small", "APOP=-1e30", u"|||-32768"_qs},
 };
 
-// Paths code page 932 lacks (é, WAVE DASH) or that NAME cannot give back (a line break, beyond 255
-// bytes) read back whole; an older version sees them as no mail program. Whether NAME holds the
-// path itself.
+// Paths NAME cannot hold (not in code page 932, a line break, over 255 bytes) read back whole; an
+// older version sees no mail program. Whether NAME holds the path itself.
 const std::tuple<const char*, QString, bool> kMailerPaths[]{
     {"code page 932, ℃", u"/home/u/メール℃/mailer"_qs, true},
     {"blank around", u" /opt/m "_qs, true},
@@ -154,8 +153,7 @@ private Q_SLOTS:
         QCOMPARE(GeneralSettingsFile().readMailerPath(), path);
     }
 
-    // Per value: the account window's and the server window's refusal (a part of the message, empty
-    // when accepted); the server file refuses a value with a character code page 932 lacks.
+    // The account's and the server's refusal (a part; empty: accepted); the server file refuses too.
     void unstorableValues_data() {
         QTest::addColumn<QString>("value");
         QTest::addColumn<QString>("account");
@@ -172,20 +170,16 @@ private Q_SLOTS:
         QTest::newRow("101 characters") << QString(101, u'h') << QString() << u"100文字まで"_qs;
         QTest::newRow("256 bytes") << QString(128, u'あ') << u"半角で255文字"_qs << u"100文字まで"_qs;
     }
-
     void unstorableValues() {
         QFETCH(QString, value);
         QFETCH(QString, account);
         QFETCH(QString, server);
-        const QString accountRefusal = profileValueRefusal(u"ID"_qs, value);
-        const QString serverRefusal = serverValueRefusal(u"POP3サーバー名"_qs, value);
-        QCOMPARE(accountRefusal.isEmpty(), account.isEmpty());
-        QVERIFY2(account.isEmpty() || (accountRefusal.startsWith(u"ID") && accountRefusal.contains(account)),
-                 qPrintable(accountRefusal));
-        QCOMPARE(serverRefusal.isEmpty(), server.isEmpty());
-        QVERIFY2(server.isEmpty() ||
-                     (serverRefusal.startsWith(u"POP3サーバー名") && serverRefusal.contains(server)),
-                 qPrintable(serverRefusal));
+        for (const auto& [field, want, got] :
+             {std::tuple{u"ID"_qs, account, profileValueRefusal(u"ID"_qs, value)},
+              {u"POP3サーバー名"_qs, server, serverValueRefusal(u"POP3サーバー名"_qs, value)}}) {
+            QCOMPARE(got.isEmpty(), want.isEmpty());
+            QVERIFY2(want.isEmpty() || (got.startsWith(field) && got.contains(want)), qPrintable(got));
+        }
         // The rows whose message names a character: never written as "?".
         const bool holds = !server.contains(u"U+");
         const QByteArray before = "SMTP=\r\nPOP3=old\r\nMAIL=\r\nAPOP=0\r\n";
@@ -207,8 +201,7 @@ private Q_SLOTS:
         QCOMPARE(readFile(path), QByteArray("[EXEINI]\r\nNAME=user\r\nNAME2=p@ss word\r\nNAME3=1\r\n"));
         QCOMPARE(modeOf(path), 0600);
         QCOMPARE(account.read().password, u"p@ss word"_qs);
-        // A file made elsewhere with wider permissions is narrowed by the next rewrite, and marking the
-        // account not saved keeps the stored one.
+        // A wider file is narrowed by the next rewrite; marking not saved keeps the stored account.
         QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                                 QFileDevice::ReadGroup | QFileDevice::ReadOther));
         QVERIFY(account.markNotSaved());

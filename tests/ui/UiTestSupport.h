@@ -1,6 +1,5 @@
 #pragma once
-// Shared pieces of the window tests: a temporary application folder, message boxes answered by a
-// script, a started main window on a mail library that records its calls.
+// Shared pieces of the window tests: app folder, scripted boxes, main window on a recording library.
 #include "keywords/AllowList.h"
 #include "keywords/KeywordFile.h"
 #include "learn/LearnStore.h"
@@ -63,9 +62,7 @@ public:
     std::function<void()> onShow;
 };
 
-// A fresh application folder; every window unloaded; the program-wide values reset; message boxes
-// scripted; the windows' services real but for those replaced below (tests replace more), ending
-// the run counted instead of done.
+// Fresh app folder, windows and values reset, boxes scripted; ending the run is counted, not done.
 class UiFixture {
 public:
     UiFixture() {
@@ -89,13 +86,11 @@ public:
 
     void write(const QString& rel, const QByteArray& bytes) const { QVERIFY(dir.write(rel, bytes)); }
     static QString ini() { return QStringLiteral(u"★MailData/ini.ini"); }
-    // A POP3 server on the loopback address and an account for it.
     void writeServerAndAccount() const {
         write(QStringLiteral("kestro.ini"), "SMTP=\r\nPOP3=127.0.0.1\r\nMAIL=\r\nAPOP=0\r\n");
         write(QStringLiteral(u"★MailData/iniIdPass.ini"), "[EXEINI]\r\nNAME=user\r\nNAME2=secret\r\n");
     }
 
-    // The main window on the recording library, loaded from the folder's files.
     MainForm& startWithServer() { return writeServerAndAccount(), start(); }
     MainForm& start(MediaControl* music = nullptr) {
         m_main.reset();
@@ -122,7 +117,6 @@ inline void untilCheckEnds(const MainForm& main) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
-// The account window confirmed with these entries.
 inline void confirmAccount(const QString& id, const QString& password, bool save) {
     IdPassForm* f = forms::idPassForm();
     f->IdText->setText(id);
@@ -131,7 +125,6 @@ inline void confirmAccount(const QString& id, const QString& password, bool save
     f->OKCommand->click();
 }
 
-// The shown top-level window of this object name.
 template <typename T> T* shownWindow(const QString& name) {
     for (QWidget* w : QApplication::topLevelWidgets())
         if (w->objectName() == name && w->isVisible())
@@ -159,7 +152,6 @@ inline QList<quint32> learnedTotals() {
     return t ? QList<quint32>{t->junk, t->wanted} : QList<quint32>{0, 0};
 }
 
-// Selects these whole rows, and only these.
 inline void selectRows(QTableWidget* t, const QList<int>& rows) {
     t->clearSelection();
     for (int r : rows)

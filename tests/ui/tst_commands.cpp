@@ -1,6 +1,4 @@
-// The main window's commands and timers where they can go wrong: when the interval starts a check,
-// what quitting during a check leaves on the server, that a cancelled mail-program choice keeps the
-// previous one, and that a settings file that cannot be written is told.
+// The main window's commands and timers: interval, quitting mid-check, mail program, unwritable files.
 #include "UiTestSupport.h"
 
 using namespace brindle;
@@ -11,8 +9,7 @@ namespace {
 using F = UiFixture;
 using M = MainForm;
 
-// What a row did: checks started, DELEs and QUITs sent, the minute counter, the keyword file, the
-// mail program, whether the program ended.
+// Checks started, DELEs, QUITs, minutes counted, keyword records, mail program, whether it ended.
 struct Result {
     int connects = 0;
     QList<int> deletes = {};
@@ -29,8 +26,7 @@ struct Row {
     Result expected;
 };
 
-// The interval set in the settings window, and the minutes counted so far: the counter's second
-// ticks, of which the one past the 60th makes a minute.
+// Sets the interval and counts minutes: the 61st second tick makes a minute.
 void countTowards(M& main, const char* interval, int minutes) {
     forms::setForm()->Text2->setText(QString::fromLatin1(interval));
     for (int tick = 0; tick < minutes * 61; ++tick)
@@ -44,8 +40,7 @@ void addKeyword(F& fx, const QString& word) {
     fx.boxes.asked.clear();
 }
 
-// Two messages with the keyword "spam" and one without under the keyword rule; `onBox` runs at the
-// first message box of the check (the first deletion's announcement).
+// Two "spam" messages and one other, keyword rule; `onBox` runs at the first deletion's box.
 void checkSpam(F& fx, M& main, std::function<void()> onBox) {
     addKeyword(fx, QStringLiteral("spam"));
     control<QRadioButton>(main, "Option1")->setChecked(true);
@@ -162,8 +157,7 @@ private Q_SLOTS:
         QVERIFY(input->property("enabled").toBool());
     }
 
-    // A settings file that cannot be written (a folder stands in its place, whoever runs the test):
-    // the user is told, and the values typed stay in effect for this run.
+    // A settings file that cannot be written (a folder there) is told; the values stay in effect.
     void unwritableSettingsAreTold_data() {
         QTest::addColumn<QString>("file");
         QTest::addColumn<QString>("told");

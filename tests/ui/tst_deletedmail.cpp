@@ -1,6 +1,4 @@
-// The windows of the deletion log, the allow list and the trial check, where they can go wrong: the
-// order of the log, which senders reach the allow list, what an export or a saved copy holds, a copy
-// removed by retention, the entries the editor refuses or removes, a trial check that deletes.
+// The windows of the deletion log, the allow list and the trial check.
 #include "UiTestSupport.h"
 
 #include "ui/MailViewer.h"
@@ -12,8 +10,7 @@ namespace {
 
 using D = DeletedMailForm;
 
-// Three deletions, oldest first: two from one sender written differently, with copies (the second
-// partial, its subject encoded); the newest one's copy already removed by retention.
+// Three deletions, oldest first: one sender spelled two ways (the second partial); the newest copy gone.
 const QByteArray kFirst = "Subject: first\r\nFrom: Taro@Example.JP\r\n\r\nFrom here on\r\n";
 const QByteArray kSecond =
     "Subject: =?UTF-8?B?5LqM55Wq55uu?=\r\nFrom: taro@example.jp\r\nTo: me@example.net\r\n\r\n"
@@ -86,8 +83,7 @@ const QList<LogRow> kLogRows{
      .allowed = {"jiro@example.org", "taro@example.jp"}},
 };
 
-// The allow list editor on "a@example.jp", "b@example.jp": an entry typed and registered, or a row
-// removed and the question answered; the list after; whether the user is told of a refusal.
+// Typed entry, or row removed and answer; the list after; whether a refusal is told.
 const QStringList kBoth{"a@example.jp", "b@example.jp"};
 const std::tuple<const char*, QString, int, bool, QStringList, bool> kEditorRows[]{
     {"no address refused", "taro", -1, false, kBoth, true},
@@ -161,8 +157,7 @@ private Q_SLOTS:
         QVERIFY(testing::readFile(allowListPath()).startsWith("# mine\n"));
     }
 
-    // The trial judges as the check does and deletes nothing; started while a check runs, it does not
-    // start at all.
+    // The trial judges as the check does and deletes nothing; during a check it does not start.
     void trialCheck_data() {
         QTest::addColumn<bool>("duringCheck");
         QTest::newRow("alone") << false;

@@ -1,7 +1,4 @@
-// What the user types in: an account stored by the account window logs in as typed, and after an OK
-// without "save" the window shows the account the checks use; the keyword editor stores keywords
-// folded as the matcher compares them and refuses only what code page 932 cannot hold; the account and
-// server windows refuse what their files cannot give back.
+// What the user types in the account, server and keyword windows, as stored and as used.
 #include "UiTestSupport.h"
 
 #include "mailcheck/CheckInputs.h"
@@ -57,8 +54,7 @@ private Q_SLOTS:
         runTask(lib.NMailPop3Close(h));
     }
 
-    // Confirming again what the window shows keeps the account in use, not the stored one; the
-    // password shows as "*".
+    // Confirming what the window shows keeps the account in use, not the stored one; "*" shown.
     void unsavedAccountStaysInUse() {
         UiFixture fx;
         confirmAccount(QStringLiteral("old"), QStringLiteral("old-pw"), true);
@@ -70,8 +66,7 @@ private Q_SLOTS:
         QCOMPARE(forms::idPassForm()->PassText->displayText(), QStringLiteral("******"));
     }
 
-    // The account and server windows refuse what their files cannot give back, naming the field and
-    // the character, and change nothing; without "save" the account is used and nothing written.
+    // Refusals name the field and character and change nothing; unsaved: used, nothing written.
     void refusesWhatTheFilesCannotHold_data() { indexRows(kRefusals); }
     void refusesWhatTheFilesCannotHold() {
         QFETCH(int, row);

@@ -1,5 +1,4 @@
-// Every help page is reached from the contents, every link leads to a page and a place that exist or
-// to a real host; the home page button and the help window's links go where they should.
+// Every help page is reached, every link resolves; the home page button and links go where they should.
 #include "ui/MsgForm.h"
 #include "UiTestSupport.h"
 #include <QRegularExpression>
@@ -9,8 +8,7 @@ using namespace brindle;
 
 const QDir kHelp(QStringLiteral(BRINDLE_HELP_DIR));
 
-// Name; a link followed in the help window (none: the home page button); whether a browser starts;
-// what it is asked for and what the help window then shows (none: not loaded), in the help folder.
+// Link followed (none: home page button); browser starts; what it is asked; what help shows.
 const std::tuple<const char*, QString, bool, QString, QString> kClicks[] = {
     {"home page, a browser", "", true, "home.htm", ""},
     {"home page, no browser", "", false, "home.htm", "home.htm"},

@@ -1,6 +1,4 @@
-// The windows' side of the learned judgement: the switch in the File menu and ini.ini, the copies of
-// the quarantine offered when it is switched on, "迷惑メールではない" in the deleted-mail window, and
-// a store that cannot be used.
+// The windows' side of learning: the switch, the quarantine offer, "迷惑メールではない", a bad store.
 #include "UiTestSupport.h"
 
 #include "ui/LearnQuarantineDialog.h"
@@ -15,9 +13,7 @@ using learn::LearnStore;
 using learn::MessageClass;
 
 // The deletions of the log, oldest first; each copy is its own message.
-const QStringList kRules{QStringLiteral("件名"), QStringLiteral("ひらがな"),
-                         QStringLiteral("HTML"), QStringLiteral("ファイルサイズ"),
-                         QStringLiteral("本文"), QStringLiteral("学習")};
+const QStringList kRules = u"件名 ひらがな HTML ファイルサイズ 本文 学習"_qs.split(u' ');
 
 QByteArray copyText(int i) {
     return QStringLiteral("From: sender%1@example.jp\r\nSubject: お知らせ %1\r\n\r\n本文 %1 番目です。\r\n")
@@ -44,8 +40,7 @@ QStringList writeLog(const UiFixture& fx) {
     return files;
 }
 
-// Rows (newest first) the user ticks or unticks; learned now or later; a copy (by kRules) learned as
-// wanted before, and one removed after the listing (-1: none); the junk learned; a part of the box.
+// Rows toggled; learn now; copy wanted before, copy removed (-1: none); junk learned; box part.
 const std::tuple<const char*, QList<int>, bool, int, int, quint32, QString> kOffers[]{
     {"hiragana ticked, keyword unticked", {4, 5}, true, -1, -1, 2u, "2件を迷惑メール"},
     {"later learns nothing", {}, false, -1, -1, 0u, ""},
@@ -53,8 +48,7 @@ const std::tuple<const char*, QList<int>, bool, int, int, quint32, QString> kOff
     {"a gone copy is skipped", {}, true, -1, 4, 1u, "1件は控えを読めなかった"},
 };
 
-// The store ("junk": the copy learned as junk; else the file's bytes); the allow list's question
-// answered yes; the wanted learned; a part of the window's learned line; the allow list after.
+// Store ("junk" or file bytes); allow answered yes; wanted learned; learned line part; allow list.
 const QString kSender0 = QStringLiteral("sender0@example.jp");
 const std::tuple<const char*, QByteArray, bool, quint32, QString, QStringList> kNotJunk[]{
     {"moved from junk, not allowed", "junk", false, 1u, "迷惑メール 0通 / 通常のメール 1通", {}},
@@ -67,20 +61,17 @@ const std::tuple<const char*, QByteArray, bool, quint32, QString, QStringList> k
 class LearningTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    // The entry shows LEARNING as stored, writes what it is switched to, and offers the quarantine
-    // only when switched on.
+    // The entry follows LEARNING both ways and offers the quarantine only when switched on.
     void switchRoundTrip_data() {
-        QTest::addColumn<QByteArray>("stored");
         QTest::addColumn<bool>("checked");
-        QTest::newRow("0 is off") << QByteArray("LEARNING=0\r\n") << false;
-        QTest::newRow("1 is on") << QByteArray("LEARNING=1\r\n") << true;
+        QTest::newRow("0 is off") << false;
+        QTest::newRow("1 is on") << true;
     }
     void switchRoundTrip() {
-        QFETCH(QByteArray, stored);
         QFETCH(bool, checked);
         UiFixture fx;
         writeLog(fx);
-        fx.write(UiFixture::ini(), "[EXEINI]\r\n" + stored);
+        fx.write(UiFixture::ini(), checked ? "[EXEINI]\r\nLEARNING=1\r\n" : "[EXEINI]\r\nLEARNING=0\r\n");
         MainForm& main = fx.start();
         QAction* learn = control<QAction>(main, "mlearn");
         QCOMPARE(learn->isChecked(), checked);
@@ -91,8 +82,7 @@ private Q_SLOTS:
         QCOMPARE(main.findChild<LearnQuarantineDialog*>() != nullptr, !checked);
     }
 
-    // Switched on: every copy listed with its rule, the broad rules unticked; only the ticked copies
-    // are learned as junk, a copy told wanted before stays wanted, a copy gone meanwhile is counted.
+    // Every copy offered, broad rules unticked; only ticked ones learned; wanted stays; gone counted.
     void quarantineOffer_data() { indexRows(kOffers); }
     void quarantineOffer() {
         QFETCH(int, row);
@@ -128,8 +118,7 @@ private Q_SLOTS:
         QVERIFY(d->isHidden());
     }
 
-    // "迷惑メールではない" learns the selected copy as wanted (moving it from junk) and offers the allow
-    // list; the counts in the window follow, and a store that cannot be used is told, not crashed on.
+    // "迷惑メールではない" learns the copy as wanted and offers the allow list; a bad store is told.
     void notJunk_data() { indexRows(kNotJunk); }
     void notJunk() {
         QFETCH(int, row);

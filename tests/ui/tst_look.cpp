@@ -1,8 +1,6 @@
-// What a user must be able to see: the mark of a chosen rule or a ticked box stands out from its
-// box, and the keyword editor's hints come up over their controls.
+// What a user must be able to see: ticked marks, readable captions, hints, boxes above our windows.
 #include "UiTestSupport.h"
 
-#include "ui/MainFormGeometry.h"
 #include "ui/MsgForm.h"
 #include "ui/UiKit.h"
 
@@ -31,7 +29,6 @@ double contrast(QColor a, QColor b) {
     return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
 }
 
-// Every window with buttons, opened as the user opens it.
 using Opener = std::function<QWidget*(MainForm&)>;
 const QList<std::pair<const char*, Opener>> kWindows{
     {"main", [](MainForm& m) -> QWidget* { return &m; }},
@@ -63,11 +60,9 @@ class TestLook : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    // The program's own style and font, as it starts with them.
     void initTestCase() { applyApplicationLook(); }
 
-    // The pixels that ticking changes must stand out from what they replace by at least 3:1, the
-    // contrast a control's state needs to be seen.
+    // The pixels that ticking changes stand out 3:1 from what they replace.
     void indicatorStandsOut_data() {
         QTest::addColumn<int>("which");
         int i = 0;
@@ -98,34 +93,28 @@ private Q_SLOTS:
         QVERIFY2(clear >= 6, qPrintable(QString::number(clear)));
     }
 
-    // A button takes no move without a pressed mouse button; the move goes on to the window, which
-    // must not hide the hint the button brought up.
+    // A move over a button goes on to the window, which must not hide the button's hint.
     void hintsOverTheirControls() {
         UiFixture f;
         GekitaiForm* g = forms::gekitaiForm();
         g->show();
-        const struct {
-            QWidget* over;
-            QString hint;
-        } rows[] = {{g->Command1, GekitaiForm::kHintRegister},
-                    {g->Text1, GekitaiForm::kHintEntry},
-                    {g->Command2, GekitaiForm::kHintDelete},
-                    {g->List1->viewport(), QString()}};
-        for (const auto& r : rows) {
-            const QPointF at(r.over->width() / 2.0, r.over->height() / 2.0);
-            QMouseEvent move(QEvent::MouseMove, at, r.over->mapToGlobal(at), Qt::NoButton, Qt::NoButton,
+        const std::pair<QWidget*, QString> rows[]{{g->Command1, GekitaiForm::kHintRegister},
+                                                  {g->Text1, GekitaiForm::kHintEntry},
+                                                  {g->Command2, GekitaiForm::kHintDelete},
+                                                  {g->List1->viewport(), QString()}};
+        for (const auto& [over, hint] : rows) {
+            const QPointF at(over->width() / 2.0, over->height() / 2.0);
+            QMouseEvent move(QEvent::MouseMove, at, over->mapToGlobal(at), Qt::NoButton, Qt::NoButton,
                              Qt::NoModifier);
-            QCoreApplication::sendEvent(r.over, &move);
-            QCOMPARE(g->Text2->isVisible(), !r.hint.isEmpty());
-            if (!r.hint.isEmpty())
-                QCOMPARE(g->Text2->toPlainText(), r.hint);
+            QCoreApplication::sendEvent(over, &move);
+            QCOMPARE(g->Text2->isVisible(), !hint.isEmpty());
+            if (!hint.isEmpty())
+                QCOMPARE(g->Text2->toPlainText(), hint);
         }
     }
 
-    // Every caption lies within its button (a push button's clear of its contents' edges, a wrapping
-    // one on the lines its height gives) and stands out from it by 4.5:1 as drawn: the stronger
-    // quarter of its pixels (the strokes' cores, not their blended edges) against the button's
-    // commonest colour.
+    // Every caption fits its button and its strokes' cores (the stronger quarter of its pixels) stand
+    // out 4.5:1 from the button's commonest colour.
     void buttonsReadable_data() { indexRows(kWindows); }
     void buttonsReadable() {
         QFETCH(int, row);
@@ -174,21 +163,6 @@ private Q_SLOTS:
         }
     }
 
-    // In medium mode the picture fills the window's right side; no strip of the right column of
-    // buttons shows beside it, however thin the window system's frame.
-    void mediumHidesTheRightColumn_data() {
-        QTest::addColumn<QSize>("frame");
-        QTest::newRow("none") << QSize(0, 0);
-        QTest::newRow("thin border") << QSize(2, 22);
-        QTest::newRow("assumed") << QSize(8, 26);
-    }
-    void mediumHidesTheRightColumn() {
-        QFETCH(QSize, frame);
-        const QSize client = mainFormClientSize(WindowSize::Medium, frame);
-        QVERIFY(client.width() <= mainFormPlace(u"Command8").left());
-        QVERIFY(client.width() >= mainFormPlace(u"picMain").right());
-    }
-
     // HELP opens beside the main window: right of it, else left, else where the screen has room.
     void helpBeside_data() {
         QTest::addColumn<QRect>("anchor");
@@ -203,14 +177,11 @@ private Q_SLOTS:
     }
     void helpBeside() {
         QFETCH(QRect, anchor);
-        QFETCH(QRect, place);
-        QCOMPARE(besidePlace(anchor, QSize(740, 520), QRect(0, 0, 1280, 1024), 400), place);
+        QTEST(besidePlace(anchor, QSize(740, 520), QRect(0, 0, 1280, 1024), 400), "place");
     }
 
-    // A box stands above the topmost window of ours, and is kept on top itself while one of ours is:
-    // a modal box beneath HELP would leave the program unanswerable.
-    // Shown in turn: m main, h HELP, s settings, t main kept on top; the last one active. Then the box's
-    // parent (empty: none).
+    // A box stands above our topmost window and is kept on top while one of ours is. Shown in turn:
+    // m main, h HELP, s settings, t main kept on top; the last active. Then the box's parent.
     void boxAboveTopmost_data() {
         QTest::addColumn<QString>("shown");
         QTest::addColumn<QString>("parent");

@@ -1,6 +1,4 @@
-// The mailbox preview "受信箱を見る", where it can go wrong: the verdict a row shows, what a mark
-// teaches the store, which UIDLs and marks "削除を実行" hands the pass, rows the server gave no UIDL,
-// and a reading asked for while another pass runs. The passes are a fake that answers with outcomes.
+// The mailbox preview "受信箱を見る" on fake passes: verdicts, marks, deletion, a pass already running.
 #include "UiTestSupport.h"
 
 #include "ui/PreviewForm.h"
@@ -71,21 +69,12 @@ const std::tuple<const char*, Report, QString, int> kVerdicts[]{
 };
 
 // Rows marked in turn, the learned totals (junk, wanted), the marks shown, a part of the box shown.
-const QString kJ = QStringLiteral("迷惑メール"), kW = QStringLiteral("迷惑メールではない"),
-              kNone = QStringLiteral("（UIDLなし）");
+const QString kJ = u"迷惑メール"_qs, kW = u"迷惑メールではない"_qs, kNone = u"（UIDLなし）"_qs;
 const std::tuple<const char*, Steps, QList<quint32>, QStringList, QString> kMarkings[]{
     {"two as junk", {{{0, 1}, Mark::Junk}}, {2, 0}, {kJ, kJ, kNone}, ""},
     {"marked the other way moves", {{{0, 1}, Mark::Junk}, {{0}, Mark::Wanted}}, {1, 1}, {kW, kJ, kNone}, ""},
-    {"the same mark twice counts once",
-     {{{1}, Mark::Wanted}, {{1}, Mark::Wanted}},
-     {0, 1},
-     {"", kW, kNone},
-     ""},
-    {"no UIDL: not marked, told why",
-     {{{0, 2}, Mark::Junk}},
-     {1, 0},
-     {kJ, "", kNone},
-     "1通には印を付けられません"},
+    {"same mark twice counts once", {{{1}, Mark::Wanted}, {{1}, Mark::Wanted}}, {0, 1}, {"", kW, kNone}, ""},
+    {"no UIDL: told why", {{{0, 2}, Mark::Junk}}, {1, 0}, {kJ, "", kNone}, "1通には印を付けられません"},
 };
 
 struct DeleteCase {

@@ -19,24 +19,21 @@ QString checkedRule(MainForm& main) {
     return QString();
 }
 
-// The music device, seen through the monitor's seam: the commands it was sent.
 class RecordingDevice : public MediaControl {
 public:
     QString send(const QString& command) override { return sent << command, QString(); }
     QStringList sent;
 };
 
-// ini.ini's BGM line; the menu where the user switches it (empty: left alone); on as it ends, and as
-// the next start finds it.
+// BGM line; the menu that switches it (empty: none); on at the end and at the next start.
 const std::tuple<const char*, QByteArray, QString, bool> kMusic[]{
     {"no key: on", "", "", true},
     {"on, off in the File menu", "BGM=1\r\n", "mfile", false},
     {"off, on in the tray menu", "BGM=0\r\n", "mnuPopup", true},
 };
 
-// The exit (a menu entry by object name; empty: the close box); the rule stored, the option selected at start
-// (empty: none), the option the user selects (empty: left alone), the rule saved. The options' stored
-// numbers: 1 keyword, 6 html, 4 size, 5 no hiragana; anything else is none.
+// Exit (menu entry; empty: close box); rule stored, option at start, option chosen (empty: none), rule
+// saved. Stored: 1 keyword, 6 html, 4 size, 5 no hiragana; else none.
 const std::tuple<const char*, QString, QByteArray, QString, QString, QByteArray> kExits[]{
     {"close box, 1 to 5", "", "1", "Option1", "Option5", "5"},
     {"File menu, 6 to 4", "mend", "6", "Option6", "Option4", "4"},
@@ -78,7 +75,6 @@ private Q_SLOTS:
         QTest::newRow("no server: the settings window opens") << false;
         QTest::newRow("a server: it stays hidden") << true;
     }
-
     void firstRun() {
         QFETCH(bool, serverSet);
         UiFixture fx;
@@ -154,9 +150,7 @@ private Q_SLOTS:
             QCOMPARE(slides->interval(), 10000);
             QVERIFY(slides->isActive() && control<QPushButton>(main, "Command12")->isHidden());
 
-            fx.services.chooseFile = [](QWidget*, const QString&) {
-                return QStringLiteral("/usr/bin/other");
-            };
+            fx.services.chooseFile = [](QWidget*, const QString&) { return u"/usr/bin/other"_qs; };
             fx.boxes.answers = {MsgResult::Yes};
             control<QPushButton>(main, "Command7")->click();
             if (!chosenRule.isEmpty())
