@@ -1,5 +1,4 @@
-// The files of the way back on their own: records that survive any text, the log's rotation, a
-// pending file that is damaged, retention, and the mbox export.
+// The way back's files: records surviving any text, log rotation, damaged pending, retention, mbox.
 #include "mailcheck/Quarantine.h"
 #include "support/Rows.h"
 #include "support/ServerCheck.h"
@@ -15,8 +14,7 @@ using brindle::test::indexRows;
 
 namespace {
 
-// The characters of the text a terminal acts on, as hex code points; tabs and line ends, which
-// separate the fields and the records, excepted.
+// The characters a terminal acts on, as hex code points; tabs and line ends (separators) excepted.
 QStringList controlsIn(const QByteArray& bytes) {
     QStringList found;
     for (const char32_t c : QString::fromUtf8(bytes).toUcs4()) {
@@ -80,8 +78,7 @@ class TestQuarantine : public QObject {
         rememberOutcome(
             values, checkServer(server, values, host, [](CheckInputs& in) { in.keywords = {"watches"}; }));
     }
-    // A server whose first QUIT is lost: the first check leaves its deletions pending, the second
-    // resumes them and logs them.
+    // A server whose first QUIT is lost: deletions pending, then resumed and logged.
     static FakePop3Options quitLost(const QByteArray& from, const QString& subject) {
         FakePop3Options o;
         o.messages = {"From: " + from + "\r\nSubject: =?UTF-8?B?" + subject.toUtf8().toBase64() +
@@ -95,8 +92,7 @@ class TestQuarantine : public QObject {
 private Q_SLOTS:
     void init() { QVERIFY(freshFolder(folder)); }
 
-    // From the start-up call on, whatever a deleting check writes (copies and their date folders,
-    // the pending list, the log, the size probe, the settings it remembers) is the user's alone.
+    // After start-up, whatever a deleting check writes (copies, pending list, log, probe) is private.
     void checksWritePrivateFiles() {
         QVERIFY(prepareApplicationFolder()); // the start-up narrowing of the fixture's 0755 folders
         FakePop3Options o = quitLost("a@example.jp", u"cheap watches"_s);
@@ -116,8 +112,7 @@ private Q_SLOTS:
                 QFile::exists(folder->path(u"添付フォルダ/0.txt"_s)));
     }
 
-    // Whatever a Subject or From holds, the records hold nothing a terminal acts on, and each still
-    // reads back with its fields in place.
+    // Whatever a Subject or From holds, records hold nothing a terminal acts on and read back whole.
     void recordsHoldNoControls_data() { indexRows(kHostile); }
     void recordsHoldNoControls() {
         QFETCH(int, row);
@@ -133,9 +128,7 @@ private Q_SLOTS:
         check(server, CheckHost::RuleSwitch::Keyword);
         QCOMPARE(controlsIn(folder->read(u"★MailData/deleted.log"_s)), QStringList{});
         const QList<DeletionRecord> log = readDeletionLog(data);
-        QCOMPARE(log.size(), 1);
-        QCOMPARE(log[0].subject, shown);
-        QCOMPARE(log[0].sender, u"a@example.jp"_s);
+        QVERIFY(log.size() == 1 && log[0].subject == shown && log[0].sender == u"a@example.jp"_s);
         QVERIFY(log[0].ruleWord == u"件名"_s && log[0].keyword == u"watches"_s && log[0].size > 0);
         QVERIFY(!log[0].uidl.isEmpty() && QFile::exists(data + u'/' + log[0].copyPath));
         QVERIFY(server.mailbox().isEmpty());
@@ -147,9 +140,7 @@ private Q_SLOTS:
         const QString line = formatDeletionRecord(r);
         QVERIFY(!line.contains(u'\n') && line.count(u'\t') == 8);
         const std::optional<DeletionRecord> back = parseDeletionRecord(line);
-        QVERIFY(back);
-        QCOMPARE(back->subject, u"【無料】 タブと 改行"_s);
-        QCOMPARE(back->when, r.when);
+        QVERIFY(back && back->subject == u"【無料】 タブと 改行"_s && back->when == r.when);
         QVERIFY(back->partialCopy && back->size == 1234 && back->uidl == r.uidl);
         // A log line cannot point outside the quarantine, however it was edited.
         for (const QString& path : {u"../../.ssh/id_rsa"_s, u"quarantine/../ini.ini"_s, u"/etc/passwd"_s}) {
@@ -176,8 +167,8 @@ private Q_SLOTS:
 
     void pendingFileIsOursOrNothing_data() {
         QTest::addColumn<QByteArray>("damage");
-        QTest::newRow("garbage") << QByteArray("\x01\x02 garbage\n\n");
-        QTest::newRow("cut in the middle of a record") << QByteArray("CUT");
+        QTest::newRow("garbage") << QByteArray("\x01\x02 garbage\n\n"), QTest::newRow("cut record")
+                                                                            << QByteArray("CUT");
     }
     void pendingFileIsOursOrNothing() {
         QFETCH(QByteArray, damage);

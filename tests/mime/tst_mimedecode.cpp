@@ -1,4 +1,4 @@
-// Decoding of real-shaped Japanese mail: each row is named after the breakage it guards against.
+// Decoding of real-shaped Japanese mail; each row names the breakage it guards against.
 #include "mailcheck/mime/Charset.h"
 #include "mailcheck/mime/MimeDecode.h"
 #include "mailcheck/mime/TransferDecode.h"
@@ -80,8 +80,7 @@ const std::tuple<const char*, QByteArray, QString> kBodies[]{
     {"shift_jis backslash stays backslash", plain("shift_jis", hex("87 40 43 3A 5C")),
      cps({0x2460, 'C', ':', '\\'})},
     {"quoted-printable soft break inside a character",
-     message("Content-Type: text/plain; charset=Shift_JIS\r\nContent-Transfer-Encoding: "
-             "quoted-printable",
+     message("Content-Type: text/plain; charset=Shift_JIS\r\nContent-Transfer-Encoding: quoted-printable",
              "=96=\r\n=B3=97=BF"),
      "無料"},
     {"no content-type, raw iso-2022-jp body", message("Subject: x", kEscKanji + "L5NA" + kEscAscii), "無料"},
@@ -121,15 +120,11 @@ const std::tuple<const char*, QByteArray, QString> kBodies[]{
      "one\r\n<p>two</p>\r\nthree"},
     {"attachments and calendars excluded, inline named part kept",
      message("Content-Type: multipart/mixed; boundary=m",
-             "--m\r\nContent-Type: text/plain\r\n\r\nbody\r\n"
-             "--m\r\nContent-Type: text/plain\r\nContent-Disposition: attachment; "
-             "filename=a.txt\r\n\r\n"
-             "ATTACHED\r\n"
-             "--m\r\nContent-Type: text/plain; name=b.txt\r\n\r\nNAMED\r\n"
-             "--m\r\nContent-Type: image/png\r\nContent-Transfer-Encoding: "
-             "base64\r\n\r\niVBORw0KGgo=\r\n"
-             "--m\r\nContent-Type: text/plain; name=c.txt\r\nContent-Disposition: "
-             "inline\r\n\r\nshown\r\n"
+             "--m\r\nContent-Type: text/plain\r\n\r\nbody\r\n--m\r\nContent-Type: text/plain\r\n"
+             "Content-Disposition: attachment; filename=a.txt\r\n\r\nATTACHED\r\n"
+             "--m\r\nContent-Type: text/plain; name=b.txt\r\n\r\nNAMED\r\n--m\r\nContent-Type: image/png\r\n"
+             "Content-Transfer-Encoding: base64\r\n\r\niVBORw0KGgo=\r\n--m\r\nContent-Type: text/plain; "
+             "name=c.txt\r\nContent-Disposition: inline\r\n\r\nshown\r\n"
              "--m\r\nContent-Type: text/calendar\r\n\r\nBEGIN:VCALENDAR\r\n--m--\r\n"),
      "body\r\nshown"},
     {"forwarded message's text is included",
@@ -144,8 +139,7 @@ const std::tuple<const char*, QByteArray, QString> kBodies[]{
     {"unreadable content-type read as text/plain", message("Content-Type: text", "hello"), "hello"},
     {"digest parts are messages by default",
      message("Content-Type: multipart/digest; boundary=d",
-             "--d\r\n\r\nSubject: one\r\n\r\nfirst\r\n--d\r\n\r\nSubject: "
-             "two\r\n\r\nsecond\r\n--d--\r\n"),
+             "--d\r\n\r\nSubject: one\r\n\r\nfirst\r\n--d\r\n\r\nSubject: two\r\n\r\nsecond\r\n--d--\r\n"),
      "first\r\nsecond"},
     {"text without any header block is all body", "just text\r\nline two", "just text\r\nline two"},
 };
@@ -211,19 +205,16 @@ class TestMimeDecode : public QObject {
 
 private Q_SLOTS:
     void subject_data() { indexRows(kSubjects); }
-
     void subject() {
         QFETCH(int, row);
         const auto& [name, raw, expected] = kSubjects[row];
         const DecodedHeader h =
             decodeHeader("From: a@example.jp\r\nSubject: " + raw + "\r\nTo: b@example.jp\r\n\r\n");
         QCOMPARE(h.subject, expected);
-        // The same decoding reaches the header text.
         QVERIFY2(h.header.contains(expected), qPrintable(h.header));
     }
 
     void body_data() { indexRows(kBodies); }
-
     void body() {
         QFETCH(int, row);
         const auto& [name, raw, expected] = kBodies[row];
@@ -231,11 +222,9 @@ private Q_SLOTS:
     }
 
     void sameTextInEveryCharset_data() { indexRows(kCharsets); }
-
     void sameTextInEveryCharset() {
         QFETCH(int, row);
         const auto& [name, charset, bytes] = kCharsets[row];
-        // Code page 932's reading of 82 50 81 60 82 54 20 96 B3 97 BF 87 40.
         const QString cp932 = cps({0xFF11, 0xFF5E, 0xFF15, ' ', 0x7121, 0x6599, 0x2460});
         QCOMPARE(decodeMessage(plain(charset, bytes)).body, cp932);
         const QByteArray word = "=?" + charset + "?B?" + bytes.toBase64() + "?=";
@@ -243,7 +232,6 @@ private Q_SLOTS:
     }
 
     void fromAddress_data() { indexRows(kFroms); }
-
     void fromAddress() {
         QFETCH(int, row);
         const auto& [name, from, expected] = kFroms[row];
@@ -273,7 +261,6 @@ private Q_SLOTS:
     }
 
     void transferDecoding_data() { indexRows(kTransfers); }
-
     void transferDecoding() {
         QFETCH(int, row);
         const auto& [name, base64, input, expected] = kTransfers[row];
@@ -281,7 +268,6 @@ private Q_SLOTS:
     }
 
     void fold_data() { indexRows(kFolds); }
-
     void fold() {
         QFETCH(int, row);
         const auto& [name, input, expected] = kFolds[row];
@@ -289,7 +275,6 @@ private Q_SLOTS:
     }
 
     void strictCharsetRejectsLies_data() { indexRows(kStrict); }
-
     void strictCharsetRejectsLies() {
         QFETCH(int, row);
         const auto& [name, label, bytes, accepted] = kStrict[row];
@@ -300,9 +285,7 @@ private Q_SLOTS:
     void deepNestingStopsSafely() {
         // Nested multiparts far beyond any real mail, then the same with forwarded messages.
         constexpr int kLevels = 5000;
-        QByteArray multi =
-            "Content-Type: multipart/mixed; boundary=b0\r\n\r\n--b0\r\nContent-Type: text/plain\r\n\r\n"
-            "top\r\n";
+        QByteArray multi = "Content-Type: multipart/mixed; boundary=b0\r\n\r\n--b0\r\n\r\ntop\r\n";
         for (int i = 1; i <= kLevels; ++i)
             multi += "--b" + QByteArray::number(i - 1) + "\r\nContent-Type: multipart/mixed; boundary=b" +
                      QByteArray::number(i) + "\r\n\r\n";
@@ -335,9 +318,8 @@ private Q_SLOTS:
         QVERIFY2(parts > 100 && parts < 3000, qPrintable(QString::number(parts)));
     }
 
-    // The plain reading of Content-Type and Content-Disposition values against the MIME library's
-    // on seeded random values built from the pieces real fields hold and the ones that break a
-    // careless reader (quotes, escapes, comments, encoded words, RFC 2231, blanks, repeats, case).
+    // Our Content-Type and Content-Disposition reading against the MIME library's, on seeded random
+    // values from real fields' pieces and careless-reader breakers (quotes, comments, RFC 2231, case).
     void contentFieldsAgreeWithLibrary() {
         const QList<QByteArray> pool =
             QByteArray(
@@ -364,9 +346,8 @@ private Q_SLOTS:
         QVERIFY(plainRead > 1000); // the corpus reaches the values both read
     }
 
-    // The table decoders and the code page 932 encoder against iconv itself: every two-byte string
-    // alone, after a byte and before one, UTF-8 three-byte starts, every JIS pair, every UTF-16 unit,
-    // and seeded random text. A wrong entry, a misplaced U+FFFD or a lost fold shows here.
+    // The table decoders and the code page 932 encoder against iconv: every two-byte string (alone and
+    // between bytes), UTF-8 three-byte starts, every JIS pair and UTF-16 unit, seeded random text.
     void tablesAgreeWithIconv() {
         const IconvTable* cp932 = cp932Table();
         const IconvTable* euc = IconvTable::get("EUC-JP-MS");

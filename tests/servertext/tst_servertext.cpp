@@ -1,6 +1,5 @@
-// Server text made fit to show: escapes and controls out, the password masked (anywhere and encoded,
-// or as a word when short) and in our own echoed command, the length capped; and the mail library
-// handing out nothing else.
+// Server text made fit to show: no escapes or controls, the password masked, length capped; and the
+// mail library handing out nothing else.
 #include "mailcheck/NMail.h"
 #include "mailcheck/ServerText.h"
 #include "support/RunTask.h"
@@ -70,8 +69,7 @@ private Q_SLOTS:
         QCOMPARE(sanitizeServerText(text, password, kMaxServerTextChars, u"user"_qs), shown);
     }
 
-    // What the server says to a refused login comes out of the library only sanitized (the password
-    // is the command's word in other case, so that goes too).
+    // A refused login's server text leaves the library only sanitized.
     void libraryHandsOutSanitizedText() {
         fake::FakePop3Options o;
         o.script = {
