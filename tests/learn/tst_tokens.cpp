@@ -277,7 +277,10 @@ private Q_SLOTS:
     void decodedOnce() {
         QFETCH(int, row);
         const auto& [name, raw] = kDecoded[row];
-        brindle::fake::FakePop3Server server({.messages = {raw, plain(u"other"_s)}, .users = {{"u", "p"}}});
+        brindle::fake::FakePop3Options o;
+        o.messages = {raw, plain(u"other"_s)};
+        o.users = {{"u", "p"}};
+        brindle::fake::FakePop3Server server(o);
         QVERIFY(server.start());
         brindle::NMailLibrary lib;
         lib.NMailSetOption(brindle::kNMailOptionFieldBuffer, 40);
