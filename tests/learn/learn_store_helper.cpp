@@ -8,24 +8,16 @@
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    if (args.size() != 4)
-        return 2;
-    brindle::learn::LearnStore store(args[1]);
-    if (!store.open()) {
-        std::fprintf(stderr, "%s\n", qPrintable(store.errorText()));
+    brindle::learn::LearnStore store(args.value(1));
+    if (args.size() != 4 || !store.open())
         return 1;
-    }
-    const int first = args[2].toInt();
-    const int count = args[3].toInt();
-    for (int i = first; i < first + count; ++i) {
+    for (int i = args[2].toInt(), n = 1; n <= args[3].toInt(); ++i, ++n) {
         const QByteArray raw = "Subject: message " + QByteArray::number(i) + "\r\n\r\nbody word" +
                                QByteArray::number(i) + " common words here\r\n";
         if (!store.learn(raw,
-                         i % 2 ? brindle::learn::MessageClass::Junk : brindle::learn::MessageClass::Wanted)) {
-            std::fprintf(stderr, "%s\n", qPrintable(store.errorText()));
-            return 1;
-        }
-        std::printf("learned %d\n", i - first + 1);
+                         i % 2 ? brindle::learn::MessageClass::Junk : brindle::learn::MessageClass::Wanted))
+            return std::fprintf(stderr, "%s\n", qPrintable(store.errorText())), 1;
+        std::printf("learned %d\n", n);
         std::fflush(stdout);
     }
     return 0;
