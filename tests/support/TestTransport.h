@@ -1,6 +1,5 @@
 #pragma once
-// The socket transport as tests build it through the transport factory: it trusts the tests' own CA,
-// and may report a server on this machine as one elsewhere, held to the rules of any remote server.
+// The socket transport trusting the tests' CA; "elsewhere" holds a loopback server to remote rules.
 #include "mailcheck/NMail.h"
 
 namespace brindle::testing {
