@@ -94,8 +94,7 @@ Seen check(MailLibrary& lib, const QString& server, int reads, const QList<int>&
     for (int n : pending)
         if (runTask(lib.NMailPop3DeleteResult(h, n, true)) != 0)
             failed();
-    s.closed = runTask(lib.NMailPop3Close(h)) == 0;
-    if (!s.closed)
+    if (!(s.closed = runTask(lib.NMailPop3Close(h)) == 0))
         failed();
     return s;
 }
@@ -567,9 +566,8 @@ private Q_SLOTS:
         const QString address = f.setup ? server.address() : QStringLiteral("127.0.0.1:1");
         const Seen s = check(lib, address, Headers | Bodies, {1, 2}, {}, f.apop);
         QCOMPARE(s.error.kind, f.kind);
-        QVERIFY2(!s.message.isEmpty() && s.message.contains(QString::fromUtf8(f.shown)),
-                 qPrintable(s.message));
-        QVERIFY2(!s.message.contains(kPassword) && !s.error.detail.contains(kPassword),
+        QVERIFY2(!s.message.isEmpty() && s.message.contains(QString::fromUtf8(f.shown)) &&
+                     !s.message.contains(kPassword) && !s.error.detail.contains(kPassword),
                  qPrintable(s.message));
         QVERIFY(s.error.detail.size() <= kPop3MaxErrorDetailChars);
         QCOMPARE(server.mailbox().size(), 3); // nothing deleted without an acknowledged QUIT
@@ -687,9 +685,7 @@ private Q_SLOTS:
             server.capa = expected == c.first ? c.capa : c.capaLater;
             if (server.capa.isEmpty())
                 server.capa = MemoryServer().capa;
-            server.flights.clear();
-            server.flightsBeforeGreeting = 0;
-            server.deletedAtQuit.clear();
+            server.flights.clear(), server.deletedAtQuit.clear(), server.flightsBeforeGreeting = 0;
             // What the last check learnt, kept in the memory file and read back.
             Pop3Trust trust;
             trust.known = lib.NMailGetSecurity().known;
@@ -798,8 +794,7 @@ private Q_SLOTS:
         const QList<QSslCertificate> cas = c.caTrusted ? QList{m_certs.ca} : QList<QSslCertificate>{};
         NMailLibrary lib(testing::TestTransport::in(quick(400), cas, true));
         Pop3Trust trust;
-        trust.tlsSeen = c.tlsSeen;
-        trust.plainAgreed = c.plainAgreed;
+        trust.tlsSeen = c.tlsSeen, trust.plainAgreed = c.plainAgreed;
         if (c.pin >= 0)
             trust.pinnedSha256 = certs[c.pin]->digest(QCryptographicHash::Sha256);
         lib.NMailSetServerTrust(trust);
@@ -850,10 +845,7 @@ private Q_SLOTS:
             bool finished = false;
             waiting->start([&] { finished = true; });
             QEventLoop loop;
-            QTimer::singleShot(0, [&] {
-                waiting.reset();
-                loop.quit();
-            });
+            QTimer::singleShot(0, [&] { waiting.reset(), loop.quit(); });
             loop.exec();
             QVERIFY(!finished);
             QCOMPARE(runTask(lib.NMailPop3GetMailStatus(h, 2, f)), 0);

@@ -81,9 +81,7 @@ private Q_SLOTS:
         for (qsizetype cut : {qsizetype(0), qsizetype(3), qsizetype(100), kPop3MaxLineBytes + 2}) {
             const auto r = readAll(stream, {{true, kPop3MaxMessageBytes}, {true, 15}, {false, 0}}, {cut});
             QCOMPARE(r.size(), 3);
-            QVERIFY(r[0].tooLarge);
-            QVERIFY(r[1].tooLarge);
-            QVERIFY(r[1].body.isEmpty());
+            QVERIFY(r[0].tooLarge && r[1].tooLarge && r[1].body.isEmpty());
             QCOMPARE(r[2].text, QByteArray("done"));
         }
     }

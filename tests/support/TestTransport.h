@@ -9,7 +9,6 @@ public:
     TestTransport(QList<QSslCertificate> cas, bool elsewhere) : m_s(std::move(cas)), m_elsewhere(elsewhere) {
         connect(&m_s, &Pop3Transport::activity, this, &Pop3Transport::activity);
     }
-    // Options whose sessions connect through a TestTransport.
     static NMailOptions in(NMailOptions o, const QList<QSslCertificate>& cas, bool elsewhere) {
         o.transportFactory = [cas, elsewhere] { return std::make_unique<TestTransport>(cas, elsewhere); };
         return o;
