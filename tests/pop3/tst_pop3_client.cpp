@@ -1,5 +1,4 @@
-// The mail library over our POP3 client, against the in-process fake server: scripted
-// conversations with the exact bytes sent, the kinds of failure, the plans, TLS.
+// The mail library over our POP3 client against fake servers: exact bytes sent, failures, plans, TLS.
 #include "mailcheck/NMail.h"
 #include "mailcheck/TlsMemory.h"
 #include "support/Rows.h"
@@ -63,10 +62,8 @@ Seen check(MailLibrary& lib, const QString& server, int reads, const QList<int>&
            const QString& password = kPassword) {
     Seen s;
     auto failed = [&] {
-        if (s.error.kind == K::None) {
-            s.error = lib.NMailGetError();
-            s.message = failureSentence(lib.NMailGetError());
-        }
+        if (s.error.kind == K::None)
+            s.error = lib.NMailGetError(), s.message = failureSentence(lib.NMailGetError());
         return true;
     };
     const int h = runTask(lib.NMailPop3Connect(server));
@@ -97,19 +94,15 @@ Seen check(MailLibrary& lib, const QString& server, int reads, const QList<int>&
     for (int n : pending)
         if (runTask(lib.NMailPop3DeleteResult(h, n, true)) != 0)
             failed();
-    s.closed = runTask(lib.NMailPop3Close(h)) == 0;
-    if (!s.closed)
+    if (!(s.closed = runTask(lib.NMailPop3Close(h)) == 0))
         failed();
     return s;
 }
 
-const ScriptStep kHello{"", "+OK ready\r\n"};
-const ScriptStep kNoCapa{"CAPA", "-ERR unknown command\r\n"};
-const ScriptStep kPipelining{"CAPA", "+OK\r\nPIPELINING\r\n.\r\n"};
-const ScriptStep kUserStep{"USER user", "+OK\r\n"};
-const ScriptStep kPass{"PASS s3cret-pw", "+OK logged in\r\n"};
-const ScriptStep kStat{"STAT", "+OK 2 320\r\n"};
-const ScriptStep kQuit{"QUIT", "+OK bye\r\n"};
+const ScriptStep kHello{"", "+OK ready\r\n"}, kNoCapa{"CAPA", "-ERR unknown command\r\n"},
+    kPipelining{"CAPA", "+OK\r\nPIPELINING\r\n.\r\n"}, kUserStep{"USER user", "+OK\r\n"},
+    kPass{"PASS s3cret-pw", "+OK logged in\r\n"}, kStat{"STAT", "+OK 2 320\r\n"},
+    kQuit{"QUIT", "+OK bye\r\n"};
 const QByteArray kLoginSent = "USER user\r\nPASS s3cret-pw\r\nSTAT\r\n";
 
 // Faults of the fake server and the kind of failure each must give.
@@ -131,8 +124,7 @@ const Fault kFaults[] = {
 
 // Hostile servers whose reply never ends, and what the client may read of it at most: its budget.
 struct Flood {
-    const char* name;
-    const char* at;
+    const char *name, *at;
     bool withoutLineEnd;
     qsizetype budget;
 };
@@ -178,9 +170,6 @@ const TlsCase kTlsCases[] = {
      [](FakePop3Options& o) { o.cutHandshake = true; }},
     {"handshake cut halfway, TLS from the start", Tls::Implicit, 0, true, -1, K::TlsRefused, "暗号化通信",
      [](FakePop3Options& o) { o.cutHandshake = true; }},
-    // Without a deadline per reply the greeting would arrive whole, a byte every 20 ms.
-    {"trickling replies", Tls::None, 0, true, -1, K::TimedOut, "遅すぎる",
-     [](FakePop3Options& o) { o.writeChunkBytes = 1, o.writeEveryMs = 20; }, false, true},
     {"two billion messages", Tls::StartTls, 0, true, -1, K::ProtocolError, "2000000000",
      [](FakePop3Options& o) { o.announcedCount = 2000000000; }},
     {"password in clear, not agreed", Tls::None, 0, true, -1, K::PlainLoginRefused, "同意"},
@@ -214,59 +203,40 @@ const QByteArray kLogin = "CAPA\r\n" + kLoginSent, kQuitSent = "QUIT\r\n";
 const QByteArray kDeleting = kLogin + "DELE 1\r\nDELE 2\r\n";
 const QByteArray kUtf8Sent = "CAPA\r\nUTF8\r\n" + kLoginSent + kQuitSent;
 const Steps kPipelined{kHello, kPipelining, kUserStep, kPass, kStat};
+const ScriptStep kRfcHello{"", "+OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>\r\n"},
+    kRfcApop{"APOP mrose c4c9334bac560ecc979e58001b3e22fb", "+OK maildrop has 2\r\n"},
+    kUtf8Capa{"CAPA", "+OK\r\nPIPELINING\r\nUTF8 USER\r\n.\r\n"}, kUtf8Ok{"UTF8", "+OK UTF8 enabled\r\n"},
+    kPassEchoed{"PASS s3cret-pw", "-ERR password s3cret-pw is wrong for \x83\x65\x83\x58\x83\x67\r\n"};
 const Scripted kScripted[] = {
     row("USER/PASS", {kHello, kNoCapa, kUserStep, kPass, kStat, kQuit}, 2, K::None, kLogin + kQuitSent),
-    row("APOP, RFC 1939 example",
-        {{"", "+OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>\r\n"},
-         kNoCapa,
-         {"APOP mrose c4c9334bac560ecc979e58001b3e22fb", "+OK maildrop has 2\r\n"},
-         kStat,
-         kQuit},
-        2, K::None, "CAPA\r\nAPOP mrose c4c9334bac560ecc979e58001b3e22fb\r\nSTAT\r\nQUIT\r\n", {}, {}, false,
-        "mrose", "tanstaaf", -1),
-    // Neither the password nor a digest goes out to a server that offers no timestamp: the login
-    // the account is set to is refused there.
+    row("APOP, RFC 1939 example", {kRfcHello, kNoCapa, kRfcApop, kStat, kQuit}, 2, K::None,
+        "CAPA\r\nAPOP mrose c4c9334bac560ecc979e58001b3e22fb\r\nSTAT\r\nQUIT\r\n", {}, {}, false, "mrose",
+        "tanstaaf", -1),
+    // No timestamp: neither password nor digest goes out.
     row("APOP without timestamp", {kHello, kNoCapa, kQuit}, -1, K::LoginRefused, "CAPA\r\nQUIT\r\n", {}, {},
         false, kUser, kPassword, -1),
-    // RFC 6856: UTF8 is a command of the AUTHORIZATION state, so it goes right before the login,
-    // in its flight; a refusal leaves the session in ASCII mode.
-    row("UTF8, pipelined",
-        {kHello,
-         {"CAPA", "+OK\r\nPIPELINING\r\nUTF8 USER\r\n.\r\n"},
-         {"UTF8", "+OK UTF8 enabled\r\n"},
-         kUserStep,
-         kPass,
-         kStat,
-         kQuit},
-        2, K::None, kUtf8Sent),
+    // RFC 6856: UTF8 goes right before the login, in its flight; a refusal leaves ASCII mode.
+    row("UTF8, pipelined", {kHello, kUtf8Capa, kUtf8Ok, kUserStep, kPass, kStat, kQuit}, 2, K::None,
+        kUtf8Sent),
     row("UTF8 refused, one at a time",
         {kHello, {"CAPA", "+OK\r\nUTF8\r\n.\r\n"}, {"UTF8", "-ERR no\r\n"}, kUserStep, kPass, kStat, kQuit},
         2, K::None, kUtf8Sent),
     // The server's reason is shown (here in Shift_JIS), without the password it echoes.
-    row("password echoed",
-        {kHello,
-         kNoCapa,
-         kUserStep,
-         {"PASS s3cret-pw", "-ERR password s3cret-pw is wrong for \x83\x65\x83\x58\x83\x67\r\n"},
-         kQuit},
-        -1, K::LoginRefused, "CAPA\r\nUSER user\r\nPASS s3cret-pw\r\nQUIT\r\n",
-        "password *** is wrong for テスト"),
+    row("password echoed", {kHello, kNoCapa, kUserStep, kPassEchoed, kQuit}, -1, K::LoginRefused,
+        "CAPA\r\nUSER user\r\nPASS s3cret-pw\r\nQUIT\r\n", "password *** is wrong for テスト"),
     // Deletions pipelined behind each other take effect with the QUIT that follows.
     row("DELE, DELE, QUIT", kPipelined + Steps{{"DELE 1", "+OK\r\n"}, {"DELE 2", "+OK\r\n"}, kQuit}, 2,
         K::None, kDeleting + kQuitSent, {}, {1, 2}),
     row("DELE refused",
         kPipelined + Steps{{"DELE 1", "+OK\r\n"}, {"DELE 2", "-ERR message 2 is locked\r\n"}, kQuit}, 2,
         K::CommandRefused, kDeleting + kQuitSent, "message 2 is locked", {1, 2}),
-    // Nonsense to the last of two pipelined DELEs: the session ends without QUIT, so the
-    // accepted DELE 1 never takes effect, and nothing is sent again on any connection.
+    // Nonsense to the second DELE: no QUIT, so DELE 1 never takes effect; nothing is sent again.
     row("garbled pipelining after a DELE",
         kPipelined + Steps{{"DELE 1", "+OK\r\n"}, {"DELE 2", "deleted\r\n"}}, 2, K::ProtocolError, kDeleting,
         {}, {1, 2}, true),
 };
 
-// The plans of reading: plan, pipelining, bytes per server write (0: whole replies), the server
-// garbles pipelined replies, it refuses TOP (it is optional), what is sent where the plan alone fixes
-// the conversation.
+// Plan, pipelining, bytes per server write (0: whole replies), pipelining garbled, TOP refused, bytes sent.
 const QByteArray kListed = "CAPA\r\n" + kLoginSent + "LIST\r\n";
 using P = MailPlan;
 const std::tuple<const char*, MailPlan, bool, int, bool, bool, QByteArray> kPlans[]{
@@ -281,8 +251,7 @@ const std::tuple<const char*, MailPlan, bool, int, bool, bool, QByteArray> kPlan
     {"sizes only, pipelined", P::SizesOnly, true, 0, false, false, kListed + "DELE 4\r\nQUIT\r\n"},
 };
 
-// A server in memory under the session, without sockets or timing: what the session writes between
-// two of its reads is one flight, answered whole at the next read.
+// A server in memory: what the session writes between two reads is one flight, answered at the next.
 struct MemoryServer {
     QList<QByteArray> messages;
     QByteArray capa = "PIPELINING\r\nTOP\r\nUIDL\r\nUSER\r\n";
@@ -290,8 +259,7 @@ struct MemoryServer {
     int garbleOver = 0;      // > 0: a flight of more commands is answered with nonsense after its first
     QByteArray silentAt;     // from this command on ("GREETING": from the start) nothing is answered
     int paceMs = 0;          // each reply is held this long, and with trickle each byte of it
-    bool trickle = false;
-    bool silent = false;
+    bool trickle = false, silent = false;
     QList<QByteArray> flights;
     int flightsBeforeGreeting = 0; // written while the greeting was still unread
     QList<int> deleting, deletedAtQuit;
@@ -341,9 +309,8 @@ struct MemoryServer {
     }
 };
 
-// Time in memory: it stands still while anything is under way, and when the session waits on its
-// timer with nothing else to come, it jumps to what is due first: the server's next bytes, or the
-// end of the session's wait.
+// Time in memory: still while anything is under way; when the session waits with nothing else to
+// come, it jumps to what is due first: the server's next bytes, or the end of the session's wait.
 class ManualTime : public QObject {
 public:
     qint64 nowNs = 0;
@@ -453,8 +420,7 @@ private:
     bool m_ready = false, m_poked = false;
 };
 
-// A check as MailCheckRun makes it of whole messages: each read, the deletions sent without waiting,
-// QUIT right behind them, then their answers. Returns the subjects read.
+// A check of whole messages as MailCheckRun makes it, DELEs unwaited, QUIT behind; the subjects read.
 QStringList memoryCheck(NMailLibrary& lib, const QList<int>& remove, bool apop) {
     QStringList subjects;
     lib.NMailSetOption(kNMailOptionPlan, int(MailPlan::WholeMessages));
@@ -487,8 +453,7 @@ NMailOptions inMemory(MemoryServer& server) {
     return options;
 }
 
-// Servers that keep a check waiting, on the memory server's time: the limit each must meet, when
-// (in the server's time) and what the user reads. Reply time-out 5 s, session limit 10 s.
+// Servers that keep a check waiting (fake time): the limit met, when, and what the user reads.
 constexpr int kClockedReplyMs = 5000, kClockedSessionMs = 10000;
 const std::tuple<const char*, void (*)(MemoryServer&), Pop3Wait, int, const char*> kClocked[]{
     {"silent greeting", [](MemoryServer& m) { m.silentAt = "GREETING"; }, Pop3Wait::Silence, kClockedReplyMs,
@@ -521,8 +486,7 @@ QList<QByteArray> flightsOf(const char* text) {
 const QByteArray kCourierCapa =
     "TOP\r\nUSER\r\nPIPELINING\r\nUIDL\r\nUTF8\r\nIMPLEMENTATION Courier Mail Server\r\n";
 const char kDigest[] = "APOP user a00d98c10fe245ff6a37b53b2fcc91e9";
-// A server checked once and then again with what the first check learnt: the flights of each. The
-// second check of a server that pipelines sends CAPA with the login and the listings.
+// A server checked twice, the second time with what the first learnt: the flights of each.
 struct FlightCase {
     const char* name;
     QByteArray capa, capaLater; // what CAPA announces at the first check, and at the second
@@ -538,11 +502,17 @@ const FlightCase kFlights[] = {
      "CAPA, UTF8, USER user, PASS s3cret-pw | STAT, LIST, UIDL | RETR 1, RETR 2, RETR 3 | DELE 2, QUIT"},
     {"APOP", "", "", false, true, "CAPA | APOP | STAT, LIST, UIDL | RETR 1, RETR 2, RETR 3 | DELE 2, QUIT",
      "CAPA, APOP, STAT, LIST, UIDL | RETR 1, RETR 2, RETR 3 | DELE 2, QUIT"},
-    // Announced PIPELINING before and no longer does: what went out together is answered, and
-    // the rest goes one command at a time.
+    // PIPELINING withdrawn: what went out together is answered, the rest goes one at a time.
     {"PIPELINING withdrawn", "", "TOP\r\nUIDL\r\n", false, false,
      "CAPA | USER user, PASS s3cret-pw | STAT, LIST, UIDL | RETR 1, RETR 2, RETR 3 | DELE 2, QUIT",
      "CAPA, USER user, PASS s3cret-pw, STAT, LIST, UIDL | RETR 1 | RETR 2 | DELE 2 | RETR 3 | QUIT"},
+};
+
+// Open window, messages, body bytes, most flights.
+const std::tuple<const char*, bool, int, int, int> kMany[]{
+    {"watched, 50,000 small", false, 50000, 0, 5},
+    {"open, 50,000 small", true, 50000, 0, 3},
+    {"open, 300 of 100 KB", true, 300, 100 * 1024, 3},
 };
 
 } // namespace
@@ -596,17 +566,15 @@ private Q_SLOTS:
         const QString address = f.setup ? server.address() : QStringLiteral("127.0.0.1:1");
         const Seen s = check(lib, address, Headers | Bodies, {1, 2}, {}, f.apop);
         QCOMPARE(s.error.kind, f.kind);
-        QVERIFY2(!s.message.isEmpty() && s.message.contains(QString::fromUtf8(f.shown)),
-                 qPrintable(s.message));
-        QVERIFY2(!s.message.contains(kPassword) && !s.error.detail.contains(kPassword),
+        QVERIFY2(!s.message.isEmpty() && s.message.contains(QString::fromUtf8(f.shown)) &&
+                     !s.message.contains(kPassword) && !s.error.detail.contains(kPassword),
                  qPrintable(s.message));
         QVERIFY(s.error.detail.size() <= kPop3MaxErrorDetailChars);
         QCOMPARE(server.mailbox().size(), 3); // nothing deleted without an acknowledged QUIT
         QVERIFY(server.connectionCount() <= 1);
     }
 
-    // The time-outs and the session's limit end the check at the moment due, on a clock that only
-    // the memory server's replies and the session's own waits move; nothing is deleted.
+    // Time-outs and the session's limit end the check at the moment due; nothing is deleted.
     void clocked_data() { indexRows(kClocked); }
     void clocked() {
         QFETCH(int, row);
@@ -629,8 +597,7 @@ private Q_SLOTS:
         QVERIFY(server.deletedAtQuit.isEmpty());
     }
 
-    // The flood is cut as soon as its reply passes its budget: nothing of it is used, nothing more is
-    // read, no DELE goes out after it (a flood at DELE comes after one) and none takes effect.
+    // A flood is cut at its budget: nothing more is read, no DELE follows it, none takes effect.
     void flood_data() { indexRows(kFloods); }
     void flood() {
         QFETCH(int, row);
@@ -718,9 +685,7 @@ private Q_SLOTS:
             server.capa = expected == c.first ? c.capa : c.capaLater;
             if (server.capa.isEmpty())
                 server.capa = MemoryServer().capa;
-            server.flights.clear();
-            server.flightsBeforeGreeting = 0;
-            server.deletedAtQuit.clear();
+            server.flights.clear(), server.deletedAtQuit.clear(), server.flightsBeforeGreeting = 0;
             // What the last check learnt, kept in the memory file and read back.
             Pop3Trust trust;
             trust.known = lib.NMailGetSecurity().known;
@@ -730,8 +695,7 @@ private Q_SLOTS:
             QByteArray flights = QByteArray(expected).replace("APOP", kDigest);
             QCOMPARE(server.flights, flightsOf(flights.constData()));
             QCOMPARE(server.deletedAtQuit, QList<int>{2});
-            // A server seen before that keeps what comes behind PASS gets the first flight before its
-            // greeting, with USER/PASS.
+            // A known server that keeps what follows PASS gets USER/PASS before its greeting.
             const bool early = expected == c.second && !c.loginApart && !c.apop;
             QCOMPARE(server.flightsBeforeGreeting, early ? 1 : 0);
             // Round trips: connecting with the greeting, and each flight not sent before the greeting.
@@ -742,8 +706,7 @@ private Q_SLOTS:
         }
     }
 
-    // A server that garbles a large flight: the check stops before anything is deleted, the memory
-    // keeps it, and the next check goes one command at a time and loses nothing.
+    // A garbled large flight: nothing deleted, the memory keeps it, the next check goes one at a time.
     void garbledFlight() {
         MemoryServer server;
         QStringList subjects;
@@ -767,24 +730,12 @@ private Q_SLOTS:
             QCOMPARE(f.count('\n'), 1);
     }
 
-    // Many fetches: they go out in a few flights, and the memory stays bounded. With the window
-    // watched (a DELE's answer waited for) what is fetched ahead stays within kPop3WindowBytes; open,
-    // every fetch goes in one flight and the replies waiting in the cache stay within twice that
-    // (taken in order, one reply past it at most), however large the mailbox.
-    void manyFetches_data() {
-        QTest::addColumn<bool>("open");
-        QTest::addColumn<int>("count");
-        QTest::addColumn<int>("bodyBytes");
-        QTest::addColumn<int>("maxFlights");
-        QTest::newRow("watched, 50,000 small") << false << 50000 << 0 << 5;
-        QTest::newRow("open, 50,000 small") << true << 50000 << 0 << 3;
-        QTest::newRow("open, 300 of 100 KB") << true << 300 << 100 * 1024 << 3;
-    }
+    // Many fetches go in few flights in bounded memory: watched, within kPop3WindowBytes ahead;
+    // open, one flight and the cache within twice that, however large the mailbox.
+    void manyFetches_data() { indexRows(kMany); }
     void manyFetches() {
-        QFETCH(bool, open);
-        QFETCH(int, count);
-        QFETCH(int, bodyBytes);
-        QFETCH(int, maxFlights);
+        QFETCH(int, row);
+        const auto& [name, open, count, bodyBytes, maxFlights] = kMany[row];
         MemoryServer server;
         for (int i = 1; i <= count; ++i)
             server.messages << "Subject: " + QByteArray::number(i) + "\r\n\r\n" +
@@ -805,17 +756,11 @@ private Q_SLOTS:
     }
 
     void bodyCutToListedSize() {
-        // The caller's body buffer is the listed size plus its NUL: a server that sends more than it
-        // lists must not overflow it.
+        // The caller's buffer is the listed size plus NUL: a longer body must not overflow it.
         FakePop3Options o;
-        o.script = {kHello,
-                    kNoCapa,
-                    kUserStep,
-                    kPass,
-                    {"STAT", "+OK 1 10\r\n"},
-                    {"LIST", "+OK\r\n1 10\r\n.\r\n"},
-                    {"RETR 1", "+OK\r\nSubject: s\r\n\r\n..dotted and longer than listed\r\n.\r\n"},
-                    kQuit};
+        const ScriptStep stat{"STAT", "+OK 1 10\r\n"}, list{"LIST", "+OK\r\n1 10\r\n.\r\n"},
+            retr{"RETR 1", "+OK\r\nSubject: s\r\n\r\n..dotted and longer than listed\r\n.\r\n"};
+        o.script = {kHello, kNoCapa, kUserStep, kPass, stat, list, retr, kQuit};
         FakePop3Server server(o);
         QVERIFY(server.start());
         NMailLibrary lib(quick());
@@ -827,10 +772,8 @@ private Q_SLOTS:
         QCOMPARE(server.received(0), "CAPA\r\n" + kLoginSent + "LIST\r\nRETR 1\r\nQUIT\r\n");
     }
 
-    // Each refusal ends the check before the password goes out in clear, and changes nothing on the
-    // server; a pin accepts its certificate whatever its issuer, names and dates. Every row holds the
-    // fake server (on loopback) to the rules of a remote one. An answer injected before the handshake
-    // is never read as the server's.
+    // Each refusal ends the check before PASS in clear and deletes nothing; a pin accepts its certificate
+    // whatever its issuer, names and dates. An answer injected before the handshake is never read.
     void tlsPolicy_data() { indexRows(kTlsCases); }
     void tlsPolicy() {
         QFETCH(int, row);
@@ -851,8 +794,7 @@ private Q_SLOTS:
         const QList<QSslCertificate> cas = c.caTrusted ? QList{m_certs.ca} : QList<QSslCertificate>{};
         NMailLibrary lib(testing::TestTransport::in(quick(400), cas, true));
         Pop3Trust trust;
-        trust.tlsSeen = c.tlsSeen;
-        trust.plainAgreed = c.plainAgreed;
+        trust.tlsSeen = c.tlsSeen, trust.plainAgreed = c.plainAgreed;
         if (c.pin >= 0)
             trust.pinnedSha256 = certs[c.pin]->digest(QCryptographicHash::Sha256);
         lib.NMailSetServerTrust(trust);
@@ -883,9 +825,8 @@ private Q_SLOTS:
         QTest::newRow("the waiting call destroyed") << 2;
     }
     void closedWhileWaiting() {
-        // The main window may close while a check waits for a silent server: the waiting call
-        // must return (failed), not crash or hang. A call destroyed while it waits (its run went
-        // away) leaves the handle and the session free, and is resumed by nothing.
+        // Closing while a check waits on a silent server fails the call, no crash or hang; a call
+        // destroyed while waiting leaves handle and session free and is resumed by nothing.
         QFETCH(int, how);
         const bool endAll = how == 1;
         FakePop3Options o = mailbox(2);
@@ -904,10 +845,7 @@ private Q_SLOTS:
             bool finished = false;
             waiting->start([&] { finished = true; });
             QEventLoop loop;
-            QTimer::singleShot(0, [&] {
-                waiting.reset();
-                loop.quit();
-            });
+            QTimer::singleShot(0, [&] { waiting.reset(), loop.quit(); });
             loop.exec();
             QVERIFY(!finished);
             QCOMPARE(runTask(lib.NMailPop3GetMailStatus(h, 2, f)), 0);

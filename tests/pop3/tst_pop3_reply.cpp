@@ -8,10 +8,7 @@ using namespace brindle;
 
 namespace {
 
-struct Expect {
-    bool multiLine;
-    qsizetype limit;
-};
+using Expect = std::pair<bool, qsizetype>; // multi-line, byte limit
 
 // Feeds stream in pieces cut at the given positions and collects every reply; a malformed one sets
 // *malformed and ends the reading.
@@ -22,14 +19,12 @@ QList<Pop3Reply> readAll(const QByteArray& stream, const QList<Expect>& expects,
     QByteArray buffer;
     qsizetype from = 0;
     int next = 0;
-    QList<qsizetype> points = cuts;
-    points.append(stream.size());
-    for (qsizetype to : points) {
+    for (qsizetype to : cuts + QList<qsizetype>{stream.size()}) {
         buffer.append(stream.mid(from, to - from));
         from = to;
         while (next < expects.size()) {
             if (p.idle())
-                p.expect(expects[next].multiLine, expects[next].limit);
+                p.expect(expects[next].first, expects[next].second);
             auto r = p.feed(buffer);
             if (r == Pop3ReplyParser::Result::NeedMore)
                 break;
@@ -69,11 +64,9 @@ private Q_SLOTS:
             for (qsizetype b = a; b <= stream.size(); b += 7) {
                 const QList<Pop3Reply> cut = readAll(stream, ex, {a, b});
                 QCOMPARE(cut.size(), whole.size());
-                for (int i = 0; i < cut.size(); ++i) {
-                    QCOMPARE(cut[i].ok, whole[i].ok);
-                    QCOMPARE(cut[i].text, whole[i].text);
-                    QCOMPARE(cut[i].body, whole[i].body);
-                }
+                for (int i = 0; i < cut.size(); ++i)
+                    QCOMPARE(std::tie(cut[i].ok, cut[i].text, cut[i].body),
+                             std::tie(whole[i].ok, whole[i].text, whole[i].body));
             }
         }
     }
@@ -88,9 +81,7 @@ private Q_SLOTS:
         for (qsizetype cut : {qsizetype(0), qsizetype(3), qsizetype(100), kPop3MaxLineBytes + 2}) {
             const auto r = readAll(stream, {{true, kPop3MaxMessageBytes}, {true, 15}, {false, 0}}, {cut});
             QCOMPARE(r.size(), 3);
-            QVERIFY(r[0].tooLarge);
-            QVERIFY(r[1].tooLarge);
-            QVERIFY(r[1].body.isEmpty());
+            QVERIFY(r[0].tooLarge && r[1].tooLarge && r[1].body.isEmpty());
             QCOMPARE(r[2].text, QByteArray("done"));
         }
     }
@@ -106,9 +97,7 @@ private Q_SLOTS:
     void malformedStatus() {
         QFETCH(QByteArray, stream);
         bool malformed = false;
-        const auto r = readAll(stream, {{false, 0}}, {}, &malformed);
-        QVERIFY(malformed);
-        QVERIFY(r.isEmpty());
+        QVERIFY(readAll(stream, {{false, 0}}, {}, &malformed).isEmpty() && malformed);
     }
 
     void serverAddress() {

@@ -1,6 +1,5 @@
 #pragma once
-// The socket transport as tests build it through the transport factory: it trusts the tests' own CA,
-// and may report a server on this machine as one elsewhere, held to the rules of any remote server.
+// The socket transport trusting the tests' CA; "elsewhere" holds a loopback server to remote rules.
 #include "mailcheck/NMail.h"
 
 namespace brindle::testing {
@@ -10,7 +9,6 @@ public:
     TestTransport(QList<QSslCertificate> cas, bool elsewhere) : m_s(std::move(cas)), m_elsewhere(elsewhere) {
         connect(&m_s, &Pop3Transport::activity, this, &Pop3Transport::activity);
     }
-    // Options whose sessions connect through a TestTransport.
     static NMailOptions in(NMailOptions o, const QList<QSslCertificate>& cas, bool elsewhere) {
         o.transportFactory = [cas, elsewhere] { return std::make_unique<TestTransport>(cas, elsewhere); };
         return o;
