@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
     brindle::MediaPlayerDevice music;
     // The mail library every check of the windows uses.
     brindle::NMailLibrary library;
-    // The dialogs, programs and hang-up the windows act through; they outlive every window.
+    // The boxes, dialogs, programs and hang-up the windows act through; they outlive every window.
     const brindle::UiServices services = brindle::realUiServices();
     brindle::MainForm main(library, services, &music);
     // Loading also starts the background music, unless the user switched it off.

@@ -20,8 +20,8 @@ struct ServerSettings {
 };
 
 // The values the windows keep for the program's run: the server, and the account confirmed in the
-// account window (one instance, programValues() in ui/Form.h). A check reads them through its
-// inputs (readCheckInputs).
+// account window (one instance per run, Windows::values() in ui/Form.h). A check reads them through
+// its inputs (readCheckInputs).
 struct ProgramValues {
     ServerSettings server;
     QString accountId;

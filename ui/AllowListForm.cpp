@@ -8,7 +8,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QPointer>
 #include <QPushButton>
 
 namespace brindle {
@@ -19,11 +18,9 @@ const QString kCaption = QStringLiteral("許可リスト");
 // What is typed is shown back in the refusal; a pasted page of text would make the box enormous.
 constexpr qsizetype kEchoMaxChars = 80;
 
-QPointer<AllowListForm> g_form;
-
 } // namespace
 
-AllowListForm::AllowListForm() {
+AllowListForm::AllowListForm(Windows& windows) : Form(windows) {
     setObjectName(QStringLiteral("AllowListForm"));
     setWindowTitle(kCaption);
     setFixedSize(twips(7095), twips(5115));
@@ -61,35 +58,15 @@ void AllowListForm::load() {
     List1->addItems(readAllowList());
 }
 
-AllowListForm* AllowListForm::open() {
-    if (!g_form || g_form->isUnloaded())
-        g_form = new AllowListForm();
-    g_form->load(); // the file may have changed since the editor was shown
-    g_form->show();
-    g_form->raise();
-    g_form->activateWindow();
-    return g_form;
-}
-
-void AllowListForm::refreshIfOpen() {
-    if (g_form && !g_form->isUnloaded())
-        g_form->load();
-}
-
-void AllowListForm::discardInstance() {
-    if (g_form && !g_form->isUnloaded())
-        g_form->discard();
-}
-
 void AllowListForm::registerEntry() {
     const QString text = Text1->text();
     if (!normalizeAllowEntry(text)) {
         const QString shown = text.size() > kEchoMaxChars ? text.left(kEchoMaxChars) + u'…' : text;
-        messageBoxes().show(QStringLiteral("「%1」は登録できません。\n"
-                                           "アドレス（taro@example.jp）か、\n"
-                                           "ドメイン（@example.jp）を入力してください。")
-                                .arg(shown.trimmed()),
-                            MsgButtons::Ok, MsgIcon::Exclamation, kCaption);
+        boxes().show(QStringLiteral("「%1」は登録できません。\n"
+                                    "アドレス（taro@example.jp）か、\n"
+                                    "ドメイン（@example.jp）を入力してください。")
+                         .arg(shown.trimmed()),
+                     MsgButtons::Ok, MsgIcon::Exclamation, kCaption);
         return;
     }
     if (!addToAllowList(text)) {
@@ -103,13 +80,13 @@ void AllowListForm::registerEntry() {
 void AllowListForm::deleteEntry() {
     QListWidgetItem* item = List1->currentItem();
     if (item == nullptr || !item->isSelected()) {
-        messageBoxes().show(QStringLiteral("削除する登録をリストで選んでください。"), MsgButtons::Ok,
-                            MsgIcon::None, kCaption);
+        boxes().show(QStringLiteral("削除する登録をリストで選んでください。"), MsgButtons::Ok, MsgIcon::None,
+                     kCaption);
         return;
     }
     const QString entry = item->text();
-    if (messageBoxes().show(QStringLiteral("「%1」を許可リストから削除します。よろしいですか").arg(entry),
-                            MsgButtons::YesNo, MsgIcon::Question, QStringLiteral("確認")) != MsgResult::Yes)
+    if (boxes().show(QStringLiteral("「%1」を許可リストから削除します。よろしいですか").arg(entry),
+                     MsgButtons::YesNo, MsgIcon::Question, QStringLiteral("確認")) != MsgResult::Yes)
         return;
     if (!removeFromAllowList(entry))
         tellWriteFailure();
@@ -117,9 +94,9 @@ void AllowListForm::deleteEntry() {
 }
 
 void AllowListForm::tellWriteFailure() {
-    messageBoxes().show(QStringLiteral("許可リストを保存できませんでした。\n%1")
-                            .arg(QDir::toNativeSeparators(allowListPath())),
-                        MsgButtons::Ok, MsgIcon::Exclamation, kCaption);
+    boxes().show(QStringLiteral("許可リストを保存できませんでした。\n%1")
+                     .arg(QDir::toNativeSeparators(allowListPath())),
+                 MsgButtons::Ok, MsgIcon::Exclamation, kCaption);
 }
 
 } // namespace brindle

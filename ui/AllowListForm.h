@@ -13,15 +13,8 @@ namespace brindle {
 class AllowListForm : public Form {
     Q_OBJECT
 public:
-    AllowListForm();
+    explicit AllowListForm(Windows& windows);
     void load();
-
-    // The one editor, loaded when it is not, its list read afresh, shown and raised.
-    static AllowListForm* open();
-    // Reloads the list of the open editor after the file changed elsewhere; nothing when it is closed.
-    static void refreshIfOpen();
-    // Throws the editor away (the end of the run).
-    static void discardInstance();
 
     QLineEdit* Text1;      // the new entry
     QPushButton* Command1; // "登録"

@@ -21,7 +21,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
-#include <QPointer>
 #include <QPushButton>
 #include <QSaveFile>
 #include <QSet>
@@ -44,9 +43,6 @@ constexpr qsizetype kCellMaxChars = kDeletionFieldMaxChars;
 constexpr qint64 kCopyChunkBytes = 64 * 1024;
 
 enum Column { When, Rule, Keyword, Sender, Subject, Size, ColumnCount };
-
-QPointer<DeletedMailForm> g_log;
-QPointer<DeletedMailForm> g_trial;
 
 QString cellText(QString text) {
     for (QChar& c : text) {
@@ -83,26 +79,13 @@ bool copyExactly(const QString& from, const QString& to) {
     return out.commit();
 }
 
-DeletedMailForm* openOne(QPointer<DeletedMailForm>& p, DeletedMailForm::Mode mode,
-                         const UiServices& services) {
-    if (!p || p->isUnloaded())
-        p = new DeletedMailForm(mode, services);
-    return p;
-}
-
-void present(QWidget* w) {
-    w->show();
-    w->raise();
-    w->activateWindow();
-}
-
 } // namespace
 
-DeletedMailForm::DeletedMailForm(Mode mode, const UiServices& services) : m_mode(mode), m_services(services) {
+DeletedMailForm::DeletedMailForm(Windows& windows, Mode mode) : Form(windows), m_mode(mode) {
     const bool log = mode == Mode::Log;
     setObjectName(log ? QStringLiteral("DeletedMailForm") : QStringLiteral("TrialResultForm"));
     setWindowTitle(log ? kLogCaption : kTrialCaption);
-    const CheckInputs inputs = readCheckInputs(programValues());
+    const CheckInputs inputs = readCheckInputs(windows.values());
     m_dataFolder = inputs.dataFolder;
     m_limits = inputs.quarantineLimits;
 
@@ -227,32 +210,6 @@ void DeletedMailForm::showCaught(const QList<CaughtMessage>& caught) {
                   .arg(caught.size()));
 }
 
-DeletedMailForm* DeletedMailForm::openLog(const UiServices& services) {
-    DeletedMailForm* f = openOne(g_log, Mode::Log, services);
-    f->load();
-    present(f);
-    return f;
-}
-
-DeletedMailForm* DeletedMailForm::openTrial(const QList<CaughtMessage>& caught, const UiServices& services) {
-    DeletedMailForm* f = openOne(g_trial, Mode::Trial, services);
-    f->showCaught(caught);
-    present(f);
-    return f;
-}
-
-void DeletedMailForm::discardInstances() {
-    for (DeletedMailForm* f : {g_log.data(), g_trial.data()}) {
-        if (f && !f->isUnloaded())
-            f->discard();
-    }
-}
-
-void DeletedMailForm::refreshLearnedIfOpen() {
-    if (g_log && !g_log->isUnloaded())
-        g_log->LearnNote->setText(learnedCountsText());
-}
-
 void DeletedMailForm::setRowCount(int count) {
     Table->clearContents();
     Table->setRowCount(count);
@@ -284,15 +241,15 @@ QString DeletedMailForm::copyFile(const Row& row) const {
 std::optional<QString> DeletedMailForm::selectedCopy(bool* partialCopy) const {
     const QList<int> rows = selectedRows();
     if (rows.size() != 1) {
-        messageBoxes().show(rows.isEmpty() ? QStringLiteral("メールを選んでください。")
-                                           : QStringLiteral("メールを１件だけ選んでください。"),
-                            MsgButtons::Ok, MsgIcon::None, windowTitle());
+        boxes().show(rows.isEmpty() ? QStringLiteral("メールを選んでください。")
+                                    : QStringLiteral("メールを１件だけ選んでください。"),
+                     MsgButtons::Ok, MsgIcon::None, windowTitle());
         return std::nullopt;
     }
     const Row& row = m_rows[rows.front()];
     const QString path = copyFile(row);
     if (path.isEmpty()) {
-        messageBoxes().show(kGoneText, MsgButtons::Ok, MsgIcon::Information, windowTitle());
+        boxes().show(kGoneText, MsgButtons::Ok, MsgIcon::Information, windowTitle());
         return std::nullopt;
     }
     if (partialCopy)
@@ -304,27 +261,25 @@ void DeletedMailForm::openCopy() {
     bool partial = false;
     const std::optional<QString> path = selectedCopy(&partial);
     if (path && !MailViewer::openFile(*path, partial, this)) {
-        messageBoxes().show(
-            QStringLiteral("控えを読めませんでした。\n%1").arg(QDir::toNativeSeparators(*path)),
-            MsgButtons::Ok, MsgIcon::Exclamation, windowTitle());
+        boxes().show(QStringLiteral("控えを読めませんでした。\n%1").arg(QDir::toNativeSeparators(*path)),
+                     MsgButtons::Ok, MsgIcon::Exclamation, windowTitle());
     }
 }
 
 void DeletedMailForm::openInMailer() {
-    const MainForm* main = forms::mainForm();
-    const QString mailer = main ? trimSpaces(main->working().mailerCommand) : QString();
+    const QString mailer = trimSpaces(windows().main().working().mailerCommand);
     if (mailer.isEmpty() || mailer == QStringView(kNotSetText)) {
-        messageBoxes().show(QStringLiteral("メーラーが設定されていません。\n"
-                                           "メイン画面の「メーラー設定」で設定してください。"),
-                            MsgButtons::Ok, MsgIcon::None, windowTitle());
+        boxes().show(QStringLiteral("メーラーが設定されていません。\n"
+                                    "メイン画面の「メーラー設定」で設定してください。"),
+                     MsgButtons::Ok, MsgIcon::None, windowTitle());
         return;
     }
     const std::optional<QString> path = selectedCopy();
     if (!path)
         return;
-    if (!m_services.startProgram(mailer + u' ' + quotedArgument(*path))) {
-        messageBoxes().show(QStringLiteral("メーラーを起動できませんでした。\n%1").arg(mailer),
-                            MsgButtons::Ok, MsgIcon::Exclamation, windowTitle());
+    if (!windows().services().startProgram(mailer + u' ' + quotedArgument(*path))) {
+        boxes().show(QStringLiteral("メーラーを起動できませんでした。\n%1").arg(mailer), MsgButtons::Ok,
+                     MsgIcon::Exclamation, windowTitle());
     }
 }
 
@@ -332,23 +287,22 @@ void DeletedMailForm::saveCopy() {
     const std::optional<QString> path = selectedCopy();
     if (!path)
         return;
-    QString target = m_services.chooseSaveFile(this, QFileInfo(*path).fileName());
+    QString target = windows().services().chooseSaveFile(this, QFileInfo(*path).fileName());
     if (target.isEmpty())
         return;
     if (QFileInfo(target).suffix().isEmpty())
         target += QStringLiteral(".eml");
     if (!copyExactly(*path, target)) {
-        messageBoxes().show(
-            QStringLiteral("保存できませんでした。\n%1").arg(QDir::toNativeSeparators(target)),
-            MsgButtons::Ok, MsgIcon::Exclamation, windowTitle());
+        boxes().show(QStringLiteral("保存できませんでした。\n%1").arg(QDir::toNativeSeparators(target)),
+                     MsgButtons::Ok, MsgIcon::Exclamation, windowTitle());
     }
 }
 
 void DeletedMailForm::allowSenders() {
     const QList<int> rows = selectedRows();
     if (rows.isEmpty()) {
-        messageBoxes().show(QStringLiteral("許可リストに追加するメールを選んでください。"), MsgButtons::Ok,
-                            MsgIcon::None, windowTitle());
+        boxes().show(QStringLiteral("許可リストに追加するメールを選んでください。"), MsgButtons::Ok,
+                     MsgIcon::None, windowTitle());
         return;
     }
     const QStringList before = readAllowList();
@@ -361,28 +315,28 @@ void DeletedMailForm::allowSenders() {
             continue;
         }
         if (!addToAllowList(*entry)) {
-            AllowListForm::refreshIfOpen();
-            messageBoxes().show(QStringLiteral("許可リストを保存できませんでした。\n%1")
-                                    .arg(QDir::toNativeSeparators(allowListPath())),
-                                MsgButtons::Ok, MsgIcon::Exclamation, windowTitle());
+            windows().refreshAllowList();
+            boxes().show(QStringLiteral("許可リストを保存できませんでした。\n%1")
+                             .arg(QDir::toNativeSeparators(allowListPath())),
+                         MsgButtons::Ok, MsgIcon::Exclamation, windowTitle());
             return;
         }
         known.insert(*entry);
         ++added;
     }
-    AllowListForm::refreshIfOpen();
+    windows().refreshAllowList();
     QString text = QStringLiteral("許可リストに%1件追加しました。").arg(added);
     if (skipped > 0)
         text +=
             QStringLiteral("\n%1件は登録済みか、差出人のアドレスがないため追加していません。").arg(skipped);
-    messageBoxes().show(text, MsgButtons::Ok, MsgIcon::Information, windowTitle());
+    boxes().show(text, MsgButtons::Ok, MsgIcon::Information, windowTitle());
 }
 
 void DeletedMailForm::learnNotJunk() {
     const QList<int> rows = selectedRows();
     if (rows.isEmpty()) {
-        messageBoxes().show(QStringLiteral("迷惑メールではないメールを選んでください。"), MsgButtons::Ok,
-                            MsgIcon::None, windowTitle());
+        boxes().show(QStringLiteral("迷惑メールではないメールを選んでください。"), MsgButtons::Ok,
+                     MsgIcon::None, windowTitle());
         return;
     }
     QStringList files;
@@ -401,7 +355,7 @@ void DeletedMailForm::learnNotJunk() {
     tally.skipped += gone;
     LearnNote->setText(learnedCountsText());
     if (!tally.problem.isEmpty()) {
-        messageBoxes().show(tally.problem, MsgButtons::Ok, MsgIcon::Exclamation, windowTitle());
+        boxes().show(tally.problem, MsgButtons::Ok, MsgIcon::Exclamation, windowTitle());
         return;
     }
     QString text =
@@ -409,7 +363,7 @@ void DeletedMailForm::learnNotJunk() {
     if (tally.skipped > 0)
         text += QStringLiteral("\n%1件は控えがないか読めないため、学習していません。").arg(tally.skipped);
     text += QStringLiteral("\n\n差出人を許可リストにも追加して、どの規則でも削除しないようにしますか？");
-    if (messageBoxes().show(text, MsgButtons::YesNo, MsgIcon::Question, windowTitle()) != MsgResult::Yes)
+    if (boxes().show(text, MsgButtons::YesNo, MsgIcon::Question, windowTitle()) != MsgResult::Yes)
         return;
         // The window system gives the focus back to this window only after the box has gone; the next box
         // must stand above this window, not the main one.
@@ -435,27 +389,26 @@ void DeletedMailForm::exportCopies() {
     }
     const qsizetype gone = rows.size() - files.size();
     if (files.isEmpty()) {
-        messageBoxes().show(rows.isEmpty() ? QStringLiteral("書き出すメールがありません。")
-                                           : QStringLiteral("書き出せる控えがありません。\n") + kGoneText,
-                            MsgButtons::Ok, MsgIcon::Information, windowTitle());
+        boxes().show(rows.isEmpty() ? QStringLiteral("書き出すメールがありません。")
+                                    : QStringLiteral("書き出せる控えがありません。\n") + kGoneText,
+                     MsgButtons::Ok, MsgIcon::Information, windowTitle());
         return;
     }
-    QString target = m_services.chooseSaveFile(this, QStringLiteral("削除したメール.mbox"));
+    QString target = windows().services().chooseSaveFile(this, QStringLiteral("削除したメール.mbox"));
     if (target.isEmpty())
         return;
     if (QFileInfo(target).suffix().isEmpty())
         target += QStringLiteral(".mbox");
     if (!exportMbox(files, target)) {
-        messageBoxes().show(
-            QStringLiteral("書き出せませんでした。\n%1").arg(QDir::toNativeSeparators(target)),
-            MsgButtons::Ok, MsgIcon::Exclamation, windowTitle());
+        boxes().show(QStringLiteral("書き出せませんでした。\n%1").arg(QDir::toNativeSeparators(target)),
+                     MsgButtons::Ok, MsgIcon::Exclamation, windowTitle());
         return;
     }
     QString text =
         QStringLiteral("%1件を書き出しました。\n%2").arg(files.size()).arg(QDir::toNativeSeparators(target));
     if (gone > 0)
         text += QStringLiteral("\n控えがもうない%1件は書き出していません。").arg(gone);
-    messageBoxes().show(text, MsgButtons::Ok, MsgIcon::Information, windowTitle());
+    boxes().show(text, MsgButtons::Ok, MsgIcon::Information, windowTitle());
 }
 
 } // namespace brindle

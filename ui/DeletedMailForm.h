@@ -12,8 +12,6 @@ class QTableWidget;
 
 namespace brindle {
 
-struct UiServices;
-
 // "削除したメール": the deletion log, newest first, and what can be done with the kept copies: read
 // one, hand it to the mail program, save it, export several as one mbox file, allow their senders,
 // teach the learned judgement that they are not junk.
@@ -23,21 +21,11 @@ class DeletedMailForm : public Form {
     Q_OBJECT
 public:
     enum class Mode { Log, Trial };
-    // `services` must outlive the window.
-    DeletedMailForm(Mode mode, const UiServices& services);
+    DeletedMailForm(Windows& windows, Mode mode);
     // Log mode: reads the deletion log afresh.
     void load();
     // Trial mode: lists what the trial check caught.
     void showCaught(const QList<CaughtMessage>& caught);
-
-    // The one window of each mode, loaded when it is not, filled, shown and raised.
-    // A window loaded here acts on `services`; one already loaded keeps those it was given.
-    static DeletedMailForm* openLog(const UiServices& services);
-    static DeletedMailForm* openTrial(const QList<CaughtMessage>& caught, const UiServices& services);
-    // Throws both windows away (the end of the run).
-    static void discardInstances();
-    // Shows the learned counts afresh in the log window, when it is open.
-    static void refreshLearnedIfOpen();
 
     QLabel* Note;
     QLabel* LearnNote; // what the learned judgement holds; log mode only
@@ -69,7 +57,6 @@ private:
     void exportCopies();
 
     Mode m_mode;
-    const UiServices& m_services;
     QString m_dataFolder;
     QuarantineLimits m_limits;
     QList<Row> m_rows;

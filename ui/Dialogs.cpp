@@ -2,7 +2,6 @@
 
 #include "platform/DialUp.h"
 #include "platform/Process.h"
-#include "ui/Form.h"
 #include "ui/MainForm.h"
 
 #include <algorithm>
@@ -21,7 +20,6 @@ namespace brindle {
 
 namespace {
 
-MessageBoxes* g_override = nullptr;
 QList<QPointer<QMessageBox>> g_openBoxes;
 
 QMessageBox::Icon toQtIcon(MsgIcon icon) {
@@ -50,6 +48,7 @@ void hangUpDialUp() {
 
 UiServices realUiServices() {
     UiServices s;
+    s.boxes = std::make_shared<GuiMessageBoxes>();
     s.chooseFile = [](QWidget* parent, const QString& current) {
         return QFileDialog::getOpenFileName(parent, QString(), current);
     };
@@ -61,15 +60,6 @@ UiServices realUiServices() {
     s.hangUp = hangUpDialUp;
     s.endRun = [] { QCoreApplication::quit(); };
     return s;
-}
-
-MessageBoxes& messageBoxes() {
-    static GuiMessageBoxes gui;
-    return g_override ? *g_override : gui;
-}
-
-void setMessageBoxes(MessageBoxes* boxes) {
-    g_override = boxes;
 }
 
 namespace {
@@ -92,7 +82,7 @@ QWidget* topmostWindow() {
     for (QWidget* w : shownWindows()) {
         const int rank = (w == QApplication::activeModalWidget() ? 8 : 0) +
                          (w->windowFlags().testFlag(Qt::WindowStaysOnTopHint) ? 4 : 0) +
-                         (w->isActiveWindow() ? 2 : 0) + (w == forms::mainForm() ? 1 : 0);
+                         (w->isActiveWindow() ? 2 : 0) + (qobject_cast<MainForm*>(w) ? 1 : 0);
         if (rank > bestRank) {
             best = w;
             bestRank = rank;

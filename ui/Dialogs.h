@@ -2,17 +2,13 @@
 #include "platform/MessageBox.h"
 
 #include <functional>
+#include <memory>
 #include <QString>
 #include <QUrl>
 
 class QWidget;
 
 namespace brindle {
-
-// The message boxes every window asks through. Without an override they are real dialogs.
-MessageBoxes& messageBoxes();
-// Installs a replacement (tests answer with a script); nullptr restores the dialogs.
-void setMessageBoxes(MessageBoxes* boxes);
 
 // The window of ours a box must stand above: of the shown windows, a box already waiting first, then
 // those kept above all others, then the active one, then the main window. nullptr when none is shown
@@ -32,6 +28,8 @@ public:
 // The outside world the windows act on. The program makes one from realUiServices() and hands it to
 // the main window, which passes it on to the windows it opens; tests hand in their own.
 struct UiServices {
+    // The message boxes every window asks through (tests answer with a script).
+    std::shared_ptr<MessageBoxes> boxes;
     // The open-file dialog for the mail program. Returns the chosen path, or an empty text when
     // the user cancelled.
     std::function<QString(QWidget* parent, const QString& current)> chooseFile;
@@ -48,8 +46,8 @@ struct UiServices {
     // Ends the run (leaves the event loop).
     std::function<void()> endRun;
 };
-// The real services: file dialogs, the desktop's programs and browser, the network manager's
-// hang-up, and the application's event loop.
+// The real services: GuiMessageBoxes, file dialogs, the desktop's programs and browser, the network
+// manager's hang-up, and the application's event loop.
 UiServices realUiServices();
 
 } // namespace brindle

@@ -1,19 +1,23 @@
 #include "ui/Form.h"
 
-#include "settings/SettingsStore.h"
+#include "ui/AllowListForm.h"
+#include "ui/DeletedMailForm.h"
+#include "ui/Dialogs.h"
 #include "ui/GekitaiForm.h"
 #include "ui/HelpForm.h"
 #include "ui/IdPassForm.h"
-#include "ui/MainForm.h"
+#include "ui/Learning.h"
 #include "ui/MsgForm.h"
 #include "ui/OptionForm.h"
+#include "ui/PreviewForm.h"
 #include "ui/SetForm.h"
 
 #include <QCloseEvent>
+#include <QLabel>
 
 namespace brindle {
 
-Form::Form(QWidget* parent) : QWidget(parent, Qt::Window) {
+Form::Form(Windows& windows) : QWidget(nullptr, Qt::Window), m_windows(windows) {
     setAttribute(Qt::WA_DeleteOnClose);
 }
 
@@ -31,90 +35,116 @@ void Form::closeEvent(QCloseEvent* e) {
     e->accept();
 }
 
-ProgramValues& programValues() {
-    static ProgramValues values;
-    return values;
-}
-
-namespace forms {
-
 namespace {
-
-QPointer<MainForm> g_main;
-QPointer<SetForm> g_set;
-QPointer<OptionForm> g_option;
-QPointer<IdPassForm> g_idPass;
-QPointer<GekitaiForm> g_gekitai;
-QPointer<MsgForm> g_msg;
-QPointer<HelpForm> g_help;
 
 template <typename T> bool loaded(const QPointer<T>& p) {
     return p && !p->isUnloaded();
 }
 
-template <typename T, typename... Args> T* get(QPointer<T>& p, const Args&... args) {
-    if (!loaded(p)) {
-        p = new T(args...);
-        p->load();
-    }
+// The window in `p`, made when it is not loaded (its load action left to the caller).
+template <typename T, typename... Args> T* made(QPointer<T>& p, Windows& windows, Args&&... args) {
+    if (!loaded(p))
+        p = new T(windows, std::forward<Args>(args)...);
     return p;
+}
+
+template <typename T> T* get(QPointer<T>& p, Windows& windows) {
+    if (!loaded(p))
+        made(p, windows)->load();
+    return p;
+}
+
+template <typename T> T* present(T* w) {
+    w->show();
+    w->raise();
+    w->activateWindow();
+    return w;
 }
 
 } // namespace
 
-MainForm* mainForm() {
-    return g_main;
-}
-void registerMainForm(MainForm* f) {
-    g_main = f;
+Windows::~Windows() {
+    for (Form* f : all())
+        delete f;
 }
 
-SetForm* setForm() {
-    return get(g_set);
-}
-OptionForm* optionForm() {
-    return get(g_option);
-}
-IdPassForm* idPassForm() {
-    return get(g_idPass);
-}
-GekitaiForm* gekitaiForm() {
-    return get(g_gekitai);
-}
-MsgForm* msgForm() {
-    return get(g_msg);
-}
-HelpForm* helpForm(const UiServices& services) {
-    return get(g_help, services);
+QList<Form*> Windows::all() const {
+    return {m_set,  m_option,    m_idPass,     m_gekitai,     m_msg,
+            m_help, m_allowList, m_deletedLog, m_trialResult, m_preview};
 }
 
-bool isSetFormLoaded() {
-    return loaded(g_set);
-}
-bool isOptionFormLoaded() {
-    return loaded(g_option);
-}
-bool isIdPassFormLoaded() {
-    return loaded(g_idPass);
-}
-bool isGekitaiFormLoaded() {
-    return loaded(g_gekitai);
-}
-bool isMsgFormLoaded() {
-    return loaded(g_msg);
-}
-bool isHelpFormLoaded() {
-    return loaded(g_help);
+MessageBoxes& Windows::boxes() const {
+    return *m_services.boxes;
 }
 
-void discardAll() {
-    const QList<Form*> all{g_set, g_option, g_idPass, g_gekitai, g_msg, g_help};
-    for (Form* f : all) {
+SetForm* Windows::setForm() {
+    return get(m_set, *this);
+}
+OptionForm* Windows::optionForm() {
+    return get(m_option, *this);
+}
+IdPassForm* Windows::idPassForm() {
+    return get(m_idPass, *this);
+}
+GekitaiForm* Windows::gekitaiForm() {
+    return get(m_gekitai, *this);
+}
+MsgForm* Windows::msgForm() {
+    return get(m_msg, *this);
+}
+HelpForm* Windows::helpForm() {
+    return get(m_help, *this);
+}
+
+bool Windows::isSetFormLoaded() const {
+    return loaded(m_set);
+}
+bool Windows::isMsgFormLoaded() const {
+    return loaded(m_msg);
+}
+bool Windows::isHelpFormLoaded() const {
+    return loaded(m_help);
+}
+
+AllowListForm* Windows::openAllowList() {
+    AllowListForm* f = made(m_allowList, *this);
+    f->load(); // the file may have changed since the editor was shown
+    return present(f);
+}
+
+DeletedMailForm* Windows::openDeletedLog() {
+    DeletedMailForm* f = made(m_deletedLog, *this, DeletedMailForm::Mode::Log);
+    f->load();
+    return present(f);
+}
+
+DeletedMailForm* Windows::openTrialResult(const QList<CaughtMessage>& caught) {
+    DeletedMailForm* f = made(m_trialResult, *this, DeletedMailForm::Mode::Trial);
+    f->showCaught(caught);
+    return present(f);
+}
+
+PreviewForm* Windows::openPreview(PassRunner runner) {
+    PreviewForm* f = present(made(m_preview, *this, std::move(runner)));
+    f->refresh();
+    return f;
+}
+
+void Windows::refreshAllowList() {
+    if (loaded(m_allowList))
+        m_allowList->load();
+}
+
+void Windows::refreshLearnedCounts() {
+    if (loaded(m_deletedLog))
+        m_deletedLog->LearnNote->setText(learnedCountsText());
+}
+
+void Windows::discardAll() {
+    for (Form* f : all()) {
         if (f && !f->isUnloaded())
             f->discard();
     }
 }
-
-} // namespace forms
 
 } // namespace brindle

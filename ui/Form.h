@@ -1,22 +1,93 @@
 #pragma once
+#include "mailcheck/MailCheckRun.h"
+#include "settings/SettingsStore.h"
+
+#include <functional>
+#include <QList>
 #include <QPointer>
 #include <QWidget>
 
 namespace brindle {
 
-class MainForm;
-class SetForm;
-class OptionForm;
-class IdPassForm;
+class AllowListForm;
+class DeletedMailForm;
+class Form;
 class GekitaiForm;
-class MsgForm;
 class HelpForm;
-struct ProgramValues;
+class IdPassForm;
+class MainForm;
+class MessageBoxes;
+class MsgForm;
+class OptionForm;
+class PreviewForm;
+class SetForm;
 struct UiServices;
 
-// The windows' program values: one instance lives for the program's run. Only the windows use it;
-// a check gets what it needs through its inputs.
-ProgramValues& programValues();
+// Runs one pass of the mailbox preview (PreviewForm::Runner).
+using PassRunner = std::function<void(CheckInputs inputs, std::function<void(const CheckOutcome&)> done)>;
+
+// The windows of one run and what they share: the main window, the outside world they act on, the
+// program values, and the registry of the window kinds with one instance. The main window owns it
+// and hands it to every window it opens.
+class Windows {
+public:
+    // `services` must outlive this object.
+    Windows(MainForm& main, const UiServices& services) : m_main(main), m_services(services) {}
+    // Deletes every window of the registry still there (the end of the run).
+    ~Windows();
+    Windows(const Windows&) = delete;
+    Windows& operator=(const Windows&) = delete;
+
+    MainForm& main() const { return m_main; }
+    const UiServices& services() const { return m_services; }
+    MessageBoxes& boxes() const;
+    // The windows' program values: the server, and the account confirmed in this run. Only the
+    // windows use them; a check gets what it needs through its inputs.
+    ProgramValues& values() { return m_values; }
+
+    // Each accessor loads its window hidden when it is not loaded.
+    SetForm* setForm();
+    OptionForm* optionForm();
+    IdPassForm* idPassForm();
+    GekitaiForm* gekitaiForm();
+    MsgForm* msgForm();
+    HelpForm* helpForm();
+    // Whether the window is loaded now, without loading it.
+    bool isSetFormLoaded() const;
+    bool isMsgFormLoaded() const;
+    bool isHelpFormLoaded() const;
+
+    // The windows opened with what they show. Each is made when it is not loaded, filled, shown and
+    // raised: the allow list read afresh, the deletion log read afresh, the trial check's catches,
+    // the mailbox read afresh from the server by `runner`'s passes.
+    AllowListForm* openAllowList();
+    DeletedMailForm* openDeletedLog();
+    DeletedMailForm* openTrialResult(const QList<CaughtMessage>& caught);
+    PreviewForm* openPreview(PassRunner runner);
+    // The allow list afresh, and the learned counts afresh in the deletion log, where they are open.
+    void refreshAllowList();
+    void refreshLearnedCounts();
+
+    // Unloads every window but the main one without their unload actions (the end of the run).
+    void discardAll();
+
+private:
+    QList<Form*> all() const;
+
+    MainForm& m_main;
+    const UiServices& m_services;
+    ProgramValues m_values;
+    QPointer<SetForm> m_set;
+    QPointer<OptionForm> m_option;
+    QPointer<IdPassForm> m_idPass;
+    QPointer<GekitaiForm> m_gekitai;
+    QPointer<MsgForm> m_msg;
+    QPointer<HelpForm> m_help;
+    QPointer<AllowListForm> m_allowList;
+    QPointer<DeletedMailForm> m_deletedLog;
+    QPointer<DeletedMailForm> m_trialResult;
+    QPointer<PreviewForm> m_preview;
+};
 
 // A window kind with one instance: loaded (built and its load action run) the first time anything
 // refers to it, hidden unless the caller shows it; unloaded when the user closes it (its unload
@@ -24,10 +95,13 @@ ProgramValues& programValues();
 class Form : public QWidget {
     Q_OBJECT
 public:
-    explicit Form(QWidget* parent = nullptr);
+    explicit Form(Windows& windows);
     bool isUnloaded() const { return m_unloaded; }
     // Throws the window away without its unload action (the end of the run).
     void discard();
+    // The run's windows and what they share.
+    Windows& windows() const { return m_windows; }
+    MessageBoxes& boxes() const { return m_windows.boxes(); }
 
 protected:
     // The window's unload action; runs once, when the user closes the window.
@@ -35,35 +109,8 @@ protected:
     void closeEvent(QCloseEvent* e) override;
 
 private:
+    Windows& m_windows;
     bool m_unloaded = false;
 };
-
-namespace forms {
-
-// The one main window, or nullptr when it does not exist.
-MainForm* mainForm();
-void registerMainForm(MainForm* f);
-
-// Each accessor loads its window hidden when it is not loaded.
-SetForm* setForm();
-OptionForm* optionForm();
-IdPassForm* idPassForm();
-GekitaiForm* gekitaiForm();
-MsgForm* msgForm();
-// HELP loaded here acts on `services`; one already loaded keeps those it was given.
-HelpForm* helpForm(const UiServices& services);
-
-// Whether the window is loaded now, without loading it.
-bool isSetFormLoaded();
-bool isOptionFormLoaded();
-bool isIdPassFormLoaded();
-bool isGekitaiFormLoaded();
-bool isMsgFormLoaded();
-bool isHelpFormLoaded();
-
-// Unloads every window but the main one without their unload actions (the end of the run).
-void discardAll();
-
-} // namespace forms
 
 } // namespace brindle

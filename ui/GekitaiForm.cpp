@@ -35,7 +35,7 @@ const QString GekitaiForm::kHintEntry =
 const QString GekitaiForm::kHintDelete = QStringLiteral(
     "不要になったキーワードを削除します。リストでデータを選択し、このボタンをクリックして下さい。");
 
-GekitaiForm::GekitaiForm() {
+GekitaiForm::GekitaiForm(Windows& windows) : Form(windows) {
     setObjectName(QStringLiteral("GekitaiForm"));
     setWindowTitle(QStringLiteral("Spam/迷惑メール撃退"));
     setFixedSize(twips(7095), twips(5520));
@@ -99,7 +99,7 @@ GekitaiForm::GekitaiForm() {
 
     connect(Command1, &QPushButton::clicked, this, &GekitaiForm::registerKeyword);
     connect(Command2, &QPushButton::clicked, this, &GekitaiForm::deleteKeyword);
-    connect(Command3, &QPushButton::clicked, this, [] { AllowListForm::open(); });
+    connect(Command3, &QPushButton::clicked, this, [&windows] { windows.openAllowList(); });
     centreOnScreen(this);
 }
 
@@ -117,31 +117,31 @@ void GekitaiForm::registerKeyword() {
     // input methods give) folded to the code points code page 932 holds.
     const QString text = foldJapaneseVariants(Text1->text());
     if (text.isEmpty()) {
-        messageBoxes().show(QStringLiteral("キーワードが入力されていません。"), MsgButtons::Ok, MsgIcon::None,
-                            QString());
+        boxes().show(QStringLiteral("キーワードが入力されていません。"), MsgButtons::Ok, MsgIcon::None,
+                     QString());
         return;
     }
     // A character the keyword file cannot hold would be stored as "?", and that keyword would then
     // catch every mail with a question mark in it.
     if (!cp932CanEncode(text)) {
-        messageBoxes().show(QStringLiteral("キーワードに登録できない文字が含まれています。\n"
-                                           "機種に依存する文字や外国語の一部の文字は使えません。"),
-                            MsgButtons::Ok, MsgIcon::Exclamation, QString());
+        boxes().show(QStringLiteral("キーワードに登録できない文字が含まれています。\n"
+                                    "機種に依存する文字や外国語の一部の文字は使えません。"),
+                     MsgButtons::Ok, MsgIcon::Exclamation, QString());
         return;
     }
     if (cp932Length(text) > kKeywordTextBytes) {
-        messageBoxes().show(QStringLiteral("キーワードが長すぎます。\n"
-                                           "１件につき全角で１００文字（半角では２００文字）までです。"),
-                            MsgButtons::Ok, MsgIcon::Exclamation, QString());
+        boxes().show(QStringLiteral("キーワードが長すぎます。\n"
+                                    "１件につき全角で１００文字（半角では２００文字）までです。"),
+                     MsgButtons::Ok, MsgIcon::Exclamation, QString());
         return;
     }
     List1->clear();
     const bool ok = AppendKeyword(text);
     loadKeywordList();
     if (!ok) {
-        messageBoxes().show(QStringLiteral("キーワードを登録できませんでした。\n%1")
-                                .arg(QDir::toNativeSeparators(keywordFilePath())),
-                            MsgButtons::Ok, MsgIcon::Exclamation, QString());
+        boxes().show(QStringLiteral("キーワードを登録できませんでした。\n%1")
+                         .arg(QDir::toNativeSeparators(keywordFilePath())),
+                     MsgButtons::Ok, MsgIcon::Exclamation, QString());
         return;
     }
     Text1->setText(QString());
@@ -150,22 +150,22 @@ void GekitaiForm::registerKeyword() {
 void GekitaiForm::deleteKeyword() {
     const int row = List1->currentRow();
     if (row < 0 || !List1->item(row)->isSelected()) {
-        messageBoxes().show(QStringLiteral("データが選択されていません。"), MsgButtons::Ok, MsgIcon::None,
-                            QString());
+        boxes().show(QStringLiteral("データが選択されていません。"), MsgButtons::Ok, MsgIcon::None,
+                     QString());
         return;
     }
     const MsgResult answer =
-        messageBoxes().show(QStringLiteral("選択された（行、青色）データを削除します。よろしいですか"),
-                            MsgButtons::YesNo, MsgIcon::Question, QStringLiteral("確認"));
+        boxes().show(QStringLiteral("選択された（行、青色）データを削除します。よろしいですか"),
+                     MsgButtons::YesNo, MsgIcon::Question, QStringLiteral("確認"));
     bool ok = true;
     if (answer == MsgResult::Yes)
         ok = MarkKeywordDeleted(row + 1);
     ok = CompactKeywordFile() && ok;
     loadKeywordList();
     if (!ok) {
-        messageBoxes().show(QStringLiteral("キーワードを削除できませんでした。\n%1")
-                                .arg(QDir::toNativeSeparators(keywordFilePath())),
-                            MsgButtons::Ok, MsgIcon::Exclamation, QString());
+        boxes().show(QStringLiteral("キーワードを削除できませんでした。\n%1")
+                         .arg(QDir::toNativeSeparators(keywordFilePath())),
+                     MsgButtons::Ok, MsgIcon::Exclamation, QString());
     }
 }
 

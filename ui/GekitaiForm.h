@@ -13,7 +13,7 @@ namespace brindle {
 class GekitaiForm : public Form {
     Q_OBJECT
 public:
-    GekitaiForm();
+    explicit GekitaiForm(Windows& windows);
     void load();
 
     QLineEdit* Text1;      // new keyword

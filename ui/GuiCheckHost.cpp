@@ -59,22 +59,22 @@ bool GuiCheckHost::ruleSelected(RuleSwitch s) const {
 }
 
 bool GuiCheckHost::noticeBoardChosen() const {
-    return !ending() && forms::setForm()->Option1->isChecked();
+    return !ending() && windows().setForm()->Option1->isChecked();
 }
 bool GuiCheckHost::mailerChosen() const {
-    return !ending() && forms::setForm()->Option2->isChecked();
+    return !ending() && windows().setForm()->Option2->isChecked();
 }
 bool GuiCheckHost::autoCloseNoticeBoard() const {
-    return !ending() && forms::setForm()->Check2->isChecked();
+    return !ending() && windows().setForm()->Check2->isChecked();
 }
 bool GuiCheckHost::hangUpAfterCheck() const {
-    return !ending() && forms::setForm()->Check1->isChecked();
+    return !ending() && windows().setForm()->Check1->isChecked();
 }
 
 void GuiCheckHost::setAccountBoxes(const QString& id, const QString& password) {
     if (ending())
         return;
-    IdPassForm* f = forms::idPassForm();
+    IdPassForm* f = windows().idPassForm();
     f->IdText->setText(id);
     f->PassText->setText(password);
 }
@@ -83,13 +83,13 @@ MsgResult GuiCheckHost::tell(const CheckNotice& notice) {
     const NoticeBox b = noticeBox(notice);
     if (ending())
         return b.buttons == MsgButtons::Ok ? MsgResult::Ok : MsgResult::No;
-    return messageBoxes().show(b.text, b.buttons, b.icon, b.caption);
+    return windows().boxes().show(b.text, b.buttons, b.icon, b.caption);
 }
 
 void GuiCheckHost::showSetForm() {
     if (ending())
         return;
-    SetForm* f = forms::setForm();
+    SetForm* f = windows().setForm();
     f->show();
     f->raise();
 }
@@ -97,7 +97,7 @@ void GuiCheckHost::showSetForm() {
 void GuiCheckHost::showNoticeBoard(int newMail) {
     if (ending())
         return;
-    MsgForm* f = forms::msgForm();
+    MsgForm* f = windows().msgForm();
     f->Text1->setText(noticeBoardText());
     f->Text2->setText(shortestDecimal(newMail));
     f->show();
@@ -105,8 +105,8 @@ void GuiCheckHost::showNoticeBoard(int newMail) {
 }
 
 void GuiCheckHost::unloadNoticeBoard() {
-    if (forms::isMsgFormLoaded())
-        forms::msgForm()->close();
+    if (windows().isMsgFormLoaded())
+        windows().msgForm()->close();
 }
 
 bool GuiCheckHost::startMailer(const QString& commandLine) {
@@ -143,7 +143,7 @@ bool GuiCheckHost::askTrust(const TrustQuestion& question) {
     if (!question.byHand && m_declined.contains(memo))
         return false;
     const NoticeBox b = trustQuestionBox(question);
-    const bool yes = messageBoxes().show(b.text, b.buttons, b.icon, b.caption) == MsgResult::Yes;
+    const bool yes = windows().boxes().show(b.text, b.buttons, b.icon, b.caption) == MsgResult::Yes;
     if (!yes)
         m_declined.insert(memo);
     return yes;
@@ -152,7 +152,7 @@ bool GuiCheckHost::askTrust(const TrustQuestion& question) {
 void GuiCheckHost::tellUnjudged(const QList<UnjudgedMessage>& messages) {
     if (ending() || messages.isEmpty())
         return;
-    messageBoxes().show(unjudgedBoxText(messages), MsgButtons::Ok, MsgIcon::Exclamation, QString());
+    windows().boxes().show(unjudgedBoxText(messages), MsgButtons::Ok, MsgIcon::Exclamation, QString());
 }
 
 } // namespace brindle

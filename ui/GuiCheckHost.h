@@ -45,6 +45,7 @@ private:
     QLineEdit* box(Field f) const;
     QString* kept(Field f) const;
     bool ending() const;
+    Windows& windows() const { return m_main.windows(); }
     MainForm& m_main;
     MainForm::Working& m_working;
     // Questions of trust answered no in this run: an interval check does not put them again (a

@@ -31,7 +31,7 @@ public:
 
 } // namespace
 
-IdPassForm::IdPassForm() {
+IdPassForm::IdPassForm(Windows& windows) : Form(windows) {
     setObjectName(QStringLiteral("IdPassForm"));
     setWindowTitle(QStringLiteral("ID,PASS"));
     setFixedSize(twips(2865), twips(1860));
@@ -71,7 +71,7 @@ void IdPassForm::load() {
     // The window shows the account the checks use: the one confirmed in this run when there is one
     // (stored or not), else the stored one. Showing the stored account after an OK without "save"
     // would make the next OK bring it back.
-    const ProgramValues& v = programValues();
+    const ProgramValues& v = windows().values();
     const StoredAccount shown =
         v.accountConfirmed ? StoredAccount{v.accountId, v.accountPassword} : AccountFile().read();
     IdText->setText(shown.id);
@@ -87,14 +87,14 @@ void IdPassForm::confirm() {
             const QString refusal = profileValueRefusal(field, box->text());
             if (refusal.isEmpty())
                 continue;
-            messageBoxes().show(refusal + QStringLiteral("\n保存せずに使うときは「IDパスワードを保存する」の"
-                                                         "チェックを外してください。"),
-                                MsgButtons::Ok, MsgIcon::Exclamation, QString());
+            boxes().show(refusal + QStringLiteral("\n保存せずに使うときは「IDパスワードを保存する」の"
+                                                  "チェックを外してください。"),
+                         MsgButtons::Ok, MsgIcon::Exclamation, QString());
             box->setFocus();
             return;
         }
     }
-    ProgramValues& v = programValues();
+    ProgramValues& v = windows().values();
     v.accountId = IdText->text();
     v.accountPassword = PassText->text();
     // The account confirmed now is the one the checks of this run use, stored or not.
@@ -103,11 +103,10 @@ void IdPassForm::confirm() {
     const bool ok =
         Check1->isChecked() ? file.saveAccount(IdText->text(), PassText->text()) : file.markNotSaved();
     if (!ok) {
-        messageBoxes().show(
-            QStringLiteral("ID・パスワードの設定を保存できませんでした。\n%1\n\n"
-                           "入力されたID・パスワードは、このプログラムを終了するまで有効です。")
-                .arg(QDir::toNativeSeparators(file.path())),
-            MsgButtons::Ok, MsgIcon::Exclamation, QString());
+        boxes().show(QStringLiteral("ID・パスワードの設定を保存できませんでした。\n%1\n\n"
+                                    "入力されたID・パスワードは、このプログラムを終了するまで有効です。")
+                         .arg(QDir::toNativeSeparators(file.path())),
+                     MsgButtons::Ok, MsgIcon::Exclamation, QString());
     }
     close();
 }

@@ -11,7 +11,7 @@ namespace brindle {
 class IdPassForm : public Form {
     Q_OBJECT
 public:
-    IdPassForm();
+    explicit IdPassForm(Windows& windows);
     void load();
 
     QLineEdit* IdText;

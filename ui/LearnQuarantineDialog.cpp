@@ -4,8 +4,8 @@
 #include "mailcheck/CheckInputs.h"
 #include "mailcheck/DeletionRules.h"
 #include "mailcheck/Quarantine.h"
-#include "ui/DeletedMailForm.h"
 #include "ui/Dialogs.h"
+#include "ui/Form.h"
 #include "ui/Learning.h"
 #include "ui/UiKit.h"
 
@@ -48,7 +48,8 @@ bool LearnQuarantineDialog::tickedByDefault(const QString& ruleWord) {
     return true;
 }
 
-LearnQuarantineDialog::LearnQuarantineDialog(QWidget* parent) : QDialog(parent) {
+LearnQuarantineDialog::LearnQuarantineDialog(Windows& windows, QWidget* parent)
+    : QDialog(parent), m_windows(windows) {
     setObjectName(QStringLiteral("LearnQuarantineDialog"));
     setWindowTitle(QStringLiteral("削除したメールから学習"));
     setAttribute(Qt::WA_DeleteOnClose);
@@ -96,7 +97,7 @@ LearnQuarantineDialog::LearnQuarantineDialog(QWidget* parent) : QDialog(parent) 
 }
 
 bool LearnQuarantineDialog::load() {
-    const CheckInputs inputs = readCheckInputs(programValues());
+    const CheckInputs inputs = readCheckInputs(m_windows.values());
     const Quarantine quarantine(inputs.dataFolder, inputs.quarantineLimits);
     QList<DeletionRecord> records = readDeletionLog(inputs.dataFolder);
     std::stable_sort(records.begin(), records.end(),
@@ -134,8 +135,8 @@ bool LearnQuarantineDialog::load() {
     return !m_copyFiles.isEmpty();
 }
 
-LearnQuarantineDialog* LearnQuarantineDialog::offer(QWidget* parent) {
-    auto* dialog = new LearnQuarantineDialog(parent);
+LearnQuarantineDialog* LearnQuarantineDialog::offer(Windows& windows, QWidget* parent) {
+    auto* dialog = new LearnQuarantineDialog(windows, parent);
     if (!dialog->load()) {
         delete dialog;
         return nullptr;
@@ -158,14 +159,14 @@ void LearnQuarantineDialog::learnTicked() {
             files.append(m_copyFiles[row]);
     }
     if (files.isEmpty()) {
-        messageBoxes().show(QStringLiteral("学習させるメールに印を付けてください。"), MsgButtons::Ok,
-                            MsgIcon::None, windowTitle());
+        m_windows.boxes().show(QStringLiteral("学習させるメールに印を付けてください。"), MsgButtons::Ok,
+                               MsgIcon::None, windowTitle());
         return;
     }
     learn::LearnStore store;
     const LearnTally tally = store.open() ? learnCopies(store, files, learn::MessageClass::Junk, true, this)
                                           : LearnTally{.problem = store.errorText()};
-    DeletedMailForm::refreshLearnedIfOpen();
+    m_windows.refreshLearnedCounts();
     QString text = QStringLiteral("%1件を迷惑メールとして学習しました。").arg(tally.learned);
     if (tally.already > 0)
         text += QStringLiteral("\n%1件は学習済みでした。").arg(tally.already);
@@ -179,8 +180,9 @@ void LearnQuarantineDialog::learnTicked() {
     if (!tally.problem.isEmpty())
         text += u'\n' + tally.problem;
     text += u'\n' + learnedCountsText();
-    messageBoxes().show(text, MsgButtons::Ok,
-                        tally.problem.isEmpty() ? MsgIcon::Information : MsgIcon::Exclamation, windowTitle());
+    m_windows.boxes().show(text, MsgButtons::Ok,
+                           tally.problem.isEmpty() ? MsgIcon::Information : MsgIcon::Exclamation,
+                           windowTitle());
     if (tally.problem.isEmpty())
         accept();
 }

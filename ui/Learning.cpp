@@ -50,10 +50,10 @@ QString learnedCountsText(const QString& storePath) {
                 : QStringLiteral("（それぞれ%1通から判定します）").arg(need));
 }
 
-void tellLearningProblem(const CheckOutcome& outcome) {
+void tellLearningProblem(const CheckOutcome& outcome, MessageBoxes& boxes) {
     if (outcome.learningProblem.isEmpty())
         return;
-    messageBoxes().show(outcome.learningProblem, MsgButtons::Ok, MsgIcon::Exclamation, QString());
+    boxes.show(outcome.learningProblem, MsgButtons::Ok, MsgIcon::Exclamation, QString());
 }
 
 std::optional<QByteArray> readCopyForLearning(const QString& path) {

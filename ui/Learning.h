@@ -13,6 +13,7 @@ class QWidget;
 namespace brindle {
 
 struct CheckOutcome;
+class MessageBoxes;
 
 // The windows' side of the learned judgement: the switch and the store for each check they start,
 // the counts they show, the copies they teach it from.
@@ -26,7 +27,7 @@ CheckInputs::Learning learningInputs();
 QString learnedCountsText(const QString& storePath = learn::LearnStore::defaultPath());
 
 // After a check: says once, in one box, why it ran without the learned judgement.
-void tellLearningProblem(const CheckOutcome& outcome);
+void tellLearningProblem(const CheckOutcome& outcome, MessageBoxes& boxes);
 
 // A quarantine copy as it is learned; nullopt when it is gone, unreadable or no copy of ours.
 std::optional<QByteArray> readCopyForLearning(const QString& path);

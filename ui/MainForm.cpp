@@ -9,9 +9,7 @@
 #include "platform/Autostart.h"
 #include "platform/NumberText.h"
 #include "settings/SettingsStore.h"
-#include "ui/AllowListForm.h"
 #include "ui/ControlMap.h"
-#include "ui/DeletedMailForm.h"
 #include "ui/Dialogs.h"
 #include "ui/GekitaiForm.h"
 #include "ui/GuiCheckHost.h"
@@ -20,7 +18,6 @@
 #include "ui/LearnQuarantineDialog.h"
 #include "ui/MainFormGeometry.h"
 #include "ui/MsgForm.h"
-#include "ui/PreviewForm.h"
 #include "ui/SetForm.h"
 #include "ui/StartupTrace.h"
 #include "ui/UiKit.h"
@@ -82,8 +79,7 @@ QIcon windowIconPicture() {
 } // namespace
 
 MainForm::MainForm(MailLibrary& library, const UiServices& services, MediaControl* music)
-    : m_library(library), m_services(services) {
-    forms::registerMainForm(this);
+    : m_library(library), m_windows(*this, services) {
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(windowTitleText());
     setWindowIcon(windowIconPicture());
@@ -120,13 +116,7 @@ MainForm::MainForm(MailLibrary& library, const UiServices& services, MediaContro
     Timer6->start();
 }
 
-MainForm::~MainForm() {
-    AllowListForm::discardInstance();
-    DeletedMailForm::discardInstances();
-    PreviewForm::discardInstance();
-    if (forms::mainForm() == this)
-        forms::registerMainForm(nullptr);
-}
+MainForm::~MainForm() = default;
 
 QString MainForm::windowTitleText() {
     return kTagline + QChar(0x3000) + QStringLiteral("Ver 1.0");
@@ -248,24 +238,24 @@ void MainForm::buildControls() {
     m_mediumToggle = {Command2, WindowSize::Medium, Command2->text()};
     connect(Command13, &QPushButton::clicked, this, [this] { toggleSize(m_smallToggle); });
     connect(Command2, &QPushButton::clicked, this, [this] { toggleSize(m_mediumToggle); });
-    connect(Command9, &QPushButton::clicked, this, [] {
-        SetForm* f = forms::setForm();
+    connect(Command9, &QPushButton::clicked, this, [this] {
+        SetForm* f = m_windows.setForm();
         f->show();
         f->raise();
         f->activateWindow();
     });
     connect(Command4, &QPushButton::clicked, this, &MainForm::goToTray);
-    connect(Command8, &QPushButton::clicked, this, [] {
-        GekitaiForm* f = forms::gekitaiForm();
+    connect(Command8, &QPushButton::clicked, this, [this] {
+        GekitaiForm* f = m_windows.gekitaiForm();
         f->show();
         f->raise();
         f->activateWindow();
     });
     connect(Command7, &QPushButton::clicked, this, &MainForm::chooseMailer);
-    connect(Command3, &QPushButton::clicked, this, [this] { openHelpPageInBrowser(kHomePage, m_services); });
+    connect(Command3, &QPushButton::clicked, this, [this] { openHelpPageInBrowser(kHomePage, m_windows); });
     connect(Command10, &QPushButton::clicked, this, &MainForm::toggleTopmost);
     connect(Command11, &QPushButton::clicked, this, [this] {
-        HelpForm* f = forms::helpForm(m_services);
+        HelpForm* f = m_windows.helpForm();
         f->show();
         f->raise();
     });
@@ -324,18 +314,18 @@ void MainForm::buildMenus() {
     connect(mcheck, &QAction::triggered, Command6, &QPushButton::click);
     connect(mtrial, &QAction::triggered, this, &MainForm::runTrialCheck);
     connect(mpreview, &QAction::triggered, this, &MainForm::openPreview);
-    connect(mdeleted, &QAction::triggered, this, [this] { DeletedMailForm::openLog(m_services); });
-    connect(mallow, &QAction::triggered, this, [] { AllowListForm::open(); });
+    connect(mdeleted, &QAction::triggered, this, [this] { m_windows.openDeletedLog(); });
+    connect(mallow, &QAction::triggered, this, [this] { m_windows.openAllowList(); });
     connect(mspam, &QAction::triggered, Command8, &QPushButton::click);
     connect(mset, &QAction::triggered, Command9, &QPushButton::click);
     connect(mtask, &QAction::triggered, this, &MainForm::goToTray);
     connect(mlogin, &QAction::toggled, this, [this](bool on) {
         if (setAutostart(on, QCoreApplication::applicationFilePath()))
             return;
-        messageBoxes().show(QStringLiteral("ログイン時の起動を%1できませんでした。\n%2")
-                                .arg(on ? QStringLiteral(u"設定") : QStringLiteral(u"解除"),
-                                     QDir::toNativeSeparators(autostartEntryPath())),
-                            MsgButtons::Ok, MsgIcon::Exclamation, QString());
+        m_windows.boxes().show(QStringLiteral("ログイン時の起動を%1できませんでした。\n%2")
+                                   .arg(on ? QStringLiteral(u"設定") : QStringLiteral(u"解除"),
+                                        QDir::toNativeSeparators(autostartEntryPath())),
+                               MsgButtons::Ok, MsgIcon::Exclamation, QString());
         const QSignalBlocker quiet(mlogin);
         mlogin->setChecked(autostartEnabled());
     });
@@ -348,16 +338,16 @@ void MainForm::buildMenus() {
     });
     connect(mlearn, &QAction::toggled, this, [this](bool on) {
         if (!switchLearning(on)) {
-            messageBoxes().show(QStringLiteral("設定を保存できませんでした。\n%1")
-                                    .arg(QDir::toNativeSeparators(generalSettingsPath())),
-                                MsgButtons::Ok, MsgIcon::Exclamation, QString());
+            m_windows.boxes().show(QStringLiteral("設定を保存できませんでした。\n%1")
+                                       .arg(QDir::toNativeSeparators(generalSettingsPath())),
+                                   MsgButtons::Ok, MsgIcon::Exclamation, QString());
             const QSignalBlocker quiet(mlearn);
             mlearn->setChecked(learningSwitchedOn());
             return;
         }
         // Each switch-on offers once what the quarantine could teach it.
         if (on)
-            LearnQuarantineDialog::offer(this);
+            LearnQuarantineDialog::offer(m_windows, this);
     });
     for (QAction* a : {mspam, mallow, mlearn, mpreview})
         registerCheckInput(a);
@@ -384,18 +374,18 @@ void MainForm::load() {
     m_working.mailerCommand = general.readMailerPath();
     Text11->setText(fileTitle(m_working.mailerCommand));
     // 3: server settings (a missing file leaves them empty).
-    loadServerSettings(programValues().server);
+    loadServerSettings(m_windows.values().server);
     // 4: the mail library.
     m_library.NMailInitializeWinSock();
     m_library.NMailSetOption(1, 8192);
     // 5: without a server the user needs the settings window first.
-    if (programValues().server.pop3Server.isEmpty()) {
-        SetForm* f = forms::setForm();
+    if (m_windows.values().server.pop3Server.isEmpty()) {
+        SetForm* f = m_windows.setForm();
         f->show();
     }
     // 6: the hang-up choice; touching SetForm loads it, and its load arms the interval.
     const int hangUp = general.readInt(QStringLiteral("NUMBER"));
-    SetForm* set = forms::setForm();
+    SetForm* set = m_windows.setForm();
     if (hangUp == 1 || hangUp == 0)
         set->Check1->setChecked(hangUp == 1);
     // 7: the deletion rule.
@@ -453,7 +443,7 @@ void MainForm::tick() {
 void MainForm::trigger() {
     if (m_exitRequested)
         return;
-    const double interval = leadingNumber(forms::setForm()->Text2->text());
+    const double interval = leadingNumber(m_windows.setForm()->Text2->text());
     if (interval <= 0)
         return;
     // A check already under way (started by hand, or this one letting events run) is not doubled;
@@ -523,7 +513,7 @@ void MainForm::startCheck(bool byHand, bool dryRun) {
     m_checking = true;
     // What the check reads stays as it was at its start: the controls that change it wait.
     lockCheckInputs(true);
-    CheckInputs inputs = readCheckInputs(programValues());
+    CheckInputs inputs = readCheckInputs(m_windows.values());
     inputs.learning = learningInputs();
     m_run = std::make_unique<MailCheckRun>(*m_host, m_library, std::move(inputs));
     m_run->setStartKind(byHand ? MailCheckRun::StartKind::ByHand : MailCheckRun::StartKind::Interval);
@@ -541,15 +531,15 @@ void MainForm::checkEnded(const CheckOutcome& outcome, bool dryRun) {
         finishExit();
         return;
     }
-    tellLearningProblem(outcome);
+    tellLearningProblem(outcome, m_windows.boxes());
     // Every message was judged (a connection lost at the end loses no judgement): list them.
     if (dryRun && (outcome.status == CheckOutcome::Status::Done ||
                    outcome.status == CheckOutcome::Status::DeletionsLost))
-        DeletedMailForm::openTrial(outcome.caught, m_services);
+        m_windows.openTrialResult(outcome.caught);
 }
 
 void MainForm::openPreview() {
-    PreviewForm::open([this](CheckInputs inputs, std::function<void(const CheckOutcome&)> done) {
+    m_windows.openPreview([this](CheckInputs inputs, std::function<void(const CheckOutcome&)> done) {
         runForPreview(std::move(inputs), std::move(done));
     });
 }
@@ -578,7 +568,7 @@ void MainForm::runForPreview(CheckInputs inputs, std::function<void(const CheckO
 }
 
 void MainForm::keepOutcome(const CheckOutcome& outcome) {
-    ProgramValues& values = programValues();
+    ProgramValues& values = m_windows.values();
     rememberOutcome(values, outcome);
     // The account a check logged in with stays this run's account, shown in the account window,
     // until the user confirms one there.
@@ -600,8 +590,8 @@ bool MainForm::saveSettings() {
     ok = general.write(QStringLiteral("NAME2"), Text10->text()) && ok;
     ok = general.write(QStringLiteral("NUMBER7"), Text15->text()) && ok;
     // The settings window's choices are saved too, so that ending the program never loses them.
-    if (forms::isSetFormLoaded())
-        ok = forms::setForm()->saveSettings() && ok;
+    if (m_windows.isSetFormLoaded())
+        ok = m_windows.setForm()->saveSettings() && ok;
     return ok;
 }
 
@@ -616,17 +606,14 @@ void MainForm::requestExit() {
     Timer6->stop();
     Timer7->stop();
     if (!saveSettings()) {
-        messageBoxes().show(QStringLiteral("設定を保存できませんでした。\n%1")
-                                .arg(QDir::toNativeSeparators(generalSettingsPath())),
-                            MsgButtons::Ok, MsgIcon::Exclamation, QString());
+        m_windows.boxes().show(QStringLiteral("設定を保存できませんでした。\n%1")
+                                   .arg(QDir::toNativeSeparators(generalSettingsPath())),
+                               MsgButtons::Ok, MsgIcon::Exclamation, QString());
     }
     hide();
     if (m_tray)
         m_tray->hide();
-    forms::discardAll();
-    AllowListForm::discardInstance();
-    DeletedMailForm::discardInstances();
-    PreviewForm::discardInstance();
+    m_windows.discardAll();
     if (m_checking) {
         // The check ends by itself: no further message is fetched or deleted, and the connection is
         // closed so that the deletions already announced take effect. The run then ends.
@@ -644,7 +631,7 @@ void MainForm::finishExit() {
         return;
     m_ended = true;
     m_library.NMailEndWinSock();
-    m_services.endRun();
+    services().endRun();
 }
 
 void MainForm::closeEvent(QCloseEvent* e) {
@@ -694,7 +681,7 @@ void MainForm::trayEvent(int value) {
     if (value == 1)
         mnuPopup->popup(QCursor::pos());
     else if (value == 0)
-        messageBoxes().show(QStringLiteral("Clicked!"), MsgButtons::Ok, MsgIcon::Exclamation, QString());
+        m_windows.boxes().show(QStringLiteral("Clicked!"), MsgButtons::Ok, MsgIcon::Exclamation, QString());
 }
 
 void MainForm::popupCommand(int index) {
@@ -713,13 +700,13 @@ void MainForm::chooseMailer() {
     const QString previousPath = m_working.mailerCommand;
     const QString previousTitle = Text11->text();
     const QString chosen =
-        m_services.chooseFile(this, previousPath == QStringView(kNotSetText) ? QString() : previousPath);
+        services().chooseFile(this, previousPath == QStringView(kNotSetText) ? QString() : previousPath);
     // A cancelled dialog keeps the mail program chosen before.
     if (chosen.isEmpty())
         return;
     m_working.mailerCommand = QDir::toNativeSeparators(chosen);
     Text11->setText(fileTitle(m_working.mailerCommand));
-    const MsgResult answer = messageBoxes().show(
+    const MsgResult answer = m_windows.boxes().show(
         QStringLiteral("『 %1』 が起動するメーラーとして設定されました。これで良いですか？")
             .arg(Text11->text()),
         MsgButtons::YesNo, MsgIcon::Question, QStringLiteral("確認"));

@@ -4,6 +4,7 @@
 #include "mailcheck/MailCheckRun.h"
 #include "mailcheck/MailLibrary.h"
 #include "settings/SettingsStore.h"
+#include "ui/Form.h"
 #include "ui/MainFormGeometry.h"
 
 #include <memory>
@@ -40,7 +41,9 @@ public:
     ~MainForm() override;
 
     // The outside world this window and those it opens act on.
-    const UiServices& services() const { return m_services; }
+    const UiServices& services() const { return m_windows.services(); }
+    // The windows of this run, the program values among what they share.
+    Windows& windows() { return m_windows; }
 
     // Start-up: settings into the controls, the mail library, SetForm, the window's size.
     void load();
@@ -157,7 +160,7 @@ private:
     QTimer *Timer1, *Timer3, *Timer4, *Timer5, *Timer6, *Timer7;
 
     MailLibrary& m_library;
-    const UiServices& m_services;
+    Windows m_windows; // outlives the check and its host, which reach the windows through it
     Working m_working;
     std::unique_ptr<GuiCheckHost> m_host;
     std::unique_ptr<MailCheckRun> m_run; // the check under way (it holds m_host: destroyed first)

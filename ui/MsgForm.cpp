@@ -15,7 +15,7 @@
 
 namespace brindle {
 
-MsgForm::MsgForm() {
+MsgForm::MsgForm(Windows& windows) : Form(windows) {
     setObjectName(QStringLiteral("MsgForm"));
     setWindowTitle(QStringLiteral("新着お知らせボード"));
     setFixedSize(twips(3600), twips(255));
@@ -50,15 +50,15 @@ QString helpPagePath(const QString& fileName) {
     return dataFilePath(QStringLiteral("\\help\\") + fileName);
 }
 
-void openHelpPageInBrowser(const QString& fileName, const UiServices& services) {
+void openHelpPageInBrowser(const QString& fileName, Windows& windows) {
     const QString page = helpPagePath(fileName);
     // A missing page is told in the help window, not by a browser's error page.
-    if (QFileInfo(page).isFile() && services.openUrl(QUrl::fromLocalFile(page)))
+    if (QFileInfo(page).isFile() && windows.services().openUrl(QUrl::fromLocalFile(page)))
         return;
-    forms::helpForm(services)->openPage(fileName);
+    windows.helpForm()->openPage(fileName);
 }
 
-HelpForm::HelpForm(const UiServices& services) : m_services(services) {
+HelpForm::HelpForm(Windows& windows) : Form(windows) {
     setObjectName(QStringLiteral("HELPForm"));
     setWindowTitle(QStringLiteral("HELP"));
     resize(twips(10905), twips(7680));
@@ -75,7 +75,7 @@ HelpForm::HelpForm(const UiServices& services) : m_services(services) {
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(WebBrowser1);
     // Beside the main window, which it would otherwise hide.
-    placeBeside(this, forms::mainForm(), kNarrowestHelp);
+    placeBeside(this, &windows.main(), kNarrowestHelp);
 }
 
 void HelpForm::load() {
@@ -107,7 +107,7 @@ void HelpForm::followLink(const QUrl& link) {
         if (QFileInfo(url.toLocalFile()).isFile())
             WebBrowser1->setSource(url);
     } else if (!url.isRelative()) {
-        m_services.openUrl(url); // http, https, mailto
+        windows().services().openUrl(url); // http, https, mailto
     }
 }
 

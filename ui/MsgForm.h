@@ -10,7 +10,7 @@ namespace brindle {
 class MsgForm : public Form {
     Q_OBJECT
 public:
-    MsgForm();
+    explicit MsgForm(Windows& windows);
     void load();
 
     QLineEdit* Text1; // the notice
@@ -23,8 +23,7 @@ public:
 class HelpForm : public Form {
     Q_OBJECT
 public:
-    // `services` must outlive the window.
-    explicit HelpForm(const UiServices& services);
+    explicit HelpForm(Windows& windows);
     void load();
     // Shows this page of the help folder ("home.htm") and brings the window up.
     void openPage(const QString& fileName);
@@ -35,8 +34,6 @@ private:
     void showPage(const QString& fileName);
     void followLink(const QUrl& link);
     void showContextMenu(const QPoint& at);
-
-    const UiServices& m_services;
 };
 
 // A page of the help folder "\help" by its file name.
@@ -44,6 +41,6 @@ QString helpPagePath(const QString& fileName);
 
 // Opens a page of the help folder in the desktop's browser; in the help window when no browser can
 // be started to show it.
-void openHelpPageInBrowser(const QString& fileName, const UiServices& services);
+void openHelpPageInBrowser(const QString& fileName, Windows& windows);
 
 } // namespace brindle

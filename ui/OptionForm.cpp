@@ -14,7 +14,7 @@
 
 namespace brindle {
 
-OptionForm::OptionForm() {
+OptionForm::OptionForm(Windows& windows) : Form(windows) {
     setObjectName(QStringLiteral("OptionForm"));
     setWindowTitle(QStringLiteral("サーバー設定"));
     setFixedSize(twips(2955), twips(3060));
@@ -51,7 +51,7 @@ OptionForm::OptionForm() {
 
 void OptionForm::load() {
     setWindowFlag(Qt::WindowStaysOnTopHint, true);
-    const ServerSettings& s = programValues().server;
+    const ServerSettings& s = windows().values().server;
     SmtpText->setText(s.smtpServer);
     Pop3Text->setText(s.pop3Server);
     MailText->setText(s.mailAddress);
@@ -66,20 +66,20 @@ void OptionForm::confirm() {
         const QString refusal = serverValueRefusal(field, box->text());
         if (refusal.isEmpty())
             continue;
-        messageBoxes().show(refusal, MsgButtons::Ok, MsgIcon::Exclamation, QString());
+        boxes().show(refusal, MsgButtons::Ok, MsgIcon::Exclamation, QString());
         box->setFocus();
         return;
     }
-    ServerSettings& s = programValues().server;
+    ServerSettings& s = windows().values().server;
     s.smtpServer = SmtpText->text();
     s.pop3Server = Pop3Text->text();
     s.mailAddress = MailText->text();
     s.useApop = ApopCheck->isChecked() ? 1 : 0;
     if (!saveServerSettings(s)) {
-        messageBoxes().show(QStringLiteral("サーバー設定を保存できませんでした。\n%1\n\n"
-                                           "入力された設定は、このプログラムを終了するまで有効です。")
-                                .arg(QDir::toNativeSeparators(serverSettingsPath())),
-                            MsgButtons::Ok, MsgIcon::Exclamation, QString());
+        boxes().show(QStringLiteral("サーバー設定を保存できませんでした。\n%1\n\n"
+                                    "入力された設定は、このプログラムを終了するまで有効です。")
+                         .arg(QDir::toNativeSeparators(serverSettingsPath())),
+                     MsgButtons::Ok, MsgIcon::Exclamation, QString());
     }
     close();
 }

@@ -12,7 +12,7 @@ namespace brindle {
 class OptionForm : public Form {
     Q_OBJECT
 public:
-    OptionForm();
+    explicit OptionForm(Windows& windows);
     void load();
 
     QLineEdit* SmtpText;

@@ -48,8 +48,6 @@ constexpr qsizetype kCellMaxChars = 200;
 
 enum Column { Date, Sender, Subject, Size, Judged, Marked, ColumnCount };
 
-QPointer<PreviewForm> g_form;
-
 QString cellText(const QString& text) {
     return sanitizeServerText(text, QString(), kCellMaxChars);
 }
@@ -103,14 +101,9 @@ QString markText(PreviewForm::Mark mark) {
     return QString();
 }
 
-bool checkRunning() {
-    const MainForm* main = forms::mainForm();
-    return main && main->isCheckRunning();
-}
-
 } // namespace
 
-PreviewForm::PreviewForm(Runner runner) : m_runner(std::move(runner)) {
+PreviewForm::PreviewForm(Windows& windows, Runner runner) : Form(windows), m_runner(std::move(runner)) {
     setObjectName(QStringLiteral("PreviewForm"));
     setWindowTitle(kCaption);
 
@@ -196,22 +189,6 @@ PreviewForm::PreviewForm(Runner runner) : m_runner(std::move(runner)) {
     updateStatus();
 }
 
-PreviewForm* PreviewForm::open(Runner runner) {
-    if (!g_form || g_form->isUnloaded())
-        g_form = new PreviewForm(std::move(runner));
-    PreviewForm* f = g_form;
-    f->show();
-    f->raise();
-    f->activateWindow();
-    f->refresh();
-    return g_form;
-}
-
-void PreviewForm::discardInstance() {
-    if (g_form && !g_form->isUnloaded())
-        g_form->discard();
-}
-
 void PreviewForm::closeEvent(QCloseEvent* e) {
     // A pass under way ends first (the window carries on from its end); the window goes then.
     if (m_running) {
@@ -226,7 +203,7 @@ void PreviewForm::closeEvent(QCloseEvent* e) {
 CheckInputs PreviewForm::baseInputs() const {
     // What a check started now would read; the rule and the size limit are taken from the main
     // window as the pass starts.
-    CheckInputs inputs = readCheckInputs(programValues());
+    CheckInputs inputs = readCheckInputs(windows().values());
     inputs.learning = learningInputs();
     return inputs;
 }
@@ -274,7 +251,7 @@ void PreviewForm::waitForCheck() {
 bool PreviewForm::refresh(std::function<void(bool listed)> then) {
     if (m_running || isUnloaded())
         return false;
-    if (checkRunning()) {
+    if (windows().main().isCheckRunning()) {
         waitForCheck();
         return false;
     }
@@ -405,8 +382,8 @@ void PreviewForm::markSelected(Mark mark) {
         return;
     const QList<int> rows = selectedRows();
     if (rows.isEmpty()) {
-        messageBoxes().show(QStringLiteral("印を付けるメールを選んでください。"), MsgButtons::Ok,
-                            MsgIcon::None, kCaption);
+        boxes().show(QStringLiteral("印を付けるメールを選んでください。"), MsgButtons::Ok, MsgIcon::None,
+                     kCaption);
         return;
     }
     const learn::MessageClass cls =
@@ -450,16 +427,15 @@ void PreviewForm::markSelected(Mark mark) {
     readLearnedTotals();
     updateStatus();
     if (!told.isEmpty())
-        messageBoxes().show(told.join(u'\n'), MsgButtons::Ok, MsgIcon::Information, kCaption);
+        boxes().show(told.join(u'\n'), MsgButtons::Ok, MsgIcon::Information, kCaption);
 }
 
 void PreviewForm::deleteMarked() {
     if (m_running)
         return;
-    if (checkRunning()) {
-        messageBoxes().show(
-            QStringLiteral("メールチェックの実行中です。終わってからもう一度お試しください。"),
-            MsgButtons::Ok, MsgIcon::Information, kCaption);
+    if (windows().main().isCheckRunning()) {
+        boxes().show(QStringLiteral("メールチェックの実行中です。終わってからもう一度お試しください。"),
+                     MsgButtons::Ok, MsgIcon::Information, kCaption);
         return;
     }
     QSet<QString> targets;
@@ -477,11 +453,11 @@ void PreviewForm::deleteMarked() {
         noUidl > 0 ? QStringLiteral("\nUIDLのない%1通は、確かめて削除できないため残します。").arg(noUidl)
                    : QString();
     if (targets.isEmpty()) {
-        messageBoxes().show(QStringLiteral("削除するメールはありません。") + noUidlText, MsgButtons::Ok,
-                            MsgIcon::Information, kCaption);
+        boxes().show(QStringLiteral("削除するメールはありません。") + noUidlText, MsgButtons::Ok,
+                     MsgIcon::Information, kCaption);
         return;
     }
-    const MsgResult answer = messageBoxes().show(
+    const MsgResult answer = boxes().show(
         QStringLiteral("%1通のメールをサーバーから削除します。\n"
                        "削除する前に１通ずつ全文を読んで判定し直し、まだ削除対象のものと「迷惑メール」の印を"
                        "付けたものだけを削除します。控えは「削除したメール」に残ります。%2\n\n"
@@ -502,9 +478,8 @@ void PreviewForm::deleteMarked() {
 
 void PreviewForm::deleteEnded(const CheckOutcome& outcome, const QSet<QString>& targets) {
     if (outcome.status == CheckOutcome::Status::NotStarted) {
-        messageBoxes().show(
-            QStringLiteral("メールチェックの実行中です。終わってからもう一度お試しください。"),
-            MsgButtons::Ok, MsgIcon::Information, kCaption);
+        boxes().show(QStringLiteral("メールチェックの実行中です。終わってからもう一度お試しください。"),
+                     MsgButtons::Ok, MsgIcon::Information, kCaption);
         return;
     }
     QSet<QString> deleted;
@@ -543,7 +518,7 @@ void PreviewForm::deletionTold(const CheckOutcome& outcome, const QSet<QString>&
                         "\n%1通はサーバーにもうありませんでした（ほかのメールソフトが受信したようです）。")
                         .arg(gone);
     }
-    messageBoxes().show(text, MsgButtons::Ok, MsgIcon::Information, kCaption);
+    boxes().show(text, MsgButtons::Ok, MsgIcon::Information, kCaption);
 }
 
 } // namespace brindle

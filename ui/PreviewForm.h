@@ -27,15 +27,10 @@ class PreviewForm : public Form {
 public:
     // Starts one pass with these inputs (a preview when previewLines >= 0); done is called once with
     // its outcome when it has ended (at once with Status::NotStarted when another pass was running).
-    using Runner = std::function<void(CheckInputs inputs, std::function<void(const CheckOutcome&)> done)>;
+    using Runner = PassRunner;
     enum class Mark { None, Junk, Wanted };
 
-    explicit PreviewForm(Runner runner);
-
-    // The one window, made when there is none, shown, raised and read afresh from the server.
-    static PreviewForm* open(Runner runner);
-    // Throws the window away (the end of the run).
-    static void discardInstance();
+    PreviewForm(Windows& windows, Runner runner);
 
     // Reads the mailbox afresh; then(listed) follows once the pass has ended and the window is still
     // there. False when it did not start: a check is under way (it is tried again once that has

@@ -23,7 +23,7 @@ constexpr int kClientHeightTwips = 4755;
 constexpr int kClientWidthTwips = 4335;
 } // namespace
 
-SetForm::SetForm() {
+SetForm::SetForm(Windows& windows) : Form(windows) {
     setObjectName(QStringLiteral("SetForm"));
     setWindowTitle(QStringLiteral("設定"));
     setFixedSize(twips(kClientWidthTwips), twips(kClientHeightTwips));
@@ -64,9 +64,9 @@ SetForm::SetForm() {
     Check2->setGeometry(twipsRect(360, 4080, 3735, 495));
 
     connect(Text2, &QLineEdit::textChanged, this, &SetForm::intervalChanged);
-    connect(Command1, &QPushButton::clicked, this, [] { forms::idPassForm()->show(); });
-    connect(Command2, &QPushButton::clicked, this, [] {
-        OptionForm* f = forms::optionForm();
+    connect(Command1, &QPushButton::clicked, this, [&windows] { windows.idPassForm()->show(); });
+    connect(Command2, &QPushButton::clicked, this, [&windows] {
+        OptionForm* f = windows.optionForm();
         f->show();
         f->raise();
     });
@@ -99,13 +99,10 @@ void SetForm::intervalChanged(const QString& text) {
         return;
     }
     const double minutes = leadingNumber(text);
-    MainForm* main = forms::mainForm();
     if (minutes > 0) {
-        if (main)
-            main->intervalOn(text);
+        windows().main().intervalOn(text);
     } else if (minutes == 0) {
-        if (main)
-            main->intervalOff(text);
+        windows().main().intervalOff(text);
         GeneralSettingsFile().write(QStringLiteral("NUMBER2"), text);
     }
     // A negative interval changes nothing until it is stored at close.

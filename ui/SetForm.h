@@ -13,7 +13,7 @@ namespace brindle {
 class SetForm : public Form {
     Q_OBJECT
 public:
-    SetForm();
+    explicit SetForm(Windows& windows);
     void load();
     // Writes the four keys (NUMBER, NUMBER2, NUMBER4, NUMBER5). False when the file could not be
     // written.

@@ -62,14 +62,11 @@ public:
     std::function<void()> onShow;
 };
 
-// Fresh app folder, windows and values reset, boxes scripted; ending the run is counted, not done.
+// Fresh app folder, boxes scripted; ending the run is counted, not done.
 class UiFixture {
 public:
     UiFixture() {
-        forms::discardAll();
-        flushDeletes();
-        programValues() = ProgramValues{};
-        setMessageBoxes(&boxes);
+        services.boxes = std::shared_ptr<MessageBoxes>(&boxes, [](MessageBoxes*) {});
         services.endRun = [this] { ++endRunCalls; };
         services.startProgram = [](const QString&) { return true; };
         services.chooseFile = [](QWidget*, const QString&) { return QString(); };
@@ -78,9 +75,7 @@ public:
     }
     ~UiFixture() {
         m_main.reset();
-        forms::discardAll();
         flushDeletes();
-        setMessageBoxes(nullptr);
     }
     static void flushDeletes() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
 
@@ -99,6 +94,10 @@ public:
         m_main->load();
         return *m_main;
     }
+    // The windows of the main window started last (started now when there is none), and their
+    // program values.
+    Windows& windows() { return (m_main ? *m_main : start()).windows(); }
+    ProgramValues& values() { return windows().values(); }
 
     brindle::testing::TempAppFolder dir;
     ScriptedBoxes boxes;
@@ -117,8 +116,8 @@ inline void untilCheckEnds(const MainForm& main) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
-inline void confirmAccount(const QString& id, const QString& password, bool save) {
-    IdPassForm* f = forms::idPassForm();
+inline void confirmAccount(Windows& windows, const QString& id, const QString& password, bool save) {
+    IdPassForm* f = windows.idPassForm();
     f->IdText->setText(id);
     f->PassText->setText(password);
     f->Check1->setChecked(save);

@@ -28,13 +28,13 @@ struct Row {
 
 // Sets the interval and counts minutes: the 61st second tick makes a minute.
 void countTowards(M& main, const char* interval, int minutes) {
-    forms::setForm()->Text2->setText(QString::fromLatin1(interval));
+    main.windows().setForm()->Text2->setText(QString::fromLatin1(interval));
     for (int tick = 0; tick < minutes * 61; ++tick)
         main.tick();
 }
 
 void addKeyword(F& fx, const QString& word) {
-    GekitaiForm* f = forms::gekitaiForm();
+    GekitaiForm* f = fx.windows().gekitaiForm();
     f->Text1->setText(word);
     f->Command1->click();
     fx.boxes.asked.clear();
@@ -106,12 +106,12 @@ const QList<Input> kInputs{
     {"keyword menu entry", [](M& m) { return control<QObject>(m, "mspam"); }},
     {"allow list menu entry", [](M& m) { return control<QObject>(m, "mallow"); }},
     {"learning switch", [](M& m) { return control<QObject>(m, "mlearn"); }},
-    {"keyword editor's entry", [](M&) { return forms::gekitaiForm()->Text1; }},
-    {"keyword editor's 削除", [](M&) { return forms::gekitaiForm()->Command2; }},
-    {"allow list's 登録", [](M&) { return AllowListForm::open()->Command1; }},
-    {"allow list's 削除, opened during the check", [](M&) { return AllowListForm::open()->Command2; }, true},
-    {"deleted mail's allow button",
-     [](M& m) { return DeletedMailForm::openLog(m.services())->AllowCommand; }},
+    {"keyword editor's entry", [](M& m) { return m.windows().gekitaiForm()->Text1; }},
+    {"keyword editor's 削除", [](M& m) { return m.windows().gekitaiForm()->Command2; }},
+    {"allow list's 登録", [](M& m) { return m.windows().openAllowList()->Command1; }},
+    {"allow list's 削除, opened during the check", [](M& m) { return m.windows().openAllowList()->Command2; },
+     true},
+    {"deleted mail's allow button", [](M& m) { return m.windows().openDeletedLog()->AllowCommand; }},
 };
 
 } // namespace
@@ -172,13 +172,13 @@ private Q_SLOTS:
         UiFixture fx;
         QVERIFY(QDir(fx.dir.path()).mkpath(file));
         if (account) {
-            confirmAccount(QStringLiteral("taro"), QStringLiteral("secret"), true);
-            QVERIFY(programValues().accountConfirmed);
+            confirmAccount(fx.windows(), QStringLiteral("taro"), QStringLiteral("secret"), true);
+            QVERIFY(fx.values().accountConfirmed);
         } else {
-            forms::optionForm()->Pop3Text->setText(QStringLiteral("taro"));
-            forms::optionForm()->OkCommand->click();
+            fx.windows().optionForm()->Pop3Text->setText(QStringLiteral("taro"));
+            fx.windows().optionForm()->OkCommand->click();
         }
-        QCOMPARE(account ? programValues().accountId : programValues().server.pop3Server, u"taro"_qs);
+        QCOMPARE(account ? fx.values().accountId : fx.values().server.pop3Server, u"taro"_qs);
         QCOMPARE(fx.boxes.asked.size(), 1);
         QVERIFY2(fx.boxes.asked[0].startsWith(told), qPrintable(fx.boxes.asked[0]));
     }

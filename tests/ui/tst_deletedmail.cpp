@@ -138,7 +138,7 @@ private Q_SLOTS:
         const auto& [name, typed, removeRow, yes, after, told] = kEditorRows[row];
         UiFixture fx;
         QVERIFY(testing::writeFile(allowListPath(), "# mine\na@example.jp\nb@example.jp\n"));
-        forms::gekitaiForm()->Command3->click();
+        fx.windows().gekitaiForm()->Command3->click();
         auto* f = shownWindow<AllowListForm>(QStringLiteral("AllowListForm"));
         QVERIFY(f);
         if (removeRow >= 0) {
@@ -167,7 +167,7 @@ private Q_SLOTS:
         QFETCH(bool, duringCheck);
         UiFixture fx;
         MainForm& main = fx.startWithServer();
-        GekitaiForm* g = forms::gekitaiForm();
+        GekitaiForm* g = main.windows().gekitaiForm();
         g->Text1->setText(QStringLiteral("spam"));
         g->Command1->click();
         control<QRadioButton>(main, "Option1")->setChecked(true);

@@ -39,7 +39,7 @@ private Q_SLOTS:
     void storedAccountLogsIn() {
         QFETCH(QString, password);
         UiFixture fx;
-        confirmAccount(QStringLiteral("\"taro\""), password, true);
+        confirmAccount(fx.windows(), QStringLiteral("\"taro\""), password, true);
         const StoredAccount stored = readCheckInputs(ProgramValues{}).account;
         fake::FakePop3Options o;
         o.users = {{"\"taro\"", password.toLatin1()}};
@@ -57,13 +57,13 @@ private Q_SLOTS:
     // Confirming what the window shows keeps the account in use, not the stored one; "*" shown.
     void unsavedAccountStaysInUse() {
         UiFixture fx;
-        confirmAccount(QStringLiteral("old"), QStringLiteral("old-pw"), true);
-        confirmAccount(QStringLiteral("new"), QStringLiteral("new-pw"), false);
-        forms::idPassForm()->OKCommand->click();
-        const StoredAccount used = readCheckInputs(programValues()).account;
+        confirmAccount(fx.windows(), QStringLiteral("old"), QStringLiteral("old-pw"), true);
+        confirmAccount(fx.windows(), QStringLiteral("new"), QStringLiteral("new-pw"), false);
+        fx.windows().idPassForm()->OKCommand->click();
+        const StoredAccount used = readCheckInputs(fx.values()).account;
         QCOMPARE(used.id + u' ' + used.password, QStringLiteral("new new-pw"));
         QCOMPARE(AccountFile().read().id, QStringLiteral("old"));
-        QCOMPARE(forms::idPassForm()->PassText->displayText(), QStringLiteral("******"));
+        QCOMPARE(fx.windows().idPassForm()->PassText->displayText(), QStringLiteral("******"));
     }
 
     // Refusals name the field and character and change nothing; unsaved: used, nothing written.
@@ -73,14 +73,14 @@ private Q_SLOTS:
         const auto& [name, box, value, named] = kRefusals[row];
         UiFixture fx;
         const bool account = box.startsWith(u"IdText") || box.startsWith(u"PassText");
-        Form* f = account ? static_cast<Form*>(forms::idPassForm()) : forms::optionForm();
+        Form* f = account ? static_cast<Form*>(fx.windows().idPassForm()) : fx.windows().optionForm();
         if (account)
-            forms::idPassForm()->Check1->setChecked(!box.endsWith(u'-'));
+            fx.windows().idPassForm()->Check1->setChecked(!box.endsWith(u'-'));
         f->findChild<QLineEdit*>(box.chopped(box.endsWith(u'-')))->setText(value);
         f->findChild<QPushButton*>(account ? u"OKCommand"_qs : u"OkCommand"_qs)->click();
         QCOMPARE(fx.boxes.asked.size(), named.isEmpty() ? 0 : 1);
         QVERIFY2(named.isEmpty() || fx.boxes.asked[0].contains(named), qPrintable(fx.boxes.asked.value(0)));
-        const ProgramValues& v = programValues();
+        const ProgramValues& v = fx.values();
         const QString used = account ? v.accountId + v.accountPassword
                                      : v.server.pop3Server + v.server.smtpServer + v.server.mailAddress;
         QCOMPARE(used, named.isEmpty() ? value : QString());
@@ -102,7 +102,7 @@ private Q_SLOTS:
         QFETCH(QString, typed);
         QFETCH(QString, stored);
         UiFixture fx;
-        GekitaiForm* f = forms::gekitaiForm();
+        GekitaiForm* f = fx.windows().gekitaiForm();
         f->Text1->setText(typed);
         f->Command1->click();
         const QStringList records = ReadKeywords();

@@ -53,10 +53,11 @@ private Q_SLOTS:
         fx.services.openUrl = [&, starts = browserStarts](const QUrl& url) { return urls << url, starts; };
         test::control<QPushButton>(main, link.isEmpty() ? "Command3" : "Command11")->click();
         if (!link.isEmpty())
-            Q_EMIT forms::helpForm(fx.services)->WebBrowser1->anchorClicked(QUrl(link));
+            Q_EMIT main.windows().helpForm()->WebBrowser1->anchorClicked(QUrl(link));
         const QUrl help = QUrl::fromLocalFile(fx.dir.path(QStringLiteral("help/")));
         QCOMPARE(urls, asked.isEmpty() ? QList<QUrl>() : QList<QUrl>{help.resolved(QUrl(asked))});
-        QCOMPARE(forms::isHelpFormLoaded() ? forms::helpForm(fx.services)->WebBrowser1->source() : QUrl(),
+        QCOMPARE(main.windows().isHelpFormLoaded() ? main.windows().helpForm()->WebBrowser1->source()
+                                                   : QUrl(),
                  shown.isEmpty() ? QUrl() : help.resolved(QUrl(shown)));
     }
 };

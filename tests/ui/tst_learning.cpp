@@ -135,7 +135,7 @@ private Q_SLOTS:
         Q_EMIT control<QMenu>(main, "mfile")->aboutToShow();
         QCOMPARE(control<QAction>(main, "mlearn")->statusTip().contains(QStringLiteral("壊れています")),
                  store.startsWith("not"));
-        DeletedMailForm* f = DeletedMailForm::openLog(main.services());
+        DeletedMailForm* f = main.windows().openDeletedLog();
         const int oldest = f->Table->rowCount() - 1; // kRules[0]
         f->Table->selectRow(oldest);
         fx.boxes.answers = {yes ? MsgResult::Yes : MsgResult::No, MsgResult::Ok};

@@ -32,12 +32,12 @@ double contrast(QColor a, QColor b) {
 using Opener = std::function<QWidget*(MainForm&)>;
 const QList<std::pair<const char*, Opener>> kWindows{
     {"main", [](MainForm& m) -> QWidget* { return &m; }},
-    {"settings", [](MainForm&) -> QWidget* { return forms::setForm(); }},
-    {"server", [](MainForm&) -> QWidget* { return forms::optionForm(); }},
-    {"account", [](MainForm&) -> QWidget* { return forms::idPassForm(); }},
-    {"keywords", [](MainForm&) -> QWidget* { return forms::gekitaiForm(); }},
-    {"allow list", [](MainForm&) -> QWidget* { return AllowListForm::open(); }},
-    {"deleted mail", [](MainForm& m) -> QWidget* { return DeletedMailForm::openLog(m.services()); }},
+    {"settings", [](MainForm& m) -> QWidget* { return m.windows().setForm(); }},
+    {"server", [](MainForm& m) -> QWidget* { return m.windows().optionForm(); }},
+    {"account", [](MainForm& m) -> QWidget* { return m.windows().idPassForm(); }},
+    {"keywords", [](MainForm& m) -> QWidget* { return m.windows().gekitaiForm(); }},
+    {"allow list", [](MainForm& m) -> QWidget* { return m.windows().openAllowList(); }},
+    {"deleted mail", [](MainForm& m) -> QWidget* { return m.windows().openDeletedLog(); }},
 };
 
 // The buttons of a window that the user can see: not hidden, and within the window.
@@ -74,7 +74,7 @@ private Q_SLOTS:
         QFETCH(int, which);
         UiFixture f;
         MainForm& main = f.start();
-        SetForm* set = forms::setForm();
+        SetForm* set = main.windows().setForm();
         QAbstractButton* const buttons[] = {control<QAbstractButton>(main, "Option6"),
                                             control<QAbstractButton>(main, "Check1"), set->Check2,
                                             set->Option2};
@@ -96,7 +96,7 @@ private Q_SLOTS:
     // A move over a button goes on to the window, which must not hide the button's hint.
     void hintsOverTheirControls() {
         UiFixture f;
-        GekitaiForm* g = forms::gekitaiForm();
+        GekitaiForm* g = f.windows().gekitaiForm();
         g->show();
         const std::pair<QWidget*, QString> rows[]{{g->Command1, GekitaiForm::kHintRegister},
                                                   {g->Text1, GekitaiForm::kHintEntry},
@@ -201,8 +201,8 @@ private Q_SLOTS:
         MainForm& main = f.startWithServer();
         QWidget* last = nullptr;
         for (QChar c : shown) {
-            last = c == u'h'   ? static_cast<QWidget*>(forms::helpForm(main.services()))
-                   : c == u's' ? static_cast<QWidget*>(forms::setForm())
+            last = c == u'h'   ? static_cast<QWidget*>(main.windows().helpForm())
+                   : c == u's' ? static_cast<QWidget*>(main.windows().setForm())
                                : &main;
             if (c == u't')
                 setTopmost(&main, true);
@@ -212,7 +212,6 @@ private Q_SLOTS:
             QApplication::setActiveWindow(last);
             QCOMPARE(QApplication::activeWindow(), last);
         }
-        setMessageBoxes(nullptr);
         QString seenParent = QStringLiteral("none");
         bool onTop = false;
         QTimer::singleShot(0, [&] {
@@ -222,7 +221,7 @@ private Q_SLOTS:
             }
             GuiMessageBoxes::dismissAll();
         });
-        messageBoxes().show(QStringLiteral("HTML"), MsgButtons::Ok, MsgIcon::None, QString());
+        GuiMessageBoxes().show(QStringLiteral("HTML"), MsgButtons::Ok, MsgIcon::None, QString());
         QCOMPARE(seenParent, parent);
         QCOMPARE(onTop, shown.contains(u'h') || shown.contains(u't'));
     }

@@ -56,7 +56,7 @@ struct Listed : UiFixture {
     std::unique_ptr<PreviewForm> f;
     explicit Listed(const QList<Report>& messages) {
         passes.outcomes << listing(messages);
-        f = std::make_unique<PreviewForm>(passes.runner());
+        f = std::make_unique<PreviewForm>(windows(), passes.runner());
         QVERIFY(f->refresh());
     }
 };
@@ -205,19 +205,17 @@ private Q_SLOTS:
         QFETCH(bool, mainWindowCheck);
         UiFixture fx;
         Passes passes;
-        std::unique_ptr<PreviewForm> f(new PreviewForm(passes.runner()));
+        MainForm& main = fx.startWithServer();
+        std::unique_ptr<PreviewForm> f(new PreviewForm(main.windows(), passes.runner()));
         std::optional<bool> refreshed;
         bool entryEnabled = true;
         auto refreshNow = [&] {
             refreshed = f->refresh();
-            if (forms::mainForm())
-                entryEnabled = control<QAction>(*forms::mainForm(), "mpreview")->isEnabled();
+            entryEnabled = control<QAction>(main, "mpreview")->isEnabled();
         };
         if (mainWindowCheck) {
-            fx.writeServerAndAccount();
             fx.lib.connectFails = true; // the check by hand tells why, in a box, while it runs
             fx.boxes.onShow = refreshNow;
-            MainForm& main = fx.start();
             main.runCheck();
             untilCheckEnds(main);
             QVERIFY(passes.inputs.isEmpty());

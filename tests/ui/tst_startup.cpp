@@ -81,8 +81,8 @@ private Q_SLOTS:
         if (serverSet)
             fx.writeServerAndAccount();
         MainForm& main = fx.start();
-        QVERIFY(forms::isSetFormLoaded());
-        QCOMPARE(forms::setForm()->isVisible(), !serverSet);
+        QVERIFY(main.windows().isSetFormLoaded());
+        QCOMPARE(main.windows().setForm()->isVisible(), !serverSet);
         QCOMPARE(main.working().mailerCommand, QString::fromUtf16(kNotSetText));
         QCOMPARE(control<QLineEdit>(main, "Text10")->text(), QString::fromUtf16(kSizeUnsetText));
         QCOMPARE(checkedRule(main), QString());
@@ -141,7 +141,7 @@ private Q_SLOTS:
             QCOMPARE(control<QLineEdit>(main, "Text11")->text(), QStringLiteral("mailer"));
             QCOMPARE(control<QLineEdit>(main, "Text10")->text(), QStringLiteral("5000"));
             QCOMPARE(checkedRule(main), loadedRule);
-            SetForm* set = forms::setForm();
+            SetForm* set = main.windows().setForm();
             QVERIFY(set->Check1->isChecked() && set->Check2->isChecked() && set->Option2->isChecked());
             QCOMPARE(control<QLineEdit>(main, "Text7")->text(), QStringLiteral("3"));
             QVERIFY(control<QCheckBox>(main, "Check1")->isChecked() &&
@@ -175,7 +175,8 @@ private Q_SLOTS:
 
         MainForm& again = fx.start(); // the choices that differ from the first start's come back
         QCOMPARE(checkedRule(again), chosenRule.isEmpty() ? loadedRule : chosenRule);
-        QVERIFY(!forms::setForm()->Check1->isChecked() && forms::setForm()->Option1->isChecked());
+        QVERIFY(!again.windows().setForm()->Check1->isChecked() &&
+                again.windows().setForm()->Option1->isChecked());
     }
 };
 
