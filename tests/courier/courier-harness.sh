@@ -22,7 +22,7 @@ SERVER=courier
 USER_NAME=carol
 PASSWORD='Carol-pw.3'
 LIBEXEC=/usr/lib/courier
-STOP_WAIT_STEPS=50 # x 0.1 s
+STOP_WAIT_SECONDS=5
 
 # The user the mail session runs as: never root.
 mail_owner() {
@@ -56,8 +56,8 @@ write_auth() {
 }
 
 stop_server() {
-    stop_pid "$1/couriertcpd.pid" "$STOP_WAIT_STEPS"
-    stop_pid "$1/authdaemond.pid" "$STOP_WAIT_STEPS"
+    stop_pid "$1/couriertcpd.pid" "$STOP_WAIT_SECONDS"
+    stop_pid "$1/authdaemond.pid" "$STOP_WAIT_SECONDS"
 }
 
 # One attempt on a fresh port; 0 once it listens.

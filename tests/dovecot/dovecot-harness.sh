@@ -4,9 +4,8 @@
 #   dovecot-harness.sh start <workdir> [tls]    configuration, mailboxes, server; waits until it listens
 #   dovecot-harness.sh stop <workdir>           stops it; keeps a copy of its log in <workdir>
 #   dovecot-harness.sh reset <workdir> <user>   puts the user's mailbox back to the known messages
-#   dovecot-harness.sh fill <workdir> <user> <folder>   the user's maildir becomes a copy of folder
-#   dovecot-harness.sh save <workdir> <user> <folder>   folder becomes a copy of the user's maildir
-# (fill and save are for the benchmarks: a generated mailbox, and its state with a warm index.)
+#   dovecot-harness.sh fill|save <workdir> <user> <folder>   for the benchmarks: the user's maildir
+#       becomes a copy of folder (a generated mailbox), or folder of it (its state with a warm index)
 #
 # The server lives in a folder of its own under the temporary directory (started as root, its mail
 # processes run unprivileged and must reach it), named in <workdir>/server-dir: port, tlsport,
@@ -22,7 +21,7 @@ SERVER=dovecot
 USERS=(alice bob dave)
 declare -A PASSWORDS=([alice]='Alice-pw.1' [bob]='Bob-pw.2' [dave]='Dave pw &7%!')
 # Dovecot takes 2 to 3 seconds to shut down (its log process drains last); past this it is killed.
-STOP_WAIT_STEPS=150 # x 0.1 s
+STOP_WAIT_SECONDS=15
 LARGE_MAIL_LINES=4000 # about 300 KB: far beyond any fixed 8192-byte buffer
 
 # The user the mail processes run as: never root.
@@ -102,7 +101,7 @@ write_config() {
 }
 
 stop_server() {
-    stop_pid "$1/run/master.pid" "$STOP_WAIT_STEPS"
+    stop_pid "$1/run/master.pid" "$STOP_WAIT_SECONDS"
 }
 
 # One attempt at starting the server on fresh ports; 0 once it listens.

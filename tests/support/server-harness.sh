@@ -15,11 +15,9 @@ listening() { local p; for p; do [ "$p" = 0 ] || port_open "$p" || return 1; don
 wait_until() {
     local deadline=$1
     shift
-    until "$@"; do
-        [ "$SECONDS" -lt "$deadline" ] || return 1
-        sleep 0.1
-    done
+    until "$@"; do [ "$SECONDS" -lt "$deadline" ] && sleep 0.1 || return 1; done
 }
+gone() { ! kill -0 "$1" 2>/dev/null; }
 # A failed attempt: the server's log to stderr, the server stopped; returns 1.
 give_up() { cat "$1/$SERVER.log" >&2 2>/dev/null || true; stop_server "$1"; return 1; }
 # An empty maildir, and one handed to the caller's mail_owner (never root) when started as root.
@@ -36,18 +34,14 @@ pick_port() {
     die "no free port found"
 }
 
-# Ends the process named in the pid file: TERM, then KILL after $2 tenths of a second.
+# Ends the process named in the pid file: TERM, then KILL after $2 seconds.
 stop_pid() {
-    local file=$1 steps=$2 pid i
-    pid=$(cat "$file" 2>/dev/null || true)
+    local pid
+    pid=$(cat "$1" 2>/dev/null || true)
     [ -n "$pid" ] || return 0
     kill "$pid" 2>/dev/null || true
-    for ((i = 0; i < steps; i++)); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    kill -KILL "$pid" 2>/dev/null || true
-    rm -f "$file"
+    wait_until $((SECONDS + $2)) gone "$pid" || kill -KILL "$pid" 2>/dev/null || true
+    rm -f "$1"
 }
 
 # Stops the server of a work folder through the caller's stop_server, keeps its log in the work
