@@ -4,9 +4,8 @@
 #include <QString>
 #include <QStringList>
 
-// The private Dovecot of dovecot-harness.sh, seen from a test. CTest starts the servers once for
-// all tests (fixtures "dovecot" and "dovecot_tls"); BRINDLE_DOVECOT_DIR and BRINDLE_DOVECOT_TLS_DIR
-// name their work folders.
+// The Dovecot of dovecot-harness.sh, started by CTest's fixtures "dovecot" and "dovecot_tls"; the
+// variables BRINDLE_DOVECOT_DIR and BRINDLE_DOVECOT_TLS_DIR name their work folders.
 class DovecotServer {
 public:
     enum class Kind {

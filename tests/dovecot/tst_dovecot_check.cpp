@@ -1,15 +1,12 @@
-// brindle-check as a process against a real POP3 server (Dovecot), on the mailbox "bob": each rule
-// judges real Japanese mail in several charsets and the judged messages, and only those, are gone
-// from the server afterwards. Refused logins and lost connections are pinned against the fake
-// server in tests/brindlecheck.
+// brindle-check against Dovecot: each rule deletes exactly the Japanese mail it judged, in any charset.
 #include "DovecotServer.h"
+#include "support/ProgramRun.h"
+#include "support/TestFiles.h"
 
-#include <QDir>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
+using namespace brindle::testing;
 
 #ifndef BRINDLE_CHECK_PROGRAM
 #error "BRINDLE_CHECK_PROGRAM must name the brindle-check executable"
@@ -17,21 +14,11 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// A check of seven messages takes well under a second; the bound only keeps a hung run from
-// blocking the test run.
-constexpr int kRunTimeoutMs = 60000;
-
-// Keywords as the keyword editor stores them, in code page 932, written out here so that the file
-// does not depend on the program's own encoder.
+// Keywords in code page 932, written out so that the file does not depend on our own encoder.
 const QByteArray kFree("\x96\xb3\x97\xbf");                    // 無料: in the subject of message 2
 const QByteArray kShop("shop.example");                        // in the address of message 4
 const QByteArray kWednesday("\x90\x85\x97\x6a\x93\xfa");       // 水曜日: in the body of message 3
 const QByteArray kNowhere("\x83\x65\x83\x58\x83\x67\x5f\x30"); // テスト_0: in no message
-
-bool writeFile(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 
 } // namespace
 
@@ -84,37 +71,28 @@ private Q_SLOTS:
         const QList<QByteArray> known = m_server.storedMessages(user);
         QCOMPARE(known.size(), kKnownMessageCount);
 
-        QTemporaryDir app;
-        QDir dir(app.path());
-        QVERIFY(dir.mkpath(u"★MailData"_s) && dir.mkpath(u"添付フォルダ"_s));
+        TempAppFolder app;
         QByteArray keywords;
         for (const QByteArray& k : {kNowhere, kFree, kShop, kWednesday})
             keywords += QByteArray("\r\n\x01\x00", 4) + k + QByteArray(200 - k.size(), ' ');
-        const QString data = dir.filePath(u"★MailData/"_s);
-        QVERIFY(
-            writeFile(dir.filePath(u"kestro.ini"_s), "SMTP=\r\nPOP3=" + m_server.hostAndPort().toLatin1() +
-                                                         "\r\nMAIL=\r\nAPOP=" + (apop ? "1" : "0") + "\r\n"));
-        QVERIFY(writeFile(data + u"iniIdPass.ini"_s, "[EXEINI]\r\nNAME=" + kBob.user.toLatin1() +
-                                                         "\r\nNAME2=" + kBob.password.toLatin1() + "\r\n"));
-        QVERIFY(writeFile(data + u"ini.ini"_s,
+        QVERIFY(app.isValid() && app.write(u"★MailData/Kstdata50.data"_s, keywords));
+        QVERIFY(app.write(u"kestro.ini"_s, "SMTP=\r\nPOP3=" + m_server.hostAndPort().toLatin1() +
+                                               "\r\nMAIL=\r\nAPOP=" + (apop ? "1" : "0") + "\r\n"));
+        QVERIFY(app.write(u"★MailData/iniIdPass.ini"_s, "[EXEINI]\r\nNAME=" + kBob.user.toLatin1() +
+                                                            "\r\nNAME2=" + kBob.password.toLatin1() +
+                                                            "\r\n"));
+        QVERIFY(app.write(u"★MailData/ini.ini"_s,
                           "[EXEINI]\r\nNAME=\r\nNAME2=" + QByteArray(rule == 4 ? "100000" : "0") +
                               "\r\nNUMBER6=" + QByteArray::number(rule) + "\r\n"));
-        QVERIFY(writeFile(data + u"Kstdata50.data"_s, keywords));
-
-        QProcess p;
         QStringList args{u"--app-folder"_s, app.path()};
         if (dryRun)
             args << u"--dry-run"_s;
-        p.start(QString::fromUtf8(BRINDLE_CHECK_PROGRAM), args);
-        QVERIFY(p.waitForFinished(kRunTimeoutMs));
-        QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0,
-                 p.readAllStandardError().constData());
-        const QStringList lines =
-            QString::fromUtf8(p.readAllStandardOutput()).remove(u'\r').split(u'\n', Qt::SkipEmptyParts);
+        const ProgramRun r = runProgram(QString::fromUtf8(BRINDLE_CHECK_PROGRAM), args);
+        QVERIFY2(r.exitCode == 0, qPrintable(r.errors));
         const int deleted = dryRun ? 0 : int(caught.size());
-        QCOMPARE(lines, caught + QStringList{u"messages: %1, deleted: %2, new: %3"_s.arg(kKnownMessageCount)
-                                                 .arg(deleted)
-                                                 .arg(kKnownMessageCount - deleted)});
+        QCOMPARE(r.lines, caught + QStringList{u"messages: %1, deleted: %2, new: %3"_s.arg(kKnownMessageCount)
+                                                   .arg(deleted)
+                                                   .arg(kKnownMessageCount - deleted)});
         QList<QByteArray> left;
         for (int n : kept)
             left << known[n - 1];

@@ -1,8 +1,4 @@
-// The mail library against a real POP3 server (Dovecot): what only a real server shows. Both
-// logins with real passwords, long mail read through the server's dot-stuffing,
-// deletions that take effect at QUIT only, and TLS: STLS and TLS from the start carry the session,
-// also with a pinned self-signed certificate; a certificate that proves nothing, a server that gave up
-// the TLS it had, and a login in clear without agreement keep the account off the wire.
+// The mail library against Dovecot: logins, dot-stuffing, deletion at QUIT, TLS, the account kept safe.
 #include "DovecotServer.h"
 #include "mailcheck/NMail.h"
 #include "platform/Cp932.h"
