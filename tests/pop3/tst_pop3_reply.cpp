@@ -10,8 +10,7 @@ namespace {
 
 using Expect = std::pair<bool, qsizetype>; // multi-line, byte limit
 
-// Feeds stream in pieces cut at the given positions and collects every reply; a malformed one sets
-// *malformed and ends the reading.
+// Every reply of stream fed cut at the positions; a malformed one sets *malformed and ends there.
 QList<Pop3Reply> readAll(const QByteArray& stream, const QList<Expect>& expects, const QList<qsizetype>& cuts,
                          bool* malformed = nullptr) {
     Pop3ReplyParser p;
