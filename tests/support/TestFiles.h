@@ -22,15 +22,13 @@ inline QByteArray readFile(const QString& path) {
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
 }
 
-// The permission bits, from the file system itself (a run as root sees them as any user would); -1
-// when the path is missing. A link is not followed.
+// The permission bits as stored (root sees them as any user), a link not followed; -1: missing.
 inline int modeOf(const QString& path) {
     struct stat st {};
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
 }
 
-// A temporary application folder with the data folder "★MailData" and the size probe's folder,
-// made the program's application folder for the fixture's life.
+// The application folder for the fixture's life: temporary, with "★MailData" and "添付フォルダ".
 class TempAppFolder {
 public:
     TempAppFolder() {

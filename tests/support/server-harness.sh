@@ -1,6 +1,7 @@
 # Shell helpers of the real-server harnesses (tests/dovecot, tests/courier), sourced by them once they
 # set SERVER (dovecot, courier): their messages, logs "<SERVER>.log" and folders "brindle-<SERVER>.*".
-HARNESS=$SERVER-harness
+# Another script sets HARNESS, its name in messages, instead.
+HARNESS=${HARNESS:-$SERVER-harness}
 # The server has this long to listen after it was started; a loaded 2-core machine needs well under
 # a second, so a hung start fails within a bounded time instead of blocking the test run.
 START_WAIT_SECONDS=20
