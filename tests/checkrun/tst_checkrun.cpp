@@ -33,9 +33,8 @@ const QList<Rule> kw{Rule::Keyword}, html{Rule::Html}, size{Rule::Size}, kana{Ru
 const QList<Rule> all{Rule::NoHiragana, Rule::Html, Rule::Keyword};
 const QString subj = u"件名"_s, addr = u"アドレス"_s, body = u"本文"_s, big = u"ファイルサイズ"_s;
 const QString hira = u"ひらがな"_s, both = "</HTML> no hiragana";
-// The size probe holds "Subject: s\r\nFrom: a@b" (21 bytes), the body and two line ends. The rules,
-// keywords, subject, from, body, listed size (-1: own), limit; the word deleted under (empty: kept),
-// the text lit up in its box (empty: not looked at).
+// Rules, keywords, subject, from, body, listed size (-1: own), limit; the word deleted under (empty:
+// kept), the text lit up (empty: none). The size probe is 21 header bytes, the body and two CR LF.
 const std::tuple<const char*, QList<Rule>, QStringList, QString, QString, QString, qint64, QString, QString,
                  QString>
     kRuleCases[]{

@@ -42,14 +42,9 @@ QStringList widerThanPrivate(const QString& folder, int* files) {
 }
 
 DeletionRecord record(const QString& subject, const QString& uidl = u"UID-1"_s) {
-    return {QDateTime(QDate(2026, 12, 7), QTime(9, 30, 5)),
-            u"件名"_s,
-            u"無料"_s,
-            u"spam@example.jp"_s,
-            subject,
-            1234,
-            uidl,
-            u"quarantine/2026-12-07/093005-1-UID-1.eml"_s};
+    const QDateTime when(QDate(2026, 12, 7), QTime(9, 30, 5));
+    const QString copy = u"quarantine/2026-12-07/093005-1-UID-1.eml"_s;
+    return {when, u"件名"_s, u"無料"_s, u"spam@example.jp"_s, subject, 1234, uidl, copy};
 }
 
 // The From and Subject of a message; the subject as the records keep it.

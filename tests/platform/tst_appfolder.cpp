@@ -23,8 +23,7 @@ using brindle::testing::writeFile;
 
 namespace {
 
-// The user's data file wins (pictures, music), the help is the installation's. Path; user's content,
-// installed content (null: no file; "-": no installed folder, portable); whose is chosen.
+// Path; user's content, installed one (null: none; "-": no installed folder); whose wins.
 const QString kPicture = u"\\画像データ\\3.jpg"_qs;
 const QString kPage = u"\\help\\rules.htm"_qs;
 const std::tuple<const char*, QString, QByteArray, QByteArray, QString> kDataFiles[]{
