@@ -1,12 +1,14 @@
 // brindle-check against Dovecot: each rule deletes exactly the Japanese mail it judged, in any charset.
 #include "DovecotServer.h"
 #include "support/ProgramRun.h"
+#include "support/Rows.h"
 #include "support/TestFiles.h"
 
 #include <QTest>
 
 using namespace Qt::StringLiterals;
 using namespace brindle::testing;
+using brindle::test::indexRows;
 
 #ifndef BRINDLE_CHECK_PROGRAM
 #error "BRINDLE_CHECK_PROGRAM must name the brindle-check executable"
@@ -19,6 +21,22 @@ const QByteArray kFree("\x96\xb3\x97\xbf");                    // 無料: in the
 const QByteArray kShop("shop.example");                        // in the address of message 4
 const QByteArray kWednesday("\x90\x85\x97\x6a\x93\xfa");       // 水曜日: in the body of message 3
 const QByteArray kNowhere("\x83\x65\x83\x58\x83\x67\x5f\x30"); // テスト_0: in no message
+
+// Record order decides: message 3 is tried against 無料 and shop.example first, then caught by its body.
+const QStringList kKeywordCatch{u"2\t件名\t【重要】無料プレゼントのお知らせ"_s,
+                                u"3\t本文\t来週の打ち合わせについて"_s, u"4\tアドレス\tSpring Sale"_s};
+const QStringList kNoHiraganaCatch{u"1\tひらがな\tWeekly report"_s, u"4\tひらがな\tSpring Sale"_s,
+                                   u"5\tひらがな\tセール情報"_s, u"7\tひらがな\tMonthly archive"_s};
+// APOP, dry run, the rule (NUMBER6; the size rule's limit is 100000 bytes); the lines, the messages kept.
+const std::tuple<const char*, bool, bool, int, QStringList, QList<int>> kRules[]{
+    {"keywords, USER/PASS", false, false, 1, kKeywordCatch, {1, 5, 6, 7}},
+    {"keywords, APOP", true, false, 1, kKeywordCatch, {1, 5, 6, 7}},
+    {"keywords, dry run", false, true, 1, kKeywordCatch, {1, 2, 3, 4, 5, 6, 7}},
+    {"HTML", false, false, 6, {u"4\thtml\tSpring Sale"_s}, {1, 2, 3, 5, 6, 7}},
+    {"no hiragana", false, false, 5, kNoHiraganaCatch, {2, 3, 6}},
+    {"size", false, false, 4, {u"7\tファイルサイズ\tMonthly archive"_s}, {1, 2, 3, 4, 5, 6}},
+    {"no rule", false, false, 0, {}, {1, 2, 3, 4, 5, 6, 7}},
+};
 
 } // namespace
 
@@ -33,38 +51,10 @@ private Q_SLOTS:
         QVERIFY2(QFile::exists(QString::fromUtf8(BRINDLE_CHECK_PROGRAM)), BRINDLE_CHECK_PROGRAM);
     }
 
-    void rules_data() {
-        QTest::addColumn<bool>("apop");
-        QTest::addColumn<bool>("dryRun");
-        QTest::addColumn<int>("rule"); // NUMBER6; the size rule's limit is 100000 bytes
-        QTest::addColumn<QStringList>("caught");
-        QTest::addColumn<QList<int>>("kept");
-        // Record order decides: message 3 is tried against 無料 and shop.example first, then caught
-        // by its body.
-        const QStringList keywordCatch{u"2\t件名\t【重要】無料プレゼントのお知らせ"_s,
-                                       u"3\t本文\t来週の打ち合わせについて"_s, u"4\tアドレス\tSpring Sale"_s};
-        QTest::newRow("keywords, USER/PASS") << false << false << 1 << keywordCatch << QList<int>{1, 5, 6, 7};
-        QTest::newRow("keywords, APOP") << true << false << 1 << keywordCatch << QList<int>{1, 5, 6, 7};
-        QTest::newRow("keywords, dry run")
-            << false << true << 1 << keywordCatch << QList<int>{1, 2, 3, 4, 5, 6, 7};
-        QTest::newRow("HTML") << false << false << 6 << QStringList{u"4\thtml\tSpring Sale"_s}
-                              << QList<int>{1, 2, 3, 5, 6, 7};
-        QTest::newRow("no hiragana") << false << false << 5
-                                     << QStringList{u"1\tひらがな\tWeekly report"_s,
-                                                    u"4\tひらがな\tSpring Sale"_s,
-                                                    u"5\tひらがな\tセール情報"_s,
-                                                    u"7\tひらがな\tMonthly archive"_s}
-                                     << QList<int>{2, 3, 6};
-        QTest::newRow("size") << false << false << 4 << QStringList{u"7\tファイルサイズ\tMonthly archive"_s}
-                              << QList<int>{1, 2, 3, 4, 5, 6};
-        QTest::newRow("no rule") << false << false << 0 << QStringList{} << QList<int>{1, 2, 3, 4, 5, 6, 7};
-    }
+    void rules_data() { indexRows(kRules); }
     void rules() {
-        QFETCH(bool, apop);
-        QFETCH(bool, dryRun);
-        QFETCH(int, rule);
-        QFETCH(QStringList, caught);
-        QFETCH(QList<int>, kept);
+        QFETCH(int, row);
+        const auto& [name, apop, dryRun, rule, caught, kept] = kRules[row];
         const QString& user = kBob.user;
         QString error;
         QVERIFY2(m_server.reset(user, &error), qPrintable(error));
