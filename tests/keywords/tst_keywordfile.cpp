@@ -60,9 +60,7 @@ private Q_SLOTS:
         QVERIFY(QDir(m_dir->dataFolder()).removeRecursively());
         const QString path = keywordFilePath();
         QCOMPARE(ReadKeywords(path), QStringList());
-        QVERIFY(!AppendKeyword(u"x"_qs, path));
-        QVERIFY(!MarkKeywordDeleted(1, path));
-        QVERIFY(!CompactKeywordFile(path));
+        QVERIFY(!AppendKeyword(u"x"_qs, path) && !MarkKeywordDeleted(1, path) && !CompactKeywordFile(path));
         QVERIFY(!QFileInfo::exists(m_dir->dataFolder()));
     }
 
@@ -114,12 +112,10 @@ private Q_SLOTS:
         {
             // Room for three records only: the new list of nine cannot be written.
             brindle::testing::FileSizeLimit limit(3 * kKeywordRecordSize);
-            QVERIFY(limit.active());
-            QVERIFY(!CompactKeywordFile());
+            QVERIFY(limit.active() && !CompactKeywordFile());
         }
         QCOMPARE(readFile(m_file), before);
-        QVERIFY(!QFile::exists(keywordTempPath()));
-        QVERIFY(CompactKeywordFile());
+        QVERIFY(!QFile::exists(keywordTempPath()) && CompactKeywordFile());
         QCOMPARE(ReadKeywords().size(), 9);
     }
 
