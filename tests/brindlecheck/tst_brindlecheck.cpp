@@ -231,8 +231,7 @@ private Q_SLOTS:
         const auto eml = [](int i) {
             return "From: a@example.jp\r\nSubject: note " + QByteArray::number(i) + "\r\n\r\nhello\r\n";
         };
-        QVERIFY(writeFile(t + u"/a.eml"_s, eml(0)));
-        QVERIFY(writeFile(t + u"/c.eml"_s, second));
+        QVERIFY(writeFile(t + u"/a.eml"_s, eml(0)) && writeFile(t + u"/c.eml"_s, second));
         QVERIFY(
             writeFile(t + u"/b.mbox"_s, "From a@example.jp Mon Jan  1 00:00:00 2024\r\n" + eml(5) +
                                             "\r\nFrom b@example.jp Mon Jan  1 00:00:00 2024\r\n" + quoted +
