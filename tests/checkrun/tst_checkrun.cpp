@@ -231,8 +231,7 @@ private Q_SLOTS:
         for (const QString& box : host.boxes)
             QVERIFY(box.contains(lib.failureText) && !box.contains("after NUL"));
         QVERIFY(host.setFormShown == (fault == "account") && lib.logins.size() == (login != Login::None));
-        QVERIFY(lib.numbers("status").isEmpty());
-        QVERIFY(host.noticeBoards.isEmpty());
+        QVERIFY(lib.numbers("status").isEmpty() && host.noticeBoards.isEmpty());
     }
 
     // A run destroyed while it waits for its box ends there: the host is free, nothing is resumed.
@@ -246,8 +245,7 @@ private Q_SLOTS:
         run.reset();
         QCOMPARE(host.runningCheck(), nullptr);
         QCoreApplication::processEvents();
-        QVERIFY(!finished);
-        QVERIFY(host.announcements.isEmpty());
+        QVERIFY(!finished && host.announcements.isEmpty());
         QCOMPARE(lib.numbers("dele"), QList<int>{1}); // the announcement of the first was awaited
     }
 
@@ -365,8 +363,7 @@ private Q_SLOTS:
     }
 
     void accountFromTheInputs() { // the stored account, read afresh for each check
-        QVERIFY(AccountFile().saveAccount("user", "secret"));
-        QVERIFY(AccountFile().saveAccount("other", "pw2"));
+        QVERIFY(AccountFile().saveAccount("user", "secret") && AccountFile().saveAccount("other", "pw2"));
         inputs = readCheckInputs(values);
         lib.add("s", "", "");
         runCheck();
@@ -425,8 +422,7 @@ private Q_SLOTS:
         QVERIFY(lib.numbers("status") == (QList<int>{1, 2}) && lib.numbers("dele") == QList<int>{1});
         QVERIFY(host.boxes.size() == 1 && lib.log.last() == "quit");
 
-        QVERIFY(readCheckInputs(values).pipelining);
-        QVERIFY(rememberOutcome(values, o));
+        QVERIFY(readCheckInputs(values).pipelining && rememberOutcome(values, o));
         QVERIFY(!readCheckInputs(values).pipelining);
         values.server.pop3Server = "[::1]:110";
         QVERIFY(readCheckInputs(values).pipelining);

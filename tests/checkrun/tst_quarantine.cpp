@@ -173,8 +173,7 @@ private Q_SLOTS:
         QCOMPARE(readPendingDeletions(data)->records.size(), 2);
         QByteArray bytes = readFile(pendingDeletionsPath(data));
         bytes = damage == "CUT" ? bytes.chopped(10) : damage;
-        QVERIFY(writeFile(pendingDeletionsPath(data), bytes));
-        QVERIFY(!readPendingDeletions(data));
+        QVERIFY(writeFile(pendingDeletionsPath(data), bytes) && !readPendingDeletions(data));
         QVERIFY(writePendingDeletions(data, PendingDeletions{})); // nothing pending: no file
         QVERIFY(!QFile::exists(pendingDeletionsPath(data)));
     }
@@ -213,14 +212,12 @@ private Q_SLOTS:
         const QString a = folder->path(u"a.eml"_s), b = folder->path(u"b.eml"_s),
                       out = folder->path(u"out.mbox"_s);
         QVERIFY(writeFile(a, "Subject: a\r\n\r\nFrom here\r\n>From there\r\n"));
-        QVERIFY(writeFile(b, "Subject: b\r\n\r\nno line end"));
-        QVERIFY(exportMbox({a, b}, out));
+        QVERIFY(writeFile(b, "Subject: b\r\n\r\nno line end") && exportMbox({a, b}, out));
         const QList<QByteArray> lines = readFile(out).split('\n');
         QVERIFY(lines[0].startsWith("From MAILER-DAEMON "));
         QCOMPARE(lines.mid(1, 5), (QList<QByteArray>{"Subject: a", "", ">From here", ">>From there", ""}));
         QVERIFY(lines[6].startsWith("From MAILER-DAEMON ") && lines.contains("no line end"));
-        QVERIFY(!exportMbox({a, folder->path(u"gone.eml"_s)}, out + u"2"_s));
-        QVERIFY(!QFile::exists(out + u"2"_s));
+        QVERIFY(!exportMbox({a, folder->path(u"gone.eml"_s)}, out + u"2"_s) && !QFile::exists(out + u"2"_s));
     }
 };
 
