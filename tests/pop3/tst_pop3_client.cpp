@@ -126,8 +126,7 @@ constexpr qsizetype kFloodMessageBytes = 300;
 constexpr int kFloodMessages = 3;
 // A message of this size has its header read by TOP.
 constexpr qsizetype kTopMessageBytes = kPop3WholeForHeaderMaxBytes + 1000;
-// Hostile servers whose reply never ends, at a command, with or without line end; what the client may
-// read of it at most: its budget.
+// Endless replies at a command, with or without line end; the most the client may read: its budget.
 const std::tuple<const char*, QByteArray, bool, qsizetype> kFloods[]{
     {"RETR of a message listed at 300 bytes", "RETR", false, pop3WireBudget(kFloodMessageBytes)},
     {"TOP", "TOP", false, pop3WireBudget(kPop3MaxHeaderBytes)},
@@ -308,8 +307,7 @@ struct MemoryServer {
     }
 };
 
-// Time in memory: still while anything is under way; when the session waits with nothing else to
-// come, it jumps to what is due first: the server's next bytes, or the end of the session's wait.
+// Time in memory: still while anything is under way, else at once at what is due first (bytes, wake).
 class ManualTime : public QObject {
 public:
     qint64 nowNs = 0;
@@ -485,8 +483,7 @@ QList<QByteArray> flightsOf(const char* text) {
 const QByteArray kCourierCapa =
     "TOP\r\nUSER\r\nPIPELINING\r\nUIDL\r\nUTF8\r\nIMPLEMENTATION Courier Mail Server\r\n";
 const char kDigest[] = "APOP user a00d98c10fe245ff6a37b53b2fcc91e9";
-// A server checked twice, the second time with what the first learnt: what CAPA announces at each
-// check, whether it drops what follows the login, APOP; the flights of each check.
+// Checked twice, the second time knowing the first: CAPA at each, login apart, APOP; each's flights.
 const std::tuple<const char*, QByteArray, QByteArray, bool, bool, const char*, const char*> kFlights[]{
     {"Dovecot-like", "", "", false, false,
      "CAPA | USER user, PASS s3cret-pw | STAT, LIST, UIDL | RETR 1, RETR 2, RETR 3 | DELE 2, QUIT",
@@ -705,8 +702,7 @@ private Q_SLOTS:
         Pop3Trust trust = knownPipelining();
         lib.NMailSetServerTrust(trust);
         QCOMPARE(memoryCheck(lib, {1, 2}, false), subjects.first(1));
-        QVERIFY(lib.NMailGetError().pipeliningGarbled);
-        QVERIFY(server.deletedAtQuit.isEmpty());
+        QVERIFY(lib.NMailGetError().pipeliningGarbled && server.deletedAtQuit.isEmpty());
         trust.known = lib.NMailGetSecurity().known;
         QVERIFY(trust.known.garbled);
         lib.NMailSetServerTrust(trust);
@@ -717,8 +713,7 @@ private Q_SLOTS:
             QCOMPARE(f.count('\n'), 1);
     }
 
-    // Many fetches go in few flights in bounded memory: watched, within kPop3WindowBytes ahead;
-    // open, one flight and the cache within twice that, however large the mailbox.
+    // Many fetches in few flights, in bounded memory (watched: one window ahead; open: twice that).
     void manyFetches_data() { indexRows(kMany); }
     void manyFetches() {
         QFETCH(int, row);
@@ -759,8 +754,7 @@ private Q_SLOTS:
         QCOMPARE(server.received(0), "CAPA\r\n" + kLoginSent + "LIST\r\nRETR 1\r\nQUIT\r\n");
     }
 
-    // Each refusal ends the check before PASS in clear and deletes nothing; a pin accepts its certificate
-    // whatever its issuer, names and dates. An answer injected before the handshake is never read.
+    // A refusal ends the check before PASS in clear, deleting nothing; a pin accepts its certificate.
     void tlsPolicy_data() { indexRows(kTlsCases); }
     void tlsPolicy() {
         QFETCH(int, row);
@@ -812,8 +806,7 @@ private Q_SLOTS:
         QTest::newRow("the waiting call destroyed") << 2;
     }
     void closedWhileWaiting() {
-        // Closing while a check waits on a silent server fails the call, no crash or hang; a call
-        // destroyed while waiting leaves handle and session free and is resumed by nothing.
+        // Closed while waiting: the call fails, no crash or hang; a destroyed call is resumed by nothing.
         QFETCH(int, how);
         const bool endAll = how == 1;
         FakePop3Options o = mailbox(2);
@@ -850,9 +843,7 @@ private Q_SLOTS:
         QElapsedTimer t;
         t.start();
         MailFields f;
-        QVERIFY(runTask(lib.NMailPop3GetMailStatus(h, 1, f)) < 0);
-        QVERIFY(t.elapsed() < 30000);
-        QVERIFY(nested < 0);
+        QVERIFY(runTask(lib.NMailPop3GetMailStatus(h, 1, f)) < 0 && t.elapsed() < 30000 && nested < 0);
         QVERIFY(nestedClose < 0 || endAll);
         QVERIFY(runTask(lib.NMailPop3Close(h)) < 0); // gone
         QVERIFY(!server.received(0).contains("QUIT"));
