@@ -76,8 +76,7 @@ private Q_SLOTS:
         QFETCH(QImage, image);
         QFETCH(QSize, minimum);
         QFETCH(bool, scene);
-        QVERIFY(!image.isNull());
-        QVERIFY(image.width() >= minimum.width() && image.height() >= minimum.height());
+        QVERIFY(!image.isNull() && image.width() >= minimum.width() && image.height() >= minimum.height());
         QCOMPARE(looksLikeAScene(image), scene);
     }
 
