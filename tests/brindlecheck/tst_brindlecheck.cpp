@@ -74,9 +74,7 @@ class TestBrindleCheck : public QObject {
     // A folder with the server (APOP if told), the account user/secret, the rule, the keyword "junk".
     void makeFolder(const QString& server, bool account = true, const QString& rule = "1",
                     bool apop = false) {
-        dir.reset();
-        dir = std::make_unique<TempAppFolder>();
-        QVERIFY(dir->isValid());
+        QVERIFY(renewFolder(dir));
         ServerSettings s;
         s.pop3Server = server;
         s.useApop = apop;

@@ -128,9 +128,7 @@ class TestCheckRun : public QObject {
 
 private Q_SLOTS:
     void init() {
-        folder.reset(); // the old folder goes before the new one is made the application folder
-        folder = std::make_unique<TempAppFolder>();
-        QVERIFY(folder->isValid());
+        QVERIFY(renewFolder(folder));
         host = FakeHost{};
         lib = FakeMailLibrary{};
         values = ProgramValues{};

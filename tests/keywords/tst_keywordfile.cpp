@@ -40,9 +40,7 @@ private:
 
 private Q_SLOTS:
     void init() {
-        m_dir.reset();
-        m_dir = std::make_unique<brindle::testing::TempAppFolder>();
-        QVERIFY(m_dir->isValid());
+        QVERIFY(brindle::testing::renewFolder(m_dir));
         m_file = keywordFilePath();
     }
 

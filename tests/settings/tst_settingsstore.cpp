@@ -66,11 +66,7 @@ private:
     std::unique_ptr<brindle::testing::TempAppFolder> m_dir;
 
 private Q_SLOTS:
-    void init() {
-        m_dir.reset();
-        m_dir = std::make_unique<brindle::testing::TempAppFolder>();
-        QVERIFY(m_dir->isValid());
-    }
+    void init() { QVERIFY(brindle::testing::renewFolder(m_dir)); }
 
     void save() {
         // Always the four lines, even with nothing set, over whatever the file held.

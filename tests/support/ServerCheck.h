@@ -13,11 +13,9 @@
 
 namespace brindle::testing {
 
-// A fresh application folder (the old one goes first) with the account user/secret saved in it.
+// A fresh application folder with the account user/secret saved in it.
 [[nodiscard]] inline bool freshFolder(std::unique_ptr<TempAppFolder>& folder) {
-    folder.reset();
-    folder = std::make_unique<TempAppFolder>();
-    return folder->isValid() && AccountFile().saveAccount(QStringLiteral("user"), QStringLiteral("secret"));
+    return renewFolder(folder) && AccountFile().saveAccount(QStringLiteral("user"), QStringLiteral("secret"));
 }
 
 // A started server holding these messages for user/secret, after `adjust`; null when it cannot start.

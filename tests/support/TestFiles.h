@@ -2,6 +2,7 @@
 // Files and folders the tests stand on: byte-exact file access and a throw-away application folder.
 #include "platform/AppFolder.h"
 
+#include <memory>
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -55,5 +56,12 @@ private:
     QTemporaryDir m_dir;
     bool m_ok = false;
 };
+
+// A fresh one in place of the old, which goes first: it must not be the application folder then.
+[[nodiscard]] inline bool renewFolder(std::unique_ptr<TempAppFolder>& folder) {
+    folder.reset();
+    folder = std::make_unique<TempAppFolder>();
+    return folder->isValid();
+}
 
 } // namespace brindle::testing
