@@ -1,16 +1,13 @@
 #!/usr/bin/env bash
 # A private Courier POP3 server on 127.0.0.1 for the integration tests; no system service is touched.
 #
-#   courier-harness.sh start <workdir> <courier-paths.so> [<root>]
-#                                                            account, mailbox, daemons; waits until it listens
-#   courier-harness.sh stop <workdir>                        stops them; keeps a copy of the log in <workdir>
-#   courier-harness.sh reset <workdir>                       puts the mailbox back to the known messages
+#   courier-harness.sh start <workdir> <courier-paths.so> [<root>]   account, mailbox, daemons, listening
+#   courier-harness.sh stop <workdir>     stops them; keeps a copy of the log in <workdir>
+#   courier-harness.sh reset <workdir>    puts the mailbox back to the known messages
 #
-# Courier's own daemons run: authdaemond with its userdb module for the account, couriertcpd with
-# courierpop3login and courierpop3d. The package of those two, courier-pop, conflicts with
-# dovecot-pop3d, so tools/scripts/deps.sh unpacks it under <root> instead of installing it; without
-# <root>, or when nothing is there, the installed ones are used. Their authentication library has its configuration, userdb and
-# socket paths compiled in; courier-paths.so, preloaded, takes those to the server's own folder
+# authdaemond (userdb), couriertcpd, courierpop3login and courierpop3d; the package of the last two
+# conflicts with dovecot-pop3d, so tools/scripts/deps.sh unpacks it under <root> (else the installed
+# ones run). courier-paths.so, preloaded, takes their compiled-in auth paths to the server's folder
 # (named in <workdir>/server-dir: port, courier.log, auth/, mail/). No TLS: Dovecot covers it.
 # Account: carol / Carol-pw.3. Started as root, the mail session runs as nobody.
 set -euo pipefail

@@ -7,10 +7,9 @@
 #   dovecot-harness.sh fill|save <workdir> <user> <folder>   for the benchmarks: the user's maildir
 #       becomes a copy of folder (a generated mailbox), or folder of it (its state with a warm index)
 #
-# The server lives in a folder of its own under the temporary directory (started as root, its mail
-# processes run unprivileged and must reach it), named in <workdir>/server-dir: port, tlsport,
-# dovecot.log, conf/, mail/. With "tls" it offers STLS on port and TLS from the start on tlsport,
-# with a self-signed certificate for 127.0.0.1 (conf/cert.pem); without, no TLS at all.
+# The server's folder (in the temporary directory, which its unprivileged mail processes reach) is
+# named in <workdir>/server-dir: port, tlsport, dovecot.log, conf/, mail/. With "tls": STLS on port,
+# TLS from the start on tlsport, a self-signed certificate for 127.0.0.1 (conf/cert.pem); else none.
 # Accounts (plain-text passwords, for APOP): alice / Alice-pw.1, bob / Bob-pw.2, dave / "Dave pw &7%!".
 set -euo pipefail
 
