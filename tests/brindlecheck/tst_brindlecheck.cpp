@@ -183,10 +183,9 @@ private Q_SLOTS:
         o.faultyConnections = fault == "resume" ? 1 : -1;
         o.refuseLogin = fault == "login";
         o.garbageAtCommand = fault == "garbage" ? "PASS" : fault == "LIST" ? "LIST" : "";
+        o.refusedCommand = fault == "RETR" ? "RETR" : "";
         o.garblePipelined = fault == "garble";
         o.refuseDele = fault == "dele";
-        if (fault == "RETR")
-            o.refusedCommand = "RETR";
         if (fault == "apop")
             o.apopTimestamp.clear();
         if (fault == "greeting")
@@ -266,8 +265,8 @@ private Q_SLOTS:
             const QByteArray n = QByteArray::number(i);
             QVERIFY(writeFile(t + u"/j/"_s + QString::number(i),
                               "From: s" + n + "@shop.example\r\nSubject: アカウント停止 " + n +
-                                  "\r\n\r\nhttp://login.example.xyz 確認 " + n + "\r\n"));
-            QVERIFY(writeFile(t + u"/w/"_s + QString::number(i),
+                                  "\r\n\r\nhttp://login.example.xyz 確認 " + n + "\r\n") &&
+                    writeFile(t + u"/w/"_s + QString::number(i),
                               "From: f" + n + "@home.example\r\nSubject: lunch " + n +
                                   "\r\n\r\nsee you at noon " + n + "\r\n"));
         }
