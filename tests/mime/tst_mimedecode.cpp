@@ -20,10 +20,7 @@ QByteArray hex(const char* text) {
 }
 
 QString cps(std::initializer_list<char32_t> codePoints) {
-    QString s;
-    for (char32_t c : codePoints)
-        s += QString::fromUcs4(&c, 1);
-    return s;
+    return QString::fromUcs4(codePoints.begin(), qsizetype(codePoints.size()));
 }
 
 QByteArray message(const QByteArray& headers, const QByteArray& body) {

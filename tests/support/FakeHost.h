@@ -56,9 +56,7 @@ public:
     void showSetForm() override { ++setFormShown; }
     void showNoticeBoard(int newMail) override { noticeBoards.append(shortestDecimal(newMail)); }
     void unloadNoticeBoard() override { ++unloads; }
-    bool startMailer(const QString& commandLine) override {
-        return mailerCommands << commandLine, mailerStarts;
-    }
+    bool startMailer(const QString& line) override { return mailerCommands << line, mailerStarts; }
     void hangUp() override { ++hangUps; }
     Task<void> pause(int milliseconds) override {
         waits.append(milliseconds);
