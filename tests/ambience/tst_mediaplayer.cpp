@@ -1,6 +1,7 @@
 // The music device played into no sound device: piece end, broken files, piece choice; the slideshow.
 #include "ambience/MediaPlayerDevice.h"
 #include "ambience/Slideshow.h"
+#include "support/Rows.h"
 #include "support/TestFiles.h"
 
 #include <QDir>
@@ -10,6 +11,26 @@
 #include <QTimer>
 
 using namespace brindle;
+using brindle::test::indexRows;
+
+namespace {
+
+using L = QStringList;
+// The user's folder, the installation's data folder ("-": none, a portable copy), the piece chosen:
+// "user/<name>", "installed/<name>"; empty: silence.
+const QString kOurs = kOwnMusic;
+const std::tuple<const char*, L, L, QString> kPieces[]{
+    {"the user's own wins", {"mine.mp3"}, {kOurs}, "user/mine.mp3"},
+    {"the installation's", {}, {kOurs}, "installed/" + kOurs},
+    {"earlier copy gives way", {kEarlierMusic}, {kOurs}, "installed/" + kOurs},
+    {"installation without music", {kEarlierMusic}, {"readme.txt"}, ""},
+    {"portable, the user's wins, first by name", {"b.ogg", kOurs, "A.Flac", "c.mp3"}, {"-"}, "user/A.Flac"},
+    {"portable, not music is passed over", {"cover.jpg", "readme.txt", kOurs}, {"-"}, "user/" + kOurs},
+    {"portable, ours in other letters is still ours", {"BRINDLE-BGM.OGG"}, {"-"}, "user/BRINDLE-BGM.OGG"},
+    {"portable, the earlier version's copy passed over", {"Brindle-BGM.wav", kOurs}, {"-"}, "user/" + kOurs},
+};
+
+} // namespace
 
 class TestMediaPlayer : public QObject {
     Q_OBJECT
@@ -17,32 +38,10 @@ class TestMediaPlayer : public QObject {
     const QString kStatus = QStringLiteral("status bgm mode");
 
 private Q_SLOTS:
-    // The piece for a user's folder and the installation's data folder ("-": none, a portable copy).
-    void pieceOfTheFolders_data() {
-        QTest::addColumn<QStringList>("user");
-        QTest::addColumn<QStringList>("installed");
-        QTest::addColumn<QString>("chosen"); // "user/<name>", "installed/<name>"; empty: silence
-        const QString ours = kOwnMusic;
-        QTest::newRow("the user's own wins")
-            << QStringList{"mine.mp3"} << QStringList{ours} << "user/mine.mp3";
-        QTest::newRow("the installation's") << QStringList{} << QStringList{ours} << "installed/" + ours;
-        QTest::newRow("earlier copy gives way")
-            << QStringList{kEarlierMusic} << QStringList{ours} << "installed/" + ours;
-        QTest::newRow("installation without music")
-            << QStringList{kEarlierMusic} << QStringList{"readme.txt"} << QString();
-        QTest::newRow("portable, the user's wins, first by name")
-            << QStringList{"b.ogg", ours, "A.Flac", "c.mp3"} << QStringList{"-"} << "user/A.Flac";
-        QTest::newRow("portable, not music is passed over")
-            << QStringList{"cover.jpg", "readme.txt", ours} << QStringList{"-"} << "user/" + ours;
-        QTest::newRow("portable, ours in other letters is still ours")
-            << QStringList{"BRINDLE-BGM.OGG"} << QStringList{"-"} << "user/BRINDLE-BGM.OGG";
-        QTest::newRow("portable, the earlier version's copy is not the user's")
-            << QStringList{"Brindle-BGM.wav", ours} << QStringList{"-"} << "user/" + ours;
-    }
+    void pieceOfTheFolders_data() { indexRows(kPieces); }
     void pieceOfTheFolders() {
-        QFETCH(QStringList, user);
-        QFETCH(QStringList, installed);
-        QFETCH(QString, chosen);
+        QFETCH(int, row);
+        const auto& [name, user, installed, chosen] = kPieces[row];
         const QString music = QStringLiteral(u"/音楽データ/");
         QTemporaryDir dir;
         for (const auto& [folder, names] : {std::pair{"user", user}, std::pair{"installed", installed}}) {

@@ -1,5 +1,4 @@
-// The desktop program answers --help and --version on a machine without a display, before anything
-// else starts: nothing is shown and no folder is made.
+// --help and --version answer without a display, before anything starts: no folder is made.
 #include <QDir>
 #include <QProcess>
 #include <QTemporaryDir>

@@ -74,9 +74,7 @@ class TestBrindleCheck : public QObject {
     // A folder with the server (APOP if told), the account user/secret, the rule, the keyword "junk".
     void makeFolder(const QString& server, bool account = true, const QString& rule = "1",
                     bool apop = false) {
-        dir.reset();
-        dir = std::make_unique<TempAppFolder>();
-        QVERIFY(dir->isValid());
+        QVERIFY(renewFolder(dir));
         ServerSettings s;
         s.pop3Server = server;
         s.useApop = apop;
@@ -185,10 +183,9 @@ private Q_SLOTS:
         o.faultyConnections = fault == "resume" ? 1 : -1;
         o.refuseLogin = fault == "login";
         o.garbageAtCommand = fault == "garbage" ? "PASS" : fault == "LIST" ? "LIST" : "";
+        o.refusedCommand = fault == "RETR" ? "RETR" : "";
         o.garblePipelined = fault == "garble";
         o.refuseDele = fault == "dele";
-        if (fault == "RETR")
-            o.refusedCommand = "RETR";
         if (fault == "apop")
             o.apopTimestamp.clear();
         if (fault == "greeting")
@@ -231,8 +228,7 @@ private Q_SLOTS:
         const auto eml = [](int i) {
             return "From: a@example.jp\r\nSubject: note " + QByteArray::number(i) + "\r\n\r\nhello\r\n";
         };
-        QVERIFY(writeFile(t + u"/a.eml"_s, eml(0)));
-        QVERIFY(writeFile(t + u"/c.eml"_s, second));
+        QVERIFY(writeFile(t + u"/a.eml"_s, eml(0)) && writeFile(t + u"/c.eml"_s, second));
         QVERIFY(
             writeFile(t + u"/b.mbox"_s, "From a@example.jp Mon Jan  1 00:00:00 2024\r\n" + eml(5) +
                                             "\r\nFrom b@example.jp Mon Jan  1 00:00:00 2024\r\n" + quoted +
@@ -269,8 +265,8 @@ private Q_SLOTS:
             const QByteArray n = QByteArray::number(i);
             QVERIFY(writeFile(t + u"/j/"_s + QString::number(i),
                               "From: s" + n + "@shop.example\r\nSubject: アカウント停止 " + n +
-                                  "\r\n\r\nhttp://login.example.xyz 確認 " + n + "\r\n"));
-            QVERIFY(writeFile(t + u"/w/"_s + QString::number(i),
+                                  "\r\n\r\nhttp://login.example.xyz 確認 " + n + "\r\n") &&
+                    writeFile(t + u"/w/"_s + QString::number(i),
                               "From: f" + n + "@home.example\r\nSubject: lunch " + n +
                                   "\r\n\r\nsee you at noon " + n + "\r\n"));
         }

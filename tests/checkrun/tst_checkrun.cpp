@@ -33,9 +33,8 @@ const QList<Rule> kw{Rule::Keyword}, html{Rule::Html}, size{Rule::Size}, kana{Ru
 const QList<Rule> all{Rule::NoHiragana, Rule::Html, Rule::Keyword};
 const QString subj = u"件名"_s, addr = u"アドレス"_s, body = u"本文"_s, big = u"ファイルサイズ"_s;
 const QString hira = u"ひらがな"_s, both = "</HTML> no hiragana";
-// The size probe holds "Subject: s\r\nFrom: a@b" (21 bytes), the body and two line ends. The rules,
-// keywords, subject, from, body, listed size (-1: own), limit; the word deleted under (empty: kept),
-// the text lit up in its box (empty: not looked at).
+// Rules, keywords, subject, from, body, listed size (-1: own), limit; the word deleted under (empty:
+// kept), the text lit up (empty: none). The size probe is 21 header bytes, the body and two CR LF.
 const std::tuple<const char*, QList<Rule>, QStringList, QString, QString, QString, qint64, QString, QString,
                  QString>
     kRuleCases[]{
@@ -129,9 +128,7 @@ class TestCheckRun : public QObject {
 
 private Q_SLOTS:
     void init() {
-        folder.reset(); // the old folder goes before the new one is made the application folder
-        folder = std::make_unique<TempAppFolder>();
-        QVERIFY(folder->isValid());
+        QVERIFY(renewFolder(folder));
         host = FakeHost{};
         lib = FakeMailLibrary{};
         values = ProgramValues{};
@@ -232,8 +229,7 @@ private Q_SLOTS:
         for (const QString& box : host.boxes)
             QVERIFY(box.contains(lib.failureText) && !box.contains("after NUL"));
         QVERIFY(host.setFormShown == (fault == "account") && lib.logins.size() == (login != Login::None));
-        QVERIFY(lib.numbers("status").isEmpty());
-        QVERIFY(host.noticeBoards.isEmpty());
+        QVERIFY(lib.numbers("status").isEmpty() && host.noticeBoards.isEmpty());
     }
 
     // A run destroyed while it waits for its box ends there: the host is free, nothing is resumed.
@@ -247,8 +243,7 @@ private Q_SLOTS:
         run.reset();
         QCOMPARE(host.runningCheck(), nullptr);
         QCoreApplication::processEvents();
-        QVERIFY(!finished);
-        QVERIFY(host.announcements.isEmpty());
+        QVERIFY(!finished && host.announcements.isEmpty());
         QCOMPARE(lib.numbers("dele"), QList<int>{1}); // the announcement of the first was awaited
     }
 
@@ -366,8 +361,7 @@ private Q_SLOTS:
     }
 
     void accountFromTheInputs() { // the stored account, read afresh for each check
-        QVERIFY(AccountFile().saveAccount("user", "secret"));
-        QVERIFY(AccountFile().saveAccount("other", "pw2"));
+        QVERIFY(AccountFile().saveAccount("user", "secret") && AccountFile().saveAccount("other", "pw2"));
         inputs = readCheckInputs(values);
         lib.add("s", "", "");
         runCheck();
@@ -426,8 +420,7 @@ private Q_SLOTS:
         QVERIFY(lib.numbers("status") == (QList<int>{1, 2}) && lib.numbers("dele") == QList<int>{1});
         QVERIFY(host.boxes.size() == 1 && lib.log.last() == "quit");
 
-        QVERIFY(readCheckInputs(values).pipelining);
-        QVERIFY(rememberOutcome(values, o));
+        QVERIFY(readCheckInputs(values).pipelining && rememberOutcome(values, o));
         QVERIFY(!readCheckInputs(values).pipelining);
         values.server.pop3Server = "[::1]:110";
         QVERIFY(readCheckInputs(values).pipelining);

@@ -1,5 +1,4 @@
-// Deletions with a fault at every step: each message stays on the server or in the quarantine, the
-// log names each deleted one once, and the pending list resumes exactly the judged messages.
+// A fault at every step of a deletion: no message lost, logged once, resumed exactly as judged.
 #include "mailcheck/CheckMemories.h"
 #include "mailcheck/Quarantine.h"
 #include "support/FileSizeLimit.h"

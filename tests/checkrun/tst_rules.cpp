@@ -18,31 +18,22 @@ namespace {
 KeywordVerdict naiveVerdict(const QStringList& records, const QString& subjectBox, const QString& addressBox,
                             const std::optional<QString>& body, bool* bodyLookedAt) {
     *bodyLookedAt = false;
-    const QString subject = foldJapaneseVariants(trimSpaces(subjectBox)),
-                  address = foldJapaneseVariants(trimSpaces(addressBox));
-    const QString foldedBody = body ? foldJapaneseVariants(*body) : QString();
+    const QString texts[] = {foldJapaneseVariants(trimSpaces(subjectBox)),
+                             foldJapaneseVariants(trimSpaces(addressBox)),
+                             body ? foldJapaneseVariants(*body) : QString()};
+    const qsizetype leads[] = {leadingSpaceCount(subjectBox), leadingSpaceCount(addressBox), 0};
+    const Field fields[] = {Field::Subject, Field::Sender, Field::Body};
+    const QString words[] = {u"件名"_s, u"アドレス"_s, u"本文"_s};
     for (qsizetype r = 0; r < records.size(); ++r) {
         const QString k = foldJapaneseVariants(trimSpaces(records[r]));
-        if (k.isEmpty())
-            continue;
-        KeywordVerdict v;
-        v.record = r;
-        v.keyword = k;
-        if (const qsizetype at = subject.indexOf(k); at >= 0) {
-            v.word = u"件名"_s;
-            v.hit = {Field::Subject, int(leadingSpaceCount(subjectBox) + at), int(k.size())};
-            return v;
-        }
-        if (const qsizetype at = address.indexOf(k); at >= 0) {
-            v.word = u"アドレス"_s;
-            v.hit = {Field::Sender, int(leadingSpaceCount(addressBox) + at), int(k.size())};
-            return v;
-        }
-        *bodyLookedAt = true;
-        if (const qsizetype at = body ? foldedBody.indexOf(k) : -1; at >= 0) {
-            v.word = u"本文"_s;
-            v.hit = {Field::Body, int(at), int(k.size())};
-            return v;
+        for (int f = 0; f < 3 && !k.isEmpty(); ++f) {
+            *bodyLookedAt = *bodyLookedAt || f == 2;
+            if (const qsizetype at = f == 2 && !body ? -1 : texts[f].indexOf(k); at >= 0) {
+                KeywordVerdict v;
+                v.record = r, v.keyword = k, v.word = words[f];
+                v.hit = {fields[f], int(leads[f] + at), int(k.size())};
+                return v;
+            }
         }
     }
     return KeywordVerdict{};

@@ -109,8 +109,7 @@ private Q_SLOTS:
         const QList<TlsMemoryEntry> entries = readTlsMemory(path);
         QCOMPARE(entries.size(), 2);
         QVERIFY(entries[0].key == "mail.example:110" && entries[0].trust.tlsSeen &&
-                entries[0].trust.plainAgreed);
-        QVERIFY(entries[1].key == "[::1]:995" && entries[1].trust == pin);
+                entries[0].trust.plainAgreed && entries[1].key == "[::1]:995" && entries[1].trust == pin);
         QVERIFY(writeFile(path, QByteArray(kTlsMemoryMaxBytes + 1, '#')));
         QVERIFY(readTlsMemory(path).isEmpty() && !rememberTrust(path, "mail.example:110", seen));
     }

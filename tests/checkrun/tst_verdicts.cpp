@@ -1,5 +1,4 @@
-// What a check remembers by UIDL: an unchanged mailbox is not fetched again, a change of what the
-// verdicts depend on judges again, and the size rule decides from LIST where that settles it.
+// Verdicts remembered by UIDL: nothing fetched twice, judged again on a change, LIST deciding size.
 #include "mailcheck/DeletionRules.h"
 #include "mailcheck/VerdictMemory.h"
 #include "platform/Cp932.h"
@@ -39,8 +38,7 @@ const QByteArray kPhoto = "Subject: s\r\nContent-Type: multipart/mixed; boundary
                           "--b\r\nContent-Type: image/png\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
                           QByteArray("QUJD").repeated(500) + "\r\n--b--\r\n";
 
-// The message; the limit from (0 the probe and what it leaves out, 1 the listed size, 2 the bound)
-// and its offset; caught, fetches.
+// Message; limit from (0 probe and what it leaves out, 1 listed size, 2 bound) + offset; caught, fetches.
 const std::tuple<const char*, QByteArray, int, int, bool, int> kSizeEdges[]{
     {"probe", kQuoted, 0, 0, true, 1},
     {"probe + 1", kQuoted, 0, 1, false, 1},

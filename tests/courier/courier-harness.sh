@@ -1,32 +1,25 @@
 #!/usr/bin/env bash
 # A private Courier POP3 server on 127.0.0.1 for the integration tests; no system service is touched.
 #
-#   courier-harness.sh start <workdir> <courier-paths.so> [<root>]
-#                                                            account, mailbox, daemons; waits until it listens
-#   courier-harness.sh stop <workdir>                        stops them; keeps a copy of the log in <workdir>
-#   courier-harness.sh reset <workdir>                       puts the mailbox back to the known messages
+#   courier-harness.sh start <workdir> <courier-paths.so> [<root>]   account, mailbox, daemons, listening
+#   courier-harness.sh stop <workdir>     stops them; keeps a copy of the log in <workdir>
+#   courier-harness.sh reset <workdir>    puts the mailbox back to the known messages
 #
-# Courier's own daemons run: authdaemond with its userdb module for the account, couriertcpd with
-# courierpop3login and courierpop3d. The package of those two, courier-pop, conflicts with
-# dovecot-pop3d, so tools/scripts/deps.sh unpacks it under <root> instead of installing it; without
-# <root>, or when nothing is there, the installed ones are used. Their authentication library has its configuration, userdb and
-# socket paths compiled in; courier-paths.so, preloaded, takes those to the server's own folder
+# authdaemond (userdb), couriertcpd, courierpop3login and courierpop3d; the package of the last two
+# conflicts with dovecot-pop3d, so tools/scripts/deps.sh unpacks it under <root> (else the installed
+# ones run). courier-paths.so, preloaded, takes their compiled-in auth paths to the server's folder
 # (named in <workdir>/server-dir: port, courier.log, auth/, mail/). No TLS: Dovecot covers it.
 # Account: carol / Carol-pw.3. Started as root, the mail session runs as nobody.
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-HARNESS=courier-harness
+SERVER=courier
 # shellcheck source=../support/server-harness.sh
 . "$HERE/../support/server-harness.sh"
 USER_NAME=carol
 PASSWORD='Carol-pw.3'
 LIBEXEC=/usr/lib/courier
-# The server has this long to listen after it was started; well under a second is usual.
-START_WAIT_SECONDS=20
-STOP_WAIT_STEPS=50 # x 0.1 s
-# A free port can be taken by someone else between the probe and the daemon's bind: try again.
-START_ATTEMPTS=3
+STOP_WAIT_SECONDS=5
 
 # The user the mail session runs as: never root.
 mail_owner() {
@@ -37,13 +30,12 @@ mail_owner() {
 # hands such a message out unchanged only to a client that enabled UTF8 (RFC 6856).
 reset_mailbox() {
     local srv=$1 maildir="$1/mail/$USER_NAME"
-    rm -rf "$maildir"
-    mkdir -p "$maildir/cur" "$maildir/new" "$maildir/tmp"
+    new_maildir "$maildir"
     printf 'From: sender@example.jp\nTo: carol@brindle.test\nSubject: \x83\x65\x83\x58\x83\x67\x82\xcc\x8c\x8f\x96\xbc\x82\xc5\x82\xb7\nDate: Mon, 07 Dec 2026 09:00:00 +0900\nMIME-Version: 1.0\nContent-Type: text/plain; charset=Shift_JIS\n\n\x96\x7b\x95\xb6\x81\x46\x82\xb1\x82\xf1\x82\xc9\x82\xbf\x82\xcd\n' \
         >"$maildir/cur/1800000001.M1P1.brindle-test:2,"
     printf 'From: friend@example.org\nTo: carol@brindle.test\nSubject: plain ascii\nDate: Mon, 07 Dec 2026 10:00:00 +0900\n\nhello\n' \
         >"$maildir/cur/1800000002.M2P1.brindle-test:2,"
-    [ "$(id -u)" -ne 0 ] || chown -R "$(mail_owner):" "$maildir"
+    own_maildir "$maildir"
 }
 
 write_auth() {
@@ -61,13 +53,13 @@ write_auth() {
 }
 
 stop_server() {
-    stop_pid "$1/couriertcpd.pid" "$STOP_WAIT_STEPS"
-    stop_pid "$1/authdaemond.pid" "$STOP_WAIT_STEPS"
+    stop_pid "$1/couriertcpd.pid" "$STOP_WAIT_SECONDS"
+    stop_pid "$1/authdaemond.pid" "$STOP_WAIT_SECONDS"
 }
 
 # One attempt on a fresh port; 0 once it listens.
 try_start() {
-    local srv=$1 shim=$2 pop=$3 port deadline
+    local srv=$1 shim=$2 pop=$3 port deadline=$((SECONDS + START_WAIT_SECONDS))
     rm -rf "${srv:?}"/*
     port=$(pick_port)
     write_auth "$srv"
@@ -81,28 +73,17 @@ try_start() {
     BRINDLE_COURIER_AUTH_DIR="$srv/auth" LD_PRELOAD="$shim" setsid "$LIBEXEC/courier-authlib/authdaemond" \
         </dev/null >>"$srv/courier.log" 2>&1 &
     echo $! >"$srv/authdaemond.pid"
-    deadline=$((SECONDS + START_WAIT_SECONDS))
-    while [ ! -S "$srv/auth/socket" ] && [ "$SECONDS" -lt "$deadline" ]; do sleep 0.1; done
-    [ -S "$srv/auth/socket" ] || { cat "$srv/courier.log" >&2; stop_server "$srv"; return 1; }
+    wait_until "$deadline" test -S "$srv/auth/socket" || { give_up "$srv"; return; }
     env -i PATH=/usr/bin:/bin BRINDLE_COURIER_AUTH_DIR="$srv/auth" LD_PRELOAD="$shim" POP3AUTH= \
         POP3_STARTTLS=NO POP3_TLS_REQUIRED=0 \
         /usr/sbin/couriertcpd -pid="$srv/couriertcpd.pid" -stderr="$srv/courier.log" -address=127.0.0.1 \
         -nodnslookup -noidentlookup -maxprocs=20 -maxperip=20 "$port" \
         "$pop/courierpop3login" "$pop/courierpop3d" Maildir </dev/null >/dev/null 2>&1 ||
-        { cat "$srv/courier.log" >&2; stop_server "$srv"; return 1; }
-    while [ "$SECONDS" -lt "$deadline" ]; do
-        if port_open "$port"; then
-            echo "$port" >"$srv/port"
-            echo "courier-harness: POP3 on 127.0.0.1:$port, in $srv"
-            return 0
-        fi
-        sleep 0.1
-    done
-    cat "$srv/courier.log" >&2 2>/dev/null || true
-    stop_server "$srv"
-    return 1
+        { give_up "$srv"; return; }
+    wait_until "$deadline" listening "$port" || { give_up "$srv"; return; }
+    echo "$port" >"$srv/port"
+    echo "courier-harness: POP3 on 127.0.0.1:$port, in $srv"
 }
-
 
 [ $# -ge 2 ] || die "usage: $0 start <workdir> <courier-paths.so> [<root>] | stop <workdir> | reset <workdir>"
 work=$2
@@ -115,16 +96,9 @@ start)
     [ -x "$LIBEXEC/courier-authlib/authdaemond" ] && [ -x /usr/sbin/makeuserdb ] && [ -x /usr/sbin/couriertcpd ] ||
         die "Courier is not installed (Debian packages courier-base and courier-authlib-userdb)"
     shim=$(realpath "${3:?courier-paths.so}")
-    mkdir -p "$work"
-    stop_for "$work" courier
-    srv=$(mktemp -d "${TMPDIR:-/tmp}/brindle-courier.XXXXXX")
-    echo "$srv" >"$work/server-dir"
-    for ((attempt = 1; attempt <= START_ATTEMPTS; attempt++)); do
-        try_start "$srv" "$shim" "$pop" && exit 0
-    done
-    die "courier did not start (log: $srv/courier.log)"
+    start_in "$work" "$shim" "$pop"
     ;;
-stop) stop_for "$work" courier ;;
+stop) stop_for "$work" ;;
 reset) reset_mailbox "$(cat "$work/server-dir")" ;;
 *) die "unknown command $1" ;;
 esac

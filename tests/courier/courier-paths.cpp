@@ -1,8 +1,4 @@
-// Preloaded into the Courier daemons of courier-harness.sh: the few paths that Courier's
-// authentication library has compiled in (its configuration, the userdb files, the authdaemon's
-// socket and pid file) are taken to the harness's own folder, named by BRINDLE_COURIER_AUTH_DIR, so
-// that a test server never reads or touches the machine's own Courier configuration or service.
-// Every other path passes unchanged.
+// Preloaded into courier-harness.sh's daemons: Courier's compiled-in auth paths go to the harness's.
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -19,8 +15,7 @@ namespace {
 const char* const kCompiledIn[] = {"/run/courier/authdaemon/", "/etc/courier/authdaemonrc",
                                    "/etc/courier/userdb"};
 
-// The harness's file of the same name for a compiled-in path; the path itself otherwise. Two slots,
-// for the two paths of rename().
+// The harness's file for a compiled-in path, else the path; two slots, for the two paths of rename().
 const char* moved(const char* path, int slot = 0) {
     thread_local std::string buffers[2];
     const char* dir = std::getenv("BRINDLE_COURIER_AUTH_DIR");

@@ -1,16 +1,14 @@
-// The mail library against Courier's POP3 server, which announces UTF8 (RFC 6856): a message whose
-// header is raw Shift_JIS reaches a client that enabled UTF8 as it was written (to any other client
-// Courier sends a notice in its place), pipelined or one command at a time, and a deletion takes
-// effect at QUIT.
+// Against Courier: a raw Shift_JIS header reaches us whole once UTF8 is on (RFC 6856); DELE at QUIT.
 #include "mailcheck/NMail.h"
-#include "ui/texts/CheckTexts.h"
 #include "support/RunTask.h"
+#include "support/TestFiles.h"
+#include "ui/texts/CheckTexts.h"
 
 #include <QDir>
-#include <QFile>
 #include <QProcess>
 #include <QTest>
 
+using brindle::testing::readFile;
 using brindle::testing::runTask;
 using namespace brindle;
 using namespace Qt::StringLiterals;
@@ -18,13 +16,6 @@ using namespace Qt::StringLiterals;
 #ifndef BRINDLE_COURIER_HARNESS
 #error "BRINDLE_COURIER_HARNESS must name courier-harness.sh"
 #endif
-
-namespace {
-QByteArray readSmallFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.read(4096).trimmed() : QByteArray();
-}
-} // namespace
 
 class TestCourierPop3 : public QObject {
     Q_OBJECT
@@ -35,8 +26,8 @@ class TestCourierPop3 : public QObject {
 private Q_SLOTS:
     void initTestCase() {
         m_work = qEnvironmentVariable("BRINDLE_COURIER_DIR");
-        const QString dir = QString::fromLocal8Bit(readSmallFile(m_work + u"/server-dir"_s));
-        const QByteArray port = readSmallFile(dir + u"/port"_s);
+        const QString dir = QString::fromLocal8Bit(readFile(m_work + u"/server-dir"_s).trimmed());
+        const QByteArray port = readFile(dir + u"/port"_s).trimmed();
         QVERIFY2(!dir.isEmpty() && !port.isEmpty(),
                  qPrintable(u"no Courier server for \"%1\": run the test through ctest, which starts it "
                             u"(see courier_start; is Courier installed?)"_s.arg(m_work)));

@@ -4,9 +4,8 @@
 #include <QString>
 #include <QStringList>
 
-// The private Dovecot of dovecot-harness.sh, seen from a test. CTest starts the servers once for
-// all tests (fixtures "dovecot" and "dovecot_tls"); BRINDLE_DOVECOT_DIR and BRINDLE_DOVECOT_TLS_DIR
-// name their work folders.
+// The Dovecot of dovecot-harness.sh, started by CTest's fixtures "dovecot" and "dovecot_tls"; the
+// variables BRINDLE_DOVECOT_DIR and BRINDLE_DOVECOT_TLS_DIR name their work folders.
 class DovecotServer {
 public:
     enum class Kind {
@@ -37,14 +36,12 @@ protected: // the benchmarks drive a server of their own through the harness
 
     QString m_workDir; // the fixture's folder
     QString m_dir;     // the server's own folder, named in the work folder
-    quint16 m_port = 0;
-    quint16 m_tlsPort = 0;
+    quint16 m_port = 0, m_tlsPort = 0;
 };
 
 // Accounts of the harness.
 struct DovecotAccount {
-    QString user;
-    QString password;
+    QString user, password;
 };
 inline const DovecotAccount kAlice{QStringLiteral("alice"), QStringLiteral("Alice-pw.1")};
 inline const DovecotAccount kBob{QStringLiteral("bob"), QStringLiteral("Bob-pw.2")};

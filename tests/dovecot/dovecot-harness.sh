@@ -4,30 +4,23 @@
 #   dovecot-harness.sh start <workdir> [tls]    configuration, mailboxes, server; waits until it listens
 #   dovecot-harness.sh stop <workdir>           stops it; keeps a copy of its log in <workdir>
 #   dovecot-harness.sh reset <workdir> <user>   puts the user's mailbox back to the known messages
-#   dovecot-harness.sh fill <workdir> <user> <folder>   the user's maildir becomes a copy of folder
-#   dovecot-harness.sh save <workdir> <user> <folder>   folder becomes a copy of the user's maildir
-# (fill and save are for the benchmarks: a generated mailbox, and its state with a warm index.)
+#   dovecot-harness.sh fill|save <workdir> <user> <folder>   for the benchmarks: the user's maildir
+#       becomes a copy of folder (a generated mailbox), or folder of it (its state with a warm index)
 #
-# The server lives in a folder of its own under the temporary directory (started as root, its mail
-# processes run unprivileged and must reach it), named in <workdir>/server-dir: port, tlsport,
-# dovecot.log, conf/, mail/. With "tls" it offers STLS on port and TLS from the start on tlsport,
-# with a self-signed certificate for 127.0.0.1 (conf/cert.pem); without, no TLS at all.
+# The server's folder (in the temporary directory, which its unprivileged mail processes reach) is
+# named in <workdir>/server-dir: port, tlsport, dovecot.log, conf/, mail/. With "tls": STLS on port,
+# TLS from the start on tlsport, a self-signed certificate for 127.0.0.1 (conf/cert.pem); else none.
 # Accounts (plain-text passwords, for APOP): alice / Alice-pw.1, bob / Bob-pw.2, dave / "Dave pw &7%!".
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-HARNESS=dovecot-harness
+SERVER=dovecot
 # shellcheck source=../support/server-harness.sh
 . "$HERE/../support/server-harness.sh"
 USERS=(alice bob dave)
 declare -A PASSWORDS=([alice]='Alice-pw.1' [bob]='Bob-pw.2' [dave]='Dave pw &7%!')
-# The server has this long to listen after it was started; a loaded 2-core machine needs well under
-# a second, so a hung start fails within a bounded time instead of blocking the test run.
-START_WAIT_SECONDS=20
 # Dovecot takes 2 to 3 seconds to shut down (its log process drains last); past this it is killed.
-STOP_WAIT_STEPS=150 # x 0.1 s
-# A free port can be taken by someone else between the probe and Dovecot's bind: try again.
-START_ATTEMPTS=3
+STOP_WAIT_SECONDS=15
 LARGE_MAIL_LINES=4000 # about 300 KB: far beyond any fixed 8192-byte buffer
 
 # The user the mail processes run as: never root.
@@ -53,15 +46,14 @@ reset_mailbox() {
     local srv=$1 user=$2 maildir f seq=0
     [ -n "${PASSWORDS[$user]+x}" ] || die "unknown user '$user'"
     maildir="$srv/mail/$user"
-    rm -rf "$maildir"
-    mkdir -p "$maildir/cur" "$maildir/new" "$maildir/tmp"
+    new_maildir "$maildir"
     for f in "$HERE"/mail/*.eml; do
         seq=$((seq + 1))
         cp "$f" "$maildir/cur/$((1800000000 + seq)).M${seq}P1.brindle-test:2,"
     done
     seq=$((seq + 1))
     large_message >"$maildir/cur/$((1800000000 + seq)).M${seq}P1.brindle-test:2,"
-    [ "$(id -u)" -ne 0 ] || chown -R "$(mail_owner):" "$maildir"
+    own_maildir "$maildir"
 }
 
 # The maildir as a copy of a folder (cur/, new/, tmp/ and any index files of an earlier save).
@@ -72,7 +64,7 @@ fill_mailbox() {
     maildir="$srv/mail/$user"
     rm -rf "$maildir"
     cp -a "$from" "$maildir"
-    [ "$(id -u)" -ne 0 ] || chown -R "$(mail_owner):" "$maildir"
+    own_maildir "$maildir"
 }
 
 write_config() {
@@ -108,12 +100,12 @@ write_config() {
 }
 
 stop_server() {
-    stop_pid "$1/run/master.pid" "$STOP_WAIT_STEPS"
+    stop_pid "$1/run/master.pid" "$STOP_WAIT_SECONDS"
 }
 
 # One attempt at starting the server on fresh ports; 0 once it listens.
 try_start() {
-    local srv=$1 tls=$2 port tlsport=0 u deadline
+    local srv=$1 tls=$2 port tlsport=0 u deadline=$((SECONDS + START_WAIT_SECONDS))
     rm -rf "${srv:?}"/*
     port=$(pick_port)
     if [ "$tls" = tls ]; then
@@ -127,21 +119,11 @@ try_start() {
     # The daemon must not keep the caller's output open: CTest waits for it to close.
     "$(command -v dovecot || echo /usr/sbin/dovecot)" -c "$srv/conf/dovecot.conf" </dev/null >"$srv/start.out" 2>&1 ||
         { cat "$srv/start.out" >&2; return 1; }
-    deadline=$((SECONDS + START_WAIT_SECONDS))
-    while [ "$SECONDS" -lt "$deadline" ]; do
-        if port_open "$port" && { [ "$tlsport" -eq 0 ] || port_open "$tlsport"; }; then
-            echo "$port" >"$srv/port"
-            echo "$tlsport" >"$srv/tlsport"
-            echo "dovecot-harness: POP3 on 127.0.0.1:$port, POP3S on $tlsport (0: none), in $srv"
-            return 0
-        fi
-        sleep 0.1
-    done
-    cat "$srv/dovecot.log" >&2 2>/dev/null || true
-    stop_server "$srv"
-    return 1
+    wait_until "$deadline" listening "$port" "$tlsport" || { give_up "$srv"; return; }
+    echo "$port" >"$srv/port"
+    echo "$tlsport" >"$srv/tlsport"
+    echo "dovecot-harness: POP3 on 127.0.0.1:$port, POP3S on $tlsport (0: none), in $srv"
 }
-
 
 [ $# -ge 2 ] || die "usage: $0 start <workdir> [tls] | stop <workdir> | reset <workdir> <user> | fill|save <workdir> <user> <folder>"
 work=$2
@@ -149,16 +131,9 @@ case "$1" in
 start)
     [ -x /usr/lib/dovecot/pop3 ] || [ -x /usr/libexec/dovecot/pop3 ] ||
         die "the Dovecot POP3 server is not installed (Debian packages dovecot-core and dovecot-pop3d)"
-    mkdir -p "$work"
-    stop_for "$work" dovecot
-    srv=$(mktemp -d "${TMPDIR:-/tmp}/brindle-dovecot.XXXXXX")
-    echo "$srv" >"$work/server-dir"
-    for ((attempt = 1; attempt <= START_ATTEMPTS; attempt++)); do
-        try_start "$srv" "${3:-}" && exit 0
-    done
-    die "dovecot did not start (log: $srv/dovecot.log)"
+    start_in "$work" "${3:-}"
     ;;
-stop) stop_for "$work" dovecot ;;
+stop) stop_for "$work" ;;
 reset) reset_mailbox "$(cat "$work/server-dir")" "${3:?user}" ;;
 fill) fill_mailbox "$(cat "$work/server-dir")" "${3:?user}" "${4:?folder}" ;;
 save)

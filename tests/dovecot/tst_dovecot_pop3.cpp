@@ -1,11 +1,8 @@
-// The mail library against a real POP3 server (Dovecot): what only a real server shows. Both
-// logins with real passwords, long mail read through the server's dot-stuffing,
-// deletions that take effect at QUIT only, and TLS: STLS and TLS from the start carry the session,
-// also with a pinned self-signed certificate; a certificate that proves nothing, a server that gave up
-// the TLS it had, and a login in clear without agreement keep the account off the wire.
+// The mail library against Dovecot: logins, dot-stuffing, deletion at QUIT, TLS, the account kept safe.
 #include "DovecotServer.h"
 #include "mailcheck/NMail.h"
 #include "platform/Cp932.h"
+#include "support/Rows.h"
 #include "support/RunTask.h"
 #include "support/TestTransport.h"
 #include "ui/texts/CheckTexts.h"
@@ -17,8 +14,7 @@
 using brindle::testing::runTask;
 using namespace brindle;
 using namespace Qt::StringLiterals;
-
-Q_DECLARE_METATYPE(brindle::Pop3ErrorKind)
+using brindle::test::indexRows;
 
 namespace {
 
@@ -26,6 +22,26 @@ constexpr int kUserPass = 0;
 constexpr int kApop = -1;
 // Bounds the wait for Dovecot's log of a connection's end (it comes a moment after the end).
 constexpr int kLogWaitMs = 10000;
+
+// Where (STLS, TLS from the start, that as "localhost", the server without TLS), the CA trusted, the
+// pin (0 none, 1 the server's certificate, 2 another one), TLS seen before; the failure.
+enum Where { Stls, Implicit, Localhost, Plain };
+using K = Pop3ErrorKind;
+const std::tuple<const char*, Where, bool, int, bool, K> kTls[]{
+    {"STLS", Stls, true, 0, false, K::None},
+    {"TLS from the start", Implicit, true, 0, false, K::None},
+    // A self-signed certificate is the user's to trust; pinned, it carries the session.
+    {"STLS, untrusted", Stls, false, 0, false, K::CertificateUnknown},
+    {"TLS from the start, untrusted", Implicit, false, 0, false, K::CertificateUnknown},
+    {"STLS, pinned", Stls, false, 1, true, K::None},
+    {"TLS from the start, pinned", Implicit, false, 1, false, K::None},
+    {"another certificate pinned", Stls, false, 2, true, K::CertificateChanged},
+    // Trusted, but issued to 127.0.0.1 only: reaching the same server as "localhost" must fail.
+    {"trusted, for another host", Localhost, true, 0, false, K::TlsRefused},
+    // The server without TLS, as a proxy that strips STLS would show it; then without agreement.
+    {"TLS seen, none now", Plain, false, 0, true, K::TlsDowngraded},
+    {"no TLS, not agreed", Plain, false, 0, false, K::PlainLoginRefused},
+};
 
 // Connects and logs in; the number of messages, or -1 (the library says why).
 int login(MailLibrary& lib, const QString& host, const QString& user, const QString& password, int apopFlag,
@@ -149,42 +165,16 @@ private Q_SLOTS:
                      (QList<QByteArray>{known[0], known[2], known[4], known[6]}));
     }
 
-    void tls_data() {
-        QTest::addColumn<QString>("host");
-        QTest::addColumn<bool>("trusted");
-        QTest::addColumn<int>("pin"); // 0 none, 1 the server's certificate, 2 another one
-        QTest::addColumn<bool>("tlsSeen");
-        QTest::addColumn<Pop3ErrorKind>("kind");
-        const QString stls = QStringLiteral("127.0.0.1:%1").arg(m_tls.port());
-        const QString implicit = QStringLiteral("pop3s://127.0.0.1:%1").arg(m_tls.tlsPort());
-        using K = Pop3ErrorKind;
-        QTest::newRow("STLS") << stls << true << 0 << false << K::None;
-        QTest::newRow("TLS from the start") << implicit << true << 0 << false << K::None;
-        // A self-signed certificate is the user's to trust; pinned, it carries the session.
-        QTest::newRow("STLS, untrusted") << stls << false << 0 << false << K::CertificateUnknown;
-        QTest::newRow("TLS from the start, untrusted")
-            << implicit << false << 0 << false << K::CertificateUnknown;
-        QTest::newRow("STLS, pinned") << stls << false << 1 << true << K::None;
-        QTest::newRow("TLS from the start, pinned") << implicit << false << 1 << false << K::None;
-        QTest::newRow("another certificate pinned") << stls << false << 2 << true << K::CertificateChanged;
-        // Trusted, but issued to 127.0.0.1 only: reaching the same server as "localhost" must fail.
-        QTest::newRow("trusted, for another host")
-            << QStringLiteral("pop3s://localhost:%1").arg(m_tls.tlsPort()) << true << 0 << false
-            << K::TlsRefused;
-        // The server without TLS, as a proxy that strips STLS would show it; then without agreement.
-        QTest::newRow("TLS seen, none now")
-            << m_plain.hostAndPort() << false << 0 << true << K::TlsDowngraded;
-        QTest::newRow("no TLS, not agreed")
-            << m_plain.hostAndPort() << false << 0 << false << K::PlainLoginRefused;
-    }
+    void tls_data() { indexRows(kTls); }
     void tls() {
-        QFETCH(QString, host);
-        QFETCH(bool, trusted);
-        QFETCH(int, pin);
-        QFETCH(bool, tlsSeen);
-        QFETCH(Pop3ErrorKind, kind);
+        QFETCH(int, row);
+        const auto& [name, where, trusted, pin, tlsSeen, kind] = kTls[row];
+        const QString hosts[] = {u"127.0.0.1:%1"_s.arg(m_tls.port()),
+                                 u"pop3s://127.0.0.1:%1"_s.arg(m_tls.tlsPort()),
+                                 u"pop3s://localhost:%1"_s.arg(m_tls.tlsPort()), m_plain.hostAndPort()};
+        const QString host = hosts[where];
         const bool works = kind == Pop3ErrorKind::None;
-        DovecotServer& server = host == m_plain.hostAndPort() ? m_plain : m_tls;
+        DovecotServer& server = where == Plain ? m_plain : m_tls;
         const QString user = kAlice.user;
         QString error;
         QVERIFY2(server.reset(user, &error), qPrintable(error));

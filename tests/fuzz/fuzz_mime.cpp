@@ -1,5 +1,4 @@
-// Untrusted mail through the whole decoding path: header fields, MIME tree, transfer encodings and
-// charsets. Besides the sanitizers, checks the promises callers rely on.
+// Untrusted mail through the whole decoding path, checking the promises its callers rely on.
 #include "mailcheck/mime/Charset.h"
 #include "mailcheck/mime/MimeDecode.h"
 

@@ -1,8 +1,5 @@
-// The POP3 reply reader and the server-text parsers fed arbitrary server bytes.
-//
-// Input: byte 0 chooses which of up to eight replies are multi-line, byte 1 how the stream is cut
-// into reads and the wire budget of each reply, byte 2 the data limit; the rest is what the server
-// sent.
+// The POP3 reply reader and the server-text parsers fed arbitrary server bytes. Byte 0: which of up to
+// eight replies are multi-line; 1: the cuts into reads and each reply's wire budget; 2: the data limit.
 #include "mailcheck/pop3/Pop3Reply.h"
 #include "mailcheck/pop3/Pop3Session.h"
 

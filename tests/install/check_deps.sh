@@ -9,10 +9,7 @@ control=$2
 # What a mail server's package provides in Debian.
 SERVER_PROVIDES='mail-transport-agent|pop3-server|imap-server'
 status=0
-fail() {
-    echo "check_deps: $*" >&2
-    status=1
-}
+fail() { echo "check_deps: $*" >&2; status=1; }
 
 mapfile -t run < <("$deps" list run)
 mapfile -t test < <("$deps" list test)

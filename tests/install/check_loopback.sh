@@ -6,15 +6,13 @@
 #   check_loopback.sh courier <harness workdir>    the running Courier of tests/courier
 #   check_loopback.sh demo <demo-pop3d>            starts the demo server, checks it, stops it
 set -euo pipefail
+HARNESS=check_loopback
+# shellcheck source=../support/server-harness.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../support/server-harness.sh"
 # The demo server prints its port at once; this bounds a start that hangs.
-DEMO_START_STEPS=100 # x 0.1 s
+DEMO_START_SECONDS=10
 # How long a started demo server serves at most if this script is killed before it stops it.
 DEMO_SECONDS=60
-
-die() {
-    echo "check_loopback: $*" >&2
-    exit 1
-}
 
 # Fails unless every TCP and UDP socket that process $1 listens on is bound to 127.0.0.1.
 check_pid() {
@@ -42,10 +40,7 @@ demo)
     printf 'From: a@example.jp\r\nSubject: x\r\n\r\nbody\r\n' >"$work/mails/1.eml"
     "$2" --mails "$work/mails" --seconds "$DEMO_SECONDS" >"$work/out" 2>&1 &
     pid=$!
-    for ((i = 0; i < DEMO_START_STEPS; i++)); do
-        grep -q '^port: ' "$work/out" && break
-        sleep 0.1
-    done
+    wait_until $((SECONDS + DEMO_START_SECONDS)) grep -q '^port: ' "$work/out" || true
     check_pid "$pid" demo-pop3d
     ;;
 *) die "usage: check_loopback.sh dovecot|courier <workdir> | demo <demo-pop3d>" ;;

@@ -40,9 +40,7 @@ private:
 
 private Q_SLOTS:
     void init() {
-        m_dir.reset();
-        m_dir = std::make_unique<brindle::testing::TempAppFolder>();
-        QVERIFY(m_dir->isValid());
+        QVERIFY(brindle::testing::renewFolder(m_dir));
         m_file = keywordFilePath();
     }
 
@@ -60,9 +58,7 @@ private Q_SLOTS:
         QVERIFY(QDir(m_dir->dataFolder()).removeRecursively());
         const QString path = keywordFilePath();
         QCOMPARE(ReadKeywords(path), QStringList());
-        QVERIFY(!AppendKeyword(u"x"_qs, path));
-        QVERIFY(!MarkKeywordDeleted(1, path));
-        QVERIFY(!CompactKeywordFile(path));
+        QVERIFY(!AppendKeyword(u"x"_qs, path) && !MarkKeywordDeleted(1, path) && !CompactKeywordFile(path));
         QVERIFY(!QFileInfo::exists(m_dir->dataFolder()));
     }
 
@@ -114,12 +110,10 @@ private Q_SLOTS:
         {
             // Room for three records only: the new list of nine cannot be written.
             brindle::testing::FileSizeLimit limit(3 * kKeywordRecordSize);
-            QVERIFY(limit.active());
-            QVERIFY(!CompactKeywordFile());
+            QVERIFY(limit.active() && !CompactKeywordFile());
         }
         QCOMPARE(readFile(m_file), before);
-        QVERIFY(!QFile::exists(keywordTempPath()));
-        QVERIFY(CompactKeywordFile());
+        QVERIFY(!QFile::exists(keywordTempPath()) && CompactKeywordFile());
         QCOMPARE(ReadKeywords().size(), 9);
     }
 

@@ -23,8 +23,7 @@ using brindle::testing::writeFile;
 
 namespace {
 
-// The user's data file wins (pictures, music), the help is the installation's. Path; user's content,
-// installed content (null: no file; "-": no installed folder, portable); whose is chosen.
+// Path; user's content, installed one (null: none; "-": no installed folder); whose wins.
 const QString kPicture = u"\\画像データ\\3.jpg"_qs;
 const QString kPage = u"\\help\\rules.htm"_qs;
 const std::tuple<const char*, QString, QByteArray, QByteArray, QString> kDataFiles[]{
@@ -65,8 +64,7 @@ private Q_SLOTS:
         QVERIFY(m_dir->isValid());
         m_root = m_dir->path();
         QDir root(m_root);
-        QVERIFY(root.mkpath(u"★MailData"_qs));
-        QVERIFY(root.mkpath(u"ÄÖÜ Straße"_qs));
+        QVERIFY(root.mkpath(u"★MailData"_qs) && root.mkpath(u"ÄÖÜ Straße"_qs));
         for (const QString& f : {u"★MailData/Kstdata50.data"_qs, u"★MailData/ini.ini"_qs, u"kestro.ini"_qs})
             QVERIFY(writeFile(root.filePath(f), {}));
     }
@@ -96,8 +94,7 @@ private Q_SLOTS:
                  (QStringList{u"★MailData"_qs, u"添付フォルダ"_qs}));
         QCOMPARE(modeOf(user + u"/★MailData"_qs), 0700);
         QCOMPARE(modeOf(user + u"/添付フォルダ"_qs), 0700);
-        QVERIFY(QDir(user).mkpath(u"help"_qs));
-        QVERIFY(writeFile(user + u"/help/1.htm"_qs, "mine"));
+        QVERIFY(QDir(user).mkpath(u"help"_qs) && writeFile(user + u"/help/1.htm"_qs, "mine"));
         QVERIFY(prepareApplicationFolder());
         QCOMPARE(readFile(user + u"/help/1.htm"_qs), QByteArray("mine"));
     }
@@ -207,8 +204,7 @@ private Q_SLOTS:
 
     void exactSpellingWins() {
         QDir root(m_root);
-        QVERIFY(root.mkdir(u"Data"_qs));
-        QVERIFY(root.mkdir(u"data"_qs));
+        QVERIFY(root.mkdir(u"Data"_qs) && root.mkdir(u"data"_qs));
         QCOMPARE(resolvePath(m_root, u"\\data"_qs), m_root + u"/data"_qs);
         QCOMPARE(resolvePath(m_root, u"\\Data"_qs), m_root + u"/Data"_qs);
         const QString either = resolvePath(m_root, u"\\DATA"_qs);
@@ -219,12 +215,9 @@ private Q_SLOTS:
     void autostartEntry() {
         qputenv("XDG_CONFIG_HOME", (m_root + u"/config"_qs).toUtf8());
         const QString program = m_root + u"/my \"mail\" $tools 100% \\/brindle"_qs;
-        QVERIFY(!autostartEnabled());
-        QVERIFY(setAutostart(true, program));
-        QVERIFY(autostartEnabled());
+        QVERIFY(!autostartEnabled() && setAutostart(true, program) && autostartEnabled());
         QCOMPARE(QProcess::execute(u"desktop-file-validate"_qs, {autostartEntryPath()}), 0);
-        QVERIFY(readFile(autostartEntryPath()).contains(" --tray\n"));
-        QVERIFY(setAutostart(false, program));
+        QVERIFY(readFile(autostartEntryPath()).contains(" --tray\n") && setAutostart(false, program));
         QVERIFY(!autostartEnabled());
         qunsetenv("XDG_CONFIG_HOME");
     }

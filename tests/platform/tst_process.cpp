@@ -16,8 +16,7 @@ private:
 
 private Q_SLOTS:
     void initTestCase() {
-        QVERIFY(m_dir.isValid());
-        QVERIFY(QDir(m_dir.path()).mkpath(u"My Mailer"_qs));
+        QVERIFY(m_dir.isValid() && QDir(m_dir.path()).mkpath(u"My Mailer"_qs));
         m_program = m_dir.filePath(u"My Mailer/mail er"_qs);
         QVERIFY(brindle::testing::writeFile(m_program, "#!/bin/sh\nexit 0\n"));
         QVERIFY(QFile::setPermissions(m_program, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
@@ -47,10 +46,8 @@ private Q_SLOTS:
     }
 
     void startsOnlyWhatCanStart() {
-        QVERIFY(startDetached(m_program));
-        QVERIFY(startDetached(u"  "_qs + m_program + u" --flag"_qs));
-        QVERIFY(!startDetached(u"   "_qs));
-        QVERIFY(!startDetached(m_dir.filePath(u"no such program"_qs)));
+        QVERIFY(startDetached(m_program) && startDetached(u"  "_qs + m_program + u" --flag"_qs));
+        QVERIFY(!startDetached(u"   "_qs) && !startDetached(m_dir.filePath(u"no such program"_qs)));
     }
 };
 

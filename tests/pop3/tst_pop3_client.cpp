@@ -122,17 +122,12 @@ const Fault kFaults[] = {
     {"closed at QUIT", [](FakePop3Options& o) { o.dropAtQuit = true; }, K::ConnectionLost},
 };
 
-// Hostile servers whose reply never ends, and what the client may read of it at most: its budget.
-struct Flood {
-    const char *name, *at;
-    bool withoutLineEnd;
-    qsizetype budget;
-};
 constexpr qsizetype kFloodMessageBytes = 300;
 constexpr int kFloodMessages = 3;
 // A message of this size has its header read by TOP.
 constexpr qsizetype kTopMessageBytes = kPop3WholeForHeaderMaxBytes + 1000;
-const Flood kFloods[] = {
+// Endless replies at a command, with or without line end; the most the client may read: its budget.
+const std::tuple<const char*, QByteArray, bool, qsizetype> kFloods[]{
     {"RETR of a message listed at 300 bytes", "RETR", false, pop3WireBudget(kFloodMessageBytes)},
     {"TOP", "TOP", false, pop3WireBudget(kPop3MaxHeaderBytes)},
     {"LIST", "LIST", false, kFloodMessages* kPop3MaxListingLineBytes + kPop3ReplyMarginBytes},
@@ -253,6 +248,10 @@ const std::tuple<const char*, MailPlan, bool, int, bool, bool, QByteArray> kPlan
 
 // A server in memory: what the session writes between two reads is one flight, answered at the next.
 struct MemoryServer {
+    explicit MemoryServer(int count = 0) {
+        for (int i = 1; i <= count; ++i)
+            messages << makeMessage(i);
+    }
     QList<QByteArray> messages;
     QByteArray capa = "PIPELINING\r\nTOP\r\nUIDL\r\nUSER\r\n";
     bool loginApart = false; // what comes behind PASS or APOP in its flight is lost (Courier)
@@ -264,44 +263,43 @@ struct MemoryServer {
     int flightsBeforeGreeting = 0; // written while the greeting was still unread
     QList<int> deleting, deletedAtQuit;
 
+    QByteArray listing(bool sizes) const {
+        QByteArray text;
+        for (int m = 1; m <= messages.size(); ++m)
+            text += QByteArray::number(m) + ' ' +
+                    (sizes ? QByteArray::number(messages[m - 1].size()) : "id" + QByteArray::number(m)) +
+                    "\r\n";
+        return text;
+    }
     QByteArray answer(const QByteArray& flight) {
         flights << flight;
         QByteArray out;
         const QList<QByteArray> lines = flight.trimmed().split('\n');
         for (qsizetype i = 0; i < lines.size(); ++i) {
             const QList<QByteArray> w = lines[i].trimmed().split(' ');
+            const QByteArray& c = w[0];
             const int n = w.value(1).toInt();
             auto multi = [&](const QByteArray& text) {
                 QByteArray stuffed = text;
                 stuffed.replace("\n.", "\n..");
                 out += "+OK\r\n" + (stuffed.startsWith('.') ? "." + stuffed : stuffed) + ".\r\n";
             };
-            silent = silent || w[0] == silentAt;
+            silent = silent || c == silentAt;
             if (silent)
                 break;
-            if (garbleOver > 0 && lines.size() > garbleOver && i > 0) {
+            if (garbleOver > 0 && lines.size() > garbleOver && i > 0)
                 out += "nonsense\r\n";
-            } else if (w[0] == "CAPA") {
-                multi(capa);
-            } else if (w[0] == "STAT") {
+            else if (c == "CAPA" || c == "LIST" || c == "UIDL" || c == "RETR")
+                multi(c == "CAPA" ? capa : c == "RETR" ? messages.value(n - 1) : listing(c == "LIST"));
+            else if (c == "STAT")
                 out += "+OK " + QByteArray::number(messages.size()) + " 0\r\n";
-            } else if (w[0] == "LIST" || w[0] == "UIDL") {
-                QByteArray listing;
-                for (int m = 1; m <= messages.size(); ++m)
-                    listing += QByteArray::number(m) + ' ' +
-                               (w[0] == "LIST" ? QByteArray::number(messages[m - 1].size())
-                                               : "id" + QByteArray::number(m)) +
-                               "\r\n";
-                multi(listing);
-            } else if (w[0] == "RETR") {
-                multi(messages.value(n - 1));
-            } else if (w[0] == "DELE") {
+            else if (c == "DELE")
                 deleting << n, out += "+OK\r\n";
-            } else if (w[0] == "QUIT") {
+            else if (c == "QUIT")
                 deletedAtQuit = std::exchange(deleting, {}), out += "+OK bye\r\n";
-            } else {
+            else {
                 out += "+OK\r\n"; // UTF8, USER, PASS, APOP
-                if (loginApart && (w[0] == "PASS" || w[0] == "APOP"))
+                if (loginApart && (c == "PASS" || c == "APOP"))
                     break;
             }
         }
@@ -309,8 +307,7 @@ struct MemoryServer {
     }
 };
 
-// Time in memory: still while anything is under way; when the session waits with nothing else to
-// come, it jumps to what is due first: the server's next bytes, or the end of the session's wait.
+// Time in memory: still while anything is under way, else at once at what is due first (bytes, wake).
 class ManualTime : public QObject {
 public:
     qint64 nowNs = 0;
@@ -395,14 +392,12 @@ private:
     void poke() {
         if (!std::exchange(m_poked, true))
             QMetaObject::invokeMethod(
-                this,
-                [this] {
-                    m_poked = false;
-                    if (m_time)
-                        m_time->touch();
-                    Q_EMIT activity();
-                },
-                Qt::QueuedConnection);
+                this, [this] { wake(); }, Qt::QueuedConnection);
+    }
+    void wake() {
+        m_poked = false;
+        m_time ? m_time->touch() : void();
+        Q_EMIT activity();
     }
     // The held part of the reply comes paceMs on: all of it, or its next byte.
     void release() {
@@ -446,10 +441,12 @@ QStringList memoryCheck(NMailLibrary& lib, const QList<int>& remove, bool apop) 
     return subjects;
 }
 
-// Options whose sessions talk to the server in memory.
-NMailOptions inMemory(MemoryServer& server) {
-    NMailOptions options = quick();
-    options.transportFactory = [&server] { return std::make_unique<MemoryTransport>(&server); };
+// Options whose sessions talk to the server in memory, on fake time when given.
+NMailOptions inMemory(MemoryServer& server, ManualTime* time = nullptr, int timeoutMs = 5000) {
+    NMailOptions options = quick(timeoutMs);
+    if (time)
+        options.clockFactory = time->factory();
+    options.transportFactory = [&server, time] { return std::make_unique<MemoryTransport>(&server, time); };
     return options;
 }
 
@@ -486,14 +483,8 @@ QList<QByteArray> flightsOf(const char* text) {
 const QByteArray kCourierCapa =
     "TOP\r\nUSER\r\nPIPELINING\r\nUIDL\r\nUTF8\r\nIMPLEMENTATION Courier Mail Server\r\n";
 const char kDigest[] = "APOP user a00d98c10fe245ff6a37b53b2fcc91e9";
-// A server checked twice, the second time with what the first learnt: the flights of each.
-struct FlightCase {
-    const char* name;
-    QByteArray capa, capaLater; // what CAPA announces at the first check, and at the second
-    bool loginApart, apop;
-    const char *first, *second;
-};
-const FlightCase kFlights[] = {
+// Checked twice, the second time knowing the first: CAPA at each, login apart, APOP; each's flights.
+const std::tuple<const char*, QByteArray, QByteArray, bool, bool, const char*, const char*> kFlights[]{
     {"Dovecot-like", "", "", false, false,
      "CAPA | USER user, PASS s3cret-pw | STAT, LIST, UIDL | RETR 1, RETR 2, RETR 3 | DELE 2, QUIT",
      "CAPA, USER user, PASS s3cret-pw, STAT, LIST, UIDL | RETR 1, RETR 2, RETR 3 | DELE 2, QUIT"},
@@ -579,15 +570,11 @@ private Q_SLOTS:
     void clocked() {
         QFETCH(int, row);
         const auto& [name, setup, wait, atMs, shown] = kClocked[row];
-        MemoryServer server;
-        for (int i = 1; i <= 3; ++i)
-            server.messages << makeMessage(i);
+        MemoryServer server(3);
         setup(server);
         ManualTime time;
-        NMailOptions options = quick(kClockedReplyMs);
+        NMailOptions options = inMemory(server, &time, kClockedReplyMs);
         options.sessionLimitMs = kClockedSessionMs;
-        options.clockFactory = time.factory();
-        options.transportFactory = [&] { return std::make_unique<MemoryTransport>(&server, &time); };
         NMailLibrary lib(options);
         const Seen s = check(lib, QStringLiteral("mail.example"), Headers | Bodies, {1, 2});
         QCOMPARE(s.error.kind, K::TimedOut);
@@ -601,13 +588,12 @@ private Q_SLOTS:
     void flood_data() { indexRows(kFloods); }
     void flood() {
         QFETCH(int, row);
-        const Flood& f = kFloods[row];
+        const auto& [name, at, withoutLineEnd, budget] = kFloods[row];
         FakePop3Options o = mailbox(kFloodMessages);
         for (int i = 0; i < kFloodMessages; ++i)
-            o.messages[i] =
-                makeMessage(i + 1, f.at == QByteArrayLiteral("TOP") ? kTopMessageBytes : kFloodMessageBytes);
-        o.floodAt = f.at;
-        o.floodWithoutLineEnd = f.withoutLineEnd;
+            o.messages[i] = makeMessage(i + 1, at == "TOP" ? kTopMessageBytes : kFloodMessageBytes);
+        o.floodAt = at;
+        o.floodWithoutLineEnd = withoutLineEnd;
         o.floodMaxBytes = 64 << 20;
         FakePop3Server server(o);
         QVERIFY(server.start());
@@ -616,10 +602,10 @@ private Q_SLOTS:
         const Seen s = check(lib, server.address(), Headers | Bodies, {1, 2, 3});
         QVERIFY2(s.error.kind == K::ProtocolError, qPrintable(s.message));
         const qint64 read = lib.lastSessionStats().bytesReceived;
-        QVERIFY2(read <= kFloodConversationBytes + f.budget + kPop3ReadChunkBytes,
+        QVERIFY2(read <= kFloodConversationBytes + budget + kPop3ReadChunkBytes,
                  qPrintable(QString::number(read)));
         const QByteArray sent = server.received(0);
-        QVERIFY2(!sent.contains("DELE") || f.at == QByteArrayLiteral("DELE"), sent.constData());
+        QVERIFY2(!sent.contains("DELE") || at == "DELE", sent.constData());
         QCOMPARE(server.mailbox().size(), kFloodMessages);
     }
 
@@ -671,18 +657,16 @@ private Q_SLOTS:
     void flights_data() { indexRows(kFlights); }
     void flights() {
         QFETCH(int, row);
-        const FlightCase& c = kFlights[row];
-        MemoryServer server;
-        for (int i = 1; i <= 3; ++i)
-            server.messages << makeMessage(i);
-        server.loginApart = c.loginApart;
+        const auto& [name, capa, capaLater, loginApart, apop, first, second] = kFlights[row];
+        MemoryServer server(3);
+        server.loginApart = loginApart;
         NMailLibrary lib(inMemory(server));
         lib.NMailSetOption(kNMailOptionUidls, 1);
         const QStringList subjects{"message 1", "message 2", "message 3"};
         const QTemporaryDir dir;
         const QString memory = dir.filePath(QStringLiteral("tls.ini"));
-        for (const char* expected : {c.first, c.second}) {
-            server.capa = expected == c.first ? c.capa : c.capaLater;
+        for (const char* expected : {first, second}) {
+            server.capa = expected == first ? capa : capaLater;
             if (server.capa.isEmpty())
                 server.capa = MemoryServer().capa;
             server.flights.clear(), server.deletedAtQuit.clear(), server.flightsBeforeGreeting = 0;
@@ -691,35 +675,34 @@ private Q_SLOTS:
             trust.known = lib.NMailGetSecurity().known;
             QVERIFY(!trust.known.seen || rememberTrust(memory, QStringLiteral("mail.example:110"), trust));
             lib.NMailSetServerTrust(trustFor(memory, QStringLiteral("mail.example:110")));
-            QCOMPARE(memoryCheck(lib, {2}, c.apop), subjects);
+            QCOMPARE(memoryCheck(lib, {2}, apop), subjects);
             QByteArray flights = QByteArray(expected).replace("APOP", kDigest);
             QCOMPARE(server.flights, flightsOf(flights.constData()));
             QCOMPARE(server.deletedAtQuit, QList<int>{2});
             // A known server that keeps what follows PASS gets USER/PASS before its greeting.
-            const bool early = expected == c.second && !c.loginApart && !c.apop;
+            const bool early = expected == second && !loginApart && !apop;
             QCOMPARE(server.flightsBeforeGreeting, early ? 1 : 0);
             // Round trips: connecting with the greeting, and each flight not sent before the greeting.
             QCOMPARE(lib.lastSessionStats().roundTrips, server.flights.size() + (early ? 0 : 1));
             const Pop3Known now = lib.NMailGetSecurity().known;
-            QVERIFY(now.seen && now.loginApart == c.loginApart);
+            QVERIFY(now.seen && now.loginApart == loginApart);
             QCOMPARE(now.pipelining, server.capa.contains("PIPELINING"));
         }
     }
 
     // A garbled large flight: nothing deleted, the memory keeps it, the next check goes one at a time.
     void garbledFlight() {
-        MemoryServer server;
+        MemoryServer server(10);
         QStringList subjects;
         for (int i = 1; i <= 10; ++i)
-            server.messages << makeMessage(i), subjects << QStringLiteral("message %1").arg(i);
+            subjects << QStringLiteral("message %1").arg(i);
         server.garbleOver = 6; // the login and the listings pass, the ten fetches do not
         NMailLibrary lib(inMemory(server));
         lib.NMailSetOption(kNMailOptionUidls, 1);
         Pop3Trust trust = knownPipelining();
         lib.NMailSetServerTrust(trust);
         QCOMPARE(memoryCheck(lib, {1, 2}, false), subjects.first(1));
-        QVERIFY(lib.NMailGetError().pipeliningGarbled);
-        QVERIFY(server.deletedAtQuit.isEmpty());
+        QVERIFY(lib.NMailGetError().pipeliningGarbled && server.deletedAtQuit.isEmpty());
         trust.known = lib.NMailGetSecurity().known;
         QVERIFY(trust.known.garbled);
         lib.NMailSetServerTrust(trust);
@@ -730,8 +713,7 @@ private Q_SLOTS:
             QCOMPARE(f.count('\n'), 1);
     }
 
-    // Many fetches go in few flights in bounded memory: watched, within kPop3WindowBytes ahead;
-    // open, one flight and the cache within twice that, however large the mailbox.
+    // Many fetches in few flights, in bounded memory (watched: one window ahead; open: twice that).
     void manyFetches_data() { indexRows(kMany); }
     void manyFetches() {
         QFETCH(int, row);
@@ -772,8 +754,7 @@ private Q_SLOTS:
         QCOMPARE(server.received(0), "CAPA\r\n" + kLoginSent + "LIST\r\nRETR 1\r\nQUIT\r\n");
     }
 
-    // Each refusal ends the check before PASS in clear and deletes nothing; a pin accepts its certificate
-    // whatever its issuer, names and dates. An answer injected before the handshake is never read.
+    // A refusal ends the check before PASS in clear, deleting nothing; a pin accepts its certificate.
     void tlsPolicy_data() { indexRows(kTlsCases); }
     void tlsPolicy() {
         QFETCH(int, row);
@@ -825,8 +806,7 @@ private Q_SLOTS:
         QTest::newRow("the waiting call destroyed") << 2;
     }
     void closedWhileWaiting() {
-        // Closing while a check waits on a silent server fails the call, no crash or hang; a call
-        // destroyed while waiting leaves handle and session free and is resumed by nothing.
+        // Closed while waiting: the call fails, no crash or hang; a destroyed call is resumed by nothing.
         QFETCH(int, how);
         const bool endAll = how == 1;
         FakePop3Options o = mailbox(2);
@@ -863,9 +843,7 @@ private Q_SLOTS:
         QElapsedTimer t;
         t.start();
         MailFields f;
-        QVERIFY(runTask(lib.NMailPop3GetMailStatus(h, 1, f)) < 0);
-        QVERIFY(t.elapsed() < 30000);
-        QVERIFY(nested < 0);
+        QVERIFY(runTask(lib.NMailPop3GetMailStatus(h, 1, f)) < 0 && t.elapsed() < 30000 && nested < 0);
         QVERIFY(nestedClose < 0 || endAll);
         QVERIFY(runTask(lib.NMailPop3Close(h)) < 0); // gone
         QVERIFY(!server.received(0).contains("QUIT"));

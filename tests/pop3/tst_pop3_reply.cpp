@@ -10,8 +10,7 @@ namespace {
 
 using Expect = std::pair<bool, qsizetype>; // multi-line, byte limit
 
-// Feeds stream in pieces cut at the given positions and collects every reply; a malformed one sets
-// *malformed and ends the reading.
+// Every reply of stream fed cut at the positions; a malformed one sets *malformed and ends there.
 QList<Pop3Reply> readAll(const QByteArray& stream, const QList<Expect>& expects, const QList<qsizetype>& cuts,
                          bool* malformed = nullptr) {
     Pop3ReplyParser p;
@@ -102,12 +101,8 @@ private Q_SLOTS:
 
     void serverAddress() {
         using P = Pop3AddressError::Problem;
-        const struct {
-            const char* text;
-            const char* host; // empty: refused
-            int port;         // or the Problem when refused
-            bool tls;
-        } rows[] = {
+        // The text; the host (empty: refused), the port (the Problem when refused), TLS from the start.
+        const std::tuple<const char*, const char*, int, bool> rows[] = {
             {"pop.example.jp", "pop.example.jp", 110, false},
             {"pop.example.jp:1110", "pop.example.jp", 1110, false},
             {"pop.example.jp:995", "pop.example.jp", 995, true},
@@ -123,17 +118,17 @@ private Q_SLOTS:
             {"pop example", "", int(P::BadHost), false},
             {"[::1]x", "", int(P::BadForm), false},
         };
-        for (const auto& row : rows) {
+        for (const auto& [text, host, port, tls] : rows) {
             Pop3AddressError error;
-            const auto a = parsePop3Address(QString::fromLatin1(row.text), &error);
-            QVERIFY2(bool(a) == (*row.host != 0), row.text);
+            const auto a = parsePop3Address(QString::fromLatin1(text), &error);
+            QVERIFY2(bool(a) == (*host != 0), text);
             if (!a) {
-                QCOMPARE(int(error.problem), row.port);
+                QCOMPARE(int(error.problem), port);
                 continue;
             }
-            QCOMPARE(a->host, QString::fromLatin1(row.host));
-            QCOMPARE(int(a->port), row.port);
-            QCOMPARE(a->implicitTls, row.tls);
+            QCOMPARE(a->host, QString::fromLatin1(host));
+            QCOMPARE(int(a->port), port);
+            QCOMPARE(a->implicitTls, tls);
         }
     }
 };

@@ -1,5 +1,4 @@
-// Sentences from the core's typed values: each fact in its sentence, icon and caption; the unjudged
-// list short and clean.
+// Boxes from the core's typed values: each fact in its sentence, icon and caption; unjudged list clean.
 #include "support/Rows.h"
 #include "ui/texts/CheckTexts.h"
 

@@ -1,5 +1,4 @@
-// Server text made fit to show: no escapes or controls, the password masked, length capped; and the
-// mail library handing out nothing else.
+// Server text fit to show (no controls, password masked, length capped), the only text handed out.
 #include "mailcheck/NMail.h"
 #include "mailcheck/ServerText.h"
 #include "support/RunTask.h"

@@ -66,11 +66,7 @@ private:
     std::unique_ptr<brindle::testing::TempAppFolder> m_dir;
 
 private Q_SLOTS:
-    void init() {
-        m_dir.reset();
-        m_dir = std::make_unique<brindle::testing::TempAppFolder>();
-        QVERIFY(m_dir->isValid());
-    }
+    void init() { QVERIFY(brindle::testing::renewFolder(m_dir)); }
 
     void save() {
         // Always the four lines, even with nothing set, over whatever the file held.
@@ -103,8 +99,7 @@ private Q_SLOTS:
         QVERIFY(loadServerSettings(s));
         QCOMPARE(text(s), u"new|smtp|mail|1"_qs);
         // Without the file nothing changes, and no file is made.
-        QVERIFY(QFile::remove(serverSettingsPath()));
-        QVERIFY(!loadServerSettings(s));
+        QVERIFY(QFile::remove(serverSettingsPath()) && !loadServerSettings(s));
         QCOMPARE(text(s), u"new|smtp|mail|1"_qs);
         QVERIFY(!QFile::exists(serverSettingsPath()));
     }
@@ -115,8 +110,7 @@ private Q_SLOTS:
         QVERIFY(writeFile(serverSettingsPath(), before));
         {
             brindle::testing::FileSizeLimit limit(static_cast<rlim_t>(before.size()));
-            QVERIFY(limit.active());
-            QVERIFY(!saveServerSettings(ServerSettings{QString(200, u'p'), {}, {}, 0}));
+            QVERIFY(limit.active() && !saveServerSettings(ServerSettings{QString(200, u'p'), {}, {}, 0}));
         }
         QCOMPARE(readFile(serverSettingsPath()), before);
         QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList{u"kestro.ini"_qs});
@@ -139,8 +133,7 @@ private Q_SLOTS:
         QVERIFY(writeProfileString(u"EXEINI"_qs, u"NAME"_qs, u"/usr/bin/old"_qs, general.path()));
         QCOMPARE(general.readMailerPath(), u"/usr/bin/old"_qs);
         // Set again, and then unset: no stale path comes back.
-        QVERIFY(general.writeMailerPath(path));
-        QVERIFY(general.writeMailerPath(u"未設定"_qs));
+        QVERIFY(general.writeMailerPath(path) && general.writeMailerPath(u"未設定"_qs));
         QCOMPARE(general.readMailerPath(), u"未設定"_qs);
     }
 
@@ -208,8 +201,7 @@ private Q_SLOTS:
         QCOMPARE(modeOf(path), 0600);
         QCOMPARE(readFile(path), QByteArray("[EXEINI]\r\nNAME=user\r\nNAME2=p@ss word\r\nNAME3=0\r\n"));
         QCOMPARE(account.read().id, u"user"_qs);
-        QVERIFY(QFile::remove(path));
-        QVERIFY(account.markNotSaved());
+        QVERIFY(QFile::remove(path) && account.markNotSaved());
         QCOMPARE(modeOf(path), 0600);
     }
 };

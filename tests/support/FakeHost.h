@@ -41,29 +41,22 @@ public:
 
     QString text(Field f) const override { return fields.value(f); }
     void setText(Field f, const QString& value) override { fields[f] = value; }
-    void highlight(Field f, int start, int length) override {
-        highlights.append({f, fields.value(f).mid(start, length)});
-    }
+    void highlight(Field f, int at, int n) override { highlights.append({f, fields.value(f).mid(at, n)}); }
     bool ruleSelected(RuleSwitch s) const override { return rules.contains(s); }
     bool noticeBoardChosen() const override { return noticeBoard; }
     bool mailerChosen() const override { return mailer; }
     bool autoCloseNoticeBoard() const override { return autoClose; }
     bool hangUpAfterCheck() const override { return hangUpAsked; }
-    void setAccountBoxes(const QString& id, const QString& password) override {
-        accountBoxes = {id, password};
-    }
+    void setAccountBoxes(const QString& id, const QString& pw) override { accountBoxes = {id, pw}; }
     MsgResult tell(const CheckNotice& notice) override {
         boxes.append(noticeBox(notice).text);
-        if (duringBox)
-            duringBox();
+        duringBox ? duringBox() : void();
         return MsgResult::Ok;
     }
     void showSetForm() override { ++setFormShown; }
     void showNoticeBoard(int newMail) override { noticeBoards.append(shortestDecimal(newMail)); }
     void unloadNoticeBoard() override { ++unloads; }
-    bool startMailer(const QString& commandLine) override {
-        return mailerCommands << commandLine, mailerStarts;
-    }
+    bool startMailer(const QString& line) override { return mailerCommands << line, mailerStarts; }
     void hangUp() override { ++hangUps; }
     Task<void> pause(int milliseconds) override {
         waits.append(milliseconds);
@@ -71,8 +64,7 @@ public:
     }
     void announceDeletion(int number, const QString& ruleWord) override {
         announcements.append(QStringLiteral("%1:%2").arg(number).arg(ruleWord));
-        if (duringBox)
-            duringBox();
+        duringBox ? duringBox() : void();
     }
     // As the windows: every box and announcement comes at the event loop's next turn.
     bool boxesLater = false;

@@ -34,10 +34,9 @@ public:
     // The message numbers of one kind of call ("status", "fetch", "dele"), in order.
     QList<int> numbers(const QString& call) const {
         QList<int> out;
-        for (const QString& entry : log) {
+        for (const QString& entry : log)
             if (entry.startsWith(call + u' '))
                 out.append(entry.mid(call.size() + 1).toInt());
-        }
         return out;
     }
 

@@ -1,6 +1,5 @@
 #pragma once
-// Simulates a full disk for the duration of a scope: writes that would make any file larger than the
-// limit fail with EFBIG. Unlike read-only permissions this also works when the tests run as root.
+// A full disk for a scope: a write past the limit fails with EFBIG, even for root (unlike permissions).
 #include <csignal>
 #include <sys/resource.h>
 

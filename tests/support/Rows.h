@@ -5,8 +5,7 @@
 
 namespace brindle::test {
 
-// One test row per entry of a table whose entries begin with their name; the row hands the test the
-// entry's index.
+// One test row per entry (its name first) of a table; the row hands the test the entry's index.
 template <typename Rows> void indexRows(const Rows& rows) {
     QTest::addColumn<int>("row");
     int i = 0;

@@ -1,6 +1,5 @@
 #pragma once
-// The tests' one way to take a coroutine of the core to its end: a local event loop runs until the
-// task has finished (the core itself never runs one).
+// A coroutine of the core taken to its end in a local event loop (the core itself never runs one).
 #include "mailcheck/Task.h"
 
 #include <QEventLoop>

@@ -1,6 +1,5 @@
 #pragma once
-// Checks through the real mail library against the in-process fake server: a server with one mailbox
-// for user/secret, one whole check as the windows run it, and one message fetched by hand.
+// The real mail library against the in-process fake server with a mailbox for user/secret.
 #include "mailcheck/CheckInputs.h"
 #include "mailcheck/MailCheckRun.h"
 #include "mailcheck/NMail.h"
@@ -14,12 +13,9 @@
 
 namespace brindle::testing {
 
-// A fresh application folder with the account user/secret saved in it (the old one goes first, so
-// that it is not the application folder when the new one is made).
+// A fresh application folder with the account user/secret saved in it.
 [[nodiscard]] inline bool freshFolder(std::unique_ptr<TempAppFolder>& folder) {
-    folder.reset();
-    folder = std::make_unique<TempAppFolder>();
-    return folder->isValid() && AccountFile().saveAccount(QStringLiteral("user"), QStringLiteral("secret"));
+    return renewFolder(folder) && AccountFile().saveAccount(QStringLiteral("user"), QStringLiteral("secret"));
 }
 
 // A started server holding these messages for user/secret, after `adjust`; null when it cannot start.
@@ -40,8 +36,7 @@ inline int fetches(const fake::FakePop3Server& server) {
     return s.commandCounts.value("RETR") + s.commandCounts.value("TOP");
 }
 
-// One check of the server with the account of the application folder; `adjust` edits the inputs.
-// The server's statistics count this check alone.
+// One check with the folder's account, `adjust` editing the inputs; the server's stats count it alone.
 inline CheckOutcome checkServer(fake::FakePop3Server& server, ProgramValues& values, CheckHost& host,
                                 const std::function<void(CheckInputs&)>& adjust = {}, bool dryRun = false) {
     NMailLibrary library(NMailOptions{2000, 2000, {}, kPop3DefaultSessionLimitMs, {}});

@@ -2,6 +2,7 @@
 // Files and folders the tests stand on: byte-exact file access and a throw-away application folder.
 #include "platform/AppFolder.h"
 
+#include <memory>
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -22,15 +23,13 @@ inline QByteArray readFile(const QString& path) {
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
 }
 
-// The permission bits, from the file system itself (a run as root sees them as any user would); -1
-// when the path is missing. A link is not followed.
+// The permission bits as stored (root sees them as any user), a link not followed; -1: missing.
 inline int modeOf(const QString& path) {
     struct stat st {};
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
 }
 
-// A temporary application folder with the data folder "★MailData" and the size probe's folder,
-// made the program's application folder for the fixture's life.
+// The application folder for the fixture's life: temporary, with "★MailData" and "添付フォルダ".
 class TempAppFolder {
 public:
     TempAppFolder() {
@@ -57,5 +56,12 @@ private:
     QTemporaryDir m_dir;
     bool m_ok = false;
 };
+
+// A fresh one in place of the old, which goes first: it must not be the application folder then.
+[[nodiscard]] inline bool renewFolder(std::unique_ptr<TempAppFolder>& folder) {
+    folder.reset();
+    folder = std::make_unique<TempAppFolder>();
+    return folder->isValid();
+}
 
 } // namespace brindle::testing

@@ -1,5 +1,4 @@
-// The pictures painted at build time: each slide a landscape with shapes in it, not a colour ramp
-// and not noise, and no two slides alike.
+// The pictures painted at build time: scenes with shapes, no ramp, no noise, no two slides alike.
 #include <algorithm>
 #include <QImage>
 #include <QRandomGenerator>
@@ -14,9 +13,8 @@ int lum(QRgb c) {
     return (qRed(c) * 299 + qGreen(c) * 587 + qBlue(c) * 114) / 1000;
 }
 
-// Whether a picture has the make-up of a scene: mostly smooth areas (noise has none), bounded by
-// edges across the rows, and columns whose brightness rises and falls again (a ramp only goes one
-// way).
+// A scene: mostly smooth areas (noise has none), edges across the rows, and columns whose brightness
+// rises and falls again (a ramp only goes one way).
 bool looksLikeAScene(const QImage& image) {
     const int w = image.width(), h = image.height();
     int smooth = 0, pairs = 0, rowsWithEdges = 0, turningColumns = 0;
@@ -78,8 +76,7 @@ private Q_SLOTS:
         QFETCH(QImage, image);
         QFETCH(QSize, minimum);
         QFETCH(bool, scene);
-        QVERIFY(!image.isNull());
-        QVERIFY(image.width() >= minimum.width() && image.height() >= minimum.height());
+        QVERIFY(!image.isNull() && image.width() >= minimum.width() && image.height() >= minimum.height());
         QCOMPARE(looksLikeAScene(image), scene);
     }
 
