@@ -16,6 +16,9 @@ public:
     virtual ~MessageBoxes() = default;
     // An empty caption means the application's title.
     virtual MsgResult show(const QString& text, MsgButtons buttons, MsgIcon icon, const QString& caption) = 0;
+    // Closes every box still waiting for an answer, as if the user had dismissed it (the program
+    // ends while one is open). Boxes that answer at once have none waiting.
+    virtual void dismissAll() {}
 };
 
 // The application's title, used as the caption of message boxes without one of their own.

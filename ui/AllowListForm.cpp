@@ -41,7 +41,7 @@ AllowListForm::AllowListForm(Windows& windows) : Form(windows) {
     small.setPixelSize(11);
     Label1->setFont(small);
 
-    const ListEditorControls controls = makeListEditorControls(this, int(kAllowEntryMaxChars));
+    const ListEditorControls controls = makeListEditorControls(windows, this, int(kAllowEntryMaxChars));
     Text1 = controls.entry;
     Command1 = controls.add;
     Command2 = controls.remove;

@@ -119,9 +119,9 @@ DeletedMailForm::DeletedMailForm(Windows& windows, Mode mode) : Form(windows), m
     MailerCommand = button("MailerCommand", QStringLiteral("メーラーで開く"));
     SaveCommand = button("SaveCommand", QStringLiteral("保存"));
     AllowCommand = button("AllowCommand", QStringLiteral("許可リストに追加"));
-    registerCheckInput(AllowCommand);
+    windows.registerCheckInput(AllowCommand);
     NotJunkCommand = button("NotJunkCommand", QStringLiteral("迷惑メールではない"));
-    registerCheckInput(NotJunkCommand);
+    windows.registerCheckInput(NotJunkCommand);
     ExportCommand = button("ExportCommand", QStringLiteral("書き出し"));
     CloseCommand = button("CloseCommand", QStringLiteral("閉じる"));
     OpenCommand->setToolTip(QStringLiteral("選んだメールの控えを表示します（HTMLは表示せず、文字だけ）。"));

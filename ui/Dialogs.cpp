@@ -20,8 +20,6 @@ namespace brindle {
 
 namespace {
 
-QList<QPointer<QMessageBox>> g_openBoxes;
-
 QMessageBox::Icon toQtIcon(MsgIcon icon) {
     switch (icon) {
     case MsgIcon::Question:
@@ -114,21 +112,21 @@ MsgResult GuiMessageBoxes::show(const QString& text, MsgButtons buttons, MsgIcon
         box.setDefaultButton(static_cast<QPushButton*>(ok));
         box.setEscapeButton(ok);
     }
-    g_openBoxes.append(QPointer<QMessageBox>(&box));
+    m_waiting.append(QPointer<QMessageBox>(&box));
     QTimer::singleShot(0, &box, [&box] {
         box.raise();
         box.activateWindow();
     });
     box.exec();
-    g_openBoxes.removeAll(QPointer<QMessageBox>(&box));
+    m_waiting.removeAll(QPointer<QMessageBox>(&box));
     if (question)
         return box.clickedButton() == yes ? MsgResult::Yes : MsgResult::No;
     return MsgResult::Ok;
 }
 
 void GuiMessageBoxes::dismissAll() {
-    const auto boxes = g_openBoxes;
-    for (const QPointer<QMessageBox>& b : boxes) {
+    const auto waiting = m_waiting;
+    for (const QPointer<QMessageBox>& b : waiting) {
         if (b)
             b->reject();
     }

@@ -3,9 +3,12 @@
 
 #include <functional>
 #include <memory>
+#include <QList>
+#include <QPointer>
 #include <QString>
 #include <QUrl>
 
+class QMessageBox;
 class QWidget;
 
 namespace brindle {
@@ -20,9 +23,10 @@ QWidget* topmostWindow();
 class GuiMessageBoxes : public MessageBoxes {
 public:
     MsgResult show(const QString& text, MsgButtons buttons, MsgIcon icon, const QString& caption) override;
-    // Closes every box that is waiting for an answer, as if the user had dismissed it; used when the
-    // program ends while a box is open.
-    static void dismissAll();
+    void dismissAll() override;
+
+private:
+    QList<QPointer<QMessageBox>> m_waiting; // the boxes of ours waiting for an answer, inner last
 };
 
 // The outside world the windows act on. The program makes one from realUiServices() and hands it to

@@ -12,6 +12,7 @@
 #include "ui/PreviewForm.h"
 #include "ui/SetForm.h"
 
+#include <QAction>
 #include <QCloseEvent>
 #include <QLabel>
 
@@ -52,6 +53,13 @@ template <typename T> T* get(QPointer<T>& p, Windows& windows) {
     if (!loaded(p))
         made(p, windows)->load();
     return p;
+}
+
+void setInputEnabled(QObject* o, bool enabled) {
+    if (auto* w = qobject_cast<QWidget*>(o))
+        w->setEnabled(enabled);
+    else if (auto* a = qobject_cast<QAction*>(o))
+        a->setEnabled(enabled);
 }
 
 template <typename T> T* present(T* w) {
@@ -145,6 +153,28 @@ void Windows::discardAll() {
         if (f && !f->isUnloaded())
             f->discard();
     }
+}
+
+void Windows::registerInput(QObject* o) {
+    m_checkInputs.removeAll(QPointer<QObject>());
+    m_checkInputs.append(o);
+    if (m_checkInputsLocked)
+        setInputEnabled(o, false);
+}
+
+void Windows::registerCheckInput(QWidget* w) {
+    registerInput(w);
+}
+
+void Windows::registerCheckInput(QAction* a) {
+    registerInput(a);
+}
+
+void Windows::lockCheckInputs(bool locked) {
+    m_checkInputsLocked = locked;
+    m_checkInputs.removeAll(QPointer<QObject>());
+    for (const QPointer<QObject>& o : m_checkInputs)
+        setInputEnabled(o, !locked);
 }
 
 } // namespace brindle

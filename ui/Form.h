@@ -7,6 +7,8 @@
 #include <QPointer>
 #include <QWidget>
 
+class QAction;
+
 namespace brindle {
 
 class AllowListForm;
@@ -71,8 +73,16 @@ public:
     // Unloads every window but the main one without their unload actions (the end of the run).
     void discardAll();
 
+    // The controls and menu entries that change what a check reads (the rule, the size limit, the
+    // mail program, the keyword and allow lists). Each is registered when it is made; while a check
+    // runs they are disabled, and a control registered meanwhile starts disabled.
+    void registerCheckInput(QWidget* w);
+    void registerCheckInput(QAction* a);
+    void lockCheckInputs(bool locked);
+
 private:
     QList<Form*> all() const;
+    void registerInput(QObject* o);
 
     MainForm& m_main;
     const UiServices& m_services;
@@ -87,6 +97,8 @@ private:
     QPointer<DeletedMailForm> m_deletedLog;
     QPointer<DeletedMailForm> m_trialResult;
     QPointer<PreviewForm> m_preview;
+    QList<QPointer<QObject>> m_checkInputs;
+    bool m_checkInputsLocked = false;
 };
 
 // A window kind with one instance: loaded (built and its load action run) the first time anything

@@ -70,7 +70,7 @@ GekitaiForm::GekitaiForm(Windows& windows) : Form(windows) {
     small.setPixelSize(10); // two lines of it within the box's 25 pixels
     Label1->setFont(small);
 
-    const ListEditorControls controls = makeListEditorControls(this, kMaxKeywordChars);
+    const ListEditorControls controls = makeListEditorControls(windows, this, kMaxKeywordChars);
     Text1 = controls.entry;
     Command1 = controls.add;
     Command2 = controls.remove;
@@ -84,7 +84,7 @@ GekitaiForm::GekitaiForm(Windows& windows) : Form(windows) {
     hintFont.setPixelSize(11);
     Label3->setFont(hintFont);
     Command3 = makeButton(this, "Command3", QStringLiteral("許可リスト"), twipsRect(5640, 5175, 1335, 270));
-    registerCheckInput(Command3);
+    windows.registerCheckInput(Command3);
     Text2 = new QTextEdit(this);
     Text2->setObjectName(QStringLiteral("Text2"));
     Text2->setGeometry(twipsRect(720, 3525, 5655, 1215));

@@ -97,9 +97,8 @@ MainForm::MainForm(MailLibrary& library, const UiServices& services, MediaContro
     Timer5 = new QTimer(this);
     Timer5->setObjectName(QStringLiteral("Timer5"));
     Timer5->setInterval(1000);
-    static NoMediaDevice noMusic;
     m_music = new MusicMonitor(
-        music ? *music : noMusic, [this] { return Check1->isChecked(); }, this);
+        music ? *music : m_noMusic, [this] { return Check1->isChecked(); }, this);
     Timer1 = m_music->timer();
     Timer1->start();
     Timer6 = new QTimer(this);
@@ -270,7 +269,7 @@ void MainForm::buildControls() {
     });
     for (QWidget* w :
          std::initializer_list<QWidget*>{Option1, Option6, Option4, Option5, Text10, Command7, Command8})
-        registerCheckInput(w);
+        m_windows.registerCheckInput(w);
 }
 
 void MainForm::buildMenus() {
@@ -350,7 +349,7 @@ void MainForm::buildMenus() {
             LearnQuarantineDialog::offer(m_windows, this);
     });
     for (QAction* a : {mspam, mallow, mlearn, mpreview})
-        registerCheckInput(a);
+        m_windows.registerCheckInput(a);
     connect(mzenmen, &QAction::triggered, this, [this] { setZOrder(true); });
     connect(mkaijyo, &QAction::triggered, this, [this] { setZOrder(false); });
     // Ending from the menu saves like every other way out.
@@ -512,7 +511,7 @@ void MainForm::startCheck(bool byHand, bool dryRun) {
         return;
     m_checking = true;
     // What the check reads stays as it was at its start: the controls that change it wait.
-    lockCheckInputs(true);
+    m_windows.lockCheckInputs(true);
     CheckInputs inputs = readCheckInputs(m_windows.values());
     inputs.learning = learningInputs();
     m_run = std::make_unique<MailCheckRun>(*m_host, m_library, std::move(inputs));
@@ -526,7 +525,7 @@ void MainForm::checkEnded(const CheckOutcome& outcome, bool dryRun) {
     const std::unique_ptr<MailCheckRun> ended = std::move(m_run);
     keepOutcome(outcome);
     m_checking = false;
-    lockCheckInputs(false);
+    m_windows.lockCheckInputs(false);
     if (m_exitRequested) {
         finishExit();
         return;
@@ -551,7 +550,7 @@ void MainForm::runForPreview(CheckInputs inputs, std::function<void(const CheckO
         return;
     }
     m_checking = true;
-    lockCheckInputs(true);
+    m_windows.lockCheckInputs(true);
     // A preview deletes nothing, whatever else it is given.
     const bool preview = inputs.previewLines >= 0;
     m_run = std::make_unique<MailCheckRun>(*m_host, m_library, std::move(inputs));
@@ -560,7 +559,7 @@ void MainForm::runForPreview(CheckInputs inputs, std::function<void(const CheckO
         const std::unique_ptr<MailCheckRun> ended = std::move(m_run);
         keepOutcome(outcome);
         m_checking = false;
-        lockCheckInputs(false);
+        m_windows.lockCheckInputs(false);
         if (m_exitRequested)
             finishExit();
         done(outcome);
@@ -619,10 +618,10 @@ void MainForm::requestExit() {
         // closed so that the deletions already announced take effect. The run then ends.
         if (MailCheckRun* run = m_host->runningCheck())
             run->requestStop();
-        GuiMessageBoxes::dismissAll();
+        m_windows.boxes().dismissAll();
         return;
     }
-    GuiMessageBoxes::dismissAll();
+    m_windows.boxes().dismissAll();
     finishExit();
 }
 

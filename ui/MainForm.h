@@ -1,4 +1,5 @@
 #pragma once
+#include "ambience/MusicMonitor.h"
 #include "ambience/Slideshow.h"
 #include "mailcheck/DeletionRules.h"
 #include "mailcheck/MailCheckRun.h"
@@ -27,8 +28,6 @@ namespace brindle {
 
 class GuiCheckHost;
 class PictureBox;
-class MusicMonitor;
-class MediaControl;
 struct UiServices;
 
 // The main window: the commands, the deletion-rule panel, interval checking, the tray, the window
@@ -165,6 +164,7 @@ private:
     std::unique_ptr<GuiCheckHost> m_host;
     std::unique_ptr<MailCheckRun> m_run; // the check under way (it holds m_host: destroyed first)
     QPointer<QSystemTrayIcon> m_tray;
+    NoMediaDevice m_noMusic; // the music device when none is handed in
     MusicMonitor* m_music = nullptr;
     bool m_checking = false;
     bool m_exitRequested = false;

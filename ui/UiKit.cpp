@@ -1,6 +1,7 @@
 #include "ui/UiKit.h"
 
-#include <QAction>
+#include "ui/Form.h"
+
 #include <QApplication>
 #include <QFont>
 #include <QFontInfo>
@@ -14,7 +15,6 @@
 #include <QListWidget>
 #include <QLocale>
 #include <QPainter>
-#include <QPointer>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScreen>
@@ -230,7 +230,7 @@ bool WrapCheckBox::hitButton(const QPoint& pos) const {
     return rect().contains(pos);
 }
 
-ListEditorControls makeListEditorControls(QWidget* parent, int maxLength) {
+ListEditorControls makeListEditorControls(Windows& windows, QWidget* parent, int maxLength) {
     ListEditorControls c;
     c.entry = makeLineEdit(parent, "Text1", twipsRect(0, 405, 5535, 270));
     c.entry->setMaxLength(maxLength);
@@ -243,7 +243,7 @@ ListEditorControls makeListEditorControls(QWidget* parent, int maxLength) {
     c.remove->setFont(bold);
     fitCaption(c.remove, false);
     for (QWidget* w : std::initializer_list<QWidget*>{c.entry, c.add, c.remove})
-        registerCheckInput(w);
+        windows.registerCheckInput(w);
     c.list = new QListWidget(parent);
     c.list->setObjectName(QStringLiteral("List1"));
     c.list->setGeometry(twipsRect(0, 765, 7095, 4350));
@@ -303,49 +303,6 @@ void setTopmost(QWidget* w, bool topmost) {
     }
     w->show();
     w->raise();
-}
-
-namespace {
-
-QList<QPointer<QObject>>& checkInputs() {
-    static QList<QPointer<QObject>> list;
-    return list;
-}
-bool g_checkInputsLocked = false;
-
-void setInputEnabled(QObject* o, bool enabled) {
-    if (auto* w = qobject_cast<QWidget*>(o))
-        w->setEnabled(enabled);
-    else if (auto* a = qobject_cast<QAction*>(o))
-        a->setEnabled(enabled);
-}
-
-void registerInput(QObject* o) {
-    checkInputs().removeAll(QPointer<QObject>());
-    checkInputs().append(o);
-    if (g_checkInputsLocked)
-        setInputEnabled(o, false);
-}
-
-} // namespace
-
-void registerCheckInput(QWidget* w) {
-    registerInput(w);
-}
-
-void registerCheckInput(QAction* a) {
-    registerInput(a);
-}
-
-void lockCheckInputs(bool locked) {
-    g_checkInputsLocked = locked;
-    checkInputs().removeAll(QPointer<QObject>());
-    for (const QPointer<QObject>& o : checkInputs())
-        setInputEnabled(o, !locked);
-}
-
-bool checkInputsLocked() {
-    return g_checkInputsLocked;
 }
 
 QSize windowFrameSize(const QWidget* w) {

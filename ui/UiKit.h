@@ -8,7 +8,6 @@
 
 class QTableWidget;
 
-class QAction;
 class QWidget;
 class QPushButton;
 class QLabel;
@@ -17,6 +16,8 @@ class QGroupBox;
 class QListWidget;
 
 namespace brindle {
+
+class Windows;
 
 // Window geometry is designed in twips; the screen works at 15 twips to the pixel.
 constexpr int twips(int t) {
@@ -69,14 +70,15 @@ protected:
 };
 
 // The entry row and list of the list editors (keywords, allow list): the entry box, "登録", the red
-// "削除" and the list, at the keyword editor's places, so that the two windows stay alike.
+// "削除" and the list, at the keyword editor's places, so that the two windows stay alike. The entry
+// row is registered with `windows` as a check input.
 struct ListEditorControls {
     QLineEdit* entry;
     QPushButton* add;
     QPushButton* remove;
     QListWidget* list;
 };
-ListEditorControls makeListEditorControls(QWidget* parent, int maxLength);
+ListEditorControls makeListEditorControls(Windows& windows, QWidget* parent, int maxLength);
 
 // Centres a top-level window on the screen it opens on.
 void centreOnScreen(QWidget* w);
@@ -94,14 +96,6 @@ void placeBeside(QWidget* w, const QWidget* anchor, int minWidth);
 // Floats a top-level window above all others (true) or returns it to the normal order (false),
 // and shows it. The window keeps its place on the screen.
 void setTopmost(QWidget* w, bool topmost);
-
-// The controls and menu entries that change what a check reads (the rule, the size limit, the mail
-// program, the keyword and allow lists). Each is registered when it is made; while a check runs they
-// are disabled, and a control registered meanwhile starts disabled.
-void registerCheckInput(QWidget* w);
-void registerCheckInput(QAction* a);
-void lockCheckInputs(bool locked);
-bool checkInputsLocked();
 
 // Sets a top-level window's outer size (frame and title bar included), keeping its top-left corner.
 // The client area gets the outer size less the frame that the window system draws, or less a

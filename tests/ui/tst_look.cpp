@@ -214,14 +214,15 @@ private Q_SLOTS:
         }
         QString seenParent = QStringLiteral("none");
         bool onTop = false;
+        GuiMessageBoxes boxes;
         QTimer::singleShot(0, [&] {
             if (QWidget* box = QApplication::activeModalWidget()) {
                 seenParent = box->parentWidget() ? box->parentWidget()->objectName() : QString();
                 onTop = box->windowFlags().testFlag(Qt::WindowStaysOnTopHint);
             }
-            GuiMessageBoxes::dismissAll();
+            boxes.dismissAll();
         });
-        GuiMessageBoxes().show(QStringLiteral("HTML"), MsgButtons::Ok, MsgIcon::None, QString());
+        boxes.show(QStringLiteral("HTML"), MsgButtons::Ok, MsgIcon::None, QString());
         QCOMPARE(seenParent, parent);
         QCOMPARE(onTop, shown.contains(u'h') || shown.contains(u't'));
     }
