@@ -3,8 +3,10 @@
 #include "mailcheck/Quarantine.h"
 #include "settings/SettingsStore.h"
 
+#include <functional>
 #include <memory>
 #include <optional>
+#include <QDateTime>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -40,6 +42,9 @@ struct CheckInputs {
     // there is nowhere to keep a copy, so nothing is deleted (a dry run still judges).
     QString dataFolder;
     QuarantineLimits quarantineLimits;
+    // The check's wall clock: the moment its deletions are logged and copied under, and the age the
+    // quarantine's retention counts from. Empty: the system clock.
+    std::function<QDateTime()> clock;
     // Where the pending deletions and the verdicts of earlier checks are kept (used only with a data
     // folder). Empty: the files of dataFolder (checkMemoriesOf).
     std::shared_ptr<CheckMemories> memories;

@@ -77,6 +77,7 @@ public:
     }
 
     Task<CheckOutcome> execute();
+    QDateTime now() const { return m_inputs.clock ? m_inputs.clock() : QDateTime::currentDateTime(); }
 
     // RuleContext
     CheckHost& host() override { return m_host; }
@@ -183,7 +184,7 @@ private:
     std::optional<Quarantine> m_quarantine; // none without a data folder: then nothing is deleted
     // The pending deletions and verdicts of earlier checks; set whenever m_quarantine is.
     std::shared_ptr<CheckMemories> m_memories;
-    const QDateTime m_started = QDateTime::currentDateTime();
+    const QDateTime m_started = now();
     bool m_toldCopyFailure = false;
     // Deletions sent with a UIDL, kept in the pending file until QUIT's +OK; false when the pending
     // file belongs to another server or account (then it is left alone).
@@ -401,7 +402,7 @@ Task<CheckOutcome> Pass::execute() {
         }
     }
     if (!m_dryRun && m_quarantine)
-        m_quarantine->prune(QDateTime::currentDateTime());
+        m_quarantine->prune(now());
     co_await report();
     co_return m_outcome;
 }

@@ -49,6 +49,7 @@ DeletionRecord record(const QString& subject, const QString& uidl = u"UID-1"_s) 
 
 // The From and Subject of a message; the subject as the records keep it.
 const QByteArray kPlain = "a@example.jp";
+const QDateTime kWhen(QDate(2025, 3, 4), QTime(5, 6, 7)); // the checks' clock
 const std::tuple<const char*, QByteArray, QString, QString> kHostile[]{
     {"OSC title to ST", kPlain, u"\x1b]0;owned\x1b\\cheap watches"_s, u"cheap watches"_s},
     {"C1 CSI and NEL", kPlain, u"\u009b2Jcheap\u0085watches"_s, u"cheap watches"_s},
@@ -71,7 +72,9 @@ class TestQuarantine : public QObject {
         host.rules = {rule};
         host.fields[CheckHost::Field::SizeLimit] = u"1000"_s;
         rememberOutcome(
-            values, checkServer(server, values, host, [](CheckInputs& in) { in.keywords = {"watches"}; }));
+            values, checkServer(server, values, host, [](CheckInputs& in) {
+                in.keywords = {"watches"}, in.clock = [] { return kWhen; };
+            }));
     }
     // A server whose first QUIT is lost: deletions pending, then resumed and logged.
     static FakePop3Options quitLost(const QByteArray& from, const QString& subject) {
@@ -124,6 +127,7 @@ private Q_SLOTS:
         QCOMPARE(controlsIn(folder->read(u"★MailData/deleted.log"_s)), QStringList{});
         const QList<DeletionRecord> log = readDeletionLog(data);
         QVERIFY(log.size() == 1 && log[0].subject == shown && log[0].sender == u"a@example.jp"_s);
+        QVERIFY(log[0].when == kWhen && log[0].copyPath.contains(kWhen.toString(u"yyyy-MM-dd"_s)));
         QVERIFY(log[0].ruleWord == u"件名"_s && log[0].keyword == u"watches"_s && log[0].size > 0);
         QVERIFY(!log[0].uidl.isEmpty() && QFile::exists(data + u'/' + log[0].copyPath));
         QVERIFY(server.mailbox().isEmpty());
