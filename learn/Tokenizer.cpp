@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <functional>
 #include <initializer_list>
 #include <limits>
@@ -11,6 +12,7 @@
 #include "keywords/KeywordFile.h"
 #include "mailcheck/mime/MimeDecode.h"
 
+#include <QHashFunctions>
 #include <QRegularExpression>
 #include <QSet>
 
@@ -27,6 +29,28 @@ namespace {
 // normalisedText's text into out, and true; false when that is the text itself (cut to its first
 // kMaxTextChars characters), out left as it is.
 bool normalise(QStringView text, QString& out);
+
+// Where c is first in text at or after from, or -1: QStringView::indexOf without the call into the
+// library, eight characters a step where there is SSE2. HTML has a tag every few characters, and the
+// searches between them are short: the library's call cost more than its search.
+inline qsizetype indexOfChar(QStringView text, char16_t c, qsizetype from) {
+    const char16_t* d = text.utf16();
+    const qsizetype n = text.size();
+    qsizetype i = from;
+#ifdef __SSE2__
+    const __m128i needle = _mm_set1_epi16(short(c));
+    for (; i + 8 <= n; i += 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
+        if (const unsigned m = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi16(v, needle))))
+            return i + std::countr_zero(m) / 2;
+    }
+#endif
+    for (; i < n; ++i) {
+        if (d[i] == c)
+            return i;
+    }
+    return -1;
+}
 
 constexpr quint64 kFnvBasis = 14695981039346656037ull;
 // LearnStore::tokenHash's FNV-1a, continued from h over text.
@@ -252,6 +276,54 @@ void lineTokens(QStringView view, const QString& prefix, quint64 prefixHash, Sin
     }
 }
 
+// The lines of one text met so far, as views of it: an open-addressing table of their hashes, the
+// views kept beside them to tell apart lines that share a hash.
+class LineSet {
+public:
+    LineSet() : m_slots(kInitialSlots) {}
+    // Whether line is new, noting it if so.
+    bool insert(QStringView line) {
+        const quint64 h = hashOf(line);
+        std::size_t mask = m_slots.size() - 1;
+        std::size_t i = h & mask;
+        for (; m_slots[i].data != nullptr; i = (i + 1) & mask) {
+            const Slot& s = m_slots[i];
+            if (s.hash == h && s.size == line.size() && std::equal(line.begin(), line.end(), s.data))
+                return false;
+        }
+        m_slots[i] = {h, line.data(), line.size()};
+        if (++m_count * 2 > m_slots.size())
+            grow();
+        return true;
+    }
+
+private:
+    struct Slot {
+        quint64 hash = 0;
+        const QChar* data = nullptr; // nullptr: empty
+        qsizetype size = 0;
+    };
+    static constexpr std::size_t kInitialSlots = 16; // a power of two, at most half full
+    // Qt's hash of strings, with the process's random seed: no text can be made to fill one chain of
+    // the table.
+    quint64 hashOf(QStringView line) const { return qHash(line, m_seed); }
+    void grow() {
+        std::vector<Slot> slots(m_slots.size() * 2);
+        for (const Slot& s : m_slots) {
+            if (s.data == nullptr)
+                continue;
+            std::size_t i = s.hash & (slots.size() - 1);
+            while (slots[i].data != nullptr)
+                i = (i + 1) & (slots.size() - 1);
+            slots[i] = s;
+        }
+        m_slots = std::move(slots);
+    }
+    std::vector<Slot> m_slots;
+    std::size_t m_count = 0;
+    std::size_t m_seed = QHashSeed::globalSeed();
+};
+
 void textTokens(QStringView raw, const QString& prefix, Sink& sink) {
     raw = raw.left(kMaxTextChars);
     const quint64 prefixHash = fnv1a(kFnvBasis, prefix);
@@ -259,15 +331,13 @@ void textTokens(QStringView raw, const QString& prefix, Sink& sink) {
     // Mail repeats its lines (a newsletter's text and HTML, quoted replies, signatures): a line met
     // before in the text gives no token it did not give then, and is passed over unread. A line
     // end composes with nothing and NFKC makes none, so each line is normalised alone.
-    QSet<QStringView> lines;
+    LineSet lines;
     for (qsizetype i = 0; i < raw.size() && !sink.full();) {
-        qsizetype end = i; // lines are short: a loop costs less than a call
-        while (end < raw.size() && raw[end] != u'\n')
-            ++end;
+        qsizetype end = indexOfChar(raw, u'\n', i);
+        if (end < 0)
+            end = raw.size();
         const QStringView line = raw.sliced(i, end - i);
-        const qsizetype met = lines.size();
-        lines.insert(line);
-        if (lines.size() > met)
+        if (lines.insert(line))
             lineTokens(normalise(line, normalised) ? QStringView(normalised) : line, prefix, prefixHash, sink,
                        lower);
         i = end + 1;
@@ -296,26 +366,43 @@ QString cleanHost(QStringView host) {
     return h;
 }
 
-// One header field of the decoded header block, its continuation lines joined.
-QString headerField(const QString& header, QStringView name) {
-    const QStringList lines = header.split(u'\n');
-    QString value;
-    bool in = false;
-    for (QString line : lines) {
+// The header fields the tokens read, from one pass over the decoded header block: each field's
+// value with its continuation lines joined, and the values of a field given more than once one
+// line each.
+struct HeaderFields {
+    QString from;
+    QString authenticationResults;
+};
+HeaderFields headerFields(QStringView header) {
+    HeaderFields fields;
+    const std::pair<QStringView, QString*> wanted[] = {
+        {u"From", &fields.from}, {u"Authentication-Results", &fields.authenticationResults}};
+    QString* in = nullptr; // the value the line before belongs to
+    for (qsizetype at = 0; at <= header.size();) {
+        qsizetype end = indexOfChar(header, u'\n', at);
+        if (end < 0)
+            end = header.size();
+        QStringView line = header.sliced(at, end - at);
+        at = end + 1;
         if (line.endsWith(u'\r'))
             line.chop(1);
-        if (in && (line.startsWith(u' ') || line.startsWith(u'\t'))) {
-            value += u' ' + line.trimmed();
+        if (in != nullptr && (line.startsWith(u' ') || line.startsWith(u'\t'))) {
+            in->append(u' ').append(line.trimmed());
             continue;
         }
-        if (in)
-            value += u'\n';
-        in = line.size() > name.size() && line.at(name.size()) == u':' &&
-             QStringView(line).first(name.size()).compare(name, Qt::CaseInsensitive) == 0;
-        if (in)
-            value += line.mid(name.size() + 1).trimmed();
+        if (in != nullptr)
+            in->append(u'\n');
+        in = nullptr;
+        for (const auto& [name, value] : wanted) {
+            if (line.size() > name.size() && line[name.size()] == u':' &&
+                line.first(name.size()).compare(name, Qt::CaseInsensitive) == 0) {
+                in = value;
+                in->append(line.sliced(name.size() + 1).trimmed());
+                break;
+            }
+        }
     }
-    return value;
+    return fields;
 }
 
 // Whether the text may show a domain: whether it holds a dot, or a character NFKC may make one.
@@ -363,12 +450,11 @@ void linkTokens(const QString& body, Sink& sink) {
     });
 }
 
-void senderTokens(const DecodedMessage& m, Sink& sink) {
+void senderTokens(const DecodedMessage& m, const QString& from, Sink& sink) {
     const QString address = cleanHost(m.head.fromAddress);
     const QString tld = tldOf(address);
     if (!tld.isEmpty())
         sink.add(u"tld:from:"_qs + tld);
-    const QString from = headerField(m.head.header, u"From");
     const qsizetype lt = from.indexOf(u'<');
     if (lt > 0) {
         const QString name = normalisedText(QStringView(from).first(lt));
@@ -384,10 +470,9 @@ void senderTokens(const DecodedMessage& m, Sink& sink) {
         sink.add(u"from:"_qs + siteOf(address));
 }
 
-void authTokens(const DecodedMessage& m, Sink& sink) {
+void authTokens(const QString& results, Sink& sink) {
     static const QRegularExpression outcome(u"\\b(spf|dkim|dmarc)\\s*=\\s*([a-z]{1,16})"_qs,
                                             QRegularExpression::CaseInsensitiveOption);
-    const QString results = headerField(m.head.header, u"Authentication-Results");
     for (auto it = outcome.globalMatch(results); it.hasNext();) {
         const QRegularExpressionMatch r = it.next();
         sink.add(u"auth:"_qs + r.captured(1).toLower() + u'=' + r.captured(2).toLower());
@@ -579,7 +664,7 @@ public:
     qsizetype from(qsizetype i) {
         if (i >= m_none)
             return -1;
-        for (qsizetype at = m_text.indexOf(u'<', i); at >= 0; at = m_text.indexOf(u'<', at + 1)) {
+        for (qsizetype at = indexOfChar(m_text, u'<', i); at >= 0; at = indexOfChar(m_text, u'<', at + 1)) {
             for (std::u16string_view w : m_words) {
                 if (startsWithFolded(m_text, at, w))
                     return at;
@@ -677,7 +762,7 @@ QString stripTags(QStringView html) {
     out.reserve(html.size());
     const auto appendText = [&](qsizetype from, qsizetype to) {
         const QStringView text = html.first(to);
-        for (qsizetype amp = text.indexOf(u'&', from); amp >= 0; amp = text.indexOf(u'&', from)) {
+        for (qsizetype amp = indexOfChar(text, u'&', from); amp >= 0; amp = indexOfChar(text, u'&', from)) {
             const qsizetype end = entityEnd(text, amp);
             if (end < 0) {
                 out.append(html.sliced(from, amp + 1 - from));
@@ -691,8 +776,8 @@ QString stripTags(QStringView html) {
     };
     NextOf closing(html, {u"</style>", u"</script>"});
     qsizetype from = 0;
-    for (qsizetype lt = html.indexOf(u'<'); lt >= 0; lt = html.indexOf(u'<', from)) {
-        const qsizetype gt = html.indexOf(u'>', lt + 1);
+    for (qsizetype lt = indexOfChar(html, u'<', 0); lt >= 0; lt = indexOfChar(html, u'<', from)) {
+        const qsizetype gt = indexOfChar(html, u'>', lt + 1);
         if (gt < 0)
             break; // no tag closes after here
         qsizetype end = gt + 1;
@@ -754,10 +839,11 @@ void forEachLink(const QString& body, const std::function<void(QStringView, QStr
     qsizetype links = 0;
     QString rest; // the body without the anchors taken
     qsizetype restFrom = 0;
-    for (qsizetype lt = view.indexOf(u'<'); lt >= 0 && links < kMaxLinks; lt = view.indexOf(u'<', lt + 1)) {
+    for (qsizetype lt = indexOfChar(view, u'<', 0); lt >= 0 && links < kMaxLinks;
+         lt = indexOfChar(view, u'<', lt + 1)) {
         if (lt + 2 >= view.size() || folded(view[lt + 1]) != u'a' || !isSpace(view[lt + 2]))
             continue;
-        const qsizetype gt = view.indexOf(u'>', lt + 3);
+        const qsizetype gt = indexOfChar(view, u'>', lt + 3);
         if (gt < 0)
             break;
         const QStringView host = anchorHost(view, lt, gt);
@@ -782,8 +868,8 @@ void forEachLink(const QString& body, const std::function<void(QStringView, QStr
     // Bare links in the rest, from the left, none starting in the one before: each is found by the
     // colon of its "http://" or "https://", 4 or 5 characters after its start.
     qsizetype from = 0; // where the next may start
-    for (qsizetype colon = text.indexOf(u':', 4); colon >= 0 && links < kMaxLinks;
-         colon = text.indexOf(u':', std::max(colon + 1, from + 4))) {
+    for (qsizetype colon = indexOfChar(text, u':', 4); colon >= 0 && links < kMaxLinks;
+         colon = indexOfChar(text, u':', std::max(colon + 1, from + 4))) {
         for (const qsizetype start : {colon - 5, colon - 4}) {
             if (start < from)
                 continue;
@@ -909,8 +995,9 @@ TokenList tokenList(const DecodedMessage& m, QByteArrayView rawMessage) {
     Sink sink;
     // The signals and headers first: the cap cuts the body's tail, never them.
     shapeTokens(rawMessage, sink);
-    authTokens(m, sink);
-    senderTokens(m, sink);
+    const HeaderFields fields = headerFields(m.head.header);
+    authTokens(fields.authenticationResults, sink);
+    senderTokens(m, fields.from, sink);
     textTokens(m.head.subject, u"s:"_qs, sink);
     const QString body = m.body.left(kMaxTextChars);
     linkTokens(body, sink);
