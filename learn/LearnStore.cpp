@@ -172,11 +172,37 @@ void CountCache::insert(qint64 h, TokenCounts counts) {
     for (; m_slots[i].used; i = (i + 1) & (m_slots.size() - 1)) {
         if (m_slots[i].hash == h) {
             m_slots[i].counts = counts;
+            m_slots[i].weighed = false;
             return;
         }
     }
-    m_slots[i] = {h, counts, true};
+    m_slots[i] = {h, counts, true, false, {}};
     ++m_size;
+}
+
+TokenWeight CountCache::weightOf(qint64 h, quint32 learnedJunk, quint32 learnedWanted,
+                                 const ClassifierSettings& settings) {
+    const WeighedBy by{learnedJunk, learnedWanted, settings.strength, settings.assumed};
+    if (!(by == m_weighedBy)) {
+        for (Slot& s : m_slots)
+            s.weighed = false;
+        m_weighedBy = by;
+        m_unseenWeight = weigh(TokenCounts{}, learnedJunk, learnedWanted, settings);
+    }
+    if (m_slots.empty())
+        return m_unseenWeight;
+    for (std::size_t i = indexOf(h);; i = (i + 1) & (m_slots.size() - 1)) {
+        Slot& s = m_slots[i];
+        if (!s.used)
+            return m_unseenWeight;
+        if (s.hash == h) {
+            if (!s.weighed) {
+                s.weight = weigh(s.counts, learnedJunk, learnedWanted, settings);
+                s.weighed = true;
+            }
+            return s.weight;
+        }
+    }
 }
 
 void CountCache::rehash(std::size_t slots) {
@@ -645,20 +671,18 @@ std::optional<Judgement> LearnStore::judgeTokens(const QStringList& tokens,
 
 std::optional<Judgement> LearnStore::judgeHashes(const std::vector<qint64>& hashes,
                                                  const std::function<QString(qsizetype)>& tokenText,
-                                                 const ClassifierSettings& settings) {
+                                                 const ClassifierSettings& settings, int reasonCount) {
     if (!m_open)
         return std::nullopt;
     const auto fromMemory = [&]() -> Judgement {
         const Totals& t = *m_cachedTotals;
         if (t.junk < kMinLearnedPerClass || t.wanted < kMinLearnedPerClass)
             return Judgement{};
-        QList<TokenCounts> counts;
-        counts.reserve(hashes.size());
-        for (qint64 h : hashes) {
-            const TokenCounts* c = m_countCache.find(h);
-            counts << (c != nullptr ? *c : TokenCounts{});
-        }
-        return learn::judge(tokenText, counts, t.junk, t.wanted, settings);
+        std::vector<TokenWeight> weights;
+        weights.reserve(hashes.size());
+        for (qint64 h : hashes)
+            weights.push_back(m_countCache.weightOf(h, t.junk, t.wanted, settings));
+        return learn::combine(tokenText, weights, t.junk, t.wanted, settings, reasonCount);
     };
     // The store as it was when the totals were last counted, with every token already read: judged
     // from memory, after one look at the generation (the messages of one check share most tokens).
@@ -743,7 +767,7 @@ std::optional<Judgement> LearnStore::judgeForDeletion(const QByteArray& raw, con
     const TokenList tokens = tokenList(decoded, raw);
     return judged(raw,
                   judgeHashes(
-                      tokens.hashes(), [&](qsizetype i) { return tokens.text(i); }, settings),
+                      tokens.hashes(), [&](qsizetype i) { return tokens.text(i); }, settings, 0),
                   false);
 }
 

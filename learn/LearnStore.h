@@ -71,18 +71,32 @@ public:
     // The counts of h, or nullptr when they were not read.
     const TokenCounts* find(qint64 h) const;
     void insert(qint64 h, TokenCounts counts);
+    // What h's counts (none when not read) weigh with these totals and settings, kept with them: the
+    // tokens of a mailbox recur from message to message.
+    TokenWeight weightOf(qint64 h, quint32 learnedJunk, quint32 learnedWanted,
+                         const ClassifierSettings& settings);
 
 private:
     struct Slot {
         qint64 hash = 0;
         TokenCounts counts;
         bool used = false;
+        bool weighed = false; // weight is that of counts under m_weighedBy
+        TokenWeight weight;
+    };
+    // What the weights kept were made with.
+    struct WeighedBy {
+        quint32 junk = 0, wanted = 0;
+        double strength = -1, assumed = -1;
+        bool operator==(const WeighedBy&) const = default;
     };
     std::size_t indexOf(qint64 h) const;
     void rehash(std::size_t slots);
     std::vector<Slot> m_slots; // a power of two in size, or none
     qsizetype m_size = 0;
     quint64 m_seed = 0;
+    WeighedBy m_weighedBy;
+    TokenWeight m_unseenWeight; // of a token never learned, under m_weighedBy
 };
 
 // What was learned, in an SQLite file (WAL, a transaction per call, a busy timeout so that the
@@ -133,7 +147,7 @@ public:
     // The same for a caller that acts on junk alone (a check that lists nothing): an unsure message is
     // kept whatever the user learned it as, so only a junk verdict looks the message up among those
     // learned as wanted (its digest, the dearest part of judging a long message). An unsure verdict
-    // and its score then stand as weighed.
+    // and its score then stand as weighed, and no reasons are given.
     std::optional<Judgement> judgeForDeletion(const QByteArray& raw, const DecodedMessage& decoded,
                                               const ClassifierSettings& settings = {});
     std::optional<Judgement> judgeTokens(const QStringList& tokens, const ClassifierSettings& settings = {});
@@ -163,7 +177,7 @@ private:
     std::optional<QList<TokenCounts>> countsOf(const std::vector<qint64>& hashes, qint64 generation);
     std::optional<Judgement> judgeHashes(const std::vector<qint64>& hashes,
                                          const std::function<QString(qsizetype)>& tokenText,
-                                         const ClassifierSettings& settings);
+                                         const ClassifierSettings& settings, int reasonCount = 5);
     std::optional<qint64> generation();
     std::optional<Judgement> judged(const QByteArray& raw, std::optional<Judgement> j, bool unsureToo = true);
 
