@@ -29,6 +29,8 @@ namespace {
 // normalisedText's text into out, and true; false when that is the text itself (cut to its first
 // kMaxTextChars characters), out left as it is.
 bool normalise(QStringView text, QString& out);
+// stripTags' text into out.
+void stripTagsInto(QStringView html, QString& out);
 
 // Where c is first in text at or after from, or -1: QStringView::indexOf without the call into the
 // library, eight characters a step where there is SSE2. HTML has a tag every few characters, and the
@@ -51,6 +53,29 @@ inline qsizetype indexOfChar(QStringView text, char16_t c, qsizetype from) {
     }
     return -1;
 }
+
+// A text buffer kept by this thread between messages, so that each message's copies of its body
+// (the text without tags, the body without anchors) reuse one allocation. Taken for the time of one
+// use (a use within it takes a fresh one) and given back unless it grew past kMaxKeptScratchChars.
+constexpr qsizetype kMaxKeptScratchChars = 256 * 1024;
+class Scratch {
+public:
+    Scratch() : m_text(std::move(kept())) { m_text.resize(0); }
+    ~Scratch() {
+        if (m_text.capacity() <= kMaxKeptScratchChars)
+            kept() = std::move(m_text);
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    QString& text() { return m_text; }
+
+private:
+    static QString& kept() {
+        thread_local QString buffer;
+        return buffer;
+    }
+    QString m_text;
+};
 
 constexpr quint64 kFnvBasis = 14695981039346656037ull;
 // LearnStore::tokenHash's FNV-1a, continued from h over text.
@@ -103,8 +128,8 @@ public:
     TokenList take() { return TokenList(std::move(m_hashes), std::move(m_texts), std::move(m_ends)); }
 
 private:
-    static constexpr std::size_t kInitialSlots = 1024; // a power of two, at most half full
-    static constexpr qsizetype kInitialChars = 4096;
+    static constexpr std::size_t kInitialSlots = 256; // a power of two, at most half full
+    static constexpr qsizetype kInitialChars = 1024;
     void grow() {
         std::vector<qint32> slots(m_slots.size() * 2, 0);
         for (std::size_t at = 0; at < m_hashes.size(); ++at) {
@@ -759,6 +784,14 @@ QStringView anchorHost(QStringView text, qsizetype lt, qsizetype gt) {
 // follows. References are read in the text between tags.
 QString stripTags(QStringView html) {
     QString out;
+    stripTagsInto(html, out);
+    return out;
+}
+
+namespace {
+
+void stripTagsInto(QStringView html, QString& out) {
+    out.resize(0);
     out.reserve(html.size());
     const auto appendText = [&](qsizetype from, qsizetype to) {
         const QStringView text = html.first(to);
@@ -790,8 +823,9 @@ QString stripTags(QStringView html) {
         from = end;
     }
     appendText(from, html.size());
-    return out;
 }
+
+} // namespace
 
 // The first domain-like run in text, as '(?:[a-z0-9-]+\.)+[a-z]{2,}' in any case finds it: labels
 // each followed by a dot, as many as can be, then two or more letters.
@@ -837,7 +871,8 @@ void forEachLink(const QString& body, const std::function<void(QStringView, QStr
     const QStringView view(body);
     NextOf closing(view, {u"</a>"});
     qsizetype links = 0;
-    QString rest; // the body without the anchors taken
+    Scratch restBuffer;
+    QString& rest = restBuffer.text(); // the body without the anchors taken
     qsizetype restFrom = 0;
     for (qsizetype lt = indexOfChar(view, u'<', 0); lt >= 0 && links < kMaxLinks;
          lt = indexOfChar(view, u'<', lt + 1)) {
@@ -853,7 +888,7 @@ void forEachLink(const QString& body, const std::function<void(QStringView, QStr
         if (close < 0)
             continue;
         ++links;
-        if (rest.isNull())
+        if (restFrom == 0)
             rest.reserve(body.size());
         rest += view.sliced(restFrom, lt - restFrom);
         restFrom = close + 4;
@@ -1001,7 +1036,13 @@ TokenList tokenList(const DecodedMessage& m, QByteArrayView rawMessage) {
     textTokens(m.head.subject, u"s:"_qs, sink);
     const QString body = m.body.left(kMaxTextChars);
     linkTokens(body, sink);
-    textTokens(body.contains(u'<') ? stripTags(body) : body, QString(), sink);
+    if (body.contains(u'<')) {
+        Scratch stripped;
+        stripTagsInto(body, stripped.text());
+        textTokens(stripped.text(), QString(), sink);
+    } else {
+        textTokens(body, QString(), sink);
+    }
     return sink.take();
 }
 
