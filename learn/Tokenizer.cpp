@@ -6,6 +6,7 @@
 #include <functional>
 #include <initializer_list>
 #include <limits>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -356,13 +357,20 @@ void textTokens(QStringView raw, const QString& prefix, Sink& sink) {
     // Mail repeats its lines (a newsletter's text and HTML, quoted replies, signatures): a line met
     // before in the text gives no token it did not give then, and is passed over unread. A line
     // end composes with nothing and NFKC makes none, so each line is normalised alone.
-    LineSet lines;
+    std::optional<LineSet> lines; // none for a text of one line (a subject, a name, an address)
     for (qsizetype i = 0; i < raw.size() && !sink.full();) {
         qsizetype end = indexOfChar(raw, u'\n', i);
         if (end < 0)
             end = raw.size();
         const QStringView line = raw.sliced(i, end - i);
-        if (lines.insert(line))
+        if (i == 0 && end == raw.size()) {
+            lineTokens(normalise(line, normalised) ? QStringView(normalised) : line, prefix, prefixHash, sink,
+                       lower);
+            break;
+        }
+        if (!lines)
+            lines.emplace();
+        if (lines->insert(line))
             lineTokens(normalise(line, normalised) ? QStringView(normalised) : line, prefix, prefixHash, sink,
                        lower);
         i = end + 1;
@@ -754,9 +762,29 @@ QStringView linkHostAt(QStringView text, qsizetype at, bool stopAtLt) {
 }
 
 // The target host of the anchor tag text[lt..gt]: the last 'href *= *["']? *https?://HOST' in it.
+// The last place at or before h, and at or after low, of an H in any case (folded(c) == 'h' only for
+// those two), or low - 1; eight characters a step where there is SSE2.
+qsizetype lastHAtOrBefore(QStringView text, qsizetype h, qsizetype low) {
+    const char16_t* d = text.utf16();
+#ifdef __SSE2__
+    const __m128i caseBit = _mm_set1_epi16(0x20), lowerH = _mm_set1_epi16(u'h');
+    for (; h - 7 >= low; h -= 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + h - 7));
+        if (const unsigned m = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_or_si128(v, caseBit), lowerH))))
+            return h - 7 + (31 - std::countl_zero(m)) / 2;
+    }
+#endif
+    for (; h >= low; --h) {
+        if ((d[h] | 0x20) == u'h')
+            return h;
+    }
+    return low - 1;
+}
+
 QStringView anchorHost(QStringView text, qsizetype lt, qsizetype gt) {
-    for (qsizetype h = gt - 4; h >= lt + 3; --h) {
-        if (folded(text[h]) != u'h' || !startsWithFolded(text, h, u"href"))
+    for (qsizetype h = lastHAtOrBefore(text, gt - 4, lt + 3); h >= lt + 3;
+         h = lastHAtOrBefore(text, h - 1, lt + 3)) {
+        if (!startsWithFolded(text, h, u"href"))
             continue;
         qsizetype j = h + 4;
         while (j < gt && isSpace(text[j]))
@@ -869,7 +897,7 @@ void forEachLink(const QString& body, const std::function<void(QStringView, QStr
     // The anchors: '<a' and white space, a tag holding an http(s) href, the text up to the first
     // "</a>".
     const QStringView view(body);
-    NextOf closing(view, {u"</a>"});
+    std::optional<NextOf> closing; // made at the first anchor
     qsizetype links = 0;
     Scratch restBuffer;
     QString& rest = restBuffer.text(); // the body without the anchors taken
@@ -884,7 +912,9 @@ void forEachLink(const QString& body, const std::function<void(QStringView, QStr
         const QStringView host = anchorHost(view, lt, gt);
         if (host.isEmpty())
             continue;
-        const qsizetype close = closing.from(gt + 1);
+        if (!closing)
+            closing.emplace(view, std::initializer_list<std::u16string_view>{u"</a>"});
+        const qsizetype close = closing->from(gt + 1);
         if (close < 0)
             continue;
         ++links;
@@ -1036,7 +1066,7 @@ TokenList tokenList(const DecodedMessage& m, QByteArrayView rawMessage) {
     textTokens(m.head.subject, u"s:"_qs, sink);
     const QString body = m.body.left(kMaxTextChars);
     linkTokens(body, sink);
-    if (body.contains(u'<')) {
+    if (indexOfChar(body, u'<', 0) >= 0) {
         Scratch stripped;
         stripTagsInto(body, stripped.text());
         textTokens(stripped.text(), QString(), sink);
