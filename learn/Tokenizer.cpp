@@ -101,6 +101,8 @@ public:
     }
     bool full() const { return qsizetype(m_hashes.size()) >= kMaxTokensPerMessage; }
     void add(QStringView token) { add(kFnvBasis, QStringView(), token); }
+    // The token prefix + part, without making it first.
+    void add(QStringView prefix, QStringView part) { add(fnv1a(kFnvBasis, prefix), prefix, part); }
     // The token prefix + part, prefixHash being fnv1a(kFnvBasis, prefix).
     void add(quint64 prefixHash, QStringView prefix, QStringView part) {
         if (full())
@@ -463,9 +465,9 @@ void linkTokens(const QString& body, Sink& sink) {
         if (std::find(seen.begin(), seen.end(), link) == seen.end()) {
             seen.push_back(link);
             host = cleanHost(link);
-            sink.add(u"url:"_qs + siteOf(host));
+            sink.add(u"url:", siteOf(host));
             if (const QString tld = tldOf(host); !tld.isEmpty())
-                sink.add(u"tld:link:"_qs + tld);
+                sink.add(u"tld:link:", tld);
         }
         // What an anchor shows is only compared with its target.
         if (anchor && !mismatchNoted && !sink.full() && mayShowDomain(shown)) {
@@ -487,7 +489,7 @@ void senderTokens(const DecodedMessage& m, const QString& from, Sink& sink) {
     const QString address = cleanHost(m.head.fromAddress);
     const QString tld = tldOf(address);
     if (!tld.isEmpty())
-        sink.add(u"tld:from:"_qs + tld);
+        sink.add(u"tld:from:", tld);
     const qsizetype lt = from.indexOf(u'<');
     if (lt > 0) {
         const QString name = normalisedText(QStringView(from).first(lt));
@@ -500,10 +502,12 @@ void senderTokens(const DecodedMessage& m, const QString& from, Sink& sink) {
     // The address apart from the name: junk borrows a brand's name, seldom its domain.
     textTokens(m.head.fromAddress, u"f:"_qs, sink);
     if (address.contains(u'.'))
-        sink.add(u"from:"_qs + siteOf(address));
+        sink.add(u"from:", siteOf(address));
 }
 
 void authTokens(const QString& results, Sink& sink) {
+    if (results.isEmpty())
+        return; // most mail: no Authentication-Results, nothing to match
     static const QRegularExpression outcome(u"\\b(spf|dkim|dmarc)\\s*=\\s*([a-z]{1,16})"_qs,
                                             QRegularExpression::CaseInsensitiveOption);
     for (auto it = outcome.globalMatch(results); it.hasNext();) {
@@ -631,7 +635,7 @@ void shapeTokens(QByteArrayView raw, Sink& sink) {
                 while (end < raw.size() && end - j < 40 && charsetChar(lowered(raw[end])))
                     ++end;
                 if (end > j) {
-                    sink.add(u"charset:"_qs + loweredText(raw, j, end));
+                    sink.add(u"charset:", loweredText(raw, j, end));
                     charsetFrom = end;
                 }
             }
@@ -1014,21 +1018,33 @@ bool normalise(QStringView text, QString& out) {
 } // namespace
 
 QString siteOf(QStringView host) {
-    const QList<QStringView> labels = host.split(u'.', Qt::SkipEmptyParts);
-    if (labels.size() <= 2)
+    // The last three labels (the pieces between dots, empty ones passed over), last first.
+    QStringView labels[3];
+    int count = 0;
+    for (qsizetype end = host.size(); end > 0 && count < 3;) {
+        const qsizetype dot = host.first(end).lastIndexOf(u'.');
+        if (end - dot - 1 > 0)
+            labels[count++] = host.sliced(dot + 1, end - dot - 1);
+        end = dot < 0 ? 0 : dot;
+    }
+    if (count <= 2)
         return host.toString();
     // Second-level names under a country (example.co.jp, example.com.cn) keep one label more.
-    static const QSet<QString> second{u"co"_qs,  u"ne"_qs,  u"or"_qs,  u"ac"_qs, u"go"_qs,
-                                      u"ed"_qs,  u"lg"_qs,  u"gr"_qs,  u"ad"_qs, u"com"_qs,
-                                      u"net"_qs, u"org"_qs, u"gov"_qs, u"edu"_qs};
-    const qsizetype keep =
-        labels.at(labels.size() - 1).size() == 2 && second.contains(labels.at(labels.size() - 2).toString())
-            ? 3
-            : 2;
-    QStringList kept;
-    for (qsizetype i = labels.size() - keep; i < labels.size(); ++i)
-        kept << labels.at(i).toString();
-    return kept.join(u'.');
+    static constexpr std::u16string_view second[] = {u"co", u"ne", u"or",  u"ac",  u"go",  u"ed",  u"lg",
+                                                     u"gr", u"ad", u"com", u"net", u"org", u"gov", u"edu"};
+    const std::u16string_view secondLabel(labels[1].utf16(), std::size_t(labels[1].size()));
+    const int keep = labels[0].size() == 2 &&
+                             std::find(std::begin(second), std::end(second), secondLabel) != std::end(second)
+                         ? 3
+                         : 2;
+    QString site;
+    site.reserve(labels[0].size() + labels[1].size() + labels[2].size() + 2);
+    for (int i = keep - 1; i >= 0; --i) {
+        site.append(labels[i]);
+        if (i > 0)
+            site.append(u'.');
+    }
+    return site;
 }
 
 QString TokenList::text(qsizetype i) const {
