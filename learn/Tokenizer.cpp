@@ -823,21 +823,29 @@ QString stripTags(QStringView html) {
 namespace {
 
 void stripTagsInto(QStringView html, QString& out) {
-    out.resize(0);
-    out.reserve(html.size());
+    // Written in place: each tag, element and reference is at least one character, and becomes one,
+    // so the text never grows.
+    out.resize(html.size());
+    char16_t* const start = reinterpret_cast<char16_t*>(out.data());
+    char16_t* w = start;
+    const auto copy = [&](qsizetype from, qsizetype to) {
+        std::memcpy(w, html.utf16() + from, std::size_t(to - from) * sizeof(char16_t));
+        w += to - from;
+    };
     const auto appendText = [&](qsizetype from, qsizetype to) {
         const QStringView text = html.first(to);
         for (qsizetype amp = indexOfChar(text, u'&', from); amp >= 0; amp = indexOfChar(text, u'&', from)) {
             const qsizetype end = entityEnd(text, amp);
             if (end < 0) {
-                out.append(html.sliced(from, amp + 1 - from));
+                copy(from, amp + 1);
                 from = amp + 1;
                 continue;
             }
-            out.append(html.sliced(from, amp - from)).append(u' ');
+            copy(from, amp);
+            *w++ = u' ';
             from = end;
         }
-        out.append(html.sliced(from, to - from));
+        copy(from, to);
     };
     NextOf closing(html, {u"</style>", u"</script>"});
     qsizetype from = 0;
@@ -851,10 +859,11 @@ void stripTagsInto(QStringView html, QString& out) {
                 end = close + (folded(html[close + 3]) == u't' ? 8 : 9);
         }
         appendText(from, lt);
-        out.append(u' ');
+        *w++ = u' ';
         from = end;
     }
     appendText(from, html.size());
+    out.resize(w - start);
 }
 
 } // namespace
