@@ -538,13 +538,14 @@ Task<void> Pass::judgeLearned(int n, bool act) {
         co_return;
     // Decoded once: what the rule read is what is weighed. The score of a kept message is shown only
     // where messages are listed.
+    const bool listed = m_preview || m_inputs.reportMessages;
     std::optional<learn::Judgement> j;
-    if (!decoded)
-        j = m_store->judge(raw);
-    else if (m_preview || m_inputs.reportMessages)
-        j = m_store->judge(raw, *decoded);
-    else
+    if (listed)
+        j = decoded ? m_store->judge(raw, *decoded) : m_store->judge(raw);
+    else if (decoded)
         j = m_store->judgeForDeletion(raw, *decoded);
+    else
+        j = m_store->judgeForDeletion(raw, decodeMessage(raw));
     if (!j) {
         learningFailed(m_store->errorText());
         co_return;
