@@ -22,35 +22,50 @@ Judgement judge(const QStringList& tokens, const QList<TokenCounts>& counts, qui
                  learnedJunk, learnedWanted, settings, reasonCount);
 }
 
+TokenWeight weigh(TokenCounts c, quint32 learnedJunk, quint32 learnedWanted,
+                  const ClassifierSettings& settings) {
+    const double n = double(c.junk) + c.wanted;
+    double f = settings.assumed;
+    if (n > 0) {
+        // Ratios per class, so that learning more of one class does not tilt every token; counts
+        // above the class total (left by pruning's rounding) read as the total.
+        const double junkRatio = std::min(1.0, double(c.junk) / learnedJunk);
+        const double wantedRatio = std::min(1.0, double(c.wanted) / learnedWanted);
+        const double p = junkRatio / (junkRatio + wantedRatio);
+        f = (settings.strength * settings.assumed + n * p) / (settings.strength + n);
+    }
+    return {f, std::log(std::max(f, 1e-300)), std::log(std::max(1.0 - f, 1e-300))};
+}
+
 Judgement judge(const std::function<QString(qsizetype)>& tokenText, const QList<TokenCounts>& counts,
                 quint32 learnedJunk, quint32 learnedWanted, const ClassifierSettings& settings,
                 int reasonCount) {
+    if (learnedJunk < kMinLearnedPerClass || learnedWanted < kMinLearnedPerClass)
+        return Judgement{};
+    std::vector<TokenWeight> weights;
+    weights.reserve(counts.size());
+    for (const TokenCounts c : counts)
+        weights.push_back(weigh(c, learnedJunk, learnedWanted, settings));
+    return combine(tokenText, weights, learnedJunk, learnedWanted, settings, reasonCount);
+}
+
+Judgement combine(const std::function<QString(qsizetype)>& tokenText, const std::vector<TokenWeight>& weights,
+                  quint32 learnedJunk, quint32 learnedWanted, const ClassifierSettings& settings,
+                  int reasonCount) {
     Judgement j;
     if (learnedJunk < kMinLearnedPerClass || learnedWanted < kMinLearnedPerClass)
         return j;
 
     struct Clue {
         double distance;
-        double f;
         qsizetype index;
     };
     std::vector<Clue> clues;
-    clues.reserve(counts.size());
-    for (qsizetype i = 0; i < counts.size(); ++i) {
-        const TokenCounts c = counts[i];
-        const double n = double(c.junk) + c.wanted;
-        double f = settings.assumed;
-        if (n > 0) {
-            // Ratios per class, so that learning more of one class does not tilt every token; counts
-            // above the class total (left by pruning's rounding) read as the total.
-            const double junkRatio = std::min(1.0, double(c.junk) / learnedJunk);
-            const double wantedRatio = std::min(1.0, double(c.wanted) / learnedWanted);
-            const double p = junkRatio / (junkRatio + wantedRatio);
-            f = (settings.strength * settings.assumed + n * p) / (settings.strength + n);
-        }
-        const double distance = std::abs(f - 0.5);
+    clues.reserve(weights.size());
+    for (std::size_t i = 0; i < weights.size(); ++i) {
+        const double distance = std::abs(weights[i].f - 0.5);
         if (distance >= settings.minDeviation)
-            clues.push_back({distance, f, i});
+            clues.push_back({distance, qsizetype(i)});
     }
     // The most extreme first; ties by token order, so the result does not depend on the sort. Only
     // the ones combined are put in order.
@@ -67,8 +82,8 @@ Judgement judge(const std::function<QString(qsizetype)>& tokenText, const QList<
     double logJunkish = 0.0;   // ln Π f
     double logWantedish = 0.0; // ln Π (1 - f)
     for (const Clue& c : clues) {
-        logJunkish += std::log(std::max(c.f, 1e-300));
-        logWantedish += std::log(std::max(1.0 - c.f, 1e-300));
+        logJunkish += weights[c.index].logF;
+        logWantedish += weights[c.index].logNotF;
     }
     const int n = int(clues.size());
     if (n == 0) {
@@ -82,7 +97,7 @@ Judgement judge(const std::function<QString(qsizetype)>& tokenText, const QList<
                 : j.score < settings.wantedCutoff ? Verdict::Wanted
                                                   : Verdict::Unsure;
     for (int i = 0; i < n && i < reasonCount; ++i)
-        j.reasons.append({tokenText(clues[i].index), clues[i].f});
+        j.reasons.append({tokenText(clues[i].index), weights[clues[i].index].f});
     return j;
 }
 

@@ -3,6 +3,7 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <vector>
 
 namespace brindle::learn {
 
@@ -58,6 +59,21 @@ Judgement judge(const QStringList& tokens, const QList<TokenCounts>& counts, qui
 Judgement judge(const std::function<QString(qsizetype)>& tokenText, const QList<TokenCounts>& counts,
                 quint32 learnedJunk, quint32 learnedWanted, const ClassifierSettings& settings = {},
                 int reasonCount = 5);
+
+// What one token weighs: its f(w) (below) and the logarithms the combining sums, made once per token
+// and learned state, so that a check can keep them for the tokens its messages share.
+struct TokenWeight {
+    double f = 0.5;
+    double logF = 0;    // ln max(f, 1e-300)
+    double logNotF = 0; // ln max(1 - f, 1e-300)
+};
+TokenWeight weigh(TokenCounts counts, quint32 learnedJunk, quint32 learnedWanted,
+                  const ClassifierSettings& settings);
+// The judgement of tokens weighed already (weights[i] of the token tokenText(i)); the same as judge()
+// of the counts they were weighed from.
+Judgement combine(const std::function<QString(qsizetype)>& tokenText, const std::vector<TokenWeight>& weights,
+                  quint32 learnedJunk, quint32 learnedWanted, const ClassifierSettings& settings = {},
+                  int reasonCount = 5);
 
 // The survival function of the chi-square distribution with an even number of degrees of freedom.
 double chi2Q(double x2, int degrees);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include <openssl/evp.h>
 
@@ -126,6 +127,96 @@ QString LearnStore::defaultPath() {
 LearnStore::LearnStore(const QString& path) : m_path(path) {
     static QAtomicInt serial;
     m_connection = QStringLiteral("brindle-learn-%1").arg(serial.fetchAndAddRelaxed(1));
+}
+
+void CountCache::clear() {
+    m_slots = {};
+    m_size = 0;
+}
+
+void CountCache::reserve(qsizetype n) {
+    std::size_t slots = 16;
+    while (slots < std::size_t(n) * 2)
+        slots *= 2;
+    if (slots > m_slots.size())
+        rehash(slots);
+}
+
+std::size_t CountCache::indexOf(qint64 h) const {
+    // The finaliser of MurmurHash3: every bit of the hash moves every bit of the index.
+    quint64 x = quint64(h) ^ m_seed;
+    x ^= x >> 33;
+    x *= 0xFF51AFD7ED558CCDull;
+    x ^= x >> 33;
+    x *= 0xC4CEB9FE1A85EC53ull;
+    x ^= x >> 33;
+    return std::size_t(x) & (m_slots.size() - 1);
+}
+
+const TokenCounts* CountCache::find(qint64 h) const {
+    if (m_slots.empty())
+        return nullptr;
+    for (std::size_t i = indexOf(h);; i = (i + 1) & (m_slots.size() - 1)) {
+        const Slot& s = m_slots[i];
+        if (!s.used)
+            return nullptr;
+        if (s.hash == h)
+            return &s.counts;
+    }
+}
+
+void CountCache::insert(qint64 h, TokenCounts counts) {
+    if (std::size_t(m_size + 1) * 2 > m_slots.size())
+        rehash(std::max<std::size_t>(16, m_slots.size() * 2));
+    std::size_t i = indexOf(h);
+    for (; m_slots[i].used; i = (i + 1) & (m_slots.size() - 1)) {
+        if (m_slots[i].hash == h) {
+            m_slots[i].counts = counts;
+            m_slots[i].weighed = false;
+            return;
+        }
+    }
+    m_slots[i] = {h, counts, true, false, {}};
+    ++m_size;
+}
+
+TokenWeight CountCache::weightOf(qint64 h, quint32 learnedJunk, quint32 learnedWanted,
+                                 const ClassifierSettings& settings) {
+    const WeighedBy by{learnedJunk, learnedWanted, settings.strength, settings.assumed};
+    if (!(by == m_weighedBy)) {
+        for (Slot& s : m_slots)
+            s.weighed = false;
+        m_weighedBy = by;
+        m_unseenWeight = weigh(TokenCounts{}, learnedJunk, learnedWanted, settings);
+    }
+    if (m_slots.empty())
+        return m_unseenWeight;
+    for (std::size_t i = indexOf(h);; i = (i + 1) & (m_slots.size() - 1)) {
+        Slot& s = m_slots[i];
+        if (!s.used)
+            return m_unseenWeight;
+        if (s.hash == h) {
+            if (!s.weighed) {
+                s.weight = weigh(s.counts, learnedJunk, learnedWanted, settings);
+                s.weighed = true;
+            }
+            return s.weight;
+        }
+    }
+}
+
+void CountCache::rehash(std::size_t slots) {
+    if (m_seed == 0)
+        m_seed = quint64(std::size_t(QHashSeed::globalSeed())) | 1;
+    std::vector<Slot> old = std::exchange(m_slots, std::vector<Slot>(slots));
+    for (const Slot& s : old) {
+        if (!s.used)
+            continue;
+        std::size_t i = indexOf(s.hash);
+        while (m_slots[i].used)
+            i = (i + 1) & (m_slots.size() - 1);
+        m_slots[i] = s;
+    }
 }
 
 LearnStore::~LearnStore() {
@@ -504,7 +595,7 @@ std::optional<QList<TokenCounts>> LearnStore::countsOf(const std::vector<qint64>
     QList<qint64> missing;
     if (!m_wholeTable) {
         for (qint64 h : hashes) {
-            if (!m_countCache.contains(h))
+            if (m_countCache.find(h) == nullptr)
                 missing << h;
         }
     }
@@ -530,7 +621,8 @@ std::optional<QList<TokenCounts>> LearnStore::countsOf(const std::vector<qint64>
         m_countCache.clear();
         m_countCache.reserve(m_tokenRows);
         while (all.next())
-            m_countCache.insert(all.value(0).toLongLong(), {all.value(1).toUInt(), all.value(2).toUInt()});
+            m_countCache.insert(all.value(0).toLongLong(),
+                                TokenCounts{all.value(1).toUInt(), all.value(2).toUInt()});
         m_wholeTable = true; // a token not in it was never learned
         missing.clear();
     }
@@ -560,8 +652,10 @@ std::optional<QList<TokenCounts>> LearnStore::countsOf(const std::vector<qint64>
     }
     QList<TokenCounts> counts;
     counts.reserve(hashes.size());
-    for (qint64 h : hashes)
-        counts << m_countCache.value(h);
+    for (qint64 h : hashes) {
+        const TokenCounts* c = m_countCache.find(h);
+        counts << (c != nullptr ? *c : TokenCounts{});
+    }
     return counts;
 }
 
@@ -577,25 +671,26 @@ std::optional<Judgement> LearnStore::judgeTokens(const QStringList& tokens,
 
 std::optional<Judgement> LearnStore::judgeHashes(const std::vector<qint64>& hashes,
                                                  const std::function<QString(qsizetype)>& tokenText,
-                                                 const ClassifierSettings& settings) {
+                                                 const ClassifierSettings& settings, int reasonCount) {
     if (!m_open)
         return std::nullopt;
     const auto fromMemory = [&]() -> Judgement {
         const Totals& t = *m_cachedTotals;
         if (t.junk < kMinLearnedPerClass || t.wanted < kMinLearnedPerClass)
             return Judgement{};
-        QList<TokenCounts> counts;
-        counts.reserve(hashes.size());
+        std::vector<TokenWeight> weights;
+        weights.reserve(hashes.size());
         for (qint64 h : hashes)
-            counts << m_countCache.value(h);
-        return learn::judge(tokenText, counts, t.junk, t.wanted, settings);
+            weights.push_back(m_countCache.weightOf(h, t.junk, t.wanted, settings));
+        return learn::combine(tokenText, weights, t.junk, t.wanted, settings, reasonCount);
     };
     // The store as it was when the totals were last counted, with every token already read: judged
     // from memory, after one look at the generation (the messages of one check share most tokens).
     const bool cached = m_cachedTotals && m_cacheGeneration == m_cachedTotals->generation;
     // With the whole table read, a token not in it was never learned.
-    if (cached && (m_wholeTable || std::all_of(hashes.begin(), hashes.end(),
-                                               [this](qint64 h) { return m_countCache.contains(h); }))) {
+    if (cached && (m_wholeTable || std::all_of(hashes.begin(), hashes.end(), [this](qint64 h) {
+                       return m_countCache.find(h) != nullptr;
+                   }))) {
         // The generation was read a moment ago: another program's learning since is seen within
         // kGenerationRecheckMs, and always before a junk verdict deletes.
         if (m_generationRead.isValid() && !m_generationRead.hasExpired(kGenerationRecheckMs)) {
@@ -667,8 +762,19 @@ std::optional<Judgement> LearnStore::judge(const QByteArray& raw, const DecodedM
                            tokens.hashes(), [&](qsizetype i) { return tokens.text(i); }, settings));
 }
 
-std::optional<Judgement> LearnStore::judged(const QByteArray& raw, std::optional<Judgement> j) {
-    if (!j || j->verdict == Verdict::NotReady || j->verdict == Verdict::Wanted)
+std::optional<Judgement> LearnStore::judgeForDeletion(const QByteArray& raw, const DecodedMessage& decoded,
+                                                      const ClassifierSettings& settings) {
+    const TokenList tokens = tokenList(decoded, raw);
+    return judged(raw,
+                  judgeHashes(
+                      tokens.hashes(), [&](qsizetype i) { return tokens.text(i); }, settings, 0),
+                  false);
+}
+
+std::optional<Judgement> LearnStore::judged(const QByteArray& raw, std::optional<Judgement> j,
+                                            bool unsureToo) {
+    if (!j || j->verdict == Verdict::NotReady || j->verdict == Verdict::Wanted ||
+        (!unsureToo && j->verdict == Verdict::Unsure))
         return j;
     // A message the user said is wanted stays wanted, whatever its tokens weigh: one such mail among
     // many alike junk would otherwise be deleted again the next time it comes.

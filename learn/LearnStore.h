@@ -60,6 +60,45 @@ struct LearnItem {
     MessageClass cls = MessageClass::Junk;
 };
 
+// The counts a store has read, by token hash: an open-addressing table, at most half full. The
+// hashes are placed by a mix of them with the process's random seed, so that no tokens can be
+// made to fall into one chain.
+class CountCache {
+public:
+    void clear();
+    void reserve(qsizetype n);
+    qsizetype size() const { return m_size; }
+    // The counts of h, or nullptr when they were not read.
+    const TokenCounts* find(qint64 h) const;
+    void insert(qint64 h, TokenCounts counts);
+    // What h's counts (none when not read) weigh with these totals and settings, kept with them: the
+    // tokens of a mailbox recur from message to message.
+    TokenWeight weightOf(qint64 h, quint32 learnedJunk, quint32 learnedWanted,
+                         const ClassifierSettings& settings);
+
+private:
+    struct Slot {
+        qint64 hash = 0;
+        TokenCounts counts;
+        bool used = false;
+        bool weighed = false; // weight is that of counts under m_weighedBy
+        TokenWeight weight;
+    };
+    // What the weights kept were made with.
+    struct WeighedBy {
+        quint32 junk = 0, wanted = 0;
+        double strength = -1, assumed = -1;
+        bool operator==(const WeighedBy&) const = default;
+    };
+    std::size_t indexOf(qint64 h) const;
+    void rehash(std::size_t slots);
+    std::vector<Slot> m_slots; // a power of two in size, or none
+    qsizetype m_size = 0;
+    quint64 m_seed = 0;
+    WeighedBy m_weighedBy;
+    TokenWeight m_unseenWeight; // of a token never learned, under m_weighedBy
+};
+
 // What was learned, in an SQLite file (WAL, a transaction per call, a busy timeout so that the
 // window and brindle-check can use it together). Per token it keeps the counts of junk and wanted
 // messages it occurred in, keyed by a 64-bit hash of the token; per message the SHA-256 of its raw
@@ -105,6 +144,12 @@ public:
     // The same, of a message decoded already (decodeMessage(raw)).
     std::optional<Judgement> judge(const QByteArray& raw, const DecodedMessage& decoded,
                                    const ClassifierSettings& settings = {});
+    // The same for a caller that acts on junk alone (a check that lists nothing): an unsure message is
+    // kept whatever the user learned it as, so only a junk verdict looks the message up among those
+    // learned as wanted (its digest, the dearest part of judging a long message). An unsure verdict
+    // and its score then stand as weighed, and no reasons are given.
+    std::optional<Judgement> judgeForDeletion(const QByteArray& raw, const DecodedMessage& decoded,
+                                              const ClassifierSettings& settings = {});
     std::optional<Judgement> judgeTokens(const QStringList& tokens, const ClassifierSettings& settings = {});
 
     // What was learned about each token.
@@ -132,9 +177,9 @@ private:
     std::optional<QList<TokenCounts>> countsOf(const std::vector<qint64>& hashes, qint64 generation);
     std::optional<Judgement> judgeHashes(const std::vector<qint64>& hashes,
                                          const std::function<QString(qsizetype)>& tokenText,
-                                         const ClassifierSettings& settings);
+                                         const ClassifierSettings& settings, int reasonCount = 5);
     std::optional<qint64> generation();
-    std::optional<Judgement> judged(const QByteArray& raw, std::optional<Judgement> j);
+    std::optional<Judgement> judged(const QByteArray& raw, std::optional<Judgement> j, bool unsureToo = true);
 
     QSqlQuery* prepared(std::optional<QSqlQuery>& query, const QString& sql);
     bool runPrepared(std::optional<QSqlQuery>& query, const QString& sql);
@@ -142,7 +187,7 @@ private:
     // Counts read for judging, for the next messages of the same check: most of a mailbox's tokens
     // recur from message to message. Valid for one generation of the store; none when this object
     // changes it.
-    QHash<qint64, TokenCounts> m_countCache;
+    CountCache m_countCache;
     qint64 m_cacheGeneration = -1;
     std::optional<Totals> m_cachedTotals; // the totals of the generation they name
     bool m_wholeTable = false;            // the cache holds every token of the generation

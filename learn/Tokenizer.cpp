@@ -2,15 +2,18 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <functional>
 #include <initializer_list>
 #include <limits>
+#include <optional>
 #include <string_view>
 #include <vector>
 
 #include "keywords/KeywordFile.h"
 #include "mailcheck/mime/MimeDecode.h"
 
+#include <QHashFunctions>
 #include <QRegularExpression>
 #include <QSet>
 
@@ -27,6 +30,53 @@ namespace {
 // normalisedText's text into out, and true; false when that is the text itself (cut to its first
 // kMaxTextChars characters), out left as it is.
 bool normalise(QStringView text, QString& out);
+// stripTags' text into out.
+void stripTagsInto(QStringView html, QString& out);
+
+// Where c is first in text at or after from, or -1: QStringView::indexOf without the call into the
+// library, eight characters a step where there is SSE2. HTML has a tag every few characters, and the
+// searches between them are short: the library's call cost more than its search.
+inline qsizetype indexOfChar(QStringView text, char16_t c, qsizetype from) {
+    const char16_t* d = text.utf16();
+    const qsizetype n = text.size();
+    qsizetype i = from;
+#ifdef __SSE2__
+    const __m128i needle = _mm_set1_epi16(short(c));
+    for (; i + 8 <= n; i += 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
+        if (const unsigned m = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi16(v, needle))))
+            return i + std::countr_zero(m) / 2;
+    }
+#endif
+    for (; i < n; ++i) {
+        if (d[i] == c)
+            return i;
+    }
+    return -1;
+}
+
+// A text buffer kept by this thread between messages, so that each message's copies of its body
+// (the text without tags, the body without anchors) reuse one allocation. Taken for the time of one
+// use (a use within it takes a fresh one) and given back unless it grew past kMaxKeptScratchChars.
+constexpr qsizetype kMaxKeptScratchChars = 256 * 1024;
+class Scratch {
+public:
+    Scratch() : m_text(std::move(kept())) { m_text.resize(0); }
+    ~Scratch() {
+        if (m_text.capacity() <= kMaxKeptScratchChars)
+            kept() = std::move(m_text);
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    QString& text() { return m_text; }
+
+private:
+    static QString& kept() {
+        thread_local QString buffer;
+        return buffer;
+    }
+    QString m_text;
+};
 
 constexpr quint64 kFnvBasis = 14695981039346656037ull;
 // LearnStore::tokenHash's FNV-1a, continued from h over text.
@@ -51,6 +101,8 @@ public:
     }
     bool full() const { return qsizetype(m_hashes.size()) >= kMaxTokensPerMessage; }
     void add(QStringView token) { add(kFnvBasis, QStringView(), token); }
+    // The token prefix + part, without making it first.
+    void add(QStringView prefix, QStringView part) { add(fnv1a(kFnvBasis, prefix), prefix, part); }
     // The token prefix + part, prefixHash being fnv1a(kFnvBasis, prefix).
     void add(quint64 prefixHash, QStringView prefix, QStringView part) {
         if (full())
@@ -79,8 +131,8 @@ public:
     TokenList take() { return TokenList(std::move(m_hashes), std::move(m_texts), std::move(m_ends)); }
 
 private:
-    static constexpr std::size_t kInitialSlots = 1024; // a power of two, at most half full
-    static constexpr qsizetype kInitialChars = 4096;
+    static constexpr std::size_t kInitialSlots = 256; // a power of two, at most half full
+    static constexpr qsizetype kInitialChars = 1024;
     void grow() {
         std::vector<qint32> slots(m_slots.size() * 2, 0);
         for (std::size_t at = 0; at < m_hashes.size(); ++at) {
@@ -252,6 +304,54 @@ void lineTokens(QStringView view, const QString& prefix, quint64 prefixHash, Sin
     }
 }
 
+// The lines of one text met so far, as views of it: an open-addressing table of their hashes, the
+// views kept beside them to tell apart lines that share a hash.
+class LineSet {
+public:
+    LineSet() : m_slots(kInitialSlots) {}
+    // Whether line is new, noting it if so.
+    bool insert(QStringView line) {
+        const quint64 h = hashOf(line);
+        std::size_t mask = m_slots.size() - 1;
+        std::size_t i = h & mask;
+        for (; m_slots[i].data != nullptr; i = (i + 1) & mask) {
+            const Slot& s = m_slots[i];
+            if (s.hash == h && s.size == line.size() && std::equal(line.begin(), line.end(), s.data))
+                return false;
+        }
+        m_slots[i] = {h, line.data(), line.size()};
+        if (++m_count * 2 > m_slots.size())
+            grow();
+        return true;
+    }
+
+private:
+    struct Slot {
+        quint64 hash = 0;
+        const QChar* data = nullptr; // nullptr: empty
+        qsizetype size = 0;
+    };
+    static constexpr std::size_t kInitialSlots = 16; // a power of two, at most half full
+    // Qt's hash of strings, with the process's random seed: no text can be made to fill one chain of
+    // the table.
+    quint64 hashOf(QStringView line) const { return qHash(line, m_seed); }
+    void grow() {
+        std::vector<Slot> slots(m_slots.size() * 2);
+        for (const Slot& s : m_slots) {
+            if (s.data == nullptr)
+                continue;
+            std::size_t i = s.hash & (slots.size() - 1);
+            while (slots[i].data != nullptr)
+                i = (i + 1) & (slots.size() - 1);
+            slots[i] = s;
+        }
+        m_slots = std::move(slots);
+    }
+    std::vector<Slot> m_slots;
+    std::size_t m_count = 0;
+    std::size_t m_seed = QHashSeed::globalSeed();
+};
+
 void textTokens(QStringView raw, const QString& prefix, Sink& sink) {
     raw = raw.left(kMaxTextChars);
     const quint64 prefixHash = fnv1a(kFnvBasis, prefix);
@@ -259,15 +359,20 @@ void textTokens(QStringView raw, const QString& prefix, Sink& sink) {
     // Mail repeats its lines (a newsletter's text and HTML, quoted replies, signatures): a line met
     // before in the text gives no token it did not give then, and is passed over unread. A line
     // end composes with nothing and NFKC makes none, so each line is normalised alone.
-    QSet<QStringView> lines;
+    std::optional<LineSet> lines; // none for a text of one line (a subject, a name, an address)
     for (qsizetype i = 0; i < raw.size() && !sink.full();) {
-        qsizetype end = i; // lines are short: a loop costs less than a call
-        while (end < raw.size() && raw[end] != u'\n')
-            ++end;
+        qsizetype end = indexOfChar(raw, u'\n', i);
+        if (end < 0)
+            end = raw.size();
         const QStringView line = raw.sliced(i, end - i);
-        const qsizetype met = lines.size();
-        lines.insert(line);
-        if (lines.size() > met)
+        if (i == 0 && end == raw.size()) {
+            lineTokens(normalise(line, normalised) ? QStringView(normalised) : line, prefix, prefixHash, sink,
+                       lower);
+            break;
+        }
+        if (!lines)
+            lines.emplace();
+        if (lines->insert(line))
             lineTokens(normalise(line, normalised) ? QStringView(normalised) : line, prefix, prefixHash, sink,
                        lower);
         i = end + 1;
@@ -296,26 +401,43 @@ QString cleanHost(QStringView host) {
     return h;
 }
 
-// One header field of the decoded header block, its continuation lines joined.
-QString headerField(const QString& header, QStringView name) {
-    const QStringList lines = header.split(u'\n');
-    QString value;
-    bool in = false;
-    for (QString line : lines) {
+// The header fields the tokens read, from one pass over the decoded header block: each field's
+// value with its continuation lines joined, and the values of a field given more than once one
+// line each.
+struct HeaderFields {
+    QString from;
+    QString authenticationResults;
+};
+HeaderFields headerFields(QStringView header) {
+    HeaderFields fields;
+    const std::pair<QStringView, QString*> wanted[] = {
+        {u"From", &fields.from}, {u"Authentication-Results", &fields.authenticationResults}};
+    QString* in = nullptr; // the value the line before belongs to
+    for (qsizetype at = 0; at <= header.size();) {
+        qsizetype end = indexOfChar(header, u'\n', at);
+        if (end < 0)
+            end = header.size();
+        QStringView line = header.sliced(at, end - at);
+        at = end + 1;
         if (line.endsWith(u'\r'))
             line.chop(1);
-        if (in && (line.startsWith(u' ') || line.startsWith(u'\t'))) {
-            value += u' ' + line.trimmed();
+        if (in != nullptr && (line.startsWith(u' ') || line.startsWith(u'\t'))) {
+            in->append(u' ').append(line.trimmed());
             continue;
         }
-        if (in)
-            value += u'\n';
-        in = line.size() > name.size() && line.at(name.size()) == u':' &&
-             QStringView(line).first(name.size()).compare(name, Qt::CaseInsensitive) == 0;
-        if (in)
-            value += line.mid(name.size() + 1).trimmed();
+        if (in != nullptr)
+            in->append(u'\n');
+        in = nullptr;
+        for (const auto& [name, value] : wanted) {
+            if (line.size() > name.size() && line[name.size()] == u':' &&
+                line.first(name.size()).compare(name, Qt::CaseInsensitive) == 0) {
+                in = value;
+                in->append(line.sliced(name.size() + 1).trimmed());
+                break;
+            }
+        }
     }
-    return value;
+    return fields;
 }
 
 // Whether the text may show a domain: whether it holds a dot, or a character NFKC may make one.
@@ -343,9 +465,9 @@ void linkTokens(const QString& body, Sink& sink) {
         if (std::find(seen.begin(), seen.end(), link) == seen.end()) {
             seen.push_back(link);
             host = cleanHost(link);
-            sink.add(u"url:"_qs + siteOf(host));
+            sink.add(u"url:", siteOf(host));
             if (const QString tld = tldOf(host); !tld.isEmpty())
-                sink.add(u"tld:link:"_qs + tld);
+                sink.add(u"tld:link:", tld);
         }
         // What an anchor shows is only compared with its target.
         if (anchor && !mismatchNoted && !sink.full() && mayShowDomain(shown)) {
@@ -363,12 +485,11 @@ void linkTokens(const QString& body, Sink& sink) {
     });
 }
 
-void senderTokens(const DecodedMessage& m, Sink& sink) {
+void senderTokens(const DecodedMessage& m, const QString& from, Sink& sink) {
     const QString address = cleanHost(m.head.fromAddress);
     const QString tld = tldOf(address);
     if (!tld.isEmpty())
-        sink.add(u"tld:from:"_qs + tld);
-    const QString from = headerField(m.head.header, u"From");
+        sink.add(u"tld:from:", tld);
     const qsizetype lt = from.indexOf(u'<');
     if (lt > 0) {
         const QString name = normalisedText(QStringView(from).first(lt));
@@ -381,13 +502,14 @@ void senderTokens(const DecodedMessage& m, Sink& sink) {
     // The address apart from the name: junk borrows a brand's name, seldom its domain.
     textTokens(m.head.fromAddress, u"f:"_qs, sink);
     if (address.contains(u'.'))
-        sink.add(u"from:"_qs + siteOf(address));
+        sink.add(u"from:", siteOf(address));
 }
 
-void authTokens(const DecodedMessage& m, Sink& sink) {
+void authTokens(const QString& results, Sink& sink) {
+    if (results.isEmpty())
+        return; // most mail: no Authentication-Results, nothing to match
     static const QRegularExpression outcome(u"\\b(spf|dkim|dmarc)\\s*=\\s*([a-z]{1,16})"_qs,
                                             QRegularExpression::CaseInsensitiveOption);
-    const QString results = headerField(m.head.header, u"Authentication-Results");
     for (auto it = outcome.globalMatch(results); it.hasNext();) {
         const QRegularExpressionMatch r = it.next();
         sink.add(u"auth:"_qs + r.captured(1).toLower() + u'=' + r.captured(2).toLower());
@@ -513,7 +635,7 @@ void shapeTokens(QByteArrayView raw, Sink& sink) {
                 while (end < raw.size() && end - j < 40 && charsetChar(lowered(raw[end])))
                     ++end;
                 if (end > j) {
-                    sink.add(u"charset:"_qs + loweredText(raw, j, end));
+                    sink.add(u"charset:", loweredText(raw, j, end));
                     charsetFrom = end;
                 }
             }
@@ -579,7 +701,7 @@ public:
     qsizetype from(qsizetype i) {
         if (i >= m_none)
             return -1;
-        for (qsizetype at = m_text.indexOf(u'<', i); at >= 0; at = m_text.indexOf(u'<', at + 1)) {
+        for (qsizetype at = indexOfChar(m_text, u'<', i); at >= 0; at = indexOfChar(m_text, u'<', at + 1)) {
             for (std::u16string_view w : m_words) {
                 if (startsWithFolded(m_text, at, w))
                     return at;
@@ -644,9 +766,29 @@ QStringView linkHostAt(QStringView text, qsizetype at, bool stopAtLt) {
 }
 
 // The target host of the anchor tag text[lt..gt]: the last 'href *= *["']? *https?://HOST' in it.
+// The last place at or before h, and at or after low, of an H in any case (folded(c) == 'h' only for
+// those two), or low - 1; eight characters a step where there is SSE2.
+qsizetype lastHAtOrBefore(QStringView text, qsizetype h, qsizetype low) {
+    const char16_t* d = text.utf16();
+#ifdef __SSE2__
+    const __m128i caseBit = _mm_set1_epi16(0x20), lowerH = _mm_set1_epi16(u'h');
+    for (; h - 7 >= low; h -= 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + h - 7));
+        if (const unsigned m = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_or_si128(v, caseBit), lowerH))))
+            return h - 7 + (31 - std::countl_zero(m)) / 2;
+    }
+#endif
+    for (; h >= low; --h) {
+        if ((d[h] | 0x20) == u'h')
+            return h;
+    }
+    return low - 1;
+}
+
 QStringView anchorHost(QStringView text, qsizetype lt, qsizetype gt) {
-    for (qsizetype h = gt - 4; h >= lt + 3; --h) {
-        if (folded(text[h]) != u'h' || !startsWithFolded(text, h, u"href"))
+    for (qsizetype h = lastHAtOrBefore(text, gt - 4, lt + 3); h >= lt + 3;
+         h = lastHAtOrBefore(text, h - 1, lt + 3)) {
+        if (!startsWithFolded(text, h, u"href"))
             continue;
         qsizetype j = h + 4;
         while (j < gt && isSpace(text[j]))
@@ -674,25 +816,41 @@ QStringView anchorHost(QStringView text, qsizetype lt, qsizetype gt) {
 // follows. References are read in the text between tags.
 QString stripTags(QStringView html) {
     QString out;
-    out.reserve(html.size());
+    stripTagsInto(html, out);
+    return out;
+}
+
+namespace {
+
+void stripTagsInto(QStringView html, QString& out) {
+    // Written in place: each tag, element and reference is at least one character, and becomes one,
+    // so the text never grows.
+    out.resize(html.size());
+    char16_t* const start = reinterpret_cast<char16_t*>(out.data());
+    char16_t* w = start;
+    const auto copy = [&](qsizetype from, qsizetype to) {
+        std::memcpy(w, html.utf16() + from, std::size_t(to - from) * sizeof(char16_t));
+        w += to - from;
+    };
     const auto appendText = [&](qsizetype from, qsizetype to) {
         const QStringView text = html.first(to);
-        for (qsizetype amp = text.indexOf(u'&', from); amp >= 0; amp = text.indexOf(u'&', from)) {
+        for (qsizetype amp = indexOfChar(text, u'&', from); amp >= 0; amp = indexOfChar(text, u'&', from)) {
             const qsizetype end = entityEnd(text, amp);
             if (end < 0) {
-                out.append(html.sliced(from, amp + 1 - from));
+                copy(from, amp + 1);
                 from = amp + 1;
                 continue;
             }
-            out.append(html.sliced(from, amp - from)).append(u' ');
+            copy(from, amp);
+            *w++ = u' ';
             from = end;
         }
-        out.append(html.sliced(from, to - from));
+        copy(from, to);
     };
     NextOf closing(html, {u"</style>", u"</script>"});
     qsizetype from = 0;
-    for (qsizetype lt = html.indexOf(u'<'); lt >= 0; lt = html.indexOf(u'<', from)) {
-        const qsizetype gt = html.indexOf(u'>', lt + 1);
+    for (qsizetype lt = indexOfChar(html, u'<', 0); lt >= 0; lt = indexOfChar(html, u'<', from)) {
+        const qsizetype gt = indexOfChar(html, u'>', lt + 1);
         if (gt < 0)
             break; // no tag closes after here
         qsizetype end = gt + 1;
@@ -701,12 +859,14 @@ QString stripTags(QStringView html) {
                 end = close + (folded(html[close + 3]) == u't' ? 8 : 9);
         }
         appendText(from, lt);
-        out.append(u' ');
+        *w++ = u' ';
         from = end;
     }
     appendText(from, html.size());
-    return out;
+    out.resize(w - start);
 }
+
+} // namespace
 
 // The first domain-like run in text, as '(?:[a-z0-9-]+\.)+[a-z]{2,}' in any case finds it: labels
 // each followed by a dot, as many as can be, then two or more letters.
@@ -750,24 +910,28 @@ void forEachLink(const QString& body, const std::function<void(QStringView, QStr
     // The anchors: '<a' and white space, a tag holding an http(s) href, the text up to the first
     // "</a>".
     const QStringView view(body);
-    NextOf closing(view, {u"</a>"});
+    std::optional<NextOf> closing; // made at the first anchor
     qsizetype links = 0;
-    QString rest; // the body without the anchors taken
+    Scratch restBuffer;
+    QString& rest = restBuffer.text(); // the body without the anchors taken
     qsizetype restFrom = 0;
-    for (qsizetype lt = view.indexOf(u'<'); lt >= 0 && links < kMaxLinks; lt = view.indexOf(u'<', lt + 1)) {
+    for (qsizetype lt = indexOfChar(view, u'<', 0); lt >= 0 && links < kMaxLinks;
+         lt = indexOfChar(view, u'<', lt + 1)) {
         if (lt + 2 >= view.size() || folded(view[lt + 1]) != u'a' || !isSpace(view[lt + 2]))
             continue;
-        const qsizetype gt = view.indexOf(u'>', lt + 3);
+        const qsizetype gt = indexOfChar(view, u'>', lt + 3);
         if (gt < 0)
             break;
         const QStringView host = anchorHost(view, lt, gt);
         if (host.isEmpty())
             continue;
-        const qsizetype close = closing.from(gt + 1);
+        if (!closing)
+            closing.emplace(view, std::initializer_list<std::u16string_view>{u"</a>"});
+        const qsizetype close = closing->from(gt + 1);
         if (close < 0)
             continue;
         ++links;
-        if (rest.isNull())
+        if (restFrom == 0)
             rest.reserve(body.size());
         rest += view.sliced(restFrom, lt - restFrom);
         restFrom = close + 4;
@@ -782,8 +946,8 @@ void forEachLink(const QString& body, const std::function<void(QStringView, QStr
     // Bare links in the rest, from the left, none starting in the one before: each is found by the
     // colon of its "http://" or "https://", 4 or 5 characters after its start.
     qsizetype from = 0; // where the next may start
-    for (qsizetype colon = text.indexOf(u':', 4); colon >= 0 && links < kMaxLinks;
-         colon = text.indexOf(u':', std::max(colon + 1, from + 4))) {
+    for (qsizetype colon = indexOfChar(text, u':', 4); colon >= 0 && links < kMaxLinks;
+         colon = indexOfChar(text, u':', std::max(colon + 1, from + 4))) {
         for (const qsizetype start : {colon - 5, colon - 4}) {
             if (start < from)
                 continue;
@@ -863,21 +1027,33 @@ bool normalise(QStringView text, QString& out) {
 } // namespace
 
 QString siteOf(QStringView host) {
-    const QList<QStringView> labels = host.split(u'.', Qt::SkipEmptyParts);
-    if (labels.size() <= 2)
+    // The last three labels (the pieces between dots, empty ones passed over), last first.
+    QStringView labels[3];
+    int count = 0;
+    for (qsizetype end = host.size(); end > 0 && count < 3;) {
+        const qsizetype dot = host.first(end).lastIndexOf(u'.');
+        if (end - dot - 1 > 0)
+            labels[count++] = host.sliced(dot + 1, end - dot - 1);
+        end = dot < 0 ? 0 : dot;
+    }
+    if (count <= 2)
         return host.toString();
     // Second-level names under a country (example.co.jp, example.com.cn) keep one label more.
-    static const QSet<QString> second{u"co"_qs,  u"ne"_qs,  u"or"_qs,  u"ac"_qs, u"go"_qs,
-                                      u"ed"_qs,  u"lg"_qs,  u"gr"_qs,  u"ad"_qs, u"com"_qs,
-                                      u"net"_qs, u"org"_qs, u"gov"_qs, u"edu"_qs};
-    const qsizetype keep =
-        labels.at(labels.size() - 1).size() == 2 && second.contains(labels.at(labels.size() - 2).toString())
-            ? 3
-            : 2;
-    QStringList kept;
-    for (qsizetype i = labels.size() - keep; i < labels.size(); ++i)
-        kept << labels.at(i).toString();
-    return kept.join(u'.');
+    static constexpr std::u16string_view second[] = {u"co", u"ne", u"or",  u"ac",  u"go",  u"ed",  u"lg",
+                                                     u"gr", u"ad", u"com", u"net", u"org", u"gov", u"edu"};
+    const std::u16string_view secondLabel(labels[1].utf16(), std::size_t(labels[1].size()));
+    const int keep = labels[0].size() == 2 &&
+                             std::find(std::begin(second), std::end(second), secondLabel) != std::end(second)
+                         ? 3
+                         : 2;
+    QString site;
+    site.reserve(labels[0].size() + labels[1].size() + labels[2].size() + 2);
+    for (int i = keep - 1; i >= 0; --i) {
+        site.append(labels[i]);
+        if (i > 0)
+            site.append(u'.');
+    }
+    return site;
 }
 
 QString TokenList::text(qsizetype i) const {
@@ -909,12 +1085,19 @@ TokenList tokenList(const DecodedMessage& m, QByteArrayView rawMessage) {
     Sink sink;
     // The signals and headers first: the cap cuts the body's tail, never them.
     shapeTokens(rawMessage, sink);
-    authTokens(m, sink);
-    senderTokens(m, sink);
+    const HeaderFields fields = headerFields(m.head.header);
+    authTokens(fields.authenticationResults, sink);
+    senderTokens(m, fields.from, sink);
     textTokens(m.head.subject, u"s:"_qs, sink);
     const QString body = m.body.left(kMaxTextChars);
     linkTokens(body, sink);
-    textTokens(body.contains(u'<') ? stripTags(body) : body, QString(), sink);
+    if (indexOfChar(body, u'<', 0) >= 0) {
+        Scratch stripped;
+        stripTagsInto(body, stripped.text());
+        textTokens(stripped.text(), QString(), sink);
+    } else {
+        textTokens(body, QString(), sink);
+    }
     return sink.take();
 }
 

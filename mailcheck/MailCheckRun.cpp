@@ -537,8 +537,16 @@ Task<void> Pass::judgeLearned(int n, bool act) {
     const auto read = co_await readRaw(n, raw, decoded);
     if (!read)
         co_return;
-    // Decoded once: what the rule read is what is weighed.
-    const std::optional<learn::Judgement> j = decoded ? m_store->judge(raw, *decoded) : m_store->judge(raw);
+    // Decoded once: what the rule read is what is weighed. The score of a kept message is shown only
+    // where messages are listed.
+    const bool listed = m_preview || m_inputs.reportMessages;
+    std::optional<learn::Judgement> j;
+    if (listed)
+        j = decoded ? m_store->judge(raw, *decoded) : m_store->judge(raw);
+    else if (decoded)
+        j = m_store->judgeForDeletion(raw, *decoded);
+    else
+        j = m_store->judgeForDeletion(raw, decodeMessage(raw));
     if (!j) {
         learningFailed(m_store->errorText());
         co_return;

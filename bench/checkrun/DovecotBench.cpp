@@ -314,10 +314,27 @@ int dovecotBench(const QStringList& args) {
             folderBase = args[++i];
         } else if (args[i] == "--learning") {
             learning = true;
+        } else if (args[i] == "--write-mail" && hasValue) {
+            // The mailbox of 2,000 and the training mail of --learning, as files for bench/learn to
+            // weigh the learned judgement's cost on (bench_learn --check-cost DIR); no server.
+            const QString to = args[++i];
+            writeMaildir(to + QStringLiteral("/box"), 2000);
+            QRandomGenerator rng(7);
+            for (const char* kind : {"junk", "wanted"}) {
+                QDir().mkpath(to + QStringLiteral("/train/") + QLatin1String(kind));
+                for (int k = 0; k < 100; ++k) {
+                    QFile f(to + QStringLiteral("/train/%1/%2.eml").arg(QLatin1String(kind)).arg(k));
+                    if (!f.open(QIODevice::WriteOnly))
+                        return 1;
+                    f.write(kind[0] == 'j' ? junkMail(100000 + k) : wantedMail(100000 + k, rng));
+                }
+            }
+            return 0;
         } else {
             std::fprintf(stderr,
                          "usage: bench_checkrun --server dovecot [--rows RTT:MESSAGES,...] [--runs N] "
-                         "[--keywords N] [--check PATH] [--trace FILE] [--learning] [--folder DIR]\n");
+                         "[--keywords N] [--check PATH] [--trace FILE] [--learning] [--folder DIR] | "
+                         "--write-mail DIR\n");
             return 1;
         }
     }

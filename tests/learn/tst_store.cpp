@@ -2,6 +2,7 @@
 // kill during learning.
 #include "learn/LearnStore.h"
 #include "learn/Tokenizer.h"
+#include "mailcheck/mime/MimeDecode.h"
 #include "support/Rows.h"
 #include "support/TestFiles.h"
 
@@ -260,6 +261,33 @@ private Q_SLOTS:
             return; // away from junk, another's learning may take a moment
         QVERIFY(learn(400, "Subject: hello\r\n\r\ndinner ", MessageClass::Wanted));
         QCOMPARE(judging.judge(probe)->verdict, Verdict::Junk);
+    }
+
+    // A message the user learned as wanted is never judged junk, however junk-like its tokens: by
+    // judge() and by the judging of a check that lists nothing, which skips the look-up for kept mail.
+    void learnedWantedStaysWanted_data() {
+        QTest::addColumn<bool>("forDeletion");
+        QTest::newRow("judge") << false;
+        QTest::newRow("for deletion") << true;
+    }
+    void learnedWantedStaysWanted() {
+        QFETCH(bool, forDeletion);
+        LearnStore store(m_path);
+        QVERIFY(store.open());
+        const QByteArray probe = mail('z'), other = mail('z') + "more\r\n";
+        QList<LearnItem> items;
+        for (int i = 0; i < 20; ++i)
+            items << LearnItem{"Subject: hello\r\n\r\nlunch " + QByteArray::number(i) + "\r\n",
+                               MessageClass::Wanted};
+        for (int i = 0; i < 40; ++i)
+            items << LearnItem{probe + " junk " + QByteArray::number(i) + "\r\n", MessageClass::Junk};
+        items << LearnItem{probe, MessageClass::Wanted};
+        QVERIFY(store.learn(items));
+        const auto judged = [&](const QByteArray& raw) {
+            return forDeletion ? store.judgeForDeletion(raw, brindle::decodeMessage(raw)) : store.judge(raw);
+        };
+        QCOMPARE(judged(other)->verdict, Verdict::Junk); // the same tokens, never learned
+        QCOMPARE(judged(probe)->verdict, Verdict::Wanted);
     }
 };
 
