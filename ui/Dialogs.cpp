@@ -10,6 +10,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
+#include <QGridLayout>
 #include <QList>
 #include <QMessageBox>
 #include <QPointer>
@@ -62,6 +63,10 @@ UiServices realUiServices() {
 
 namespace {
 
+// What a window manager's title bar takes besides the title: the window's icon and the three
+// buttons with their margins. A box narrower than its title plus this shows no title at all.
+constexpr int kTitleBarRoomPx = 120;
+
 QList<QWidget*> shownWindows() {
     QList<QWidget*> out;
     for (QWidget* w : QApplication::topLevelWidgets()) {
@@ -99,6 +104,10 @@ MsgResult GuiMessageBoxes::show(const QString& text, MsgButtons buttons, MsgIcon
     if (std::any_of(shown.begin(), shown.end(),
                     [](QWidget* w) { return w->windowFlags().testFlag(Qt::WindowStaysOnTopHint); }))
         box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        const int room = box.fontMetrics().horizontalAdvance(box.windowTitle()) + kTitleBarRoomPx;
+        grid->addItem(new QSpacerItem(room, 0), grid->rowCount(), 0, 1, grid->columnCount());
+    }
     QAbstractButton* yes = nullptr;
     QAbstractButton* no = nullptr;
     const bool question = buttons != MsgButtons::Ok;
