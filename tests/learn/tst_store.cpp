@@ -34,7 +34,7 @@ const std::tuple<const char*, QStringList, QList<int>, LearnResult> kLearning[]{
     {"two messages share tokens", {u"Ja"_s, u"Wb"_s}, {1, 1, 1, 0}, LearnResult::Learned},
 };
 
-// The digest is SHA-256 of the text less each CR LF's CR, across the 16 KB read buffer; "abc" as known.
+// The digest is SHA-256 of the text less each CR LF's CR, across the 16 KB read buffer.
 QByteArray crlfEvery(int step, int size) {
     QByteArray raw(size, 'a');
     for (int at = step; at + 1 < size; at += step)
@@ -92,11 +92,9 @@ private Q_SLOTS:
                 result = store.learn(raw, op[0] == u'W' ? MessageClass::Wanted : MessageClass::Junk);
             }
             QVERIFY(result);
-            const qint64 now = store.totals()->generation;
-            const bool changed = *result == LearnResult::Learned || *result == LearnResult::Moved ||
-                                 *result == LearnResult::Forgotten;
-            QCOMPARE(now > generation, changed);
-            generation = now;
+            const qint64 before = std::exchange(generation, store.totals()->generation);
+            QCOMPARE(generation > before, *result == LearnResult::Learned || *result == LearnResult::Moved ||
+                                              *result == LearnResult::Forgotten);
         }
         QCOMPARE(int(*result), int(last));
         const LearnStore::Totals t = *store.totals();
@@ -111,9 +109,6 @@ private Q_SLOTS:
         const QByteArray& raw = std::get<1>(kDigests[row]);
         QCOMPARE(LearnStore::digestOf(raw),
                  QCryptographicHash::hash(QByteArray(raw).replace("\r\n", "\n"), QCryptographicHash::Sha256));
-        if (raw == "abc")
-            QCOMPARE(LearnStore::digestOf(raw).toHex(),
-                     "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     }
 
     // A damaged store is reported as damaged and kept as it was; no fresh store is made over it.
