@@ -33,16 +33,12 @@ void countTowards(M& main, const char* interval, int minutes) {
         main.tick();
 }
 
-void addKeyword(F& fx, const QString& word) {
-    GekitaiForm* f = fx.windows().gekitaiForm();
-    f->Text1->setText(word);
-    f->Command1->click();
-    fx.boxes.asked.clear();
-}
-
 // Two "spam" messages and one other, keyword rule; `onBox` runs at the first deletion's box.
 void checkSpam(F& fx, M& main, std::function<void()> onBox) {
-    addKeyword(fx, QStringLiteral("spam"));
+    GekitaiForm* g = fx.windows().gekitaiForm();
+    g->Text1->setText(QStringLiteral("spam"));
+    g->Command1->click();
+    fx.boxes.asked.clear();
     control<QRadioButton>(main, "Option1")->setChecked(true);
     fx.lib.setSubjects({QStringLiteral("spam one"), QStringLiteral("spam two"), QStringLiteral("hello")});
     fx.boxes.onShow = [&fx, onBox] {

@@ -100,9 +100,7 @@ private Q_SLOTS:
         QList<bool> ticked;
         for (int r = 0; r < d->Table->rowCount(); ++r)
             ticked << (d->Table->item(r, 0)->checkState() == Qt::Checked);
-        QStringList newestFirst = kRules;
-        std::reverse(newestFirst.begin(), newestFirst.end());
-        QCOMPARE(texts(d->Table, 0), newestFirst);
+        QCOMPARE(texts(d->Table, 0), QStringList(kRules.rbegin(), kRules.rend())); // newest first
         QCOMPARE(ticked, (QList<bool>{false, true, false, false, false, true}));
         for (int r : toggle) {
             QTableWidgetItem* item = d->Table->item(r, 0);
