@@ -84,13 +84,10 @@ private Q_SLOTS:
         qint64 generation = store.totals()->generation;
         for (const QString& op : ops) {
             QByteArray raw = mail(op[1].toLatin1());
-            if (op[0] == u'F') {
-                result = store.forget(raw);
-            } else {
-                if (op[0] == u'C')
-                    raw.replace("\r\n", "\n");
-                result = store.learn(raw, op[0] == u'W' ? MessageClass::Wanted : MessageClass::Junk);
-            }
+            if (op[0] == u'C')
+                raw.replace("\r\n", "\n");
+            const MessageClass cls = op[0] == u'W' ? MessageClass::Wanted : MessageClass::Junk;
+            result = op[0] == u'F' ? store.forget(raw) : store.learn(raw, cls);
             QVERIFY(result);
             const qint64 before = std::exchange(generation, store.totals()->generation);
             QCOMPARE(generation > before, *result == LearnResult::Learned || *result == LearnResult::Moved ||

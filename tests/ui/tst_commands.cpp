@@ -59,7 +59,6 @@ void chooseMailer(F& fx, M& main, const QString& chosen, MsgResult answer) {
 }
 
 const QString kMailer = QStringLiteral("/usr/bin/mailer"), kOther = QStringLiteral("/opt/other");
-const QList<int> kFirst{1}, kBoth{1, 2};
 
 const QList<Row> kRows{
     {"interval reached: a check, the count restarts",
@@ -73,10 +72,10 @@ const QList<Row> kRows{
      {.minutes = 1}},
     {"interval reached during a check: no second check",
      [](F& fx, M& m) { checkSpam(fx, m, [&m] { countTowards(m, "1", 1), m.trigger(); }); },
-     {.connects = 1, .deletes = kBoth, .quits = 1, .minutes = 1, .keywordRecords = 1}},
+     {.connects = 1, .deletes = {1, 2}, .quits = 1, .minutes = 1, .keywordRecords = 1}},
     {"quitting during a check: no more DELE, QUIT still sent",
      [](F& fx, M& m) { checkSpam(fx, m, [&m] { m.close(); }); },
-     {.connects = 1, .deletes = kFirst, .quits = 1, .keywordRecords = 1, .ended = true}},
+     {.connects = 1, .deletes = {1}, .quits = 1, .keywordRecords = 1, .ended = true}},
     {"mail program chosen and confirmed",
      [](F& fx, M& m) { chooseMailer(fx, m, kOther, MsgResult::Yes); },
      {.mailer = kOther}},

@@ -49,10 +49,9 @@ const std::tuple<const char*, QList<int>, bool, int, int, quint32, QString> kOff
 };
 
 // Store ("junk" or file bytes); allow answered yes; wanted learned; learned line part; allow list.
-const QString kSender0 = QStringLiteral("sender0@example.jp");
 const std::tuple<const char*, QByteArray, bool, quint32, QString, QStringList> kNotJunk[]{
     {"moved from junk, not allowed", "junk", false, 1u, "迷惑メール 0通 / 通常のメール 1通", {}},
-    {"fresh store", "", true, 1u, "通常のメール 1通", {kSender0}},
+    {"fresh store", "", true, 1u, "通常のメール 1通", {u"sender0@example.jp"_qs}},
     {"corrupt store", "not a database at all, just bytes", false, 0u, "壊れています", {}},
 };
 

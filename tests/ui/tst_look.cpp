@@ -122,20 +122,18 @@ private Q_SLOTS:
             QStyleOptionButton opt;
             opt.initFrom(b);
             QStyle* st = b->style();
-            const bool radio = qobject_cast<QRadioButton*>(b),
-                       wraps =
-                           b->inherits("brindle::WrapRadioButton") || b->inherits("brindle::WrapCheckBox");
+            const bool radio = qobject_cast<QRadioButton*>(b);
+            const bool wraps =
+                b->inherits("brindle::WrapRadioButton") || b->inherits("brindle::WrapCheckBox");
             const QRect inner =
                 st->subElementRect(qobject_cast<QPushButton*>(b) ? QStyle::SE_PushButtonContents
                                    : radio                       ? QStyle::SE_RadioButtonContents
                                                                  : QStyle::SE_CheckBoxContents,
                                    &opt, b);
-            int room = inner.width();
-            if (wraps)
-                room =
-                    qMax(1, (b->height() + 1) / (QFontInfo(b->font()).pixelSize() + 1)) *
-                    (b->width() - 4 -
-                     st->pixelMetric(radio ? QStyle::PM_ExclusiveIndicatorWidth : QStyle::PM_IndicatorWidth));
+            const int lines = qMax(1, (b->height() + 1) / (QFontInfo(b->font()).pixelSize() + 1));
+            const int mark =
+                st->pixelMetric(radio ? QStyle::PM_ExclusiveIndicatorWidth : QStyle::PM_IndicatorWidth);
+            const int room = wraps ? lines * (b->width() - 4 - mark) : inner.width();
             const QString caption = QString(b->text()).remove(QRegularExpression(QStringLiteral("&(?!&)")));
             const int need = b->fontMetrics().horizontalAdvance(caption);
             if (!qobject_cast<QPushButton*>(b)) {

@@ -142,10 +142,8 @@ private Q_SLOTS:
         }
         QCOMPARE(learnedTotals(), totals);
         QCOMPARE(texts(f->Table, Marked), shown);
-        QVERIFY(
-            f->Status->text().contains(QStringLiteral("学習済み: 迷惑メール %1通 / 迷惑メールではない %2通")
-                                           .arg(totals[0])
-                                           .arg(totals[1])));
+        const QString learned = u"学習済み: 迷惑メール %1通 / 迷惑メールではない %2通"_qs;
+        QVERIFY(f->Status->text().contains(learned.arg(totals[0]).arg(totals[1])));
         QVERIFY2(told.isEmpty() ? fx.boxes.asked.isEmpty()
                                 : fx.boxes.asked.size() == 1 && fx.boxes.asked[0].contains(told),
                  qPrintable(fx.boxes.asked.join(u'|')));
