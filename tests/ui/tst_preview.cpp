@@ -123,11 +123,10 @@ private Q_SLOTS:
         QFETCH(int, row);
         const auto& [name, message, verdict, caught] = kVerdicts[row];
         Listed fx({message});
-        const auto& f = fx.f;
-        QCOMPARE(texts(f->Table, Judged), QStringList{verdict});
-        QCOMPARE(f->Table->item(0, Sender)->text(), QStringLiteral("a@example.jp"));
-        QVERIFY2(f->Status->text().contains(QStringLiteral("削除対象 %1通").arg(caught)),
-                 qPrintable(f->Status->text()));
+        QCOMPARE(texts(fx.f->Table, Judged), QStringList{verdict});
+        QCOMPARE(fx.f->Table->item(0, Sender)->text(), QStringLiteral("a@example.jp"));
+        QVERIFY2(fx.f->Status->text().contains(QStringLiteral("削除対象 %1通").arg(caught)),
+                 qPrintable(fx.f->Status->text()));
     }
 
     void marking_data() { indexRows(kMarkings); }
