@@ -1,5 +1,4 @@
-// learn_store_helper STORE FIRST COUNT: learns messages FIRST..FIRST+COUNT-1 (made up, distinct), one
-// transaction each, and prints "learned N" after each commit. Exits 1 at the first failure.
+// learn_store_helper STORE FIRST COUNT: learns COUNT messages from FIRST, printing "learned N" per commit.
 #include "learn/LearnStore.h"
 
 #include <cstdio>

@@ -28,12 +28,8 @@ QByteArray message(const QByteArray& headers, const QString& body, const QByteAr
 }
 
 const QByteArray kPlain = "From: a@example.jp\r\nSubject: hi\r\n";
-QByteArray plain(const QString& body) {
-    return message(kPlain, body);
-}
-QByteArray html(const QString& body) {
-    return message(kPlain, body, "text/html");
-}
+const auto plain = [](const QString& body) { return message(kPlain, body); };
+const auto html = [](const QString& body) { return message(kPlain, body, "text/html"); };
 using TokenRow = std::tuple<const char*, QByteArray, QStringList, QStringList>;
 const TokenRow kTokens[]{
     TokenRow("Japanese subject in pairs",
@@ -271,8 +267,7 @@ private Q_SLOTS:
         }
     }
 
-    // The library hands over the whole decoded message (not cut to the caller's buffers), only of the
-    // message asked for, and its tokens are those of the raw message, as learning took them.
+    // The library hands over the whole decoded message asked for, uncut, tokenized as its raw text.
     void decodedOnce_data() { indexRows(kDecoded); }
     void decodedOnce() {
         QFETCH(int, row);
@@ -335,8 +330,7 @@ private Q_SLOTS:
                                  nfkc(text)));
         }
     }
-    // As the old code had it; and lines are read alone, a line met again passed over: the tokens are
-    // those of the same text on one line (each character a line, then the whole text twice).
+    // As the old code had it; lines read alone, repeats passed over, give the tokens of one line's text.
     void oldResults_data() { indexRows(kTexts); }
     void oldResults() {
         QFETCH(int, row);
@@ -392,8 +386,7 @@ private Q_SLOTS:
         QVERIFY(j.score >= 0.0 && j.score <= 1.0);
     }
 
-    // Trained on one half of composed mail, judged on the other, both ways: the bars bench/learn
-    // measures on a larger corpus (nearly all junk caught, at most 2 of these 400 wanted deleted).
+    // Trained on half of composed mail, judged on the other: bench/learn's bars (junk caught, wanted kept).
     void trainHalfJudgeHalf_data() {
         QTest::addColumn<quint32>("seed");
         QTest::newRow("seed 1") << 1u;

@@ -94,8 +94,7 @@ public:
         m_main->load();
         return *m_main;
     }
-    // The windows of the main window started last (started now when there is none), and their
-    // program values.
+    // The windows of the main window started last (started now when there is none), and their values.
     Windows& windows() { return (m_main ? *m_main : start()).windows(); }
     ProgramValues& values() { return windows().values(); }
 

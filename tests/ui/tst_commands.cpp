@@ -33,16 +33,12 @@ void countTowards(M& main, const char* interval, int minutes) {
         main.tick();
 }
 
-void addKeyword(F& fx, const QString& word) {
-    GekitaiForm* f = fx.windows().gekitaiForm();
-    f->Text1->setText(word);
-    f->Command1->click();
-    fx.boxes.asked.clear();
-}
-
 // Two "spam" messages and one other, keyword rule; `onBox` runs at the first deletion's box.
 void checkSpam(F& fx, M& main, std::function<void()> onBox) {
-    addKeyword(fx, QStringLiteral("spam"));
+    GekitaiForm* g = fx.windows().gekitaiForm();
+    g->Text1->setText(QStringLiteral("spam"));
+    g->Command1->click();
+    fx.boxes.asked.clear();
     control<QRadioButton>(main, "Option1")->setChecked(true);
     fx.lib.setSubjects({QStringLiteral("spam one"), QStringLiteral("spam two"), QStringLiteral("hello")});
     fx.boxes.onShow = [&fx, onBox] {
@@ -63,7 +59,6 @@ void chooseMailer(F& fx, M& main, const QString& chosen, MsgResult answer) {
 }
 
 const QString kMailer = QStringLiteral("/usr/bin/mailer"), kOther = QStringLiteral("/opt/other");
-const QList<int> kFirst{1}, kBoth{1, 2};
 
 const QList<Row> kRows{
     {"interval reached: a check, the count restarts",
@@ -77,10 +72,10 @@ const QList<Row> kRows{
      {.minutes = 1}},
     {"interval reached during a check: no second check",
      [](F& fx, M& m) { checkSpam(fx, m, [&m] { countTowards(m, "1", 1), m.trigger(); }); },
-     {.connects = 1, .deletes = kBoth, .quits = 1, .minutes = 1, .keywordRecords = 1}},
+     {.connects = 1, .deletes = {1, 2}, .quits = 1, .minutes = 1, .keywordRecords = 1}},
     {"quitting during a check: no more DELE, QUIT still sent",
      [](F& fx, M& m) { checkSpam(fx, m, [&m] { m.close(); }); },
-     {.connects = 1, .deletes = kFirst, .quits = 1, .keywordRecords = 1, .ended = true}},
+     {.connects = 1, .deletes = {1}, .quits = 1, .keywordRecords = 1, .ended = true}},
     {"mail program chosen and confirmed",
      [](F& fx, M& m) { chooseMailer(fx, m, kOther, MsgResult::Yes); },
      {.mailer = kOther}},

@@ -64,21 +64,20 @@ private Q_SLOTS:
 
     // The pixels that ticking changes stand out 3:1 from what they replace.
     void indicatorStandsOut_data() {
-        QTest::addColumn<int>("which");
-        int i = 0;
-        for (const char* name : {"main window, rule", "main window, interval box",
-                                 "settings, notice board box", "settings, notice board choice"})
-            QTest::newRow(name) << i++;
+        QTest::addColumn<QByteArray>("button");
+        QTest::addColumn<bool>("inSettings");
+        QTest::newRow("main window, rule") << QByteArray("Option6") << false;
+        QTest::newRow("main window, interval box") << QByteArray("Check1") << false;
+        QTest::newRow("settings, notice board box") << QByteArray("Check2") << true;
+        QTest::newRow("settings, notice board choice") << QByteArray("Option2") << true;
     }
     void indicatorStandsOut() {
-        QFETCH(int, which);
+        QFETCH(QByteArray, button);
+        QFETCH(bool, inSettings);
         UiFixture f;
         MainForm& main = f.start();
-        SetForm* set = main.windows().setForm();
-        QAbstractButton* const buttons[] = {control<QAbstractButton>(main, "Option6"),
-                                            control<QAbstractButton>(main, "Check1"), set->Check2,
-                                            set->Option2};
-        QAbstractButton* b = buttons[which];
+        QObject& window = inSettings ? static_cast<QObject&>(*main.windows().setForm()) : main;
+        auto* b = control<QAbstractButton>(window, button.constData());
         b->setAutoExclusive(false);
         b->setChecked(false);
         const QImage off = b->grab().toImage();
@@ -113,8 +112,7 @@ private Q_SLOTS:
         }
     }
 
-    // Every caption fits its button and its strokes' cores (the stronger quarter of its pixels) stand
-    // out 4.5:1 from the button's commonest colour.
+    // Captions fit their buttons; their stronger quarter of pixels stands 4.5:1 off the commonest colour.
     void buttonsReadable_data() { indexRows(kWindows); }
     void buttonsReadable() {
         QFETCH(int, row);
@@ -124,20 +122,18 @@ private Q_SLOTS:
             QStyleOptionButton opt;
             opt.initFrom(b);
             QStyle* st = b->style();
-            const bool radio = qobject_cast<QRadioButton*>(b),
-                       wraps =
-                           b->inherits("brindle::WrapRadioButton") || b->inherits("brindle::WrapCheckBox");
+            const bool radio = qobject_cast<QRadioButton*>(b);
+            const bool wraps =
+                b->inherits("brindle::WrapRadioButton") || b->inherits("brindle::WrapCheckBox");
             const QRect inner =
                 st->subElementRect(qobject_cast<QPushButton*>(b) ? QStyle::SE_PushButtonContents
                                    : radio                       ? QStyle::SE_RadioButtonContents
                                                                  : QStyle::SE_CheckBoxContents,
                                    &opt, b);
-            int room = inner.width();
-            if (wraps)
-                room =
-                    qMax(1, (b->height() + 1) / (QFontInfo(b->font()).pixelSize() + 1)) *
-                    (b->width() - 4 -
-                     st->pixelMetric(radio ? QStyle::PM_ExclusiveIndicatorWidth : QStyle::PM_IndicatorWidth));
+            const int lines = qMax(1, (b->height() + 1) / (QFontInfo(b->font()).pixelSize() + 1));
+            const int mark =
+                st->pixelMetric(radio ? QStyle::PM_ExclusiveIndicatorWidth : QStyle::PM_IndicatorWidth);
+            const int room = wraps ? lines * (b->width() - 4 - mark) : inner.width();
             const QString caption = QString(b->text()).remove(QRegularExpression(QStringLiteral("&(?!&)")));
             const int need = b->fontMetrics().horizontalAdvance(caption);
             if (!qobject_cast<QPushButton*>(b)) {
@@ -185,14 +181,11 @@ private Q_SLOTS:
     void boxAboveTopmost_data() {
         QTest::addColumn<QString>("shown");
         QTest::addColumn<QString>("parent");
-        for (const auto& [name, shown, parent] : {
-                 std::tuple{"HELP over main", "mh", "HELPForm"},
-                 {"settings active, HELP shown", "mhs", "HELPForm"},
-                 {"settings active", "ms", "SetForm"},
-                 {"main kept on top, settings active", "ts", "MainForm"},
-                 {"in the tray: no parent", "", ""},
-             })
-            QTest::newRow(name) << QString::fromLatin1(shown) << QString::fromLatin1(parent);
+        QTest::newRow("HELP over main") << u"mh"_qs << u"HELPForm"_qs;
+        QTest::newRow("settings active, HELP shown") << u"mhs"_qs << u"HELPForm"_qs;
+        QTest::newRow("settings active") << u"ms"_qs << u"SetForm"_qs;
+        QTest::newRow("main kept on top, settings active") << u"ts"_qs << u"MainForm"_qs;
+        QTest::newRow("in the tray: no parent") << QString() << QString();
     }
     void boxAboveTopmost() {
         QFETCH(QString, shown);

@@ -115,9 +115,6 @@ const QList<DeleteCase> kDeleteCases{
 
 } // namespace
 
-Q_DECLARE_METATYPE(Report)
-Q_DECLARE_METATYPE(Steps)
-
 class PreviewTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -126,11 +123,10 @@ private Q_SLOTS:
         QFETCH(int, row);
         const auto& [name, message, verdict, caught] = kVerdicts[row];
         Listed fx({message});
-        const auto& f = fx.f;
-        QCOMPARE(texts(f->Table, Judged), QStringList{verdict});
-        QCOMPARE(f->Table->item(0, Sender)->text(), QStringLiteral("a@example.jp"));
-        QVERIFY2(f->Status->text().contains(QStringLiteral("削除対象 %1通").arg(caught)),
-                 qPrintable(f->Status->text()));
+        QCOMPARE(texts(fx.f->Table, Judged), QStringList{verdict});
+        QCOMPARE(fx.f->Table->item(0, Sender)->text(), QStringLiteral("a@example.jp"));
+        QVERIFY2(fx.f->Status->text().contains(QStringLiteral("削除対象 %1通").arg(caught)),
+                 qPrintable(fx.f->Status->text()));
     }
 
     void marking_data() { indexRows(kMarkings); }
@@ -145,10 +141,8 @@ private Q_SLOTS:
         }
         QCOMPARE(learnedTotals(), totals);
         QCOMPARE(texts(f->Table, Marked), shown);
-        QVERIFY(
-            f->Status->text().contains(QStringLiteral("学習済み: 迷惑メール %1通 / 迷惑メールではない %2通")
-                                           .arg(totals[0])
-                                           .arg(totals[1])));
+        const QString learned = u"学習済み: 迷惑メール %1通 / 迷惑メールではない %2通"_qs;
+        QVERIFY(f->Status->text().contains(learned.arg(totals[0]).arg(totals[1])));
         QVERIFY2(told.isEmpty() ? fx.boxes.asked.isEmpty()
                                 : fx.boxes.asked.size() == 1 && fx.boxes.asked[0].contains(told),
                  qPrintable(fx.boxes.asked.join(u'|')));
@@ -164,8 +158,7 @@ private Q_SLOTS:
             selectRows(f->Table, {r});
             f->markSelected(mark);
         }
-        CheckOutcome done;
-        done.status = CheckOutcome::Status::Done;
+        CheckOutcome done = listing({});
         for (const QString& uidl : c.deletedByPass) {
             CaughtMessage m;
             m.deleted = true;
@@ -180,10 +173,8 @@ private Q_SLOTS:
         fx.boxes.asked.clear();
         fx.boxes.answers = {c.answer};
         f->DeleteCommand->click();
-        if (c.only.isEmpty()) {
-            QCOMPARE(passes.inputs.size(), 1);
-        } else {
-            QCOMPARE(passes.inputs.size(), 3);
+        QCOMPARE(passes.inputs.size(), c.only.isEmpty() ? 1 : 3);
+        if (!c.only.isEmpty()) {
             const CheckInputs& in = passes.inputs[1];
             QCOMPARE(in.previewLines, -1);
             QCOMPARE(in.onlyUidls.value_or(QSet<QString>{"-"}), c.only);
