@@ -153,16 +153,21 @@ std::size_t CountCache::indexOf(qint64 h) const {
     return std::size_t(x) & (m_slots.size() - 1);
 }
 
-const TokenCounts* CountCache::find(qint64 h) const {
+std::size_t CountCache::slotOf(qint64 h) const {
     if (m_slots.empty())
-        return nullptr;
+        return 0;
     for (std::size_t i = indexOf(h);; i = (i + 1) & (m_slots.size() - 1)) {
         const Slot& s = m_slots[i];
         if (!s.used)
-            return nullptr;
+            return m_slots.size();
         if (s.hash == h)
-            return &s.counts;
+            return i;
     }
+}
+
+const TokenCounts* CountCache::find(qint64 h) const {
+    const std::size_t i = slotOf(h);
+    return i < m_slots.size() ? &m_slots[i].counts : nullptr;
 }
 
 void CountCache::insert(qint64 h, TokenCounts counts) {
@@ -189,20 +194,15 @@ TokenWeight CountCache::weightOf(qint64 h, quint32 learnedJunk, quint32 learnedW
         m_weighedBy = by;
         m_unseenWeight = weigh(TokenCounts{}, learnedJunk, learnedWanted, settings);
     }
-    if (m_slots.empty())
+    const std::size_t i = slotOf(h);
+    if (i == m_slots.size())
         return m_unseenWeight;
-    for (std::size_t i = indexOf(h);; i = (i + 1) & (m_slots.size() - 1)) {
-        Slot& s = m_slots[i];
-        if (!s.used)
-            return m_unseenWeight;
-        if (s.hash == h) {
-            if (!s.weighed) {
-                s.weight = weigh(s.counts, learnedJunk, learnedWanted, settings);
-                s.weighed = true;
-            }
-            return s.weight;
-        }
+    Slot& s = m_slots[i];
+    if (!s.weighed) {
+        s.weight = weigh(s.counts, learnedJunk, learnedWanted, settings);
+        s.weighed = true;
     }
+    return s.weight;
 }
 
 void CountCache::rehash(std::size_t slots) {

@@ -91,6 +91,7 @@ private:
         bool operator==(const WeighedBy&) const = default;
     };
     std::size_t indexOf(qint64 h) const;
+    std::size_t slotOf(qint64 h) const; // h's slot, or m_slots.size() when h was not read
     void rehash(std::size_t slots);
     std::vector<Slot> m_slots; // a power of two in size, or none
     qsizetype m_size = 0;
