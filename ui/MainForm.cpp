@@ -115,7 +115,9 @@ MainForm::MainForm(MailLibrary& library, const UiServices& services, MediaContro
     Timer6->start();
 }
 
-MainForm::~MainForm() = default;
+MainForm::~MainForm() {
+    delete m_music; // before m_noMusic, which it may be playing through
+}
 
 QString MainForm::windowTitleText() {
     return kTagline + QChar(0x3000) + QStringLiteral("Ver 1.0");
