@@ -365,14 +365,10 @@ void textTokens(QStringView raw, const QString& prefix, Sink& sink) {
         if (end < 0)
             end = raw.size();
         const QStringView line = raw.sliced(i, end - i);
-        if (i == 0 && end == raw.size()) {
-            lineTokens(normalise(line, normalised) ? QStringView(normalised) : line, prefix, prefixHash, sink,
-                       lower);
-            break;
-        }
-        if (!lines)
+        const bool alone = i == 0 && end == raw.size();
+        if (!alone && !lines)
             lines.emplace();
-        if (lines->insert(line))
+        if (alone || lines->insert(line))
             lineTokens(normalise(line, normalised) ? QStringView(normalised) : line, prefix, prefixHash, sink,
                        lower);
         i = end + 1;
